@@ -1,0 +1,94 @@
+// The context table and the lookup of the calling thread's context.
+#include "control/context.h"
+
+#include <string.h>
+
+#include "platform/os.h"
+
+namespace nq {
+
+ContextTable g_table;
+
+namespace {
+
+// The calling thread's own context, remembered so that a lookup does not
+// scan the table under the lock for every record. Only the owning thread
+// frees a context and it clears this first, so the pointer stays valid; the
+// thread id check turns it away in a forked child, whose thread has a new id.
+thread_local TraceContext *t_context;
+
+}  // namespace
+
+TraceContext *FindContext() {
+  uint32_t self = g_os.thread_id();
+  TraceContext *ctx = t_context;
+  if (ctx != nullptr && ctx->thread_id == self) return ctx;
+  ctx = nullptr;
+  LockEnter();  // the slots change only under the lock
+  for (int i = 0; i < g_table.slots_in_use; ++i) {
+    TraceContext *slot = g_table.slots[i];
+    if (slot != nullptr && slot->thread_id == self) {
+      ctx = slot;
+      break;
+    }
+  }
+  LockLeave();
+  t_context = ctx;
+  return ctx;
+}
+
+void RememberContext(TraceContext *ctx) { t_context = ctx; }
+
+void FreeContext(TraceContext *ctx) {
+  if (t_context == ctx) t_context = nullptr;
+  g_os.release(ctx->scratch);
+  g_os.release(ctx);
+}
+
+void FreeAllContexts() {
+  LockEnter();
+  for (int i = 0; i < g_table.slots_in_use; ++i) {
+    if (g_table.slots[i] != nullptr) FreeContext(g_table.slots[i]);
+    g_table.slots[i] = nullptr;
+  }
+  g_table.slots_in_use = 0;
+  g_table.live.store(0, std::memory_order_relaxed);
+  LockLeave();
+}
+
+void SetTracePath(TraceContext *ctx, const char *path) {
+  if (path != nullptr && path[0] != '\0') {
+    size_t n = strnlen(path, kTracePathSize - 1);
+    memcpy(ctx->path, path, n);
+    ctx->path[n] = '\0';
+    return;
+  }
+  static const char kDefaultName[] = "NQSPOOL.LOG";
+  char dir[kTracePathSize];
+  size_t n = g_os.temp_dir(dir, sizeof dir);
+  bool separated = n > 0 && dir[n - 1] == kPathSeparator;
+  size_t total = n + (separated || n == 0 ? 0 : 1) + sizeof kDefaultName - 1;
+  // Without a temporary directory, or when it leaves no room for the name,
+  // the file goes to the current directory rather than to a cut path.
+  if (n == 0 || total > kTracePathSize - 1) {
+    memcpy(ctx->path, kDefaultName, sizeof kDefaultName);
+    return;
+  }
+  memcpy(ctx->path, dir, n);
+  if (!separated) ctx->path[n++] = kPathSeparator;
+  memcpy(ctx->path + n, kDefaultName, sizeof kDefaultName);
+}
+
+char *ContextScratch(TraceContext *ctx, size_t size) {
+  if (ctx->scratch_size >= size) return ctx->scratch;
+  size_t grown = ctx->scratch_size ? ctx->scratch_size : 16384;
+  while (grown < size) grown *= 2;
+  char *block = static_cast<char *>(g_os.alloc(grown));
+  if (block == nullptr) return nullptr;
+  g_os.release(ctx->scratch);
+  ctx->scratch = block;
+  ctx->scratch_size = grown;
+  return block;
+}
+
+}  // namespace nq

@@ -1,0 +1,68 @@
+// Per-thread trace contexts and the process-wide table that holds them.
+#ifndef NQ_CONTROL_CONTEXT_H
+#define NQ_CONTROL_CONTEXT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <atomic>
+
+namespace nq {
+
+constexpr int kMaxContexts = 128;
+constexpr size_t kModuleNameSize = 64;
+constexpr size_t kTracePathSize = 256;
+
+// One tracing thread's record. Only the owning thread touches its fields;
+// other threads read thread_id, under LibraryLock, while they scan.
+struct TraceContext {
+  uint32_t thread_id;               // owner; the key of every lookup
+  uintptr_t module_handle;          // main module at enable time, 0 if none
+  uint32_t flags;                   // TRACE_FLAG_* bits
+  uint32_t last_tick;               // tick of the last text line written
+  int32_t nesting;                  // enables not yet matched by a disable
+  int32_t failed;                   // the call being traced failed
+  char module_name[kModuleNameSize];  // heads each text line
+  char path[kTracePathSize];        // the trace file
+  char *scratch;                    // record buffer for long records
+  size_t scratch_size;              //   and its size in bytes
+};
+
+struct ContextTable {
+  TraceContext *slots[kMaxContexts];  // null marks a free slot
+  int slots_in_use;                   // high-water mark of used slots
+  std::atomic<int> live;              // allocated contexts
+};
+
+extern ContextTable g_table;
+
+// The calling thread's context, or null.
+TraceContext *FindContext();
+
+// Number of live contexts, read without the lock (the hooks' guard).
+inline int LiveContexts() {
+  return g_table.live.load(std::memory_order_relaxed);
+}
+
+// Makes ctx the calling thread's remembered context (null forgets it).
+void RememberContext(TraceContext *ctx);
+
+// Gives back ctx and its buffers; it must no longer be in the table.
+void FreeContext(TraceContext *ctx);
+
+// Frees every context without a stop banner (dynamic unload only).
+void FreeAllContexts();
+
+// Sets ctx's path to path, or to the default when path is null or empty.
+void SetTracePath(TraceContext *ctx, const char *path);
+
+// Returns a buffer of at least size bytes owned by ctx, or null.
+char *ContextScratch(TraceContext *ctx, size_t size);
+
+// The current local date and time as MM-DD-YYYY hh:mm:ss, in one static
+// buffer; callers hold LibraryLock.
+const char *FormatBannerDate();
+
+}  // namespace nq
+
+#endif

@@ -1,0 +1,142 @@
+// The control exports: a thread switches its own trace on and off and sets
+// its file and flags.
+#include <string.h>
+
+#include "control/context.h"
+#include "control/module_name.h"
+#include "control/version.h"
+#include "netquill.h"
+#include "output/writer.h"
+#include "platform/os.h"
+
+namespace nq {
+namespace {
+
+// Picks the slot for a new context: the lowest free one below the mark,
+// else the one at the mark. Returns -1 when the table is full. Sets *own to
+// the caller's context when it already has one. Runs under the lock.
+int ChooseSlot(uint32_t self, TraceContext **own) {
+  int free_slot = -1;
+  *own = nullptr;
+  for (int i = 0; i < g_table.slots_in_use; ++i) {
+    TraceContext *slot = g_table.slots[i];
+    if (slot == nullptr) {
+      if (free_slot < 0) free_slot = i;
+    } else if (slot->thread_id == self) {
+      *own = slot;
+      return i;
+    }
+  }
+  if (free_slot >= 0) return free_slot;
+  if (g_table.slots_in_use >= kMaxContexts) return -1;
+  return g_table.slots_in_use++;
+}
+
+int EnableLocked(const char *path, uint32_t flags) {
+  uint32_t self = g_os.thread_id();
+  TraceContext *own;
+  int slot = ChooseSlot(self, &own);
+  if (own != nullptr) {
+    // A nested enable keeps the path and flags of the first.
+    own->nesting++;
+    RememberContext(own);
+    return 1;
+  }
+  if (slot < 0) return 0;
+  auto *ctx = static_cast<TraceContext *>(g_os.alloc(sizeof(TraceContext)));
+  if (ctx == nullptr) return 0;
+  memset(ctx, 0, sizeof *ctx);
+  g_table.slots[slot] = ctx;
+  g_table.live.fetch_add(1, std::memory_order_relaxed);
+  ctx->thread_id = self;
+  ctx->flags = flags;
+  ctx->last_tick = g_os.tick_ms();
+  ctx->nesting = 1;
+  ctx->module_handle = g_os.main_module();
+  DeriveModuleName(ctx);
+  SetTracePath(ctx, path);
+  RememberContext(ctx);
+  TraceFormat(TRACE_KIND_PLAIN, "started process 0x%lX trace on %s [%d.%d.%d]",
+              static_cast<unsigned long>(self), FormatBannerDate(),
+              NQ_VERSION_MAJOR, NQ_VERSION_MINOR, NQ_VERSION_BUILD);
+  return 1;
+}
+
+int DisableLocked() {
+  uint32_t self = g_os.thread_id();
+  int index = -1;
+  for (int i = 0; i < g_table.slots_in_use; ++i) {
+    TraceContext *slot = g_table.slots[i];
+    if (slot != nullptr && slot->thread_id == self) {
+      index = i;
+      break;
+    }
+  }
+  if (index < 0) return 0;
+  TraceContext *ctx = g_table.slots[index];
+  if (ctx->nesting-- > 1) return 1;
+  // The context is still in its slot, so the writer finds it for the banner.
+  RememberContext(ctx);
+  TraceFormat(TRACE_KIND_PLAIN, "stopped process 0x%lX trace on %s",
+              static_cast<unsigned long>(self), FormatBannerDate());
+  if (g_table.live.fetch_sub(1, std::memory_order_relaxed) == 1) {
+    g_table.slots_in_use = 0;
+  }
+  g_table.slots[index] = nullptr;
+  FreeContext(ctx);
+  return 1;
+}
+
+}  // namespace
+}  // namespace nq
+
+using namespace nq;
+
+// Enable and disable hold the lock from start to finish, the banner's file
+// output included, so that a context is created or freed as one step and
+// the table never shows a half-made one.
+int NQ_CALL WSAEnableTrace(const char *path, uint32_t flags) {
+  LockEnter();
+  int result = EnableLocked(path, flags);
+  LockLeave();
+  return result;
+}
+
+int NQ_CALL WSADisableTrace(void) {
+  LockEnter();
+  int result = DisableLocked();
+  LockLeave();
+  return result;
+}
+
+int NQ_CALL WSAGetTraceUsage(void) { return LiveContexts(); }
+
+int NQ_CALL WSASetTraceFile(const char *path) {
+  TraceContext *ctx = FindContext();
+  if (ctx == nullptr) return 0;
+  SetTracePath(ctx, path);
+  return 1;
+}
+
+int NQ_CALL WSAGetTraceFile(char *buffer, int size) {
+  if (buffer == nullptr || size < 1) return 0;
+  TraceContext *ctx = FindContext();
+  if (ctx == nullptr) return 0;
+  size_t n = strnlen(ctx->path, static_cast<size_t>(size) - 1);
+  memcpy(buffer, ctx->path, n);
+  buffer[n] = '\0';
+  return static_cast<int>(n);
+}
+
+uint32_t NQ_CALL WSASetTraceFlags(uint32_t flags) {
+  TraceContext *ctx = FindContext();
+  if (ctx == nullptr) return 0;
+  uint32_t previous = ctx->flags;
+  ctx->flags = flags;
+  return previous;
+}
+
+uint32_t NQ_CALL WSAGetTraceFlags(void) {
+  TraceContext *ctx = FindContext();
+  return ctx ? ctx->flags : 0;
+}

@@ -1,0 +1,24 @@
+// The bridge to the caller's socket error code.
+#ifndef NQ_CONTROL_ERROR_BRIDGE_H
+#define NQ_CONTROL_ERROR_BRIDGE_H
+
+#include <stdint.h>
+
+#include "control/context.h"
+
+namespace nq {
+
+// First step of a traced call: marks the calling thread's context (when it
+// has one) with whether the call failed and fetches the caller's error code.
+// Returns the context so the hook does not look it up again.
+TraceContext *CaptureCallError(int failed);
+
+// Last step: clears the failure mark and hands the saved code back.
+void RestoreCallError(TraceContext *ctx);
+
+// The error code that the calling thread's last capture fetched.
+int32_t LastError();
+
+}  // namespace nq
+
+#endif

@@ -1,0 +1,28 @@
+// The library frame: attach, detach and the version query.
+#include "control/frame.h"
+
+#include "control/context.h"
+#include "control/version.h"
+#include "netquill.h"
+#include "platform/os.h"
+
+namespace nq {
+
+void LibraryAttach() { LockCreate(); }
+
+void LibraryDetach(bool give_back) {
+  if (give_back) FreeAllContexts();
+  LockDelete();
+}
+
+}  // namespace nq
+
+NQ_HRESULT NQ_CALL DllGetVersion(NQ_DLLVERSIONINFO *info) {
+  if (info == nullptr) return NQ_VERSION_BAD_POINTER;
+  if (info->cbSize != sizeof(NQ_DLLVERSIONINFO)) return NQ_VERSION_BAD_ARGUMENT;
+  info->dwMajorVersion = NQ_VERSION_MAJOR;
+  info->dwMinorVersion = NQ_VERSION_MINOR;
+  info->dwBuildNumber = NQ_VERSION_BUILD;
+  info->dwPlatformID = NQ_VERSION_PLATFORM;
+  return NQ_VERSION_OK;
+}

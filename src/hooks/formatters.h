@@ -1,0 +1,33 @@
+// Socket values turned into trace text. Each formatter writes into a buffer
+// of its own in the calling thread and returns it; the text stays valid
+// until the same formatter's next call on the same thread.
+#ifndef NQ_HOOKS_FORMATTERS_H
+#define NQ_HOOKS_FORMATTERS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "netquill.h"
+
+namespace nq {
+
+// The low 16 bits of value with their two bytes exchanged.
+uint16_t NetToHostShort(uint32_t value);
+
+// The four bytes at addr as one IPv4 address, in memory order.
+uint32_t ReadInAddr(const void *addr);
+
+const char *FormatInAddr(uint32_t addr);
+const char *FormatSockAddr(const struct sockaddr *addr);
+const char *FormatTimeVal(const struct timeval *tv);
+const char *FormatIntResult(ptrdiff_t result);
+const char *FormatSocketResult(NQ_SOCKET result);
+const char *FormatHandleResult(uintptr_t handle);
+const char *FormatProcResult(uintptr_t proc);
+const char *FormatHostEnt(const struct hostent *entry);
+const char *FormatServEnt(const struct servent *entry);
+const char *FormatProtoEnt(const struct protoent *entry);
+
+}  // namespace nq
+
+#endif

@@ -1,0 +1,60 @@
+// What every hook shares: the guard, the capture and restore around the
+// record, and the conversions of arguments to what the line formats print.
+#ifndef NQ_HOOKS_HOOK_COMMON_H
+#define NQ_HOOKS_HOOK_COMMON_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "control/context.h"
+#include "control/error_bridge.h"
+#include "hooks/formatters.h"
+#include "netquill.h"
+#include "output/writer.h"
+
+namespace nq {
+
+// The guard: one unlocked read; nothing else runs while nobody traces.
+inline bool NobodyTraces() { return LiveContexts() <= 0; }
+
+// Socket handles print in signed decimal (the all-ones handle as -1).
+inline ptrdiff_t Sock(NQ_SOCKET s) { return static_cast<ptrdiff_t>(s); }
+
+// Pointers and handles print as 0x and hex at the platform's pointer width.
+template <typename T>
+inline size_t Ptr(T *p) {
+  return reinterpret_cast<size_t>(p);
+}
+
+template <typename R, typename... A>
+inline size_t Ptr(R (*p)(A...)) {
+  return reinterpret_cast<size_t>(p);
+}
+
+inline const char *OrEmpty(const char *s) { return s ? s : ""; }
+
+// The four bytes at addr as a dotted address; a null addr is not read and
+// shows as NULL.
+inline const char *AddressAt(const char *addr) {
+  return addr ? FormatInAddr(ReadInAddr(addr)) : "NULL";
+}
+
+// Appends the dump of what a send or receive moved: result bytes at buf,
+// never more than len, none for a result below zero.
+void DumpMoved(TraceContext *ctx, const void *buf, long long len,
+               long long result);
+
+}  // namespace nq
+
+// Runs the steps of a hook that writes one call line: capture, format the
+// line only when it would be written, restore.
+#define NQ_TRACE_CALL(failed, ...)                                  \
+  do {                                                              \
+    ::nq::TraceContext *nq_ctx = ::nq::CaptureCallError(failed);    \
+    if (::nq::WouldWrite(nq_ctx, TRACE_KIND_CALL)) {                \
+      ::nq::TraceFormat(TRACE_KIND_CALL, __VA_ARGS__);              \
+    }                                                               \
+    ::nq::RestoreCallError(nq_ctx);                                 \
+  } while (0)
+
+#endif

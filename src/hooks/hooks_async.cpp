@@ -1,0 +1,128 @@
+// Hooks of the asynchronous calls and of the blocking-hook calls.
+#include "hooks/hook_common.h"
+
+using namespace nq;
+
+namespace {
+
+uintptr_t HandleValue(NQ_HANDLE handle) {
+  return reinterpret_cast<uintptr_t>(handle);
+}
+
+}  // namespace
+
+int NQ_CALL TX_WSAAsyncSelect(int result, NQ_SOCKET s, NQ_HWND hWnd,
+                              NQ_UINT wMsg, long lEvent) {
+  if (NobodyTraces()) return result;
+  NQ_TRACE_CALL(result == -1, "WSAAsyncSelect(%zd, 0x%zx, 0x%x, 0x%lx) %s",
+                Sock(s), Ptr(hWnd), wMsg, static_cast<unsigned long>(lEvent),
+                FormatIntResult(result));
+  return result;
+}
+
+NQ_HANDLE NQ_CALL TX_WSAAsyncGetHostByAddr(NQ_HANDLE result, NQ_HWND hWnd,
+                                           NQ_UINT wMsg, const char *addr,
+                                           int len, int type, char *buf,
+                                           int buflen) {
+  if (NobodyTraces()) return result;
+  NQ_TRACE_CALL(result == nullptr,
+                "WSAAsyncGetHostByAddr(0x%zx, 0x%x, %s, %d, %d, 0x%zx, %d) %s",
+                Ptr(hWnd), wMsg, AddressAt(addr), len, type, Ptr(buf), buflen,
+                FormatHandleResult(HandleValue(result)));
+  return result;
+}
+
+NQ_HANDLE NQ_CALL TX_WSAAsyncGetHostByName(NQ_HANDLE result, NQ_HWND hWnd,
+                                           NQ_UINT wMsg, const char *name,
+                                           char *buf, int buflen) {
+  if (NobodyTraces()) return result;
+  NQ_TRACE_CALL(result == nullptr,
+                "WSAAsyncGetHostByName(0x%zx, 0x%x, \"%s\", 0x%zx, %d) %s",
+                Ptr(hWnd), wMsg, OrEmpty(name), Ptr(buf), buflen,
+                FormatHandleResult(HandleValue(result)));
+  return result;
+}
+
+NQ_HANDLE NQ_CALL TX_WSAAsyncGetProtoByNumber(NQ_HANDLE result, NQ_HWND hWnd,
+                                              NQ_UINT wMsg, int number,
+                                              char *buf, int buflen) {
+  if (NobodyTraces()) return result;
+  NQ_TRACE_CALL(result == nullptr,
+                "WSAAsyncGetProtoByNumber(0x%zx, 0x%x, %d, 0x%zx, %d) %s",
+                Ptr(hWnd), wMsg, number, Ptr(buf), buflen,
+                FormatHandleResult(HandleValue(result)));
+  return result;
+}
+
+NQ_HANDLE NQ_CALL TX_WSAAsyncGetProtoByName(NQ_HANDLE result, NQ_HWND hWnd,
+                                            NQ_UINT wMsg, const char *name,
+                                            char *buf, int buflen) {
+  if (NobodyTraces()) return result;
+  NQ_TRACE_CALL(result == nullptr,
+                "WSAAsyncGetProtoByName(0x%zx, 0x%x, \"%s\", 0x%zx, %d) %s",
+                Ptr(hWnd), wMsg, OrEmpty(name), Ptr(buf), buflen,
+                FormatHandleResult(HandleValue(result)));
+  return result;
+}
+
+NQ_HANDLE NQ_CALL TX_WSAAsyncGetServByPort(NQ_HANDLE result, NQ_HWND hWnd,
+                                           NQ_UINT wMsg, int port,
+                                           const char *proto, char *buf,
+                                           int buflen) {
+  if (NobodyTraces()) return result;
+  NQ_TRACE_CALL(
+      result == nullptr,
+      "WSAAsyncGetServByPort(0x%zx, 0x%x, %d, \"%s\", 0x%zx, %d) %s",
+      Ptr(hWnd), wMsg, NetToHostShort(static_cast<uint32_t>(port)),
+      OrEmpty(proto), Ptr(buf), buflen,
+      FormatHandleResult(HandleValue(result)));
+  return result;
+}
+
+NQ_HANDLE NQ_CALL TX_WSAAsyncGetServByName(NQ_HANDLE result, NQ_HWND hWnd,
+                                           NQ_UINT wMsg, const char *name,
+                                           const char *proto, char *buf,
+                                           int buflen) {
+  if (NobodyTraces()) return result;
+  NQ_TRACE_CALL(
+      result == nullptr,
+      "WSAAsyncGetServByName(0x%zx, 0x%x, \"%s\", \"%s\", 0x%zx, %d) %s",
+      Ptr(hWnd), wMsg, OrEmpty(name), OrEmpty(proto), Ptr(buf), buflen,
+      FormatHandleResult(HandleValue(result)));
+  return result;
+}
+
+int NQ_CALL TX_WSACancelAsyncRequest(int result, NQ_HANDLE hAsyncTaskHandle) {
+  if (NobodyTraces()) return result;
+  NQ_TRACE_CALL(result == -1, "WSACancelAsyncRequest(0x%zx) %s",
+                Ptr(hAsyncTaskHandle), FormatIntResult(result));
+  return result;
+}
+
+// Setting a blocking hook never counts as a failure, whatever it returns.
+NQ_PROC NQ_CALL TX_WSASetBlockingHook(NQ_PROC result, NQ_PROC lpBlockFunc) {
+  if (NobodyTraces()) return result;
+  NQ_TRACE_CALL(0, "WSASetBlockingHook(0x%zx) %s", Ptr(lpBlockFunc),
+                FormatProcResult(Ptr(result)));
+  return result;
+}
+
+int NQ_CALL TX_WSAUnhookBlockingHook(int result) {
+  if (NobodyTraces()) return result;
+  NQ_TRACE_CALL(result == -1, "WSAUnhookBlockingHook() %s",
+                FormatIntResult(result));
+  return result;
+}
+
+int NQ_CALL TX_WSACancelBlockingCall(int result) {
+  if (NobodyTraces()) return result;
+  NQ_TRACE_CALL(result == -1, "WSACancelBlockingCall() %s",
+                FormatIntResult(result));
+  return result;
+}
+
+NQ_BOOL NQ_CALL TX_WSAIsBlocking(NQ_BOOL result) {
+  if (NobodyTraces()) return result;
+  NQ_TRACE_CALL(0, "WSAIsBlocking() returned %s", result ? "TRUE" : "FALSE");
+  return result;
+}

@@ -1,0 +1,29 @@
+// A small printf for the library's own formats: no locale, no allocation,
+// never writes past the buffer.
+#ifndef NQ_OUTPUT_FORMAT_H
+#define NQ_OUTPUT_FORMAT_H
+
+#include <stdarg.h>
+#include <stddef.h>
+
+#if defined(__clang__)
+#define NQ_PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
+#else
+#define NQ_PRINTF_LIKE(f, a) __attribute__((format(gnu_printf, f, a)))
+#endif
+
+namespace nq {
+
+// Formats into buf (size bytes, terminator included) and returns the number
+// of characters stored; longer output is cut at size - 1 characters.
+// Conversions: d i u x X s c %, with the flags '0' and '-', a width, and
+// the length modifiers h l ll z (size_t, the width of a pointer), and the
+// precision ".*" for strings, which bounds how much of the string is read.
+// A null string prints as "(null)".
+size_t FormatV(char *buf, size_t size, const char *fmt, va_list ap);
+size_t Format(char *buf, size_t size, const char *fmt, ...)
+    NQ_PRINTF_LIKE(3, 4);
+
+}  // namespace nq
+
+#endif

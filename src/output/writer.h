@@ -1,0 +1,33 @@
+// The one writer of the trace file and its two front ends.
+#ifndef NQ_OUTPUT_WRITER_H
+#define NQ_OUTPUT_WRITER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "control/context.h"
+#include "output/format.h"
+
+namespace nq {
+
+// Largest text TraceFormat builds: 1023 characters and the terminator.
+constexpr size_t kTraceFormatSize = 1024;
+
+// Formats a text record printf-style and writes it (kind without its dump
+// bit). A null or empty format writes nothing.
+void TraceFormat(uint32_t kind, const char *format, ...) NQ_PRINTF_LIKE(2, 3);
+
+// Writes length bytes at data as a hex dump; returns 1 when written.
+int TraceDump(const void *data, uint32_t length);
+
+// Whether a record of this kind from ctx would pass admission as things
+// stand, so callers can skip formatting one that would be refused.
+bool WouldWrite(const TraceContext *ctx, uint32_t kind);
+
+// The writer proper, given the context already found.
+int WriteRecord(TraceContext *ctx, uint32_t kind, const void *data,
+                size_t length, bool length_known);
+
+}  // namespace nq
+
+#endif

@@ -1,0 +1,62 @@
+// The operating system as the rest of the library sees it: a handful of
+// services with the same signatures on every platform. os_posix.cpp and
+// os_win32.cpp provide them; nothing else in the library includes a system
+// header that differs between the two.
+#ifndef NQ_PLATFORM_OS_H
+#define NQ_PLATFORM_OS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace nq {
+
+// Broken-down local time, in calendar terms (month 1 to 12).
+struct LocalTime {
+  int year;
+  int month;
+  int day;
+  int hour;
+  int minute;
+  int second;
+};
+
+// Everything the library asks of the system that tests may want to replace:
+// a tick counter that wraps, a file that cannot be written, a module with an
+// odd name. The table is internal; the shipped library exports none of it.
+struct OsServices {
+  uint32_t (*thread_id)();          // system id of the calling thread
+  uint32_t (*tick_ms)();            // millisecond tick, wraps at 2^32
+  void (*local_time)(LocalTime *out, int refresh_zone);
+  uintptr_t (*main_module)();       // main executable's handle, 0 if none
+  // Full file name of the main module into buf (always terminated);
+  // returns its length, 0 when it cannot be had.
+  size_t (*module_file_name)(uintptr_t module, char *buf, size_t size);
+  // Temporary directory into buf (always terminated); returns its length,
+  // 0 when it cannot be had or does not fit.
+  size_t (*temp_dir)(char *buf, size_t size);
+  // Opens path for appending (created if missing, shared for reading and
+  // writing), writes size bytes in one write and closes it. Returns 1 when
+  // every byte reached the file, 0 otherwise. Leaves the caller's system
+  // error state as it found it.
+  int (*append)(const char *path, const void *data, size_t size);
+  void *(*alloc)(size_t size);
+  void (*release)(void *block);
+};
+
+extern OsServices g_os;
+
+// The native services, for tests that put the table back.
+const OsServices &NativeOsServices();
+
+// The character that separates directories in a path on this system.
+extern const char kPathSeparator;
+
+// The one process-wide recursive lock.
+void LockCreate();
+void LockDelete();
+void LockEnter();
+void LockLeave();
+
+}  // namespace nq
+
+#endif

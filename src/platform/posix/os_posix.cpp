@@ -1,0 +1,142 @@
+// POSIX implementation of the system services.
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "platform/os.h"
+
+namespace nq {
+
+const char kPathSeparator = '/';
+
+namespace {
+
+// Statically initialised, so the lock exists before any constructor runs
+// and never has to be torn down while another thread may still hold it.
+pthread_mutex_t g_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+
+// gettid is a system call; the id is asked for several times per record, so
+// each thread keeps it. A forked child gets a new id for the same thread.
+thread_local uint32_t t_thread_id;
+
+uint32_t NativeThreadId() {
+  if (t_thread_id == 0) t_thread_id = static_cast<uint32_t>(syscall(SYS_gettid));
+  return t_thread_id;
+}
+
+// Holding the lock across fork keeps a child from inheriting it in the
+// middle of another thread's table update.
+void BeforeFork() { pthread_mutex_lock(&g_lock); }
+
+void AfterForkInParent() { pthread_mutex_unlock(&g_lock); }
+
+void AfterForkInChild() {
+  t_thread_id = 0;
+  pthread_mutex_unlock(&g_lock);
+}
+
+const int g_fork_handlers_installed =
+    pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
+
+uint32_t NativeTickMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+void NativeLocalTime(LocalTime *out, int refresh_zone) {
+  int saved = errno;
+  if (refresh_zone) tzset();
+  time_t now = time(nullptr);
+  struct tm tm;
+  memset(&tm, 0, sizeof tm);
+  localtime_r(&now, &tm);
+  out->year = tm.tm_year + 1900;
+  out->month = tm.tm_mon + 1;
+  out->day = tm.tm_mday;
+  out->hour = tm.tm_hour;
+  out->minute = tm.tm_min;
+  out->second = tm.tm_sec;
+  errno = saved;
+}
+
+// The main program is always mapped; POSIX has no handle for it, so any
+// non-zero value stands for "there is one".
+uintptr_t NativeMainModule() { return 1; }
+
+size_t NativeModuleFileName(uintptr_t, char *buf, size_t size) {
+  if (size == 0) return 0;
+  int saved = errno;
+  ssize_t n = readlink("/proc/self/exe", buf, size - 1);
+  errno = saved;
+  if (n <= 0) {
+    buf[0] = '\0';
+    return 0;
+  }
+  buf[n] = '\0';
+  return static_cast<size_t>(n);
+}
+
+size_t NativeTempDir(char *buf, size_t size) {
+  const char *dir = getenv("TMPDIR");
+  if (dir == nullptr || dir[0] == '\0') dir = "/tmp";
+  size_t len = strlen(dir);
+  if (len + 1 > size) {
+    if (size > 0) buf[0] = '\0';
+    return 0;
+  }
+  memcpy(buf, dir, len + 1);
+  return len;
+}
+
+int NativeAppend(const char *path, const void *data, size_t size) {
+  int saved = errno;
+  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    errno = saved;
+    return 0;
+  }
+  // O_APPEND puts the whole write at the end of the file in one step, so
+  // records of other threads and processes never land inside this one.
+  ssize_t n;
+  do {
+    n = write(fd, data, size);
+  } while (n < 0 && errno == EINTR);
+  int ok = n >= 0 && static_cast<size_t>(n) == size;
+  if (close(fd) != 0 && errno != EINTR) ok = 0;
+  errno = saved;
+  return ok;
+}
+
+void *NativeAlloc(size_t size) { return malloc(size); }
+
+void NativeRelease(void *block) { free(block); }
+
+const OsServices kNative = {
+    NativeThreadId,   NativeTickMs,         NativeLocalTime,
+    NativeMainModule, NativeModuleFileName, NativeTempDir,
+    NativeAppend,     NativeAlloc,          NativeRelease,
+};
+
+}  // namespace
+
+OsServices g_os = kNative;
+
+const OsServices &NativeOsServices() { return kNative; }
+
+void LockCreate() {}
+
+void LockDelete() {}
+
+void LockEnter() { pthread_mutex_lock(&g_lock); }
+
+void LockLeave() { pthread_mutex_unlock(&g_lock); }
+
+}  // namespace nq

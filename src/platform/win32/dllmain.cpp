@@ -1,0 +1,17 @@
+// Entry point of NETQUILL.DLL.
+#include <windows.h>
+
+#include "control/frame.h"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    nq::LibraryAttach();
+  } else if (reason == DLL_PROCESS_DETACH) {
+    // reserved is null when the library is unloaded by FreeLibrary; the
+    // process goes on, so whatever the library still holds is given back.
+    // At process exit the other threads are already gone mid-call and the
+    // system reclaims everything, so nothing is touched.
+    nq::LibraryDetach(reserved == nullptr);
+  }
+  return TRUE;
+}

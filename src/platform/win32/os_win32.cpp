@@ -1,0 +1,114 @@
+// Win32 implementation of the system services.
+#include <windows.h>
+
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "platform/os.h"
+
+namespace nq {
+
+const char kPathSeparator = '\\';
+
+namespace {
+
+CRITICAL_SECTION g_lock;  // recursive for its owner by nature
+
+uint32_t NativeThreadId() { return GetCurrentThreadId(); }
+
+uint32_t NativeTickMs() { return GetTickCount(); }
+
+void NativeLocalTime(LocalTime *out, int refresh_zone) {
+  DWORD saved = GetLastError();
+  if (refresh_zone) _tzset();
+  __time64_t now = _time64(nullptr);
+  struct tm tm;
+  memset(&tm, 0, sizeof tm);
+  _localtime64_s(&tm, &now);
+  out->year = tm.tm_year + 1900;
+  out->month = tm.tm_mon + 1;
+  out->day = tm.tm_mday;
+  out->hour = tm.tm_hour;
+  out->minute = tm.tm_min;
+  out->second = tm.tm_sec;
+  SetLastError(saved);
+}
+
+uintptr_t NativeMainModule() {
+  return reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr));
+}
+
+size_t NativeModuleFileName(uintptr_t module, char *buf, size_t size) {
+  if (size == 0) return 0;
+  DWORD saved = GetLastError();
+  DWORD n = GetModuleFileNameA(reinterpret_cast<HMODULE>(module), buf,
+                               static_cast<DWORD>(size));
+  SetLastError(saved);
+  // A name that does not fit comes back cut and, on older systems, without
+  // its terminator; either way it is no longer the module's name.
+  if (n == 0 || n >= size) {
+    buf[0] = '\0';
+    return 0;
+  }
+  buf[n] = '\0';
+  return n;
+}
+
+size_t NativeTempDir(char *buf, size_t size) {
+  if (size == 0) return 0;
+  DWORD saved = GetLastError();
+  DWORD n = GetTempPathA(static_cast<DWORD>(size), buf);
+  SetLastError(saved);
+  if (n == 0 || n >= size) {
+    buf[0] = '\0';
+    return 0;
+  }
+  return n;
+}
+
+int NativeAppend(const char *path, const void *data, size_t size) {
+  DWORD saved = GetLastError();
+  // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write go to the end
+  // of the file as it stands at that moment, also for other processes.
+  HANDLE file = CreateFileA(path, FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    SetLastError(saved);
+    return 0;
+  }
+  DWORD written = 0;
+  BOOL ok = size <= 0xFFFFFFFFu &&
+            WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr);
+  ok = ok && written == size;
+  if (!CloseHandle(file)) ok = FALSE;
+  SetLastError(saved);
+  return ok ? 1 : 0;
+}
+
+void *NativeAlloc(size_t size) { return malloc(size); }
+
+void NativeRelease(void *block) { free(block); }
+
+const OsServices kNative = {
+    NativeThreadId,   NativeTickMs,         NativeLocalTime,
+    NativeMainModule, NativeModuleFileName, NativeTempDir,
+    NativeAppend,     NativeAlloc,          NativeRelease,
+};
+
+}  // namespace
+
+OsServices g_os = kNative;
+
+const OsServices &NativeOsServices() { return kNative; }
+
+void LockCreate() { InitializeCriticalSection(&g_lock); }
+
+void LockDelete() { DeleteCriticalSection(&g_lock); }
+
+void LockEnter() { EnterCriticalSection(&g_lock); }
+
+void LockLeave() { LeaveCriticalSection(&g_lock); }
+
+}  // namespace nq
