@@ -37,6 +37,12 @@ T *P(uintptr_t v) {
   return reinterpret_cast<T *>(v);
 }
 
+// A pointer or handle type of the platform (window, task, procedure).
+template <typename T>
+T As(uintptr_t v) {
+  return reinterpret_cast<T>(v);
+}
+
 std::string Hex(const void *p) {
   char buf[32];
   nq::Format(buf, sizeof buf, "0x%zx", reinterpret_cast<size_t>(p));
@@ -119,8 +125,8 @@ TEST_F(Hooks, EveryHookReturnsItsResultAndWritesItsLine) {
   struct timeval tv;
   tv.tv_sec = 5;
   tv.tv_usec = 500;
-  auto *w = P<void>(0x1234);
-  NQ_HANDLE task = P<void>(0x2c);
+  NQ_HWND w = As<NQ_HWND>(0x1234);
+  NQ_HANDLE task = As<NQ_HANDLE>(0x2c);
   char host_name[16] = "box";
   std::string lp = Hex(&len);
   std::string dp = Hex(data);
@@ -210,7 +216,8 @@ TEST_F(Hooks, EveryHookReturnsItsResultAndWritesItsLine) {
                  "0xd0, 64) returned 0x2c");
   EXPECT_EQ(TX_WSACancelAsyncRequest(0, task), 0);
   want.push_back("INF: WSACancelAsyncRequest(0x2c) returned 0");
-  EXPECT_EQ(TX_WSASetBlockingHook(P<void>(0xe0), P<void>(0xf0)), P<void>(0xe0));
+  EXPECT_EQ(TX_WSASetBlockingHook(As<NQ_PROC>(0xe0), As<NQ_PROC>(0xf0)),
+            As<NQ_PROC>(0xe0));
   want.push_back("INF: WSASetBlockingHook(0xf0) returned 0xe0");
   EXPECT_EQ(TX_WSAUnhookBlockingHook(0), 0);
   want.push_back("INF: WSAUnhookBlockingHook() returned 0");
@@ -412,12 +419,11 @@ TEST_F(Hooks, OnlyHalfTheBridgeInstalled) {
 
 TEST_F(Hooks, TracingOffReturnsEveryResultUntouched) {
   ASSERT_EQ(WSAGetTraceUsage(), 0);
-  int sentinel;
   EXPECT_EQ(TX_recv(12345, 3, nullptr, 1, 0), 12345);
   EXPECT_EQ(TX_send(-9, 3, nullptr, 1, 0), -9);
   EXPECT_EQ(TX_gethostbyname(P<struct hostent>(0x999), nullptr),
             P<struct hostent>(0x999));
-  EXPECT_EQ(TX_WSASetBlockingHook(&sentinel, nullptr), &sentinel);
+  EXPECT_EQ(TX_WSASetBlockingHook(As<NQ_PROC>(0x77), nullptr), As<NQ_PROC>(0x77));
   EXPECT_EQ(TX_select(3, 0, nullptr, nullptr, nullptr, nullptr), 3);
   EXPECT_FALSE(Exists(dir_ + nq::kPathSeparator + "NQSPOOL.LOG"));
 }

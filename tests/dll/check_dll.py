@@ -1,0 +1,160 @@
+#!/usr/bin/env python3
+"""Checks a built NETQUILL.DLL without running it: its export table against
+the module definition, the imports, the stdcall convention of every export
+on 32-bit x86, and the version resource."""
+import argparse
+import re
+import subprocess
+import sys
+
+# Bytes of arguments each export takes; on 32-bit x86 each is 4 bytes and a
+# __stdcall function pops them itself with "ret $N".
+ARG_COUNTS = {
+    "TX_accept": 4, "TX_bind": 4, "TX_closesocket": 2, "TX_connect": 4,
+    "TX_getpeername": 4, "TX_getsockname": 4, "TX_getsockopt": 6,
+    "TX_ioctlsocket": 4, "TX_listen": 3, "TX_recv": 5, "TX_recvfrom": 7,
+    "TX_select": 6, "TX_send": 5, "TX_sendto": 7, "TX_setsockopt": 6,
+    "TX_shutdown": 3, "TX_socket": 4, "TX_gethostbyaddr": 4,
+    "TX_gethostbyname": 2, "TX_getprotobyname": 2, "TX_getprotobynumber": 2,
+    "TX_getservbyname": 3, "TX_getservbyport": 3, "TX_gethostname": 3,
+    "TX_WSAAsyncSelect": 5, "TX_WSAAsyncGetHostByAddr": 8,
+    "TX_WSAAsyncGetHostByName": 6, "TX_WSAAsyncGetProtoByNumber": 6,
+    "TX_WSAAsyncGetProtoByName": 6, "TX_WSAAsyncGetServByPort": 7,
+    "TX_WSAAsyncGetServByName": 7, "TX_WSACancelAsyncRequest": 2,
+    "TX_WSASetBlockingHook": 2, "TX_WSAUnhookBlockingHook": 1,
+    "TX_WSACancelBlockingCall": 1, "TX_WSAIsBlocking": 1,
+    "DllGetVersion": 1, "WSASetupTrace": 1, "WSAEnableTrace": 2,
+    "WSADisableTrace": 0, "WSAGetTraceUsage": 0, "WSASetTraceFile": 1,
+    "WSAGetTraceFile": 2, "WSASetTraceFlags": 1, "WSAGetTraceFlags": 0,
+    "NetQuillWrite": 3,
+}
+
+# Functions of the socket library that must never be exported under their
+# own name by a tracer.
+SOCKET_NAMES = {n[3:] for n in ARG_COUNTS if n.startswith("TX_")} | {
+    "htonl", "htons", "inet_addr", "inet_ntoa", "ntohl", "ntohs",
+    "WSAGetLastError", "WSASetLastError", "WSAStartup", "WSACleanup",
+    "__WSAFDIsSet"}
+
+SYSTEM_DLLS = {"KERNEL32.dll", "msvcrt.dll", "USER32.dll", "ADVAPI32.dll",
+               "ntdll.dll"}
+
+failures = []
+
+
+def check(cond, message):
+    if not cond:
+        failures.append(message)
+
+
+def read_def(path):
+    exports = {}
+    for line in open(path):
+        line = line.split(";")[0].strip()
+        m = re.match(r"^(\w+)\s+@(\d+)$", line)
+        if m:
+            exports[m.group(1)] = int(m.group(2))
+    return exports
+
+
+def parse_exports(dump):
+    name = re.search(r"^Name\s+[0-9a-f]+\s+(\S+)$", dump, re.M)
+    base = re.search(r"^Ordinal Base\s+(\d+)$", dump, re.M)
+    count = re.search(r"^\s+Export Address Table\s+([0-9a-f]+)$",
+                      dump, re.M)
+    eat = {}
+    for m in re.finditer(r"^\s*\[\s*(\d+)\] \+base\[\s*(\d+)\]\s+([0-9a-f]+) "
+                         r"Export RVA$", dump, re.M):
+        eat[int(m.group(2))] = int(m.group(3), 16)
+    names = {}
+    table = dump.split("[Ordinal/Name Pointer] Table", 1)
+    if len(table) == 2:
+        for m in re.finditer(r"^\s*\[\s*(\d+)\] (\S+)$", table[1], re.M):
+            names[m.group(2)] = int(m.group(1))
+    image_base = re.search(r"^ImageBase\s+([0-9a-f]+)$", dump, re.M)
+    return (name and name.group(1), base and int(base.group(1)),
+            count and int(count.group(1), 16), eat, names,
+            int(image_base.group(1), 16) if image_base else 0)
+
+
+def check_stdcall(objdump, dll, eat, names, base, image_base):
+    for export, index in names.items():
+        ordinal = index + base
+        start = image_base + eat[ordinal]
+        out = subprocess.run(
+            [objdump, "-d", "--no-show-raw-insn",
+             "--start-address=0x%x" % start,
+             "--stop-address=0x%x" % (start + 4096), dll],
+            capture_output=True, text=True, check=True).stdout
+        ret = re.search(r"\tret\s*(\$0x[0-9a-f]+)?", out)
+        check(ret is not None, "%s: no ret found" % export)
+        if ret is None:
+            continue
+        popped = int(ret.group(1)[1:], 16) if ret.group(1) else 0
+        want = 4 * ARG_COUNTS[export]
+        check(popped == want, "%s: pops %d bytes, stdcall needs %d"
+              % (export, popped, want))
+
+
+def check_version(windres, dll):
+    rc = subprocess.run([windres, "-i", dll, "-O", "rc"], capture_output=True,
+                        text=True, check=True).stdout
+    check(re.search(r"FILEVERSION 4, 0, 0, 4021", rc), "FILEVERSION")
+    check(re.search(r"PRODUCTVERSION 4, 0, 0, 4021", rc), "PRODUCTVERSION")
+    check(re.search(r"LANGUAGE 9, 1", rc), "resource language 0x0409")
+    check('BLOCK "040904E4"' in rc, "string block 040904E4")
+    check(re.search(r'VALUE "Translation", 0x409, 1252', rc), "Translation")
+    for key, value in (("FileVersion", "4.00.4021"),
+                       ("ProductVersion", "4.00.4021"),
+                       ("InternalName", "NETQUILL"),
+                       ("OriginalFilename", "NETQUILL.DLL")):
+        check('VALUE "%s", "%s"' % (key, value) in rc,
+              "version string %s = %s" % (key, value))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--objdump", required=True)
+    ap.add_argument("--windres", required=True)
+    ap.add_argument("--def", dest="deffile", required=True)
+    ap.add_argument("dll")
+    args = ap.parse_args()
+
+    expected = read_def(args.deffile)
+    check(len(expected) == 46, "module definition lists %d exports"
+          % len(expected))
+    check(set(expected) == set(ARG_COUNTS), "definition and table differ")
+
+    dump = subprocess.run([args.objdump, "-p", args.dll], capture_output=True,
+                          text=True, check=True).stdout
+    is_x86 = "file format pei-i386" in dump
+    name, base, count, eat, names, image_base = parse_exports(dump)
+    check(name == "NETQUILL.dll", "export table module name is %r" % name)
+    check(base == 1, "ordinal base is %r" % base)
+    check(count == 1008, "export address table spans %r ordinals" % count)
+    check(sorted(eat) == sorted(expected.values()),
+          "ordinals carrying an entry: %s" % sorted(eat))
+    exported = {n: i + (base or 0) for n, i in names.items()}
+    check(exported == expected, "names and ordinals differ: %s" %
+          sorted(set(exported.items()) ^ set(expected.items())))
+    check(not (set(exported) & SOCKET_NAMES), "socket function names exported")
+
+    imports = set(re.findall(r"DLL Name: (\S+)", dump))
+    check(imports and imports <= SYSTEM_DLLS,
+          "imports beyond system DLLs: %s" % sorted(imports - SYSTEM_DLLS))
+
+    if is_x86 and names and base is not None:
+        check_stdcall(args.objdump, args.dll, eat, names, base, image_base)
+    check_version(args.windres, args.dll)
+
+    for f in failures:
+        print("FAIL:", f)
+    checked = "%d exports, imports %s, %s" % (
+        len(exported), sorted(imports),
+        "stdcall checked" if is_x86 else "64-bit: one calling convention")
+    print("%s: %s" % ("FAILED" if failures else "OK", checked))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
