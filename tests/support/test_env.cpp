@@ -90,15 +90,21 @@ std::string TraceTest::Path(const std::string &name) const {
   return dir_ + nq::kPathSeparator + name;
 }
 
-std::string TraceTest::Read(const std::string &path) {
+std::string TraceTest::Read(const std::string &path) { return ReadFile(path); }
+
+std::vector<std::string> TraceTest::Lines(const std::string &path) {
+  return ReadLines(path);
+}
+
+std::string ReadFile(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
 }
 
-std::vector<std::string> TraceTest::Lines(const std::string &path) {
-  std::string text = Read(path);
+std::vector<std::string> ReadLines(const std::string &path) {
+  std::string text = ReadFile(path);
   std::vector<std::string> lines;
   size_t start = 0;
   while (start < text.size()) {

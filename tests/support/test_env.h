@@ -44,6 +44,10 @@ class TraceTest : public ::testing::Test {
   std::string dir_;
 };
 
+// A whole file, and the same split at CR LF (a bare line feed fails the test).
+std::string ReadFile(const std::string &path);
+std::vector<std::string> ReadLines(const std::string &path);
+
 // Leaves every level of tracing of the calling thread.
 void DisableFully();
 
