@@ -1,0 +1,95 @@
+#include "winsock_names.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace nqstat {
+namespace {
+
+struct ErrorName {
+    std::uint32_t code;
+    const char* name;
+};
+
+// Sorted by code for the binary search below.
+constexpr ErrorName kErrors[] = {
+    {10004, "WSAEINTR"},           {10009, "WSAEBADF"},
+    {10013, "WSAEACCES"},          {10014, "WSAEFAULT"},
+    {10022, "WSAEINVAL"},          {10024, "WSAEMFILE"},
+    {10035, "WSAEWOULDBLOCK"},     {10036, "WSAEINPROGRESS"},
+    {10037, "WSAEALREADY"},        {10038, "WSAENOTSOCK"},
+    {10039, "WSAEDESTADDRREQ"},    {10040, "WSAEMSGSIZE"},
+    {10041, "WSAEPROTOTYPE"},      {10042, "WSAENOPROTOOPT"},
+    {10043, "WSAEPROTONOSUPPORT"}, {10044, "WSAESOCKTNOSUPPORT"},
+    {10045, "WSAEOPNOTSUPP"},      {10046, "WSAEPFNOSUPPORT"},
+    {10047, "WSAEAFNOSUPPORT"},    {10048, "WSAEADDRINUSE"},
+    {10049, "WSAEADDRNOTAVAIL"},   {10050, "WSAENETDOWN"},
+    {10051, "WSAENETUNREACH"},     {10052, "WSAENETRESET"},
+    {10053, "WSAECONNABORTED"},    {10054, "WSAECONNRESET"},
+    {10055, "WSAENOBUFS"},         {10056, "WSAEISCONN"},
+    {10057, "WSAENOTCONN"},        {10058, "WSAESHUTDOWN"},
+    {10059, "WSAETOOMANYREFS"},    {10060, "WSAETIMEDOUT"},
+    {10061, "WSAECONNREFUSED"},    {10062, "WSAELOOP"},
+    {10063, "WSAENAMETOOLONG"},    {10064, "WSAEHOSTDOWN"},
+    {10065, "WSAEHOSTUNREACH"},    {10066, "WSAENOTEMPTY"},
+    {10067, "WSAEPROCLIM"},        {10068, "WSAEUSERS"},
+    {10069, "WSAEDQUOT"},          {10070, "WSAESTALE"},
+    {10071, "WSAEREMOTE"},         {10091, "WSASYSNOTREADY"},
+    {10092, "WSAVERNOTSUPPORTED"}, {10093, "WSANOTINITIALISED"},
+    {10101, "WSAEDISCON"},         {11001, "WSAHOST_NOT_FOUND"},
+    {11002, "WSATRY_AGAIN"},       {11003, "WSANO_RECOVERY"},
+    {11004, "WSANO_DATA"},
+};
+
+// Sorted for the binary search below.
+constexpr std::string_view kTraced[] = {
+    "WSAAsyncGetHostByAddr",  "WSAAsyncGetHostByName",
+    "WSAAsyncGetProtoByName", "WSAAsyncGetProtoByNumber",
+    "WSAAsyncGetServByName",  "WSAAsyncGetServByPort",
+    "WSAAsyncSelect",         "WSACancelAsyncRequest",
+    "WSACancelBlockingCall",  "WSAIsBlocking",
+    "WSASetBlockingHook",     "WSAUnhookBlockingHook",
+    "accept",                 "bind",
+    "closesocket",            "connect",
+    "gethostbyaddr",          "gethostbyname",
+    "gethostname",            "getpeername",
+    "getprotobyname",         "getprotobynumber",
+    "getservbyname",          "getservbyport",
+    "getsockname",            "getsockopt",
+    "ioctlsocket",            "listen",
+    "recv",                   "recvfrom",
+    "select",                 "send",
+    "sendto",                 "setsockopt",
+    "shutdown",               "socket",
+};
+
+constexpr bool errors_sorted() {
+    for (std::size_t i = 1; i < std::size(kErrors); ++i)
+        if (!(kErrors[i - 1].code < kErrors[i].code)) return false;
+    return true;
+}
+
+constexpr bool traced_sorted() {
+    for (std::size_t i = 1; i < std::size(kTraced); ++i)
+        if (!(kTraced[i - 1] < kTraced[i])) return false;
+    return true;
+}
+
+// The lookups below rely on the order; a misplaced entry fails the build.
+static_assert(errors_sorted(), "kErrors must be sorted by code");
+static_assert(traced_sorted(), "kTraced must be sorted");
+
+}  // namespace
+
+const char* wsa_error_name(std::uint32_t code) {
+    auto it = std::lower_bound(
+        std::begin(kErrors), std::end(kErrors), code,
+        [](const ErrorName& e, std::uint32_t c) { return e.code < c; });
+    return (it != std::end(kErrors) && it->code == code) ? it->name : nullptr;
+}
+
+bool is_traced_function(std::string_view name) {
+    return std::binary_search(std::begin(kTraced), std::end(kTraced), name);
+}
+
+}  // namespace nqstat
