@@ -112,11 +112,46 @@ def check_version(windres, dll):
               "version string %s = %s" % (key, value))
 
 
+def check_import_library(readobj, implib, expected, is_x86):
+    """The import library for Microsoft's linker: one short import member per
+    export, code, under the caller's (decorated on x86) symbol, importing
+    the plain exported name."""
+    out = subprocess.run([readobj, implib], capture_output=True, text=True,
+                         check=True).stdout
+    members = {}
+    for block in out.split("\nFile: ")[1:]:
+        if "Format: COFF-import-file" not in block:
+            continue
+        syms = re.findall(r"^Symbol: (\S+)$", block, re.M)
+        kind = re.search(r"^Type: (\S+)$", block, re.M)
+        ntype = re.search(r"^Name type: (\S+)$", block, re.M)
+        imp = [s for s in syms if s.startswith("__imp_")]
+        if imp:
+            members[imp[0]] = (kind and kind.group(1), ntype and ntype.group(1))
+    for name in expected:
+        if is_x86:
+            sym = "__imp__%s@%d" % (name, 4 * ARG_COUNTS[name])
+            want_type = "undecorate"
+        else:
+            sym = "__imp_%s" % name
+            want_type = "name"
+        check(sym in members, "import library lacks %s" % sym)
+        if sym in members:
+            check(members[sym] == ("code", want_type),
+                  "%s imported as %s" % (sym, members[sym]))
+    check(len(members) == len(expected),
+          "import library has %d members, expected %d"
+          % (len(members), len(expected)))
+    return len(members)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--objdump", required=True)
     ap.add_argument("--windres", required=True)
     ap.add_argument("--def", dest="deffile", required=True)
+    ap.add_argument("--implib", help="import library for Microsoft's linker")
+    ap.add_argument("--readobj", default="llvm-readobj")
     ap.add_argument("dll")
     args = ap.parse_args()
 
@@ -146,12 +181,17 @@ def main():
     if is_x86 and names and base is not None:
         check_stdcall(args.objdump, args.dll, eat, names, base, image_base)
     check_version(args.windres, args.dll)
+    implib_members = 0
+    if args.implib:
+        implib_members = check_import_library(args.readobj, args.implib,
+                                              expected, is_x86)
 
     for f in failures:
         print("FAIL:", f)
-    checked = "%d exports, imports %s, %s" % (
+    checked = "%d exports, imports %s, %s, import library members %d" % (
         len(exported), sorted(imports),
-        "stdcall checked" if is_x86 else "64-bit: one calling convention")
+        "stdcall checked" if is_x86 else "64-bit: one calling convention",
+        implib_members)
     print("%s: %s" % ("FAILED" if failures else "OK", checked))
     return 1 if failures else 0
 

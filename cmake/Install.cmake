@@ -1,0 +1,54 @@
+# Installation, the CMake package, the pkg-config file and the archive.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(NQ_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/NetQuill)
+
+install(FILES include/netquill.h include/netquill_wrap.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT library)
+install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        COMPONENT library)
+
+if(WIN32)
+  # The DLL, its two import libraries and the module definition, for
+  # callers who bind by name or by ordinal.
+  install(FILES $<TARGET_FILE:netquill> DESTINATION ${CMAKE_INSTALL_BINDIR}
+          COMPONENT library)
+  install(FILES ${NQ_IMPORT_LIBS} exports/netquill.def
+          DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library)
+else()
+  install(TARGETS netquill LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+          COMPONENT library NAMELINK_COMPONENT library)
+  configure_file(cmake/netquill.pc.in ${CMAKE_BINARY_DIR}/netquill.pc @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/netquill.pc
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT library)
+endif()
+
+configure_file(cmake/NetQuillConfig.cmake.in
+               ${CMAKE_BINARY_DIR}/NetQuillConfig.cmake @ONLY)
+write_basic_package_version_file(
+  ${CMAKE_BINARY_DIR}/NetQuillConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/NetQuillConfig.cmake
+              ${CMAKE_BINARY_DIR}/NetQuillConfigVersion.cmake
+        DESTINATION ${NQ_CMAKE_DIR} COMPONENT library)
+
+# The shipping archive (cpack in the win32 build directory).
+set(CPACK_PACKAGE_NAME netquill)
+set(CPACK_PACKAGE_VENDOR "NETQUILL developers")
+set(CPACK_PACKAGE_VERSION "4.00.4021")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "NETQUILL socket call tracer")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+if(WIN32)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CPACK_SYSTEM_NAME win64)
+  else()
+    set(CPACK_SYSTEM_NAME win32)
+  endif()
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(CPACK_GENERATOR TGZ)
+endif()
+set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
+set(CPACK_COMPONENTS_ALL library)
+include(CPack)
