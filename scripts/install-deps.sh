@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what the builds and tests need and the machine lacks (Debian).
+set -euo pipefail
+
+need=()
+have() { command -v "$1" >/dev/null 2>&1; }
+have cmake || need+=(cmake)
+have ninja || need+=(ninja-build)
+have g++ || need+=(g++)
+have python3 || need+=(python3)
+have i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686)
+have x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64)
+[ -x /usr/lib/wine/wine64 ] || need+=(wine wine64)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -d /usr/src/googletest/googletest ] || need+=(googletest)
+have clang++ || need+=(clang)
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a \
+  >/dev/null 2>&1 || need+=(libclang-rt-dev)
+[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+have strace || need+=(strace)
+
+if [ ${#need[@]} -eq 0 ]; then
+  echo "install-deps: everything is present"
+  exit 0
+fi
+echo "install-deps: installing ${need[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
