@@ -6,63 +6,121 @@
 namespace nq {
 namespace {
 
-struct Sink {
-  char *out;
-  size_t room;  // characters that still fit before the terminator
-  size_t len;
-
-  void Put(char c) {
-    if (room == 0) return;
-    out[len++] = c;
-    --room;
-  }
-
-  void Repeat(char c, size_t n) {
-    while (n-- > 0 && room > 0) Put(c);
-  }
-
-  void Append(const char *s, size_t n) {
-    if (n > room) n = room;
-    memcpy(out + len, s, n);
-    len += n;
-    room -= n;
-  }
+// "00" to "99": numbers go out two digits per division.
+struct DigitPairs {
+  char pair[100][2];
 };
 
-// Writes the digits of value in base 10 or 16 into the end of tmp and
-// returns where they start.
-char *Digits(uint64_t value, unsigned base, bool upper, char *end) {
+constexpr DigitPairs MakeDigitPairs() {
+  DigitPairs t{};
+  for (int i = 0; i < 100; ++i) {
+    t.pair[i][0] = static_cast<char>('0' + i / 10);
+    t.pair[i][1] = static_cast<char>('0' + i % 10);
+  }
+  return t;
+}
+
+constexpr DigitPairs kPairs = MakeDigitPairs();
+
+// Output goes through a plain pointer and its limit, both kept in
+// registers: the characters stored could alias the fields of a structure
+// behind a pointer, which would be read back after every character.
+// The texts put here are a few characters long: a plain loop costs less
+// than a call of the library's block copy.
+char *Put(char *p, char *limit, const char *text, size_t n) {
+  size_t room = static_cast<size_t>(limit - p);
+  if (n > room) n = room;
+  for (char *end = p + n; p < end;) *p++ = *text++;
+  return p;
+}
+
+char *Repeat(char *p, char *limit, char c, size_t n) {
+  size_t room = static_cast<size_t>(limit - p);
+  if (n > room) n = room;
+  memset(p, c, n);
+  return p + n;
+}
+
+// Writes the decimal digits of value into the end of a buffer and returns
+// where they start. Values that fit 32 bits, all of them in practice, stay
+// in 32-bit arithmetic, which the 32-bit build does without a library call.
+char *Decimal(uint64_t value, char *end) {
+  char *p = end;
+  while (value > UINT32_MAX) {
+    p -= 2;
+    memcpy(p, kPairs.pair[value % 100], 2);
+    value /= 100;
+  }
+  uint32_t v = static_cast<uint32_t>(value);
+  while (v >= 100) {
+    p -= 2;
+    memcpy(p, kPairs.pair[v % 100], 2);
+    v /= 100;
+  }
+  if (v >= 10) {
+    p -= 2;
+    memcpy(p, kPairs.pair[v], 2);
+  } else {
+    *--p = static_cast<char>('0' + v);
+  }
+  return p;
+}
+
+char *Hexadecimal(uint64_t value, bool upper, char *end) {
   const char *set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
   char *p = end;
   do {
-    *--p = set[value % base];
-    value /= base;
+    *--p = set[value & 15];
+    value >>= 4;
   } while (value != 0);
   return p;
 }
 
-void Field(Sink *sink, const char *text, size_t n, size_t width, bool left,
-           char pad) {
-  size_t fill = width > n ? width - n : 0;
-  if (!left) sink->Repeat(pad, fill);
-  sink->Append(text, n);
-  if (left) sink->Repeat(' ', fill);
+char *Field(char *p, char *limit, const char *text, size_t n, size_t width,
+            bool left, char pad) {
+  if (width <= n) return Put(p, limit, text, n);  // the usual case
+  size_t fill = width - n;
+  if (!left) p = Repeat(p, limit, pad, fill);
+  p = Put(p, limit, text, n);
+  if (left) p = Repeat(p, limit, ' ', fill);
+  return p;
 }
 
 }  // namespace
 
 size_t FormatV(char *buf, size_t size, const char *fmt, va_list ap) {
   if (buf == nullptr || size == 0) return 0;
-  Sink sink{buf, size - 1, 0};
-  while (*fmt != '\0' && sink.room > 0) {
+  char *p = buf;
+  char *const limit = buf + size - 1;  // the terminator's place
+  while (*fmt != '\0' && p < limit) {
     if (*fmt != '%') {
-      const char *next = strchr(fmt, '%');
-      size_t n = next ? static_cast<size_t>(next - fmt) : strlen(fmt);
-      sink.Append(fmt, n);
-      fmt += n;
+      // The literal runs of the library's formats are a few characters
+      // long: copied in place, they cost less than a search and a copy.
+      do {
+        *p++ = *fmt++;
+      } while (p < limit && *fmt != '\0' && *fmt != '%');
       continue;
     }
     const char *start = fmt++;
+    // The conversions that the call lines are made of, without flags, width
+    // or precision, go out at once.
+    if (*fmt == 's') {
+      const char *s = va_arg(ap, const char *);
+      if (s == nullptr) s = "(null)";
+      while (p < limit && *s != '\0') *p++ = *s++;
+      ++fmt;
+      continue;
+    }
+    if (*fmt == 'd' || (*fmt == 'z' && fmt[1] == 'd')) {
+      int64_t v = *fmt == 'd' ? va_arg(ap, int) : va_arg(ap, ptrdiff_t);
+      fmt += *fmt == 'd' ? 1 : 2;
+      char tmp[24];
+      char *end = tmp + sizeof tmp;
+      char *digits = Decimal(v < 0 ? 0 - static_cast<uint64_t>(v) : v, end);
+      if (v < 0) *--digits = '-';
+      p = Put(p, limit, digits, static_cast<size_t>(end - digits));
+      continue;
+    }
     bool left = false, zero = false;
     for (;; ++fmt) {
       if (*fmt == '-') left = true;
@@ -87,7 +145,7 @@ size_t FormatV(char *buf, size_t size, const char *fmt, va_list ap) {
     }
     char conv = *fmt;
     if (conv == '\0') {  // a lone % at the end is printed as it stands
-      sink.Append(start, static_cast<size_t>(fmt - start));
+      p = Put(p, limit, start, static_cast<size_t>(fmt - start));
       break;
     }
     ++fmt;
@@ -104,19 +162,20 @@ size_t FormatV(char *buf, size_t size, const char *fmt, va_list ap) {
         else v = va_arg(ap, int);
         if (length == -1) v = static_cast<short>(v);
         uint64_t mag = v < 0 ? 0 - static_cast<uint64_t>(v) : v;
-        char *p = Digits(mag, 10, false, end);
-        size_t n = static_cast<size_t>(end - p);
+        char *digits = Decimal(mag, end);
+        size_t n = static_cast<size_t>(end - digits);
         if (v < 0) {
           // The sign goes before zero padding, as printf puts it.
           if (pad == '0') {
-            sink.Put('-');
-            Field(&sink, p, n, width > 0 ? width - 1 : 0, left, pad);
+            p = Put(p, limit, "-", 1);
+            p = Field(p, limit, digits, n, width > 0 ? width - 1 : 0, left,
+                      pad);
             break;
           }
-          *--p = '-';
+          *--digits = '-';
           ++n;
         }
-        Field(&sink, p, n, width, left, pad);
+        p = Field(p, limit, digits, n, width, left, pad);
         break;
       }
       case 'u':
@@ -128,8 +187,10 @@ size_t FormatV(char *buf, size_t size, const char *fmt, va_list ap) {
         else if (length == 3) v = va_arg(ap, size_t);
         else v = va_arg(ap, unsigned int);
         if (length == -1) v = static_cast<unsigned short>(v);
-        char *p = Digits(v, conv == 'u' ? 10 : 16, conv == 'X', end);
-        Field(&sink, p, static_cast<size_t>(end - p), width, left, pad);
+        char *digits = conv == 'u' ? Decimal(v, end)
+                                   : Hexadecimal(v, conv == 'X', end);
+        p = Field(p, limit, digits, static_cast<size_t>(end - digits), width,
+                  left, pad);
         break;
       }
       case 's': {
@@ -137,24 +198,24 @@ size_t FormatV(char *buf, size_t size, const char *fmt, va_list ap) {
         if (s == nullptr) s = "(null)";
         size_t n = precision >= 0 ? strnlen(s, static_cast<size_t>(precision))
                                   : strlen(s);
-        Field(&sink, s, n, width, left, ' ');
+        p = Field(p, limit, s, n, width, left, ' ');
         break;
       }
       case 'c': {
         char c = static_cast<char>(va_arg(ap, int));
-        Field(&sink, &c, 1, width, left, ' ');
+        p = Field(p, limit, &c, 1, width, left, ' ');
         break;
       }
       case '%':
-        sink.Put('%');
+        p = Put(p, limit, "%", 1);
         break;
       default:  // unknown: printed as it stands, consuming nothing
-        sink.Append(start, static_cast<size_t>(fmt - start));
+        p = Put(p, limit, start, static_cast<size_t>(fmt - start));
         break;
     }
   }
-  buf[sink.len] = '\0';
-  return sink.len;
+  *p = '\0';
+  return static_cast<size_t>(p - buf);
 }
 
 size_t Format(char *buf, size_t size, const char *fmt, ...) {
