@@ -20,6 +20,73 @@ thread_local char t_host_ent[128];
 thread_local char t_serv_ent[128];
 thread_local char t_proto_ent[128];
 
+// Every byte value in decimal, for the dotted addresses: a socket address
+// is the text of nearly every connect, bind and accept line, so it is put
+// together from this table rather than through the general formatter.
+struct ByteTexts {
+  char text[256][4];  // up to three digits
+  unsigned char length[256];
+};
+
+constexpr ByteTexts MakeByteTexts() {
+  ByteTexts t{};
+  for (int b = 0; b < 256; ++b) {
+    int n = 0;
+    if (b >= 100) t.text[b][n++] = static_cast<char>('0' + b / 100);
+    if (b >= 10) t.text[b][n++] = static_cast<char>('0' + b / 10 % 10);
+    t.text[b][n++] = static_cast<char>('0' + b % 10);
+    t.length[b] = static_cast<unsigned char>(n);
+  }
+  return t;
+}
+
+constexpr ByteTexts kBytes = MakeByteTexts();
+
+// The four address bytes as dotted decimal at p; returns the end. Each
+// number goes out as a four-byte copy, so up to 16 bytes are written.
+char *PutDotted(char *p, const unsigned char b[4]) {
+  for (int i = 0; i < 4; ++i) {
+    memcpy(p, kBytes.text[b[i]], 4);
+    p += kBytes.length[b[i]];
+    *p++ = '.';
+  }
+  return p - 1;
+}
+
+// value in decimal at p; returns the end. Values that fit 32 bits stay in
+// 32-bit arithmetic, which the 32-bit build does without a library call.
+char *PutUnsigned(char *p, uint64_t value) {
+  char tmp[20];
+  char *end = tmp + sizeof tmp;
+  char *q = end;
+  while (value > UINT32_MAX) {
+    *--q = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  uint32_t v = static_cast<uint32_t>(value);
+  do {
+    *--q = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  memcpy(p, q, static_cast<size_t>(end - q));
+  return p + (end - q);
+}
+
+char *PutSigned(char *p, int64_t value) {
+  if (value < 0) {
+    *p++ = '-';
+    return PutUnsigned(p, 0 - static_cast<uint64_t>(value));
+  }
+  return PutUnsigned(p, static_cast<uint64_t>(value));
+}
+
+// "returned " and value in signed decimal, into a buffer of 64 bytes.
+const char *ReturnedSigned(char *buf, int64_t value) {
+  memcpy(buf, "returned ", 9);
+  *PutSigned(buf + 9, value) = '\0';
+  return buf;
+}
+
 // "returned <head> (<name>)" into buf; a name too long for the buffer is
 // cut so that the closing parenthesis still ends the text.
 const char *EntryText(char *buf, size_t size, const char *head,
@@ -33,10 +100,12 @@ const char *EntryText(char *buf, size_t size, const char *head,
   return buf;
 }
 
-const char *Dotted(char *buf, size_t size, uint32_t addr) {
+// Into a buffer of at least 16 bytes: up to 15 characters and the
+// terminator, which also covers what PutDotted writes past its text.
+const char *Dotted(char *buf, uint32_t addr) {
   unsigned char b[4];
   memcpy(b, &addr, 4);
-  Format(buf, size, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  *PutDotted(buf, b) = '\0';
   return buf;
 }
 
@@ -59,7 +128,7 @@ uint32_t ReadInAddr(const void *addr) {
 }
 
 const char *FormatInAddr(uint32_t addr) {
-  return Dotted(t_in_addr, sizeof t_in_addr, addr);
+  return Dotted(t_in_addr, addr);
 }
 
 const char *FormatSockAddr(const struct sockaddr *addr) {
@@ -75,8 +144,9 @@ const char *FormatSockAddr(const struct sockaddr *addr) {
   memcpy(b, &in, 4);
   unsigned char p[2];
   memcpy(p, &port, 2);
-  Format(t_sock_addr, sizeof t_sock_addr, "%u.%u.%u.%u:%u", b[0], b[1], b[2],
-         b[3], static_cast<unsigned>(p[0] << 8 | p[1]));
+  char *end = PutDotted(t_sock_addr, b);
+  *end++ = ':';
+  *PutUnsigned(end, static_cast<unsigned>(p[0] << 8 | p[1])) = '\0';
   return t_sock_addr;
 }
 
@@ -89,17 +159,14 @@ const char *FormatTimeVal(const struct timeval *tv) {
 }
 
 const char *FormatIntResult(ptrdiff_t result) {
-  Format(t_int_result, sizeof t_int_result, "returned %zd", result);
-  return t_int_result;
+  return ReturnedSigned(t_int_result, result);
 }
 
 const char *FormatSocketResult(NQ_SOCKET result) {
   if (result == static_cast<NQ_SOCKET>(-1)) {
     return strcpy(t_socket_result, "returned INVALID_SOCKET");
   }
-  Format(t_socket_result, sizeof t_socket_result, "returned %zd",
-         static_cast<ptrdiff_t>(result));
-  return t_socket_result;
+  return ReturnedSigned(t_socket_result, static_cast<ptrdiff_t>(result));
 }
 
 const char *FormatHandleResult(uintptr_t handle) {
@@ -116,7 +183,7 @@ const char *FormatHostEnt(const struct hostent *entry) {
   // An entry without addresses says so rather than invent one.
   const char *head = "(no address)";
   if (entry->h_addr_list != nullptr && entry->h_addr_list[0] != nullptr) {
-    head = Dotted(address, sizeof address, ReadInAddr(entry->h_addr_list[0]));
+    head = Dotted(address, ReadInAddr(entry->h_addr_list[0]));
   }
   return EntryText(t_host_ent, sizeof t_host_ent, head, entry->h_name);
 }
