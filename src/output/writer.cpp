@@ -24,6 +24,36 @@ constexpr size_t kDumpLineMax = 8 + 2 + 48 + 1 + 16 + 2;
 
 const char kHex[] = "0123456789ABCDEF";
 
+// Lookup tables of the hot layouts, filled at compile time: two decimal
+// digits per step for the clock and elapsed columns, and for dumps the hex
+// cell and the shown character of every byte value.
+struct Tables {
+  char pair[100][2];      // "00" to "99"
+  // Two upper-case hex digits, the separator space and one more space: a
+  // cell goes out in one four-byte copy and the next cell covers the extra
+  // space (after the last cell it is the space before the characters).
+  char cell[256][4];
+  char shown[256];        // the byte itself from 0x20 to 0x7E, else '.'
+};
+
+constexpr Tables MakeTables() {
+  Tables t{};
+  for (int i = 0; i < 100; ++i) {
+    t.pair[i][0] = static_cast<char>('0' + i / 10);
+    t.pair[i][1] = static_cast<char>('0' + i % 10);
+  }
+  for (int b = 0; b < 256; ++b) {
+    t.cell[b][0] = kHex[b >> 4];
+    t.cell[b][1] = kHex[b & 15];
+    t.cell[b][2] = ' ';
+    t.cell[b][3] = ' ';
+    t.shown[b] = (b >= 0x20 && b <= 0x7E) ? static_cast<char>(b) : '.';
+  }
+  return t;
+}
+
+constexpr Tables kTables = MakeTables();
+
 bool IsWarning(const TraceContext *ctx, int32_t code) {
   return ctx->failed && (code == kWouldBlock || code > kLastHardError);
 }
@@ -33,17 +63,34 @@ bool PassesFilter(uint32_t flags, uint32_t kind, bool failed) {
   return failed || (kind & flags) != 0;
 }
 
-// Writes value in decimal with at least min_digits digits; returns the end.
+// Writes value in decimal with at least min_digits (at most 10) digits;
+// returns the end.
 char *PutDecimal(char *p, uint32_t value, int min_digits) {
   char tmp[10];
-  int n = 0;
-  do {
-    tmp[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (n < min_digits) tmp[n++] = '0';
-  while (n > 0) *p++ = tmp[--n];
-  return p;
+  char *end = tmp + sizeof tmp;
+  char *q = end;
+  while (value >= 100) {
+    q -= 2;
+    memcpy(q, kTables.pair[value % 100], 2);
+    value /= 100;
+  }
+  if (value >= 10) {
+    q -= 2;
+    memcpy(q, kTables.pair[value], 2);
+  } else {
+    *--q = static_cast<char>('0' + value);
+  }
+  while (end - q < min_digits) *--q = '0';
+  size_t n = static_cast<size_t>(end - q);
+  memcpy(p, q, n);
+  return p + n;
+}
+
+// Two digits of a clock field (0 to 99).
+char *PutTwoDigits(char *p, uint32_t value) {
+  if (value > 99) return PutDecimal(p, value, 2);
+  memcpy(p, kTables.pair[value], 2);
+  return p + 2;
 }
 
 char *PutSigned(char *p, int32_t value) {
@@ -82,9 +129,9 @@ int WriteText(TraceContext *ctx, const char *text, size_t length,
   memcpy(p, ctx->module_name, module_len);
   p += module_len;
   *p++ = ' ';
-  p = PutDecimal(p, ClockField(clock.hour), 2);
-  p = PutDecimal(p, ClockField(clock.minute), 2);
-  p = PutDecimal(p, ClockField(clock.second), 2);
+  p = PutTwoDigits(p, ClockField(clock.hour));
+  p = PutTwoDigits(p, ClockField(clock.minute));
+  p = PutTwoDigits(p, ClockField(clock.second));
   *p++ = ' ';
   p = PutDecimal(p, elapsed, 4);
   *p++ = ' ';
@@ -119,33 +166,87 @@ int WriteText(TraceContext *ctx, const char *text, size_t length,
   return 1;
 }
 
-// One dump line of n (1 to 16) bytes at offset, after the indentation.
-char *PutDumpLine(char *p, const unsigned char *bytes, size_t n,
-                  uint32_t offset) {
-  int digits = 4;
+char *PutOffset(char *p, uint32_t offset) {
+  if (offset <= 0xFFFF) {  // every line of a dump's first 64 KiB
+    memcpy(p, kTables.cell[offset >> 8], 2);
+    memcpy(p + 2, kTables.cell[offset & 0xFF], 2);
+    memcpy(p + 4, "  ", 2);
+    return p + 6;
+  }
+  int digits = 5;
   while (digits < 8 && (offset >> (4 * digits)) != 0) ++digits;
   for (int i = digits - 1; i >= 0; --i) *p++ = kHex[(offset >> (4 * i)) & 15];
   *p++ = ' ';
   *p++ = ' ';
+  return p;
+}
+
+// The character column of eight bytes at once: each byte from 0x20 to 0x7E
+// stays, every other one becomes '.'.
+uint64_t ShownEight(uint64_t x) {
+  const uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
+  const uint64_t high = 0x8080808080808080ULL;
+  uint64_t seven = x & low7;
+  uint64_t from_space = (seven + 0x6060606060606060ULL) & high;  // >= 0x20
+  uint64_t is_delete = (seven + 0x0101010101010101ULL) & high;   // == 0x7F
+  uint64_t shown = from_space & ~is_delete & ~x & high;          // < 0x80
+  uint64_t mask = (shown >> 7) * 0xFF;
+  return (x & mask) | (0x2E2E2E2E2E2E2E2EULL & ~mask);
+}
+
+// A full dump line of 16 bytes at offset, after the indentation: the line
+// that large dumps are made of, built from the tables and eight bytes at a
+// time, without a branch per byte.
+char *PutFullDumpLine(char *p, const unsigned char *bytes, uint32_t offset) {
+  p = PutOffset(p, offset);
+  for (size_t j = 0; j < kDumpBytesPerLine; j += 8) {  // unrolled by eight
+    memcpy(p + 3 * j, kTables.cell[bytes[j]], 4);
+    memcpy(p + 3 * j + 3, kTables.cell[bytes[j + 1]], 4);
+    memcpy(p + 3 * j + 6, kTables.cell[bytes[j + 2]], 4);
+    memcpy(p + 3 * j + 9, kTables.cell[bytes[j + 3]], 4);
+    memcpy(p + 3 * j + 12, kTables.cell[bytes[j + 4]], 4);
+    memcpy(p + 3 * j + 15, kTables.cell[bytes[j + 5]], 4);
+    memcpy(p + 3 * j + 18, kTables.cell[bytes[j + 6]], 4);
+    memcpy(p + 3 * j + 21, kTables.cell[bytes[j + 7]], 4);
+  }
+  p[3 * 7 + 2] = ':';
+  p += 3 * kDumpBytesPerLine + 1;
+  for (size_t half = 0; half < kDumpBytesPerLine; half += 8) {
+    uint64_t eight;
+    memcpy(&eight, bytes + half, 8);
+    eight = ShownEight(eight);
+    memcpy(p + half, &eight, 8);
+  }
+  p[kDumpBytesPerLine] = '\r';
+  p[kDumpBytesPerLine + 1] = '\n';
+  return p + kDumpBytesPerLine + 2;
+}
+
+// The last line of a dump, of n (1 to 15) bytes, after the indentation.
+char *PutShortDumpLine(char *p, const unsigned char *bytes, size_t n,
+                       uint32_t offset) {
+  p = PutOffset(p, offset);
   for (size_t j = 0; j < kDumpBytesPerLine; ++j) {
     if (j < n) {
-      *p++ = kHex[bytes[j] >> 4];
-      *p++ = kHex[bytes[j] & 15];
-      *p++ = j == 7 ? ':' : ' ';
+      memcpy(p, kTables.cell[bytes[j]], 3);
+      if (j == 7) p[2] = ':';
     } else {
-      *p++ = ' ';
-      *p++ = ' ';
-      *p++ = ' ';
+      memcpy(p, "   ", 3);
     }
+    p += 3;
   }
   *p++ = ' ';
-  for (size_t j = 0; j < n; ++j) {
-    unsigned char c = bytes[j];
-    *p++ = (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : '.';
-  }
+  for (size_t j = 0; j < n; ++j) *p++ = kTables.shown[bytes[j]];
   *p++ = '\r';
   *p++ = '\n';
   return p;
+}
+
+// Spaces for the indentation, eight at a time: the few written past it
+// are covered by the offset that follows.
+char *PutIndent(char *p, size_t indent) {
+  for (size_t k = 0; k < indent; k += 8) memcpy(p + k, "        ", 8);
+  return p + indent;
 }
 
 int WriteDump(TraceContext *ctx, const unsigned char *data, size_t length) {
@@ -161,15 +262,21 @@ int WriteDump(TraceContext *ctx, const unsigned char *data, size_t length) {
     char *out = need <= sizeof stack ? stack : ContextScratch(ctx, need);
     if (out == nullptr) return 0;
     char *p = out;
-    for (size_t done = 0; done < chunk; done += kDumpBytesPerLine) {
-      size_t n = chunk - done < kDumpBytesPerLine ? chunk - done
-                                                  : kDumpBytesPerLine;
-      memset(p, ' ', indent);
-      p = PutDumpLine(p + indent, data + offset + done, n,
-                      static_cast<uint32_t>(offset + done));
+    const unsigned char *bytes = data + offset;
+    size_t full = chunk / kDumpBytesPerLine;
+    for (size_t line = 0; line < full; ++line) {
+      p = PutFullDumpLine(PutIndent(p, indent), bytes,
+                          static_cast<uint32_t>(offset));
+      bytes += kDumpBytesPerLine;
+      offset += kDumpBytesPerLine;
+    }
+    size_t rest = chunk % kDumpBytesPerLine;
+    if (rest != 0) {
+      p = PutShortDumpLine(PutIndent(p, indent), bytes, rest,
+                           static_cast<uint32_t>(offset));
+      offset += rest;
     }
     if (!g_os.append(ctx->path, out, static_cast<size_t>(p - out))) return 0;
-    offset += chunk;
   }
   return 1;
 }
