@@ -8,6 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "platform/os.h"
 
 namespace nq {
@@ -51,10 +53,24 @@ uint32_t NativeTickMs() {
   return static_cast<uint32_t>(ms);
 }
 
-void NativeLocalTime(LocalTime *out, int refresh_zone) {
-  int saved = errno;
-  if (refresh_zone) tzset();
-  time_t now = time(nullptr);
+// Converting to local time takes the C library's time-zone lock and a
+// walk of the zone's rules, and a thread writes many records within one
+// second. So each thread keeps the conversion of the last second it asked
+// for; the calendar time itself is read for every record. A refresh of the
+// zone setting, by any thread, moves the generation on, which turns every
+// thread's conversion stale.
+std::atomic<unsigned> g_zone_generation{0};
+
+struct LocalTimeCache {
+  time_t second;
+  unsigned generation;
+  bool valid;
+  LocalTime local;
+};
+
+thread_local LocalTimeCache t_local_time;
+
+void Convert(time_t now, LocalTime *out) {
   struct tm tm;
   memset(&tm, 0, sizeof tm);
   localtime_r(&now, &tm);
@@ -64,6 +80,24 @@ void NativeLocalTime(LocalTime *out, int refresh_zone) {
   out->hour = tm.tm_hour;
   out->minute = tm.tm_min;
   out->second = tm.tm_sec;
+}
+
+void NativeLocalTime(LocalTime *out, int refresh_zone) {
+  int saved = errno;
+  if (refresh_zone) {
+    tzset();
+    g_zone_generation.fetch_add(1, std::memory_order_release);
+  }
+  unsigned generation = g_zone_generation.load(std::memory_order_acquire);
+  time_t now = time(nullptr);
+  LocalTimeCache &cache = t_local_time;
+  if (!cache.valid || cache.second != now || cache.generation != generation) {
+    Convert(now, &cache.local);
+    cache.second = now;
+    cache.generation = generation;
+    cache.valid = true;
+  }
+  *out = cache.local;
   errno = saved;
 }
 
