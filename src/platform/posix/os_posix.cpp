@@ -21,6 +21,7 @@ namespace {
 // Statically initialised, so the lock exists before any constructor runs
 // and never has to be torn down while another thread may still hold it.
 pthread_mutex_t g_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+const pthread_mutex_t kUnlocked = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 
 // gettid is a system call; the id is asked for several times per record, so
 // each thread keeps it. A forked child gets a new id for the same thread.
@@ -37,9 +38,12 @@ void BeforeFork() { pthread_mutex_lock(&g_lock); }
 
 void AfterForkInParent() { pthread_mutex_unlock(&g_lock); }
 
+// The child cannot unlock: a recursive mutex answers only its owner, and the
+// forking thread has a new id in the child, so the lock would stay held for
+// good. The child has this one thread, so a fresh lock is the same state.
 void AfterForkInChild() {
   t_thread_id = 0;
-  pthread_mutex_unlock(&g_lock);
+  g_lock = kUnlocked;
 }
 
 const int g_fork_handlers_installed =
