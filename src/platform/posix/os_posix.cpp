@@ -20,8 +20,12 @@ namespace {
 
 // Statically initialised, so the lock exists before any constructor runs
 // and never has to be torn down while another thread may still hold it.
-pthread_mutex_t g_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
-const pthread_mutex_t kUnlocked = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+// It is a plain mutex that a thread takes once however deep it nests, as
+// its own depth count tells: unlike a recursive mutex, which answers only
+// the thread id that locked it, a plain one can be released in a forked
+// child, whose one thread has a new id.
+pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+thread_local int t_lock_depth;
 
 // gettid is a system call; the id is asked for several times per record, so
 // each thread keeps it. A forked child gets a new id for the same thread.
@@ -33,17 +37,16 @@ uint32_t NativeThreadId() {
 }
 
 // Holding the lock across fork keeps a child from inheriting it in the
-// middle of another thread's table update.
-void BeforeFork() { pthread_mutex_lock(&g_lock); }
+// middle of another thread's table update. The child's thread is a copy of
+// the forking one, depth count and all, so it releases the lock as the
+// parent does.
+void BeforeFork() { LockEnter(); }
 
-void AfterForkInParent() { pthread_mutex_unlock(&g_lock); }
+void AfterForkInParent() { LockLeave(); }
 
-// The child cannot unlock: a recursive mutex answers only its owner, and the
-// forking thread has a new id in the child, so the lock would stay held for
-// good. The child has this one thread, so a fresh lock is the same state.
 void AfterForkInChild() {
   t_thread_id = 0;
-  g_lock = kUnlocked;
+  LockLeave();
 }
 
 const int g_fork_handlers_installed =
@@ -173,8 +176,12 @@ void LockCreate() {}
 
 void LockDelete() {}
 
-void LockEnter() { pthread_mutex_lock(&g_lock); }
+void LockEnter() {
+  if (t_lock_depth++ == 0) pthread_mutex_lock(&g_lock);
+}
 
-void LockLeave() { pthread_mutex_unlock(&g_lock); }
+void LockLeave() {
+  if (--t_lock_depth == 0) pthread_mutex_unlock(&g_lock);
+}
 
 }  // namespace nq
