@@ -7,6 +7,13 @@
 
 namespace nqnet {
 
+// 127.0.0.1 at port (0: any port), and the same as the calls take it.
+struct sockaddr_in LocalAddress(int port);
+
+inline struct sockaddr *Sa(struct sockaddr_in *sin) {
+  return reinterpret_cast<struct sockaddr *>(sin);
+}
+
 void Startup();
 void Cleanup();
 

@@ -27,18 +27,8 @@ std::string Sock(NQ_SOCKET s) {
   return std::to_string(static_cast<long long>(static_cast<ptrdiff_t>(s)));
 }
 
-struct sockaddr_in LocalAddress(int port) {
-  struct sockaddr_in sin;
-  memset(&sin, 0, sizeof sin);
-  sin.sin_family = AF_INET;
-  sin.sin_port = htons(static_cast<unsigned short>(port));
-  sin.sin_addr.s_addr = htonl(0x7F000001);
-  return sin;
-}
-
-struct sockaddr *Sa(struct sockaddr_in *sin) {
-  return reinterpret_cast<struct sockaddr *>(sin);
-}
+using nqnet::LocalAddress;
+using nqnet::Sa;
 
 std::string Endpoint(const struct sockaddr_in &sin) {
   return "127.0.0.1:" + Num(ntohs(sin.sin_port));

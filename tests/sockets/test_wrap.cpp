@@ -15,18 +15,9 @@ extern "C" int nq_c_refused_connect(int port, int *result);
 
 namespace {
 
-struct sockaddr_in Local(int port) {
-  struct sockaddr_in sin;
-  memset(&sin, 0, sizeof sin);
-  sin.sin_family = AF_INET;
-  sin.sin_port = htons(static_cast<unsigned short>(port));
-  sin.sin_addr.s_addr = htonl(0x7F000001);
-  return sin;
-}
+using nqnet::Sa;
 
-struct sockaddr *Sa(struct sockaddr_in *sin) {
-  return reinterpret_cast<struct sockaddr *>(sin);
-}
+struct sockaddr_in Local(int port) { return nqnet::LocalAddress(port); }
 
 class Wrap : public ::testing::Test {
  protected:
