@@ -1,17 +1,6 @@
 #include "hooks/hook_common.h"
 
-#include <stdarg.h>
-
 namespace nq {
-
-void WriteCallLine(TraceContext *ctx, const char *format, ...) {
-  char text[kTraceFormatSize];
-  va_list ap;
-  va_start(ap, format);
-  size_t n = FormatV(text, sizeof text, format, ap);
-  va_end(ap);
-  WriteRecord(ctx, TRACE_KIND_CALL, text, n, true);
-}
 
 void DumpMoved(TraceContext *ctx, const void *buf, long long len,
                long long result) {

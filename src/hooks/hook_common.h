@@ -45,23 +45,17 @@ inline const char *AddressAt(const char *addr) {
 void DumpMoved(TraceContext *ctx, const void *buf, long long len,
                long long result);
 
-// Formats the line of a traced call and hands it to the writer for ctx,
-// which the caller has found and admitted (TraceFormat without the second
-// lookup and admission).
-void WriteCallLine(TraceContext *ctx, const char *format, ...)
-    NQ_PRINTF_LIKE(2, 3);
-
 }  // namespace nq
 
 // Runs the steps of a hook that writes one call line: capture, format the
 // line only when it would be written, restore. The steps are a function of
-// their own, never inlined, so that the hook around them keeps the shape
-// of a leaf function, with no frame to set up, for its guard alone.
+// their own, never inlined, so that a hook that finds nobody tracing sets
+// up no more than a small frame around its guard.
 #define NQ_TRACE_CALL(failed, ...)                                   \
   [=]() __attribute__((noinline)) {                                  \
     ::nq::TraceContext *nq_ctx = ::nq::CaptureCallError(failed);     \
     if (::nq::WouldWrite(nq_ctx, TRACE_KIND_CALL)) {                 \
-      ::nq::WriteCallLine(nq_ctx, __VA_ARGS__);                      \
+      ::nq::TraceFormat(TRACE_KIND_CALL, __VA_ARGS__);               \
     }                                                                \
     ::nq::RestoreCallError(nq_ctx);                                  \
   }()

@@ -113,29 +113,11 @@ char *PutSigned(char *p, int32_t value) {
 
 uint32_t ClockField(int v) { return v < 0 ? 0u : static_cast<uint32_t>(v); }
 
-int WriteText(TraceContext *ctx, const char *text, size_t length,
-              bool warning, int32_t code) {
-  uint32_t now = g_os.tick_ms();
-  // Unsigned difference: a wrap of the counter still gives the true time.
-  uint32_t elapsed = now - ctx->last_tick;
-  LocalTime clock;
-  g_os.local_time(&clock, 0);
-
+// The columns before a text record's text: module name, clock, elapsed
+// time and tag. Returns the end.
+char *PutTextHead(char *p, const TraceContext *ctx, uint32_t elapsed,
+                  const LocalTime &clock, bool warning) {
   size_t module_len = strlen(ctx->module_name);
-  // Fixed columns: space, clock, space, up to ten elapsed digits, space,
-  // tag, " [-2147483648]", CR LF.
-  const size_t fixed = module_len + 1 + 6 + 1 + 10 + 1 + 5 + 14 + 2;
-  char stack[kStackRecord];
-  char *out = stack;
-  if (length > (kStackRecord - fixed) / 2) {
-    // Only a caller's own long record gets here: size it exactly.
-    size_t feeds = 0;
-    for (size_t i = 0; i < length; ++i) feeds += text[i] == '\n';
-    out = ContextScratch(ctx, fixed + length + feeds);
-    if (out == nullptr) return 0;
-  }
-
-  char *p = out;
   memcpy(p, ctx->module_name, module_len);
   p += module_len;
   *p++ = ' ';
@@ -147,7 +129,56 @@ int WriteText(TraceContext *ctx, const char *text, size_t length,
   *p++ = ' ';
   const char *tag = warning ? "WRN: " : ctx->failed ? "ERR: " : "INF: ";
   memcpy(p, tag, 5);
-  p += 5;
+  return p + 5;
+}
+
+// The columns after it: the error code of errors and warnings, and the
+// line's end.
+char *PutTextTail(char *p, const TraceContext *ctx, bool warning,
+                  int32_t code) {
+  if (ctx->failed || warning) {
+    *p++ = ' ';
+    *p++ = '[';
+    p = PutSigned(p, code);
+    *p++ = ']';
+  }
+  *p++ = '\r';
+  *p++ = '\n';
+  return p;
+}
+
+// Appends the line from out to end; the elapsed time of the thread's next
+// line counts from now on when it was written.
+int AppendText(TraceContext *ctx, const char *out, const char *end,
+               uint32_t now) {
+  if (!g_os.append(ctx->path, out, static_cast<size_t>(end - out))) return 0;
+  ctx->last_tick = now;
+  return 1;
+}
+
+int WriteText(TraceContext *ctx, const char *text, size_t length,
+              bool warning, int32_t code) {
+  uint32_t now = g_os.tick_ms();
+  // Unsigned difference: a wrap of the counter still gives the true time.
+  uint32_t elapsed = now - ctx->last_tick;
+  LocalTime clock;
+  g_os.local_time(&clock, 0);
+
+  // Fixed columns: module name, space, clock, space, up to ten elapsed
+  // digits, space, tag, " [-2147483648]", CR LF.
+  const size_t fixed =
+      strlen(ctx->module_name) + 1 + 6 + 1 + 10 + 1 + 5 + 14 + 2;
+  char stack[kStackRecord];
+  char *out = stack;
+  if (length > (kStackRecord - fixed) / 2) {
+    // Only a caller's own long record gets here: size it exactly.
+    size_t feeds = 0;
+    for (size_t i = 0; i < length; ++i) feeds += text[i] == '\n';
+    out = ContextScratch(ctx, fixed + length + feeds);
+    if (out == nullptr) return 0;
+  }
+
+  char *p = PutTextHead(out, ctx, elapsed, clock, warning);
   // Line feeds inside the text are stored as CR LF like every other one.
   const char *src = text;
   const char *end = text + length;
@@ -163,17 +194,28 @@ int WriteText(TraceContext *ctx, const char *text, size_t length,
       ++src;
     }
   }
-  if (ctx->failed || warning) {
-    *p++ = ' ';
-    *p++ = '[';
-    p = PutSigned(p, code);
-    *p++ = ']';
+  return AppendText(ctx, out, PutTextTail(p, ctx, warning, code), now);
+}
+
+// Turns each line feed among the n characters at text into CR LF, in
+// place; the room after them must hold one more character per feed.
+// Returns the end.
+char *ExpandFeeds(char *text, size_t n) {
+  char *end = text + n;
+  size_t feeds = 0;
+  for (char *q = text; (q = static_cast<char *>(memchr(q, '\n', end - q)));
+       ++q) {
+    ++feeds;
   }
-  *p++ = '\r';
-  *p++ = '\n';
-  if (!g_os.append(ctx->path, out, static_cast<size_t>(p - out))) return 0;
-  ctx->last_tick = now;
-  return 1;
+  if (feeds == 0) return end;
+  char *src = end;
+  char *dst = end + feeds;
+  while (src > text) {
+    char c = *--src;
+    *--dst = c;
+    if (c == '\n') *--dst = '\r';
+  }
+  return end + feeds;
 }
 
 char *PutOffset(char *p, uint32_t offset) {
@@ -410,17 +452,33 @@ int WriteRecord(TraceContext *ctx, uint32_t kind, const void *data,
   return WriteText(ctx, text, length, warning, code);
 }
 
+// The text is formatted straight into the line, after its head, rather
+// than formatted apart and copied in.
 void TraceFormat(uint32_t kind, const char *format, ...) {
   if (format == nullptr || format[0] == '\0') return;
   kind &= ~TRACE_KIND_DUMP;
   TraceContext *ctx = FindContext();
   if (!WouldWrite(ctx, kind)) return;  // refused anyway: skip the formatting
-  char text[kTraceFormatSize];
+  // Admitted: what is left of WriteRecord's admission is its one effect,
+  // a warning without the warnings flag is no failure from here on.
+  int32_t code = LastError();
+  bool warning = IsWarning(ctx, code);
+  if (warning && !(ctx->flags & TRACE_FLAG_WARNINGS)) ctx->failed = 0;
+
+  uint32_t now = g_os.tick_ms();
+  uint32_t elapsed = now - ctx->last_tick;  // modulo 2^32, as in WriteText
+  LocalTime clock;
+  g_os.local_time(&clock, 0);
+  // Head (under 128 bytes), at most kTraceFormatSize - 1 characters of
+  // text, each possibly doubled by a line feed, and the tail: well within.
+  char out[kStackRecord];
+  char *text = PutTextHead(out, ctx, elapsed, clock, warning);
   va_list ap;
   va_start(ap, format);
-  size_t n = FormatV(text, sizeof text, format, ap);
+  size_t n = FormatV(text, kTraceFormatSize, format, ap);
   va_end(ap);
-  WriteRecord(ctx, kind, text, n, true);
+  char *end = PutTextTail(ExpandFeeds(text, n), ctx, warning, code);
+  AppendText(ctx, out, end, now);
 }
 
 int TraceDump(const void *data, uint32_t length) {
