@@ -1,0 +1,11 @@
+#include <errno.h>
+
+#include "syserr.h"
+
+namespace nqstress {
+
+void SetSystemError(int value) { errno = value; }
+
+bool SystemErrorIs(int value) { return errno == value; }
+
+}  // namespace nqstress

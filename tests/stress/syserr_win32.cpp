@@ -1,0 +1,19 @@
+#include <errno.h>
+#include <windows.h>
+
+#include "syserr.h"
+
+namespace nqstress {
+
+void SetSystemError(int value) {
+  errno = value;
+  SetLastError(static_cast<DWORD>(value));
+}
+
+bool SystemErrorIs(int value) {
+  // Read the last error first: nothing between here and there may touch it.
+  DWORD last = GetLastError();
+  return last == static_cast<DWORD>(value) && errno == value;
+}
+
+}  // namespace nqstress
