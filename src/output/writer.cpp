@@ -458,12 +458,16 @@ void TraceFormat(uint32_t kind, const char *format, ...) {
   if (format == nullptr || format[0] == '\0') return;
   kind &= ~TRACE_KIND_DUMP;
   TraceContext *ctx = FindContext();
-  if (!WouldWrite(ctx, kind)) return;  // refused anyway: skip the formatting
-  // Admitted: what is left of WriteRecord's admission is its one effect,
-  // a warning without the warnings flag is no failure from here on.
+  // WouldWrite's test with the code fetched once: a record refused anyway
+  // is not formatted.
+  if (ctx == nullptr || ctx->path[0] == '\0') return;
   int32_t code = LastError();
   bool warning = IsWarning(ctx, code);
-  if (warning && !(ctx->flags & TRACE_FLAG_WARNINGS)) ctx->failed = 0;
+  bool demoted = warning && !(ctx->flags & TRACE_FLAG_WARNINGS);
+  if (!PassesFilter(ctx->flags, kind, ctx->failed && !demoted)) return;
+  // Admitted, as WriteRecord would: a warning without the warnings flag is
+  // no failure from here on.
+  if (demoted) ctx->failed = 0;
 
   uint32_t now = g_os.tick_ms();
   uint32_t elapsed = now - ctx->last_tick;  // modulo 2^32, as in WriteText
