@@ -90,22 +90,25 @@ void Convert(time_t now, LocalTime *out) {
 }
 
 void NativeLocalTime(LocalTime *out, int refresh_zone) {
-  int saved = errno;
   if (refresh_zone) {
+    int saved = errno;
     tzset();
+    errno = saved;
     g_zone_generation.fetch_add(1, std::memory_order_release);
   }
   unsigned generation = g_zone_generation.load(std::memory_order_acquire);
-  time_t now = time(nullptr);
+  time_t now = time(nullptr);  // cannot fail with a null argument
   LocalTimeCache &cache = t_local_time;
   if (!cache.valid || cache.second != now || cache.generation != generation) {
+    // The conversion may read the zone files and set errno on the way.
+    int saved = errno;
     Convert(now, &cache.local);
+    errno = saved;
     cache.second = now;
     cache.generation = generation;
     cache.valid = true;
   }
   *out = cache.local;
-  errno = saved;
 }
 
 // The main program is always mapped; POSIX has no handle for it, so any
