@@ -122,6 +122,8 @@ void Threads(benchmark::State &state) {
 // Collects the medians while the console reporter prints as usual.
 class MedianCollector : public benchmark::ConsoleReporter {
  public:
+  MedianCollector() : ConsoleReporter(OO_Tabular) {}  // plain text
+
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &run : runs) {
       if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") {
