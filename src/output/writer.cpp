@@ -32,7 +32,7 @@ constexpr size_t kDumpBytesPerLine = 16;
 // spaces, 48 hex cells, a space, 16 characters, CR LF.
 constexpr size_t kDumpLineMax = 8 + 2 + 48 + 1 + 16 + 2;
 
-const char kHex[] = "0123456789ABCDEF";
+constexpr char kHex[] = "0123456789ABCDEF";
 
 // Lookup tables of the hot layouts, filled at compile time: two decimal
 // digits per step for the clock and elapsed columns, and for dumps the hex
