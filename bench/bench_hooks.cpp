@@ -119,6 +119,15 @@ void Threads(benchmark::State &state) {
   WSADisableTrace();
 }
 
+// The machine's own scaling at the moment: the same threads doing
+// arithmetic that touches no memory and makes no call.
+void ThreadsArithmetic(benchmark::State &state) {
+  unsigned y = static_cast<unsigned>(state.thread_index());
+  for (auto _ : state) y = Arithmetic(y);
+  benchmark::DoNotOptimize(y);
+  state.SetItemsProcessed(state.iterations());
+}
+
 // Collects the medians while the console reporter prints as usual.
 class MedianCollector : public benchmark::ConsoleReporter {
  public:
@@ -151,6 +160,8 @@ class MedianCollector : public benchmark::ConsoleReporter {
     f.dump_floor = times_["dump/floor"];
     f.records_1 = rates_["threads/hook"];
     f.records_2 = rates_["threads/hook/2"];
+    f.arithmetic_1 = rates_["threads/arithmetic"];
+    f.arithmetic_2 = rates_["threads/arithmetic/2"];
     return f;
   }
 
@@ -173,6 +184,11 @@ void Register() {
   benchmark::RegisterBenchmark("dump/hook", Dump)->Iterations(kDumpRuns);
   benchmark::RegisterBenchmark("dump/floor", DumpFloor)->Iterations(kDumpRuns);
   benchmark::RegisterBenchmark("threads/hook", Threads)
+      ->Iterations(kRecordRuns)
+      ->Threads(1)
+      ->Threads(2)
+      ->UseRealTime();
+  benchmark::RegisterBenchmark("threads/arithmetic", ThreadsArithmetic)
       ->Iterations(kRecordRuns)
       ->Threads(1)
       ->Threads(2)

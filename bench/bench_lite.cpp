@@ -180,6 +180,30 @@ double RecordsOn(int threads, long n) {
 double OneThread(long n) { return RecordsOn(1, n); }
 double TwoThreads(long n) { return RecordsOn(2, n); }
 
+// The machine's own scaling: the same threads doing arithmetic alone.
+double ArithmeticOn(int threads, long n) {
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> pool;
+  for (int k = 0; k < threads; ++k) {
+    pool.emplace_back([&, k] {
+      ready++;
+      while (!go.load()) std::this_thread::yield();
+      unsigned y = static_cast<unsigned>(k);
+      for (long i = 0; i < n; ++i) y = Arithmetic(y);
+      g_sink = static_cast<long>(y);
+    });
+  }
+  while (ready.load() < threads) std::this_thread::yield();
+  auto t = Clock::now();
+  go = true;
+  for (std::thread &th : pool) th.join();
+  return Since(t) / (static_cast<double>(n) * threads);
+}
+
+double OneArithmetic(long n) { return ArithmeticOn(1, n); }
+double TwoArithmetic(long n) { return ArithmeticOn(2, n); }
+
 struct Case {
   const char *name;
   double (*run)(long n);
@@ -217,6 +241,8 @@ int main(int argc, char **argv) {
       {"written/floor", WrittenFloor, 0, {}},
       {"dump/hook", Dump, 0, {}},         {"dump/floor", DumpFloor, 0, {}},
       {"threads/1", OneThread, 0, {}},    {"threads/2", TwoThreads, 0, {}},
+      {"arithmetic/1", OneArithmetic, 0, {}},
+      {"arithmetic/2", TwoArithmetic, 0, {}},
   };
   for (Case &c : cases) c.n = Calibrate(c.run);
   for (int r = 0; r < rounds; ++r) {
@@ -240,6 +266,8 @@ int main(int argc, char **argv) {
   f.dump_floor = Median(cases[7].ns);
   f.records_1 = 1e9 / Median(cases[8].ns);
   f.records_2 = 1e9 / Median(cases[9].ns);
+  f.arithmetic_1 = 1e9 / Median(cases[10].ns);
+  f.arithmetic_2 = 1e9 / Median(cases[11].ns);
   char title[96];
   snprintf(title, sizeof title, "NETQUILL hooks (plain harness, %d rounds)",
            rounds);

@@ -22,6 +22,8 @@ struct Figures {
   double dump_floor;
   double records_1;
   double records_2;
+  double arithmetic_1;  // the same for Arithmetic(), the machine's scaling
+  double arithmetic_2;
 };
 
 // Prints the table as markdown to out; returns the number of goals missed.

@@ -79,6 +79,16 @@ const struct sockaddr *const g_address =
 NQ_IOBUF *const g_receive =
     static_cast<NQ_IOBUF *>(static_cast<void *>(MakeReceive()));
 
+unsigned Arithmetic(unsigned seed) {
+  unsigned y = seed;
+  for (int i = 0; i < 4000; ++i) {
+    y = y * 3 + static_cast<unsigned>(i);
+    // Kept from being folded away; no memory is touched.
+    __asm__ __volatile__("" : "+r"(y));
+  }
+  return y;
+}
+
 void InstallErrorBridge() {
   TraceErrorHooks hooks = {GetCode, SetCode};
   WSASetupTrace(&hooks);

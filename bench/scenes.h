@@ -37,6 +37,12 @@ inline NQ_IORESULT HookRecv64K() {
                  static_cast<NQ_IOLEN>(kDumpBytes), 0);
 }
 
+// About as long as a written record of pure arithmetic, on the caller's
+// thread alone: how well the machine runs two threads at the moment, the
+// reference of the threads case (another program busy on a core shows
+// here first).
+unsigned Arithmetic(unsigned seed);
+
 // Installs get/set callbacks over a per-thread error code, as a program
 // hands over its socket library's own.
 void InstallErrorBridge();
