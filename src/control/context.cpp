@@ -24,7 +24,10 @@ TraceContext *FindContext() {
   TraceContext *ctx = t_context;
   if (ctx != nullptr && ctx->thread_id == self) return ctx;
   ctx = nullptr;
-  LockEnter();  // the slots change only under the lock
+  // Held for the scan alone, as the slots change only under the lock; the
+  // caller uses the context after it is released, so no record is ever
+  // written with the lock held.
+  LockEnter();
   for (int i = 0; i < g_table.slots_in_use; ++i) {
     TraceContext *slot = g_table.slots[i];
     if (slot != nullptr && slot->thread_id == self) {
@@ -46,6 +49,9 @@ void FreeContext(TraceContext *ctx) {
 }
 
 void FreeAllContexts() {
+  // Only a dynamic unload gets here, when no thread may still be inside the
+  // library; the lock keeps the rule that slots change only under it. No
+  // file is touched: these contexts get no stop banner.
   LockEnter();
   for (int i = 0; i < g_table.slots_in_use; ++i) {
     if (g_table.slots[i] != nullptr) FreeContext(g_table.slots[i]);

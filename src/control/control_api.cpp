@@ -96,14 +96,14 @@ using namespace nq;
 // output included, so that a context is created or freed as one step and
 // the table never shows a half-made one.
 int NQ_CALL WSAEnableTrace(const char *path, uint32_t flags) {
-  LockEnter();
+  LockEnter();  // through the start banner: see above
   int result = EnableLocked(path, flags);
   LockLeave();
   return result;
 }
 
 int NQ_CALL WSADisableTrace(void) {
-  LockEnter();
+  LockEnter();  // through the stop banner: see above
   int result = DisableLocked();
   LockLeave();
   return result;
