@@ -72,6 +72,13 @@ TEST(Formatters, TimeValues) {
   tv.tv_sec = 2147483647;
   tv.tv_usec = -2147483647 - 1;
   EXPECT_STREQ(FormatTimeVal(&tv), "2147483647:-2147483648");
+  // Where the fields are 64 bits wide, the widest values still fit whole.
+  if (sizeof tv.tv_sec == 8 && sizeof tv.tv_usec == 8) {
+    tv.tv_sec = static_cast<decltype(tv.tv_sec)>(INT64_MIN);
+    tv.tv_usec = static_cast<decltype(tv.tv_usec)>(INT64_MIN);
+    EXPECT_STREQ(FormatTimeVal(&tv),
+                 "-9223372036854775808:-9223372036854775808");
+  }
 }
 
 TEST(Formatters, Results) {

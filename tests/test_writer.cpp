@@ -239,9 +239,11 @@ TEST_F(Writer, TraceFormatCutsAt1023Characters) {
   auto r = Records();
   ASSERT_EQ(r.size(), 2u);
   EXPECT_EQ(r[1], "INF: gethostbyname(\"" + name.substr(0, 1023 - 15));
-  const char *empty = "";
-  nq::TraceFormat(0, nullptr);
-  nq::TraceFormat(0, empty);
+  // Through a pointer, so the compiler's format checks leave the empty and
+  // the null format alone: they are the point of the test.
+  void (*trace_format)(uint32_t, const char *, ...) = nq::TraceFormat;
+  trace_format(0, nullptr);
+  trace_format(0, "");
   EXPECT_EQ(Records().size(), 2u);
 }
 

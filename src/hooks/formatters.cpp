@@ -11,7 +11,8 @@ namespace {
 
 thread_local char t_in_addr[32];
 thread_local char t_sock_addr[64];
-thread_local char t_time_val[32];
+// 64-bit POSIX time fields need up to 41 characters where Windows needs 23.
+thread_local char t_time_val[48];
 thread_local char t_int_result[64];
 thread_local char t_socket_result[64];
 thread_local char t_handle_result[64];

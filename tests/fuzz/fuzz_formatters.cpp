@@ -142,8 +142,8 @@ void Results(nqfuzz::Input *in) {
   Expect("FormatTimeVal",
          Printf("%lld:%lld", static_cast<long long>(tv.tv_sec),
                 static_cast<long long>(tv.tv_usec)),
-         nq::FormatTimeVal(&tv), 32);
-  Expect("FormatTimeVal(NULL)", "NULL", nq::FormatTimeVal(nullptr), 32);
+         nq::FormatTimeVal(&tv), 48);
+  Expect("FormatTimeVal(NULL)", "NULL", nq::FormatTimeVal(nullptr), 48);
   ptrdiff_t result = static_cast<ptrdiff_t>(in->U64());
   Expect("FormatIntResult", Printf("returned %lld", static_cast<long long>(result)),
          nq::FormatIntResult(result), 64);

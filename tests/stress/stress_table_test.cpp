@@ -152,6 +152,32 @@ class Holder {
   std::thread thread_;
 };
 
+// A reusable barrier: every round of the churn starts and ends together, so
+// the contention does not depend on how the system schedules the threads.
+class Barrier {
+ public:
+  explicit Barrier(int count) : count_(count) {}
+
+  void Wait() {
+    std::unique_lock<std::mutex> lock(mu_);
+    int generation = generation_;
+    if (++waiting_ == count_) {
+      waiting_ = 0;
+      ++generation_;
+      cv_.notify_all();
+      return;
+    }
+    cv_.wait(lock, [&] { return generation != generation_; });
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  int count_;
+  int waiting_ = 0;
+  int generation_ = 0;
+};
+
 class StressTable : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -206,9 +232,9 @@ TEST_F(StressTable, RacingThreadsGetExactly128SlotsAndReuseTheLowest) {
 }
 
 // With 124 slots held for the whole test, twelve threads fight over the
-// last four: they enable, nest, look themselves up, hold for a moment and
-// disable, again and again, while a monitor checks the table's invariants
-// under its lock.
+// last four, round after round: all twelve try to enable at once, exactly
+// four get in, nest, look themselves up and, once every thread has tried,
+// disable again; a monitor checks the table's invariants under its lock.
 TEST_F(StressTable, ChurnAtTheLimitKeepsTheTableConsistent) {
   const int kHeld = kMaxContexts - 4;
   const int kChurners = 12;
@@ -216,28 +242,32 @@ TEST_F(StressTable, ChurnAtTheLimitKeepsTheTableConsistent) {
   Racers held(file_, kHeld);
   held.Start();
   for (int i = 0; i < kHeld; ++i) ASSERT_EQ(held.result(i), 1);
-  std::atomic<bool> go{false}, done{false};
+  std::atomic<bool> done{false};
   std::atomic<long> enabled{0}, refused{0}, wrong{0};
+  Barrier barrier(kChurners);
   std::vector<std::thread> threads;
   for (int t = 0; t < kChurners; ++t) {
     threads.emplace_back([&] {
-      while (!go.load()) std::this_thread::yield();
       const uint32_t self = nq::g_os.thread_id();
       for (int r = 0; r < rounds; ++r) {
-        if (WSAEnableTrace(file_.c_str(), TRACE_FLAG_ERRORS) != 1) {
-          refused++;
-          std::this_thread::sleep_for(std::chrono::microseconds(50));
-          continue;
-        }
-        enabled++;
+        barrier.Wait();
+        bool in = WSAEnableTrace(file_.c_str(), TRACE_FLAG_ERRORS) == 1;
         nq::TraceContext *ctx = nq::FindContext();
-        if (ctx == nullptr || ctx->thread_id != self) wrong++;
-        if (WSAEnableTrace(nullptr, 0) != 1 || WSAGetTraceFlags() != 1) {
-          wrong++;
+        if (in) {
+          enabled++;
+          if (ctx == nullptr || ctx->thread_id != self) wrong++;
+          if (WSAEnableTrace(nullptr, 0) != 1 || WSAGetTraceFlags() != 1) {
+            wrong++;
+          }
+        } else {
+          refused++;
+          if (ctx != nullptr) wrong++;
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-        if (WSADisableTrace() != 1 || nq::FindContext() != ctx) wrong++;
-        if (WSADisableTrace() != 1 || nq::FindContext() != nullptr) wrong++;
+        barrier.Wait();  // every thread has tried: four in, eight out
+        if (in) {
+          if (WSADisableTrace() != 1 || nq::FindContext() != ctx) wrong++;
+          if (WSADisableTrace() != 1 || nq::FindContext() != nullptr) wrong++;
+        }
       }
     });
   }
@@ -266,16 +296,13 @@ TEST_F(StressTable, ChurnAtTheLimitKeepsTheTableConsistent) {
       std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
   });
-  go = true;
   for (std::thread &t : threads) t.join();
   done = true;
   monitor.join();
   EXPECT_EQ(broken, "");
   EXPECT_EQ(wrong.load(), 0);
-  EXPECT_EQ(enabled.load() + refused.load(),
-            static_cast<long>(kChurners) * rounds);
-  EXPECT_GT(enabled.load(), 0);
-  EXPECT_GT(refused.load(), 0);  // twelve threads, four slots
+  EXPECT_EQ(enabled.load(), 4L * rounds);
+  EXPECT_EQ(refused.load(), static_cast<long>(kChurners - 4) * rounds);
   EXPECT_EQ(Usage(), std::make_pair(kHeld, kMaxContexts));
   for (int i = 0; i < kHeld; ++i) held.Release(i);
   EXPECT_EQ(Usage(), std::make_pair(0, 0));
