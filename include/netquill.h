@@ -20,7 +20,10 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
+/* winsock2.h must come before windows.h, which would pull in the older
+ * winsock.h; include this header before windows.h for the same reason. */
 #include <winsock2.h>
+
 #include <windows.h>
 #define NQ_CALL WINAPI
 #define NQ_EXPORT
@@ -42,19 +45,19 @@ extern "C" {
 /* Each hook takes the platform's own types for the socket call's arguments
  * and result, so a call's result and arguments pass to it without a cast. */
 #if defined(_WIN32)
-typedef SOCKET NQ_SOCKET;          /* a socket handle */
-typedef int NQ_SOCKLEN;            /* an address length passed by value */
-typedef int NQ_IORESULT;           /* bytes moved by send and receive */
-typedef int NQ_IOLEN;              /* buffer length of send and receive */
-typedef char NQ_IOBUF;             /* element type of data buffers */
-typedef char NQ_OPTVAL;            /* element type of option values */
-typedef u_long NQ_IOCTLARG;        /* what ioctlsocket's argp points to */
-typedef HWND NQ_HWND;              /* window that receives async messages */
-typedef u_int NQ_UINT;             /* a message number */
-typedef HANDLE NQ_HANDLE;          /* an asynchronous task handle */
-typedef FARPROC NQ_PROC;           /* a blocking-hook procedure */
-typedef BOOL NQ_BOOL;              /* a truth value */
-typedef long NQ_HRESULT;           /* a result code */
+typedef SOCKET NQ_SOCKET;   /* a socket handle */
+typedef int NQ_SOCKLEN;     /* an address length passed by value */
+typedef int NQ_IORESULT;    /* bytes moved by send and receive */
+typedef int NQ_IOLEN;       /* buffer length of send and receive */
+typedef char NQ_IOBUF;      /* element type of data buffers */
+typedef char NQ_OPTVAL;     /* element type of option values */
+typedef u_long NQ_IOCTLARG; /* what ioctlsocket's argp points to */
+typedef HWND NQ_HWND;       /* window that receives async messages */
+typedef u_int NQ_UINT;      /* a message number */
+typedef HANDLE NQ_HANDLE;   /* an asynchronous task handle */
+typedef FARPROC NQ_PROC;    /* a blocking-hook procedure */
+typedef BOOL NQ_BOOL;       /* a truth value */
+typedef long NQ_HRESULT;    /* a result code */
 #else
 typedef int NQ_SOCKET;
 typedef socklen_t NQ_SOCKLEN;
@@ -72,9 +75,9 @@ typedef int32_t NQ_HRESULT;
 #endif
 
 /* Record kinds: the first argument of NetQuillWrite. */
-#define TRACE_KIND_PLAIN 0u          /* a text line (the banners use it) */
-#define TRACE_KIND_DUMP 4u           /* the bytes are written as hex lines */
-#define TRACE_KIND_CALL 0x80000000u  /* the line of a traced socket call */
+#define TRACE_KIND_PLAIN 0u         /* a text line (the banners use it) */
+#define TRACE_KIND_DUMP 4u          /* the bytes are written as hex lines */
+#define TRACE_KIND_CALL 0x80000000u /* the line of a traced socket call */
 
 /* Trace flags of a thread, given to WSAEnableTrace and WSASetTraceFlags. */
 #define TRACE_FLAG_ERRORS 1u   /* only failed calls (warnings dropped) */
@@ -180,17 +183,17 @@ NQ_EXPORT struct servent *NQ_CALL TX_getservbyname(struct servent *result,
                                                    const char *name,
                                                    const char *proto);
 NQ_EXPORT struct servent *NQ_CALL TX_getservbyport(struct servent *result,
-                                                   int port,
-                                                   const char *proto);
+                                                   int port, const char *proto);
 NQ_EXPORT int NQ_CALL TX_gethostname(int result, char *name, NQ_IOLEN namelen);
 NQ_EXPORT int NQ_CALL TX_WSAAsyncSelect(int result, NQ_SOCKET s, NQ_HWND hWnd,
                                         NQ_UINT wMsg, long lEvent);
-NQ_EXPORT NQ_HANDLE NQ_CALL TX_WSAAsyncGetHostByAddr(
-    NQ_HANDLE result, NQ_HWND hWnd, NQ_UINT wMsg, const char *addr, int len,
-    int type, char *buf, int buflen);
+NQ_EXPORT NQ_HANDLE NQ_CALL TX_WSAAsyncGetHostByAddr(NQ_HANDLE result,
+                                                     NQ_HWND hWnd, NQ_UINT wMsg,
+                                                     const char *addr, int len,
+                                                     int type, char *buf,
+                                                     int buflen);
 NQ_EXPORT NQ_HANDLE NQ_CALL TX_WSAAsyncGetHostByName(NQ_HANDLE result,
-                                                     NQ_HWND hWnd,
-                                                     NQ_UINT wMsg,
+                                                     NQ_HWND hWnd, NQ_UINT wMsg,
                                                      const char *name,
                                                      char *buf, int buflen);
 NQ_EXPORT NQ_HANDLE NQ_CALL TX_WSAAsyncGetProtoByNumber(NQ_HANDLE result,
@@ -204,13 +207,12 @@ NQ_EXPORT NQ_HANDLE NQ_CALL TX_WSAAsyncGetProtoByName(NQ_HANDLE result,
                                                       const char *name,
                                                       char *buf, int buflen);
 NQ_EXPORT NQ_HANDLE NQ_CALL TX_WSAAsyncGetServByPort(NQ_HANDLE result,
-                                                     NQ_HWND hWnd,
-                                                     NQ_UINT wMsg, int port,
+                                                     NQ_HWND hWnd, NQ_UINT wMsg,
+                                                     int port,
                                                      const char *proto,
                                                      char *buf, int buflen);
 NQ_EXPORT NQ_HANDLE NQ_CALL TX_WSAAsyncGetServByName(NQ_HANDLE result,
-                                                     NQ_HWND hWnd,
-                                                     NQ_UINT wMsg,
+                                                     NQ_HWND hWnd, NQ_UINT wMsg,
                                                      const char *name,
                                                      const char *proto,
                                                      char *buf, int buflen);

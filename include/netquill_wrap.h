@@ -5,7 +5,8 @@
  * call in the caller's own code and hands its result and arguments to the
  * matching hook:
  *
- *     nq_connect(s, addr, len)  ==  TX_connect(connect(s, addr, len), s, addr, len)
+ *     nq_connect(s, addr, len)  ==  TX_connect(connect(s, addr, len), s, addr,
+ * len)
  *
  * The result is the socket call's, unchanged, and the caller's socket error
  * code is the one the call left (the hook hands it back through the callbacks
@@ -70,8 +71,8 @@ NQ_WRAP int nq_getsockname(NQ_SOCKET s, struct sockaddr *name,
 
 NQ_WRAP int nq_getsockopt(NQ_SOCKET s, int level, int optname,
                           NQ_OPTVAL *optval, NQ_SOCKLEN *optlen) {
-  return TX_getsockopt(getsockopt(s, level, optname, optval, optlen), s,
-                       level, optname, optval, optlen);
+  return TX_getsockopt(getsockopt(s, level, optname, optval, optlen), s, level,
+                       optname, optval, optlen);
 }
 
 NQ_WRAP int nq_ioctlsocket(NQ_SOCKET s, long cmd, NQ_IOCTLARG *argp) {
@@ -118,8 +119,8 @@ NQ_WRAP NQ_IORESULT nq_sendto(NQ_SOCKET s, const NQ_IOBUF *buf, NQ_IOLEN len,
 
 NQ_WRAP int nq_setsockopt(NQ_SOCKET s, int level, int optname,
                           const NQ_OPTVAL *optval, NQ_SOCKLEN optlen) {
-  return TX_setsockopt(setsockopt(s, level, optname, optval, optlen), s,
-                       level, optname, optval, optlen);
+  return TX_setsockopt(setsockopt(s, level, optname, optval, optlen), s, level,
+                       optname, optval, optlen);
 }
 
 NQ_WRAP int nq_shutdown(NQ_SOCKET s, int how) {
@@ -160,21 +161,20 @@ NQ_WRAP int nq_gethostname(char *name, NQ_IOLEN namelen) {
 
 #if defined(_WIN32)
 NQ_WRAP int nq_WSAAsyncSelect(SOCKET s, HWND hWnd, u_int wMsg, long lEvent) {
-  return TX_WSAAsyncSelect(WSAAsyncSelect(s, hWnd, wMsg, lEvent), s, hWnd,
-                           wMsg, lEvent);
+  return TX_WSAAsyncSelect(WSAAsyncSelect(s, hWnd, wMsg, lEvent), s, hWnd, wMsg,
+                           lEvent);
 }
 
-NQ_WRAP HANDLE nq_WSAAsyncGetHostByAddr(HWND hWnd, u_int wMsg,
-                                        const char *addr, int len, int type,
-                                        char *buf, int buflen) {
+NQ_WRAP HANDLE nq_WSAAsyncGetHostByAddr(HWND hWnd, u_int wMsg, const char *addr,
+                                        int len, int type, char *buf,
+                                        int buflen) {
   return TX_WSAAsyncGetHostByAddr(
       WSAAsyncGetHostByAddr(hWnd, wMsg, addr, len, type, buf, buflen), hWnd,
       wMsg, addr, len, type, buf, buflen);
 }
 
-NQ_WRAP HANDLE nq_WSAAsyncGetHostByName(HWND hWnd, u_int wMsg,
-                                        const char *name, char *buf,
-                                        int buflen) {
+NQ_WRAP HANDLE nq_WSAAsyncGetHostByName(HWND hWnd, u_int wMsg, const char *name,
+                                        char *buf, int buflen) {
   return TX_WSAAsyncGetHostByName(
       WSAAsyncGetHostByName(hWnd, wMsg, name, buf, buflen), hWnd, wMsg, name,
       buf, buflen);
@@ -203,9 +203,9 @@ NQ_WRAP HANDLE nq_WSAAsyncGetServByPort(HWND hWnd, u_int wMsg, int port,
       port, proto, buf, buflen);
 }
 
-NQ_WRAP HANDLE nq_WSAAsyncGetServByName(HWND hWnd, u_int wMsg,
-                                        const char *name, const char *proto,
-                                        char *buf, int buflen) {
+NQ_WRAP HANDLE nq_WSAAsyncGetServByName(HWND hWnd, u_int wMsg, const char *name,
+                                        const char *proto, char *buf,
+                                        int buflen) {
   return TX_WSAAsyncGetServByName(
       WSAAsyncGetServByName(hWnd, wMsg, name, proto, buf, buflen), hWnd, wMsg,
       name, proto, buf, buflen);

@@ -16,16 +16,16 @@ constexpr size_t kTracePathSize = 256;
 // One tracing thread's record. Only the owning thread touches its fields;
 // other threads read thread_id, under LibraryLock, while they scan.
 struct TraceContext {
-  uint32_t thread_id;               // owner; the key of every lookup
-  uintptr_t module_handle;          // main module at enable time, 0 if none
-  uint32_t flags;                   // TRACE_FLAG_* bits
-  uint32_t last_tick;               // tick of the last text line written
-  int32_t nesting;                  // enables not yet matched by a disable
-  int32_t failed;                   // the call being traced failed
+  uint32_t thread_id;                 // owner; the key of every lookup
+  uintptr_t module_handle;            // main module at enable time, 0 if none
+  uint32_t flags;                     // TRACE_FLAG_* bits
+  uint32_t last_tick;                 // tick of the last text line written
+  int32_t nesting;                    // enables not yet matched by a disable
+  int32_t failed;                     // the call being traced failed
   char module_name[kModuleNameSize];  // heads each text line
-  char path[kTracePathSize];        // the trace file
-  char *scratch;                    // record buffer for long records
-  size_t scratch_size;              //   and its size in bytes
+  char path[kTracePathSize];          // the trace file
+  char *scratch;                      // record buffer for long records
+  size_t scratch_size;                //   and its size in bytes
 };
 
 struct ContextTable {

@@ -128,9 +128,7 @@ uint32_t ReadInAddr(const void *addr) {
   return value;
 }
 
-const char *FormatInAddr(uint32_t addr) {
-  return Dotted(t_in_addr, addr);
-}
+const char *FormatInAddr(uint32_t addr) { return Dotted(t_in_addr, addr); }
 
 const char *FormatSockAddr(const struct sockaddr *addr) {
   if (addr == nullptr) return strcpy(t_sock_addr, "NULL");

@@ -51,13 +51,14 @@ void DumpMoved(TraceContext *ctx, const void *buf, long long len,
 // line only when it would be written, restore. The steps are a function of
 // their own, never inlined, so that a hook that finds nobody tracing sets
 // up no more than a small frame around its guard.
-#define NQ_TRACE_CALL(failed, ...)                                   \
-  [=]() __attribute__((noinline)) {                                  \
-    ::nq::TraceContext *nq_ctx = ::nq::CaptureCallError(failed);     \
-    if (::nq::WouldWrite(nq_ctx, TRACE_KIND_CALL)) {                 \
-      ::nq::TraceFormat(TRACE_KIND_CALL, __VA_ARGS__);               \
-    }                                                                \
-    ::nq::RestoreCallError(nq_ctx);                                  \
-  }()
+#define NQ_TRACE_CALL(failed, ...)                               \
+  [=]() __attribute__((noinline)) {                              \
+    ::nq::TraceContext *nq_ctx = ::nq::CaptureCallError(failed); \
+    if (::nq::WouldWrite(nq_ctx, TRACE_KIND_CALL)) {             \
+      ::nq::TraceFormat(TRACE_KIND_CALL, __VA_ARGS__);           \
+    }                                                            \
+    ::nq::RestoreCallError(nq_ctx);                              \
+  }                                                              \
+  ()
 
 #endif

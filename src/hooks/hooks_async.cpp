@@ -70,12 +70,11 @@ NQ_HANDLE NQ_CALL TX_WSAAsyncGetServByPort(NQ_HANDLE result, NQ_HWND hWnd,
                                            const char *proto, char *buf,
                                            int buflen) {
   if (NobodyTraces()) return result;
-  NQ_TRACE_CALL(
-      result == nullptr,
-      "WSAAsyncGetServByPort(0x%zx, 0x%x, %d, \"%s\", 0x%zx, %d) %s",
-      Ptr(hWnd), wMsg, NetToHostShort(static_cast<uint32_t>(port)),
-      OrEmpty(proto), Ptr(buf), buflen,
-      FormatHandleResult(HandleValue(result)));
+  NQ_TRACE_CALL(result == nullptr,
+                "WSAAsyncGetServByPort(0x%zx, 0x%x, %d, \"%s\", 0x%zx, %d) %s",
+                Ptr(hWnd), wMsg, NetToHostShort(static_cast<uint32_t>(port)),
+                OrEmpty(proto), Ptr(buf), buflen,
+                FormatHandleResult(HandleValue(result)));
   return result;
 }
 

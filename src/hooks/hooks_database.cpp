@@ -3,7 +3,6 @@
 
 using namespace nq;
 
-
 struct hostent *NQ_CALL TX_gethostbyaddr(struct hostent *result,
                                          const char *addr, int len, int type) {
   if (NobodyTraces()) return result;

@@ -95,9 +95,9 @@ int NQ_CALL TX_select(int result, int nfds, fd_set *readfds, fd_set *writefds,
 int NQ_CALL TX_setsockopt(int result, NQ_SOCKET s, int level, int optname,
                           const NQ_OPTVAL *optval, NQ_SOCKLEN optlen) {
   if (NobodyTraces()) return result;
-  NQ_TRACE_CALL(result == -1, "setsockopt(%zd, %d, %d, 0x%zx, %d) %s",
-                Sock(s), level, optname, Ptr(optval),
-                static_cast<int>(optlen), FormatIntResult(result));
+  NQ_TRACE_CALL(result == -1, "setsockopt(%zd, %d, %d, 0x%zx, %d) %s", Sock(s),
+                level, optname, Ptr(optval), static_cast<int>(optlen),
+                FormatIntResult(result));
   return result;
 }
 

@@ -123,9 +123,12 @@ size_t FormatV(char *buf, size_t size, const char *fmt, va_list ap) {
     }
     bool left = false, zero = false;
     for (;; ++fmt) {
-      if (*fmt == '-') left = true;
-      else if (*fmt == '0') zero = true;
-      else break;
+      if (*fmt == '-')
+        left = true;
+      else if (*fmt == '0')
+        zero = true;
+      else
+        break;
     }
     size_t width = 0;
     while (*fmt >= '0' && *fmt <= '9') width = width * 10 + (*fmt++ - '0');
@@ -137,11 +140,18 @@ size_t FormatV(char *buf, size_t size, const char *fmt, va_list ap) {
       fmt += 2;
     }
     int length = 0;  // 0 int, 1 long, 2 long long, 3 size_t, -1 short
-    if (*fmt == 'h') { length = -1; ++fmt; }
-    else if (*fmt == 'z') { length = 3; ++fmt; }
-    else if (*fmt == 'l') {
+    if (*fmt == 'h') {
+      length = -1;
+      ++fmt;
+    } else if (*fmt == 'z') {
+      length = 3;
+      ++fmt;
+    } else if (*fmt == 'l') {
       length = 1;
-      if (*++fmt == 'l') { length = 2; ++fmt; }
+      if (*++fmt == 'l') {
+        length = 2;
+        ++fmt;
+      }
     }
     char conv = *fmt;
     if (conv == '\0') {  // a lone % at the end is printed as it stands
@@ -156,10 +166,14 @@ size_t FormatV(char *buf, size_t size, const char *fmt, va_list ap) {
       case 'd':
       case 'i': {
         int64_t v;
-        if (length == 1) v = va_arg(ap, long);
-        else if (length == 2) v = va_arg(ap, long long);
-        else if (length == 3) v = va_arg(ap, ptrdiff_t);
-        else v = va_arg(ap, int);
+        if (length == 1)
+          v = va_arg(ap, long);
+        else if (length == 2)
+          v = va_arg(ap, long long);
+        else if (length == 3)
+          v = va_arg(ap, ptrdiff_t);
+        else
+          v = va_arg(ap, int);
         if (length == -1) v = static_cast<short>(v);
         uint64_t mag = v < 0 ? 0 - static_cast<uint64_t>(v) : v;
         char *digits = Decimal(mag, end);
@@ -182,13 +196,17 @@ size_t FormatV(char *buf, size_t size, const char *fmt, va_list ap) {
       case 'x':
       case 'X': {
         uint64_t v;
-        if (length == 1) v = va_arg(ap, unsigned long);
-        else if (length == 2) v = va_arg(ap, unsigned long long);
-        else if (length == 3) v = va_arg(ap, size_t);
-        else v = va_arg(ap, unsigned int);
+        if (length == 1)
+          v = va_arg(ap, unsigned long);
+        else if (length == 2)
+          v = va_arg(ap, unsigned long long);
+        else if (length == 3)
+          v = va_arg(ap, size_t);
+        else
+          v = va_arg(ap, unsigned int);
         if (length == -1) v = static_cast<unsigned short>(v);
-        char *digits = conv == 'u' ? Decimal(v, end)
-                                   : Hexadecimal(v, conv == 'X', end);
+        char *digits =
+            conv == 'u' ? Decimal(v, end) : Hexadecimal(v, conv == 'X', end);
         p = Field(p, limit, digits, static_cast<size_t>(end - digits), width,
                   left, pad);
         break;

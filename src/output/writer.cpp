@@ -22,11 +22,11 @@
 namespace nq {
 namespace {
 
-constexpr int32_t kWouldBlock = 10035;        // WSAEWOULDBLOCK
-constexpr int32_t kLastHardError = 11000;     // above: name resolution
+constexpr int32_t kWouldBlock = 10035;     // WSAEWOULDBLOCK
+constexpr int32_t kLastHardError = 11000;  // above: name resolution
 constexpr uint32_t kFilterFlags = TRACE_FLAG_ERRORS | TRACE_FLAG_WARNINGS;
-constexpr size_t kStackRecord = 4096;         // covers every call line
-constexpr size_t kDumpChunk = 65536;          // data bytes per append
+constexpr size_t kStackRecord = 4096;  // covers every call line
+constexpr size_t kDumpChunk = 65536;   // data bytes per append
 constexpr size_t kDumpBytesPerLine = 16;
 // Longest dump line after its indentation: an eight-digit offset, two
 // spaces, 48 hex cells, a space, 16 characters, CR LF.
@@ -38,12 +38,12 @@ constexpr char kHex[] = "0123456789ABCDEF";
 // digits per step for the clock and elapsed columns, and for dumps the hex
 // cell and the shown character of every byte value.
 struct Tables {
-  char pair[100][2];      // "00" to "99"
+  char pair[100][2];  // "00" to "99"
   // Two upper-case hex digits, the separator space and one more space: a
   // cell goes out in one four-byte copy and the next cell covers the extra
   // space (after the last cell it is the space before the characters).
   char cell[256][4];
-  char shown[256];        // the byte itself from 0x20 to 0x7E, else '.'
+  char shown[256];  // the byte itself from 0x20 to 0x7E, else '.'
 };
 
 constexpr Tables MakeTables() {
@@ -156,8 +156,8 @@ int AppendText(TraceContext *ctx, const char *out, const char *end,
   return 1;
 }
 
-int WriteText(TraceContext *ctx, const char *text, size_t length,
-              bool warning, int32_t code) {
+int WriteText(TraceContext *ctx, const char *text, size_t length, bool warning,
+              int32_t code) {
   uint32_t now = g_os.tick_ms();
   // Unsigned difference: a wrap of the counter still gives the true time.
   uint32_t elapsed = now - ctx->last_tick;
@@ -306,28 +306,28 @@ __attribute__((target("ssse3"))) char *PutFullDumpLinesVector(
                                        '8', '9', 'A', 'B', 'C', 'D', 'E', 'F');
   // Where each output byte of the hex area comes from in the digit pairs of
   // bytes 0 to 7 (pairs0) and 8 to 15 (pairs1); the separators are ORed in.
-  const __m128i take0 = _mm_setr_epi8(0, 1, z, 2, 3, z, 4, 5, z, 6, 7, z, 8, 9,
-                                      z, 10);
-  const __m128i take1a = _mm_setr_epi8(11, z, 12, 13, z, 14, 15, z, z, z, z,
-                                       z, z, z, z, z);
-  const __m128i take1b = _mm_setr_epi8(z, z, z, z, z, z, z, z, 0, 1, z, 2, 3,
-                                       z, 4, 5);
-  const __m128i take2 = _mm_setr_epi8(z, 6, 7, z, 8, 9, z, 10, 11, z, 12, 13,
-                                      z, 14, 15, z);
-  const __m128i gaps0 = _mm_setr_epi8(0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0, 0,
-                                      ' ', 0, 0, ' ', 0);
-  const __m128i gaps1 = _mm_setr_epi8(0, ' ', 0, 0, ' ', 0, 0, ':', 0, 0, ' ',
-                                      0, 0, ' ', 0, 0);
-  const __m128i gaps2 = _mm_setr_epi8(' ', 0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0,
-                                      0, ' ', 0, 0, ' ');
+  const __m128i take0 =
+      _mm_setr_epi8(0, 1, z, 2, 3, z, 4, 5, z, 6, 7, z, 8, 9, z, 10);
+  const __m128i take1a =
+      _mm_setr_epi8(11, z, 12, 13, z, 14, 15, z, z, z, z, z, z, z, z, z);
+  const __m128i take1b =
+      _mm_setr_epi8(z, z, z, z, z, z, z, z, 0, 1, z, 2, 3, z, 4, 5);
+  const __m128i take2 =
+      _mm_setr_epi8(z, 6, 7, z, 8, 9, z, 10, 11, z, 12, 13, z, 14, 15, z);
+  const __m128i gaps0 =
+      _mm_setr_epi8(0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0);
+  const __m128i gaps1 =
+      _mm_setr_epi8(0, ' ', 0, 0, ' ', 0, 0, ':', 0, 0, ' ', 0, 0, ' ', 0, 0);
+  const __m128i gaps2 =
+      _mm_setr_epi8(' ', 0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0, 0, ' ', 0, 0, ' ');
   const __m128i below_space = _mm_set1_epi8(0x1F);
   const __m128i del = _mm_set1_epi8(0x7F);
   const __m128i dot = _mm_set1_epi8('.');
   for (size_t line = 0; line < count; ++line) {
     p = PutOffset(PutIndent(p, indent), offset);
     __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
-    __m128i high = _mm_shuffle_epi8(
-        digits, _mm_and_si128(_mm_srli_epi16(x, 4), nibble));
+    __m128i high =
+        _mm_shuffle_epi8(digits, _mm_and_si128(_mm_srli_epi16(x, 4), nibble));
     __m128i low = _mm_shuffle_epi8(digits, _mm_and_si128(x, nibble));
     __m128i pairs0 = _mm_unpacklo_epi8(high, low);
     __m128i pairs1 = _mm_unpackhi_epi8(high, low);
@@ -341,10 +341,10 @@ __attribute__((target("ssse3"))) char *PutFullDumpLinesVector(
     _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 32), out2);
     p[48] = ' ';
     // Signed compares: bytes from 0x80 up are negative and fail the first.
-    __m128i shown = _mm_and_si128(_mm_cmpgt_epi8(x, below_space),
-                                  _mm_cmplt_epi8(x, del));
-    __m128i text = _mm_or_si128(_mm_and_si128(shown, x),
-                                _mm_andnot_si128(shown, dot));
+    __m128i shown =
+        _mm_and_si128(_mm_cmpgt_epi8(x, below_space), _mm_cmplt_epi8(x, del));
+    __m128i text =
+        _mm_or_si128(_mm_and_si128(shown, x), _mm_andnot_si128(shown, dot));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 49), text);
     p[65] = '\r';
     p[66] = '\n';

@@ -24,10 +24,10 @@ struct LocalTime {
 // a tick counter that wraps, a file that cannot be written, a module with an
 // odd name. The table is internal; the shipped library exports none of it.
 struct OsServices {
-  uint32_t (*thread_id)();          // system id of the calling thread
-  uint32_t (*tick_ms)();            // millisecond tick, wraps at 2^32
+  uint32_t (*thread_id)();  // system id of the calling thread
+  uint32_t (*tick_ms)();    // millisecond tick, wraps at 2^32
   void (*local_time)(LocalTime *out, int refresh_zone);
-  uintptr_t (*main_module)();       // main executable's handle, 0 if none
+  uintptr_t (*main_module)();  // main executable's handle, 0 if none
   // Full file name of the main module into buf (always terminated);
   // returns its length, 0 when it cannot be had.
   size_t (*module_file_name)(uintptr_t module, char *buf, size_t size);

@@ -32,7 +32,8 @@ thread_local int t_lock_depth;
 thread_local uint32_t t_thread_id;
 
 uint32_t NativeThreadId() {
-  if (t_thread_id == 0) t_thread_id = static_cast<uint32_t>(syscall(SYS_gettid));
+  if (t_thread_id == 0)
+    t_thread_id = static_cast<uint32_t>(syscall(SYS_gettid));
   return t_thread_id;
 }
 

@@ -1,9 +1,8 @@
 // Win32 implementation of the system services.
-#include <windows.h>
-
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <windows.h>
 
 #include "platform/os.h"
 
@@ -98,9 +97,9 @@ int NativeAppend(const char *path, const void *data, size_t size) {
   DWORD saved = GetLastError();
   // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write go to the end
   // of the file as it stands at that moment, also for other processes.
-  HANDLE file = CreateFileA(path, FILE_APPEND_DATA,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     SetLastError(saved);
     return 0;
