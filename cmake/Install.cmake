@@ -3,6 +3,12 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(NQ_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/NetQuill)
+# The way back up to the prefix from the package and pkg-config folders, so
+# an installed tree works wherever it is put (lib or lib/<multiarch>).
+file(RELATIVE_PATH NQ_CONFIG_TO_PREFIX "/p/${NQ_CMAKE_DIR}" "/p")
+file(RELATIVE_PATH NQ_PC_TO_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
+string(REGEX REPLACE "/$" "" NQ_CONFIG_TO_PREFIX "${NQ_CONFIG_TO_PREFIX}")
+string(REGEX REPLACE "/$" "" NQ_PC_TO_PREFIX "${NQ_PC_TO_PREFIX}")
 
 install(FILES include/netquill.h include/netquill_wrap.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT library)
