@@ -29,11 +29,11 @@
 #include <unistd.h>
 #endif
 
+/* Each translation unit gets its own copy; nothing is exported. */
+#define NQ_WRAP static inline
+
 #ifdef __cplusplus
-#define NQ_WRAP static inline
 extern "C" {
-#else
-#define NQ_WRAP static inline
 #endif
 
 NQ_WRAP NQ_SOCKET nq_accept(NQ_SOCKET s, struct sockaddr *addr,
