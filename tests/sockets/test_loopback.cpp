@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "net.h"
+#include "socket_test.h"
 #include "output/format.h"
 #include "support/test_env.h"
 
@@ -34,23 +35,13 @@ std::string Endpoint(const struct sockaddr_in &sin) {
   return "127.0.0.1:" + Num(ntohs(sin.sin_port));
 }
 
-class Loopback : public ::testing::Test {
+class Loopback : public SocketTest {
  protected:
   void SetUp() override {
-    nqnet::Startup();
-    dir_ = nqtest::MakeScratchDir("loopback");
-    file_ = dir_ + nq::kPathSeparator + "sockets.log";
+    StartSockets("loopback");
     TraceErrorHooks bridge = nqnet::ErrorBridge();
     ASSERT_EQ(WSASetupTrace(&bridge), 1);
     ASSERT_EQ(WSAEnableTrace(file_.c_str(), TRACE_FLAG_DUMP), 1);
-  }
-
-  void TearDown() override {
-    nqtest::DisableFully();
-    TraceErrorHooks none = {nullptr, nullptr};
-    WSASetupTrace(&none);
-    nqnet::Cleanup();
-    nqtest::RemoveTree(dir_);
   }
 
   // The records after the start banner: text lines from their tag on,
@@ -77,8 +68,6 @@ class Loopback : public ::testing::Test {
     return TX_socket(socket(AF_INET, type, protocol), AF_INET, type, protocol);
   }
 
-  std::string dir_;
-  std::string file_;
 };
 
 TEST_F(Loopback, TcpConversation) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "net.h"
+#include "socket_test.h"
 #include "netquill_wrap.h"
 #include "support/test_env.h"
 
@@ -19,21 +20,9 @@ using nqnet::Sa;
 
 struct sockaddr_in Local(int port) { return nqnet::LocalAddress(port); }
 
-class Wrap : public ::testing::Test {
+class Wrap : public SocketTest {
  protected:
-  void SetUp() override {
-    nqnet::Startup();
-    dir_ = nqtest::MakeScratchDir("wrap");
-    file_ = dir_ + nq::kPathSeparator + "wrap.log";
-  }
-
-  void TearDown() override {
-    nqtest::DisableFully();
-    TraceErrorHooks none = {nullptr, nullptr};
-    WSASetupTrace(&none);
-    nqnet::Cleanup();
-    nqtest::RemoveTree(dir_);
-  }
+  void SetUp() override { StartSockets("wrap"); }
 
   // A port on loopback that refuses connections while the holder lives.
   int RefusingPort(NQ_SOCKET *holder) {
@@ -53,8 +42,6 @@ class Wrap : public ::testing::Test {
     return out;
   }
 
-  std::string dir_;
-  std::string file_;
 };
 
 TEST_F(Wrap, RoundTripThroughTheWrappers) {
