@@ -178,7 +178,8 @@ void Register() {
   benchmark::RegisterBenchmark("off/hook", OffHook)->MinTime(kMinTime);
   benchmark::RegisterBenchmark("no_context/hook", NoContext)->MinTime(kMinTime);
   benchmark::RegisterBenchmark("filtered/hook", Filtered)->MinTime(kMinTime);
-  benchmark::RegisterBenchmark("written/hook", Written)->Iterations(kRecordRuns);
+  benchmark::RegisterBenchmark("written/hook", Written)
+      ->Iterations(kRecordRuns);
   benchmark::RegisterBenchmark("written/floor", WrittenFloor)
       ->Iterations(kRecordRuns);
   benchmark::RegisterBenchmark("dump/hook", Dump)->Iterations(kDumpRuns);

@@ -31,8 +31,7 @@ volatile long g_sink;  // keeps results alive
 bool g_failed;         // a case wrote what it should not have
 
 double Since(Clock::time_point start) {
-  return std::chrono::duration<double, std::nano>(Clock::now() - start)
-      .count();
+  return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
 }
 
 void Expect(bool ok, const char *what) {
@@ -138,16 +137,14 @@ double Dump(long n) {
   for (long i = 0; i < n; ++i) sum += static_cast<long>(HookRecv64K());
   double ns = Since(t);
   g_sink = sum;
-  Expect(SizeOf(file) - before ==
-             static_cast<long long>(n * g_dump_record.size()),
-         "dump: the file did not grow as expected");
+  Expect(
+      SizeOf(file) - before == static_cast<long long>(n * g_dump_record.size()),
+      "dump: the file did not grow as expected");
   WSADisableTrace();
   return ns / n;
 }
 
-double DumpFloor(long n) {
-  return FloorOf("dump-floor.log", g_dump_record, n);
-}
+double DumpFloor(long n) { return FloorOf("dump-floor.log", g_dump_record, n); }
 
 // Records per second of `threads` threads, each tracing n failed connects
 // to a file of its own, all released at once. Returned as nanoseconds per
@@ -235,12 +232,16 @@ int main(int argc, char **argv) {
   g_dump_record = CaptureDumpRecord();
 
   std::vector<Case> cases = {
-      {"off/empty", OffEmpty, 0, {}},     {"off/hook", OffHook, 0, {}},
+      {"off/empty", OffEmpty, 0, {}},
+      {"off/hook", OffHook, 0, {}},
       {"no_context/hook", NoContext, 0, {}},
-      {"filtered/hook", Filtered, 0, {}}, {"written/hook", Written, 0, {}},
+      {"filtered/hook", Filtered, 0, {}},
+      {"written/hook", Written, 0, {}},
       {"written/floor", WrittenFloor, 0, {}},
-      {"dump/hook", Dump, 0, {}},         {"dump/floor", DumpFloor, 0, {}},
-      {"threads/1", OneThread, 0, {}},    {"threads/2", TwoThreads, 0, {}},
+      {"dump/hook", Dump, 0, {}},
+      {"dump/floor", DumpFloor, 0, {}},
+      {"threads/1", OneThread, 0, {}},
+      {"threads/2", TwoThreads, 0, {}},
       {"arithmetic/1", OneArithmetic, 0, {}},
       {"arithmetic/2", TwoArithmetic, 0, {}},
   };

@@ -111,8 +111,8 @@ int main(int argc, char **argv) {
   WSASetupTrace(&bridge);
   if (opt.trace) WSAEnableTrace(opt.file.c_str(), opt.flags);
 
-  int listener = TX_socket(socket(AF_INET, SOCK_STREAM, 0), AF_INET,
-                           SOCK_STREAM, 0);
+  int listener =
+      TX_socket(socket(AF_INET, SOCK_STREAM, 0), AF_INET, SOCK_STREAM, 0);
   if (listener < 0) Fail("socket");
   struct sockaddr_in addr;
   memset(&addr, 0, sizeof addr);

@@ -32,8 +32,8 @@ int PrintRatioTable(FILE *out, const char *title, const Figures &f) {
        1.0 / 20, false, ""},
       {"filtered", "hook / written record", f.filtered / f.written, 1.0 / 20,
        false, ""},
-      {"written", "hook / open+append+close", f.written / f.written_floor,
-       1.10, false, "x"},
+      {"written", "hook / open+append+close", f.written / f.written_floor, 1.10,
+       false, "x"},
       {"dump 64 KiB", "hook / open+append+close", f.dump / f.dump_floor, 1.5,
        false, "x"},
       {"threads", "records/s, 2 threads / 1", f.records_2 / f.records_1, 1.6,
@@ -47,11 +47,12 @@ int PrintRatioTable(FILE *out, const char *title, const Figures &f) {
           f.no_context, f.written);
   fprintf(out, "| filtered | %.1f ns | written record %.0f ns |\n", f.filtered,
           f.written);
-  fprintf(out, "| written | %.0f ns | open+append+close %.0f ns |\n",
-          f.written, f.written_floor);
+  fprintf(out, "| written | %.0f ns | open+append+close %.0f ns |\n", f.written,
+          f.written_floor);
   fprintf(out, "| dump 64 KiB | %.1f us | open+append+close %.1f us |\n",
           f.dump / 1000, f.dump_floor / 1000);
-  fprintf(out, "| threads | %.0f records/s (2 threads) | %.0f records/s (1) |\n",
+  fprintf(out,
+          "| threads | %.0f records/s (2 threads) | %.0f records/s (1) |\n",
           f.records_2, f.records_1);
   double machine = f.arithmetic_2 / f.arithmetic_1;
   fprintf(out,
@@ -59,7 +60,9 @@ int PrintRatioTable(FILE *out, const char *title, const Figures &f) {
           "near 2x with both cores free; far below, another program held "
           "one and this run's threads case does not count |\n",
           machine);
-  fprintf(out, "\n| goal | measured | value | goal | met |\n|---|---|---|---|---|\n");
+  fprintf(
+      out,
+      "\n| goal | measured | value | goal | met |\n|---|---|---|---|---|\n");
   int missed = 0;
   for (const Goal &g : goals) {
     bool met = g.at_least ? g.value >= g.limit : g.value <= g.limit;

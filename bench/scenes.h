@@ -15,8 +15,8 @@
 
 namespace nqb {
 
-constexpr int kRefused = 10061;          // WSAECONNREFUSED: an error record
-constexpr size_t kDumpBytes = 65536;     // one 64 KiB receive
+constexpr int kRefused = 10061;       // WSAECONNREFUSED: an error record
+constexpr size_t kDumpBytes = 65536;  // one 64 KiB receive
 constexpr NQ_SOCKET kSocket = 3;
 
 // 10.1.2.3:80, the address of every connect.

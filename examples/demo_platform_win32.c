@@ -1,5 +1,5 @@
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include <stdlib.h>
 

@@ -18,7 +18,7 @@
 #include "netquill_wrap.h"
 
 static const char *trace_path = "netquill-demo.log";
-static atomic_int server_port;  /* 0 until the server listens */
+static atomic_int server_port; /* 0 until the server listens */
 
 static struct sockaddr_in loopback(int port) {
   struct sockaddr_in sin;
@@ -53,8 +53,7 @@ static void server(void *unused) {
 }
 
 static void client(void *unused) {
-  static const char *const messages[] = {"hello, echo", "NETQUILL\r\n",
-                                         "bye"};
+  static const char *const messages[] = {"hello, echo", "NETQUILL\r\n", "bye"};
   struct sockaddr_in addr;
   char buf[256];
   NQ_SOCKET s;

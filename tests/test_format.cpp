@@ -28,7 +28,8 @@ TEST(Format, ConversionsMatchPrintf) {
   EXPECT_EQ(F("%zd|%zx", static_cast<ptrdiff_t>(-1), static_cast<size_t>(0)),
             "-1|0");
   EXPECT_EQ(F("%lld", -9000000000LL), "-9000000000");
-  EXPECT_EQ(F("%05d|%-4d|%4s|%-3s|", -42, 7, "ab", "x"), "-0042|7   |  ab|x  |");
+  EXPECT_EQ(F("%05d|%-4d|%4s|%-3s|", -42, 7, "ab", "x"),
+            "-0042|7   |  ab|x  |");
   EXPECT_EQ(F("%c%%%c", 'a', 'b'), "a%b");
   EXPECT_EQ(F("%hd|%hu", 65535, 65535), "-1|65535");
 }

@@ -18,8 +18,8 @@ namespace {
 
 std::atomic<int> g_gets{0};
 std::atomic<int> g_sets{0};
-thread_local int t_code;     // the caller's error code, per thread
-thread_local int t_restored; // what the set-error callback handed back
+thread_local int t_code;      // the caller's error code, per thread
+thread_local int t_restored;  // what the set-error callback handed back
 
 int NQ_CALL GetCode() {
   g_gets++;
@@ -162,7 +162,8 @@ TEST_F(Hooks, EveryHookReturnsItsResultAndWritesItsLine) {
   EXPECT_EQ(TX_send(0, 3, data, 8, 0), 0);
   want.push_back("INF: send(3, " + dp + ", 8, 0) returned 0");
   EXPECT_EQ(TX_sendto(0, 3, data, 8, 0, sa, 16), 0);
-  want.push_back("INF: sendto(3, " + dp + ", 8, 0, 10.1.2.3:80, 16) returned 0");
+  want.push_back("INF: sendto(3, " + dp +
+                 ", 8, 0, 10.1.2.3:80, 16) returned 0");
   EXPECT_EQ(TX_setsockopt(0, 3, 6, 1, P<NQ_OPTVAL>(0xc0), 4), 0);
   want.push_back("INF: setsockopt(3, 6, 1, 0xc0, 4) returned 0");
   EXPECT_EQ(TX_shutdown(0, 3, 2), 0);
@@ -170,7 +171,8 @@ TEST_F(Hooks, EveryHookReturnsItsResultAndWritesItsLine) {
   EXPECT_EQ(TX_socket(7, 2, 1, 6), static_cast<NQ_SOCKET>(7));
   want.push_back("INF: socket(2, 1, 6) returned 7");
   EXPECT_EQ(TX_gethostbyaddr(&host, addr4, 4, 2), &host);
-  want.push_back("INF: gethostbyaddr(192.168.1.2, 4, 2) returned 192.168.1.2 (gw)");
+  want.push_back(
+      "INF: gethostbyaddr(192.168.1.2, 4, 2) returned 192.168.1.2 (gw)");
   EXPECT_EQ(TX_gethostbyname(&host, "gw"), &host);
   want.push_back("INF: gethostbyname(\"gw\") returned 192.168.1.2 (gw)");
   EXPECT_EQ(TX_getprotobyname(&proto, "udp"), &proto);
@@ -179,41 +181,46 @@ TEST_F(Hooks, EveryHookReturnsItsResultAndWritesItsLine) {
   want.push_back("INF: getprotobynumber(17) returned 17 (udp)");
   EXPECT_EQ(TX_getservbyname(&serv, "http", "tcp"), &serv);
   want.push_back("INF: getservbyname(\"http\", \"tcp\") returned 80 (http)");
-  EXPECT_EQ(TX_getservbyport(&serv, nq::NetToHostShort(80), "tcp"),
-            &serv);
+  EXPECT_EQ(TX_getservbyport(&serv, nq::NetToHostShort(80), "tcp"), &serv);
   want.push_back("INF: getservbyport(80, \"tcp\") returned 80 (http)");
   EXPECT_EQ(TX_gethostname(0, host_name, 16), 0);
   want.push_back("INF: gethostname(" + Hex(host_name) +
                  " (\"box\"), 16) returned 0");
   EXPECT_EQ(TX_WSAAsyncSelect(0, 3, w, 0x401, 0x21), 0);
   want.push_back("INF: WSAAsyncSelect(3, 0x1234, 0x401, 0x21) returned 0");
-  EXPECT_EQ(TX_WSAAsyncGetHostByAddr(task, w, 0x402, addr4, 4, 2,
-                                     P<char>(0xd0), 1024),
+  EXPECT_EQ(TX_WSAAsyncGetHostByAddr(task, w, 0x402, addr4, 4, 2, P<char>(0xd0),
+                                     1024),
             task);
-  want.push_back("INF: WSAAsyncGetHostByAddr(0x1234, 0x402, 192.168.1.2, 4, "
-                 "2, 0xd0, 1024) returned 0x2c");
+  want.push_back(
+      "INF: WSAAsyncGetHostByAddr(0x1234, 0x402, 192.168.1.2, 4, "
+      "2, 0xd0, 1024) returned 0x2c");
   EXPECT_EQ(TX_WSAAsyncGetHostByName(task, w, 0x403, "gw", P<char>(0xd0), 64),
             task);
-  want.push_back("INF: WSAAsyncGetHostByName(0x1234, 0x403, \"gw\", 0xd0, 64) "
-                 "returned 0x2c");
+  want.push_back(
+      "INF: WSAAsyncGetHostByName(0x1234, 0x403, \"gw\", 0xd0, 64) "
+      "returned 0x2c");
   EXPECT_EQ(TX_WSAAsyncGetProtoByNumber(task, w, 0x404, 6, P<char>(0xd0), 64),
             task);
-  want.push_back("INF: WSAAsyncGetProtoByNumber(0x1234, 0x404, 6, 0xd0, 64) "
-                 "returned 0x2c");
+  want.push_back(
+      "INF: WSAAsyncGetProtoByNumber(0x1234, 0x404, 6, 0xd0, 64) "
+      "returned 0x2c");
   EXPECT_EQ(TX_WSAAsyncGetProtoByName(task, w, 0x405, nullptr, nullptr, 0),
             task);
-  want.push_back("INF: WSAAsyncGetProtoByName(0x1234, 0x405, \"\", 0x0, 0) "
-                 "returned 0x2c");
+  want.push_back(
+      "INF: WSAAsyncGetProtoByName(0x1234, 0x405, \"\", 0x0, 0) "
+      "returned 0x2c");
   EXPECT_EQ(TX_WSAAsyncGetServByPort(task, w, 0x406, 0x1500, "udp",
                                      P<char>(0xd0), 64),
             task);
-  want.push_back("INF: WSAAsyncGetServByPort(0x1234, 0x406, 21, \"udp\", 0xd0, "
-                 "64) returned 0x2c");
-  EXPECT_EQ(TX_WSAAsyncGetServByName(task, w, 0x407, "ftp", "tcp",
-                                     P<char>(0xd0), 64),
-            task);
-  want.push_back("INF: WSAAsyncGetServByName(0x1234, 0x407, \"ftp\", \"tcp\", "
-                 "0xd0, 64) returned 0x2c");
+  want.push_back(
+      "INF: WSAAsyncGetServByPort(0x1234, 0x406, 21, \"udp\", 0xd0, "
+      "64) returned 0x2c");
+  EXPECT_EQ(
+      TX_WSAAsyncGetServByName(task, w, 0x407, "ftp", "tcp", P<char>(0xd0), 64),
+      task);
+  want.push_back(
+      "INF: WSAAsyncGetServByName(0x1234, 0x407, \"ftp\", \"tcp\", "
+      "0xd0, 64) returned 0x2c");
   EXPECT_EQ(TX_WSACancelAsyncRequest(0, task), 0);
   want.push_back("INF: WSACancelAsyncRequest(0x2c) returned 0");
   EXPECT_EQ(TX_WSASetBlockingHook(As<NQ_PROC>(0xe0), As<NQ_PROC>(0xf0)),
@@ -246,8 +253,9 @@ TEST_F(Hooks, FailuresAndTheirSpelling) {
   t_code = 11001;
   EXPECT_EQ(TX_WSAAsyncGetHostByName(nullptr, nullptr, 0x400, "x", nullptr, 0),
             nullptr);
-  EXPECT_EQ(Last(), "WRN: WSAAsyncGetHostByName(0x0, 0x400, \"x\", 0x0, 0) "
-                    "returned NULL [11001]");
+  EXPECT_EQ(Last(),
+            "WRN: WSAAsyncGetHostByName(0x0, 0x400, \"x\", 0x0, 0) "
+            "returned NULL [11001]");
   t_code = 10038;
   EXPECT_EQ(TX_WSASetBlockingHook(nullptr, nullptr), nullptr);
   EXPECT_EQ(Last(), "INF: WSASetBlockingHook(0x0) returned NULL");
@@ -261,29 +269,31 @@ TEST_F(Hooks, FailuresAndTheirSpelling) {
   EXPECT_EQ(Last(), "ERR: getprotobyname(\"\") returned NULL [10038]");
   char buf[8] = "stale";
   EXPECT_EQ(TX_gethostname(-1, buf, 8), -1);
-  EXPECT_EQ(Last(), "ERR: gethostname(" + Hex(buf) +
-                        " (\"\"), 8) returned -1 [10038]");
+  EXPECT_EQ(Last(),
+            "ERR: gethostname(" + Hex(buf) + " (\"\"), 8) returned -1 [10038]");
   // Only the first four bytes at addr are read, whatever len says.
   unsigned char sixteen[16] = {10, 9, 8, 7, 6, 5, 4, 3};
-  EXPECT_EQ(TX_gethostbyaddr(nullptr, reinterpret_cast<char *>(sixteen), 16,
-                             23),
-            nullptr);
+  EXPECT_EQ(
+      TX_gethostbyaddr(nullptr, reinterpret_cast<char *>(sixteen), 16, 23),
+      nullptr);
   EXPECT_EQ(Last(),
             "ERR: gethostbyaddr(10.9.8.7, 16, 23) returned NULL [10038]");
   EXPECT_EQ(TX_gethostbyaddr(nullptr, nullptr, 4, 2), nullptr);
   EXPECT_EQ(Last(), "ERR: gethostbyaddr(NULL, 4, 2) returned NULL [10038]");
-  EXPECT_EQ(TX_WSAAsyncGetHostByAddr(nullptr, nullptr, 1, nullptr, 4, 2,
-                                     nullptr, 0),
-            nullptr);
-  EXPECT_EQ(Last(), "ERR: WSAAsyncGetHostByAddr(0x0, 0x1, NULL, 4, 2, 0x0, 0) "
-                    "returned NULL [10038]");
+  EXPECT_EQ(
+      TX_WSAAsyncGetHostByAddr(nullptr, nullptr, 1, nullptr, 4, 2, nullptr, 0),
+      nullptr);
+  EXPECT_EQ(Last(),
+            "ERR: WSAAsyncGetHostByAddr(0x0, 0x1, NULL, 4, 2, 0x0, 0) "
+            "returned NULL [10038]");
 }
 
 TEST_F(Hooks, HostNameIsReadNoFurtherThanItsBuffer) {
   Enable(0);
   char name[4] = {'a', 'b', 'c', 'd'};  // no terminator within namelen
   EXPECT_EQ(TX_gethostname(0, name, 3), 0);
-  EXPECT_EQ(Last(), "INF: gethostname(" + Hex(name) + " (\"abc\"), 3) returned 0");
+  EXPECT_EQ(Last(),
+            "INF: gethostname(" + Hex(name) + " (\"abc\"), 3) returned 0");
   EXPECT_EQ(TX_gethostname(0, name, 0), 0);
   EXPECT_EQ(Last(), "INF: gethostname(" + Hex(name) + " (\"\"), 0) returned 0");
   EXPECT_EQ(TX_gethostname(0, nullptr, 5), 0);
@@ -303,8 +313,9 @@ TEST_F(Hooks, ReceiveAndSendDumps) {
   std::string bp = Hex(buf);
   t_code = 10035;
   EXPECT_EQ(TX_recv(-1, 3, buf, 512, 0), -1);
-  EXPECT_EQ(Records(), std::vector<std::string>{
-                           "WRN: recv(3, " + bp + ", 512, 0) returned -1 [10035]"});
+  EXPECT_EQ(Records(),
+            std::vector<std::string>{"WRN: recv(3, " + bp +
+                                     ", 512, 0) returned -1 [10035]"});
   t_code = 0;
   EXPECT_EQ(TX_recv(0, 3, buf, 512, 0), 0);
   EXPECT_EQ(Last(), "INF: recv(3, " + bp + ", 512, 0) returned 0");
@@ -347,8 +358,8 @@ TEST_F(Hooks, FlagsFiveDumpsWithoutCallLines) {
   EXPECT_EQ(TX_recv(4, 3, buf, 4, 0), 4);
   auto lines = Lines(file_);
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "      0000  61 62 63 64 " + std::string(36, ' ') +
-                          " abcd");
+  EXPECT_EQ(lines[0],
+            "      0000  61 62 63 64 " + std::string(36, ' ') + " abcd");
 }
 
 TEST_F(Hooks, GuardSkipsEverythingButAcceptsCallbacks) {
@@ -423,7 +434,8 @@ TEST_F(Hooks, TracingOffReturnsEveryResultUntouched) {
   EXPECT_EQ(TX_send(-9, 3, nullptr, 1, 0), -9);
   EXPECT_EQ(TX_gethostbyname(P<struct hostent>(0x999), nullptr),
             P<struct hostent>(0x999));
-  EXPECT_EQ(TX_WSASetBlockingHook(As<NQ_PROC>(0x77), nullptr), As<NQ_PROC>(0x77));
+  EXPECT_EQ(TX_WSASetBlockingHook(As<NQ_PROC>(0x77), nullptr),
+            As<NQ_PROC>(0x77));
   EXPECT_EQ(TX_select(3, 0, nullptr, nullptr, nullptr, nullptr), 3);
   EXPECT_FALSE(Exists(dir_ + nq::kPathSeparator + "NQSPOOL.LOG"));
 }

@@ -159,8 +159,8 @@ TEST_F(Writer, DumpOfHello) {
   EXPECT_EQ(NetQuillWrite(TRACE_KIND_DUMP, "Hello", 5), 1);
   auto lines = Lines(file_);
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[1], "      0000  48 65 6C 6C 6F " + std::string(33, ' ') +
-                          " Hello");
+  EXPECT_EQ(lines[1],
+            "      0000  48 65 6C 6C 6F " + std::string(33, ' ') + " Hello");
 }
 
 TEST_F(Writer, DumpLinesAndOffsets) {
@@ -173,8 +173,8 @@ TEST_F(Writer, DumpLinesAndOffsets) {
   EXPECT_EQ(lines[0],
             "      0000  00 01 02 03 04 05 06 07:08 09 0A 0B 0C 0D 0E 0F "
             " ................");
-  EXPECT_EQ(lines[1], "      0010  10 11 12 13 " + std::string(36, ' ') +
-                          " ....");
+  EXPECT_EQ(lines[1],
+            "      0010  10 11 12 13 " + std::string(36, ' ') + " ....");
   EXPECT_EQ(lines[0].size(), 6u + 71u);
   // The printable range is 0x20 to 0x7E exactly.
   const unsigned char edge[4] = {0x1F, 0x20, 0x7E, 0x7F};
@@ -302,7 +302,8 @@ TEST_F(Writer, MissingDirectoryDropsEachRecordAndRetries) {
   Fakes::tick = 1300;
   EXPECT_EQ(NetQuillWrite(0, "kept", 0), 1);
   // The failed record did not move the last tick: 300 ms since the enable.
-  EXPECT_EQ(Lines(file), std::vector<std::string>{"MYAPP 140509 0300 INF: kept"});
+  EXPECT_EQ(Lines(file),
+            std::vector<std::string>{"MYAPP 140509 0300 INF: kept"});
 }
 
 TEST_F(Writer, FailedAppendReturnsZeroAndKeepsTheErrorCode) {

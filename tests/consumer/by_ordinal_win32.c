@@ -15,7 +15,8 @@ int check_by_ordinal(void) {
   size_t i;
   if (dll == NULL) return 1;
   for (i = 0; i < sizeof exports / sizeof exports[0]; ++i) {
-    FARPROC by_ordinal = GetProcAddress(dll, MAKEINTRESOURCEA(exports[i].ordinal));
+    FARPROC by_ordinal =
+        GetProcAddress(dll, MAKEINTRESOURCEA(exports[i].ordinal));
     FARPROC by_name = GetProcAddress(dll, exports[i].name);
     if (by_ordinal == NULL || by_ordinal != by_name) {
       fprintf(stderr, "consumer: ordinal %u is not %s\n", exports[i].ordinal,

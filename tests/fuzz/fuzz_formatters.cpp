@@ -22,7 +22,8 @@ namespace {
 
 constexpr size_t kLongestName = 300;  // past every buffer
 
-std::string Printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string Printf(const char *format, ...)
+    __attribute__((format(printf, 1, 2)));
 
 std::string Printf(const char *format, ...) {
   char buf[128];
@@ -50,7 +51,8 @@ std::string EntryText(const std::string &head, const char *name) {
 // time values can be, on hosts whose timeval has 64-bit fields).
 void Expect(const char *what, const std::string &want, const char *got,
             size_t buffer) {
-  if (strlen(got) >= buffer) nqfuzz::Fail(what, "a text within its buffer", got);
+  if (strlen(got) >= buffer)
+    nqfuzz::Fail(what, "a text within its buffer", got);
   if (want.substr(0, buffer - 1) != got) nqfuzz::Fail(what, want, got);
 }
 
@@ -85,9 +87,12 @@ void HostEntries(nqfuzz::Input *in) {
   memset(&host, 0, sizeof host);
   host.h_name = name.get();
   host.h_addr_list = shape == 0 ? nullptr : list.data();
-  std::string head = addresses.empty() ? "(no address)" : Dotted(addresses[0].data());
-  Expect("FormatHostEnt", EntryText(head, name.get()), nq::FormatHostEnt(&host), 128);
-  Expect("FormatHostEnt(NULL)", "returned NULL", nq::FormatHostEnt(nullptr), 128);
+  std::string head =
+      addresses.empty() ? "(no address)" : Dotted(addresses[0].data());
+  Expect("FormatHostEnt", EntryText(head, name.get()), nq::FormatHostEnt(&host),
+         128);
+  Expect("FormatHostEnt(NULL)", "returned NULL", nq::FormatHostEnt(nullptr),
+         128);
 }
 
 void ServiceAndProtocolEntries(nqfuzz::Input *in) {
@@ -100,7 +105,8 @@ void ServiceAndProtocolEntries(nqfuzz::Input *in) {
   unsigned port = ((low & 0xFFu) << 8) | (low >> 8);
   Expect("FormatServEnt", EntryText(Printf("%u", port), name.get()),
          nq::FormatServEnt(&serv), 128);
-  Expect("FormatServEnt(NULL)", "returned NULL", nq::FormatServEnt(nullptr), 128);
+  Expect("FormatServEnt(NULL)", "returned NULL", nq::FormatServEnt(nullptr),
+         128);
 
   Name proto_name = ReadName(in);
   struct protoent proto;
@@ -110,7 +116,8 @@ void ServiceAndProtocolEntries(nqfuzz::Input *in) {
   int number = static_cast<int16_t>(static_cast<uint16_t>(proto.p_proto));
   Expect("FormatProtoEnt", EntryText(Printf("%d", number), proto_name.get()),
          nq::FormatProtoEnt(&proto), 128);
-  Expect("FormatProtoEnt(NULL)", "returned NULL", nq::FormatProtoEnt(nullptr), 128);
+  Expect("FormatProtoEnt(NULL)", "returned NULL", nq::FormatProtoEnt(nullptr),
+         128);
 }
 
 void Addresses(nqfuzz::Input *in) {
@@ -145,18 +152,21 @@ void Results(nqfuzz::Input *in) {
          nq::FormatTimeVal(&tv), 48);
   Expect("FormatTimeVal(NULL)", "NULL", nq::FormatTimeVal(nullptr), 48);
   ptrdiff_t result = static_cast<ptrdiff_t>(in->U64());
-  Expect("FormatIntResult", Printf("returned %lld", static_cast<long long>(result)),
+  Expect("FormatIntResult",
+         Printf("returned %lld", static_cast<long long>(result)),
          nq::FormatIntResult(result), 64);
   NQ_SOCKET s = static_cast<NQ_SOCKET>(in->U64());
-  std::string want = s == static_cast<NQ_SOCKET>(-1)
-                         ? "returned INVALID_SOCKET"
-                         : Printf("returned %lld", static_cast<long long>(
-                                                       static_cast<ptrdiff_t>(s)));
+  std::string want =
+      s == static_cast<NQ_SOCKET>(-1)
+          ? "returned INVALID_SOCKET"
+          : Printf("returned %lld",
+                   static_cast<long long>(static_cast<ptrdiff_t>(s)));
   Expect("FormatSocketResult", want, nq::FormatSocketResult(s), 64);
   uintptr_t handle = static_cast<uintptr_t>(in->U64());
   if (in->Bool()) handle = 0;
   want = handle == 0 ? "returned NULL"
-                     : Printf("returned 0x%llx", static_cast<unsigned long long>(handle));
+                     : Printf("returned 0x%llx",
+                              static_cast<unsigned long long>(handle));
   Expect("FormatHandleResult", want, nq::FormatHandleResult(handle), 64);
   Expect("FormatProcResult", want, nq::FormatProcResult(handle), 64);
 }

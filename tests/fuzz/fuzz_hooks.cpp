@@ -81,11 +81,13 @@ class Owned {
 
   struct hostent *Host(nqfuzz::Input *in) {
     if (in->U8() % 4 == 0) return nullptr;
-    auto *host = reinterpret_cast<struct hostent *>(Block({}, sizeof(struct hostent)));
+    auto *host =
+        reinterpret_cast<struct hostent *>(Block({}, sizeof(struct hostent)));
     host->h_name = const_cast<char *>(String(in));
     uint32_t count = in->Below(4);
     if (count > 0) {
-      auto **list = reinterpret_cast<char **>(Block({}, count * sizeof(char *)));
+      auto **list =
+          reinterpret_cast<char **>(Block({}, count * sizeof(char *)));
       for (uint32_t i = 0; i + 1 < count; ++i) {
         list[i] = reinterpret_cast<char *>(Block(in->Bytes(4), 4));
       }
@@ -97,7 +99,8 @@ class Owned {
 
   struct servent *Serv(nqfuzz::Input *in) {
     if (in->U8() % 4 == 0) return nullptr;
-    auto *serv = reinterpret_cast<struct servent *>(Block({}, sizeof(struct servent)));
+    auto *serv =
+        reinterpret_cast<struct servent *>(Block({}, sizeof(struct servent)));
     serv->s_name = const_cast<char *>(String(in));
     serv->s_port = static_cast<decltype(serv->s_port)>(in->U32());
     return serv;
@@ -105,7 +108,8 @@ class Owned {
 
   struct protoent *Proto(nqfuzz::Input *in) {
     if (in->U8() % 4 == 0) return nullptr;
-    auto *proto = reinterpret_cast<struct protoent *>(Block({}, sizeof(struct protoent)));
+    auto *proto =
+        reinterpret_cast<struct protoent *>(Block({}, sizeof(struct protoent)));
     proto->p_name = const_cast<char *>(String(in));
     proto->p_proto = static_cast<decltype(proto->p_proto)>(in->U32());
     return proto;
@@ -134,10 +138,10 @@ class Owned {
 
 // What one call must leave in the trace.
 struct Expected {
-  const char *name;           // the socket function's name
-  bool failed;                // the hook's failure test
-  const uint8_t *dump;        // the bytes moved, for send and receive
-  long long moved = -1;       // how many of them the dump shows; -1: none
+  const char *name;      // the socket function's name
+  bool failed;           // the hook's failure test
+  const uint8_t *dump;   // the bytes moved, for send and receive
+  long long moved = -1;  // how many of them the dump shows; -1: none
 };
 
 template <typename T>
@@ -171,10 +175,20 @@ Transfer ReadTransfer(nqfuzz::Input *in, Owned *own) {
   size_t size = t.buf ? bytes.size() : 0;
   t.len = static_cast<NQ_IOLEN>(in->Below(static_cast<uint32_t>(size + 1)));
   switch (in->U8() % 4) {
-    case 0: t.result = -1; break;
-    case 1: t.result = static_cast<NQ_IORESULT>(in->Below(static_cast<uint32_t>(t.len) + 1)); break;
-    case 2: t.result = static_cast<NQ_IORESULT>(t.len) + static_cast<NQ_IORESULT>(in->U8()); break;
-    default: t.result = Value<NQ_IORESULT>(in); break;
+    case 0:
+      t.result = -1;
+      break;
+    case 1:
+      t.result =
+          static_cast<NQ_IORESULT>(in->Below(static_cast<uint32_t>(t.len) + 1));
+      break;
+    case 2:
+      t.result =
+          static_cast<NQ_IORESULT>(t.len) + static_cast<NQ_IORESULT>(in->U8());
+      break;
+    default:
+      t.result = Value<NQ_IORESULT>(in);
+      break;
   }
   if (t.buf == nullptr) t.result = t.result < 0 ? t.result : 0;
   return t;
@@ -196,19 +210,22 @@ Expected Call(uint32_t which, nqfuzz::Input *in, Owned *own) {
   const int r = in->Bool() ? -1 : Value<int>(in);
   switch (which) {
     case 0: {
-      NQ_SOCKET result = in->Bool() ? static_cast<NQ_SOCKET>(-1) : Value<NQ_SOCKET>(in);
+      NQ_SOCKET result =
+          in->Bool() ? static_cast<NQ_SOCKET>(-1) : Value<NQ_SOCKET>(in);
       Same(TX_accept(result, s, own->Struct<struct sockaddr>(in),
                      own->Untouchable<NQ_SOCKLEN>()) == result);
       return {"accept", result == static_cast<NQ_SOCKET>(-1), nullptr};
     }
     case 1:
-      Same(TX_bind(r, s, own->Struct<struct sockaddr>(in), Value<NQ_SOCKLEN>(in)) == r);
+      Same(TX_bind(r, s, own->Struct<struct sockaddr>(in),
+                   Value<NQ_SOCKLEN>(in)) == r);
       return {"bind", r == -1, nullptr};
     case 2:
       Same(TX_closesocket(r, s) == r);
       return {"closesocket", r == -1, nullptr};
     case 3:
-      Same(TX_connect(r, s, own->Struct<struct sockaddr>(in), Value<NQ_SOCKLEN>(in)) == r);
+      Same(TX_connect(r, s, own->Struct<struct sockaddr>(in),
+                      Value<NQ_SOCKLEN>(in)) == r);
       return {"connect", r == -1, nullptr};
     case 4:
       Same(TX_getpeername(r, s, own->Struct<struct sockaddr>(in),
@@ -223,7 +240,8 @@ Expected Call(uint32_t which, nqfuzz::Input *in, Owned *own) {
                          own->Untouchable<NQ_SOCKLEN>()) == r);
       return {"getsockopt", r == -1, nullptr};
     case 7:
-      Same(TX_ioctlsocket(r, s, Value<long>(in), own->Untouchable<NQ_IOCTLARG>()) == r);
+      Same(TX_ioctlsocket(r, s, Value<long>(in),
+                          own->Untouchable<NQ_IOCTLARG>()) == r);
       return {"ioctlsocket", r == -1, nullptr};
     case 8:
       Same(TX_listen(r, s, i1) == r);
@@ -235,13 +253,15 @@ Expected Call(uint32_t which, nqfuzz::Input *in, Owned *own) {
     }
     case 10: {
       Transfer t = ReadTransfer(in, own);
-      Same(TX_recvfrom(t.result, s, Buf(t.buf), t.len, i1, own->Struct<struct sockaddr>(in),
+      Same(TX_recvfrom(t.result, s, Buf(t.buf), t.len, i1,
+                       own->Struct<struct sockaddr>(in),
                        own->Untouchable<NQ_SOCKLEN>()) == t.result);
       return Moved("recvfrom", t);
     }
     case 11:
-      Same(TX_select(r, i1, own->Untouchable<fd_set>(), own->Untouchable<fd_set>(),
-                     own->Untouchable<fd_set>(), own->Struct<struct timeval>(in)) == r);
+      Same(TX_select(r, i1, own->Untouchable<fd_set>(),
+                     own->Untouchable<fd_set>(), own->Untouchable<fd_set>(),
+                     own->Struct<struct timeval>(in)) == r);
       return {"select", r == -1, nullptr};
     case 12: {
       Transfer t = ReadTransfer(in, own);
@@ -250,7 +270,8 @@ Expected Call(uint32_t which, nqfuzz::Input *in, Owned *own) {
     }
     case 13: {
       Transfer t = ReadTransfer(in, own);
-      Same(TX_sendto(t.result, s, Buf(t.buf), t.len, i1, own->Struct<struct sockaddr>(in),
+      Same(TX_sendto(t.result, s, Buf(t.buf), t.len, i1,
+                     own->Struct<struct sockaddr>(in),
                      Value<NQ_SOCKLEN>(in)) == t.result);
       return Moved("sendto", t);
     }
@@ -262,15 +283,17 @@ Expected Call(uint32_t which, nqfuzz::Input *in, Owned *own) {
       Same(TX_shutdown(r, s, i1) == r);
       return {"shutdown", r == -1, nullptr};
     case 16: {
-      NQ_SOCKET result = in->Bool() ? static_cast<NQ_SOCKET>(-1) : Value<NQ_SOCKET>(in);
+      NQ_SOCKET result =
+          in->Bool() ? static_cast<NQ_SOCKET>(-1) : Value<NQ_SOCKET>(in);
       Same(TX_socket(result, i1, i2, Value<int>(in)) == result);
       return {"socket", result == static_cast<NQ_SOCKET>(-1), nullptr};
     }
     case 17: {
       struct hostent *result = own->Host(in);
-      const char *addr = in->U8() % 8 == 0
-                             ? nullptr
-                             : reinterpret_cast<const char *>(own->Block(in->Bytes(16), 4));
+      const char *addr =
+          in->U8() % 8 == 0
+              ? nullptr
+              : reinterpret_cast<const char *>(own->Block(in->Bytes(16), 4));
       Same(TX_gethostbyaddr(result, addr, i1, i2) == result);
       return {"gethostbyaddr", result == nullptr, nullptr};
     }
@@ -303,9 +326,12 @@ Expected Call(uint32_t which, nqfuzz::Input *in, Owned *own) {
     case 23: {
       // The name buffer need not hold a terminator within namelen.
       std::vector<uint8_t> bytes = in->Bytes(kLongestText);
-      char *name = in->U8() % 8 == 0 ? nullptr : reinterpret_cast<char *>(own->Block(bytes));
+      char *name = in->U8() % 8 == 0
+                       ? nullptr
+                       : reinterpret_cast<char *>(own->Block(bytes));
       size_t size = name ? bytes.size() : 64;
-      NQ_IOLEN namelen = static_cast<NQ_IOLEN>(in->Below(static_cast<uint32_t>(size + 1)));
+      NQ_IOLEN namelen =
+          static_cast<NQ_IOLEN>(in->Below(static_cast<uint32_t>(size + 1)));
       Same(TX_gethostname(r, name, namelen) == r);
       return {"gethostname", r == -1, nullptr};
     }
@@ -315,46 +341,49 @@ Expected Call(uint32_t which, nqfuzz::Input *in, Owned *own) {
       return {"WSAAsyncSelect", r == -1, nullptr};
     case 25: {
       NQ_HANDLE result = in->Bool() ? nullptr : Handle<NQ_HANDLE>(in);
-      const char *addr = in->U8() % 8 == 0
-                             ? nullptr
-                             : reinterpret_cast<const char *>(own->Block(in->Bytes(16), 4));
-      Same(TX_WSAAsyncGetHostByAddr(result, Handle<NQ_HWND>(in), Value<NQ_UINT>(in), addr,
-                                    i1, i2, own->Untouchable<char>(), Value<int>(in)) == result);
+      const char *addr =
+          in->U8() % 8 == 0
+              ? nullptr
+              : reinterpret_cast<const char *>(own->Block(in->Bytes(16), 4));
+      Same(TX_WSAAsyncGetHostByAddr(
+               result, Handle<NQ_HWND>(in), Value<NQ_UINT>(in), addr, i1, i2,
+               own->Untouchable<char>(), Value<int>(in)) == result);
       return {"WSAAsyncGetHostByAddr", result == nullptr, nullptr};
     }
     case 26: {
       NQ_HANDLE result = in->Bool() ? nullptr : Handle<NQ_HANDLE>(in);
-      Same(TX_WSAAsyncGetHostByName(result, Handle<NQ_HWND>(in), Value<NQ_UINT>(in),
-                                    own->String(in), own->Untouchable<char>(),
-                                    i1) == result);
+      Same(TX_WSAAsyncGetHostByName(result, Handle<NQ_HWND>(in),
+                                    Value<NQ_UINT>(in), own->String(in),
+                                    own->Untouchable<char>(), i1) == result);
       return {"WSAAsyncGetHostByName", result == nullptr, nullptr};
     }
     case 27: {
       NQ_HANDLE result = in->Bool() ? nullptr : Handle<NQ_HANDLE>(in);
-      Same(TX_WSAAsyncGetProtoByNumber(result, Handle<NQ_HWND>(in), Value<NQ_UINT>(in),
-                                       i1, own->Untouchable<char>(), i2) == result);
+      Same(TX_WSAAsyncGetProtoByNumber(result, Handle<NQ_HWND>(in),
+                                       Value<NQ_UINT>(in), i1,
+                                       own->Untouchable<char>(), i2) == result);
       return {"WSAAsyncGetProtoByNumber", result == nullptr, nullptr};
     }
     case 28: {
       NQ_HANDLE result = in->Bool() ? nullptr : Handle<NQ_HANDLE>(in);
-      Same(TX_WSAAsyncGetProtoByName(result, Handle<NQ_HWND>(in), Value<NQ_UINT>(in),
-                                     own->String(in), own->Untouchable<char>(),
-                                     i1) == result);
+      Same(TX_WSAAsyncGetProtoByName(result, Handle<NQ_HWND>(in),
+                                     Value<NQ_UINT>(in), own->String(in),
+                                     own->Untouchable<char>(), i1) == result);
       return {"WSAAsyncGetProtoByName", result == nullptr, nullptr};
     }
     case 29: {
       NQ_HANDLE result = in->Bool() ? nullptr : Handle<NQ_HANDLE>(in);
-      Same(TX_WSAAsyncGetServByPort(result, Handle<NQ_HWND>(in), Value<NQ_UINT>(in), i1,
-                                    own->String(in), own->Untouchable<char>(),
-                                    i2) == result);
+      Same(TX_WSAAsyncGetServByPort(result, Handle<NQ_HWND>(in),
+                                    Value<NQ_UINT>(in), i1, own->String(in),
+                                    own->Untouchable<char>(), i2) == result);
       return {"WSAAsyncGetServByPort", result == nullptr, nullptr};
     }
     case 30: {
       NQ_HANDLE result = in->Bool() ? nullptr : Handle<NQ_HANDLE>(in);
       const char *name = own->String(in);
-      Same(TX_WSAAsyncGetServByName(result, Handle<NQ_HWND>(in), Value<NQ_UINT>(in), name,
-                                    own->String(in), own->Untouchable<char>(),
-                                    i1) == result);
+      Same(TX_WSAAsyncGetServByName(result, Handle<NQ_HWND>(in),
+                                    Value<NQ_UINT>(in), name, own->String(in),
+                                    own->Untouchable<char>(), i1) == result);
       return {"WSAAsyncGetServByName", result == nullptr, nullptr};
     }
     case 31:
@@ -391,9 +420,12 @@ void CheckLine(const std::string &line, const std::string &module,
   while (at < line.size() && line[at] >= '0' && line[at] <= '9') ++at;
   std::string rest = line.substr(at);
   std::string start = std::string(" ") + tag + e.name + "(";
-  if (rest.compare(0, start.size(), start) != 0) nqfuzz::Fail("tag and name", start, line);
-  std::string end = (with_code ? " [" + std::to_string(code) + "]" : "") + "\r\n";
-  if (line.size() < end.size() || line.compare(line.size() - end.size(), end.size(), end) != 0) {
+  if (rest.compare(0, start.size(), start) != 0)
+    nqfuzz::Fail("tag and name", start, line);
+  std::string end =
+      (with_code ? " [" + std::to_string(code) + "]" : "") + "\r\n";
+  if (line.size() < end.size() ||
+      line.compare(line.size() - end.size(), end.size(), end) != 0) {
     nqfuzz::Fail("end of the call line", end, line);
   }
   for (size_t i = 0; i < line.size(); ++i) {
@@ -436,12 +468,16 @@ extern "C" int NQ_FUZZ_ENTRY(const uint8_t *data, size_t size) {
     bool dump = e.moved >= 0 && (flags & TRACE_FLAG_DUMP) != 0;
     if (records.size() < (line ? 1u : 0u) + (dump ? 1u : 0u) ||
         (!dump && records.size() != (line ? 1u : 0u))) {
-      nqfuzz::Fail("number of records", std::string(line ? "line " : "") + (dump ? "dump" : ""),
+      nqfuzz::Fail("number of records",
+                   std::string(line ? "line " : "") + (dump ? "dump" : ""),
                    std::to_string(records.size()));
     }
     const std::string module = nq::FindContext()->module_name;
     if (line) {
-      CheckLine(records[0], module, e, warning ? "WRN: " : mark ? "ERR: " : "INF: ",
+      CheckLine(records[0], module, e,
+                warning ? "WRN: "
+                : mark  ? "ERR: "
+                        : "INF: ",
                 mark || warning, code);
     }
     if (dump) {

@@ -93,8 +93,8 @@ void ResetHandBacks() {
 }
 
 void Fail(const char *what, const std::string &want, const std::string &got) {
-  fprintf(stderr, "FAULT: %s\n  want: [%s]\n  got:  [%s]\n", what,
-          want.c_str(), got.c_str());
+  fprintf(stderr, "FAULT: %s\n  want: [%s]\n  got:  [%s]\n", what, want.c_str(),
+          got.c_str());
   fflush(stderr);
   abort();
 }

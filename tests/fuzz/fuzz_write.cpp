@@ -49,11 +49,11 @@ extern "C" int NQ_FUZZ_ENTRY(const uint8_t *data, size_t size) {
   nqfuzz::SetUp();
   nqfuzz::Input in(data, size);
   const uint8_t mode = in.U8();
-  const bool in_call = mode & 1;      // between capture and restore
-  const bool failed = mode & 2;       // the call failed
+  const bool in_call = mode & 1;               // between capture and restore
+  const bool failed = mode & 2;                // the call failed
   const bool stretch = (mode & 0x24) == 0x24;  // bytes repeated past 64 KiB
-  const bool disk_full = mode & 8;    // the append fails
-  const bool to_nul = mode & 16;      // length 0: up to the NUL
+  const bool disk_full = mode & 8;             // the append fails
+  const bool to_nul = mode & 16;               // length 0: up to the NUL
   const uint32_t kind = in.U32();
   const uint32_t flags = in.U32();
   const int code = static_cast<int>(in.U32());
@@ -113,8 +113,10 @@ extern "C" int NQ_FUZZ_ENTRY(const uint8_t *data, size_t size) {
 
   std::string got;
   for (const std::string &r : records) got += r;
-  if (!admitted && !records.empty()) nqfuzz::Fail("a refused record was appended", "", got);
-  if (admitted && records.empty()) nqfuzz::Fail("an admitted record was not appended", want);
+  if (!admitted && !records.empty())
+    nqfuzz::Fail("a refused record was appended", "", got);
+  if (admitted && records.empty())
+    nqfuzz::Fail("an admitted record was not appended", want);
   if (disk_full && admitted && dump && records.size() != 1) {
     nqfuzz::Fail("a failed dump went on after its failed append", want, got);
   }

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "net.h"
-#include "socket_test.h"
 #include "output/format.h"
+#include "socket_test.h"
 #include "support/test_env.h"
 
 namespace {
@@ -67,7 +67,6 @@ class Loopback : public SocketTest {
   NQ_SOCKET Socket(int type, int protocol) {
     return TX_socket(socket(AF_INET, type, protocol), AF_INET, type, protocol);
   }
-
 };
 
 TEST_F(Loopback, TcpConversation) {
@@ -85,9 +84,9 @@ TEST_F(Loopback, TcpConversation) {
 
   struct sockaddr_in bound;
   NQ_SOCKLEN blen = sizeof bound;
-  ASSERT_EQ(TX_getsockname(getsockname(ls, Sa(&bound), &blen), ls, Sa(&bound),
-                           &blen),
-            0);
+  ASSERT_EQ(
+      TX_getsockname(getsockname(ls, Sa(&bound), &blen), ls, Sa(&bound), &blen),
+      0);
   want.push_back("INF: getsockname(" + Sock(ls) + ", " + Endpoint(bound) +
                  ", " + Hex(&blen) + ") returned 0");
 
@@ -134,11 +133,11 @@ TEST_F(Loopback, TcpConversation) {
 
   struct sockaddr_in other;
   NQ_SOCKLEN olen = sizeof other;
-  ASSERT_EQ(TX_getpeername(getpeername(a, Sa(&other), &olen), a, Sa(&other),
-                           &olen),
-            0);
-  want.push_back("INF: getpeername(" + Sock(a) + ", " + Endpoint(other) +
-                 ", " + Hex(&olen) + ") returned 0");
+  ASSERT_EQ(
+      TX_getpeername(getpeername(a, Sa(&other), &olen), a, Sa(&other), &olen),
+      0);
+  want.push_back("INF: getpeername(" + Sock(a) + ", " + Endpoint(other) + ", " +
+                 Hex(&olen) + ") returned 0");
 
   // An empty non-blocking socket: the would-block code, kept for the caller.
   NQ_IOCTLARG on;
@@ -175,8 +174,8 @@ TEST_F(Loopback, RefusedConnectKeepsItsErrorCode) {
   NQ_SOCKLEN len = sizeof addr;
   ASSERT_EQ(getsockname(holder, Sa(&addr), &len), 0);
   NQ_SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  int result = TX_connect(connect(s, Sa(&addr), sizeof addr), s, Sa(&addr),
-                          sizeof addr);
+  int result =
+      TX_connect(connect(s, Sa(&addr), sizeof addr), s, Sa(&addr), sizeof addr);
   int code = nqnet::LastSocketError();
   EXPECT_EQ(result, -1);
   EXPECT_EQ(code, nqnet::ConnectionRefusedCode());
@@ -218,8 +217,8 @@ TEST_F(Loopback, UdpDatagramsAndATimeOut) {
             6);
   want.push_back("INF: sendto(" + Sock(u1) + ", " + Hex(ping) + ", 6, 0, " +
                  Endpoint(a2) + ", 16) returned 6");
-  std::string dump = "DUMP 0000  70 69 6E 67 01 FF " + std::string(30, ' ') +
-                     " ping..";
+  std::string dump =
+      "DUMP 0000  70 69 6E 67 01 FF " + std::string(30, ' ') + " ping..";
   want.push_back(dump);
 
   char buf[64];
@@ -238,8 +237,8 @@ TEST_F(Loopback, UdpDatagramsAndATimeOut) {
 
 TEST_F(Loopback, NameServiceCalls) {
   std::vector<std::string> want;
-  struct hostent *host = TX_gethostbyname(gethostbyname("localhost"),
-                                          "localhost");
+  struct hostent *host =
+      TX_gethostbyname(gethostbyname("localhost"), "localhost");
   ASSERT_NE(host, nullptr);
   const unsigned char *a =
       reinterpret_cast<const unsigned char *>(host->h_addr_list[0]);
@@ -250,21 +249,21 @@ TEST_F(Loopback, NameServiceCalls) {
 
   // Service and protocol databases may be missing on a bare machine; the
   // line shows whichever answer the system gave.
-  struct servent *http = TX_getservbyname(getservbyname("http", "tcp"), "http",
-                                          "tcp");
+  struct servent *http =
+      TX_getservbyname(getservbyname("http", "tcp"), "http", "tcp");
   std::string serv_text =
       http ? "INF: getservbyname(\"http\", \"tcp\") returned " +
-                 Num(ntohs(static_cast<unsigned short>(http->s_port))) +
-                 " (" + http->s_name + ")"
+                 Num(ntohs(static_cast<unsigned short>(http->s_port))) + " (" +
+                 http->s_name + ")"
            : "ERR: getservbyname(\"http\", \"tcp\") returned NULL";
   if (http) {
     EXPECT_EQ(ntohs(static_cast<unsigned short>(http->s_port)), 80);
   }
   struct protoent *tcp = TX_getprotobyname(getprotobyname("tcp"), "tcp");
-  std::string proto_text =
-      tcp ? "INF: getprotobyname(\"tcp\") returned " + Num(tcp->p_proto) +
-                " (" + tcp->p_name + ")"
-          : "ERR: getprotobyname(\"tcp\") returned NULL";
+  std::string proto_text = tcp ? "INF: getprotobyname(\"tcp\") returned " +
+                                     Num(tcp->p_proto) + " (" + tcp->p_name +
+                                     ")"
+                               : "ERR: getprotobyname(\"tcp\") returned NULL";
   if (tcp) {
     EXPECT_EQ(tcp->p_proto, 6);
   }

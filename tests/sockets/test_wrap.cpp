@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "net.h"
-#include "socket_test.h"
 #include "netquill_wrap.h"
+#include "socket_test.h"
 #include "support/test_env.h"
 
 extern "C" int nq_c_refused_connect(int port, int *result);
@@ -18,7 +18,9 @@ namespace {
 
 using nqnet::Sa;
 
-struct sockaddr_in Local(int port) { return nqnet::LocalAddress(port); }
+struct sockaddr_in Local(int port) {
+  return nqnet::LocalAddress(port);
+}
 
 class Wrap : public SocketTest {
  protected:
@@ -41,7 +43,6 @@ class Wrap : public SocketTest {
     }
     return out;
   }
-
 };
 
 TEST_F(Wrap, RoundTripThroughTheWrappers) {
@@ -77,11 +78,11 @@ TEST_F(Wrap, RoundTripThroughTheWrappers) {
     EXPECT_EQ(texts[i].substr(0, 5), "INF: ") << texts[i];
     names.push_back(texts[i].substr(5, texts[i].find('(') - 5));
   }
-  EXPECT_EQ(names, (std::vector<std::string>{
-                       "socket", "bind", "listen", "getsockname", "socket",
-                       "connect", "accept", "send", "recv", "setsockopt",
-                       "shutdown", "closesocket", "closesocket",
-                       "closesocket"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{
+                "socket", "bind", "listen", "getsockname", "socket", "connect",
+                "accept", "send", "recv", "setsockopt", "shutdown",
+                "closesocket", "closesocket", "closesocket"}));
 }
 
 // The caller sees the error code its call left, with the bridge and also
@@ -106,7 +107,8 @@ TEST_F(Wrap, ErrorCodeIsIntactWithAndWithoutTheBridge) {
   // Without the bridge no code is fetched, so the line cannot show it; with
   // it, the refusal's own code follows the failed call.
   EXPECT_EQ(texts[2].substr(0, 13), "ERR: connect(");
-  std::string code = " [" + std::to_string(nqnet::ConnectionRefusedCode()) + "]";
+  std::string code =
+      " [" + std::to_string(nqnet::ConnectionRefusedCode()) + "]";
   EXPECT_EQ(texts[4].substr(0, 13), "ERR: connect(");
   EXPECT_EQ(texts[4].substr(texts[4].size() - code.size()), code);
   nqnet::CloseSocket(holder);

@@ -13,91 +13,108 @@ using nqstat_test::scan;
 
 namespace {
 
-std::string json_string(const std::string& s) {
-    std::ostringstream out;
-    nqstat::write_json_string(out, s);
-    return out.str();
+std::string json_string(const std::string &s) {
+  std::ostringstream out;
+  nqstat::write_json_string(out, s);
+  return out.str();
 }
 
-std::string report(const Summary& s) {
-    std::ostringstream out;
-    nqstat::write_json_report(out, s);
-    return out.str();
+std::string report(const Summary &s) {
+  std::ostringstream out;
+  nqstat::write_json_report(out, s);
+  return out.str();
 }
 
 TEST(JsonReport, ExactTextForASmallTrace) {
-    Summary s(1);
-    s.add_file("a \"q\".trace", true);
-    s.add_file("missing", false);
-    std::ostringstream err;
-    scan(crlf({"APP 100001 0250 ERR: connect(3, 10.1.2.3:80, 16) returned -1 [10061]",
-               "APP 100002 0000 INF: recv(3, 0x4a2f10, 512, 0) returned 10",
-               "    0000  30 31 32 33 34 35 36 37:38 39                    0123456789",
-               "APP 100003 0001 INF: gethostbyname(\"a\\\\b\") returned NULL",
-               "APP 100003 0000 INF: stopped process 0x10 trace on 12-07-2026 10:00:03"}),
-         s, err, {}, "a \"q\".trace");
-    EXPECT_EQ(report(s),
-              "{\n"
-              "  \"files\": [\n"
-              "    {\"name\": \"a \\\"q\\\".trace\", \"opened\": true},\n"
-              "    {\"name\": \"missing\", \"opened\": false}\n"
-              "  ],\n"
-              "  \"modules\": [\n"
-              "    {\"name\": \"APP\", \"bytes_sent\": 0, \"bytes_received\": 10,\n"
-              "      \"functions\": [\n"
-              "        {\"name\": \"connect\", \"calls\": 1, \"errors\": 1, \"warnings\": 0, \"total_ms\": 250, \"max_ms\": 250},\n"
-              "        {\"name\": \"gethostbyname\", \"calls\": 1, \"errors\": 0, \"warnings\": 0, \"total_ms\": 1, \"max_ms\": 1},\n"
-              "        {\"name\": \"recv\", \"calls\": 1, \"errors\": 0, \"warnings\": 0, \"total_ms\": 0, \"max_ms\": 0}\n"
-              "      ]}\n"
-              "  ],\n"
-              "  \"error_codes\": [\n"
-              "    {\"code\": 10061, \"name\": \"WSAECONNREFUSED\", \"count\": 1}\n"
-              "  ],\n"
-              "  \"busiest\": [\n"
-              "    {\"elapsed_ms\": 250, \"file\": \"a \\\"q\\\".trace\", \"line\": 1, \"module\": \"APP\", "
-              "\"function\": \"connect\", \"text\": \"connect(3, 10.1.2.3:80, 16) returned -1 [10061]\"}\n"
-              "  ],\n"
-              "  \"totals\": {\"calls\": 3, \"errors\": 1, \"warnings\": 0, \"bytes_sent\": 0, \"bytes_received\": 10},\n"
-              "  \"lines\": {\"read\": 5, \"text\": 4, \"calls\": 3, \"trace_starts\": 0, \"trace_stops\": 1, "
-              "\"other\": 0, \"dump\": 1, \"malformed\": 0}\n"
-              "}\n");
+  Summary s(1);
+  s.add_file("a \"q\".trace", true);
+  s.add_file("missing", false);
+  std::ostringstream err;
+  scan(crlf({"APP 100001 0250 ERR: connect(3, 10.1.2.3:80, 16) returned -1 "
+             "[10061]",
+             "APP 100002 0000 INF: recv(3, 0x4a2f10, 512, 0) returned 10",
+             "    0000  30 31 32 33 34 35 36 37:38 39                    "
+             "0123456789",
+             "APP 100003 0001 INF: gethostbyname(\"a\\\\b\") returned NULL",
+             "APP 100003 0000 INF: stopped process 0x10 trace on 12-07-2026 "
+             "10:00:03"}),
+       s, err, {}, "a \"q\".trace");
+  EXPECT_EQ(
+      report(s),
+      "{\n"
+      "  \"files\": [\n"
+      "    {\"name\": \"a \\\"q\\\".trace\", \"opened\": true},\n"
+      "    {\"name\": \"missing\", \"opened\": false}\n"
+      "  ],\n"
+      "  \"modules\": [\n"
+      "    {\"name\": \"APP\", \"bytes_sent\": 0, \"bytes_received\": 10,\n"
+      "      \"functions\": [\n"
+      "        {\"name\": \"connect\", \"calls\": 1, \"errors\": 1, "
+      "\"warnings\": 0, \"total_ms\": 250, \"max_ms\": 250},\n"
+      "        {\"name\": \"gethostbyname\", \"calls\": 1, \"errors\": 0, "
+      "\"warnings\": 0, \"total_ms\": 1, \"max_ms\": 1},\n"
+      "        {\"name\": \"recv\", \"calls\": 1, \"errors\": 0, \"warnings\": "
+      "0, \"total_ms\": 0, \"max_ms\": 0}\n"
+      "      ]}\n"
+      "  ],\n"
+      "  \"error_codes\": [\n"
+      "    {\"code\": 10061, \"name\": \"WSAECONNREFUSED\", \"count\": 1}\n"
+      "  ],\n"
+      "  \"busiest\": [\n"
+      "    {\"elapsed_ms\": 250, \"file\": \"a \\\"q\\\".trace\", \"line\": 1, "
+      "\"module\": \"APP\", "
+      "\"function\": \"connect\", \"text\": \"connect(3, 10.1.2.3:80, 16) "
+      "returned -1 [10061]\"}\n"
+      "  ],\n"
+      "  \"totals\": {\"calls\": 3, \"errors\": 1, \"warnings\": 0, "
+      "\"bytes_sent\": 0, \"bytes_received\": 10},\n"
+      "  \"lines\": {\"read\": 5, \"text\": 4, \"calls\": 3, \"trace_starts\": "
+      "0, \"trace_stops\": 1, "
+      "\"other\": 0, \"dump\": 1, \"malformed\": 0}\n"
+      "}\n");
 }
 
 TEST(JsonReport, EmptySummaryHasEmptyArrays) {
-    Summary s;
-    EXPECT_EQ(report(s),
-              "{\n"
-              "  \"files\": [],\n"
-              "  \"modules\": [],\n"
-              "  \"error_codes\": [],\n"
-              "  \"busiest\": [],\n"
-              "  \"totals\": {\"calls\": 0, \"errors\": 0, \"warnings\": 0, \"bytes_sent\": 0, \"bytes_received\": 0},\n"
-              "  \"lines\": {\"read\": 0, \"text\": 0, \"calls\": 0, \"trace_starts\": 0, \"trace_stops\": 0, "
-              "\"other\": 0, \"dump\": 0, \"malformed\": 0}\n"
-              "}\n");
+  Summary s;
+  EXPECT_EQ(report(s),
+            "{\n"
+            "  \"files\": [],\n"
+            "  \"modules\": [],\n"
+            "  \"error_codes\": [],\n"
+            "  \"busiest\": [],\n"
+            "  \"totals\": {\"calls\": 0, \"errors\": 0, \"warnings\": 0, "
+            "\"bytes_sent\": 0, \"bytes_received\": 0},\n"
+            "  \"lines\": {\"read\": 0, \"text\": 0, \"calls\": 0, "
+            "\"trace_starts\": 0, \"trace_stops\": 0, "
+            "\"other\": 0, \"dump\": 0, \"malformed\": 0}\n"
+            "}\n");
 }
 
 TEST(JsonString, EscapesQuotesBackslashesAndControls) {
-    EXPECT_EQ(json_string(""), "\"\"");
-    EXPECT_EQ(json_string("plain text"), "\"plain text\"");
-    EXPECT_EQ(json_string("say \"hi\" \\ bye"), "\"say \\\"hi\\\" \\\\ bye\"");
-    EXPECT_EQ(json_string(std::string("a\tb\x01\x1f\x7f\0z", 8)),
-              "\"a\\u0009b\\u0001\\u001f\\u007f\\u0000z\"");
-    EXPECT_EQ(json_string("/ ~"), "\"/ ~\"");
+  EXPECT_EQ(json_string(""), "\"\"");
+  EXPECT_EQ(json_string("plain text"), "\"plain text\"");
+  EXPECT_EQ(json_string("say \"hi\" \\ bye"), "\"say \\\"hi\\\" \\\\ bye\"");
+  EXPECT_EQ(json_string(std::string("a\tb\x01\x1f\x7f\0z", 8)),
+            "\"a\\u0009b\\u0001\\u001f\\u007f\\u0000z\"");
+  EXPECT_EQ(json_string("/ ~"), "\"/ ~\"");
 }
 
 TEST(JsonString, ValidUtf8PassesAndOtherBytesAreEscaped) {
-    EXPECT_EQ(json_string("caf\xc3\xa9"), "\"caf\xc3\xa9\"");               // 2 bytes
-    EXPECT_EQ(json_string("\xe2\x82\xac"), "\"\xe2\x82\xac\"");               // 3 bytes
-    EXPECT_EQ(json_string("\xf0\x9f\x98\x80"), "\"\xf0\x9f\x98\x80\"");       // 4 bytes
-    EXPECT_EQ(json_string("caf\xe9"), "\"caf\\u00e9\"");                      // Latin-1
-    EXPECT_EQ(json_string("\xc3"), "\"\\u00c3\"");                            // cut short
-    EXPECT_EQ(json_string("\xc0\xaf"), "\"\\u00c0\\u00af\"");                 // overlong
-    EXPECT_EQ(json_string("\xe0\x80\xaf"), "\"\\u00e0\\u0080\\u00af\"");      // overlong
-    EXPECT_EQ(json_string("\xed\xa0\x80"), "\"\\u00ed\\u00a0\\u0080\"");      // surrogate
-    EXPECT_EQ(json_string("\xf4\x90\x80\x80"), "\"\\u00f4\\u0090\\u0080\\u0080\"");  // > U+10FFFF
-    EXPECT_EQ(json_string("\xe2\x82x"), "\"\\u00e2\\u0082x\"");
-    EXPECT_EQ(json_string("\xff\xfe"), "\"\\u00ff\\u00fe\"");
+  EXPECT_EQ(json_string("caf\xc3\xa9"), "\"caf\xc3\xa9\"");    // 2 bytes
+  EXPECT_EQ(json_string("\xe2\x82\xac"), "\"\xe2\x82\xac\"");  // 3 bytes
+  EXPECT_EQ(json_string("\xf0\x9f\x98\x80"),
+            "\"\xf0\x9f\x98\x80\"");                         // 4 bytes
+  EXPECT_EQ(json_string("caf\xe9"), "\"caf\\u00e9\"");       // Latin-1
+  EXPECT_EQ(json_string("\xc3"), "\"\\u00c3\"");             // cut short
+  EXPECT_EQ(json_string("\xc0\xaf"), "\"\\u00c0\\u00af\"");  // overlong
+  EXPECT_EQ(json_string("\xe0\x80\xaf"),
+            "\"\\u00e0\\u0080\\u00af\"");  // overlong
+  EXPECT_EQ(json_string("\xed\xa0\x80"),
+            "\"\\u00ed\\u00a0\\u0080\"");  // surrogate
+  EXPECT_EQ(json_string("\xf4\x90\x80\x80"),
+            "\"\\u00f4\\u0090\\u0080\\u0080\"");  // > U+10FFFF
+  EXPECT_EQ(json_string("\xe2\x82x"), "\"\\u00e2\\u0082x\"");
+  EXPECT_EQ(json_string("\xff\xfe"), "\"\\u00ff\\u00fe\"");
 }
 
 }  // namespace

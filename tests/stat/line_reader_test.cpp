@@ -13,84 +13,95 @@ using nqstat::StringSource;
 namespace {
 
 struct Line {
-    std::string text;
-    bool overlong;
-    bool unterminated;
-    bool operator==(const Line& o) const {
-        return text == o.text && overlong == o.overlong && unterminated == o.unterminated;
-    }
+  std::string text;
+  bool overlong;
+  bool unterminated;
+  bool operator==(const Line &o) const {
+    return text == o.text && overlong == o.overlong &&
+           unterminated == o.unterminated;
+  }
 };
 
-std::ostream& operator<<(std::ostream& os, const Line& l) {
-    return os << '"' << l.text << '"' << (l.overlong ? " overlong" : "")
-              << (l.unterminated ? " unterminated" : "");
+std::ostream &operator<<(std::ostream &os, const Line &l) {
+  return os << '"' << l.text << '"' << (l.overlong ? " overlong" : "")
+            << (l.unterminated ? " unterminated" : "");
 }
 
-std::vector<Line> read_all(const std::string& input, std::size_t max_line = LineReader::kMaxLine,
+std::vector<Line> read_all(const std::string &input,
+                           std::size_t max_line = LineReader::kMaxLine,
                            std::size_t chunk = 64 * 1024) {
-    StringSource source(input);
-    LineReader reader(source, max_line, chunk);
-    std::vector<Line> lines;
-    std::string_view v;
-    while (reader.next(v)) lines.push_back({std::string(v), reader.overlong(), reader.unterminated()});
-    EXPECT_FALSE(reader.next(v)) << "the reader must stay at the end";
-    return lines;
+  StringSource source(input);
+  LineReader reader(source, max_line, chunk);
+  std::vector<Line> lines;
+  std::string_view v;
+  while (reader.next(v))
+    lines.push_back({std::string(v), reader.overlong(), reader.unterminated()});
+  EXPECT_FALSE(reader.next(v)) << "the reader must stay at the end";
+  return lines;
 }
 
 // Every chunk size from one byte up must split the input the same way,
 // including CR LF pairs torn across two reads.
-void expect_lines(const std::string& input, const std::vector<Line>& want,
+void expect_lines(const std::string &input, const std::vector<Line> &want,
                   std::size_t max_line = LineReader::kMaxLine) {
-    for (std::size_t chunk = 1; chunk <= input.size() + 1; ++chunk)
-        EXPECT_EQ(read_all(input, max_line, chunk), want) << "chunk size " << chunk;
+  for (std::size_t chunk = 1; chunk <= input.size() + 1; ++chunk)
+    EXPECT_EQ(read_all(input, max_line, chunk), want) << "chunk size " << chunk;
 }
 
 TEST(LineReader, CrLfAndLfEndingsBothEndALine) {
-    expect_lines("a\r\nbb\nccc\r\n", {{"a", false, false}, {"bb", false, false}, {"ccc", false, false}});
+  expect_lines(
+      "a\r\nbb\nccc\r\n",
+      {{"a", false, false}, {"bb", false, false}, {"ccc", false, false}});
 }
 
 TEST(LineReader, LastLineWithoutNewline) {
-    expect_lines("a\r\nlast", {{"a", false, false}, {"last", false, true}});
-    expect_lines("a\r\nlast\r", {{"a", false, false}, {"last", false, true}});
-    expect_lines("only", {{"only", false, true}});
+  expect_lines("a\r\nlast", {{"a", false, false}, {"last", false, true}});
+  expect_lines("a\r\nlast\r", {{"a", false, false}, {"last", false, true}});
+  expect_lines("only", {{"only", false, true}});
 }
 
 TEST(LineReader, EmptyInputAndEmptyLines) {
-    expect_lines("", {});
-    expect_lines("\n", {{"", false, false}});
-    expect_lines("\r\n\r\n", {{"", false, false}, {"", false, false}});
-    expect_lines("\r", {{"", false, true}});
+  expect_lines("", {});
+  expect_lines("\n", {{"", false, false}});
+  expect_lines("\r\n\r\n", {{"", false, false}, {"", false, false}});
+  expect_lines("\r", {{"", false, true}});
 }
 
 TEST(LineReader, OnlyTheCrBeforeTheNewlineIsRemoved) {
-    expect_lines("a\rb\r\n", {{"a\rb", false, false}});
-    expect_lines("a\r\r\n", {{"a\r", false, false}});
-    expect_lines(std::string("n\0l\n", 4), {{std::string("n\0l", 3), false, false}});
+  expect_lines("a\rb\r\n", {{"a\rb", false, false}});
+  expect_lines("a\r\r\n", {{"a\r", false, false}});
+  expect_lines(std::string("n\0l\n", 4),
+               {{std::string("n\0l", 3), false, false}});
 }
 
 TEST(LineReader, LinesPastTheLimitAreCutAndSkippedToTheNewline) {
-    // A limit of 8: exactly 8 bytes fit, with or without CR; 9 do not.
-    expect_lines("12345678\n12345678\r\n123456789\nnext\n",
-                 {{"12345678", false, false},
-                  {"12345678", false, false},
-                  {"12345678", true, false},
-                  {"next", false, false}},
-                 8);
-    expect_lines("12345678\r\r\nx\n", {{"12345678", true, false}, {"x", false, false}}, 8);
-    expect_lines(std::string(100, 'z') + "\r\nafter\r\n" + std::string(50, 'y'),
-                 {{"zzzzzzzz", true, false}, {"after", false, false}, {"yyyyyyyy", true, true}}, 8);
+  // A limit of 8: exactly 8 bytes fit, with or without CR; 9 do not.
+  expect_lines("12345678\n12345678\r\n123456789\nnext\n",
+               {{"12345678", false, false},
+                {"12345678", false, false},
+                {"12345678", true, false},
+                {"next", false, false}},
+               8);
+  expect_lines("12345678\r\r\nx\n",
+               {{"12345678", true, false}, {"x", false, false}}, 8);
+  expect_lines(std::string(100, 'z') + "\r\nafter\r\n" + std::string(50, 'y'),
+               {{"zzzzzzzz", true, false},
+                {"after", false, false},
+                {"yyyyyyyy", true, true}},
+               8);
 }
 
 TEST(LineReader, DefaultLimitIs64KiB) {
-    const std::string fits(64 * 1024, 'a');
-    const std::string too_long(64 * 1024 + 1, 'b');
-    const std::vector<Line> lines = read_all(fits + "\r\n" + too_long + "\r\nend");
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0].text, fits);
-    EXPECT_FALSE(lines[0].overlong);
-    EXPECT_EQ(lines[1].text, too_long.substr(0, 64 * 1024));
-    EXPECT_TRUE(lines[1].overlong);
-    EXPECT_EQ(lines[2], (Line{"end", false, true}));
+  const std::string fits(64 * 1024, 'a');
+  const std::string too_long(64 * 1024 + 1, 'b');
+  const std::vector<Line> lines =
+      read_all(fits + "\r\n" + too_long + "\r\nend");
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].text, fits);
+  EXPECT_FALSE(lines[0].overlong);
+  EXPECT_EQ(lines[1].text, too_long.substr(0, 64 * 1024));
+  EXPECT_TRUE(lines[1].overlong);
+  EXPECT_EQ(lines[2], (Line{"end", false, true}));
 }
 
 }  // namespace

@@ -117,8 +117,9 @@ class Faults : public TraceTest {
                             "16) returned -1 [10061]");
     EXPECT_EQ(lines[1].substr(0, 23), "MYAPP 140509 0000 INF: ");
     EXPECT_NE(lines[1].find(", 16, 0) returned 16"), std::string::npos);
-    EXPECT_EQ(lines[2], "      0000  73 69 78 74 65 65 6E 20:62 79 74 65 73 "
-                        "20 6F 6B  sixteen bytes ok");
+    EXPECT_EQ(lines[2],
+              "      0000  73 69 78 74 65 65 6E 20:62 79 74 65 73 "
+              "20 6F 6B  sixteen bytes ok");
   }
 };
 
@@ -136,8 +137,7 @@ TEST_F(Faults, UnwritablePathsDropEachRecordUntilCured) {
        missing + nq::kPathSeparator + "t.log", [] {},
        [&] { fs::create_directory(missing); }},
       {"a path that is a directory", folder,
-       [&] { fs::create_directory(folder); },
-       [&] { fs::remove(folder); }},
+       [&] { fs::create_directory(folder); }, [&] { fs::remove(folder); }},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -179,8 +179,8 @@ TEST_F(Faults, FullDiskAndShortWrites) {
     EXPECT_EQ(Fakes::appends.load(), 4);
     s_cut = 0;
     // A short write kept the first 7 bytes of each of the four records.
-    ExpectNextRecordsWritten(
-        file, cut > 0 ? "MYAPP 1MYAPP 1      0MYAPP 1" : "");
+    ExpectNextRecordsWritten(file,
+                             cut > 0 ? "MYAPP 1MYAPP 1      0MYAPP 1" : "");
     EXPECT_EQ(Read(file).substr(0, banner.size()), banner);
     ASSERT_EQ(WSADisableTrace(), 1);
   }

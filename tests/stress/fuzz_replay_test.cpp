@@ -29,7 +29,8 @@ int Replay(const char *name, int (*entry)(const uint8_t *, size_t)) {
     std::error_code ec;
     if (!fs::is_directory(dir, ec)) continue;
     std::vector<fs::path> files;
-    for (const auto &entry : fs::directory_iterator(dir)) files.push_back(entry.path());
+    for (const auto &entry : fs::directory_iterator(dir))
+      files.push_back(entry.path());
     std::sort(files.begin(), files.end());
     for (const fs::path &file : files) {
       std::ifstream in(file, std::ios::binary);

@@ -12,7 +12,8 @@ int main(int argc, char **argv) {
   nq::LibraryAttach();
   int result;
   if (argc > 1 && std::string(argv[1]) == "--child") {
-    result = nqstress::ChildMain(std::vector<std::string>(argv + 2, argv + argc));
+    result =
+        nqstress::ChildMain(std::vector<std::string>(argv + 2, argv + argc));
   } else {
     ::testing::InitGoogleTest(&argc, argv);
     result = RUN_ALL_TESTS();

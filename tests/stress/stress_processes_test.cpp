@@ -60,13 +60,13 @@ int ChildMain(const std::vector<std::string> &args) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kTracersPerProcess; ++t) {
     threads.emplace_back([&, t] {
-      faults[t] = RunTracer(p * kOwnersPerProcess + t, Iterations(), file,
-                            &why[t]);
+      faults[t] =
+          RunTracer(p * kOwnersPerProcess + t, Iterations(), file, &why[t]);
     });
   }
   threads.emplace_back([&] {
-    faults[kTracersPerProcess] = RunToggler(p, Cycles(), file,
-                                            &why[kTracersPerProcess]);
+    faults[kTracersPerProcess] =
+        RunToggler(p, Cycles(), file, &why[kTracersPerProcess]);
   });
   for (std::thread &t : threads) t.join();
   int failed = 0;
@@ -136,10 +136,11 @@ TEST(StressProcesses, FourProcessesShareOneFile) {
     last = p;
   }
   EXPECT_GT(switches, kProcesses);
-  printf("[ figures  ] %d processes x (%d tracers x %d rounds + 1 toggler x "
-         "%d cycles): %s\n",
-         kProcesses, kTracersPerProcess, Iterations(), Cycles(),
-         Describe(report).c_str());
+  printf(
+      "[ figures  ] %d processes x (%d tracers x %d rounds + 1 toggler x "
+      "%d cycles): %s\n",
+      kProcesses, kTracersPerProcess, Iterations(), Cycles(),
+      Describe(report).c_str());
   printf("[ figures  ] records changed process %d times\n", switches);
   nqtest::RemoveTree(dir);
 }

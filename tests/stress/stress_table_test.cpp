@@ -196,8 +196,10 @@ TEST_F(StressTable, RacingThreadsGetExactly128SlotsAndReuseTheLowest) {
   racers.Start();
   std::set<uint32_t> winners;
   for (int i = 0; i < kRacers; ++i) {
-    if (racers.result(i) == 1) winners.insert(racers.id(i));
-    else EXPECT_EQ(racers.result(i), 0);
+    if (racers.result(i) == 1)
+      winners.insert(racers.id(i));
+    else
+      EXPECT_EQ(racers.result(i), 0);
   }
   ASSERT_EQ(winners.size(), static_cast<size_t>(kMaxContexts));
   EXPECT_EQ(Usage(), std::make_pair(kMaxContexts, kMaxContexts));
@@ -307,9 +309,10 @@ TEST_F(StressTable, ChurnAtTheLimitKeepsTheTableConsistent) {
   for (int i = 0; i < kHeld; ++i) held.Release(i);
   EXPECT_EQ(Usage(), std::make_pair(0, 0));
   EXPECT_EQ(WSAGetTraceUsage(), 0);
-  printf("[ figures  ] %d held + %d threads x %d rounds on the last 4 slots: "
-         "%ld enables, %ld refused, %ld table samples\n",
-         kHeld, kChurners, rounds, enabled.load(), refused.load(), samples);
+  printf(
+      "[ figures  ] %d held + %d threads x %d rounds on the last 4 slots: "
+      "%ld enables, %ld refused, %ld table samples\n",
+      kHeld, kChurners, rounds, enabled.load(), refused.load(), samples);
 }
 
 }  // namespace

@@ -79,9 +79,9 @@ TEST(StressThreads, SixteenTracersShareOneFile) {
   EXPECT_EQ(report.error_count, 0u) << Describe(report);
   EXPECT_EQ(report.records.size(), static_cast<size_t>(total));
   for (int k = 0; k < kTracers; ++k) {
-    EXPECT_EQ(CheckTracer(k, iterations, report.records[Owner("tracer", k)],
-                          tids[k]),
-              "");
+    EXPECT_EQ(
+        CheckTracer(k, iterations, report.records[Owner("tracer", k)], tids[k]),
+        "");
   }
   for (int j = 0; j < kTogglers; ++j) {
     EXPECT_EQ(CheckToggler(j, cycles, report.records[Owner("toggler", j)],
@@ -90,10 +90,11 @@ TEST(StressThreads, SixteenTracersShareOneFile) {
   }
   // Had each thread run alone, there would be one switch per owner at most.
   EXPECT_GT(report.switches, static_cast<size_t>(total));
-  printf("[ figures  ] %d tracers x %d rounds, %d togglers x %d cycles, "
-         "%ld callback installs: %s\n",
-         kTracers, iterations, kTogglers, cycles, installs,
-         Describe(report).c_str());
+  printf(
+      "[ figures  ] %d tracers x %d rounds, %d togglers x %d cycles, "
+      "%ld callback installs: %s\n",
+      kTracers, iterations, kTogglers, cycles, installs,
+      Describe(report).c_str());
   nqtest::RemoveTree(dir);
 }
 

@@ -256,7 +256,8 @@ class Reader {
     if (offset == 0) {
       CloseDump();
       dump_open_ = true;
-    } else if (!dump_open_ || offset != dump_.size() || dump_.size() % 16 != 0) {
+    } else if (!dump_open_ || offset != dump_.size() ||
+               dump_.size() % 16 != 0) {
       Fault("dump line out of place (offset " + std::to_string(offset) + ")",
             line);
       return;
@@ -281,8 +282,8 @@ class Reader {
   std::string module_;
   TraceReport *report_;
   size_t line_no_ = 0;
-  std::map<uint32_t, Episode> open_;             // thread id -> its trace
-  std::map<std::string, uint32_t> owner_tid_;    // owner -> its thread id
+  std::map<uint32_t, Episode> open_;           // thread id -> its trace
+  std::map<std::string, uint32_t> owner_tid_;  // owner -> its thread id
   std::string last_owner_;
   std::vector<unsigned char> dump_;
   bool dump_open_ = false;

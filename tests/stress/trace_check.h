@@ -17,9 +17,9 @@ struct TraceReport {
   std::vector<std::string> errors;  // the first faults found, in file order
   size_t error_count = 0;           // all of them
   size_t lines = 0;
-  size_t texts = 0;                 // text records
-  size_t dumps = 0;                 // dump records
-  size_t switches = 0;              // adjacent records of different owners
+  size_t texts = 0;     // text records
+  size_t dumps = 0;     // dump records
+  size_t switches = 0;  // adjacent records of different owners
   // Each owner's records in file order: a text record as its tag and text
   // (a banner's date as <date>), a dump as "DUMP " and its bytes in hex.
   std::map<std::string, std::vector<std::string>> records;

@@ -56,7 +56,8 @@ class TraceCheck : public ::testing::Test {
     TraceReport report = ReadTrace(file, kModule);
     if (report.error_count > 0) return report.errors[0];
     std::string diff = CheckTracer(5, kRounds, report.records["tracer 5"]);
-    if (diff.empty()) diff = CheckToggler(2, kCycles, report.records["toggler 2"]);
+    if (diff.empty())
+      diff = CheckToggler(2, kCycles, report.records["toggler 2"]);
     if (diff.empty() && report.records.size() != 2) diff = "extra owner";
     return diff;
   }

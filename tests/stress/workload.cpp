@@ -93,7 +93,8 @@ void FillSend(int k, int i, unsigned char *out, int n) {
       static_cast<unsigned char>(k), static_cast<unsigned char>(k >> 8),
       static_cast<unsigned char>(i), static_cast<unsigned char>(i >> 8),
       static_cast<unsigned char>(i >> 16)};
-  uint32_t state = static_cast<uint32_t>(k) * 1000003u + static_cast<uint32_t>(i);
+  uint32_t state =
+      static_cast<uint32_t>(k) * 1000003u + static_cast<uint32_t>(i);
   for (int j = 0; j < n; ++j) {
     if (j < 5) {
       out[j] = head[j];
@@ -165,9 +166,10 @@ int RunTracer(int k, int iterations, const std::string &file,
     faults.Check(false, "enable refused", k, -1);
     return faults.count();
   }
-  std::string note = Text("tracer %d thread 0x%lX buffer 0x%llx", k,
-                          static_cast<unsigned long>(SelfId()),
-                          static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(buf)));
+  std::string note =
+      Text("tracer %d thread 0x%lX buffer 0x%llx", k,
+           static_cast<unsigned long>(SelfId()),
+           static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(buf)));
   faults.Check(NetQuillWrite(0, note.c_str(), 0) == 1, "note not written", k,
                -1);
   const int code = TracerErrorCode(k);
@@ -266,8 +268,8 @@ std::string OwnerOfText(const std::string &text) {
     return Text("toggler %d", n);
   }
   if (text.compare(0, 7, "parent ") == 0) return "parent";
-  for (const char *call : {"send(%d%c", "connect(%d%c", "recv(%d%c",
-                           "gethostbyname(\"h%d%c"}) {
+  for (const char *call :
+       {"send(%d%c", "connect(%d%c", "recv(%d%c", "gethostbyname(\"h%d%c"}) {
     if (sscanf(text.c_str(), call, &n, &c) == 2 && (c == ',' || c == '-')) {
       return Text("tracer %d", n);
     }
@@ -322,8 +324,8 @@ std::string CheckTracer(int k, int iterations,
   const int code = TracerErrorCode(k);
   std::vector<std::string> want;
   want.push_back(Started(static_cast<uint32_t>(tid)));
-  want.push_back(Text("INF: tracer %d thread 0x%lX buffer 0x%llx", k, tid,
-                      buffer));
+  want.push_back(
+      Text("INF: tracer %d thread 0x%lX buffer 0x%llx", k, tid, buffer));
   unsigned char bytes[kMaxSend];
   for (int i = 0; i < iterations; ++i) {
     int len = SendLength(k, i);
@@ -335,9 +337,9 @@ std::string CheckTracer(int k, int iterations,
     want.push_back(Text("%s: connect(%d, 10.%d.%d.%d:%d, 16) returned -1 [%d]",
                         Tag(code), k, k & 255, (i >> 8) & 255, i & 255,
                         1000 + k, code));
-    want.push_back(Text(
-        "INF: gethostbyname(\"h%d-%d\") returned 172.%d.%d.%d (h%d-%d)", k, i,
-        k & 255, (i >> 8) & 255, i & 255, k, i));
+    want.push_back(
+        Text("INF: gethostbyname(\"h%d-%d\") returned 172.%d.%d.%d (h%d-%d)", k,
+             i, k & 255, (i >> 8) & 255, i & 255, k, i));
     if (FailsReceive(i)) {
       want.push_back(Text("%s: recv(%d, 0x%llx, %d, 0) returned -1 [%d]",
                           Tag(code), k, buffer, len, code));
@@ -348,8 +350,7 @@ std::string CheckTracer(int k, int iterations,
   return diff.empty() ? "" : Text("tracer %d: ", k) + diff;
 }
 
-std::string CheckToggler(int j, int cycles,
-                         const std::vector<std::string> &got,
+std::string CheckToggler(int j, int cycles, const std::vector<std::string> &got,
                          uint32_t want_tid) {
   unsigned long tid = 0;
   int n = -1, c = -1;
@@ -366,7 +367,8 @@ std::string CheckToggler(int j, int cycles,
   std::vector<std::string> want;
   for (int cycle = 0; cycle < cycles; ++cycle) {
     want.push_back(Started(static_cast<uint32_t>(tid)));
-    want.push_back(Text("INF: toggler %d cycle %d thread 0x%lX", j, cycle, tid));
+    want.push_back(
+        Text("INF: toggler %d cycle %d thread 0x%lX", j, cycle, tid));
     want.push_back(Text("INF: listen(%d, %d) returned 0", 9000 + j, cycle));
     want.push_back(Stopped(static_cast<uint32_t>(tid)));
   }
@@ -380,10 +382,9 @@ std::string CheckParent(const std::vector<std::string> &got) {
       sscanf(got[1].c_str(), "INF: parent thread 0x%lX", &tid) != 1) {
     return "parent: no note as its first record";
   }
-  std::vector<std::string> want = {
-      Started(static_cast<uint32_t>(tid)),
-      Text("INF: parent thread 0x%lX", tid),
-      Stopped(static_cast<uint32_t>(tid))};
+  std::vector<std::string> want = {Started(static_cast<uint32_t>(tid)),
+                                   Text("INF: parent thread 0x%lX", tid),
+                                   Stopped(static_cast<uint32_t>(tid))};
   std::string diff = Compare(want, got);
   return diff.empty() ? "" : "parent: " + diff;
 }

@@ -34,8 +34,7 @@ long ErrorHookCalls(int pair);
 // rounds of calls, disable. Checks every hook's result, the caller's error
 // code and the system error state after each call; returns the number of
 // faults and describes the first in *why.
-int RunTracer(int k, int iterations, const std::string &file,
-              std::string *why);
+int RunTracer(int k, int iterations, const std::string &file, std::string *why);
 
 // Toggler j: cycles of enable, note, nested enable, one call, two disables,
 // then calls with tracing off, which must write nothing.
@@ -60,8 +59,7 @@ bool ParseNote(const std::string &text, std::string *owner, uint32_t *tid);
 std::string CheckTracer(int k, int iterations,
                         const std::vector<std::string> &got,
                         uint32_t want_tid = 0);
-std::string CheckToggler(int j, int cycles,
-                         const std::vector<std::string> &got,
+std::string CheckToggler(int j, int cycles, const std::vector<std::string> &got,
                          uint32_t want_tid = 0);
 std::string CheckParent(const std::vector<std::string> &got);
 

@@ -17,14 +17,14 @@ namespace nqtest {
 
 // The fake services; tests set these before acting.
 struct Fakes {
-  static std::atomic<uint32_t> tick;        // what tick_ms returns
-  static nq::LocalTime clock;               // what local_time returns
-  static std::string module_file;           // "" = the name cannot be had
-  static uintptr_t main_module;             // 0 = no main module
-  static std::string temp_dir;              // "" = none
-  static std::atomic<int> fail_appends;     // appends to refuse from now on
-  static std::atomic<int> appends;          // appends seen
-  static std::atomic<int> zone_refreshes;   // local_time calls asking for it
+  static std::atomic<uint32_t> tick;       // what tick_ms returns
+  static nq::LocalTime clock;              // what local_time returns
+  static std::string module_file;          // "" = the name cannot be had
+  static uintptr_t main_module;            // 0 = no main module
+  static std::string temp_dir;             // "" = none
+  static std::atomic<int> fail_appends;    // appends to refuse from now on
+  static std::atomic<int> appends;         // appends seen
+  static std::atomic<int> zone_refreshes;  // local_time calls asking for it
 };
 
 // Installs the fakes for the duration of a test; files are still written

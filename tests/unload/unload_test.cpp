@@ -154,8 +154,8 @@ class Unload : public ::testing::Test {
 
 TEST_F(Unload, LibraryGoesWhileItsThreadsLiveOn) {
   const Plan plans[] = {
-      {'A', true, false, false},  {'B', false, false, false},
-      {'C', true, false, true},   {'D', false, false, true},
+      {'A', true, false, false}, {'B', false, false, false},
+      {'C', true, false, true},  {'D', false, false, true},
       {'E', false, true, false},
   };
   const int kWorkers = sizeof plans / sizeof plans[0];
@@ -190,7 +190,7 @@ TEST_F(Unload, LibraryGoesWhileItsThreadsLiveOn) {
     });
   }
   stage.AwaitArrivals(kWorkers);
-  workers[4].join();  // E ended without switching its trace off
+  workers[4].join();          // E ended without switching its trace off
   EXPECT_EQ(api.usage(), 3);  // B, D and E never disabled
 
   ASSERT_TRUE(UnloadLib(first));

@@ -12,12 +12,12 @@
 
 namespace nqstat {
 
-using TraceOpener =
-    std::function<std::unique_ptr<ByteSource>(const std::string& name, std::string& why)>;
+using TraceOpener = std::function<std::unique_ptr<ByteSource>(
+    const std::string &name, std::string &why)>;
 
 // Returns the exit status: 0 success, 1 a file could not be opened or read
 // (the others are still summarised), 2 bad usage.
-int run_stat(const std::vector<std::string>& args, const TraceOpener& open,
-             std::ostream& out, std::ostream& err);
+int run_stat(const std::vector<std::string> &args, const TraceOpener &open,
+             std::ostream &out, std::ostream &err);
 
 }  // namespace nqstat

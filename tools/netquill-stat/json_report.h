@@ -11,7 +11,7 @@
 
 namespace nqstat {
 
-void write_json_string(std::ostream& out, std::string_view s);
-void write_json_report(std::ostream& out, const Summary& summary);
+void write_json_string(std::ostream &out, std::string_view s);
+void write_json_report(std::ostream &out, const Summary &summary);
 
 }  // namespace nqstat

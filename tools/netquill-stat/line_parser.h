@@ -11,52 +11,52 @@
 namespace nqstat {
 
 enum class LineKind {
-    Call,         // a traced socket call: name(args) returned result
-    TraceStart,   // "started process ..." banner
-    TraceStop,    // "stopped process ..." banner
-    Other,        // a record the program wrote itself
-    Dump,         // hex dump of the data of the preceding send or recv line
-    Malformed,
+  Call,        // a traced socket call: name(args) returned result
+  TraceStart,  // "started process ..." banner
+  TraceStop,   // "stopped process ..." banner
+  Other,       // a record the program wrote itself
+  Dump,        // hex dump of the data of the preceding send or recv line
+  Malformed,
 };
 
 enum class Tag { Info, Error, Warning };
 
 // Why a line was rejected: the first field that did not fit.
 enum class Fault {
-    None,
-    Empty,         // blank line
-    TooLong,       // longer than the reader keeps (set by the caller)
-    ControlByte,   // NUL, CR or other control bytes: binary garbage
-    BadDump,       // indented, but not offset + hex cells
-    BadModule,     // module name longer than 63 characters
-    BadClock,      // HHMMSS missing or not a time of day
-    BadElapsed,    // fewer than four digits, or absurdly many
-    BadTag,        // not "INF: ", "ERR: " or "WRN: "
-    EmptyText,     // nothing after the tag
-    BadResult,     // a traced call whose result is missing or unreadable
-    MissingCode,   // ERR or WRN call without its [code]
+  None,
+  Empty,        // blank line
+  TooLong,      // longer than the reader keeps (set by the caller)
+  ControlByte,  // NUL, CR or other control bytes: binary garbage
+  BadDump,      // indented, but not offset + hex cells
+  BadModule,    // module name longer than 63 characters
+  BadClock,     // HHMMSS missing or not a time of day
+  BadElapsed,   // fewer than four digits, or absurdly many
+  BadTag,       // not "INF: ", "ERR: " or "WRN: "
+  EmptyText,    // nothing after the tag
+  BadResult,    // a traced call whose result is missing or unreadable
+  MissingCode,  // ERR or WRN call without its [code]
 };
 
-const char* fault_text(Fault fault);
+const char *fault_text(Fault fault);
 
 struct ParsedLine {
-    LineKind kind = LineKind::Malformed;
-    Fault fault = Fault::None;
-    Tag tag = Tag::Info;
-    std::string_view module;
-    std::uint32_t clock = 0;        // HHMMSS read as a decimal number
-    std::uint64_t elapsed_ms = 0;
-    std::string_view text;          // everything after the tag
-    std::string_view function;      // calls only
-    std::string_view result;        // calls only, without the error code
-    bool has_code = false;          // ERR/WRN lines ending in " [digits]"
-    std::uint32_t code = 0;
+  LineKind kind = LineKind::Malformed;
+  Fault fault = Fault::None;
+  Tag tag = Tag::Info;
+  std::string_view module;
+  std::uint32_t clock = 0;  // HHMMSS read as a decimal number
+  std::uint64_t elapsed_ms = 0;
+  std::string_view text;      // everything after the tag
+  std::string_view function;  // calls only
+  std::string_view result;    // calls only, without the error code
+  bool has_code = false;      // ERR/WRN lines ending in " [digits]"
+  std::uint32_t code = 0;
 };
 
 ParsedLine parse_line(std::string_view line);
 
 // A call result that counts bytes: a plain non-negative integer.
 // False for -1, NULL, handles and the like.
-bool result_as_count(std::string_view result, std::uint64_t& count);
+bool result_as_count(std::string_view result, std::uint64_t &count);
 
 }  // namespace nqstat

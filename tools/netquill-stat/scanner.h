@@ -19,34 +19,34 @@ namespace nqstat {
 // Writes "file:line: malformed line (why)" to stderr for the first `cap`
 // malformed lines of the whole run, then only counts them.
 class MalformedLog {
-public:
-    explicit MalformedLog(std::ostream& err, std::size_t cap = 20)
-        : err_(err), cap_(cap) {}
-    void report(std::string_view file, std::uint64_t line, Fault why);
-    // Says how many were not shown, if any.
-    void finish();
-    std::uint64_t total() const { return total_; }
+ public:
+  explicit MalformedLog(std::ostream &err, std::size_t cap = 20)
+      : err_(err), cap_(cap) {}
+  void report(std::string_view file, std::uint64_t line, Fault why);
+  // Says how many were not shown, if any.
+  void finish();
+  std::uint64_t total() const { return total_; }
 
-private:
-    std::ostream& err_;
-    std::size_t cap_;
-    std::uint64_t total_ = 0;
+ private:
+  std::ostream &err_;
+  std::size_t cap_;
+  std::uint64_t total_ = 0;
 };
 
 struct ScanSettings {
-    // Modules to keep, compared without regard to case; empty keeps all.
-    std::vector<std::string> modules;
-    // When set, ERR and WRN lines are written here as "file:line: text".
-    std::ostream* failing_lines = nullptr;
+  // Modules to keep, compared without regard to case; empty keeps all.
+  std::vector<std::string> modules;
+  // When set, ERR and WRN lines are written here as "file:line: text".
+  std::ostream *failing_lines = nullptr;
 };
 
-bool module_selected(const ScanSettings& settings, std::string_view module);
+bool module_selected(const ScanSettings &settings, std::string_view module);
 
 // Reads `source` to its end. Dump lines go with the text line before them,
 // so they are dropped along with a filtered-out module; malformed lines are
 // always counted. Returns false if reading failed before the end.
-bool scan_trace(ByteSource& source, std::string_view label,
-                const ScanSettings& settings, Summary& summary,
-                MalformedLog& malformed);
+bool scan_trace(ByteSource &source, std::string_view label,
+                const ScanSettings &settings, Summary &summary,
+                MalformedLog &malformed);
 
 }  // namespace nqstat

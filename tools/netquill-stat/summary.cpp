@@ -8,160 +8,162 @@ namespace {
 
 // Corrupt traces can hold huge elapsed values; totals stop at the maximum
 // instead of wrapping round.
-void add_saturating(std::uint64_t& sum, std::uint64_t v) {
-    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-    sum = (v > max - sum) ? max : sum + v;
+void add_saturating(std::uint64_t &sum, std::uint64_t v) {
+  const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+  sum = (v > max - sum) ? max : sum + v;
 }
 
 // True if a ranks above b: larger elapsed, then earlier in the input.
-bool ranks_above(const BusyLine& a, const BusyLine& b) {
-    if (a.elapsed_ms != b.elapsed_ms) return a.elapsed_ms > b.elapsed_ms;
-    return a.order < b.order;
+bool ranks_above(const BusyLine &a, const BusyLine &b) {
+  if (a.elapsed_ms != b.elapsed_ms) return a.elapsed_ms > b.elapsed_ms;
+  return a.order < b.order;
 }
 
 }  // namespace
 
 void Summary::add_file(std::string name, bool opened) {
-    files_.push_back({std::move(name), opened});
+  files_.push_back({std::move(name), opened});
 }
 
-void Summary::add_text_line(const ParsedLine& line, std::string_view file,
+void Summary::add_text_line(const ParsedLine &line, std::string_view file,
                             std::uint64_t line_no) {
-    switch (line.kind) {
-        case LineKind::Call:
-            add_call(line, file, line_no);
-            break;
-        case LineKind::TraceStart:
-            ++counts_.trace_starts;
-            break;
-        case LineKind::TraceStop:
-            ++counts_.trace_stops;
-            break;
-        case LineKind::Other:
-            ++counts_.other;
-            break;
-        case LineKind::Dump:
-        case LineKind::Malformed:
-            return;
-    }
-    ++counts_.text;
+  switch (line.kind) {
+    case LineKind::Call:
+      add_call(line, file, line_no);
+      break;
+    case LineKind::TraceStart:
+      ++counts_.trace_starts;
+      break;
+    case LineKind::TraceStop:
+      ++counts_.trace_stops;
+      break;
+    case LineKind::Other:
+      ++counts_.other;
+      break;
+    case LineKind::Dump:
+    case LineKind::Malformed:
+      return;
+  }
+  ++counts_.text;
 }
 
-void Summary::add_call(const ParsedLine& line, std::string_view file,
+void Summary::add_call(const ParsedLine &line, std::string_view file,
                        std::uint64_t line_no) {
-    ++counts_.calls;
-    auto mod = modules_.find(line.module);
-    if (mod == modules_.end())
-        mod = modules_.emplace(std::string(line.module), ModuleStats{}).first;
-    ModuleStats& ms = mod->second;
-    auto fn = ms.functions.find(line.function);
-    if (fn == ms.functions.end())
-        fn = ms.functions.emplace(std::string(line.function), FunctionStats{}).first;
-    FunctionStats& fs = fn->second;
-    ++fs.calls;
-    if (line.tag == Tag::Error) ++fs.errors;
-    if (line.tag == Tag::Warning) ++fs.warnings;
-    add_saturating(fs.total_ms, line.elapsed_ms);
-    fs.max_ms = std::max(fs.max_ms, line.elapsed_ms);
-    if (line.has_code) ++codes_[line.code];
+  ++counts_.calls;
+  auto mod = modules_.find(line.module);
+  if (mod == modules_.end())
+    mod = modules_.emplace(std::string(line.module), ModuleStats{}).first;
+  ModuleStats &ms = mod->second;
+  auto fn = ms.functions.find(line.function);
+  if (fn == ms.functions.end())
+    fn =
+        ms.functions.emplace(std::string(line.function), FunctionStats{}).first;
+  FunctionStats &fs = fn->second;
+  ++fs.calls;
+  if (line.tag == Tag::Error) ++fs.errors;
+  if (line.tag == Tag::Warning) ++fs.warnings;
+  add_saturating(fs.total_ms, line.elapsed_ms);
+  fs.max_ms = std::max(fs.max_ms, line.elapsed_ms);
+  if (line.has_code) ++codes_[line.code];
 
-    std::uint64_t bytes = 0;
-    if (result_as_count(line.result, bytes)) {
-        if (line.function == "send" || line.function == "sendto")
-            add_saturating(ms.bytes_sent, bytes);
-        else if (line.function == "recv" || line.function == "recvfrom")
-            add_saturating(ms.bytes_received, bytes);
-    }
-    offer_busy(line, file, line_no);
+  std::uint64_t bytes = 0;
+  if (result_as_count(line.result, bytes)) {
+    if (line.function == "send" || line.function == "sendto")
+      add_saturating(ms.bytes_sent, bytes);
+    else if (line.function == "recv" || line.function == "recvfrom")
+      add_saturating(ms.bytes_received, bytes);
+  }
+  offer_busy(line, file, line_no);
 }
 
-void Summary::offer_busy(const ParsedLine& line, std::string_view file,
+void Summary::offer_busy(const ParsedLine &line, std::string_view file,
                          std::uint64_t line_no) {
-    if (top_n_ == 0) return;
-    const std::uint64_t order = next_order_++;
-    // The heap's front is the weakest kept line; most calls lose to it and
-    // are dropped here without copying any strings.
-    if (busy_heap_.size() == top_n_) {
-        const BusyLine& weakest = busy_heap_.front();
-        if (line.elapsed_ms <= weakest.elapsed_ms) return;
-        std::pop_heap(busy_heap_.begin(), busy_heap_.end(), ranks_above);
-        busy_heap_.pop_back();
-    }
-    BusyLine b;
-    b.elapsed_ms = line.elapsed_ms;
-    b.file = std::string(file);
-    b.line = line_no;
-    b.module = std::string(line.module);
-    b.function = std::string(line.function);
-    b.text = std::string(line.text.substr(0, kMaxBusyText));
-    b.order = order;
-    busy_heap_.push_back(std::move(b));
-    std::push_heap(busy_heap_.begin(), busy_heap_.end(), ranks_above);
+  if (top_n_ == 0) return;
+  const std::uint64_t order = next_order_++;
+  // The heap's front is the weakest kept line; most calls lose to it and
+  // are dropped here without copying any strings.
+  if (busy_heap_.size() == top_n_) {
+    const BusyLine &weakest = busy_heap_.front();
+    if (line.elapsed_ms <= weakest.elapsed_ms) return;
+    std::pop_heap(busy_heap_.begin(), busy_heap_.end(), ranks_above);
+    busy_heap_.pop_back();
+  }
+  BusyLine b;
+  b.elapsed_ms = line.elapsed_ms;
+  b.file = std::string(file);
+  b.line = line_no;
+  b.module = std::string(line.module);
+  b.function = std::string(line.function);
+  b.text = std::string(line.text.substr(0, kMaxBusyText));
+  b.order = order;
+  busy_heap_.push_back(std::move(b));
+  std::push_heap(busy_heap_.begin(), busy_heap_.end(), ranks_above);
 }
 
 std::vector<BusyLine> Summary::busiest() const {
-    std::vector<BusyLine> out = busy_heap_;
-    std::sort(out.begin(), out.end(), ranks_above);
-    return out;
+  std::vector<BusyLine> out = busy_heap_;
+  std::sort(out.begin(), out.end(), ranks_above);
+  return out;
 }
 
-FunctionStats module_totals(const ModuleStats& module) {
-    FunctionStats t;
-    for (const auto& fn : module.functions) {
-        add_saturating(t.calls, fn.second.calls);
-        add_saturating(t.errors, fn.second.errors);
-        add_saturating(t.warnings, fn.second.warnings);
-        add_saturating(t.total_ms, fn.second.total_ms);
-        t.max_ms = std::max(t.max_ms, fn.second.max_ms);
-    }
-    return t;
+FunctionStats module_totals(const ModuleStats &module) {
+  FunctionStats t;
+  for (const auto &fn : module.functions) {
+    add_saturating(t.calls, fn.second.calls);
+    add_saturating(t.errors, fn.second.errors);
+    add_saturating(t.warnings, fn.second.warnings);
+    add_saturating(t.total_ms, fn.second.total_ms);
+    t.max_ms = std::max(t.max_ms, fn.second.max_ms);
+  }
+  return t;
 }
 
-std::vector<FunctionRow> functions_in_report_order(const ModuleStats& module) {
-    std::vector<FunctionRow> rows(module.functions.begin(), module.functions.end());
-    // The map gives name order; the stable sort keeps it among equals.
-    std::stable_sort(rows.begin(), rows.end(),
-                     [](const FunctionRow& a, const FunctionRow& b) {
-                         if (a.second.total_ms != b.second.total_ms)
-                             return a.second.total_ms > b.second.total_ms;
-                         return a.second.calls > b.second.calls;
-                     });
-    return rows;
+std::vector<FunctionRow> functions_in_report_order(const ModuleStats &module) {
+  std::vector<FunctionRow> rows(module.functions.begin(),
+                                module.functions.end());
+  // The map gives name order; the stable sort keeps it among equals.
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const FunctionRow &a, const FunctionRow &b) {
+                     if (a.second.total_ms != b.second.total_ms)
+                       return a.second.total_ms > b.second.total_ms;
+                     return a.second.calls > b.second.calls;
+                   });
+  return rows;
 }
 
 std::vector<CodeRow> codes_in_report_order(
-    const std::map<std::uint32_t, std::uint64_t>& codes) {
-    std::vector<CodeRow> rows(codes.begin(), codes.end());
-    std::stable_sort(rows.begin(), rows.end(), [](const CodeRow& a, const CodeRow& b) {
-        return a.second > b.second;
-    });
-    return rows;
+    const std::map<std::uint32_t, std::uint64_t> &codes) {
+  std::vector<CodeRow> rows(codes.begin(), codes.end());
+  std::stable_sort(
+      rows.begin(), rows.end(),
+      [](const CodeRow &a, const CodeRow &b) { return a.second > b.second; });
+  return rows;
 }
 
 FunctionStats Summary::totals() const {
-    FunctionStats t;
-    for (const auto& mod : modules_) {
-        const FunctionStats m = module_totals(mod.second);
-        add_saturating(t.calls, m.calls);
-        add_saturating(t.errors, m.errors);
-        add_saturating(t.warnings, m.warnings);
-        add_saturating(t.total_ms, m.total_ms);
-        t.max_ms = std::max(t.max_ms, m.max_ms);
-    }
-    return t;
+  FunctionStats t;
+  for (const auto &mod : modules_) {
+    const FunctionStats m = module_totals(mod.second);
+    add_saturating(t.calls, m.calls);
+    add_saturating(t.errors, m.errors);
+    add_saturating(t.warnings, m.warnings);
+    add_saturating(t.total_ms, m.total_ms);
+    t.max_ms = std::max(t.max_ms, m.max_ms);
+  }
+  return t;
 }
 
 std::uint64_t Summary::bytes_sent() const {
-    std::uint64_t sum = 0;
-    for (const auto& mod : modules_) add_saturating(sum, mod.second.bytes_sent);
-    return sum;
+  std::uint64_t sum = 0;
+  for (const auto &mod : modules_) add_saturating(sum, mod.second.bytes_sent);
+  return sum;
 }
 
 std::uint64_t Summary::bytes_received() const {
-    std::uint64_t sum = 0;
-    for (const auto& mod : modules_)
-        add_saturating(sum, mod.second.bytes_received);
-    return sum;
+  std::uint64_t sum = 0;
+  for (const auto &mod : modules_)
+    add_saturating(sum, mod.second.bytes_received);
+  return sum;
 }
 
 }  // namespace nqstat

@@ -18,99 +18,99 @@
 namespace nqstat {
 
 struct FunctionStats {
-    std::uint64_t calls = 0;
-    std::uint64_t errors = 0;    // ERR lines
-    std::uint64_t warnings = 0;  // WRN lines
-    std::uint64_t total_ms = 0;
-    std::uint64_t max_ms = 0;
+  std::uint64_t calls = 0;
+  std::uint64_t errors = 0;    // ERR lines
+  std::uint64_t warnings = 0;  // WRN lines
+  std::uint64_t total_ms = 0;
+  std::uint64_t max_ms = 0;
 };
 
 struct ModuleStats {
-    std::map<std::string, FunctionStats, std::less<>> functions;
-    std::uint64_t bytes_sent = 0;      // send and sendto results
-    std::uint64_t bytes_received = 0;  // recv and recvfrom results
+  std::map<std::string, FunctionStats, std::less<>> functions;
+  std::uint64_t bytes_sent = 0;      // send and sendto results
+  std::uint64_t bytes_received = 0;  // recv and recvfrom results
 };
 
 // All functions of one module added up; max_ms is the largest single value.
-FunctionStats module_totals(const ModuleStats& module);
+FunctionStats module_totals(const ModuleStats &module);
 
 // The order both reports list things in: functions by total ms, then
 // calls, then name; error codes by count, then code.
 using FunctionRow = std::pair<std::string, FunctionStats>;
-std::vector<FunctionRow> functions_in_report_order(const ModuleStats& module);
+std::vector<FunctionRow> functions_in_report_order(const ModuleStats &module);
 using CodeRow = std::pair<std::uint32_t, std::uint64_t>;
 std::vector<CodeRow> codes_in_report_order(
-    const std::map<std::uint32_t, std::uint64_t>& codes);
+    const std::map<std::uint32_t, std::uint64_t> &codes);
 
 struct LineCounts {
-    std::uint64_t read = 0;  // every line of every file, kept or not
-    std::uint64_t text = 0;  // calls + trace starts + trace stops + other
-    std::uint64_t calls = 0;
-    std::uint64_t trace_starts = 0;
-    std::uint64_t trace_stops = 0;
-    std::uint64_t other = 0;
-    std::uint64_t dump = 0;
-    std::uint64_t malformed = 0;
+  std::uint64_t read = 0;  // every line of every file, kept or not
+  std::uint64_t text = 0;  // calls + trace starts + trace stops + other
+  std::uint64_t calls = 0;
+  std::uint64_t trace_starts = 0;
+  std::uint64_t trace_stops = 0;
+  std::uint64_t other = 0;
+  std::uint64_t dump = 0;
+  std::uint64_t malformed = 0;
 };
 
 struct BusyLine {
-    std::uint64_t elapsed_ms = 0;
-    std::string file;
-    std::uint64_t line = 0;
-    std::string module;
-    std::string function;
-    std::string text;        // cut to kMaxBusyText bytes
-    std::uint64_t order = 0; // arrival order: earlier lines win ties
+  std::uint64_t elapsed_ms = 0;
+  std::string file;
+  std::uint64_t line = 0;
+  std::string module;
+  std::string function;
+  std::string text;         // cut to kMaxBusyText bytes
+  std::uint64_t order = 0;  // arrival order: earlier lines win ties
 };
 
 struct InputFile {
-    std::string name;
-    bool opened = false;
+  std::string name;
+  bool opened = false;
 };
 
 class Summary {
-public:
-    static constexpr std::size_t kMaxBusyText = 160;
+ public:
+  static constexpr std::size_t kMaxBusyText = 160;
 
-    explicit Summary(std::size_t top_n = 5) : top_n_(top_n) {}
+  explicit Summary(std::size_t top_n = 5) : top_n_(top_n) {}
 
-    void add_file(std::string name, bool opened);
-    void count_line_read() { ++counts_.read; }
-    // A call, banner or custom record (other kinds are ignored here).
-    void add_text_line(const ParsedLine& line, std::string_view file,
-                       std::uint64_t line_no);
-    void add_dump_line() { ++counts_.dump; }
-    void add_malformed_line() { ++counts_.malformed; }
+  void add_file(std::string name, bool opened);
+  void count_line_read() { ++counts_.read; }
+  // A call, banner or custom record (other kinds are ignored here).
+  void add_text_line(const ParsedLine &line, std::string_view file,
+                     std::uint64_t line_no);
+  void add_dump_line() { ++counts_.dump; }
+  void add_malformed_line() { ++counts_.malformed; }
 
-    const std::vector<InputFile>& files() const { return files_; }
-    const LineCounts& counts() const { return counts_; }
-    const std::map<std::string, ModuleStats, std::less<>>& modules() const {
-        return modules_;
-    }
-    const std::map<std::uint32_t, std::uint64_t>& error_codes() const {
-        return codes_;
-    }
-    std::size_t top_n() const { return top_n_; }
-    // Up to top_n call lines, largest elapsed time first.
-    std::vector<BusyLine> busiest() const;
-    // All functions of all modules added up (max_ms is the overall max).
-    FunctionStats totals() const;
-    std::uint64_t bytes_sent() const;
-    std::uint64_t bytes_received() const;
+  const std::vector<InputFile> &files() const { return files_; }
+  const LineCounts &counts() const { return counts_; }
+  const std::map<std::string, ModuleStats, std::less<>> &modules() const {
+    return modules_;
+  }
+  const std::map<std::uint32_t, std::uint64_t> &error_codes() const {
+    return codes_;
+  }
+  std::size_t top_n() const { return top_n_; }
+  // Up to top_n call lines, largest elapsed time first.
+  std::vector<BusyLine> busiest() const;
+  // All functions of all modules added up (max_ms is the overall max).
+  FunctionStats totals() const;
+  std::uint64_t bytes_sent() const;
+  std::uint64_t bytes_received() const;
 
-private:
-    void add_call(const ParsedLine& line, std::string_view file,
+ private:
+  void add_call(const ParsedLine &line, std::string_view file,
+                std::uint64_t line_no);
+  void offer_busy(const ParsedLine &line, std::string_view file,
                   std::uint64_t line_no);
-    void offer_busy(const ParsedLine& line, std::string_view file,
-                    std::uint64_t line_no);
 
-    std::size_t top_n_;
-    std::vector<InputFile> files_;
-    LineCounts counts_;
-    std::map<std::string, ModuleStats, std::less<>> modules_;
-    std::map<std::uint32_t, std::uint64_t> codes_;
-    std::vector<BusyLine> busy_heap_;  // min-heap on (elapsed, -order)
-    std::uint64_t next_order_ = 0;
+  std::size_t top_n_;
+  std::vector<InputFile> files_;
+  LineCounts counts_;
+  std::map<std::string, ModuleStats, std::less<>> modules_;
+  std::map<std::uint32_t, std::uint64_t> codes_;
+  std::vector<BusyLine> busy_heap_;  // min-heap on (elapsed, -order)
+  std::uint64_t next_order_ = 0;
 };
 
 }  // namespace nqstat

@@ -54,6 +54,6 @@ namespace nqstat {
 // Modules are in name order; functions by total ms, then calls, then name;
 // error codes by count, then code; busiest lines by elapsed ms, then input
 // order. Line counts: text = calls + trace starts + trace stops + other.
-void write_text_report(std::ostream& out, const Summary& summary);
+void write_text_report(std::ostream &out, const Summary &summary);
 
 }  // namespace nqstat

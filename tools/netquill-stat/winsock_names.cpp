@@ -7,8 +7,8 @@ namespace nqstat {
 namespace {
 
 struct ErrorName {
-    std::uint32_t code;
-    const char* name;
+  std::uint32_t code;
+  const char *name;
 };
 
 // Sorted by code for the binary search below.
@@ -43,36 +43,54 @@ constexpr ErrorName kErrors[] = {
 
 // Sorted for the binary search below.
 constexpr std::string_view kTraced[] = {
-    "WSAAsyncGetHostByAddr",  "WSAAsyncGetHostByName",
-    "WSAAsyncGetProtoByName", "WSAAsyncGetProtoByNumber",
-    "WSAAsyncGetServByName",  "WSAAsyncGetServByPort",
-    "WSAAsyncSelect",         "WSACancelAsyncRequest",
-    "WSACancelBlockingCall",  "WSAIsBlocking",
-    "WSASetBlockingHook",     "WSAUnhookBlockingHook",
-    "accept",                 "bind",
-    "closesocket",            "connect",
-    "gethostbyaddr",          "gethostbyname",
-    "gethostname",            "getpeername",
-    "getprotobyname",         "getprotobynumber",
-    "getservbyname",          "getservbyport",
-    "getsockname",            "getsockopt",
-    "ioctlsocket",            "listen",
-    "recv",                   "recvfrom",
-    "select",                 "send",
-    "sendto",                 "setsockopt",
-    "shutdown",               "socket",
+    "WSAAsyncGetHostByAddr",
+    "WSAAsyncGetHostByName",
+    "WSAAsyncGetProtoByName",
+    "WSAAsyncGetProtoByNumber",
+    "WSAAsyncGetServByName",
+    "WSAAsyncGetServByPort",
+    "WSAAsyncSelect",
+    "WSACancelAsyncRequest",
+    "WSACancelBlockingCall",
+    "WSAIsBlocking",
+    "WSASetBlockingHook",
+    "WSAUnhookBlockingHook",
+    "accept",
+    "bind",
+    "closesocket",
+    "connect",
+    "gethostbyaddr",
+    "gethostbyname",
+    "gethostname",
+    "getpeername",
+    "getprotobyname",
+    "getprotobynumber",
+    "getservbyname",
+    "getservbyport",
+    "getsockname",
+    "getsockopt",
+    "ioctlsocket",
+    "listen",
+    "recv",
+    "recvfrom",
+    "select",
+    "send",
+    "sendto",
+    "setsockopt",
+    "shutdown",
+    "socket",
 };
 
 constexpr bool errors_sorted() {
-    for (std::size_t i = 1; i < std::size(kErrors); ++i)
-        if (!(kErrors[i - 1].code < kErrors[i].code)) return false;
-    return true;
+  for (std::size_t i = 1; i < std::size(kErrors); ++i)
+    if (!(kErrors[i - 1].code < kErrors[i].code)) return false;
+  return true;
 }
 
 constexpr bool traced_sorted() {
-    for (std::size_t i = 1; i < std::size(kTraced); ++i)
-        if (!(kTraced[i - 1] < kTraced[i])) return false;
-    return true;
+  for (std::size_t i = 1; i < std::size(kTraced); ++i)
+    if (!(kTraced[i - 1] < kTraced[i])) return false;
+  return true;
 }
 
 // The lookups below rely on the order; a misplaced entry fails the build.
@@ -81,15 +99,15 @@ static_assert(traced_sorted(), "kTraced must be sorted");
 
 }  // namespace
 
-const char* wsa_error_name(std::uint32_t code) {
-    auto it = std::lower_bound(
-        std::begin(kErrors), std::end(kErrors), code,
-        [](const ErrorName& e, std::uint32_t c) { return e.code < c; });
-    return (it != std::end(kErrors) && it->code == code) ? it->name : nullptr;
+const char *wsa_error_name(std::uint32_t code) {
+  auto it = std::lower_bound(
+      std::begin(kErrors), std::end(kErrors), code,
+      [](const ErrorName &e, std::uint32_t c) { return e.code < c; });
+  return (it != std::end(kErrors) && it->code == code) ? it->name : nullptr;
 }
 
 bool is_traced_function(std::string_view name) {
-    return std::binary_search(std::begin(kTraced), std::end(kTraced), name);
+  return std::binary_search(std::begin(kTraced), std::end(kTraced), name);
 }
 
 }  // namespace nqstat

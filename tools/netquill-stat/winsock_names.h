@@ -8,7 +8,7 @@
 namespace nqstat {
 
 // "WSAECONNREFUSED" for 10061; nullptr for a code this table does not know.
-const char* wsa_error_name(std::uint32_t code);
+const char *wsa_error_name(std::uint32_t code);
 
 // True for the socket functions the tracer hooks (connect, recv, ...).
 // A line that names one of them but does not end in a readable result is
