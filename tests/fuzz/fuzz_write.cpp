@@ -13,6 +13,7 @@
 #include "fuzz_input.h"
 #include "fuzz_sink.h"
 #include "netquill.h"
+#include "output/admission.h"
 
 #ifndef NQ_FUZZ_ENTRY
 #define NQ_FUZZ_ENTRY LLVMFuzzerTestOneInput
@@ -93,13 +94,11 @@ extern "C" int NQ_FUZZ_ENTRY(const uint8_t *data, size_t size) {
 
   // What the record rules say.
   const bool dump = (kind & TRACE_KIND_DUMP) != 0;
-  bool mark = in_call && failed;
-  const bool warning = mark && (seen_code == 10035 || seen_code > 11000);
-  if (warning && !(flags & TRACE_FLAG_WARNINGS)) mark = false;
-  bool admitted = !(dump && !(flags & TRACE_FLAG_DUMP));
-  if (admitted && (flags & (TRACE_FLAG_ERRORS | TRACE_FLAG_WARNINGS))) {
-    admitted = mark || (kind & flags) != 0;
-  }
+  const nq::Admission rule =
+      nq::Admit(flags, kind, in_call && failed, seen_code);
+  const bool admitted = rule.write;
+  const bool warning = rule.warning;
+  const bool mark = rule.failed;
   const std::string module = ctx->module_name;
   std::string want;
   if (admitted && dump) {
