@@ -15,6 +15,7 @@
 #define NQ_VECTOR_DUMP 0
 #endif
 
+#include "output/digits.h"
 #include "platform/os.h"
 
 namespace nq {
@@ -27,42 +28,33 @@ constexpr size_t kDumpBytesPerLine = 16;
 // spaces, 48 hex cells, a space, 16 characters, CR LF.
 constexpr size_t kDumpLineMax = 8 + 2 + 48 + 1 + 16 + 2;
 
-constexpr char kHex[] = "0123456789ABCDEF";
-
-// Lookup tables of the dump layout, filled at compile time: the hex cell
-// and the shown character of every byte value.
-struct Tables {
-  // Two upper-case hex digits, the separator space and one more space: a
-  // cell goes out in one four-byte copy and the next cell covers the extra
-  // space (after the last cell it is the space before the characters).
-  char cell[256][4];
-  char shown[256];  // the byte itself from 0x20 to 0x7E, else '.'
+// The shown character of every byte value: the byte itself from 0x20 to
+// 0x7E, else '.'.
+struct ShownBytes {
+  char shown[256];
 };
 
-constexpr Tables MakeTables() {
-  Tables t{};
+constexpr ShownBytes MakeShownBytes() {
+  ShownBytes t{};
   for (int b = 0; b < 256; ++b) {
-    t.cell[b][0] = kHex[b >> 4];
-    t.cell[b][1] = kHex[b & 15];
-    t.cell[b][2] = ' ';
-    t.cell[b][3] = ' ';
     t.shown[b] = (b >= 0x20 && b <= 0x7E) ? static_cast<char>(b) : '.';
   }
   return t;
 }
 
-constexpr Tables kTables = MakeTables();
+constexpr ShownBytes kShown = MakeShownBytes();
 
 char *PutOffset(char *p, uint32_t offset) {
   if (offset <= 0xFFFF) {  // every line of a dump's first 64 KiB
-    memcpy(p, kTables.cell[offset >> 8], 2);
-    memcpy(p + 2, kTables.cell[offset & 0xFF], 2);
+    memcpy(p, kDigits.hex_cell[offset >> 8], 2);
+    memcpy(p + 2, kDigits.hex_cell[offset & 0xFF], 2);
     memcpy(p + 4, "  ", 2);
     return p + 6;
   }
   int digits = 5;
   while (digits < 8 && (offset >> (4 * digits)) != 0) ++digits;
-  for (int i = digits - 1; i >= 0; --i) *p++ = kHex[(offset >> (4 * i)) & 15];
+  for (int i = digits - 1; i >= 0; --i)
+    *p++ = kHexDigits[(offset >> (4 * i)) & 15];
   *p++ = ' ';
   *p++ = ' ';
   return p;
@@ -94,14 +86,14 @@ char *PutIndent(char *p, size_t indent) {
 char *PutFullDumpLine(char *p, const unsigned char *bytes, uint32_t offset) {
   p = PutOffset(p, offset);
   for (size_t j = 0; j < kDumpBytesPerLine; j += 8) {  // unrolled by eight
-    memcpy(p + 3 * j, kTables.cell[bytes[j]], 4);
-    memcpy(p + 3 * j + 3, kTables.cell[bytes[j + 1]], 4);
-    memcpy(p + 3 * j + 6, kTables.cell[bytes[j + 2]], 4);
-    memcpy(p + 3 * j + 9, kTables.cell[bytes[j + 3]], 4);
-    memcpy(p + 3 * j + 12, kTables.cell[bytes[j + 4]], 4);
-    memcpy(p + 3 * j + 15, kTables.cell[bytes[j + 5]], 4);
-    memcpy(p + 3 * j + 18, kTables.cell[bytes[j + 6]], 4);
-    memcpy(p + 3 * j + 21, kTables.cell[bytes[j + 7]], 4);
+    memcpy(p + 3 * j, kDigits.hex_cell[bytes[j]], 4);
+    memcpy(p + 3 * j + 3, kDigits.hex_cell[bytes[j + 1]], 4);
+    memcpy(p + 3 * j + 6, kDigits.hex_cell[bytes[j + 2]], 4);
+    memcpy(p + 3 * j + 9, kDigits.hex_cell[bytes[j + 3]], 4);
+    memcpy(p + 3 * j + 12, kDigits.hex_cell[bytes[j + 4]], 4);
+    memcpy(p + 3 * j + 15, kDigits.hex_cell[bytes[j + 5]], 4);
+    memcpy(p + 3 * j + 18, kDigits.hex_cell[bytes[j + 6]], 4);
+    memcpy(p + 3 * j + 21, kDigits.hex_cell[bytes[j + 7]], 4);
   }
   p[3 * 7 + 2] = ':';
   p += 3 * kDumpBytesPerLine + 1;
@@ -212,7 +204,7 @@ char *PutShortDumpLine(char *p, const unsigned char *bytes, size_t n,
   p = PutOffset(p, offset);
   for (size_t j = 0; j < kDumpBytesPerLine; ++j) {
     if (j < n) {
-      memcpy(p, kTables.cell[bytes[j]], 3);
+      memcpy(p, kDigits.hex_cell[bytes[j]], 3);
       if (j == 7) p[2] = ':';
     } else {
       memcpy(p, "   ", 3);
@@ -220,7 +212,7 @@ char *PutShortDumpLine(char *p, const unsigned char *bytes, size_t n,
     p += 3;
   }
   *p++ = ' ';
-  for (size_t j = 0; j < n; ++j) *p++ = kTables.shown[bytes[j]];
+  for (size_t j = 0; j < n; ++j) *p++ = kShown.shown[bytes[j]];
   *p++ = '\r';
   *p++ = '\n';
   return p;

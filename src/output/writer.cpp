@@ -9,6 +9,7 @@
 #include "control/error_bridge.h"
 #include "netquill.h"
 #include "output/admission.h"
+#include "output/digits.h"
 #include "output/dump.h"
 #include "platform/os.h"
 
@@ -16,22 +17,6 @@ namespace nq {
 namespace {
 
 constexpr size_t kStackRecord = 4096;  // covers every call line
-
-// "00" to "99": the clock and elapsed columns go out two digits per step.
-struct DigitPairs {
-  char pair[100][2];
-};
-
-constexpr DigitPairs MakeDigitPairs() {
-  DigitPairs t{};
-  for (int i = 0; i < 100; ++i) {
-    t.pair[i][0] = static_cast<char>('0' + i / 10);
-    t.pair[i][1] = static_cast<char>('0' + i % 10);
-  }
-  return t;
-}
-
-constexpr DigitPairs kTables = MakeDigitPairs();
 
 // Writes value in decimal with at least min_digits (at most 10) digits;
 // returns the end.
@@ -41,12 +26,12 @@ char *PutDecimal(char *p, uint32_t value, int min_digits) {
   char *q = end;
   while (value >= 100) {
     q -= 2;
-    memcpy(q, kTables.pair[value % 100], 2);
+    memcpy(q, kDigits.pair[value % 100], 2);
     value /= 100;
   }
   if (value >= 10) {
     q -= 2;
-    memcpy(q, kTables.pair[value], 2);
+    memcpy(q, kDigits.pair[value], 2);
   } else {
     *--q = static_cast<char>('0' + value);
   }
@@ -59,7 +44,7 @@ char *PutDecimal(char *p, uint32_t value, int min_digits) {
 // Two digits of a clock field (0 to 99).
 char *PutTwoDigits(char *p, uint32_t value) {
   if (value > 99) return PutDecimal(p, value, 2);
-  memcpy(p, kTables.pair[value], 2);
+  memcpy(p, kDigits.pair[value], 2);
   return p + 2;
 }
 
