@@ -219,10 +219,6 @@ void TraceFormat(uint32_t kind, const char *format, ...) {
   AppendText(ctx, out, end, now);
 }
 
-int TraceDump(const void *data, uint32_t length) {
-  return WriteRecord(FindContext(), TRACE_KIND_DUMP, data, length, true);
-}
-
 }  // namespace nq
 
 int NQ_CALL NetQuillWrite(uint32_t kind, const void *text, uint32_t length) {
