@@ -195,8 +195,8 @@ char *PutFullDumpLinesVector(char *p, const unsigned char *bytes,
 bool CpuHasVectorDump() { return false; }
 #endif
 
-// Decided once, when the library is loaded.
-const bool g_vector_dump = CpuHasVectorDump();
+// Decided once, when the library is loaded; only the tests change it.
+bool g_vector_dump = CpuHasVectorDump();
 
 // The last line of a dump, of n (1 to 15) bytes, after the indentation.
 char *PutShortDumpLine(char *p, const unsigned char *bytes, size_t n,
@@ -219,6 +219,10 @@ char *PutShortDumpLine(char *p, const unsigned char *bytes, size_t n,
 }
 
 }  // namespace
+
+void UseTableDump(bool tables) {
+  g_vector_dump = !tables && CpuHasVectorDump();
+}
 
 int WriteDump(TraceContext *ctx, const unsigned char *data, size_t length) {
   // An empty dump still opens and closes the file, as any record does.

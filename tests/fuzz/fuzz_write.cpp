@@ -14,6 +14,7 @@
 #include "fuzz_sink.h"
 #include "netquill.h"
 #include "output/admission.h"
+#include "output/dump.h"
 
 #ifndef NQ_FUZZ_ENTRY
 #define NQ_FUZZ_ENTRY LLVMFuzzerTestOneInput
@@ -55,6 +56,7 @@ extern "C" int NQ_FUZZ_ENTRY(const uint8_t *data, size_t size) {
   const bool stretch = (mode & 0x24) == 0x24;  // bytes repeated past 64 KiB
   const bool disk_full = mode & 8;             // the append fails
   const bool to_nul = mode & 16;               // length 0: up to the NUL
+  const bool tables = mode & 64;               // full dump lines by table
   const uint32_t kind = in.U32();
   const uint32_t flags = in.U32();
   const int code = static_cast<int>(in.U32());
@@ -82,6 +84,7 @@ extern "C" int NQ_FUZZ_ENTRY(const uint8_t *data, size_t size) {
   nqfuzz::SetClock(tick, time);
   nqfuzz::SetCallerError(code);
   nqfuzz::FailAppends(disk_full);
+  nq::UseTableDump(tables);
   nq::TraceContext *ctx = nq::FindContext();
   nq::TraceContext *captured = in_call ? nq::CaptureCallError(failed) : ctx;
   const uint32_t last_tick = ctx->last_tick;
