@@ -1,0 +1,12 @@
+// Entry point of the drop-in WSOCK32.DLL. Only the environment is read
+// here, once: reading it on a later call could change the error code that
+// the program is about to read. The libraries are loaded on the first call.
+#include "backend.h"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    DisableThreadLibraryCalls(instance);
+    nqws::AttachProcess(instance);
+  }
+  return TRUE;
+}
