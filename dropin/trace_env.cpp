@@ -18,22 +18,23 @@ int DigitValue(char c, int base) {
 
 }  // namespace
 
-uint32_t ParseFlags(const char *text) {
-  if (text == nullptr || *text == '\0') return 0;
+bool ParseFlags(const char *text, uint32_t *flags) {
+  if (text == nullptr || *text == '\0') return false;
   int base = 10;
   if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
     base = 16;
     text += 2;
-    if (*text == '\0') return 0;
+    if (*text == '\0') return false;
   }
   uint64_t value = 0;
   for (; *text != '\0'; ++text) {
     int digit = DigitValue(*text, base);
-    if (digit < 0) return 0;
+    if (digit < 0) return false;
     value = value * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
-    if (value > 0xFFFFFFFFu) return 0;
+    if (value > 0xFFFFFFFFu) return false;
   }
-  return static_cast<uint32_t>(value);
+  *flags = static_cast<uint32_t>(value);
+  return true;
 }
 
 TraceEnv ReadTraceEnv() {
@@ -41,7 +42,8 @@ TraceEnv ReadTraceEnv() {
   memset(&env, 0, sizeof env);
   const char *trace = getenv("NETQUILL_TRACE");
   env.on = trace == nullptr || strcmp(trace, "0") != 0;
-  env.flags = ParseFlags(getenv("NETQUILL_FLAGS"));
+  // Unreadable flags trace with none rather than not at all.
+  if (!ParseFlags(getenv("NETQUILL_FLAGS"), &env.flags)) env.flags = 0;
   const char *path = getenv("NETQUILL_FILE");
   if (path != nullptr) {
     // The library cuts a longer path to the same size.

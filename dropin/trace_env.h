@@ -16,8 +16,8 @@ struct TraceEnv {
 };
 
 // Parses one flags value: decimal, or hexadecimal after 0x. Anything else
-// (a sign, a stray character, more than 32 bits) gives 0.
-uint32_t ParseFlags(const char *text);
+// (empty, a sign, a stray character, more than 32 bits) is refused.
+bool ParseFlags(const char *text, uint32_t *flags);
 
 // Reads NETQUILL_FILE, NETQUILL_FLAGS and NETQUILL_TRACE.
 TraceEnv ReadTraceEnv();

@@ -63,6 +63,17 @@ def objdump(tool, path):
                           check=True).stdout
 
 
+def objdump_any(tool, path):
+    """A reference may be of the other machine than the build's objdump."""
+    for candidate in (tool, "x86_64-w64-mingw32-objdump",
+                      "i686-w64-mingw32-objdump", "objdump"):
+        try:
+            return objdump(candidate, path)
+        except (OSError, subprocess.CalledProcessError):
+            continue
+    raise RuntimeError("no objdump reads " + path)
+
+
 def exports_of(dump):
     """Name to ordinal, and ordinal to entry RVA (None for a forwarder)."""
     base = int(re.search(r"^Ordinal Base\s+(\d+)$", dump, re.M).group(1))
@@ -120,7 +131,7 @@ def main():
                   % ", ".join(args.reference))
             return SKIP
         for ref in present:
-            names, entries = exports_of(objdump(args.objdump, ref))
+            names, entries = exports_of(objdump_any(args.objdump, ref))
             check(names == expected, "%s and the definition differ: %s" % (
                 ref, sorted(set(names.items()) ^ set(expected.items()))))
             check(sorted(entries) == sorted(expected.values()),
