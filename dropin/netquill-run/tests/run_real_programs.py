@@ -176,6 +176,36 @@ def behaviour(args, work, server):
           "NETQUILL_TRACE=0 changed curl's output")
     check(not os.path.exists(off), "NETQUILL_TRACE=0 wrote a trace")
 
+    # errno as the program sees it, traced, loaded idle, and untraced.
+    plain = run([args.probe], work)
+    for name, env in (("probe.trace", clean_env()),
+                      ("probe-off.trace", clean_env(NETQUILL_TRACE="0"))):
+        proc = subprocess.run([nqr, "-o", name, args.probe], cwd=work,
+                              env=env, capture_output=True, timeout=60)
+        check(proc.stdout == plain.stdout and proc.returncode == 0,
+              "%s: the program saw other results:\n%s\nagainst\n%s" % (
+                  name, proc.stdout.decode(), plain.stdout.decode()))
+    check(not os.path.exists(os.path.join(work, "probe-off.trace")),
+          "NETQUILL_TRACE=0 wrote a trace")
+    side = dict(re.findall(r"(\w+) (\S+)", plain.stderr.decode()))
+    want = ["INF: started process 0x? trace on <date> [4.0.4000]",
+            "INF: socket(2, 1, 0) returned %s" % side.get("socket"),
+            "INF: getsockname(%s, 0.0.0.0:0, 0x?) returned 0" % side.get(
+                "socket"),
+            "INF: ioctlsocket(%s, 0x?, 0x?) returned 0" % side.get("socket"),
+            "ERR: connect(%s, 127.0.0.1:1, 16) returned -1 [111]" % side.get(
+                "socket"),
+            "INF: closesocket(%s) returned 0" % side.get("socket"),
+            "INF: started process 0x? trace on <date> [4.0.4000]",
+            'INF: gethostname(0x? ("%s"), 256) returned 0' % side.get("host")]
+    got = []
+    for line in lines_of(os.path.join(work, "probe.trace")):
+        text = re.sub(r"^\S+ \d{6} \d{4,} ", "", line)
+        text = re.sub(r"0x[0-9a-fA-F]+", "0x?", text)
+        got.append(re.sub(r"\d\d-\d\d-\d{4} \d\d:\d\d:\d\d", "<date>",
+                          text))
+    check(got == want, "probe trace:\n  got  %s\n  want %s" % (got, want))
+
     # Usage errors and a program that is not there.
     for cmd, want in (([nqr], 2), ([nqr, "-f", "12x", "true"], 2),
                       ([nqr, "-o", "", "true"], 2),
@@ -191,6 +221,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--netquill-run", required=True)
     ap.add_argument("--work", required=True)
+    ap.add_argument("--probe", help="the errno probe program")
     ap.add_argument("mode", choices=("strace", "behaviour"))
     args = ap.parse_args()
     for tool in ("curl",) + (("strace",) if args.mode == "strace" else ()):
