@@ -206,6 +206,23 @@ def behaviour(args, work, server):
                           text))
     check(got == want, "probe trace:\n  got  %s\n  want %s" % (got, want))
 
+    # Installed, the launcher finds its interposer in lib from bin.
+    if args.build_dir:
+        prefix = os.path.join(work, "prefix")
+        proc = run(["cmake", "--install", args.build_dir, "--prefix", prefix,
+                    "--component", "library"], work)
+        check(proc.returncode == 0, "install failed: %s" % proc.stderr)
+        installed = os.path.join(prefix, "bin", "netquill-run")
+        proc = run([installed, "-o", "installed.trace", "curl", "-s", url],
+                   work)
+        check(proc.returncode == 0 and proc.stdout == page_bytes(),
+              "installed netquill-run: exit %d %s" % (proc.returncode,
+                                                       proc.stderr))
+        path = os.path.join(work, "installed.trace")
+        lines = lines_of(path) if os.path.exists(path) else []
+        check(any(re.search(r"^CURL .* INF: recv\(", l) for l in lines),
+              "installed netquill-run traced no recv: %s" % lines)
+
     # Usage errors and a program that is not there.
     for cmd, want in (([nqr], 2), ([nqr, "-f", "12x", "true"], 2),
                       ([nqr, "-o", "", "true"], 2),
@@ -222,6 +239,7 @@ def main():
     ap.add_argument("--netquill-run", required=True)
     ap.add_argument("--work", required=True)
     ap.add_argument("--probe", help="the errno probe program")
+    ap.add_argument("--build-dir", help="a build to install and run from")
     ap.add_argument("mode", choices=("strace", "behaviour"))
     args = ap.parse_args()
     for tool in ("curl",) + (("strace",) if args.mode == "strace" else ()):
