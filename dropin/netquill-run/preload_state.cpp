@@ -19,7 +19,7 @@ pthread_once_t g_once = PTHREAD_ONCE_INIT;
 
 // The preload is loaded with the program, so its thread data sits in the
 // static block and costs no lookup call.
-__attribute__((tls_model("initial-exec"))) thread_local bool t_enabled;
+__attribute__((tls_model("initial-exec"))) thread_local bool t_started;
 __attribute__((tls_model("initial-exec"))) thread_local int t_in_library;
 
 // One bit per descriptor below the limit; those above are asked about.
@@ -28,7 +28,7 @@ std::atomic<uint64_t> g_sockets[kTrackedFds / 64];
 
 // A forked child has only the thread that forked, with a new thread id the
 // library has no context for: it starts again on its next socket call.
-void ForgetThreadInChild() { t_enabled = false; }
+void ForgetThreadInChild() { t_started = false; }
 
 void Init() {
   g_env = nqdrop::ReadTraceEnv();
@@ -64,11 +64,12 @@ LibraryScope::LibraryScope() { ++t_in_library; }
 LibraryScope::~LibraryScope() { --t_in_library; }
 
 void EnterSocketCall() {
-  if (t_enabled) return;
+  // Set also when tracing is off: every later call returns here at once.
+  if (t_started) return;
   int saved = errno;
   EnsureInit();
+  t_started = true;
   if (g_env.on) {
-    t_enabled = true;
     LibraryScope scope;
     WSAEnableTrace(g_env.path[0] != '\0' ? g_env.path : nullptr, g_env.flags);
   }
