@@ -78,10 +78,11 @@ void LoadHooks() {
   Resolve(nq, "WSASetupTrace", &setup);
   // A library without every hook is not the one this DLL was built for:
   // no call is traced rather than some.
-  const void *const *entry = reinterpret_cast<const void *const *>(&hooks);
-  for (size_t i = 0; i < sizeof hooks / sizeof *entry; ++i)
-    if (entry[i] == nullptr) return;
-  if (setup == nullptr) return;
+  bool complete = hooks.enable != nullptr && setup != nullptr;
+#define NQ_WS_PRESENT(name) complete = complete && hooks.name != nullptr;
+  NQ_WS_TRACED(NQ_WS_PRESENT)
+#undef NQ_WS_PRESENT
+  if (!complete) return;
   // The error code the hooks fetch and hand back is the socket library's
   // own, the one the program reads with WSAGetLastError.
   TraceErrorHooks bridge = {g_backend.ws2.WSAGetLastError,
@@ -122,6 +123,14 @@ void AttachProcess(HMODULE self) {
   InitializeCriticalSection(&g_load_lock);
   g_thread_slot = TlsAlloc();
   g_env = nqdrop::ReadTraceEnv();
+}
+
+void DetachProcess() {
+  // Only a dynamic unload gets here; the libraries it loaded stay, as a
+  // thread of the program may still be inside one of them.
+  if (g_thread_slot != TLS_OUT_OF_INDEXES) TlsFree(g_thread_slot);
+  g_thread_slot = TLS_OUT_OF_INDEXES;
+  DeleteCriticalSection(&g_load_lock);
 }
 
 const Backend &Loaded() {

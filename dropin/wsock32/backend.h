@@ -8,24 +8,27 @@
 namespace nqws {
 
 // The Windows Sockets 1.1 functions that NETQUILL traces.
-#define NQ_WS_TRACED(X)                                                        \
-  X(accept)                                                                    \
-  X(bind) X(closesocket) X(connect) X(getpeername) X(getsockname)              \
-      X(getsockopt) X(ioctlsocket) X(listen) X(recv) X(recvfrom) X(select) X(  \
-          send) X(sendto) X(setsockopt) X(shutdown) X(socket) X(gethostbyaddr) \
-          X(gethostbyname) X(getprotobyname) X(getprotobynumber) X(            \
-              getservbyname) X(getservbyport) X(gethostname) X(WSAAsyncSelect) \
-              X(WSAAsyncGetHostByAddr) X(WSAAsyncGetHostByName)                \
-                  X(WSAAsyncGetProtoByNumber) X(WSAAsyncGetProtoByName)        \
-                      X(WSAAsyncGetServByPort) X(WSAAsyncGetServByName)        \
-                          X(WSACancelAsyncRequest) X(WSASetBlockingHook)       \
-                              X(WSAUnhookBlockingHook)                         \
-                                  X(WSACancelBlockingCall) X(WSAIsBlocking)
+#define NQ_WS_TRACED(X)                                                      \
+  X(accept)                                                                  \
+  X(bind)                                                                    \
+  X(closesocket) X(connect) X(getpeername) X(getsockname) X(getsockopt) X(   \
+      ioctlsocket) X(listen) X(recv) X(recvfrom) X(select) X(send) X(sendto) \
+      X(setsockopt) X(shutdown) X(socket) X(gethostbyaddr) X(gethostbyname)  \
+          X(getprotobyname) X(getprotobynumber) X(getservbyname)             \
+              X(getservbyport) X(gethostname) X(WSAAsyncSelect)              \
+                  X(WSAAsyncGetHostByAddr) X(WSAAsyncGetHostByName)          \
+                      X(WSAAsyncGetProtoByNumber) X(WSAAsyncGetProtoByName)  \
+                          X(WSAAsyncGetServByPort) X(WSAAsyncGetServByName)  \
+                              X(WSACancelAsyncRequest) X(WSASetBlockingHook) \
+                                  X(WSAUnhookBlockingHook)                   \
+                                      X(WSACancelBlockingCall)               \
+                                          X(WSAIsBlocking)
 
 // The rest of Windows Sockets 1.1, passed on as it is.
-#define NQ_WS_PLAIN(X)                                                    \
-  X(htonl)                                                                \
-  X(htons) X(inet_addr) X(inet_ntoa) X(ntohl) X(ntohs) X(WSAGetLastError) \
+#define NQ_WS_PLAIN(X)                                           \
+  X(htonl)                                                       \
+  X(htons)                                                       \
+  X(inet_addr) X(inet_ntoa) X(ntohl) X(ntohs) X(WSAGetLastError) \
       X(WSASetLastError) X(WSAStartup) X(WSACleanup) X(__WSAFDIsSet)
 
 // The Microsoft extensions, which live in mswsock.dll. Their types are
@@ -54,8 +57,9 @@ using SPerrorFn = void(WINAPI *)(const char *);
 #define NQ_WS_EXTENSIONS(X)                                                   \
   X(AcceptEx, AcceptExFn)                                                     \
   X(GetAcceptExSockaddrs, GetAcceptExSockaddrsFn)                             \
-      X(TransmitFile, TransmitFileFn) X(WSARecvEx, WSARecvExFn) X(            \
-          EnumProtocolsA, EnumProtocolsFn) X(EnumProtocolsW, EnumProtocolsFn) \
+  X(TransmitFile, TransmitFileFn)                                             \
+  X(WSARecvEx, WSARecvExFn) X(EnumProtocolsA, EnumProtocolsFn)                \
+      X(EnumProtocolsW, EnumProtocolsFn)                                      \
           X(GetAddressByNameA, GetAddressByNameFn)                            \
               X(GetAddressByNameW, GetAddressByNameFn)                        \
                   X(GetTypeByNameA, GetTypeByNameFn)                          \
@@ -96,6 +100,9 @@ struct Backend {
 
 // Called by DllMain: takes the environment and prepares the thread slot.
 void AttachProcess(HMODULE self);
+
+// Called by DllMain when the program unloads this DLL.
+void DetachProcess();
 
 // The backend, loaded on first use: no library is loaded under DllMain.
 const Backend &Loaded();
