@@ -28,6 +28,41 @@ static DWORD WINAPI OtherThread(LPVOID unused) {
   return 0;
 }
 
+/* Threads that trace at once, each from its own first call, each with its
+ * own error codes. */
+#define kWorkers 8
+
+struct worker {
+  int closed, bad_socket, bad_error, again, again_error;
+};
+
+static DWORD WINAPI Worker(LPVOID arg) {
+  struct worker *w = (struct worker *)arg;
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  w->closed = closesocket(s);
+  w->bad_socket = socket(AF_INET, 12345, 0) == INVALID_SOCKET ? -1 : 0;
+  w->bad_error = WSAGetLastError();
+  w->again = closesocket(s);
+  w->again_error = WSAGetLastError();
+  return 0;
+}
+
+static void RunWorkers(void) {
+  struct worker workers[kWorkers];
+  HANDLE threads[kWorkers];
+  int i;
+  memset(workers, 0, sizeof workers);
+  for (i = 0; i < kWorkers; ++i)
+    threads[i] = CreateThread(NULL, 0, Worker, &workers[i], 0, NULL);
+  WaitForMultipleObjects(kWorkers, threads, TRUE, INFINITE);
+  for (i = 0; i < kWorkers; ++i) {
+    CloseHandle(threads[i]);
+    printf("worker %d: %d %d %d %d %d\n", i, workers[i].closed,
+           workers[i].bad_socket, workers[i].bad_error, workers[i].again,
+           workers[i].again_error);
+  }
+}
+
 int main(void) {
   WSADATA data;
   struct sockaddr_in addr;
@@ -115,6 +150,8 @@ int main(void) {
   thread = CreateThread(NULL, 0, OtherThread, NULL, 0, NULL);
   WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);
+
+  RunWorkers();
 
   Report("WSACleanup", WSACleanup());
   printf("done\n");

@@ -134,6 +134,30 @@ def side_values(stderr):
     return side
 
 
+WORKERS = 8
+
+
+def check_workers(got, what):
+    """The lines of the threads that ran at once, in any order between the
+    threads: each thread's banner, socket, close, failed socket and failed
+    close, with its own error codes."""
+    patterns = {
+        "banner": r"INF: started process 0x\? trace on <date> \[4\.0\.4000\]$",
+        "socket": r"INF: socket\(2, 1, 0\) returned (\d+)$",
+        "close": r"INF: closesocket\((\d+)\) returned 0$",
+        "bad": r"ERR: socket\(2, 12345, 0\) returned INVALID_SOCKET \[10044\]$",
+        "again": r"ERR: closesocket\((\d+)\) returned -1 \[10038\]$",
+    }
+    counts = dict.fromkeys(patterns, 0)
+    for line in got:
+        kind = [k for k, p in patterns.items() if re.match(p, line)]
+        check(len(kind) == 1, "%s: unexpected line %r" % (what, line))
+        if kind:
+            counts[kind[0]] += 1
+    check(all(n == WORKERS for n in counts.values()),
+          "%s: counts %s, expected %d each" % (what, counts, WORKERS))
+
+
 def compare_lines(got, want, what):
     for i, (g, w) in enumerate(zip(got, want)):
         if g != w:
@@ -167,9 +191,13 @@ def main():
     out, err = run(args, traced, dict(prefer, NETQUILL_FILE=wine_path(trace),
                                       NETQUILL_FLAGS="4"))
     compare_lines(out.splitlines(), want_out.splitlines(), "traced stdout")
+    check(out.count(": 0 -1 10044 -1 10038") == WORKERS,
+          "workers' results and error codes:\n" + out)
     if os.path.exists(trace):
-        compare_lines(masked_trace(trace), expected_trace(side_values(err)),
-                      "trace")
+        lines = masked_trace(trace)
+        want = expected_trace(side_values(err))
+        compare_lines(lines[:len(want)], want, "trace")
+        check_workers(lines[len(want):], "workers' trace")
     else:
         check(False, "no trace written")
 
@@ -181,7 +209,12 @@ def main():
     if os.path.exists(errors):
         want = [l for l in expected_trace(side_values(err))
                 if l.startswith("ERR")]
-        compare_lines(masked_trace(errors), want, "errors-only trace")
+        lines = masked_trace(errors)
+        compare_lines(lines[:len(want)], want, "errors-only trace")
+        tail = sorted(lines[len(want):])
+        check(len(tail) == 2 * WORKERS and all(l.startswith("ERR: ")
+                                               for l in tail),
+              "workers' errors-only trace: %s" % tail)
     else:
         check(False, "no errors-only trace written")
 
