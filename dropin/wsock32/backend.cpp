@@ -29,7 +29,7 @@ void Resolve(HMODULE module, const char *name, Fn *out) {
 }
 
 // The length of the directory part of path, its last separator included.
-size_t DirectoryOf(wchar_t *path, size_t length) {
+size_t DirectoryOf(const wchar_t *path, size_t length) {
   while (length > 0 && path[length - 1] != L'\\' && path[length - 1] != L'/')
     --length;
   return length;
@@ -41,7 +41,8 @@ HMODULE LoadFrom(const wchar_t *dir, size_t dir_length, const wchar_t *name) {
   if (dir_length == 0 || dir_length + name_length + 2 > MAX_PATH + 32)
     return nullptr;
   memcpy(path, dir, dir_length * sizeof(wchar_t));
-  if (path[dir_length - 1] != L'\\') path[dir_length++] = L'\\';
+  if (path[dir_length - 1] != L'\\' && path[dir_length - 1] != L'/')
+    path[dir_length++] = L'\\';
   memcpy(path + dir_length, name, (name_length + 1) * sizeof(wchar_t));
   return LoadLibraryW(path);
 }
