@@ -130,13 +130,20 @@ def main():
             print("SKIPPED: no reference wsock32.dll (looked for %s)"
                   % ", ".join(args.reference))
             return SKIP
+        built = None
+        if args.dll:
+            built, _ = exports_of(objdump(args.objdump, args.dll))
         for ref in present:
             names, entries = exports_of(objdump_any(args.objdump, ref))
             check(names == expected, "%s and the definition differ: %s" % (
                 ref, sorted(set(names.items()) ^ set(expected.items()))))
             check(sorted(entries) == sorted(expected.values()),
                   "%s has entries without names" % ref)
-        checked = "definition equals %s" % ", ".join(present)
+            if built is not None:
+                check(built == names, "%s and the built DLL differ: %s" % (
+                    ref, sorted(set(names.items()) ^ set(built.items()))))
+        checked = "definition%s equal to %s" % (
+            " and built DLL" if built is not None else "", ", ".join(present))
     else:
         dump = objdump(args.objdump, args.dll)
         names, entries = exports_of(dump)
