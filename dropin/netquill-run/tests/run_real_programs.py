@@ -223,6 +223,17 @@ def behaviour(args, work, server):
         check(any(re.search(r"^CURL .* INF: recv\(", l) for l in lines),
               "installed netquill-run traced no recv: %s" % lines)
 
+    # Nothing set: the library's default file in the temporary directory.
+    tmp = os.path.join(work, "tmpdir")
+    os.makedirs(tmp)
+    proc = subprocess.run([nqr, "curl", "-s", url], cwd=work,
+                          env=clean_env(TMPDIR=tmp), capture_output=True,
+                          timeout=120)
+    default = os.path.join(tmp, "NQSPOOL.LOG")
+    lines = lines_of(default) if os.path.exists(default) else []
+    check(proc.returncode == 0 and any(" INF: recv(" in l for l in lines),
+          "no default trace in $TMPDIR: %s" % lines)
+
     # Usage errors and a program that is not there.
     for cmd, want in (([nqr], 2), ([nqr, "-f", "12x", "true"], 2),
                       ([nqr, "-o", "", "true"], 2),
