@@ -5,6 +5,7 @@ it (the drop-in preferred, as a user would run it), and checks that the
 program sees the same results and error codes, and that the trace holds
 every call, line for line, with its dumps."""
 import argparse
+import getpass
 import os
 import re
 import shutil
@@ -217,6 +218,30 @@ def main():
               "workers' errors-only trace: %s" % tail)
     else:
         check(False, "no errors-only trace written")
+
+    # Nothing set: traced with the defaults, to NQSPOOL.LOG in the
+    # temporary directory, which under Wine lies in the prefix.
+    prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
+    temp = os.path.join(prefix, "drive_c", "users", getpass.getuser(), "Temp")
+    if os.path.isdir(temp):
+        default = os.path.join(temp, "NQSPOOL.LOG")
+
+        def ours():
+            if not os.path.exists(default):
+                return 0
+            with open(default, "rb") as f:
+                return sum(1 for l in f if l.startswith(MODULE.encode()))
+        before = ours()
+        out, err = run(args, traced, prefer)
+        compare_lines(out.splitlines(), want_out.splitlines(),
+                      "defaults stdout")
+        lines = [l for l in expected_trace(side_values(err))
+                 if not l.startswith(" ")]
+        check(ours() - before == len(lines) + 5 * WORKERS,
+              "default trace grew by %d lines, expected %d" % (
+                  ours() - before, len(lines) + 5 * WORKERS))
+    else:
+        print("default file not checked: no %s" % temp)
 
     # Loaded but tracing nothing.
     off = os.path.join(traced, "off.log")
