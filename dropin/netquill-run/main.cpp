@@ -15,6 +15,7 @@
 
 #include <string>
 
+#include "program_check.h"
 #include "trace_env.h"
 
 #ifndef NQ_PRELOAD_NAME
@@ -116,6 +117,11 @@ int Run(int argc, char **argv) {
   if (others != nullptr && others[0] != '\0')
     preload += ":" + std::string(others);
   setenv("LD_PRELOAD", preload.c_str(), 1);
+
+  // Run all the same: the user sees the program's own behaviour, untraced.
+  const char *why = WhyUntraced(argv[i]);
+  if (why != nullptr)
+    fprintf(stderr, "netquill-run: %s %s; it runs untraced\n", argv[i], why);
 
   execvp(argv[i], argv + i);
   int error = errno;

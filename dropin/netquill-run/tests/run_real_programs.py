@@ -234,6 +234,16 @@ def behaviour(args, work, server):
     check(proc.returncode == 0 and any(" INF: recv(" in l for l in lines),
           "no default trace in $TMPDIR: %s" % lines)
 
+    # A static program cannot take the preload: said, and run all the same.
+    static = shutil.which("ldconfig") or "/sbin/ldconfig"
+    if os.path.exists(static):
+        proc = run([nqr, "-o", "static.trace", static, "--version"], work)
+        check(proc.returncode == 0 and b"statically linked" in proc.stderr
+              and b"runs untraced" in proc.stderr,
+              "static program: exit %d, %r" % (proc.returncode, proc.stderr))
+    proc = run([nqr, "-o", "dynamic.trace", "true"], work)
+    check(proc.stderr == b"", "a dynamic program warned: %r" % proc.stderr)
+
     # Usage errors and a program that is not there.
     for cmd, want in (([nqr], 2), ([nqr, "-f", "12x", "true"], 2),
                       ([nqr, "-o", "", "true"], 2),
