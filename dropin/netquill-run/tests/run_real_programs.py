@@ -24,11 +24,12 @@ def check(cond, message):
 class Server:
     """python3 -m http.server on 127.0.0.1, on a port the system picks."""
 
-    def __init__(self, directory):
+    def __init__(self, directory, prefix=()):
         self.proc = subprocess.Popen(
-            [sys.executable, "-u", "-m", "http.server", "0", "--bind",
-             "127.0.0.1", "--directory", directory],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+            list(prefix) + [sys.executable, "-u", "-m", "http.server", "0",
+                            "--bind", "127.0.0.1", "--directory", directory],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+            env=clean_env())
         line = self.proc.stdout.readline()
         m = re.search(r"port (\d+)", line)
         if m is None:
@@ -243,6 +244,23 @@ def behaviour(args, work, server):
               "static program: exit %d, %r" % (proc.returncode, proc.stderr))
     proc = run([nqr, "-o", "dynamic.trace", "true"], work)
     check(proc.stderr == b"", "a dynamic program warned: %r" % proc.stderr)
+
+    # The server side: python accepts with accept4, traced as accept.
+    traced_server = Server(work, (nqr, "-o", os.path.join(work,
+                                                         "server.trace")))
+    try:
+        proc = run(["curl", "-s", traced_server.url + "page.bin"], work)
+    finally:
+        traced_server.stop()
+    check(proc.stdout == page_bytes(), "page from the traced server")
+    text = "\n".join(lines_of(os.path.join(work, "server.trace")))
+    m = re.search(r"INF: accept\((\d+), 127\.0\.0\.1:\d+, 0x[0-9a-f]+\) "
+                  r"returned (\d+)", text)
+    check(m is not None, "server: no accept line:\n" + text)
+    if m:
+        check(re.search(r"INF: recv\(%s, " % m.group(2), text) and
+              re.search(r"INF: send\(%s, " % m.group(2), text),
+              "server: no recv and send on the accepted socket:\n" + text)
 
     # Usage errors and a program that is not there.
     for cmd, want in (([nqr], 2), ([nqr, "-f", "12x", "true"], 2),
