@@ -150,6 +150,32 @@ NQ_EXPORT ssize_t recv(int s, void *buf, size_t len, int flags) {
   return TX_recv(r, s, buf, len, flags);
 }
 
+// Programs built with _FORTIFY_SOURCE call these checked forms instead; the
+// C library's recv() is never reached through the program's own call.
+NQ_EXPORT ssize_t __recv_chk(int s, void *buf, size_t len, size_t buflen,
+                             int flags) {
+  using Fn = ssize_t (*)(int, void *, size_t, size_t, int);
+  static const auto real =
+      reinterpret_cast<Fn>(nqrun::NextSymbol("__recv_chk"));
+  nqrun::EnterSocketCall();
+  ssize_t r = real(s, buf, len, buflen, flags);
+  nqrun::LibraryScope scope;
+  return TX_recv(r, s, buf, len, flags);
+}
+
+NQ_EXPORT ssize_t __recvfrom_chk(int s, void *buf, size_t len, size_t buflen,
+                                 int flags, sockaddr *from,
+                                 socklen_t *fromlen) {
+  using Fn =
+      ssize_t (*)(int, void *, size_t, size_t, int, sockaddr *, socklen_t *);
+  static const auto real =
+      reinterpret_cast<Fn>(nqrun::NextSymbol("__recvfrom_chk"));
+  nqrun::EnterSocketCall();
+  ssize_t r = real(s, buf, len, buflen, flags, from, fromlen);
+  nqrun::LibraryScope scope;
+  return TX_recvfrom(r, s, buf, len, flags, from, fromlen);
+}
+
 NQ_EXPORT ssize_t recvfrom(int s, void *buf, size_t len, int flags,
                            sockaddr *from, socklen_t *fromlen) {
   NQ_REAL(recvfrom);

@@ -262,6 +262,19 @@ def behaviour(args, work, server):
               re.search(r"INF: send\(%s, " % m.group(2), text),
               "server: no recv and send on the accepted socket:\n" + text)
 
+    # The checked receive functions of a fortified build.
+    if args.fortified:
+        proc = run([nqr, "-o", "fortified.trace", "-f", "4", args.fortified],
+                   work)
+        check(proc.returncode == 0, "fortified program failed")
+        text = "\n".join(lines_of(os.path.join(work, "fortified.trace")))
+        check(re.search(r"INF: recv\(\d+, 0x[0-9a-f]+, 15, 0\) returned 7\n"
+                        r" +0000  63 68 65 63 6B 65 64 ", text) and
+              re.search(r"INF: recvfrom\(\d+, 0x[0-9a-f]+, 15, 0, "
+                        r"127\.0\.0\.1:\d+, 0x[0-9a-f]+\) returned 4\n"
+                        r" +0000  66 72 6F 6D ", text),
+              "fortified receives not traced:\n" + text)
+
     # Usage errors and a program that is not there.
     for cmd, want in (([nqr], 2), ([nqr, "-f", "12x", "true"], 2),
                       ([nqr, "-o", "", "true"], 2),
@@ -279,6 +292,7 @@ def main():
     ap.add_argument("--work", required=True)
     ap.add_argument("--probe", help="the errno probe program")
     ap.add_argument("--build-dir", help="a build to install and run from")
+    ap.add_argument("--fortified", help="a program built with fortify")
     ap.add_argument("mode", choices=("strace", "behaviour"))
     args = ap.parse_args()
     for tool in ("curl",) + (("strace",) if args.mode == "strace" else ()):
