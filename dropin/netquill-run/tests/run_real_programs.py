@@ -210,7 +210,7 @@ def behaviour(args, work, server):
     # Installed, the launcher finds its interposer in lib from bin.
     if args.build_dir:
         prefix = os.path.join(work, "prefix")
-        proc = run(["cmake", "--install", args.build_dir, "--prefix", prefix,
+        proc = run([args.cmake, "--install", args.build_dir, "--prefix", prefix,
                     "--component", "library"], work)
         check(proc.returncode == 0, "install failed: %s" % proc.stderr)
         installed = os.path.join(prefix, "bin", "netquill-run")
@@ -293,6 +293,7 @@ def main():
     ap.add_argument("--probe", help="the errno probe program")
     ap.add_argument("--build-dir", help="a build to install and run from")
     ap.add_argument("--fortified", help="a program built with fortify")
+    ap.add_argument("--cmake", default="cmake")
     ap.add_argument("mode", choices=("strace", "behaviour"))
     args = ap.parse_args()
     for tool in ("curl",) + (("strace",) if args.mode == "strace" else ()):
