@@ -42,7 +42,8 @@ static DWORD WINAPI Worker(LPVOID arg) {
   w->closed = closesocket(s);
   w->bad_socket = socket(AF_INET, 12345, 0) == INVALID_SOCKET ? -1 : 0;
   w->bad_error = WSAGetLastError();
-  w->again = closesocket(s);
+  /* Not s again: another thread may hold that handle value by now. */
+  w->again = closesocket(INVALID_SOCKET);
   w->again_error = WSAGetLastError();
   return 0;
 }

@@ -147,7 +147,7 @@ def check_workers(got, what):
         "socket": r"INF: socket\(2, 1, 0\) returned (\d+)$",
         "close": r"INF: closesocket\((\d+)\) returned 0$",
         "bad": r"ERR: socket\(2, 12345, 0\) returned INVALID_SOCKET \[10044\]$",
-        "again": r"ERR: closesocket\((\d+)\) returned -1 \[10038\]$",
+        "again": r"ERR: closesocket\(-1\) returned -1 \[10038\]$",
     }
     counts = dict.fromkeys(patterns, 0)
     for line in got:
