@@ -1,91 +1,91 @@
 // A loopback request/response workload with every socket call handed to its
-// hook, for comparing the cost of this library's trace with strace's.
+// hook, for comparing the cost of this library's trace with strace's, and
+// with the hooks left out, for measuring what an interposer (netquill-run,
+// the drop-in WSOCK32.DLL) adds to a program that knows nothing of them.
 //
-//   nq_echo_workload off|lines|dumps [round_trips] [trace_file]
+//   nq_echo_workload bare|off|lines|dumps [round_trips] [trace_file]
 //
 // A client thread sends a 64-byte request and receives the 64-byte reply;
 // a server thread receives the request and sends it back: four socket
-// calls per round trip. "off" traces nothing (the hooks still run), "lines"
-// traces both threads to trace_file with flags 0, "dumps" with flags 4.
-// Prints the time of the round trips alone, in nanoseconds.
-#include <arpa/inet.h>
-#include <errno.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+// calls per round trip. "bare" calls no hook, "off" traces nothing (the
+// hooks still run), "lines" traces both threads to trace_file with flags 0,
+// "dumps" with flags 4. Prints the time of the round trips alone, in
+// nanoseconds.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 
+#include "echo_net.h"
 #include "netquill.h"
 
 namespace {
 
 constexpr size_t kMessage = 64;
 
-int NQ_CALL GetErrno() { return errno; }
-void NQ_CALL SetErrno(int code) { errno = code; }
-
 struct Options {
   uint32_t flags = 0;
   bool trace = false;
+  bool hooks = true;
   long rounds = 20000;
   std::string file = "echo.trace";
 };
 
 void Fail(const char *what) {
-  fprintf(stderr, "nq_echo_workload: %s: %s\n", what, strerror(errno));
+  fprintf(stderr, "nq_echo_workload: %s: error %d\n", what, echo::LastError());
   exit(1);
 }
 
 // Moves exactly kMessage bytes, one hooked call per system call.
-bool SendAll(int fd, const char *buf) {
+bool SendAll(const Options &opt, NQ_SOCKET fd, const char *buf) {
   size_t done = 0;
   while (done < kMessage) {
-    ssize_t n = TX_send(send(fd, buf + done, kMessage - done, 0), fd,
-                        buf + done, kMessage - done, 0);
+    NQ_IORESULT n = send(fd, buf + done, kMessage - done, 0);
+    if (opt.hooks) n = TX_send(n, fd, buf + done, kMessage - done, 0);
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
   return true;
 }
 
-bool RecvAll(int fd, char *buf) {
+bool RecvAll(const Options &opt, NQ_SOCKET fd, char *buf) {
   size_t done = 0;
   while (done < kMessage) {
-    ssize_t n = TX_recv(recv(fd, buf + done, kMessage - done, 0), fd,
-                        buf + done, kMessage - done, 0);
+    NQ_IORESULT n = recv(fd, buf + done, kMessage - done, 0);
+    if (opt.hooks) n = TX_recv(n, fd, buf + done, kMessage - done, 0);
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
   return true;
 }
 
-void NoDelay(int fd) {
+void NoDelay(const Options &opt, NQ_SOCKET fd) {
   int on = 1;
-  TX_setsockopt(setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on), fd,
-                IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  const char *value = reinterpret_cast<const char *>(&on);
+  int level = echo::TcpLevel(), name = echo::NoDelayOption();
+  int r = setsockopt(fd, level, name, value, sizeof on);
+  if (opt.hooks) TX_setsockopt(r, fd, level, name, value, sizeof on);
 }
 
-void Serve(const Options &opt, int listener) {
+void Serve(const Options &opt, NQ_SOCKET listener) {
   if (opt.trace) WSAEnableTrace(opt.file.c_str(), opt.flags);
   struct sockaddr_in peer;
-  socklen_t peer_len = sizeof peer;
-  int fd = TX_accept(
-      accept(listener, reinterpret_cast<struct sockaddr *>(&peer), &peer_len),
-      listener, reinterpret_cast<struct sockaddr *>(&peer), &peer_len);
-  if (fd < 0) Fail("accept");
-  NoDelay(fd);
+  NQ_SOCKLEN peer_len = sizeof peer;
+  auto *pa = reinterpret_cast<struct sockaddr *>(&peer);
+  NQ_SOCKET fd = accept(listener, pa, &peer_len);
+  if (opt.hooks) fd = TX_accept(fd, listener, pa, &peer_len);
+  if (echo::IsInvalid(fd)) Fail("accept");
+  NoDelay(opt, fd);
   char buf[kMessage];
   for (long i = 0; i < opt.rounds; ++i) {
-    if (!RecvAll(fd, buf) || !SendAll(fd, buf)) Fail("server exchange");
+    if (!RecvAll(opt, fd, buf) || !SendAll(opt, fd, buf))
+      Fail("server exchange");
   }
-  TX_closesocket(close(fd), fd);
+  int r = echo::CloseSocket(fd);
+  if (opt.hooks) TX_closesocket(r, fd);
   if (opt.trace) WSADisableTrace();
 }
 
@@ -94,42 +94,56 @@ void Serve(const Options &opt, int listener) {
 int main(int argc, char **argv) {
   Options opt;
   std::string mode = argc > 1 ? argv[1] : "off";
-  if (mode == "lines") {
+  if (mode == "bare") {
+    opt.hooks = false;
+  } else if (mode == "lines") {
     opt.trace = true;
   } else if (mode == "dumps") {
     opt.trace = true;
     opt.flags = TRACE_FLAG_DUMP;
   } else if (mode != "off") {
-    fprintf(stderr, "usage: %s off|lines|dumps [round_trips] [trace_file]\n",
+    fprintf(stderr,
+            "usage: %s bare|off|lines|dumps [round_trips] [trace_file]\n",
             argv[0]);
     return 2;
   }
   if (argc > 2) opt.rounds = atol(argv[2]);
   if (argc > 3) opt.file = argv[3];
 
-  TraceErrorHooks bridge = {GetErrno, SetErrno};
-  WSASetupTrace(&bridge);
+  echo::Startup();
+  if (opt.hooks) {
+    TraceErrorHooks bridge = echo::ErrorBridge();
+    WSASetupTrace(&bridge);
+  }
   if (opt.trace) WSAEnableTrace(opt.file.c_str(), opt.flags);
 
-  int listener =
-      TX_socket(socket(AF_INET, SOCK_STREAM, 0), AF_INET, SOCK_STREAM, 0);
-  if (listener < 0) Fail("socket");
+  NQ_SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+  if (opt.hooks) listener = TX_socket(listener, AF_INET, SOCK_STREAM, 0);
+  if (echo::IsInvalid(listener)) Fail("socket");
   struct sockaddr_in addr;
   memset(&addr, 0, sizeof addr);
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
+  NQ_SOCKLEN len = sizeof addr;
   auto *sa = reinterpret_cast<struct sockaddr *>(&addr);
-  if (TX_bind(bind(listener, sa, len), listener, sa, len) != 0) Fail("bind");
-  if (TX_listen(listen(listener, 1), listener, 1) != 0) Fail("listen");
-  if (TX_getsockname(getsockname(listener, sa, &len), listener, sa, &len) != 0)
-    Fail("getsockname");
+  int r = bind(listener, sa, len);
+  if (opt.hooks) r = TX_bind(r, listener, sa, len);
+  if (r != 0) Fail("bind");
+  r = listen(listener, 1);
+  if (opt.hooks) r = TX_listen(r, listener, 1);
+  if (r != 0) Fail("listen");
+  r = getsockname(listener, sa, &len);
+  if (opt.hooks) r = TX_getsockname(r, listener, sa, &len);
+  if (r != 0) Fail("getsockname");
   std::thread server(Serve, std::cref(opt), listener);
 
-  int fd = TX_socket(socket(AF_INET, SOCK_STREAM, 0), AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) Fail("socket");
-  if (TX_connect(connect(fd, sa, len), fd, sa, len) != 0) Fail("connect");
-  NoDelay(fd);
+  NQ_SOCKET fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (opt.hooks) fd = TX_socket(fd, AF_INET, SOCK_STREAM, 0);
+  if (echo::IsInvalid(fd)) Fail("socket");
+  r = connect(fd, sa, len);
+  if (opt.hooks) r = TX_connect(r, fd, sa, len);
+  if (r != 0) Fail("connect");
+  NoDelay(opt, fd);
   char request[kMessage], reply[kMessage];
   for (size_t i = 0; i < kMessage; ++i) {
     request[i] = static_cast<char>(i % 5 == 4 ? i : 'A' + i % 26);
@@ -137,7 +151,8 @@ int main(int argc, char **argv) {
 
   auto start = std::chrono::steady_clock::now();
   for (long i = 0; i < opt.rounds; ++i) {
-    if (!SendAll(fd, request) || !RecvAll(fd, reply)) Fail("client exchange");
+    if (!SendAll(opt, fd, request) || !RecvAll(opt, fd, reply))
+      Fail("client exchange");
   }
   auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                 std::chrono::steady_clock::now() - start)
@@ -145,8 +160,10 @@ int main(int argc, char **argv) {
   if (memcmp(request, reply, kMessage) != 0) Fail("reply differs");
 
   server.join();
-  TX_closesocket(close(fd), fd);
-  TX_closesocket(close(listener), listener);
+  r = echo::CloseSocket(fd);
+  if (opt.hooks) TX_closesocket(r, fd);
+  r = echo::CloseSocket(listener);
+  if (opt.hooks) TX_closesocket(r, listener);
   if (opt.trace) WSADisableTrace();
   printf("%lld\n", static_cast<long long>(ns));
   return 0;

@@ -30,6 +30,21 @@ else()
           DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT library)
 endif()
 
+# Tracing a program as it is: the drop-in WSOCK32.DLL goes beside
+# NETQUILL.DLL (a user copies both beside the program); netquill-run finds
+# its interposer in lib from bin, next to libnetquill.so.
+if(NQ_BUILD_DROPINS)
+  if(WIN32)
+    install(FILES $<TARGET_FILE:nq_wsock32> DESTINATION ${CMAKE_INSTALL_BINDIR}
+            COMPONENT library)
+  else()
+    install(TARGETS netquill-run RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+            COMPONENT library)
+    install(TARGETS nq_preload LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+            COMPONENT library)
+  endif()
+endif()
+
 configure_file(cmake/NetQuillConfig.cmake.in
                ${CMAKE_BINARY_DIR}/NetQuillConfig.cmake @ONLY)
 write_basic_package_version_file(

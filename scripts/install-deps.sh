@@ -20,6 +20,7 @@ ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a \
   >/dev/null 2>&1 || need+=(libclang-rt-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 have strace || need+=(strace)
+have curl || need+=(curl)
 have pkg-config || need+=(pkg-config)
 have llvm-dlltool && have llvm-readobj || need+=(llvm)
 

@@ -1,5 +1,6 @@
 # Makes the shipping archive with cpack and checks what it holds.
 #   -DBUILD_DIR= -DCPACK= -DSYSTEM=win32|win64 -DVERSION=<file version text>
+#   [-DDROPINS=ON]
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND ${CPACK} -G ZIP WORKING_DIRECTORY "${BUILD_DIR}"
                 COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
@@ -7,7 +8,11 @@ set(zip "${BUILD_DIR}/netquill-${VERSION}-${SYSTEM}.zip")
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf "${zip}"
                 OUTPUT_VARIABLE listing COMMAND_ERROR_IS_FATAL ANY)
 set(root "netquill-${VERSION}-${SYSTEM}")
-foreach(entry bin/NETQUILL.DLL lib/libNETQUILL.dll.a lib/NETQUILL.lib
+set(dropin "")
+if(DROPINS)
+  set(dropin bin/WSOCK32.DLL)
+endif()
+foreach(entry bin/NETQUILL.DLL ${dropin} lib/libNETQUILL.dll.a lib/NETQUILL.lib
         lib/netquill.def include/netquill.h include/netquill_wrap.h
         share/doc/NetQuill/README.md share/doc/NetQuill/LICENSE
         lib/cmake/NetQuill/NetQuillConfig.cmake)

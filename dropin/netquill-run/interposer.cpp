@@ -1,0 +1,288 @@
+// The socket functions of the C library, interposed: each calls the real
+// function, then hands the result and the arguments to NETQUILL's hook with
+// errno as the error code. close() and ioctl() of a socket are traced as
+// closesocket() and ioctlsocket(), accept4() as accept().
+#include <errno.h>
+#include <netdb.h>
+#include <stdarg.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "netquill.h"
+#include "preload_state.h"
+
+namespace nqrun {
+namespace {
+
+int NQ_CALL GetErrno() { return errno; }
+void NQ_CALL SetErrno(int code) { errno = code; }
+
+__attribute__((constructor)) void InstallBridge() {
+  TraceErrorHooks bridge = {GetErrno, SetErrno};
+  WSASetupTrace(&bridge);
+}
+
+}  // namespace
+}  // namespace nqrun
+
+// The real function, looked up on first use.
+#define NQ_REAL(name)      \
+  static const auto real = \
+      reinterpret_cast<decltype(&::name)>(nqrun::NextSymbol(#name))
+
+// Calls from inside the library (its own file writes) pass straight on.
+#define NQ_PASS_INSIDE(call) \
+  if (nqrun::InLibrary()) return call
+
+extern "C" {
+
+NQ_EXPORT int socket(int af, int type, int protocol) noexcept {
+  NQ_REAL(socket);
+  nqrun::EnterSocketCall();
+  int r = real(af, type, protocol);
+  if (r >= 0) nqrun::MarkSocket(r);
+  nqrun::LibraryScope scope;
+  return TX_socket(r, af, type, protocol);
+}
+
+NQ_EXPORT int accept(int s, sockaddr *addr, socklen_t *addrlen) {
+  NQ_REAL(accept);
+  nqrun::EnterSocketCall();
+  int r = real(s, addr, addrlen);
+  if (r >= 0) nqrun::MarkSocket(r);
+  nqrun::LibraryScope scope;
+  return TX_accept(r, s, addr, addrlen);
+}
+
+NQ_EXPORT int accept4(int s, sockaddr *addr, socklen_t *addrlen, int flags) {
+  NQ_REAL(accept4);
+  nqrun::EnterSocketCall();
+  int r = real(s, addr, addrlen, flags);
+  if (r >= 0) nqrun::MarkSocket(r);
+  nqrun::LibraryScope scope;
+  return TX_accept(r, s, addr, addrlen);
+}
+
+NQ_EXPORT int bind(int s, const sockaddr *name, socklen_t namelen) noexcept {
+  NQ_REAL(bind);
+  nqrun::EnterSocketCall();
+  int r = real(s, name, namelen);
+  nqrun::LibraryScope scope;
+  return TX_bind(r, s, name, namelen);
+}
+
+NQ_EXPORT int close(int fd) {
+  NQ_REAL(close);
+  NQ_PASS_INSIDE(real(fd));
+  if (!nqrun::IsTracedSocket(fd)) return real(fd);
+  nqrun::EnterSocketCall();
+  int r = real(fd);
+  nqrun::ForgetSocket(fd);
+  nqrun::LibraryScope scope;
+  return TX_closesocket(r, fd);
+}
+
+NQ_EXPORT int connect(int s, const sockaddr *name, socklen_t namelen) {
+  NQ_REAL(connect);
+  nqrun::EnterSocketCall();
+  int r = real(s, name, namelen);
+  nqrun::LibraryScope scope;
+  return TX_connect(r, s, name, namelen);
+}
+
+NQ_EXPORT int getpeername(int s, sockaddr *name, socklen_t *namelen) noexcept {
+  NQ_REAL(getpeername);
+  nqrun::EnterSocketCall();
+  int r = real(s, name, namelen);
+  nqrun::LibraryScope scope;
+  return TX_getpeername(r, s, name, namelen);
+}
+
+NQ_EXPORT int getsockname(int s, sockaddr *name, socklen_t *namelen) noexcept {
+  NQ_REAL(getsockname);
+  nqrun::EnterSocketCall();
+  int r = real(s, name, namelen);
+  nqrun::LibraryScope scope;
+  return TX_getsockname(r, s, name, namelen);
+}
+
+NQ_EXPORT int getsockopt(int s, int level, int optname, void *optval,
+                         socklen_t *optlen) noexcept {
+  NQ_REAL(getsockopt);
+  nqrun::EnterSocketCall();
+  int r = real(s, level, optname, optval, optlen);
+  nqrun::LibraryScope scope;
+  return TX_getsockopt(r, s, level, optname, optval, optlen);
+}
+
+// ioctl's third argument is one word when there is one; the requests a
+// socket takes pass a pointer or nothing.
+NQ_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
+  NQ_REAL(ioctl);
+  va_list args;
+  va_start(args, request);
+  void *argp = va_arg(args, void *);
+  va_end(args);
+  NQ_PASS_INSIDE(real(fd, request, argp));
+  if (!nqrun::IsTracedSocket(fd)) return real(fd, request, argp);
+  nqrun::EnterSocketCall();
+  int r = real(fd, request, argp);
+  nqrun::LibraryScope scope;
+  return TX_ioctlsocket(r, fd, static_cast<long>(request),
+                        static_cast<unsigned long *>(argp));
+}
+
+NQ_EXPORT int listen(int s, int backlog) noexcept {
+  NQ_REAL(listen);
+  nqrun::EnterSocketCall();
+  int r = real(s, backlog);
+  nqrun::LibraryScope scope;
+  return TX_listen(r, s, backlog);
+}
+
+NQ_EXPORT ssize_t recv(int s, void *buf, size_t len, int flags) {
+  NQ_REAL(recv);
+  nqrun::EnterSocketCall();
+  ssize_t r = real(s, buf, len, flags);
+  nqrun::LibraryScope scope;
+  return TX_recv(r, s, buf, len, flags);
+}
+
+// Programs built with _FORTIFY_SOURCE call these checked forms instead; the
+// C library's recv() is never reached through the program's own call.
+NQ_EXPORT ssize_t __recv_chk(int s, void *buf, size_t len, size_t buflen,
+                             int flags) {
+  using Fn = ssize_t (*)(int, void *, size_t, size_t, int);
+  static const auto real =
+      reinterpret_cast<Fn>(nqrun::NextSymbol("__recv_chk"));
+  nqrun::EnterSocketCall();
+  ssize_t r = real(s, buf, len, buflen, flags);
+  nqrun::LibraryScope scope;
+  return TX_recv(r, s, buf, len, flags);
+}
+
+NQ_EXPORT ssize_t __recvfrom_chk(int s, void *buf, size_t len, size_t buflen,
+                                 int flags, sockaddr *from,
+                                 socklen_t *fromlen) {
+  using Fn =
+      ssize_t (*)(int, void *, size_t, size_t, int, sockaddr *, socklen_t *);
+  static const auto real =
+      reinterpret_cast<Fn>(nqrun::NextSymbol("__recvfrom_chk"));
+  nqrun::EnterSocketCall();
+  ssize_t r = real(s, buf, len, buflen, flags, from, fromlen);
+  nqrun::LibraryScope scope;
+  return TX_recvfrom(r, s, buf, len, flags, from, fromlen);
+}
+
+NQ_EXPORT ssize_t recvfrom(int s, void *buf, size_t len, int flags,
+                           sockaddr *from, socklen_t *fromlen) {
+  NQ_REAL(recvfrom);
+  nqrun::EnterSocketCall();
+  ssize_t r = real(s, buf, len, flags, from, fromlen);
+  nqrun::LibraryScope scope;
+  return TX_recvfrom(r, s, buf, len, flags, from, fromlen);
+}
+
+NQ_EXPORT int select(int nfds, fd_set *readfds, fd_set *writefds,
+                     fd_set *exceptfds, timeval *timeout) {
+  NQ_REAL(select);
+  nqrun::EnterSocketCall();
+  int r = real(nfds, readfds, writefds, exceptfds, timeout);
+  nqrun::LibraryScope scope;
+  return TX_select(r, nfds, readfds, writefds, exceptfds, timeout);
+}
+
+NQ_EXPORT ssize_t send(int s, const void *buf, size_t len, int flags) {
+  NQ_REAL(send);
+  nqrun::EnterSocketCall();
+  ssize_t r = real(s, buf, len, flags);
+  nqrun::LibraryScope scope;
+  return TX_send(r, s, buf, len, flags);
+}
+
+NQ_EXPORT ssize_t sendto(int s, const void *buf, size_t len, int flags,
+                         const sockaddr *to, socklen_t tolen) {
+  NQ_REAL(sendto);
+  nqrun::EnterSocketCall();
+  ssize_t r = real(s, buf, len, flags, to, tolen);
+  nqrun::LibraryScope scope;
+  return TX_sendto(r, s, buf, len, flags, to, tolen);
+}
+
+NQ_EXPORT int setsockopt(int s, int level, int optname, const void *optval,
+                         socklen_t optlen) noexcept {
+  NQ_REAL(setsockopt);
+  nqrun::EnterSocketCall();
+  int r = real(s, level, optname, optval, optlen);
+  nqrun::LibraryScope scope;
+  return TX_setsockopt(r, s, level, optname, optval, optlen);
+}
+
+NQ_EXPORT int shutdown(int s, int how) noexcept {
+  NQ_REAL(shutdown);
+  nqrun::EnterSocketCall();
+  int r = real(s, how);
+  nqrun::LibraryScope scope;
+  return TX_shutdown(r, s, how);
+}
+
+NQ_EXPORT hostent *gethostbyaddr(const void *addr, socklen_t len, int type) {
+  NQ_REAL(gethostbyaddr);
+  nqrun::EnterSocketCall();
+  hostent *r = real(addr, len, type);
+  nqrun::LibraryScope scope;
+  return TX_gethostbyaddr(r, static_cast<const char *>(addr),
+                          static_cast<int>(len), type);
+}
+
+NQ_EXPORT hostent *gethostbyname(const char *name) {
+  NQ_REAL(gethostbyname);
+  nqrun::EnterSocketCall();
+  hostent *r = real(name);
+  nqrun::LibraryScope scope;
+  return TX_gethostbyname(r, name);
+}
+
+NQ_EXPORT protoent *getprotobyname(const char *name) {
+  NQ_REAL(getprotobyname);
+  nqrun::EnterSocketCall();
+  protoent *r = real(name);
+  nqrun::LibraryScope scope;
+  return TX_getprotobyname(r, name);
+}
+
+NQ_EXPORT protoent *getprotobynumber(int number) {
+  NQ_REAL(getprotobynumber);
+  nqrun::EnterSocketCall();
+  protoent *r = real(number);
+  nqrun::LibraryScope scope;
+  return TX_getprotobynumber(r, number);
+}
+
+NQ_EXPORT servent *getservbyname(const char *name, const char *proto) {
+  NQ_REAL(getservbyname);
+  nqrun::EnterSocketCall();
+  servent *r = real(name, proto);
+  nqrun::LibraryScope scope;
+  return TX_getservbyname(r, name, proto);
+}
+
+NQ_EXPORT servent *getservbyport(int port, const char *proto) {
+  NQ_REAL(getservbyport);
+  nqrun::EnterSocketCall();
+  servent *r = real(port, proto);
+  nqrun::LibraryScope scope;
+  return TX_getservbyport(r, port, proto);
+}
+
+NQ_EXPORT int gethostname(char *name, size_t namelen) noexcept {
+  NQ_REAL(gethostname);
+  nqrun::EnterSocketCall();
+  int r = real(name, namelen);
+  nqrun::LibraryScope scope;
+  return TX_gethostname(r, name, namelen);
+}
+
+}  // extern "C"

@@ -1,0 +1,106 @@
+// State of the preloaded interposer.
+#include "preload_state.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include <atomic>
+
+#include "netquill.h"
+#include "trace_env.h"
+
+namespace nqrun {
+namespace {
+
+nqdrop::TraceEnv g_env;
+pthread_once_t g_once = PTHREAD_ONCE_INIT;
+
+// The preload is loaded with the program, so its thread data sits in the
+// static block and costs no lookup call.
+__attribute__((tls_model("initial-exec"))) thread_local bool t_started;
+__attribute__((tls_model("initial-exec"))) thread_local int t_in_library;
+
+// One bit per descriptor below the limit; those above are asked about.
+constexpr int kTrackedFds = 65536;
+std::atomic<uint64_t> g_sockets[kTrackedFds / 64];
+
+// A forked child has only the thread that forked, with a new thread id the
+// library has no context for: it starts again on its next socket call.
+void ForgetThreadInChild() { t_started = false; }
+
+void Init() {
+  g_env = nqdrop::ReadTraceEnv();
+  pthread_atfork(nullptr, nullptr, ForgetThreadInChild);
+}
+
+void EnsureInit() { pthread_once(&g_once, Init); }
+
+__attribute__((constructor)) void LoadPreload() {
+  int saved = errno;
+  EnsureInit();
+  errno = saved;
+}
+
+bool IsSocketFd(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+}  // namespace
+
+void *NextSymbol(const char *name) {
+  int saved = errno;
+  void *fn = dlsym(RTLD_NEXT, name);
+  errno = saved;
+  return fn;
+}
+
+bool InLibrary() { return t_in_library != 0; }
+
+LibraryScope::LibraryScope() { ++t_in_library; }
+
+LibraryScope::~LibraryScope() { --t_in_library; }
+
+void EnterSocketCall() {
+  // Set also when tracing is off: every later call returns here at once.
+  if (t_started) return;
+  int saved = errno;
+  EnsureInit();
+  t_started = true;
+  if (g_env.on) {
+    LibraryScope scope;
+    WSAEnableTrace(g_env.path[0] != '\0' ? g_env.path : nullptr, g_env.flags);
+  }
+  errno = saved;
+}
+
+void MarkSocket(int fd) {
+  if (fd < 0 || fd >= kTrackedFds) return;
+  g_sockets[fd / 64].fetch_or(uint64_t{1} << (fd % 64),
+                              std::memory_order_relaxed);
+}
+
+void ForgetSocket(int fd) {
+  if (fd < 0 || fd >= kTrackedFds) return;
+  g_sockets[fd / 64].fetch_and(~(uint64_t{1} << (fd % 64)),
+                               std::memory_order_relaxed);
+}
+
+bool IsTracedSocket(int fd) {
+  if (fd < 0) return false;
+  bool marked =
+      fd < kTrackedFds &&
+      (g_sockets[fd / 64].load(std::memory_order_relaxed) >> (fd % 64)) & 1;
+  // A socket the program did not open here (inherited, or a duplicate) is
+  // looked for only while some thread traces. A marked descriptor may have
+  // been replaced behind the program's back (dup2), so the kernel decides.
+  if (!(marked && g_env.on) && WSAGetTraceUsage() == 0) return false;
+  int saved = errno;
+  bool socket = IsSocketFd(fd);
+  errno = saved;
+  return socket;
+}
+
+}  // namespace nqrun

@@ -1,0 +1,40 @@
+// What the preloaded interposer keeps: the real functions' lookup, the
+// settings from the environment, each thread's first-call enable, and which
+// descriptors are sockets.
+#ifndef NQ_DROPIN_NETQUILL_RUN_PRELOAD_STATE_H
+#define NQ_DROPIN_NETQUILL_RUN_PRELOAD_STATE_H
+
+namespace nqrun {
+
+// The next definition of a function after this library's own: the C
+// library's. Looked up once per function; errno is left as it was.
+void *NextSymbol(const char *name);
+
+// True while this thread is inside the library or its own enable: the
+// library's own file calls pass straight through, untraced.
+bool InLibrary();
+
+// Brackets a hook call (sets what InLibrary reports).
+class LibraryScope {
+ public:
+  LibraryScope();
+  ~LibraryScope();
+  LibraryScope(const LibraryScope &) = delete;
+  LibraryScope &operator=(const LibraryScope &) = delete;
+};
+
+// Called before a traced call: the calling thread starts tracing on its
+// first socket call, unless NETQUILL_TRACE=0. errno is left as it was.
+void EnterSocketCall();
+
+// Descriptors the program got from socket() or accept().
+void MarkSocket(int fd);
+void ForgetSocket(int fd);
+
+// Whether close() or ioctl() of fd is worth a hook: fd is a socket and
+// someone might trace it. Asks the kernel only when that can matter.
+bool IsTracedSocket(int fd);
+
+}  // namespace nqrun
+
+#endif  // NQ_DROPIN_NETQUILL_RUN_PRELOAD_STATE_H

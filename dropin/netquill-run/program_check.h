@@ -1,0 +1,14 @@
+// Programs the loader will not preload into: told to the user up front
+// rather than left to an empty trace.
+#ifndef NQ_DROPIN_NETQUILL_RUN_PROGRAM_CHECK_H
+#define NQ_DROPIN_NETQUILL_RUN_PROGRAM_CHECK_H
+
+namespace nqrun {
+
+// Why the program, found as execvp would find it, will run untraced
+// ("is statically linked", ...), or null when nothing speaks against it.
+const char *WhyUntraced(const char *program);
+
+}  // namespace nqrun
+
+#endif  // NQ_DROPIN_NETQUILL_RUN_PROGRAM_CHECK_H

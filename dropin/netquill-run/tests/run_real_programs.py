@@ -1,0 +1,326 @@
+#!/usr/bin/env python3
+"""netquill-run on real programs of the system: curl fetching a page from
+python's http.server on 127.0.0.1, compared with strace watching the same
+run; and what a user relies on: exit codes, errors, children, settings."""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import trace_read  # noqa: E402
+
+SKIP = 77
+failures = []
+
+
+def check(cond, message):
+    if not cond:
+        failures.append(message)
+
+
+class Server:
+    """python3 -m http.server on 127.0.0.1, on a port the system picks."""
+
+    def __init__(self, directory, prefix=()):
+        self.proc = subprocess.Popen(
+            list(prefix) + [sys.executable, "-u", "-m", "http.server", "0",
+                            "--bind", "127.0.0.1", "--directory", directory],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+            env=clean_env())
+        line = self.proc.stdout.readline()
+        m = re.search(r"port (\d+)", line)
+        if m is None:
+            self.proc.kill()
+            raise RuntimeError("http.server did not start: %r" % line)
+        self.url = "http://127.0.0.1:%s/" % m.group(1)
+
+    def stop(self):
+        self.proc.kill()
+        self.proc.wait()
+
+
+def clean_env(**extra):
+    env = dict(os.environ)
+    for key in ("NETQUILL_FILE", "NETQUILL_FLAGS", "NETQUILL_TRACE",
+                "LD_PRELOAD"):
+        env.pop(key, None)
+    env.update(extra)
+    return env
+
+
+def run(cmd, cwd, env=None):
+    return subprocess.run(cmd, cwd=cwd, env=env or clean_env(),
+                          capture_output=True, timeout=120)
+
+
+def page_bytes():
+    # Every byte value, so the dumps are compared on more than text.
+    return bytes(range(256)) * 12 + b"end of page\n"
+
+
+def compare_with_strace(args, work, server):
+    probe = run(["strace", "-f", "-o", os.devnull, "true"], work)
+    if probe.returncode != 0:
+        print("SKIPPED: strace cannot trace here (ptrace not permitted?): %s"
+              % probe.stderr.decode(errors="replace").strip())
+        return SKIP
+    trace = os.path.join(work, "curl.trace")
+    slog = os.path.join(work, "curl.strace")
+    out = os.path.join(work, "page.out")
+    proc = run(["strace", "-f", "-o", slog, "-e", "trace=network,close",
+                "-e", "read=all", "-e", "write=all", args.netquill_run,
+                "-o", trace, "-f", "4", "curl", "-s", "-o", out,
+                server.url + "page.bin"], work)
+    check(proc.returncode == 0, "curl under both exited %d: %s"
+          % (proc.returncode, proc.stderr))
+    check(os.path.exists(out) and open(out, "rb").read() == page_bytes(),
+          "curl did not fetch the page whole")
+    ours = trace_read.read_netquill(trace)
+    theirs = trace_read.read_strace(slog)
+    check(len(ours) >= 1, "no socket in the trace")
+    check(any(page_bytes() in bytes(s.received) for s in ours),
+          "the page is not in the received stream of the trace")
+    check(len(ours) == len(theirs), "%d sockets traced, strace saw %d"
+          % (len(ours), len(theirs)))
+    for i, (a, b) in enumerate(zip(ours, theirs)):
+        check(a.fd == b.fd and a.family == b.family,
+              "socket %d: fd %d %s against %d %s" % (i, a.fd, a.family, b.fd,
+                                                      b.family))
+        check(a.results == b.results, "socket %d results: %s against %s"
+              % (i, a.results, b.results))
+        check(a.sent == b.sent, "socket %d: %d bytes sent, strace saw %d"
+              % (i, len(a.sent), len(b.sent)))
+        check(a.received == b.received, "socket %d: %d bytes received, "
+              "strace saw %d" % (i, len(a.received), len(b.received)))
+    return 0
+
+
+def lines_of(path):
+    with open(path, "rb") as f:
+        return f.read().decode("latin-1").split("\r\n")[:-1]
+
+
+def behaviour(args, work, server):
+    nqr = args.netquill_run
+    url = server.url + "page.bin"
+
+    # A refused connect: curl's own exit code, the error in the trace.
+    plain = run(["curl", "-s", "http://127.0.0.1:1/"], work)
+    traced = run([nqr, "-o", "refused.trace", "curl", "-s",
+                  "http://127.0.0.1:1/"], work)
+    check(traced.returncode == plain.returncode == 7,
+          "refused: curl exits %d, under netquill-run %d"
+          % (plain.returncode, traced.returncode))
+    text = "\n".join(lines_of(os.path.join(work, "refused.trace")))
+    check(re.search(r"ERR: connect\(\d+, 127\.0\.0\.1:1, 16\) returned -1 "
+                    r"\[115\]", text), "refused connect line:\n" + text)
+
+    # A relative -o is the launch directory's, also for children that
+    # change directory; each process has its own banner in one file.
+    sub = os.path.join(work, "sub")
+    os.makedirs(sub)
+    script = "cd / && curl -s %s >/dev/null && curl -s %s >/dev/null" % (
+        url, url)
+    proc = run([nqr, "-o", "children.trace", "--", "sh", "-c", script], sub)
+    check(proc.returncode == 0, "sh -c exited %d" % proc.returncode)
+    path = os.path.join(sub, "children.trace")
+    lines = lines_of(path) if os.path.exists(path) else []
+    banners = [l for l in lines if " INF: started process " in l]
+    check(len(banners) == 2 and all(l.startswith("CURL ") for l in banners)
+          and banners[0] != banners[1], "children: banners %s" % banners)
+    check(len([l for l in lines if "INF: socket(2, 1, 6)" in l]) == 2,
+          "children: two sockets expected:\n" + "\n".join(lines))
+
+    # A fork without exec: the child's calls are traced under its own
+    # banner into the same file.
+    code = ("import os, socket\n"
+            "s = socket.socket()\n"
+            "pid = os.fork()\n"
+            "if pid == 0:\n"
+            "    socket.socket(socket.AF_INET, socket.SOCK_DGRAM).close()\n"
+            "    os._exit(0)\n"
+            "os.waitpid(pid, 0)\n"
+            "s.close()\n")
+    proc = run([nqr, "-o", "fork.trace", sys.executable, "-c", code], work)
+    check(proc.returncode == 0, "fork program exited %d: %s"
+          % (proc.returncode, proc.stderr))
+    lines = lines_of(os.path.join(work, "fork.trace"))
+    texts = [re.sub(r"^\S+ \d{6} \d{4,} ", "", l) for l in lines]
+    pids = [re.search(r"process (0x[0-9A-Fa-f]+)", t).group(1)
+            for t in texts if "started process" in t]
+    check(len(set(pids)) == 2, "fork: two processes expected: %s" % texts)
+    # Python asks for close-on-exec in the type: 0x80000 | 1 or 2.
+    check([t for t in texts if t.startswith("INF: socket(2, ")] ==
+          [t for t in texts if re.match(r"INF: socket\(2, 5242(?:89|90), 0\) "
+                                        r"returned \d+$", t)] and
+          len([t for t in texts if t.startswith("INF: socket(")]) == 2,
+          "fork: parent's and child's sockets: %s" % texts)
+    check(len([t for t in texts if t.startswith("INF: closesocket(")]) == 2,
+          "fork: both closes traced: %s" % texts)
+
+    # Errors only, flags in hex.
+    proc = run([nqr, "-o", "errors.trace", "-f", "0x1", "curl", "-s",
+                "http://127.0.0.1:1/"], work)
+    lines = lines_of(os.path.join(work, "errors.trace"))
+    check(lines and all(" ERR: " in l for l in lines),
+          "flags 1 wrote more than errors: %s" % lines)
+
+    # NETQUILL_TRACE=0: loaded, nothing written, same result.
+    off = os.path.join(work, "off.trace")
+    proc = subprocess.run([nqr, "-o", off, "curl", "-s", url], cwd=work,
+                          env=clean_env(NETQUILL_TRACE="0"),
+                          capture_output=True, timeout=120)
+    check(proc.returncode == 0 and proc.stdout == page_bytes(),
+          "NETQUILL_TRACE=0 changed curl's output")
+    check(not os.path.exists(off), "NETQUILL_TRACE=0 wrote a trace")
+
+    # errno as the program sees it, traced, loaded idle, and untraced.
+    plain = run([args.probe], work)
+    for name, env in (("probe.trace", clean_env()),
+                      ("probe-off.trace", clean_env(NETQUILL_TRACE="0"))):
+        proc = subprocess.run([nqr, "-o", name, args.probe], cwd=work,
+                              env=env, capture_output=True, timeout=60)
+        check(proc.stdout == plain.stdout and proc.returncode == 0,
+              "%s: the program saw other results:\n%s\nagainst\n%s" % (
+                  name, proc.stdout.decode(), plain.stdout.decode()))
+    check(not os.path.exists(os.path.join(work, "probe-off.trace")),
+          "NETQUILL_TRACE=0 wrote a trace")
+    side = dict(re.findall(r"(\w+) (\S+)", plain.stderr.decode()))
+    want = ["INF: started process 0x? trace on <date> [4.0.4000]",
+            "INF: socket(2, 1, 0) returned %s" % side.get("socket"),
+            "INF: getsockname(%s, 0.0.0.0:0, 0x?) returned 0" % side.get(
+                "socket"),
+            "INF: ioctlsocket(%s, 0x?, 0x?) returned 0" % side.get("socket"),
+            "ERR: connect(%s, 127.0.0.1:1, 16) returned -1 [111]" % side.get(
+                "socket"),
+            "INF: closesocket(%s) returned 0" % side.get("socket"),
+            "INF: started process 0x? trace on <date> [4.0.4000]",
+            'INF: gethostname(0x? ("%s"), 256) returned 0' % side.get("host")]
+    got = []
+    for line in lines_of(os.path.join(work, "probe.trace")):
+        text = re.sub(r"^\S+ \d{6} \d{4,} ", "", line)
+        text = re.sub(r"0x[0-9a-fA-F]+", "0x?", text)
+        got.append(re.sub(r"\d\d-\d\d-\d{4} \d\d:\d\d:\d\d", "<date>",
+                          text))
+    check(got == want, "probe trace:\n  got  %s\n  want %s" % (got, want))
+
+    # Installed, the launcher finds its interposer in lib from bin.
+    if args.build_dir:
+        prefix = os.path.join(work, "prefix")
+        proc = run([args.cmake, "--install", args.build_dir, "--prefix", prefix,
+                    "--component", "library"], work)
+        check(proc.returncode == 0, "install failed: %s" % proc.stderr)
+        installed = os.path.join(prefix, "bin", "netquill-run")
+        proc = run([installed, "-o", "installed.trace", "curl", "-s", url],
+                   work)
+        check(proc.returncode == 0 and proc.stdout == page_bytes(),
+              "installed netquill-run: exit %d %s" % (proc.returncode,
+                                                       proc.stderr))
+        path = os.path.join(work, "installed.trace")
+        lines = lines_of(path) if os.path.exists(path) else []
+        check(any(re.search(r"^CURL .* INF: recv\(", l) for l in lines),
+              "installed netquill-run traced no recv: %s" % lines)
+
+    # Nothing set: the library's default file in the temporary directory.
+    tmp = os.path.join(work, "tmpdir")
+    os.makedirs(tmp)
+    proc = subprocess.run([nqr, "curl", "-s", url], cwd=work,
+                          env=clean_env(TMPDIR=tmp), capture_output=True,
+                          timeout=120)
+    default = os.path.join(tmp, "NQSPOOL.LOG")
+    lines = lines_of(default) if os.path.exists(default) else []
+    check(proc.returncode == 0 and any(" INF: recv(" in l for l in lines),
+          "no default trace in $TMPDIR: %s" % lines)
+
+    # A static program cannot take the preload: said, and run all the same.
+    static = shutil.which("ldconfig") or "/sbin/ldconfig"
+    if os.path.exists(static):
+        proc = run([nqr, "-o", "static.trace", static, "--version"], work)
+        check(proc.returncode == 0 and b"statically linked" in proc.stderr
+              and b"runs untraced" in proc.stderr,
+              "static program: exit %d, %r" % (proc.returncode, proc.stderr))
+    proc = run([nqr, "-o", "dynamic.trace", "true"], work)
+    check(proc.stderr == b"", "a dynamic program warned: %r" % proc.stderr)
+
+    # The server side: python accepts with accept4, traced as accept.
+    traced_server = Server(work, (nqr, "-o", os.path.join(work,
+                                                         "server.trace")))
+    try:
+        proc = run(["curl", "-s", traced_server.url + "page.bin"], work)
+    finally:
+        traced_server.stop()
+    check(proc.stdout == page_bytes(), "page from the traced server")
+    text = "\n".join(lines_of(os.path.join(work, "server.trace")))
+    m = re.search(r"INF: accept\((\d+), 127\.0\.0\.1:\d+, 0x[0-9a-f]+\) "
+                  r"returned (\d+)", text)
+    check(m is not None, "server: no accept line:\n" + text)
+    if m:
+        check(re.search(r"INF: recv\(%s, " % m.group(2), text) and
+              re.search(r"INF: send\(%s, " % m.group(2), text),
+              "server: no recv and send on the accepted socket:\n" + text)
+
+    # The checked receive functions of a fortified build.
+    if args.fortified:
+        proc = run([nqr, "-o", "fortified.trace", "-f", "4", args.fortified],
+                   work)
+        check(proc.returncode == 0, "fortified program failed")
+        text = "\n".join(lines_of(os.path.join(work, "fortified.trace")))
+        check(re.search(r"INF: recv\(\d+, 0x[0-9a-f]+, 15, 0\) returned 7\n"
+                        r" +0000  63 68 65 63 6B 65 64 ", text) and
+              re.search(r"INF: recvfrom\(\d+, 0x[0-9a-f]+, 15, 0, "
+                        r"127\.0\.0\.1:\d+, 0x[0-9a-f]+\) returned 4\n"
+                        r" +0000  66 72 6F 6D ", text),
+              "fortified receives not traced:\n" + text)
+
+    # Usage errors and a program that is not there.
+    for cmd, want in (([nqr], 2), ([nqr, "-f", "12x", "true"], 2),
+                      ([nqr, "-o", "", "true"], 2),
+                      ([nqr, "--bogus", "true"], 2),
+                      ([nqr, "no-such-program-here"], 127),
+                      ([nqr, "--", "false"], 1)):
+        rc = run(cmd, work).returncode
+        check(rc == want, "%s exited %d, expected %d" % (cmd[1:], rc, want))
+    return 0
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--netquill-run", required=True)
+    ap.add_argument("--work", required=True)
+    ap.add_argument("--probe", help="the errno probe program")
+    ap.add_argument("--build-dir", help="a build to install and run from")
+    ap.add_argument("--fortified", help="a program built with fortify")
+    ap.add_argument("--cmake", default="cmake")
+    ap.add_argument("mode", choices=("strace", "behaviour"))
+    args = ap.parse_args()
+    for tool in ("curl",) + (("strace",) if args.mode == "strace" else ()):
+        if shutil.which(tool) is None:
+            print("SKIPPED: %s is not installed (scripts/install-deps.sh)"
+                  % tool)
+            return SKIP
+    shutil.rmtree(args.work, ignore_errors=True)
+    os.makedirs(args.work)
+    with open(os.path.join(args.work, "page.bin"), "wb") as f:
+        f.write(page_bytes())
+    server = Server(args.work)
+    try:
+        if args.mode == "strace":
+            status = compare_with_strace(args, args.work, server)
+        else:
+            status = behaviour(args, args.work, server)
+    finally:
+        server.stop()
+    if status == SKIP:
+        return SKIP
+    for f in failures:
+        print("FAIL:", f)
+    print("%s: %d checks failed" % ("FAILED" if failures else "OK",
+                                    len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

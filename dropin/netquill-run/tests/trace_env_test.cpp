@@ -1,0 +1,85 @@
+// The settings both drop-ins read from the environment.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "trace_env.h"
+
+namespace {
+
+TEST(ParseFlags, DecimalAndHexAtTheirLimits) {
+  uint32_t flags = 99;
+  EXPECT_TRUE(nqdrop::ParseFlags("4", &flags));
+  EXPECT_EQ(flags, 4u);
+  EXPECT_TRUE(nqdrop::ParseFlags("0x1F", &flags));
+  EXPECT_EQ(flags, 0x1Fu);
+  EXPECT_TRUE(nqdrop::ParseFlags("0X6", &flags));
+  EXPECT_EQ(flags, 6u);
+  EXPECT_TRUE(nqdrop::ParseFlags("4294967295", &flags));
+  EXPECT_EQ(flags, 0xFFFFFFFFu);
+  EXPECT_TRUE(nqdrop::ParseFlags("0xffffffff", &flags));
+  EXPECT_EQ(flags, 0xFFFFFFFFu);
+  EXPECT_TRUE(nqdrop::ParseFlags("010", &flags));
+  EXPECT_EQ(flags, 10u) << "a leading zero is not octal";
+}
+
+TEST(ParseFlags, RefusesWhatIsNotANumber) {
+  for (const char *bad :
+       {"", "0x", "-1", "+4", " 4", "4 ", "12x", "0x1G", "4294967296",
+        "0x100000000", "99999999999999999999"}) {
+    uint32_t flags = 7;
+    EXPECT_FALSE(nqdrop::ParseFlags(bad, &flags)) << bad;
+    EXPECT_EQ(flags, 7u) << bad;
+  }
+  uint32_t flags = 7;
+  EXPECT_FALSE(nqdrop::ParseFlags(nullptr, &flags));
+}
+
+class TraceEnvTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Clear(); }
+  void TearDown() override { Clear(); }
+  static void Clear() {
+    unsetenv("NETQUILL_FILE");
+    unsetenv("NETQUILL_FLAGS");
+    unsetenv("NETQUILL_TRACE");
+  }
+};
+
+TEST_F(TraceEnvTest, NothingSetTracesWithTheDefaults) {
+  nqdrop::TraceEnv env = nqdrop::ReadTraceEnv();
+  EXPECT_TRUE(env.on);
+  EXPECT_EQ(env.flags, 0u);
+  EXPECT_STREQ(env.path, "");
+}
+
+TEST_F(TraceEnvTest, OnlyZeroSwitchesTracingOff) {
+  setenv("NETQUILL_TRACE", "0", 1);
+  EXPECT_FALSE(nqdrop::ReadTraceEnv().on);
+  for (const char *on : {"1", "", "00", "no"}) {
+    setenv("NETQUILL_TRACE", on, 1);
+    EXPECT_TRUE(nqdrop::ReadTraceEnv().on) << on;
+  }
+}
+
+TEST_F(TraceEnvTest, FileAndFlagsAreTaken) {
+  setenv("NETQUILL_FILE", "/tmp/x.log", 1);
+  setenv("NETQUILL_FLAGS", "0x4", 1);
+  nqdrop::TraceEnv env = nqdrop::ReadTraceEnv();
+  EXPECT_STREQ(env.path, "/tmp/x.log");
+  EXPECT_EQ(env.flags, 4u);
+  setenv("NETQUILL_FLAGS", "four", 1);
+  EXPECT_EQ(nqdrop::ReadTraceEnv().flags, 0u);
+}
+
+TEST_F(TraceEnvTest, ALongPathIsCutToTheLibrarysSize) {
+  std::string path(400, 'p');
+  setenv("NETQUILL_FILE", path.c_str(), 1);
+  nqdrop::TraceEnv env = nqdrop::ReadTraceEnv();
+  EXPECT_EQ(strlen(env.path), size_t{nqdrop::kTracePathSize - 1});
+  EXPECT_EQ(std::string(env.path), path.substr(0, 255));
+}
+
+}  // namespace

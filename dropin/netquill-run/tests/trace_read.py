@@ -1,0 +1,127 @@
+"""Reads the socket life stories out of a NETQUILL trace and out of an
+strace log: per socket, the connect, bind and accept results and the bytes
+sent and received, whatever the system calls are called."""
+import errno
+import re
+
+
+class Socket:
+    def __init__(self, fd, family):
+        self.fd = fd
+        self.family = family
+        self.results = []  # (call, result, error name or "")
+        self.sent = bytearray()
+        self.received = bytearray()
+
+    def key(self):
+        return (self.fd, self.family, self.results, bytes(self.sent),
+                bytes(self.received))
+
+
+FAMILIES = {"2": "AF_INET", "10": "AF_INET6"}
+SENDS = {"send", "sendto", "sendmsg", "write", "writev"}
+RECEIVES = {"recv", "recvfrom", "recvmsg", "read", "readv"}
+
+
+def _hex_bytes(cells):
+    return bytes(int(c, 16) for c in re.findall(r"[0-9a-fA-F]{2}", cells))
+
+
+def read_netquill(path):
+    """Sockets the program opened, in order, from a trace with dumps."""
+    sockets, live, last = [], {}, None
+    call = re.compile(r"^\S+ \d{6} \d{4,} (?:INF|ERR|WRN): (\w+)\((-?\d+)"
+                      r"(.*)\) returned (.*?)(?: \[(\d+)\])?$")
+    with open(path, "rb") as f:
+        lines = f.read().decode("latin-1").split("\r\n")
+    for line in lines:
+        dump = re.match(r"^ +[0-9A-F]{4,}  (.{48}) ", line)
+        if dump:
+            if last is not None:
+                last += _hex_bytes(dump.group(1).replace(":", " "))
+            continue
+        last = None
+        m = call.match(line)
+        if m is None:
+            continue
+        name, first, rest, result, code = m.groups()
+        result = result.split(" ")[0]
+        error = errno.errorcode.get(int(code), code) if code else ""
+        if name == "socket":
+            family = FAMILIES.get(first)
+            if family is not None and result.lstrip("-").isdigit():
+                sock = Socket(int(result), family)
+                sockets.append(sock)
+                live[sock.fd] = sock
+            continue
+        sock = live.get(int(first))
+        if sock is None:
+            continue
+        if name in ("connect", "bind", "accept", "listen"):
+            sock.results.append((name, int(result), error))
+            if name == "accept" and int(result) >= 0:
+                child = Socket(int(result), sock.family)
+                sockets.append(child)
+                live[child.fd] = child
+        elif name in SENDS and not error:
+            last = sock.sent
+        elif name in RECEIVES and not error:
+            last = sock.received
+        elif name == "closesocket":
+            del live[sock.fd]
+    return sockets
+
+
+def read_strace(path):
+    """Internet sockets from an strace -f log with read and write dumps."""
+    sockets, live, last, pending = [], {}, None, {}
+    call = re.compile(r"^(\d+) +(\w+)\((.*)\) += (-?\d+)(?: (\w+) .*)?$")
+    for line in open(path, encoding="latin-1"):
+        line = line.rstrip("\n")
+        dump = re.match(r"^(?:\d+ +)? \| [0-9a-f]{5}  (.{49})", line)
+        if dump:
+            if last is not None:
+                last += _hex_bytes(dump.group(1))
+            continue
+        last = None
+        # A call another thread interrupted comes in two pieces.
+        m = re.match(r"^(\d+) +(.*) <unfinished \.\.\.>$", line)
+        if m:
+            pending[m.group(1)] = m.group(2)
+            continue
+        m = re.match(r"^(\d+) +<\.\.\. \w+ resumed>(.*)$", line)
+        if m and m.group(1) in pending:
+            line = m.group(1) + " " + pending.pop(m.group(1)) + m.group(2)
+        m = call.match(line)
+        if m is None:
+            continue
+        pid, name, args, result, error = m.groups()
+        result = int(result)
+        error = error or ""
+        first = args.split(",")[0]
+        if name == "socket":
+            family = first if first in FAMILIES.values() else None
+            if family is not None and result >= 0:
+                sock = Socket(result, family)
+                sockets.append(sock)
+                live[(pid, result)] = sock
+            continue
+        if not first.isdigit():
+            continue
+        sock = live.get((pid, int(first)))
+        if sock is None:
+            continue
+        if name in ("connect", "bind", "accept", "accept4", "listen"):
+            call_name = "accept" if name == "accept4" else name
+            sock.results.append((call_name, result, error))
+            if call_name == "accept" and result >= 0:
+                child = Socket(result, sock.family)
+                sockets.append(child)
+                live[(pid, result)] = child
+        elif name in SENDS and result >= 0:
+            last = sock.sent
+        elif name in RECEIVES and result >= 0:
+            last = sock.received
+        elif name == "close":
+            del live[(pid, int(first))]
+    return sockets

@@ -1,0 +1,269 @@
+#!/usr/bin/env python3
+"""Runs a program linked against wsock32 alone under Wine, first with the
+system's library, then with the drop-in WSOCK32.DLL and NETQUILL.DLL beside
+it (the drop-in preferred, as a user would run it), and checks that the
+program sees the same results and error codes, and that the trace holds
+every call, line for line, with its dumps."""
+import argparse
+import getpass
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+MODULE = "NQ_LEGACY_CLIENT"
+failures = []
+
+
+def check(cond, message):
+    if not cond:
+        failures.append(message)
+
+
+def wine_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def run(args, directory, env_extra):
+    env = dict(os.environ)
+    for key in ("NETQUILL_FILE", "NETQUILL_FLAGS", "NETQUILL_TRACE"):
+        env.pop(key, None)
+    env.update(env_extra)
+    exe = os.path.join(directory, os.path.basename(args.program))
+    proc = subprocess.run([args.wine, exe], cwd=directory, env=env,
+                          capture_output=True, text=True, timeout=240)
+    check(proc.returncode == 0, "%s exited %d" % (directory, proc.returncode))
+    return proc.stdout, proc.stderr
+
+
+def lay_out(args, name, with_dropin, with_netquill):
+    directory = os.path.join(args.work, name)
+    os.makedirs(directory)
+    shutil.copy(args.program, directory)
+    if with_dropin:
+        shutil.copy(args.dropin, os.path.join(directory, "WSOCK32.DLL"))
+    if with_netquill:
+        shutil.copy(args.netquill, os.path.join(directory, "NETQUILL.DLL"))
+    return directory
+
+
+def dump(data):
+    """The dump lines of a record, as the trace format describes them."""
+    indent = " " * (len(MODULE) + 1)
+    lines = []
+    for offset in range(0, len(data), 16):
+        chunk = data[offset:offset + 16]
+        cells = ""
+        for i in range(16):
+            cells += "%02X" % chunk[i] if i < len(chunk) else "  "
+            cells += ":" if i == 7 and len(chunk) > 8 else " "
+        text = "".join(chr(b) if 0x20 <= b <= 0x7E else "." for b in chunk)
+        lines.append("%s%04X  %s %s" % (indent, offset, cells, text))
+    return lines
+
+
+def expected_trace(side):
+    lst, cli, srv, port = side["handles"]
+    hello = b"hello, wsock32"
+    reply = b"0123456789abcdef-reply"
+    ref = side["refused"]
+    lines = [
+        "INF: started process 0x? trace on <date> [4.0.4000]",
+        "INF: socket(2, 1, 0) returned %d" % lst,
+        "INF: bind(%d, 127.0.0.1:0, 16) returned 0" % lst,
+        "INF: listen(%d, 5) returned 0" % lst,
+        "INF: getsockname(%d, 127.0.0.1:%d, 0x?) returned 0" % (lst, port),
+        "INF: socket(2, 1, 0) returned %d" % cli,
+        "INF: connect(%d, 127.0.0.1:%d, 16) returned 0" % (cli, port),
+        "INF: accept(%d, NULL, 0x?) returned %d" % (lst, srv),
+        "INF: send(%d, 0x?, 14, 0) returned 14" % cli, *dump(hello),
+        "INF: select(0, 0x?, 0x?, 0x?, 5:0) returned 1",
+        "INF: recv(%d, 0x?, 64, 0) returned 14" % srv, *dump(hello),
+        "INF: send(%d, 0x?, 22, 0) returned 22" % srv, *dump(reply),
+        "INF: recv(%d, 0x?, 64, 0) returned 22" % cli, *dump(reply),
+        "INF: setsockopt(%d, 0, 7, 0x?, 4) returned 0" % cli,
+        "INF: getsockopt(%d, 0, 7, 0x?, 0x?) returned 0" % cli,
+        "INF: shutdown(%d, 1) returned 0" % cli,
+        "INF: recv(%d, 0x?, 64, 0) returned 0" % srv,
+        "INF: closesocket(%d) returned 0" % srv,
+        "INF: closesocket(%d) returned 0" % cli,
+        "INF: closesocket(%d) returned 0" % lst,
+        "ERR: closesocket(%d) returned -1 [10038]" % lst,
+        "INF: socket(2, 1, 0) returned %d" % ref,
+        "ERR: connect(%d, 127.0.0.1:1, 16) returned -1 [10061]" % ref,
+        "INF: closesocket(%d) returned 0" % ref,
+        'INF: gethostbyname("localhost") returned 127.0.0.1 (localhost)',
+        # The second thread's trace starts with its own first call.
+        "INF: started process 0x? trace on <date> [4.0.4000]",
+        'INF: gethostname(0x? ("%s"), 256) returned 0' % side["host"],
+        "ERR: socket(2, 12345, 0) returned INVALID_SOCKET [10044]",
+    ]
+    return lines
+
+
+def masked_trace(path):
+    """Trace lines with the module name checked and the clock, the elapsed
+    time, pointers and dates replaced."""
+    out = []
+    with open(path, "rb") as f:
+        raw = f.read()
+    check(raw.endswith(b"\r\n") and b"\n" not in raw.replace(b"\r\n", b""),
+          "trace lines end in CR LF")
+    for line in raw.decode("latin-1").split("\r\n")[:-1]:
+        m = re.match(r"^(\S+) \d{6} \d{4,} (.*)$", line)
+        if m is None:
+            out.append(line)
+            continue
+        check(m.group(1) == MODULE, "module name in %r" % line)
+        text = re.sub(r"0x[0-9a-fA-F]+", "0x?", m.group(2))
+        text = re.sub(r"\d\d-\d\d-\d{4} \d\d:\d\d:\d\d", "<date>", text)
+        out.append(text)
+    return out
+
+
+def side_values(stderr):
+    side = {}
+    m = re.search(r"handles (-?\d+) (-?\d+) (-?\d+) port (\d+)", stderr)
+    side["handles"] = tuple(int(g) for g in m.groups()) if m else (0, 0, 0, 0)
+    m = re.search(r"refused (-?\d+)", stderr)
+    side["refused"] = int(m.group(1)) if m else 0
+    m = re.search(r"host (\S+)", stderr)
+    side["host"] = m.group(1) if m else ""
+    check(all(k in side for k in ("handles", "refused", "host")),
+          "program's side values: %r" % stderr)
+    return side
+
+
+WORKERS = 8
+
+
+def check_workers(got, what):
+    """The lines of the threads that ran at once, in any order between the
+    threads: each thread's banner, socket, close, failed socket and failed
+    close, with its own error codes."""
+    patterns = {
+        "banner": r"INF: started process 0x\? trace on <date> \[4\.0\.4000\]$",
+        "socket": r"INF: socket\(2, 1, 0\) returned (\d+)$",
+        "close": r"INF: closesocket\((\d+)\) returned 0$",
+        "bad": r"ERR: socket\(2, 12345, 0\) returned INVALID_SOCKET \[10044\]$",
+        "again": r"ERR: closesocket\(-1\) returned -1 \[10038\]$",
+    }
+    counts = dict.fromkeys(patterns, 0)
+    for line in got:
+        kind = [k for k, p in patterns.items() if re.match(p, line)]
+        check(len(kind) == 1, "%s: unexpected line %r" % (what, line))
+        if kind:
+            counts[kind[0]] += 1
+    check(all(n == WORKERS for n in counts.values()),
+          "%s: counts %s, expected %d each" % (what, counts, WORKERS))
+
+
+def compare_lines(got, want, what):
+    for i, (g, w) in enumerate(zip(got, want)):
+        if g != w:
+            check(False, "%s line %d:\n  got  %r\n  want %r" % (what, i + 1, g, w))
+            return
+    check(len(got) == len(want), "%s has %d lines, expected %d:\n%s" % (
+        what, len(got), len(want), "\n".join(got[len(want):] or want[len(got):])))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--wine", required=True)
+    ap.add_argument("--program", required=True)
+    ap.add_argument("--dropin", required=True)
+    ap.add_argument("--netquill", required=True)
+    ap.add_argument("--work", required=True)
+    args = ap.parse_args()
+    shutil.rmtree(args.work, ignore_errors=True)
+    os.makedirs(args.work)
+    # The drop-in beside the program is chosen over the system's library:
+    # it must reach ws2_32.dll by its full path, never back to itself.
+    prefer = {"WINEDLLOVERRIDES": "wsock32=n,b;mscoree,mshtml="}
+
+    plain = lay_out(args, "plain", False, False)
+    want_out, _ = run(args, plain, {})
+    check("done" in want_out, "plain run did not finish:\n" + want_out)
+    check("connect refused: -1 10061" in want_out, "refused connect code")
+
+    traced = lay_out(args, "traced", True, True)
+    trace = os.path.join(traced, "trace.log")
+    out, err = run(args, traced, dict(prefer, NETQUILL_FILE=wine_path(trace),
+                                      NETQUILL_FLAGS="4"))
+    compare_lines(out.splitlines(), want_out.splitlines(), "traced stdout")
+    check(out.count(": 0 -1 10044 -1 10038") == WORKERS,
+          "workers' results and error codes:\n" + out)
+    if os.path.exists(trace):
+        lines = masked_trace(trace)
+        want = expected_trace(side_values(err))
+        compare_lines(lines[:len(want)], want, "trace")
+        check_workers(lines[len(want):], "workers' trace")
+    else:
+        check(False, "no trace written")
+
+    # Errors only, given in hexadecimal: no banners, no successful calls.
+    errors = os.path.join(traced, "errors.log")
+    out, err = run(args, traced, dict(prefer, NETQUILL_FILE=wine_path(errors),
+                                      NETQUILL_FLAGS="0x1"))
+    compare_lines(out.splitlines(), want_out.splitlines(), "flags 1 stdout")
+    if os.path.exists(errors):
+        want = [l for l in expected_trace(side_values(err))
+                if l.startswith("ERR")]
+        lines = masked_trace(errors)
+        compare_lines(lines[:len(want)], want, "errors-only trace")
+        tail = sorted(lines[len(want):])
+        check(len(tail) == 2 * WORKERS and all(l.startswith("ERR: ")
+                                               for l in tail),
+              "workers' errors-only trace: %s" % tail)
+    else:
+        check(False, "no errors-only trace written")
+
+    # Nothing set: traced with the defaults, to NQSPOOL.LOG in the
+    # temporary directory, which under Wine lies in the prefix.
+    prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
+    temp = os.path.join(prefix, "drive_c", "users", getpass.getuser(), "Temp")
+    if os.path.isdir(temp):
+        default = os.path.join(temp, "NQSPOOL.LOG")
+
+        def ours():
+            if not os.path.exists(default):
+                return 0
+            with open(default, "rb") as f:
+                return sum(1 for l in f if l.startswith(MODULE.encode()))
+        before = ours()
+        out, err = run(args, traced, prefer)
+        compare_lines(out.splitlines(), want_out.splitlines(),
+                      "defaults stdout")
+        lines = [l for l in expected_trace(side_values(err))
+                 if not l.startswith(" ")]
+        check(ours() - before == len(lines) + 5 * WORKERS,
+              "default trace grew by %d lines, expected %d" % (
+                  ours() - before, len(lines) + 5 * WORKERS))
+    else:
+        print("default file not checked: no %s" % temp)
+
+    # Loaded but tracing nothing.
+    off = os.path.join(traced, "off.log")
+    out, _ = run(args, traced, dict(prefer, NETQUILL_FILE=wine_path(off),
+                                    NETQUILL_FLAGS="4", NETQUILL_TRACE="0"))
+    compare_lines(out.splitlines(), want_out.splitlines(), "trace=0 stdout")
+    check(not os.path.exists(off), "NETQUILL_TRACE=0 wrote a trace")
+
+    # Without NETQUILL.DLL the drop-in only passes the calls on.
+    alone = lay_out(args, "alone", True, False)
+    out, _ = run(args, alone, dict(prefer, NETQUILL_FILE=wine_path(
+        os.path.join(alone, "none.log"))))
+    compare_lines(out.splitlines(), want_out.splitlines(), "no-library stdout")
+    check(not os.listdir(alone) or "none.log" not in os.listdir(alone),
+          "a trace without NETQUILL.DLL")
+
+    for f in failures:
+        print("FAIL:", f)
+    print("%s: %d checks failed" % ("FAILED" if failures else "OK",
+                                    len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
