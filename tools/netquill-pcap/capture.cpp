@@ -29,8 +29,9 @@ std::uint16_t Capture::MadeUpPort() {
 }
 
 bool Capture::ClaimPair(Endpoint a, Endpoint b) {
-  const auto pair = std::minmax(Key(a), Key(b));
-  return pairs_.insert(pair).second;
+  const std::uint64_t ka = Key(a);
+  const std::uint64_t kb = Key(b);
+  return pairs_.insert({std::min(ka, kb), std::max(ka, kb)}).second;
 }
 
 void Capture::Emit(const Origin &origin, std::size_t len) {

@@ -34,6 +34,19 @@ void Converter::EndDump(SocketTable &table) {
   dump_.bytes.clear();
 }
 
+void Converter::SpoilDump(std::size_t indent) {
+  if (!dump_.open) {
+    dump_.open = true;
+    dump_.indent = indent;
+    dump_.start = dump_.next = 0;
+  }
+  dump_.damaged = true;
+  // The damaged line's own bytes are unknown; a run that goes on after it
+  // still belongs to the same dump.
+  dump_.next += 16;
+  dump_.last_count = 16;
+}
+
 void Converter::DumpLine(std::string_view text, const std::string &label,
                          std::uint64_t line, SocketTable &table) {
   nqtrace::DumpLine d;
@@ -42,16 +55,7 @@ void Converter::DumpLine(std::string_view text, const std::string &label,
                          d.offset == dump_.next && dump_.last_count == 16;
   if (fault != nqtrace::DumpFault::None) {
     Damaged(label, line, "bad dump line", nqtrace::DumpFaultText(fault));
-    if (!dump_.open) {
-      dump_.open = true;
-      dump_.indent = d.indent;
-      dump_.start = dump_.next = 0;
-    }
-    dump_.damaged = true;
-    // The damaged line's own bytes are unknown; a run that goes on after
-    // it still belongs to the same dump.
-    dump_.next += 16;
-    dump_.last_count = 16;
+    SpoilDump(d.indent);
     return;
   }
   if (!continues) {
@@ -97,12 +101,10 @@ bool Converter::ConvertFile(nqtrace::ByteSource &source,
     if (p.kind == nqtrace::LineKind::Malformed) {
       Damaged(label, line, nqtrace::FaultText(p.fault));
       // An indented line that is no dump line spoils the dump it is in.
-      if (dump_.open && !text.empty() && text[0] == ' ') {
-        dump_.damaged = true;
-        dump_.next += 16;
-      } else {
+      if (p.fault == nqtrace::Fault::BadDump)
+        SpoilDump(dump_.open ? dump_.indent : 0);
+      else
         EndDump(table);
-      }
       continue;
     }
     EndDump(table);

@@ -51,6 +51,8 @@ class Converter {
   void DumpLine(std::string_view text, const std::string &label,
                 std::uint64_t line, SocketTable &table);
   void EndDump(SocketTable &table);
+  // Marks the current dump, or a new one at offset 0, as damaged.
+  void SpoilDump(std::size_t indent);
 
   Capture &capture_;
   std::ostream &err_;
