@@ -18,6 +18,8 @@ ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a \
   >/dev/null 2>&1 || need+=(libclang-rt-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 have strace || need+=(strace)
+# netquill-pcap's tests read its captures with tshark (no GUI).
+have tshark || need+=(tshark)
 have pkg-config || need+=(pkg-config)
 have llvm-dlltool && have llvm-readobj || need+=(llvm)
 
