@@ -19,7 +19,9 @@ using nqtrace::SplitArgs;
 
 namespace {
 
-CallArgs ArgsOf(const std::string &line) {
+// The views point into line: callers pass literals or strings that outlive
+// the result.
+CallArgs ArgsOf(std::string_view line) {
   const ParsedLine p = ParseLine(line);
   EXPECT_EQ(p.kind, nqtrace::LineKind::Call) << line;
   CallArgs args;
