@@ -70,16 +70,6 @@ void Conversation::Segment(Capture &capture, const Origin &origin,
 
 void Conversation::Data(Capture &capture, const Origin &origin, bool outgoing,
                         const std::uint8_t *bytes, std::size_t len) {
-  if (kind == SocketKind::Udp) {
-    std::size_t at = 0;
-    do {
-      const std::size_t n = std::min(len - at, kMaxUdpPayload);
-      capture.Udp(origin, outgoing ? local : peer, outgoing ? peer : local,
-                  bytes + at, n);
-      at += n;
-    } while (at < len);
-    return;
-  }
   for (std::size_t at = 0; at < len; at += kMaxSegment) {
     const std::size_t n = std::min(len - at, kMaxSegment);
     Segment(capture, origin, outgoing, kTcpPsh | kTcpAck, bytes + at, n);

@@ -27,8 +27,7 @@ struct Conversation {
   bool local_port_known = false;
   bool peer_known = false;  // from connect, accept, getpeername
 
-  bool started = false;  // frames written: the ends are fixed
-  bool listening = false;
+  bool started = false;       // frames written: the ends are fixed
   bool connecting = false;    // a non-blocking connect is under way
   Origin connect_origin;      // its first attempt
   std::uint32_t out_seq = 0;  // next sequence number of each side
@@ -39,7 +38,7 @@ struct Conversation {
   // Fills in the ends the trace does not hold and, for TCP, writes the
   // handshake. passive: the peer opened the connection (accept).
   void Start(Capture &capture, const Origin &origin, bool passive);
-  // Data already known to be whole; outgoing is the socket's own send.
+  // TCP data; outgoing is the socket's own send.
   void Data(Capture &capture, const Origin &origin, bool outgoing,
             const std::uint8_t *bytes, std::size_t len);
   void ShutdownSend(Capture &capture, const Origin &origin);

@@ -32,9 +32,6 @@ class Converter {
   // were not shown one by one.
   void WriteNotes();
 
-  const Tally &Totals() const { return tally_; }
-  std::uint64_t DamagedLines() const { return damaged_lines_; }
-
  private:
   struct DumpRun {
     bool open = false;

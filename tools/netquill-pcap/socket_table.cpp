@@ -147,7 +147,6 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
     if (c.connecting) EnsureStarted(c, origin);
   } else if (fn == "listen") {
     c.kind = SocketKind::Tcp;
-    c.listening = true;
   } else if (fn == "accept") {
     if (!numeric) return;
     const Conversation listener = c;
