@@ -21,6 +21,8 @@ ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a \
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 have strace || need+=(strace)
 have curl || need+=(curl)
+# netquill-pcap's tests read its captures with tshark (no GUI).
+have tshark || need+=(tshark)
 have pkg-config || need+=(pkg-config)
 have llvm-dlltool && have llvm-readobj || need+=(llvm)
 

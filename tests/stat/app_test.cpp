@@ -12,15 +12,15 @@
 #include "options.h"
 #include "test_support.h"
 
-using nqstat_test::crlf;
-using nqstat_test::run;
-using nqstat_test::RunResult;
+using nqstattest::Crlf;
+using nqstattest::RunCli;
+using nqstattest::RunResult;
 
 namespace {
 
 const std::map<std::string, std::string> kFiles = {
     {"one.trace",
-     crlf({"APP 100000 0000 INF: started process 0x10 trace on 12-07-2026 "
+     Crlf({"APP 100000 0000 INF: started process 0x10 trace on 12-07-2026 "
            "10:00:00 [4.0.4000]",
            "APP 100001 0250 ERR: connect(3, 10.1.2.3:80, 16) returned -1 "
            "[10061]",
@@ -42,13 +42,13 @@ const std::map<std::string, std::string> kFiles = {
 };
 
 // The "lines" block of the text report, enough to see what was counted.
-std::string lines_block(const std::string &out) {
+std::string LinesBlock(const std::string &out) {
   const std::size_t at = out.find("\nlines\n");
   return at == std::string::npos ? "" : out.substr(at + 1);
 }
 
 TEST(CliErrors, ListsFailingLinesWithFileAndLine) {
-  const RunResult r = run({"--errors", "one.trace", "two.trace"}, kFiles);
+  const RunResult r = RunCli({"--errors", "one.trace", "two.trace"}, kFiles);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
             "one.trace:2: APP 100001 0250 ERR: connect(3, 10.1.2.3:80, 16) "
@@ -65,7 +65,7 @@ TEST(CliErrors, ListsFailingLinesWithFileAndLine) {
 
 TEST(CliErrors, CombinesWithTheModuleFilterAndStdin) {
   const RunResult r =
-      run({"--module", "svc", "--errors", "one.trace", "-"}, kFiles);
+      RunCli({"--module", "svc", "--errors", "one.trace", "-"}, kFiles);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
             "one.trace:7: SVC 100004 0007 ERR: gethostbyname(\"nohost\") "
@@ -76,11 +76,12 @@ TEST(CliErrors, CombinesWithTheModuleFilterAndStdin) {
 }
 
 TEST(CliModule, RepeatedModulesAndTheEqualsForm) {
-  const RunResult app = run({"--module=app", "one.trace", "two.trace"}, kFiles);
+  const RunResult app =
+      RunCli({"--module=app", "one.trace", "two.trace"}, kFiles);
   EXPECT_EQ(app.status, 0);
   EXPECT_NE(app.out.find("\nmodule APP\n"), std::string::npos);
   EXPECT_EQ(app.out.find("module SVC"), std::string::npos);
-  EXPECT_EQ(lines_block(app.out),
+  EXPECT_EQ(LinesBlock(app.out),
             "lines\n"
             "  read                      11\n"
             "  text                       6\n"
@@ -91,14 +92,14 @@ TEST(CliModule, RepeatedModulesAndTheEqualsForm) {
             "  dump                       1\n"
             "  malformed                  1\n");
 
-  const RunResult both = run(
+  const RunResult both = RunCli(
       {"--module", "SVC", "--module", "App", "one.trace", "two.trace"}, kFiles);
   EXPECT_NE(both.out.find("\nmodule APP\n"), std::string::npos);
   EXPECT_NE(both.out.find("\nmodule SVC\n"), std::string::npos);
-  EXPECT_NE(lines_block(both.out).find("    calls                    6\n"),
+  EXPECT_NE(LinesBlock(both.out).find("    calls                    6\n"),
             std::string::npos);
 
-  const RunResult none = run({"--module", "NOPE", "one.trace"}, kFiles);
+  const RunResult none = RunCli({"--module", "NOPE", "one.trace"}, kFiles);
   EXPECT_NE(none.out.find("\nno socket calls\n"), std::string::npos);
 }
 
@@ -106,7 +107,7 @@ TEST(CliInput, NoFileOrDashReadsStdin) {
   for (const std::vector<std::string> &args :
        {std::vector<std::string>{"--top", "1"},
         std::vector<std::string>{"--top=1", "-"}}) {
-    const RunResult r = run(args, kFiles);
+    const RunResult r = RunCli(args, kFiles);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.opened, (std::vector<std::string>{"-"}));
     EXPECT_NE(r.out.find("netquill-stat: 1 file\n"), std::string::npos);
@@ -117,13 +118,13 @@ TEST(CliInput, NoFileOrDashReadsStdin) {
 }
 
 TEST(CliInput, DoubleDashMakesTheRestFileNames) {
-  const RunResult r = run({"--", "--json", "-x"}, kFiles);
+  const RunResult r = RunCli({"--", "--json", "-x"}, kFiles);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.opened, (std::vector<std::string>{"--json", "-x"}));
 }
 
 TEST(CliInput, UnopenableFileGivesStatusOneButTheRestIsSummarised) {
-  const RunResult r = run({"--json", "nope.trace", "two.trace"}, kFiles);
+  const RunResult r = RunCli({"--json", "nope.trace", "two.trace"}, kFiles);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
             "netquill-stat: cannot open nope.trace: No such file\n"
@@ -136,15 +137,15 @@ TEST(CliInput, UnopenableFileGivesStatusOneButTheRestIsSummarised) {
             std::string::npos);
 }
 
-class FailingSource : public nqstat::ByteSource {
+class FailingSource : public nqtrace::ByteSource {
  public:
-  std::size_t read(char *buf, std::size_t n) override {
+  std::size_t Read(char *buf, std::size_t n) override {
     if (done_ || n < 5) return 0;
     done_ = true;
     std::copy_n("A 10\n", 5, buf);
     return 5;
   }
-  bool failed() const override { return done_; }
+  bool Failed() const override { return done_; }
 
  private:
   bool done_ = false;
@@ -153,10 +154,10 @@ class FailingSource : public nqstat::ByteSource {
 TEST(CliInput, ReadErrorGivesStatusOne) {
   std::ostringstream out, err;
   auto open = [](const std::string &,
-                 std::string &) -> std::unique_ptr<nqstat::ByteSource> {
+                 std::string &) -> std::unique_ptr<nqtrace::ByteSource> {
     return std::make_unique<FailingSource>();
   };
-  EXPECT_EQ(nqstat::run_stat({"bad.trace"}, open, out, err), 1);
+  EXPECT_EQ(nqstat::RunStat({"bad.trace"}, open, out, err), 1);
   EXPECT_EQ(err.str(),
             "bad.trace:1: malformed line (bad clock field)\n"
             "netquill-stat: read error in bad.trace\n");
@@ -166,7 +167,7 @@ TEST(CliInput, ReadErrorGivesStatusOne) {
 
 TEST(CliUsage, HelpGoesToStdout) {
   for (const char *flag : {"-h", "--help"}) {
-    const RunResult r = run({flag, "one.trace"}, kFiles);
+    const RunResult r = RunCli({flag, "one.trace"}, kFiles);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, nqstat::kUsage);
     EXPECT_EQ(r.err, "");
@@ -192,7 +193,7 @@ TEST(CliUsage, BadUsageIsStatusTwoWithAReason) {
        "--errors and --json cannot be combined"},
   };
   for (const auto &c : cases) {
-    const RunResult r = run(c.first, kFiles);
+    const RunResult r = RunCli(c.first, kFiles);
     EXPECT_EQ(r.status, 2) << c.second;
     EXPECT_EQ(r.out, "") << c.second;
     EXPECT_EQ(r.err, "netquill-stat: " + c.second + "\n" + nqstat::kUsage);
@@ -203,11 +204,11 @@ TEST(CliUsage, BadUsageIsStatusTwoWithAReason) {
 TEST(CliUsage, TopAcceptsItsBounds) {
   nqstat::Options o;
   std::string error;
-  ASSERT_TRUE(nqstat::parse_options({"--top", "0"}, o, error)) << error;
+  ASSERT_TRUE(nqstat::ParseOptions({"--top", "0"}, o, error)) << error;
   EXPECT_EQ(o.top, 0u);
-  ASSERT_TRUE(nqstat::parse_options({"--top=1000000"}, o, error)) << error;
+  ASSERT_TRUE(nqstat::ParseOptions({"--top=1000000"}, o, error)) << error;
   EXPECT_EQ(o.top, 1000000u);
-  const RunResult r = run({"--top", "0", "one.trace"}, kFiles);
+  const RunResult r = RunCli({"--top", "0", "one.trace"}, kFiles);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.find("busiest lines"), std::string::npos);
 }

@@ -8,29 +8,29 @@
 #include "test_support.h"
 
 using nqstat::Summary;
-using nqstat_test::crlf;
-using nqstat_test::scan;
+using nqstattest::Crlf;
+using nqstattest::Scan;
 
 namespace {
 
-std::string json_string(const std::string &s) {
+std::string JsonString(const std::string &s) {
   std::ostringstream out;
-  nqstat::write_json_string(out, s);
+  nqstat::WriteJsonString(out, s);
   return out.str();
 }
 
-std::string report(const Summary &s) {
+std::string Report(const Summary &s) {
   std::ostringstream out;
-  nqstat::write_json_report(out, s);
+  nqstat::WriteJsonReport(out, s);
   return out.str();
 }
 
 TEST(JsonReport, ExactTextForASmallTrace) {
   Summary s(1);
-  s.add_file("a \"q\".trace", true);
-  s.add_file("missing", false);
+  s.AddFile("a \"q\".trace", true);
+  s.AddFile("missing", false);
   std::ostringstream err;
-  scan(crlf({"APP 100001 0250 ERR: connect(3, 10.1.2.3:80, 16) returned -1 "
+  Scan(Crlf({"APP 100001 0250 ERR: connect(3, 10.1.2.3:80, 16) returned -1 "
              "[10061]",
              "APP 100002 0000 INF: recv(3, 0x4a2f10, 512, 0) returned 10",
              "    0000  30 31 32 33 34 35 36 37:38 39                    "
@@ -40,7 +40,7 @@ TEST(JsonReport, ExactTextForASmallTrace) {
              "10:00:03"}),
        s, err, {}, "a \"q\".trace");
   EXPECT_EQ(
-      report(s),
+      Report(s),
       "{\n"
       "  \"files\": [\n"
       "    {\"name\": \"a \\\"q\\\".trace\", \"opened\": true},\n"
@@ -76,7 +76,7 @@ TEST(JsonReport, ExactTextForASmallTrace) {
 
 TEST(JsonReport, EmptySummaryHasEmptyArrays) {
   Summary s;
-  EXPECT_EQ(report(s),
+  EXPECT_EQ(Report(s),
             "{\n"
             "  \"files\": [],\n"
             "  \"modules\": [],\n"
@@ -91,30 +91,30 @@ TEST(JsonReport, EmptySummaryHasEmptyArrays) {
 }
 
 TEST(JsonString, EscapesQuotesBackslashesAndControls) {
-  EXPECT_EQ(json_string(""), "\"\"");
-  EXPECT_EQ(json_string("plain text"), "\"plain text\"");
-  EXPECT_EQ(json_string("say \"hi\" \\ bye"), "\"say \\\"hi\\\" \\\\ bye\"");
-  EXPECT_EQ(json_string(std::string("a\tb\x01\x1f\x7f\0z", 8)),
+  EXPECT_EQ(JsonString(""), "\"\"");
+  EXPECT_EQ(JsonString("plain text"), "\"plain text\"");
+  EXPECT_EQ(JsonString("say \"hi\" \\ bye"), "\"say \\\"hi\\\" \\\\ bye\"");
+  EXPECT_EQ(JsonString(std::string("a\tb\x01\x1f\x7f\0z", 8)),
             "\"a\\u0009b\\u0001\\u001f\\u007f\\u0000z\"");
-  EXPECT_EQ(json_string("/ ~"), "\"/ ~\"");
+  EXPECT_EQ(JsonString("/ ~"), "\"/ ~\"");
 }
 
 TEST(JsonString, ValidUtf8PassesAndOtherBytesAreEscaped) {
-  EXPECT_EQ(json_string("caf\xc3\xa9"), "\"caf\xc3\xa9\"");    // 2 bytes
-  EXPECT_EQ(json_string("\xe2\x82\xac"), "\"\xe2\x82\xac\"");  // 3 bytes
-  EXPECT_EQ(json_string("\xf0\x9f\x98\x80"),
-            "\"\xf0\x9f\x98\x80\"");                         // 4 bytes
-  EXPECT_EQ(json_string("caf\xe9"), "\"caf\\u00e9\"");       // Latin-1
-  EXPECT_EQ(json_string("\xc3"), "\"\\u00c3\"");             // cut short
-  EXPECT_EQ(json_string("\xc0\xaf"), "\"\\u00c0\\u00af\"");  // overlong
-  EXPECT_EQ(json_string("\xe0\x80\xaf"),
+  EXPECT_EQ(JsonString("caf\xc3\xa9"), "\"caf\xc3\xa9\"");    // 2 bytes
+  EXPECT_EQ(JsonString("\xe2\x82\xac"), "\"\xe2\x82\xac\"");  // 3 bytes
+  EXPECT_EQ(JsonString("\xf0\x9f\x98\x80"),
+            "\"\xf0\x9f\x98\x80\"");                        // 4 bytes
+  EXPECT_EQ(JsonString("caf\xe9"), "\"caf\\u00e9\"");       // Latin-1
+  EXPECT_EQ(JsonString("\xc3"), "\"\\u00c3\"");             // cut short
+  EXPECT_EQ(JsonString("\xc0\xaf"), "\"\\u00c0\\u00af\"");  // overlong
+  EXPECT_EQ(JsonString("\xe0\x80\xaf"),
             "\"\\u00e0\\u0080\\u00af\"");  // overlong
-  EXPECT_EQ(json_string("\xed\xa0\x80"),
+  EXPECT_EQ(JsonString("\xed\xa0\x80"),
             "\"\\u00ed\\u00a0\\u0080\"");  // surrogate
-  EXPECT_EQ(json_string("\xf4\x90\x80\x80"),
+  EXPECT_EQ(JsonString("\xf4\x90\x80\x80"),
             "\"\\u00f4\\u0090\\u0080\\u0080\"");  // > U+10FFFF
-  EXPECT_EQ(json_string("\xe2\x82x"), "\"\\u00e2\\u0082x\"");
-  EXPECT_EQ(json_string("\xff\xfe"), "\"\\u00ff\\u00fe\"");
+  EXPECT_EQ(JsonString("\xe2\x82x"), "\"\\u00e2\\u0082x\"");
+  EXPECT_EQ(JsonString("\xff\xfe"), "\"\\u00ff\\u00fe\"");
 }
 
 }  // namespace

@@ -59,7 +59,7 @@ class StatOnLibraryTrace : public nqtest::TraceTest {
   int Stat(const std::vector<std::string> &args, std::string *out,
            std::string *err) {
     std::ostringstream o, e;
-    int status = nqstat::run_stat(args, nqstat::open_trace, o, e);
+    int status = nqstat::RunStat(args, nqtrace::OpenTrace, o, e);
     *out = o.str();
     *err = e.str();
     return status;

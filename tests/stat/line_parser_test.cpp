@@ -6,19 +6,19 @@
 
 #include "winsock_names.h"
 
-using nqstat::Fault;
-using nqstat::LineKind;
-using nqstat::parse_line;
-using nqstat::ParsedLine;
-using nqstat::Tag;
+using nqtrace::Fault;
+using nqtrace::LineKind;
+using nqtrace::ParsedLine;
+using nqtrace::ParseLine;
+using nqtrace::Tag;
 
 namespace {
 
 // Layout fields of a text line: module, clock, elapsed and tag.
 
 TEST(ParseTextLine, InfoCallHasEveryField) {
-  const ParsedLine p = parse_line(
-      "MYAPP 140509 0000 INF: send(3, 0x4a2f10, 100, 0) returned 60");
+  const ParsedLine p =
+      ParseLine("MYAPP 140509 0000 INF: send(3, 0x4a2f10, 100, 0) returned 60");
   EXPECT_EQ(p.kind, LineKind::Call);
   EXPECT_EQ(p.fault, Fault::None);
   EXPECT_EQ(p.module, "MYAPP");
@@ -32,7 +32,7 @@ TEST(ParseTextLine, InfoCallHasEveryField) {
 }
 
 TEST(ParseTextLine, ErrorAndWarningCarryTheirCode) {
-  const ParsedLine e = parse_line(
+  const ParsedLine e = ParseLine(
       "MYAPP 140509 0250 ERR: connect(3, 10.1.2.3:80, 16) returned -1 [10061]");
   EXPECT_EQ(e.kind, LineKind::Call);
   EXPECT_EQ(e.tag, Tag::Error);
@@ -43,7 +43,7 @@ TEST(ParseTextLine, ErrorAndWarningCarryTheirCode) {
   EXPECT_EQ(e.code, 10061u);
   EXPECT_EQ(e.text, "connect(3, 10.1.2.3:80, 16) returned -1 [10061]");
 
-  const ParsedLine w = parse_line(
+  const ParsedLine w = ParseLine(
       "MYAPP 140510 0012 WRN: recv(3, 0x4a2f10, 512, 0) returned -1 [10035]");
   EXPECT_EQ(w.kind, LineKind::Call);
   EXPECT_EQ(w.tag, Tag::Warning);
@@ -54,7 +54,7 @@ TEST(ParseTextLine, ErrorAndWarningCarryTheirCode) {
 
 TEST(ParseTextLine, EmptyModuleNameStartsWithTheSpace) {
   const ParsedLine p =
-      parse_line(" 140509 0003 INF: WSAIsBlocking() returned FALSE");
+      ParseLine(" 140509 0003 INF: WSAIsBlocking() returned FALSE");
   EXPECT_EQ(p.kind, LineKind::Call);
   EXPECT_EQ(p.module, "");
   EXPECT_EQ(p.elapsed_ms, 3u);
@@ -64,29 +64,29 @@ TEST(ParseTextLine, EmptyModuleNameStartsWithTheSpace) {
 
 TEST(ParseTextLine, ModuleNameUpTo63CharactersAnyNonSpace) {
   const ParsedLine dotted =
-      parse_line("BROWSER.EXE 101230 0001 INF: socket(2, 1, 6) returned 5");
+      ParseLine("BROWSER.EXE 101230 0001 INF: socket(2, 1, 6) returned 5");
   EXPECT_EQ(dotted.kind, LineKind::Call);
   EXPECT_EQ(dotted.module, "BROWSER.EXE");
 
   const std::string m63(63, 'M');
   const std::string line = m63 + " 101230 0001 INF: socket(2, 1, 6) returned 5";
-  const ParsedLine longest = parse_line(line);
+  const ParsedLine longest = ParseLine(line);
   EXPECT_EQ(longest.kind, LineKind::Call);
   EXPECT_EQ(longest.module, m63);
 
-  const ParsedLine too_long = parse_line(m63 + "M" + line.substr(63));
+  const ParsedLine too_long = ParseLine(m63 + "M" + line.substr(63));
   EXPECT_EQ(too_long.kind, LineKind::Malformed);
   EXPECT_EQ(too_long.fault, Fault::BadModule);
 }
 
 TEST(ParseTextLine, ElapsedNeedsFourDigitsAndMayHaveMore) {
   EXPECT_EQ(
-      parse_line(
+      ParseLine(
           "M 101252 21004 ERR: connect(6, 1.2.3.4:80, 16) returned -1 [10060]")
           .elapsed_ms,
       21004u);
-  EXPECT_EQ(parse_line("M 101252 000000000000000042 INF: x").elapsed_ms, 42u);
-  EXPECT_EQ(parse_line("M 101252 999999999999999999 INF: x").elapsed_ms,
+  EXPECT_EQ(ParseLine("M 101252 000000000000000042 INF: x").elapsed_ms, 42u);
+  EXPECT_EQ(ParseLine("M 101252 999999999999999999 INF: x").elapsed_ms,
             999999999999999999u);
 
   for (const char *bad : {"M 101252 250 INF: x",  // three digits
@@ -94,20 +94,20 @@ TEST(ParseTextLine, ElapsedNeedsFourDigitsAndMayHaveMore) {
                           "M 101252 02a0 INF: x",
                           "M 101252 0250",  // cut after the field
                           "M 101252 0250INF: x", "M 101252  0250 INF: x"}) {
-    const ParsedLine p = parse_line(bad);
+    const ParsedLine p = ParseLine(bad);
     EXPECT_EQ(p.kind, LineKind::Malformed) << bad;
     EXPECT_EQ(p.fault, Fault::BadElapsed) << bad;
   }
 }
 
 TEST(ParseTextLine, ClockMustBeSixDigitsOfATimeOfDay) {
-  EXPECT_EQ(parse_line("M 000000 0000 INF: x").clock, 0u);
-  EXPECT_EQ(parse_line("M 235959 0000 INF: x").kind, LineKind::Other);
+  EXPECT_EQ(ParseLine("M 000000 0000 INF: x").clock, 0u);
+  EXPECT_EQ(ParseLine("M 235959 0000 INF: x").kind, LineKind::Other);
   for (const char *bad :
        {"M 240000 0000 INF: x", "M 146009 0000 INF: x", "M 140560 0000 INF: x",
         "M 1405x9 0000 INF: x", "M 14050 0000 INF: x", "M 1405091 0000 INF: x",
         "M 140509", "MYAPP", "M 1405"}) {
-    const ParsedLine p = parse_line(bad);
+    const ParsedLine p = ParseLine(bad);
     EXPECT_EQ(p.kind, LineKind::Malformed) << bad;
     EXPECT_EQ(p.fault, Fault::BadClock) << bad;
   }
@@ -117,21 +117,21 @@ TEST(ParseTextLine, OnlyTheThreeTagsAreAccepted) {
   for (const char *bad :
        {"M 140509 0000 DBG: x", "M 140509 0000 inf: x", "M 140509 0000 INF:x",
         "M 140509 0000 INF:", "M 140509 0000 IN", "M 140509 0000 ERR- x"}) {
-    const ParsedLine p = parse_line(bad);
+    const ParsedLine p = ParseLine(bad);
     EXPECT_EQ(p.kind, LineKind::Malformed) << bad;
     EXPECT_EQ(p.fault, Fault::BadTag) << bad;
   }
-  EXPECT_EQ(parse_line("M 140509 0000 INF: ").fault, Fault::EmptyText);
+  EXPECT_EQ(ParseLine("M 140509 0000 INF: ").fault, Fault::EmptyText);
 }
 
 // What the text after the tag is: banner, call or custom record.
 
 TEST(ParseTextLine, BannersAreNotCalls) {
-  const ParsedLine start = parse_line(
+  const ParsedLine start = ParseLine(
       "MYAPP 140509 0000 INF: started process 0x1A4 trace on 12-07-2026 "
       "14:05:09 [4.0.4000]");
   EXPECT_EQ(start.kind, LineKind::TraceStart);
-  const ParsedLine stop = parse_line(
+  const ParsedLine stop = ParseLine(
       "MYAPP 140510 0001 INF: stopped process 0x1A4 trace on 12-07-2026 "
       "14:05:10");
   EXPECT_EQ(stop.kind, LineKind::TraceStop);
@@ -142,12 +142,12 @@ TEST(ParseTextLine, CustomRecordsAreOther) {
        {"hello from the app", "I (think) it returned home", "init(db) done",
         "x", "checkpoint()", "tab\tseparated", "caf\xc3\xa9 \xe9t\xe9"}) {
     const std::string line = std::string("MYAPP 140509 0000 INF: ") + text;
-    const ParsedLine p = parse_line(line);
+    const ParsedLine p = ParseLine(line);
     EXPECT_EQ(p.kind, LineKind::Other) << text;
     EXPECT_EQ(p.text, text);
   }
   // An ERR record of the program's own need not carry a code.
-  EXPECT_EQ(parse_line("MYAPP 140509 0000 ERR: could not load the config").kind,
+  EXPECT_EQ(ParseLine("MYAPP 140509 0000 ERR: could not load the config").kind,
             LineKind::Other);
 }
 
@@ -176,7 +176,7 @@ TEST(ParseCallResult, EveryResultForm) {
   };
   for (const Case &c : cases) {
     const std::string line = std::string("MYAPP 140509 0000 INF: ") + c.text;
-    const ParsedLine p = parse_line(line);
+    const ParsedLine p = ParseLine(line);
     EXPECT_EQ(p.kind, LineKind::Call) << c.text;
     EXPECT_EQ(p.function, c.function) << c.text;
     EXPECT_EQ(p.result, c.result) << c.text;
@@ -184,7 +184,7 @@ TEST(ParseCallResult, EveryResultForm) {
 }
 
 TEST(ParseCallResult, ResultFollowsTheLastReturnedMarker) {
-  const ParsedLine a = parse_line(
+  const ParsedLine a = ParseLine(
       "MYAPP 140509 0000 ERR: gethostbyname(\"a) returned 5\") returned NULL "
       "[11001]");
   EXPECT_EQ(a.kind, LineKind::Call);
@@ -192,7 +192,7 @@ TEST(ParseCallResult, ResultFollowsTheLastReturnedMarker) {
   EXPECT_EQ(a.result, "NULL");
   EXPECT_EQ(a.code, 11001u);
 
-  const ParsedLine b = parse_line(
+  const ParsedLine b = ParseLine(
       "MYAPP 140509 0000 INF: gethostbyname(\"x) returned 1.2.3.4 (y\") "
       "returned 10.0.0.1 (h (1))");
   EXPECT_EQ(b.kind, LineKind::Call);
@@ -217,12 +217,12 @@ TEST(ParseCallResult, TracedCallWithoutAReadableResultIsMalformed) {
            "socket(2, 1, 6) returned invalid_socket",
        }) {
     const std::string line = std::string("MYAPP 140509 0000 INF: ") + text;
-    const ParsedLine p = parse_line(line);
+    const ParsedLine p = ParseLine(line);
     EXPECT_EQ(p.kind, LineKind::Malformed) << text;
     EXPECT_EQ(p.fault, Fault::BadResult) << text;
   }
   // The same damage to a name the tracer never writes is a custom record.
-  EXPECT_EQ(parse_line("MYAPP 140509 0000 INF: mysend(3, 0x4a").kind,
+  EXPECT_EQ(ParseLine("MYAPP 140509 0000 INF: mysend(3, 0x4a").kind,
             LineKind::Other);
 }
 
@@ -234,22 +234,22 @@ TEST(ParseCallResult, ErrorCallNeedsItsCodeAtTheEnd) {
         "connect(3, 10.1.2.3:80, 16) returned -1 [1234567890]"}) {
     for (const char *tag : {"ERR: ", "WRN: "}) {
       const std::string line = std::string("MYAPP 140509 0250 ") + tag + text;
-      const ParsedLine p = parse_line(line);
+      const ParsedLine p = ParseLine(line);
       EXPECT_EQ(p.kind, LineKind::Malformed) << tag << text;
     }
   }
   EXPECT_EQ(
-      parse_line(
+      ParseLine(
           "MYAPP 140509 0250 ERR: connect(3, 10.1.2.3:80, 16) returned -1")
           .fault,
       Fault::MissingCode);
   // A code cut short leaves "-1 [1006" as the result.
-  EXPECT_EQ(parse_line("MYAPP 140509 0250 ERR: connect(3, 10.1.2.3:80, 16) "
-                       "returned -1 [1006")
+  EXPECT_EQ(ParseLine("MYAPP 140509 0250 ERR: connect(3, 10.1.2.3:80, 16) "
+                      "returned -1 [1006")
                 .fault,
             Fault::BadResult);
-  EXPECT_EQ(parse_line("MYAPP 140509 0250 ERR: connect(3, 10.1.2.3:80, 16) "
-                       "returned -1 [123456789]")
+  EXPECT_EQ(ParseLine("MYAPP 140509 0250 ERR: connect(3, 10.1.2.3:80, 16) "
+                      "returned -1 [123456789]")
                 .code,
             123456789u);
 }
@@ -257,21 +257,22 @@ TEST(ParseCallResult, ErrorCallNeedsItsCodeAtTheEnd) {
 // Dump lines and lines that are not text at all.
 
 TEST(ParseDumpLine, OffsetsOfFourOrMoreHexDigits) {
-  for (const char *dump : {
-           "      0000  48 65 6C 6C 6F                                   Hello",
-           "      0010  48 65 6C 6C 6F 20 77 6F:72 6C 64 21 0D 0A 00 FF  Hello "
-           "world!....",
-           "      FFF0  41                                               A",
-           "      10000  48 65 6C 6C 6F                                   "
-           "Hello",
-           "      1A2B3  48:",
-           " 0000  41                                               A",  // empty
-                                                                         // module
-                                                                         // name
-           "            0020  0D 0A                                            "
-           "..",
-       }) {
-    const ParsedLine p = parse_line(dump);
+  for (
+      const char *dump : {
+          "      0000  48 65 6C 6C 6F                                   Hello",
+          "      0010  48 65 6C 6C 6F 20 77 6F:72 6C 64 21 0D 0A 00 FF  Hello "
+          "world!....",
+          "      FFF0  41                                               A",
+          "      10000  48 65 6C 6C 6F                                   "
+          "Hello",
+          "      1A2B3  48:",
+          " 0000  41                                               A",  // empty
+                                                                        // module
+                                                                        // name
+          "            0020  0D 0A                                            "
+          "..",
+      }) {
+    const ParsedLine p = ParseLine(dump);
     EXPECT_EQ(p.kind, LineKind::Dump) << dump;
   }
 }
@@ -281,16 +282,16 @@ TEST(ParseDumpLine, IndentedLinesOfOtherShapesAreMalformed) {
        {"      00Z0  48 65", "      00ab  48 65", "      000  48 65",
         "      0000 48 65", "      0000  ", "      0000  4",
         "      0000  4g 65", "      0000  48-65", "      ", "  hello"}) {
-    const ParsedLine p = parse_line(bad);
+    const ParsedLine p = ParseLine(bad);
     EXPECT_EQ(p.kind, LineKind::Malformed) << '"' << bad << '"';
     EXPECT_EQ(p.fault, Fault::BadDump) << '"' << bad << '"';
   }
   // One leading space is an empty module name, so the text layout decides.
-  EXPECT_EQ(parse_line(" garbage").fault, Fault::BadClock);
+  EXPECT_EQ(ParseLine(" garbage").fault, Fault::BadClock);
 }
 
 TEST(ParseGarbage, ControlBytesAndEmptyLines) {
-  EXPECT_EQ(parse_line("").fault, Fault::Empty);
+  EXPECT_EQ(ParseLine("").fault, Fault::Empty);
   const std::string nul_inside(
       "MYAPP 140509 0000 INF: send(3, \0x, 1, 0) returned 1", 51);
   for (const std::string &bad :
@@ -298,49 +299,49 @@ TEST(ParseGarbage, ControlBytesAndEmptyLines) {
         std::string("MYAPP 140509 0000 INF: a\rb"),
         std::string("MYAPP 140509 0000 INF: \x1b[31m"),
         std::string("MYAPP 140509 0000 INF: del\x7f"), std::string("\x01")}) {
-    const ParsedLine p = parse_line(bad);
+    const ParsedLine p = ParseLine(bad);
     EXPECT_EQ(p.kind, LineKind::Malformed);
     EXPECT_EQ(p.fault, Fault::ControlByte);
   }
-  EXPECT_EQ(parse_line("\xff\xfe\xfd").fault, Fault::BadClock);
+  EXPECT_EQ(ParseLine("\xff\xfe\xfd").fault, Fault::BadClock);
 }
 
 TEST(ParseCallResult, ByteCountsAreNonNegativeIntegersOnly) {
   std::uint64_t n = 7;
-  EXPECT_TRUE(nqstat::result_as_count("60", n));
+  EXPECT_TRUE(nqtrace::ResultAsCount("60", n));
   EXPECT_EQ(n, 60u);
-  EXPECT_TRUE(nqstat::result_as_count("0", n));
+  EXPECT_TRUE(nqtrace::ResultAsCount("0", n));
   EXPECT_EQ(n, 0u);
-  EXPECT_TRUE(nqstat::result_as_count("9999999999999999999", n));
+  EXPECT_TRUE(nqtrace::ResultAsCount("9999999999999999999", n));
   EXPECT_EQ(n, 9999999999999999999u);
   n = 7;
   for (const char *no : {"-1", "NULL", "0x10", "", "12a", "TRUE",
                          "10.0.0.1 (h)", "18446744073709551616"}) {
-    EXPECT_FALSE(nqstat::result_as_count(no, n)) << no;
+    EXPECT_FALSE(nqtrace::ResultAsCount(no, n)) << no;
     EXPECT_EQ(n, 7u) << no;
   }
 }
 
 TEST(WinsockNames, ErrorCodesAtTheEdgesOfTheTable) {
-  EXPECT_STREQ(nqstat::wsa_error_name(10004), "WSAEINTR");
-  EXPECT_STREQ(nqstat::wsa_error_name(10035), "WSAEWOULDBLOCK");
-  EXPECT_STREQ(nqstat::wsa_error_name(10061), "WSAECONNREFUSED");
-  EXPECT_STREQ(nqstat::wsa_error_name(10093), "WSANOTINITIALISED");
-  EXPECT_STREQ(nqstat::wsa_error_name(10101), "WSAEDISCON");
-  EXPECT_STREQ(nqstat::wsa_error_name(11001), "WSAHOST_NOT_FOUND");
-  EXPECT_STREQ(nqstat::wsa_error_name(11004), "WSANO_DATA");
+  EXPECT_STREQ(nqtrace::WsaErrorName(10004), "WSAEINTR");
+  EXPECT_STREQ(nqtrace::WsaErrorName(10035), "WSAEWOULDBLOCK");
+  EXPECT_STREQ(nqtrace::WsaErrorName(10061), "WSAECONNREFUSED");
+  EXPECT_STREQ(nqtrace::WsaErrorName(10093), "WSANOTINITIALISED");
+  EXPECT_STREQ(nqtrace::WsaErrorName(10101), "WSAEDISCON");
+  EXPECT_STREQ(nqtrace::WsaErrorName(11001), "WSAHOST_NOT_FOUND");
+  EXPECT_STREQ(nqtrace::WsaErrorName(11004), "WSANO_DATA");
   for (std::uint32_t unknown :
        {0u, 10003u, 10005u, 10072u, 10107u, 11000u, 11005u})
-    EXPECT_EQ(nqstat::wsa_error_name(unknown), nullptr) << unknown;
+    EXPECT_EQ(nqtrace::WsaErrorName(unknown), nullptr) << unknown;
 }
 
 TEST(WinsockNames, TracedFunctionsMatchExactly) {
   for (const char *f : {"accept", "connect", "socket", "recvfrom", "sendto",
                         "WSAAsyncGetHostByName", "WSAUnhookBlockingHook"})
-    EXPECT_TRUE(nqstat::is_traced_function(f)) << f;
+    EXPECT_TRUE(nqtrace::IsTracedFunction(f)) << f;
   for (const char *f :
        {"Connect", "conn", "connectx", "", "WSAStartup", "mysend"})
-    EXPECT_FALSE(nqstat::is_traced_function(f)) << f;
+    EXPECT_FALSE(nqtrace::IsTracedFunction(f)) << f;
 }
 
 }  // namespace

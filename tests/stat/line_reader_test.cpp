@@ -7,8 +7,8 @@
 
 #include "byte_source.h"
 
-using nqstat::LineReader;
-using nqstat::StringSource;
+using nqtrace::LineReader;
+using nqtrace::StringSource;
 
 namespace {
 
@@ -27,75 +27,74 @@ std::ostream &operator<<(std::ostream &os, const Line &l) {
             << (l.unterminated ? " unterminated" : "");
 }
 
-std::vector<Line> read_all(const std::string &input,
-                           std::size_t max_line = LineReader::kMaxLine,
-                           std::size_t chunk = 64 * 1024) {
+std::vector<Line> ReadAll(const std::string &input,
+                          std::size_t max_line = LineReader::kMaxLine,
+                          std::size_t chunk = 64 * 1024) {
   StringSource source(input);
   LineReader reader(source, max_line, chunk);
   std::vector<Line> lines;
   std::string_view v;
-  while (reader.next(v))
-    lines.push_back({std::string(v), reader.overlong(), reader.unterminated()});
-  EXPECT_FALSE(reader.next(v)) << "the reader must stay at the end";
+  while (reader.Next(v))
+    lines.push_back({std::string(v), reader.Overlong(), reader.Unterminated()});
+  EXPECT_FALSE(reader.Next(v)) << "the reader must stay at the end";
   return lines;
 }
 
 // Every chunk size from one byte up must split the input the same way,
 // including CR LF pairs torn across two reads.
-void expect_lines(const std::string &input, const std::vector<Line> &want,
-                  std::size_t max_line = LineReader::kMaxLine) {
+void ExpectLines(const std::string &input, const std::vector<Line> &want,
+                 std::size_t max_line = LineReader::kMaxLine) {
   for (std::size_t chunk = 1; chunk <= input.size() + 1; ++chunk)
-    EXPECT_EQ(read_all(input, max_line, chunk), want) << "chunk size " << chunk;
+    EXPECT_EQ(ReadAll(input, max_line, chunk), want) << "chunk size " << chunk;
 }
 
 TEST(LineReader, CrLfAndLfEndingsBothEndALine) {
-  expect_lines(
+  ExpectLines(
       "a\r\nbb\nccc\r\n",
       {{"a", false, false}, {"bb", false, false}, {"ccc", false, false}});
 }
 
 TEST(LineReader, LastLineWithoutNewline) {
-  expect_lines("a\r\nlast", {{"a", false, false}, {"last", false, true}});
-  expect_lines("a\r\nlast\r", {{"a", false, false}, {"last", false, true}});
-  expect_lines("only", {{"only", false, true}});
+  ExpectLines("a\r\nlast", {{"a", false, false}, {"last", false, true}});
+  ExpectLines("a\r\nlast\r", {{"a", false, false}, {"last", false, true}});
+  ExpectLines("only", {{"only", false, true}});
 }
 
 TEST(LineReader, EmptyInputAndEmptyLines) {
-  expect_lines("", {});
-  expect_lines("\n", {{"", false, false}});
-  expect_lines("\r\n\r\n", {{"", false, false}, {"", false, false}});
-  expect_lines("\r", {{"", false, true}});
+  ExpectLines("", {});
+  ExpectLines("\n", {{"", false, false}});
+  ExpectLines("\r\n\r\n", {{"", false, false}, {"", false, false}});
+  ExpectLines("\r", {{"", false, true}});
 }
 
 TEST(LineReader, OnlyTheCrBeforeTheNewlineIsRemoved) {
-  expect_lines("a\rb\r\n", {{"a\rb", false, false}});
-  expect_lines("a\r\r\n", {{"a\r", false, false}});
-  expect_lines(std::string("n\0l\n", 4),
-               {{std::string("n\0l", 3), false, false}});
+  ExpectLines("a\rb\r\n", {{"a\rb", false, false}});
+  ExpectLines("a\r\r\n", {{"a\r", false, false}});
+  ExpectLines(std::string("n\0l\n", 4),
+              {{std::string("n\0l", 3), false, false}});
 }
 
 TEST(LineReader, LinesPastTheLimitAreCutAndSkippedToTheNewline) {
   // A limit of 8: exactly 8 bytes fit, with or without CR; 9 do not.
-  expect_lines("12345678\n12345678\r\n123456789\nnext\n",
-               {{"12345678", false, false},
-                {"12345678", false, false},
-                {"12345678", true, false},
-                {"next", false, false}},
-               8);
-  expect_lines("12345678\r\r\nx\n",
-               {{"12345678", true, false}, {"x", false, false}}, 8);
-  expect_lines(std::string(100, 'z') + "\r\nafter\r\n" + std::string(50, 'y'),
-               {{"zzzzzzzz", true, false},
-                {"after", false, false},
-                {"yyyyyyyy", true, true}},
-               8);
+  ExpectLines("12345678\n12345678\r\n123456789\nnext\n",
+              {{"12345678", false, false},
+               {"12345678", false, false},
+               {"12345678", true, false},
+               {"next", false, false}},
+              8);
+  ExpectLines("12345678\r\r\nx\n",
+              {{"12345678", true, false}, {"x", false, false}}, 8);
+  ExpectLines(std::string(100, 'z') + "\r\nafter\r\n" + std::string(50, 'y'),
+              {{"zzzzzzzz", true, false},
+               {"after", false, false},
+               {"yyyyyyyy", true, true}},
+              8);
 }
 
 TEST(LineReader, DefaultLimitIs64KiB) {
   const std::string fits(64 * 1024, 'a');
   const std::string too_long(64 * 1024 + 1, 'b');
-  const std::vector<Line> lines =
-      read_all(fits + "\r\n" + too_long + "\r\nend");
+  const std::vector<Line> lines = ReadAll(fits + "\r\n" + too_long + "\r\nend");
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0].text, fits);
   EXPECT_FALSE(lines[0].overlong);

@@ -12,12 +12,12 @@
 using nqstat::FunctionStats;
 using nqstat::ScanSettings;
 using nqstat::Summary;
-using nqstat_test::crlf;
-using nqstat_test::scan;
+using nqstattest::Crlf;
+using nqstattest::Scan;
 
 namespace {
 
-const std::string kTwoModules = crlf({
+const std::string kTwoModules = Crlf({
     "APP 100000 0000 INF: started process 0x10 trace on 12-07-2026 10:00:00 "
     "[4.0.4000]",
     "APP 100000 0005 INF: socket(2, 1, 6) returned 3",
@@ -46,10 +46,10 @@ const std::string kTwoModules = crlf({
 TEST(Summary, PerFunctionCallsErrorsWarningsAndTimes) {
   Summary s;
   std::ostringstream err;
-  scan(kTwoModules, s, err);
+  Scan(kTwoModules, s, err);
 
-  ASSERT_EQ(s.modules().size(), 2u);
-  const auto &app = s.modules().at("APP").functions;
+  ASSERT_EQ(s.Modules().size(), 2u);
+  const auto &app = s.Modules().at("APP").functions;
   ASSERT_EQ(app.size(), 4u);
   const FunctionStats &connect = app.at("connect");
   EXPECT_EQ(connect.calls, 2u);
@@ -66,7 +66,7 @@ TEST(Summary, PerFunctionCallsErrorsWarningsAndTimes) {
   EXPECT_EQ(app.at("send").errors, 1u);
   EXPECT_EQ(app.at("socket").calls, 1u);
 
-  const FunctionStats all = s.totals();
+  const FunctionStats all = s.Totals();
   EXPECT_EQ(all.calls, 13u);
   EXPECT_EQ(all.errors, 3u);
   EXPECT_EQ(all.warnings, 2u);
@@ -77,22 +77,22 @@ TEST(Summary, PerFunctionCallsErrorsWarningsAndTimes) {
 TEST(Summary, BytesComeFromNonNegativeSendAndRecvResults) {
   Summary s;
   std::ostringstream err;
-  scan(kTwoModules, s, err);
+  Scan(kTwoModules, s, err);
   // send 60 (the failed send adds nothing), recv 10 + 0; sendto 33,
   // recvfrom 49.
-  EXPECT_EQ(s.modules().at("APP").bytes_sent, 60u);
-  EXPECT_EQ(s.modules().at("APP").bytes_received, 10u);
-  EXPECT_EQ(s.modules().at("SVC").bytes_sent, 33u);
-  EXPECT_EQ(s.modules().at("SVC").bytes_received, 49u);
-  EXPECT_EQ(s.bytes_sent(), 93u);
-  EXPECT_EQ(s.bytes_received(), 59u);
+  EXPECT_EQ(s.Modules().at("APP").bytes_sent, 60u);
+  EXPECT_EQ(s.Modules().at("APP").bytes_received, 10u);
+  EXPECT_EQ(s.Modules().at("SVC").bytes_sent, 33u);
+  EXPECT_EQ(s.Modules().at("SVC").bytes_received, 49u);
+  EXPECT_EQ(s.BytesSent(), 93u);
+  EXPECT_EQ(s.BytesReceived(), 59u);
 }
 
 TEST(Summary, LineCountsAndErrorCodes) {
   Summary s;
   std::ostringstream err;
-  scan(kTwoModules, s, err);
-  const nqstat::LineCounts &c = s.counts();
+  Scan(kTwoModules, s, err);
+  const nqstat::LineCounts &c = s.Counts();
   EXPECT_EQ(c.read, 19u);
   EXPECT_EQ(c.text, 16u);
   EXPECT_EQ(c.calls, 13u);
@@ -105,13 +105,13 @@ TEST(Summary, LineCountsAndErrorCodes) {
 
   const std::map<std::uint32_t, std::uint64_t> codes{
       {10035, 2}, {10054, 1}, {10061, 1}, {11001, 1}};
-  EXPECT_EQ(s.error_codes(), codes);
+  EXPECT_EQ(s.ErrorCodes(), codes);
 }
 
 TEST(Summary, BusiestLinesLargestFirstEarlierWinsTies) {
   Summary s(3);
   std::ostringstream err;
-  scan(crlf({"A 100000 0005 INF: socket(2, 1, 6) returned 3",
+  Scan(Crlf({"A 100000 0005 INF: socket(2, 1, 6) returned 3",
              "A 100000 0009 INF: bind(3, 0.0.0.0:80, 16) returned 0",
              "A 100000 0002 INF: listen(3, 5) returned 0",
              "B 100000 0009 INF: accept(3, 0x0, 0x0) returned 4",
@@ -119,7 +119,7 @@ TEST(Summary, BusiestLinesLargestFirstEarlierWinsTies) {
              "B 100000 0009 INF: accept(3, 0x0, 0x0) returned 5",
              "B 100000 0007 ERR: recv(4, 0x10, 8, 0) returned -1 [10054]"}),
        s, err, {}, "x.trace");
-  const std::vector<nqstat::BusyLine> top = s.busiest();
+  const std::vector<nqstat::BusyLine> top = s.Busiest();
   ASSERT_EQ(top.size(), 3u);
   EXPECT_EQ(top[0].line, 2u);
   EXPECT_EQ(top[0].module, "A");
@@ -134,30 +134,30 @@ TEST(Summary, BusiestLinesLargestFirstEarlierWinsTies) {
 
 TEST(Summary, BusiestKeepsFewerWhenFewerCallsAndNoneForZero) {
   const std::string trace =
-      crlf({"A 100000 0005 INF: socket(2, 1, 6) returned 3",
+      Crlf({"A 100000 0005 INF: socket(2, 1, 6) returned 3",
             "A 100000 0001 INF: closesocket(3) returned 0"});
   std::ostringstream err;
   Summary five(5);
-  scan(trace, five, err);
-  ASSERT_EQ(five.busiest().size(), 2u);
-  EXPECT_EQ(five.busiest()[0].function, "socket");
-  EXPECT_EQ(five.busiest()[1].function, "closesocket");
+  Scan(trace, five, err);
+  ASSERT_EQ(five.Busiest().size(), 2u);
+  EXPECT_EQ(five.Busiest()[0].function, "socket");
+  EXPECT_EQ(five.Busiest()[1].function, "closesocket");
   Summary none(0);
-  scan(trace, none, err);
-  EXPECT_TRUE(none.busiest().empty());
-  EXPECT_EQ(none.totals().calls, 2u);
+  Scan(trace, none, err);
+  EXPECT_TRUE(none.Busiest().empty());
+  EXPECT_EQ(none.Totals().calls, 2u);
 }
 
 TEST(Summary, BusyTextIsCutToBoundMemory) {
   Summary s;
   std::ostringstream err;
   const std::string name(300, 'h');
-  scan(crlf({"A 100000 0005 ERR: gethostbyname(\"" + name +
+  Scan(Crlf({"A 100000 0005 ERR: gethostbyname(\"" + name +
              "\") returned NULL [11001]"}),
        s, err);
-  ASSERT_EQ(s.busiest().size(), 1u);
-  EXPECT_EQ(s.busiest()[0].text.size(), Summary::kMaxBusyText);
-  EXPECT_EQ(s.busiest()[0].text.substr(0, 15), "gethostbyname(\"");
+  ASSERT_EQ(s.Busiest().size(), 1u);
+  EXPECT_EQ(s.Busiest()[0].text.size(), Summary::kMaxBusyText);
+  EXPECT_EQ(s.Busiest()[0].text.substr(0, 15), "gethostbyname(\"");
 }
 
 TEST(Summary, ElapsedTotalsStopAtTheMaximumInsteadOfWrapping) {
@@ -166,8 +166,8 @@ TEST(Summary, ElapsedTotalsStopAtTheMaximumInsteadOfWrapping) {
                                  "0x0, 0x0, 0x0, 0x0) returned 0");
   Summary s;
   std::ostringstream err;
-  scan(crlf(lines), s, err);
-  const FunctionStats &f = s.modules().at("A").functions.at("select");
+  Scan(Crlf(lines), s, err);
+  const FunctionStats &f = s.Modules().at("A").functions.at("select");
   EXPECT_EQ(f.calls, 20u);
   EXPECT_EQ(f.max_ms, 999999999999999999u);
   EXPECT_EQ(f.total_ms, std::numeric_limits<std::uint64_t>::max());
@@ -179,7 +179,7 @@ TEST(Summary, ReportOrderOfFunctionsAndCodes) {
   m.functions["recv"] = {1, 0, 0, 40, 40};
   m.functions["bind"] = {1, 0, 0, 10, 10};
   m.functions["accept"] = {3, 0, 0, 10, 4};
-  const auto rows = nqstat::functions_in_report_order(m);
+  const auto rows = nqstat::FunctionsInReportOrder(m);
   ASSERT_EQ(rows.size(), 4u);
   EXPECT_EQ(rows[0].first, "recv");    // most time
   EXPECT_EQ(rows[1].first, "accept");  // equal time: more calls, then name
@@ -187,7 +187,7 @@ TEST(Summary, ReportOrderOfFunctionsAndCodes) {
   EXPECT_EQ(rows[3].first, "bind");
 
   const auto codes =
-      nqstat::codes_in_report_order({{10061, 1}, {10035, 4}, {10054, 1}});
+      nqstat::CodesInReportOrder({{10061, 1}, {10035, 4}, {10054, 1}});
   ASSERT_EQ(codes.size(), 3u);
   EXPECT_EQ(codes[0], (nqstat::CodeRow{10035, 4}));
   EXPECT_EQ(codes[1], (nqstat::CodeRow{10054, 1}));
@@ -201,22 +201,22 @@ TEST(ModuleFilter, KeepsNamedModulesIgnoringCase) {
   only_svc.modules = {"svc"};
   Summary s;
   std::ostringstream err;
-  scan(kTwoModules, s, err, only_svc);
-  ASSERT_EQ(s.modules().size(), 1u);
-  EXPECT_EQ(s.modules().count("SVC"), 1u);
-  const nqstat::LineCounts &c = s.counts();
+  Scan(kTwoModules, s, err, only_svc);
+  ASSERT_EQ(s.Modules().size(), 1u);
+  EXPECT_EQ(s.Modules().count("SVC"), 1u);
+  const nqstat::LineCounts &c = s.Counts();
   EXPECT_EQ(c.read, 19u);
   EXPECT_EQ(c.text, 5u);
   EXPECT_EQ(c.calls, 5u);
   EXPECT_EQ(c.trace_starts, 0u);
   EXPECT_EQ(c.dump, 0u);       // both dumps follow APP lines
   EXPECT_EQ(c.malformed, 1u);  // always counted
-  EXPECT_EQ(s.error_codes().size(), 2u);
-  EXPECT_EQ(s.bytes_sent(), 33u);
+  EXPECT_EQ(s.ErrorCodes().size(), 2u);
+  EXPECT_EQ(s.BytesSent(), 33u);
 }
 
 TEST(ModuleFilter, DumpLinesFollowTheirTextLine) {
-  const std::string trace = crlf(
+  const std::string trace = Crlf(
       {"  0000  41                                               A",  // before
                                                                       // any
                                                                       // text
@@ -229,17 +229,17 @@ TEST(ModuleFilter, DumpLinesFollowTheirTextLine) {
   ScanSettings only_bb;
   only_bb.modules = {"BB", "ZZ"};
   Summary bb;
-  scan(trace, bb, err, only_bb);
-  EXPECT_EQ(bb.counts().dump, 2u);
+  Scan(trace, bb, err, only_bb);
+  EXPECT_EQ(bb.Counts().dump, 2u);
   Summary all;
-  scan(trace, all, err);
-  EXPECT_EQ(all.counts().dump, 4u);
+  Scan(trace, all, err);
+  EXPECT_EQ(all.Counts().dump, 4u);
   EXPECT_TRUE(err.str().empty());
 
-  EXPECT_TRUE(nqstat::module_selected({}, "ANY"));
-  EXPECT_TRUE(nqstat::module_selected(only_bb, "bb"));
-  EXPECT_FALSE(nqstat::module_selected(only_bb, "B"));
-  EXPECT_FALSE(nqstat::module_selected(only_bb, "BBB"));
+  EXPECT_TRUE(nqstat::ModuleSelected({}, "ANY"));
+  EXPECT_TRUE(nqstat::ModuleSelected(only_bb, "bb"));
+  EXPECT_FALSE(nqstat::ModuleSelected(only_bb, "B"));
+  EXPECT_FALSE(nqstat::ModuleSelected(only_bb, "BBB"));
 }
 
 // Reporting of malformed lines.
@@ -249,8 +249,8 @@ TEST(MalformedLog, FirstTwentyShownThenCounted) {
   lines[3] = "A 100000 0000 INF: socket(2, 1, 6) returned 3";
   Summary s;
   std::ostringstream err;
-  scan(crlf(lines), s, err);
-  EXPECT_EQ(s.counts().malformed, 24u);
+  Scan(Crlf(lines), s, err);
+  EXPECT_EQ(s.Counts().malformed, 24u);
   std::string want;
   for (int n = 1; n <= 21; ++n)
     if (n != 4)
@@ -264,10 +264,10 @@ TEST(MalformedLog, OverlongLineIsReportedOnceAndReadingGoesOn) {
   const std::string huge = "A 100000 0000 INF: " + std::string(70000, 'x');
   Summary s;
   std::ostringstream err;
-  scan(huge + "\r\nA 100000 0000 INF: socket(2, 1, 6) returned 3\r\n", s, err);
+  Scan(huge + "\r\nA 100000 0000 INF: socket(2, 1, 6) returned 3\r\n", s, err);
   EXPECT_EQ(err.str(), "t.trace:1: malformed line (line too long)\n");
-  EXPECT_EQ(s.counts().malformed, 1u);
-  EXPECT_EQ(s.counts().calls, 1u);
+  EXPECT_EQ(s.Counts().malformed, 1u);
+  EXPECT_EQ(s.Counts().calls, 1u);
 }
 
 }  // namespace

@@ -8,23 +8,23 @@
 #include "test_support.h"
 
 using nqstat::Summary;
-using nqstat_test::crlf;
-using nqstat_test::scan;
+using nqstattest::Crlf;
+using nqstattest::Scan;
 
 namespace {
 
-std::string report(const Summary &s) {
+std::string Report(const Summary &s) {
   std::ostringstream out;
-  nqstat::write_text_report(out, s);
+  nqstat::WriteTextReport(out, s);
   return out.str();
 }
 
 TEST(TextReport, ExactLayout) {
   Summary s(2);
-  s.add_file("a.trace", true);
+  s.AddFile("a.trace", true);
   std::ostringstream err;
-  scan(
-      crlf(
+  Scan(
+      Crlf(
           {"APP 100000 0000 INF: started process 0x10 trace on 12-07-2026 "
            "10:00:00 [4.0.4000]",
            "APP 100001 0250 ERR: connect(3, 10.1.2.3:80, 16) returned -1 "
@@ -39,7 +39,7 @@ TEST(TextReport, ExactLayout) {
            "APP 10000"}),
       s, err, {}, "a.trace");
   EXPECT_EQ(
-      report(s),
+      Report(s),
       "netquill-stat: 1 file\n"
       "\n"
       "module \"\"\n"
@@ -98,10 +98,10 @@ TEST(TextReport, ExactLayout) {
 
 TEST(TextReport, NoCallsAndFilesThatWereNotOpened) {
   Summary s;
-  s.add_file("gone.trace", false);
-  s.add_file("<stdin>", true);
-  s.add_file("also gone", false);
-  EXPECT_EQ(report(s),
+  s.AddFile("gone.trace", false);
+  s.AddFile("<stdin>", true);
+  s.AddFile("also gone", false);
+  EXPECT_EQ(Report(s),
             "netquill-stat: 3 files (2 not opened: gone.trace also gone)\n"
             "\n"
             "no socket calls\n"
@@ -127,10 +127,10 @@ TEST(TextReport, NoCallsAndFilesThatWereNotOpened) {
 TEST(TextReport, WideNumbersPushColumnsRatherThanBeingCut) {
   Summary s(1);
   std::ostringstream err;
-  scan(crlf({"A 100000 123456789012 INF: select(0, 0x0, 0x0, 0x0, 0x0) "
+  Scan(Crlf({"A 100000 123456789012 INF: select(0, 0x0, 0x0, 0x0, 0x0) "
              "returned 0"}),
        s, err);
-  const std::string text = report(s);
+  const std::string text = Report(s);
   EXPECT_NE(text.find("         1          0          0 123456789012 "
                       "123456789012  select\n"),
             std::string::npos)

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "dump_line.h"
+#include "line_parser.h"
 #include "workload.h"
 
 namespace nqstress {
@@ -15,12 +17,6 @@ constexpr size_t kKeptErrors = 20;
 constexpr size_t kDateLength = 19;  // MM-DD-YYYY hh:mm:ss
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-int HexValue(char c) {
-  if (IsDigit(c)) return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;  // lower case is not what the writer prints
-}
 
 bool IsDate(const std::string &s, size_t at) {
   static const char kShape[] = "dd-dd-dddd dd:dd:dd";
@@ -78,43 +74,33 @@ class Reader {
     return buf;
   }
 
+  // The column layout through the tools' parser: module, a clock time of
+  // day, at least four digits of elapsed time, one of the three tags.
   void TextLine(const std::string &line) {
-    size_t p = module_.size();
-    if (line.compare(0, p, module_) != 0 || line.size() < p + 1 ||
-        line[p] != ' ') {
+    const nqtrace::ParsedLine p = nqtrace::ParseLine(line);
+    switch (p.fault) {
+      case nqtrace::Fault::None:
+        break;
+      case nqtrace::Fault::BadClock:
+        Fault("bad clock time", line);
+        return;
+      case nqtrace::Fault::BadElapsed:
+        Fault("bad elapsed time", line);
+        return;
+      case nqtrace::Fault::BadTag:
+        Fault("bad tag", line);
+        return;
+      default:
+        Fault(std::string(nqtrace::FaultText(p.fault)), line);
+        return;
+    }
+    if (p.module != module_) {
       Fault("no module name", line);
       return;
     }
-    ++p;
-    for (size_t i = 0; i < 6; ++i) {
-      if (p + i >= line.size() || !IsDigit(line[p + i])) {
-        Fault("bad clock time", line);
-        return;
-      }
-    }
-    int hour = (line[p] - '0') * 10 + line[p + 1] - '0';
-    int minute = (line[p + 2] - '0') * 10 + line[p + 3] - '0';
-    int second = (line[p + 4] - '0') * 10 + line[p + 5] - '0';
-    if (hour > 23 || minute > 59 || second > 59 || line.size() < p + 7 ||
-        line[p + 6] != ' ') {
-      Fault("bad clock time", line);
-      return;
-    }
-    p += 7;
-    size_t digits = 0;
-    while (p + digits < line.size() && IsDigit(line[p + digits])) ++digits;
-    if (digits < 4 || p + digits >= line.size() || line[p + digits] != ' ') {
-      Fault("bad elapsed time", line);
-      return;
-    }
-    p += digits + 1;
-    std::string tag = line.substr(p, 5);
-    if (tag != "INF: " && tag != "ERR: " && tag != "WRN: ") {
-      Fault("bad tag", line);
-      return;
-    }
     ++report_->texts;
-    Record(tag, line.substr(p + 5), line);
+    Record(line.substr(line.size() - p.text.size() - 5, 5), std::string(p.text),
+           line);
   }
 
   void Record(const std::string &tag, const std::string &text,
@@ -202,57 +188,24 @@ class Reader {
     report_->sequence.push_back(owner);
   }
 
+  // Every column of a dump line through the tools' decoder; the
+  // indentation must be the module name's width.
   void DumpLine(const std::string &line) {
-    size_t indent = module_.size() + 1;
-    size_t p = 0;
-    while (p < line.size() && line[p] == ' ') ++p;
-    if (p != indent) {
-      Fault("dump line indented by " + std::to_string(p), line);
+    nqtrace::DumpLine d;
+    const nqtrace::DumpFault fault = nqtrace::DecodeDumpLine(line, d);
+    if (d.indent != module_.size() + 1) {
+      Fault("dump line indented by " + std::to_string(d.indent), line);
       return;
     }
-    uint32_t offset = 0;
-    size_t digits = 0;
-    while (p + digits < line.size() && HexValue(line[p + digits]) >= 0) {
-      offset = offset << 4 | static_cast<uint32_t>(HexValue(line[p + digits]));
-      ++digits;
-    }
-    if (digits < 4 || digits > 8 || (digits > 4 && line[p] == '0') ||
-        line.compare(p + digits, 2, "  ") != 0) {
-      Fault("bad dump offset", line);
+    if (fault == nqtrace::DumpFault::BadCell) {
+      Fault("bad hex cell " + std::to_string(d.bad_cell), line);
       return;
     }
-    p += digits + 2;
-    if (line.size() < p + 49) {
-      Fault("short dump line", line);
+    if (fault != nqtrace::DumpFault::None) {
+      Fault(nqtrace::DumpFaultText(fault), line);
       return;
     }
-    std::vector<unsigned char> bytes;
-    for (size_t j = 0; j < 16; ++j) {
-      const char *cell = line.c_str() + p + 3 * j;
-      if (cell[0] == ' ' && cell[1] == ' ' && cell[2] == ' ') break;
-      int hi = HexValue(cell[0]), lo = HexValue(cell[1]);
-      char sep = j == 7 ? ':' : ' ';
-      if (hi < 0 || lo < 0 || cell[2] != sep) {
-        Fault("bad hex cell " + std::to_string(j), line);
-        return;
-      }
-      bytes.push_back(static_cast<unsigned char>(hi << 4 | lo));
-    }
-    for (size_t j = bytes.size(); j < 16; ++j) {
-      if (line.compare(p + 3 * j, 3, "   ") != 0) {
-        Fault("hex cell after the end of the data", line);
-        return;
-      }
-    }
-    p += 48;
-    std::string chars;
-    for (unsigned char b : bytes) {
-      chars += (b >= 0x20 && b <= 0x7E) ? static_cast<char>(b) : '.';
-    }
-    if (bytes.empty() || line.substr(p) != " " + chars) {
-      Fault("character column does not match the bytes", line);
-      return;
-    }
+    const uint32_t offset = d.offset;
     if (offset == 0) {
       CloseDump();
       dump_open_ = true;
@@ -262,7 +215,7 @@ class Reader {
             line);
       return;
     }
-    dump_.insert(dump_.end(), bytes.begin(), bytes.end());
+    dump_.insert(dump_.end(), d.bytes, d.bytes + d.count);
   }
 
   void CloseDump() {

@@ -8,11 +8,11 @@
 
 namespace nqstat {
 
-int run_stat(const std::vector<std::string> &args, const TraceOpener &open,
-             std::ostream &out, std::ostream &err) {
+int RunStat(const std::vector<std::string> &args, const TraceOpener &open,
+            std::ostream &out, std::ostream &err) {
   Options opt;
   std::string error;
-  if (!parse_options(args, opt, error)) {
+  if (!ParseOptions(args, opt, error)) {
     err << "netquill-stat: " << error << '\n' << kUsage;
     return 2;
   }
@@ -31,25 +31,25 @@ int run_stat(const std::vector<std::string> &args, const TraceOpener &open,
   for (const std::string &name : opt.files) {
     const std::string label = name == "-" ? "<stdin>" : name;
     std::string why;
-    std::unique_ptr<ByteSource> source = open(name, why);
-    summary.add_file(label, source != nullptr);
+    std::unique_ptr<nqtrace::ByteSource> source = open(name, why);
+    summary.AddFile(label, source != nullptr);
     if (!source) {
       err << "netquill-stat: cannot open " << label << ": " << why << '\n';
       status = 1;
       continue;
     }
-    if (!scan_trace(*source, label, settings, summary, malformed)) {
+    if (!ScanTrace(*source, label, settings, summary, malformed)) {
       err << "netquill-stat: read error in " << label << '\n';
       status = 1;
     }
   }
-  malformed.finish();
+  malformed.Finish();
 
   if (!opt.errors_only) {
     if (opt.json)
-      write_json_report(out, summary);
+      WriteJsonReport(out, summary);
     else
-      write_text_report(out, summary);
+      WriteTextReport(out, summary);
   }
   out.flush();
   return status;

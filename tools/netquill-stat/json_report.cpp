@@ -10,7 +10,7 @@ namespace {
 
 // Length of the valid UTF-8 sequence starting at s[i], or 0 if invalid
 // (overlong forms, surrogates and values past U+10FFFF included).
-std::size_t utf8_length(std::string_view s, std::size_t i) {
+std::size_t Utf8Length(std::string_view s, std::size_t i) {
   const auto b = [&](std::size_t k) {
     return static_cast<unsigned char>(s[k]);
   };
@@ -36,7 +36,7 @@ std::size_t utf8_length(std::string_view s, std::size_t i) {
   return n;
 }
 
-void write_escaped_byte(std::ostream &out, unsigned char c) {
+void WriteEscapedByte(std::ostream &out, unsigned char c) {
   static const char kHex[] = "0123456789abcdef";
   out << "\\u00" << kHex[c >> 4] << kHex[c & 0xF];
 }
@@ -44,16 +44,14 @@ void write_escaped_byte(std::ostream &out, unsigned char c) {
 class Fields {  // writes "key": value pairs with commas between them
  public:
   explicit Fields(std::ostream &out) : out_(out) {}
-  std::ostream &key(const char *k) {
+  std::ostream &Key(const char *k) {
     if (!first_) out_ << ", ";
     first_ = false;
     out_ << '"' << k << "\": ";
     return out_;
   }
-  void number(const char *k, std::uint64_t v) { key(k) << v; }
-  void string(const char *k, std::string_view v) {
-    write_json_string(key(k), v);
-  }
+  void Number(const char *k, std::uint64_t v) { Key(k) << v; }
+  void String(const char *k, std::string_view v) { WriteJsonString(Key(k), v); }
 
  private:
   std::ostream &out_;
@@ -62,8 +60,8 @@ class Fields {  // writes "key": value pairs with commas between them
 
 // Writes "name": [ items ] with one item per line.
 template <typename Items, typename Write>
-void write_array(std::ostream &out, const char *name, const Items &items,
-                 const char *indent, Write write_item) {
+void WriteArray(std::ostream &out, const char *name, const Items &items,
+                const char *indent, Write write_item) {
   out << indent << '"' << name << "\": [";
   bool first = true;
   for (const auto &item : items) {
@@ -76,109 +74,109 @@ void write_array(std::ostream &out, const char *name, const Items &items,
   out << ']';
 }
 
-void write_functions(std::ostream &out, const ModuleStats &m) {
-  write_array(out, "functions", functions_in_report_order(m), "      ",
-              [&](const FunctionRow &r) {
-                Fields f(out);
-                f.string("name", r.first);
-                f.number("calls", r.second.calls);
-                f.number("errors", r.second.errors);
-                f.number("warnings", r.second.warnings);
-                f.number("total_ms", r.second.total_ms);
-                f.number("max_ms", r.second.max_ms);
-              });
+void WriteFunctions(std::ostream &out, const ModuleStats &m) {
+  WriteArray(out, "functions", FunctionsInReportOrder(m), "      ",
+             [&](const FunctionRow &r) {
+               Fields f(out);
+               f.String("name", r.first);
+               f.Number("calls", r.second.calls);
+               f.Number("errors", r.second.errors);
+               f.Number("warnings", r.second.warnings);
+               f.Number("total_ms", r.second.total_ms);
+               f.Number("max_ms", r.second.max_ms);
+             });
 }
 
 }  // namespace
 
-void write_json_string(std::ostream &out, std::string_view s) {
+void WriteJsonString(std::ostream &out, std::string_view s) {
   out << '"';
   for (std::size_t i = 0; i < s.size();) {
     const auto c = static_cast<unsigned char>(s[i]);
     if (c == '"' || c == '\\') {
       out << '\\' << s[i++];
     } else if (c < 0x20 || c == 0x7F) {
-      write_escaped_byte(out, c);
+      WriteEscapedByte(out, c);
       ++i;
     } else if (c < 0x80) {
       out << s[i++];
-    } else if (const std::size_t n = utf8_length(s, i)) {
+    } else if (const std::size_t n = Utf8Length(s, i)) {
       out << s.substr(i, n);
       i += n;
     } else {
-      write_escaped_byte(out, c);
+      WriteEscapedByte(out, c);
       ++i;
     }
   }
   out << '"';
 }
 
-void write_json_report(std::ostream &out, const Summary &s) {
+void WriteJsonReport(std::ostream &out, const Summary &s) {
   out << "{\n";
-  write_array(out, "files", s.files(), "  ", [&](const InputFile &file) {
+  WriteArray(out, "files", s.Files(), "  ", [&](const InputFile &file) {
     Fields f(out);
-    f.string("name", file.name);
-    f.key("opened") << (file.opened ? "true" : "false");
+    f.String("name", file.name);
+    f.Key("opened") << (file.opened ? "true" : "false");
   });
 
   out << ",\n  \"modules\": [";
   bool first = true;
-  for (const auto &mod : s.modules()) {
+  for (const auto &mod : s.Modules()) {
     out << (first ? "\n" : ",\n") << "    {";
     Fields f(out);
-    f.string("name", mod.first);
-    f.number("bytes_sent", mod.second.bytes_sent);
-    f.number("bytes_received", mod.second.bytes_received);
+    f.String("name", mod.first);
+    f.Number("bytes_sent", mod.second.bytes_sent);
+    f.Number("bytes_received", mod.second.bytes_received);
     out << ",\n";
-    write_functions(out, mod.second);
+    WriteFunctions(out, mod.second);
     out << '}';
     first = false;
   }
   out << (first ? "]" : "\n  ]");
 
   out << ",\n";
-  write_array(out, "error_codes", codes_in_report_order(s.error_codes()), "  ",
-              [&](const CodeRow &c) {
-                const char *name = wsa_error_name(c.first);
-                Fields f(out);
-                f.number("code", c.first);
-                f.string("name", name ? name : "unknown");
-                f.number("count", c.second);
-              });
+  WriteArray(out, "error_codes", CodesInReportOrder(s.ErrorCodes()), "  ",
+             [&](const CodeRow &c) {
+               const char *name = nqtrace::WsaErrorName(c.first);
+               Fields f(out);
+               f.Number("code", c.first);
+               f.String("name", name ? name : "unknown");
+               f.Number("count", c.second);
+             });
 
   out << ",\n";
-  write_array(out, "busiest", s.busiest(), "  ", [&](const BusyLine &b) {
+  WriteArray(out, "busiest", s.Busiest(), "  ", [&](const BusyLine &b) {
     Fields f(out);
-    f.number("elapsed_ms", b.elapsed_ms);
-    f.string("file", b.file);
-    f.number("line", b.line);
-    f.string("module", b.module);
-    f.string("function", b.function);
-    f.string("text", b.text);
+    f.Number("elapsed_ms", b.elapsed_ms);
+    f.String("file", b.file);
+    f.Number("line", b.line);
+    f.String("module", b.module);
+    f.String("function", b.function);
+    f.String("text", b.text);
   });
 
-  const FunctionStats t = s.totals();
+  const FunctionStats t = s.Totals();
   out << ",\n  \"totals\": {";
   {
     Fields f(out);
-    f.number("calls", t.calls);
-    f.number("errors", t.errors);
-    f.number("warnings", t.warnings);
-    f.number("bytes_sent", s.bytes_sent());
-    f.number("bytes_received", s.bytes_received());
+    f.Number("calls", t.calls);
+    f.Number("errors", t.errors);
+    f.Number("warnings", t.warnings);
+    f.Number("bytes_sent", s.BytesSent());
+    f.Number("bytes_received", s.BytesReceived());
   }
-  const LineCounts &c = s.counts();
+  const LineCounts &c = s.Counts();
   out << "},\n  \"lines\": {";
   {
     Fields f(out);
-    f.number("read", c.read);
-    f.number("text", c.text);
-    f.number("calls", c.calls);
-    f.number("trace_starts", c.trace_starts);
-    f.number("trace_stops", c.trace_stops);
-    f.number("other", c.other);
-    f.number("dump", c.dump);
-    f.number("malformed", c.malformed);
+    f.Number("read", c.read);
+    f.Number("text", c.text);
+    f.Number("calls", c.calls);
+    f.Number("trace_starts", c.trace_starts);
+    f.Number("trace_stops", c.trace_stops);
+    f.Number("other", c.other);
+    f.Number("dump", c.dump);
+    f.Number("malformed", c.malformed);
   }
   out << "}\n}\n";
 }

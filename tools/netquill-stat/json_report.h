@@ -2,7 +2,8 @@
 // as the text report. Strings from the trace are escaped, and bytes that are
 // not valid UTF-8 are written as \u00XX (read as Latin-1) so the output is
 // always well-formed.
-#pragma once
+#ifndef NQ_TOOLS_NETQUILL_STAT_JSON_REPORT_H
+#define NQ_TOOLS_NETQUILL_STAT_JSON_REPORT_H
 
 #include <ostream>
 #include <string_view>
@@ -11,7 +12,9 @@
 
 namespace nqstat {
 
-void write_json_string(std::ostream &out, std::string_view s);
-void write_json_report(std::ostream &out, const Summary &summary);
+void WriteJsonString(std::ostream &out, std::string_view s);
+void WriteJsonReport(std::ostream &out, const Summary &summary);
 
 }  // namespace nqstat
+
+#endif  // NQ_TOOLS_NETQUILL_STAT_JSON_REPORT_H

@@ -11,7 +11,7 @@ int main(int argc, char **argv) {
   std::ios::sync_with_stdio(false);
   const std::vector<std::string> args(argv + 1, argv + argc);
   const int status =
-      nqstat::run_stat(args, nqstat::open_trace, std::cout, std::cerr);
+      nqstat::RunStat(args, nqtrace::OpenTrace, std::cout, std::cerr);
   std::cout.flush();
   if (!std::cout) {
     std::cerr << "netquill-stat: cannot write the output\n";

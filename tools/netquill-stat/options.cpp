@@ -21,7 +21,7 @@ namespace {
 
 constexpr std::size_t kMaxTop = 1000000;
 
-bool parse_count(const std::string &s, std::size_t &out) {
+bool ParseCount(const std::string &s, std::size_t &out) {
   if (s.empty() || s.size() > 7) return false;
   std::size_t v = 0;
   for (char c : s) {
@@ -35,8 +35,8 @@ bool parse_count(const std::string &s, std::size_t &out) {
 
 }  // namespace
 
-bool parse_options(const std::vector<std::string> &args, Options &o,
-                   std::string &error) {
+bool ParseOptions(const std::vector<std::string> &args, Options &o,
+                  std::string &error) {
   bool only_files = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string &a = args[i];
@@ -76,7 +76,7 @@ bool parse_options(const std::vector<std::string> &args, Options &o,
     } else if (name == "--json") {
       o.json = true;
     } else if (name == "--top") {
-      if (!parse_count(value, o.top)) {
+      if (!ParseCount(value, o.top)) {
         error =
             "--top needs a whole number from 0 to 1000000, not '" + value + "'";
         return false;

@@ -1,5 +1,6 @@
 // Command-line options of netquill-stat.
-#pragma once
+#ifndef NQ_TOOLS_NETQUILL_STAT_OPTIONS_H
+#define NQ_TOOLS_NETQUILL_STAT_OPTIONS_H
 
 #include <cstddef>
 #include <string>
@@ -18,9 +19,11 @@ struct Options {
 
 // Reads the arguments after the program name. Returns false with a message
 // in `error` for bad usage.
-bool parse_options(const std::vector<std::string> &args, Options &options,
-                   std::string &error);
+bool ParseOptions(const std::vector<std::string> &args, Options &options,
+                  std::string &error);
 
 extern const char *const kUsage;
 
 }  // namespace nqstat
+
+#endif  // NQ_TOOLS_NETQUILL_STAT_OPTIONS_H

@@ -1,7 +1,8 @@
 // Runs one trace through the reader and the parser, applies the module
 // filter, reports malformed lines and feeds the summary or the list of
 // failing lines.
-#pragma once
+#ifndef NQ_TOOLS_NETQUILL_STAT_SCANNER_H
+#define NQ_TOOLS_NETQUILL_STAT_SCANNER_H
 
 #include <cstddef>
 #include <cstdint>
@@ -22,10 +23,10 @@ class MalformedLog {
  public:
   explicit MalformedLog(std::ostream &err, std::size_t cap = 20)
       : err_(err), cap_(cap) {}
-  void report(std::string_view file, std::uint64_t line, Fault why);
+  void Report(std::string_view file, std::uint64_t line, nqtrace::Fault why);
   // Says how many were not shown, if any.
-  void finish();
-  std::uint64_t total() const { return total_; }
+  void Finish();
+  std::uint64_t Total() const { return total_; }
 
  private:
   std::ostream &err_;
@@ -40,13 +41,15 @@ struct ScanSettings {
   std::ostream *failing_lines = nullptr;
 };
 
-bool module_selected(const ScanSettings &settings, std::string_view module);
+bool ModuleSelected(const ScanSettings &settings, std::string_view module);
 
 // Reads `source` to its end. Dump lines go with the text line before them,
 // so they are dropped along with a filtered-out module; malformed lines are
 // always counted. Returns false if reading failed before the end.
-bool scan_trace(ByteSource &source, std::string_view label,
-                const ScanSettings &settings, Summary &summary,
-                MalformedLog &malformed);
+bool ScanTrace(nqtrace::ByteSource &source, std::string_view label,
+               const ScanSettings &settings, Summary &summary,
+               MalformedLog &malformed);
 
 }  // namespace nqstat
+
+#endif  // NQ_TOOLS_NETQUILL_STAT_SCANNER_H

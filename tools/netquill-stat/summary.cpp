@@ -8,47 +8,47 @@ namespace {
 
 // Corrupt traces can hold huge elapsed values; totals stop at the maximum
 // instead of wrapping round.
-void add_saturating(std::uint64_t &sum, std::uint64_t v) {
+void AddSaturating(std::uint64_t &sum, std::uint64_t v) {
   const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
   sum = (v > max - sum) ? max : sum + v;
 }
 
 // True if a ranks above b: larger elapsed, then earlier in the input.
-bool ranks_above(const BusyLine &a, const BusyLine &b) {
+bool RanksAbove(const BusyLine &a, const BusyLine &b) {
   if (a.elapsed_ms != b.elapsed_ms) return a.elapsed_ms > b.elapsed_ms;
   return a.order < b.order;
 }
 
 }  // namespace
 
-void Summary::add_file(std::string name, bool opened) {
+void Summary::AddFile(std::string name, bool opened) {
   files_.push_back({std::move(name), opened});
 }
 
-void Summary::add_text_line(const ParsedLine &line, std::string_view file,
-                            std::uint64_t line_no) {
+void Summary::AddTextLine(const nqtrace::ParsedLine &line,
+                          std::string_view file, std::uint64_t line_no) {
   switch (line.kind) {
-    case LineKind::Call:
-      add_call(line, file, line_no);
+    case nqtrace::LineKind::Call:
+      AddCall(line, file, line_no);
       break;
-    case LineKind::TraceStart:
+    case nqtrace::LineKind::TraceStart:
       ++counts_.trace_starts;
       break;
-    case LineKind::TraceStop:
+    case nqtrace::LineKind::TraceStop:
       ++counts_.trace_stops;
       break;
-    case LineKind::Other:
+    case nqtrace::LineKind::Other:
       ++counts_.other;
       break;
-    case LineKind::Dump:
-    case LineKind::Malformed:
+    case nqtrace::LineKind::Dump:
+    case nqtrace::LineKind::Malformed:
       return;
   }
   ++counts_.text;
 }
 
-void Summary::add_call(const ParsedLine &line, std::string_view file,
-                       std::uint64_t line_no) {
+void Summary::AddCall(const nqtrace::ParsedLine &line, std::string_view file,
+                      std::uint64_t line_no) {
   ++counts_.calls;
   auto mod = modules_.find(line.module);
   if (mod == modules_.end())
@@ -60,24 +60,24 @@ void Summary::add_call(const ParsedLine &line, std::string_view file,
         ms.functions.emplace(std::string(line.function), FunctionStats{}).first;
   FunctionStats &fs = fn->second;
   ++fs.calls;
-  if (line.tag == Tag::Error) ++fs.errors;
-  if (line.tag == Tag::Warning) ++fs.warnings;
-  add_saturating(fs.total_ms, line.elapsed_ms);
+  if (line.tag == nqtrace::Tag::Error) ++fs.errors;
+  if (line.tag == nqtrace::Tag::Warning) ++fs.warnings;
+  AddSaturating(fs.total_ms, line.elapsed_ms);
   fs.max_ms = std::max(fs.max_ms, line.elapsed_ms);
   if (line.has_code) ++codes_[line.code];
 
   std::uint64_t bytes = 0;
-  if (result_as_count(line.result, bytes)) {
+  if (nqtrace::ResultAsCount(line.result, bytes)) {
     if (line.function == "send" || line.function == "sendto")
-      add_saturating(ms.bytes_sent, bytes);
+      AddSaturating(ms.bytes_sent, bytes);
     else if (line.function == "recv" || line.function == "recvfrom")
-      add_saturating(ms.bytes_received, bytes);
+      AddSaturating(ms.bytes_received, bytes);
   }
-  offer_busy(line, file, line_no);
+  OfferBusy(line, file, line_no);
 }
 
-void Summary::offer_busy(const ParsedLine &line, std::string_view file,
-                         std::uint64_t line_no) {
+void Summary::OfferBusy(const nqtrace::ParsedLine &line, std::string_view file,
+                        std::uint64_t line_no) {
   if (top_n_ == 0) return;
   const std::uint64_t order = next_order_++;
   // The heap's front is the weakest kept line; most calls lose to it and
@@ -85,7 +85,7 @@ void Summary::offer_busy(const ParsedLine &line, std::string_view file,
   if (busy_heap_.size() == top_n_) {
     const BusyLine &weakest = busy_heap_.front();
     if (line.elapsed_ms <= weakest.elapsed_ms) return;
-    std::pop_heap(busy_heap_.begin(), busy_heap_.end(), ranks_above);
+    std::pop_heap(busy_heap_.begin(), busy_heap_.end(), RanksAbove);
     busy_heap_.pop_back();
   }
   BusyLine b;
@@ -97,28 +97,28 @@ void Summary::offer_busy(const ParsedLine &line, std::string_view file,
   b.text = std::string(line.text.substr(0, kMaxBusyText));
   b.order = order;
   busy_heap_.push_back(std::move(b));
-  std::push_heap(busy_heap_.begin(), busy_heap_.end(), ranks_above);
+  std::push_heap(busy_heap_.begin(), busy_heap_.end(), RanksAbove);
 }
 
-std::vector<BusyLine> Summary::busiest() const {
+std::vector<BusyLine> Summary::Busiest() const {
   std::vector<BusyLine> out = busy_heap_;
-  std::sort(out.begin(), out.end(), ranks_above);
+  std::sort(out.begin(), out.end(), RanksAbove);
   return out;
 }
 
-FunctionStats module_totals(const ModuleStats &module) {
+FunctionStats ModuleTotals(const ModuleStats &module) {
   FunctionStats t;
   for (const auto &fn : module.functions) {
-    add_saturating(t.calls, fn.second.calls);
-    add_saturating(t.errors, fn.second.errors);
-    add_saturating(t.warnings, fn.second.warnings);
-    add_saturating(t.total_ms, fn.second.total_ms);
+    AddSaturating(t.calls, fn.second.calls);
+    AddSaturating(t.errors, fn.second.errors);
+    AddSaturating(t.warnings, fn.second.warnings);
+    AddSaturating(t.total_ms, fn.second.total_ms);
     t.max_ms = std::max(t.max_ms, fn.second.max_ms);
   }
   return t;
 }
 
-std::vector<FunctionRow> functions_in_report_order(const ModuleStats &module) {
+std::vector<FunctionRow> FunctionsInReportOrder(const ModuleStats &module) {
   std::vector<FunctionRow> rows(module.functions.begin(),
                                 module.functions.end());
   // The map gives name order; the stable sort keeps it among equals.
@@ -131,7 +131,7 @@ std::vector<FunctionRow> functions_in_report_order(const ModuleStats &module) {
   return rows;
 }
 
-std::vector<CodeRow> codes_in_report_order(
+std::vector<CodeRow> CodesInReportOrder(
     const std::map<std::uint32_t, std::uint64_t> &codes) {
   std::vector<CodeRow> rows(codes.begin(), codes.end());
   std::stable_sort(
@@ -140,29 +140,29 @@ std::vector<CodeRow> codes_in_report_order(
   return rows;
 }
 
-FunctionStats Summary::totals() const {
+FunctionStats Summary::Totals() const {
   FunctionStats t;
   for (const auto &mod : modules_) {
-    const FunctionStats m = module_totals(mod.second);
-    add_saturating(t.calls, m.calls);
-    add_saturating(t.errors, m.errors);
-    add_saturating(t.warnings, m.warnings);
-    add_saturating(t.total_ms, m.total_ms);
+    const FunctionStats m = ModuleTotals(mod.second);
+    AddSaturating(t.calls, m.calls);
+    AddSaturating(t.errors, m.errors);
+    AddSaturating(t.warnings, m.warnings);
+    AddSaturating(t.total_ms, m.total_ms);
     t.max_ms = std::max(t.max_ms, m.max_ms);
   }
   return t;
 }
 
-std::uint64_t Summary::bytes_sent() const {
+std::uint64_t Summary::BytesSent() const {
   std::uint64_t sum = 0;
-  for (const auto &mod : modules_) add_saturating(sum, mod.second.bytes_sent);
+  for (const auto &mod : modules_) AddSaturating(sum, mod.second.bytes_sent);
   return sum;
 }
 
-std::uint64_t Summary::bytes_received() const {
+std::uint64_t Summary::BytesReceived() const {
   std::uint64_t sum = 0;
   for (const auto &mod : modules_)
-    add_saturating(sum, mod.second.bytes_received);
+    AddSaturating(sum, mod.second.bytes_received);
   return sum;
 }
 

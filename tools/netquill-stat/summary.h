@@ -2,7 +2,8 @@
 // codes, bytes moved, line counts and the lines with the largest elapsed
 // times. Memory grows with the number of distinct modules, functions and
 // codes only, never with the length of the trace.
-#pragma once
+#ifndef NQ_TOOLS_NETQUILL_STAT_SUMMARY_H
+#define NQ_TOOLS_NETQUILL_STAT_SUMMARY_H
 
 #include <cstddef>
 #include <cstdint>
@@ -32,14 +33,14 @@ struct ModuleStats {
 };
 
 // All functions of one module added up; max_ms is the largest single value.
-FunctionStats module_totals(const ModuleStats &module);
+FunctionStats ModuleTotals(const ModuleStats &module);
 
 // The order both reports list things in: functions by total ms, then
 // calls, then name; error codes by count, then code.
 using FunctionRow = std::pair<std::string, FunctionStats>;
-std::vector<FunctionRow> functions_in_report_order(const ModuleStats &module);
+std::vector<FunctionRow> FunctionsInReportOrder(const ModuleStats &module);
 using CodeRow = std::pair<std::uint32_t, std::uint64_t>;
-std::vector<CodeRow> codes_in_report_order(
+std::vector<CodeRow> CodesInReportOrder(
     const std::map<std::uint32_t, std::uint64_t> &codes);
 
 struct LineCounts {
@@ -74,35 +75,35 @@ class Summary {
 
   explicit Summary(std::size_t top_n = 5) : top_n_(top_n) {}
 
-  void add_file(std::string name, bool opened);
-  void count_line_read() { ++counts_.read; }
+  void AddFile(std::string name, bool opened);
+  void CountLineRead() { ++counts_.read; }
   // A call, banner or custom record (other kinds are ignored here).
-  void add_text_line(const ParsedLine &line, std::string_view file,
-                     std::uint64_t line_no);
-  void add_dump_line() { ++counts_.dump; }
-  void add_malformed_line() { ++counts_.malformed; }
+  void AddTextLine(const nqtrace::ParsedLine &line, std::string_view file,
+                   std::uint64_t line_no);
+  void AddDumpLine() { ++counts_.dump; }
+  void AddMalformedLine() { ++counts_.malformed; }
 
-  const std::vector<InputFile> &files() const { return files_; }
-  const LineCounts &counts() const { return counts_; }
-  const std::map<std::string, ModuleStats, std::less<>> &modules() const {
+  const std::vector<InputFile> &Files() const { return files_; }
+  const LineCounts &Counts() const { return counts_; }
+  const std::map<std::string, ModuleStats, std::less<>> &Modules() const {
     return modules_;
   }
-  const std::map<std::uint32_t, std::uint64_t> &error_codes() const {
+  const std::map<std::uint32_t, std::uint64_t> &ErrorCodes() const {
     return codes_;
   }
-  std::size_t top_n() const { return top_n_; }
+  std::size_t TopN() const { return top_n_; }
   // Up to top_n call lines, largest elapsed time first.
-  std::vector<BusyLine> busiest() const;
+  std::vector<BusyLine> Busiest() const;
   // All functions of all modules added up (max_ms is the overall max).
-  FunctionStats totals() const;
-  std::uint64_t bytes_sent() const;
-  std::uint64_t bytes_received() const;
+  FunctionStats Totals() const;
+  std::uint64_t BytesSent() const;
+  std::uint64_t BytesReceived() const;
 
  private:
-  void add_call(const ParsedLine &line, std::string_view file,
-                std::uint64_t line_no);
-  void offer_busy(const ParsedLine &line, std::string_view file,
-                  std::uint64_t line_no);
+  void AddCall(const nqtrace::ParsedLine &line, std::string_view file,
+               std::uint64_t line_no);
+  void OfferBusy(const nqtrace::ParsedLine &line, std::string_view file,
+                 std::uint64_t line_no);
 
   std::size_t top_n_;
   std::vector<InputFile> files_;
@@ -114,3 +115,5 @@ class Summary {
 };
 
 }  // namespace nqstat
+
+#endif  // NQ_TOOLS_NETQUILL_STAT_SUMMARY_H

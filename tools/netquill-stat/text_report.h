@@ -1,5 +1,6 @@
 // The plain-text summary, laid out in fixed columns like `strace -c`.
-#pragma once
+#ifndef NQ_TOOLS_NETQUILL_STAT_TEXT_REPORT_H
+#define NQ_TOOLS_NETQUILL_STAT_TEXT_REPORT_H
 
 #include <ostream>
 
@@ -54,6 +55,8 @@ namespace nqstat {
 // Modules are in name order; functions by total ms, then calls, then name;
 // error codes by count, then code; busiest lines by elapsed ms, then input
 // order. Line counts: text = calls + trace starts + trace stops + other.
-void write_text_report(std::ostream &out, const Summary &summary);
+void WriteTextReport(std::ostream &out, const Summary &summary);
 
 }  // namespace nqstat
+
+#endif  // NQ_TOOLS_NETQUILL_STAT_TEXT_REPORT_H

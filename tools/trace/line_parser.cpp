@@ -2,7 +2,7 @@
 
 #include "winsock_names.h"
 
-namespace nqstat {
+namespace nqtrace {
 namespace {
 
 constexpr std::size_t kMaxModule = 63;
@@ -10,39 +10,39 @@ constexpr std::size_t kMaxElapsedDigits = 18;  // keeps sums far from overflow
 constexpr std::size_t kMaxCodeDigits = 9;
 constexpr std::string_view kReturned = ") returned ";
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_upper_hex(char c) { return is_digit(c) || (c >= 'A' && c <= 'F'); }
-bool is_hex(char c) { return is_upper_hex(c) || (c >= 'a' && c <= 'f'); }
-bool is_ident_start(char c) {
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsUpperHex(char c) { return IsDigit(c) || (c >= 'A' && c <= 'F'); }
+bool IsHex(char c) { return IsUpperHex(c) || (c >= 'a' && c <= 'f'); }
+bool IsIdentStart(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
 }
-bool is_ident(char c) { return is_ident_start(c) || is_digit(c); }
+bool IsIdent(char c) { return IsIdentStart(c) || IsDigit(c); }
 
-bool all_digits(std::string_view s) {
+bool AllDigits(std::string_view s) {
   if (s.empty()) return false;
   for (char c : s)
-    if (!is_digit(c)) return false;
+    if (!IsDigit(c)) return false;
   return true;
 }
 
-bool starts_with(std::string_view s, std::string_view prefix) {
+bool StartsWith(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
 }
 
-std::uint64_t to_number(std::string_view digits) {
+std::uint64_t ToNumber(std::string_view digits) {
   std::uint64_t v = 0;
   for (char c : digits) v = v * 10 + static_cast<unsigned>(c - '0');
   return v;
 }
 
-ParsedLine malformed(Fault fault) {
+ParsedLine Malformed(Fault fault) {
   ParsedLine p;
   p.kind = LineKind::Malformed;
   p.fault = fault;
   return p;
 }
 
-bool has_control_byte(std::string_view s) {
+bool HasControlByte(std::string_view s) {
   for (char ch : s) {
     const auto c = static_cast<unsigned char>(ch);
     if ((c < 0x20 && c != '\t') || c == 0x7F) return true;
@@ -52,24 +52,24 @@ bool has_control_byte(std::string_view s) {
 
 // Indentation, an upper-case hex offset of four or more digits, two spaces,
 // then at least one byte cell. The rest of the cells are not checked.
-bool is_dump_line(std::string_view s) {
+bool IsDumpLine(std::string_view s) {
   std::size_t i = 0;
   while (i < s.size() && s[i] == ' ') ++i;
   if (i == 0) return false;
   const std::size_t offset = i;
-  while (i < s.size() && is_upper_hex(s[i])) ++i;
+  while (i < s.size() && IsUpperHex(s[i])) ++i;
   if (i - offset < 4 || s.substr(i, 2) != "  ") return false;
   i += 2;
-  if (i + 2 > s.size() || !is_upper_hex(s[i]) || !is_upper_hex(s[i + 1]))
+  if (i + 2 > s.size() || !IsUpperHex(s[i]) || !IsUpperHex(s[i + 1]))
     return false;
   return i + 2 == s.size() || s[i + 2] == ' ' || s[i + 2] == ':';
 }
 
-bool is_dotted_quad(std::string_view s) {
+bool IsDottedQuad(std::string_view s) {
   for (int part = 0; part < 4; ++part) {
     std::size_t n = 0;
-    while (n < s.size() && is_digit(s[n])) ++n;
-    if (n == 0 || n > 3 || to_number(s.substr(0, n)) > 255) return false;
+    while (n < s.size() && IsDigit(s[n])) ++n;
+    if (n == 0 || n > 3 || ToNumber(s.substr(0, n)) > 255) return false;
     s.remove_prefix(n);
     if (part < 3) {
       if (s.empty() || s[0] != '.') return false;
@@ -81,52 +81,52 @@ bool is_dotted_quad(std::string_view s) {
 
 // The forms a traced call's result takes: an integer, INVALID_SOCKET, NULL,
 // TRUE/FALSE, 0x-hex, or an entry "1.2.3.4 (name)" / "80 (name)".
-bool is_result(std::string_view r) {
+bool IsResult(std::string_view r) {
   if (r == "INVALID_SOCKET" || r == "NULL" || r == "TRUE" || r == "FALSE")
     return true;
-  if (starts_with(r, "0x")) {
+  if (StartsWith(r, "0x")) {
     for (char c : r.substr(2))
-      if (!is_hex(c)) return false;
+      if (!IsHex(c)) return false;
     return r.size() > 2;
   }
   const std::size_t paren = r.find(" (");
   if (paren != std::string_view::npos) {
     if (r.back() != ')') return false;
     const std::string_view head = r.substr(0, paren);
-    return all_digits(head) || is_dotted_quad(head);
+    return AllDigits(head) || IsDottedQuad(head);
   }
-  if (starts_with(r, "-")) r.remove_prefix(1);
-  return all_digits(r);
+  if (StartsWith(r, "-")) r.remove_prefix(1);
+  return AllDigits(r);
 }
 
 // Splits " [digits]" off the end of an ERR/WRN line's text.
-bool take_code(std::string_view &text, std::uint32_t &code) {
+bool TakeCode(std::string_view &text, std::uint32_t &code) {
   if (text.size() < 4 || text.back() != ']') return false;
   const std::size_t open = text.rfind(" [");
   if (open == std::string_view::npos) return false;
   const std::string_view digits = text.substr(open + 2, text.size() - open - 3);
-  if (!all_digits(digits) || digits.size() > kMaxCodeDigits) return false;
-  code = static_cast<std::uint32_t>(to_number(digits));
+  if (!AllDigits(digits) || digits.size() > kMaxCodeDigits) return false;
+  code = static_cast<std::uint32_t>(ToNumber(digits));
   text = text.substr(0, open);
   return true;
 }
 
 // Decides what the text after the tag is: banner, call or custom record.
-void classify(ParsedLine &p) {
-  if (starts_with(p.text, "started process ")) {
+void Classify(ParsedLine &p) {
+  if (StartsWith(p.text, "started process ")) {
     p.kind = LineKind::TraceStart;
     return;
   }
-  if (starts_with(p.text, "stopped process ")) {
+  if (StartsWith(p.text, "stopped process ")) {
     p.kind = LineKind::TraceStop;
     return;
   }
   std::string_view body = p.text;
-  if (p.tag != Tag::Info) p.has_code = take_code(body, p.code);
+  if (p.tag != Tag::Info) p.has_code = TakeCode(body, p.code);
 
   std::size_t name_len = 0;
-  if (!body.empty() && is_ident_start(body[0]))
-    while (name_len < body.size() && is_ident(body[name_len])) ++name_len;
+  if (!body.empty() && IsIdentStart(body[0]))
+    while (name_len < body.size() && IsIdent(body[name_len])) ++name_len;
   if (name_len == 0 || name_len == body.size() || body[name_len] != '(') {
     p.kind = LineKind::Other;
     return;
@@ -138,28 +138,29 @@ void classify(ParsedLine &p) {
   const std::string_view result = at == std::string_view::npos
                                       ? std::string_view{}
                                       : body.substr(at + kReturned.size());
-  if (!is_result(result)) {
+  if (!IsResult(result)) {
     // A custom record may look like "init(db) done"; only the names
     // the tracer writes are taken as damaged call lines.
-    if (is_traced_function(name)) {
-      p = malformed(Fault::BadResult);
+    if (IsTracedFunction(name)) {
+      p = Malformed(Fault::BadResult);
     } else {
       p.kind = LineKind::Other;
     }
     return;
   }
   if (p.tag != Tag::Info && !p.has_code) {
-    p = malformed(Fault::MissingCode);
+    p = Malformed(Fault::MissingCode);
     return;
   }
   p.kind = LineKind::Call;
   p.function = name;
+  p.args = body.substr(name_len + 1, at - name_len - 1);
   p.result = result;
 }
 
 }  // namespace
 
-const char *fault_text(Fault fault) {
+const char *FaultText(Fault fault) {
   switch (fault) {
     case Fault::None:
       return "ok";
@@ -189,41 +190,41 @@ const char *fault_text(Fault fault) {
   return "?";
 }
 
-ParsedLine parse_line(std::string_view s) {
-  if (s.empty()) return malformed(Fault::Empty);
-  if (has_control_byte(s)) return malformed(Fault::ControlByte);
+ParsedLine ParseLine(std::string_view s) {
+  if (s.empty()) return Malformed(Fault::Empty);
+  if (HasControlByte(s)) return Malformed(Fault::ControlByte);
   // An empty module name also puts a space first, so only a line that
   // fits the dump layout is taken as a dump.
   if (s[0] == ' ') {
-    if (is_dump_line(s)) {
+    if (IsDumpLine(s)) {
       ParsedLine p;
       p.kind = LineKind::Dump;
       return p;
     }
-    if (s.size() > 1 && s[1] == ' ') return malformed(Fault::BadDump);
+    if (s.size() > 1 && s[1] == ' ') return Malformed(Fault::BadDump);
   }
 
   ParsedLine p;
   const std::size_t space = s.find(' ');
-  if (space == std::string_view::npos) return malformed(Fault::BadClock);
-  if (space > kMaxModule) return malformed(Fault::BadModule);
+  if (space == std::string_view::npos) return Malformed(Fault::BadClock);
+  if (space > kMaxModule) return Malformed(Fault::BadModule);
   p.module = s.substr(0, space);
   s.remove_prefix(space + 1);
 
   // HHMMSS, a real time of day.
-  if (s.size() < 7 || !all_digits(s.substr(0, 6)) || s[6] != ' ')
-    return malformed(Fault::BadClock);
-  p.clock = static_cast<std::uint32_t>(to_number(s.substr(0, 6)));
+  if (s.size() < 7 || !AllDigits(s.substr(0, 6)) || s[6] != ' ')
+    return Malformed(Fault::BadClock);
+  p.clock = static_cast<std::uint32_t>(ToNumber(s.substr(0, 6)));
   if (p.clock / 10000 > 23 || p.clock / 100 % 100 > 59 || p.clock % 100 > 59)
-    return malformed(Fault::BadClock);
+    return Malformed(Fault::BadClock);
   s.remove_prefix(7);
 
   std::size_t digits = 0;
-  while (digits < s.size() && is_digit(s[digits])) ++digits;
+  while (digits < s.size() && IsDigit(s[digits])) ++digits;
   if (digits < 4 || digits > kMaxElapsedDigits || digits == s.size() ||
       s[digits] != ' ')
-    return malformed(Fault::BadElapsed);
-  p.elapsed_ms = to_number(s.substr(0, digits));
+    return Malformed(Fault::BadElapsed);
+  p.elapsed_ms = ToNumber(s.substr(0, digits));
   s.remove_prefix(digits + 1);
 
   const std::string_view tag = s.substr(0, 5);
@@ -234,18 +235,18 @@ ParsedLine parse_line(std::string_view s) {
   } else if (tag == "WRN: ") {
     p.tag = Tag::Warning;
   } else {
-    return malformed(Fault::BadTag);
+    return Malformed(Fault::BadTag);
   }
   p.text = s.substr(5);
-  if (p.text.empty()) return malformed(Fault::EmptyText);
-  classify(p);
+  if (p.text.empty()) return Malformed(Fault::EmptyText);
+  Classify(p);
   return p;
 }
 
-bool result_as_count(std::string_view result, std::uint64_t &count) {
-  if (!all_digits(result) || result.size() > 19) return false;
-  count = to_number(result);
+bool ResultAsCount(std::string_view result, std::uint64_t &count) {
+  if (!AllDigits(result) || result.size() > 19) return false;
+  count = ToNumber(result);
   return true;
 }
 
-}  // namespace nqstat
+}  // namespace nqtrace

@@ -3,12 +3,13 @@
 // A text line is  MODULE HHMMSS ELAPSED TAG TEXT[ [CODE]]
 // and a dump line is indentation, a hex offset, two spaces and hex cells.
 // The views in ParsedLine point into the line that was parsed.
-#pragma once
+#ifndef NQ_TOOLS_TRACE_LINE_PARSER_H
+#define NQ_TOOLS_TRACE_LINE_PARSER_H
 
 #include <cstdint>
 #include <string_view>
 
-namespace nqstat {
+namespace nqtrace {
 
 enum class LineKind {
   Call,        // a traced socket call: name(args) returned result
@@ -37,7 +38,7 @@ enum class Fault {
   MissingCode,  // ERR or WRN call without its [code]
 };
 
-const char *fault_text(Fault fault);
+const char *FaultText(Fault fault);
 
 struct ParsedLine {
   LineKind kind = LineKind::Malformed;
@@ -48,15 +49,18 @@ struct ParsedLine {
   std::uint64_t elapsed_ms = 0;
   std::string_view text;      // everything after the tag
   std::string_view function;  // calls only
+  std::string_view args;      // calls only: between the parentheses
   std::string_view result;    // calls only, without the error code
   bool has_code = false;      // ERR/WRN lines ending in " [digits]"
   std::uint32_t code = 0;
 };
 
-ParsedLine parse_line(std::string_view line);
+ParsedLine ParseLine(std::string_view line);
 
 // A call result that counts bytes: a plain non-negative integer.
 // False for -1, NULL, handles and the like.
-bool result_as_count(std::string_view result, std::uint64_t &count);
+bool ResultAsCount(std::string_view result, std::uint64_t &count);
 
-}  // namespace nqstat
+}  // namespace nqtrace
+
+#endif  // NQ_TOOLS_TRACE_LINE_PARSER_H

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace nqstat {
+namespace nqtrace {
 
 LineReader::LineReader(ByteSource &source, std::size_t max_line,
                        std::size_t chunk_size)
@@ -13,15 +13,15 @@ LineReader::LineReader(ByteSource &source, std::size_t max_line,
   line_.reserve(std::min<std::size_t>(max_line_ + 1, 4096));
 }
 
-bool LineReader::refill() {
+bool LineReader::Refill() {
   if (eof_) return false;
-  end_ = source_.read(chunk_.data(), chunk_.size());
+  end_ = source_.Read(chunk_.data(), chunk_.size());
   pos_ = 0;
   if (end_ == 0) eof_ = true;
   return end_ != 0;
 }
 
-bool LineReader::next(std::string_view &line) {
+bool LineReader::Next(std::string_view &line) {
   line_.clear();
   overlong_ = false;
   unterminated_ = false;
@@ -31,7 +31,7 @@ bool LineReader::next(std::string_view &line) {
   bool dropped = false;
   bool any = false;
   for (;;) {
-    if (pos_ == end_ && !refill()) {
+    if (pos_ == end_ && !Refill()) {
       if (!any) return false;
       unterminated_ = true;
       break;
@@ -58,4 +58,4 @@ bool LineReader::next(std::string_view &line) {
   return true;
 }
 
-}  // namespace nqstat
+}  // namespace nqtrace

@@ -1,20 +1,21 @@
 // Where trace bytes come from: a file, standard input, or memory in tests.
-#pragma once
+#ifndef NQ_TOOLS_TRACE_BYTE_SOURCE_H
+#define NQ_TOOLS_TRACE_BYTE_SOURCE_H
 
 #include <cstddef>
 #include <cstdio>
 #include <memory>
 #include <string>
 
-namespace nqstat {
+namespace nqtrace {
 
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
   // Reads up to n bytes into buf; 0 means end of input or a read error.
-  virtual std::size_t read(char *buf, std::size_t n) = 0;
+  virtual std::size_t Read(char *buf, std::size_t n) = 0;
   // True once a read has failed for a reason other than end of input.
-  virtual bool failed() const = 0;
+  virtual bool Failed() const = 0;
 };
 
 class FileSource final : public ByteSource {
@@ -24,8 +25,8 @@ class FileSource final : public ByteSource {
   FileSource(const FileSource &) = delete;
   FileSource &operator=(const FileSource &) = delete;
 
-  std::size_t read(char *buf, std::size_t n) override;
-  bool failed() const override;
+  std::size_t Read(char *buf, std::size_t n) override;
+  bool Failed() const override;
 
  private:
   std::FILE *file_;
@@ -35,8 +36,8 @@ class FileSource final : public ByteSource {
 class StringSource final : public ByteSource {
  public:
   explicit StringSource(std::string data) : data_(std::move(data)) {}
-  std::size_t read(char *buf, std::size_t n) override;
-  bool failed() const override { return false; }
+  std::size_t Read(char *buf, std::size_t n) override;
+  bool Failed() const override { return false; }
 
  private:
   std::string data_;
@@ -45,7 +46,9 @@ class StringSource final : public ByteSource {
 
 // Opens a trace by name in binary mode; "-" is standard input. On failure
 // returns null and puts the system's reason in `why`.
-std::unique_ptr<ByteSource> open_trace(const std::string &name,
-                                       std::string &why);
+std::unique_ptr<ByteSource> OpenTrace(const std::string &name,
+                                      std::string &why);
 
-}  // namespace nqstat
+}  // namespace nqtrace
+
+#endif  // NQ_TOOLS_TRACE_BYTE_SOURCE_H

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
-namespace nqstat {
+namespace nqtrace {
 namespace {
 
 struct ErrorName {
@@ -81,33 +81,33 @@ constexpr std::string_view kTraced[] = {
     "socket",
 };
 
-constexpr bool errors_sorted() {
+constexpr bool ErrorsSorted() {
   for (std::size_t i = 1; i < std::size(kErrors); ++i)
     if (!(kErrors[i - 1].code < kErrors[i].code)) return false;
   return true;
 }
 
-constexpr bool traced_sorted() {
+constexpr bool TracedSorted() {
   for (std::size_t i = 1; i < std::size(kTraced); ++i)
     if (!(kTraced[i - 1] < kTraced[i])) return false;
   return true;
 }
 
 // The lookups below rely on the order; a misplaced entry fails the build.
-static_assert(errors_sorted(), "kErrors must be sorted by code");
-static_assert(traced_sorted(), "kTraced must be sorted");
+static_assert(ErrorsSorted(), "kErrors must be sorted by code");
+static_assert(TracedSorted(), "kTraced must be sorted");
 
 }  // namespace
 
-const char *wsa_error_name(std::uint32_t code) {
+const char *WsaErrorName(std::uint32_t code) {
   auto it = std::lower_bound(
       std::begin(kErrors), std::end(kErrors), code,
       [](const ErrorName &e, std::uint32_t c) { return e.code < c; });
   return (it != std::end(kErrors) && it->code == code) ? it->name : nullptr;
 }
 
-bool is_traced_function(std::string_view name) {
+bool IsTracedFunction(std::string_view name) {
   return std::binary_search(std::begin(kTraced), std::end(kTraced), name);
 }
 
-}  // namespace nqstat
+}  // namespace nqtrace

@@ -1,6 +1,7 @@
 // Splits a byte stream into lines with a bounded buffer, so a corrupt trace
 // with a gigabyte-long "line" costs no more memory than a normal one.
-#pragma once
+#ifndef NQ_TOOLS_TRACE_LINE_READER_H
+#define NQ_TOOLS_TRACE_LINE_READER_H
 
 #include <cstddef>
 #include <string>
@@ -9,7 +10,7 @@
 
 #include "byte_source.h"
 
-namespace nqstat {
+namespace nqtrace {
 
 class LineReader {
  public:
@@ -20,17 +21,17 @@ class LineReader {
 
   // Fetches the next line without its LF or CR LF ending. The view stays
   // valid until the next call. Returns false once the input is exhausted.
-  bool next(std::string_view &line);
+  bool Next(std::string_view &line);
 
   // The last line had more than max_line bytes: the view holds only the
   // first max_line of them, the rest were skipped up to the newline.
-  bool overlong() const { return overlong_; }
+  bool Overlong() const { return overlong_; }
 
   // The last line had no newline (it ended the input).
-  bool unterminated() const { return unterminated_; }
+  bool Unterminated() const { return unterminated_; }
 
  private:
-  bool refill();
+  bool Refill();
 
   ByteSource &source_;
   std::size_t max_line_;
@@ -43,4 +44,6 @@ class LineReader {
   bool unterminated_ = false;
 };
 
-}  // namespace nqstat
+}  // namespace nqtrace
+
+#endif  // NQ_TOOLS_TRACE_LINE_READER_H

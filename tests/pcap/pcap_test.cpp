@@ -1,0 +1,522 @@
+// netquill-pcap on hand-made traces: each rule of the conversion checked
+// frame by frame through an independent reader of the capture.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app.h"
+#include "pcapng_reader.h"
+#include "platform/os.h"
+#include "support/test_env.h"
+
+using nqpcaptest::Capture;
+using nqpcaptest::Describe;
+using nqpcaptest::Frame;
+
+namespace {
+
+const char kBanner[] =
+    "APP 100000 0000 INF: started process 0x10 trace on 12-07-2026 10:00:00 "
+    "[4.0.4000]";
+// 2026-12-07 00:00:00 in seconds since 1970.
+constexpr std::uint64_t kDay = 1796601600;
+
+// Dump lines as the writer lays them out, indented for module APP.
+std::vector<std::string> Dump(const std::string &data, std::size_t offset = 0,
+                              std::size_t indent = 4) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < data.size(); at += 16) {
+    char off[24];
+    std::snprintf(off, sizeof off, "%04zX", offset + at);
+    std::string line = std::string(indent, ' ') + off + "  ";
+    std::string chars;
+    for (std::size_t j = 0; j < 16; ++j) {
+      if (at + j < data.size()) {
+        const auto b = static_cast<unsigned char>(data[at + j]);
+        line += kHex[b >> 4];
+        line += kHex[b & 15];
+        line += j == 7 ? ':' : ' ';
+        chars += b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '.';
+      } else {
+        line += "   ";
+      }
+    }
+    lines.push_back(line + " " + chars);
+  }
+  return lines;
+}
+
+void Append(std::vector<std::string> &to,
+            const std::vector<std::string> &more) {
+  to.insert(to.end(), more.begin(), more.end());
+}
+
+bool EndsWith(const std::string &s, const std::string &tail) {
+  return s.size() >= tail.size() &&
+         s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+class Pcap : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = nqtest::MakeScratchDir("pcap"); }
+  void TearDown() override { nqtest::RemoveTree(dir_); }
+
+  std::string Path(const std::string &name) const {
+    return dir_ + nq::kPathSeparator + name;
+  }
+
+  void Write(const std::string &name, const std::string &text) {
+    std::ofstream(Path(name), std::ios::binary) << text;
+  }
+
+  int Run(const std::vector<std::string> &args) {
+    std::ostringstream err;
+    const int status = nqpcap::RunPcap(args, err);
+    err_ = err.str();
+    return status;
+  }
+
+  // The lines with CR LF as t.log, converted, and the capture read back.
+  Capture Convert(const std::vector<std::string> &lines) {
+    std::string text;
+    for (const std::string &l : lines) text += l + "\r\n";
+    Write("t.log", text);
+    EXPECT_EQ(Run({"-o", Path("t.pcapng"), Path("t.log")}), 0) << err_;
+    Capture c = nqpcaptest::ReadCapture(nqtest::ReadFile(Path("t.pcapng")));
+    EXPECT_TRUE(c.ok) << c.error;
+    for (const Frame &f : c.frames) EXPECT_TRUE(f.checksums_ok);
+    return c;
+  }
+
+  std::string dir_;
+  std::string err_;
+};
+
+TEST_F(Pcap, ClientConversationHandshakeDataAndClose) {
+  std::vector<std::string> t = {
+      kBanner, "APP 100000 0000 INF: socket(2, 1, 6) returned 3",
+      "APP 100000 0000 INF: connect(3, 10.1.2.3:80, 16) returned 0",
+      "APP 100000 0000 INF: send(3, 0x1000, 5, 0) returned 5"};
+  Append(t, Dump("hello"));
+  t.push_back("APP 100000 0000 INF: recv(3, 0x1000, 512, 0) returned 7");
+  Append(t, Dump(std::string("\0\1\377 wor", 7)));
+  t.push_back("APP 100000 0000 INF: closesocket(3) returned 0");
+  const Capture c = Convert(t);
+  EXPECT_EQ(c.link_type, 101);
+  const std::vector<std::string> want = {
+      "192.0.2.1:49152 > 10.1.2.3:80 SYN seq 0 len 0",
+      "10.1.2.3:80 > 192.0.2.1:49152 SYN,ACK seq 0 ack 1 len 0",
+      "192.0.2.1:49152 > 10.1.2.3:80 ACK seq 1 ack 1 len 0",
+      "192.0.2.1:49152 > 10.1.2.3:80 PSH,ACK seq 1 ack 1 len 5",
+      "10.1.2.3:80 > 192.0.2.1:49152 ACK seq 1 ack 6 len 0",
+      "10.1.2.3:80 > 192.0.2.1:49152 PSH,ACK seq 1 ack 6 len 7",
+      "192.0.2.1:49152 > 10.1.2.3:80 ACK seq 6 ack 8 len 0",
+      "192.0.2.1:49152 > 10.1.2.3:80 FIN,ACK seq 6 ack 8 len 0",
+      "10.1.2.3:80 > 192.0.2.1:49152 FIN,ACK seq 8 ack 7 len 0",
+      "192.0.2.1:49152 > 10.1.2.3:80 ACK seq 7 ack 9 len 0"};
+  EXPECT_EQ(Describe(c), want);
+  ASSERT_EQ(c.frames.size(), want.size());
+  EXPECT_EQ(c.frames[3].payload, "hello");
+  EXPECT_EQ(c.frames[5].payload,
+            std::string("\x00\x01\xff world", 9).substr(0, 7));
+  // Each frame cites the line it comes from.
+  EXPECT_TRUE(EndsWith(c.frames[0].comment, "t.log:3 APP"))
+      << c.frames[0].comment;
+  EXPECT_TRUE(EndsWith(c.frames[3].comment, "t.log:4 APP"));
+  EXPECT_TRUE(EndsWith(c.frames[5].comment, "t.log:6 APP"));
+  EXPECT_TRUE(EndsWith(c.frames[9].comment, "t.log:8 APP"));
+  EXPECT_NE(err_.find("10 frames"), std::string::npos) << err_;
+  EXPECT_EQ(err_.find("note"), std::string::npos) << err_;
+}
+
+TEST_F(Pcap, AcceptedSocketIsOpenedByThePeerOnTheListenersAddress) {
+  std::vector<std::string> t = {
+      kBanner,
+      "APP 100000 0000 INF: socket(2, 1, 6) returned 3",
+      "APP 100000 0000 INF: bind(3, 0.0.0.0:8080, 16) returned 0",
+      "APP 100000 0000 INF: listen(3, 5) returned 0",
+      "APP 100000 0000 INF: accept(3, 127.0.0.1:40000, 0x2000) returned 4",
+      "APP 100000 0000 INF: recv(4, 0x1000, 512, 0) returned 2"};
+  Append(t, Dump("hi"));
+  t.push_back("APP 100000 0000 INF: recv(4, 0x1000, 512, 0) returned 0");
+  t.push_back("APP 100000 0000 INF: closesocket(4) returned 0");
+  const std::vector<std::string> want = {
+      "127.0.0.1:40000 > 127.0.0.1:8080 SYN seq 0 len 0",
+      "127.0.0.1:8080 > 127.0.0.1:40000 SYN,ACK seq 0 ack 1 len 0",
+      "127.0.0.1:40000 > 127.0.0.1:8080 ACK seq 1 ack 1 len 0",
+      "127.0.0.1:40000 > 127.0.0.1:8080 PSH,ACK seq 1 ack 1 len 2",
+      "127.0.0.1:8080 > 127.0.0.1:40000 ACK seq 1 ack 3 len 0",
+      "127.0.0.1:40000 > 127.0.0.1:8080 FIN,ACK seq 3 ack 1 len 0",
+      "127.0.0.1:8080 > 127.0.0.1:40000 ACK seq 1 ack 4 len 0",
+      "127.0.0.1:8080 > 127.0.0.1:40000 FIN,ACK seq 1 ack 4 len 0",
+      "127.0.0.1:40000 > 127.0.0.1:8080 ACK seq 4 ack 2 len 0"};
+  EXPECT_EQ(Describe(Convert(t)), want);
+}
+
+TEST_F(Pcap, BothEndsInOneTraceAreTwoStreams) {
+  // The client asks for its own address, the server is told the same one:
+  // the second view gets a made-up port so the two stay apart.
+  std::vector<std::string> t = {
+      kBanner,
+      "APP 100000 0000 INF: socket(2, 1, 6) returned 3",
+      "APP 100000 0000 INF: bind(3, 127.0.0.1:9000, 16) returned 0",
+      "APP 100000 0000 INF: listen(3, 5) returned 0",
+      "APP 100000 0000 INF: socket(2, 1, 6) returned 5",
+      "APP 100000 0000 INF: connect(5, 127.0.0.1:9000, 16) returned 0",
+      "APP 100000 0000 INF: accept(3, 127.0.0.1:49152, 0x2000) returned 6"};
+  const std::vector<std::string> d = Describe(Convert(t));
+  ASSERT_EQ(d.size(), 6u);
+  EXPECT_EQ(d[0], "127.0.0.1:49152 > 127.0.0.1:9000 SYN seq 0 len 0");
+  EXPECT_EQ(d[3], "127.0.0.1:49153 > 127.0.0.1:9000 SYN seq 0 len 0");
+}
+
+TEST_F(Pcap, HandleUsedAgainAfterCloseIsANewConversation) {
+  const std::vector<std::string> t = {
+      kBanner, "APP 100000 0000 INF: socket(2, 1, 6) returned 3",
+      "APP 100000 0000 INF: connect(3, 10.0.0.1:25, 16) returned 0",
+      "APP 100000 0000 INF: closesocket(3) returned 0",
+      "APP 100000 0000 INF: socket(2, 1, 6) returned 3",
+      "APP 100000 0000 INF: connect(3, 10.0.0.1:25, 16) returned 0",
+      "APP 100000 0000 INF: closesocket(3) returned 0",
+      // The same handle in another module is another socket.
+      "OTHER 100000 0000 INF: connect(3, 10.0.0.1:25, 16) returned 0"};
+  const std::vector<std::string> d = Describe(Convert(t));
+  ASSERT_EQ(d.size(), 15u);
+  EXPECT_EQ(d[0], "192.0.2.1:49152 > 10.0.0.1:25 SYN seq 0 len 0");
+  EXPECT_EQ(d[6], "192.0.2.1:49153 > 10.0.0.1:25 SYN seq 0 len 0");
+  EXPECT_EQ(d[12], "192.0.2.1:49154 > 10.0.0.1:25 SYN seq 0 len 0");
+}
+
+TEST_F(Pcap, FailedCallsAddNoFrames) {
+  const std::vector<std::string> t = {
+      kBanner,
+      "APP 100000 0000 INF: socket(2, 1, 6) returned 3",
+      "APP 100000 0000 ERR: connect(3, 10.0.0.1:1, 16) returned -1 [10061]",
+      "APP 100000 0000 ERR: send(3, 0x1000, 5, 0) returned -1 [10057]",
+      "APP 100000 0000 ERR: closesocket(3) returned -1 [10038]",
+      "APP 100000 0000 ERR: socket(2, 1, 6) returned INVALID_SOCKET [10024]",
+      "APP 100000 0000 ERR: accept(7, NULL, 0x0) returned INVALID_SOCKET "
+      "[10022]",
+      "APP 100000 0000 WRN: recv(8, 0x1000, 5, 0) returned -1 [10035]",
+      "APP 100000 0000 ERR: connect(9, <2 bytes>, 2) returned -1 [10014]"};
+  EXPECT_EQ(Convert(t).frames.size(), 0u);
+  EXPECT_NE(err_.find("0 frames"), std::string::npos) << err_;
+}
+
+TEST_F(Pcap, NonBlockingConnectStartsAtItsFirstAttempt) {
+  std::vector<std::string> t = {
+      kBanner,
+      "APP 100000 0000 INF: socket(2, 1, 6) returned 3",
+      "APP 100000 0000 WRN: connect(3, 10.0.0.1:80, 16) returned -1 [10035]",
+      "APP 100000 0000 INF: select(0, 0x0, 0x1000, 0x0, NULL) returned 1",
+      "APP 100000 0000 ERR: connect(3, 10.0.0.1:80, 16) returned -1 [10056]",
+      "APP 100000 0000 INF: send(3, 0x1000, 1, 0) returned 1"};
+  Append(t, Dump("x"));
+  // One that would block and then is refused opens nothing.
+  t.push_back("APP 100000 0000 INF: socket(2, 1, 6) returned 4");
+  t.push_back(
+      "APP 100000 0000 WRN: connect(4, 10.0.0.1:81, 16) returned -1 [10035]");
+  t.push_back(
+      "APP 100000 0000 ERR: connect(4, 10.0.0.1:81, 16) returned -1 [10061]");
+  t.push_back("APP 100000 0000 INF: closesocket(4) returned 0");
+  // As the Linux build writes it: in progress, then the data.
+  t.push_back("APP 100000 0000 INF: socket(2, 1, 6) returned 5");
+  t.push_back(
+      "APP 100000 0000 ERR: connect(5, 10.0.0.1:82, 16) returned -1 [115]");
+  t.push_back("APP 100000 0000 INF: recv(5, 0x1000, 9, 0) returned 0");
+  const Capture c = Convert(t);
+  const std::vector<std::string> d = Describe(c);
+  ASSERT_EQ(d.size(), 3u + 2 + 3 + 2);
+  EXPECT_EQ(d[0], "192.0.2.1:49152 > 10.0.0.1:80 SYN seq 0 len 0");
+  EXPECT_TRUE(EndsWith(c.frames[0].comment, "t.log:3 APP"));
+  EXPECT_TRUE(EndsWith(c.frames[3].comment, "t.log:6 APP"));
+  EXPECT_EQ(d[5], "192.0.2.1:49153 > 10.0.0.1:82 SYN seq 0 len 0");
+  EXPECT_TRUE(EndsWith(c.frames[5].comment, "t.log:13 APP"));
+  EXPECT_EQ(d[8], "10.0.0.1:82 > 192.0.2.1:49153 FIN,ACK seq 1 ack 1 len 0");
+}
+
+TEST_F(Pcap, ShortAddressTextIsNoAddress) {
+  const std::vector<std::string> t = {
+      kBanner, "APP 100000 0000 INF: connect(3, <8 bytes>, 8) returned 0"};
+  const std::vector<std::string> d = Describe(Convert(t));
+  ASSERT_EQ(d.size(), 3u);
+  EXPECT_EQ(d[0], "192.0.2.1:49153 > 192.0.2.2:49152 SYN seq 0 len 0");
+}
+
+TEST_F(Pcap, UdpDatagramsKeepTheirBoundaries) {
+  std::vector<std::string> t = {
+      kBanner, "APP 100000 0000 INF: socket(2, 2, 17) returned 3",
+      "APP 100000 0000 INF: bind(3, 0.0.0.0:5353, 16) returned 0",
+      "APP 100000 0000 INF: sendto(3, 0x1000, 20, 0, 10.0.0.9:53, 16) returned "
+      "20"};
+  Append(t, Dump(std::string(20, 'a')));
+  t.push_back(
+      "APP 100000 0000 INF: sendto(3, 0x1000, 1, 0, 10.0.0.9:53, 16) returned "
+      "1");
+  Append(t, Dump("b"));
+  t.push_back(
+      "APP 100000 0000 INF: sendto(3, 0x1000, 0, 0, 10.0.0.9:53, 16) returned "
+      "0");
+  t.push_back(
+      "APP 100000 0000 INF: recvfrom(3, 0x1000, 512, 0, 10.0.0.9:53, 0x2000) "
+      "returned 33");
+  Append(t, Dump(std::string(33, 'c')));
+  const Capture c = Convert(t);
+  const std::vector<std::string> want = {
+      "UDP 192.0.2.1:5353 > 10.0.0.9:53 len 20",
+      "UDP 192.0.2.1:5353 > 10.0.0.9:53 len 1",
+      "UDP 192.0.2.1:5353 > 10.0.0.9:53 len 0",
+      "UDP 10.0.0.9:53 > 192.0.2.1:5353 len 33"};
+  EXPECT_EQ(Describe(c), want);
+  ASSERT_EQ(c.frames.size(), 4u);
+  EXPECT_EQ(c.frames[3].payload, std::string(33, 'c'));
+}
+
+TEST_F(Pcap, TraceWithoutDumpsGivesConnectionFramesAndANote) {
+  const std::vector<std::string> t = {
+      kBanner, "APP 100000 0000 INF: connect(3, 10.0.0.1:80, 16) returned 0",
+      "APP 100000 0000 INF: send(3, 0x1000, 100, 0) returned 100",
+      "APP 100000 0000 INF: recv(3, 0x1000, 512, 0) returned 300",
+      "APP 100000 0000 INF: closesocket(3) returned 0"};
+  const std::vector<std::string> d = Describe(Convert(t));
+  ASSERT_EQ(d.size(), 6u);
+  EXPECT_EQ(d[3], "192.0.2.1:49152 > 10.0.0.1:80 FIN,ACK seq 1 ack 1 len 0");
+  EXPECT_NE(err_.find("note: the trace holds no dumps: the capture has the "
+                      "connection frames but none of the 400 bytes"),
+            std::string::npos)
+      << err_;
+}
+
+TEST_F(Pcap, DumpsWithoutTheirCallLineAreCountedInANote) {
+  // Flags 5: failed calls only, but the dumps of every call.
+  std::vector<std::string> t = {
+      "APP 100000 0000 ERR: connect(3, 10.0.0.1:1, 16) returned -1 [10061]"};
+  Append(t, Dump("GET / HTTP/1.0\r\n\r\n"));
+  Append(t, Dump("HTTP/1.0 200 OK\r\n"));
+  t.push_back("APP 100000 0000 ERR: recv(3, 0x1000, 5, 0) returned -1 [10054]");
+  Append(t, Dump("x"));
+  EXPECT_EQ(Convert(t).frames.size(), 0u);
+  EXPECT_NE(err_.find("note: 3 dump(s) without their call line left out"),
+            std::string::npos)
+      << err_;
+}
+
+TEST_F(Pcap, OtherFamiliesAreLeftOutWithANote) {
+  std::vector<std::string> t = {
+      kBanner, "APP 100000 0000 INF: socket(23, 1, 6) returned 3",
+      "APP 100000 0000 INF: connect(3, 0.0.0.0:80, 28) returned 0",
+      "APP 100000 0000 INF: send(3, 0x1000, 2, 0) returned 2"};
+  Append(t, Dump("hi"));
+  t.push_back("APP 100000 0000 INF: socket(2, 3, 1) returned 4");
+  EXPECT_EQ(Convert(t).frames.size(), 0u);
+  EXPECT_NE(err_.find("note: 2 socket(s) of another family"), std::string::npos)
+      << err_;
+  EXPECT_NE(err_.find("note: 1 dump(s) without their call line"),
+            std::string::npos)
+      << err_;
+}
+
+TEST_F(Pcap, PeekedBytesAreNotCountedTwice) {
+  std::vector<std::string> t = {
+      kBanner, "APP 100000 0000 INF: connect(3, 10.0.0.1:80, 16) returned 0",
+      "APP 100000 0000 INF: recv(3, 0x1000, 512, 2) returned 4"};
+  Append(t, Dump("abcd"));
+  t.push_back("APP 100000 0000 INF: recv(3, 0x1000, 512, 0) returned 4");
+  Append(t, Dump("abcd"));
+  const Capture c = Convert(t);
+  ASSERT_EQ(c.frames.size(), 5u);
+  EXPECT_EQ(c.frames[3].payload, "abcd");
+  EXPECT_NE(err_.find("note: 1 dump(s) without their call line"),
+            std::string::npos);
+}
+
+TEST_F(Pcap, DumpsFindTheirCallsAcrossOtherThreadsLines) {
+  // Two threads' call lines come before both dumps, in either order; a
+  // dump of more than 64 KiB comes in pieces with another line between.
+  std::string big(70000, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i)
+    big[i] = static_cast<char>(i * 7 % 251);
+  std::vector<std::string> t = {
+      kBanner, "APP 100000 0000 INF: connect(3, 10.0.0.1:80, 16) returned 0",
+      "APP 100000 0000 INF: connect(4, 10.0.0.2:80, 16) returned 0",
+      "APP 100000 0000 INF: send(3, 0x1000, 3, 0) returned 3",
+      "APP 100000 0000 INF: send(4, 0x1000, 20, 0) returned 20"};
+  Append(t, Dump(std::string(20, 'B')));
+  Append(t, Dump("AAA"));
+  t.push_back("APP 100000 0000 INF: send(3, 0x1000, 70000, 0) returned 70000");
+  const std::vector<std::string> pieces = Dump(big);
+  t.insert(t.end(), pieces.begin(), pieces.begin() + 4096);
+  t.push_back("APP 100000 0000 INF: app: another thread's record");
+  t.insert(t.end(), pieces.begin() + 4096, pieces.end());
+  const Capture c = Convert(t);
+  std::string to3, to4;
+  for (const Frame &f : c.frames) {
+    if (f.dst_ip == 0x0A000001) to3 += f.payload;
+    if (f.dst_ip == 0x0A000002) to4 += f.payload;
+  }
+  EXPECT_EQ(to3, "AAA" + big);
+  EXPECT_EQ(to4, std::string(20, 'B'));
+  EXPECT_EQ(err_.find("note"), std::string::npos) << err_;
+}
+
+TEST_F(Pcap, TimesFollowTheBannerTheClockAndTheElapsedSums) {
+  const std::vector<std::string> t = {
+      kBanner, "APP 100001 0000 INF: connect(3, 10.0.0.1:80, 16) returned 0",
+      "APP 100001 0250 INF: closesocket(3) returned 0",
+      "APP 100002 0900 INF: connect(3, 10.0.0.1:80, 16) returned 0",
+      "APP 100002 0400 INF: shutdown(3, 1) returned 0",
+      "APP 100002 0400 INF: shutdown(3, 2) returned 0",
+      "APP 100002 0400 INF: recv(3, 0x1000, 1, 0) returned 0",
+      // Another module's clock a second behind: times never run backwards.
+      "OTHER 100001 0000 INF: connect(3, 10.0.0.1:80, 16) returned 0",
+      // Past midnight a new banner gives the date.
+      "APP 000005 0000 INF: started process 0x11 trace on 12-08-2026 00:00:05 "
+      "[4.0.4000]",
+      "APP 000005 0003 INF: connect(4, 10.0.0.1:80, 16) returned 0"};
+  const Capture c = Convert(t);
+  ASSERT_EQ(c.frames.size(), 3u + 3 + 3 + 2 + 2 + 3 + 3);
+  const std::uint64_t s = 1000000, base = (kDay + 10 * 3600 + 1) * s;
+  EXPECT_EQ(c.frames[0].time_us, base);
+  EXPECT_EQ(c.frames[3].time_us, base + 250000);
+  EXPECT_EQ(c.frames[6].time_us, base + s);  // first line of its second
+  EXPECT_EQ(c.frames[9].time_us, base + s + 400000);
+  // 1200 ms within one second: the sum stops below the next second.
+  EXPECT_EQ(c.frames[11].time_us, base + s + 999000);
+  EXPECT_EQ(c.frames[13].time_us, base + s + 999000);  // not a second back
+  EXPECT_EQ(c.frames[16].time_us, (kDay + 86400 + 5) * s + 3000);
+  for (std::size_t i = 1; i < c.frames.size(); ++i)
+    EXPECT_GE(c.frames[i].time_us, c.frames[i - 1].time_us);
+}
+
+TEST_F(Pcap, DamagedLinesAreReportedByNumber) {
+  std::vector<std::string> t = {
+      kBanner, "APP 100000 0000 INF: connect(3, 10.0.0.1:80, 16) returned 0",
+      "APP 1000 0000 INF: send(3, 0x1000, 5, 0) returned 5",
+      "APP 100000 0000 INF: send(3, 0x1000, 20, 0) returned 20"};
+  std::vector<std::string> dump = Dump(std::string(20, 'z'));
+  dump[0][13] = 'q';  // a hex cell spoiled
+  Append(t, dump);
+  t.push_back("APP 100000 0000 INF: send(3, 0x1000, 2, 0) returned 2");
+  Append(t, Dump("ok"));
+  t.push_back("APP 100000 0000 INF: send(3, 0x1000, 2, 0) returned 2\x01");
+  t.push_back("APP 100000 0000 INF: send(3, 0x1000, 2, 0) ret");
+  const Capture c = Convert(t);
+  EXPECT_NE(err_.find("t.log:3: malformed line (bad clock field)"),
+            std::string::npos)
+      << err_;
+  EXPECT_NE(err_.find("t.log:5: malformed line (bad dump line: bad hex cell)"),
+            std::string::npos)
+      << err_;
+  EXPECT_NE(err_.find("t.log:9: malformed line (control or binary bytes)"),
+            std::string::npos);
+  EXPECT_NE(
+      err_.find("t.log:10: malformed line (call without a readable result)"),
+      std::string::npos);
+  EXPECT_NE(err_.find("note: 1 dump(s) with damaged lines left out"),
+            std::string::npos);
+  // The spoilt dump's bytes are left out whole; the stream goes on.
+  std::string sent;
+  for (const Frame &f : c.frames) sent += f.payload;
+  EXPECT_EQ(sent, "ok");
+}
+
+TEST_F(Pcap, TheDamagedSamplesGiveLineNumberedMessages) {
+  // The same damaged lines netquill-stat reports, and nothing else fails.
+  const std::string data = NQ_STAT_DATA;
+  ASSERT_EQ(Run({"-o", Path("c.pcapng"), data + "/corrupt.trace"}), 0);
+  std::ifstream expected(data + "/expected/corrupt-stderr.txt");
+  std::string line;
+  int checked = 0;
+  while (std::getline(expected, line)) {
+    if (line.find("malformed line") == std::string::npos) continue;
+    EXPECT_NE(err_.find(line.substr(line.find("corrupt.trace:"))),
+              std::string::npos)
+        << line << "\n"
+        << err_;
+    ++checked;
+  }
+  EXPECT_GT(checked, 5);
+  EXPECT_TRUE(nqpcaptest::ReadCapture(nqtest::ReadFile(Path("c.pcapng"))).ok);
+
+  // A trace cut in the middle of a dump line.
+  std::vector<std::string> t = {
+      kBanner, "APP 100000 0000 INF: connect(3, 10.0.0.1:80, 16) returned 0",
+      "APP 100000 0000 INF: send(3, 0x1000, 20, 0) returned 20"};
+  Append(t, Dump(std::string(20, 'z')));
+  std::string text;
+  for (const std::string &l : t) text += l + "\r\n";
+  Write("cut.log", text.substr(0, text.size() - 20));
+  EXPECT_EQ(Run({"-o", Path("cut.pcapng"), Path("cut.log")}), 0);
+  EXPECT_NE(err_.find("cut.log:5: malformed line (bad dump line"),
+            std::string::npos)
+      << err_;
+}
+
+TEST_F(Pcap, DamageAnywhereNeverBreaksTheCapture) {
+  // The real trace of the demo, spoilt at random in many ways: every run
+  // ends with status 0 and a capture that reads back whole.
+  const std::string good =
+      nqtest::ReadFile(std::string(NQ_PCAP_DATA) + "/echo.trace");
+  ASSERT_GT(good.size(), 1000u);
+  std::mt19937 rnd(12);
+  for (int round = 0; round < 300; ++round) {
+    std::string bad = good;
+    const int edits = 1 + static_cast<int>(rnd() % 8);
+    for (int e = 0; e < edits && !bad.empty(); ++e) {
+      const std::size_t at = rnd() % bad.size();
+      switch (rnd() % 5) {
+        case 0:  // a byte changed
+          bad[at] = static_cast<char>(rnd());
+          break;
+        case 1:  // a piece lost
+          bad.erase(at, rnd() % 200);
+          break;
+        case 2:  // a piece doubled
+          bad.insert(at, bad.substr(at, rnd() % 200));
+          break;
+        case 3:  // cut off
+          bad.resize(at);
+          break;
+        default:  // a line break added or lost
+          bad[at] = bad[at] == '\n' ? ' ' : '\n';
+          break;
+      }
+    }
+    Write("bad.log", bad);
+    ASSERT_EQ(Run({"-o", Path("bad.pcapng"), Path("bad.log")}), 0) << err_;
+    const Capture c =
+        nqpcaptest::ReadCapture(nqtest::ReadFile(Path("bad.pcapng")));
+    ASSERT_TRUE(c.ok) << "round " << round << ": " << c.error;
+    for (const Frame &f : c.frames) ASSERT_TRUE(f.checksums_ok);
+  }
+}
+
+TEST_F(Pcap, CommandLine) {
+  Write("a.log", std::string(kBanner) + "\r\n");
+  EXPECT_EQ(Run({Path("a.log")}), 0) << err_;
+  EXPECT_TRUE(nqpcaptest::ReadCapture(nqtest::ReadFile(Path("a.pcapng"))).ok);
+  EXPECT_EQ(nqpcap::DefaultOutput("dir.x/trace"), "dir.x/trace.pcapng");
+  EXPECT_EQ(nqpcap::DefaultOutput("app.log"), "app.pcapng");
+  EXPECT_EQ(nqpcap::DefaultOutput(".hidden"), ".hidden.pcapng");
+  EXPECT_EQ(nqpcap::DefaultOutput("c:\\logs\\app.log"), "c:\\logs\\app.pcapng");
+
+  EXPECT_EQ(Run({"-"}), 2);
+  EXPECT_NE(err_.find("standard input as trace needs -o"), std::string::npos);
+  EXPECT_EQ(Run({}), 2);
+  EXPECT_EQ(Run({"-o"}), 2);
+  EXPECT_EQ(Run({"--bogus", Path("a.log")}), 2);
+  // The capture never overwrites a trace.
+  EXPECT_EQ(Run({"-o", Path("a.log"), Path("a.log")}), 2);
+  EXPECT_EQ(nqtest::ReadFile(Path("a.log")), std::string(kBanner) + "\r\n");
+  // A missing trace: status 1, the others still converted.
+  EXPECT_EQ(Run({"-o", Path("m.pcapng"), Path("gone.log"), Path("a.log")}), 1);
+  EXPECT_NE(err_.find("cannot open"), std::string::npos);
+  EXPECT_TRUE(nqpcaptest::ReadCapture(nqtest::ReadFile(Path("m.pcapng"))).ok);
+}
+
+}  // namespace

@@ -1,0 +1,327 @@
+// netquill-pcap on traces the library writes of real loopback traffic,
+// read by tshark: the bytes of each direction come back exactly, HTTP is
+// dissected, TCP analysis finds nothing to flag, and datagrams keep their
+// boundaries.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app.h"
+#include "net.h"
+#include "platform/os.h"
+#include "support/test_env.h"
+
+namespace {
+
+using nqnet::LocalAddress;
+using nqnet::Sa;
+
+// Runs a shell command and returns what it wrote to standard output.
+std::string Shell(const std::string &command) {
+  std::string out;
+  FILE *p = popen(command.c_str(), "r");
+  if (p == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+std::string Hex(const std::string &bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string s;
+  for (unsigned char b : bytes) {
+    s += kHex[b >> 4];
+    s += kHex[b & 15];
+  }
+  return s;
+}
+
+std::string Pattern(size_t n, unsigned mul, unsigned add) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i)
+    s[i] = static_cast<char>((i * mul + add) % 256);
+  return s;
+}
+
+NQ_SOCKET Socket(int type, int protocol) {
+  return TX_socket(socket(AF_INET, type, protocol), AF_INET, type, protocol);
+}
+
+// Binds to 127.0.0.1 on a port of the system's choice; returns the port.
+int BindLoopback(NQ_SOCKET s) {
+  struct sockaddr_in any = LocalAddress(0);
+  EXPECT_EQ(TX_bind(bind(s, Sa(&any), sizeof any), s, Sa(&any), sizeof any), 0);
+  struct sockaddr_in got;
+  NQ_SOCKLEN len = sizeof got;
+  EXPECT_EQ(TX_getsockname(getsockname(s, Sa(&got), &len), s, Sa(&got), &len),
+            0);
+  return ntohs(got.sin_port);
+}
+
+void SendAll(NQ_SOCKET s, const std::string &data) {
+  for (size_t at = 0; at < data.size();) {
+    NQ_IORESULT n = TX_send(send(s, data.data() + at, data.size() - at, 0), s,
+                            data.data() + at, data.size() - at, 0);
+    ASSERT_GT(n, 0);
+    at += static_cast<size_t>(n);
+  }
+}
+
+// Receives until the peer closes; the bytes in order.
+std::string ReceiveAll(NQ_SOCKET s) {
+  std::string got;
+  char buf[8192];
+  for (;;) {
+    NQ_IORESULT n = TX_recv(recv(s, buf, sizeof buf, 0), s, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+std::string ReceiveExactly(NQ_SOCKET s, size_t want) {
+  std::string got;
+  char buf[8192];
+  while (got.size() < want) {
+    const size_t ask = std::min(sizeof buf, want - got.size());
+    NQ_IORESULT n = TX_recv(recv(s, buf, ask, 0), s, buf, ask, 0);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+class Wireshark : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(Shell("command -v tshark"), "")
+        << "tshark is not installed (scripts/install-deps.sh installs it)";
+    nqnet::Startup();
+    dir_ = nqtest::MakeScratchDir("pcap-tshark");
+    trace_ = Path("traffic.log");
+    bridge_ = nqnet::ErrorBridge();
+    ASSERT_EQ(WSASetupTrace(&bridge_), 1);
+  }
+
+  void TearDown() override {
+    nqtest::DisableFully();
+    TraceErrorHooks none = {nullptr, nullptr};
+    WSASetupTrace(&none);
+    nqnet::Cleanup();
+    nqtest::RemoveTree(dir_);
+  }
+
+  std::string Path(const std::string &name) const {
+    return dir_ + nq::kPathSeparator + name;
+  }
+
+  // Converts the trace; the capture's path.
+  std::string Convert() {
+    std::ostringstream err;
+    const std::string out = Path("traffic.pcapng");
+    EXPECT_EQ(nqpcap::RunPcap({"-o", out, trace_}, err), 0) << err.str();
+    notes_ = err.str();
+    return out;
+  }
+
+  std::string Tshark(const std::string &capture, const std::string &args) {
+    return Shell("tshark -r " + capture + " " + args + " 2>/dev/null");
+  }
+
+  // The bytes of each direction of a TCP stream as follow,tcp,raw gives
+  // them: [0] from the first node, [1] from the second.
+  std::vector<std::string> Follow(const std::string &capture, int stream) {
+    std::vector<std::string> dirs(2);
+    const std::string out =
+        Tshark(capture, "-q -z follow,tcp,raw," + std::to_string(stream));
+    bool body = false;
+    for (const std::string &line : Lines(out)) {
+      if (line.compare(0, 6, "Node 1") == 0) {
+        body = true;
+        continue;
+      }
+      if (!body || line.empty() || line[0] == '=') continue;
+      if (line[0] == '\t')
+        dirs[1] += line.substr(1);
+      else
+        dirs[0] += line;
+    }
+    return dirs;
+  }
+
+  std::string dir_;
+  std::string trace_;
+  std::string notes_;
+  TraceErrorHooks bridge_;
+};
+
+TEST_F(Wireshark, FollowingEachStreamGivesBackEveryByteSentAndReceived) {
+  // All 256 byte values, and more than 64 KiB each way, over one
+  // connection whose two ends trace from two threads into one file.
+  const std::string request = Pattern(100000, 1, 0);
+  const std::string reply = Pattern(70000, 7, 3);
+  ASSERT_EQ(WSAEnableTrace(trace_.c_str(), TRACE_FLAG_DUMP), 1);
+  NQ_SOCKET ls = Socket(SOCK_STREAM, IPPROTO_TCP);
+  const int port = BindLoopback(ls);
+  ASSERT_EQ(TX_listen(listen(ls, 1), ls, 1), 0);
+
+  std::string server_got;
+  std::thread server([&] {
+    WSAEnableTrace(trace_.c_str(), TRACE_FLAG_DUMP);
+    NQ_SOCKET s = TX_accept(accept(ls, nullptr, nullptr), ls, nullptr, nullptr);
+    server_got = ReceiveExactly(s, request.size());
+    SendAll(s, reply);
+    TX_shutdown(shutdown(s, 1), s, 1);
+    ReceiveAll(s);
+    TX_closesocket(nqnet::CloseSocket(s), s);
+    WSADisableTrace();
+  });
+  NQ_SOCKET c = Socket(SOCK_STREAM, IPPROTO_TCP);
+  struct sockaddr_in to = LocalAddress(port);
+  ASSERT_EQ(TX_connect(connect(c, Sa(&to), sizeof to), c, Sa(&to), sizeof to),
+            0);
+  SendAll(c, request);
+  const std::string client_got = ReceiveAll(c);
+  TX_shutdown(shutdown(c, 1), c, 1);
+  server.join();
+  TX_closesocket(nqnet::CloseSocket(c), c);
+  TX_closesocket(nqnet::CloseSocket(ls), ls);
+  ASSERT_EQ(server_got, request);
+  ASSERT_EQ(client_got, reply);
+
+  const std::string capture = Convert();
+  EXPECT_EQ(notes_.find("note"), std::string::npos) << notes_;
+  // Stream 0 is the client's view, stream 1 the server's; the first node of
+  // each is the side that sent the SYN, the client.
+  for (int stream = 0; stream < 2; ++stream) {
+    const std::vector<std::string> dirs = Follow(capture, stream);
+    EXPECT_EQ(dirs[0], Hex(request)) << "stream " << stream;
+    EXPECT_EQ(dirs[1], Hex(reply)) << "stream " << stream;
+  }
+  EXPECT_EQ(
+      Tshark(capture, "-q -z follow,tcp,raw,2").find(Hex(request.substr(0, 8))),
+      std::string::npos);
+  EXPECT_EQ(Tshark(capture, "-Y tcp.analysis.flags"), "");
+}
+
+TEST_F(Wireshark, HttpOnAnUnknownPortDissectsAsHttp) {
+  const std::string request =
+      "GET /index.html HTTP/1.1\r\nHost: localhost\r\nUser-Agent: nq\r\n\r\n";
+  const std::string reply =
+      "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: "
+      "5\r\n\r\nhello";
+  ASSERT_EQ(WSAEnableTrace(trace_.c_str(), TRACE_FLAG_DUMP), 1);
+  NQ_SOCKET ls = Socket(SOCK_STREAM, IPPROTO_TCP);
+  const int port = BindLoopback(ls);
+  ASSERT_EQ(TX_listen(listen(ls, 1), ls, 1), 0);
+  NQ_SOCKET c = Socket(SOCK_STREAM, IPPROTO_TCP);
+  struct sockaddr_in to = LocalAddress(port);
+  ASSERT_EQ(TX_connect(connect(c, Sa(&to), sizeof to), c, Sa(&to), sizeof to),
+            0);
+  struct sockaddr_in from;
+  NQ_SOCKLEN from_len = sizeof from;
+  NQ_SOCKET s =
+      TX_accept(accept(ls, Sa(&from), &from_len), ls, Sa(&from), &from_len);
+  SendAll(c, request);
+  EXPECT_EQ(ReceiveExactly(s, request.size()), request);
+  SendAll(s, reply);
+  EXPECT_EQ(ReceiveExactly(c, reply.size()), reply);
+  TX_closesocket(nqnet::CloseSocket(c), c);
+  EXPECT_EQ(ReceiveAll(s), "");
+  TX_closesocket(nqnet::CloseSocket(s), s);
+  TX_closesocket(nqnet::CloseSocket(ls), ls);
+
+  const std::string capture = Convert();
+  const std::string fields =
+      Tshark(capture, "-d tcp.port==" + std::to_string(port) +
+                          ",http -Y http -T fields -e tcp.stream "
+                          "-e http.request.method -e http.request.uri "
+                          "-e http.response.code -e http.file_data");
+  // Both views, in the order of the trace: the client's send (stream 0),
+  // the server's receive (stream 1), its reply, the client's receive.
+  EXPECT_EQ(fields,
+            "0\tGET\t/index.html\t\t\n"
+            "1\tGET\t/index.html\t\t\n"
+            "1\t\t\t200\thello\n"
+            "0\t\t\t200\thello\n");
+  EXPECT_EQ(Tshark(capture, "-Y tcp.analysis.flags"), "");
+}
+
+TEST_F(Wireshark, UdpDatagramsKeepTheirBoundaries) {
+  ASSERT_EQ(WSAEnableTrace(trace_.c_str(), TRACE_FLAG_DUMP), 1);
+  NQ_SOCKET a = Socket(SOCK_DGRAM, IPPROTO_UDP);
+  NQ_SOCKET b = Socket(SOCK_DGRAM, IPPROTO_UDP);
+  const int port_a = BindLoopback(a);
+  const int port_b = BindLoopback(b);
+  struct sockaddr_in to = LocalAddress(port_b);
+  const std::vector<std::string> datagrams = {"x", Pattern(300, 3, 1),
+                                              Pattern(1200, 5, 2)};
+  for (const std::string &d : datagrams)
+    ASSERT_EQ(TX_sendto(sendto(a, d.data(), d.size(), 0, Sa(&to), sizeof to), a,
+                        d.data(), d.size(), 0, Sa(&to), sizeof to),
+              static_cast<NQ_IORESULT>(d.size()));
+  for (const std::string &d : datagrams) {
+    char buf[2048];
+    struct sockaddr_in from;
+    NQ_SOCKLEN len = sizeof from;
+    ASSERT_EQ(TX_recvfrom(recvfrom(b, buf, sizeof buf, 0, Sa(&from), &len), b,
+                          buf, sizeof buf, 0, Sa(&from), &len),
+              static_cast<NQ_IORESULT>(d.size()));
+  }
+  TX_closesocket(nqnet::CloseSocket(a), a);
+  TX_closesocket(nqnet::CloseSocket(b), b);
+
+  const std::string capture = Convert();
+  std::string want;
+  for (int view = 0; view < 2; ++view)
+    for (const std::string &d : datagrams)
+      want += "127.0.0.1\t" + std::to_string(port_a) + "\t127.0.0.1\t" +
+              std::to_string(port_b) + "\t" + std::to_string(d.size() + 8) +
+              "\t" + Hex(d) + "\n";
+  EXPECT_EQ(Tshark(capture,
+                   "-Y udp -T fields -e ip.src -e udp.srcport "
+                   "-e ip.dst -e udp.dstport -e udp.length -e data"),
+            want);
+}
+
+TEST_F(Wireshark, TraceWithoutDumpsGivesTheConnectionFramesAndANote) {
+  ASSERT_EQ(WSAEnableTrace(trace_.c_str(), 0), 1);
+  NQ_SOCKET ls = Socket(SOCK_STREAM, IPPROTO_TCP);
+  const int port = BindLoopback(ls);
+  ASSERT_EQ(TX_listen(listen(ls, 1), ls, 1), 0);
+  NQ_SOCKET c = Socket(SOCK_STREAM, IPPROTO_TCP);
+  struct sockaddr_in to = LocalAddress(port);
+  ASSERT_EQ(TX_connect(connect(c, Sa(&to), sizeof to), c, Sa(&to), sizeof to),
+            0);
+  NQ_SOCKET s = TX_accept(accept(ls, nullptr, nullptr), ls, nullptr, nullptr);
+  SendAll(c, "ping");
+  EXPECT_EQ(ReceiveExactly(s, 4), "ping");
+  TX_closesocket(nqnet::CloseSocket(c), c);
+  TX_closesocket(nqnet::CloseSocket(s), s);
+  TX_closesocket(nqnet::CloseSocket(ls), ls);
+
+  const std::string capture = Convert();
+  EXPECT_NE(notes_.find("note: the trace holds no dumps"), std::string::npos)
+      << notes_;
+  EXPECT_EQ(Tshark(capture, "-Y \"tcp.len > 0\""), "");
+  EXPECT_EQ(Lines(Tshark(capture, "-Y \"tcp.flags.syn == 1\"")).size(), 4u);
+  EXPECT_EQ(Lines(Tshark(capture, "-Y \"tcp.flags.fin == 1\"")).size(), 4u);
+  EXPECT_EQ(Tshark(capture, "-Y tcp.analysis.flags"), "");
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+// The arguments of call lines, as the tools read socket addresses and
+// counts out of them.
+#include "call_args.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "line_parser.h"
+
+using nqtrace::Address;
+using nqtrace::AddressForm;
+using nqtrace::CallArgs;
+using nqtrace::ParseAddress;
+using nqtrace::ParsedLine;
+using nqtrace::ParseInteger;
+using nqtrace::ParseLine;
+using nqtrace::SplitArgs;
+
+namespace {
+
+// The views point into line: callers pass literals or strings that outlive
+// the result.
+CallArgs ArgsOf(std::string_view line) {
+  const ParsedLine p = ParseLine(line);
+  EXPECT_EQ(p.kind, nqtrace::LineKind::Call) << line;
+  CallArgs args;
+  EXPECT_TRUE(SplitArgs(p.args, args)) << line;
+  return args;
+}
+
+TEST(CallArgs, SplitAtCommaSpaceOutsideQuotes) {
+  CallArgs a = ArgsOf(
+      "APP 120000 0000 INF: sendto(5, 0x7ffd1000, 12, 0, 10.0.0.7:53, 16) "
+      "returned 12");
+  ASSERT_EQ(a.count, 6u);
+  EXPECT_EQ(a.items[0], "5");
+  EXPECT_EQ(a.items[4], "10.0.0.7:53");
+  EXPECT_EQ(a.items[5], "16");
+
+  a = ArgsOf("APP 120000 0000 INF: closesocket(5) returned 0");
+  ASSERT_EQ(a.count, 1u);
+  EXPECT_EQ(a.items[0], "5");
+
+  a = ArgsOf("APP 120000 0000 INF: WSAIsBlocking() returned FALSE");
+  EXPECT_EQ(a.count, 0u);
+
+  // A quoted name holding ", " and ") returned " stays one argument.
+  a = ArgsOf(
+      "APP 120000 0000 INF: getservbyname(\"a, b) returned 1\", \"tcp\") "
+      "returned 80 (http)");
+  ASSERT_EQ(a.count, 2u);
+  EXPECT_EQ(a.items[0], "\"a, b) returned 1\"");
+  EXPECT_EQ(a.items[1], "\"tcp\"");
+
+  CallArgs many;
+  EXPECT_TRUE(SplitArgs("1, 2, 3, 4, 5, 6, 7, 8", many));
+  EXPECT_EQ(many.count, 8u);
+  EXPECT_FALSE(SplitArgs("1, 2, 3, 4, 5, 6, 7, 8, 9", many));
+}
+
+TEST(CallArgs, AddressesInEveryFormTheTracerPrints) {
+  Address a = ParseAddress("127.0.0.1:38847");
+  EXPECT_EQ(a.form, AddressForm::Ipv4);
+  EXPECT_EQ(a.ip, 0x7F000001u);
+  EXPECT_EQ(a.port, 38847);
+  a = ParseAddress("255.255.255.255:65535");
+  EXPECT_EQ(a.form, AddressForm::Ipv4);
+  EXPECT_EQ(a.ip, 0xFFFFFFFFu);
+  EXPECT_EQ(a.port, 65535);
+  EXPECT_EQ(ParseAddress("0.0.0.0:0").form, AddressForm::Ipv4);
+  EXPECT_EQ(ParseAddress("NULL").form, AddressForm::Null);
+
+  for (const char *bad :
+       {"256.0.0.1:80", "1.2.3:80", "1.2.3.4", "1.2.3.4:", "1.2.3.4:65536",
+        "1.2.3.4:80x", "1..3.4:80", "0x7ffd1000", "", "null", "<bytes>",
+        "< 2 bytes>", "<2 bytes", "<-2 bytes>", "<2 bytes> "})
+    EXPECT_EQ(ParseAddress(bad).form, AddressForm::Bad) << bad;
+}
+
+// A socket address whose given length is too short to hold one is printed
+// as its length instead: no address, but a well-formed call line.
+TEST(CallArgs, ShortAddressTextIsNoAddress) {
+  const std::string line =
+      "APP 120000 0000 ERR: connect(3, <2 bytes>, 2) returned -1 [10014]";
+  const ParsedLine p = ParseLine(line);
+  EXPECT_EQ(p.kind, nqtrace::LineKind::Call);
+  EXPECT_EQ(p.function, "connect");
+  EXPECT_EQ(p.code, 10014u);
+  const CallArgs args = ArgsOf(line);
+  ASSERT_EQ(args.count, 3u);
+  const Address a = ParseAddress(args.items[1]);
+  EXPECT_EQ(a.form, AddressForm::Short);
+  EXPECT_EQ(a.length, 2u);
+  EXPECT_EQ(ParseAddress("<0 bytes>").form, AddressForm::Short);
+  EXPECT_EQ(ParseAddress("<15 bytes>").length, 15u);
+
+  const CallArgs from = ArgsOf(
+      "APP 120000 0001 INF: recvfrom(4, 0x1000, 512, 0, <4 bytes>, 0x2000) "
+      "returned 7");
+  ASSERT_EQ(from.count, 6u);
+  EXPECT_EQ(ParseAddress(from.items[4]).form, AddressForm::Short);
+  EXPECT_EQ(
+      ParseLine("APP 120000 0000 INF: bind(3, <8 bytes>, 8) returned 0").kind,
+      nqtrace::LineKind::Call);
+}
+
+TEST(CallArgs, IntegersInSignedDecimal) {
+  std::int64_t v = 0;
+  EXPECT_TRUE(ParseInteger("0", v));
+  EXPECT_EQ(v, 0);
+  EXPECT_TRUE(ParseInteger("-1", v));
+  EXPECT_EQ(v, -1);
+  EXPECT_TRUE(ParseInteger("65536", v));
+  EXPECT_EQ(v, 65536);
+  EXPECT_TRUE(ParseInteger("999999999999999999", v));
+  for (const char *bad :
+       {"", "-", "1x", "0x10", "+1", "1 ", "1000000000000000000"})
+    EXPECT_FALSE(ParseInteger(bad, v)) << bad;
+}
+
+}  // namespace

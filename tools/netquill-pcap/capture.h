@@ -1,0 +1,68 @@
+// The frames of the whole output: times that never run backwards, the
+// comment of each frame, IP ids, and the made-up ports and the address
+// pairs in use, so that no two conversations share one in Wireshark's eyes.
+#ifndef NQ_TOOLS_NETQUILL_PCAP_CAPTURE_H
+#define NQ_TOOLS_NETQUILL_PCAP_CAPTURE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "packet.h"
+#include "pcapng.h"
+
+namespace nqpcap {
+
+// The trace line a frame comes from.
+struct Origin {
+  std::uint64_t time_us = 0;
+  std::uint64_t line = 0;
+  std::string_view module;
+};
+
+class Capture {
+ public:
+  explicit Capture(FrameSink &sink);
+
+  // Names the trace file that the following frames' comments cite.
+  void BeginFile(std::string label) { file_ = std::move(label); }
+
+  void Tcp(const Origin &origin, const TcpSegment &segment,
+           const std::uint8_t *payload, std::size_t len);
+  void Udp(const Origin &origin, Endpoint src, Endpoint dst,
+           const std::uint8_t *payload, std::size_t len);
+
+  // Ports for ends the trace does not name: 49152 upwards in the order
+  // they are needed, skipping none, wrapping after 65535.
+  std::uint16_t MadeUpPort();
+
+  // Takes the pair of ends for one TCP conversation; false if the pair (in
+  // either direction) already had one in this capture, which Wireshark
+  // would merge with it or report as reused ports.
+  bool ClaimPair(Endpoint a, Endpoint b);
+
+  std::uint64_t FrameCount() const { return frames_; }
+  std::uint32_t NextIsn() { return isn_ += 0x01000193; }
+
+ private:
+  void Emit(const Origin &origin, std::size_t len);
+
+  FrameSink &sink_;
+  std::string file_;
+  std::uint64_t last_time_us_ = 0;
+  std::uint64_t frames_ = 0;
+  std::uint16_t ip_id_ = 0;
+  std::uint16_t next_port_ = 49152;
+  std::uint32_t isn_ = 0x10000000;
+  std::vector<std::uint8_t> packet_;
+  std::string comment_;
+  std::set<std::pair<std::uint64_t, std::uint64_t>> pairs_;
+};
+
+}  // namespace nqpcap
+
+#endif  // NQ_TOOLS_NETQUILL_PCAP_CAPTURE_H

@@ -1,0 +1,108 @@
+#include "conversation.h"
+
+#include <algorithm>
+
+namespace nqpcap {
+namespace {
+
+// Addresses for ends the trace does not hold, from the ranges set aside for
+// documentation: clearly not a real host.
+constexpr std::uint32_t kMadeUpLocal = 0xC0000201;  // 192.0.2.1
+constexpr std::uint32_t kMadeUpPeer = 0xC0000202;   // 192.0.2.2
+constexpr std::uint32_t kLoopback = 0x7F000001;     // 127.0.0.1
+
+bool IsLoopback(std::uint32_t ip) { return ip >> 24 == 127; }
+
+}  // namespace
+
+void Conversation::FillEnds(Capture &capture, bool passive) {
+  if (!peer_known) {
+    peer.ip = local_ip_known && IsLoopback(local.ip) ? kLoopback : kMadeUpPeer;
+    peer.port = capture.MadeUpPort();
+  }
+  if (!local_ip_known)
+    local.ip = IsLoopback(peer.ip) ? kLoopback : kMadeUpLocal;
+  if (!local_port_known) local.port = capture.MadeUpPort();
+  if (kind != SocketKind::Tcp) return;
+  // When both ends of a connection are in the trace, the second view to
+  // start would share the first one's pair: it gets a made-up port on the
+  // connecting side instead.
+  while (!capture.ClaimPair(local, peer)) {
+    if (passive)
+      peer.port = capture.MadeUpPort();
+    else
+      local.port = capture.MadeUpPort();
+  }
+}
+
+void Conversation::Start(Capture &capture, const Origin &origin, bool passive) {
+  FillEnds(capture, passive);
+  started = true;
+  connecting = false;
+  if (kind != SocketKind::Tcp) return;
+  out_seq = capture.NextIsn();
+  in_seq = capture.NextIsn();
+  if (passive) {
+    Segment(capture, origin, false, kTcpSyn, nullptr, 0);
+    Segment(capture, origin, true, kTcpSyn | kTcpAck, nullptr, 0);
+    Segment(capture, origin, false, kTcpAck, nullptr, 0);
+  } else {
+    Segment(capture, origin, true, kTcpSyn, nullptr, 0);
+    Segment(capture, origin, false, kTcpSyn | kTcpAck, nullptr, 0);
+    Segment(capture, origin, true, kTcpAck, nullptr, 0);
+  }
+}
+
+void Conversation::Segment(Capture &capture, const Origin &origin,
+                           bool outgoing, std::uint8_t flags,
+                           const std::uint8_t *bytes, std::size_t len) {
+  TcpSegment s;
+  s.src = outgoing ? local : peer;
+  s.dst = outgoing ? peer : local;
+  std::uint32_t &seq = outgoing ? out_seq : in_seq;
+  s.seq = seq;
+  s.ack = outgoing ? in_seq : out_seq;
+  s.flags = flags;
+  capture.Tcp(origin, s, bytes, len);
+  seq += static_cast<std::uint32_t>(len);
+  if (flags & (kTcpSyn | kTcpFin)) ++seq;
+}
+
+void Conversation::Data(Capture &capture, const Origin &origin, bool outgoing,
+                        const std::uint8_t *bytes, std::size_t len) {
+  for (std::size_t at = 0; at < len; at += kMaxSegment) {
+    const std::size_t n = std::min(len - at, kMaxSegment);
+    Segment(capture, origin, outgoing, kTcpPsh | kTcpAck, bytes + at, n);
+    Segment(capture, origin, !outgoing, kTcpAck, nullptr, 0);
+  }
+}
+
+void Conversation::ShutdownSend(Capture &capture, const Origin &origin) {
+  if (out_fin) return;
+  Segment(capture, origin, true, kTcpFin | kTcpAck, nullptr, 0);
+  Segment(capture, origin, false, kTcpAck, nullptr, 0);
+  out_fin = true;
+}
+
+void Conversation::PeerClosed(Capture &capture, const Origin &origin) {
+  if (in_fin) return;
+  Segment(capture, origin, false, kTcpFin | kTcpAck, nullptr, 0);
+  Segment(capture, origin, true, kTcpAck, nullptr, 0);
+  in_fin = true;
+}
+
+void Conversation::Close(Capture &capture, const Origin &origin) {
+  if (!out_fin && !in_fin) {
+    // Our FIN, the peer's FIN with its acknowledgement, our last ACK.
+    Segment(capture, origin, true, kTcpFin | kTcpAck, nullptr, 0);
+    Segment(capture, origin, false, kTcpFin | kTcpAck, nullptr, 0);
+    Segment(capture, origin, true, kTcpAck, nullptr, 0);
+  } else if (!out_fin) {
+    ShutdownSend(capture, origin);
+  } else if (!in_fin) {
+    PeerClosed(capture, origin);
+  }
+  out_fin = in_fin = true;
+}
+
+}  // namespace nqpcap

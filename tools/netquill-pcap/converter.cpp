@@ -1,0 +1,152 @@
+#include "converter.h"
+
+#include "dump_line.h"
+#include "line_parser.h"
+#include "line_reader.h"
+#include "trace_clock.h"
+
+namespace nqpcap {
+namespace {
+
+constexpr std::uint64_t kShownDamagedLines = 20;
+// A dump of more than this is placed piece by piece.
+constexpr std::size_t kMaxHeldDump = 64 * 1024;
+
+}  // namespace
+
+void Converter::Damaged(const std::string &label, std::uint64_t line,
+                        const char *why, const char *detail) {
+  if (damaged_lines_++ >= kShownDamagedLines) return;
+  err_ << label << ':' << line << ": malformed line (" << why;
+  if (detail != nullptr) err_ << ": " << detail;
+  err_ << ")\n";
+}
+
+void Converter::EndDump(SocketTable &table) {
+  if (!dump_.open) return;
+  if (dump_.damaged)
+    table.DropDamagedDump(dump_.indent, dump_.start);
+  else if (!dump_.bytes.empty())
+    table.PlaceDump(dump_.indent, dump_.start, dump_.bytes.data(),
+                    dump_.bytes.size());
+  dump_.open = false;
+  dump_.damaged = false;
+  dump_.bytes.clear();
+}
+
+void Converter::SpoilDump(std::size_t indent) {
+  if (!dump_.open) {
+    dump_.open = true;
+    dump_.indent = indent;
+    dump_.start = dump_.next = 0;
+  }
+  dump_.damaged = true;
+  // The damaged line's own bytes are unknown; a run that goes on after it
+  // still belongs to the same dump.
+  dump_.next += 16;
+  dump_.last_count = 16;
+}
+
+void Converter::DumpLine(std::string_view text, const std::string &label,
+                         std::uint64_t line, SocketTable &table) {
+  nqtrace::DumpLine d;
+  const nqtrace::DumpFault fault = nqtrace::DecodeDumpLine(text, d);
+  const bool continues = dump_.open && d.indent == dump_.indent &&
+                         d.offset == dump_.next && dump_.last_count == 16;
+  if (fault != nqtrace::DumpFault::None) {
+    Damaged(label, line, "bad dump line", nqtrace::DumpFaultText(fault));
+    SpoilDump(d.indent);
+    return;
+  }
+  if (!continues) {
+    EndDump(table);
+    dump_.open = true;
+    dump_.indent = d.indent;
+    dump_.start = dump_.next = d.offset;
+  }
+  dump_.next = d.offset + d.count;
+  dump_.last_count = d.count;
+  if (dump_.damaged) return;
+  dump_.bytes.insert(dump_.bytes.end(), d.bytes, d.bytes + d.count);
+  if (dump_.bytes.size() >= kMaxHeldDump) {
+    table.PlaceDump(dump_.indent, dump_.start, dump_.bytes.data(),
+                    dump_.bytes.size());
+    dump_.start += dump_.bytes.size();
+    dump_.bytes.clear();
+  }
+}
+
+bool Converter::ConvertFile(nqtrace::ByteSource &source,
+                            const std::string &label, std::int64_t days) {
+  capture_.BeginFile(label);
+  SocketTable table(capture_, tally_);
+  TraceClock clock(days);
+  nqtrace::LineReader reader(source);
+  dump_ = DumpRun{};
+  dump_.bytes.reserve(kMaxHeldDump);
+  std::string_view text;
+  std::uint64_t line = 0;
+  while (reader.Next(text)) {
+    ++line;
+    if (reader.Overlong()) {
+      Damaged(label, line, nqtrace::FaultText(nqtrace::Fault::TooLong));
+      if (dump_.open) dump_.damaged = true;
+      continue;
+    }
+    const nqtrace::ParsedLine p = nqtrace::ParseLine(text);
+    if (p.kind == nqtrace::LineKind::Dump) {
+      DumpLine(text, label, line, table);
+      continue;
+    }
+    if (p.kind == nqtrace::LineKind::Malformed) {
+      Damaged(label, line, nqtrace::FaultText(p.fault));
+      // An indented line that is no dump line spoils the dump it is in.
+      if (p.fault == nqtrace::Fault::BadDump)
+        SpoilDump(dump_.open ? dump_.indent : 0);
+      else
+        EndDump(table);
+      continue;
+    }
+    EndDump(table);
+    std::int64_t banner_days = 0;
+    if (p.kind == nqtrace::LineKind::TraceStart &&
+        BannerDate(p.text, banner_days))
+      clock.SetDate(banner_days);
+    const Origin origin{clock.LineTime(p.module, p.clock, p.elapsed_ms), line,
+                        p.module};
+    if (p.kind == nqtrace::LineKind::Call) table.Call(p, origin);
+  }
+  EndDump(table);
+  table.Finish();
+  return !source.Failed();
+}
+
+void Converter::WriteNotes() {
+  const char *kNote = "netquill-pcap: note: ";
+  if (damaged_lines_ > kShownDamagedLines)
+    err_ << "netquill-pcap: " << damaged_lines_ - kShownDamagedLines
+         << " more malformed lines not shown\n";
+  if (tally_.excluded_sockets != 0)
+    err_ << kNote << tally_.excluded_sockets
+         << " socket(s) of another family than IPv4, or neither TCP nor UDP,"
+            " left out\n";
+  if (tally_.transfers != 0 && tally_.placed_dumps == 0 &&
+      tally_.unplaced_dumps == 0 && tally_.damaged_dumps == 0) {
+    err_ << kNote << "the trace holds no dumps: the capture has the "
+         << "connection frames but none of the " << tally_.undumped_bytes
+         << " bytes sent and received (trace with TRACE_FLAG_DUMP to have "
+            "them)\n";
+  } else if (tally_.undumped != 0) {
+    err_ << kNote << tally_.undumped << " send(s) and receive(s) without "
+         << "their dump left out (" << tally_.undumped_bytes << " bytes)\n";
+  }
+  if (tally_.unplaced_dumps != 0)
+    err_ << kNote << tally_.unplaced_dumps
+         << " dump(s) without their call line left out (a trace written "
+            "with flags 5 dumps calls whose lines it leaves out)\n";
+  if (tally_.damaged_dumps != 0)
+    err_ << kNote << tally_.damaged_dumps
+         << " dump(s) with damaged lines left out\n";
+}
+
+}  // namespace nqpcap

@@ -1,0 +1,63 @@
+// Turns trace files into frames: reads each line in bounded memory, gives
+// call lines to the socket table and dump lines, gathered into runs of
+// contiguous offsets, to the transfer that waits for them; reports damaged
+// lines by number and sums up what could not go into the capture.
+#ifndef NQ_TOOLS_NETQUILL_PCAP_CONVERTER_H
+#define NQ_TOOLS_NETQUILL_PCAP_CONVERTER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "byte_source.h"
+#include "capture.h"
+#include "socket_table.h"
+
+namespace nqpcap {
+
+class Converter {
+ public:
+  Converter(Capture &capture, std::ostream &err)
+      : capture_(capture), err_(err) {}
+
+  // Reads source to its end. label names the file in frame comments and
+  // messages; days is the date of lines before the first start banner.
+  // False if reading failed before the end.
+  bool ConvertFile(nqtrace::ByteSource &source, const std::string &label,
+                   std::int64_t days);
+
+  // Writes the notes on what the capture lacks, and how many damaged lines
+  // were not shown one by one.
+  void WriteNotes();
+
+ private:
+  struct DumpRun {
+    bool open = false;
+    bool damaged = false;
+    std::size_t indent = 0;
+    std::uint64_t start = 0;  // offset of bytes[0]
+    std::uint64_t next = 0;   // offset the next line must have
+    std::size_t last_count = 0;
+    std::vector<std::uint8_t> bytes;
+  };
+
+  void Damaged(const std::string &label, std::uint64_t line, const char *why,
+               const char *detail = nullptr);
+  void DumpLine(std::string_view text, const std::string &label,
+                std::uint64_t line, SocketTable &table);
+  void EndDump(SocketTable &table);
+  // Marks the current dump, or a new one at offset 0, as damaged.
+  void SpoilDump(std::size_t indent);
+
+  Capture &capture_;
+  std::ostream &err_;
+  Tally tally_;
+  DumpRun dump_;
+  std::uint64_t damaged_lines_ = 0;
+};
+
+}  // namespace nqpcap
+
+#endif  // NQ_TOOLS_NETQUILL_PCAP_CONVERTER_H

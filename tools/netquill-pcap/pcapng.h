@@ -1,0 +1,42 @@
+// The capture file: a pcapng section with one raw-IPv4 interface and an
+// enhanced packet block per frame, each carrying a comment.
+#ifndef NQ_TOOLS_NETQUILL_PCAP_PCAPNG_H
+#define NQ_TOOLS_NETQUILL_PCAP_PCAPNG_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+#include <vector>
+
+namespace nqpcap {
+
+// Where frames go: the pcapng file, or a list in tests.
+class FrameSink {
+ public:
+  virtual ~FrameSink() = default;
+  // time_us: microseconds since 1970-01-01 00:00:00.
+  virtual void Frame(std::uint64_t time_us, const std::uint8_t *packet,
+                     std::size_t len, std::string_view comment) = 0;
+};
+
+class PcapngWriter final : public FrameSink {
+ public:
+  // Writes the section header and the interface description at once.
+  explicit PcapngWriter(std::FILE *out);
+  void Frame(std::uint64_t time_us, const std::uint8_t *packet, std::size_t len,
+             std::string_view comment) override;
+  // False once a write has failed (disk full, closed pipe).
+  bool Ok() const { return ok_; }
+
+ private:
+  void Write(const std::vector<std::uint8_t> &block);
+
+  std::FILE *out_;
+  std::vector<std::uint8_t> block_;  // reused for every block
+  bool ok_ = true;
+};
+
+}  // namespace nqpcap
+
+#endif  // NQ_TOOLS_NETQUILL_PCAP_PCAPNG_H

@@ -1,0 +1,51 @@
+// Frame times from a trace. A line holds only its local clock second
+// (HHMMSS) and the milliseconds since its thread's previous line; the date
+// comes from the trace's start banner ("trace on MM-DD-YYYY hh:mm:ss"), or
+// the file's modification date before the first banner. Within one clock
+// second, the elapsed milliseconds of a module's lines are summed (capped
+// at 999) to order its lines inside that second: exact to the second,
+// an estimate below it. The local time is written as if it were UTC.
+#ifndef NQ_TOOLS_NETQUILL_PCAP_TRACE_CLOCK_H
+#define NQ_TOOLS_NETQUILL_PCAP_TRACE_CLOCK_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace nqpcap {
+
+// Days from 1970-01-01 to the given date of the proleptic Gregorian calendar.
+std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day);
+
+// The date of a "started process 0x... trace on MM-DD-YYYY hh:mm:ss" banner
+// text, as days since 1970-01-01. False if the text has none.
+bool BannerDate(std::string_view text, std::int64_t &days);
+
+class TraceClock {
+ public:
+  explicit TraceClock(std::int64_t days) : days_(days) {}
+
+  // A banner's date, for its line and the lines after it.
+  void SetDate(std::int64_t days);
+
+  // The time of a text line in microseconds since 1970. Every text line
+  // goes through here, so that each module's sum within a second is whole.
+  // A clock that steps back more than twelve hours has passed midnight.
+  std::uint64_t LineTime(std::string_view module, std::uint32_t hhmmss,
+                         std::uint64_t elapsed_ms);
+
+ private:
+  struct ModuleSecond {
+    std::uint32_t second = 0xFFFFFFFF;  // HHMMSS of the module's last line
+    std::uint64_t ms = 0;               // summed within that second
+  };
+
+  std::int64_t days_;
+  std::int64_t last_second_of_day_ = -1;
+  std::map<std::string, ModuleSecond, std::less<>> modules_;
+};
+
+}  // namespace nqpcap
+
+#endif  // NQ_TOOLS_NETQUILL_PCAP_TRACE_CLOCK_H
