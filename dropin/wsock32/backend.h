@@ -8,25 +8,57 @@
 namespace nqws {
 
 // The Windows Sockets 1.1 functions that NETQUILL traces.
-// clang-format off
-#define NQ_WS_TRACED(X)                                                     \
-  X(accept) X(bind) X(closesocket) X(connect) X(getpeername)                \
-  X(getsockname) X(getsockopt) X(ioctlsocket) X(listen) X(recv)             \
-  X(recvfrom) X(select) X(send) X(sendto) X(setsockopt) X(shutdown)         \
-  X(socket) X(gethostbyaddr) X(gethostbyname) X(getprotobyname)             \
-  X(getprotobynumber) X(getservbyname) X(getservbyport) X(gethostname)      \
-  X(WSAAsyncSelect) X(WSAAsyncGetHostByAddr) X(WSAAsyncGetHostByName)       \
-  X(WSAAsyncGetProtoByNumber) X(WSAAsyncGetProtoByName)                     \
-  X(WSAAsyncGetServByPort) X(WSAAsyncGetServByName)                         \
-  X(WSACancelAsyncRequest) X(WSASetBlockingHook) X(WSAUnhookBlockingHook)   \
-  X(WSACancelBlockingCall) X(WSAIsBlocking)
+#define NQ_WS_TRACED(X)       \
+  X(accept)                   \
+  X(bind)                     \
+  X(closesocket)              \
+  X(connect)                  \
+  X(getpeername)              \
+  X(getsockname)              \
+  X(getsockopt)               \
+  X(ioctlsocket)              \
+  X(listen)                   \
+  X(recv)                     \
+  X(recvfrom)                 \
+  X(select)                   \
+  X(send)                     \
+  X(sendto)                   \
+  X(setsockopt)               \
+  X(shutdown)                 \
+  X(socket)                   \
+  X(gethostbyaddr)            \
+  X(gethostbyname)            \
+  X(getprotobyname)           \
+  X(getprotobynumber)         \
+  X(getservbyname)            \
+  X(getservbyport)            \
+  X(gethostname)              \
+  X(WSAAsyncSelect)           \
+  X(WSAAsyncGetHostByAddr)    \
+  X(WSAAsyncGetHostByName)    \
+  X(WSAAsyncGetProtoByNumber) \
+  X(WSAAsyncGetProtoByName)   \
+  X(WSAAsyncGetServByPort)    \
+  X(WSAAsyncGetServByName)    \
+  X(WSACancelAsyncRequest)    \
+  X(WSASetBlockingHook)       \
+  X(WSAUnhookBlockingHook)    \
+  X(WSACancelBlockingCall)    \
+  X(WSAIsBlocking)
 
 // The rest of Windows Sockets 1.1, passed on as it is.
-#define NQ_WS_PLAIN(X)                                                      \
-  X(htonl) X(htons) X(inet_addr) X(inet_ntoa) X(ntohl) X(ntohs)             \
-  X(WSAGetLastError) X(WSASetLastError) X(WSAStartup) X(WSACleanup)         \
+#define NQ_WS_PLAIN(X) \
+  X(htonl)             \
+  X(htons)             \
+  X(inet_addr)         \
+  X(inet_ntoa)         \
+  X(ntohl)             \
+  X(ntohs)             \
+  X(WSAGetLastError)   \
+  X(WSASetLastError)   \
+  X(WSAStartup)        \
+  X(WSACleanup)        \
   X(__WSAFDIsSet)
-// clang-format on
 
 // The Microsoft extensions, which live in mswsock.dll. Their types are
 // spelled out here, as the SDK headers that declare them differ.
@@ -51,19 +83,24 @@ using InetNetworkFn = unsigned long(WINAPI *)(const char *);
 using GetNetByNameFn = void *(WINAPI *)(const char *);
 using SPerrorFn = void(WINAPI *)(const char *);
 
-// clang-format off
-#define NQ_WS_EXTENSIONS(X)                                                 \
-  X(AcceptEx, AcceptExFn) X(GetAcceptExSockaddrs, GetAcceptExSockaddrsFn)   \
-  X(TransmitFile, TransmitFileFn) X(WSARecvEx, WSARecvExFn)                 \
-  X(EnumProtocolsA, EnumProtocolsFn) X(EnumProtocolsW, EnumProtocolsFn)     \
-  X(GetAddressByNameA, GetAddressByNameFn)                                  \
-  X(GetAddressByNameW, GetAddressByNameFn)                                  \
-  X(GetTypeByNameA, GetTypeByNameFn) X(GetTypeByNameW, GetTypeByNameFn)     \
-  X(SetServiceA, SetServiceFn) X(SetServiceW, SetServiceFn)                 \
-  X(GetServiceA, GetServiceFn) X(GetServiceW, GetServiceFn)                 \
-  X(inet_network, InetNetworkFn) X(getnetbyname, GetNetByNameFn)            \
+#define NQ_WS_EXTENSIONS(X)                       \
+  X(AcceptEx, AcceptExFn)                         \
+  X(GetAcceptExSockaddrs, GetAcceptExSockaddrsFn) \
+  X(TransmitFile, TransmitFileFn)                 \
+  X(WSARecvEx, WSARecvExFn)                       \
+  X(EnumProtocolsA, EnumProtocolsFn)              \
+  X(EnumProtocolsW, EnumProtocolsFn)              \
+  X(GetAddressByNameA, GetAddressByNameFn)        \
+  X(GetAddressByNameW, GetAddressByNameFn)        \
+  X(GetTypeByNameA, GetTypeByNameFn)              \
+  X(GetTypeByNameW, GetTypeByNameFn)              \
+  X(SetServiceA, SetServiceFn)                    \
+  X(SetServiceW, SetServiceFn)                    \
+  X(GetServiceA, GetServiceFn)                    \
+  X(GetServiceW, GetServiceFn)                    \
+  X(inet_network, InetNetworkFn)                  \
+  X(getnetbyname, GetNetByNameFn)                 \
   X(s_perror, SPerrorFn)
-// clang-format on
 
 struct SystemCalls {
 #define NQ_WS_FIELD(name) decltype(&::name) name;
