@@ -1,5 +1,7 @@
-#include <windows.h>
+// winsock2.h before windows.h, which would bring in the older winsock.h.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <stdlib.h>
 
