@@ -1,4 +1,4 @@
-// winsock2.h before windows.h, which would bring in the older winsock.h.
+// winsock2.h must come before windows.h, which would bring the old one.
 #include <winsock2.h>
 
 #include <windows.h>

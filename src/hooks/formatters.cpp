@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "output/digits.h"
 #include "output/format.h"
 #include "platform/thread_state.h"
 
@@ -19,34 +20,15 @@ FormatterTexts *Texts() {
 
 const char kNoText[] = "";
 
-// Every byte value in decimal, for the dotted addresses: a socket address
-// is the text of nearly every connect, bind and accept line, so it is put
-// together from this table rather than through the general formatter.
-struct ByteTexts {
-  char text[256][4];  // up to three digits
-  unsigned char length[256];
-};
-
-constexpr ByteTexts MakeByteTexts() {
-  ByteTexts t{};
-  for (int b = 0; b < 256; ++b) {
-    int n = 0;
-    if (b >= 100) t.text[b][n++] = static_cast<char>('0' + b / 100);
-    if (b >= 10) t.text[b][n++] = static_cast<char>('0' + b / 10 % 10);
-    t.text[b][n++] = static_cast<char>('0' + b % 10);
-    t.length[b] = static_cast<unsigned char>(n);
-  }
-  return t;
-}
-
-constexpr ByteTexts kBytes = MakeByteTexts();
-
-// The four address bytes as dotted decimal at p; returns the end. Each
-// number goes out as a four-byte copy, so up to 16 bytes are written.
+// The four address bytes as dotted decimal at p; returns the end. A socket
+// address is the text of nearly every connect, bind and accept line, so it
+// is put together from the byte table rather than through the general
+// formatter. Each number goes out as a four-byte copy, so up to 16 bytes
+// are written.
 char *PutDotted(char *p, const unsigned char b[4]) {
   for (int i = 0; i < 4; ++i) {
-    memcpy(p, kBytes.text[b[i]], 4);
-    p += kBytes.length[b[i]];
+    memcpy(p, kDigits.byte_text[b[i]], 4);
+    p += kDigits.byte_length[b[i]];
     *p++ = '.';
   }
   return p - 1;
