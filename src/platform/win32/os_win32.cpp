@@ -1,7 +1,5 @@
 // Win32 implementation of the system services.
-#include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <windows.h>
 
 #include "platform/os.h"
@@ -18,20 +16,17 @@ uint32_t NativeThreadId() { return GetCurrentThreadId(); }
 
 uint32_t NativeTickMs() { return GetTickCount(); }
 
-void NativeLocalTime(LocalTime *out, int refresh_zone) {
-  DWORD saved = GetLastError();
-  if (refresh_zone) _tzset();
-  __time64_t now = _time64(nullptr);
-  struct tm tm;
-  memset(&tm, 0, sizeof tm);
-  _localtime64_s(&tm, &now);
-  out->year = tm.tm_year + 1900;
-  out->month = tm.tm_mon + 1;
-  out->day = tm.tm_mday;
-  out->hour = tm.tm_hour;
-  out->minute = tm.tm_min;
-  out->second = tm.tm_sec;
-  SetLastError(saved);
+// The system keeps its own time-zone setting current, so there is nothing
+// to refresh; GetLocalTime neither fails nor touches the last error.
+void NativeLocalTime(LocalTime *out, int) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  out->year = now.wYear;
+  out->month = now.wMonth;
+  out->day = now.wDay;
+  out->hour = now.wHour;
+  out->minute = now.wMinute;
+  out->second = now.wSecond;
 }
 
 uintptr_t NativeMainModule() {
@@ -116,9 +111,13 @@ int NativeAppend(const char *path, const void *data, size_t size) {
   return ok ? 1 : 0;
 }
 
-void *NativeAlloc(size_t size) { return malloc(size); }
+// The process heap: no C run-time heap is needed for the few blocks the
+// library holds. HeapFree of null is refused, so it is not asked.
+void *NativeAlloc(size_t size) { return HeapAlloc(GetProcessHeap(), 0, size); }
 
-void NativeRelease(void *block) { free(block); }
+void NativeRelease(void *block) {
+  if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
+}
 
 const OsServices kNative = {
     NativeThreadId,   NativeTickMs,         NativeLocalTime,
