@@ -22,7 +22,7 @@ ALLOWED = {
         "GetProcessHeap", "GetTempPathA", "GetTickCount", "HeapAlloc",
         "HeapFree", "InitializeCriticalSection", "LeaveCriticalSection",
         "LockFileEx", "SetLastError", "SwitchToThread", "TlsAlloc", "TlsFree",
-        "TlsGetValue", "TlsSetValue", "UnlockFileEx", "WriteFile",
+        "TlsGetValue", "TlsSetValue", "WriteFile",
     },
     # Plain memory and string functions only: the library formats its text
     # itself, so no conversion of XP's msvcrt (which lacks %zd, %lld, %hh)
