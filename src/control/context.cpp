@@ -4,30 +4,37 @@
 #include <string.h>
 
 #include "platform/os.h"
+#include "platform/thread_state.h"
 
 namespace nq {
 
 ContextTable g_table;
 
-namespace {
+// The calling thread's own context is remembered in its state, so that a
+// lookup does not scan the table under the lock for every record. Only the
+// owning thread frees a context and it clears this first, so the pointer
+// stays valid; the thread id check turns it away in a forked child, whose
+// thread has a new id. A thread without state has no context.
+TraceContext *FindContext() { return FindContextOf(ThisThread()); }
 
-// The calling thread's own context, remembered so that a lookup does not
-// scan the table under the lock for every record. Only the owning thread
-// frees a context and it clears this first, so the pointer stays valid; the
-// thread id check turns it away in a forked child, whose thread has a new id.
-thread_local TraceContext *t_context;
-
-}  // namespace
-
-TraceContext *FindContext() {
+TraceContext *FindContextOf(ThreadState *ts) {
+  if (ts == nullptr) return nullptr;
   uint32_t self = g_os.thread_id();
-  TraceContext *ctx = t_context;
+  TraceContext *ctx = ts->context;
   if (ctx != nullptr && ctx->thread_id == self) return ctx;
+  // A thread without a context, the common case while others trace, scans
+  // again only when a slot has changed since its last scan for this id.
+  if (ctx == nullptr && ts->scanned_id == self &&
+      ts->scanned_generation ==
+          g_table.generation.load(std::memory_order_acquire)) {
+    return nullptr;
+  }
   ctx = nullptr;
   // Held for the scan alone, as the slots change only under the lock; the
   // caller uses the context after it is released, so no record is ever
   // written with the lock held.
   LockEnter();
+  uint32_t generation = g_table.generation.load(std::memory_order_relaxed);
   for (int i = 0; i < g_table.slots_in_use; ++i) {
     TraceContext *slot = g_table.slots[i];
     if (slot != nullptr && slot->thread_id == self) {
@@ -36,14 +43,22 @@ TraceContext *FindContext() {
     }
   }
   LockLeave();
-  t_context = ctx;
+  ts->context = ctx;
+  ts->scanned_id = self;
+  ts->scanned_generation = generation;
   return ctx;
 }
 
-void RememberContext(TraceContext *ctx) { t_context = ctx; }
+bool RememberContext(TraceContext *ctx) {
+  ThreadState *ts = ThisThread();
+  if (ts == nullptr) return false;
+  ts->context = ctx;
+  return true;
+}
 
 void FreeContext(TraceContext *ctx) {
-  if (t_context == ctx) t_context = nullptr;
+  ThreadState *ts = ThisThread();
+  if (ts != nullptr && ts->context == ctx) ts->context = nullptr;
   g_os.release(ctx->scratch);
   g_os.release(ctx);
 }
@@ -59,6 +74,7 @@ void FreeAllContexts() {
   }
   g_table.slots_in_use = 0;
   g_table.live.store(0, std::memory_order_relaxed);
+  SlotsChanged();
   LockLeave();
 }
 

@@ -8,6 +8,7 @@
 #include "netquill.h"
 #include "output/writer.h"
 #include "platform/os.h"
+#include "platform/thread_state.h"
 
 namespace nq {
 namespace {
@@ -33,6 +34,8 @@ int ChooseSlot(uint32_t self, TraceContext **own) {
 }
 
 int EnableLocked(const char *path, uint32_t flags) {
+  // A thread without state could not find its context again.
+  if (ThisThread() == nullptr) return 0;
   uint32_t self = g_os.thread_id();
   TraceContext *own;
   int slot = ChooseSlot(self, &own);
@@ -47,6 +50,7 @@ int EnableLocked(const char *path, uint32_t flags) {
   if (ctx == nullptr) return 0;
   memset(ctx, 0, sizeof *ctx);
   g_table.slots[slot] = ctx;
+  SlotsChanged();
   g_table.live.fetch_add(1, std::memory_order_relaxed);
   ctx->thread_id = self;
   ctx->flags = flags;
@@ -83,6 +87,7 @@ int DisableLocked() {
     g_table.slots_in_use = 0;
   }
   g_table.slots[index] = nullptr;
+  SlotsChanged();
   FreeContext(ctx);
   return 1;
 }
