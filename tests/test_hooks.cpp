@@ -114,6 +114,7 @@ TEST_F(Hooks, EveryHookReturnsItsResultAndWritesItsLine) {
   char *list[] = {reinterpret_cast<char *>(four), nullptr};
   host.h_name = const_cast<char *>("gw");
   host.h_addr_list = list;
+  host.h_length = 4;
   struct servent serv;
   memset(&serv, 0, sizeof serv);
   serv.s_name = const_cast<char *>("http");

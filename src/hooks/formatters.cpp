@@ -110,6 +110,20 @@ const char *Dotted(char *buf, uint32_t addr) {
   return buf;
 }
 
+// "<N bytes>" into a buffer of at least 20 bytes: the place of an address
+// too short to be read.
+const char *ShortText(char *buf, int length) {
+  char *p = buf;
+  *p++ = '<';
+  p = PutSigned(p, length);
+  memcpy(p, " bytes>", 8);
+  return buf;
+}
+
+// Bytes that an address and a socket address are read from.
+constexpr int kInAddrBytes = 4;
+constexpr int kSockAddrBytes = 8;  // family, port, address
+
 const char *PointerResult(char *buf, size_t size, uintptr_t value) {
   if (value == 0) return strcpy(buf, "returned NULL");
   Format(buf, size, "returned 0x%zx", static_cast<size_t>(value));
@@ -129,6 +143,19 @@ uint32_t ReadInAddr(const void *addr) {
 }
 
 const char *FormatInAddr(uint32_t addr) { return Dotted(t_in_addr, addr); }
+
+const char *FormatInAddrOfLength(const void *addr, int length) {
+  if (addr == nullptr) return strcpy(t_in_addr, "NULL");
+  if (length < kInAddrBytes) return ShortText(t_in_addr, length);
+  return FormatInAddr(ReadInAddr(addr));
+}
+
+const char *FormatSockAddrOfLength(const struct sockaddr *addr, int length) {
+  if (addr != nullptr && length < kSockAddrBytes) {
+    return ShortText(t_sock_addr, length);
+  }
+  return FormatSockAddr(addr);
+}
 
 const char *FormatSockAddr(const struct sockaddr *addr) {
   if (addr == nullptr) return strcpy(t_sock_addr, "NULL");
@@ -179,10 +206,14 @@ const char *FormatProcResult(uintptr_t proc) {
 const char *FormatHostEnt(const struct hostent *entry) {
   if (entry == nullptr) return strcpy(t_host_ent, "returned NULL");
   char address[32];
-  // An entry without addresses says so rather than invent one.
+  // An entry without addresses says so rather than invent one, and one
+  // whose addresses are shorter than four bytes is not read past them.
   const char *head = "(no address)";
   if (entry->h_addr_list != nullptr && entry->h_addr_list[0] != nullptr) {
-    head = Dotted(address, ReadInAddr(entry->h_addr_list[0]));
+    int length = static_cast<int>(entry->h_length);
+    head = length < kInAddrBytes
+               ? ShortText(address, length)
+               : Dotted(address, ReadInAddr(entry->h_addr_list[0]));
   }
   return EntryText(t_host_ent, sizeof t_host_ent, head, entry->h_name);
 }

@@ -34,10 +34,10 @@ inline size_t Ptr(R (*p)(A...)) {
 
 inline const char *OrEmpty(const char *s) { return s ? s : ""; }
 
-// The four bytes at addr as a dotted address; a null addr is not read and
-// shows as NULL.
-inline const char *AddressAt(const char *addr) {
-  return addr ? FormatInAddr(ReadInAddr(addr)) : "NULL";
+// The four bytes at addr as a dotted address; a null addr, or one of fewer
+// than four bytes by the caller's length, is not read.
+inline const char *AddressAt(const char *addr, int len) {
+  return FormatInAddrOfLength(addr, len);
 }
 
 // Appends the dump of what a send or receive moved: result bytes at buf,

@@ -53,7 +53,7 @@ NQ_IORESULT NQ_CALL TX_sendto(NQ_IORESULT result, NQ_SOCKET s,
   if (NobodyTraces()) return result;
   NQ_TRACE_TRANSFER(result, buf, len, "sendto(%zd, 0x%zx, %zd, %d, %s, %d) %s",
                     Sock(s), Ptr(buf), static_cast<ptrdiff_t>(len), flags,
-                    FormatSockAddr(to), static_cast<int>(tolen),
-                    FormatIntResult(result));
+                    FormatSockAddrOfLength(to, static_cast<int>(tolen)),
+                    static_cast<int>(tolen), FormatIntResult(result));
   return result;
 }

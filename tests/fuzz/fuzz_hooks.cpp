@@ -84,6 +84,7 @@ class Owned {
     auto *host =
         reinterpret_cast<struct hostent *>(Block({}, sizeof(struct hostent)));
     host->h_name = const_cast<char *>(String(in));
+    host->h_length = static_cast<decltype(host->h_length)>(in->Below(6));
     uint32_t count = in->Below(4);
     if (count > 0) {
       auto **list =
