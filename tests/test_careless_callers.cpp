@@ -121,6 +121,44 @@ TEST_F(Careless, ShortHostAddressesAreNotRead) {
   EXPECT_EQ(Records(), want);
 }
 
+// The count of nested enables stops at its limit instead of wrapping; the
+// test presets it there rather than nesting two thousand million times.
+TEST_F(Careless, NestingStopsAtItsLimit) {
+  nq::TraceContext *ctx = nq::FindContext();
+  ASSERT_NE(ctx, nullptr);
+  ctx->nesting = nq::kMaxNesting - 1;
+  EXPECT_EQ(WSAEnableTrace(file_.c_str(), 0), 1);
+  EXPECT_EQ(ctx->nesting, nq::kMaxNesting);
+  EXPECT_EQ(WSAEnableTrace(file_.c_str(), 0), 0);
+  EXPECT_EQ(WSAEnableTrace(nullptr, 4), 0);
+  EXPECT_EQ(ctx->nesting, nq::kMaxNesting);
+  // A disable still ends one level only, and the context goes on tracing.
+  EXPECT_EQ(WSADisableTrace(), 1);
+  EXPECT_EQ(WSAGetTraceUsage(), 1);
+  EXPECT_EQ(nq::FindContext(), ctx);
+  EXPECT_EQ(ctx->nesting, nq::kMaxNesting - 1);
+  EXPECT_EQ(NetQuillWrite(0, "still here", 0), 1);
+  ctx->nesting = 1;
+  EXPECT_EQ(WSADisableTrace(), 1);
+  EXPECT_EQ(WSAGetTraceUsage(), 0);
+  auto records = Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0], "INF: still here");
+  EXPECT_EQ(records[1].substr(0, 22), "INF: stopped process 0");
+}
+
+// A null record installs nothing and crashes nothing; the call succeeds
+// like every other call of it, and the callbacks already there stay.
+TEST_F(Careless, SetupWithoutARecordKeepsTheBridge) {
+  EXPECT_EQ(WSASetupTrace(nullptr), 1);
+  t_code = 10061;
+  EXPECT_EQ(TX_connect(-1, 3, nullptr, 16), -1);
+  EXPECT_EQ(t_code, 10061);
+  auto records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0], "ERR: connect(3, NULL, 16) returned -1 [10061]");
+}
+
 TEST(CarelessFormatters, ShortTextsAtTheirBounds) {
   GuardedBytes three(3);
   EXPECT_STREQ(nq::FormatInAddrOfLength(three.data(), 3), "<3 bytes>");

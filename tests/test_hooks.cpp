@@ -426,7 +426,7 @@ TEST_F(Hooks, OnlyHalfTheBridgeInstalled) {
   EXPECT_EQ(TX_bind(-1, 3, nullptr, 16), -1);
   EXPECT_EQ(t_restored, 10061);  // the code this thread fetched last
   EXPECT_EQ(Last(), "ERR: bind(3, NULL, 16) returned -1 [10061]");
-  EXPECT_EQ(WSASetupTrace(nullptr), 0);
+  EXPECT_EQ(WSASetupTrace(nullptr), 1);
 }
 
 TEST_F(Hooks, TracingOffReturnsEveryResultUntouched) {

@@ -12,6 +12,9 @@ namespace nq {
 constexpr int kMaxContexts = 128;
 constexpr size_t kModuleNameSize = 64;
 constexpr size_t kTracePathSize = 256;
+// Enables a thread may nest; the one past it is refused rather than let
+// the count wrap and a later disable free a context still in use.
+constexpr int32_t kMaxNesting = INT32_MAX;
 
 // One tracing thread's record. Only the owning thread touches its fields;
 // other threads read thread_id, under LibraryLock, while they scan.

@@ -38,6 +38,7 @@ int EnableLocked(const char *path, uint32_t flags) {
   int slot = ChooseSlot(self, &own);
   if (own != nullptr) {
     // A nested enable keeps the path and flags of the first.
+    if (own->nesting >= kMaxNesting) return 0;
     own->nesting++;
     RememberContext(own);
     return 1;
