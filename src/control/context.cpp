@@ -63,7 +63,8 @@ void FreeAllContexts() {
 }
 
 void SetTracePath(TraceContext *ctx, const char *path) {
-  if (path != nullptr && path[0] != '\0') {
+  ctx->default_path = path == nullptr || path[0] == '\0';
+  if (!ctx->default_path) {
     size_t n = strnlen(path, kTracePathSize - 1);
     memcpy(ctx->path, path, n);
     ctx->path[n] = '\0';

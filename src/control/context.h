@@ -27,6 +27,7 @@ struct TraceContext {
   int32_t failed;                     // the call being traced failed
   char module_name[kModuleNameSize];  // heads each text line
   char path[kTracePathSize];          // the trace file
+  int32_t default_path;               // path is the default: append_owned
   char *scratch;                      // record buffer for long records
   size_t scratch_size;                //   and its size in bytes
 };

@@ -64,6 +64,13 @@ constexpr Tables MakeTables() {
 
 constexpr Tables kTables = MakeTables();
 
+// The default file lies in a directory that other users share, so it is
+// opened with the care that asks for.
+int AppendRecord(const TraceContext *ctx, const void *data, size_t size) {
+  return (ctx->default_path ? g_os.append_owned : g_os.append)(ctx->path, data,
+                                                               size);
+}
+
 bool IsWarning(const TraceContext *ctx, int32_t code) {
   return ctx->failed && (code == kWouldBlock || code > kLastHardError);
 }
@@ -151,7 +158,7 @@ char *PutTextTail(char *p, const TraceContext *ctx, bool warning,
 // line counts from now on when it was written.
 int AppendText(TraceContext *ctx, const char *out, const char *end,
                uint32_t now) {
-  if (!g_os.append(ctx->path, out, static_cast<size_t>(end - out))) return 0;
+  if (!AppendRecord(ctx, out, static_cast<size_t>(end - out))) return 0;
   ctx->last_tick = now;
   return 1;
 }
@@ -393,7 +400,7 @@ char *PutShortDumpLine(char *p, const unsigned char *bytes, size_t n,
 
 int WriteDump(TraceContext *ctx, const unsigned char *data, size_t length) {
   // An empty dump still opens and closes the file, as any record does.
-  if (length == 0) return g_os.append(ctx->path, "", 0);
+  if (length == 0) return AppendRecord(ctx, "", 0);
   size_t indent = strlen(ctx->module_name) + 1;
   size_t offset = 0;
   while (offset < length) {
@@ -416,7 +423,7 @@ int WriteDump(TraceContext *ctx, const unsigned char *data, size_t length) {
                            static_cast<uint32_t>(offset));
       offset += rest;
     }
-    if (!g_os.append(ctx->path, out, static_cast<size_t>(p - out))) return 0;
+    if (!AppendRecord(ctx, out, static_cast<size_t>(p - out))) return 0;
   }
   return 1;
 }
