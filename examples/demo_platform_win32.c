@@ -1,5 +1,7 @@
-#include <windows.h>
+// winsock2.h must come before windows.h, which would bring the old one.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <stdlib.h>
 

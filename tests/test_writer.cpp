@@ -1,13 +1,17 @@
 // The record writer: admission, severity, the text and dump layouts, and
 // what happens when the file cannot be written.
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
 
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "control/context.h"
 #include "control/error_bridge.h"
+#include "output/dump.h"
 #include "output/writer.h"
 #include "support/test_env.h"
 
@@ -163,7 +167,76 @@ TEST_F(Writer, DumpOfHello) {
             "      0000  48 65 6C 6C 6F " + std::string(33, ' ') + " Hello");
 }
 
-TEST_F(Writer, DumpLinesAndOffsets) {
+// Full dump lines come from SSSE3 shuffles where the processor has them and
+// from tables elsewhere: each dump test runs on both paths, against bytes
+// laid out here, not against the other path.
+class WriterDump : public Writer, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    Writer::SetUp();
+    nq::UseTableDump(GetParam());
+  }
+
+  void TearDown() override {
+    nq::UseTableDump(false);
+    Writer::TearDown();
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Paths, WriterDump, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                           return info.param ? "Tables" : "Processor";
+                         });
+
+// One dump line as the layout describes it, written out plainly: offset of
+// at least four hex digits, 16 cells with a colon after the eighth, the
+// characters from 0x20 to 0x7E as they are and '.' for the rest.
+std::string DumpLine(size_t indent, uint32_t offset, const unsigned char *b,
+                     size_t n) {
+  char text[16];
+  snprintf(text, sizeof text, "%04X  ", offset);
+  std::string line = std::string(indent, ' ') + text;
+  for (size_t j = 0; j < 16; ++j) {
+    if (j >= n) {
+      line += "   ";
+      continue;
+    }
+    snprintf(text, sizeof text, "%02X%c", b[j], j == 7 ? ':' : ' ');
+    line += text;
+  }
+  line += ' ';
+  for (size_t j = 0; j < n; ++j) {
+    line += b[j] >= 0x20 && b[j] <= 0x7E ? static_cast<char>(b[j]) : '.';
+  }
+  return line;
+}
+
+TEST_P(WriterDump, EveryByteValueInEveryColumn) {
+  ASSERT_EQ(WSAEnableTrace(file_.c_str(), TRACE_FLAG_DUMP | 1), 1);
+  size_t indent = strlen(nq::FindContext()->module_name) + 1;
+  // Each byte value once in each of the 16 columns of a full line, then a
+  // short last line.
+  std::vector<unsigned char> bytes;
+  for (int shift = 0; shift < 16; ++shift) {
+    for (int b = 0; b < 256; ++b) bytes.push_back((b + shift * 17) & 0xFF);
+  }
+  bytes.resize(bytes.size() + 9, 0xA5);
+  size_t before = Lines(file_).size();
+  EXPECT_EQ(NetQuillWrite(TRACE_KIND_DUMP, bytes.data(),
+                          static_cast<uint32_t>(bytes.size())),
+            1);
+  std::vector<std::string> lines = Lines(file_);
+  ASSERT_EQ(lines.size(), before + 257);
+  for (size_t at = 0; at < bytes.size(); at += 16) {
+    size_t n = bytes.size() - at < 16 ? bytes.size() - at : 16;
+    std::string want =
+        DumpLine(indent, static_cast<uint32_t>(at), bytes.data() + at, n);
+    // The first wrong line says enough.
+    ASSERT_EQ(lines[before + at / 16], want) << "bytes from " << at;
+  }
+}
+
+TEST_P(WriterDump, DumpLinesAndOffsets) {
   ASSERT_EQ(WSAEnableTrace(file_.c_str(), TRACE_FLAG_DUMP | 1), 1);
   unsigned char bytes[20];
   for (int i = 0; i < 20; ++i) bytes[i] = static_cast<unsigned char>(i);
@@ -182,7 +255,7 @@ TEST_F(Writer, DumpLinesAndOffsets) {
   EXPECT_EQ(Lines(file_)[2].substr(6 + 6 + 48 + 1), ". ~.");
 }
 
-TEST_F(Writer, DumpPastSixtyFourKiBWidensTheOffset) {
+TEST_P(WriterDump, DumpPastSixtyFourKiBWidensTheOffset) {
   ASSERT_EQ(WSAEnableTrace(file_.c_str(), TRACE_FLAG_DUMP | 1), 1);
   std::string data(65536 + 40, 'A');
   Fakes::appends = 0;

@@ -4,24 +4,22 @@
 #include <string.h>
 
 #include "platform/os.h"
+#include "platform/thread_state.h"
 
 namespace nq {
 
 ContextTable g_table;
 
-namespace {
-
-// The calling thread's own context, remembered so that a lookup does not
-// scan the table under the lock for every record. Only the owning thread
-// frees a context and it clears this first, so the pointer stays valid; the
-// thread id check turns it away in a forked child, whose thread has a new id.
-thread_local TraceContext *t_context;
-
-}  // namespace
-
+// The calling thread's own context is remembered in its state, so that a
+// lookup does not scan the table under the lock for every record. Only the
+// owning thread frees a context and it clears this first, so the pointer
+// stays valid; the thread id check turns it away in a forked child, whose
+// thread has a new id. A thread without state has no context.
 TraceContext *FindContext() {
+  ThreadState *ts = ThisThread();
+  if (ts == nullptr) return nullptr;
   uint32_t self = g_os.thread_id();
-  TraceContext *ctx = t_context;
+  TraceContext *ctx = ts->context;
   if (ctx != nullptr && ctx->thread_id == self) return ctx;
   ctx = nullptr;
   // Held for the scan alone, as the slots change only under the lock; the
@@ -36,14 +34,20 @@ TraceContext *FindContext() {
     }
   }
   LockLeave();
-  t_context = ctx;
+  ts->context = ctx;
   return ctx;
 }
 
-void RememberContext(TraceContext *ctx) { t_context = ctx; }
+bool RememberContext(TraceContext *ctx) {
+  ThreadState *ts = ThisThread();
+  if (ts == nullptr) return false;
+  ts->context = ctx;
+  return true;
+}
 
 void FreeContext(TraceContext *ctx) {
-  if (t_context == ctx) t_context = nullptr;
+  ThreadState *ts = ThisThread();
+  if (ts != nullptr && ts->context == ctx) ts->context = nullptr;
   g_os.release(ctx->scratch);
   g_os.release(ctx);
 }

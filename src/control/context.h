@@ -49,7 +49,8 @@ inline int LiveContexts() {
 }
 
 // Makes ctx the calling thread's remembered context (null forgets it).
-void RememberContext(TraceContext *ctx);
+// False when the thread has no state to remember it in.
+bool RememberContext(TraceContext *ctx);
 
 // Gives back ctx and its buffers; it must no longer be in the table.
 void FreeContext(TraceContext *ctx);

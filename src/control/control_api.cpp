@@ -8,6 +8,7 @@
 #include "netquill.h"
 #include "output/writer.h"
 #include "platform/os.h"
+#include "platform/thread_state.h"
 
 namespace nq {
 namespace {
@@ -33,6 +34,8 @@ int ChooseSlot(uint32_t self, TraceContext **own) {
 }
 
 int EnableLocked(const char *path, uint32_t flags) {
+  // A thread without state could not find its context again.
+  if (ThisThread() == nullptr) return 0;
   uint32_t self = g_os.thread_id();
   TraceContext *own;
   int slot = ChooseSlot(self, &own);

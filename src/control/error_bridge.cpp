@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "netquill.h"
+#include "platform/thread_state.h"
 
 namespace nq {
 namespace {
@@ -13,27 +14,34 @@ namespace {
 std::atomic<NQ_GET_ERROR> g_get_error;
 std::atomic<NQ_SET_ERROR> g_set_error;
 
-// Each thread keeps the code its own capture fetched, so hooks running at
-// once on several threads each hand back, and print, their own code.
-thread_local int32_t t_last_error;
-
 }  // namespace
 
+// Each thread keeps the code its own capture fetched, in its own state, so
+// hooks running at once on several threads each hand back, and print, their
+// own code. A thread without state (no memory for it) fetches nothing and
+// hands nothing back, which leaves the caller's code as it was.
 TraceContext *CaptureCallError(int failed) {
+  ThreadState *ts = ThisThread();
+  if (ts == nullptr) return nullptr;
   TraceContext *ctx = FindContext();
   if (ctx != nullptr) ctx->failed = failed ? 1 : 0;
   NQ_GET_ERROR get = g_get_error.load(std::memory_order_acquire);
-  if (get != nullptr) t_last_error = get();
+  if (get != nullptr) ts->last_error = get();
   return ctx;
 }
 
 void RestoreCallError(TraceContext *ctx) {
   if (ctx != nullptr) ctx->failed = 0;
+  ThreadState *ts = ThisThread();
+  if (ts == nullptr) return;
   NQ_SET_ERROR set = g_set_error.load(std::memory_order_acquire);
-  if (set != nullptr) set(t_last_error);
+  if (set != nullptr) set(ts->last_error);
 }
 
-int32_t LastError() { return t_last_error; }
+int32_t LastError() {
+  ThreadState *ts = ThisThread();
+  return ts ? ts->last_error : 0;
+}
 
 }  // namespace nq
 

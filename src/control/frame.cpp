@@ -5,15 +5,23 @@
 #include "control/version.h"
 #include "netquill.h"
 #include "platform/os.h"
+#include "platform/thread_state.h"
 
 namespace nq {
 
-void LibraryAttach() { LockCreate(); }
+bool LibraryAttach() {
+  if (!ThreadStatesCreate()) return false;
+  LockCreate();
+  return true;
+}
 
 void LibraryDetach(bool give_back) {
   if (give_back) FreeAllContexts();
   LockDelete();
+  ThreadStatesDelete(give_back);
 }
+
+void ThreadEnding() { ReleaseThisThread(); }
 
 }  // namespace nq
 

@@ -4,51 +4,31 @@
 
 #include <string.h>
 
+#include "output/digits.h"
 #include "output/format.h"
+#include "platform/thread_state.h"
 
 namespace nq {
 namespace {
 
-thread_local char t_in_addr[32];
-thread_local char t_sock_addr[64];
-// 64-bit POSIX time fields need up to 41 characters where Windows needs 23.
-thread_local char t_time_val[48];
-thread_local char t_int_result[64];
-thread_local char t_socket_result[64];
-thread_local char t_handle_result[64];
-thread_local char t_proc_result[64];
-thread_local char t_host_ent[128];
-thread_local char t_serv_ent[128];
-thread_local char t_proto_ent[128];
-
-// Every byte value in decimal, for the dotted addresses: a socket address
-// is the text of nearly every connect, bind and accept line, so it is put
-// together from this table rather than through the general formatter.
-struct ByteTexts {
-  char text[256][4];  // up to three digits
-  unsigned char length[256];
-};
-
-constexpr ByteTexts MakeByteTexts() {
-  ByteTexts t{};
-  for (int b = 0; b < 256; ++b) {
-    int n = 0;
-    if (b >= 100) t.text[b][n++] = static_cast<char>('0' + b / 100);
-    if (b >= 10) t.text[b][n++] = static_cast<char>('0' + b / 10 % 10);
-    t.text[b][n++] = static_cast<char>('0' + b % 10);
-    t.length[b] = static_cast<unsigned char>(n);
-  }
-  return t;
+// The calling thread's formatter texts; null when it has no state, and
+// then a formatter returns kNoText (such a thread writes no record).
+FormatterTexts *Texts() {
+  ThreadState *ts = ThisThread();
+  return ts ? &ts->texts : nullptr;
 }
 
-constexpr ByteTexts kBytes = MakeByteTexts();
+const char kNoText[] = "";
 
-// The four address bytes as dotted decimal at p; returns the end. Each
-// number goes out as a four-byte copy, so up to 16 bytes are written.
+// The four address bytes as dotted decimal at p; returns the end. A socket
+// address is the text of nearly every connect, bind and accept line, so it
+// is put together from the byte table rather than through the general
+// formatter. Each number goes out as a four-byte copy, so up to 16 bytes
+// are written.
 char *PutDotted(char *p, const unsigned char b[4]) {
   for (int i = 0; i < 4; ++i) {
-    memcpy(p, kBytes.text[b[i]], 4);
-    p += kBytes.length[b[i]];
+    memcpy(p, kDigits.byte_text[b[i]], 4);
+    p += kDigits.byte_length[b[i]];
     *p++ = '.';
   }
   return p - 1;
@@ -142,23 +122,33 @@ uint32_t ReadInAddr(const void *addr) {
   return value;
 }
 
-const char *FormatInAddr(uint32_t addr) { return Dotted(t_in_addr, addr); }
+const char *FormatInAddr(uint32_t addr) {
+  FormatterTexts *t = Texts();
+  if (t == nullptr) return kNoText;
+  return Dotted(t->in_addr, addr);
+}
 
 const char *FormatInAddrOfLength(const void *addr, int length) {
-  if (addr == nullptr) return strcpy(t_in_addr, "NULL");
-  if (length < kInAddrBytes) return ShortText(t_in_addr, length);
+  FormatterTexts *t = Texts();
+  if (t == nullptr) return kNoText;
+  if (addr == nullptr) return strcpy(t->in_addr, "NULL");
+  if (length < kInAddrBytes) return ShortText(t->in_addr, length);
   return FormatInAddr(ReadInAddr(addr));
 }
 
 const char *FormatSockAddrOfLength(const struct sockaddr *addr, int length) {
   if (addr != nullptr && length < kSockAddrBytes) {
-    return ShortText(t_sock_addr, length);
+    FormatterTexts *t = Texts();
+    if (t == nullptr) return kNoText;
+    return ShortText(t->sock_addr, length);
   }
   return FormatSockAddr(addr);
 }
 
 const char *FormatSockAddr(const struct sockaddr *addr) {
-  if (addr == nullptr) return strcpy(t_sock_addr, "NULL");
+  FormatterTexts *t = Texts();
+  if (t == nullptr) return kNoText;
+  if (addr == nullptr) return strcpy(t->sock_addr, "NULL");
   // Read as an IPv4 address whatever the family says: the port and the
   // address lie at the same place in every sockaddr of 8 bytes or more.
   const unsigned char *raw = reinterpret_cast<const unsigned char *>(addr);
@@ -170,41 +160,53 @@ const char *FormatSockAddr(const struct sockaddr *addr) {
   memcpy(b, &in, 4);
   unsigned char p[2];
   memcpy(p, &port, 2);
-  char *end = PutDotted(t_sock_addr, b);
+  char *end = PutDotted(t->sock_addr, b);
   *end++ = ':';
   *PutUnsigned(end, static_cast<unsigned>(p[0] << 8 | p[1])) = '\0';
-  return t_sock_addr;
+  return t->sock_addr;
 }
 
 const char *FormatTimeVal(const struct timeval *tv) {
-  if (tv == nullptr) return strcpy(t_time_val, "NULL");
-  Format(t_time_val, sizeof t_time_val, "%lld:%lld",
+  FormatterTexts *t = Texts();
+  if (t == nullptr) return kNoText;
+  if (tv == nullptr) return strcpy(t->time_val, "NULL");
+  Format(t->time_val, sizeof t->time_val, "%lld:%lld",
          static_cast<long long>(tv->tv_sec),
          static_cast<long long>(tv->tv_usec));
-  return t_time_val;
+  return t->time_val;
 }
 
 const char *FormatIntResult(ptrdiff_t result) {
-  return ReturnedSigned(t_int_result, result);
+  FormatterTexts *t = Texts();
+  if (t == nullptr) return kNoText;
+  return ReturnedSigned(t->int_result, result);
 }
 
 const char *FormatSocketResult(NQ_SOCKET result) {
+  FormatterTexts *t = Texts();
+  if (t == nullptr) return kNoText;
   if (result == static_cast<NQ_SOCKET>(-1)) {
-    return strcpy(t_socket_result, "returned INVALID_SOCKET");
+    return strcpy(t->socket_result, "returned INVALID_SOCKET");
   }
-  return ReturnedSigned(t_socket_result, static_cast<ptrdiff_t>(result));
+  return ReturnedSigned(t->socket_result, static_cast<ptrdiff_t>(result));
 }
 
 const char *FormatHandleResult(uintptr_t handle) {
-  return PointerResult(t_handle_result, sizeof t_handle_result, handle);
+  FormatterTexts *t = Texts();
+  if (t == nullptr) return kNoText;
+  return PointerResult(t->handle_result, sizeof t->handle_result, handle);
 }
 
 const char *FormatProcResult(uintptr_t proc) {
-  return PointerResult(t_proc_result, sizeof t_proc_result, proc);
+  FormatterTexts *t = Texts();
+  if (t == nullptr) return kNoText;
+  return PointerResult(t->proc_result, sizeof t->proc_result, proc);
 }
 
 const char *FormatHostEnt(const struct hostent *entry) {
-  if (entry == nullptr) return strcpy(t_host_ent, "returned NULL");
+  FormatterTexts *t = Texts();
+  if (t == nullptr) return kNoText;
+  if (entry == nullptr) return strcpy(t->host_ent, "returned NULL");
   char address[32];
   // An entry without addresses says so rather than invent one, and one
   // whose addresses are shorter than four bytes is not read past them.
@@ -215,22 +217,26 @@ const char *FormatHostEnt(const struct hostent *entry) {
                ? ShortText(address, length)
                : Dotted(address, ReadInAddr(entry->h_addr_list[0]));
   }
-  return EntryText(t_host_ent, sizeof t_host_ent, head, entry->h_name);
+  return EntryText(t->host_ent, sizeof t->host_ent, head, entry->h_name);
 }
 
 const char *FormatServEnt(const struct servent *entry) {
-  if (entry == nullptr) return strcpy(t_serv_ent, "returned NULL");
+  FormatterTexts *t = Texts();
+  if (t == nullptr) return kNoText;
+  if (entry == nullptr) return strcpy(t->serv_ent, "returned NULL");
   char port[8];
   Format(port, sizeof port, "%u",
          NetToHostShort(static_cast<uint32_t>(entry->s_port)));
-  return EntryText(t_serv_ent, sizeof t_serv_ent, port, entry->s_name);
+  return EntryText(t->serv_ent, sizeof t->serv_ent, port, entry->s_name);
 }
 
 const char *FormatProtoEnt(const struct protoent *entry) {
-  if (entry == nullptr) return strcpy(t_proto_ent, "returned NULL");
+  FormatterTexts *t = Texts();
+  if (t == nullptr) return kNoText;
+  if (entry == nullptr) return strcpy(t->proto_ent, "returned NULL");
   char proto[8];
   Format(proto, sizeof proto, "%d", static_cast<int16_t>(entry->p_proto));
-  return EntryText(t_proto_ent, sizeof t_proto_ent, proto, entry->p_name);
+  return EntryText(t->proto_ent, sizeof t->proto_ent, proto, entry->p_name);
 }
 
 }  // namespace nq

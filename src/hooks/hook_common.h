@@ -40,23 +40,35 @@ inline const char *AddressAt(const char *addr, int len) {
   return FormatInAddrOfLength(addr, len);
 }
 
-// Appends the dump of what a send or receive moved: result bytes at buf,
-// never more than len, none for a result below zero.
-void DumpMoved(TraceContext *ctx, const void *buf, long long len,
-               long long result);
+// What a send or receive moved, dumped after its call line: result bytes
+// at buf, never more than len, none for a result below zero.
+struct Moved {
+  const void *buf;
+  long long len;
+  long long result;
+};
+
+// The calls that move no data.
+constexpr Moved kNothingMoved = {nullptr, 0, -1};
+
+// Appends the dump of what moved.
+void DumpMoved(TraceContext *ctx, const Moved &moved);
 
 }  // namespace nq
 
-// Runs the steps of a hook that writes one call line: capture, format the
-// line only when it would be written, restore. The steps are a function of
+// Runs the steps of a hook: capture, the call line formatted only when it
+// would be written, the dump of what moved, restore; the dump is written
+// while the call's state is still in place. The steps are a function of
 // their own, never inlined, so that a hook that finds nobody tracing sets
 // up no more than a small frame around its guard.
-#define NQ_TRACE_CALL(failed, ...)                               \
+#define NQ_TRACE_CALL(failed, moved, ...)                        \
   [=]() __attribute__((noinline)) {                              \
     ::nq::TraceContext *nq_ctx = ::nq::CaptureCallError(failed); \
     if (::nq::WouldWrite(nq_ctx, TRACE_KIND_CALL)) {             \
       ::nq::TraceFormat(TRACE_KIND_CALL, __VA_ARGS__);           \
     }                                                            \
+    const ::nq::Moved &nq_moved = (moved);                       \
+    if (nq_moved.result >= 0) ::nq::DumpMoved(nq_ctx, nq_moved); \
     ::nq::RestoreCallError(nq_ctx);                              \
   }                                                              \
   ()

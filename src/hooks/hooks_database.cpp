@@ -6,8 +6,9 @@ using namespace nq;
 struct hostent *NQ_CALL TX_gethostbyaddr(struct hostent *result,
                                          const char *addr, int len, int type) {
   if (NobodyTraces()) return result;
-  NQ_TRACE_CALL(result == nullptr, "gethostbyaddr(%s, %d, %d) %s",
-                AddressAt(addr, len), len, type, FormatHostEnt(result));
+  NQ_TRACE_CALL(result == nullptr, kNothingMoved,
+                "gethostbyaddr(%s, %d, %d) %s", AddressAt(addr, len), len, type,
+                FormatHostEnt(result));
   return result;
 }
 
@@ -15,39 +16,41 @@ struct hostent *NQ_CALL TX_gethostbyaddr(struct hostent *result,
 struct hostent *NQ_CALL TX_gethostbyname(struct hostent *result,
                                          const char *name) {
   if (NobodyTraces()) return result;
-  NQ_TRACE_CALL(result == nullptr, "gethostbyname(\"%s\") %s", name,
-                FormatHostEnt(result));
+  NQ_TRACE_CALL(result == nullptr, kNothingMoved, "gethostbyname(\"%s\") %s",
+                name, FormatHostEnt(result));
   return result;
 }
 
 struct protoent *NQ_CALL TX_getprotobyname(struct protoent *result,
                                            const char *name) {
   if (NobodyTraces()) return result;
-  NQ_TRACE_CALL(result == nullptr, "getprotobyname(\"%s\") %s", OrEmpty(name),
-                FormatProtoEnt(result));
+  NQ_TRACE_CALL(result == nullptr, kNothingMoved, "getprotobyname(\"%s\") %s",
+                OrEmpty(name), FormatProtoEnt(result));
   return result;
 }
 
 struct protoent *NQ_CALL TX_getprotobynumber(struct protoent *result,
                                              int number) {
   if (NobodyTraces()) return result;
-  NQ_TRACE_CALL(result == nullptr, "getprotobynumber(%d) %s", number,
-                FormatProtoEnt(result));
+  NQ_TRACE_CALL(result == nullptr, kNothingMoved, "getprotobynumber(%d) %s",
+                number, FormatProtoEnt(result));
   return result;
 }
 
 struct servent *NQ_CALL TX_getservbyname(struct servent *result,
                                          const char *name, const char *proto) {
   if (NobodyTraces()) return result;
-  NQ_TRACE_CALL(result == nullptr, "getservbyname(\"%s\", \"%s\") %s",
-                OrEmpty(name), OrEmpty(proto), FormatServEnt(result));
+  NQ_TRACE_CALL(result == nullptr, kNothingMoved,
+                "getservbyname(\"%s\", \"%s\") %s", OrEmpty(name),
+                OrEmpty(proto), FormatServEnt(result));
   return result;
 }
 
 struct servent *NQ_CALL TX_getservbyport(struct servent *result, int port,
                                          const char *proto) {
   if (NobodyTraces()) return result;
-  NQ_TRACE_CALL(result == nullptr, "getservbyport(%d, \"%s\") %s",
+  NQ_TRACE_CALL(result == nullptr, kNothingMoved,
+                "getservbyport(%d, \"%s\") %s",
                 NetToHostShort(static_cast<uint32_t>(port)), OrEmpty(proto),
                 FormatServEnt(result));
   return result;
@@ -64,8 +67,9 @@ int NQ_CALL TX_gethostname(int result, char *name, NQ_IOLEN namelen) {
                 ? static_cast<int>(room)
                 : static_cast<int>(kTraceFormatSize);
   }
-  NQ_TRACE_CALL(result == -1, "gethostname(0x%zx (\"%.*s\"), %zd) %s",
-                Ptr(name), shown, shown > 0 ? name : "",
-                static_cast<ptrdiff_t>(namelen), FormatIntResult(result));
+  NQ_TRACE_CALL(result == -1, kNothingMoved,
+                "gethostname(0x%zx (\"%.*s\"), %zd) %s", Ptr(name), shown,
+                shown > 0 ? name : "", static_cast<ptrdiff_t>(namelen),
+                FormatIntResult(result));
   return result;
 }

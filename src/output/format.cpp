@@ -3,24 +3,10 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "output/digits.h"
+
 namespace nq {
 namespace {
-
-// "00" to "99": numbers go out two digits per division.
-struct DigitPairs {
-  char pair[100][2];
-};
-
-constexpr DigitPairs MakeDigitPairs() {
-  DigitPairs t{};
-  for (int i = 0; i < 100; ++i) {
-    t.pair[i][0] = static_cast<char>('0' + i / 10);
-    t.pair[i][1] = static_cast<char>('0' + i % 10);
-  }
-  return t;
-}
-
-constexpr DigitPairs kPairs = MakeDigitPairs();
 
 // Output goes through a plain pointer and its limit, both kept in
 // registers: the characters stored could alias the fields of a structure
@@ -48,18 +34,18 @@ char *Decimal(uint64_t value, char *end) {
   char *p = end;
   while (value > UINT32_MAX) {
     p -= 2;
-    memcpy(p, kPairs.pair[value % 100], 2);
+    memcpy(p, kDigits.pair[value % 100], 2);
     value /= 100;
   }
   uint32_t v = static_cast<uint32_t>(value);
   while (v >= 100) {
     p -= 2;
-    memcpy(p, kPairs.pair[v % 100], 2);
+    memcpy(p, kDigits.pair[v % 100], 2);
     v /= 100;
   }
   if (v >= 10) {
     p -= 2;
-    memcpy(p, kPairs.pair[v], 2);
+    memcpy(p, kDigits.pair[v], 2);
   } else {
     *--p = static_cast<char>('0' + v);
   }
@@ -67,7 +53,7 @@ char *Decimal(uint64_t value, char *end) {
 }
 
 char *Hexadecimal(uint64_t value, bool upper, char *end) {
-  const char *set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  const char *set = upper ? kHexDigits : "0123456789abcdef";
   char *p = end;
   do {
     *--p = set[value & 15];

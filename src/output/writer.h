@@ -17,12 +17,14 @@ constexpr size_t kTraceFormatSize = 1024;
 // bit). A null or empty format writes nothing.
 void TraceFormat(uint32_t kind, const char *format, ...) NQ_PRINTF_LIKE(2, 3);
 
-// Writes length bytes at data as a hex dump; returns 1 when written.
-int TraceDump(const void *data, uint32_t length);
-
 // Whether a record of this kind from ctx would pass admission as things
 // stand, so callers can skip formatting one that would be refused.
 bool WouldWrite(const TraceContext *ctx, uint32_t kind);
+
+// Hands size bytes at data to ctx's trace file in one append. The default
+// file lies in a directory that other users share, so it is opened with
+// the care that asks for.
+int AppendRecord(const TraceContext *ctx, const void *data, size_t size);
 
 // The writer proper, given the context already found.
 int WriteRecord(TraceContext *ctx, uint32_t kind, const void *data,

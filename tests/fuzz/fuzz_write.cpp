@@ -13,6 +13,8 @@
 #include "fuzz_input.h"
 #include "fuzz_sink.h"
 #include "netquill.h"
+#include "output/admission.h"
+#include "output/dump.h"
 
 #ifndef NQ_FUZZ_ENTRY
 #define NQ_FUZZ_ENTRY LLVMFuzzerTestOneInput
@@ -54,6 +56,7 @@ extern "C" int NQ_FUZZ_ENTRY(const uint8_t *data, size_t size) {
   const bool stretch = (mode & 0x24) == 0x24;  // bytes repeated past 64 KiB
   const bool disk_full = mode & 8;             // the append fails
   const bool to_nul = mode & 16;               // length 0: up to the NUL
+  const bool tables = mode & 64;               // full dump lines by table
   const uint32_t kind = in.U32();
   const uint32_t flags = in.U32();
   const int code = static_cast<int>(in.U32());
@@ -81,6 +84,7 @@ extern "C" int NQ_FUZZ_ENTRY(const uint8_t *data, size_t size) {
   nqfuzz::SetClock(tick, time);
   nqfuzz::SetCallerError(code);
   nqfuzz::FailAppends(disk_full);
+  nq::UseTableDump(tables);
   nq::TraceContext *ctx = nq::FindContext();
   nq::TraceContext *captured = in_call ? nq::CaptureCallError(failed) : ctx;
   const uint32_t last_tick = ctx->last_tick;
@@ -93,13 +97,11 @@ extern "C" int NQ_FUZZ_ENTRY(const uint8_t *data, size_t size) {
 
   // What the record rules say.
   const bool dump = (kind & TRACE_KIND_DUMP) != 0;
-  bool mark = in_call && failed;
-  const bool warning = mark && (seen_code == 10035 || seen_code > 11000);
-  if (warning && !(flags & TRACE_FLAG_WARNINGS)) mark = false;
-  bool admitted = !(dump && !(flags & TRACE_FLAG_DUMP));
-  if (admitted && (flags & (TRACE_FLAG_ERRORS | TRACE_FLAG_WARNINGS))) {
-    admitted = mark || (kind & flags) != 0;
-  }
+  const nq::Admission rule =
+      nq::Admit(flags, kind, in_call && failed, seen_code);
+  const bool admitted = rule.write;
+  const bool warning = rule.warning;
+  const bool mark = rule.failed;
   const std::string module = ctx->module_name;
   std::string want;
   if (admitted && dump) {

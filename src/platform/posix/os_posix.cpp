@@ -12,6 +12,7 @@
 #include <atomic>
 
 #include "platform/os.h"
+#include "platform/thread_state.h"
 
 namespace nq {
 
@@ -26,16 +27,14 @@ namespace {
 // the thread id that locked it, a plain one can be released in a forked
 // child, whose one thread has a new id.
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
-thread_local int t_lock_depth;
 
 // gettid is a system call; the id is asked for several times per record, so
 // each thread keeps it. A forked child gets a new id for the same thread.
-thread_local uint32_t t_thread_id;
-
 uint32_t NativeThreadId() {
-  if (t_thread_id == 0)
-    t_thread_id = static_cast<uint32_t>(syscall(SYS_gettid));
-  return t_thread_id;
+  ThreadState *ts = ThisThread();
+  if (ts->thread_id == 0)
+    ts->thread_id = static_cast<uint32_t>(syscall(SYS_gettid));
+  return ts->thread_id;
 }
 
 // Holding the lock across fork keeps a child from inheriting it in the
@@ -47,7 +46,7 @@ void BeforeFork() { LockEnter(); }
 void AfterForkInParent() { LockLeave(); }
 
 void AfterForkInChild() {
-  t_thread_id = 0;
+  ThisThread()->thread_id = 0;
   LockLeave();
 }
 
@@ -68,16 +67,7 @@ uint32_t NativeTickMs() {
 // for; the calendar time itself is read for every record. A refresh of the
 // zone setting, by any thread, moves the generation on, which turns every
 // thread's conversion stale.
-std::atomic<unsigned> g_zone_generation{0};
-
-struct LocalTimeCache {
-  time_t second;
-  unsigned generation;
-  bool valid;
-  LocalTime local;
-};
-
-thread_local LocalTimeCache t_local_time;
+std::atomic<uint32_t> g_zone_generation{0};
 
 void Convert(time_t now, LocalTime *out) {
   struct tm tm;
@@ -98,9 +88,9 @@ void NativeLocalTime(LocalTime *out, int refresh_zone) {
     errno = saved;
     g_zone_generation.fetch_add(1, std::memory_order_release);
   }
-  unsigned generation = g_zone_generation.load(std::memory_order_acquire);
+  uint32_t generation = g_zone_generation.load(std::memory_order_acquire);
   time_t now = time(nullptr);  // cannot fail with a null argument
-  LocalTimeCache &cache = t_local_time;
+  ClockCache &cache = ThisThread()->clock;
   if (!cache.valid || cache.second != now || cache.generation != generation) {
     // The conversion may read the zone files and set errno on the way.
     int saved = errno;
@@ -108,7 +98,7 @@ void NativeLocalTime(LocalTime *out, int refresh_zone) {
     errno = saved;
     cache.second = now;
     cache.generation = generation;
-    cache.valid = true;
+    cache.valid = 1;
   }
   *out = cache.local;
 }
@@ -215,11 +205,11 @@ void LockCreate() {}
 void LockDelete() {}
 
 void LockEnter() {
-  if (t_lock_depth++ == 0) pthread_mutex_lock(&g_lock);
+  if (ThisThread()->lock_depth++ == 0) pthread_mutex_lock(&g_lock);
 }
 
 void LockLeave() {
-  if (--t_lock_depth == 0) pthread_mutex_unlock(&g_lock);
+  if (--ThisThread()->lock_depth == 0) pthread_mutex_unlock(&g_lock);
 }
 
 }  // namespace nq

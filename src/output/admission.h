@@ -1,0 +1,39 @@
+// Which records are written: the dump flag, the filter flags, and the
+// severity of a failed call's error code.
+#ifndef NQ_OUTPUT_ADMISSION_H
+#define NQ_OUTPUT_ADMISSION_H
+
+#include <stdint.h>
+
+#include "netquill.h"
+
+namespace nq {
+
+// A failed call whose code is one of these is traced as a warning: a call
+// that would block, or a name resolution that found nothing.
+constexpr int32_t kWouldBlock = 10035;     // WSAEWOULDBLOCK
+constexpr int32_t kLastHardError = 11000;  // codes above it: name resolution
+
+struct Admission {
+  bool write;    // the record goes into the trace
+  bool warning;  // its tag is WRN, and the code follows its text
+  bool failed;   // the call counts as failed from this record on
+};
+
+// The rule for a record of kind under flags, from a call that failed or
+// not, with code as the caller's error code. Without the warnings flag a
+// warning is no failure, so the error filter passes it only by its kind.
+inline Admission Admit(uint32_t flags, uint32_t kind, bool failed,
+                       int32_t code) {
+  Admission a;
+  a.warning = failed && (code == kWouldBlock || code > kLastHardError);
+  a.failed = failed && !(a.warning && !(flags & TRACE_FLAG_WARNINGS));
+  bool dump_off = (kind & TRACE_KIND_DUMP) && !(flags & TRACE_FLAG_DUMP);
+  bool filtered = (flags & (TRACE_FLAG_ERRORS | TRACE_FLAG_WARNINGS)) != 0;
+  a.write = !dump_off && (!filtered || a.failed || (kind & flags) != 0);
+  return a;
+}
+
+}  // namespace nq
+
+#endif

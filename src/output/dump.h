@@ -1,0 +1,24 @@
+// Hex dumps of the bytes a call moved, the trace's dump records.
+#ifndef NQ_OUTPUT_DUMP_H
+#define NQ_OUTPUT_DUMP_H
+
+#include <stddef.h>
+
+#include "control/context.h"
+
+namespace nq {
+
+// Appends length bytes at data to ctx's trace as dump lines, up to 64 KiB
+// of bytes per append. Returns 1 when every append succeeded; an empty
+// dump still opens and closes the file, as any record does.
+int WriteDump(TraceContext *ctx, const unsigned char *data, size_t length);
+
+// Builds full lines from the tables also where the processor has the
+// vector path (tables true), or leaves the choice to the processor again,
+// so tests reach the path that older processors take. Call it while no
+// dump is being written; the shipped library exports nothing of it.
+void UseTableDump(bool tables);
+
+}  // namespace nq
+
+#endif

@@ -1,0 +1,82 @@
+// The per-thread state: one record per thread, made on first use, which
+// leaves the caller's system error state alone whenever it is reached, and
+// is given back at thread end and at unload.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "control/frame.h"
+#include "hooks/formatters.h"
+#include "platform/thread_state.h"
+#include "stress/syserr.h"
+#include "support/test_env.h"
+
+namespace {
+
+using nqstress::SetSystemError;
+using nqstress::SystemErrorIs;
+
+// What a fresh thread finds: its own zeroed state, reached without a change
+// to its error state (Windows: TlsGetValue sets the last error to 0).
+TEST(ThreadState, FirstUseKeepsTheSystemError) {
+  std::thread([] {
+    SetSystemError(10035);
+    nq::ThreadState *ts = nq::ThisThread();
+    EXPECT_TRUE(SystemErrorIs(10035));
+    ASSERT_NE(ts, nullptr);
+    EXPECT_EQ(ts->last_error, 0);
+    EXPECT_EQ(ts->in_library, 0);
+    EXPECT_EQ(ts->context, nullptr);
+    SetSystemError(183);
+    EXPECT_EQ(nq::ThisThread(), ts);  // the same record on every call
+    EXPECT_TRUE(SystemErrorIs(183));
+    nq::ReleaseThisThread();
+    EXPECT_TRUE(SystemErrorIs(183));
+  }).join();
+}
+
+TEST(ThreadState, EachThreadHasItsOwn) {
+  nq::ThreadState *mine = nq::ThisThread();
+  ASSERT_NE(mine, nullptr);
+  mine->in_library = 5;
+  nq::ThreadState *theirs = nullptr;
+  int their_mark = -1;
+  std::thread([&] {
+    theirs = nq::ThisThread();
+    their_mark = theirs ? theirs->in_library : -1;
+    if (theirs) theirs->in_library = 9;
+  }).join();
+  EXPECT_NE(theirs, mine);
+  EXPECT_EQ(their_mark, 0);
+  EXPECT_EQ(mine->in_library, 5);
+  mine->in_library = 0;
+}
+
+// A thread's end gives its state back; anything the thread still does
+// afterwards starts from a fresh one.
+TEST(ThreadState, ThreadEndingForgetsEverything) {
+  std::thread([] {
+    nq::ThreadState *ts = nq::ThisThread();
+    ASSERT_NE(ts, nullptr);
+    ts->last_error = 10061;
+    ts->in_library = 1;
+    SetSystemError(10054);
+    nq::ThreadEnding();
+    EXPECT_TRUE(SystemErrorIs(10054));
+    ts = nq::ThisThread();
+    ASSERT_NE(ts, nullptr);
+    EXPECT_EQ(ts->last_error, 0);
+    EXPECT_EQ(ts->in_library, 0);
+  }).join();
+}
+
+// Formatter texts live in the thread's state: a text handed out on one
+// thread stays as it was while another thread formats.
+TEST(ThreadState, FormatterTextsArePerThread) {
+  const char *mine = nq::FormatIntResult(42);
+  std::thread([] { nq::FormatIntResult(-7); }).join();
+  EXPECT_STREQ(mine, "returned 42");
+  EXPECT_EQ(mine, nq::ThisThread()->texts.int_result);
+}
+
+}  // namespace
