@@ -42,7 +42,7 @@ install(FILES ${CMAKE_BINARY_DIR}/NetQuillConfig.cmake
 # The shipping archive (cpack in the win32 build directory).
 set(CPACK_PACKAGE_NAME netquill)
 set(CPACK_PACKAGE_VENDOR "NETQUILL developers")
-set(CPACK_PACKAGE_VERSION "4.00.4021")
+set(CPACK_PACKAGE_VERSION ${NQ_FILE_VERSION_TEXT})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "NETQUILL socket call tracer")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 if(WIN32)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "control/context.h"
+#include "control/version.h"
 #include "output/format.h"
 #include "support/test_env.h"
 
@@ -28,20 +29,27 @@ TEST(Version, RecordChecks) {
   NQ_DLLVERSIONINFO info = {20, 0, 9, 0, 0};
   EXPECT_EQ(DllGetVersion(&info), 0);
   EXPECT_EQ(info.cbSize, 20u);
-  EXPECT_EQ(info.dwMajorVersion, 4u);
-  EXPECT_EQ(info.dwMinorVersion, 0u);
-  EXPECT_EQ(info.dwBuildNumber, 4000u);
-  EXPECT_EQ(info.dwPlatformID, 1u);
+  EXPECT_EQ(info.dwMajorVersion, static_cast<unsigned>(NQ_VERSION_MAJOR));
+  EXPECT_EQ(info.dwMinorVersion, static_cast<unsigned>(NQ_VERSION_MINOR));
+  EXPECT_EQ(info.dwBuildNumber, static_cast<unsigned>(NQ_VERSION_BUILD));
+  EXPECT_EQ(info.dwPlatformID, static_cast<unsigned>(NQ_VERSION_PLATFORM));
 }
 
 class Control : public TraceTest {};
 
+// The reported version as the start banner ends with it.
+std::string VersionTag() {
+  char buf[48];
+  nq::Format(buf, sizeof buf, "[%d.%d.%d]", NQ_VERSION_MAJOR, NQ_VERSION_MINOR,
+             NQ_VERSION_BUILD);
+  return buf;
+}
+
 std::string StartText(uint32_t id) {
   char buf[128];
   nq::Format(buf, sizeof buf,
-             "INF: started process 0x%lX trace on 12-07-2026 14:05:09 "
-             "[4.0.4000]",
-             static_cast<unsigned long>(id));
+             "INF: started process 0x%lX trace on 12-07-2026 14:05:09 %s",
+             static_cast<unsigned long>(id), VersionTag().c_str());
   return buf;
 }
 
@@ -87,7 +95,8 @@ TEST_F(Control, BannerLayoutAndThreadIdInHex) {
   EXPECT_EQ(Lines(file),
             (std::vector<std::string>{
                 "MYAPP 140509 0000 INF: started process 0x1A4 trace on "
-                "12-07-2026 14:05:09 [4.0.4000]",
+                "12-07-2026 14:05:09 " +
+                    VersionTag(),
                 "MYAPP 140509 0042 INF: stopped process 0x1A4 trace on "
                 "12-07-2026 14:05:09"}));
 }

@@ -11,6 +11,7 @@
 
 #include "control/context.h"
 #include "control/error_bridge.h"
+#include "control/version.h"
 #include "output/dump.h"
 #include "output/writer.h"
 #include "support/test_env.h"
@@ -62,8 +63,11 @@ std::string Banner() {
   char id[16];
   nq::Format(id, sizeof id, "%lX",
              static_cast<unsigned long>(nq::g_os.thread_id()));
+  char version[48];
+  nq::Format(version, sizeof version, "[%d.%d.%d]", NQ_VERSION_MAJOR,
+             NQ_VERSION_MINOR, NQ_VERSION_BUILD);
   return std::string("INF: started process 0x") + id +
-         " trace on 12-07-2026 14:05:09 [4.0.4000]";
+         " trace on 12-07-2026 14:05:09 " + version;
 }
 
 TEST_F(Writer, FailedCallLineByteForByte) {

@@ -96,16 +96,17 @@ def check_stdcall(objdump, dll, eat, names, base, image_base):
               % (export, popped, want))
 
 
-def check_version(windres, dll):
+def check_version(windres, dll, version, text):
     rc = subprocess.run([windres, "-i", dll, "-O", "rc"], capture_output=True,
                         text=True, check=True).stdout
-    check(re.search(r"FILEVERSION 4, 0, 0, 4021", rc), "FILEVERSION")
-    check(re.search(r"PRODUCTVERSION 4, 0, 0, 4021", rc), "PRODUCTVERSION")
+    numbers = ", ".join(version.split("."))
+    check(re.search(r"\bFILEVERSION %s(?!\d)" % numbers, rc), "FILEVERSION")
+    check(re.search(r"\bPRODUCTVERSION %s(?!\d)" % numbers, rc), "PRODUCTVERSION")
     check(re.search(r"LANGUAGE 9, 1", rc), "resource language 0x0409")
     check('BLOCK "040904E4"' in rc, "string block 040904E4")
     check(re.search(r'VALUE "Translation", 0x409, 1252', rc), "Translation")
-    for key, value in (("FileVersion", "4.00.4021"),
-                       ("ProductVersion", "4.00.4021"),
+    for key, value in (("FileVersion", text),
+                       ("ProductVersion", text),
                        ("InternalName", "NETQUILL"),
                        ("OriginalFilename", "NETQUILL.DLL")):
         check('VALUE "%s", "%s"' % (key, value) in rc,
@@ -152,6 +153,10 @@ def main():
     ap.add_argument("--def", dest="deffile", required=True)
     ap.add_argument("--implib", help="import library for Microsoft's linker")
     ap.add_argument("--readobj", default="llvm-readobj")
+    ap.add_argument("--file-version", required=True,
+                    help="the file version as four dotted numbers")
+    ap.add_argument("--file-version-text", required=True,
+                    help="the file version as the resource's text writes it")
     ap.add_argument("dll")
     args = ap.parse_args()
 
@@ -180,7 +185,8 @@ def main():
 
     if is_x86 and names and base is not None:
         check_stdcall(args.objdump, args.dll, eat, names, base, image_base)
-    check_version(args.windres, args.dll)
+    check_version(args.windres, args.dll, args.file_version,
+                  args.file_version_text)
     implib_members = 0
     if args.implib:
         implib_members = check_import_library(args.readobj, args.implib,

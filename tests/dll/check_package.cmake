@@ -1,12 +1,12 @@
 # Makes the shipping archive with cpack and checks what it holds.
-#   -DBUILD_DIR= -DCPACK= -DSYSTEM=win32|win64
+#   -DBUILD_DIR= -DCPACK= -DSYSTEM=win32|win64 -DVERSION=<file version text>
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND ${CPACK} -G ZIP WORKING_DIRECTORY "${BUILD_DIR}"
                 COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
-set(zip "${BUILD_DIR}/netquill-4.00.4021-${SYSTEM}.zip")
+set(zip "${BUILD_DIR}/netquill-${VERSION}-${SYSTEM}.zip")
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf "${zip}"
                 OUTPUT_VARIABLE listing COMMAND_ERROR_IS_FATAL ANY)
-set(root "netquill-4.00.4021-${SYSTEM}")
+set(root "netquill-${VERSION}-${SYSTEM}")
 foreach(entry bin/NETQUILL.DLL lib/libNETQUILL.dll.a lib/NETQUILL.lib
         lib/netquill.def include/netquill.h include/netquill_wrap.h
         share/doc/NetQuill/README.md share/doc/NetQuill/LICENSE

@@ -6,7 +6,9 @@
 
 #include <atomic>
 
+#include "control/version.h"
 #include "netquill.h"
+#include "output/admission.h"
 #include "platform/os.h"
 #include "syserr.h"
 
@@ -115,11 +117,12 @@ std::string Hex(const unsigned char *bytes, int n) {
   return out;
 }
 
-const char *Tag(int code) { return code > 11000 ? "WRN" : "ERR"; }
+const char *Tag(int code) { return code > nq::kLastHardError ? "WRN" : "ERR"; }
 
 std::string Started(uint32_t tid) {
-  return Text("INF: started process 0x%lX trace on <date> [4.0.4000]",
-              static_cast<unsigned long>(tid));
+  return Text("INF: started process 0x%lX trace on <date> [%d.%d.%d]",
+              static_cast<unsigned long>(tid), NQ_VERSION_MAJOR,
+              NQ_VERSION_MINOR, NQ_VERSION_BUILD);
 }
 
 std::string Stopped(uint32_t tid) {
