@@ -52,6 +52,24 @@ void FreeContext(TraceContext *ctx) {
   g_os.release(ctx);
 }
 
+void FreeEndingThreadContext() {
+  if (LiveContexts() <= 0) return;
+  uint32_t self = g_os.thread_id();
+  LockEnter();
+  for (int i = 0; i < g_table.slots_in_use; ++i) {
+    TraceContext *slot = g_table.slots[i];
+    if (slot != nullptr && slot->thread_id == self) {
+      g_table.slots[i] = nullptr;
+      if (g_table.live.fetch_sub(1, std::memory_order_relaxed) == 1) {
+        g_table.slots_in_use = 0;
+      }
+      FreeContext(slot);
+      break;
+    }
+  }
+  LockLeave();
+}
+
 void FreeAllContexts() {
   // Only a dynamic unload gets here, when no thread may still be inside the
   // library; the lock keeps the rule that slots change only under it. No

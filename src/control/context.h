@@ -55,6 +55,11 @@ bool RememberContext(TraceContext *ctx);
 // Gives back ctx and its buffers; it must no longer be in the table.
 void FreeContext(TraceContext *ctx);
 
+// Frees the calling thread's context, if it has one, without a stop banner:
+// the thread ends, and the system may give its id to a new thread, which
+// must not inherit the trace.
+void FreeEndingThreadContext();
+
 // Frees every context without a stop banner (dynamic unload only).
 void FreeAllContexts();
 
