@@ -4,6 +4,7 @@
 
 #include "control/context.h"
 #include "control/module_name.h"
+#include "control/reentry.h"
 #include "control/version.h"
 #include "netquill.h"
 #include "output/writer.h"
@@ -91,6 +92,18 @@ int DisableLocked() {
   return 1;
 }
 
+// An enable (step 1) or disable (step -1) from inside the library: the
+// context the thread already has is found where its running call left it,
+// and only a level above the last may be taken off.
+int NestInside(int step) {
+  ThreadState *ts = ThisThread();
+  TraceContext *ctx = ts->context;
+  if (ctx == nullptr || ctx->thread_id != g_os.thread_id()) return 0;
+  if (step > 0 ? ctx->nesting >= kMaxNesting : ctx->nesting <= 1) return 0;
+  ctx->nesting += step;
+  return 1;
+}
+
 }  // namespace
 }  // namespace nq
 
@@ -98,24 +111,35 @@ using namespace nq;
 
 // Enable and disable hold the lock from start to finish, the banner's file
 // output included, so that a context is created or freed as one step and
-// the table never shows a half-made one.
+// the table never shows a half-made one. Called while the thread is inside
+// the library already, they only change the nesting count of the context
+// the running call uses, without the lock the running call may be taking,
+// and never make or free a context.
 int NQ_CALL WSAEnableTrace(const char *path, uint32_t flags) {
-  LockEnter();  // through the start banner: see above
+  if (InsideLibrary(ThisThread())) return NestInside(1);
+  ThreadState *ts = EnterLibrary();  // null without state: goes on unmarked
+  LockEnter();                       // through the start banner: see above
   int result = EnableLocked(path, flags);
   LockLeave();
+  if (ts != nullptr) LeaveLibrary(ts);
   return result;
 }
 
 int NQ_CALL WSADisableTrace(void) {
+  if (InsideLibrary(ThisThread())) return NestInside(-1);
+  ThreadState *ts = EnterLibrary();
   LockEnter();  // through the stop banner: see above
   int result = DisableLocked();
   LockLeave();
+  if (ts != nullptr) LeaveLibrary(ts);
   return result;
 }
 
 int NQ_CALL WSAGetTraceUsage(void) { return LiveContexts(); }
 
+// The running call may be writing to the path: from inside it, refused.
 int NQ_CALL WSASetTraceFile(const char *path) {
+  if (InsideLibrary(ThisThread())) return 0;
   TraceContext *ctx = FindContext();
   if (ctx == nullptr) return 0;
   SetTracePath(ctx, path);

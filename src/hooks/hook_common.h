@@ -8,6 +8,7 @@
 
 #include "control/context.h"
 #include "control/error_bridge.h"
+#include "control/reentry.h"
 #include "hooks/formatters.h"
 #include "netquill.h"
 #include "output/writer.h"
@@ -58,11 +59,15 @@ void DumpMoved(TraceContext *ctx, const Moved &moved);
 
 // Runs the steps of a hook: capture, the call line formatted only when it
 // would be written, the dump of what moved, restore; the dump is written
-// while the call's state is still in place. The steps are a function of
-// their own, never inlined, so that a hook that finds nobody tracing sets
-// up no more than a small frame around its guard.
+// while the call's state is still in place. A hook called while its thread
+// is inside the library already (from a callback or a signal handler)
+// does none of them. The steps are a function of their own, never inlined,
+// so that a hook that finds nobody tracing sets up no more than a small
+// frame around its guard.
 #define NQ_TRACE_CALL(failed, moved, ...)                        \
   [=]() __attribute__((noinline)) {                              \
+    ::nq::ThreadState *nq_ts = ::nq::EnterLibrary();             \
+    if (nq_ts == nullptr) return;                                \
     ::nq::TraceContext *nq_ctx = ::nq::CaptureCallError(failed); \
     if (::nq::WouldWrite(nq_ctx, TRACE_KIND_CALL)) {             \
       ::nq::TraceFormat(TRACE_KIND_CALL, __VA_ARGS__);           \
@@ -70,6 +75,7 @@ void DumpMoved(TraceContext *ctx, const Moved &moved);
     const ::nq::Moved &nq_moved = (moved);                       \
     if (nq_moved.result >= 0) ::nq::DumpMoved(nq_ctx, nq_moved); \
     ::nq::RestoreCallError(nq_ctx);                              \
+    ::nq::LeaveLibrary(nq_ts);                                   \
   }                                                              \
   ()
 

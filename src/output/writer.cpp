@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "control/error_bridge.h"
+#include "control/reentry.h"
 #include "netquill.h"
 #include "output/admission.h"
 #include "output/digits.h"
@@ -226,7 +227,14 @@ void TraceFormat(uint32_t kind, const char *format, ...) {
 
 }  // namespace nq
 
+// A record written from inside a running call (a callback, a signal
+// handler) is dropped: the call's record may be in the buffer it would use.
 int NQ_CALL NetQuillWrite(uint32_t kind, const void *text, uint32_t length) {
+  nq::ThreadState *ts = nq::EnterLibrary();
+  if (ts == nullptr) return 0;
   bool length_known = (kind & TRACE_KIND_DUMP) != 0 || length != 0;
-  return nq::WriteRecord(nq::FindContext(), kind, text, length, length_known);
+  int result =
+      nq::WriteRecord(nq::FindContext(), kind, text, length, length_known);
+  nq::LeaveLibrary(ts);
+  return result;
 }
