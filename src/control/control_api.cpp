@@ -34,7 +34,19 @@ int ChooseSlot(uint32_t self, TraceContext **own) {
   return g_table.slots_in_use++;
 }
 
-int EnableLocked(const char *path, uint32_t flags) {
+// The module name of a new context, worked out before the lock is taken:
+// the system's module-name call takes the loader's lock, which a thread
+// that ends holds while it waits for this library's lock to give its
+// context back.
+void NameNewContext(TraceContext *named) {
+  memset(named, 0, sizeof *named);
+  if (FindContext() != nullptr) return;  // a nested enable needs no name
+  named->thread_id = g_os.thread_id();
+  named->module_handle = g_os.main_module();
+  DeriveModuleName(named);
+}
+
+int EnableLocked(const char *path, uint32_t flags, const TraceContext &named) {
   // A thread without state could not find its context again.
   if (ThisThread() == nullptr) return 0;
   uint32_t self = g_os.thread_id();
@@ -57,8 +69,14 @@ int EnableLocked(const char *path, uint32_t flags) {
   ctx->flags = flags;
   ctx->last_tick = g_os.tick_ms();
   ctx->nesting = 1;
-  ctx->module_handle = g_os.main_module();
-  DeriveModuleName(ctx);
+  ctx->module_handle = named.module_handle;
+  memcpy(ctx->module_name, named.module_name, sizeof ctx->module_name);
+  // Named when another context of this thread still stood (freed since by
+  // its end, in a forked child): named here after all.
+  if (named.thread_id != self) {
+    ctx->module_handle = g_os.main_module();
+    DeriveModuleName(ctx);
+  }
   SetTracePath(ctx, path);
   RememberContext(ctx);
   TraceFormat(TRACE_KIND_PLAIN, "started process 0x%lX trace on %s [%d.%d.%d]",
@@ -118,8 +136,10 @@ using namespace nq;
 int NQ_CALL WSAEnableTrace(const char *path, uint32_t flags) {
   if (InsideLibrary(ThisThread())) return NestInside(1);
   ThreadState *ts = EnterLibrary();  // null without state: goes on unmarked
-  LockEnter();                       // through the start banner: see above
-  int result = EnableLocked(path, flags);
+  TraceContext named;
+  NameNewContext(&named);
+  LockEnter();  // through the start banner: see above
+  int result = EnableLocked(path, flags, named);
   LockLeave();
   if (ts != nullptr) LeaveLibrary(ts);
   return result;
