@@ -1,4 +1,6 @@
-// The floor on POSIX: the same open flags as the library's own append.
+// The floor on POSIX: the same open flags as the library's own append; the
+// caller's code is errno.
+#include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,5 +15,11 @@ int FloorAppend(const char *path, const void *data, size_t size) {
   close(fd);
   return n >= 0 && static_cast<size_t>(n) == size;
 }
+
+const PlatformGoals kPlatformGoals = {150, 1.10};
+
+int NQ_CALL CallerCode() { return errno; }
+
+void NQ_CALL SetCallerCode(int code) { errno = code; }
 
 }  // namespace nqb

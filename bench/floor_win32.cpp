@@ -1,5 +1,7 @@
 // The floor on Windows: the same access and sharing as the library's own
-// append.
+// append; the caller's code is the last error.
+#include <winsock2.h>
+
 #include <windows.h>
 
 #include "bench_os.h"
@@ -16,5 +18,11 @@ int FloorAppend(const char *path, const void *data, size_t size) {
   CloseHandle(file);
   return ok && written == size;
 }
+
+const PlatformGoals kPlatformGoals = {30, 1.25};
+
+int NQ_CALL CallerCode() { return static_cast<int>(GetLastError()); }
+
+void NQ_CALL SetCallerCode(int code) { SetLastError(static_cast<DWORD>(code)); }
 
 }  // namespace nqb

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "bench_os.h"
+
 namespace nqb {
 namespace {
 
@@ -27,13 +29,14 @@ int PrintRatioTable(FILE *out, const char *title, const Figures &f) {
   const Goal goals[] = {
       {"off", "hook / empty exported call", f.off_hook / f.off_empty, 1.5,
        false, "x"},
-      {"no context", "hook, ns", f.no_context, 150, false, " ns"},
+      {"no context", "hook, ns", f.no_context, kPlatformGoals.no_context_ns,
+       false, " ns"},
       {"no context", "hook / written record", f.no_context / f.written,
        1.0 / 20, false, ""},
       {"filtered", "hook / written record", f.filtered / f.written, 1.0 / 20,
        false, ""},
-      {"written", "hook / open+append+close", f.written / f.written_floor, 1.10,
-       false, "x"},
+      {"written", "hook / open+append+close", f.written / f.written_floor,
+       kPlatformGoals.written_ratio, false, "x"},
       {"dump 64 KiB", "hook / open+append+close", f.dump / f.dump_floor, 1.5,
        false, "x"},
       {"threads", "records/s, 2 threads / 1", f.records_2 / f.records_1, 1.6,

@@ -1,4 +1,5 @@
 #include "scenes.h"
+#include "bench_os.h"
 
 #include <string.h>
 
@@ -39,11 +40,6 @@ unsigned char *MakeReceive() {
   }
   return buf;
 }
-
-thread_local int t_code;
-
-int NQ_CALL GetCode() { return t_code; }
-void NQ_CALL SetCode(int code) { t_code = code; }
 
 std::string g_dir;
 
@@ -90,11 +86,11 @@ unsigned Arithmetic(unsigned seed) {
 }
 
 void InstallErrorBridge() {
-  TraceErrorHooks hooks = {GetCode, SetCode};
+  TraceErrorHooks hooks = {CallerCode, SetCallerCode};
   WSASetupTrace(&hooks);
 }
 
-void SetCallerError(int code) { t_code = code; }
+void SetCallerError(int code) { SetCallerCode(code); }
 
 const std::string &BenchDir() {
   if (g_dir.empty()) {
@@ -133,8 +129,11 @@ long long SizeOf(const std::string &path) {
 }
 
 std::string CaptureConnectRecord() {
-  SetCallerError(kRefused);
-  return Capture(0, [] { HookConnect(-1); });
+  // Set just before the call: the file calls around it may change the code.
+  return Capture(0, [] {
+    SetCallerError(kRefused);
+    HookConnect(-1);
+  });
 }
 
 std::string CaptureDumpRecord() {

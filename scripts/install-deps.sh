@@ -20,6 +20,9 @@ ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a \
 have strace || need+=(strace)
 have pkg-config || need+=(pkg-config)
 have llvm-dlltool && have llvm-readobj || need+=(llvm)
+# The emulator that runs the 32-bit DLL, in Debian's own python.
+/usr/bin/python3 -c 'import unicorn' >/dev/null 2>&1 || need+=(python3-unicorn)
+/usr/bin/python3 -c 'import pefile' >/dev/null 2>&1 || need+=(python3-pefile)
 
 if [ ${#need[@]} -eq 0 ]; then
   echo "install-deps: everything is present"

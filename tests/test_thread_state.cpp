@@ -3,6 +3,10 @@
 // is given back at thread end and at unload.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
 #include <thread>
 
 #include "control/frame.h"
@@ -80,3 +84,49 @@ TEST(ThreadState, FormatterTextsArePerThread) {
 }
 
 }  // namespace
+
+class ThreadStateTrace : public nqtest::TraceTest {};
+
+// A thread that found no context remembers that until a slot changes: a
+// context that then appears under its id (here another thread that the
+// system gave the same id) is found on its next call.
+TEST_F(ThreadStateTrace, ContextAppearingUnderTheThreadsIdIsFound) {
+  static std::atomic<uint32_t> fake_id{0x5EED};
+  nq::g_os.thread_id = [] { return fake_id.load(); };
+  const std::string file = Path("shared-id.log");
+  std::mutex mu;
+  std::condition_variable cv;
+  int step = 0;
+  auto await = [&](int s) {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [&] { return step >= s; });
+  };
+  auto advance = [&](int s) {
+    std::lock_guard<std::mutex> lock(mu);
+    step = s;
+    cv.notify_all();
+  };
+  int before = -1, after = -1;
+  std::thread first([&] {
+    before = NetQuillWrite(0, "nobody yet", 0);
+    advance(1);
+    await(2);
+    after = NetQuillWrite(0, "found", 0);
+    advance(3);
+  });
+  std::thread second([&] {
+    await(1);
+    EXPECT_EQ(WSAEnableTrace(file.c_str(), 0), 1);
+    advance(2);
+    await(3);
+    nqtest::DisableFully();
+  });
+  first.join();
+  second.join();
+  nq::g_os.thread_id = nq::NativeOsServices().thread_id;
+  EXPECT_EQ(before, 0);
+  EXPECT_EQ(after, 1);
+  auto lines = Lines(file);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(nqtest::TagAndText(lines[1]), "INF: found");
+}

@@ -15,17 +15,26 @@ ContextTable g_table;
 // owning thread frees a context and it clears this first, so the pointer
 // stays valid; the thread id check turns it away in a forked child, whose
 // thread has a new id. A thread without state has no context.
-TraceContext *FindContext() {
-  ThreadState *ts = ThisThread();
+TraceContext *FindContext() { return FindContextOf(ThisThread()); }
+
+TraceContext *FindContextOf(ThreadState *ts) {
   if (ts == nullptr) return nullptr;
   uint32_t self = g_os.thread_id();
   TraceContext *ctx = ts->context;
   if (ctx != nullptr && ctx->thread_id == self) return ctx;
+  // A thread without a context, the common case while others trace, scans
+  // again only when a slot has changed since its last scan for this id.
+  if (ctx == nullptr && ts->scanned_id == self &&
+      ts->scanned_generation ==
+          g_table.generation.load(std::memory_order_acquire)) {
+    return nullptr;
+  }
   ctx = nullptr;
   // Held for the scan alone, as the slots change only under the lock; the
   // caller uses the context after it is released, so no record is ever
   // written with the lock held.
   LockEnter();
+  uint32_t generation = g_table.generation.load(std::memory_order_relaxed);
   for (int i = 0; i < g_table.slots_in_use; ++i) {
     TraceContext *slot = g_table.slots[i];
     if (slot != nullptr && slot->thread_id == self) {
@@ -35,6 +44,8 @@ TraceContext *FindContext() {
   }
   LockLeave();
   ts->context = ctx;
+  ts->scanned_id = self;
+  ts->scanned_generation = generation;
   return ctx;
 }
 
@@ -81,6 +92,7 @@ void FreeAllContexts() {
   }
   g_table.slots_in_use = 0;
   g_table.live.store(0, std::memory_order_relaxed);
+  SlotsChanged();
   LockLeave();
 }
 

@@ -9,6 +9,8 @@
 
 namespace nq {
 
+struct ThreadState;
+
 constexpr int kMaxContexts = 128;
 constexpr size_t kModuleNameSize = 64;
 constexpr size_t kTracePathSize = 256;
@@ -36,6 +38,7 @@ struct ContextTable {
   TraceContext *slots[kMaxContexts];  // null marks a free slot
   int slots_in_use;                   // high-water mark of used slots
   std::atomic<int> live;              // allocated contexts
+  std::atomic<uint32_t> generation;   // moves on at every change of a slot
 };
 
 extern ContextTable g_table;
@@ -43,9 +46,18 @@ extern ContextTable g_table;
 // The calling thread's context, or null.
 TraceContext *FindContext();
 
+// The same for a thread whose state the caller already holds.
+TraceContext *FindContextOf(ThreadState *ts);
+
 // Number of live contexts, read without the lock (the hooks' guard).
 inline int LiveContexts() {
   return g_table.live.load(std::memory_order_relaxed);
+}
+
+// Called, under the lock, after every change of a slot: a thread that
+// found no context of its own looks again only after one.
+inline void SlotsChanged() {
+  g_table.generation.fetch_add(1, std::memory_order_release);
 }
 
 // Makes ctx the calling thread's remembered context (null forgets it).

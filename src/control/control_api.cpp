@@ -64,6 +64,7 @@ int EnableLocked(const char *path, uint32_t flags, const TraceContext &named) {
   if (ctx == nullptr) return 0;
   memset(ctx, 0, sizeof *ctx);
   g_table.slots[slot] = ctx;
+  SlotsChanged();
   g_table.live.fetch_add(1, std::memory_order_relaxed);
   ctx->thread_id = self;
   ctx->flags = flags;
@@ -106,6 +107,7 @@ int DisableLocked() {
     g_table.slots_in_use = 0;
   }
   g_table.slots[index] = nullptr;
+  SlotsChanged();
   FreeContext(ctx);
   return 1;
 }

@@ -20,18 +20,29 @@ std::atomic<NQ_SET_ERROR> g_set_error;
 // hooks running at once on several threads each hand back, and print, their
 // own code. A thread without state (no memory for it) fetches nothing and
 // hands nothing back, which leaves the caller's code as it was.
+//
+// The code is fetched first, before the lookup of the context, whose lock
+// and system calls could disturb it. A thread without a context writes
+// nothing, so its code is handed back at once and its restore has nothing
+// left to do: a hook on such a thread reaches its state only once.
 TraceContext *CaptureCallError(int failed) {
   ThreadState *ts = ThisThread();
   if (ts == nullptr) return nullptr;
-  TraceContext *ctx = FindContext();
-  if (ctx != nullptr) ctx->failed = failed ? 1 : 0;
   NQ_GET_ERROR get = g_get_error.load(std::memory_order_acquire);
   if (get != nullptr) ts->last_error = get();
-  return ctx;
+  TraceContext *ctx = FindContextOf(ts);
+  if (ctx != nullptr) {
+    ctx->failed = failed ? 1 : 0;
+    return ctx;
+  }
+  NQ_SET_ERROR set = g_set_error.load(std::memory_order_acquire);
+  if (set != nullptr) set(ts->last_error);
+  return nullptr;
 }
 
 void RestoreCallError(TraceContext *ctx) {
-  if (ctx != nullptr) ctx->failed = 0;
+  if (ctx == nullptr) return;  // handed back by the capture
+  ctx->failed = 0;
   ThreadState *ts = ThisThread();
   if (ts == nullptr) return;
   NQ_SET_ERROR set = g_set_error.load(std::memory_order_acquire);

@@ -8,12 +8,14 @@
 
 namespace nq {
 
-// First step of a traced call: marks the calling thread's context (when it
-// has one) with whether the call failed and fetches the caller's error code.
-// Returns the context so the hook does not look it up again.
+// First step of a traced call: fetches the caller's error code and marks
+// the calling thread's context (when it has one) with whether the call
+// failed. Returns the context so the hook does not look it up again; null
+// when the thread has none, and then the code is already handed back.
 TraceContext *CaptureCallError(int failed);
 
-// Last step: clears the failure mark and hands the saved code back.
+// Last step: clears the failure mark and hands the saved code back (for a
+// context the capture returned; given null it does nothing).
 void RestoreCallError(TraceContext *ctx);
 
 // The error code that the calling thread's last capture fetched.

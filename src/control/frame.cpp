@@ -4,6 +4,7 @@
 #include "control/context.h"
 #include "control/version.h"
 #include "netquill.h"
+#include "output/dump.h"
 #include "platform/os.h"
 #include "platform/thread_state.h"
 
@@ -12,6 +13,7 @@ namespace nq {
 bool LibraryAttach() {
   if (!ThreadStatesCreate()) return false;
   LockCreate();
+  UseTableDump(false);
   return true;
 }
 

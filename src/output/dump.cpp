@@ -202,8 +202,9 @@ char *PutFullDumpLinesVector(char *p, const unsigned char *bytes,
 bool CpuHasVectorDump() { return false; }
 #endif
 
-// Decided once, when the library is loaded; only the tests change it.
-bool g_vector_dump = CpuHasVectorDump();
+// Decided once, when the library is attached (not by a static
+// initializer: the Windows DLL runs none); only the tests change it later.
+bool g_vector_dump = false;
 
 // The last line of a dump, of n (1 to 15) bytes, after the indentation.
 char *PutShortDumpLine(char *p, const unsigned char *bytes, size_t n,

@@ -19,8 +19,9 @@ int WriteDump(TraceContext *ctx, const unsigned char *data, size_t length,
 
 // Builds full lines from the tables also where the processor has the
 // vector path (tables true), or leaves the choice to the processor again,
-// so tests reach the path that older processors take. Call it while no
-// dump is being written; the shipped library exports nothing of it.
+// so tests reach the path that older processors take. The attach makes the
+// first choice (false). Call it while no dump is being written; the
+// shipped library exports nothing of it.
 void UseTableDump(bool tables);
 
 }  // namespace nq

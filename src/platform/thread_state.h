@@ -42,9 +42,11 @@ struct ThreadState {
   int32_t last_error;     // error code fetched by this thread's last capture
   int32_t in_library;     // nonzero while the thread runs inside the library
   TraceContext *context;  // this thread's context as last found, or null
-  uint32_t thread_id;     // cached system thread id, 0 until asked (POSIX)
-  int32_t lock_depth;     // how deep this thread holds the lock (POSIX)
-  uint32_t registered;    // thread-end registration it holds (platform's)
+  uint32_t scanned_id;    // thread id of the last scan of the table
+  uint32_t scanned_generation;  // table generation that scan saw
+  uint32_t thread_id;   // cached system thread id, 0 until asked (POSIX)
+  int32_t lock_depth;   // how deep this thread holds the lock (POSIX)
+  uint32_t registered;  // thread-end registration it holds (platform's)
   ClockCache clock;
   FormatterTexts texts;
   ThreadState *prev;  // every live state, for the unload (platform's)

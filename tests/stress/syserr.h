@@ -12,6 +12,12 @@ void SetSystemError(int value);
 // Whether every part of it still holds value.
 bool SystemErrorIs(int value);
 
+// The code a socket call leaves for its caller, as the socket library's
+// own get and set functions read and write it: the last error value on
+// Windows, errno elsewhere. Error callbacks of a traced program are these.
+int CallerCode();
+void SetCallerCode(int value);
+
 }  // namespace nqstress
 
 #endif

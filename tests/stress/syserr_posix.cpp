@@ -8,4 +8,8 @@ void SetSystemError(int value) { errno = value; }
 
 bool SystemErrorIs(int value) { return errno == value; }
 
+int CallerCode() { return errno; }
+
+void SetCallerCode(int value) { errno = value; }
+
 }  // namespace nqstress

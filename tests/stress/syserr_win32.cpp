@@ -16,4 +16,8 @@ bool SystemErrorIs(int value) {
   return last == static_cast<DWORD>(value) && errno == value;
 }
 
+int CallerCode() { return static_cast<int>(GetLastError()); }
+
+void SetCallerCode(int value) { SetLastError(static_cast<DWORD>(value)); }
+
 }  // namespace nqstress

@@ -1,7 +1,5 @@
 // Win32 implementation of the system services.
-#include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <windows.h>
 
 #include "platform/os.h"
@@ -18,20 +16,17 @@ uint32_t NativeThreadId() { return GetCurrentThreadId(); }
 
 uint32_t NativeTickMs() { return GetTickCount(); }
 
-void NativeLocalTime(LocalTime *out, int refresh_zone) {
-  DWORD saved = GetLastError();
-  if (refresh_zone) _tzset();
-  __time64_t now = _time64(nullptr);
-  struct tm tm;
-  memset(&tm, 0, sizeof tm);
-  _localtime64_s(&tm, &now);
-  out->year = tm.tm_year + 1900;
-  out->month = tm.tm_mon + 1;
-  out->day = tm.tm_mday;
-  out->hour = tm.tm_hour;
-  out->minute = tm.tm_min;
-  out->second = tm.tm_sec;
-  SetLastError(saved);
+// The system keeps its own time-zone setting current, so there is nothing
+// to refresh; GetLocalTime neither fails nor touches the last error.
+void NativeLocalTime(LocalTime *out, int) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  out->year = now.wYear;
+  out->month = now.wMonth;
+  out->day = now.wDay;
+  out->hour = now.wHour;
+  out->minute = now.wMinute;
+  out->second = now.wSecond;
 }
 
 uintptr_t NativeMainModule() {
@@ -80,6 +75,10 @@ constexpr int kGuardSpins = 64;  // quick tries before waiting in the kernel
 // can come between the two and be overwritten; there the guard makes every
 // thread's and process's appends take turns. A held guard is first retried
 // after a yield, as a wait in Wine's kernel costs far more than an append.
+// Closing the handle gives the guard back: the system releases a handle's
+// byte-range locks when it is closed (a writer waiting for the guard waits
+// as long as that takes), and under Wine, where each file call is a round
+// trip to its server, an explicit unlock would cost a tenth of the record.
 bool TakeAppendGuard(HANDLE file, OVERLAPPED *guard) {
   ZeroMemory(guard, sizeof *guard);
   guard->Offset = kAppendGuardLow;
@@ -114,20 +113,23 @@ int NativeAppend(const char *path, const void *data, size_t size) {
     return 0;
   }
   OVERLAPPED guard;
-  bool guarded = TakeAppendGuard(file, &guard);
+  TakeAppendGuard(file, &guard);  // given back by the close
   DWORD written = 0;
   BOOL ok = size <= 0xFFFFFFFFu &&
             WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr);
   ok = ok && written == size;
-  if (guarded) UnlockFileEx(file, 0, 1, 0, &guard);
   if (!CloseHandle(file)) ok = FALSE;
   SetLastError(saved);
   return ok ? 1 : 0;
 }
 
-void *NativeAlloc(size_t size) { return malloc(size); }
+// The process heap: no C run-time heap is needed for the few blocks the
+// library holds. HeapFree of null is refused, so it is not asked.
+void *NativeAlloc(size_t size) { return HeapAlloc(GetProcessHeap(), 0, size); }
 
-void NativeRelease(void *block) { free(block); }
+void NativeRelease(void *block) {
+  if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
+}
 
 // The default file lies in the user's own temporary directory, which other
 // users cannot plant entries in, so it is opened like any other.

@@ -1,0 +1,10 @@
+// What the library uses of the C library and Windows XP's msvcrt lacks.
+// Linked into NETQUILL.DLL only; programs that compile the library's
+// objects in have their own run time.
+#include <stddef.h>
+#include <string.h>
+
+extern "C" size_t strnlen(const char *s, size_t max) {
+  const void *end = memchr(s, '\0', max);
+  return end ? static_cast<size_t>(static_cast<const char *>(end) - s) : max;
+}

@@ -1,0 +1,119 @@
+#!/usr/bin/env python3
+"""Holds a built NETQUILL.DLL to what a small system DLL for every 32-bit
+Windows from XP on may be: imports from KERNEL32 and msvcrt only, each on
+the list below (all of them present in Windows XP's KERNEL32.dll and
+msvcrt.dll), no printf-style function of the C run time, at most
+--max-size bytes, and library objects without static constructors (the
+DLL's entry point runs none)."""
+import argparse
+import os
+import re
+import subprocess
+import sys
+
+# Everything the DLL may import. Adding a function here means checking that
+# Windows XP (SP0) has it: no GetTickCount64, no thread suspension or
+# context calls, no condition variables or slim locks, no *_s functions.
+ALLOWED = {
+    "KERNEL32.dll": {
+        "CloseHandle", "CreateFileA", "DeleteCriticalSection",
+        "EnterCriticalSection", "GetCurrentThreadId", "GetLastError",
+        "GetLocalTime", "GetModuleFileNameA", "GetModuleHandleA",
+        "GetProcessHeap", "GetTempPathA", "GetTickCount", "HeapAlloc",
+        "HeapFree", "InitializeCriticalSection", "LeaveCriticalSection",
+        "LockFileEx", "SetLastError", "SwitchToThread", "TlsAlloc", "TlsFree",
+        "TlsGetValue", "TlsSetValue", "WriteFile",
+    },
+    # Plain memory and string functions only: the library formats its text
+    # itself, so no conversion of XP's msvcrt (which lacks %zd, %lld, %hh)
+    # ever sees one of its formats.
+    "msvcrt.dll": {
+        "memchr", "memcmp", "memcpy", "memmove", "memset", "strchr",
+        "strcmp", "strcpy", "strlen", "strncmp", "strncpy", "strrchr",
+    },
+}
+
+# Sections whose content would be run by a C run-time start-up.
+CONSTRUCTOR_SECTIONS = re.compile(r"^\s*\d+\s+(\.ctors\S*|\.init_array\S*|"
+                                  r"\.CRT\$XC\S*|\.tls\S*)\s+([0-9a-f]+)",
+                                  re.M)
+
+failures = []
+
+
+def check(cond, message):
+    if not cond:
+        failures.append(message)
+
+
+def parse_imports(dump):
+    """{dll: set of function names} from objdump -p."""
+    imports = {}
+    section = dump.split("The Import Tables", 1)
+    if len(section) < 2:
+        return imports
+    current = None
+    for line in section[1].splitlines():
+        m = re.match(r"^\s+DLL Name: (\S+)$", line)
+        if m:
+            current = imports.setdefault(m.group(1), set())
+            continue
+        if line.startswith("The Export Tables") or line.startswith(
+                "PE File Base Relocations"):
+            break
+        m = re.match(r"^\s+[0-9a-f]+\s+(\d+)\s+(\S+)$", line)
+        if m and current is not None:
+            current.add(m.group(2))
+    return imports
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--objdump", required=True)
+    ap.add_argument("--core", help="static library of the DLL's objects")
+    ap.add_argument("--max-size", type=int, default=0)
+    ap.add_argument("dll")
+    args = ap.parse_args()
+
+    dump = subprocess.run([args.objdump, "-p", args.dll], capture_output=True,
+                          text=True, check=True).stdout
+    imports = parse_imports(dump)
+    check(set(imports) == set(ALLOWED),
+          "imports from %s, allowed exactly %s" % (sorted(imports),
+                                                   sorted(ALLOWED)))
+    count = 0
+    for dll, names in sorted(imports.items()):
+        count += len(names)
+        extra = names - ALLOWED.get(dll, set())
+        check(not extra, "%s: not allowed: %s" % (dll, sorted(extra)))
+
+    size = os.path.getsize(args.dll)
+    if args.max_size:
+        check(size <= args.max_size,
+              "%d bytes, at most %d allowed" % (size, args.max_size))
+
+    if args.core:
+        headers = subprocess.run([args.objdump, "-h", args.core],
+                                 capture_output=True, text=True,
+                                 check=True).stdout
+        member = None
+        for line in headers.splitlines():
+            m = re.match(r"^(\S+\.obj):\s+file format", line)
+            if m:
+                member = m.group(1)
+                continue
+            m = CONSTRUCTOR_SECTIONS.match(line)
+            if m and int(m.group(2), 16) != 0:
+                failures.append("%s: section %s (%s bytes): a static "
+                                "constructor or thread-local data" %
+                                (member, m.group(1), int(m.group(2), 16)))
+
+    for f in failures:
+        print("FAIL:", f)
+    print("%s: %d bytes, %d imports from %s" % (
+        "FAILED" if failures else "OK", size, count, sorted(imports)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

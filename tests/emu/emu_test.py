@@ -1,0 +1,509 @@
+#!/usr/bin/python3
+"""Runs the shipping 32-bit NETQUILL.DLL, the very bytes of the archive, in
+the Unicorn emulator and checks what only running it can show: every
+export by name and by ordinal, the stack each leaves, the trace the call
+script writes against the 64-bit DLL's under Wine, the banners, the version
+query, the context table with simulated threads, the error callbacks and
+the caller's error code on every first call."""
+import argparse
+import hashlib
+import os
+import re
+import shutil
+import struct
+import sys
+import tempfile
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "dll"))
+
+import pe_emu  # noqa: E402
+from check_dll import ARG_COUNTS, read_def  # noqa: E402
+
+results = []
+
+
+def check(name, cond, detail=""):
+    results.append((name, bool(cond)))
+    print("%s: %s%s" % ("ok" if cond else "FAIL", name,
+                        "" if cond or not detail else "\n    " + str(detail)))
+    return cond
+
+
+def attempt(name, fn):
+    """Runs a group of checks; an emulation fault fails the group."""
+    try:
+        fn()
+    except pe_emu.EmuError as e:
+        check(name, False, "emulation stopped: %s" % e)
+
+
+# -- the call script ---------------------------------------------------------
+
+def words(line):
+    out, i = [], 0
+    while i < len(line):
+        if line[i] == " ":
+            i += 1
+            continue
+        if line[i] == '"':
+            w, i = '"', i + 1
+            while i < len(line) and line[i] != '"':
+                if line[i] == "\\" and i + 1 < len(line):
+                    i += 1
+                    w += "\n" if line[i] == "n" else line[i]
+                else:
+                    w += line[i]
+                i += 1
+            i += 1
+            out.append(w)
+        else:
+            j = line.find(" ", i)
+            j = len(line) if j < 0 else j
+            out.append(line[i:j])
+            i = j
+    return out
+
+
+def dotted(text):
+    return bytes(int(p) for p in text.split("."))
+
+
+def argument(emu, w):
+    """The 32-bit value of one script argument, building what it points to
+    in the 32-bit layouts of the socket structures."""
+    if w == "null":
+        return 0
+    if w.startswith('"'):
+        return emu.alloc(w[1:].encode("latin-1") + b"\0")
+    f = w.split(":")
+    kind = f[0]
+    if kind == "sin" and len(f) == 3:
+        return emu.alloc(struct.pack("<H", 2) + struct.pack(">H", int(f[2])) +
+                         dotted(f[1]) + b"\0" * 8)
+    if kind == "int" and len(f) == 2:
+        return emu.alloc(struct.pack("<i", int(f[1])))
+    if kind == "data" and len(f) == 2:
+        return emu.alloc(bytes.fromhex(f[1]) + b"\0")
+    if kind == "zeros" and len(f) == 2:
+        return emu.alloc(b"\0" * (int(f[1]) + 1))
+    if kind == "host" and len(f) == 3:
+        name = emu.alloc(f[1].encode() + b"\0")
+        first = emu.alloc(dotted(f[2])) if f[2] != "-" else 0
+        addrs = emu.alloc(struct.pack("<2I", first, 0))
+        return emu.alloc(struct.pack("<IIhhI", name, 0, 2, 4, addrs))
+    if kind == "serv" and len(f) == 4:
+        name = emu.alloc(f[1].encode() + b"\0")
+        proto = emu.alloc(f[3].encode() + b"\0")
+        port = struct.unpack("<h", struct.pack(">H", int(f[2])))[0]
+        return emu.alloc(struct.pack("<IIhxxI", name, 0, port, proto))
+    if kind == "proto" and len(f) == 3:
+        name = emu.alloc(f[1].encode() + b"\0")
+        return emu.alloc(struct.pack("<IIhxx", name, 0, int(f[2])))
+    if kind == "tv" and len(f) == 3:
+        return emu.alloc(struct.pack("<ii", int(f[1]), int(f[2])))
+    return int(w, 0) & 0xFFFFFFFF
+
+
+def signed(v):
+    return v - (1 << 32) if v & 0x80000000 else v
+
+
+def run_script(emu, script, resolve):
+    """Runs the script on the current thread; resolve(name) gives the
+    address to call. Returns the list of failures."""
+    failures = []
+    hooks_on = emu.alloc(struct.pack("<2I", emu.get_error, emu.set_error))
+    hooks_off = emu.alloc(struct.pack("<2I", 0, 0))
+    setup = resolve("WSASetupTrace")
+    last, code = 0, 0
+    for number, line in enumerate(open(script), 1):
+        w = words(line.rstrip("\r\n"))
+        if not w or w[0].startswith("#"):
+            continue
+        if w[0] in ("setup", "setup-off"):
+            emu.call(setup, [hooks_on if w[0] == "setup" else hooks_off],
+                     "WSASetupTrace")
+        elif w[0] == "error":
+            code = int(w[1])
+        elif w[0] == "expect":
+            if signed(last) != int(w[1]):
+                failures.append("line %d: result %d, expected %s" %
+                                (number, signed(last), w[1]))
+        elif w[0] == "call":
+            args = [argument(emu, a) for a in w[2:]]
+            if len(args) != ARG_COUNTS[w[1]]:
+                failures.append("line %d: %s takes %d arguments" %
+                                (number, w[1], ARG_COUNTS[w[1]]))
+                continue
+            emu.set_last_error(code)
+            last = emu.call(resolve(w[1]), args, w[1])
+            code = emu.last_error()
+        else:
+            failures.append("line %d: unknown command" % number)
+    return failures
+
+
+def masked(text):
+    """A trace with the clock, the elapsed column and 0x values masked."""
+    out = []
+    for line in text.split(b"\r\n"):
+        line = line.decode("latin-1")
+        if line.startswith(" ") or not line:
+            out.append(line)
+            continue
+        m = re.match(r"^(\S+) (\d{6}) (\d{4,}) (.*)$", line)
+        if not m:
+            out.append("UNPARSED " + line)
+            continue
+        rest = re.sub(r"0x[0-9a-fA-F]+", "0x?", m.group(4))
+        rest = re.sub(r"on \d\d-\d\d-\d{4} \d\d:\d\d:\d\d", "on <date>", rest)
+        out.append("%s <clock> <ms> %s" % (m.group(1), rest))
+    return out
+
+
+# -- the checks --------------------------------------------------------------
+
+class Run:
+    def __init__(self, dll, workdir):
+        self.dll = dll
+        self.workdir = workdir
+        self.count = 0
+
+    def process(self, attach=True, **win):
+        """A fresh process with the DLL loaded (DLL_PROCESS_ATTACH sent)."""
+        self.count += 1
+        files = os.path.join(self.workdir, "p%d" % self.count)
+        os.makedirs(files)
+        emu = pe_emu.Emulator(self.dll, files)
+        for k, v in win.items():
+            setattr(emu.win, k, v)
+        emu.files = files
+        if attach:
+            result = emu.dll_main(1)
+            if result != 1:
+                raise pe_emu.EmuError("DllMain(PROCESS_ATTACH) returned %d" %
+                                      result)
+        return emu
+
+
+def trace_of(emu, name="trace.log"):
+    path = os.path.join(emu.files, name)
+    return open(path, "rb").read() if os.path.exists(path) else b""
+
+
+def check_script(run, script, reference, ordinals):
+    by_name = run.process()
+    fails = run_script(by_name, script, by_name.export)
+    check("script by name: results as expected", not fails, "; ".join(fails))
+    by_ordinal = run.process()
+    fails = run_script(by_ordinal, script,
+                       lambda n: by_ordinal.export(ordinals[n]))
+    check("script by ordinal: results as expected", not fails,
+          "; ".join(fails))
+    a, b = trace_of(by_name), trace_of(by_ordinal)
+    check("by name and by ordinal write the same trace", a and a == b)
+    for emu, how in ((by_name, "by name"), (by_ordinal, "by ordinal")):
+        bad = [m for m in emu.measured if m[1] != m[2]]
+        check("stack pointer after each call %s: 4 x arguments + 4" % how,
+              emu.measured and not bad, "moved: %s" % bad[:5])
+    if reference is None or not os.path.exists(reference):
+        check("64-bit reference trace exists", False,
+              "missing %s: run the win64 build's tests first" % reference)
+        return a
+    want = masked(open(reference, "rb").read())
+    got = masked(a)
+    diff = [(i, x, y) for i, (x, y) in enumerate(zip(got, want)) if x != y]
+    check("trace equals the 64-bit DLL's under Wine (%d lines)" % len(want),
+          got == want and len(want) >= 70,
+          "lines %d vs %d; first differences: %s" % (len(got), len(want),
+                                                    diff[:3]))
+    lines = a.split(b"\r\n")
+    calls = {m.group(1) for m in re.finditer(
+        rb" (?:INF|ERR|WRN): (\w+)\(", a)}
+    hooks = {n[3:].encode() for n in ARG_COUNTS if n.startswith("TX_")}
+    check("every one of the 36 hooks wrote its line", hooks <= calls,
+          "missing %s" % sorted(hooks - calls))
+    check("dump lines present", sum(1 for x in lines
+                                    if x.startswith(b"          ")) >= 8)
+    return a
+
+
+def check_banners(trace):
+    lines = trace.split(b"\r\n")
+    check("start banner", re.match(
+        rb"^NQ_SCRIPT 140509 \d{4} INF: started process 0x104 trace on "
+        rb"12-07-2026 14:05:09 \[4\.0\.4000\]$", lines[0]), lines[0])
+    check("stop banner", re.match(
+        rb"^NQ_SCRIPT 140509 \d{4} INF: stopped process 0x104 trace on "
+        rb"12-07-2026 14:05:09$", lines[-2]) and lines[-1] == b"",
+        lines[-2:])
+
+
+def check_version(run):
+    emu = run.process()
+    fn = emu.export("DllGetVersion")
+    ok = emu.call(fn, [0], "DllGetVersion(NULL)") == 0x80000005
+    for size in (0, 19, 24):
+        rec = emu.alloc(struct.pack("<5I", size, 7, 7, 7, 7))
+        ok = ok and emu.call(fn, [rec], "DllGetVersion") == 0x80000003
+        ok = ok and struct.unpack("<5I", emu.read(rec, 20)) == (size, 7, 7, 7,
+                                                                 7)
+    rec = emu.alloc(struct.pack("<5I", 20, 0, 9, 0, 0))
+    ok = ok and emu.call(fn, [rec], "DllGetVersion") == 0
+    check("DllGetVersion: 0x80000005, 0x80000003, then 4.0.4000 platform 1",
+          ok and struct.unpack("<5I", emu.read(rec, 20)) == (20, 4, 0, 4000,
+                                                             1))
+
+
+def call_export(emu, name, resolve=None):
+    """One call of an export with arguments it reads safely."""
+    scratch = emu.alloc(b"\0" * 64)
+    args = {
+        "DllGetVersion": [emu.alloc(struct.pack("<5I", 20, 0, 0, 0, 0))],
+        "WSASetupTrace": [emu.alloc(struct.pack("<2I", emu.get_error,
+                                                emu.set_error))],
+        "WSAEnableTrace": [emu.alloc(b"first.log\0"), 0],
+        "WSASetTraceFile": [emu.alloc(b"first.log\0")],
+        "WSAGetTraceFile": [scratch, 64],
+        "NetQuillWrite": [0, emu.alloc(b"note\0"), 0],
+        "TX_accept": [0xFFFFFFFF, 3, 0, 0],
+        "TX_socket": [0xFFFFFFFF, 2, 1, 6],
+        "TX_gethostbyname": [0, emu.alloc(b"gw\0")],
+        "TX_recv": [0xFFFFFFFF, 3, scratch, 8, 0],
+        "TX_send": [0xFFFFFFFF, 3, scratch, 8, 0],
+    }.get(name)
+    if args is None:
+        # Failed results and null pointers: every hook reads those safely
+        # (a database hook's result is an entry pointer: null).
+        failed = 0 if re.match(r"TX_get\w+by", name) else 0xFFFFFFFF
+        args = [failed] + [0] * (ARG_COUNTS[name] - 1)
+    return emu.call((resolve or emu.export)(name), args, name)
+
+
+def check_first_calls(run):
+    """The caller's last error after the first call of every export: in a
+    fresh process, before and after the callbacks, on fresh threads, and on
+    a thread's first traced call."""
+    changed = []
+    for name in sorted(ARG_COUNTS):
+        for setup in (False, True):
+            emu = run.process()
+            if setup:
+                call_export(emu, "WSASetupTrace")
+            emu.set_last_error(10035)
+            call_export(emu, name)
+            if emu.last_error() != 10035:
+                changed.append("%s%s: %d" % (name, " after setup" if setup
+                                             else "", emu.last_error()))
+    check("first call of every export in a fresh process keeps the last "
+          "error (before and after WSASetupTrace)", not changed, changed)
+
+    emu = run.process()
+    call_export(emu, "WSASetupTrace")
+    main = emu.thread
+    emu.call(emu.export("WSAEnableTrace"), [emu.alloc(b"main.log\0"), 0],
+             "enable")
+    changed = []
+    for name in sorted(ARG_COUNTS):
+        for traced in (False, True):
+            t = emu.new_thread()
+            if traced:
+                emu.set_last_error(10054)
+                emu.call(emu.export("WSAEnableTrace"),
+                         [emu.alloc(b"thread.log\0"), 0], "enable")
+                if emu.last_error() != 10054:
+                    changed.append("WSAEnableTrace: %d" % emu.last_error())
+            emu.set_last_error(10035)
+            call_export(emu, name)
+            if emu.last_error() != 10035:
+                changed.append("%s%s: %d" % ("traced " if traced else "", name,
+                                             emu.last_error()))
+            if traced:
+                emu.call(emu.export("WSADisableTrace"), [], "disable")
+            emu.end_thread(t)
+            emu.switch(main)
+    check("first call of every export on a fresh thread keeps the last "
+          "error (traced and not)", not changed, changed)
+
+    emu = run.process()
+    call_export(emu, "WSASetupTrace")
+    emu.new_thread()
+    emu.call(emu.export("WSAEnableTrace"), [emu.alloc(b"traced.log\0"), 0],
+             "enable")
+    emu.set_last_error(10061)
+    r = emu.call(emu.export("TX_connect"), [0xFFFFFFFF, 3, 0, 16],
+                 "TX_connect")
+    text = trace_of(emu, "traced.log")
+    check("first traced call of a thread prints and hands back its code",
+          r == 0xFFFFFFFF and emu.last_error() == 10061 and
+          b" ERR: connect(3, NULL, 16) returned -1 [10061]\r\n" in text,
+          "last error %d, trace %r" % (emu.last_error(), text))
+
+
+def tls_value(emu, t):
+    slots = [i for i, used in enumerate(emu.win.tls_used) if used]
+    if len(slots) != 1:
+        raise pe_emu.EmuError("the DLL holds %d TLS slots" % len(slots))
+    return emu.read_u32(t.teb + pe_emu.TEB_TLS_SLOTS + 4 * slots[0])
+
+
+def check_table(run):
+    """128 slots, one per simulated thread, each thread with its own TLS."""
+    emu = run.process()
+    call_export(emu, "WSASetupTrace")
+    enable, usage = emu.export("WSAEnableTrace"), emu.export("WSAGetTraceUsage")
+    write = emu.export("NetQuillWrite")
+    threads, results, changed = [], [], []
+    for i in range(129):
+        t = emu.new_thread()
+        threads.append(t)
+        path = emu.alloc(b"slot-%d.log\0" % i)
+        emu.set_last_error(20000 + i)
+        results.append(emu.call(enable, [path, 0], "enable"))
+        if emu.last_error() != 20000 + i:
+            changed.append(i)
+    check("enable keeps each thread's own last error", not changed,
+          "changed on threads %s" % changed[:10])
+    check("128 threads get a slot, the 129th is refused",
+          results[:128] == [1] * 128 and results[128] == 0)
+    check("usage counts 128", emu.call(usage, [], "usage") == 128)
+    values = [tls_value(emu, t) for t in threads]
+    check("every thread has its own TLS value",
+          all(values) and len(set(values)) == 129)
+    for i in (127, 0, 64):  # each writes into its own file, out of order
+        emu.switch(threads[i])
+        emu.set_last_error(30000 + i)
+        emu.call(write, [0, emu.alloc(b"from %d\0" % i), 0], "write")
+        check("thread %d: its note in its file, its last error kept" % i,
+              b"INF: from %d\r\n" % i in trace_of(emu, "slot-%d.log" % i) and
+              emu.last_error() == 30000 + i)
+    live = len(emu.win.heap_blocks)
+    emu.switch(threads[5])
+    emu.call(emu.export("WSADisableTrace"), [], "disable")
+    emu.end_thread(threads[5])
+    check("a thread's end gives back its state and its TLS value",
+          len(emu.win.heap_blocks) == live - 2 and
+          tls_value(emu, threads[5]) == 0,
+          "blocks %d -> %d" % (live, len(emu.win.heap_blocks)))
+    emu.switch(threads[128])
+    check("the freed slot goes to the thread that was refused",
+          emu.call(enable, [emu.alloc(b"slot-128.log\0"), 0], "enable") == 1)
+    for t in threads:
+        if t.alive:
+            emu.switch(t)
+            emu.call(emu.export("WSADisableTrace"), [], "disable")
+            emu.end_thread(t)
+    emu.switch(emu.main)
+    check("every slot free again", emu.call(usage, [], "usage") == 0)
+    emu.dll_main(0, 0)  # FreeLibrary
+    check("after the unload no heap block is left and the TLS slot is free",
+          not emu.win.heap_blocks and not any(emu.win.tls_used),
+          "%d blocks" % len(emu.win.heap_blocks))
+
+
+def check_callbacks(run):
+    emu = run.process()
+    connect = emu.export("TX_connect")
+    enable = emu.export("WSAEnableTrace")
+    emu.call(enable, [emu.alloc(b"cb.log\0"), 0], "enable")
+    emu.set_last_error(10061)
+    emu.call(connect, [0xFFFFFFFF, 3, 0, 16], "connect")
+    none = dict(emu.callback_calls)
+    call_export(emu, "WSASetupTrace")
+    emu.set_last_error(10060)
+    emu.call(connect, [0xFFFFFFFF, 3, 0, 16], "connect")
+    both = dict(emu.callback_calls)
+    text = trace_of(emu, "cb.log")
+    check("without callbacks none is called and the code printed is 0",
+          none == {"get": 0, "set": 0} and
+          b"ERR: connect(3, NULL, 16) returned -1 [0]\r\n" in text, none)
+    check("with callbacks each is called once per hook, the code printed "
+          "and handed back", both == {"get": 1, "set": 1} and
+          b"ERR: connect(3, NULL, 16) returned -1 [10060]\r\n" in text and
+          emu.last_error() == 10060, (both, emu.last_error()))
+
+
+def check_failures(run):
+    emu = run.process(attach=False, tls_alloc_fails=True)
+    check("DllMain fails the load when TlsAlloc fails",
+          emu.dll_main(1) == 0)
+    # A thread for whose state no memory can be had traces nothing and
+    # leaves its caller's code alone.
+    emu = run.process()
+    call_export(emu, "WSASetupTrace")
+    emu.call(emu.export("WSAEnableTrace"), [emu.alloc(b"main.log\0"), 0],
+             "enable")
+    emu.new_thread()
+    emu.win.fail_allocs_after = 0
+    emu.set_last_error(10061)
+    r1 = emu.call(emu.export("TX_connect"), [0xFFFFFFFF, 3, 0, 16], "connect")
+    kept = emu.last_error() == 10061
+    r2 = emu.call(emu.export("WSAEnableTrace"), [emu.alloc(b"t.log\0"), 0],
+                  "enable")
+    check("no memory for a thread's state: result and last error kept, "
+          "enable refused", r1 == 0xFFFFFFFF and kept and r2 == 0)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--dll", required=True, help="the built NETQUILL.DLL")
+    ap.add_argument("--zip", required=True, help="the shipping archive")
+    ap.add_argument("--def", dest="deffile", required=True)
+    ap.add_argument("--script", required=True)
+    ap.add_argument("--reference", help="the 64-bit DLL's trace of the script")
+    args = ap.parse_args()
+
+    shipped = b""
+    if os.path.exists(args.zip):
+        with zipfile.ZipFile(args.zip) as z:
+            inner = [n for n in z.namelist()
+                     if n.endswith("/bin/NETQUILL.DLL")]
+            shipped = z.read(inner[0]) if len(inner) == 1 else b""
+    built = open(args.dll, "rb").read()
+    check("the file run is the archive's NETQUILL.DLL, byte for byte",
+          shipped and hashlib.sha256(shipped).digest() ==
+          hashlib.sha256(built).digest())
+    ordinals = read_def(args.deffile)
+    check("46 exports in the definition", len(ordinals) == 46)
+
+    workdir = tempfile.mkdtemp(prefix="nq-emu-")
+    try:
+        run = Run(shipped, workdir)
+
+        def load():
+            probe = run.process()
+            check("all 46 exports present by name and by ordinal",
+                  all(probe.exports_by_name.get(n) ==
+                      probe.exports_by_ordinal.get(o)
+                      for n, o in ordinals.items()) and
+                  len(probe.exports_by_name) == 46)
+            check("relocated away from its preferred base",
+                  probe.relocations > 0)
+
+        attempt("load", load)
+        trace = [b""]
+
+        def script():
+            trace[0] = check_script(run, args.script, args.reference,
+                                    ordinals)
+            check_banners(trace[0])
+
+        attempt("call script", script)
+        attempt("DllGetVersion", lambda: check_version(run))
+        attempt("first calls", lambda: check_first_calls(run))
+        attempt("context table", lambda: check_table(run))
+        attempt("error callbacks", lambda: check_callbacks(run))
+        attempt("failures", lambda: check_failures(run))
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+    failed = sum(1 for _, ok in results if not ok)
+    print("%d passed, %d failed" % (len(results) - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,668 @@
+"""A small loader and Windows for running a 32-bit DLL in the Unicorn CPU
+emulator: maps the sections at a base other than the preferred one and
+applies the relocations, binds every import to a stub that behaves as
+Windows does where the DLL depends on it (the last error above all), gives
+each simulated thread its own TEB (reached through FS, via a GDT) with its
+TLS slots and last error, and calls DllMain and the exports with stdcall
+frames, measuring the stack pointer each leaves behind."""
+import os
+import struct
+
+import pefile
+from unicorn import (UC_ARCH_X86, UC_HOOK_CODE, UC_HOOK_MEM_INVALID,
+                     UC_MODE_32, Uc, UcError)
+from unicorn.x86_const import (UC_X86_REG_CS, UC_X86_REG_DS, UC_X86_REG_EAX,
+                               UC_X86_REG_EBP, UC_X86_REG_EBX, UC_X86_REG_EDI,
+                               UC_X86_REG_EIP, UC_X86_REG_ES, UC_X86_REG_ESI,
+                               UC_X86_REG_ESP, UC_X86_REG_FS, UC_X86_REG_GDTR,
+                               UC_X86_REG_GS, UC_X86_REG_SS)
+
+PAGE = 0x1000
+LOAD_BASE = 0x01000000  # never the preferred base: relocations must apply
+STUBS = 0x7F000000  # one 16-byte stub per import
+HEAP = 0x10000000
+HEAP_SIZE = 0x02000000
+STACK = 0x20000000
+STACK_SIZE = 0x00100000
+TEBS = 0x30000000  # one page per thread
+GDT = 0x3F000000
+USER = 0x40000000  # what the program's arguments point to
+USER_SIZE = 0x00400000
+CODE = 0x4F000000  # the program's own code: callbacks, the return stop
+RETURN_STOP = CODE  # a call returns here
+
+TEB_SELF = 0x18
+TEB_CLIENT_ID = 0x20
+TEB_LAST_ERROR = 0x34
+TEB_TLS_SLOTS = 0xE10
+TLS_SLOTS = 64
+TLS_OUT_OF_INDEXES = 0xFFFFFFFF
+INVALID_HANDLE_VALUE = 0xFFFFFFFF
+
+ERROR_SUCCESS = 0
+ERROR_FILE_NOT_FOUND = 2
+ERROR_PATH_NOT_FOUND = 3
+ERROR_INVALID_HANDLE = 6
+ERROR_NOT_ENOUGH_MEMORY = 8
+ERROR_INVALID_PARAMETER = 87
+ERROR_INSUFFICIENT_BUFFER = 122
+ERROR_ALREADY_EXISTS = 183
+ERROR_NO_MORE_ITEMS = 259
+
+CREATE_NEW, CREATE_ALWAYS, OPEN_EXISTING, OPEN_ALWAYS = 1, 2, 3, 4
+
+# The program's callbacks, the shape of WSAGetLastError and WSASetLastError:
+# the last error in the calling thread's TEB, through FS.
+GET_ERROR_CODE = bytes.fromhex("64a134000000" "c3")
+SET_ERROR_CODE = bytes.fromhex("8b442404" "64a334000000" "c20400")
+
+
+class EmuError(Exception):
+    pass
+
+
+def _gdt_entry(base, limit, access, flags):
+    v = limit & 0xFFFF
+    v |= (base & 0xFFFFFF) << 16
+    v |= (access & 0xFF) << 40
+    v |= ((limit >> 16) & 0xF) << 48
+    v |= (flags & 0xF) << 52
+    v |= ((base >> 24) & 0xFF) << 56
+    return struct.pack("<Q", v)
+
+
+# Access bytes: present, code or data, ring, writable or readable.
+A_PRESENT, A_DATA, A_CODE, A_RW = 0x80, 0x10, 0x18, 0x02
+A_RING3 = 0x60
+F_4K, F_32 = 0x8, 0x4
+SEL_FS, SEL_DATA, SEL_CODE, SEL_STACK = 15, 16, 17, 18
+
+
+class Thread:
+    def __init__(self, tid, teb):
+        self.tid = tid
+        self.teb = teb
+        self.alive = True
+
+
+class Windows:
+    """The stubs' side: files, heap, threads, TLS, locks, clock."""
+
+    def __init__(self, emu, files_dir, module_file):
+        self.emu = emu
+        self.files_dir = files_dir
+        self.module_file = module_file
+        self.heap_next = HEAP
+        self.heap_blocks = {}  # address -> size
+        self.fail_allocs_after = None  # the next n allocations work
+        self.handles = {}
+        self.next_handle = 0x100
+        self.tls_used = [False] * TLS_SLOTS
+        self.tls_alloc_fails = False
+        self.tick = 1000000
+        self.tick_step = 15
+        self.local_time = (2026, 12, 2, 7, 14, 5, 9, 0)  # y m dow d h m s ms
+        self.locks = {}  # critical section address -> (owner, depth)
+        self.calls = {}  # import name -> times called
+        self.unsupported = []  # imports called that have no stub
+
+    # -- helpers on the current thread
+    def last_error(self):
+        return self.emu.read_u32(self.emu.thread.teb + TEB_LAST_ERROR)
+
+    def set_last_error(self, code):
+        self.emu.write_u32(self.emu.thread.teb + TEB_LAST_ERROR, code)
+
+    def host_path(self, path):
+        # Every path the DLL opens lands in files_dir: relative names as
+        # they are, absolute ones by their last component.
+        name = path.replace("\\", "/").split("/")[-1]
+        if path[:1] in ("\\", "/") or path[1:2] == ":":
+            return os.path.join(self.files_dir, name) if name else None
+        return os.path.join(self.files_dir, path.replace("\\", "/"))
+
+    # -- KERNEL32
+    def GetLastError(self):
+        return self.last_error()
+
+    def SetLastError(self, code):
+        self.set_last_error(code)
+        return 0
+
+    def GetCurrentThreadId(self):
+        return self.emu.thread.tid
+
+    def GetTickCount(self):
+        self.tick = (self.tick + self.tick_step) & 0xFFFFFFFF
+        return self.tick
+
+    def GetLocalTime(self, out):
+        self.emu.write(out, struct.pack("<8H", *self.local_time))
+        return 0
+
+    def GetModuleHandleA(self, name):
+        if name == 0:
+            return 0x00400000
+        self.set_last_error(126)  # ERROR_MOD_NOT_FOUND
+        return 0
+
+    def GetModuleFileNameA(self, module, buf, size):
+        text = self.module_file.encode()
+        if size == 0:
+            self.set_last_error(ERROR_INSUFFICIENT_BUFFER)
+            return 0
+        if len(text) >= size:
+            # XP: cut to size, no terminator; later systems also say so.
+            self.emu.write(buf, text[:size])
+            self.set_last_error(ERROR_INSUFFICIENT_BUFFER)
+            return size
+        self.emu.write(buf, text + b"\0")
+        # Later systems report success explicitly: a caller that does not
+        # keep its code loses it here.
+        self.set_last_error(ERROR_SUCCESS)
+        return len(text)
+
+    def GetTempPathA(self, size, buf):
+        text = b"C:\\TEMP\\"
+        if len(text) + 1 > size:
+            return len(text) + 1
+        self.emu.write(buf, text + b"\0")
+        self.set_last_error(ERROR_SUCCESS)
+        return len(text)
+
+    def GetProcessHeap(self):
+        return 0x00150000
+
+    def HeapAlloc(self, heap, flags, size):
+        if self.fail_allocs_after is not None:
+            if self.fail_allocs_after == 0:
+                return 0  # HeapAlloc does not set the last error
+            self.fail_allocs_after -= 1
+        size = max(size, 1)
+        addr = self.heap_next
+        self.heap_next += (size + 15) & ~15
+        if self.heap_next > HEAP + HEAP_SIZE:
+            return 0
+        self.heap_blocks[addr] = size
+        # Fresh memory is not zero unless asked for.
+        fill = b"\0" if flags & 0x8 else b"\xcd"
+        self.emu.write(addr, fill * size)
+        return addr
+
+    def HeapFree(self, heap, flags, block):
+        if block not in self.heap_blocks:
+            self.set_last_error(ERROR_INVALID_PARAMETER)
+            raise EmuError("HeapFree of 0x%x, which is no live block" % block)
+        size = self.heap_blocks.pop(block)
+        self.emu.write(block, b"\xdd" * size)
+        return 1
+
+    def InitializeCriticalSection(self, cs):
+        self.locks[cs] = (0, 0)
+        return 0
+
+    def DeleteCriticalSection(self, cs):
+        owner, depth = self.locks.pop(cs, (0, 0))
+        if depth:
+            raise EmuError("critical section deleted while held")
+        return 0
+
+    def EnterCriticalSection(self, cs):
+        if cs not in self.locks:
+            raise EmuError("EnterCriticalSection on 0x%x, never made" % cs)
+        owner, depth = self.locks[cs]
+        if depth and owner != self.emu.thread.tid:
+            raise EmuError("critical section held by thread %d" % owner)
+        self.locks[cs] = (self.emu.thread.tid, depth + 1)
+        return 0
+
+    def LeaveCriticalSection(self, cs):
+        owner, depth = self.locks.get(cs, (0, 0))
+        if depth == 0 or owner != self.emu.thread.tid:
+            raise EmuError("LeaveCriticalSection without Enter")
+        self.locks[cs] = (owner if depth > 1 else 0, depth - 1)
+        return 0
+
+    def held_locks(self):
+        return [cs for cs, (o, d) in self.locks.items() if d]
+
+    def SwitchToThread(self):
+        return 0
+
+    def TlsAlloc(self):
+        if self.tls_alloc_fails or all(self.tls_used):
+            self.set_last_error(ERROR_NO_MORE_ITEMS)
+            return TLS_OUT_OF_INDEXES
+        index = self.tls_used.index(False)
+        self.tls_used[index] = True
+        for t in self.emu.threads:
+            self.emu.write_u32(t.teb + TEB_TLS_SLOTS + 4 * index, 0)
+        return index
+
+    def TlsFree(self, index):
+        if index >= TLS_SLOTS or not self.tls_used[index]:
+            self.set_last_error(ERROR_INVALID_PARAMETER)
+            return 0
+        self.tls_used[index] = False
+        for t in self.emu.threads:  # the system clears it in every thread
+            self.emu.write_u32(t.teb + TEB_TLS_SLOTS + 4 * index, 0)
+        return 1
+
+    def TlsGetValue(self, index):
+        if index >= TLS_SLOTS or not self.tls_used[index]:
+            self.set_last_error(ERROR_INVALID_PARAMETER)
+            return 0
+        # Windows clears the last error when the call succeeds, so that a
+        # stored null can be told from a failure.
+        self.set_last_error(ERROR_SUCCESS)
+        return self.emu.read_u32(self.emu.thread.teb + TEB_TLS_SLOTS +
+                                 4 * index)
+
+    def TlsSetValue(self, index, value):
+        if index >= TLS_SLOTS or not self.tls_used[index]:
+            self.set_last_error(ERROR_INVALID_PARAMETER)
+            return 0
+        self.emu.write_u32(self.emu.thread.teb + TEB_TLS_SLOTS + 4 * index,
+                           value)
+        return 1
+
+    def CreateFileA(self, name, access, share, security, disposition, flags,
+                    template):
+        path = self.host_path(self.emu.read_cstr(name).decode("latin-1"))
+        if path is None or not os.path.isdir(os.path.dirname(path)):
+            self.set_last_error(ERROR_PATH_NOT_FOUND)
+            return INVALID_HANDLE_VALUE
+        exists = os.path.exists(path)
+        if disposition == OPEN_EXISTING and not exists:
+            self.set_last_error(ERROR_FILE_NOT_FOUND)
+            return INVALID_HANDLE_VALUE
+        if disposition not in (OPEN_ALWAYS, OPEN_EXISTING, CREATE_ALWAYS):
+            raise EmuError("CreateFileA disposition %d" % disposition)
+        mode = "r+b" if exists and disposition != CREATE_ALWAYS else "w+b"
+        f = open(path, mode)
+        handle = self.next_handle
+        self.next_handle += 4
+        self.handles[handle] = {"file": f, "access": access, "path": path}
+        # OPEN_ALWAYS and CREATE_ALWAYS on an existing file succeed with
+        # ERROR_ALREADY_EXISTS; otherwise the error is cleared.
+        self.set_last_error(ERROR_ALREADY_EXISTS if exists and disposition in (
+            OPEN_ALWAYS, CREATE_ALWAYS) else ERROR_SUCCESS)
+        return handle
+
+    def WriteFile(self, handle, data, size, written, overlapped):
+        h = self.handles.get(handle)
+        if h is None:
+            self.set_last_error(ERROR_INVALID_HANDLE)
+            return 0
+        f = h["file"]
+        FILE_APPEND_DATA, FILE_WRITE_DATA = 0x4, 0x2
+        if h["access"] & FILE_APPEND_DATA and not h["access"] & FILE_WRITE_DATA:
+            f.seek(0, os.SEEK_END)
+        f.write(self.emu.read(data, size))
+        f.flush()
+        if written:
+            self.emu.write_u32(written, size)
+        return 1
+
+    def LockFileEx(self, handle, flags, reserved, low, high, overlapped):
+        if handle not in self.handles:
+            self.set_last_error(ERROR_INVALID_HANDLE)
+            return 0
+        return 1
+
+    def UnlockFileEx(self, handle, reserved, low, high, overlapped):
+        if handle not in self.handles:
+            self.set_last_error(ERROR_INVALID_HANDLE)
+            return 0
+        return 1
+
+    def CloseHandle(self, handle):
+        h = self.handles.pop(handle, None)
+        if h is None:
+            self.set_last_error(ERROR_INVALID_HANDLE)
+            return 0
+        h["file"].close()
+        return 1
+
+    # -- msvcrt (cdecl)
+    def memcpy(self, dst, src, n):
+        if n:
+            self.emu.write(dst, self.emu.read(src, n))
+        return dst
+
+    memmove = memcpy
+
+    def memset(self, dst, c, n):
+        if n:
+            self.emu.write(dst, bytes([c & 0xFF]) * n)
+        return dst
+
+    def memchr(self, s, c, n):
+        data = self.emu.read(s, n) if n else b""
+        at = data.find(bytes([c & 0xFF]))
+        return 0 if at < 0 else s + at
+
+    def memcmp(self, a, b, n):
+        x, y = self.emu.read(a, n), self.emu.read(b, n)
+        return 0 if x == y else (1 if x > y else 0xFFFFFFFF)
+
+    def strlen(self, s):
+        return len(self.emu.read_cstr(s))
+
+    def strchr(self, s, c):
+        text = self.emu.read_cstr(s) + b"\0"
+        at = text.find(bytes([c & 0xFF]))
+        return 0 if at < 0 else s + at
+
+    def strrchr(self, s, c):
+        text = self.emu.read_cstr(s) + b"\0"
+        at = text.rfind(bytes([c & 0xFF]))
+        return 0 if at < 0 else s + at
+
+    def strcmp(self, a, b):
+        x, y = self.emu.read_cstr(a), self.emu.read_cstr(b)
+        return 0 if x == y else (1 if x > y else 0xFFFFFFFF)
+
+    def strncmp(self, a, b, n):
+        x, y = self.emu.read_cstr(a)[:n], self.emu.read_cstr(b)[:n]
+        return 0 if x == y else (1 if x > y else 0xFFFFFFFF)
+
+    def strcpy(self, dst, src):
+        self.emu.write(dst, self.emu.read_cstr(src) + b"\0")
+        return dst
+
+    def strncpy(self, dst, src, n):
+        text = self.emu.read_cstr(src)[:n]
+        self.emu.write(dst, text + b"\0" * (n - len(text)))
+        return dst
+
+
+# Argument counts of the stdcall imports (the stub pops 4 bytes each);
+# msvcrt's functions are cdecl and pop nothing.
+KERNEL32_ARGS = {
+    "CloseHandle": 1, "CreateFileA": 7, "DeleteCriticalSection": 1,
+    "EnterCriticalSection": 1, "GetCurrentThreadId": 0, "GetLastError": 0,
+    "GetLocalTime": 1, "GetModuleFileNameA": 3, "GetModuleHandleA": 1,
+    "GetProcessHeap": 0, "GetTempPathA": 2, "GetTickCount": 0,
+    "HeapAlloc": 3, "HeapFree": 3, "InitializeCriticalSection": 1,
+    "LeaveCriticalSection": 1, "LockFileEx": 6, "SetLastError": 1,
+    "SwitchToThread": 0, "TlsAlloc": 0, "TlsFree": 1, "TlsGetValue": 1,
+    "TlsSetValue": 2, "UnlockFileEx": 5, "WriteFile": 5,
+}
+MSVCRT_ARGS = {
+    "memcpy": 3, "memmove": 3, "memset": 3, "memchr": 3, "memcmp": 3,
+    "strlen": 1, "strchr": 2, "strrchr": 2, "strcmp": 2, "strncmp": 3,
+    "strcpy": 2, "strncpy": 3,
+}
+
+
+class Emulator:
+    """One process with the DLL loaded: new_process() is a fresh one."""
+
+    def __init__(self, dll_bytes, files_dir,
+                 module_file="C:\\tests\\nq_script.exe"):
+        self.uc = Uc(UC_ARCH_X86, UC_MODE_32)
+        self.pe = pefile.PE(data=dll_bytes)
+        self.threads = []
+        self.thread = None
+        self.next_tid = 0x104
+        self.win = Windows(self, files_dir, module_file)
+        self.user_next = USER
+        self.stubs = {}  # address -> (dll, name, argc or None)
+        self.fault = None
+        self.measured = []  # (what, esp moved, expected)
+        self.callback_calls = {"get": 0, "set": 0}
+        self._map()
+        self._segments()
+        self._load()
+        self.main = self.new_thread(attach=False)
+
+    # -- memory
+    def read(self, addr, n):
+        return bytes(self.uc.mem_read(addr, n))
+
+    def write(self, addr, data):
+        self.uc.mem_write(addr, bytes(data))
+
+    def read_u32(self, addr):
+        return struct.unpack("<I", self.read(addr, 4))[0]
+
+    def write_u32(self, addr, value):
+        self.write(addr, struct.pack("<I", value & 0xFFFFFFFF))
+
+    def read_cstr(self, addr, limit=1 << 16):
+        out = bytearray()
+        while len(out) < limit:
+            chunk = self.read(addr + len(out), 64)
+            end = chunk.find(b"\0")
+            if end >= 0:
+                out += chunk[:end]
+                return bytes(out)
+            out += chunk
+        raise EmuError("unterminated string at 0x%x" % addr)
+
+    def alloc(self, data):
+        """Program memory holding data; returns its address."""
+        data = bytes(data)
+        addr = self.user_next
+        self.user_next += (len(data) + 16) & ~15
+        if self.user_next > USER + USER_SIZE:
+            raise EmuError("program memory exhausted")
+        self.write(addr, data)
+        return addr
+
+    def _map(self):
+        for base, size in ((STUBS, 0x10000), (HEAP, HEAP_SIZE),
+                           (STACK, STACK_SIZE), (TEBS, 0x200000), (GDT, PAGE),
+                           (USER, USER_SIZE), (CODE, PAGE)):
+            self.uc.mem_map(base, size)
+        self.write(RETURN_STOP, b"\xf4")  # never run: the emulation stops
+        self.get_error = CODE + 0x10
+        self.set_error = CODE + 0x20
+        self.write(self.get_error, GET_ERROR_CODE)
+        self.write(self.set_error, SET_ERROR_CODE)
+        self.uc.hook_add(UC_HOOK_CODE, self._on_stub, begin=STUBS,
+                         end=STUBS + 0xFFFF)
+        self.uc.hook_add(UC_HOOK_CODE, self._on_callback, begin=CODE + 0x10,
+                         end=CODE + 0x2F)
+        self.uc.hook_add(UC_HOOK_MEM_INVALID, self._on_fault)
+
+    def _segments(self):
+        flat = 0xFFFFF
+        self.write(GDT + 8 * SEL_DATA, _gdt_entry(
+            0, flat, A_PRESENT | A_DATA | A_RW | A_RING3, F_4K | F_32))
+        self.write(GDT + 8 * SEL_CODE, _gdt_entry(
+            0, flat, A_PRESENT | A_CODE | A_RW | A_RING3, F_4K | F_32))
+        self.write(GDT + 8 * SEL_STACK, _gdt_entry(
+            0, flat, A_PRESENT | A_DATA | A_RW, F_4K | F_32))
+        self.uc.reg_write(UC_X86_REG_GDTR, (0, GDT, 8 * 32 - 1, 0))
+        data = SEL_DATA << 3 | 3
+        self.uc.reg_write(UC_X86_REG_DS, data)
+        self.uc.reg_write(UC_X86_REG_ES, data)
+        self.uc.reg_write(UC_X86_REG_GS, data)
+        self.uc.reg_write(UC_X86_REG_CS, SEL_CODE << 3 | 3)
+        self.uc.reg_write(UC_X86_REG_SS, SEL_STACK << 3)
+
+    def _point_fs(self, teb):
+        # FS is the thread's TEB: its GDT entry is rewritten and reloaded.
+        self.write(GDT + 8 * SEL_FS, _gdt_entry(
+            teb, PAGE - 1, A_PRESENT | A_DATA | A_RW | A_RING3, F_32))
+        self.uc.reg_write(UC_X86_REG_FS, SEL_FS << 3 | 3)
+
+    def _load(self):
+        pe = self.pe
+        opt = pe.OPTIONAL_HEADER
+        self.base = LOAD_BASE
+        if self.base == opt.ImageBase:
+            raise EmuError("load base equals the preferred base")
+        size = (opt.SizeOfImage + PAGE - 1) & ~(PAGE - 1)
+        self.uc.mem_map(self.base, size)
+        data = pe.__data__
+        self.write(self.base, data[:opt.SizeOfHeaders])
+        for s in pe.sections:
+            raw = data[s.PointerToRawData:s.PointerToRawData +
+                       min(s.SizeOfRawData, s.Misc_VirtualSize or
+                           s.SizeOfRawData)]
+            self.write(self.base + s.VirtualAddress, raw)
+        delta = (self.base - opt.ImageBase) & 0xFFFFFFFF
+        self.relocations = 0
+        for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []):
+            for entry in block.entries:
+                if entry.type == 3:  # IMAGE_REL_BASED_HIGHLOW
+                    at = self.base + entry.rva
+                    self.write_u32(at, self.read_u32(at) + delta)
+                    self.relocations += 1
+                elif entry.type != 0:
+                    raise EmuError("relocation type %d" % entry.type)
+        next_stub = STUBS
+        self.imports = {}
+        missing = []
+        for desc in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+            dll = desc.dll.decode()
+            for imp in desc.imports:
+                name = imp.name.decode() if imp.name else "#%d" % imp.ordinal
+                if dll.upper() == "KERNEL32.DLL":
+                    argc = KERNEL32_ARGS.get(name)
+                    code = (b"\xc2" + struct.pack("<H", 4 * argc)
+                            if argc is not None else b"\xf4")
+                elif dll.lower() == "msvcrt.dll":
+                    argc = MSVCRT_ARGS.get(name)
+                    code = b"\xc3" if argc is not None else b"\xf4"
+                else:
+                    argc, code = None, b"\xf4"
+                if argc is None:
+                    missing.append("%s!%s" % (dll, name))
+                self.write(next_stub, code)
+                self.stubs[next_stub] = (dll, name, argc)
+                self.imports.setdefault(dll, []).append(name)
+                iat = self.base + imp.address - opt.ImageBase
+                self.write_u32(iat, next_stub)
+                next_stub += 16
+        if missing:
+            # As a system loader refuses a module that imports what the
+            # system lacks, this one refuses what it has no stub for: the
+            # stubs are the DLL's short list of XP functions.
+            raise EmuError("the load fails: %d imports without a stub (%s)"
+                           % (len(missing), ", ".join(missing[:8])))
+        self.exports_by_name = {}
+        self.exports_by_ordinal = {}
+        for sym in pe.DIRECTORY_ENTRY_EXPORT.symbols:
+            addr = self.base + sym.address
+            self.exports_by_ordinal[sym.ordinal] = addr
+            if sym.name:
+                self.exports_by_name[sym.name.decode()] = addr
+        self.entry = self.base + opt.AddressOfEntryPoint
+
+    # -- hooks
+    def _on_stub(self, uc, address, size, user):
+        dll, name, argc = self.stubs[address]
+        self.win.calls[name] = self.win.calls.get(name, 0) + 1
+        fn = getattr(self.win, name, None) if argc is not None else None
+        if fn is None:
+            self.win.unsupported.append("%s!%s" % (dll, name))
+            self.fault = "called %s!%s, which this Windows lacks" % (dll, name)
+            uc.emu_stop()
+            return
+        esp = uc.reg_read(UC_X86_REG_ESP)
+        args = struct.unpack("<%dI" % argc, self.read(esp + 4, 4 * argc))
+        try:
+            result = fn(*args)
+        except EmuError as e:
+            self.fault = "%s: %s" % (name, e)
+            uc.emu_stop()
+            return
+        uc.reg_write(UC_X86_REG_EAX, (result or 0) & 0xFFFFFFFF)
+
+    def _on_callback(self, uc, address, size, user):
+        if address == self.get_error:
+            self.callback_calls["get"] += 1
+        elif address == self.set_error:
+            self.callback_calls["set"] += 1
+
+    def _on_fault(self, uc, access, address, size, value, user):
+        self.fault = "memory fault at 0x%x (eip 0x%x)" % (
+            address, uc.reg_read(UC_X86_REG_EIP))
+        return False
+
+    # -- threads
+    def new_thread(self, attach=True):
+        index = len(self.threads)
+        teb = TEBS + index * PAGE
+        if teb >= TEBS + 0x200000:
+            raise EmuError("too many threads")
+        t = Thread(self.next_tid, teb)
+        self.next_tid += 4
+        self.write(teb, b"\0" * PAGE)
+        self.write_u32(teb + TEB_SELF, teb)
+        self.write_u32(teb + TEB_CLIENT_ID, 0x20)
+        self.write_u32(teb + TEB_CLIENT_ID + 4, t.tid)
+        self.threads.append(t)
+        self.switch(t)
+        if attach:
+            self.dll_main(2)  # DLL_THREAD_ATTACH
+        return t
+
+    def end_thread(self, t):
+        self.switch(t)
+        self.dll_main(3)  # DLL_THREAD_DETACH
+        t.alive = False
+
+    def switch(self, t):
+        if not t.alive:
+            raise EmuError("thread %d has ended" % t.tid)
+        self.thread = t
+        self._point_fs(t.teb)
+
+    def last_error(self):
+        return self.win.last_error()
+
+    def set_last_error(self, code):
+        self.win.set_last_error(code)
+
+    # -- calls
+    def call(self, addr, args, what):
+        """Calls the stdcall function at addr on the current thread; returns
+        EAX. Records how far ESP moved against 4 + 4 x argument count, and
+        checks that the callee-saved registers came back."""
+        esp = STACK + STACK_SIZE - 256
+        for a in reversed(args):
+            esp -= 4
+            self.write_u32(esp, a)
+        esp -= 4
+        self.write_u32(esp, RETURN_STOP)
+        saved = {UC_X86_REG_EBX: 0x0B0B0B0B, UC_X86_REG_ESI: 0x05050505,
+                 UC_X86_REG_EDI: 0x0D0D0D0D, UC_X86_REG_EBP: 0x0E0E0E0E}
+        for reg, value in saved.items():
+            self.uc.reg_write(reg, value)
+        self.uc.reg_write(UC_X86_REG_ESP, esp)
+        self.fault = None
+        try:
+            self.uc.emu_start(addr, RETURN_STOP, count=20000000)
+        except UcError as e:
+            if self.fault is None:
+                self.fault = "%s (eip 0x%x)" % (
+                    e, self.uc.reg_read(UC_X86_REG_EIP))
+        if self.fault is None and self.uc.reg_read(UC_X86_REG_EIP) != \
+                RETURN_STOP:
+            self.fault = "did not return (eip 0x%x)" % self.uc.reg_read(
+                UC_X86_REG_EIP)
+        if self.fault is not None:
+            raise EmuError("%s: %s" % (what, self.fault))
+        moved = self.uc.reg_read(UC_X86_REG_ESP) - esp
+        self.measured.append((what, moved, 4 + 4 * len(args)))
+        for reg, value in saved.items():
+            if self.uc.reg_read(reg) != value:
+                raise EmuError("%s: a callee-saved register changed" % what)
+        held = self.win.held_locks()
+        if held:
+            raise EmuError("%s: returned holding a lock" % what)
+        return self.uc.reg_read(UC_X86_REG_EAX)
+
+    def dll_main(self, reason, reserved=0):
+        return self.call(self.entry, [self.base, reason, reserved],
+                         "DllMain(%d)" % reason)
+
+    def export(self, name_or_ordinal):
+        if isinstance(name_or_ordinal, int):
+            return self.exports_by_ordinal[name_or_ordinal]
+        return self.exports_by_name[name_or_ordinal]
