@@ -6,45 +6,45 @@
 
 #include "demo_platform.h"
 
-struct demo_thread {
+struct DemoThread {
   pthread_t id;
-  demo_thread_fn fn;
+  DemoThreadFn fn;
   void *arg;
 };
 
-static void *run(void *self) {
-  demo_thread *t = self;
+static void *Run(void *self) {
+  DemoThread *t = self;
   t->fn(t->arg);
   return NULL;
 }
 
-static int get_errno(void) { return errno; }
+static int GetErrno(void) { return errno; }
 
-static void set_errno(int code) { errno = code; }
+static void SetErrno(int code) { errno = code; }
 
-void demo_startup(void) {}
+void DemoStartup(void) {}
 
-void demo_cleanup(void) {}
+void DemoCleanup(void) {}
 
-demo_thread *demo_thread_start(demo_thread_fn fn, void *arg) {
-  demo_thread *t = malloc(sizeof *t);
+DemoThread *DemoThreadStart(DemoThreadFn fn, void *arg) {
+  DemoThread *t = malloc(sizeof *t);
   t->fn = fn;
   t->arg = arg;
-  pthread_create(&t->id, NULL, run, t);
+  pthread_create(&t->id, NULL, Run, t);
   return t;
 }
 
-void demo_thread_join(demo_thread *t) {
+void DemoThreadJoin(DemoThread *t) {
   pthread_join(t->id, NULL);
   free(t);
 }
 
-void demo_sleep_ms(int ms) {
+void DemoSleepMs(int ms) {
   struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
   nanosleep(&ts, NULL);
 }
 
-TraceErrorHooks demo_error_bridge(void) {
-  TraceErrorHooks hooks = {get_errno, set_errno};
+TraceErrorHooks DemoErrorBridge(void) {
+  TraceErrorHooks hooks = {GetErrno, SetErrno};
   return hooks;
 }

@@ -7,43 +7,43 @@
 
 #include "demo_platform.h"
 
-struct demo_thread {
+struct DemoThread {
   HANDLE handle;
-  demo_thread_fn fn;
+  DemoThreadFn fn;
   void *arg;
 };
 
-static DWORD WINAPI run(LPVOID self) {
-  demo_thread *t = self;
+static DWORD WINAPI Run(LPVOID self) {
+  DemoThread *t = self;
   t->fn(t->arg);
   return 0;
 }
 
-void demo_startup(void) {
+void DemoStartup(void) {
   WSADATA data;
   WSAStartup(MAKEWORD(1, 1), &data);
 }
 
-void demo_cleanup(void) { WSACleanup(); }
+void DemoCleanup(void) { WSACleanup(); }
 
-demo_thread *demo_thread_start(demo_thread_fn fn, void *arg) {
-  demo_thread *t = malloc(sizeof *t);
+DemoThread *DemoThreadStart(DemoThreadFn fn, void *arg) {
+  DemoThread *t = malloc(sizeof *t);
   t->fn = fn;
   t->arg = arg;
-  t->handle = CreateThread(NULL, 0, run, t, 0, NULL);
+  t->handle = CreateThread(NULL, 0, Run, t, 0, NULL);
   return t;
 }
 
-void demo_thread_join(demo_thread *t) {
+void DemoThreadJoin(DemoThread *t) {
   WaitForSingleObject(t->handle, INFINITE);
   CloseHandle(t->handle);
   free(t);
 }
 
-void demo_sleep_ms(int ms) { Sleep((DWORD)ms); }
+void DemoSleepMs(int ms) { Sleep((DWORD)ms); }
 
 /* Winsock's own functions are the callbacks, as they are. */
-TraceErrorHooks demo_error_bridge(void) {
+TraceErrorHooks DemoErrorBridge(void) {
   TraceErrorHooks hooks = {WSAGetLastError, WSASetLastError};
   return hooks;
 }

@@ -18,9 +18,9 @@
 #include "netquill_wrap.h"
 
 static const char *trace_path = "netquill-demo.log";
-static atomic_int server_port; /* 0 until the server listens */
+static atomic_int g_server_port; /* 0 until the server listens */
 
-static struct sockaddr_in loopback(int port) {
+static struct sockaddr_in Loopback(int port) {
   struct sockaddr_in sin;
   memset(&sin, 0, sizeof sin);
   sin.sin_family = AF_INET;
@@ -29,8 +29,8 @@ static struct sockaddr_in loopback(int port) {
   return sin;
 }
 
-static void server(void *unused) {
-  struct sockaddr_in addr = loopback(0);
+static void Server(void *unused) {
+  struct sockaddr_in addr = Loopback(0);
   NQ_SOCKLEN len = sizeof addr;
   char buf[256];
   NQ_SOCKET ls, s;
@@ -43,7 +43,7 @@ static void server(void *unused) {
   nq_bind(ls, (struct sockaddr *)&addr, sizeof addr);
   nq_listen(ls, 1);
   nq_getsockname(ls, (struct sockaddr *)&addr, &len);
-  atomic_store(&server_port, ntohs(addr.sin_port));
+  atomic_store(&g_server_port, ntohs(addr.sin_port));
 
   s = nq_accept(ls, NULL, NULL);
   while ((n = nq_recv(s, buf, sizeof buf, 0)) > 0) nq_send(s, buf, n, 0);
@@ -52,7 +52,7 @@ static void server(void *unused) {
   WSADisableTrace();
 }
 
-static void client(void *unused) {
+static void Client(void *unused) {
   static const char *const messages[] = {"hello, echo", "NETQUILL\r\n", "bye"};
   struct sockaddr_in addr;
   char buf[256];
@@ -61,8 +61,8 @@ static void client(void *unused) {
   (void)unused;
 
   WSAEnableTrace(trace_path, TRACE_FLAG_DUMP);
-  while (atomic_load(&server_port) == 0) demo_sleep_ms(1);
-  addr = loopback(atomic_load(&server_port));
+  while (atomic_load(&g_server_port) == 0) DemoSleepMs(1);
+  addr = Loopback(atomic_load(&g_server_port));
 
   nq_gethostbyname("localhost");
   s = nq_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -82,28 +82,28 @@ static void client(void *unused) {
 
   /* A port nobody listens on: the failure is traced with its error code. */
   s = nq_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  addr = loopback(1);
+  addr = Loopback(1);
   nq_connect(s, (struct sockaddr *)&addr, sizeof addr);
   nq_closesocket(s);
   WSADisableTrace();
 }
 
 int main(int argc, char **argv) {
-  TraceErrorHooks bridge = demo_error_bridge();
-  demo_thread *srv, *cli;
+  TraceErrorHooks bridge = DemoErrorBridge();
+  DemoThread *srv, *cli;
   FILE *trace;
   char line[512];
 
   if (argc > 1) trace_path = argv[1];
   remove(trace_path);
-  demo_startup();
+  DemoStartup();
   WSASetupTrace(&bridge);
 
-  srv = demo_thread_start(server, NULL);
-  cli = demo_thread_start(client, NULL);
-  demo_thread_join(cli);
-  demo_thread_join(srv);
-  demo_cleanup();
+  srv = DemoThreadStart(Server, NULL);
+  cli = DemoThreadStart(Client, NULL);
+  DemoThreadJoin(cli);
+  DemoThreadJoin(srv);
+  DemoCleanup();
 
   trace = fopen(trace_path, "rb");
   if (trace == NULL) {

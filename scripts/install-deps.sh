@@ -14,6 +14,8 @@ have x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -d /usr/src/googletest/googletest ] || need+=(googletest)
 have clang++ || need+=(clang)
+have clang-format || need+=(clang-format)
+have git || need+=(git)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a \
   >/dev/null 2>&1 || need+=(libclang-rt-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)

@@ -1,33 +1,22 @@
 #!/usr/bin/env bash
-# Builds the three targets and runs every test: the host suite natively
-# (plain, AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer),
-# the win64 suite under Wine, and the static checks of the 32-bit DLL.
+# Runs every build that CMakePresets.json defines as a workflow (configure,
+# build and test in build/<preset>): the host suite natively and under the
+# sanitizers, the win64 suite under Wine, the static checks of the 32-bit
+# DLL. Then the fuzzers, for a bounded time. The presets are the one
+# definition of the builds; this script only walks them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
-jobs=${NQ_JOBS:-2}
-ctest_extra=()
-run_build() {  # name, extra cmake arguments...
-  local name=$1
-  shift
-  echo "=== $name ==="
-  cmake -S . -B "build/$name" -G Ninja "$@" >/dev/null
-  cmake --build "build/$name" -j"$jobs"
-  (cd "build/$name" &&
-    ctest --output-on-failure -j"$jobs" --timeout 900 "${ctest_extra[@]}")
-}
-
-run_build host -DCMAKE_BUILD_TYPE=RelWithDebInfo
-run_build win64 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-win64.cmake
-run_build win32 -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-win32.cmake
-# The package test builds a separate, uninstrumented program, which a
-# sanitized library cannot be loaded into; the plain builds run it.
-ctest_extra=(-LE package)
-run_build asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNQ_SANITIZE=address,undefined
-run_build tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNQ_SANITIZE=thread
+presets=$(cmake --workflow --list-presets | sed -n 's/^ *"\([^"]*\)".*/\1/p')
+if [ -z "$presets" ]; then
+  echo "CMakePresets.json defines no workflow" >&2
+  exit 1
+fi
+for preset in $presets; do
+  echo "=== $preset ==="
+  cmake --workflow --preset "$preset"
+done
 
 # libFuzzer on the writer, the formatters and the hooks, for a bounded time.
 echo "=== fuzz ==="

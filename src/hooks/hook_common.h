@@ -44,9 +44,9 @@ inline const char *AddressAt(const char *addr, int len) {
 // What a send or receive moved, dumped after its call line: result bytes
 // at buf, never more than len, none for a result below zero.
 struct Moved {
-  const void *buf;
-  long long len;
-  long long result;
+  const void *buf;   // the caller's buffer
+  long long len;     // its length as the caller gave it
+  long long result;  // what the call returned: the bytes moved, or -1
 };
 
 // The calls that move no data.

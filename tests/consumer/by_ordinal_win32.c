@@ -3,7 +3,7 @@
 
 #include <stdio.h>
 
-int check_by_ordinal(void) {
+int CheckByOrdinal(void) {
   static const struct {
     WORD ordinal;
     const char *name;

@@ -8,8 +8,9 @@
 # New inputs that reach new code gather in build/fuzz/corpus/<target>/;
 # the seeds in tests/fuzz/corpus/<target>/ are only read. When a target
 # meets a fault it stops, the input is left in build/fuzz/artifacts/
-# <target>/, and the script exits non-zero: copy that input into
-# tests/fuzz/regressions/<target>/, where the normal tests replay it.
+# <target>/, and the script exits non-zero: once the fault is fixed, copy
+# that input into tests/fuzz/corpus/<target>/ as fault-<what it found>,
+# where the normal tests replay it and later runs start from it.
 set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
 seconds=${NQ_FUZZ_SECONDS:-60}

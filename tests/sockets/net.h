@@ -1,7 +1,7 @@
 // The little that differs between Winsock and POSIX sockets in the tests:
 // start-up, closing, non-blocking mode and the error-code accessors.
-#ifndef NQ_TESTS_NET_H
-#define NQ_TESTS_NET_H
+#ifndef NQ_TESTS_SOCKETS_NET_H
+#define NQ_TESTS_SOCKETS_NET_H
 
 #include "netquill.h"
 

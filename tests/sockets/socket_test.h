@@ -1,7 +1,7 @@
 // The fixture the socket tests share: the socket library started, a scratch
 // directory with the trace file in it, and everything put back afterwards.
-#ifndef NQ_TESTS_SOCKET_TEST_H
-#define NQ_TESTS_SOCKET_TEST_H
+#ifndef NQ_TESTS_SOCKETS_SOCKET_TEST_H
+#define NQ_TESTS_SOCKETS_SOCKET_TEST_H
 
 #include <gtest/gtest.h>
 

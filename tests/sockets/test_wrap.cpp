@@ -12,7 +12,7 @@
 #include "socket_test.h"
 #include "support/test_env.h"
 
-extern "C" int nq_c_refused_connect(int port, int *result);
+extern "C" int RefusedConnectFromC(int port, int *result);
 
 namespace {
 
@@ -97,7 +97,7 @@ TEST_F(Wrap, ErrorCodeIsIntactWithAndWithoutTheBridge) {
       WSASetupTrace(&bridge);
     }
     int result = 0;
-    ASSERT_EQ(nq_c_refused_connect(port, &result), 0);
+    ASSERT_EQ(RefusedConnectFromC(port, &result), 0);
     EXPECT_EQ(result, -1);
     EXPECT_EQ(nqnet::LastSocketError(), nqnet::ConnectionRefusedCode())
         << "bridged " << bridged;

@@ -8,7 +8,7 @@
 #include "netquill.h"
 #include "netquill_wrap.h"
 
-int nq_c_refused_connect(int port, int *result) {
+int RefusedConnectFromC(int port, int *result) {
   struct sockaddr_in addr;
   NQ_SOCKET s = nq_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   memset(&addr, 0, sizeof addr);

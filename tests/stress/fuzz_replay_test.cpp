@@ -1,6 +1,7 @@
-// The fuzzers' seed corpora and the inputs of every fault they found, run
-// through the same targets as part of the normal tests, on every platform
-// and without libFuzzer. A target that meets a fault reports it and aborts.
+// The fuzzers' seed corpora, the inputs of every fault they found among
+// them, run through the same targets as part of the normal tests, on every
+// platform and without libFuzzer. A target that meets a fault reports it
+// and aborts.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
@@ -20,28 +21,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Runs every file under corpus/<name> and regressions/<name>; returns how
-// many there were.
+// Runs every file under corpus/<name>; returns how many there were.
 int Replay(const char *name, int (*entry)(const uint8_t *, size_t)) {
-  int count = 0;
-  for (const char *folder : {"corpus", "regressions"}) {
-    fs::path dir = fs::path(NQ_FUZZ_DIR) / folder / name;
-    std::error_code ec;
-    if (!fs::is_directory(dir, ec)) continue;
-    std::vector<fs::path> files;
-    for (const auto &entry : fs::directory_iterator(dir))
-      files.push_back(entry.path());
-    std::sort(files.begin(), files.end());
-    for (const fs::path &file : files) {
-      std::ifstream in(file, std::ios::binary);
-      std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                 std::istreambuf_iterator<char>());
-      SCOPED_TRACE(file.string());
-      entry(bytes.data(), bytes.size());
-      ++count;
-    }
+  fs::path dir = fs::path(NQ_FUZZ_DIR) / "corpus" / name;
+  std::vector<fs::path> files;
+  for (const auto &entry : fs::directory_iterator(dir))
+    files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+  for (const fs::path &file : files) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+    SCOPED_TRACE(file.string());
+    entry(bytes.data(), bytes.size());
   }
-  return count;
+  return static_cast<int>(files.size());
 }
 
 TEST(FuzzReplay, Writer) { EXPECT_GT(Replay("write", NqFuzzWrite), 0); }

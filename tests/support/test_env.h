@@ -1,8 +1,8 @@
 // Shared fixtures of the tests: a scratch directory per test, the system
 // services replaced by fakes where the tests need control (clock, tick,
 // module name, file output), and readers of trace files.
-#ifndef NQ_TESTS_TEST_ENV_H
-#define NQ_TESTS_TEST_ENV_H
+#ifndef NQ_TESTS_SUPPORT_TEST_ENV_H
+#define NQ_TESTS_SUPPORT_TEST_ENV_H
 
 #include <gtest/gtest.h>
 
