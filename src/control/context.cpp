@@ -63,13 +63,17 @@ void FreeContext(TraceContext *ctx) {
   g_os.release(ctx);
 }
 
+// The context is known by the state of the thread that made it: while that
+// thread lives no other has the same state, whatever ids the system hands
+// out.
 void FreeEndingThreadContext() {
   if (LiveContexts() <= 0) return;
-  uint32_t self = g_os.thread_id();
+  const ThreadState *self = ThisThread();
+  if (self == nullptr) return;
   LockEnter();
   for (int i = 0; i < g_table.slots_in_use; ++i) {
     TraceContext *slot = g_table.slots[i];
-    if (slot != nullptr && slot->thread_id == self) {
+    if (slot != nullptr && slot->owner == self) {
       g_table.slots[i] = nullptr;
       if (g_table.live.fetch_sub(1, std::memory_order_relaxed) == 1) {
         g_table.slots_in_use = 0;

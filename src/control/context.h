@@ -30,6 +30,7 @@ struct TraceContext {
   char module_name[kModuleNameSize];  // heads each text line
   char path[kTracePathSize];          // the trace file
   int32_t default_path;               // path is the default: append_owned
+  const void *owner;                  // state of the thread that made it
   char *scratch;                      // record buffer for long records
   size_t scratch_size;                //   and its size in bytes
 };

@@ -67,6 +67,7 @@ int EnableLocked(const char *path, uint32_t flags, const TraceContext &named) {
   SlotsChanged();
   g_table.live.fetch_add(1, std::memory_order_relaxed);
   ctx->thread_id = self;
+  ctx->owner = ThisThread();
   ctx->flags = flags;
   ctx->last_tick = g_os.tick_ms();
   ctx->nesting = 1;

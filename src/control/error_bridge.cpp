@@ -26,7 +26,10 @@ std::atomic<NQ_SET_ERROR> g_set_error;
 // nothing, so its code is handed back at once and its restore has nothing
 // left to do: a hook on such a thread reaches its state only once.
 TraceContext *CaptureCallError(int failed) {
-  ThreadState *ts = ThisThread();
+  return CaptureCallError(ThisThread(), failed);
+}
+
+TraceContext *CaptureCallError(ThreadState *ts, int failed) {
   if (ts == nullptr) return nullptr;
   NQ_GET_ERROR get = g_get_error.load(std::memory_order_acquire);
   if (get != nullptr) ts->last_error = get();
@@ -42,8 +45,12 @@ TraceContext *CaptureCallError(int failed) {
 
 void RestoreCallError(TraceContext *ctx) {
   if (ctx == nullptr) return;  // handed back by the capture
+  RestoreCallError(ThisThread(), ctx);
+}
+
+void RestoreCallError(ThreadState *ts, TraceContext *ctx) {
+  if (ctx == nullptr) return;
   ctx->failed = 0;
-  ThreadState *ts = ThisThread();
   if (ts == nullptr) return;
   NQ_SET_ERROR set = g_set_error.load(std::memory_order_acquire);
   if (set != nullptr) set(ts->last_error);

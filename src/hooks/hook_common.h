@@ -76,7 +76,7 @@ void DumpMoved(TraceContext *ctx, const Moved &moved);
   [=]() __attribute__((noinline)) {                                            \
     ::nq::ThreadState *nq_ts = ::nq::EnterLibrary();                           \
     if (nq_ts == nullptr) return;                                              \
-    ::nq::TraceContext *nq_ctx = ::nq::CaptureCallError(failed);               \
+    ::nq::TraceContext *nq_ctx = ::nq::CaptureCallError(nq_ts, failed);        \
     const ::nq::Moved &nq_moved = (moved);                                     \
     if (!::nq::WouldWrite(nq_ctx, TRACE_KIND_CALL)) {                          \
       if (nq_moved.result >= 0) ::nq::DumpMoved(nq_ctx, nq_moved);             \
@@ -86,7 +86,7 @@ void DumpMoved(TraceContext *ctx, const Moved &moved);
     } else {                                                                   \
       ::nq::TraceFormat(TRACE_KIND_CALL, __VA_ARGS__);                         \
     }                                                                          \
-    ::nq::RestoreCallError(nq_ctx);                                            \
+    ::nq::RestoreCallError(nq_ts, nq_ctx);                                     \
     ::nq::LeaveLibrary(nq_ts);                                                 \
   }                                                                            \
   ()
