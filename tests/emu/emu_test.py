@@ -279,27 +279,35 @@ def call_export(emu, name, resolve=None):
         # Failed results and null pointers: every hook reads those safely
         # (a database hook's result is an entry pointer: null).
         failed = 0 if re.match(r"TX_get\w+by", name) else 0xFFFFFFFF
-        args = [failed] + [0] * (ARG_COUNTS[name] - 1)
+        count = ARG_COUNTS[name]
+        args = [failed] + [0] * (count - 1) if count else []
     return emu.call((resolve or emu.export)(name), args, name)
 
 
-def check_first_calls(run):
-    """The caller's last error after the first call of every export: in a
-    fresh process, before and after the callbacks, on fresh threads, and on
-    a thread's first traced call."""
+def check_first_calls(run, ordinals):
+    """The caller's last error after the first call of every export, called
+    by name and by ordinal: in a fresh process, before and after the
+    callbacks, on fresh threads, and on a thread's first traced call."""
     changed = []
     for name in sorted(ARG_COUNTS):
         for setup in (False, True):
-            emu = run.process()
-            if setup:
-                call_export(emu, "WSASetupTrace")
-            emu.set_last_error(10035)
-            call_export(emu, name)
-            if emu.last_error() != 10035:
-                changed.append("%s%s: %d" % (name, " after setup" if setup
-                                             else "", emu.last_error()))
-    check("first call of every export in a fresh process keeps the last "
-          "error (before and after WSASetupTrace)", not changed, changed)
+            for by_ordinal in (False, True):
+                emu = run.process()
+                if setup:
+                    call_export(emu, "WSASetupTrace")
+                emu.set_last_error(10035)
+                call_export(emu, name, (lambda n: emu.export(ordinals[n]))
+                            if by_ordinal else None)
+                if emu.last_error() != 10035:
+                    changed.append("%s%s%s: %d" % (
+                        name, " by ordinal" if by_ordinal else "",
+                        " after setup" if setup else "", emu.last_error()))
+                bad = [m for m in emu.measured if m[1] != m[2]]
+                if bad:
+                    changed.append("%s: stack moved %s" % (name, bad))
+    check("first call of every export, by name and by ordinal, in a fresh "
+          "process keeps the last error and pops its arguments (before and "
+          "after WSASetupTrace)", not changed, changed)
 
     emu = run.process()
     call_export(emu, "WSASetupTrace")
@@ -493,7 +501,7 @@ def main():
 
         attempt("call script", script)
         attempt("DllGetVersion", lambda: check_version(run))
-        attempt("first calls", lambda: check_first_calls(run))
+        attempt("first calls", lambda: check_first_calls(run, ordinals))
         attempt("context table", lambda: check_table(run))
         attempt("error callbacks", lambda: check_callbacks(run))
         attempt("failures", lambda: check_failures(run))
