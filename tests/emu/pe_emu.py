@@ -388,8 +388,8 @@ class Windows:
 KERNEL32_ARGS = {
     "CloseHandle": 1, "CreateFileA": 7, "DeleteCriticalSection": 1,
     "EnterCriticalSection": 1, "GetCurrentThreadId": 0, "GetFileType": 1,
-    "GetLastError": 0,
-    "GetLocalTime": 1, "GetModuleFileNameA": 3, "GetModuleHandleA": 1,
+    "GetLastError": 0, "GetLocalTime": 1, "GetModuleFileNameA": 3,
+    "GetModuleHandleA": 1,
     "GetProcessHeap": 0, "GetTempPathA": 2, "GetTickCount": 0,
     "HeapAlloc": 3, "HeapFree": 3, "InitializeCriticalSection": 1,
     "LeaveCriticalSection": 1, "LockFileEx": 6, "SetLastError": 1,
