@@ -337,22 +337,42 @@ TEST_F(Control, FreedSlotsBelowTheMarkAreReusedLowestFirst) {
   EXPECT_EQ(nq::g_table.slots_in_use, 0);
 }
 
-// A thread that ends without disabling leaves its context to the next
-// thread that the system gives the same id.
-TEST_F(Control, ContextOfAnEndedThreadPassesToItsIdsNextOwner) {
+// A thread that ends without disabling gives its context back, without a
+// stop banner; the next thread that the system gives the same id starts
+// without a trace.
+TEST_F(Control, ContextOfAnEndedThreadIsFreedNotInherited) {
   static std::atomic<uint32_t> fake_id{0x5150};
   nq::g_os.thread_id = [] { return fake_id.load(); };
   std::string file = Path("reuse.log");
-  std::thread([&] { ASSERT_EQ(WSAEnableTrace(file.c_str(), 0), 1); }).join();
-  EXPECT_EQ(WSAGetTraceUsage(), 1);
   std::thread([&] {
-    EXPECT_EQ(NetQuillWrite(0, "inherited", 0), 1);
-    EXPECT_EQ(WSADisableTrace(), 1);
+    ASSERT_EQ(WSAEnableTrace(file.c_str(), 0), 1);
+    ASSERT_EQ(WSAEnableTrace(file.c_str(), 0), 1);  // nested, too
   }).join();
   EXPECT_EQ(WSAGetTraceUsage(), 0);
+  EXPECT_EQ(nq::g_table.slots_in_use, 0);
+  std::thread([&] {
+    EXPECT_EQ(NetQuillWrite(0, "inherited", 0), 0);
+    EXPECT_EQ(WSAGetTraceFlags(), 0u);
+    EXPECT_EQ(WSADisableTrace(), 0);
+  }).join();
   auto lines = Lines(file);
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(TagAndText(lines[1]), "INF: inherited");
+  ASSERT_EQ(lines.size(), 1u);  // the start banner alone
+  EXPECT_EQ(TagAndText(lines[0]).substr(0, 21), "INF: started process ");
+}
+
+// More threads than the table holds, one after another, each ending with
+// its trace still on: none keeps a slot, so tracing never runs out.
+TEST_F(Control, EndedThreadsNeverFillTheTable) {
+  std::string file = Path("ended.log");
+  for (int i = 0; i < nq::kMaxContexts + 8; ++i) {
+    int enabled = 0;
+    std::thread([&] { enabled = WSAEnableTrace(file.c_str(), 1); }).join();
+    ASSERT_EQ(enabled, 1) << i;
+  }
+  EXPECT_EQ(WSAGetTraceUsage(), 0);
+  ASSERT_EQ(WSAEnableTrace(file.c_str(), 1), 1);
+  EXPECT_EQ(WSAGetTraceUsage(), 1);
+  EXPECT_EQ(WSADisableTrace(), 1);
 }
 
 }  // namespace

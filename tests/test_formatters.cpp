@@ -107,6 +107,7 @@ TEST(Formatters, HostEntries) {
   memset(&entry, 0, sizeof entry);
   entry.h_name = const_cast<char *>("localhost");
   entry.h_addr_list = list;
+  entry.h_length = 4;
   EXPECT_STREQ(FormatHostEnt(&entry), "returned 127.0.0.1 (localhost)");
   entry.h_name = nullptr;
   EXPECT_STREQ(FormatHostEnt(&entry), "returned 127.0.0.1 ()");
@@ -151,6 +152,7 @@ TEST(Formatters, LongNamesAreCutInsideTheBuffer) {
   memset(&host, 0, sizeof host);
   host.h_name = const_cast<char *>(name.c_str());
   host.h_addr_list = list;
+  host.h_length = 4;
   std::string text = FormatHostEnt(&host);
   EXPECT_EQ(text.size(), 127u);
   EXPECT_EQ(text.substr(0, 27), "returned 255.255.255.255 (h");

@@ -63,6 +63,28 @@ void FreeContext(TraceContext *ctx) {
   g_os.release(ctx);
 }
 
+// The context is known by the state of the thread that made it: while that
+// thread lives no other has the same state, whatever ids the system hands
+// out.
+void FreeEndingThreadContext() {
+  if (LiveContexts() <= 0) return;
+  const ThreadState *self = ThisThread();
+  if (self == nullptr) return;
+  LockEnter();
+  for (int i = 0; i < g_table.slots_in_use; ++i) {
+    TraceContext *slot = g_table.slots[i];
+    if (slot != nullptr && slot->owner == self) {
+      g_table.slots[i] = nullptr;
+      if (g_table.live.fetch_sub(1, std::memory_order_relaxed) == 1) {
+        g_table.slots_in_use = 0;
+      }
+      FreeContext(slot);
+      break;
+    }
+  }
+  LockLeave();
+}
+
 void FreeAllContexts() {
   // Only a dynamic unload gets here, when no thread may still be inside the
   // library; the lock keeps the rule that slots change only under it. No
@@ -79,7 +101,8 @@ void FreeAllContexts() {
 }
 
 void SetTracePath(TraceContext *ctx, const char *path) {
-  if (path != nullptr && path[0] != '\0') {
+  ctx->default_path = path == nullptr || path[0] == '\0';
+  if (!ctx->default_path) {
     size_t n = strnlen(path, kTracePathSize - 1);
     memcpy(ctx->path, path, n);
     ctx->path[n] = '\0';

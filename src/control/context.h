@@ -14,6 +14,9 @@ struct ThreadState;
 constexpr int kMaxContexts = 128;
 constexpr size_t kModuleNameSize = 64;
 constexpr size_t kTracePathSize = 256;
+// Enables a thread may nest; the one past it is refused rather than let
+// the count wrap and a later disable free a context still in use.
+constexpr int32_t kMaxNesting = INT32_MAX;
 
 // One tracing thread's record. Only the owning thread touches its fields;
 // other threads read thread_id, under LibraryLock, while they scan.
@@ -26,6 +29,8 @@ struct TraceContext {
   int32_t failed;                     // the call being traced failed
   char module_name[kModuleNameSize];  // heads each text line
   char path[kTracePathSize];          // the trace file
+  int32_t default_path;               // path is the default: append_owned
+  const void *owner;                  // state of the thread that made it
   char *scratch;                      // record buffer for long records
   size_t scratch_size;                //   and its size in bytes
 };
@@ -62,6 +67,11 @@ bool RememberContext(TraceContext *ctx);
 
 // Gives back ctx and its buffers; it must no longer be in the table.
 void FreeContext(TraceContext *ctx);
+
+// Frees the calling thread's context, if it has one, without a stop banner:
+// the thread ends, and the system may give its id to a new thread, which
+// must not inherit the trace.
+void FreeEndingThreadContext();
 
 // Frees every context without a stop banner (dynamic unload only).
 void FreeAllContexts();

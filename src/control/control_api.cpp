@@ -4,6 +4,7 @@
 
 #include "control/context.h"
 #include "control/module_name.h"
+#include "control/reentry.h"
 #include "control/version.h"
 #include "netquill.h"
 #include "output/writer.h"
@@ -33,7 +34,19 @@ int ChooseSlot(uint32_t self, TraceContext **own) {
   return g_table.slots_in_use++;
 }
 
-int EnableLocked(const char *path, uint32_t flags) {
+// The module name of a new context, worked out before the lock is taken:
+// the system's module-name call takes the loader's lock, which a thread
+// that ends holds while it waits for this library's lock to give its
+// context back.
+void NameNewContext(TraceContext *named) {
+  memset(named, 0, sizeof *named);
+  if (FindContext() != nullptr) return;  // a nested enable needs no name
+  named->thread_id = g_os.thread_id();
+  named->module_handle = g_os.main_module();
+  DeriveModuleName(named);
+}
+
+int EnableLocked(const char *path, uint32_t flags, const TraceContext &named) {
   // A thread without state could not find its context again.
   if (ThisThread() == nullptr) return 0;
   uint32_t self = g_os.thread_id();
@@ -41,6 +54,7 @@ int EnableLocked(const char *path, uint32_t flags) {
   int slot = ChooseSlot(self, &own);
   if (own != nullptr) {
     // A nested enable keeps the path and flags of the first.
+    if (own->nesting >= kMaxNesting) return 0;
     own->nesting++;
     RememberContext(own);
     return 1;
@@ -53,11 +67,18 @@ int EnableLocked(const char *path, uint32_t flags) {
   SlotsChanged();
   g_table.live.fetch_add(1, std::memory_order_relaxed);
   ctx->thread_id = self;
+  ctx->owner = ThisThread();
   ctx->flags = flags;
   ctx->last_tick = g_os.tick_ms();
   ctx->nesting = 1;
-  ctx->module_handle = g_os.main_module();
-  DeriveModuleName(ctx);
+  ctx->module_handle = named.module_handle;
+  memcpy(ctx->module_name, named.module_name, sizeof ctx->module_name);
+  // Named when another context of this thread still stood (freed since by
+  // its end, in a forked child): named here after all.
+  if (named.thread_id != self) {
+    ctx->module_handle = g_os.main_module();
+    DeriveModuleName(ctx);
+  }
   SetTracePath(ctx, path);
   RememberContext(ctx);
   TraceFormat(TRACE_KIND_PLAIN, "started process 0x%lX trace on %s [%d.%d.%d]",
@@ -92,6 +113,18 @@ int DisableLocked() {
   return 1;
 }
 
+// An enable (step 1) or disable (step -1) from inside the library: the
+// context the thread already has is found where its running call left it,
+// and only a level above the last may be taken off.
+int NestInside(int step) {
+  ThreadState *ts = ThisThread();
+  TraceContext *ctx = ts->context;
+  if (ctx == nullptr || ctx->thread_id != g_os.thread_id()) return 0;
+  if (step > 0 ? ctx->nesting >= kMaxNesting : ctx->nesting <= 1) return 0;
+  ctx->nesting += step;
+  return 1;
+}
+
 }  // namespace
 }  // namespace nq
 
@@ -99,24 +132,37 @@ using namespace nq;
 
 // Enable and disable hold the lock from start to finish, the banner's file
 // output included, so that a context is created or freed as one step and
-// the table never shows a half-made one.
+// the table never shows a half-made one. Called while the thread is inside
+// the library already, they only change the nesting count of the context
+// the running call uses, without the lock the running call may be taking,
+// and never make or free a context.
 int NQ_CALL WSAEnableTrace(const char *path, uint32_t flags) {
+  if (InsideLibrary(ThisThread())) return NestInside(1);
+  ThreadState *ts = EnterLibrary();  // null without state: goes on unmarked
+  TraceContext named;
+  NameNewContext(&named);
   LockEnter();  // through the start banner: see above
-  int result = EnableLocked(path, flags);
+  int result = EnableLocked(path, flags, named);
   LockLeave();
+  if (ts != nullptr) LeaveLibrary(ts);
   return result;
 }
 
 int NQ_CALL WSADisableTrace(void) {
+  if (InsideLibrary(ThisThread())) return NestInside(-1);
+  ThreadState *ts = EnterLibrary();
   LockEnter();  // through the stop banner: see above
   int result = DisableLocked();
   LockLeave();
+  if (ts != nullptr) LeaveLibrary(ts);
   return result;
 }
 
 int NQ_CALL WSAGetTraceUsage(void) { return LiveContexts(); }
 
+// The running call may be writing to the path: from inside it, refused.
 int NQ_CALL WSASetTraceFile(const char *path) {
+  if (InsideLibrary(ThisThread())) return 0;
   TraceContext *ctx = FindContext();
   if (ctx == nullptr) return 0;
   SetTracePath(ctx, path);

@@ -26,7 +26,10 @@ std::atomic<NQ_SET_ERROR> g_set_error;
 // nothing, so its code is handed back at once and its restore has nothing
 // left to do: a hook on such a thread reaches its state only once.
 TraceContext *CaptureCallError(int failed) {
-  ThreadState *ts = ThisThread();
+  return CaptureCallError(ThisThread(), failed);
+}
+
+TraceContext *CaptureCallError(ThreadState *ts, int failed) {
   if (ts == nullptr) return nullptr;
   NQ_GET_ERROR get = g_get_error.load(std::memory_order_acquire);
   if (get != nullptr) ts->last_error = get();
@@ -42,8 +45,12 @@ TraceContext *CaptureCallError(int failed) {
 
 void RestoreCallError(TraceContext *ctx) {
   if (ctx == nullptr) return;  // handed back by the capture
+  RestoreCallError(ThisThread(), ctx);
+}
+
+void RestoreCallError(ThreadState *ts, TraceContext *ctx) {
+  if (ctx == nullptr) return;
   ctx->failed = 0;
-  ThreadState *ts = ThisThread();
   if (ts == nullptr) return;
   NQ_SET_ERROR set = g_set_error.load(std::memory_order_acquire);
   if (set != nullptr) set(ts->last_error);
@@ -57,8 +64,9 @@ int32_t LastError() {
 }  // namespace nq
 
 int NQ_CALL WSASetupTrace(const TraceErrorHooks *hooks) {
-  // A missing record is refused rather than read; the bridge stays as it was.
-  if (hooks == nullptr) return 0;
+  // A missing record is not read; the bridge stays as it was, and the call
+  // succeeds as every call of it does.
+  if (hooks == nullptr) return 1;
   nq::g_get_error.store(hooks->GetError, std::memory_order_release);
   nq::g_set_error.store(hooks->SetError, std::memory_order_release);
   return 1;

@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "control/context.h"
+#include "platform/thread_state.h"
 
 namespace nq {
 
@@ -13,10 +14,13 @@ namespace nq {
 // failed. Returns the context so the hook does not look it up again; null
 // when the thread has none, and then the code is already handed back.
 TraceContext *CaptureCallError(int failed);
+// The same for the thread whose state ts is, already reached.
+TraceContext *CaptureCallError(ThreadState *ts, int failed);
 
 // Last step: clears the failure mark and hands the saved code back (for a
 // context the capture returned; given null it does nothing).
 void RestoreCallError(TraceContext *ctx);
+void RestoreCallError(ThreadState *ts, TraceContext *ctx);
 
 // The error code that the calling thread's last capture fetched.
 int32_t LastError();

@@ -23,7 +23,10 @@ void LibraryDetach(bool give_back) {
   ThreadStatesDelete(give_back);
 }
 
-void ThreadEnding() { ReleaseThisThread(); }
+void ThreadEnding() {
+  FreeEndingThreadContext();
+  ReleaseThisThread();
+}
 
 }  // namespace nq
 

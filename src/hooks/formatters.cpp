@@ -90,6 +90,20 @@ const char *Dotted(char *buf, uint32_t addr) {
   return buf;
 }
 
+// "<N bytes>" into a buffer of at least 20 bytes: the place of an address
+// too short to be read.
+const char *ShortText(char *buf, int length) {
+  char *p = buf;
+  *p++ = '<';
+  p = PutSigned(p, length);
+  memcpy(p, " bytes>", 8);
+  return buf;
+}
+
+// Bytes that an address and a socket address are read from.
+constexpr int kInAddrBytes = 4;
+constexpr int kSockAddrBytes = 8;  // family, port, address
+
 const char *PointerResult(char *buf, size_t size, uintptr_t value) {
   if (value == 0) return strcpy(buf, "returned NULL");
   Format(buf, size, "returned 0x%zx", static_cast<size_t>(value));
@@ -112,6 +126,23 @@ const char *FormatInAddr(uint32_t addr) {
   FormatterTexts *t = Texts();
   if (t == nullptr) return kNoText;
   return Dotted(t->in_addr, addr);
+}
+
+const char *FormatInAddrOfLength(const void *addr, int length) {
+  FormatterTexts *t = Texts();
+  if (t == nullptr) return kNoText;
+  if (addr == nullptr) return strcpy(t->in_addr, "NULL");
+  if (length < kInAddrBytes) return ShortText(t->in_addr, length);
+  return FormatInAddr(ReadInAddr(addr));
+}
+
+const char *FormatSockAddrOfLength(const struct sockaddr *addr, int length) {
+  if (addr != nullptr && length < kSockAddrBytes) {
+    FormatterTexts *t = Texts();
+    if (t == nullptr) return kNoText;
+    return ShortText(t->sock_addr, length);
+  }
+  return FormatSockAddr(addr);
 }
 
 const char *FormatSockAddr(const struct sockaddr *addr) {
@@ -177,10 +208,14 @@ const char *FormatHostEnt(const struct hostent *entry) {
   if (t == nullptr) return kNoText;
   if (entry == nullptr) return strcpy(t->host_ent, "returned NULL");
   char address[32];
-  // An entry without addresses says so rather than invent one.
+  // An entry without addresses says so rather than invent one, and one
+  // whose addresses are shorter than four bytes is not read past them.
   const char *head = "(no address)";
   if (entry->h_addr_list != nullptr && entry->h_addr_list[0] != nullptr) {
-    head = Dotted(address, ReadInAddr(entry->h_addr_list[0]));
+    int length = static_cast<int>(entry->h_length);
+    head = length < kInAddrBytes
+               ? ShortText(address, length)
+               : Dotted(address, ReadInAddr(entry->h_addr_list[0]));
   }
   return EntryText(t->host_ent, sizeof t->host_ent, head, entry->h_name);
 }

@@ -19,6 +19,12 @@ uint32_t ReadInAddr(const void *addr);
 
 const char *FormatInAddr(uint32_t addr);
 const char *FormatSockAddr(const struct sockaddr *addr);
+
+// The same two for an address whose length the caller states: one shorter
+// than the formatter reads (4 bytes of an address, 8 of a socket address)
+// is not read at all and shows as "<N bytes>"; a null one as "NULL".
+const char *FormatInAddrOfLength(const void *addr, int length);
+const char *FormatSockAddrOfLength(const struct sockaddr *addr, int length);
 const char *FormatTimeVal(const struct timeval *tv);
 const char *FormatIntResult(ptrdiff_t result);
 const char *FormatSocketResult(NQ_SOCKET result);

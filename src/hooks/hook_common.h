@@ -8,6 +8,7 @@
 
 #include "control/context.h"
 #include "control/error_bridge.h"
+#include "control/reentry.h"
 #include "hooks/formatters.h"
 #include "netquill.h"
 #include "output/writer.h"
@@ -34,10 +35,10 @@ inline size_t Ptr(R (*p)(A...)) {
 
 inline const char *OrEmpty(const char *s) { return s ? s : ""; }
 
-// The four bytes at addr as a dotted address; a null addr is not read and
-// shows as NULL.
-inline const char *AddressAt(const char *addr) {
-  return addr ? FormatInAddr(ReadInAddr(addr)) : "NULL";
+// The four bytes at addr as a dotted address; a null addr, or one of fewer
+// than four bytes by the caller's length, is not read.
+inline const char *AddressAt(const char *addr, int len) {
+  return FormatInAddrOfLength(addr, len);
 }
 
 // What a send or receive moved, dumped after its call line: result bytes
@@ -51,26 +52,43 @@ struct Moved {
 // The calls that move no data.
 constexpr Moved kNothingMoved = {nullptr, 0, -1};
 
-// Appends the dump of what moved.
+// The bytes of what moved that the dump shows: the result, never more
+// than the buffer's length. A result the socket call never returns must
+// not send the dump past the caller's buffer.
+inline size_t MovedCount(const Moved &moved) {
+  long long len = moved.len < 0 ? 0 : moved.len;
+  long long count = moved.result < len ? moved.result : len;
+  return count < 0 ? 0 : static_cast<size_t>(count);
+}
+
+// Appends the dump of what moved (nothing for a result below zero).
 void DumpMoved(TraceContext *ctx, const Moved &moved);
 
 }  // namespace nq
 
 // Runs the steps of a hook: capture, the call line formatted only when it
-// would be written, the dump of what moved, restore; the dump is written
-// while the call's state is still in place. The steps are a function of
-// their own, never inlined, so that a hook that finds nobody tracing sets
-// up no more than a small frame around its guard.
-#define NQ_TRACE_CALL(failed, moved, ...)                        \
-  [=]() __attribute__((noinline)) {                              \
-    ::nq::TraceContext *nq_ctx = ::nq::CaptureCallError(failed); \
-    if (::nq::WouldWrite(nq_ctx, TRACE_KIND_CALL)) {             \
-      ::nq::TraceFormat(TRACE_KIND_CALL, __VA_ARGS__);           \
-    }                                                            \
-    const ::nq::Moved &nq_moved = (moved);                       \
-    if (nq_moved.result >= 0) ::nq::DumpMoved(nq_ctx, nq_moved); \
-    ::nq::RestoreCallError(nq_ctx);                              \
-  }                                                              \
+// would be written, and with it the dump of what moved, in one append;
+// restore. A hook called while its thread is inside the library already
+// (from a callback or a signal handler) does none of them. The steps are a
+// function of their own, never inlined, so that a hook that finds nobody
+// tracing sets up no more than a small frame around its guard.
+#define NQ_TRACE_CALL(failed, moved, ...)                                      \
+  [=]() __attribute__((noinline)) {                                            \
+    ::nq::ThreadState *nq_ts = ::nq::EnterLibrary();                           \
+    if (nq_ts == nullptr) return;                                              \
+    ::nq::TraceContext *nq_ctx = ::nq::CaptureCallError(nq_ts, failed);        \
+    const ::nq::Moved &nq_moved = (moved);                                     \
+    if (!::nq::WouldWrite(nq_ctx, TRACE_KIND_CALL)) {                          \
+      if (nq_moved.result >= 0) ::nq::DumpMoved(nq_ctx, nq_moved);             \
+    } else if (nq_moved.result >= 0) {                                         \
+      ::nq::TraceCallAndDump(nq_ctx, nq_moved.buf, ::nq::MovedCount(nq_moved), \
+                             __VA_ARGS__);                                     \
+    } else {                                                                   \
+      ::nq::TraceFormat(TRACE_KIND_CALL, __VA_ARGS__);                         \
+    }                                                                          \
+    ::nq::RestoreCallError(nq_ts, nq_ctx);                                     \
+    ::nq::LeaveLibrary(nq_ts);                                                 \
+  }                                                                            \
   ()
 
 #endif

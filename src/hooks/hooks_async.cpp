@@ -28,8 +28,8 @@ NQ_HANDLE NQ_CALL TX_WSAAsyncGetHostByAddr(NQ_HANDLE result, NQ_HWND hWnd,
   if (NobodyTraces()) return result;
   NQ_TRACE_CALL(result == nullptr, kNothingMoved,
                 "WSAAsyncGetHostByAddr(0x%zx, 0x%x, %s, %d, %d, 0x%zx, %d) %s",
-                Ptr(hWnd), wMsg, AddressAt(addr), len, type, Ptr(buf), buflen,
-                FormatHandleResult(HandleValue(result)));
+                Ptr(hWnd), wMsg, AddressAt(addr, len), len, type, Ptr(buf),
+                buflen, FormatHandleResult(HandleValue(result)));
   return result;
 }
 

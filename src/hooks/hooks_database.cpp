@@ -7,7 +7,7 @@ struct hostent *NQ_CALL TX_gethostbyaddr(struct hostent *result,
                                          const char *addr, int len, int type) {
   if (NobodyTraces()) return result;
   NQ_TRACE_CALL(result == nullptr, kNothingMoved,
-                "gethostbyaddr(%s, %d, %d) %s", AddressAt(addr), len, type,
+                "gethostbyaddr(%s, %d, %d) %s", AddressAt(addr, len), len, type,
                 FormatHostEnt(result));
   return result;
 }

@@ -21,8 +21,8 @@ int NQ_CALL TX_bind(int result, NQ_SOCKET s, const struct sockaddr *name,
                     NQ_SOCKLEN namelen) {
   if (NobodyTraces()) return result;
   NQ_TRACE_CALL(result == -1, kNothingMoved, "bind(%zd, %s, %d) %s", Sock(s),
-                FormatSockAddr(name), static_cast<int>(namelen),
-                FormatIntResult(result));
+                FormatSockAddrOfLength(name, static_cast<int>(namelen)),
+                static_cast<int>(namelen), FormatIntResult(result));
   return result;
 }
 
@@ -37,8 +37,8 @@ int NQ_CALL TX_connect(int result, NQ_SOCKET s, const struct sockaddr *name,
                        NQ_SOCKLEN namelen) {
   if (NobodyTraces()) return result;
   NQ_TRACE_CALL(result == -1, kNothingMoved, "connect(%zd, %s, %d) %s", Sock(s),
-                FormatSockAddr(name), static_cast<int>(namelen),
-                FormatIntResult(result));
+                FormatSockAddrOfLength(name, static_cast<int>(namelen)),
+                static_cast<int>(namelen), FormatIntResult(result));
   return result;
 }
 

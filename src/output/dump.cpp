@@ -16,13 +16,20 @@
 #endif
 
 #include "output/digits.h"
+#include "output/writer.h"
 #include "platform/os.h"
 
 namespace nq {
 namespace {
 
 constexpr size_t kStackRecord = 4096;  // a dump of some 800 bytes
-constexpr size_t kDumpChunk = 65536;   // data bytes per append
+// Text of one dump append at most: some 3 MiB of data. A larger dump goes
+// out in appends of this size each.
+constexpr size_t kDumpAppendMax = 16u << 20;
+// Record buffers up to this size are kept with the context for the next
+// record (a dump of 64 KiB of data takes some 340 KiB); larger ones are
+// taken from the heap for the one record and given back.
+constexpr size_t kKeptScratch = 1u << 20;
 constexpr size_t kDumpBytesPerLine = 16;
 // Longest dump line after its indentation: an eight-digit offset, two
 // spaces, 48 hex cells, a space, 16 characters, CR LF.
@@ -225,19 +232,35 @@ void UseTableDump(bool tables) {
   g_vector_dump = !tables && CpuHasVectorDump();
 }
 
-int WriteDump(TraceContext *ctx, const unsigned char *data, size_t length) {
+int WriteDump(TraceContext *ctx, const unsigned char *data, size_t length,
+              const char *head, size_t head_size) {
   // An empty dump still opens and closes the file, as any record does.
-  if (length == 0) return g_os.append(ctx->path, "", 0);
+  if (length == 0) return AppendRecord(ctx, head ? head : "", head_size);
   size_t indent = strlen(ctx->module_name) + 1;
+  size_t line_max = indent + kDumpLineMax;
+  size_t piece = kDumpAppendMax / line_max * kDumpBytesPerLine;
   size_t offset = 0;
   while (offset < length) {
-    size_t chunk = length - offset < kDumpChunk ? length - offset : kDumpChunk;
+    size_t chunk = length - offset < piece ? length - offset : piece;
     size_t lines = (chunk + kDumpBytesPerLine - 1) / kDumpBytesPerLine;
-    size_t need = lines * (indent + kDumpLineMax);
+    size_t need = head_size + lines * line_max;
     char stack[kStackRecord];
-    char *out = need <= sizeof stack ? stack : ContextScratch(ctx, need);
-    if (out == nullptr) return 0;
+    char *own = nullptr;  // a buffer for this record alone
+    char *out = stack;
+    if (need > kKeptScratch) {
+      out = own = static_cast<char *>(g_os.alloc(need));
+    } else if (need > sizeof stack) {
+      out = ContextScratch(ctx, need);
+    }
+    if (out == nullptr) {
+      // No room for the dump: the call line still goes out alone.
+      if (head_size != 0) AppendRecord(ctx, head, head_size);
+      return 0;
+    }
     char *p = out;
+    if (head_size != 0) memcpy(p, head, head_size);
+    p += head_size;
+    head_size = 0;  // the head goes with the first piece only
     const unsigned char *bytes = data + offset;
     size_t full = chunk / kDumpBytesPerLine;
     p = (g_vector_dump ? PutFullDumpLinesVector : PutFullDumpLines)(
@@ -250,7 +273,9 @@ int WriteDump(TraceContext *ctx, const unsigned char *data, size_t length) {
                            static_cast<uint32_t>(offset));
       offset += rest;
     }
-    if (!g_os.append(ctx->path, out, static_cast<size_t>(p - out))) return 0;
+    int written = AppendRecord(ctx, out, static_cast<size_t>(p - out));
+    g_os.release(own);
+    if (!written) return 0;
   }
   return 1;
 }

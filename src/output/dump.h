@@ -8,10 +8,14 @@
 
 namespace nq {
 
-// Appends length bytes at data to ctx's trace as dump lines, up to 64 KiB
-// of bytes per append. Returns 1 when every append succeeded; an empty
+// Appends length bytes at data to ctx's trace as dump lines, after the
+// head_size bytes of text at head (the call line whose data they are, or
+// nothing): all in one append up to 16 MiB of dump text, so no other
+// record can land between a line and its dump; a larger dump goes on in
+// appends of that size. Returns 1 when every append succeeded; an empty
 // dump still opens and closes the file, as any record does.
-int WriteDump(TraceContext *ctx, const unsigned char *data, size_t length);
+int WriteDump(TraceContext *ctx, const unsigned char *data, size_t length,
+              const char *head = nullptr, size_t head_size = 0);
 
 // Builds full lines from the tables also where the processor has the
 // vector path (tables true), or leaves the choice to the processor again,

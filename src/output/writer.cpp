@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "control/error_bridge.h"
+#include "control/reentry.h"
 #include "netquill.h"
 #include "output/admission.h"
 #include "output/digits.h"
@@ -96,7 +97,7 @@ char *PutTextTail(char *p, const TraceContext *ctx, bool warning,
 // line counts from now on when it was written.
 int AppendText(TraceContext *ctx, const char *out, const char *end,
                uint32_t now) {
-  if (!g_os.append(ctx->path, out, static_cast<size_t>(end - out))) return 0;
+  if (!AppendRecord(ctx, out, static_cast<size_t>(end - out))) return 0;
   ctx->last_tick = now;
   return 1;
 }
@@ -165,6 +166,11 @@ char *ExpandFeeds(char *text, size_t n) {
 
 }  // namespace
 
+int AppendRecord(const TraceContext *ctx, const void *data, size_t size) {
+  return (ctx->default_path ? g_os.append_owned : g_os.append)(ctx->path, data,
+                                                               size);
+}
+
 bool WouldWrite(const TraceContext *ctx, uint32_t kind) {
   if (ctx == nullptr || ctx->path[0] == '\0') return false;
   return Admit(ctx->flags, kind, ctx->failed != 0, LastError()).write;
@@ -188,40 +194,86 @@ int WriteRecord(TraceContext *ctx, uint32_t kind, const void *data,
   return WriteText(ctx, text, length, admission.warning, code);
 }
 
-// The text is formatted straight into the line, after its head, rather
-// than formatted apart and copied in.
-void TraceFormat(uint32_t kind, const char *format, ...) {
-  if (format == nullptr || format[0] == '\0') return;
+namespace {
+
+// A text line formatted printf-style into out (kStackRecord bytes), with
+// the clock reading it took in *now; returns its end, or null when the
+// flags refuse it (and then nothing is formatted). The text is formatted
+// straight into the line, after its head, rather than formatted apart and
+// copied in.
+char *FormatLine(TraceContext *ctx, char *out, uint32_t *now, uint32_t kind,
+                 const char *format, va_list ap) {
+  if (format == nullptr || format[0] == '\0') return nullptr;
   kind &= ~TRACE_KIND_DUMP;
-  TraceContext *ctx = FindContext();
   // WriteRecord's admission with the code fetched once: a record refused
   // anyway is not formatted.
-  if (ctx == nullptr || ctx->path[0] == '\0') return;
+  if (ctx == nullptr || ctx->path[0] == '\0') return nullptr;
   int32_t code = LastError();
   Admission admission = Admit(ctx->flags, kind, ctx->failed != 0, code);
-  if (!admission.write) return;
+  if (!admission.write) return nullptr;
   ctx->failed = admission.failed ? 1 : 0;
   bool warning = admission.warning;
 
-  uint32_t now = g_os.tick_ms();
-  uint32_t elapsed = now - ctx->last_tick;  // modulo 2^32, as in WriteText
+  *now = g_os.tick_ms();
+  uint32_t elapsed = *now - ctx->last_tick;  // modulo 2^32, as in WriteText
   LocalTime clock;
   g_os.local_time(&clock, 0);
   // Head (under 128 bytes), at most kTraceFormatSize - 1 characters of
   // text, each possibly doubled by a line feed, and the tail: well within.
-  char out[kStackRecord];
   char *text = PutTextHead(out, ctx, elapsed, clock, warning);
+  size_t n = FormatV(text, kTraceFormatSize, format, ap);
+  return PutTextTail(ExpandFeeds(text, n), ctx, warning, code);
+}
+
+}  // namespace
+
+void TraceFormat(uint32_t kind, const char *format, ...) {
+  TraceContext *ctx = FindContext();
+  char out[kStackRecord];
+  uint32_t now = 0;
   va_list ap;
   va_start(ap, format);
-  size_t n = FormatV(text, kTraceFormatSize, format, ap);
+  char *end = FormatLine(ctx, out, &now, kind, format, ap);
   va_end(ap);
-  char *end = PutTextTail(ExpandFeeds(text, n), ctx, warning, code);
-  AppendText(ctx, out, end, now);
+  if (end != nullptr) AppendText(ctx, out, end, now);
+}
+
+void TraceCallAndDump(TraceContext *ctx, const void *data, size_t count,
+                      const char *format, ...) {
+  char out[kStackRecord];
+  uint32_t now = 0;
+  va_list ap;
+  va_start(ap, format);
+  char *end = FormatLine(ctx, out, &now, TRACE_KIND_CALL, format, ap);
+  va_end(ap);
+  bool dump =
+      ctx != nullptr && data != nullptr &&
+      Admit(ctx->flags, TRACE_KIND_DUMP, ctx->failed != 0, LastError()).write;
+  if (end == nullptr) {
+    if (dump) WriteRecord(ctx, TRACE_KIND_DUMP, data, count, true);
+    return;
+  }
+  if (!dump) {
+    AppendText(ctx, out, end, now);
+    return;
+  }
+  size_t line = static_cast<size_t>(end - out);
+  if (WriteDump(ctx, static_cast<const unsigned char *>(data), count, out,
+                line)) {
+    ctx->last_tick = now;
+  }
 }
 
 }  // namespace nq
 
+// A record written from inside a running call (a callback, a signal
+// handler) is dropped: the call's record may be in the buffer it would use.
 int NQ_CALL NetQuillWrite(uint32_t kind, const void *text, uint32_t length) {
+  nq::ThreadState *ts = nq::EnterLibrary();
+  if (ts == nullptr) return 0;
   bool length_known = (kind & TRACE_KIND_DUMP) != 0 || length != 0;
-  return nq::WriteRecord(nq::FindContext(), kind, text, length, length_known);
+  int result =
+      nq::WriteRecord(nq::FindContext(), kind, text, length, length_known);
+  nq::LeaveLibrary(ts);
+  return result;
 }

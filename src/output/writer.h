@@ -17,9 +17,20 @@ constexpr size_t kTraceFormatSize = 1024;
 // bit). A null or empty format writes nothing.
 void TraceFormat(uint32_t kind, const char *format, ...) NQ_PRINTF_LIKE(2, 3);
 
+// A traced call's line, formatted as TraceFormat does, and the dump of the
+// count bytes at data that the call moved, in one append, so that no other
+// record lands between them. Each is admitted on its own by ctx's flags.
+void TraceCallAndDump(TraceContext *ctx, const void *data, size_t count,
+                      const char *format, ...) NQ_PRINTF_LIKE(4, 5);
+
 // Whether a record of this kind from ctx would pass admission as things
 // stand, so callers can skip formatting one that would be refused.
 bool WouldWrite(const TraceContext *ctx, uint32_t kind);
+
+// Hands size bytes at data to ctx's trace file in one append. The default
+// file lies in a directory that other users share, so it is opened with
+// the care that asks for.
+int AppendRecord(const TraceContext *ctx, const void *data, size_t size);
 
 // The writer proper, given the context already found.
 int WriteRecord(TraceContext *ctx, uint32_t kind, const void *data,

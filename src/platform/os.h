@@ -38,7 +38,15 @@ struct OsServices {
   // writing), writes size bytes in one write and closes it. Returns 1 when
   // every byte reached the file, 0 otherwise. Leaves the caller's system
   // error state as it found it.
+  // Never waits to open (a FIFO without a reader), and writes only to a
+  // regular file or a character device: anything else gets 0 and nothing.
   int (*append)(const char *path, const void *data, size_t size);
+  // append for a file that other users' directory entries may stand in
+  // for (the default file in the shared temporary directory): a symbolic
+  // link there is not followed, a new file is readable by its owner only,
+  // and a file that another user owns, or that has a second name, is
+  // refused.
+  int (*append_owned)(const char *path, const void *data, size_t size);
   void *(*alloc)(size_t size);
   void (*release)(void *block);
 };

@@ -17,7 +17,7 @@ import sys
 ALLOWED = {
     "KERNEL32.dll": {
         "CloseHandle", "CreateFileA", "DeleteCriticalSection",
-        "EnterCriticalSection", "GetCurrentThreadId", "GetLastError",
+        "EnterCriticalSection", "GetCurrentThreadId", "GetFileType", "GetLastError",
         "GetLocalTime", "GetModuleFileNameA", "GetModuleHandleA",
         "GetProcessHeap", "GetTempPathA", "GetTickCount", "HeapAlloc",
         "HeapFree", "InitializeCriticalSection", "LeaveCriticalSection",

@@ -304,6 +304,12 @@ class Windows:
             self.emu.write_u32(written, size)
         return 1
 
+    def GetFileType(self, handle):
+        if handle not in self.handles:
+            self.set_last_error(ERROR_INVALID_HANDLE)
+            return 0  # FILE_TYPE_UNKNOWN
+        return 1  # FILE_TYPE_DISK: the emulator opens plain files only
+
     def LockFileEx(self, handle, flags, reserved, low, high, overlapped):
         if handle not in self.handles:
             self.set_last_error(ERROR_INVALID_HANDLE)
@@ -381,8 +387,9 @@ class Windows:
 # msvcrt's functions are cdecl and pop nothing.
 KERNEL32_ARGS = {
     "CloseHandle": 1, "CreateFileA": 7, "DeleteCriticalSection": 1,
-    "EnterCriticalSection": 1, "GetCurrentThreadId": 0, "GetLastError": 0,
-    "GetLocalTime": 1, "GetModuleFileNameA": 3, "GetModuleHandleA": 1,
+    "EnterCriticalSection": 1, "GetCurrentThreadId": 0, "GetFileType": 1,
+    "GetLastError": 0, "GetLocalTime": 1, "GetModuleFileNameA": 3,
+    "GetModuleHandleA": 1,
     "GetProcessHeap": 0, "GetTempPathA": 2, "GetTickCount": 0,
     "HeapAlloc": 3, "HeapFree": 3, "InitializeCriticalSection": 1,
     "LeaveCriticalSection": 1, "LockFileEx": 6, "SetLastError": 1,

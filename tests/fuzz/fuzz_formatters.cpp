@@ -87,8 +87,13 @@ void HostEntries(nqfuzz::Input *in) {
   memset(&host, 0, sizeof host);
   host.h_name = name.get();
   host.h_addr_list = shape == 0 ? nullptr : list.data();
-  std::string head =
-      addresses.empty() ? "(no address)" : Dotted(addresses[0].data());
+  // Mostly four, the length of every real entry; below it the address is
+  // not read and its length shows instead.
+  int length = static_cast<int>(in->Below(8)) - 2;
+  host.h_length = static_cast<decltype(host.h_length)>(length);
+  std::string head = addresses.empty() ? "(no address)"
+                     : length < 4      ? Printf("<%d bytes>", length)
+                                       : Dotted(addresses[0].data());
   Expect("FormatHostEnt", EntryText(head, name.get()), nq::FormatHostEnt(&host),
          128);
   Expect("FormatHostEnt(NULL)", "returned NULL", nq::FormatHostEnt(nullptr),
@@ -137,9 +142,21 @@ void Addresses(nqfuzz::Input *in) {
   memcpy(&sin, raw.data(), sizeof sin);
   const uint8_t *port = raw.data() + offsetof(struct sockaddr_in, sin_port);
   const uint8_t *addr = raw.data() + offsetof(struct sockaddr_in, sin_addr);
-  Expect("FormatSockAddr", Dotted(addr) + Printf(":%u", port[0] << 8 | port[1]),
-         nq::FormatSockAddr(reinterpret_cast<struct sockaddr *>(&sin)), 64);
+  std::string whole = Dotted(addr) + Printf(":%u", port[0] << 8 | port[1]);
+  const auto *sa = reinterpret_cast<struct sockaddr *>(&sin);
+  Expect("FormatSockAddr", whole, nq::FormatSockAddr(sa), 64);
   Expect("FormatSockAddr(NULL)", "NULL", nq::FormatSockAddr(nullptr), 64);
+  // With the caller's length: below the eight bytes read, nothing is read.
+  int length = static_cast<int>(in->U32());
+  if (in->Bool()) length = static_cast<int>(in->Below(12)) - 2;
+  Expect("FormatSockAddrOfLength",
+         length < 8 ? Printf("<%d bytes>", length) : whole,
+         nq::FormatSockAddrOfLength(sa, length), 64);
+  Expect("FormatInAddrOfLength",
+         length < 4 ? Printf("<%d bytes>", length) : Dotted(b),
+         nq::FormatInAddrOfLength(b, length), 32);
+  Expect("FormatSockAddrOfLength(NULL)", "NULL",
+         nq::FormatSockAddrOfLength(nullptr, length), 64);
 }
 
 void Results(nqfuzz::Input *in) {

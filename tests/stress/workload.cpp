@@ -212,6 +212,7 @@ int RunTracer(int k, int iterations, const std::string &file,
     memset(&host, 0, sizeof host);
     host.h_name = name;
     host.h_addr_list = list;
+    host.h_length = 4;
     t_error = other;
     SetSystemError(sys);
     ok = TX_gethostbyname(&host, name) == &host;

@@ -57,6 +57,15 @@ int FakeAppend(const char *path, const void *data, size_t size) {
   return nq::NativeOsServices().append(path, data, size);
 }
 
+int FakeAppendOwned(const char *path, const void *data, size_t size) {
+  Fakes::appends++;
+  if (Fakes::fail_appends.load() > 0) {
+    Fakes::fail_appends--;
+    return 0;
+  }
+  return nq::NativeOsServices().append_owned(path, data, size);
+}
+
 }  // namespace
 
 void TraceTest::SetUp() {
@@ -78,6 +87,7 @@ void TraceTest::SetUp() {
   nq::g_os.module_file_name = FakeModuleFileName;
   nq::g_os.temp_dir = FakeTempDir;
   nq::g_os.append = FakeAppend;
+  nq::g_os.append_owned = FakeAppendOwned;
 }
 
 void TraceTest::TearDown() {

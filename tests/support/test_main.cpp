@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include "control/frame.h"
+#include "support/thread_end.h"
 
 int main(int argc, char **argv) {
   nq::LibraryAttach();
+  nqtest::WatchThreadEnds();
   ::testing::InitGoogleTest(&argc, argv);
   int result = RUN_ALL_TESTS();
   nq::LibraryDetach(true);

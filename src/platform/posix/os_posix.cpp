@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -131,10 +132,35 @@ size_t NativeTempDir(char *buf, size_t size) {
   return len;
 }
 
-int NativeAppend(const char *path, const void *data, size_t size) {
+// Whether the file open at fd may take a record: a regular file or a
+// character device (a terminal, /dev/null), never a FIFO or a socket, where
+// a record could go out in part or hold the writer up; for an owned file
+// also only one of the caller's own, with this one name.
+bool AcceptsRecords(int fd, bool owned) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  if (owned && (st.st_uid != geteuid() || st.st_nlink != 1)) return false;
+  if (S_ISREG(st.st_mode)) return true;
+  if (!S_ISCHR(st.st_mode)) return false;
+  // A device is written as it always was, waiting if it must: only the
+  // open was not to wait.
+  int flags = fcntl(fd, F_GETFL);
+  return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+int AppendTo(const char *path, const void *data, size_t size, bool owned) {
   int saved = errno;
-  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  // O_NONBLOCK: opening a FIFO without a reader would otherwise wait for
+  // one, with the library lock held when the record is a banner.
+  int how = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+  if (owned) how |= O_NOFOLLOW;
+  int fd = open(path, how, owned ? 0600 : 0666);
   if (fd < 0) {
+    errno = saved;
+    return 0;
+  }
+  if (!AcceptsRecords(fd, owned)) {
+    close(fd);
     errno = saved;
     return 0;
   }
@@ -150,14 +176,22 @@ int NativeAppend(const char *path, const void *data, size_t size) {
   return ok;
 }
 
+int NativeAppend(const char *path, const void *data, size_t size) {
+  return AppendTo(path, data, size, false);
+}
+
+int NativeAppendOwned(const char *path, const void *data, size_t size) {
+  return AppendTo(path, data, size, true);
+}
+
 void *NativeAlloc(size_t size) { return malloc(size); }
 
 void NativeRelease(void *block) { free(block); }
 
 const OsServices kNative = {
-    NativeThreadId,   NativeTickMs,         NativeLocalTime,
-    NativeMainModule, NativeModuleFileName, NativeTempDir,
-    NativeAppend,     NativeAlloc,          NativeRelease,
+    NativeThreadId,       NativeTickMs,  NativeLocalTime, NativeMainModule,
+    NativeModuleFileName, NativeTempDir, NativeAppend,    NativeAppendOwned,
+    NativeAlloc,          NativeRelease,
 };
 
 }  // namespace

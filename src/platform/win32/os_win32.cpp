@@ -103,6 +103,15 @@ int NativeAppend(const char *path, const void *data, size_t size) {
     SetLastError(saved);
     return 0;
   }
+  // Only a disk file or a character device (the console, NUL) takes
+  // records: a named pipe given as the path could take part of one, or
+  // hold the writer up.
+  DWORD type = GetFileType(file);
+  if (type != FILE_TYPE_DISK && type != FILE_TYPE_CHAR) {
+    CloseHandle(file);
+    SetLastError(saved);
+    return 0;
+  }
   OVERLAPPED guard;
   TakeAppendGuard(file, &guard);  // given back by the close
   DWORD written = 0;
@@ -122,10 +131,12 @@ void NativeRelease(void *block) {
   if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
 }
 
+// The default file lies in the user's own temporary directory, which other
+// users cannot plant entries in, so it is opened like any other.
 const OsServices kNative = {
-    NativeThreadId,   NativeTickMs,         NativeLocalTime,
-    NativeMainModule, NativeModuleFileName, NativeTempDir,
-    NativeAppend,     NativeAlloc,          NativeRelease,
+    NativeThreadId,       NativeTickMs,  NativeLocalTime, NativeMainModule,
+    NativeModuleFileName, NativeTempDir, NativeAppend,    NativeAppend,
+    NativeAlloc,          NativeRelease,
 };
 
 }  // namespace

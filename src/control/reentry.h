@@ -1,0 +1,40 @@
+// The mark of a thread that runs inside the library. A get-error or
+// set-error callback of a running hook, or a signal handler that interrupts
+// the thread, may call back into the library on the same thread; what it
+// calls then must not touch what the running call uses (its context, its
+// record buffer, the lock it may be taking), so hooks pass through and
+// control calls that would free or replace those refuse.
+#ifndef NQ_CONTROL_REENTRY_H
+#define NQ_CONTROL_REENTRY_H
+
+#include <atomic>
+
+#include "platform/thread_state.h"
+
+namespace nq {
+
+// Whether ts's thread is inside the library already.
+inline bool InsideLibrary(const ThreadState *ts) {
+  return ts != nullptr && ts->in_library != 0;
+}
+
+// Marks the calling thread as inside the library and returns its state;
+// null when it is inside already, or has no state (and then traces
+// nothing), so the caller does nothing. The fences keep the compiler from
+// moving the mark past the work it guards, as seen from a signal handler.
+inline ThreadState *EnterLibrary() {
+  ThreadState *ts = ThisThread();
+  if (ts == nullptr || ts->in_library != 0) return nullptr;
+  ts->in_library = 1;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  return ts;
+}
+
+inline void LeaveLibrary(ThreadState *ts) {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  ts->in_library = 0;
+}
+
+}  // namespace nq
+
+#endif
