@@ -74,7 +74,7 @@ TEST(CallArgs, AddressesInEveryFormTheTracerPrints) {
   for (const char *bad :
        {"256.0.0.1:80", "1.2.3:80", "1.2.3.4", "1.2.3.4:", "1.2.3.4:65536",
         "1.2.3.4:80x", "1..3.4:80", "0x7ffd1000", "", "null", "<bytes>",
-        "< 2 bytes>", "<2 bytes", "<-2 bytes>", "<2 bytes> "})
+        "< 2 bytes>", "<2 bytes", "<--2 bytes>", "<2 bytes> "})
     EXPECT_EQ(ParseAddress(bad).form, AddressForm::Bad) << bad;
 }
 
@@ -91,9 +91,9 @@ TEST(CallArgs, ShortAddressTextIsNoAddress) {
   ASSERT_EQ(args.count, 3u);
   const Address a = ParseAddress(args.items[1]);
   EXPECT_EQ(a.form, AddressForm::Short);
-  EXPECT_EQ(a.length, 2u);
+  EXPECT_EQ(a.length, 2);
   EXPECT_EQ(ParseAddress("<0 bytes>").form, AddressForm::Short);
-  EXPECT_EQ(ParseAddress("<15 bytes>").length, 15u);
+  EXPECT_EQ(ParseAddress("<15 bytes>").length, 15);
 
   const CallArgs from = ArgsOf(
       "APP 120000 0001 INF: recvfrom(4, 0x1000, 512, 0, <4 bytes>, 0x2000) "
@@ -103,6 +103,38 @@ TEST(CallArgs, ShortAddressTextIsNoAddress) {
   EXPECT_EQ(
       ParseLine("APP 120000 0000 INF: bind(3, <8 bytes>, 8) returned 0").kind,
       nqtrace::LineKind::Call);
+}
+
+// The length is the caller's, printed signed: a negative one is short too.
+TEST(CallArgs, ShortAddressLengthsAreSigned) {
+  EXPECT_EQ(ParseAddress("<-1 bytes>").form, AddressForm::Short);
+  EXPECT_EQ(ParseAddress("<-1 bytes>").length, -1);
+  EXPECT_EQ(ParseAddress("<-2147483648 bytes>").length, INT32_MIN);
+  for (const char *bad : {"<bytes>", "< bytes>", "<- bytes>", "<1x bytes>",
+                          "<2147483648 bytes>", "<2 bytes", "2 bytes>"})
+    EXPECT_EQ(ParseAddress(bad).form, AddressForm::Bad) << bad;
+  EXPECT_EQ(
+      ParseLine("APP 120000 0000 ERR: sendto(3, 0x1000, 5, 0, <-1 bytes>, -1) "
+                "returned -1 [10014]")
+          .kind,
+      nqtrace::LineKind::Call);
+}
+
+// A host entry whose address was too short shows its length in its place.
+TEST(CallArgs, HostEntryWithAShortAddressIsAResult) {
+  const ParsedLine p = ParseLine(
+      "APP 120000 0000 INF: gethostbyaddr(<2 bytes>, 2, 2) returned "
+      "<2 bytes> (short)");
+  EXPECT_EQ(p.kind, nqtrace::LineKind::Call);
+  EXPECT_EQ(p.result, "<2 bytes> (short)");
+  EXPECT_EQ(ParseLine("APP 120000 0000 INF: gethostbyname(\"x\") returned "
+                      "<0 bytes> ()")
+                .kind,
+            nqtrace::LineKind::Call);
+  EXPECT_EQ(ParseLine("APP 120000 0000 INF: gethostbyname(\"x\") returned "
+                      "<2 byte> (short)")
+                .kind,
+            nqtrace::LineKind::Malformed);
 }
 
 TEST(CallArgs, IntegersInSignedDecimal) {

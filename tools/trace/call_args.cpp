@@ -56,18 +56,29 @@ bool SplitArgs(std::string_view args, CallArgs &out) {
   return true;
 }
 
+bool ParseShortAddress(std::string_view text, std::int32_t &length) {
+  constexpr std::string_view kTail = " bytes>";
+  if (text.size() <= 1 + kTail.size() || text.front() != '<' ||
+      text.substr(text.size() - kTail.size()) != kTail)
+    return false;
+  std::string_view digits = text.substr(1, text.size() - 1 - kTail.size());
+  const bool negative = digits.front() == '-';
+  if (negative) digits.remove_prefix(1);
+  std::uint64_t n = 0;
+  if (digits.empty() || TakeDigits(digits, 10, n) != digits.size() ||
+      n > (negative ? 2147483648u : 2147483647u))
+    return false;
+  length = static_cast<std::int32_t>(negative ? -static_cast<std::int64_t>(n)
+                                              : static_cast<std::int64_t>(n));
+  return true;
+}
+
 Address ParseAddress(std::string_view text) {
   Address a;
   if (text == "NULL") {
     a.form = AddressForm::Null;
-  } else if (text.size() > 8 && text.front() == '<' &&
-             text.substr(text.size() - 7) == " bytes>") {
-    std::uint64_t n = 0;
-    const std::string_view digits = text.substr(1, text.size() - 8);
-    if (TakeDigits(digits, 9, n) == digits.size() && !digits.empty()) {
-      a.form = AddressForm::Short;
-      a.length = static_cast<std::uint32_t>(n);
-    }
+  } else if (ParseShortAddress(text, a.length)) {
+    a.form = AddressForm::Short;
   } else {
     ParseIpv4(text, a);
   }

@@ -32,10 +32,14 @@ struct Address {
   AddressForm form = AddressForm::Bad;
   std::uint32_t ip = 0;  // a.b.c.d as a << 24 | b << 16 | c << 8 | d
   std::uint16_t port = 0;
-  std::uint32_t length = 0;  // Short only: the N of <N bytes>
+  std::int32_t length = 0;  // Short only: the N of <N bytes>
 };
 
 Address ParseAddress(std::string_view text);
+
+// "<N bytes>" with N in signed decimal: the place of an address whose given
+// length is too short to read it from. False for any other text.
+bool ParseShortAddress(std::string_view text, std::int32_t &length);
 
 // A signed decimal integer that fits 63 bits and a sign.
 bool ParseInteger(std::string_view text, std::int64_t &value);

@@ -1,5 +1,6 @@
 #include "line_parser.h"
 
+#include "call_args.h"
 #include "winsock_names.h"
 
 namespace nqtrace {
@@ -80,7 +81,8 @@ bool IsDottedQuad(std::string_view s) {
 }
 
 // The forms a traced call's result takes: an integer, INVALID_SOCKET, NULL,
-// TRUE/FALSE, 0x-hex, or an entry "1.2.3.4 (name)" / "80 (name)".
+// TRUE/FALSE, 0x-hex, or an entry "1.2.3.4 (name)" / "80 (name)", whose
+// address may also be "<N bytes>" when the entry's address was too short.
 bool IsResult(std::string_view r) {
   if (r == "INVALID_SOCKET" || r == "NULL" || r == "TRUE" || r == "FALSE")
     return true;
@@ -93,7 +95,9 @@ bool IsResult(std::string_view r) {
   if (paren != std::string_view::npos) {
     if (r.back() != ')') return false;
     const std::string_view head = r.substr(0, paren);
-    return AllDigits(head) || IsDottedQuad(head);
+    std::int32_t short_length = 0;
+    return AllDigits(head) || IsDottedQuad(head) ||
+           ParseShortAddress(head, short_length);
   }
   if (StartsWith(r, "-")) r.remove_prefix(1);
   return AllDigits(r);
