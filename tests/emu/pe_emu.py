@@ -42,6 +42,7 @@ INVALID_HANDLE_VALUE = 0xFFFFFFFF
 ERROR_SUCCESS = 0
 ERROR_FILE_NOT_FOUND = 2
 ERROR_PATH_NOT_FOUND = 3
+ERROR_ACCESS_DENIED = 5
 ERROR_INVALID_HANDLE = 6
 ERROR_NOT_ENOUGH_MEMORY = 8
 ERROR_INVALID_PARAMETER = 87
@@ -311,8 +312,17 @@ class Windows:
         return 1  # FILE_TYPE_DISK: the emulator opens plain files only
 
     def LockFileEx(self, handle, flags, reserved, low, high, overlapped):
-        if handle not in self.handles:
+        h = self.handles.get(handle)
+        if h is None:
             self.set_last_error(ERROR_INVALID_HANDLE)
+            return 0
+        # Windows locks a byte range only through a handle that may read or
+        # write the data itself: one opened for appending alone is refused.
+        FILE_READ_DATA, FILE_WRITE_DATA, GENERIC_READ, GENERIC_WRITE = (
+            0x1, 0x2, 0x80000000, 0x40000000)
+        if not h["access"] & (FILE_READ_DATA | FILE_WRITE_DATA |
+                              GENERIC_READ | GENERIC_WRITE):
+            self.set_last_error(ERROR_ACCESS_DENIED)
             return 0
         return 1
 

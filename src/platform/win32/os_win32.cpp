@@ -105,15 +105,18 @@ int NativeAppend(const char *path, const void *data, size_t size) {
   }
   // Only a disk file or a character device (the console, NUL) takes
   // records: a named pipe given as the path could take part of one, or
-  // hold the writer up.
-  DWORD type = GetFileType(file);
-  if (type != FILE_TYPE_DISK && type != FILE_TYPE_CHAR) {
-    CloseHandle(file);
-    SetLastError(saved);
-    return 0;
-  }
+  // hold the writer up. Byte-range locks exist on disk files only, so a
+  // guard taken is the answer already; only without it is the type asked,
+  // which under Wine is one more round trip to its server.
   OVERLAPPED guard;
-  TakeAppendGuard(file, &guard);  // given back by the close
+  if (!TakeAppendGuard(file, &guard)) {  // a guard taken goes with the close
+    DWORD type = GetFileType(file);
+    if (type != FILE_TYPE_DISK && type != FILE_TYPE_CHAR) {
+      CloseHandle(file);
+      SetLastError(saved);
+      return 0;
+    }
+  }
   DWORD written = 0;
   BOOL ok = size <= 0xFFFFFFFFu &&
             WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr);
