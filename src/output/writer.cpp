@@ -164,6 +164,22 @@ char *ExpandFeeds(char *text, size_t n) {
   return end + feeds;
 }
 
+// Admits a record of kind on ctx under the thread's flags and the code its
+// capture fetched, which goes to *code, with the record's severity in
+// *warning. A record let through takes its failure mark from the rule:
+// without the warnings flag a warning is no failure, for the rest of the
+// call.
+bool AdmitRecord(TraceContext *ctx, uint32_t kind, int32_t *code,
+                 bool *warning) {
+  if (ctx == nullptr || ctx->path[0] == '\0') return false;
+  *code = LastError();
+  Admission admission = Admit(ctx->flags, kind, ctx->failed != 0, *code);
+  if (!admission.write) return false;
+  ctx->failed = admission.failed ? 1 : 0;
+  *warning = admission.warning;
+  return true;
+}
+
 }  // namespace
 
 int AppendRecord(const TraceContext *ctx, const void *data, size_t size) {
@@ -178,20 +194,16 @@ bool WouldWrite(const TraceContext *ctx, uint32_t kind) {
 
 int WriteRecord(TraceContext *ctx, uint32_t kind, const void *data,
                 size_t length, bool length_known) {
-  if (ctx == nullptr || ctx->path[0] == '\0') return 0;
   if (data == nullptr) return 0;
-  int32_t code = LastError();
-  Admission admission = Admit(ctx->flags, kind, ctx->failed != 0, code);
-  if (!admission.write) return 0;
-  // Without the warnings flag a warning is no failure for the filter; the
-  // mark stays cleared for the rest of the call.
-  ctx->failed = admission.failed ? 1 : 0;
+  int32_t code = 0;
+  bool warning = false;
+  if (!AdmitRecord(ctx, kind, &code, &warning)) return 0;
   if (kind & TRACE_KIND_DUMP) {
     return WriteDump(ctx, static_cast<const unsigned char *>(data), length);
   }
   const char *text = static_cast<const char *>(data);
   if (!length_known) length = strlen(text);
-  return WriteText(ctx, text, length, admission.warning, code);
+  return WriteText(ctx, text, length, warning, code);
 }
 
 namespace {
@@ -205,14 +217,10 @@ char *FormatLine(TraceContext *ctx, char *out, uint32_t *now, uint32_t kind,
                  const char *format, va_list ap) {
   if (format == nullptr || format[0] == '\0') return nullptr;
   kind &= ~TRACE_KIND_DUMP;
-  // WriteRecord's admission with the code fetched once: a record refused
-  // anyway is not formatted.
-  if (ctx == nullptr || ctx->path[0] == '\0') return nullptr;
-  int32_t code = LastError();
-  Admission admission = Admit(ctx->flags, kind, ctx->failed != 0, code);
-  if (!admission.write) return nullptr;
-  ctx->failed = admission.failed ? 1 : 0;
-  bool warning = admission.warning;
+  // Admitted before formatting: a record refused anyway is not formatted.
+  int32_t code = 0;
+  bool warning = false;
+  if (!AdmitRecord(ctx, kind, &code, &warning)) return nullptr;
 
   *now = g_os.tick_ms();
   uint32_t elapsed = *now - ctx->last_tick;  // modulo 2^32, as in WriteText
