@@ -20,7 +20,7 @@ if(WIN32)
   # callers who bind by name or by ordinal.
   install(FILES $<TARGET_FILE:netquill> DESTINATION ${CMAKE_INSTALL_BINDIR}
           COMPONENT library)
-  install(FILES ${NQ_IMPORT_LIBS} exports/netquill.def
+  install(FILES ${NQ_IMPORT_LIBS} ${NQ_DEF_FILE}
           DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library)
 else()
   install(TARGETS netquill LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
