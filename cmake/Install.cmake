@@ -14,6 +14,7 @@ install(FILES include/netquill.h include/netquill_wrap.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT library)
 install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR}
         COMPONENT library)
+install(DIRECTORY docs DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT library)
 
 if(WIN32)
   # The DLL, its two import libraries and the module definition, for
