@@ -7,12 +7,14 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "netquill.h"
+#include "netquill_calls.h"
 #include "stress/syserr.h"
 
 namespace {
@@ -132,6 +134,15 @@ void EveryExportOnFreshThreads(const std::string &dir) {
   TraceErrorHooks hooks = {GetCode, SetCode};
   Expect(WSASetupTrace(&hooks) == 1, "setup");
   Expect(WSAEnableTrace((dir + "/main.log").c_str(), 0) == 1, "enable");
+#define NQ_HOOK_NAME(name, ...) "TX_" #name,
+#define NQ_EXPORT_NAME(name, ...) #name,
+  std::vector<std::string> listed = {NQ_TRACED_CALLS(NQ_HOOK_NAME)
+                                         NQ_LIBRARY_EXPORTS(NQ_EXPORT_NAME)};
+  std::vector<std::string> cases;
+  for (const Export &e : AllExports("")) cases.push_back(e.name);
+  std::sort(listed.begin(), listed.end());
+  std::sort(cases.begin(), cases.end());
+  Expect(cases == listed, "a case for every export of netquill_calls.h");
   for (bool traced : {false, true}) {
     for (const Export &e : AllExports(dir + "/thread.log")) {
       std::thread([&] {
