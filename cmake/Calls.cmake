@@ -13,11 +13,10 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
 set(NQ_DEF_FILE ${CMAKE_BINARY_DIR}/exports/netquill.def)
 set(NQ_CALLS_TABLE ${CMAKE_BINARY_DIR}/exports/netquill_calls.txt)
 
-# One list element a line; the macros' line continuations go first, as a
-# backslash before the separator would join two lines.
+# One list element a line; what would join lines goes first: the macros'
+# line continuations, and semicolons and brackets in comments.
 file(READ ${nq_calls_header} nq_lines)
-string(REPLACE "\\" "" nq_lines "${nq_lines}")
-string(REPLACE ";" "," nq_lines "${nq_lines}")
+string(REGEX REPLACE "[][;\\]" " " nq_lines "${nq_lines}")
 string(REPLACE "\n" ";" nq_lines "${nq_lines}")
 set(nq_list "")
 set(nq_names "")
