@@ -43,6 +43,10 @@ MSWSOCK_ARGS = {
 }
 SYSTEM_DLLS = {"ws2_32.dll": WS2_ARGS, "mswsock.dll": MSWSOCK_ARGS}
 
+# What leaves the error code alone also when it works.
+KEEP_ERROR = {"WSAGetLastError", "WSASetLastError", "htonl", "htons", "ntohl",
+              "ntohs", "inet_addr", "inet_ntoa", "__WSAFDIsSet"}
+
 RESOLVES = {"localhost": "127.0.0.1"}  # any other name: WSAHOST_NOT_FOUND
 
 WSAEFAULT, WSAEINVAL, WSAEWOULDBLOCK = 10014, 10022, 10035
@@ -111,7 +115,7 @@ class Ws2:
             except OSError as e:
                 self.emu.set_last_error(_host_error(e))
                 return self.failed_result(name)
-            if name not in ("WSAGetLastError", "WSASetLastError"):
+            if name not in KEEP_ERROR:
                 self.emu.set_last_error(0)  # as Windows: success says 0
             return result
         return gate
@@ -136,7 +140,8 @@ class Ws2:
     def read_sin(self, addr, length):
         if addr == 0 or length < 16:
             raise Failed(WSAEFAULT)
-        family, port = struct.unpack("<H>H", self.emu.read(addr, 4))
+        family = struct.unpack("<H", self.emu.read(addr, 2))[0]
+        port = struct.unpack(">H", self.emu.read(addr + 2, 2))[0]
         if family != 2:
             raise Failed(WSAEAFNOSUPPORT)
         return socket.inet_ntoa(self.emu.read(addr + 4, 4)), port
