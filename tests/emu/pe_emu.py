@@ -1,7 +1,9 @@
 """A small loader and Windows for running a 32-bit DLL in the Unicorn CPU
 emulator: maps the sections at a base other than the preferred one and
 applies the relocations, binds every import to a stub that behaves as
-Windows does where the DLL depends on it (the last error above all), gives
+Windows does where the DLL depends on it (the last error above all), loads
+further DLLs as LoadLibrary does (images from an emulated disk, ws2_32.dll
+and mswsock.dll as modules of stubs, see ws2_stub.py), gives
 each simulated thread its own TEB (reached through FS, via a GDT) with its
 TLS slots and last error, and calls DllMain and the exports with stdcall
 frames, measuring the stack pointer each leaves behind."""
@@ -546,6 +548,7 @@ class Emulator:
         self.disk = {k.lower(): v for k, v in (disk or {}).items()}
         self.disk[dll_path.lower()] = dll_bytes
         self.modules = []  # in load order
+        self.next_base = LOAD_BASE
         self.attaching = []  # modules whose DllMain runs
         self.ws2 = ws2_stub.Ws2(self)
         self._map()
@@ -653,10 +656,9 @@ class Emulator:
         """Maps one DLL image, relocated and with its imports bound, as the
         next module; DllMain is not called."""
         pe = PeFile(data=data).pe
-        pe.parse_data_directories()
         opt = pe.OPTIONAL_HEADER
-        m = Module(path, LOAD_BASE + MODULE_STEP * len(
-            [x for x in self.modules if x.pe is not None]), pe)
+        m = Module(path, self.next_base, pe)
+        self.next_base += MODULE_STEP
         if m.base == opt.ImageBase:
             raise EmuError("load base equals the preferred base")
         size = (opt.SizeOfImage + PAGE - 1) & ~(PAGE - 1)
