@@ -20,7 +20,8 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "dll"))
 
 import pe_emu  # noqa: E402
-from check_dll import ARG_COUNTS, read_def  # noqa: E402
+from check_dll import ARG_COUNTS  # noqa: E402
+from pe_file import read_def  # noqa: E402
 
 results = []
 

@@ -63,9 +63,7 @@ ERRNO_TO_WSA = {
 # Options by level: ws2_32's number to the host's.
 OPTIONS = {
     0: {4: (socket.IPPROTO_IP, socket.IP_TTL)},
-    0xFFFF: {4: (socket.SOL_SOCKET, socket.SO_REUSEADDR),
-             0x1002: (socket.SOL_SOCKET, socket.SO_RCVBUF),
-             0x1001: (socket.SOL_SOCKET, socket.SO_SNDBUF)},
+    0xFFFF: {4: (socket.SOL_SOCKET, socket.SO_REUSEADDR)},
     6: {1: (socket.IPPROTO_TCP, socket.TCP_NODELAY)},
 }
 
@@ -196,19 +194,6 @@ class Ws2:
 
     do_ntohl = do_htonl
 
-    def do_inet_addr(self, text):
-        try:
-            return struct.unpack("<I", socket.inet_aton(
-                self.emu.read_cstr(text).decode()))[0]
-        except (OSError, UnicodeDecodeError):
-            return 0xFFFFFFFF  # INADDR_NONE
-
-    def do_inet_ntoa(self, addr):
-        out = self.buffer("inet_ntoa", 16)
-        self.emu.write(out, socket.inet_ntoa(struct.pack("<I", addr)).encode()
-                       + b"\0")
-        return out
-
     # -- sockets
     def do_socket(self, af, kind, protocol):
         if af != 2:
@@ -307,11 +292,6 @@ class Ws2:
                                                  len(keep), *keep))
                 total += len(keep)
         return total
-
-    def do___WSAFDIsSet(self, handle, fds):
-        count = self.emu.read_u32(fds)
-        return int(handle in struct.unpack(
-            "<%dI" % count, self.emu.read(fds + 4, 4 * count)))
 
     def _option(self, level, name):
         option = OPTIONS.get(level, {}).get(name)
