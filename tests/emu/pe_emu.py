@@ -476,10 +476,7 @@ class Windows:
         return dst
 
     def wcslen(self, s):
-        n = 0
-        while self.emu.read(s + 2 * n, 2) != b"\0\0":
-            n += 1
-        return n
+        return len(self.emu.read_wstr(s))
 
     def strncpy(self, dst, src, n):
         text = self.emu.read_cstr(src)[:n]
