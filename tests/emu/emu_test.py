@@ -495,7 +495,8 @@ def masked_dropin(text):
     for line in masked(text):
         line = re.sub(r"(\d+\.\d+\.\d+\.\d+):(\d{4,5})\b", r"\1:<port>",
                       line)
-        line = re.sub(r"\b(?!select|gethost)(\w+)\(\d+", r"\1(<s>", line)
+        line = re.sub(r"\b(?!select|socket|gethost)(\w+)\(\d+", r"\1(<s>",
+                      line)
         out.append(re.sub(r"^(.*(?:socket|accept)\(.*returned) \d+$",
                           r"\1 <s>", line))
     return out
