@@ -686,9 +686,7 @@ def main():
 
 
 def main_dropin(args):
-    sys.path.insert(0, os.path.join(HERE, "..", "..", "dropin", "wsock32",
-                                    "tests"))
-    from check_exports import ARG_COUNTS as counts
+    counts = pe_emu.ws2_stub.ARG_COUNTS  # the drop-in's exports
     shipped = {}
     with zipfile.ZipFile(args.zip) as z:
         for name in ("WSOCK32.DLL", "NETQUILL.DLL"):

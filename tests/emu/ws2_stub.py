@@ -9,38 +9,29 @@ For the checks of the pass-through, a call can be given its answer in
 advance (answer_next): the next stub called records its arguments, sets
 that error code and returns that result, touching nothing else."""
 import errno
+import os
 import select
 import socket
 import struct
+import sys
 
 WAIT = 2.0  # seconds a "blocking" call waits at most
 
-# Arguments of each stdcall export (4 bytes each).
-WS2_ARGS = {
-    "accept": 3, "bind": 3, "closesocket": 1, "connect": 3, "getpeername": 3,
-    "getsockname": 3, "getsockopt": 5, "ioctlsocket": 3, "listen": 2,
-    "recv": 4, "recvfrom": 6, "select": 5, "send": 4, "sendto": 6,
-    "setsockopt": 5, "shutdown": 2, "socket": 3, "gethostbyaddr": 3,
-    "gethostbyname": 1, "getprotobyname": 1, "getprotobynumber": 1,
-    "getservbyname": 2, "getservbyport": 2, "gethostname": 2,
-    "WSAAsyncSelect": 4, "WSAAsyncGetHostByAddr": 7,
-    "WSAAsyncGetHostByName": 5, "WSAAsyncGetProtoByNumber": 5,
-    "WSAAsyncGetProtoByName": 5, "WSAAsyncGetServByPort": 6,
-    "WSAAsyncGetServByName": 6, "WSACancelAsyncRequest": 1,
-    "WSASetBlockingHook": 1, "WSAUnhookBlockingHook": 0,
-    "WSACancelBlockingCall": 0, "WSAIsBlocking": 0, "htonl": 1, "htons": 1,
-    "inet_addr": 1, "inet_ntoa": 1, "ntohl": 1, "ntohs": 1,
-    "WSAGetLastError": 0, "WSASetLastError": 1, "WSAStartup": 2,
-    "WSACleanup": 0, "__WSAFDIsSet": 2,
-}
-MSWSOCK_ARGS = {
-    "AcceptEx": 8, "GetAcceptExSockaddrs": 8, "TransmitFile": 7,
-    "WSARecvEx": 4, "EnumProtocolsA": 3, "EnumProtocolsW": 3,
-    "GetAddressByNameA": 10, "GetAddressByNameW": 10, "GetTypeByNameA": 2,
-    "GetTypeByNameW": 2, "SetServiceA": 6, "SetServiceW": 6,
-    "GetServiceA": 7, "GetServiceW": 7, "inet_network": 1,
-    "getnetbyname": 1, "s_perror": 1,
-}
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "..", "dropin", "wsock32", "tests"))
+from check_exports import ARG_COUNTS  # noqa: E402
+
+# The drop-in's exports are these DLLs' functions under the same names and
+# arguments: the Microsoft extensions in mswsock.dll, the rest in ws2_32.dll
+# but for two that nothing replaced.
+MSWSOCK = {"AcceptEx", "GetAcceptExSockaddrs", "TransmitFile", "WSARecvEx",
+           "EnumProtocolsA", "EnumProtocolsW", "GetAddressByNameA",
+           "GetAddressByNameW", "GetTypeByNameA", "GetTypeByNameW",
+           "SetServiceA", "SetServiceW", "GetServiceA", "GetServiceW",
+           "inet_network", "getnetbyname", "s_perror"}
+MSWSOCK_ARGS = {n: ARG_COUNTS[n] for n in MSWSOCK}
+WS2_ARGS = {n: c for n, c in ARG_COUNTS.items()
+            if n not in MSWSOCK and n not in ("WEP", "WsControl")}
 SYSTEM_DLLS = {"ws2_32.dll": WS2_ARGS, "mswsock.dll": MSWSOCK_ARGS}
 
 # What leaves the error code alone also when it works.
