@@ -600,6 +600,27 @@ def check_pass_through(run, counts):
               not written, (sorted(written)[:3], sorted(hooks ^ names)))
 
 
+def check_threads(run):
+    """Two threads, each traced from its own first call, each with its own
+    error code from ws2_32.dll."""
+    emu = run.process(environment=TRACED)
+    close, socket_, code = (emu.export(n) for n in (
+        "closesocket", "socket", "WSAGetLastError"))
+    main, other = emu.main, emu.new_thread()
+    emu.switch(main)
+    emu.call(close, [0x999], "closesocket")
+    emu.switch(other)
+    emu.call(socket_, [2, 12345, 0], "socket")
+    codes = [emu.call(code, [], "WSAGetLastError")]
+    emu.switch(main)
+    codes.append(emu.call(code, [], "WSAGetLastError"))
+    emu.end_thread(other)
+    text = trace_of(emu)
+    check("each thread its own error code and its own start banner",
+          codes == [10044, 10038] and text.count(b"INF: started") == 2 and
+          b"[10038]" in text and b"[10044]" in text, (codes, text))
+
+
 def check_short_addresses(run):
     """An address buffer of 2 bytes at the very end of the program's memory:
     the hook gets a zero-filled copy, the program's bytes stay as they are."""
@@ -705,6 +726,7 @@ def main_dropin(args):
             run, args.script, args.reference, counts))
         attempt("pass-through", lambda: check_pass_through(run, counts))
         attempt("short addresses", lambda: check_short_addresses(run))
+        attempt("threads", lambda: check_threads(run))
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     failed = sum(1 for _, ok in results if not ok)

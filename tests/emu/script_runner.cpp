@@ -1,7 +1,8 @@
 // Runs a call script (calls.txt) against a NETQUILL.DLL loaded at run time,
-// calling each export by the name the script gives, in the current
-// directory, where the script's trace files land. The 64-bit build runs it
-// under Wine; its trace is what the shipping 32-bit DLL, run in the
+// or one of socket calls (dropin_calls.txt) against the drop-in
+// WSOCK32.DLL, calling each export by the name the script gives, in the
+// current directory, where the script's trace files land. The 64-bit build
+// runs it under Wine; its trace is what the shipping 32-bit DLL, run in the
 // emulator by the same script, must write.
 //   nq_script DLL SCRIPT
 #include <winsock2.h>
