@@ -577,7 +577,7 @@ def check_pass_through(run, counts):
          False),
         ("without NETQUILL.DLL", TRACED, {"dll_path": DROPIN}, False),
         ("from a path too long for the drop-in", TRACED, {
-            "dll_path": deep, "disk": {deep[:-12] + "NETQUILL.DLL":
+            "dll_path": deep, "disk": {deep[:-11] + "NETQUILL.DLL":
                                        run.load["disk"][BESIDE]}}, False),
         ("with a NETQUILL_FILE that does not fit",
          dict(TRACED, NETQUILL_FILE="f" * 256), run.load, False),
