@@ -37,19 +37,23 @@ bool ParseFlags(const char *text, uint32_t *flags) {
   return true;
 }
 
-TraceEnv ReadTraceEnv() {
+TraceEnv ReadTraceEnv(EnvReader get) {
   TraceEnv env;
   memset(&env, 0, sizeof env);
-  const char *trace = getenv("NETQUILL_TRACE");
+  const char *trace = get("NETQUILL_TRACE");
   env.on = trace == nullptr || strcmp(trace, "0") != 0;
   // Unreadable flags trace with none rather than not at all.
-  if (!ParseFlags(getenv("NETQUILL_FLAGS"), &env.flags)) env.flags = 0;
-  const char *path = getenv("NETQUILL_FILE");
+  if (!ParseFlags(get("NETQUILL_FLAGS"), &env.flags)) env.flags = 0;
+  const char *path = get("NETQUILL_FILE");
   if (path != nullptr) {
-    // The library cuts a longer path to the same size.
-    size_t n = strnlen(path, kTracePathSize - 1);
-    memcpy(env.path, path, n);
-    env.path[n] = '\0';
+    // The library would cut a longer path, and the cut one may name a
+    // file of the user's: nothing is traced rather than that file changed.
+    size_t n = strlen(path);
+    if (n >= kTracePathSize) {
+      env.on = false;
+      return env;
+    }
+    memcpy(env.path, path, n + 1);
   }
   return env;
 }

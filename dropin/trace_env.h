@@ -4,13 +4,14 @@
 #define NQ_DROPIN_TRACE_ENV_H
 
 #include <stdint.h>
+#include <stdlib.h>
 
 namespace nqdrop {
 
 constexpr int kTracePathSize = 256;
 
 struct TraceEnv {
-  bool on;                    // false only for NETQUILL_TRACE=0
+  bool on;                    // false for NETQUILL_TRACE=0, too long a file
   uint32_t flags;             // NETQUILL_FLAGS, 0 when unset or unreadable
   char path[kTracePathSize];  // NETQUILL_FILE; empty: the default path
 };
@@ -19,8 +20,14 @@ struct TraceEnv {
 // (empty, a sign, a stray character, more than 32 bits) is refused.
 bool ParseFlags(const char *text, uint32_t *flags);
 
-// Reads NETQUILL_FILE, NETQUILL_FLAGS and NETQUILL_TRACE.
-TraceEnv ReadTraceEnv();
+// Reads one environment variable: null when unset. The text need only stay
+// valid until the next call.
+using EnvReader = char *(*)(const char *name);
+
+// Reads NETQUILL_FILE, NETQUILL_FLAGS and NETQUILL_TRACE through get. A
+// file name longer than the library's path field is not cut to another
+// file's name: tracing is off instead.
+TraceEnv ReadTraceEnv(EnvReader get = getenv);
 
 }  // namespace nqdrop
 

@@ -19,7 +19,15 @@ CRITICAL_SECTION g_load_lock;
 HMODULE g_self;
 nqdrop::TraceEnv g_env;
 DWORD g_thread_slot = TLS_OUT_OF_INDEXES;
-bool g_tracing;  // tracing wanted and NETQUILL.DLL found
+bool g_tracing;           // tracing wanted and NETQUILL.DLL found
+char g_env_value[32768];  // the longest value the environment holds
+
+// The environment as KERNEL32 keeps it: this DLL has no C run time of its
+// own to copy it at start-up. Each value is used before the next is read.
+char *EnvironmentValue(const char *name) {
+  DWORD n = GetEnvironmentVariableA(name, g_env_value, sizeof g_env_value);
+  return n > 0 && n < sizeof g_env_value ? g_env_value : nullptr;
+}
 
 template <typename Fn>
 void Resolve(HMODULE module, const char *name, Fn *out) {
@@ -120,10 +128,14 @@ void EnableThread() {
 }  // namespace
 
 void AttachProcess(HMODULE self) {
+  // An unset variable leaves its own code, which is no concern of a
+  // program that loads this DLL.
+  DWORD saved = GetLastError();
   g_self = self;
   InitializeCriticalSection(&g_load_lock);
   g_thread_slot = TlsAlloc();
-  g_env = nqdrop::ReadTraceEnv();
+  g_env = nqdrop::ReadTraceEnv(EnvironmentValue);
+  SetLastError(saved);
 }
 
 void DetachProcess() {

@@ -1,6 +1,8 @@
 // The 36 traced calls: each makes the call through ws2_32.dll and hands the
 // result and the arguments to NETQUILL's hook, which returns the result and
 // leaves the error code as ws2_32.dll left it.
+#include <string.h>
+
 #include "backend.h"
 
 namespace nqws {
@@ -15,9 +17,31 @@ int Ws2IpOption(int level, int optname) {
   return kWs2[optname - 2];
 }
 
+// A hook prints the first 8 bytes of an address it is given (family, port
+// and IPv4 address). Where the call says fewer of the program's bytes are
+// valid (the smaller of the length before and after the call), the hook
+// gets a zero-filled copy of those instead: the program's buffer may end
+// there, and its bytes and length stay untouched.
+constexpr int kShownBytes = 8;
+
+sockaddr *Shown(sockaddr *addr, const int *len, int before, sockaddr *copy) {
+  if (addr == nullptr) return nullptr;
+  int valid = len != nullptr && *len < before ? *len : before;
+  if (valid >= kShownBytes) return addr;
+  memset(copy, 0, sizeof *copy);
+  if (valid > 0) memcpy(copy, addr, static_cast<size_t>(valid));
+  return copy;
+}
+
+int LengthOf(const sockaddr *addr, const int *len) {
+  return addr != nullptr && len != nullptr ? *len : 0;
+}
+
 }  // namespace
 }  // namespace nqws
 
+using nqws::LengthOf;
+using nqws::Shown;
 using nqws::Traced;
 
 // Every traced call has the same shape: the call, then its hook if any.
@@ -30,8 +54,11 @@ extern "C" {
 
 SOCKET WSAAPI WsAccept(SOCKET s, sockaddr *addr, int *addrlen) {
   const nqws::Backend &b = Traced();
+  int before = LengthOf(addr, addrlen);
   SOCKET r = b.ws2.accept(s, addr, addrlen);
-  return NQ_WS_TRACE(accept, r, s, addr, addrlen);
+  sockaddr copy;
+  return NQ_WS_TRACE(accept, r, s, Shown(addr, addrlen, before, &copy),
+                     addrlen);
 }
 
 int WSAAPI WsBind(SOCKET s, const sockaddr *name, int namelen) {
@@ -54,14 +81,20 @@ int WSAAPI WsConnect(SOCKET s, const sockaddr *name, int namelen) {
 
 int WSAAPI WsGetPeerName(SOCKET s, sockaddr *name, int *namelen) {
   const nqws::Backend &b = Traced();
+  int before = LengthOf(name, namelen);
   int r = b.ws2.getpeername(s, name, namelen);
-  return NQ_WS_TRACE(getpeername, r, s, name, namelen);
+  sockaddr copy;
+  return NQ_WS_TRACE(getpeername, r, s, Shown(name, namelen, before, &copy),
+                     namelen);
 }
 
 int WSAAPI WsGetSockName(SOCKET s, sockaddr *name, int *namelen) {
   const nqws::Backend &b = Traced();
+  int before = LengthOf(name, namelen);
   int r = b.ws2.getsockname(s, name, namelen);
-  return NQ_WS_TRACE(getsockname, r, s, name, namelen);
+  sockaddr copy;
+  return NQ_WS_TRACE(getsockname, r, s, Shown(name, namelen, before, &copy),
+                     namelen);
 }
 
 // The trace shows the option as the program named it.
@@ -94,8 +127,11 @@ int WSAAPI WsRecv(SOCKET s, char *buf, int len, int flags) {
 int WSAAPI WsRecvFrom(SOCKET s, char *buf, int len, int flags, sockaddr *from,
                       int *fromlen) {
   const nqws::Backend &b = Traced();
+  int before = LengthOf(from, fromlen);
   int r = b.ws2.recvfrom(s, buf, len, flags, from, fromlen);
-  return NQ_WS_TRACE(recvfrom, r, s, buf, len, flags, from, fromlen);
+  sockaddr copy;
+  return NQ_WS_TRACE(recvfrom, r, s, buf, len, flags,
+                     Shown(from, fromlen, before, &copy), fromlen);
 }
 
 int WSAAPI WsSelect(int nfds, fd_set *readfds, fd_set *writefds,

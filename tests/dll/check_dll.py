@@ -3,9 +3,14 @@
 the module definition, the imports, the stdcall convention of every export
 on 32-bit x86, and the version resource."""
 import argparse
+import os
 import re
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "support"))
+from pe_file import PeFile, read_def  # noqa: E402
 
 # Filled from the export lists the build wrote out of netquill_calls.h:
 # the bytes of arguments each export takes, which on 32-bit x86 a __stdcall
@@ -37,40 +42,9 @@ def read_calls(path):
             ARG_BYTES["TX_" + name] = int(size) + 4
 
 
-def read_def(path):
-    exports = {}
-    for line in open(path):
-        line = line.split(";")[0].strip()
-        m = re.match(r"^(\w+)\s+@(\d+)$", line)
-        if m:
-            exports[m.group(1)] = int(m.group(2))
-    return exports
-
-
-def parse_exports(dump):
-    name = re.search(r"^Name\s+[0-9a-f]+\s+(\S+)$", dump, re.M)
-    base = re.search(r"^Ordinal Base\s+(\d+)$", dump, re.M)
-    count = re.search(r"^\s+Export Address Table\s+([0-9a-f]+)$",
-                      dump, re.M)
-    eat = {}
-    for m in re.finditer(r"^\s*\[\s*(\d+)\] \+base\[\s*(\d+)\]\s+([0-9a-f]+) "
-                         r"Export RVA$", dump, re.M):
-        eat[int(m.group(2))] = int(m.group(3), 16)
-    names = {}
-    table = dump.split("[Ordinal/Name Pointer] Table", 1)
-    if len(table) == 2:
-        for m in re.finditer(r"^\s*\[\s*(\d+)\] (\S+)$", table[1], re.M):
-            names[m.group(2)] = int(m.group(1))
-    image_base = re.search(r"^ImageBase\s+([0-9a-f]+)$", dump, re.M)
-    return (name and name.group(1), base and int(base.group(1)),
-            count and int(count.group(1), 16), eat, names,
-            int(image_base.group(1), 16) if image_base else 0)
-
-
-def check_stdcall(objdump, dll, eat, names, base, image_base):
-    for export, index in names.items():
-        ordinal = index + base
-        start = image_base + eat[ordinal]
+def check_stdcall(objdump, dll, pe):
+    for export, ordinal in pe.names.items():
+        start = pe.image_base + pe.entries[ordinal]
         out = subprocess.run(
             [objdump, "-d", "--no-show-raw-insn",
              "--start-address=0x%x" % start,
@@ -158,26 +132,26 @@ def main():
           % len(expected))
     check(set(expected) == set(ARG_BYTES), "definition and table differ")
 
-    dump = subprocess.run([args.objdump, "-p", args.dll], capture_output=True,
-                          text=True, check=True).stdout
-    is_x86 = "file format pei-i386" in dump
-    name, base, count, eat, names, image_base = parse_exports(dump)
-    check(name == "NETQUILL.dll", "export table module name is %r" % name)
-    check(base == 1, "ordinal base is %r" % base)
-    check(count == 1008, "export address table spans %r ordinals" % count)
-    check(sorted(eat) == sorted(expected.values()),
-          "ordinals carrying an entry: %s" % sorted(eat))
-    exported = {n: i + (base or 0) for n, i in names.items()}
+    pe = PeFile(args.dll)
+    is_x86 = pe.is_x86
+    check(pe.export_name == "NETQUILL.dll",
+          "export table module name is %r" % pe.export_name)
+    check(pe.ordinal_base == 1, "ordinal base is %r" % pe.ordinal_base)
+    check(pe.export_slots == 1008,
+          "export address table spans %r ordinals" % pe.export_slots)
+    check(sorted(pe.entries) == sorted(expected.values()),
+          "ordinals carrying an entry: %s" % sorted(pe.entries))
+    exported = pe.names
     check(exported == expected, "names and ordinals differ: %s" %
           sorted(set(exported.items()) ^ set(expected.items())))
     check(not (set(exported) & SOCKET_NAMES), "socket function names exported")
 
-    imports = set(re.findall(r"DLL Name: (\S+)", dump))
+    imports = set(pe.imports)
     check(imports and imports <= SYSTEM_DLLS,
           "imports beyond system DLLs: %s" % sorted(imports - SYSTEM_DLLS))
 
-    if is_x86 and names and base is not None:
-        check_stdcall(args.objdump, args.dll, eat, names, base, image_base)
+    if is_x86 and exported:
+        check_stdcall(args.objdump, args.dll, pe)
     check_version(args.windres, args.dll, args.file_version,
                   args.file_version_text)
     implib_members = 0

@@ -1,15 +1,20 @@
 #!/usr/bin/env python3
-"""Holds a built NETQUILL.DLL to what a small system DLL for every 32-bit
+"""Holds a built NETQUILL.DLL (or, with --dropin, the drop-in WSOCK32.DLL)
+to what a small system DLL for every 32-bit
 Windows from XP on may be: imports from KERNEL32 and msvcrt only, each on
 the list below (all of them present in Windows XP's KERNEL32.dll and
 msvcrt.dll), no printf-style function of the C run time, at most
 --max-size bytes, and library objects without static constructors (the
-DLL's entry point runs none)."""
+DLL's entry point runs none) and no TLS directory."""
 import argparse
 import os
 import re
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "support"))
+from pe_file import PeFile  # noqa: E402
 
 # Everything the DLL may import. Adding a function here means checking that
 # Windows XP (SP0) has it: no GetTickCount64, no thread suspension or
@@ -33,6 +38,20 @@ ALLOWED = {
     },
 }
 
+# The drop-in WSOCK32.DLL: the libraries it passes calls to are loaded by
+# full path at run time, its settings read from KERNEL32's environment.
+ALLOWED_DROPIN = {
+    "KERNEL32.dll": {
+        "DeleteCriticalSection", "DisableThreadLibraryCalls",
+        "EnterCriticalSection", "FatalAppExitA", "GetEnvironmentVariableA",
+        "GetLastError", "GetModuleFileNameW", "GetProcAddress",
+        "GetSystemDirectoryW", "InitializeCriticalSection",
+        "LeaveCriticalSection", "LoadLibraryW", "SetLastError", "TlsAlloc",
+        "TlsFree", "TlsGetValue", "TlsSetValue",
+    },
+    "msvcrt.dll": {"memcpy", "memset", "strcmp", "strlen", "wcslen"},
+}
+
 # Sections whose content would be run by a C run-time start-up.
 CONSTRUCTOR_SECTIONS = re.compile(r"^\s*\d+\s+(\.ctors\S*|\.init_array\S*|"
                                   r"\.CRT\$XC\S*|\.tls\S*)\s+([0-9a-f]+)",
@@ -46,46 +65,29 @@ def check(cond, message):
         failures.append(message)
 
 
-def parse_imports(dump):
-    """{dll: set of function names} from objdump -p."""
-    imports = {}
-    section = dump.split("The Import Tables", 1)
-    if len(section) < 2:
-        return imports
-    current = None
-    for line in section[1].splitlines():
-        m = re.match(r"^\s+DLL Name: (\S+)$", line)
-        if m:
-            current = imports.setdefault(m.group(1), set())
-            continue
-        if line.startswith("The Export Tables") or line.startswith(
-                "PE File Base Relocations"):
-            break
-        m = re.match(r"^\s+[0-9a-f]+\s+(\d+)\s+(\S+)$", line)
-        if m and current is not None:
-            current.add(m.group(2))
-    return imports
-
-
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--objdump", required=True)
     ap.add_argument("--core", help="static library of the DLL's objects")
     ap.add_argument("--max-size", type=int, default=0)
+    ap.add_argument("--dropin", action="store_true",
+                    help="the drop-in WSOCK32.DLL's list of imports")
     ap.add_argument("dll")
     args = ap.parse_args()
 
-    dump = subprocess.run([args.objdump, "-p", args.dll], capture_output=True,
-                          text=True, check=True).stdout
-    imports = parse_imports(dump)
-    check(set(imports) == set(ALLOWED),
+    allowed = ALLOWED_DROPIN if args.dropin else ALLOWED
+    pe = PeFile(args.dll)
+    imports = pe.imports
+    check(set(imports) == set(allowed),
           "imports from %s, allowed exactly %s" % (sorted(imports),
-                                                   sorted(ALLOWED)))
-    count = 0
+                                                   sorted(allowed)))
+    count = pe.import_count()
     for dll, names in sorted(imports.items()):
-        count += len(names)
-        extra = names - ALLOWED.get(dll, set())
+        extra = names - allowed.get(dll, set())
         check(not extra, "%s: not allowed: %s" % (dll, sorted(extra)))
+    check(not pe.has_tls, "a TLS directory: run-time start-up code")
+    started = [n for n in pe.sections if re.match(r"\.(CRT|tls|ctors)", n)]
+    check(not started, "sections of a run-time start-up: %s" % started)
 
     size = os.path.getsize(args.dll)
     if args.max_size:

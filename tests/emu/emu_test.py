@@ -20,7 +20,8 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "dll"))
 
 import pe_emu  # noqa: E402
-from check_dll import ARG_BYTES, read_calls, read_def  # noqa: E402
+from check_dll import ARG_BYTES, read_calls  # noqa: E402
+from pe_file import read_def  # noqa: E402
 
 # Arguments of each export, from the list of calls the build wrote.
 ARG_COUNTS = {}
@@ -74,11 +75,24 @@ def dotted(text):
     return bytes(int(p) for p in text.split("."))
 
 
-def argument(emu, w):
+def argument(emu, w, names=None):
     """The 32-bit value of one script argument, building what it points to
-    in the 32-bit layouts of the socket structures."""
+    in the 32-bit layouts of the socket structures. names holds the values
+    kept ($NAME) and the blocks named (NAME=KIND:..., then &NAME)."""
+    names = {} if names is None else names
     if w == "null":
         return 0
+    if w[0] in "$&":
+        return names[w]
+    m = re.match(r"^(\w+)=(.*)$", w)
+    if m:
+        names["&" + m.group(1)] = argument(emu, m.group(2), names)
+        return names["&" + m.group(1)]
+    if w.startswith("fds:"):
+        handles = [names[h] for h in w[4:].split(",")]
+        return emu.alloc(struct.pack("<%dI" % (len(handles) + 1),
+                                     len(handles), *handles) +
+                         b"\0" * 4 * (64 - len(handles)))
     if w.startswith('"'):
         return emu.alloc(w[1:].encode("latin-1") + b"\0")
     f = w.split(":")
@@ -114,32 +128,36 @@ def signed(v):
     return v - (1 << 32) if v & 0x80000000 else v
 
 
-def run_script(emu, script, resolve):
+def run_script(emu, script, resolve, counts=ARG_COUNTS):
     """Runs the script on the current thread; resolve(name) gives the
-    address to call. Returns the list of failures."""
+    address to call, counts each export's arguments. Returns the list of
+    failures."""
     failures = []
     hooks_on = emu.alloc(struct.pack("<2I", emu.get_error, emu.set_error))
     hooks_off = emu.alloc(struct.pack("<2I", 0, 0))
-    setup = resolve("WSASetupTrace")
-    last, code = 0, 0
+    last, code, names = 0, 0, {}
     for number, line in enumerate(open(script), 1):
         w = words(line.rstrip("\r\n"))
         if not w or w[0].startswith("#"):
             continue
         if w[0] in ("setup", "setup-off"):
-            emu.call(setup, [hooks_on if w[0] == "setup" else hooks_off],
+            emu.call(resolve("WSASetupTrace"),
+                     [hooks_on if w[0] == "setup" else hooks_off],
                      "WSASetupTrace")
         elif w[0] == "error":
             code = int(w[1])
-        elif w[0] == "expect":
-            if signed(last) != int(w[1]):
-                failures.append("line %d: result %d, expected %s" %
-                                (number, signed(last), w[1]))
+        elif w[0] in ("expect", "expect-error"):
+            got = signed(last) if w[0] == "expect" else code
+            if got != int(w[1]):
+                failures.append("line %d: %s %d, expected %s" %
+                                (number, w[0], got, w[1]))
+        elif w[0] == "keep":
+            names["$" + w[1]] = last
         elif w[0] == "call":
-            args = [argument(emu, a) for a in w[2:]]
-            if len(args) != ARG_COUNTS[w[1]]:
+            args = [argument(emu, a, names) for a in w[2:]]
+            if len(args) != counts[w[1]]:
                 failures.append("line %d: %s takes %d arguments" %
-                                (number, w[1], ARG_COUNTS[w[1]]))
+                                (number, w[1], counts[w[1]]))
                 continue
             emu.set_last_error(code)
             last = emu.call(resolve(w[1]), args, w[1])
@@ -170,17 +188,18 @@ def masked(text):
 # -- the checks --------------------------------------------------------------
 
 class Run:
-    def __init__(self, dll, workdir):
+    def __init__(self, dll, workdir, **load):
         self.dll = dll
         self.workdir = workdir
         self.count = 0
+        self.load = load  # dll_path, disk: where the DLL and others lie
 
-    def process(self, attach=True, **win):
+    def process(self, attach=True, load=None, **win):
         """A fresh process with the DLL loaded (DLL_PROCESS_ATTACH sent)."""
         self.count += 1
         files = os.path.join(self.workdir, "p%d" % self.count)
         os.makedirs(files)
-        emu = pe_emu.Emulator(self.dll, files)
+        emu = pe_emu.Emulator(self.dll, files, **(load or self.load))
         for k, v in win.items():
             setattr(emu.win, k, v)
         emu.files = files
@@ -458,6 +477,176 @@ def check_failures(run):
           "enable refused", r1 == 0xFFFFFFFF and kept and r2 == 0)
 
 
+# -- the drop-in WSOCK32.DLL with NETQUILL.DLL beside it ---------------------
+
+DROPIN = "C:\\tests\\WSOCK32.DLL"
+BESIDE = "C:\\tests\\NETQUILL.DLL"
+TRACED = {"NETQUILL_FILE": "trace.log", "NETQUILL_FLAGS": "4"}
+# The drop-in's exports whose result is an entry or a string: the pass-
+# through check answers them with null, which no hook follows.
+ENTRY_RESULTS = {"gethostbyaddr", "gethostbyname", "getprotobyname",
+                 "getprotobynumber", "getservbyname", "getservbyport",
+                 "inet_ntoa", "getnetbyname"}
+NO_RESULT = {"WSASetLastError", "GetAcceptExSockaddrs", "s_perror"}
+# Nothing in ws2_32.dll to call: their own answers.
+NOT_PASSED_ON = {"WEP": (1, 0), "WsControl": (10045, 0)}
+
+
+def masked_dropin(text):
+    """masked(), and socket handles and ports from 1024 up too."""
+    out = []
+    for line in masked(text):
+        line = re.sub(r"(\d+\.\d+\.\d+\.\d+):(\d{4,5})\b", r"\1:<port>",
+                      line)
+        line = re.sub(r"\b(?!select|socket|gethost)(\w+)\(\d+", r"\1(<s>",
+                      line)
+        out.append(re.sub(r"^(.*(?:socket|accept)\(.*returned) \d+$",
+                          r"\1 <s>", line))
+    return out
+
+
+def check_dropin_script(run, script, reference, counts):
+    emu = run.process(environment=TRACED)
+    fails = run_script(emu, script, emu.export, counts)
+    check("drop-in script: results and error codes as expected", not fails,
+          "; ".join(fails))
+    check("the drop-in found NETQUILL.DLL beside it and ws2_32.dll and "
+          "mswsock.dll in the system directory",
+          [m.path for m in emu.modules[1:]] == [
+              pe_emu.SYSTEM_DIRECTORY + "\\ws2_32.dll",
+              pe_emu.SYSTEM_DIRECTORY + "\\mswsock.dll", BESIDE],
+          [m.path for m in emu.modules])
+    options = [a[1:3] for n, a in emu.ws2.received if n.endswith("sockopt")]
+    check("ws2_32.dll receives IP_TTL as 4, the program's 7 translated",
+          options == [(0, 4), (0, 4)], options)
+    got = masked_dropin(trace_of(emu))
+    if reference is None or not os.path.exists(reference):
+        check("64-bit drop-in's trace exists", False,
+              "missing %s: run the win64 build's tests first" % reference)
+        return
+    want = masked_dropin(open(reference, "rb").read())
+    diff = [(i, x, y) for i, (x, y) in enumerate(zip(got, want)) if x != y]
+    check("trace equals the 64-bit drop-in's under Wine (%d lines)"
+          % len(want), got == want and len(want) >= 30,
+          "lines %d vs %d; first differences: %s" % (len(got), len(want),
+                                                    diff[:3]))
+
+
+def pass_through(emu, counts):
+    """Calls every export with an answer given to the stub behind it;
+    returns what differs from that answer as the program sees it."""
+    bad = []
+    emu.set_last_error(4242)
+    emu.call(emu.export("htons"), [0x1234], "htons")  # loads the libraries
+    if emu.last_error() != 4242:
+        bad.append("the loading first call changed the error code to %d"
+                   % emu.last_error())
+    for i, name in enumerate(sorted(counts)):
+        args = [emu.alloc(b"\0" * 64) for _ in range(counts[name])]
+        sent = list(args)
+        if name.endswith("sockopt"):
+            args[1:3] = [0, 7]  # IPPROTO_IP, the old IP_TTL
+            sent[1:3] = [0, 4]
+        if name in ("WSAStartup", "htons", "ntohs"):  # a WORD first
+            args[0] = sent[0] = 0x0101 + i
+        result = 0 if name in ENTRY_RESULTS else 0x1000 + i
+        error = 20000 + i
+        at = len(emu.ws2.received)
+        if name in NOT_PASSED_ON:
+            result, error = NOT_PASSED_ON[name]
+        else:
+            emu.ws2.answer_next(result, error)
+        emu.set_last_error(0)
+        got = emu.call(emu.export(name), args, name)
+        seen = emu.ws2.received[at] if len(emu.ws2.received) > at else None
+        if seen != (None if name in NOT_PASSED_ON else (name, tuple(sent))):
+            bad.append("%s: the stub received %s" % (name, seen))
+        if (name not in NO_RESULT and got != result) or \
+                emu.last_error() != error:
+            bad.append("%s: %d [%d], the stub gave %d [%d]" % (
+                name, got, emu.last_error(), result, error))
+    bad += ["%s: stack moved %d, not %d" % m for m in emu.measured
+            if m[1] != m[2]]
+    return bad
+
+
+def check_pass_through(run, counts):
+    """Every export, traced and not: the stack, the result and error code
+    the stub gave, the arguments it received (option numbers translated)."""
+    deep = "C:\\" + "d" * 250 + "\\WSOCK32.DLL"  # GetModuleFileNameW cuts it
+    cases = (
+        ("traced", TRACED, run.load, True),
+        ("NETQUILL_TRACE=0", dict(TRACED, NETQUILL_TRACE="0"), run.load,
+         False),
+        ("without NETQUILL.DLL", TRACED, {"dll_path": DROPIN}, False),
+        ("from a path too long for the drop-in", TRACED, {
+            "dll_path": deep, "disk": {deep[:-11] + "NETQUILL.DLL":
+                                       run.load["disk"][BESIDE]}}, False),
+        ("with a NETQUILL_FILE that does not fit",
+         dict(TRACED, NETQUILL_FILE="f" * 256), run.load, False),
+        ("with a NETQUILL_FILE of 255 characters",
+         dict(TRACED, NETQUILL_FILE="f" * 255), run.load, True),
+    )
+    for what, env, load, traced in cases:
+        emu = run.process(environment=env, load=load)
+        bad = pass_through(emu, counts)
+        written = {n: trace_of(emu, n) for n in os.listdir(emu.files)}
+        lines = b"".join(written.values())
+        names = {m.group(1).decode() for m in re.finditer(
+            rb" (?:INF|ERR|WRN): (\w+)\(", lines)}
+        hooks = {n[3:] for n in ARG_COUNTS if n.startswith("TX_")}
+        check("every export %s: stack, result, error code and arguments as "
+              "the stub's" % what, not bad, bad[:6])
+        check("%s: %s" % (what, "a line for each of the 36 traced calls in "
+                          "one file" if traced else "no trace at all"),
+              (len(written) == 1 and names == hooks) if traced else
+              not written, (sorted(written)[:3], sorted(hooks ^ names)))
+
+
+def check_threads(run):
+    """Two threads, each traced from its own first call, each with its own
+    error code from ws2_32.dll."""
+    emu = run.process(environment=TRACED)
+    close, socket_, code = (emu.export(n) for n in (
+        "closesocket", "socket", "WSAGetLastError"))
+    main, other = emu.main, emu.new_thread()
+    emu.switch(main)
+    emu.call(close, [0x999], "closesocket")
+    emu.switch(other)
+    emu.call(socket_, [2, 12345, 0], "socket")
+    codes = [emu.call(code, [], "WSAGetLastError")]
+    emu.switch(main)
+    codes.append(emu.call(code, [], "WSAGetLastError"))
+    emu.end_thread(other)
+    text = trace_of(emu)
+    check("each thread its own error code and its own start banner",
+          codes == [10044, 10038] and text.count(b"INF: started") == 2 and
+          b"[10038]" in text and b"[10044]" in text, (codes, text))
+
+
+def check_short_addresses(run):
+    """An address buffer of 2 bytes at the very end of the program's memory:
+    the hook gets a zero-filled copy, the program's bytes stay as they are."""
+    emu = run.process(environment=TRACED)
+    end = pe_emu.USER + pe_emu.USER_SIZE - 2
+    cases = (("getsockname", 3, lambda a, n: [0x1A4, a, n]),
+             ("getpeername", 3, lambda a, n: [0x1A4, a, n]),
+             ("accept", 0x1B0, lambda a, n: [0x1A4, a, n]),
+             ("recvfrom", 0, lambda a, n: [0x1A4, emu.alloc(b"\0" * 8), 8, 0,
+                                          a, n]))
+    for name, result, args in cases:
+        emu.write(end, b"\x02\x00")
+        length = emu.alloc(struct.pack("<i", 2))
+        emu.ws2.answer_next(result, 0)
+        emu.call(emu.export(name), args(end, length), name)
+        kept = emu.read(end, 2) == b"\x02\x00" and \
+            emu.read_u32(length) == 2
+        check("%s with 2 valid address bytes at the end of memory: a "
+              "zero-filled copy traced, the program's bytes kept" % name,
+              kept and b" %s(420, " % name.encode() in trace_of(emu) and
+              b", 0.0.0.0:0, 0x" in trace_of(emu).split(b"\r\n")[-2])
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--dll", required=True, help="the built NETQUILL.DLL")
@@ -467,9 +656,14 @@ def main():
                     help="the export lists, as the build wrote them")
     ap.add_argument("--script", required=True)
     ap.add_argument("--reference", help="the 64-bit DLL's trace of the script")
+    ap.add_argument("--netquill", help="with --dll the drop-in WSOCK32.DLL: "
+                    "the NETQUILL.DLL beside it")
     args = ap.parse_args()
     read_calls(args.calls)
     ARG_COUNTS.update((n, b // 4) for n, b in ARG_BYTES.items())
+    pe_emu.ws2_stub.read_calls(args.calls)
+    if args.netquill:
+        return main_dropin(args)
 
     shipped = b""
     if os.path.exists(args.zip):
@@ -515,6 +709,34 @@ def main():
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
 
+    failed = sum(1 for _, ok in results if not ok)
+    print("%d passed, %d failed" % (len(results) - failed, failed))
+    return 1 if failed else 0
+
+
+def main_dropin(args):
+    counts = pe_emu.ws2_stub.ARG_COUNTS  # the drop-in's exports
+    shipped = {}
+    with zipfile.ZipFile(args.zip) as z:
+        for name in ("WSOCK32.DLL", "NETQUILL.DLL"):
+            inner = [n for n in z.namelist() if n.endswith("/bin/" + name)]
+            shipped[name] = z.read(inner[0]) if len(inner) == 1 else b""
+    built = {"WSOCK32.DLL": open(args.dll, "rb").read(),
+             "NETQUILL.DLL": open(args.netquill, "rb").read()}
+    check("the files run are the archive's WSOCK32.DLL and NETQUILL.DLL, "
+          "byte for byte", all(shipped.values()) and shipped == built)
+    check("66 exports in the definition", len(read_def(args.deffile)) == 66)
+    workdir = tempfile.mkdtemp(prefix="nq-emu-dropin-")
+    try:
+        run = Run(shipped["WSOCK32.DLL"], workdir, dll_path=DROPIN,
+                  disk={BESIDE: shipped["NETQUILL.DLL"]})
+        attempt("drop-in script", lambda: check_dropin_script(
+            run, args.script, args.reference, counts))
+        attempt("pass-through", lambda: check_pass_through(run, counts))
+        attempt("short addresses", lambda: check_short_addresses(run))
+        attempt("threads", lambda: check_threads(run))
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
     failed = sum(1 for _, ok in results if not ok)
     print("%d passed, %d failed" % (len(results) - failed, failed))
     return 1 if failed else 0

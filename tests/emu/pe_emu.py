@@ -1,14 +1,16 @@
 """A small loader and Windows for running a 32-bit DLL in the Unicorn CPU
 emulator: maps the sections at a base other than the preferred one and
 applies the relocations, binds every import to a stub that behaves as
-Windows does where the DLL depends on it (the last error above all), gives
+Windows does where the DLL depends on it (the last error above all), loads
+further DLLs as LoadLibrary does (images from an emulated disk, ws2_32.dll
+and mswsock.dll as modules of stubs, see ws2_stub.py), gives
 each simulated thread its own TEB (reached through FS, via a GDT) with its
 TLS slots and last error, and calls DllMain and the exports with stdcall
 frames, measuring the stack pointer each leaves behind."""
 import os
 import struct
+import sys
 
-import pefile
 from unicorn import (UC_ARCH_X86, UC_HOOK_CODE, UC_HOOK_MEM_INVALID,
                      UC_MODE_32, Uc, UcError)
 from unicorn.x86_const import (UC_X86_REG_CS, UC_X86_REG_DS, UC_X86_REG_EAX,
@@ -17,8 +19,16 @@ from unicorn.x86_const import (UC_X86_REG_CS, UC_X86_REG_DS, UC_X86_REG_EAX,
                                UC_X86_REG_ESP, UC_X86_REG_FS, UC_X86_REG_GDTR,
                                UC_X86_REG_GS, UC_X86_REG_SS)
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "support"))
+from pe_file import PeFile  # noqa: E402
+import ws2_stub  # noqa: E402
+from ws2_stub import SYSTEM_DLLS  # noqa: E402
+
 PAGE = 0x1000
 LOAD_BASE = 0x01000000  # never the preferred base: relocations must apply
+MODULE_STEP = 0x01000000  # each further module one step above
+SYSTEM_MODULES = 0x71A00000  # handles of the system DLLs made of stubs
 STUBS = 0x7F000000  # one 16-byte stub per import
 HEAP = 0x10000000
 HEAP_SIZE = 0x02000000
@@ -50,7 +60,15 @@ ERROR_INSUFFICIENT_BUFFER = 122
 ERROR_ALREADY_EXISTS = 183
 ERROR_NO_MORE_ITEMS = 259
 
+ERROR_MOD_NOT_FOUND = 126
+ERROR_PROC_NOT_FOUND = 127
+ERROR_ENVVAR_NOT_FOUND = 203
+ERROR_DLL_INIT_FAILED = 1114
+
 CREATE_NEW, CREATE_ALWAYS, OPEN_EXISTING, OPEN_ALWAYS = 1, 2, 3, 4
+
+SYSTEM_DIRECTORY = "C:\\WINDOWS\\system32"
+CALLED_ON = object()  # a stub that sent the CPU on to other code
 
 # The program's callbacks, the shape of WSAGetLastError and WSASetLastError:
 # the last error in the calling thread's TEB, through FS.
@@ -105,6 +123,7 @@ class Windows:
         self.local_time = (2026, 12, 2, 7, 14, 5, 9, 0)  # y m dow d h m s ms
         self.locks = {}  # critical section address -> (owner, depth)
         self.calls = {}  # import name -> times called
+        self.environment = {}  # the process's variables
         self.unsupported = []  # imports called that have no stub
 
     # -- helpers on the current thread
@@ -340,6 +359,75 @@ class Windows:
         h["file"].close()
         return 1
 
+    # -- KERNEL32: the environment and the loader, as a DLL that loads
+    # others by full path sees them
+    def GetEnvironmentVariableA(self, name, buf, size):
+        value = self.environment.get(self.emu.read_cstr(name).decode())
+        if value is None:
+            self.set_last_error(ERROR_ENVVAR_NOT_FOUND)
+            return 0
+        value = value.encode("latin-1")
+        if len(value) + 1 > size:
+            return len(value) + 1  # the size needed, terminator included
+        self.emu.write(buf, value + b"\0")
+        return len(value)
+
+    def GetSystemDirectoryW(self, buf, size):
+        text = SYSTEM_DIRECTORY.encode("utf-16-le")
+        if len(SYSTEM_DIRECTORY) + 1 > size:
+            return len(SYSTEM_DIRECTORY) + 1
+        self.emu.write(buf, text + b"\0\0")
+        return len(SYSTEM_DIRECTORY)
+
+    def GetModuleFileNameW(self, module, buf, size):
+        m = self.emu.module_at(module) if module else None
+        if module and m is None:
+            self.set_last_error(ERROR_MOD_NOT_FOUND)
+            return 0
+        text = (m.path if m else self.module_file).encode("utf-16-le")
+        n = len(text) // 2
+        if n >= size:
+            # XP: cut to size, no terminator; later systems also say so.
+            self.emu.write(buf, text[:2 * size])
+            self.set_last_error(ERROR_INSUFFICIENT_BUFFER)
+            return size
+        self.emu.write(buf, text + b"\0\0")
+        self.set_last_error(ERROR_SUCCESS)
+        return n
+
+    def LoadLibraryW(self, name):
+        return self.emu.load_library(name, 1)
+
+    def LoadLibraryExW(self, name, file, flags):
+        if file or flags & ~0x8:  # LOAD_WITH_ALTERED_SEARCH_PATH alone
+            raise EmuError("LoadLibraryExW flags 0x%x" % flags)
+        return self.emu.load_library(name, 3)
+
+    def GetProcAddress(self, module, name):
+        m = self.emu.module_at(module)
+        if m is None:
+            self.set_last_error(ERROR_MOD_NOT_FOUND)
+            return 0
+        if name < 0x10000:
+            addr = m.exports_by_ordinal.get(name)
+        else:
+            addr = m.exports_by_name.get(self.emu.read_cstr(name).decode())
+        if addr is None:
+            self.set_last_error(ERROR_PROC_NOT_FOUND)
+            return 0
+        return addr
+
+    def DisableThreadLibraryCalls(self, module):
+        m = self.emu.module_at(module)
+        if m is None or m.pe is None:
+            self.set_last_error(ERROR_INVALID_HANDLE)
+            return 0
+        m.thread_calls = False
+        return 1
+
+    def FatalAppExitA(self, action, text):
+        raise EmuError("FatalAppExitA: %s" % self.emu.read_cstr(text))
+
     # -- msvcrt (cdecl)
     def memcpy(self, dst, src, n):
         if n:
@@ -387,6 +475,9 @@ class Windows:
         self.emu.write(dst, self.emu.read_cstr(src) + b"\0")
         return dst
 
+    def wcslen(self, s):
+        return len(self.emu.read_wstr(s))
+
     def strncpy(self, dst, src, n):
         text = self.emu.read_cstr(src)[:n]
         self.emu.write(dst, text + b"\0" * (n - len(text)))
@@ -405,33 +496,67 @@ KERNEL32_ARGS = {
     "LeaveCriticalSection": 1, "LockFileEx": 6, "SetLastError": 1,
     "SwitchToThread": 0, "TlsAlloc": 0, "TlsFree": 1, "TlsGetValue": 1,
     "TlsSetValue": 2, "UnlockFileEx": 5, "WriteFile": 5,
+    "GetEnvironmentVariableA": 3, "GetSystemDirectoryW": 2,
+    "GetModuleFileNameW": 3, "LoadLibraryW": 1, "LoadLibraryExW": 3,
+    "GetProcAddress": 2, "DisableThreadLibraryCalls": 1, "FatalAppExitA": 2,
 }
 MSVCRT_ARGS = {
     "memcpy": 3, "memmove": 3, "memset": 3, "memchr": 3, "memcmp": 3,
     "strlen": 1, "strchr": 2, "strrchr": 2, "strcmp": 2, "strncmp": 3,
-    "strcpy": 2, "strncpy": 3,
+    "strcpy": 2, "strncpy": 3, "wcslen": 1,
 }
+
+
+class Module:
+    """A loaded DLL: an image mapped from its file, or a system DLL whose
+    exports are stubs (pe None)."""
+
+    def __init__(self, path, base, pe=None):
+        self.path = path
+        self.base = base
+        self.pe = pe
+        self.entry = None
+        self.relocations = 0
+        self.imports = {}
+        self.exports_by_name = {}
+        self.exports_by_ordinal = {}
+        self.thread_calls = True  # DllMain told of threads
+        self.loads = 1
 
 
 class Emulator:
     """One process with the DLL loaded: new_process() is a fresh one."""
 
     def __init__(self, dll_bytes, files_dir,
-                 module_file="C:\\tests\\nq_script.exe"):
+                 module_file="C:\\tests\\nq_script.exe",
+                 dll_path="C:\\tests\\NETQUILL.DLL", disk=None):
         self.uc = Uc(UC_ARCH_X86, UC_MODE_32)
-        self.pe = pefile.PE(data=dll_bytes)
         self.threads = []
         self.thread = None
         self.next_tid = 0x104
         self.win = Windows(self, files_dir, module_file)
         self.user_next = USER
-        self.stubs = {}  # address -> (dll, name, argc or None)
+        self.stubs = {}  # address -> (dll, name, argc or None, target)
+        self.next_stub = STUBS
         self.fault = None
         self.measured = []  # (what, esp moved, expected)
         self.callback_calls = {"get": 0, "set": 0}
+        # The files LoadLibrary finds: Windows path (any case) -> bytes.
+        self.disk = {k.lower(): v for k, v in (disk or {}).items()}
+        self.disk[dll_path.lower()] = dll_bytes
+        self.modules = []  # in load order
+        self.next_base = LOAD_BASE
+        self.attaching = []  # modules whose DllMain runs
+        self.ws2 = ws2_stub.Ws2(self)
         self._map()
         self._segments()
-        self._load()
+        self.after_attach = {n: self._stub("", "AfterAttach", 0, self, (
+            b"\xc2" + struct.pack("<H", 4 * n))) for n in (1, 3)}
+        first = self._load(dll_path, dll_bytes)
+        self.pe, self.base, self.entry = first.pe, first.base, first.entry
+        self.relocations, self.imports = first.relocations, first.imports
+        self.exports_by_name = first.exports_by_name
+        self.exports_by_ordinal = first.exports_by_ordinal
         self.main = self.new_thread(attach=False)
 
     # -- memory
@@ -446,6 +571,15 @@ class Emulator:
 
     def write_u32(self, addr, value):
         self.write(addr, struct.pack("<I", value & 0xFFFFFFFF))
+
+    def read_wstr(self, addr, limit=1 << 15):
+        out = bytearray()
+        while len(out) < 2 * limit:
+            unit = self.read(addr + len(out), 2)
+            if unit == b"\0\0":
+                return out.decode("utf-16-le")
+            out += unit
+        raise EmuError("unterminated string at 0x%x" % addr)
 
     def read_cstr(self, addr, limit=1 << 16):
         out = bytearray()
@@ -506,33 +640,42 @@ class Emulator:
             teb, PAGE - 1, A_PRESENT | A_DATA | A_RW | A_RING3, F_32))
         self.uc.reg_write(UC_X86_REG_FS, SEL_FS << 3 | 3)
 
-    def _load(self):
-        pe = self.pe
+    def _stub(self, dll, name, argc, target, code):
+        addr = self.next_stub
+        self.next_stub += 16
+        if self.next_stub > STUBS + 0x10000:
+            raise EmuError("no room for another stub")
+        self.write(addr, code)
+        self.stubs[addr] = (dll, name, argc, target)
+        return addr
+
+    def _load(self, path, data):
+        """Maps one DLL image, relocated and with its imports bound, as the
+        next module; DllMain is not called."""
+        pe = PeFile(data=data).pe
         opt = pe.OPTIONAL_HEADER
-        self.base = LOAD_BASE
-        if self.base == opt.ImageBase:
+        m = Module(path, self.next_base, pe)
+        self.next_base += MODULE_STEP
+        if m.base == opt.ImageBase:
             raise EmuError("load base equals the preferred base")
         size = (opt.SizeOfImage + PAGE - 1) & ~(PAGE - 1)
-        self.uc.mem_map(self.base, size)
+        self.uc.mem_map(m.base, size)
         data = pe.__data__
-        self.write(self.base, data[:opt.SizeOfHeaders])
+        self.write(m.base, data[:opt.SizeOfHeaders])
         for s in pe.sections:
             raw = data[s.PointerToRawData:s.PointerToRawData +
                        min(s.SizeOfRawData, s.Misc_VirtualSize or
                            s.SizeOfRawData)]
-            self.write(self.base + s.VirtualAddress, raw)
-        delta = (self.base - opt.ImageBase) & 0xFFFFFFFF
-        self.relocations = 0
+            self.write(m.base + s.VirtualAddress, raw)
+        delta = (m.base - opt.ImageBase) & 0xFFFFFFFF
         for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []):
             for entry in block.entries:
                 if entry.type == 3:  # IMAGE_REL_BASED_HIGHLOW
-                    at = self.base + entry.rva
+                    at = m.base + entry.rva
                     self.write_u32(at, self.read_u32(at) + delta)
-                    self.relocations += 1
+                    m.relocations += 1
                 elif entry.type != 0:
                     raise EmuError("relocation type %d" % entry.type)
-        next_stub = STUBS
-        self.imports = {}
         missing = []
         for desc in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
             dll = desc.dll.decode()
@@ -549,32 +692,92 @@ class Emulator:
                     argc, code = None, b"\xf4"
                 if argc is None:
                     missing.append("%s!%s" % (dll, name))
-                self.write(next_stub, code)
-                self.stubs[next_stub] = (dll, name, argc)
-                self.imports.setdefault(dll, []).append(name)
-                iat = self.base + imp.address - opt.ImageBase
-                self.write_u32(iat, next_stub)
-                next_stub += 16
+                stub = self._stub(dll, name, argc, self.win, code)
+                m.imports.setdefault(dll, []).append(name)
+                self.write_u32(m.base + imp.address - opt.ImageBase, stub)
         if missing:
             # As a system loader refuses a module that imports what the
             # system lacks, this one refuses what it has no stub for: the
             # stubs are the DLL's short list of XP functions.
             raise EmuError("the load fails: %d imports without a stub (%s)"
                            % (len(missing), ", ".join(missing[:8])))
-        self.exports_by_name = {}
-        self.exports_by_ordinal = {}
         for sym in pe.DIRECTORY_ENTRY_EXPORT.symbols:
-            addr = self.base + sym.address
-            self.exports_by_ordinal[sym.ordinal] = addr
+            addr = m.base + sym.address
+            m.exports_by_ordinal[sym.ordinal] = addr
             if sym.name:
-                self.exports_by_name[sym.name.decode()] = addr
-        self.entry = self.base + opt.AddressOfEntryPoint
+                m.exports_by_name[sym.name.decode()] = addr
+        m.entry = m.base + opt.AddressOfEntryPoint
+        self.modules.append(m)
+        return m
+
+    # -- the loader: LoadLibrary as Windows answers it
+    def module_at(self, handle):
+        for m in self.modules:
+            if m.base == handle:
+                return m
+        return None
+
+    def load_library(self, name_ptr, argc):
+        """LoadLibraryW/ExW: a module already loaded gains a reference; a
+        system DLL of the stubs (ws2_32.dll, mswsock.dll) comes from the
+        system directory; a DLL image on the disk is mapped and its
+        DllMain run on the calling thread before the call returns."""
+        name = self.read_wstr(name_ptr) if name_ptr else ""
+        if not name:
+            self.win.set_last_error(ERROR_INVALID_PARAMETER)
+            return 0
+        path = name.replace("/", "\\")
+        if "\\" not in path:  # the program's directory, then the system's
+            app = self.win.module_file.rsplit("\\", 1)[0]
+            found = [d + "\\" + path for d in (app, SYSTEM_DIRECTORY)
+                     if (d + "\\" + path).lower() in self.disk or
+                     d == SYSTEM_DIRECTORY and path.lower() in SYSTEM_DLLS]
+            path = found[0] if found else path
+        for m in self.modules:
+            if m.path.lower() == path.lower():
+                m.loads += 1
+                return m.base
+        sysdir, _, base_name = path.rpartition("\\")
+        if sysdir.lower() == SYSTEM_DIRECTORY.lower() and \
+                base_name.lower() in SYSTEM_DLLS:
+            return self._system_module(path, SYSTEM_DLLS[base_name.lower()])
+        data = self.disk.get(path.lower())
+        if data is None:
+            self.win.set_last_error(ERROR_MOD_NOT_FOUND)
+            return 0
+        m = self._load(path, data)
+        # DllMain(module, DLL_PROCESS_ATTACH, 0) runs next, then returns
+        # through AfterAttach into the caller as LoadLibrary would.
+        esp = self.uc.reg_read(UC_X86_REG_ESP) - 16
+        self.write(esp, struct.pack("<4I", self.after_attach[argc], m.base,
+                                    1, 0))
+        self.uc.reg_write(UC_X86_REG_ESP, esp)
+        self.uc.reg_write(UC_X86_REG_EIP, m.entry)
+        self.attaching.append(m)
+        return CALLED_ON
+
+    def AfterAttach(self):
+        m = self.attaching.pop()
+        if self.uc.reg_read(UC_X86_REG_EAX):
+            return m.base
+        self.modules.remove(m)  # the load fails when DllMain does
+        self.win.set_last_error(ERROR_DLL_INIT_FAILED)
+        return 0
+
+    def _system_module(self, path, exports):
+        m = Module(path, SYSTEM_MODULES + 0x10000 * len(self.modules))
+        for name, argc in exports.items():
+            m.exports_by_name[name] = self._stub(
+                path.rpartition("\\")[2], name, argc, self.ws2,
+                b"\xc2" + struct.pack("<H", 4 * argc))
+        self.modules.append(m)
+        return m.base
 
     # -- hooks
     def _on_stub(self, uc, address, size, user):
-        dll, name, argc = self.stubs[address]
+        dll, name, argc, target = self.stubs[address]
         self.win.calls[name] = self.win.calls.get(name, 0) + 1
-        fn = getattr(self.win, name, None) if argc is not None else None
+        fn = getattr(target, name, None) if argc is not None else None
         if fn is None:
             self.win.unsupported.append("%s!%s" % (dll, name))
             self.fault = "called %s!%s, which this Windows lacks" % (dll, name)
@@ -588,7 +791,8 @@ class Emulator:
             self.fault = "%s: %s" % (name, e)
             uc.emu_stop()
             return
-        uc.reg_write(UC_X86_REG_EAX, (result or 0) & 0xFFFFFFFF)
+        if result is not CALLED_ON:
+            uc.reg_write(UC_X86_REG_EAX, (result or 0) & 0xFFFFFFFF)
 
     def _on_callback(self, uc, address, size, user):
         if address == self.get_error:
@@ -616,12 +820,12 @@ class Emulator:
         self.threads.append(t)
         self.switch(t)
         if attach:
-            self.dll_main(2)  # DLL_THREAD_ATTACH
+            self.tell_modules(2)  # DLL_THREAD_ATTACH
         return t
 
     def end_thread(self, t):
         self.switch(t)
-        self.dll_main(3)  # DLL_THREAD_DETACH
+        self.tell_modules(3)  # DLL_THREAD_DETACH
         t.alive = False
 
     def switch(self, t):
@@ -674,6 +878,12 @@ class Emulator:
         if held:
             raise EmuError("%s: returned holding a lock" % what)
         return self.uc.reg_read(UC_X86_REG_EAX)
+
+    def tell_modules(self, reason):
+        for m in self.modules:
+            if m.pe is not None and m.thread_calls:
+                self.call(m.entry, [m.base, reason, 0], "DllMain(%d) of %s"
+                          % (reason, m.path))
 
     def dll_main(self, reason, reserved=0):
         return self.call(self.entry, [self.base, reason, reserved],

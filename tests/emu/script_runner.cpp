@@ -1,7 +1,8 @@
 // Runs a call script (calls.txt) against a NETQUILL.DLL loaded at run time,
-// calling each export by the name the script gives, in the current
-// directory, where the script's trace files land. The 64-bit build runs it
-// under Wine; its trace is what the shipping 32-bit DLL, run in the
+// or one of socket calls (dropin_calls.txt) against the drop-in
+// WSOCK32.DLL, calling each export by the name the script gives, in the
+// current directory, where the script's trace files land. The 64-bit build
+// runs it under Wine; its trace is what the shipping 32-bit DLL, run in the
 // emulator by the same script, must write.
 //   nq_script DLL SCRIPT
 #include <winsock2.h>
@@ -14,6 +15,7 @@
 #include <string.h>
 
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -95,8 +97,20 @@ std::string Bytes(const std::string &hex) {
   return out;
 }
 
+// Values kept from results ($NAME) and blocks named where they are made
+// (NAME=KIND:..., later &NAME).
+std::map<std::string, Word> g_names;
+
 Word Argument(const std::string &w, std::string *error) {
   if (w == "null") return 0;
+  if (w[0] == '$' || w[0] == '&') {
+    auto it = g_names.find(w);
+    if (it == g_names.end()) *error = "unknown name " + w;
+    return it == g_names.end() ? 0 : it->second;
+  }
+  size_t eq = w.find('=');
+  if (w[0] != '"' && eq != std::string::npos)
+    return g_names["&" + w.substr(0, eq)] = Argument(w.substr(eq + 1), error);
   if (w[0] == '"')
     return reinterpret_cast<Word>(Keep(w.data() + 1, w.size() - 1));
   auto f = Split(w, ':');
@@ -150,6 +164,13 @@ Word Argument(const std::string &w, std::string *error) {
     p->p_name = static_cast<char *>(Keep(f[1].data(), f[1].size()));
     p->p_proto = static_cast<short>(atoi(f[2].c_str()));
     return reinterpret_cast<Word>(p);
+  }
+  if (kind == "fds" && f.size() == 2) {
+    fd_set set;
+    FD_ZERO(&set);
+    for (const std::string &name : Split(f[1], ','))
+      FD_SET(static_cast<SOCKET>(Argument(name, error)), &set);
+    return reinterpret_cast<Word>(Keep(&set, sizeof set));
   }
   if (kind == "tv" && f.size() == 3) {
     timeval tv;
@@ -207,13 +228,19 @@ int main(int argc, char **argv) {
       setup(words[0] == "setup" ? &on : &off);
     } else if (words[0] == "error" && words.size() == 2) {
       code = static_cast<DWORD>(atoi(words[1].c_str()));
-    } else if (words[0] == "expect" && words.size() == 2) {
+    } else if ((words[0] == "expect" || words[0] == "expect-error") &&
+               words.size() == 2) {
       int want = atoi(words[1].c_str());
-      if (static_cast<int32_t>(last) != want) {
-        fprintf(stderr, "line %d: result %d, expected %d\n", number,
-                static_cast<int>(static_cast<int32_t>(last)), want);
+      int got = words[0] == "expect"
+                    ? static_cast<int>(static_cast<int32_t>(last))
+                    : static_cast<int>(code);
+      if (got != want) {
+        fprintf(stderr, "line %d: %s %d, expected %d\n", number,
+                words[0].c_str(), got, want);
         ++failures;
       }
+    } else if (words[0] == "keep" && words.size() == 2) {
+      g_names["$" + words[1]] = last;
     } else if (words[0] == "call" && words.size() >= 2 && words.size() <= 10) {
       auto fn = Bind<AnyExport>(dll, words[1].c_str());
       if (fn == nullptr) error = "no export " + words[1];

@@ -74,12 +74,14 @@ TEST_F(TraceEnvTest, FileAndFlagsAreTaken) {
   EXPECT_EQ(nqdrop::ReadTraceEnv().flags, 0u);
 }
 
-TEST_F(TraceEnvTest, ALongPathIsCutToTheLibrarysSize) {
-  std::string path(400, 'p');
-  setenv("NETQUILL_FILE", path.c_str(), 1);
-  nqdrop::TraceEnv env = nqdrop::ReadTraceEnv();
-  EXPECT_EQ(strlen(env.path), size_t{nqdrop::kTracePathSize - 1});
-  EXPECT_EQ(std::string(env.path), path.substr(0, 255));
+TEST_F(TraceEnvTest, APathThatDoesNotFitTracesNothing) {
+  for (size_t length : {255, 256, 400}) {
+    std::string path(length, 'p');
+    setenv("NETQUILL_FILE", path.c_str(), 1);
+    nqdrop::TraceEnv env = nqdrop::ReadTraceEnv();
+    EXPECT_EQ(env.on, length < 256) << length;
+    EXPECT_STREQ(env.path, length < 256 ? path.c_str() : "") << length;
+  }
 }
 
 }  // namespace

@@ -9,6 +9,10 @@ import re
 import subprocess
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "..", "..", "tests", "support"))
+from pe_file import PeFile, read_def  # noqa: E402
+
 SKIP = 77
 
 # Bytes of arguments of each export as Windows declares it, which on 32-bit
@@ -45,54 +49,9 @@ def read_calls(path):
             WINSOCK_ORDINALS[name] = int(ordinal)
 
 
-def read_def(path):
-    exports = {}
-    for line in open(path):
-        line = line.split(";")[0].strip()
-        m = re.match(r"^(\w+)\s*(?:=\s*\w+\s*)?@(\d+)$", line)
-        if m:
-            exports[m.group(1)] = int(m.group(2))
-    return exports
-
-
-def objdump(tool, path):
-    return subprocess.run([tool, "-p", path], capture_output=True, text=True,
-                          check=True).stdout
-
-
-def objdump_any(tool, path):
-    """A reference may be of the other machine than the build's objdump."""
-    for candidate in (tool, "x86_64-w64-mingw32-objdump",
-                      "i686-w64-mingw32-objdump", "objdump"):
-        try:
-            return objdump(candidate, path)
-        except (OSError, subprocess.CalledProcessError):
-            continue
-    raise RuntimeError("no objdump reads " + path)
-
-
-def exports_of(dump):
-    """Name to ordinal, and ordinal to entry RVA (None for a forwarder)."""
-    base = int(re.search(r"^Ordinal Base\s+(\d+)$", dump, re.M).group(1))
-    entries = {}
-    for m in re.finditer(r"^\s*\[\s*\d+\] \+base\[\s*(\d+)\]\s+([0-9a-f]+) "
-                         r"(Export|Forwarder) RVA", dump, re.M):
-        entries[int(m.group(1))] = (int(m.group(2), 16)
-                                    if m.group(3) == "Export" else None)
-    names = {}
-    table = dump.split("[Ordinal/Name Pointer] Table", 1)[1]
-    for m in re.finditer(r"^\s*\[\s*(\d+)\] (\S+)$", table.split("\n\n")[0],
-                         re.M):
-        # The name table prints indices from 0; the ordinal adds the base.
-        names[m.group(2)] = int(m.group(1)) + base
-    return names, entries
-
-
-def check_stdcall(tool, dll, dump, names, entries):
-    image_base = int(re.search(r"^ImageBase\s+([0-9a-f]+)$", dump,
-                               re.M).group(1), 16)
-    for name, ordinal in sorted(names.items()):
-        start = image_base + entries[ordinal]
+def check_stdcall(tool, dll, pe):
+    for name, ordinal in sorted(pe.names.items()):
+        start = pe.image_base + pe.entries[ordinal]
         out = subprocess.run(
             [tool, "-d", "--no-show-raw-insn", "--start-address=0x%x" % start,
              "--stop-address=0x%x" % (start + 2048), dll],
@@ -136,9 +95,10 @@ def main():
             return SKIP
         built = None
         if args.dll:
-            built, _ = exports_of(objdump(args.objdump, args.dll))
+            built = PeFile(args.dll).names
         for ref in present:
-            names, entries = exports_of(objdump_any(args.objdump, ref))
+            pe = PeFile(ref)
+            names, entries = pe.names, pe.entries
             check(names == expected, "%s and the definition differ: %s" % (
                 ref, sorted(set(names.items()) ^ set(expected.items()))))
             check(sorted(entries) == sorted(expected.values()),
@@ -149,21 +109,21 @@ def main():
         checked = "definition%s equal to %s" % (
             " and built DLL" if built is not None else "", ", ".join(present))
     else:
-        dump = objdump(args.objdump, args.dll)
-        names, entries = exports_of(dump)
+        pe = PeFile(args.dll)
+        names, entries = pe.names, pe.entries
         check(names == expected, "built names and ordinals differ: %s"
               % sorted(set(names.items()) ^ set(expected.items())))
         check(sorted(entries) == sorted(expected.values()),
               "ordinals carrying an entry: %s" % sorted(entries))
         check(all(entries[o] is not None for o in entries),
               "forwarder entries in the built DLL")
-        imports = set(re.findall(r"DLL Name: (\S+)", dump))
+        imports = set(pe.imports)
         check(imports <= ALLOWED_IMPORTS,
               "imports beyond %s: %s" % (sorted(ALLOWED_IMPORTS),
                                          sorted(imports - ALLOWED_IMPORTS)))
-        is_x86 = "file format pei-i386" in dump
+        is_x86 = pe.is_x86
         if is_x86 and not failures:
-            check_stdcall(args.objdump, args.dll, dump, names, entries)
+            check_stdcall(args.objdump, args.dll, pe)
         checked = "%d exports, imports %s, %s" % (
             len(names), sorted(imports),
             "stdcall checked" if is_x86 else "64-bit: one calling convention")
