@@ -46,11 +46,22 @@ typedef struct hostent *(WSAAPI *decltype_gethostbyname)(const char *);
 typedef int(WSAAPI *decltype_gethostname)(char *, int);
 typedef int(WSAAPI *decltype_WSAStartup)(WORD, WSADATA *);
 typedef int(WSAAPI *decltype_WSAGetLastError)(void);
-#define LATE_CALLS(X)                                                   \
-  X(socket)                                                             \
-  X(bind) X(listen) X(getsockname) X(connect) X(accept) X(send) X(recv) \
-      X(ioctlsocket) X(shutdown) X(closesocket) X(gethostbyname)        \
-          X(gethostname) X(WSAStartup) X(WSAGetLastError)
+#define LATE_CALLS(X) \
+  X(socket)           \
+  X(bind)             \
+  X(listen)           \
+  X(getsockname)      \
+  X(connect)          \
+  X(accept)           \
+  X(send)             \
+  X(recv)             \
+  X(ioctlsocket)      \
+  X(shutdown)         \
+  X(closesocket)      \
+  X(gethostbyname)    \
+  X(gethostname)      \
+  X(WSAStartup)       \
+  X(WSAGetLastError)
 LATE_CALLS(LATE)
 static void StartTrace(void) {
   /* By name, and ioctlsocket by its ordinal. */
