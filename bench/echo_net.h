@@ -1,19 +1,14 @@
-// What the echo workload needs that differs between POSIX and Windows.
+// The TCP option the echo workload sets, whose header differs between POSIX
+// and Windows; the rest is the shared socket shim (net_shim.h).
 #ifndef NQ_BENCH_ECHO_NET_H
 #define NQ_BENCH_ECHO_NET_H
 
-#include "netquill.h"
+#include "net_shim.h"
 
 namespace echo {
 
-void Startup();
-int CloseSocket(NQ_SOCKET s);
-bool IsInvalid(NQ_SOCKET s);
 int TcpLevel();
 int NoDelayOption();
-int LastError();
-// The accessors of the socket error code, for WSASetupTrace.
-TraceErrorHooks ErrorBridge();
 
 }  // namespace echo
 

@@ -35,7 +35,7 @@ struct Options {
 };
 
 void Fail(const char *what) {
-  fprintf(stderr, "nq_echo_workload: %s: error %d\n", what, echo::LastError());
+  fprintf(stderr, "nq_echo_workload: %s: error %d\n", what, NqNetLastError());
   exit(1);
 }
 
@@ -77,14 +77,14 @@ void Serve(const Options &opt, NQ_SOCKET listener) {
   auto *pa = reinterpret_cast<struct sockaddr *>(&peer);
   NQ_SOCKET fd = accept(listener, pa, &peer_len);
   if (opt.hooks) fd = TX_accept(fd, listener, pa, &peer_len);
-  if (echo::IsInvalid(fd)) Fail("accept");
+  if (NqNetIsInvalid(fd)) Fail("accept");
   NoDelay(opt, fd);
   char buf[kMessage];
   for (long i = 0; i < opt.rounds; ++i) {
     if (!RecvAll(opt, fd, buf) || !SendAll(opt, fd, buf))
       Fail("server exchange");
   }
-  int r = echo::CloseSocket(fd);
+  int r = NqNetClose(fd);
   if (opt.hooks) TX_closesocket(r, fd);
   if (opt.trace) WSADisableTrace();
 }
@@ -110,16 +110,16 @@ int main(int argc, char **argv) {
   if (argc > 2) opt.rounds = atol(argv[2]);
   if (argc > 3) opt.file = argv[3];
 
-  echo::Startup();
+  NqNetStartup();
   if (opt.hooks) {
-    TraceErrorHooks bridge = echo::ErrorBridge();
+    TraceErrorHooks bridge = NqNetErrorBridge();
     WSASetupTrace(&bridge);
   }
   if (opt.trace) WSAEnableTrace(opt.file.c_str(), opt.flags);
 
   NQ_SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
   if (opt.hooks) listener = TX_socket(listener, AF_INET, SOCK_STREAM, 0);
-  if (echo::IsInvalid(listener)) Fail("socket");
+  if (NqNetIsInvalid(listener)) Fail("socket");
   struct sockaddr_in addr;
   memset(&addr, 0, sizeof addr);
   addr.sin_family = AF_INET;
@@ -139,7 +139,7 @@ int main(int argc, char **argv) {
 
   NQ_SOCKET fd = socket(AF_INET, SOCK_STREAM, 0);
   if (opt.hooks) fd = TX_socket(fd, AF_INET, SOCK_STREAM, 0);
-  if (echo::IsInvalid(fd)) Fail("socket");
+  if (NqNetIsInvalid(fd)) Fail("socket");
   r = connect(fd, sa, len);
   if (opt.hooks) r = TX_connect(r, fd, sa, len);
   if (r != 0) Fail("connect");
@@ -160,9 +160,9 @@ int main(int argc, char **argv) {
   if (memcmp(request, reply, kMessage) != 0) Fail("reply differs");
 
   server.join();
-  r = echo::CloseSocket(fd);
+  r = NqNetClose(fd);
   if (opt.hooks) TX_closesocket(r, fd);
-  r = echo::CloseSocket(listener);
+  r = NqNetClose(listener);
   if (opt.hooks) TX_closesocket(r, listener);
   if (opt.trace) WSADisableTrace();
   printf("%lld\n", static_cast<long long>(ns));

@@ -14,13 +14,14 @@ install(FILES include/netquill.h include/netquill_wrap.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT library)
 install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR}
         COMPONENT library)
+install(DIRECTORY docs DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT library)
 
 if(WIN32)
   # The DLL, its two import libraries and the module definition, for
   # callers who bind by name or by ordinal.
   install(FILES $<TARGET_FILE:netquill> DESTINATION ${CMAKE_INSTALL_BINDIR}
           COMPONENT library)
-  install(FILES ${NQ_IMPORT_LIBS} exports/netquill.def
+  install(FILES ${NQ_IMPORT_LIBS} ${NQ_DEF_FILE}
           DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library)
 else()
   install(TARGETS netquill LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -1,5 +1,4 @@
 #define _POSIX_C_SOURCE 200809L
-#include <errno.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <time.h>
@@ -18,14 +17,6 @@ static void *Run(void *self) {
   return NULL;
 }
 
-static int GetErrno(void) { return errno; }
-
-static void SetErrno(int code) { errno = code; }
-
-void DemoStartup(void) {}
-
-void DemoCleanup(void) {}
-
 DemoThread *DemoThreadStart(DemoThreadFn fn, void *arg) {
   DemoThread *t = malloc(sizeof *t);
   t->fn = fn;
@@ -42,9 +33,4 @@ void DemoThreadJoin(DemoThread *t) {
 void DemoSleepMs(int ms) {
   struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
   nanosleep(&ts, NULL);
-}
-
-TraceErrorHooks DemoErrorBridge(void) {
-  TraceErrorHooks hooks = {GetErrno, SetErrno};
-  return hooks;
 }

@@ -1,6 +1,3 @@
-// winsock2.h must come before windows.h, which would bring the old one.
-#include <winsock2.h>
-
 #include <windows.h>
 
 #include <stdlib.h>
@@ -19,13 +16,6 @@ static DWORD WINAPI Run(LPVOID self) {
   return 0;
 }
 
-void DemoStartup(void) {
-  WSADATA data;
-  WSAStartup(MAKEWORD(1, 1), &data);
-}
-
-void DemoCleanup(void) { WSACleanup(); }
-
 DemoThread *DemoThreadStart(DemoThreadFn fn, void *arg) {
   DemoThread *t = malloc(sizeof *t);
   t->fn = fn;
@@ -41,9 +31,3 @@ void DemoThreadJoin(DemoThread *t) {
 }
 
 void DemoSleepMs(int ms) { Sleep((DWORD)ms); }
-
-/* Winsock's own functions are the callbacks, as they are. */
-TraceErrorHooks DemoErrorBridge(void) {
-  TraceErrorHooks hooks = {WSAGetLastError, WSASetLastError};
-  return hooks;
-}

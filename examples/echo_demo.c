@@ -14,6 +14,7 @@
 #include <string.h>
 
 #include "demo_platform.h"
+#include "net_shim.h"
 #include "netquill.h"
 #include "netquill_wrap.h"
 
@@ -89,21 +90,21 @@ static void Client(void *unused) {
 }
 
 int main(int argc, char **argv) {
-  TraceErrorHooks bridge = DemoErrorBridge();
+  TraceErrorHooks bridge = NqNetErrorBridge();
   DemoThread *srv, *cli;
   FILE *trace;
   char line[512];
 
   if (argc > 1) trace_path = argv[1];
   remove(trace_path);
-  DemoStartup();
+  NqNetStartup();
   WSASetupTrace(&bridge);
 
   srv = DemoThreadStart(Server, NULL);
   cli = DemoThreadStart(Client, NULL);
   DemoThreadJoin(cli);
   DemoThreadJoin(srv);
-  DemoCleanup();
+  NqNetCleanup();
 
   trace = fopen(trace_path, "rb");
   if (trace == NULL) {

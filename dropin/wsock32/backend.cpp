@@ -54,7 +54,7 @@ void LoadSystem() {
   HMODULE ws2 = LoadFrom(dir, n, L"ws2_32.dll");
   if (ws2 == nullptr)
     FatalAppExitA(0, "WSOCK32.DLL: ws2_32.dll cannot be loaded");
-#define NQ_WS_RESOLVE(name) Resolve(ws2, #name, &g_backend.ws2.name);
+#define NQ_WS_RESOLVE(name, ...) Resolve(ws2, #name, &g_backend.ws2.name);
   NQ_WS_TRACED(NQ_WS_RESOLVE)
   NQ_WS_PLAIN(NQ_WS_RESOLVE)
 #undef NQ_WS_RESOLVE
@@ -71,7 +71,7 @@ void LoadHooks() {
   HMODULE nq = LoadFrom(self, DirectoryOf(self, n), L"NETQUILL.DLL");
   if (nq == nullptr) return;
   Hooks hooks;
-#define NQ_WS_RESOLVE(name) Resolve(nq, "TX_" #name, &hooks.name);
+#define NQ_WS_RESOLVE(name, ...) Resolve(nq, "TX_" #name, &hooks.name);
   NQ_WS_TRACED(NQ_WS_RESOLVE)
 #undef NQ_WS_RESOLVE
   Resolve(nq, "WSAEnableTrace", &hooks.enable);
@@ -80,7 +80,7 @@ void LoadHooks() {
   // A library without every hook is not the one this DLL was built for:
   // no call is traced rather than some.
   bool complete = hooks.enable != nullptr && setup != nullptr;
-#define NQ_WS_PRESENT(name) complete = complete && hooks.name != nullptr;
+#define NQ_WS_PRESENT(name, ...) complete = complete && hooks.name != nullptr;
   NQ_WS_TRACED(NQ_WS_PRESENT)
 #undef NQ_WS_PRESENT
   if (!complete) return;

@@ -4,61 +4,14 @@
 #define NQ_DROPIN_WSOCK32_BACKEND_H
 
 #include "netquill.h"
+#include "netquill_calls.h"
 
 namespace nqws {
 
-// The Windows Sockets 1.1 functions that NETQUILL traces.
-#define NQ_WS_TRACED(X)       \
-  X(accept)                   \
-  X(bind)                     \
-  X(closesocket)              \
-  X(connect)                  \
-  X(getpeername)              \
-  X(getsockname)              \
-  X(getsockopt)               \
-  X(ioctlsocket)              \
-  X(listen)                   \
-  X(recv)                     \
-  X(recvfrom)                 \
-  X(select)                   \
-  X(send)                     \
-  X(sendto)                   \
-  X(setsockopt)               \
-  X(shutdown)                 \
-  X(socket)                   \
-  X(gethostbyaddr)            \
-  X(gethostbyname)            \
-  X(getprotobyname)           \
-  X(getprotobynumber)         \
-  X(getservbyname)            \
-  X(getservbyport)            \
-  X(gethostname)              \
-  X(WSAAsyncSelect)           \
-  X(WSAAsyncGetHostByAddr)    \
-  X(WSAAsyncGetHostByName)    \
-  X(WSAAsyncGetProtoByNumber) \
-  X(WSAAsyncGetProtoByName)   \
-  X(WSAAsyncGetServByPort)    \
-  X(WSAAsyncGetServByName)    \
-  X(WSACancelAsyncRequest)    \
-  X(WSASetBlockingHook)       \
-  X(WSAUnhookBlockingHook)    \
-  X(WSACancelBlockingCall)    \
-  X(WSAIsBlocking)
-
-// The rest of Windows Sockets 1.1, passed on as it is.
-#define NQ_WS_PLAIN(X) \
-  X(htonl)             \
-  X(htons)             \
-  X(inet_addr)         \
-  X(inet_ntoa)         \
-  X(ntohl)             \
-  X(ntohs)             \
-  X(WSAGetLastError)   \
-  X(WSASetLastError)   \
-  X(WSAStartup)        \
-  X(WSACleanup)        \
-  X(__WSAFDIsSet)
+// The Windows Sockets 1.1 functions that NETQUILL traces, and the rest,
+// passed on as they are: X(name, ordinal, bytes).
+#define NQ_WS_TRACED(X) NQ_TRACED_CALLS(X)
+#define NQ_WS_PLAIN(X) NQ_UNTRACED_CALLS(X)
 
 // The Microsoft extensions, which live in mswsock.dll. Their types are
 // spelled out here, as the SDK headers that declare them differ.
@@ -103,7 +56,7 @@ using SPerrorFn = void(WINAPI *)(const char *);
   X(s_perror, SPerrorFn)
 
 struct SystemCalls {
-#define NQ_WS_FIELD(name) decltype(&::name) name;
+#define NQ_WS_FIELD(name, ...) decltype(&::name) name;
   NQ_WS_TRACED(NQ_WS_FIELD)
   NQ_WS_PLAIN(NQ_WS_FIELD)
 #undef NQ_WS_FIELD
@@ -116,7 +69,7 @@ struct Extensions {  // null where mswsock.dll lacks the function
 };
 
 struct Hooks {  // all null when NETQUILL.DLL could not be loaded
-#define NQ_WS_FIELD(name) decltype(&::TX_##name) name;
+#define NQ_WS_FIELD(name, ...) decltype(&::TX_##name) name;
   NQ_WS_TRACED(NQ_WS_FIELD)
 #undef NQ_WS_FIELD
   decltype(&::WSAEnableTrace) enable;

@@ -7,34 +7,13 @@ import re
 import subprocess
 import sys
 
-# Bytes of arguments each export takes; on 32-bit x86 each is 4 bytes and a
-# __stdcall function pops them itself with "ret $N".
-ARG_COUNTS = {
-    "TX_accept": 4, "TX_bind": 4, "TX_closesocket": 2, "TX_connect": 4,
-    "TX_getpeername": 4, "TX_getsockname": 4, "TX_getsockopt": 6,
-    "TX_ioctlsocket": 4, "TX_listen": 3, "TX_recv": 5, "TX_recvfrom": 7,
-    "TX_select": 6, "TX_send": 5, "TX_sendto": 7, "TX_setsockopt": 6,
-    "TX_shutdown": 3, "TX_socket": 4, "TX_gethostbyaddr": 4,
-    "TX_gethostbyname": 2, "TX_getprotobyname": 2, "TX_getprotobynumber": 2,
-    "TX_getservbyname": 3, "TX_getservbyport": 3, "TX_gethostname": 3,
-    "TX_WSAAsyncSelect": 5, "TX_WSAAsyncGetHostByAddr": 8,
-    "TX_WSAAsyncGetHostByName": 6, "TX_WSAAsyncGetProtoByNumber": 6,
-    "TX_WSAAsyncGetProtoByName": 6, "TX_WSAAsyncGetServByPort": 7,
-    "TX_WSAAsyncGetServByName": 7, "TX_WSACancelAsyncRequest": 2,
-    "TX_WSASetBlockingHook": 2, "TX_WSAUnhookBlockingHook": 1,
-    "TX_WSACancelBlockingCall": 1, "TX_WSAIsBlocking": 1,
-    "DllGetVersion": 1, "WSASetupTrace": 1, "WSAEnableTrace": 2,
-    "WSADisableTrace": 0, "WSAGetTraceUsage": 0, "WSASetTraceFile": 1,
-    "WSAGetTraceFile": 2, "WSASetTraceFlags": 1, "WSAGetTraceFlags": 0,
-    "NetQuillWrite": 3,
-}
-
-# Functions of the socket library that must never be exported under their
-# own name by a tracer.
-SOCKET_NAMES = {n[3:] for n in ARG_COUNTS if n.startswith("TX_")} | {
-    "htonl", "htons", "inet_addr", "inet_ntoa", "ntohl", "ntohs",
-    "WSAGetLastError", "WSASetLastError", "WSAStartup", "WSACleanup",
-    "__WSAFDIsSet"}
+# Filled from the export lists the build wrote out of netquill_calls.h:
+# the bytes of arguments each export takes, which on 32-bit x86 a __stdcall
+# function pops itself with "ret $N" (a hook takes the result besides the
+# socket function's own), and the socket functions, which a tracer must
+# never export under their own names.
+ARG_BYTES = {}
+SOCKET_NAMES = set()
 
 SYSTEM_DLLS = {"KERNEL32.dll", "msvcrt.dll", "USER32.dll", "ADVAPI32.dll",
                "ntdll.dll"}
@@ -45,6 +24,17 @@ failures = []
 def check(cond, message):
     if not cond:
         failures.append(message)
+
+
+def read_calls(path):
+    for line in open(path):
+        kind, name, _, size = line.split()
+        if kind == "library":
+            ARG_BYTES[name] = int(size)
+        else:
+            SOCKET_NAMES.add(name)
+        if kind == "traced":
+            ARG_BYTES["TX_" + name] = int(size) + 4
 
 
 def read_def(path):
@@ -91,7 +81,7 @@ def check_stdcall(objdump, dll, eat, names, base, image_base):
         if ret is None:
             continue
         popped = int(ret.group(1)[1:], 16) if ret.group(1) else 0
-        want = 4 * ARG_COUNTS[export]
+        want = ARG_BYTES[export]
         check(popped == want, "%s: pops %d bytes, stdcall needs %d"
               % (export, popped, want))
 
@@ -131,7 +121,7 @@ def check_import_library(readobj, implib, expected, is_x86):
             members[imp[0]] = (kind and kind.group(1), ntype and ntype.group(1))
     for name in expected:
         if is_x86:
-            sym = "__imp__%s@%d" % (name, 4 * ARG_COUNTS[name])
+            sym = "__imp__%s@%d" % (name, ARG_BYTES[name])
             want_type = "undecorate"
         else:
             sym = "__imp_%s" % name
@@ -151,6 +141,8 @@ def main():
     ap.add_argument("--objdump", required=True)
     ap.add_argument("--windres", required=True)
     ap.add_argument("--def", dest="deffile", required=True)
+    ap.add_argument("--calls", required=True,
+                    help="the export lists, as the build wrote them")
     ap.add_argument("--implib", help="import library for Microsoft's linker")
     ap.add_argument("--readobj", default="llvm-readobj")
     ap.add_argument("--file-version", required=True,
@@ -160,10 +152,11 @@ def main():
     ap.add_argument("dll")
     args = ap.parse_args()
 
+    read_calls(args.calls)
     expected = read_def(args.deffile)
     check(len(expected) == 46, "module definition lists %d exports"
           % len(expected))
-    check(set(expected) == set(ARG_COUNTS), "definition and table differ")
+    check(set(expected) == set(ARG_BYTES), "definition and table differ")
 
     dump = subprocess.run([args.objdump, "-p", args.dll], capture_output=True,
                           text=True, check=True).stdout

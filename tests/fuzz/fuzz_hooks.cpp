@@ -10,6 +10,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "fuzz_input.h"
 #include "fuzz_sink.h"
 #include "netquill.h"
+#include "netquill_calls.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define NQ_FUZZ_POISON 1
@@ -139,11 +141,16 @@ class Owned {
 
 // What one call must leave in the trace.
 struct Expected {
-  const char *name;      // the socket function's name
-  bool failed;           // the hook's failure test
-  const uint8_t *dump;   // the bytes moved, for send and receive
-  long long moved = -1;  // how many of them the dump shows; -1: none
+  bool failed;                 // the hook's failure test
+  const uint8_t *dump;         // the bytes moved, for send and receive
+  long long moved = -1;        // how many of them the dump shows; -1: none
+  const char *name = nullptr;  // the socket function's name
 };
+
+// The hooks, in the order of the cases below.
+#define NQ_FUZZ_NAME(name, ...) #name,
+constexpr const char *kNames[] = {NQ_TRACED_CALLS(NQ_FUZZ_NAME)};
+#undef NQ_FUZZ_NAME
 
 template <typename T>
 T Value(nqfuzz::Input *in) {
@@ -195,8 +202,8 @@ Transfer ReadTransfer(nqfuzz::Input *in, Owned *own) {
   return t;
 }
 
-Expected Moved(const char *name, const Transfer &t) {
-  Expected e = {name, t.result == -1, t.buf, -1};
+Expected Moved(const Transfer &t) {
+  Expected e = {t.result == -1, t.buf, -1};
   // A null buffer is never read: no dump at all.
   if (t.result >= 0 && t.buf != nullptr) {
     long long len = static_cast<long long>(t.len);
@@ -215,79 +222,79 @@ Expected Call(uint32_t which, nqfuzz::Input *in, Owned *own) {
           in->Bool() ? static_cast<NQ_SOCKET>(-1) : Value<NQ_SOCKET>(in);
       Same(TX_accept(result, s, own->Struct<struct sockaddr>(in),
                      own->Untouchable<NQ_SOCKLEN>()) == result);
-      return {"accept", result == static_cast<NQ_SOCKET>(-1), nullptr};
+      return {result == static_cast<NQ_SOCKET>(-1), nullptr};
     }
     case 1:
       Same(TX_bind(r, s, own->Struct<struct sockaddr>(in),
                    Value<NQ_SOCKLEN>(in)) == r);
-      return {"bind", r == -1, nullptr};
+      return {r == -1, nullptr};
     case 2:
       Same(TX_closesocket(r, s) == r);
-      return {"closesocket", r == -1, nullptr};
+      return {r == -1, nullptr};
     case 3:
       Same(TX_connect(r, s, own->Struct<struct sockaddr>(in),
                       Value<NQ_SOCKLEN>(in)) == r);
-      return {"connect", r == -1, nullptr};
+      return {r == -1, nullptr};
     case 4:
       Same(TX_getpeername(r, s, own->Struct<struct sockaddr>(in),
                           own->Untouchable<NQ_SOCKLEN>()) == r);
-      return {"getpeername", r == -1, nullptr};
+      return {r == -1, nullptr};
     case 5:
       Same(TX_getsockname(r, s, own->Struct<struct sockaddr>(in),
                           own->Untouchable<NQ_SOCKLEN>()) == r);
-      return {"getsockname", r == -1, nullptr};
+      return {r == -1, nullptr};
     case 6:
       Same(TX_getsockopt(r, s, i1, i2, own->Untouchable<NQ_OPTVAL>(),
                          own->Untouchable<NQ_SOCKLEN>()) == r);
-      return {"getsockopt", r == -1, nullptr};
+      return {r == -1, nullptr};
     case 7:
       Same(TX_ioctlsocket(r, s, Value<long>(in),
                           own->Untouchable<NQ_IOCTLARG>()) == r);
-      return {"ioctlsocket", r == -1, nullptr};
+      return {r == -1, nullptr};
     case 8:
       Same(TX_listen(r, s, i1) == r);
-      return {"listen", r == -1, nullptr};
+      return {r == -1, nullptr};
     case 9: {
       Transfer t = ReadTransfer(in, own);
       Same(TX_recv(t.result, s, Buf(t.buf), t.len, i1) == t.result);
-      return Moved("recv", t);
+      return Moved(t);
     }
     case 10: {
       Transfer t = ReadTransfer(in, own);
       Same(TX_recvfrom(t.result, s, Buf(t.buf), t.len, i1,
                        own->Struct<struct sockaddr>(in),
                        own->Untouchable<NQ_SOCKLEN>()) == t.result);
-      return Moved("recvfrom", t);
+      return Moved(t);
     }
     case 11:
       Same(TX_select(r, i1, own->Untouchable<fd_set>(),
                      own->Untouchable<fd_set>(), own->Untouchable<fd_set>(),
                      own->Struct<struct timeval>(in)) == r);
-      return {"select", r == -1, nullptr};
+      return {r == -1, nullptr};
     case 12: {
       Transfer t = ReadTransfer(in, own);
       Same(TX_send(t.result, s, Buf(t.buf), t.len, i1) == t.result);
-      return Moved("send", t);
+      return Moved(t);
     }
     case 13: {
       Transfer t = ReadTransfer(in, own);
       Same(TX_sendto(t.result, s, Buf(t.buf), t.len, i1,
                      own->Struct<struct sockaddr>(in),
                      Value<NQ_SOCKLEN>(in)) == t.result);
-      return Moved("sendto", t);
+      return Moved(t);
     }
     case 14:
       Same(TX_setsockopt(r, s, i1, i2, own->Untouchable<NQ_OPTVAL>(),
                          Value<NQ_SOCKLEN>(in)) == r);
-      return {"setsockopt", r == -1, nullptr};
+      return {r == -1, nullptr};
     case 15:
       Same(TX_shutdown(r, s, i1) == r);
-      return {"shutdown", r == -1, nullptr};
+      return {r == -1, nullptr};
     case 16: {
       NQ_SOCKET result =
           in->Bool() ? static_cast<NQ_SOCKET>(-1) : Value<NQ_SOCKET>(in);
       Same(TX_socket(result, i1, i2, Value<int>(in)) == result);
-      return {"socket", result == static_cast<NQ_SOCKET>(-1), nullptr};
+      return {result == static_cast<NQ_SOCKET>(-1), nullptr};
     }
     case 17: {
       struct hostent *result = own->Host(in);
@@ -296,33 +303,33 @@ Expected Call(uint32_t which, nqfuzz::Input *in, Owned *own) {
               ? nullptr
               : reinterpret_cast<const char *>(own->Block(in->Bytes(16), 4));
       Same(TX_gethostbyaddr(result, addr, i1, i2) == result);
-      return {"gethostbyaddr", result == nullptr, nullptr};
+      return {result == nullptr, nullptr};
     }
     case 18: {
       struct hostent *result = own->Host(in);
       Same(TX_gethostbyname(result, own->String(in)) == result);
-      return {"gethostbyname", result == nullptr, nullptr};
+      return {result == nullptr, nullptr};
     }
     case 19: {
       struct protoent *result = own->Proto(in);
       Same(TX_getprotobyname(result, own->String(in)) == result);
-      return {"getprotobyname", result == nullptr, nullptr};
+      return {result == nullptr, nullptr};
     }
     case 20: {
       struct protoent *result = own->Proto(in);
       Same(TX_getprotobynumber(result, i1) == result);
-      return {"getprotobynumber", result == nullptr, nullptr};
+      return {result == nullptr, nullptr};
     }
     case 21: {
       struct servent *result = own->Serv(in);
       const char *name = own->String(in);
       Same(TX_getservbyname(result, name, own->String(in)) == result);
-      return {"getservbyname", result == nullptr, nullptr};
+      return {result == nullptr, nullptr};
     }
     case 22: {
       struct servent *result = own->Serv(in);
       Same(TX_getservbyport(result, i1, own->String(in)) == result);
-      return {"getservbyport", result == nullptr, nullptr};
+      return {result == nullptr, nullptr};
     }
     case 23: {
       // The name buffer need not hold a terminator within namelen.
@@ -334,12 +341,12 @@ Expected Call(uint32_t which, nqfuzz::Input *in, Owned *own) {
       NQ_IOLEN namelen =
           static_cast<NQ_IOLEN>(in->Below(static_cast<uint32_t>(size + 1)));
       Same(TX_gethostname(r, name, namelen) == r);
-      return {"gethostname", r == -1, nullptr};
+      return {r == -1, nullptr};
     }
     case 24:
       Same(TX_WSAAsyncSelect(r, s, Handle<NQ_HWND>(in), Value<NQ_UINT>(in),
                              Value<long>(in)) == r);
-      return {"WSAAsyncSelect", r == -1, nullptr};
+      return {r == -1, nullptr};
     case 25: {
       NQ_HANDLE result = in->Bool() ? nullptr : Handle<NQ_HANDLE>(in);
       const char *addr =
@@ -349,35 +356,35 @@ Expected Call(uint32_t which, nqfuzz::Input *in, Owned *own) {
       Same(TX_WSAAsyncGetHostByAddr(
                result, Handle<NQ_HWND>(in), Value<NQ_UINT>(in), addr, i1, i2,
                own->Untouchable<char>(), Value<int>(in)) == result);
-      return {"WSAAsyncGetHostByAddr", result == nullptr, nullptr};
+      return {result == nullptr, nullptr};
     }
     case 26: {
       NQ_HANDLE result = in->Bool() ? nullptr : Handle<NQ_HANDLE>(in);
       Same(TX_WSAAsyncGetHostByName(result, Handle<NQ_HWND>(in),
                                     Value<NQ_UINT>(in), own->String(in),
                                     own->Untouchable<char>(), i1) == result);
-      return {"WSAAsyncGetHostByName", result == nullptr, nullptr};
+      return {result == nullptr, nullptr};
     }
     case 27: {
       NQ_HANDLE result = in->Bool() ? nullptr : Handle<NQ_HANDLE>(in);
       Same(TX_WSAAsyncGetProtoByNumber(result, Handle<NQ_HWND>(in),
                                        Value<NQ_UINT>(in), i1,
                                        own->Untouchable<char>(), i2) == result);
-      return {"WSAAsyncGetProtoByNumber", result == nullptr, nullptr};
+      return {result == nullptr, nullptr};
     }
     case 28: {
       NQ_HANDLE result = in->Bool() ? nullptr : Handle<NQ_HANDLE>(in);
       Same(TX_WSAAsyncGetProtoByName(result, Handle<NQ_HWND>(in),
                                      Value<NQ_UINT>(in), own->String(in),
                                      own->Untouchable<char>(), i1) == result);
-      return {"WSAAsyncGetProtoByName", result == nullptr, nullptr};
+      return {result == nullptr, nullptr};
     }
     case 29: {
       NQ_HANDLE result = in->Bool() ? nullptr : Handle<NQ_HANDLE>(in);
       Same(TX_WSAAsyncGetServByPort(result, Handle<NQ_HWND>(in),
                                     Value<NQ_UINT>(in), i1, own->String(in),
                                     own->Untouchable<char>(), i2) == result);
-      return {"WSAAsyncGetServByPort", result == nullptr, nullptr};
+      return {result == nullptr, nullptr};
     }
     case 30: {
       NQ_HANDLE result = in->Bool() ? nullptr : Handle<NQ_HANDLE>(in);
@@ -385,27 +392,29 @@ Expected Call(uint32_t which, nqfuzz::Input *in, Owned *own) {
       Same(TX_WSAAsyncGetServByName(result, Handle<NQ_HWND>(in),
                                     Value<NQ_UINT>(in), name, own->String(in),
                                     own->Untouchable<char>(), i1) == result);
-      return {"WSAAsyncGetServByName", result == nullptr, nullptr};
+      return {result == nullptr, nullptr};
     }
     case 31:
       Same(TX_WSACancelAsyncRequest(r, Handle<NQ_HANDLE>(in)) == r);
-      return {"WSACancelAsyncRequest", r == -1, nullptr};
+      return {r == -1, nullptr};
     case 32: {
       NQ_PROC result = in->Bool() ? nullptr : Handle<NQ_PROC>(in);
       Same(TX_WSASetBlockingHook(result, Handle<NQ_PROC>(in)) == result);
-      return {"WSASetBlockingHook", false, nullptr};
+      return {false, nullptr};
     }
     case 33:
       Same(TX_WSAUnhookBlockingHook(r) == r);
-      return {"WSAUnhookBlockingHook", r == -1, nullptr};
+      return {r == -1, nullptr};
     case 34:
       Same(TX_WSACancelBlockingCall(r) == r);
-      return {"WSACancelBlockingCall", r == -1, nullptr};
-    default: {
+      return {r == -1, nullptr};
+    case 35: {
       NQ_BOOL result = Value<NQ_BOOL>(in);
       Same(TX_WSAIsBlocking(result) == result);
-      return {"WSAIsBlocking", false, nullptr};
+      return {false, nullptr};
     }
+    default:
+      nqfuzz::Fail("a listed hook without its case", "", kNames[which]);
   }
 }
 
@@ -444,7 +453,7 @@ extern "C" int NQ_FUZZ_ENTRY(const uint8_t *data, size_t size) {
   uint32_t flags = in.U8();
   if (flags & 0x80) flags |= TRACE_KIND_CALL;  // lets every call line through
   const int code = static_cast<int>(in.U32());
-  const uint32_t which = in.Below(36);
+  const uint32_t which = in.Below(static_cast<uint32_t>(std::size(kNames)));
   WSASetTraceFlags(flags);
   nqfuzz::SetCallerError(code);
   nqfuzz::ResetHandBacks();
@@ -454,6 +463,7 @@ extern "C" int NQ_FUZZ_ENTRY(const uint8_t *data, size_t size) {
     Owned own;
     errno = kSystemError;
     e = Call(which, &in, &own);
+    e.name = kNames[which];
     if (errno != kSystemError) nqfuzz::Fail("errno changed by a hook");
     std::vector<std::string> records = nqfuzz::TakeRecords();
 

@@ -111,10 +111,10 @@ class Wireshark : public ::testing::Test {
   void SetUp() override {
     ASSERT_NE(Shell("command -v tshark"), "")
         << "tshark is not installed (scripts/install-deps.sh installs it)";
-    nqnet::Startup();
+    NqNetStartup();
     dir_ = nqtest::MakeScratchDir("pcap-tshark");
     trace_ = Path("traffic.log");
-    bridge_ = nqnet::ErrorBridge();
+    bridge_ = NqNetErrorBridge();
     ASSERT_EQ(WSASetupTrace(&bridge_), 1);
   }
 
@@ -122,7 +122,7 @@ class Wireshark : public ::testing::Test {
     nqtest::DisableFully();
     TraceErrorHooks none = {nullptr, nullptr};
     WSASetupTrace(&none);
-    nqnet::Cleanup();
+    NqNetCleanup();
     nqtest::RemoveTree(dir_);
   }
 
@@ -188,7 +188,7 @@ TEST_F(Wireshark, FollowingEachStreamGivesBackEveryByteSentAndReceived) {
     SendAll(s, reply);
     TX_shutdown(shutdown(s, 1), s, 1);
     ReceiveAll(s);
-    TX_closesocket(nqnet::CloseSocket(s), s);
+    TX_closesocket(NqNetClose(s), s);
     WSADisableTrace();
   });
   NQ_SOCKET c = Socket(SOCK_STREAM, IPPROTO_TCP);
@@ -199,8 +199,8 @@ TEST_F(Wireshark, FollowingEachStreamGivesBackEveryByteSentAndReceived) {
   const std::string client_got = ReceiveAll(c);
   TX_shutdown(shutdown(c, 1), c, 1);
   server.join();
-  TX_closesocket(nqnet::CloseSocket(c), c);
-  TX_closesocket(nqnet::CloseSocket(ls), ls);
+  TX_closesocket(NqNetClose(c), c);
+  TX_closesocket(NqNetClose(ls), ls);
   ASSERT_EQ(server_got, request);
   ASSERT_EQ(client_got, reply);
 
@@ -241,10 +241,10 @@ TEST_F(Wireshark, HttpOnAnUnknownPortDissectsAsHttp) {
   EXPECT_EQ(ReceiveExactly(s, request.size()), request);
   SendAll(s, reply);
   EXPECT_EQ(ReceiveExactly(c, reply.size()), reply);
-  TX_closesocket(nqnet::CloseSocket(c), c);
+  TX_closesocket(NqNetClose(c), c);
   EXPECT_EQ(ReceiveAll(s), "");
-  TX_closesocket(nqnet::CloseSocket(s), s);
-  TX_closesocket(nqnet::CloseSocket(ls), ls);
+  TX_closesocket(NqNetClose(s), s);
+  TX_closesocket(NqNetClose(ls), ls);
 
   const std::string capture = Convert();
   const std::string fields =
@@ -283,8 +283,8 @@ TEST_F(Wireshark, UdpDatagramsKeepTheirBoundaries) {
                           buf, sizeof buf, 0, Sa(&from), &len),
               static_cast<NQ_IORESULT>(d.size()));
   }
-  TX_closesocket(nqnet::CloseSocket(a), a);
-  TX_closesocket(nqnet::CloseSocket(b), b);
+  TX_closesocket(NqNetClose(a), a);
+  TX_closesocket(NqNetClose(b), b);
 
   const std::string capture = Convert();
   std::string want;
@@ -311,9 +311,9 @@ TEST_F(Wireshark, TraceWithoutDumpsGivesTheConnectionFramesAndANote) {
   NQ_SOCKET s = TX_accept(accept(ls, nullptr, nullptr), ls, nullptr, nullptr);
   SendAll(c, "ping");
   EXPECT_EQ(ReceiveExactly(s, 4), "ping");
-  TX_closesocket(nqnet::CloseSocket(c), c);
-  TX_closesocket(nqnet::CloseSocket(s), s);
-  TX_closesocket(nqnet::CloseSocket(ls), ls);
+  TX_closesocket(NqNetClose(c), c);
+  TX_closesocket(NqNetClose(s), s);
+  TX_closesocket(NqNetClose(ls), ls);
 
   const std::string capture = Convert();
   EXPECT_NE(notes_.find("note: the trace holds no dumps"), std::string::npos)

@@ -1,9 +1,10 @@
-// The little that differs between Winsock and POSIX sockets in the tests:
-// start-up, closing, non-blocking mode and the error-code accessors.
+// What the socket tests need beyond the shim (support/net_shim.h): the
+// loopback address, non-blocking mode and the codes a failure leaves.
 #ifndef NQ_TESTS_SOCKETS_NET_H
 #define NQ_TESTS_SOCKETS_NET_H
 
 #include "netquill.h"
+#include "support/net_shim.h"
 
 namespace nqnet {
 
@@ -14,30 +15,15 @@ inline struct sockaddr *Sa(struct sockaddr_in *sin) {
   return reinterpret_cast<struct sockaddr *>(sin);
 }
 
-void Startup();
-void Cleanup();
-
-// closesocket or close; the socket call's own result.
-int CloseSocket(NQ_SOCKET s);
-
 // ioctlsocket or ioctl with FIONBIO and *on = 1; the call's own result.
 int SetNonBlocking(NQ_SOCKET s, NQ_IOCTLARG *on);
 
 // The command SetNonBlocking passes, as TX_ioctlsocket takes it.
 long NonBlockingCommand();
 
-bool IsInvalid(NQ_SOCKET s);
-
 // The codes a refused connect and an empty non-blocking receive leave.
 int ConnectionRefusedCode();
 int WouldBlockCode();
-
-// Callbacks that read and set the caller's socket error code: on Windows
-// WSAGetLastError and WSASetLastError themselves.
-TraceErrorHooks ErrorBridge();
-
-// The caller's socket error code right now.
-int LastSocketError();
 
 }  // namespace nqnet
 

@@ -15,7 +15,7 @@ class SocketTest : public ::testing::Test {
  protected:
   // tag names the scratch directory and the trace file.
   void StartSockets(const std::string &tag) {
-    nqnet::Startup();
+    NqNetStartup();
     dir_ = nqtest::MakeScratchDir(tag);
     file_ = dir_ + nq::kPathSeparator + tag + ".log";
   }
@@ -24,7 +24,7 @@ class SocketTest : public ::testing::Test {
     nqtest::DisableFully();
     TraceErrorHooks none = {nullptr, nullptr};
     WSASetupTrace(&none);
-    nqnet::Cleanup();
+    NqNetCleanup();
     nqtest::RemoveTree(dir_);
   }
 

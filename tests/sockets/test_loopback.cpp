@@ -39,7 +39,7 @@ class Loopback : public SocketTest {
  protected:
   void SetUp() override {
     StartSockets("loopback");
-    TraceErrorHooks bridge = nqnet::ErrorBridge();
+    TraceErrorHooks bridge = NqNetErrorBridge();
     ASSERT_EQ(WSASetupTrace(&bridge), 1);
     ASSERT_EQ(WSAEnableTrace(file_.c_str(), TRACE_FLAG_DUMP), 1);
   }
@@ -72,7 +72,7 @@ class Loopback : public SocketTest {
 TEST_F(Loopback, TcpConversation) {
   std::vector<std::string> want;
   NQ_SOCKET ls = Socket(SOCK_STREAM, IPPROTO_TCP);
-  ASSERT_FALSE(nqnet::IsInvalid(ls));
+  ASSERT_FALSE(NqNetIsInvalid(ls));
   want.push_back("INF: socket(2, 1, 6) returned " + Sock(ls));
 
   struct sockaddr_in any = LocalAddress(0);
@@ -101,7 +101,7 @@ TEST_F(Loopback, TcpConversation) {
   struct sockaddr_in peer;
   NQ_SOCKLEN plen = sizeof peer;
   NQ_SOCKET a = TX_accept(accept(ls, Sa(&peer), &plen), ls, Sa(&peer), &plen);
-  ASSERT_FALSE(nqnet::IsInvalid(a));
+  ASSERT_FALSE(NqNetIsInvalid(a));
   want.push_back("INF: accept(" + Sock(ls) + ", " + Endpoint(peer) + ", " +
                  Hex(&plen) + ") returned " + Sock(a));
 
@@ -150,7 +150,7 @@ TEST_F(Loopback, TcpConversation) {
   want.push_back("INF: ioctlsocket(" + Sock(a) + ", " + cmd + ", " + Hex(&on) +
                  ") returned 0");
   ASSERT_EQ(TX_recv(recv(a, buf, 512, 0), a, buf, 512, 0), -1);
-  int code = nqnet::LastSocketError();
+  int code = NqNetLastError();
   EXPECT_EQ(code, nqnet::WouldBlockCode());
   // Only the socket API's own would-block code is a warning.
   std::string tag = code == 10035 ? "WRN: " : "ERR: ";
@@ -160,7 +160,7 @@ TEST_F(Loopback, TcpConversation) {
   ASSERT_EQ(TX_shutdown(shutdown(c, 1), c, 1), 0);
   want.push_back("INF: shutdown(" + Sock(c) + ", 1) returned 0");
   for (NQ_SOCKET s : {c, a, ls}) {
-    ASSERT_EQ(TX_closesocket(nqnet::CloseSocket(s), s), 0);
+    ASSERT_EQ(TX_closesocket(NqNetClose(s), s), 0);
     want.push_back("INF: closesocket(" + Sock(s) + ") returned 0");
   }
   EXPECT_EQ(Records(), want);
@@ -176,14 +176,14 @@ TEST_F(Loopback, RefusedConnectKeepsItsErrorCode) {
   NQ_SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   int result =
       TX_connect(connect(s, Sa(&addr), sizeof addr), s, Sa(&addr), sizeof addr);
-  int code = nqnet::LastSocketError();
+  int code = NqNetLastError();
   EXPECT_EQ(result, -1);
   EXPECT_EQ(code, nqnet::ConnectionRefusedCode());
   EXPECT_EQ(Records(), std::vector<std::string>{
                            "ERR: connect(" + Sock(s) + ", " + Endpoint(addr) +
                            ", 16) returned -1 [" + Num(code) + "]"});
-  nqnet::CloseSocket(s);
-  nqnet::CloseSocket(holder);
+  NqNetClose(s);
+  NqNetClose(holder);
 }
 
 TEST_F(Loopback, UdpDatagramsAndATimeOut) {
@@ -231,8 +231,8 @@ TEST_F(Loopback, UdpDatagramsAndATimeOut) {
                  Endpoint(a1) + ", " + Hex(&flen) + ") returned 6");
   want.push_back(dump);
   EXPECT_EQ(Records(), want);
-  nqnet::CloseSocket(u1);
-  nqnet::CloseSocket(u2);
+  NqNetClose(u1);
+  NqNetClose(u2);
 }
 
 TEST_F(Loopback, NameServiceCalls) {

@@ -46,7 +46,7 @@ class Wrap : public SocketTest {
 };
 
 TEST_F(Wrap, RoundTripThroughTheWrappers) {
-  TraceErrorHooks bridge = nqnet::ErrorBridge();
+  TraceErrorHooks bridge = NqNetErrorBridge();
   WSASetupTrace(&bridge);
   ASSERT_EQ(WSAEnableTrace(file_.c_str(), 0), 1);
   NQ_SOCKET ls = nq_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -58,7 +58,7 @@ TEST_F(Wrap, RoundTripThroughTheWrappers) {
   NQ_SOCKET c = nq_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   ASSERT_EQ(nq_connect(c, Sa(&addr), sizeof addr), 0);
   NQ_SOCKET a = nq_accept(ls, nullptr, nullptr);
-  ASSERT_FALSE(nqnet::IsInvalid(a));
+  ASSERT_FALSE(NqNetIsInvalid(a));
   EXPECT_EQ(nq_send(c, "abc", 3, 0), 3);
   char buf[8];
   EXPECT_EQ(nq_recv(a, buf, sizeof buf, 0), 3);
@@ -93,13 +93,13 @@ TEST_F(Wrap, ErrorCodeIsIntactWithAndWithoutTheBridge) {
   ASSERT_EQ(WSAEnableTrace(file_.c_str(), 0), 1);
   for (int bridged = 0; bridged < 2; ++bridged) {
     if (bridged) {
-      TraceErrorHooks bridge = nqnet::ErrorBridge();
+      TraceErrorHooks bridge = NqNetErrorBridge();
       WSASetupTrace(&bridge);
     }
     int result = 0;
     ASSERT_EQ(RefusedConnectFromC(port, &result), 0);
     EXPECT_EQ(result, -1);
-    EXPECT_EQ(nqnet::LastSocketError(), nqnet::ConnectionRefusedCode())
+    EXPECT_EQ(NqNetLastError(), nqnet::ConnectionRefusedCode())
         << "bridged " << bridged;
   }
   std::vector<std::string> texts = Texts();
@@ -111,7 +111,7 @@ TEST_F(Wrap, ErrorCodeIsIntactWithAndWithoutTheBridge) {
       " [" + std::to_string(nqnet::ConnectionRefusedCode()) + "]";
   EXPECT_EQ(texts[4].substr(0, 13), "ERR: connect(");
   EXPECT_EQ(texts[4].substr(texts[4].size() - code.size()), code);
-  nqnet::CloseSocket(holder);
+  NqNetClose(holder);
 }
 
 }  // namespace

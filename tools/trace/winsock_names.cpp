@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "netquill_calls.h"
+
 namespace nqtrace {
 namespace {
 
@@ -41,45 +43,10 @@ constexpr ErrorName kErrors[] = {
     {11004, "WSANO_DATA"},
 };
 
-// Sorted for the binary search below.
-constexpr std::string_view kTraced[] = {
-    "WSAAsyncGetHostByAddr",
-    "WSAAsyncGetHostByName",
-    "WSAAsyncGetProtoByName",
-    "WSAAsyncGetProtoByNumber",
-    "WSAAsyncGetServByName",
-    "WSAAsyncGetServByPort",
-    "WSAAsyncSelect",
-    "WSACancelAsyncRequest",
-    "WSACancelBlockingCall",
-    "WSAIsBlocking",
-    "WSASetBlockingHook",
-    "WSAUnhookBlockingHook",
-    "accept",
-    "bind",
-    "closesocket",
-    "connect",
-    "gethostbyaddr",
-    "gethostbyname",
-    "gethostname",
-    "getpeername",
-    "getprotobyname",
-    "getprotobynumber",
-    "getservbyname",
-    "getservbyport",
-    "getsockname",
-    "getsockopt",
-    "ioctlsocket",
-    "listen",
-    "recv",
-    "recvfrom",
-    "select",
-    "send",
-    "sendto",
-    "setsockopt",
-    "shutdown",
-    "socket",
-};
+// In the order of their ordinals; few enough to search one by one.
+#define NQ_TRACED_NAME(name, ...) #name,
+constexpr std::string_view kTraced[] = {NQ_TRACED_CALLS(NQ_TRACED_NAME)};
+#undef NQ_TRACED_NAME
 
 constexpr bool ErrorsSorted() {
   for (std::size_t i = 1; i < std::size(kErrors); ++i)
@@ -87,15 +54,8 @@ constexpr bool ErrorsSorted() {
   return true;
 }
 
-constexpr bool TracedSorted() {
-  for (std::size_t i = 1; i < std::size(kTraced); ++i)
-    if (!(kTraced[i - 1] < kTraced[i])) return false;
-  return true;
-}
-
-// The lookups below rely on the order; a misplaced entry fails the build.
+// The lookup below relies on the order; a misplaced entry fails the build.
 static_assert(ErrorsSorted(), "kErrors must be sorted by code");
-static_assert(TracedSorted(), "kTraced must be sorted");
 
 }  // namespace
 
@@ -107,7 +67,8 @@ const char *WsaErrorName(std::uint32_t code) {
 }
 
 bool IsTracedFunction(std::string_view name) {
-  return std::binary_search(std::begin(kTraced), std::end(kTraced), name);
+  return std::find(std::begin(kTraced), std::end(kTraced), name) !=
+         std::end(kTraced);
 }
 
 }  // namespace nqtrace

@@ -13,6 +13,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import trace_read  # noqa: E402
 
 SKIP = 77
+# A traced process's first line; the version is filled in from the command
+# line.
+BANNER = "INF: started process 0x? trace on <date> [%s]"
 failures = []
 
 
@@ -189,7 +192,7 @@ def behaviour(args, work, server):
     check(not os.path.exists(os.path.join(work, "probe-off.trace")),
           "NETQUILL_TRACE=0 wrote a trace")
     side = dict(re.findall(r"(\w+) (\S+)", plain.stderr.decode()))
-    want = ["INF: started process 0x? trace on <date> [4.0.4000]",
+    want = [BANNER,
             "INF: socket(2, 1, 0) returned %s" % side.get("socket"),
             "INF: getsockname(%s, 0.0.0.0:0, 0x?) returned 0" % side.get(
                 "socket"),
@@ -197,7 +200,7 @@ def behaviour(args, work, server):
             "ERR: connect(%s, 127.0.0.1:1, 16) returned -1 [111]" % side.get(
                 "socket"),
             "INF: closesocket(%s) returned 0" % side.get("socket"),
-            "INF: started process 0x? trace on <date> [4.0.4000]",
+            BANNER,
             'INF: gethostname(0x? ("%s"), 256) returned 0' % side.get("host")]
     got = []
     for line in lines_of(os.path.join(work, "probe.trace")):
@@ -294,8 +297,12 @@ def main():
     ap.add_argument("--build-dir", help="a build to install and run from")
     ap.add_argument("--fortified", help="a program built with fortify")
     ap.add_argument("--cmake", default="cmake")
+    ap.add_argument("--version", required=True,
+                    help="the version the library reports, as 4.0.4000")
     ap.add_argument("mode", choices=("strace", "behaviour"))
     args = ap.parse_args()
+    global BANNER
+    BANNER = BANNER % args.version
     for tool in ("curl",) + (("strace",) if args.mode == "strace" else ()):
         if shutil.which(tool) is None:
             print("SKIPPED: %s is not installed (scripts/install-deps.sh)"

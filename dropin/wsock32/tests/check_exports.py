@@ -11,30 +11,19 @@ import sys
 
 SKIP = 77
 
-# Arguments of each export as Windows declares it; on 32-bit x86 each takes
-# 4 bytes of stack and a __stdcall function pops them with "ret $N".
-ARG_COUNTS = {
-    "accept": 3, "bind": 3, "closesocket": 1, "connect": 3, "getpeername": 3,
-    "getsockname": 3, "getsockopt": 5, "htonl": 1, "htons": 1,
-    "inet_addr": 1, "inet_ntoa": 1, "ioctlsocket": 3, "listen": 2,
-    "ntohl": 1, "ntohs": 1, "recv": 4, "recvfrom": 6, "select": 5, "send": 4,
-    "sendto": 6, "setsockopt": 5, "shutdown": 2, "socket": 3,
-    "gethostbyaddr": 3, "gethostbyname": 1, "getprotobyname": 1,
-    "getprotobynumber": 1, "getservbyname": 2, "getservbyport": 2,
-    "gethostname": 2, "WSAAsyncSelect": 4, "WSAAsyncGetHostByAddr": 7,
-    "WSAAsyncGetHostByName": 5, "WSAAsyncGetProtoByNumber": 5,
-    "WSAAsyncGetProtoByName": 5, "WSAAsyncGetServByPort": 6,
-    "WSAAsyncGetServByName": 6, "WSACancelAsyncRequest": 1,
-    "WSASetBlockingHook": 1, "WSAUnhookBlockingHook": 0,
-    "WSAGetLastError": 0, "WSASetLastError": 1, "WSACancelBlockingCall": 0,
-    "WSAIsBlocking": 0, "WSAStartup": 2, "WSACleanup": 0, "__WSAFDIsSet": 2,
-    "WEP": 0, "WsControl": 6, "inet_network": 1, "getnetbyname": 1,
-    "WSARecvEx": 4, "s_perror": 1, "GetAddressByNameA": 10,
-    "GetAddressByNameW": 10, "EnumProtocolsA": 3, "EnumProtocolsW": 3,
-    "GetTypeByNameA": 2, "GetTypeByNameW": 2, "SetServiceA": 6,
-    "SetServiceW": 6, "GetServiceA": 7, "GetServiceW": 7, "TransmitFile": 7,
-    "AcceptEx": 8, "GetAcceptExSockaddrs": 8,
+# Bytes of arguments of each export as Windows declares it, which on 32-bit
+# x86 a __stdcall function pops with "ret $N": Windows Sockets 1.1 from the
+# lists the build wrote out of netquill_calls.h (with their ordinals), and
+# the exports only this DLL has.
+ARG_BYTES = {
+    "WEP": 0, "WsControl": 24, "inet_network": 4, "getnetbyname": 4,
+    "WSARecvEx": 16, "s_perror": 4, "GetAddressByNameA": 40,
+    "GetAddressByNameW": 40, "EnumProtocolsA": 12, "EnumProtocolsW": 12,
+    "GetTypeByNameA": 8, "GetTypeByNameW": 8, "SetServiceA": 24,
+    "SetServiceW": 24, "GetServiceA": 28, "GetServiceW": 28,
+    "TransmitFile": 28, "AcceptEx": 32, "GetAcceptExSockaddrs": 32,
 }
+WINSOCK_ORDINALS = {}
 
 # ws2_32.dll, mswsock.dll and NETQUILL.DLL are loaded by full path at run
 # time, never imported: an import would be looked up by name.
@@ -46,6 +35,14 @@ failures = []
 def check(cond, message):
     if not cond:
         failures.append(message)
+
+
+def read_calls(path):
+    for line in open(path):
+        kind, name, ordinal, size = line.split()
+        if kind != "library":
+            ARG_BYTES[name] = int(size)
+            WINSOCK_ORDINALS[name] = int(ordinal)
 
 
 def read_def(path):
@@ -105,24 +102,31 @@ def check_stdcall(tool, dll, dump, names, entries):
         if ret is None:
             continue
         popped = int(ret.group(1)[1:], 16) if ret.group(1) else 0
-        check(popped == 4 * ARG_COUNTS[name], "%s pops %d bytes, stdcall "
-              "needs %d" % (name, popped, 4 * ARG_COUNTS[name]))
+        check(popped == ARG_BYTES[name], "%s pops %d bytes, stdcall "
+              "needs %d" % (name, popped, ARG_BYTES[name]))
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--objdump", required=True)
     ap.add_argument("--def", dest="deffile", required=True)
+    ap.add_argument("--calls", required=True,
+                    help="the export lists, as the build wrote them")
     ap.add_argument("--reference", action="append", default=[],
                     help="the system's wsock32.dll (first one present)")
     ap.add_argument("--against-reference", action="store_true",
                     help="compare the definition with the reference only")
     ap.add_argument("dll", nargs="?")
     args = ap.parse_args()
+    read_calls(args.calls)
     expected = read_def(args.deffile)
-    check(set(expected) == set(ARG_COUNTS),
+    check(set(expected) == set(ARG_BYTES),
           "definition and argument table differ: %s"
-          % sorted(set(expected) ^ set(ARG_COUNTS)))
+          % sorted(set(expected) ^ set(ARG_BYTES)))
+    winsock = {n: o for n, o in expected.items() if n in WINSOCK_ORDINALS}
+    check(winsock == WINSOCK_ORDINALS,
+          "definition and netquill_calls.h give other ordinals: %s"
+          % sorted(set(winsock.items()) ^ set(WINSOCK_ORDINALS.items())))
 
     if args.against_reference:
         present = [r for r in args.reference if os.path.exists(r)]

@@ -63,13 +63,17 @@ def dump(data):
     return lines
 
 
+# A thread's first line; the version is filled in from the command line.
+BANNER = "INF: started process 0x? trace on <date> [%s]"
+
+
 def expected_trace(side):
     lst, cli, srv, port = side["handles"]
     hello = b"hello, wsock32"
     reply = b"0123456789abcdef-reply"
     ref = side["refused"]
     lines = [
-        "INF: started process 0x? trace on <date> [4.0.4000]",
+        BANNER,
         "INF: socket(2, 1, 0) returned %d" % lst,
         "INF: bind(%d, 127.0.0.1:0, 16) returned 0" % lst,
         "INF: listen(%d, 5) returned 0" % lst,
@@ -95,7 +99,7 @@ def expected_trace(side):
         "INF: closesocket(%d) returned 0" % ref,
         'INF: gethostbyname("localhost") returned 127.0.0.1 (localhost)',
         # The second thread's trace starts with its own first call.
-        "INF: started process 0x? trace on <date> [4.0.4000]",
+        BANNER,
         'INF: gethostname(0x? ("%s"), 256) returned 0' % side["host"],
         "ERR: socket(2, 12345, 0) returned INVALID_SOCKET [10044]",
     ]
@@ -143,7 +147,7 @@ def check_workers(got, what):
     threads: each thread's banner, socket, close, failed socket and failed
     close, with its own error codes."""
     patterns = {
-        "banner": r"INF: started process 0x\? trace on <date> \[4\.0\.4000\]$",
+        "banner": re.escape(BANNER) + "$",
         "socket": r"INF: socket\(2, 1, 0\) returned (\d+)$",
         "close": r"INF: closesocket\((\d+)\) returned 0$",
         "bad": r"ERR: socket\(2, 12345, 0\) returned INVALID_SOCKET \[10044\]$",
@@ -175,7 +179,11 @@ def main():
     ap.add_argument("--dropin", required=True)
     ap.add_argument("--netquill", required=True)
     ap.add_argument("--work", required=True)
+    ap.add_argument("--version", required=True,
+                    help="the version the library reports, as 4.0.4000")
     args = ap.parse_args()
+    global BANNER
+    BANNER = BANNER % args.version
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     # The drop-in beside the program is chosen over the system's library:
