@@ -17,8 +17,8 @@ DWORD g_slot = TLS_OUT_OF_INDEXES;
 bool g_tracing;  // tracing wanted, NETQUILL.DLL complete and a slot
 
 const char *const kCallNames[kCalls] = {
-#define NQRUN_NAME(name, ws2, ws1, bytes) #name,
-    NQRUN_TRACED_CALLS(NQRUN_NAME)
+#define NQRUN_NAME(name, ordinal, bytes) #name,
+    NQ_TRACED_CALLS(NQRUN_NAME)
 #undef NQRUN_NAME
 };
 

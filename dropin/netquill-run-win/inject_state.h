@@ -12,8 +12,8 @@ namespace nqinj {
 enum Lib { kWs2 = 0, kWs1 = 1, kLibs = 2 };
 
 enum Call {
-#define NQRUN_ENUM(name, ws2, ws1, bytes) kCall_##name,
-  NQRUN_TRACED_CALLS(NQRUN_ENUM)
+#define NQRUN_ENUM(name, ordinal, bytes) kCall_##name,
+  NQ_TRACED_CALLS(NQRUN_ENUM)
 #undef NQRUN_ENUM
       kCalls
 };

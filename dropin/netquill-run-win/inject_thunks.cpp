@@ -39,20 +39,20 @@ void *Address(Fn fn) {
 }
 
 const char *const kNames[kCalls] = {
-#define NQRUN_NAME(name, ws2, ws1, bytes) #name,
-    NQRUN_TRACED_CALLS(NQRUN_NAME)
+#define NQRUN_NAME(name, ordinal, bytes) #name,
+    NQ_TRACED_CALLS(NQRUN_NAME)
 #undef NQRUN_NAME
 };
 
 const unsigned short kOrdinals[kLibs][kCalls] = {
     {
-#define NQRUN_ORDINAL(name, ws2, ws1, bytes) ws2,
-        NQRUN_TRACED_CALLS(NQRUN_ORDINAL)
+#define NQRUN_ORDINAL(name, ordinal, bytes) NQRUN_WS2_ORDINAL(ordinal),
+        NQ_TRACED_CALLS(NQRUN_ORDINAL)
 #undef NQRUN_ORDINAL
     },
     {
-#define NQRUN_ORDINAL(name, ws2, ws1, bytes) ws1,
-        NQRUN_TRACED_CALLS(NQRUN_ORDINAL)
+#define NQRUN_ORDINAL(name, ordinal, bytes) ordinal,
+        NQ_TRACED_CALLS(NQRUN_ORDINAL)
 #undef NQRUN_ORDINAL
     },
 };
@@ -71,12 +71,12 @@ int FindCall(int lib, const char *name) {
 
 void *ThunkOf(int lib, int call) {
   switch (call) {
-#define NQRUN_CASE(name, ws2, ws1, bytes)                                     \
+#define NQRUN_CASE(name, ordinal, bytes)                                      \
   case kCall_##name:                                                          \
     return lib == kWs2                                                        \
                ? Address(&Thunk<kWs2, kCall_##name, decltype(&::name)>::Call) \
                : Address(&Thunk<kWs1, kCall_##name, decltype(&::name)>::Call);
-    NQRUN_TRACED_CALLS(NQRUN_CASE)
+    NQ_TRACED_CALLS(NQRUN_CASE)
 #undef NQRUN_CASE
     default:
       return nullptr;

@@ -3,7 +3,7 @@
 from KERNEL32 and msvcrt only, each one Windows XP has; no thread-local
 storage directory and no exports; and on 32-bit x86 that every replacement
 of a traced or watched call pops the bytes its Windows declaration takes
-(calls.h), as __stdcall requires."""
+(netquill_calls.h, calls.h), as __stdcall requires."""
 import argparse, re, subprocess, sys
 
 ALLOWED = {
@@ -60,11 +60,11 @@ def check_file(objdump, path):
           "%s exports functions" % path)
 
 
-def check_stdcall(objdump, objects, calls_h):
-    text = open(calls_h).read()
-    traced = [(n, int(b)) for n, b in
-              re.findall(r"X\((\w+), \d+, \d+, (\d+)\)", text)]
-    kernel = dict(re.findall(r"X\((\w+), (\d+)\)", text))
+def check_stdcall(objdump, objects, calls_list, calls_h):
+    listed = open(calls_list).read().split("NQ_TRACED_CALLS(X)")[1]
+    traced = [(n, int(b)) for n, b in re.findall(
+        r"X\((\w+), \d+, (\d+)\)", listed.split("\n\n")[0])]
+    kernel = dict(re.findall(r"X\((\w+), (\d+)\)", open(calls_h).read()))
     want = {}
     for lib in (0, 1):
         for index, (name, size) in enumerate(traced):
@@ -82,7 +82,7 @@ def check_stdcall(objdump, objects, calls_h):
                 if function:
                     at = re.search(r"@(\d+)$", m.group(1))
                     check(at and int(at.group(1)) == want[function],
-                          "%s: declared %s, calls.h %d" % (m.group(1), at and
+                          "%s: declared %s, listed %d" % (m.group(1), at and
                                                            at.group(1), want[function]))
                 continue
             m = re.search(r"\tret\s*(?:\$0x([0-9a-f]+))?", line)
@@ -98,14 +98,15 @@ def check_stdcall(objdump, objects, calls_h):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--objdump", required=True)
-    ap.add_argument("--calls", required=True)
+    ap.add_argument("--list", required=True, help="netquill_calls.h")
+    ap.add_argument("--calls", required=True, help="calls.h")
     ap.add_argument("--objects", required=True, help="NQINJECT's, ;-separated")
     ap.add_argument("files", nargs="+")
     a = ap.parse_args()
     for path in a.files:
         check_file(a.objdump, path)
     if "pei-i386" in tool(a.objdump, "-f", a.files[0]):
-        check_stdcall(a.objdump, a.objects.split(";"), a.calls)
+        check_stdcall(a.objdump, a.objects.split(";"), a.list, a.calls)
     for f in failures:
         print("FAIL:", f)
     print("%s: %d checks failed" % ("FAILED" if failures else "OK",
