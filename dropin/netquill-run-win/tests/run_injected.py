@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Runs one socket program, built four ways, under 64-bit Wine: plainly,
+"""Runs one socket program, built five ways, under 64-bit Wine: plainly,
 through netquill-run, and built with netquill_wrap.h. Through the launcher
 its output and exit code must be the plain run's, and its trace, line for
 line, the wrapped build's (clock, elapsed time, pointers, handles and ports
@@ -32,7 +32,7 @@ def mask(path):
 def main():
     ap = argparse.ArgumentParser()
     for name in ("wine", "launcher", "inject", "netquill", "plain", "ordinal",
-                 "late", "wrapped", "work"):
+                 "late", "wsock32", "wrapped", "work"):
         ap.add_argument("--" + name, required=True)
     a = ap.parse_args()
     shutil.rmtree(a.work, ignore_errors=True)
@@ -47,7 +47,7 @@ def main():
     for f in (a.launcher, a.inject, a.netquill):
         shutil.copy(f, app)
     exe = {}
-    for kind in ("plain", "ordinal", "late", "wrapped"):
+    for kind in ("plain", "ordinal", "late", "wsock32", "wrapped"):
         os.makedirs(os.path.join(a.work, kind))
         exe[kind] = os.path.join(a.work, kind, "nqclient.exe")
         shutil.copy(getattr(a, kind), exe[kind])
@@ -81,7 +81,8 @@ def main():
                  "NETQUILL_FLAGS": "4"})
             want = mask(os.path.join(a.work, "wrapped%s.log" % tag))
             check(len(want) >= 8, "wrapped trace %s: %s" % (tag, want))
-            for kind in ("plain", "ordinal", "late") if not args else ("plain",):
+            for kind in (("plain", "ordinal", "late", "wsock32")
+                         if not args else ("plain",)):
                 name = kind + tag + "-traced"
                 rc, out, err = run(name, [launcher, "-o", log(name + ".log"),
                                      "-f", "4", exe[kind]] + args)

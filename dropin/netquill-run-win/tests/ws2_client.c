@@ -1,10 +1,10 @@
 /*
- * A Windows Sockets 2 program that knows nothing of tracing, built four
- * ways: linked with -lws2_32 only, importing by ordinal, loading ws2_32.dll
- * late (NQ_CLIENT_LATE), and through netquill_wrap.h (NQ_CLIENT_WRAPPED),
- * whose trace the others' must match. Its stdout, results and both error
- * codes, must read the same with and without netquill-run. "spawn" starts
- * the program again as "child" and waits for it.
+ * A Windows Sockets 2 program that knows nothing of tracing, built five
+ * ways: with -lws2_32 only, importing by ordinal, with -lwsock32 only,
+ * loading ws2_32.dll late (NQ_CLIENT_LATE), and through netquill_wrap.h
+ * (NQ_CLIENT_WRAPPED), whose trace the others' must match. Its stdout,
+ * results and both error codes, must read the same with and without
+ * netquill-run. "spawn" starts the program again as "child" and waits.
  */
 #include <winsock2.h>
 
