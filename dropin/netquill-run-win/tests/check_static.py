@@ -1,38 +1,29 @@
 #!/usr/bin/env python3
-"""Checks NQINJECT.DLL and netquill-run.exe without running them: imports
-from KERNEL32 and msvcrt only, each one Windows XP has; no thread-local
-storage directory and no exports; and on 32-bit x86 that every replacement
-of a traced or watched call pops the bytes its Windows declaration takes
-(netquill_calls.h, calls.h), as __stdcall requires."""
-import argparse, re, subprocess, sys
+"""NQINJECT.DLL and netquill-run.exe, read: imports Windows XP has, no TLS
+directory, no exports; on 32-bit x86 every replacement of a listed call
+pops the bytes its declaration takes (netquill_calls.h, calls.h)."""
+import argparse, os, re, subprocess, sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../../../tests/dll"))
+from check_lean import check, failures, parse_imports  # noqa: E402
 
 ALLOWED = {
-    "KERNEL32.dll": {
-        "CloseHandle", "CreateFileW", "CreateProcessA", "CreateProcessW",
-        "CreateRemoteThread", "DisableThreadLibraryCalls",
-        "EnterCriticalSection", "ExitProcess", "FreeLibrary",
-        "GetCommandLineW", "GetCurrentProcess", "GetCurrentProcessId",
-        "GetEnvironmentVariableA", "GetEnvironmentVariableW",
-        "GetExitCodeProcess", "GetExitCodeThread", "GetFileAttributesW",
-        "GetFullPathNameW", "GetLastError", "GetModuleFileNameW",
-        "GetModuleHandleExW", "GetModuleHandleW", "GetProcAddress",
-        "GetStdHandle", "GetTempPathA", "GetWindowsDirectoryW",
-        "InitializeCriticalSection", "LeaveCriticalSection", "LoadLibraryA",
-        "LoadLibraryExA", "LoadLibraryExW", "LoadLibraryW", "ReadFile",
-        "ResumeThread", "SearchPathW", "SetEnvironmentVariableW",
-        "SetLastError", "TlsAlloc", "TlsGetValue", "TlsSetValue",
-        "VirtualAllocEx", "VirtualFreeEx", "VirtualProtect", "VirtualQuery",
-        "WaitForSingleObject", "WideCharToMultiByte", "WriteFile",
-        "WriteProcessMemory"},
-    "msvcrt.dll": {"getenv", "memchr", "memcpy", "memset", "strcmp",
-                   "strlen", "strncat", "wcscmp", "wcslen"},
+    "KERNEL32.dll": set("""CloseHandle CreateFileW CreateProcessA
+        CreateProcessW CreateRemoteThread DisableThreadLibraryCalls
+        EnterCriticalSection ExitProcess FreeLibrary GetCommandLineW
+        GetCurrentProcess GetCurrentProcessId GetEnvironmentVariableA
+        GetEnvironmentVariableW GetExitCodeProcess GetExitCodeThread
+        GetFileAttributesW GetFullPathNameW GetLastError GetModuleFileNameW
+        GetModuleHandleExW GetModuleHandleW GetProcAddress GetStdHandle
+        GetTempPathA GetWindowsDirectoryW InitializeCriticalSection
+        LeaveCriticalSection LoadLibraryA LoadLibraryExA LoadLibraryExW
+        LoadLibraryW ReadFile ResumeThread SearchPathW SetEnvironmentVariableW
+        SetLastError TlsAlloc TlsGetValue TlsSetValue VirtualAllocEx
+        VirtualFreeEx VirtualProtect VirtualQuery WaitForSingleObject
+        WideCharToMultiByte WriteFile WriteProcessMemory""".split()),
+    "msvcrt.dll": set("""getenv memchr memcpy memset strcmp strlen strncat
+        wcscmp wcslen""".split()),
 }
-failures = []
-
-
-def check(cond, message):
-    if not cond:
-        failures.append(message)
 
 
 def tool(objdump, *args):
@@ -42,16 +33,9 @@ def tool(objdump, *args):
 
 def check_file(objdump, path):
     dump = tool(objdump, "-p", path)
-    current = None
-    for line in dump.split("The Import Tables", 1)[-1].splitlines():
-        m = re.match(r"^\s+DLL Name: (\S+)$", line)
-        if m:
-            current = m.group(1)
-            check(current in ALLOWED, "%s imports %s" % (path, current))
-        m = re.match(r"^\s+[0-9a-f]+\s+\d+\s+(\S+)$", line)
-        if m and current in ALLOWED:
-            check(m.group(1) in ALLOWED[current],
-                  "%s: %s!%s not allowed" % (path, current, m.group(1)))
+    for dll, names in parse_imports(dump).items():
+        check(names <= ALLOWED.get(dll, set()), "%s: not allowed from %s: %s"
+              % (path, dll, sorted(names - ALLOWED.get(dll, set()))))
     tls = re.search(r"^Entry 9 ([0-9a-f]+)", dump, re.M)
     check(tls is not None and int(tls.group(1), 16) == 0,
           "%s has a thread-local storage directory" % path)
@@ -77,18 +61,10 @@ def check_stdcall(objdump, objects, calls_list, calls_h):
         for line in tool(objdump, "-d", "--no-show-raw-insn", obj).splitlines():
             m = re.match(r"^[0-9a-f]+ <(\S+)>:$", line)
             if m:
-                function = [k for k in want if k in m.group(1)]
-                function = function[0] if function else None
-                if function:
-                    at = re.search(r"@(\d+)$", m.group(1))
-                    check(at and int(at.group(1)) == want[function],
-                          "%s: declared %s, listed %d" % (m.group(1), at and
-                                                           at.group(1), want[function]))
-                continue
+                function = ([k for k in want if k in m.group(1)] + [None])[0]
             m = re.search(r"\tret\s*(?:\$0x([0-9a-f]+))?", line)
             if function and m:
-                popped = int(m.group(1) or "0", 16)
-                found[function] = popped
+                found[function] = popped = int(m.group(1) or "0", 16)
                 check(popped == want[function], "%s pops %d, stdcall needs %d"
                       % (function, popped, want[function]))
     check(set(found) == set(want), "no code found for %s" %
@@ -107,10 +83,7 @@ def main():
         check_file(a.objdump, path)
     if "pei-i386" in tool(a.objdump, "-f", a.files[0]):
         check_stdcall(a.objdump, a.objects.split(";"), a.list, a.calls)
-    for f in failures:
-        print("FAIL:", f)
-    print("%s: %d checks failed" % ("FAILED" if failures else "OK",
-                                    len(failures)))
+    print("\n".join("FAIL: " + f for f in failures) or "OK")
     return 1 if failures else 0
 
 

@@ -1,26 +1,18 @@
 #!/usr/bin/env python3
-"""Runs one socket program, built five ways, under 64-bit Wine: plainly,
-through netquill-run, and built with netquill_wrap.h. Through the launcher
-its output and exit code must be the plain run's, and its trace, line for
-line, the wrapped build's (clock, elapsed time, pointers, handles and ports
-masked). Also: a child process, one file per process, tracing switched
-off, and a program of the other bitness."""
+"""One socket program, built five ways, under 64-bit Wine: through
+netquill-run its output and exit code are the plain run's, its trace line
+for line the wrapped build's (clock, elapsed, pointers, handles, ports
+masked). Also a child, -ff, NETQUILL_TRACE=0 and the other bitness."""
 import argparse, glob, os, re, shutil, subprocess, sys
 
-failures = []
-
-
-def check(cond, message):
-    if not cond:
-        failures.append(message)
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../../../tests/dll"))
+from check_lean import check, failures  # noqa: E402
 
 
 def mask(path):
-    if not os.path.exists(path):
-        check(False, "no trace " + path)
-        return []
     lines = []
-    for line in open(path, "rb").read().decode("latin-1").split("\r\n")[:-1]:
+    raw = open(path, "rb").read() if os.path.exists(path) else b""
+    for line in raw.decode("latin-1").split("\r\n")[:-1]:
         line = re.sub(r"^(\S+) \d{6} \d{4,} ", r"\1 ", line)
         line = re.sub(r"0x[0-9a-fA-F]+", "0x?", line)
         line = re.sub(r"\d\d-\d\d-\d{4} \d\d:\d\d:\d\d", "<date>", line)
@@ -31,8 +23,8 @@ def mask(path):
 
 def main():
     ap = argparse.ArgumentParser()
-    for name in ("wine", "launcher", "inject", "netquill", "plain", "ordinal",
-                 "late", "wsock32", "wrapped", "work"):
+    kinds = ("plain", "ordinal", "late", "wsock32", "wrapped")
+    for name in ("wine", "launcher", "inject", "netquill", "work") + kinds:
         ap.add_argument("--" + name, required=True)
     a = ap.parse_args()
     shutil.rmtree(a.work, ignore_errors=True)
@@ -42,33 +34,31 @@ def main():
     # A wineserver of the test's own, with no pipe of the test's to hold.
     subprocess.Popen(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL,
                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    app = os.path.join(a.work, "app")
-    os.makedirs(app)
-    for f in (a.launcher, a.inject, a.netquill):
-        shutil.copy(f, app)
+    # One name for every build: the trace's module column is the same.
     exe = {}
-    for kind in ("plain", "ordinal", "late", "wsock32", "wrapped"):
+    for kind in ("app",) + kinds:
         os.makedirs(os.path.join(a.work, kind))
         exe[kind] = os.path.join(a.work, kind, "nqclient.exe")
-        shutil.copy(getattr(a, kind), exe[kind])
-    shutil.copy(a.netquill, os.path.join(a.work, "wrapped"))
-    launcher = os.path.join(app, os.path.basename(a.launcher))
+        if kind != "app":
+            shutil.copy(getattr(a, kind), exe[kind])
+    for f, where in ((a.launcher, "app"), (a.inject, "app"),
+                     (a.netquill, "app"), (a.netquill, "wrapped")):
+        shutil.copy(f, os.path.join(a.work, where))
+    launcher = os.path.join(a.work, "app", os.path.basename(a.launcher))
 
     def run(name, args, extra=None):
-        out = os.path.join(a.work, name)
-        with open(out + ".out", "wb") as o, open(out + ".err", "wb") as e:
+        out = [os.path.join(a.work, name + x) for x in (".out", ".err")]
+        with open(out[0], "wb") as o, open(out[1], "wb") as e:
             rc = subprocess.call([a.wine] + args, env=dict(env, **(extra or {})),
                                  stdin=subprocess.DEVNULL, stdout=o, stderr=e,
                                  timeout=60)
-        return rc, open(out + ".out", "rb").read().decode("latin-1"), \
-            open(out + ".err", "rb").read().decode("latin-1")
+        return [rc] + [open(f, "rb").read().decode("latin-1") for f in out]
 
     def log(name):
         return "Z:" + os.path.join(a.work, name).replace("/", "\\")
 
     try:
-        # The new prefix made whole before any program runs in it.
-        run("wineboot", ["wineboot", "-i"])
+        run("wineboot", ["wineboot", "-i"])  # the new prefix made whole first
         plain_out = {}
         for args, code in (([], 7), (["spawn"], 6)):
             tag = "".join(args)
@@ -81,8 +71,7 @@ def main():
                  "NETQUILL_FLAGS": "4"})
             want = mask(os.path.join(a.work, "wrapped%s.log" % tag))
             check(len(want) >= 8, "wrapped trace %s: %s" % (tag, want))
-            for kind in (("plain", "ordinal", "late", "wsock32")
-                         if not args else ("plain",)):
+            for kind in kinds[:-1] if not args else ("plain",):
                 name = kind + tag + "-traced"
                 rc, out, err = run(name, [launcher, "-o", log(name + ".log"),
                                      "-f", "4", exe[kind]] + args)
@@ -117,10 +106,7 @@ def main():
               "32-bit netquill-run" in err, "bitness: %d %r" % (rc, err))
     finally:
         subprocess.call(["wineserver", "-k"], env=env)
-    for f in failures:
-        print("FAIL:", f)
-    print("%s: %d checks failed" % ("FAILED" if failures else "OK",
-                                    len(failures)))
+    print("\n".join("FAIL: " + f for f in failures) or "OK")
     return 1 if failures else 0
 
 

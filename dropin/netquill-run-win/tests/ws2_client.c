@@ -29,64 +29,24 @@ static void StartTrace(void) {
   WSASetupTrace(&bridge);
 }
 #elif defined(NQ_CLIENT_LATE)
-#define CALL(name) late_##name
-#define LATE(name) static decltype_##name late_##name;
-typedef SOCKET(WSAAPI *decltype_socket)(int, int, int);
-typedef int(WSAAPI *decltype_bind)(SOCKET, const struct sockaddr *, int);
-typedef int(WSAAPI *decltype_listen)(SOCKET, int);
-typedef int(WSAAPI *decltype_getsockname)(SOCKET, struct sockaddr *, int *);
-typedef int(WSAAPI *decltype_connect)(SOCKET, const struct sockaddr *, int);
-typedef SOCKET(WSAAPI *decltype_accept)(SOCKET, struct sockaddr *, int *);
-typedef int(WSAAPI *decltype_send)(SOCKET, const char *, int, int);
-typedef int(WSAAPI *decltype_recv)(SOCKET, char *, int, int);
-typedef int(WSAAPI *decltype_ioctlsocket)(SOCKET, long, u_long *);
-typedef int(WSAAPI *decltype_shutdown)(SOCKET, int);
-typedef int(WSAAPI *decltype_closesocket)(SOCKET);
-typedef struct hostent *(WSAAPI *decltype_gethostbyname)(const char *);
-typedef int(WSAAPI *decltype_gethostname)(char *, int);
-typedef int(WSAAPI *decltype_WSAStartup)(WORD, WSADATA *);
-typedef int(WSAAPI *decltype_WSAGetLastError)(void);
-#define LATE_CALLS(X) \
-  X(socket)           \
-  X(bind)             \
-  X(listen)           \
-  X(getsockname)      \
-  X(connect)          \
-  X(accept)           \
-  X(send)             \
-  X(recv)             \
-  X(ioctlsocket)      \
-  X(shutdown)         \
-  X(closesocket)      \
-  X(gethostbyname)    \
-  X(gethostname)      \
-  X(WSAStartup)       \
-  X(WSAGetLastError)
-LATE_CALLS(LATE)
-static void StartTrace(void) {
-  /* By name, and ioctlsocket by its ordinal. */
-  HMODULE ws2 = LoadLibraryA("ws2_32.dll");
-#define LOAD(name) \
-  late_##name = (decltype_##name)(void (*)(void))GetProcAddress(ws2, #name);
-  LATE_CALLS(LOAD)
-  late_ioctlsocket = (decltype_ioctlsocket)(void (*)(void))GetProcAddress(
-      ws2, MAKEINTRESOURCEA(10));
+/* Nothing imported: looked up at each call, ioctlsocket by ordinal. */
+static HMODULE ws2;
+static void (*Late(const char *name))(void) {
+  if (strcmp(name, "ioctlsocket") == 0) name = MAKEINTRESOURCEA(10);
+  return (void (*)(void))GetProcAddress(ws2, name);
 }
-/* Nothing of ws2_32.dll is imported: it is loaded when the program says. */
-#define WSAStartup late_WSAStartup
-#define WSAGetLastError late_WSAGetLastError
-#undef htons
-#undef htonl
-#define htons(v) ((u_short)((((v)&0xFF) << 8) | (((v) >> 8) & 0xFF)))
-#define htonl(v) \
-  ((u_long)(htons((v)&0xFFFF) << 16 | htons(((u_long)(v) >> 16) & 0xFFFF)))
+#define CALL(name) ((__typeof__(&name))Late(#name))
+static void StartTrace(void) { ws2 = LoadLibraryA("ws2_32.dll"); }
+#define WSAStartup CALL(WSAStartup)
+#define WSAGetLastError CALL(WSAGetLastError)
 #else
 #define CALL(name) name
 static void StartTrace(void) {}
 #endif
+/* In network order, without htonl, which the late build has not got. */
+#define kLoopback 0x0100007FUL
 
-static void Report(const char *what, long result) {
-  /* Both codes: the program may read either. */
+static void Report(const char *what, long result) { /* both codes */
   printf("%s: %ld %d %lu\n", what, result, WSAGetLastError(), GetLastError());
 }
 
@@ -104,8 +64,8 @@ static SOCKET Refused(void) {
   SOCKET s = CALL(socket)(AF_INET, SOCK_STREAM, 0);
   memset(&to, 0, sizeof to);
   to.sin_family = AF_INET;
-  to.sin_port = htons(1);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = 0x0100; /* 1 */
+  to.sin_addr.s_addr = kLoopback;
   Report("connect refused",
          CALL(connect)(s, (struct sockaddr *)&to, sizeof to));
   return s;
@@ -113,10 +73,9 @@ static SOCKET Refused(void) {
 
 static int Spawn(const char *self) {
   char command[MAX_PATH + 16];
-  STARTUPINFOA startup;
+  STARTUPINFOA startup = {0};
   PROCESS_INFORMATION info;
   DWORD code = 0;
-  memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
   snprintf(command, sizeof command, "\"%s\" child", self);
   fflush(stdout);
@@ -137,7 +96,6 @@ int main(int argc, char **argv) {
   char buf[64];
   SOCKET listener, client, server;
   u_long on = 1;
-  struct hostent *host;
   HANDLE thread;
   static const char kHello[] = "hello, ws2_32";
 
@@ -157,7 +115,7 @@ int main(int argc, char **argv) {
   listener = CALL(socket)(AF_INET, SOCK_STREAM, 0);
   memset(&addr, 0, sizeof addr);
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_addr.s_addr = kLoopback;
   Report("bind", CALL(bind)(listener, (struct sockaddr *)&addr, sizeof addr));
   Report("listen", CALL(listen)(listener, 5));
   Report("getsockname",
@@ -169,8 +127,7 @@ int main(int argc, char **argv) {
   Report("accept", server == INVALID_SOCKET ? -1 : 0);
   Report("send", CALL(send)(client, kHello, sizeof kHello - 1, 0));
   Report("recv", CALL(recv)(server, buf, sizeof buf, 0));
-  /* A successful call leaves the program's own last error alone. */
-  SetLastError(1234);
+  SetLastError(1234); /* what the call leaves, with or without the tracer */
   Report("ioctlsocket", CALL(ioctlsocket)(client, FIONBIO, &on));
   Report("recv would block", CALL(recv)(client, buf, sizeof buf, 0));
   Report("shutdown", CALL(shutdown)(client, SD_SEND));
@@ -180,8 +137,7 @@ int main(int argc, char **argv) {
   Report("closesocket", CALL(closesocket)(listener));
   Report("closesocket again", CALL(closesocket)(listener));
   Report("closesocket refused", CALL(closesocket)(Refused()));
-  host = CALL(gethostbyname)("localhost");
-  Report("gethostbyname", host != NULL ? 0 : -1);
+  Report("gethostbyname", CALL(gethostbyname)("localhost") ? 0 : -1);
   thread = CreateThread(NULL, 0, OtherThread, NULL, 0, NULL);
   WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);
