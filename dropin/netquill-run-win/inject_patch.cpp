@@ -1,12 +1,14 @@
 // Walks the loaded images and rewrites the import address table entries of
 // the traced socket calls and the watched KERNEL32 calls.
 //
-// The Windows directory's DLLs are left alone: they are the system's own
-// (ws2_32.dll itself, wsock32.dll, the name service and HTTP libraries),
-// whose internal socket use a person debugging a program does not look
-// for, and which would otherwise call back into the tracer from inside the
-// socket library. The program's own modules, wherever they lie, are
-// patched, also the DLLs it ships beside itself.
+// The Windows directory's DLLs keep their socket calls: they are the
+// system's own (ws2_32.dll itself, wsock32.dll, the name service and HTTP
+// libraries), whose internal socket use a person debugging a program does
+// not look for, and which would otherwise call back into the tracer from
+// inside the socket library. Only their CreateProcess calls are taken, so
+// that a child started through the C run time's system() or the shell is
+// traced too. The program's own modules, wherever they lie, are patched
+// whole, also the DLLs it ships beside itself.
 #include "inject_patch.h"
 
 #include <string.h>
@@ -98,7 +100,7 @@ void WriteEntry(void **entry, void *value) {
 // The replacement for one import, or null. Without a name table (an image
 // bound without one) the entry is recognised by the address it holds.
 void *ReplacementOf(int lib, const IMAGE_THUNK_DATA *name_entry,
-                    const BYTE *base, void *current) {
+                    const BYTE *base, void *current, bool system) {
   const char *name = nullptr;
   if (name_entry != nullptr) {
     if (IMAGE_SNAP_BY_ORDINAL(name_entry->u1.Ordinal)) {
@@ -110,8 +112,13 @@ void *ReplacementOf(int lib, const IMAGE_THUNK_DATA *name_entry,
                  ->Name;
     }
   }
-  if (lib == -2) return name != nullptr ? KernelHookOf(name) : nullptr;
-  if (g_state.lib[lib] == nullptr) return nullptr;
+  if (lib == -2) {
+    if (name == nullptr || reinterpret_cast<uintptr_t>(name) <= 0xFFFF ||
+        (system && strncmp(name, "CreateProcess", 13) != 0))
+      return nullptr;
+    return KernelHookOf(name);
+  }
+  if (system || g_state.lib[lib] == nullptr) return nullptr;
   if (name != nullptr) {
     int call = FindCall(lib, name);
     return call >= 0 ? ThunkOf(lib, call) : nullptr;
@@ -121,7 +128,7 @@ void *ReplacementOf(int lib, const IMAGE_THUNK_DATA *name_entry,
   return nullptr;
 }
 
-void PatchImage(const BYTE *base) {
+void PatchImage(const BYTE *base, bool system) {
   auto dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
   if (dos->e_magic != IMAGE_DOS_SIGNATURE) return;
   auto nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
@@ -143,7 +150,7 @@ void PatchImage(const BYTE *base) {
                                 base + desc->OriginalFirstThunk)
                           : nullptr;
     for (; *entry != nullptr; ++entry) {
-      void *value = ReplacementOf(lib, name_entry, base, *entry);
+      void *value = ReplacementOf(lib, name_entry, base, *entry, system);
       if (value != nullptr && *entry != value) WriteEntry(entry, value);
       if (name_entry != nullptr) ++name_entry;
     }
@@ -157,9 +164,8 @@ void PatchIfModule(void *base) {
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                           static_cast<LPCWSTR>(base), &module))
     return;
-  if (module == base && module != g_state.self && module != g_state.netquill &&
-      !IsSystemModule(module))
-    PatchImage(static_cast<const BYTE *>(base));
+  if (module == base && module != g_state.self && module != g_state.netquill)
+    PatchImage(static_cast<const BYTE *>(base), IsSystemModule(module));
   FreeLibrary(module);
 }
 

@@ -22,7 +22,7 @@ ALLOWED = {
         VirtualFreeEx VirtualProtect VirtualQuery WaitForSingleObject
         WideCharToMultiByte WriteFile WriteProcessMemory""".split()),
     "msvcrt.dll": set("""getenv memchr memcpy memset strcmp strlen strncat
-        wcscmp wcslen""".split()),
+        strncmp wcscmp wcslen""".split()),
 }
 
 

@@ -80,12 +80,12 @@ def main():
                 got = mask(os.path.join(a.work, name + ".log"))
                 check(got == want, "%s trace:\n%s\nwanted\n%s" % (
                     name, "\n".join(got), "\n".join(want)))
-        # One file per process: the two processes' lines split between two.
+        # One file per process: the three processes' lines split in three.
         rc, out, err = run("ff", [launcher, "-ff", "-f", "4", "-o", log("ff.log"),
                              exe["plain"], "spawn"])
         files = sorted(glob.glob(os.path.join(a.work, "ff.log.*")))
         split = [mask(f) for f in files]
-        check(rc == 6 and len(files) == 2 and
+        check(rc == 6 and len(files) == 3 and
               all(s and "started process" in s[0] for s in split) and
               sorted(sum(split, [])) == sorted(want),
               "-ff: %d, %s: %s" % (rc, files, split))

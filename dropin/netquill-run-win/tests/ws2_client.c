@@ -8,6 +8,7 @@
  */
 #include <winsock2.h>
 
+#include <process.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -108,6 +109,9 @@ int main(int argc, char **argv) {
   }
   if (argc > 1 && strcmp(argv[1], "spawn") == 0) {
     printf("child exited %d\n", Spawn(argv[0]));
+    /* Through the C run time, a system DLL that calls CreateProcessA. */
+    printf("spawnl %d\n",
+           (int)_spawnl(_P_WAIT, argv[0], argv[0], "child", NULL));
     Report("parent closesocket", CALL(closesocket)(Refused()));
     return 6;
   }
