@@ -70,7 +70,6 @@ def main():
                 {"NETQUILL_FILE": log("wrapped%s.log" % tag),
                  "NETQUILL_FLAGS": "4"})
             want = mask(os.path.join(a.work, "wrapped%s.log" % tag))
-            check(len(want) >= 8, "wrapped trace %s: %s" % (tag, want))
             for kind in kinds[:-1] if not args else ("plain",):
                 name = kind + tag + "-traced"
                 rc, out, err = run(name, [launcher, "-o", log(name + ".log"),
@@ -78,7 +77,7 @@ def main():
                 check(rc == code and out == want_out,
                       "%s: %d\n%s" % (name, rc, out))
                 got = mask(os.path.join(a.work, name + ".log"))
-                check(got == want, "%s trace:\n%s\nwanted\n%s" % (
+                check(got == want and len(want) > 7, "%s trace:\n%s\nwanted\n%s" % (
                     name, "\n".join(got), "\n".join(want)))
         # One file per process: the three processes' lines split in three.
         rc, out, err = run("ff", [launcher, "-ff", "-f", "4", "-o", log("ff.log"),
