@@ -94,6 +94,11 @@ const wchar_t *NextArg(const wchar_t *p, wchar_t *out, const wchar_t **start) {
 
 bool Same(const wchar_t *a, const wchar_t *b) { return wcscmp(a, b) == 0; }
 
+// Ctrl+C and Ctrl+Break reach the program too; the launcher waits for it
+// and returns its exit code. A handler, unlike ignoring the signals, is not
+// inherited by the program.
+BOOL WINAPI KeepWaiting(DWORD) { return TRUE; }
+
 // The machine type in the program file's header, or 0 if it has none.
 WORD MachineOf(const wchar_t *path) {
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -285,6 +290,7 @@ int Run() {
     WriteWide(options.name);
     Write("; it runs untraced\n");
   }
+  SetConsoleCtrlHandler(KeepWaiting, TRUE);
   ResumeThread(info.hThread);
   CloseHandle(info.hThread);
   WaitForSingleObject(info.hProcess, INFINITE);

@@ -17,7 +17,8 @@ ALLOWED = {
         GetModuleHandleExW GetModuleHandleW GetProcAddress GetStdHandle
         GetTempPathA GetWindowsDirectoryW InitializeCriticalSection
         LeaveCriticalSection LoadLibraryA LoadLibraryExA LoadLibraryExW
-        LoadLibraryW ReadFile ResumeThread SearchPathW SetEnvironmentVariableW
+        LoadLibraryW ReadFile ResumeThread SearchPathW SetConsoleCtrlHandler
+        SetEnvironmentVariableW
         SetLastError TlsAlloc TlsGetValue TlsSetValue VirtualAllocEx
         VirtualFreeEx VirtualProtect VirtualQuery WaitForSingleObject
         WideCharToMultiByte WriteFile WriteProcessMemory""".split()),
