@@ -45,22 +45,6 @@ std::string VersionTag() {
   return buf;
 }
 
-std::string StartText(uint32_t id) {
-  char buf[128];
-  nq::Format(buf, sizeof buf,
-             "INF: started process 0x%lX trace on 12-07-2026 14:05:09 %s",
-             static_cast<unsigned long>(id), VersionTag().c_str());
-  return buf;
-}
-
-std::string StopText(uint32_t id) {
-  char buf[128];
-  nq::Format(buf, sizeof buf,
-             "INF: stopped process 0x%lX trace on 12-07-2026 14:05:09",
-             static_cast<unsigned long>(id));
-  return buf;
-}
-
 TEST_F(Control, NestedEnablesNeedAsManyDisables) {
   std::string file = Path("nest.log");
   uint32_t self = nq::g_os.thread_id();
@@ -79,9 +63,9 @@ TEST_F(Control, NestedEnablesNeedAsManyDisables) {
   EXPECT_EQ(WSADisableTrace(), 0);
   auto lines = Lines(file);
   ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(TagAndText(lines[0]), StartText(self));
+  EXPECT_EQ(TagAndText(lines[0]), nqtest::StartBanner(self));
   EXPECT_EQ(TagAndText(lines[1]), "INF: still on");
-  EXPECT_EQ(TagAndText(lines[2]), StopText(self));
+  EXPECT_EQ(TagAndText(lines[2]), nqtest::StopBanner(self));
   EXPECT_FALSE(Exists(Path("other.log")));
 }
 

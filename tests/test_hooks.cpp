@@ -43,11 +43,7 @@ T As(uintptr_t v) {
   return reinterpret_cast<T>(v);
 }
 
-std::string Hex(const void *p) {
-  char buf[32];
-  nq::Format(buf, sizeof buf, "0x%zx", reinterpret_cast<size_t>(p));
-  return buf;
-}
+using nqtest::Hex;
 
 class Hooks : public TraceTest {
  protected:

@@ -11,7 +11,6 @@
 
 #include "control/context.h"
 #include "control/error_bridge.h"
-#include "control/version.h"
 #include "output/dump.h"
 #include "output/writer.h"
 #include "support/test_env.h"
@@ -59,17 +58,6 @@ class Writer : public TraceTest {
   std::string file_;
 };
 
-std::string Banner() {
-  char id[16];
-  nq::Format(id, sizeof id, "%lX",
-             static_cast<unsigned long>(nq::g_os.thread_id()));
-  char version[48];
-  nq::Format(version, sizeof version, "[%d.%d.%d]", NQ_VERSION_MAJOR,
-             NQ_VERSION_MINOR, NQ_VERSION_BUILD);
-  return std::string("INF: started process 0x") + id +
-         " trace on 12-07-2026 14:05:09 " + version;
-}
-
 TEST_F(Writer, FailedCallLineByteForByte) {
   ASSERT_EQ(WSAEnableTrace(file_.c_str(), 0), 1);
   Fakes::tick = 1250;
@@ -80,7 +68,8 @@ TEST_F(Writer, FailedCallLineByteForByte) {
   EXPECT_EQ(second,
             "MYAPP 140509 0250 ERR: connect(3, 10.1.2.3:80, 16) returned -1 "
             "[10061]\r\n");
-  EXPECT_EQ(Lines(file_)[0], "MYAPP 140509 0000 " + Banner());
+  EXPECT_EQ(Lines(file_)[0],
+            "MYAPP 140509 0000 " + nqtest::StartBanner(nq::g_os.thread_id()));
 }
 
 TEST_F(Writer, SeverityFollowsTheErrorCode) {
@@ -129,7 +118,8 @@ TEST_F(Writer, FilterTableForEveryFlagValue) {
     EXPECT_EQ(NetQuillWrite(TRACE_KIND_DUMP, "XY", 2), row.dumps ? 1 : 0);
     ASSERT_EQ(WSADisableTrace(), 1);
     std::vector<std::string> expected;
-    if (row.banners) expected.push_back(Banner());
+    if (row.banners)
+      expected.push_back(nqtest::StartBanner(nq::g_os.thread_id()));
     for (const char *line : {row.ok, row.failed, row.warning}) {
       if (line) expected.push_back(line);
     }

@@ -20,7 +20,10 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "dll"))
 
 import pe_emu  # noqa: E402
-from check_dll import ARG_COUNTS, read_def  # noqa: E402
+from check_dll import ARG_BYTES, read_calls, read_def  # noqa: E402
+
+# Arguments of each export, from the list of calls the build wrote.
+ARG_COUNTS = {}
 
 results = []
 
@@ -460,9 +463,13 @@ def main():
     ap.add_argument("--dll", required=True, help="the built NETQUILL.DLL")
     ap.add_argument("--zip", required=True, help="the shipping archive")
     ap.add_argument("--def", dest="deffile", required=True)
+    ap.add_argument("--calls", required=True,
+                    help="the export lists, as the build wrote them")
     ap.add_argument("--script", required=True)
     ap.add_argument("--reference", help="the 64-bit DLL's trace of the script")
     args = ap.parse_args()
+    read_calls(args.calls)
+    ARG_COUNTS.update((n, b // 4) for n, b in ARG_BYTES.items())
 
     shipped = b""
     if os.path.exists(args.zip):

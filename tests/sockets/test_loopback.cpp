@@ -16,11 +16,7 @@ namespace {
 
 using nqtest::TagAndText;
 
-std::string Hex(const void *p) {
-  char buf[32];
-  nq::Format(buf, sizeof buf, "0x%zx", reinterpret_cast<size_t>(p));
-  return buf;
-}
+using nqtest::Hex;
 
 std::string Num(long long v) { return std::to_string(v); }
 

@@ -6,10 +6,10 @@
 
 #include <atomic>
 
-#include "control/version.h"
 #include "netquill.h"
 #include "output/admission.h"
 #include "platform/os.h"
+#include "support/test_env.h"
 #include "syserr.h"
 
 namespace nqstress {
@@ -118,17 +118,6 @@ std::string Hex(const unsigned char *bytes, int n) {
 }
 
 const char *Tag(int code) { return code > nq::kLastHardError ? "WRN" : "ERR"; }
-
-std::string Started(uint32_t tid) {
-  return Text("INF: started process 0x%lX trace on <date> [%d.%d.%d]",
-              static_cast<unsigned long>(tid), NQ_VERSION_MAJOR,
-              NQ_VERSION_MINOR, NQ_VERSION_BUILD);
-}
-
-std::string Stopped(uint32_t tid) {
-  return Text("INF: stopped process 0x%lX trace on <date>",
-              static_cast<unsigned long>(tid));
-}
 
 std::string Compare(const std::vector<std::string> &want,
                     const std::vector<std::string> &got) {
@@ -327,7 +316,7 @@ std::string CheckTracer(int k, int iterations,
   }
   const int code = TracerErrorCode(k);
   std::vector<std::string> want;
-  want.push_back(Started(static_cast<uint32_t>(tid)));
+  want.push_back(nqtest::StartBanner(static_cast<uint32_t>(tid), "<date>"));
   want.push_back(
       Text("INF: tracer %d thread 0x%lX buffer 0x%llx", k, tid, buffer));
   unsigned char bytes[kMaxSend];
@@ -349,7 +338,7 @@ std::string CheckTracer(int k, int iterations,
                           Tag(code), k, buffer, len, code));
     }
   }
-  want.push_back(Stopped(static_cast<uint32_t>(tid)));
+  want.push_back(nqtest::StopBanner(static_cast<uint32_t>(tid), "<date>"));
   std::string diff = Compare(want, got);
   return diff.empty() ? "" : Text("tracer %d: ", k) + diff;
 }
@@ -370,11 +359,11 @@ std::string CheckToggler(int j, int cycles, const std::vector<std::string> &got,
   }
   std::vector<std::string> want;
   for (int cycle = 0; cycle < cycles; ++cycle) {
-    want.push_back(Started(static_cast<uint32_t>(tid)));
+    want.push_back(nqtest::StartBanner(static_cast<uint32_t>(tid), "<date>"));
     want.push_back(
         Text("INF: toggler %d cycle %d thread 0x%lX", j, cycle, tid));
     want.push_back(Text("INF: listen(%d, %d) returned 0", 9000 + j, cycle));
-    want.push_back(Stopped(static_cast<uint32_t>(tid)));
+    want.push_back(nqtest::StopBanner(static_cast<uint32_t>(tid), "<date>"));
   }
   std::string diff = Compare(want, got);
   return diff.empty() ? "" : Text("toggler %d: ", j) + diff;
@@ -386,9 +375,10 @@ std::string CheckParent(const std::vector<std::string> &got) {
       sscanf(got[1].c_str(), "INF: parent thread 0x%lX", &tid) != 1) {
     return "parent: no note as its first record";
   }
-  std::vector<std::string> want = {Started(static_cast<uint32_t>(tid)),
-                                   Text("INF: parent thread 0x%lX", tid),
-                                   Stopped(static_cast<uint32_t>(tid))};
+  std::vector<std::string> want = {
+      nqtest::StartBanner(static_cast<uint32_t>(tid), "<date>"),
+      Text("INF: parent thread 0x%lX", tid),
+      nqtest::StopBanner(static_cast<uint32_t>(tid), "<date>")};
   std::string diff = Compare(want, got);
   return diff.empty() ? "" : "parent: " + diff;
 }

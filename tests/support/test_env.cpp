@@ -4,6 +4,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "control/version.h"
+#include "output/format.h"
+
 namespace fs = std::filesystem;
 
 namespace nqtest {
@@ -167,6 +170,28 @@ std::string TagAndText(const std::string &line) {
   size_t third = line.find(' ', second + 1);
   if (third == std::string::npos) return "";
   return line.substr(third + 1);
+}
+
+std::string Hex(const void *p) {
+  char buf[32];
+  nq::Format(buf, sizeof buf, "0x%zx", reinterpret_cast<size_t>(p));
+  return buf;
+}
+
+std::string StartBanner(uint32_t thread_id, const std::string &when) {
+  char buf[128];
+  nq::Format(buf, sizeof buf,
+             "INF: started process 0x%lX trace on %s [%d.%d.%d]",
+             static_cast<unsigned long>(thread_id), when.c_str(),
+             NQ_VERSION_MAJOR, NQ_VERSION_MINOR, NQ_VERSION_BUILD);
+  return buf;
+}
+
+std::string StopBanner(uint32_t thread_id, const std::string &when) {
+  char buf[128];
+  nq::Format(buf, sizeof buf, "INF: stopped process 0x%lX trace on %s",
+             static_cast<unsigned long>(thread_id), when.c_str());
+  return buf;
 }
 
 }  // namespace nqtest

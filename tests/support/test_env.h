@@ -58,6 +58,17 @@ void RemoveTree(const std::string &dir);
 // The text of a text line after its fixed columns (module, clock, elapsed).
 std::string TagAndText(const std::string &line);
 
+// A pointer as the call lines print it: 0x and lower-case hex.
+std::string Hex(const void *p);
+
+// The text of a thread's start and stop banners; when: the date and time
+// they print, by default those of the fake clock (or a mask in their place).
+constexpr char kFakeClockText[] = "12-07-2026 14:05:09";
+std::string StartBanner(uint32_t thread_id,
+                        const std::string &when = kFakeClockText);
+std::string StopBanner(uint32_t thread_id,
+                       const std::string &when = kFakeClockText);
+
 }  // namespace nqtest
 
 #endif
