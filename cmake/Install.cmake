@@ -32,12 +32,15 @@ else()
 endif()
 
 # Tracing a program as it is: the drop-in WSOCK32.DLL goes beside
-# NETQUILL.DLL (a user copies both beside the program); netquill-run finds
-# its interposer in lib from bin, next to libnetquill.so.
+# NETQUILL.DLL (a user copies both beside the program), and so do
+# netquill-run.exe and the NQINJECT.DLL it loads, which finds NETQUILL.DLL
+# in its own folder; on Linux netquill-run finds its interposer in lib from
+# bin, next to libnetquill.so.
 if(NQ_BUILD_DROPINS)
   if(WIN32)
-    install(FILES $<TARGET_FILE:nq_wsock32> DESTINATION ${CMAKE_INSTALL_BINDIR}
-            COMPONENT library)
+    install(FILES $<TARGET_FILE:nq_wsock32> $<TARGET_FILE:nq_inject>
+                  $<TARGET_FILE:netquill-run-win>
+            DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT library)
   else()
     install(TARGETS netquill-run RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
             COMPONENT library)

@@ -10,7 +10,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf "${zip}"
 set(root "netquill-${VERSION}-${SYSTEM}")
 set(dropin "")
 if(DROPINS)
-  set(dropin bin/WSOCK32.DLL)
+  set(dropin bin/WSOCK32.DLL bin/NQINJECT.DLL bin/netquill-run.exe)
 endif()
 foreach(entry bin/NETQUILL.DLL ${dropin} lib/libNETQUILL.dll.a lib/NETQUILL.lib
         lib/netquill.def include/netquill.h include/netquill_wrap.h

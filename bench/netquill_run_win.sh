@@ -1,0 +1,80 @@
+#!/bin/bash
+# What netquill-run costs on Windows (64-bit, under Wine): the start of a
+# program that only starts and ends, plainly and through the launcher; and
+# one traced call (WSAIsBlocking) traced through the injected DLL against the same call
+# handed to the hook in the program's own code (netquill_wrap.h), with the
+# record filtered out (flags 1, errors only) and written (flags 0).
+# Prints medians.
+#
+#   bench/netquill_run_win.sh [repetitions] [calls]
+# Builds in build/bench-win64.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+reps=${1:-11}
+calls=${2:-1000000}
+dir=$root/build/bench-win64
+log=$dir.log
+if ! { cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-win64.cmake" \
+         -DNQ_BUILD_BENCH=ON -DNQ_BUILD_TESTS=OFF -DNQ_BUILD_EXAMPLES=OFF \
+         -DNQ_BUILD_TOOLS=OFF &&
+       cmake --build "$dir" -j2 --target netquill nq_inject netquill-run-win \
+         nq_bench_run_plain nq_bench_run_wrapped; } >"$log" 2>&1; then
+  tail -30 "$log" >&2; echo "build failed; full log: $log" >&2; exit 1
+fi
+
+work=$(mktemp -d)
+trap 'WINEPREFIX=$work/prefix wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
+unset NETQUILL_FILE NETQUILL_FLAGS NETQUILL_TRACE
+mkdir -p "$work/bin"
+cp "$dir/NETQUILL.DLL" "$dir/dropin/netquill-run-win/NQINJECT.DLL" \
+   "$dir/dropin/netquill-run-win/netquill-run.exe" \
+   "$dir/bench/nq_bench_run_plain.exe" "$dir/bench/nq_bench_run_wrapped.exe" \
+   "$work/bin/"
+wineserver -p </dev/null >/dev/null 2>&1 || true  # it forks and returns
+wine=/usr/lib/wine/wine64
+[ -x "$wine" ] || wine=wine64
+"$wine" wineboot -i </dev/null >/dev/null 2>&1
+bin=$work/bin
+trace='Z:'$(echo "$work/trace.log" | tr / '\\')
+
+median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+elapsed() {  # command...: wall seconds
+  local t0 t1
+  t0=$(date +%s.%N); "$@" </dev/null >/dev/null 2>&1; t1=$(date +%s.%N)
+  echo "$t1 - $t0" | bc
+}
+
+plain=() through=()
+for ((r = 0; r < reps; r++)); do
+  plain+=("$(elapsed "$wine" "$bin/nq_bench_run_plain.exe")")
+  through+=("$(elapsed "$wine" "$bin/netquill-run.exe" -o "$trace" \
+               "$bin/nq_bench_run_plain.exe")")
+done
+p=$(printf '%s\n' "${plain[@]}" | median)
+t=$(printf '%s\n' "${through[@]}" | median)
+printf 'start-up, median of %d: plain %.3f s, netquill-run %.3f s (+%.3f s)\n' \
+  "$reps" "$p" "$t" "$(echo "$t - $p" | bc)"
+
+per_call() {  # flags
+  local injected=() wrapped=() untraced=()
+  for ((r = 0; r < reps; r++)); do
+    rm -f "$work/trace.log"
+    injected+=("$("$wine" "$bin/netquill-run.exe" -o "$trace" -f "$1" \
+                 "$bin/nq_bench_run_plain.exe" "$calls" </dev/null 2>/dev/null)")
+    rm -f "$work/trace.log"
+    wrapped+=("$(NETQUILL_FILE=$trace NETQUILL_FLAGS=$1 "$wine" \
+                 "$bin/nq_bench_run_wrapped.exe" "$calls" </dev/null 2>/dev/null)")
+    untraced+=("$("$wine" "$bin/nq_bench_run_plain.exe" "$calls" \
+                  </dev/null 2>/dev/null)")
+  done
+  printf 'flags %s, ns per WSAIsBlocking, median of %d x %d calls: through netquill-run %s, hook in the program %s, untraced %s\n' \
+    "$1" "$reps" "$calls" \
+    "$(printf '%s\n' "${injected[@]}" | tr -d '\r' | median)" \
+    "$(printf '%s\n' "${wrapped[@]}" | tr -d '\r' | median)" \
+    "$(printf '%s\n' "${untraced[@]}" | tr -d '\r' | median)"
+}
+per_call 1
+calls=$((calls / 100)) per_call 0

@@ -1,0 +1,26 @@
+// The calls the injected DLL replaces in a program's import tables: the 36
+// socket calls NETQUILL traces, from the one list of them, and the few
+// KERNEL32 calls it watches so that it reaches modules and processes that
+// come later.
+#ifndef NQ_DROPIN_NETQUILL_RUN_WIN_CALLS_H
+#define NQ_DROPIN_NETQUILL_RUN_WIN_CALLS_H
+
+#include "netquill_calls.h"
+
+// The list's ordinals are wsock32.dll's. Windows Sockets 2 kept them in
+// ws2_32.dll but for one swap: there ioctlsocket is 10 and 12 inet_ntoa,
+// which is not traced.
+#define NQRUN_WS2_ORDINAL(ordinal) ((ordinal) == 12 ? 10 : (ordinal))
+
+// X(name, bytes): the KERNEL32 calls replaced by the DLL's own, and what
+// they take on the stack on 32-bit x86.
+#define NQRUN_KERNEL_CALLS(X) \
+  X(LoadLibraryA, 4)          \
+  X(LoadLibraryW, 4)          \
+  X(LoadLibraryExA, 12)       \
+  X(LoadLibraryExW, 12)       \
+  X(GetProcAddress, 8)        \
+  X(CreateProcessA, 40)       \
+  X(CreateProcessW, 40)
+
+#endif  // NQ_DROPIN_NETQUILL_RUN_WIN_CALLS_H

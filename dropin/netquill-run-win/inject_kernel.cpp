@@ -1,0 +1,112 @@
+// The KERNEL32 calls the injected DLL watches: a module loaded later is
+// patched as soon as it is loaded, GetProcAddress of a traced call hands
+// out the traced version, and a process the program starts gets this DLL
+// too. Each returns what the system's call returned, with its last error.
+#include <string.h>
+
+#include "inject_patch.h"
+#include "remote_load.h"
+
+namespace nqinj {
+namespace {
+
+HMODULE Patched(HMODULE module) {
+  if (module != nullptr) PatchAll();
+  return module;
+}
+
+HMODULE WINAPI NqLoadLibraryA(LPCSTR name) {
+  return Patched(LoadLibraryA(name));
+}
+
+HMODULE WINAPI NqLoadLibraryW(LPCWSTR name) {
+  return Patched(LoadLibraryW(name));
+}
+
+HMODULE WINAPI NqLoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags) {
+  return Patched(LoadLibraryExA(name, file, flags));
+}
+
+HMODULE WINAPI NqLoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) {
+  return Patched(LoadLibraryExW(name, file, flags));
+}
+
+int LibOfModule(HMODULE module) {
+  FindLibs();
+  for (int l = 0; l < kLibs; ++l)
+    if (module == g_state.lib[l]) return l;
+  return -1;
+}
+
+FARPROC WINAPI NqGetProcAddress(HMODULE module, LPCSTR name) {
+  FARPROC proc = GetProcAddress(module, name);
+  if (proc == nullptr || module == nullptr) return proc;
+  DWORD saved = GetLastError();
+  void *replacement = nullptr;
+  int lib = LibOfModule(module);
+  if (lib >= 0) {
+    int call = FindCall(lib, name);
+    if (call >= 0) replacement = ThunkOf(lib, call);
+  } else if (module == GetModuleHandleW(L"kernel32.dll") &&
+             reinterpret_cast<uintptr_t>(name) > 0xFFFF) {
+    replacement = KernelHookOf(name);
+  }
+  SetLastError(saved);
+  if (replacement != nullptr) memcpy(&proc, &replacement, sizeof proc);
+  return proc;
+}
+
+// The child starts suspended until this DLL is in it; one the caller
+// asked to start suspended stays so.
+BOOL Started(BOOL created, DWORD flags, PROCESS_INFORMATION *info) {
+  if (!created) return created;
+  DWORD saved = GetLastError();
+  if (nqrun::SameBitness(info->hProcess))
+    nqrun::LoadInto(info->hProcess, g_state.self_path);
+  if ((flags & CREATE_SUSPENDED) == 0) ResumeThread(info->hThread);
+  SetLastError(saved);
+  return created;
+}
+
+BOOL WINAPI NqCreateProcessA(LPCSTR app, LPSTR command,
+                             LPSECURITY_ATTRIBUTES process_attributes,
+                             LPSECURITY_ATTRIBUTES thread_attributes,
+                             BOOL inherit, DWORD flags, LPVOID environment,
+                             LPCSTR directory, LPSTARTUPINFOA startup,
+                             LPPROCESS_INFORMATION info) {
+  BOOL created = CreateProcessA(
+      app, command, process_attributes, thread_attributes, inherit,
+      flags | CREATE_SUSPENDED, environment, directory, startup, info);
+  return Started(created, flags, info);
+}
+
+BOOL WINAPI NqCreateProcessW(LPCWSTR app, LPWSTR command,
+                             LPSECURITY_ATTRIBUTES process_attributes,
+                             LPSECURITY_ATTRIBUTES thread_attributes,
+                             BOOL inherit, DWORD flags, LPVOID environment,
+                             LPCWSTR directory, LPSTARTUPINFOW startup,
+                             LPPROCESS_INFORMATION info) {
+  BOOL created = CreateProcessW(
+      app, command, process_attributes, thread_attributes, inherit,
+      flags | CREATE_SUSPENDED, environment, directory, startup, info);
+  return Started(created, flags, info);
+}
+
+template <typename Fn>
+void *Address(Fn fn) {
+  void *p;
+  memcpy(&p, &fn, sizeof p);
+  return p;
+}
+
+}  // namespace
+
+void *KernelHookOf(const char *name) {
+#define NQRUN_KERNEL(fn, bytes) \
+  if (strcmp(name, #fn) == 0) return Address(&Nq##fn);
+  NQRUN_KERNEL_CALLS(NQRUN_KERNEL)
+#undef NQRUN_KERNEL
+  return nullptr;
+}
+
+}  // namespace nqinj

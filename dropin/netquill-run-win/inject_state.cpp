@@ -1,0 +1,143 @@
+// Settings, hooks and the socket libraries' functions of the injected DLL.
+#include "inject_state.h"
+
+#include <string.h>
+
+#include "trace_env.h"
+
+namespace nqinj {
+
+State g_state;
+
+namespace {
+
+nqdrop::TraceEnv g_env;
+decltype(&::WSAEnableTrace) g_enable;
+DWORD g_slot = TLS_OUT_OF_INDEXES;
+bool g_tracing;  // tracing wanted, NETQUILL.DLL complete and a slot
+
+const char *const kCallNames[kCalls] = {
+#define NQRUN_NAME(name, ordinal, bytes) #name,
+    NQ_TRACED_CALLS(NQRUN_NAME)
+#undef NQRUN_NAME
+};
+
+const wchar_t *const kLibNames[kLibs] = {L"ws2_32.dll", L"wsock32.dll"};
+
+// The error code the hooks fetch and hand back. Windows keeps one per
+// thread for both GetLastError and WSAGetLastError, so the socket library
+// need not be loaded for the bridge to work.
+int NQ_CALL GetError() { return static_cast<int>(GetLastError()); }
+void NQ_CALL SetError(int code) { SetLastError(static_cast<DWORD>(code)); }
+
+void *Lookup(HMODULE module, const char *name) {
+  FARPROC proc = GetProcAddress(module, name);
+  void *p;
+  memcpy(&p, &proc, sizeof p);
+  return p;
+}
+
+void AppendNumber(char *text, size_t size, unsigned long value) {
+  char digits[16];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  size_t at = strlen(text);
+  if (at + static_cast<size_t>(n) + 1 > size) {
+    text[0] = '\0';
+    return;
+  }
+  while (n > 0) text[at++] = digits[--n];
+  text[at] = '\0';
+}
+
+// With one file per process the path gets ".PID"; a path that would not
+// fit whole leaves the process untraced rather than tracing into a cut name.
+bool MakeProcessPath() {
+  char value[8];
+  DWORD n =
+      GetEnvironmentVariableA("NETQUILL_FILE_PER_PROCESS", value, sizeof value);
+  if (n == 0 || n >= sizeof value || strcmp(value, "1") != 0) return true;
+  if (g_env.path[0] == '\0') {
+    DWORD length = GetTempPathA(sizeof g_env.path, g_env.path);
+    if (length == 0 || length >= sizeof g_env.path) return false;
+    strncat(g_env.path, "NQSPOOL.LOG",
+            sizeof g_env.path - strlen(g_env.path) - 1);
+  }
+  strncat(g_env.path, ".", sizeof g_env.path - strlen(g_env.path) - 1);
+  AppendNumber(g_env.path, sizeof g_env.path, GetCurrentProcessId());
+  return g_env.path[0] != '\0';
+}
+
+void LoadNetQuill() {
+  wchar_t path[MAX_PATH + 16];
+  size_t n = wcslen(g_state.self_path);
+  while (n > 0 && g_state.self_path[n - 1] != L'\\' &&
+         g_state.self_path[n - 1] != L'/')
+    --n;
+  if (n == 0 || n + 13 > MAX_PATH) return;
+  memcpy(path, g_state.self_path, n * sizeof(wchar_t));
+  memcpy(path + n, L"NETQUILL.DLL", 13 * sizeof(wchar_t));
+  HMODULE nq = LoadLibraryW(path);
+  if (nq == nullptr) return;
+  void *hooks[kCalls];
+  bool complete = true;
+  for (int c = 0; c < kCalls; ++c) {
+    char name[64] = "TX_";
+    strncat(name, kCallNames[c], sizeof name - 4);
+    hooks[c] = Lookup(nq, name);
+    complete = complete && hooks[c] != nullptr;
+  }
+  void *enable = Lookup(nq, "WSAEnableTrace");
+  void *setup = Lookup(nq, "WSASetupTrace");
+  // A library without every hook is not the one this DLL was built for:
+  // no call is traced rather than some.
+  if (!complete || enable == nullptr || setup == nullptr) return;
+  TraceErrorHooks bridge = {GetError, SetError};
+  reinterpret_cast<decltype(&::WSASetupTrace)>(setup)(&bridge);
+  memcpy(g_state.hook, hooks, sizeof hooks);
+  g_enable = reinterpret_cast<decltype(&::WSAEnableTrace)>(enable);
+  g_state.netquill = nq;
+}
+
+}  // namespace
+
+bool AttachProcess(HMODULE self) {
+  g_state.self = self;
+  DWORD n = GetModuleFileNameW(self, g_state.self_path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return false;
+  g_env = nqdrop::ReadTraceEnv();
+  g_slot = TlsAlloc();
+  LoadNetQuill();
+  g_tracing = g_env.on && g_enable != nullptr && g_slot != TLS_OUT_OF_INDEXES &&
+              MakeProcessPath();
+  return true;
+}
+
+void EnterCall() {
+  if (!g_tracing) return;
+  // TlsGetValue clears the last error, which may still be the program's.
+  DWORD saved = GetLastError();
+  if (TlsGetValue(g_slot) == nullptr) {
+    TlsSetValue(g_slot, reinterpret_cast<void *>(1));
+    g_enable(g_env.path[0] != '\0' ? g_env.path : nullptr, g_env.flags);
+  }
+  SetLastError(saved);
+}
+
+void FindLibs() {
+  for (int l = 0; l < kLibs; ++l) {
+    if (g_state.lib[l] != nullptr) continue;
+    HMODULE module = GetModuleHandleW(kLibNames[l]);
+    if (module == nullptr) continue;
+    for (int c = 0; c < kCalls; ++c)
+      g_state.real[l][c] = Lookup(module, kCallNames[c]);
+    // Published last: a thunk is handed out only for a library found whole.
+    InterlockedExchangePointer(reinterpret_cast<void **>(&g_state.lib[l]),
+                               module);
+  }
+}
+
+}  // namespace nqinj

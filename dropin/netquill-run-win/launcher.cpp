@@ -1,0 +1,306 @@
+// netquill-run for Windows: runs a program with its socket calls traced by
+// NETQUILL, without changing or rebuilding it.
+//
+//   netquill-run [-o FILE] [-f FLAGS] [-ff] [--] PROGRAM [ARGS...]
+//
+// The program is started suspended, NQINJECT.DLL (beside this program) is
+// loaded into it, and it is resumed; the settings go to it, and to its
+// children, in the environment. The exit code is the program's.
+//
+// The entry point is this file's own, without the C run-time start-up: the
+// command line is read as Windows gives it, and the program's part of it
+// is handed on exactly as it was written.
+#include <windows.h>
+
+#include <string.h>
+
+#include "remote_load.h"
+#include "trace_env.h"
+
+namespace nqrun {
+namespace {
+
+#if defined(_WIN64)
+constexpr WORD kMachine = IMAGE_FILE_MACHINE_AMD64;
+constexpr const char *kOther = "32-bit";
+constexpr const char *kOwn = "64-bit";
+#else
+constexpr WORD kMachine = IMAGE_FILE_MACHINE_I386;
+constexpr const char *kOther = "64-bit";
+constexpr const char *kOwn = "32-bit";
+#endif
+
+constexpr int kArgSize = 32768;
+
+void Write(const char *text) {
+  DWORD written;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text,
+            static_cast<DWORD>(strlen(text)), &written, nullptr);
+}
+
+void WriteWide(const wchar_t *text) {
+  char narrow[1024];
+  int n = WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, sizeof narrow,
+                              nullptr, nullptr);
+  Write(n > 0 ? narrow : "?");
+}
+
+void Usage() {
+  Write(
+      "usage: netquill-run [-o FILE] [-f FLAGS] [-ff] [--] PROGRAM [ARGS...]\n"
+      "  -o FILE   trace file (default: NETQUILL_FILE, else NQSPOOL.LOG\n"
+      "            in the temporary directory)\n"
+      "  -f FLAGS  trace flags, decimal or 0x hex: 1 errors only,\n"
+      "            2 errors and warnings, 4 hex dumps of the data\n"
+      "  -ff       one file per process: the trace file's name and .PID\n");
+}
+
+// Reads one argument as the C run time splits a command line: blanks
+// between arguments, double quotes around blanks, 2n backslashes before a
+// quote give n and a quoting quote, 2n+1 give n and a literal quote.
+// Returns where the next argument starts, or null when none is left.
+const wchar_t *NextArg(const wchar_t *p, wchar_t *out, const wchar_t **start) {
+  while (*p == L' ' || *p == L'\t') ++p;
+  if (*p == L'\0') return nullptr;
+  *start = p;
+  int n = 0;
+  bool quoted = false;
+  while (*p != L'\0' && (quoted || (*p != L' ' && *p != L'\t'))) {
+    int slashes = 0;
+    while (*p == L'\\') ++slashes, ++p;
+    if (*p == L'"') {
+      for (int i = 0; i < slashes / 2 && n < kArgSize - 1; ++i)
+        out[n++] = L'\\';
+      if (slashes % 2 == 1) {
+        if (n < kArgSize - 1) out[n++] = L'"';
+      } else if (quoted && p[1] == L'"') {
+        if (n < kArgSize - 1) out[n++] = L'"';
+        ++p;
+      } else {
+        quoted = !quoted;
+      }
+      ++p;
+    } else {
+      for (int i = 0; i < slashes && n < kArgSize - 1; ++i) out[n++] = L'\\';
+      if (*p != L'\0' && (quoted || (*p != L' ' && *p != L'\t'))) {
+        if (n < kArgSize - 1) out[n++] = *p;
+        ++p;
+      }
+    }
+  }
+  out[n] = L'\0';
+  return p;
+}
+
+bool Same(const wchar_t *a, const wchar_t *b) { return wcscmp(a, b) == 0; }
+
+// Ctrl+C and Ctrl+Break reach the program too; the launcher waits for it
+// and returns its exit code. A handler, unlike ignoring the signals, is not
+// inherited by the program.
+BOOL WINAPI KeepWaiting(DWORD) { return TRUE; }
+
+// The machine type in the program file's header, or 0 if it has none.
+WORD MachineOf(const wchar_t *path) {
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  BYTE head[4096];
+  DWORD got = 0;
+  BOOL read = ReadFile(file, head, sizeof head, &got, nullptr);
+  CloseHandle(file);
+  if (!read || got < sizeof(IMAGE_DOS_HEADER)) return 0;
+  IMAGE_DOS_HEADER dos;
+  memcpy(&dos, head, sizeof dos);
+  if (dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0 ||
+      static_cast<DWORD>(dos.e_lfanew) + 6 > got)
+    return 0;
+  DWORD signature;
+  WORD machine;
+  memcpy(&signature, head + dos.e_lfanew, sizeof signature);
+  memcpy(&machine, head + dos.e_lfanew + 4, sizeof machine);
+  return signature == IMAGE_NT_SIGNATURE ? machine : 0;
+}
+
+// NQINJECT.DLL beside this program.
+bool FindInjected(wchar_t *path) {
+  DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return false;
+  while (n > 0 && path[n - 1] != L'\\' && path[n - 1] != L'/') --n;
+  if (n + 13 > MAX_PATH) return false;
+  memcpy(path + n, L"NQINJECT.DLL", 13 * sizeof(wchar_t));
+  return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Children may change directory before they trace: the path is made
+// absolute here, once.
+bool SetTraceFile(const wchar_t *file) {
+  wchar_t full[MAX_PATH];
+  DWORD n = GetFullPathNameW(file, MAX_PATH, full, nullptr);
+  if (n == 0 || n >= MAX_PATH) return false;
+  return SetEnvironmentVariableW(L"NETQUILL_FILE", full) != 0;
+}
+
+struct Options {
+  const wchar_t *file;     // -o, or null
+  const wchar_t *flags;    // -f, or null
+  bool per_process;        // -ff
+  const wchar_t *program;  // the program's part of the command line
+  wchar_t name[MAX_PATH];  // its first argument, unquoted
+};
+
+// 0 when the options are read, else the exit code.
+int ReadOptions(Options *options) {
+  static wchar_t arg[kArgSize];
+  static wchar_t file[kArgSize];
+  static wchar_t flags[kArgSize];
+  const wchar_t *start = nullptr;
+  const wchar_t *p = NextArg(GetCommandLineW(), arg, &start);  // this program
+  while (p != nullptr && (p = NextArg(p, arg, &start)) != nullptr) {
+    if (Same(arg, L"--")) {
+      p = NextArg(p, arg, &start);
+      break;
+    }
+    if (Same(arg, L"-h") || Same(arg, L"--help")) {
+      Usage();
+      return -1;
+    }
+    if (Same(arg, L"-ff")) {
+      options->per_process = true;
+      continue;
+    }
+    if (Same(arg, L"-o") || Same(arg, L"-f")) {
+      wchar_t *value = Same(arg, L"-o") ? file : flags;
+      const wchar_t *ignored;
+      p = NextArg(p, value, &ignored);
+      if (p == nullptr) break;
+      (value == file ? options->file : options->flags) = value;
+      continue;
+    }
+    if (arg[0] == L'-' && arg[1] != L'\0') {
+      Write("netquill-run: unknown option ");
+      WriteWide(arg);
+      Write("\n");
+      Usage();
+      return 2;
+    }
+    break;
+  }
+  if (p == nullptr || wcslen(arg) >= MAX_PATH) {
+    Usage();
+    return 2;
+  }
+  options->program = start;
+  memcpy(options->name, arg, (wcslen(arg) + 1) * sizeof(wchar_t));
+  return 0;
+}
+
+// Applies the options to this process's environment, which the program
+// inherits. 0, or the exit code.
+int SetEnvironment(const Options &options) {
+  if (options.flags != nullptr) {
+    char narrow[64];
+    uint32_t value;
+    int n = WideCharToMultiByte(CP_ACP, 0, options.flags, -1, narrow,
+                                sizeof narrow, nullptr, nullptr);
+    if (n == 0 || !nqdrop::ParseFlags(narrow, &value)) {
+      Write("netquill-run: bad flags ");
+      WriteWide(options.flags);
+      Write(" (decimal or 0x hex)\n");
+      return 2;
+    }
+    SetEnvironmentVariableW(L"NETQUILL_FLAGS", options.flags);
+  }
+  if (options.file != nullptr && options.file[0] == L'\0') {
+    Write("netquill-run: -o needs a file name\n");
+    return 2;
+  }
+  wchar_t inherited[MAX_PATH];
+  const wchar_t *file = options.file;
+  if (file == nullptr) {
+    DWORD n = GetEnvironmentVariableW(L"NETQUILL_FILE", inherited, MAX_PATH);
+    if (n > 0 && n < MAX_PATH) file = inherited;
+  }
+  if (file != nullptr && !SetTraceFile(file)) {
+    Write("netquill-run: cannot use the trace file ");
+    WriteWide(file);
+    Write("\n");
+    return 2;
+  }
+  if (options.per_process)
+    SetEnvironmentVariableW(L"NETQUILL_FILE_PER_PROCESS", L"1");
+  return 0;
+}
+
+int Run() {
+  static Options options;
+  int code = ReadOptions(&options);
+  if (code != 0) return code < 0 ? 0 : code;
+  code = SetEnvironment(options);
+  if (code != 0) return code;
+  wchar_t injected[MAX_PATH];
+  if (!FindInjected(injected)) {
+    Write("netquill-run: cannot find NQINJECT.DLL beside netquill-run\n");
+    return 127;
+  }
+  wchar_t program[MAX_PATH];
+  DWORD n =
+      SearchPathW(nullptr, options.name, L".exe", MAX_PATH, program, nullptr);
+  if (n == 0 || n >= MAX_PATH) {
+    Write("netquill-run: cannot find ");
+    WriteWide(options.name);
+    Write("\n");
+    return 127;
+  }
+  WORD machine = MachineOf(program);
+  if (machine != 0 && machine != kMachine) {
+    bool other = machine == IMAGE_FILE_MACHINE_I386 ||
+                 machine == IMAGE_FILE_MACHINE_AMD64;
+    Write("netquill-run: ");
+    WriteWide(options.name);
+    Write(other ? " is a " : " is not a ");
+    Write(other ? kOther : kOwn);
+    Write(other ? " program; trace it with the " : " program\n");
+    if (other) {
+      Write(kOther);
+      Write(" netquill-run\n");
+    }
+    return 126;
+  }
+
+  // The program's part of the command line, as the user wrote it.
+  static wchar_t command[kArgSize];
+  size_t length = wcslen(options.program);
+  if (length >= kArgSize) length = kArgSize - 1;
+  memcpy(command, options.program, length * sizeof(wchar_t));
+  command[length] = L'\0';
+  STARTUPINFOW startup;
+  memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info;
+  if (!CreateProcessW(program, command, nullptr, nullptr, TRUE,
+                      CREATE_SUSPENDED, nullptr, nullptr, &startup, &info)) {
+    Write("netquill-run: cannot run ");
+    WriteWide(options.name);
+    Write("\n");
+    return 126;
+  }
+  // Run all the same: the user sees the program's own behaviour, untraced.
+  if (!LoadInto(info.hProcess, injected)) {
+    Write("netquill-run: NQINJECT.DLL could not be loaded into ");
+    WriteWide(options.name);
+    Write("; it runs untraced\n");
+  }
+  SetConsoleCtrlHandler(KeepWaiting, TRUE);
+  ResumeThread(info.hThread);
+  CloseHandle(info.hThread);
+  WaitForSingleObject(info.hProcess, INFINITE);
+  DWORD exit_code = 1;
+  GetExitCodeProcess(info.hProcess, &exit_code);
+  CloseHandle(info.hProcess);
+  return static_cast<int>(exit_code);
+}
+
+}  // namespace
+}  // namespace nqrun
+
+extern "C" void NqRunStart() { ExitProcess(nqrun::Run()); }

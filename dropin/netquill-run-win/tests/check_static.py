@@ -1,0 +1,92 @@
+#!/usr/bin/env python3
+"""NQINJECT.DLL and netquill-run.exe, read: imports Windows XP has, no TLS
+directory, no exports; on 32-bit x86 every replacement of a listed call
+pops the bytes its declaration takes (netquill_calls.h, calls.h)."""
+import argparse, os, re, subprocess, sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../../../tests/dll"))
+from check_lean import check, failures, parse_imports  # noqa: E402
+
+ALLOWED = {
+    "KERNEL32.dll": set("""CloseHandle CreateFileW CreateProcessA
+        CreateProcessW CreateRemoteThread DisableThreadLibraryCalls
+        EnterCriticalSection ExitProcess FreeLibrary GetCommandLineW
+        GetCurrentProcess GetCurrentProcessId GetEnvironmentVariableA
+        GetEnvironmentVariableW GetExitCodeProcess GetExitCodeThread
+        GetFileAttributesW GetFullPathNameW GetLastError GetModuleFileNameW
+        GetModuleHandleExW GetModuleHandleW GetProcAddress GetStdHandle
+        GetTempPathA GetWindowsDirectoryW InitializeCriticalSection
+        LeaveCriticalSection LoadLibraryA LoadLibraryExA LoadLibraryExW
+        LoadLibraryW ReadFile ResumeThread SearchPathW SetConsoleCtrlHandler
+        SetEnvironmentVariableW
+        SetLastError TlsAlloc TlsGetValue TlsSetValue VirtualAllocEx
+        VirtualFreeEx VirtualProtect VirtualQuery WaitForSingleObject
+        WideCharToMultiByte WriteFile WriteProcessMemory""".split()),
+    "msvcrt.dll": set("""getenv memchr memcpy memset strcmp strlen strncat
+        strncmp wcscmp wcslen""".split()),
+}
+
+
+def tool(objdump, *args):
+    return subprocess.run([objdump] + list(args), capture_output=True,
+                          text=True, check=True).stdout
+
+
+def check_file(objdump, path):
+    dump = tool(objdump, "-p", path)
+    for dll, names in parse_imports(dump).items():
+        check(names <= ALLOWED.get(dll, set()), "%s: not allowed from %s: %s"
+              % (path, dll, sorted(names - ALLOWED.get(dll, set()))))
+    tls = re.search(r"^Entry 9 ([0-9a-f]+)", dump, re.M)
+    check(tls is not None and int(tls.group(1), 16) == 0,
+          "%s has a thread-local storage directory" % path)
+    count = re.search(r"Export Address Table\s+([0-9a-f]+)", dump)
+    check(count is None or int(count.group(1), 16) == 0,
+          "%s exports functions" % path)
+
+
+def check_stdcall(objdump, objects, calls_list, calls_h):
+    listed = open(calls_list).read().split("NQ_TRACED_CALLS(X)")[1]
+    traced = [(n, int(b)) for n, b in re.findall(
+        r"X\((\w+), \d+, (\d+)\)", listed.split("\n\n")[0])]
+    kernel = dict(re.findall(r"X\((\w+), (\d+)\)", open(calls_h).read()))
+    want = {}
+    for lib in (0, 1):
+        for index, (name, size) in enumerate(traced):
+            want["ThunkILi%dELi%dE" % (lib, index)] = size
+    for name, size in kernel.items():
+        want["Nq%sE" % name] = int(size)
+    found = {}
+    for obj in objects:
+        function = None
+        for line in tool(objdump, "-d", "--no-show-raw-insn", obj).splitlines():
+            m = re.match(r"^[0-9a-f]+ <(\S+)>:$", line)
+            if m:
+                function = ([k for k in want if k in m.group(1)] + [None])[0]
+            m = re.search(r"\tret\s*(?:\$0x([0-9a-f]+))?", line)
+            if function and m:
+                found[function] = popped = int(m.group(1) or "0", 16)
+                check(popped == want[function], "%s pops %d, stdcall needs %d"
+                      % (function, popped, want[function]))
+    check(set(found) == set(want), "no code found for %s" %
+          sorted(set(want) - set(found)))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--objdump", required=True)
+    ap.add_argument("--list", required=True, help="netquill_calls.h")
+    ap.add_argument("--calls", required=True, help="calls.h")
+    ap.add_argument("--objects", required=True, help="NQINJECT's, ;-separated")
+    ap.add_argument("files", nargs="+")
+    a = ap.parse_args()
+    for path in a.files:
+        check_file(a.objdump, path)
+    if "pei-i386" in tool(a.objdump, "-f", a.files[0]):
+        check_stdcall(a.objdump, a.objects.split(";"), a.list, a.calls)
+    print("\n".join("FAIL: " + f for f in failures) or "OK")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

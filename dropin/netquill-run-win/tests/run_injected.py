@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""One socket program, built five ways, under 64-bit Wine: through
+netquill-run its output and exit code are the plain run's, its trace line
+for line the wrapped build's (clock, elapsed, pointers, handles, ports
+masked). Also a child, -ff, NETQUILL_TRACE=0 and the other bitness."""
+import argparse, glob, os, re, shutil, subprocess, sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../../../tests/dll"))
+from check_lean import check, failures  # noqa: E402
+
+
+def mask(path):
+    lines = []
+    raw = open(path, "rb").read() if os.path.exists(path) else b""
+    for line in raw.decode("latin-1").split("\r\n")[:-1]:
+        line = re.sub(r"^(\S+) \d{6} \d{4,} ", r"\1 ", line)
+        line = re.sub(r"0x[0-9a-fA-F]+", "0x?", line)
+        line = re.sub(r"\d\d-\d\d-\d{4} \d\d:\d\d:\d\d", "<date>", line)
+        line = re.sub(r"127\.0\.0\.1:\d\d+", "127.0.0.1:<port>", line)
+        lines.append(re.sub(r"([(]|, |returned )\d{2,}\b(?! \()", r"\1<h>", line))
+    return lines
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    kinds = ("plain", "ordinal", "late", "wsock32", "wrapped")
+    for name in ("wine", "launcher", "inject", "netquill", "work") + kinds:
+        ap.add_argument("--" + name, required=True)
+    a = ap.parse_args()
+    shutil.rmtree(a.work, ignore_errors=True)
+    os.makedirs(a.work)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("NETQUILL")}
+    env["WINEPREFIX"] = os.path.join(a.work, "prefix")
+    # A wineserver of the test's own, with no pipe of the test's to hold.
+    subprocess.Popen(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL,
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # One name for every build: the trace's module column is the same.
+    exe = {}
+    for kind in ("app",) + kinds:
+        os.makedirs(os.path.join(a.work, kind))
+        exe[kind] = os.path.join(a.work, kind, "nqclient.exe")
+        if kind != "app":
+            shutil.copy(getattr(a, kind), exe[kind])
+    for f, where in ((a.launcher, "app"), (a.inject, "app"),
+                     (a.netquill, "app"), (a.netquill, "wrapped")):
+        shutil.copy(f, os.path.join(a.work, where))
+    launcher = os.path.join(a.work, "app", os.path.basename(a.launcher))
+
+    def run(name, args, extra=None):
+        out = [os.path.join(a.work, name + x) for x in (".out", ".err")]
+        with open(out[0], "wb") as o, open(out[1], "wb") as e:
+            rc = subprocess.call([a.wine] + args, env=dict(env, **(extra or {})),
+                                 stdin=subprocess.DEVNULL, stdout=o, stderr=e,
+                                 timeout=60)
+        return [rc] + [open(f, "rb").read().decode("latin-1") for f in out]
+
+    def log(name):
+        return "Z:" + os.path.join(a.work, name).replace("/", "\\")
+
+    try:
+        run("wineboot", ["wineboot", "-i"])  # the new prefix made whole first
+        plain_out = {}
+        for args, code in (([], 7), (["spawn"], 6)):
+            tag = "".join(args)
+            want_rc, want_out, _ = run("plain" + tag, [exe["plain"]] + args)
+            plain_out[tag] = want_out
+            check(want_rc == code and "refused: -1 10061 10061" in want_out,
+                  "plain run %s: %d\n%s" % (tag, want_rc, want_out))
+            run("wrapped" + tag, [exe["wrapped"]] + args,
+                {"NETQUILL_FILE": log("wrapped%s.log" % tag),
+                 "NETQUILL_FLAGS": "4"})
+            want = mask(os.path.join(a.work, "wrapped%s.log" % tag))
+            for kind in kinds[:-1] if not args else ("plain",):
+                name = kind + tag + "-traced"
+                rc, out, err = run(name, [launcher, "-o", log(name + ".log"),
+                                     "-f", "4", exe[kind]] + args)
+                check(rc == code and out == want_out,
+                      "%s: %d\n%s" % (name, rc, out))
+                got = mask(os.path.join(a.work, name + ".log"))
+                check(got == want and len(want) > 7, "%s trace:\n%s\nwanted\n%s" % (
+                    name, "\n".join(got), "\n".join(want)))
+        # One file per process: the three processes' lines split in three.
+        rc, out, err = run("ff", [launcher, "-ff", "-f", "4", "-o", log("ff.log"),
+                             exe["plain"], "spawn"])
+        files = sorted(glob.glob(os.path.join(a.work, "ff.log.*")))
+        split = [mask(f) for f in files]
+        check(rc == 6 and len(files) == 3 and
+              all(s and "started process" in s[0] for s in split) and
+              sorted(sum(split, [])) == sorted(want),
+              "-ff: %d, %s: %s" % (rc, files, split))
+        # Loaded but tracing nothing.
+        rc, out, err = run("off", [launcher, "-o", log("off.log"), exe["plain"]],
+                      {"NETQUILL_TRACE": "0"})
+        check(rc == 7 and out == plain_out[""],
+              "NETQUILL_TRACE=0: %d\n%s" % (rc, out))
+        check(not os.path.exists(os.path.join(a.work, "off.log")),
+              "NETQUILL_TRACE=0 wrote a trace")
+        # A 32-bit program: its header says so, and nothing is started.
+        other = os.path.join(a.work, "old.exe")
+        with open(other, "wb") as f:
+            f.write(b"MZ" + b"\0" * 58 + b"\x40\0\0\0" + b"PE\0\0\x4c\x01" +
+                    b"\0" * 256)
+        rc, out, err = run("bitness", [launcher, other])
+        check(rc == 126 and "old.exe is a 32-bit program; trace it with the "
+              "32-bit netquill-run" in err, "bitness: %d %r" % (rc, err))
+    finally:
+        subprocess.call(["wineserver", "-k"], env=env)
+    print("\n".join("FAIL: " + f for f in failures) or "OK")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
