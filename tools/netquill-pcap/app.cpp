@@ -64,7 +64,8 @@ bool ParseOptions(const std::vector<std::string> &args, Options &o,
       return false;
     }
     if (t != "-" && t == o.output) {
-      error = "the output would overwrite the trace " + t;
+      error =
+          "the output " + t + " is the trace " + t + " itself; give another -o";
       return false;
     }
   }
