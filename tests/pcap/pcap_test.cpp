@@ -494,7 +494,14 @@ TEST_F(Pcap, DamagedLinesAreReportedByNumber) {
   Append(t, Dump("ok"));
   t.push_back("APP 100000 0000 INF: send(3, 0x1000, 2, 0) returned 2\x01");
   t.push_back("APP 100000 0000 INF: send(3, 0x1000, 2, 0) ret");
+  // A dump written in part, the next record on its last line.
+  t.push_back("APP 100000 0000 INF: send(3, 0x1000, 20, 0) returned 20");
+  dump = Dump(std::string(20, 'y'));
+  Append(t, {dump[0], dump[1].substr(0, 20) + "APP 100000 0000 INF: x"});
   const Capture c = Convert(t);
+  EXPECT_NE(err_.find("t.log:13: malformed line (two records on one line)"),
+            std::string::npos)
+      << err_;
   EXPECT_NE(err_.find("t.log:3: malformed line (bad clock field)"),
             std::string::npos)
       << err_;
@@ -506,7 +513,7 @@ TEST_F(Pcap, DamagedLinesAreReportedByNumber) {
   EXPECT_NE(
       err_.find("t.log:10: malformed line (call without a readable result)"),
       std::string::npos);
-  EXPECT_NE(err_.find("note: 1 dump(s) with damaged lines left out"),
+  EXPECT_NE(err_.find("note: 2 dump(s) with damaged lines left out"),
             std::string::npos);
   // The spoilt dump's bytes are left out whole; the stream goes on.
   std::string sent;

@@ -102,8 +102,10 @@ bool Converter::ConvertFile(nqtrace::ByteSource &source,
     }
     if (p.kind == nqtrace::LineKind::Malformed) {
       Damaged(label, line, nqtrace::FaultText(p.fault));
-      // An indented line that is no dump line spoils the dump it is in.
-      if (p.fault == nqtrace::Fault::BadDump)
+      // An indented line that is no dump line, or a dump line cut short
+      // with the next record after it, spoils the dump it is in.
+      if (p.fault == nqtrace::Fault::BadDump ||
+          (p.fault == nqtrace::Fault::Glued && text[0] == ' '))
         SpoilDump(dump_.open ? dump_.indent : 0);
       else
         EndDump(table);
