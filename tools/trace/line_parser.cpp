@@ -67,12 +67,18 @@ bool RecordStartAt(std::string_view s, std::size_t at) {
 }
 
 // Where another record begins inside s, outside double quotes: a record
-// written in part and the next one appended to the same line.
+// written in part and the next one appended to the same line. Found from
+// the ": " of a tag, so that a line without one costs a single search.
 bool HoldsRecordStart(std::string_view s) {
-  bool quoted = false;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '"') quoted = !quoted;
-    if (!quoted && s[i] == ' ' && RecordStartAt(s, i)) return true;
+  for (std::size_t colon = s.find(": "); colon != std::string_view::npos;
+       colon = s.find(": ", colon + 1)) {
+    if (colon < 16 || s[colon - 4] != ' ') continue;
+    std::size_t digits = colon - 4;
+    while (digits > 0 && IsDigit(s[digits - 1])) --digits;
+    if (digits < 8 || !RecordStartAt(s, digits - 8)) continue;
+    std::size_t quotes = 0;
+    for (std::size_t i = 0; i < digits - 8; ++i) quotes += s[i] == '"';
+    if (quotes % 2 == 0) return true;
   }
   return false;
 }
