@@ -328,17 +328,21 @@ TEST_F(Pcap, SocketsWithoutIpTrafficAreLeftOutEachWithItsReason) {
         "recv(9, 0x1000, 512, 0) returned 4"})
     t.push_back(std::string("APP 100000 0000 INF: ") + line);
   Append(t, Dump("unix"));
-  t.push_back("APP 100000 0000 INF: recv(11, 0x1000, 512, 2) returned 4");
-  Append(t, Dump("abcd"));
-  t.push_back("APP 100000 0000 INF: recv(11, 0x1000, 512, 0) returned 4");
-  Append(t, Dump("abcd"));
+  for (const char *call :
+       {"recv(11, 0x1000, 512, 2)", "recvmsg(11, 0x2000, 2)",
+        "recv(11, 0x1000, 512, 0)", "write(11, 0x1000, 4)"}) {
+    t.push_back(std::string("APP 100000 0000 INF: ") + call + " returned 4");
+    Append(t, Dump("abcd"));
+  }
+  t.push_back("APP 100000 0000 INF: sendfile(11, 12, NULL, 100) returned 100");
   const Capture c = Convert(t);
-  ASSERT_EQ(c.frames.size(), 5u);
-  EXPECT_EQ(c.frames[3].payload, "abcd");
+  ASSERT_EQ(c.frames.size(), 7u);
+  EXPECT_EQ(c.frames[3].payload + c.frames[5].payload, "abcdabcd");
   for (const char *note :
        {"note: 3 AF_UNIX socket(s) left out", "note: 2 socketpair end(s)",
         "note: 2 socket(s) of another family than IPv4 and IPv6",
-        "note: 1 socket(s) neither stream nor datagram"})
+        "note: 1 socket(s) neither stream nor datagram",
+        "note: 1 sendfile/splice call(s) left out (100 bytes)"})
     EXPECT_NE(err_.find(note), std::string::npos) << note << "\n" << err_;
   EXPECT_EQ(err_.find("call line"), std::string::npos) << err_;
 }

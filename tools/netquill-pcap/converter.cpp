@@ -158,6 +158,10 @@ void Converter::WriteNotes() {
     err_ << kNote << tally_.undumped << " send(s) and receive(s) without "
          << "their dump left out (" << tally_.undumped_bytes << " bytes)\n";
   }
+  if (tally_.undumped_calls != 0)
+    err_ << kNote << tally_.undumped_calls << " sendfile/splice call(s) "
+         << "left out (" << tally_.undumped_call_bytes
+         << " bytes): the trace counts their bytes but never dumps them\n";
   if (tally_.unplaced_dumps != 0)
     err_ << kNote << tally_.unplaced_dumps
          << " dump(s) without their call line left out (a trace written "

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "winsock_names.h"
+
 namespace nqpcap {
 namespace {
 
@@ -199,13 +201,15 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
     if (ok) SocketPair(line);
     return;
   }
-  const bool known = fn == "bind" || fn == "listen" || fn == "accept" ||
-                     fn == "connect" || fn == "getsockname" ||
-                     fn == "getpeername" || fn == "send" || fn == "recv" ||
-                     fn == "sendto" || fn == "recvfrom" || fn == "shutdown" ||
+  // The data calls of the POSIX builds count as the send or receive they
+  // amount to; splice names the socket it writes to third.
+  const int direction = nqtrace::DataDirection(fn);
+  const bool known = direction != 0 || fn == "bind" || fn == "listen" ||
+                     fn == "accept" || fn == "connect" || fn == "getsockname" ||
+                     fn == "getpeername" || fn == "shutdown" ||
                      fn == "closesocket";
   std::int64_t handle = 0;
-  if (!known || !Integer(args, 0, handle)) return;
+  if (!known || !Integer(args, fn == "splice" ? 2 : 0, handle)) return;
   const Key key{std::string(line.module), handle};
   auto it = sockets_.try_emplace(key).first;
   Conversation &c = it->second;
@@ -227,8 +231,13 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
     // A failed call moves nothing and changes nothing.
   } else if (fn == "accept") {
     if (numeric) Accept(line, at, key, result);
-  } else if (fn == "send" || fn == "recv" || fn == "sendto" ||
-             fn == "recvfrom") {
+  } else if (fn == "sendfile" || fn == "splice") {
+    // Bytes the trace never dumps: the stream goes on without them.
+    if (numeric && result > 0 && c.kind != SocketKind::Excluded) {
+      ++tally_.undumped_calls;
+      tally_.undumped_call_bytes += static_cast<std::uint64_t>(result);
+    }
+  } else if (direction != 0) {
     if (numeric && result >= 0) AddTransfer(line, origin, key, result);
   } else if (c.kind == SocketKind::Excluded) {
     // Nothing of it goes into the capture.
@@ -328,12 +337,14 @@ void SocketTable::AddTransfer(const nqtrace::ParsedLine &line,
   CallArgs args;
   nqtrace::SplitArgs(line.args, args);
   const std::string_view fn = line.function;
-  const bool outgoing = fn == "send" || fn == "sendto";
+  const bool outgoing = nqtrace::DataDirection(fn) > 0;
   std::int64_t flags = 0;
   // A peeked receive's bytes come again with the next receive: its dump
   // is taken and dropped.
-  const bool peek =
-      !outgoing && Integer(args, 3, flags) && (flags & kMsgPeek) != 0;
+  const std::size_t flags_at = fn == "recvmsg" ? 2 : 3;
+  const bool peek = !outgoing &&
+                    (fn == "recv" || fn == "recvfrom" || fn == "recvmsg") &&
+                    Integer(args, flags_at, flags) && (flags & kMsgPeek) != 0;
   const Address named =
       fn == "sendto" || fn == "recvfrom" ? AddressArg(args, 4) : Address{};
   ExcludedBy(c, named);

@@ -27,6 +27,8 @@ struct Tally {
   std::uint64_t placed_dumps = 0;  // dumps that found their call
   std::uint64_t undumped = 0;      // transfers whose bytes never came
   std::uint64_t undumped_bytes = 0;
+  std::uint64_t undumped_calls = 0;  // sendfile and splice: never dumped
+  std::uint64_t undumped_call_bytes = 0;
   std::uint64_t unplaced_dumps = 0;  // dumps without their call line
   std::uint64_t damaged_dumps = 0;   // dumps with a damaged line
 };
