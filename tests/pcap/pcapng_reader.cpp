@@ -41,19 +41,25 @@ std::uint32_t Checksum(const std::string &b, std::size_t at, std::size_t len,
 }
 
 bool ReadPacket(const std::string &p, Frame &f) {
-  if (p.size() < 20 || (static_cast<unsigned char>(p[0]) >> 4) != 4)
+  f.v6 = p.size() >= 40 && (static_cast<unsigned char>(p[0]) >> 4) == 6;
+  if (!f.v6 && (p.size() < 20 || (static_cast<unsigned char>(p[0]) >> 4) != 4))
     return false;
-  const std::size_t ihl = (static_cast<unsigned char>(p[0]) & 15) * 4u;
-  const std::size_t total = Be(p, 2, 2);
+  const std::size_t ihl =
+      f.v6 ? 40 : (static_cast<unsigned char>(p[0]) & 15) * 4u;
+  const std::size_t total = f.v6 ? 40 + Be(p, 4, 2) : Be(p, 2, 2);
   if (total != p.size() || ihl < 20) return false;
-  f.proto = static_cast<std::uint8_t>(p[9]);
-  f.src_ip = Be(p, 12, 4);
-  f.dst_ip = Be(p, 16, 4);
-  bool ok = Checksum(p, 0, ihl, 0) == 0xFFFF;
+  f.proto = static_cast<std::uint8_t>(p[f.v6 ? 6 : 9]);
+  // IPv6: the address's last 32 bits here, all of it in src6/dst6.
+  f.src_ip = Be(p, f.v6 ? 20 : 12, 4);
+  f.dst_ip = Be(p, f.v6 ? 36 : 16, 4);
+  if (f.v6) f.src6 = p.substr(8, 16), f.dst6 = p.substr(24, 16);
+  bool ok = f.v6 || Checksum(p, 0, ihl, 0) == 0xFFFF;
   const std::size_t l4 = total - ihl;
-  const std::uint32_t pseudo = (f.src_ip >> 16) + (f.src_ip & 0xFFFF) +
-                               (f.dst_ip >> 16) + (f.dst_ip & 0xFFFF) +
-                               f.proto + static_cast<std::uint32_t>(l4);
+  const std::uint32_t pseudo =
+      (f.v6 ? Checksum(p, 8, 32, 0)
+            : (f.src_ip >> 16) + (f.src_ip & 0xFFFF) + (f.dst_ip >> 16) +
+                  (f.dst_ip & 0xFFFF)) +
+      f.proto + static_cast<std::uint32_t>(l4);
   if (f.proto == 6) {
     if (l4 < 20) return false;
     f.src_port = static_cast<std::uint16_t>(Be(p, ihl, 2));

@@ -1,5 +1,6 @@
 // Reads back the captures netquill-pcap writes, independently of its
-// writer: blocks, frames, their comments and the IPv4, TCP and UDP headers.
+// writer: blocks, frames, their comments and the IPv4, IPv6, TCP and UDP
+// headers.
 #ifndef NQ_TESTS_PCAP_PCAPNG_READER_H
 #define NQ_TESTS_PCAP_PCAPNG_READER_H
 
@@ -12,7 +13,9 @@ namespace nqpcaptest {
 struct Frame {
   std::uint64_t time_us = 0;
   std::string comment;
+  bool v6 = false;
   std::uint32_t src_ip = 0, dst_ip = 0;
+  std::string src6, dst6;  // IPv6: the 16 address bytes
   std::uint8_t proto = 0;  // 6 TCP, 17 UDP
   std::uint16_t src_port = 0, dst_port = 0;
   std::uint32_t seq = 0, ack = 0;

@@ -219,6 +219,40 @@ TEST_F(Wireshark, FollowingEachStreamGivesBackEveryByteSentAndReceived) {
   EXPECT_EQ(Tshark(capture, "-Y tcp.analysis.flags"), "");
 }
 
+TEST_F(Wireshark, Ipv6StreamsGiveBackTheirExactBytes) {
+  // The lines the POSIX library writes for an IPv6 client, through its
+  // own writer: both ends of the stream come back byte for byte.
+  const std::string request = Pattern(70000, 3, 1), reply = Pattern(300, 5, 2);
+  ASSERT_EQ(WSAEnableTrace(trace_.c_str(), TRACE_FLAG_DUMP), 1);
+  const auto call = [](const std::string &text) {
+    NetQuillWrite(TRACE_KIND_CALL, text.c_str(), 0);
+  };
+  const auto moved = [&](const char *fn, const std::string &bytes) {
+    const std::string n = std::to_string(bytes.size());
+    call(std::string(fn) + "(3, 0x1000, " + n + ", 0) returned " + n);
+    NetQuillWrite(TRACE_KIND_DUMP, bytes.data(),
+                  static_cast<std::uint32_t>(bytes.size()));
+  };
+  call("socket(10, 526337, 6) returned 3");
+  call("connect(3, [::1]:8080, 28) returned 0");
+  moved("send", request);
+  moved("recv", reply);
+  call("closesocket(3) returned 0");
+  WSADisableTrace();
+
+  const std::string capture = Convert();
+  const std::vector<std::string> dirs = Follow(capture, 0);
+  EXPECT_EQ(dirs[0], Hex(request));
+  EXPECT_EQ(dirs[1], Hex(reply));
+  EXPECT_EQ(Tshark(capture, "-Y tcp.analysis.flags"), "");
+  EXPECT_EQ(Tshark(capture, "-Y ip"), "");
+  EXPECT_EQ(Tshark(capture,
+                   "-o tcp.check_checksum:TRUE -Y \"ipv6.src == ::1 && "
+                   "tcp.checksum.status != 1\""),
+            "");
+  EXPECT_GT(Lines(Tshark(capture, "-Y \"ipv6.dst == ::1\"")).size(), 10u);
+}
+
 TEST_F(Wireshark, HttpOnAnUnknownPortDissectsAsHttp) {
   const std::string request =
       "GET /index.html HTTP/1.1\r\nHost: localhost\r\nUser-Agent: nq\r\n\r\n";

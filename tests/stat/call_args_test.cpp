@@ -78,6 +78,52 @@ TEST(CallArgs, AddressesInEveryFormTheTracerPrints) {
     EXPECT_EQ(ParseAddress(bad).form, AddressForm::Bad) << bad;
 }
 
+TEST(CallArgs, AddressesOfEveryFamilyThePosixBuildsPrint) {
+  const struct {
+    const char *text;
+    AddressForm form;
+    const char *bytes;     // Ipv6: the 16 bytes as hex; Unix: the path
+    std::uint32_t number;  // the port, scope or family
+  } cases[] = {
+      {"[2001:db8::1]:443", AddressForm::Ipv6,
+       "20010db8000000000000000000000001", 443},
+      {"[::]:0", AddressForm::Ipv6, "00000000000000000000000000000000", 0},
+      {"[fe80::1:2%3]:8", AddressForm::Ipv6, "fe800000000000000000000000010002",
+       3},
+      {"[::ffff:10.0.0.1]:80", AddressForm::Ipv6,
+       "00000000000000000000ffff0a000001", 80},
+      {"[1:2:3:4:5:6:7:8]:1", AddressForm::Ipv6,
+       "00010002000300040005000600070008", 1},
+      {"\"/tmp/a b\\x0A\"", AddressForm::Unix, "/tmp/a b\\x0A", 0},
+      {"\"@name\"", AddressForm::Unix, "@name", 0},
+      {"<family 17>", AddressForm::Family, "", 17},
+  };
+  for (const auto &c : cases) {
+    const Address a = ParseAddress(c.text);
+    ASSERT_EQ(a.form, c.form) << c.text;
+    std::string got;
+    for (std::uint8_t b : a.ip6)
+      got += "0123456789abcdef"[b >> 4], got += "0123456789abcdef"[b & 15];
+    if (c.form != AddressForm::Ipv6) got = std::string(a.path);
+    EXPECT_EQ(got, c.bytes) << c.text;
+    EXPECT_EQ(c.form == AddressForm::Family ? a.family
+              : c.text[1] == 'f'            ? a.scope
+                                            : a.port,
+              c.number)
+        << c.text;
+  }
+  for (const char *bad :
+       {"[2001:db8::1]", "[2001:db8::1]:65536", "[1::2::3]:1", "[12345::]:1",
+        "[1:2:3:4:5:6:7:8:9]:1", "[1:]:1", "[::1%]:1", "[::1%x]:1",
+        "2001:db8::1:80", "<family >", "<family 1 2>", "\""})
+    EXPECT_EQ(ParseAddress(bad).form, AddressForm::Bad) << bad;
+  // A list of handles is one argument.
+  CallArgs pair;
+  ASSERT_TRUE(SplitArgs("1, 1, 0, [3, 4]", pair));
+  ASSERT_EQ(pair.count, 4u);
+  EXPECT_EQ(pair.items[3], "[3, 4]");
+}
+
 // A socket address whose given length is too short to hold one is printed
 // as its length instead: no address, but a well-formed call line.
 TEST(CallArgs, ShortAddressTextIsNoAddress) {

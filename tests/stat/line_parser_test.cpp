@@ -79,6 +79,35 @@ TEST(ParseTextLine, ModuleNameUpTo63CharactersAnyNonSpace) {
   EXPECT_EQ(too_long.fault, Fault::BadModule);
 }
 
+TEST(ParseTextLine, ModuleNamesWithSpacesAndRecordsRunTogether) {
+  const struct {
+    const char *line;
+    Fault fault;
+    const char *module;
+  } cases[] = {
+      {"MY PROG 140509 0000 INF: socket(2, 1, 6) returned 5", Fault::None,
+       "MY PROG"},
+      {"MY APP.EXE 140509 0000 ERR: connect(3, 1.2.3.4:80, 16) returned -1 "
+       "[10061]",
+       Fault::None, "MY APP.EXE"},
+      {"A 1 140509 0000 INF: gethostbyname(\"x 120000 0000 ERR: y\") returned "
+       "NULL",
+       Fault::None, "A 1"},
+      // A dump written in part, the next record on the same line.
+      {"      0990  78 78 78 78 78 78 78 78:78 78 78 78 78 78 78 7FILL2 090913 "
+       "0000 ERR: connect(3, 6.6.6.6:443, 16) returned -1 [10061]",
+       Fault::Glued, ""},
+      {"APP 100000 0000 INF: send(3, 0x1000, 5, 0) retAPP 100001 0000 ERR: "
+       "connect(3, 1.2.3.4:80, 16) returned -1 [10061]",
+       Fault::Glued, ""},
+  };
+  for (const auto &c : cases) {
+    const ParsedLine p = ParseLine(c.line);
+    EXPECT_EQ(p.fault, c.fault) << c.line;
+    EXPECT_EQ(p.module, c.module) << c.line;
+  }
+}
+
 TEST(ParseTextLine, ElapsedNeedsFourDigitsAndMayHaveMore) {
   EXPECT_EQ(
       ParseLine(
@@ -333,6 +362,22 @@ TEST(WinsockNames, ErrorCodesAtTheEdgesOfTheTable) {
   for (std::uint32_t unknown :
        {0u, 10003u, 10005u, 10072u, 10107u, 11000u, 11005u})
     EXPECT_EQ(nqtrace::WsaErrorName(unknown), nullptr) << unknown;
+}
+
+TEST(WinsockNames, CodesBelow10000AreLinuxErrnoNames) {
+  const std::pair<std::uint32_t, const char *> names[] = {
+      {11, "EAGAIN"},
+      {111, "ECONNREFUSED"},
+      {115, "EINPROGRESS"},
+      {104, "ECONNRESET"},
+      {1, "EPERM"},
+      {125, "ECANCELED"},
+      {10061, "WSAECONNREFUSED"},
+      {11001, "WSAHOST_NOT_FOUND"}};
+  for (const auto &n : names)
+    EXPECT_STREQ(nqtrace::ErrorName(n.first), n.second) << n.first;
+  for (std::uint32_t unknown : {0u, 3u, 126u, 9999u, 10107u})
+    EXPECT_EQ(nqtrace::ErrorName(unknown), nullptr) << unknown;
 }
 
 TEST(WinsockNames, TracedFunctionsMatchExactly) {

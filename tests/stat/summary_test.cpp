@@ -173,6 +173,29 @@ TEST(Summary, ElapsedTotalsStopAtTheMaximumInsteadOfWrapping) {
   EXPECT_EQ(f.total_ms, std::numeric_limits<std::uint64_t>::max());
 }
 
+TEST(Summary, DistinctNamesAndCodesBeyondTheTablesAreAddedUp) {
+  std::string trace;
+  for (int i = 0; i < 5000; ++i) {
+    const std::string n = std::to_string(i);
+    trace +=
+        "M" + n + " 100000 0001 ERR: f" + n + "(1) returned -1 [" + n + "]\r\n";
+  }
+  Summary s;
+  std::ostringstream err;
+  Scan(trace, s, err);
+  EXPECT_EQ(s.Modules().size(), nqstat::kMaxModules + 1);
+  const auto &other = s.Modules().at(std::string(nqstat::kOtherModules));
+  std::size_t functions = 0;
+  for (const auto &m : s.Modules()) functions += m.second.functions.size();
+  EXPECT_EQ(functions, nqstat::kMaxFunctions + 1);
+  EXPECT_EQ(other.functions.at(std::string(nqstat::kOtherFunctions)).calls,
+            5000 - nqstat::kMaxFunctions);
+  EXPECT_EQ(s.ErrorCodes().size(), nqstat::kMaxCodes + 1);
+  EXPECT_EQ(s.ErrorCodes().at(nqstat::kOtherCodes), 5000 - nqstat::kMaxCodes);
+  EXPECT_EQ(s.Totals().calls, 5000u);
+  EXPECT_STREQ(nqstat::CodeName(111), "ECONNREFUSED");
+}
+
 TEST(Summary, ReportOrderOfFunctionsAndCodes) {
   nqstat::ModuleStats m;
   m.functions["send"] = {3, 0, 0, 10, 5};

@@ -10,6 +10,7 @@
 #include "byte_source.h"
 #include "capture.h"
 #include "converter.h"
+#include "file_identity.h"
 #include "pcapng.h"
 #include "trace_clock.h"
 
@@ -63,11 +64,25 @@ bool ParseOptions(const std::vector<std::string> &args, Options &o,
       return false;
     }
     if (t != "-" && t == o.output) {
-      error = "the output would overwrite the trace " + t;
+      error =
+          "the output " + t + " is the trace " + t + " itself; give another -o";
       return false;
     }
   }
   if (o.output.empty()) o.output = DefaultOutput(o.traces[0]);
+  // Opening the output empties it: it must not be one of the traces under
+  // another name (./t.log, a link, a trace named *.pcapng without -o).
+  nqtrace::FileIdentity out_id, trace_id;
+  if (o.output != "-" && nqtrace::IdentifyFile(o.output, out_id)) {
+    for (const std::string &t : o.traces) {
+      if (t != "-" && nqtrace::IdentifyFile(t, trace_id) &&
+          trace_id == out_id) {
+        error = "the output " + o.output + " is the trace " + t +
+                " itself; give another -o";
+        return false;
+      }
+    }
+  }
   return true;
 }
 

@@ -4,6 +4,7 @@
 #ifndef NQ_TOOLS_NETQUILL_PCAP_CAPTURE_H
 #define NQ_TOOLS_NETQUILL_PCAP_CAPTURE_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <set>
@@ -33,17 +34,25 @@ class Capture {
 
   void Tcp(const Origin &origin, const TcpSegment &segment,
            const std::uint8_t *payload, std::size_t len);
-  void Udp(const Origin &origin, Endpoint src, Endpoint dst,
+  void Udp(const Origin &origin, const Endpoint &src, const Endpoint &dst,
            const std::uint8_t *payload, std::size_t len);
 
+  // How many ports MadeUpPort goes through before it repeats one.
+  static constexpr std::uint32_t kMadeUpPorts = 65536 - 1024;
+
   // Ports for ends the trace does not name: 49152 upwards in the order
-  // they are needed, skipping none, wrapping after 65535.
+  // they are needed, skipping none, then from 1024 after 65535.
   std::uint16_t MadeUpPort();
 
   // Takes the pair of ends for one TCP conversation; false if the pair (in
   // either direction) already had one in this capture, which Wireshark
   // would merge with it or report as reused ports.
-  bool ClaimPair(Endpoint a, Endpoint b);
+  bool ClaimPair(const Endpoint &a, const Endpoint &b);
+
+  // A TCP conversation between fixed and the address of moving with a
+  // made-up port for moving: false once every made-up port has been
+  // tried against fixed, so that the next one gives up at once.
+  bool ClaimWithMadeUpPort(const Endpoint &fixed, Endpoint &moving);
 
   std::uint64_t FrameCount() const { return frames_; }
   std::uint32_t NextIsn() { return isn_ += 0x01000193; }
@@ -60,7 +69,11 @@ class Capture {
   std::uint32_t isn_ = 0x10000000;
   std::vector<std::uint8_t> packet_;
   std::string comment_;
-  std::set<std::pair<std::uint64_t, std::uint64_t>> pairs_;
+  using EndKey = std::array<std::uint8_t, 19>;  // family, address, port
+  static EndKey KeyOf(const Endpoint &e, bool with_port = true);
+  std::set<std::pair<EndKey, EndKey>> pairs_;
+  // The fixed ends and addresses whose made-up ports have run out.
+  std::set<std::pair<EndKey, EndKey>> exhausted_;
 };
 
 }  // namespace nqpcap

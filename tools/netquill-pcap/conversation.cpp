@@ -11,35 +11,53 @@ constexpr std::uint32_t kMadeUpLocal = 0xC0000201;  // 192.0.2.1
 constexpr std::uint32_t kMadeUpPeer = 0xC0000202;   // 192.0.2.2
 constexpr std::uint32_t kLoopback = 0x7F000001;     // 127.0.0.1
 
-bool IsLoopback(std::uint32_t ip) { return ip >> 24 == 127; }
+bool IsLoopback(const Endpoint &e) {
+  if (!e.v6) return e.ip >> 24 == 127;
+  for (int i = 0; i < 15; ++i)
+    if (e.ip6[i] != 0) return false;
+  return e.ip6[15] == 1;
+}
+
+// 2001:db8::n, or ::1 on loopback.
+void MadeUp(Endpoint &e, bool loopback, std::uint8_t n) {
+  if (!e.v6) {
+    e.ip = loopback ? kLoopback : n == 1 ? kMadeUpLocal : kMadeUpPeer;
+    return;
+  }
+  for (std::uint8_t &b : e.ip6) b = 0;
+  if (!loopback) {
+    e.ip6[0] = 0x20;
+    e.ip6[1] = 0x01;
+    e.ip6[2] = 0x0D;
+    e.ip6[3] = 0xB8;
+  }
+  e.ip6[15] = loopback ? 1 : n;
+}
 
 }  // namespace
 
-void Conversation::FillEnds(Capture &capture, bool passive) {
+bool Conversation::FillEnds(Capture &capture, bool passive) {
+  local.v6 = peer.v6 = v6;
   if (!peer_known) {
-    peer.ip = local_ip_known && IsLoopback(local.ip) ? kLoopback : kMadeUpPeer;
+    MadeUp(peer, local_ip_known && IsLoopback(local), 2);
     peer.port = capture.MadeUpPort();
   }
-  if (!local_ip_known)
-    local.ip = IsLoopback(peer.ip) ? kLoopback : kMadeUpLocal;
+  if (!local_ip_known) MadeUp(local, IsLoopback(peer), 1);
   if (!local_port_known) local.port = capture.MadeUpPort();
-  if (kind != SocketKind::Tcp) return;
+  if (kind != SocketKind::Tcp || capture.ClaimPair(local, peer)) return true;
   // When both ends of a connection are in the trace, the second view to
-  // start would share the first one's pair: it gets a made-up port on the
-  // connecting side instead.
-  while (!capture.ClaimPair(local, peer)) {
-    if (passive)
-      peer.port = capture.MadeUpPort();
-    else
-      local.port = capture.MadeUpPort();
-  }
+  // start would share the first one's pair, and a client that connects
+  // to one server all day uses up the made-up ports: the connecting side
+  // gets another made-up port, as long as one is left.
+  return passive ? capture.ClaimWithMadeUpPort(local, peer)
+                 : capture.ClaimWithMadeUpPort(peer, local);
 }
 
-void Conversation::Start(Capture &capture, const Origin &origin, bool passive) {
-  FillEnds(capture, passive);
+bool Conversation::Start(Capture &capture, const Origin &origin, bool passive) {
+  if (!FillEnds(capture, passive)) return false;
   started = true;
   connecting = false;
-  if (kind != SocketKind::Tcp) return;
+  if (kind != SocketKind::Tcp) return true;
   out_seq = capture.NextIsn();
   in_seq = capture.NextIsn();
   if (passive) {
@@ -51,6 +69,7 @@ void Conversation::Start(Capture &capture, const Origin &origin, bool passive) {
     Segment(capture, origin, false, kTcpSyn | kTcpAck, nullptr, 0);
     Segment(capture, origin, true, kTcpAck, nullptr, 0);
   }
+  return true;
 }
 
 void Conversation::Segment(Capture &capture, const Origin &origin,

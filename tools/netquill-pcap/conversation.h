@@ -16,11 +16,30 @@ namespace nqpcap {
 
 enum class SocketKind { Unknown, Tcp, Udp, Excluded };
 
+// Why a socket is not in the capture; the notes count each reason.
+enum class LeftOut {
+  None,
+  Unix,    // AF_UNIX: no IP traffic to show
+  Pair,    // an end of socketpair (AF_UNIX on the systems that trace)
+  Family,  // another family than IPv4 and IPv6
+  Type,    // neither stream nor datagram
+  Shared,  // its handle was opened again while still open
+  Ports,   // every made-up port towards its peer was taken
+  kCount,
+};
+
 // Segments stay well below the 65535-byte window.
 constexpr std::size_t kMaxSegment = 16384;
 
 struct Conversation {
   SocketKind kind = SocketKind::Unknown;
+  LeftOut why = LeftOut::None;  // Excluded only
+  bool open = false;            // made by socket/accept, or used by a call that
+                                // succeeded, and not closed since
+  std::uint32_t opens = 0;      // Shared only: opens the trace shows
+  bool v6 = false;              // IPv6: from socket() or its first address
+  bool family_known = false;
+  std::uint64_t waiting = 0;  // order of its transfer waiting for a dump
   Endpoint local;
   Endpoint peer;
   bool local_ip_known = false;  // from bind, getsockname or accept
@@ -36,8 +55,9 @@ struct Conversation {
   bool in_fin = false;
 
   // Fills in the ends the trace does not hold and, for TCP, writes the
-  // handshake. passive: the peer opened the connection (accept).
-  void Start(Capture &capture, const Origin &origin, bool passive);
+  // handshake. passive: the peer opened the connection (accept). False,
+  // with nothing written, when no pair of ends is left for it.
+  bool Start(Capture &capture, const Origin &origin, bool passive);
   // TCP data; outgoing is the socket's own send.
   void Data(Capture &capture, const Origin &origin, bool outgoing,
             const std::uint8_t *bytes, std::size_t len);
@@ -48,7 +68,7 @@ struct Conversation {
  private:
   void Segment(Capture &capture, const Origin &origin, bool outgoing,
                std::uint8_t flags, const std::uint8_t *bytes, std::size_t len);
-  void FillEnds(Capture &capture, bool passive);
+  bool FillEnds(Capture &capture, bool passive);
 };
 
 }  // namespace nqpcap

@@ -1,5 +1,7 @@
 #include "converter.h"
 
+#include <iterator>
+
 #include "dump_line.h"
 #include "line_parser.h"
 #include "line_reader.h"
@@ -100,8 +102,10 @@ bool Converter::ConvertFile(nqtrace::ByteSource &source,
     }
     if (p.kind == nqtrace::LineKind::Malformed) {
       Damaged(label, line, nqtrace::FaultText(p.fault));
-      // An indented line that is no dump line spoils the dump it is in.
-      if (p.fault == nqtrace::Fault::BadDump)
+      // An indented line that is no dump line, or a dump line cut short
+      // with the next record after it, spoils the dump it is in.
+      if (p.fault == nqtrace::Fault::BadDump ||
+          (p.fault == nqtrace::Fault::Glued && text[0] == ' '))
         SpoilDump(dump_.open ? dump_.indent : 0);
       else
         EndDump(table);
@@ -126,10 +130,24 @@ void Converter::WriteNotes() {
   if (damaged_lines_ > kShownDamagedLines)
     err_ << "netquill-pcap: " << damaged_lines_ - kShownDamagedLines
          << " more malformed lines not shown\n";
-  if (tally_.excluded_sockets != 0)
-    err_ << kNote << tally_.excluded_sockets
-         << " socket(s) of another family than IPv4, or neither TCP nor UDP,"
-            " left out\n";
+  static const char *const kLeftOut[] = {
+      nullptr,
+      " AF_UNIX socket(s) left out: they carry no IP traffic",
+      " socketpair end(s) left out: they carry no IP traffic",
+      " socket(s) of another family than IPv4 and IPv6 left out",
+      " socket(s) neither stream nor datagram left out",
+      " socket(s) left out from the line where their handle was opened "
+      "again while the trace held it open: two processes of one module name "
+      "writing one file, or a close the trace does not hold (trace each "
+      "process to a file of its own to keep them)",
+      " TCP conversation(s) left out: every made-up port between their two "
+      "addresses was taken",
+  };
+  static_assert(std::size(kLeftOut) == static_cast<int>(LeftOut::kCount),
+                "a note for every reason");
+  for (int why = 1; why < static_cast<int>(LeftOut::kCount); ++why)
+    if (tally_.left_out[why] != 0)
+      err_ << kNote << tally_.left_out[why] << kLeftOut[why] << '\n';
   if (tally_.transfers != 0 && tally_.placed_dumps == 0 &&
       tally_.unplaced_dumps == 0 && tally_.damaged_dumps == 0) {
     err_ << kNote << "the trace holds no dumps: the capture has the "
@@ -140,6 +158,10 @@ void Converter::WriteNotes() {
     err_ << kNote << tally_.undumped << " send(s) and receive(s) without "
          << "their dump left out (" << tally_.undumped_bytes << " bytes)\n";
   }
+  if (tally_.undumped_calls != 0)
+    err_ << kNote << tally_.undumped_calls << " sendfile/splice call(s) "
+         << "left out (" << tally_.undumped_call_bytes
+         << " bytes): the trace counts their bytes but never dumps them\n";
   if (tally_.unplaced_dumps != 0)
     err_ << kNote << tally_.unplaced_dumps
          << " dump(s) without their call line left out (a trace written "

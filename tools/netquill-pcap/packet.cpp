@@ -37,8 +37,8 @@ std::uint16_t Fold(std::uint64_t acc) {
   return static_cast<std::uint16_t>(~acc & 0xFFFF);
 }
 
-void PutIp(std::uint8_t *out, std::uint32_t src, std::uint32_t dst,
-           std::uint8_t proto, std::uint16_t id, std::size_t total) {
+void PutIp4(std::uint8_t *out, std::uint32_t src, std::uint32_t dst,
+            std::uint8_t proto, std::uint16_t id, std::size_t total) {
   out[0] = 0x45;  // version 4, 20-byte header
   out[1] = 0;
   Put16(out + 2, static_cast<std::uint32_t>(total));
@@ -52,21 +52,47 @@ void PutIp(std::uint8_t *out, std::uint32_t src, std::uint32_t dst,
   Put16(out + 10, Fold(Sum(out, kIpHeader, 0)));
 }
 
+void PutIp6(std::uint8_t *out, const Endpoint &src, const Endpoint &dst,
+            std::uint8_t proto, std::size_t payload) {
+  Put32(out, 0x60000000);  // version 6, no traffic class or flow label
+  Put16(out + 4, static_cast<std::uint32_t>(payload));
+  out[6] = proto;
+  out[7] = kTtl;
+  std::memcpy(out + 8, src.ip6, 16);
+  std::memcpy(out + 24, dst.ip6, 16);
+}
+
+// Writes the IP header of either version; returns its length.
+std::size_t PutIp(std::uint8_t *out, const Endpoint &src, const Endpoint &dst,
+                  std::uint8_t proto, std::uint16_t id, std::size_t payload) {
+  if (src.v6) {
+    PutIp6(out, src, dst, proto, payload);
+    return kIp6Header;
+  }
+  PutIp4(out, src.ip, dst.ip, proto, id, kIpHeader + payload);
+  return kIpHeader;
+}
+
 // The pseudo-header the TCP and UDP checksums cover.
-std::uint64_t PseudoSum(std::uint32_t src, std::uint32_t dst,
+std::uint64_t PseudoSum(const Endpoint &src, const Endpoint &dst,
                         std::uint8_t proto, std::size_t len) {
-  return (src >> 16) + (src & 0xFFFF) + (dst >> 16) + (dst & 0xFFFF) + proto +
-         len;
+  if (src.v6) return Sum(src.ip6, 16, Sum(dst.ip6, 16, 0)) + proto + len;
+  return (src.ip >> 16) + (src.ip & 0xFFFF) + (dst.ip >> 16) +
+         (dst.ip & 0xFFFF) + proto + len;
 }
 
 }  // namespace
 
+bool operator==(const Endpoint &a, const Endpoint &b) {
+  return a.v6 == b.v6 && a.port == b.port &&
+         (a.v6 ? std::memcmp(a.ip6, b.ip6, 16) == 0 : a.ip == b.ip);
+}
+
 std::size_t BuildTcp(std::uint8_t *out, const TcpSegment &s,
                      std::uint16_t ip_id, const std::uint8_t *payload,
                      std::size_t len) {
-  const std::size_t total = kIpHeader + kTcpHeader + len;
-  PutIp(out, s.src.ip, s.dst.ip, kProtoTcp, ip_id, total);
-  std::uint8_t *t = out + kIpHeader;
+  std::uint8_t *t =
+      out + PutIp(out, s.src, s.dst, kProtoTcp, ip_id, kTcpHeader + len);
   Put16(t, s.src.port);
   Put16(t + 2, s.dst.port);
   Put32(t + 4, s.seq);
@@ -79,27 +105,25 @@ std::size_t BuildTcp(std::uint8_t *out, const TcpSegment &s,
   if (len != 0) std::memcpy(t + kTcpHeader, payload, len);
   const std::uint64_t acc =
       Sum(t, kTcpHeader + len,
-          PseudoSum(s.src.ip, s.dst.ip, kProtoTcp, kTcpHeader + len));
+          PseudoSum(s.src, s.dst, kProtoTcp, kTcpHeader + len));
   Put16(t + 16, Fold(acc));
-  return total;
+  return static_cast<std::size_t>(t - out) + kTcpHeader + len;
 }
 
-std::size_t BuildUdp(std::uint8_t *out, Endpoint src, Endpoint dst,
-                     std::uint16_t ip_id, const std::uint8_t *payload,
-                     std::size_t len) {
-  const std::size_t total = kIpHeader + kUdpHeader + len;
-  PutIp(out, src.ip, dst.ip, kProtoUdp, ip_id, total);
-  std::uint8_t *u = out + kIpHeader;
+std::size_t BuildUdp(std::uint8_t *out, const Endpoint &src,
+                     const Endpoint &dst, std::uint16_t ip_id,
+                     const std::uint8_t *payload, std::size_t len) {
+  std::uint8_t *u =
+      out + PutIp(out, src, dst, kProtoUdp, ip_id, kUdpHeader + len);
   Put16(u, src.port);
   Put16(u + 2, dst.port);
   Put16(u + 4, static_cast<std::uint32_t>(kUdpHeader + len));
   Put16(u + 6, 0);
   if (len != 0) std::memcpy(u + kUdpHeader, payload, len);
-  std::uint16_t sum =
-      Fold(Sum(u, kUdpHeader + len,
-               PseudoSum(src.ip, dst.ip, kProtoUdp, kUdpHeader + len)));
+  std::uint16_t sum = Fold(Sum(
+      u, kUdpHeader + len, PseudoSum(src, dst, kProtoUdp, kUdpHeader + len)));
   Put16(u + 6, sum == 0 ? 0xFFFF : sum);  // 0 would mean "no checksum"
-  return total;
+  return static_cast<std::size_t>(u - out) + kUdpHeader + len;
 }
 
 }  // namespace nqpcap

@@ -1,5 +1,6 @@
-// Synthetic IPv4 packets: a TCP segment or a UDP datagram with valid
-// header and payload checksums, as a capture of the raw IP layer holds them.
+// Synthetic IPv4 and IPv6 packets: a TCP segment or a UDP datagram with
+// valid header and payload checksums, as a capture of the raw IP layer holds
+// them.
 #ifndef NQ_TOOLS_NETQUILL_PCAP_PACKET_H
 #define NQ_TOOLS_NETQUILL_PCAP_PACKET_H
 
@@ -9,13 +10,13 @@
 namespace nqpcap {
 
 struct Endpoint {
-  std::uint32_t ip = 0;  // a.b.c.d as a << 24 | b << 16 | c << 8 | d
+  bool v6 = false;
+  std::uint32_t ip = 0;       // IPv4: a.b.c.d as a << 24 | b << 16 | c << 8 | d
+  std::uint8_t ip6[16] = {};  // IPv6, in network order
   std::uint16_t port = 0;
 };
 
-inline bool operator==(Endpoint a, Endpoint b) {
-  return a.ip == b.ip && a.port == b.port;
-}
+bool operator==(const Endpoint &a, const Endpoint &b);
 
 constexpr std::uint8_t kTcpFin = 0x01;
 constexpr std::uint8_t kTcpSyn = 0x02;
@@ -23,6 +24,7 @@ constexpr std::uint8_t kTcpPsh = 0x08;
 constexpr std::uint8_t kTcpAck = 0x10;
 
 constexpr std::size_t kIpHeader = 20;
+constexpr std::size_t kIp6Header = 40;
 constexpr std::size_t kTcpHeader = 20;
 constexpr std::size_t kUdpHeader = 8;
 // The largest payload an IPv4 packet of 65535 bytes carries over UDP.
@@ -37,13 +39,14 @@ struct TcpSegment {
 };
 
 // Both write the packet to out, which holds at least the headers plus len
-// bytes, and return its length. len is at most kMaxUdpPayload.
+// bytes, and return its length. len is at most kMaxUdpPayload. The packet
+// is IPv6 when the source is.
 std::size_t BuildTcp(std::uint8_t *out, const TcpSegment &segment,
                      std::uint16_t ip_id, const std::uint8_t *payload,
                      std::size_t len);
-std::size_t BuildUdp(std::uint8_t *out, Endpoint src, Endpoint dst,
-                     std::uint16_t ip_id, const std::uint8_t *payload,
-                     std::size_t len);
+std::size_t BuildUdp(std::uint8_t *out, const Endpoint &src,
+                     const Endpoint &dst, std::uint16_t ip_id,
+                     const std::uint8_t *payload, std::size_t len);
 
 }  // namespace nqpcap
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "call_args.h"
+#include "winsock_names.h"
 
 namespace nqpcap {
 namespace {
@@ -13,9 +13,14 @@ using nqtrace::CallArgs;
 using nqtrace::ParseAddress;
 using nqtrace::ParseInteger;
 
+constexpr std::int64_t kAfUnix = 1;
 constexpr std::int64_t kAfInet = 2;
+constexpr std::int64_t kAfInet6 = 10;  // as the Linux build writes it
 constexpr std::int64_t kSockStream = 1;
 constexpr std::int64_t kSockDgram = 2;
+// Linux ORs SOCK_NONBLOCK and SOCK_CLOEXEC into the type; the type itself
+// is the low four bits.
+constexpr std::int64_t kSockTypeMask = 0xF;
 constexpr std::int64_t kMsgPeek = 2;
 constexpr std::int64_t kShutdownSend = 1;
 constexpr std::int64_t kShutdownBoth = 2;
@@ -42,23 +47,21 @@ Address AddressArg(const CallArgs &args, std::size_t i) {
   return i < args.count ? ParseAddress(args.items[i]) : Address{};
 }
 
-void LearnLocal(Conversation &c, const Address &a) {
-  if (c.started || a.form != AddressForm::Ipv4) return;
-  if (a.ip != 0) {
-    c.local.ip = a.ip;
-    c.local_ip_known = true;
-  }
-  if (a.port != 0) {
-    c.local.port = a.port;
-    c.local_port_known = true;
-  }
+bool IsIp(const Address &a) {
+  return a.form == AddressForm::Ipv4 || a.form == AddressForm::Ipv6;
 }
 
-void LearnPeer(Conversation &c, const Address &a) {
-  if (c.started || a.form != AddressForm::Ipv4) return;
-  c.peer.ip = a.ip;
-  c.peer.port = a.port;
-  c.peer_known = true;
+bool IsZero(const Address &a) {
+  if (a.form == AddressForm::Ipv4) return a.ip == 0;
+  for (std::uint8_t b : a.ip6)
+    if (b != 0) return false;
+  return true;
+}
+
+void SetAddress(Endpoint &e, const Address &a) {
+  e.v6 = a.form == AddressForm::Ipv6;
+  e.ip = a.ip;
+  std::copy(std::begin(a.ip6), std::end(a.ip6), e.ip6);
 }
 
 }  // namespace
@@ -68,28 +71,103 @@ Conversation *SocketTable::Find(const Key &key) {
   return it == sockets_.end() ? nullptr : &it->second;
 }
 
-Conversation &SocketTable::Open(const Key &key) { return sockets_[key]; }
+Conversation &SocketTable::Opened(const Key &key) {
+  auto it = sockets_.find(key);
+  if (it == sockets_.end() || !it->second.open) {
+    Forget(key);  // a handle used again after closesocket
+    Conversation &c = sockets_[key];
+    c.open = true;
+    return c;
+  }
+  // The trace holds this handle open already: another process of the same
+  // name made it (lines do not say which process wrote them), or its close
+  // is not in the trace. Which socket a later line means cannot be told,
+  // so the handle's lines are left out until every open is closed again.
+  Conversation &c = it->second;
+  DropTransferOf(c);
+  if (c.why != LeftOut::Shared) {
+    if (c.kind != SocketKind::Excluded)
+      ++tally_.left_out[static_cast<int>(LeftOut::Shared)];
+    c.kind = SocketKind::Excluded;
+    c.why = LeftOut::Shared;
+    c.opens = 1;
+  }
+  ++c.opens;
+  ++tally_.left_out[static_cast<int>(LeftOut::Shared)];
+  return c;
+}
 
 void SocketTable::Forget(const Key &key) {
-  DropTransferOf(key);
-  sockets_.erase(key);
+  auto it = sockets_.find(key);
+  if (it == sockets_.end()) return;
+  DropTransferOf(it->second);
+  sockets_.erase(it);
 }
 
-void SocketTable::DropTransfer(std::size_t index) {
-  const Transfer &t = waiting_[index];
-  ++tally_.undumped;
-  tally_.undumped_bytes += t.total - t.placed;
-  waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(index));
+void SocketTable::Exclude(Conversation &c, LeftOut why) {
+  if (c.kind == SocketKind::Excluded) return;
+  c.kind = SocketKind::Excluded;
+  c.why = why;
+  ++tally_.left_out[static_cast<int>(why)];
 }
 
-void SocketTable::DropTransferOf(const Key &key) {
-  for (std::size_t i = waiting_.size(); i-- > 0;)
-    if (waiting_[i].key == key) DropTransfer(i);
+bool SocketTable::ExcludedBy(Conversation &c, const Address &a) {
+  if (!c.started && a.form == AddressForm::Unix) Exclude(c, LeftOut::Unix);
+  if (!c.started && a.form == AddressForm::Family) Exclude(c, LeftOut::Family);
+  return c.kind == SocketKind::Excluded;
+}
+
+void SocketTable::Learn(Conversation &c, const Address &a, bool local) {
+  if (c.started || !IsIp(a)) return;
+  const bool v6 = a.form == AddressForm::Ipv6;
+  if (!c.family_known) {
+    c.v6 = v6;
+    c.family_known = true;
+  }
+  if (c.v6 != v6) return;  // not this socket's family: a damaged line
+  if (!local) {
+    SetAddress(c.peer, a);
+    c.peer.port = a.port;
+    c.peer_known = true;
+    return;
+  }
+  if (!IsZero(a)) {
+    SetAddress(c.local, a);
+    c.local_ip_known = true;
+  }
+  if (a.port != 0) {
+    c.local.port = a.port;
+    c.local_port_known = true;
+  }
+}
+
+SocketTable::Place SocketTable::PlaceOf(const Transfer &t,
+                                        std::uint64_t order) {
+  return Place{t.key.first.size() + 1, t.placed, t.total - t.placed, order};
+}
+
+void SocketTable::DropTransfer(std::uint64_t order, bool counted) {
+  auto it = waiting_.find(order);
+  if (it == waiting_.end()) return;
+  const Transfer &t = it->second;
+  if (counted && !t.discard) {
+    ++tally_.undumped;
+    tally_.undumped_bytes += t.total - t.placed;
+  }
+  if (Conversation *c = Find(t.key)) c->waiting = 0;
+  places_.erase(PlaceOf(t, order));
+  waiting_.erase(it);
+}
+
+void SocketTable::DropTransferOf(Conversation &c) {
+  if (c.waiting != 0) DropTransfer(c.waiting, true);
+  c.waiting = 0;
 }
 
 void SocketTable::EnsureStarted(Conversation &c, const Origin &origin) {
-  if (c.started) return;
-  c.Start(capture_, c.connecting ? c.connect_origin : origin, false);
+  if (c.started || c.kind == SocketKind::Excluded) return;
+  if (!c.Start(capture_, c.connecting ? c.connect_origin : origin, false))
+    Exclude(c, LeftOut::Ports);
 }
 
 void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
@@ -104,71 +182,127 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
     std::int64_t af = 0, type = 0;
     if (!ok || !numeric || !Integer(args, 0, af) || !Integer(args, 1, type))
       return;
-    const Key key{std::string(line.module), result};
-    Forget(key);  // a handle used again after closesocket
-    Conversation &c = Open(key);
-    if (af != kAfInet || (type != kSockStream && type != kSockDgram)) {
-      c.kind = SocketKind::Excluded;
-      ++tally_.excluded_sockets;
-    } else {
+    Conversation &c = Opened(Key{std::string(line.module), result});
+    type &= kSockTypeMask;
+    if (af == kAfUnix) {
+      Exclude(c, LeftOut::Unix);
+    } else if (af != kAfInet && af != kAfInet6) {
+      Exclude(c, LeftOut::Family);
+    } else if (type != kSockStream && type != kSockDgram) {
+      Exclude(c, LeftOut::Type);
+    } else if (c.kind != SocketKind::Excluded) {
       c.kind = type == kSockStream ? SocketKind::Tcp : SocketKind::Udp;
+      c.v6 = af == kAfInet6;
+      c.family_known = true;
     }
     return;
   }
-  const bool known = fn == "bind" || fn == "listen" || fn == "accept" ||
-                     fn == "connect" || fn == "getsockname" ||
-                     fn == "getpeername" || fn == "send" || fn == "recv" ||
-                     fn == "sendto" || fn == "recvfrom" || fn == "shutdown" ||
+  if (fn == "socketpair") {
+    if (ok) SocketPair(line);
+    return;
+  }
+  // The data calls of the POSIX builds count as the send or receive they
+  // amount to; splice names the socket it writes to third.
+  const int direction = nqtrace::DataDirection(fn);
+  const bool known = direction != 0 || fn == "bind" || fn == "listen" ||
+                     fn == "accept" || fn == "connect" || fn == "getsockname" ||
+                     fn == "getpeername" || fn == "shutdown" ||
                      fn == "closesocket";
   std::int64_t handle = 0;
-  if (!known || !Integer(args, 0, handle)) return;
+  if (!known || !Integer(args, fn == "splice" ? 2 : 0, handle)) return;
   const Key key{std::string(line.module), handle};
-  // Whatever the thread that sent or received did next on this socket,
-  // the dump of that transfer came before it.
-  DropTransferOf(key);
   auto it = sockets_.try_emplace(key).first;
   Conversation &c = it->second;
-  if (c.kind == SocketKind::Excluded) return;
+  // Whatever the thread that sent or received did next on this socket,
+  // the dump of that transfer came before it.
+  DropTransferOf(c);
+  if (ok) c.open = true;
   // Frames cite the module through the table's own copy of its name.
   const Origin origin{at.time_us, at.line, it->first.first};
 
-  if (fn == "connect") {
-    Connect(line, origin, key);
-  } else if (fn == "closesocket") {
+  if (fn == "closesocket") {
     if (!ok) return;
+    if (c.why == LeftOut::Shared && --c.opens > 0) return;
     if (c.kind == SocketKind::Tcp && c.started) c.Close(capture_, origin);
     Forget(key);
+  } else if (fn == "connect") {
+    Connect(line, origin, key);
   } else if (!ok) {
     // A failed call moves nothing and changes nothing.
+  } else if (fn == "accept") {
+    if (numeric) Accept(line, at, key, result);
+  } else if (fn == "sendfile" || fn == "splice") {
+    // Bytes the trace never dumps: the stream goes on without them.
+    if (numeric && result > 0 && c.kind != SocketKind::Excluded) {
+      ++tally_.undumped_calls;
+      tally_.undumped_call_bytes += static_cast<std::uint64_t>(result);
+    }
+  } else if (direction != 0) {
+    if (numeric && result >= 0) AddTransfer(line, origin, key, result);
+  } else if (c.kind == SocketKind::Excluded) {
+    // Nothing of it goes into the capture.
   } else if (fn == "bind" || fn == "getsockname") {
-    LearnLocal(c, AddressArg(args, 1));
+    const Address a = AddressArg(args, 1);
+    if (!ExcludedBy(c, a)) Learn(c, a, true);
   } else if (fn == "getpeername") {
-    LearnPeer(c, AddressArg(args, 1));
+    const Address a = AddressArg(args, 1);
+    if (ExcludedBy(c, a)) return;
+    Learn(c, a, false);
     if (c.connecting) EnsureStarted(c, origin);
   } else if (fn == "listen") {
     c.kind = SocketKind::Tcp;
-  } else if (fn == "accept") {
-    if (!numeric) return;
-    const Conversation listener = c;
-    const Key accepted{key.first, result};
-    Forget(accepted);
-    auto a = sockets_.try_emplace(accepted).first;
-    Conversation &s = a->second;
-    s.kind = SocketKind::Tcp;
-    s.local = listener.local;
-    s.local_ip_known = listener.local_ip_known;
-    s.local_port_known = listener.local_port_known;
-    const Address from = AddressArg(args, 1);
-    if (from.form == AddressForm::Ipv4 && from.ip != 0) LearnPeer(s, from);
-    s.Start(capture_, Origin{at.time_us, at.line, a->first.first}, true);
   } else if (fn == "shutdown") {
     std::int64_t how = 0;
     if (c.kind == SocketKind::Tcp && c.started && Integer(args, 1, how) &&
         (how == kShutdownSend || how == kShutdownBoth))
       c.ShutdownSend(capture_, origin);
-  } else if (numeric && result >= 0) {
-    AddTransfer(line, origin, key, result);
   }
+}
+
+void SocketTable::SocketPair(const nqtrace::ParsedLine &line) {
+  // socketpair(family, type, protocol, [a, b]): both ends are local to
+  // the program, with no IP traffic between them.
+  const std::size_t open = line.args.rfind('[');
+  if (open == std::string_view::npos) return;
+  std::string_view list = line.args.substr(open + 1);
+  const std::size_t close = list.find(']');
+  if (close == std::string_view::npos) return;
+  list = list.substr(0, close);
+  CallArgs ends;
+  if (!nqtrace::SplitArgs(list, ends)) return;
+  for (std::size_t i = 0; i < ends.count; ++i) {
+    std::int64_t handle = 0;
+    if (!ParseInteger(ends.items[i], handle)) continue;
+    Exclude(Opened(Key{std::string(line.module), handle}), LeftOut::Pair);
+  }
+}
+
+void SocketTable::Accept(const nqtrace::ParsedLine &line, const Origin &at,
+                         const Key &key, std::int64_t result) {
+  const Conversation listener = sockets_[key];
+  Conversation &s = Opened(Key{key.first, result});
+  if (s.kind == SocketKind::Excluded) return;
+  if (listener.kind == SocketKind::Excluded &&
+      listener.why != LeftOut::Shared && listener.why != LeftOut::Ports) {
+    Exclude(s, listener.why);  // an AF_UNIX listener's connections
+    return;
+  }
+  CallArgs args;
+  nqtrace::SplitArgs(line.args, args);
+  const Address from = AddressArg(args, 1);
+  if (ExcludedBy(s, from)) return;
+  s.kind = SocketKind::Tcp;
+  if (listener.why != LeftOut::Shared) {
+    s.local = listener.local;
+    s.v6 = listener.v6;
+    s.family_known = listener.family_known;
+    s.local_ip_known = listener.local_ip_known;
+    s.local_port_known = listener.local_port_known;
+  }
+  if (IsIp(from) && !IsZero(from)) Learn(s, from, false);
+  auto a = sockets_.find(Key{key.first, result});
+  if (!s.Start(capture_, Origin{at.time_us, at.line, a->first.first}, true))
+    Exclude(s, LeftOut::Ports);
 }
 
 void SocketTable::Connect(const nqtrace::ParsedLine &line, const Origin &origin,
@@ -177,19 +311,18 @@ void SocketTable::Connect(const nqtrace::ParsedLine &line, const Origin &origin,
   CallArgs args;
   nqtrace::SplitArgs(line.args, args);
   const Address to = AddressArg(args, 1);
+  if (c.started || ExcludedBy(c, to)) return;
   if (c.kind == SocketKind::Unknown) c.kind = SocketKind::Tcp;
   if (line.tag == nqtrace::Tag::Info) {
-    if (c.started) return;
-    LearnPeer(c, to);
+    Learn(c, to, false);
     if (c.kind == SocketKind::Tcp) EnsureStarted(c, origin);
     return;
   }
-  if (c.started) return;
   if (WouldBlock(line.code) && !c.connecting) {
     // The conversation starts at this first attempt if it completes.
     c.connecting = true;
     c.connect_origin = origin;
-    LearnPeer(c, to);
+    Learn(c, to, false);
   } else if (AlreadyConnected(line.code) && c.connecting) {
     EnsureStarted(c, origin);
   } else if (!StillConnecting(line.code) && !WouldBlock(line.code)) {
@@ -204,33 +337,44 @@ void SocketTable::AddTransfer(const nqtrace::ParsedLine &line,
   CallArgs args;
   nqtrace::SplitArgs(line.args, args);
   const std::string_view fn = line.function;
-  const bool outgoing = fn == "send" || fn == "sendto";
+  const bool outgoing = nqtrace::DataDirection(fn) > 0;
   std::int64_t flags = 0;
-  if (!outgoing && Integer(args, 3, flags) && (flags & kMsgPeek) != 0)
-    return;  // the same bytes come again with the next receive
+  // A peeked receive's bytes come again with the next receive: its dump
+  // is taken and dropped.
+  const std::size_t flags_at = fn == "recvmsg" ? 2 : 3;
+  const bool peek = !outgoing &&
+                    (fn == "recv" || fn == "recvfrom" || fn == "recvmsg") &&
+                    Integer(args, flags_at, flags) && (flags & kMsgPeek) != 0;
   const Address named =
       fn == "sendto" || fn == "recvfrom" ? AddressArg(args, 4) : Address{};
+  ExcludedBy(c, named);
   if (c.kind == SocketKind::Unknown)
-    c.kind =
-        named.form == AddressForm::Ipv4 ? SocketKind::Udp : SocketKind::Tcp;
-  if (c.kind == SocketKind::Tcp) {
+    c.kind = IsIp(named) ? SocketKind::Udp : SocketKind::Tcp;
+  if (c.kind == SocketKind::Tcp && !peek) {
     EnsureStarted(c, origin);
     if (moved == 0) {
-      if (!outgoing) c.PeerClosed(capture_, origin);
+      if (!outgoing && c.started) c.PeerClosed(capture_, origin);
       return;
     }
-  } else if (!c.started) {
+  } else if (c.kind == SocketKind::Udp && !peek && !c.started) {
+    if (!c.family_known && IsIp(named)) {
+      c.v6 = named.form == AddressForm::Ipv6;
+      c.family_known = true;
+    }
     c.Start(capture_, origin, false);
   }
 
   Transfer t;
   t.key = key;
   t.outgoing = outgoing;
+  t.discard = peek || c.kind == SocketKind::Excluded;
   t.udp = c.kind == SocketKind::Udp;
-  if (t.udp) {
+  if (t.udp && !t.discard) {
     Endpoint remote = c.peer;
-    if (named.form == AddressForm::Ipv4)
-      remote = Endpoint{named.ip, named.port};
+    if (IsIp(named) && (named.form == AddressForm::Ipv6) == c.v6) {
+      SetAddress(remote, named);
+      remote.port = named.port;
+    }
     t.src = outgoing ? c.local : remote;
     t.dst = outgoing ? remote : c.local;
     if (moved == 0) {
@@ -238,73 +382,68 @@ void SocketTable::AddTransfer(const nqtrace::ParsedLine &line,
       return;
     }
   }
+  if (moved == 0) return;
   t.total = static_cast<std::uint64_t>(moved);
   t.line = origin.line;
   t.time_us = origin.time_us;
-  ++tally_.transfers;
-  if (waiting_.size() == kMaxWaiting) DropTransfer(0);
-  waiting_.push_back(std::move(t));
-}
-
-std::size_t SocketTable::FindWaiting(std::size_t indent, std::uint64_t offset,
-                                     std::size_t len) const {
-  std::size_t fits = waiting_.size();
-  for (std::size_t i = 0; i < waiting_.size(); ++i) {
-    const Transfer &t = waiting_[i];
-    if (t.key.first.size() + 1 != indent || t.placed != offset ||
-        t.total - t.placed < len)
-      continue;
-    // Two threads' calls can come before their dumps: the one whose count
-    // the dump fills exactly is the better match.
-    if (t.total - t.placed == len) return i;
-    if (fits == waiting_.size()) fits = i;
-  }
-  return fits;
+  if (!t.discard) ++tally_.transfers;
+  if (waiting_.size() == kMaxWaiting)
+    DropTransfer(waiting_.begin()->first, true);
+  const std::uint64_t order = next_order_++;
+  places_.insert(PlaceOf(t, order));
+  waiting_.emplace(order, std::move(t));
+  c.waiting = order;
 }
 
 bool SocketTable::PlaceDump(std::size_t indent, std::uint64_t offset,
                             const std::uint8_t *bytes, std::size_t len) {
-  const std::size_t i = FindWaiting(indent, offset, len);
-  if (i == waiting_.size()) {
+  const auto at = places_.lower_bound(Place{indent, offset, len, 0});
+  if (at == places_.end() || std::get<0>(*at) != indent ||
+      std::get<1>(*at) != offset) {
     ++tally_.unplaced_dumps;
     return false;
   }
-  Transfer &t = waiting_[i];
-  Conversation *c = Find(t.key);
+  const std::uint64_t order = std::get<3>(*at);
+  places_.erase(at);
+  Transfer &t = waiting_[order];
   const Origin origin{t.time_us, t.line, t.key.first};
   t.placed += len;
-  if (offset == 0) ++tally_.placed_dumps;
-  if (t.udp) {
+  if (offset == 0 && !t.discard) ++tally_.placed_dumps;
+  if (t.discard) {
+    // Taken, so that no other transfer gets these bytes.
+  } else if (t.udp) {
     t.datagram.insert(t.datagram.end(), bytes, bytes + len);
     if (t.placed == t.total) {
-      std::size_t at = 0;
+      std::size_t from = 0;
       do {
-        const std::size_t n = std::min(t.datagram.size() - at, kMaxUdpPayload);
-        capture_.Udp(origin, t.src, t.dst, t.datagram.data() + at, n);
-        at += n;
-      } while (at < t.datagram.size());
+        const std::size_t n =
+            std::min(t.datagram.size() - from, kMaxUdpPayload);
+        capture_.Udp(origin, t.src, t.dst, t.datagram.data() + from, n);
+        from += n;
+      } while (from < t.datagram.size());
     }
-  } else if (c != nullptr) {
+  } else if (Conversation *c = Find(t.key)) {
     c->Data(capture_, origin, t.outgoing, bytes, len);
   }
-  if (t.placed == t.total)
-    waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(i));
+  if (t.placed < t.total) {
+    places_.insert(PlaceOf(t, order));
+  } else {
+    if (Conversation *c = Find(t.key)) c->waiting = 0;
+    waiting_.erase(order);
+  }
   return true;
 }
 
 void SocketTable::DropDamagedDump(std::size_t indent, std::uint64_t offset) {
   ++tally_.damaged_dumps;
-  for (std::size_t i = 0; i < waiting_.size(); ++i) {
-    const Transfer &t = waiting_[i];
-    if (t.key.first.size() + 1 == indent && t.placed == offset) {
-      waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(i));
-      return;
-    }
-  }
+  const auto at = places_.lower_bound(Place{indent, offset, 0, 0});
+  if (at != places_.end() && std::get<0>(*at) == indent &&
+      std::get<1>(*at) == offset)
+    DropTransfer(std::get<3>(*at), false);
 }
 
 void SocketTable::Finish() {
-  while (!waiting_.empty()) DropTransfer(waiting_.size() - 1);
+  while (!waiting_.empty()) DropTransfer(waiting_.rbegin()->first, true);
   sockets_.clear();
 }
 

@@ -7,10 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "call_args.h"
 #include "capture.h"
 #include "conversation.h"
 #include "line_parser.h"
@@ -19,11 +22,13 @@ namespace nqpcap {
 
 // What the notes at the end report.
 struct Tally {
-  std::uint64_t excluded_sockets = 0;  // not IPv4 TCP or UDP
-  std::uint64_t transfers = 0;         // successful sends/receives of bytes
-  std::uint64_t placed_dumps = 0;      // dumps that found their call
-  std::uint64_t undumped = 0;          // transfers whose bytes never came
+  std::uint64_t left_out[static_cast<int>(LeftOut::kCount)] = {};
+  std::uint64_t transfers = 0;     // successful sends/receives of bytes
+  std::uint64_t placed_dumps = 0;  // dumps that found their call
+  std::uint64_t undumped = 0;      // transfers whose bytes never came
   std::uint64_t undumped_bytes = 0;
+  std::uint64_t undumped_calls = 0;  // sendfile and splice: never dumped
+  std::uint64_t undumped_call_bytes = 0;
   std::uint64_t unplaced_dumps = 0;  // dumps without their call line
   std::uint64_t damaged_dumps = 0;   // dumps with a damaged line
 };
@@ -38,8 +43,9 @@ class SocketTable {
 
   // The bytes of a dump record (a run of lines with contiguous offsets)
   // whose lines are indented by indent; they go to the waiting transfer
-  // of a module of that name length expecting them at offset. False if
-  // none waits for them.
+  // of a module of that name length expecting them at offset, the one
+  // with the fewest bytes still to come that holds them (the earliest of
+  // equals). False if none waits for them.
   bool PlaceDump(std::size_t indent, std::uint64_t offset,
                  const std::uint8_t *bytes, std::size_t len);
   // A dump record with a damaged line: its transfer is dropped whole.
@@ -55,6 +61,7 @@ class SocketTable {
     Key key;
     bool outgoing = false;
     bool udp = false;
+    bool discard = false;      // a peek, or a socket left out: no frames
     Endpoint src, dst;         // UDP: the datagram's ends
     std::uint64_t total = 0;   // bytes the call moved
     std::uint64_t placed = 0;  // of those, already in frames
@@ -62,24 +69,35 @@ class SocketTable {
     std::uint64_t time_us = 0;
     std::vector<std::uint8_t> datagram;  // UDP: bytes until all are there
   };
+  // Where a waiting transfer's next bytes fit: the dump's indentation,
+  // their offset, the bytes still to come, and the order of the calls.
+  using Place =
+      std::tuple<std::size_t, std::uint64_t, std::uint64_t, std::uint64_t>;
 
   Conversation *Find(const Key &key);
-  Conversation &Open(const Key &key);
+  Conversation &Opened(const Key &key);
   void Forget(const Key &key);
-  void DropTransferOf(const Key &key);
-  void DropTransfer(std::size_t index);
+  void Exclude(Conversation &c, LeftOut why);
+  bool ExcludedBy(Conversation &c, const nqtrace::Address &a);
+  void Learn(Conversation &c, const nqtrace::Address &a, bool local);
+  void DropTransferOf(Conversation &c);
+  void DropTransfer(std::uint64_t order, bool counted);
+  static Place PlaceOf(const Transfer &t, std::uint64_t order);
   void AddTransfer(const nqtrace::ParsedLine &line, const Origin &origin,
                    const Key &key, std::int64_t moved);
   void EnsureStarted(Conversation &c, const Origin &origin);
   void Connect(const nqtrace::ParsedLine &line, const Origin &origin,
                const Key &key);
-  std::size_t FindWaiting(std::size_t indent, std::uint64_t offset,
-                          std::size_t len) const;
+  void Accept(const nqtrace::ParsedLine &line, const Origin &at, const Key &key,
+              std::int64_t result);
+  void SocketPair(const nqtrace::ParsedLine &line);
 
   Capture &capture_;
   Tally &tally_;
   std::map<Key, Conversation> sockets_;
-  std::vector<Transfer> waiting_;  // in the order of their call lines
+  std::map<std::uint64_t, Transfer> waiting_;  // by the order of the calls
+  std::set<Place> places_;                     // the same, by place
+  std::uint64_t next_order_ = 1;
 };
 
 }  // namespace nqpcap

@@ -137,10 +137,9 @@ void WriteJsonReport(std::ostream &out, const Summary &s) {
   out << ",\n";
   WriteArray(out, "error_codes", CodesInReportOrder(s.ErrorCodes()), "  ",
              [&](const CodeRow &c) {
-               const char *name = nqtrace::WsaErrorName(c.first);
                Fields f(out);
                f.Number("code", c.first);
-               f.String("name", name ? name : "unknown");
+               f.String("name", CodeName(c.first));
                f.Number("count", c.second);
              });
 

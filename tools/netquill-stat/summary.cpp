@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "winsock_names.h"
+
 namespace nqstat {
 namespace {
 
@@ -20,6 +22,12 @@ bool RanksAbove(const BusyLine &a, const BusyLine &b) {
 }
 
 }  // namespace
+
+const char *CodeName(std::uint32_t code) {
+  if (code == kOtherCodes) return "other codes";
+  const char *name = nqtrace::ErrorName(code);
+  return name != nullptr ? name : "unknown";
+}
 
 void Summary::AddFile(std::string name, bool opened) {
   files_.push_back({std::move(name), opened});
@@ -51,28 +59,38 @@ void Summary::AddCall(const nqtrace::ParsedLine &line, std::string_view file,
                       std::uint64_t line_no) {
   ++counts_.calls;
   auto mod = modules_.find(line.module);
-  if (mod == modules_.end())
-    mod = modules_.emplace(std::string(line.module), ModuleStats{}).first;
+  if (mod == modules_.end() && modules_.size() >= kMaxModules)
+    mod = modules_.find(kOtherModules);
+  if (mod == modules_.end()) {
+    const std::string_view name =
+        modules_.size() >= kMaxModules ? kOtherModules : line.module;
+    mod = modules_.emplace(std::string(name), ModuleStats{}).first;
+  }
   ModuleStats &ms = mod->second;
   auto fn = ms.functions.find(line.function);
-  if (fn == ms.functions.end())
-    fn =
-        ms.functions.emplace(std::string(line.function), FunctionStats{}).first;
+  if (fn == ms.functions.end() && function_rows_ >= kMaxFunctions)
+    fn = ms.functions.find(kOtherFunctions);
+  if (fn == ms.functions.end()) {
+    const std::string_view name =
+        function_rows_ >= kMaxFunctions ? kOtherFunctions : line.function;
+    fn = ms.functions.emplace(std::string(name), FunctionStats{}).first;
+    ++function_rows_;
+  }
   FunctionStats &fs = fn->second;
   ++fs.calls;
   if (line.tag == nqtrace::Tag::Error) ++fs.errors;
   if (line.tag == nqtrace::Tag::Warning) ++fs.warnings;
   AddSaturating(fs.total_ms, line.elapsed_ms);
   fs.max_ms = std::max(fs.max_ms, line.elapsed_ms);
-  if (line.has_code) ++codes_[line.code];
+  if (line.has_code) {
+    const bool room = codes_.size() < kMaxCodes || codes_.count(line.code) != 0;
+    ++codes_[room ? line.code : kOtherCodes];
+  }
 
   std::uint64_t bytes = 0;
-  if (nqtrace::ResultAsCount(line.result, bytes)) {
-    if (line.function == "send" || line.function == "sendto")
-      AddSaturating(ms.bytes_sent, bytes);
-    else if (line.function == "recv" || line.function == "recvfrom")
-      AddSaturating(ms.bytes_received, bytes);
-  }
+  const int direction = nqtrace::DataDirection(line.function);
+  if (direction != 0 && nqtrace::ResultAsCount(line.result, bytes))
+    AddSaturating(direction > 0 ? ms.bytes_sent : ms.bytes_received, bytes);
   OfferBusy(line, file, line_no);
 }
 

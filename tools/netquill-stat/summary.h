@@ -1,7 +1,9 @@
 // Totals gathered from parsed trace lines: per module and function, error
 // codes, bytes moved, line counts and the lines with the largest elapsed
-// times. Memory grows with the number of distinct modules, functions and
-// codes only, never with the length of the trace.
+// times. Memory is bounded: past kMaxModules modules, kMaxFunctions
+// functions in all and kMaxCodes error codes, further names and codes are
+// added up in one row each ("(other modules)", "(other)", kOtherCodes), so
+// that a trace of millions of distinct names costs no more than a few.
 #ifndef NQ_TOOLS_NETQUILL_STAT_SUMMARY_H
 #define NQ_TOOLS_NETQUILL_STAT_SUMMARY_H
 
@@ -17,6 +19,16 @@
 #include "line_parser.h"
 
 namespace nqstat {
+
+constexpr std::size_t kMaxModules = 256;
+constexpr std::size_t kMaxFunctions = 4096;
+constexpr std::size_t kMaxCodes = 1024;
+constexpr std::string_view kOtherModules = "(other modules)";
+constexpr std::string_view kOtherFunctions = "(other)";
+constexpr std::uint32_t kOtherCodes = 0xFFFFFFFF;
+
+// "ECONNREFUSED", "WSAECONNREFUSED", "other codes" or "unknown".
+const char *CodeName(std::uint32_t code);
 
 struct FunctionStats {
   std::uint64_t calls = 0;
@@ -112,6 +124,7 @@ class Summary {
   std::map<std::uint32_t, std::uint64_t> codes_;
   std::vector<BusyLine> busy_heap_;  // min-heap on (elapsed, -order)
   std::uint64_t next_order_ = 0;
+  std::size_t function_rows_ = 0;
 };
 
 }  // namespace nqstat

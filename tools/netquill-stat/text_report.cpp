@@ -59,9 +59,8 @@ void WriteErrorCodes(std::ostream &out, const Summary &s) {
       << "     count   code  name\n"
       << kRule10 << " ------  " << kNameRule << '\n';
   for (const CodeRow &r : CodesInReportOrder(s.ErrorCodes())) {
-    const char *name = nqtrace::WsaErrorName(r.first);
     out << std::setw(10) << r.second << ' ' << std::setw(6) << r.first << "  "
-        << (name ? name : "unknown") << '\n';
+        << CodeName(r.first) << '\n';
   }
 }
 

@@ -1,6 +1,17 @@
 // The arguments of a traced call line, read as the tracer prints them:
-// integers in signed decimal, pointers as 0x-hex, socket addresses as
-// a.b.c.d:port, NULL, or <N bytes> for an address too short to read.
+// integers in signed decimal, pointers as 0x-hex, and socket addresses in
+// one of these texts:
+//
+//   a.b.c.d:port         IPv4 (every address of the Windows builds)
+//   [v6]:port            IPv6, v6 as RFC 5952 text (any valid IPv6 text is
+//   [v6%scope]:port      read), the scope id in decimal when it is set
+//   "path"               AF_UNIX: the path's bytes up to its first NUL or
+//                        its length, the bytes 0x00-0x1F, 0x22 (") and 0x7F
+//                        as \xHH; a Linux abstract name as "@name" (its
+//                        leading NUL shown as @), an unnamed socket as ""
+//   <family N>           any other family, N its number in decimal
+//   <N bytes>            a length too short to hold the address
+//   NULL                 no address passed
 #ifndef NQ_TOOLS_TRACE_CALL_ARGS_H
 #define NQ_TOOLS_TRACE_CALL_ARGS_H
 
@@ -18,22 +29,35 @@ struct CallArgs {
 };
 
 // Splits the text between a call's parentheses at ", " outside double
-// quotes. False when there are more than kMaxArgs arguments.
+// quotes and square brackets (a list such as [3, 4] is one argument). False
+// when there are more than kMaxArgs arguments.
 bool SplitArgs(std::string_view args, CallArgs &out);
 
 enum class AddressForm {
-  Ipv4,   // a.b.c.d:port
-  Null,   // NULL: no address passed
-  Short,  // <N bytes>: a length too short to hold an address
-  Bad,    // none of these: a damaged line
+  Ipv4,    // a.b.c.d:port
+  Ipv6,    // [v6]:port or [v6%scope]:port
+  Unix,    // "path"
+  Family,  // <family N>
+  Null,    // NULL: no address passed
+  Short,   // <N bytes>: a length too short to hold an address
+  Bad,     // none of these: a damaged line
 };
 
 struct Address {
   AddressForm form = AddressForm::Bad;
-  std::uint32_t ip = 0;  // a.b.c.d as a << 24 | b << 16 | c << 8 | d
+  std::uint32_t ip = 0;       // a.b.c.d as a << 24 | b << 16 | c << 8 | d
+  std::uint8_t ip6[16] = {};  // Ipv6: in network order
+  std::uint32_t scope = 0;    // Ipv6: the %N, 0 when none
   std::uint16_t port = 0;
-  std::int32_t length = 0;  // Short only: the N of <N bytes>
+  std::int32_t length = 0;   // Short only: the N of <N bytes>
+  std::uint32_t family = 0;  // Family only: the N of <family N>
+  std::string_view path;     // Unix only: the text between the quotes
 };
+
+// The text of an IPv6 address (without brackets, scope or port) as its 16
+// bytes. Accepts every form RFC 4291 allows, "::" and a final dotted quad
+// included.
+bool ParseIpv6(std::string_view text, std::uint8_t (&out)[16]);
 
 Address ParseAddress(std::string_view text);
 

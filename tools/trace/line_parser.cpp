@@ -51,6 +51,38 @@ bool HasControlByte(std::string_view s) {
   return false;
 }
 
+// " HHMMSS ELAPSED TAG" at s[at]: the columns that follow a module name.
+// Found by their shape, as a module name may itself hold spaces.
+bool RecordStartAt(std::string_view s, std::size_t at) {
+  if (s.size() < at + 13 || s[at] != ' ' || s[at + 7] != ' ') return false;
+  for (std::size_t i = at + 1; i < at + 7; ++i)
+    if (!IsDigit(s[i])) return false;
+  std::size_t i = at + 8;
+  while (i < s.size() && IsDigit(s[i])) ++i;
+  if (i - (at + 8) < 4 || i - (at + 8) > kMaxElapsedDigits || i >= s.size() ||
+      s[i] != ' ')
+    return false;
+  const std::string_view tag = s.substr(i + 1, 5);
+  return tag == "INF: " || tag == "ERR: " || tag == "WRN: ";
+}
+
+// Where another record begins inside s, outside double quotes: a record
+// written in part and the next one appended to the same line. Found from
+// the ": " of a tag, so that a line without one costs a single search.
+bool HoldsRecordStart(std::string_view s) {
+  for (std::size_t colon = s.find(": "); colon != std::string_view::npos;
+       colon = s.find(": ", colon + 1)) {
+    if (colon < 16 || s[colon - 4] != ' ') continue;
+    std::size_t digits = colon - 4;
+    while (digits > 0 && IsDigit(s[digits - 1])) --digits;
+    if (digits < 8 || !RecordStartAt(s, digits - 8)) continue;
+    std::size_t quotes = 0;
+    for (std::size_t i = 0; i < digits - 8; ++i) quotes += s[i] == '"';
+    if (quotes % 2 == 0) return true;
+  }
+  return false;
+}
+
 // Indentation, an upper-case hex offset of four or more digits, two spaces,
 // then at least one byte cell. The rest of the cells are not checked.
 bool IsDumpLine(std::string_view s) {
@@ -142,11 +174,14 @@ void Classify(ParsedLine &p) {
   const std::string_view result = at == std::string_view::npos
                                       ? std::string_view{}
                                       : body.substr(at + kReturned.size());
-  if (!IsResult(result)) {
+  // A call cut short with the next record on its line would otherwise
+  // lend that record's result to the wrong call.
+  const bool glued = HoldsRecordStart(body);
+  if (glued || !IsResult(result)) {
     // A custom record may look like "init(db) done"; only the names
     // the tracer writes are taken as damaged call lines.
     if (IsTracedFunction(name)) {
-      p = Malformed(Fault::BadResult);
+      p = Malformed(glued ? Fault::Glued : Fault::BadResult);
     } else {
       p.kind = LineKind::Other;
     }
@@ -190,6 +225,8 @@ const char *FaultText(Fault fault) {
       return "call without a readable result";
     case Fault::MissingCode:
       return "error line without its code";
+    case Fault::Glued:
+      return "two records on one line";
   }
   return "?";
 }
@@ -201,6 +238,8 @@ ParsedLine ParseLine(std::string_view s) {
   // fits the dump layout is taken as a dump.
   if (s[0] == ' ') {
     if (IsDumpLine(s)) {
+      // Nothing in a whole dump line has the shape of a record's columns.
+      if (HoldsRecordStart(s)) return Malformed(Fault::Glued);
       ParsedLine p;
       p.kind = LineKind::Dump;
       return p;
@@ -209,7 +248,13 @@ ParsedLine ParseLine(std::string_view s) {
   }
 
   ParsedLine p;
-  const std::size_t space = s.find(' ');
+  // The module name ends where the clock column begins; failing that
+  // shape, the first space decides which column is at fault.
+  std::size_t space = 0;
+  while (space <= kMaxModule + 1 && space < s.size() &&
+         !RecordStartAt(s, space))
+    ++space;
+  if (space > kMaxModule + 1 || space == s.size()) space = s.find(' ');
   if (space == std::string_view::npos) return Malformed(Fault::BadClock);
   if (space > kMaxModule) return Malformed(Fault::BadModule);
   p.module = s.substr(0, space);

@@ -1,6 +1,9 @@
 // Reads one trace line (without its line ending) into its fields.
 //
 // A text line is  MODULE HHMMSS ELAPSED TAG TEXT[ [CODE]]
+// where MODULE is 0 to 63 characters, spaces included: the clock column is
+// found by its shape (a space, six digits, a space, four or more digits, a
+// space and "INF: ", "ERR: " or "WRN: ").
 // and a dump line is indentation, a hex offset, two spaces and hex cells.
 // The views in ParsedLine point into the line that was parsed.
 #ifndef NQ_TOOLS_TRACE_LINE_PARSER_H
@@ -36,6 +39,7 @@ enum class Fault {
   EmptyText,    // nothing after the tag
   BadResult,    // a traced call whose result is missing or unreadable
   MissingCode,  // ERR or WRN call without its [code]
+  Glued,        // a record cut short with the next one on its line
 };
 
 const char *FaultText(Fault fault);

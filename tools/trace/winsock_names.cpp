@@ -43,32 +43,114 @@ constexpr ErrorName kErrors[] = {
     {11004, "WSANO_DATA"},
 };
 
-// In the order of their ordinals; few enough to search one by one.
+// The Linux errno values a socket program meets, sorted by code.
+constexpr ErrorName kPosixErrors[] = {
+    {1, "EPERM"},
+    {2, "ENOENT"},
+    {4, "EINTR"},
+    {5, "EIO"},
+    {9, "EBADF"},
+    {11, "EAGAIN"},
+    {12, "ENOMEM"},
+    {13, "EACCES"},
+    {14, "EFAULT"},
+    {16, "EBUSY"},
+    {17, "EEXIST"},
+    {20, "ENOTDIR"},
+    {22, "EINVAL"},
+    {23, "ENFILE"},
+    {24, "EMFILE"},
+    {28, "ENOSPC"},
+    {32, "EPIPE"},
+    {36, "ENAMETOOLONG"},
+    {38, "ENOSYS"},
+    {40, "ELOOP"},
+    {61, "ENODATA"},
+    {71, "EPROTO"},
+    {75, "EOVERFLOW"},
+    {88, "ENOTSOCK"},
+    {89, "EDESTADDRREQ"},
+    {90, "EMSGSIZE"},
+    {91, "EPROTOTYPE"},
+    {92, "ENOPROTOOPT"},
+    {93, "EPROTONOSUPPORT"},
+    {94, "ESOCKTNOSUPPORT"},
+    {95, "EOPNOTSUPP"},
+    {96, "EPFNOSUPPORT"},
+    {97, "EAFNOSUPPORT"},
+    {98, "EADDRINUSE"},
+    {99, "EADDRNOTAVAIL"},
+    {100, "ENETDOWN"},
+    {101, "ENETUNREACH"},
+    {102, "ENETRESET"},
+    {103, "ECONNABORTED"},
+    {104, "ECONNRESET"},
+    {105, "ENOBUFS"},
+    {106, "EISCONN"},
+    {107, "ENOTCONN"},
+    {108, "ESHUTDOWN"},
+    {109, "ETOOMANYREFS"},
+    {110, "ETIMEDOUT"},
+    {111, "ECONNREFUSED"},
+    {112, "EHOSTDOWN"},
+    {113, "EHOSTUNREACH"},
+    {114, "EALREADY"},
+    {115, "EINPROGRESS"},
+    {116, "ESTALE"},
+    {122, "EDQUOT"},
+    {125, "ECANCELED"},
+};
+
+// The 36 calls of the export list, then the data calls that only the POSIX
+// front end traces; few enough to search one by one.
 #define NQ_TRACED_NAME(name, ...) #name,
-constexpr std::string_view kTraced[] = {NQ_TRACED_CALLS(NQ_TRACED_NAME)};
+constexpr std::string_view kTraced[] = {
+    NQ_TRACED_CALLS(NQ_TRACED_NAME) "read", "readv", "recvmmsg", "recvmsg",
+    "sendfile", "sendmmsg", "sendmsg", "socketpair", "splice", "write",
+    "writev"};
 #undef NQ_TRACED_NAME
 
-constexpr bool ErrorsSorted() {
-  for (std::size_t i = 1; i < std::size(kErrors); ++i)
-    if (!(kErrors[i - 1].code < kErrors[i].code)) return false;
+template <std::size_t N>
+constexpr bool ErrorsSorted(const ErrorName (&table)[N]) {
+  for (std::size_t i = 1; i < N; ++i)
+    if (!(table[i - 1].code < table[i].code)) return false;
   return true;
 }
 
-// The lookup below relies on the order; a misplaced entry fails the build.
-static_assert(ErrorsSorted(), "kErrors must be sorted by code");
+template <std::size_t N>
+const char *Lookup(const ErrorName (&table)[N], std::uint32_t code) {
+  auto it = std::lower_bound(
+      std::begin(table), std::end(table), code,
+      [](const ErrorName &e, std::uint32_t c) { return e.code < c; });
+  return (it != std::end(table) && it->code == code) ? it->name : nullptr;
+}
+
+// The lookups below rely on the order; a misplaced entry fails the build.
+static_assert(ErrorsSorted(kErrors), "kErrors must be sorted by code");
+static_assert(ErrorsSorted(kPosixErrors), "kPosixErrors must be sorted");
 
 }  // namespace
 
-const char *WsaErrorName(std::uint32_t code) {
-  auto it = std::lower_bound(
-      std::begin(kErrors), std::end(kErrors), code,
-      [](const ErrorName &e, std::uint32_t c) { return e.code < c; });
-  return (it != std::end(kErrors) && it->code == code) ? it->name : nullptr;
+const char *WsaErrorName(std::uint32_t code) { return Lookup(kErrors, code); }
+
+const char *ErrorName(std::uint32_t code) {
+  return code < 10000 ? Lookup(kPosixErrors, code) : Lookup(kErrors, code);
+}
+
+int DataDirection(std::string_view name) {
+  static constexpr std::string_view kSent[] = {
+      "send", "sendfile", "sendmsg", "sendto", "splice", "write", "writev"};
+  static constexpr std::string_view kReceived[] = {"read", "readv", "recv",
+                                                   "recvfrom", "recvmsg"};
+  for (std::string_view s : kSent)
+    if (name == s) return 1;
+  for (std::string_view r : kReceived)
+    if (name == r) return -1;
+  return 0;
 }
 
 bool IsTracedFunction(std::string_view name) {
-  return std::find(std::begin(kTraced), std::end(kTraced), name) !=
-         std::end(kTraced);
+  return std::binary_search(std::begin(kTraced), std::end(kTraced), name);
 }
 
 }  // namespace nqtrace

@@ -11,6 +11,16 @@ namespace nqtrace {
 // "WSAECONNREFUSED" for 10061; nullptr for a code this table does not know.
 const char *WsaErrorName(std::uint32_t code);
 
+// The name the tools give a code: a Linux errno name below 10000 (the
+// POSIX builds pass errno), a Windows Sockets name from 10000 up; nullptr
+// for a code neither table knows.
+const char *ErrorName(std::uint32_t code);
+
+// Whose result counts bytes moved: 1 for the calls that send (send,
+// sendto, write, sendmsg, sendfile, ...), -1 for those that receive, 0 for
+// the rest (the mmsg calls count messages, not bytes).
+int DataDirection(std::string_view name);
+
 // True for the socket functions the tracer hooks (connect, recv, ...).
 // A line that names one of them but does not end in a readable result is
 // a damaged call line rather than a record the program wrote itself.
