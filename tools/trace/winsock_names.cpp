@@ -101,14 +101,15 @@ constexpr ErrorName kPosixErrors[] = {
     {125, "ECANCELED"},
 };
 
-// The 36 calls of the export list, then the data calls that only the POSIX
-// front end traces; few enough to search one by one.
+// The calls of the export list, in the order of their ordinals, and the
+// calls that only the POSIX front end traces; few enough to search one by
+// one.
 #define NQ_TRACED_NAME(name, ...) #name,
-constexpr std::string_view kTraced[] = {
-    NQ_TRACED_CALLS(NQ_TRACED_NAME) "read", "readv", "recvmmsg", "recvmsg",
-    "sendfile", "sendmmsg", "sendmsg", "socketpair", "splice", "write",
-    "writev"};
+constexpr std::string_view kTraced[] = {NQ_TRACED_CALLS(NQ_TRACED_NAME)};
 #undef NQ_TRACED_NAME
+constexpr std::string_view kPosixOnly[] = {
+    "read",    "readv",      "recvmmsg", "recvmsg", "sendfile", "sendmmsg",
+    "sendmsg", "socketpair", "splice",   "write",   "writev"};
 
 template <std::size_t N>
 constexpr bool ErrorsSorted(const ErrorName (&table)[N]) {
@@ -150,7 +151,10 @@ int DataDirection(std::string_view name) {
 }
 
 bool IsTracedFunction(std::string_view name) {
-  return std::binary_search(std::begin(kTraced), std::end(kTraced), name);
+  return std::find(std::begin(kTraced), std::end(kTraced), name) !=
+             std::end(kTraced) ||
+         std::find(std::begin(kPosixOnly), std::end(kPosixOnly), name) !=
+             std::end(kPosixOnly);
 }
 
 }  // namespace nqtrace
