@@ -80,7 +80,9 @@ TEST(ThreadState, FormatterTextsArePerThread) {
   const char *mine = nq::FormatIntResult(42);
   std::thread([] { nq::FormatIntResult(-7); }).join();
   EXPECT_STREQ(mine, "returned 42");
-  EXPECT_EQ(mine, nq::ThisThread()->texts.int_result);
+  EXPECT_EQ(mine,
+            reinterpret_cast<nq::FormatterTexts *>(nq::ThisThread()->texts)
+                ->int_result);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 namespace nq {
 
 bool LibraryAttach() {
-  if (!ThreadStatesCreate()) return false;
+  if (!ThreadBlocksCreate(ThreadEnding)) return false;
   LockCreate();
   UseTableDump(false);
   return true;
@@ -20,7 +20,7 @@ bool LibraryAttach() {
 void LibraryDetach(bool give_back) {
   if (give_back) FreeAllContexts();
   LockDelete();
-  ThreadStatesDelete(give_back);
+  ThreadBlocksDelete(give_back);
 }
 
 void ThreadEnding() {

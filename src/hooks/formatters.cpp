@@ -11,11 +11,14 @@
 namespace nq {
 namespace {
 
+static_assert(sizeof(FormatterTexts) <= kThreadTextsSize,
+              "the texts must fit the thread's record");
+
 // The calling thread's formatter texts; null when it has no state, and
 // then a formatter returns kNoText (such a thread writes no record).
 FormatterTexts *Texts() {
   ThreadState *ts = ThisThread();
-  return ts ? &ts->texts : nullptr;
+  return ts ? reinterpret_cast<FormatterTexts *>(ts->texts) : nullptr;
 }
 
 const char kNoText[] = "";

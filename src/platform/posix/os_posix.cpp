@@ -11,8 +11,8 @@
 
 #include <atomic>
 
-#include "core/thread_state.h"
 #include "platform/os.h"
+#include "platform/posix/thread_posix.h"
 
 namespace nq {
 
@@ -31,7 +31,7 @@ pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 // gettid is a system call; the id is asked for several times per record, so
 // each thread keeps it. A forked child gets a new id for the same thread.
 uint32_t NativeThreadId() {
-  ThreadState *ts = ThisThread();
+  PlatformThread *ts = ThisPlatformThread();
   if (ts->thread_id == 0)
     ts->thread_id = static_cast<uint32_t>(syscall(SYS_gettid));
   return ts->thread_id;
@@ -46,7 +46,7 @@ void BeforeFork() { LockEnter(); }
 void AfterForkInParent() { LockLeave(); }
 
 void AfterForkInChild() {
-  ThisThread()->thread_id = 0;
+  ThisPlatformThread()->thread_id = 0;
   LockLeave();
 }
 
@@ -90,7 +90,7 @@ void NativeLocalTime(LocalTime *out, int refresh_zone) {
   }
   uint32_t generation = g_zone_generation.load(std::memory_order_acquire);
   time_t now = time(nullptr);  // cannot fail with a null argument
-  ClockCache &cache = ThisThread()->clock;
+  ClockCache &cache = ThisPlatformThread()->clock;
   if (!cache.valid || cache.second != now || cache.generation != generation) {
     // The conversion may read the zone files and set errno on the way.
     int saved = errno;
@@ -205,11 +205,11 @@ void LockCreate() {}
 void LockDelete() {}
 
 void LockEnter() {
-  if (ThisThread()->lock_depth++ == 0) pthread_mutex_lock(&g_lock);
+  if (ThisPlatformThread()->lock_depth++ == 0) pthread_mutex_lock(&g_lock);
 }
 
 void LockLeave() {
-  if (--ThisThread()->lock_depth == 0) pthread_mutex_unlock(&g_lock);
+  if (--ThisPlatformThread()->lock_depth == 0) pthread_mutex_unlock(&g_lock);
 }
 
 }  // namespace nq
