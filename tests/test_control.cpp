@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "control/context.h"
 #include "control/version.h"
+#include "core/context.h"
 #include "output/format.h"
 #include "support/test_env.h"
 
@@ -155,14 +155,6 @@ TEST_F(Control, DefaultPathWithoutAUsableTemporaryDirectory) {
   EXPECT_EQ(WSASetTraceFile(""), 1);
   EXPECT_EQ(WSAGetTraceFile(buf, sizeof buf), 255);
   EXPECT_EQ(Fakes::temp_dir + "NQSPOOL.LOG", buf);
-}
-
-TEST_F(Control, LongPathsAreCutTo255) {
-  std::string longer(300, 'p');
-  ASSERT_EQ(WSAEnableTrace(longer.c_str(), 1), 1);
-  char buf[400];
-  EXPECT_EQ(WSAGetTraceFile(buf, sizeof buf), 255);
-  EXPECT_EQ(longer.substr(0, 255), buf);
 }
 
 TEST_F(Control, ModuleNames) {

@@ -516,6 +516,7 @@ class Module:
         self.base = base
         self.pe = pe
         self.entry = None
+        self.size = 0  # bytes mapped for its image
         self.relocations = 0
         self.imports = {}
         self.exports_by_name = {}
@@ -554,6 +555,7 @@ class Emulator:
             b"\xc2" + struct.pack("<H", 4 * n))) for n in (1, 3)}
         first = self._load(dll_path, dll_bytes)
         self.pe, self.base, self.entry = first.pe, first.base, first.entry
+        self.image_size = first.size
         self.relocations, self.imports = first.relocations, first.imports
         self.exports_by_name = first.exports_by_name
         self.exports_by_ordinal = first.exports_by_ordinal
@@ -659,6 +661,7 @@ class Emulator:
         if m.base == opt.ImageBase:
             raise EmuError("load base equals the preferred base")
         size = (opt.SizeOfImage + PAGE - 1) & ~(PAGE - 1)
+        m.size = size
         self.uc.mem_map(m.base, size)
         data = pe.__data__
         self.write(m.base, data[:opt.SizeOfHeaders])
@@ -884,6 +887,24 @@ class Emulator:
             if m.pe is not None and m.thread_calls:
                 self.call(m.entry, [m.base, reason, 0], "DllMain(%d) of %s"
                           % (reason, m.path))
+
+    def counted_call(self, addr, args, what):
+        """call(), counting the instructions run inside the DLL's image
+        (neither the import stubs nor the program's callbacks) and the
+        import calls made; returns (EAX, instructions, import calls)."""
+        counted = [0]
+
+        def on_instruction(uc, address, size, user):
+            counted[0] += 1
+
+        hook = self.uc.hook_add(UC_HOOK_CODE, on_instruction, begin=self.base,
+                                end=self.base + self.image_size - 1)
+        imports = sum(self.win.calls.values())
+        try:
+            result = self.call(addr, args, what)
+        finally:
+            self.uc.hook_del(hook)
+        return result, counted[0], sum(self.win.calls.values()) - imports
 
     def dll_main(self, reason, reserved=0):
         return self.call(self.entry, [self.base, reason, reserved],

@@ -6,8 +6,8 @@
 
 #include <atomic>
 
+#include "core/admission.h"
 #include "netquill.h"
-#include "output/admission.h"
 #include "platform/os.h"
 #include "support/test_env.h"
 #include "syserr.h"

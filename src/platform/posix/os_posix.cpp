@@ -12,7 +12,7 @@
 #include <atomic>
 
 #include "platform/os.h"
-#include "platform/thread_state.h"
+#include "platform/posix/thread_posix.h"
 
 namespace nq {
 
@@ -31,7 +31,7 @@ pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 // gettid is a system call; the id is asked for several times per record, so
 // each thread keeps it. A forked child gets a new id for the same thread.
 uint32_t NativeThreadId() {
-  ThreadState *ts = ThisThread();
+  PlatformThread *ts = ThisPlatformThread();
   if (ts->thread_id == 0)
     ts->thread_id = static_cast<uint32_t>(syscall(SYS_gettid));
   return ts->thread_id;
@@ -46,7 +46,7 @@ void BeforeFork() { LockEnter(); }
 void AfterForkInParent() { LockLeave(); }
 
 void AfterForkInChild() {
-  ThisThread()->thread_id = 0;
+  ThisPlatformThread()->thread_id = 0;
   LockLeave();
 }
 
@@ -90,7 +90,7 @@ void NativeLocalTime(LocalTime *out, int refresh_zone) {
   }
   uint32_t generation = g_zone_generation.load(std::memory_order_acquire);
   time_t now = time(nullptr);  // cannot fail with a null argument
-  ClockCache &cache = ThisThread()->clock;
+  ClockCache &cache = ThisPlatformThread()->clock;
   if (!cache.valid || cache.second != now || cache.generation != generation) {
     // The conversion may read the zone files and set errno on the way.
     int saved = errno;
@@ -148,6 +148,34 @@ bool AcceptsRecords(int fd, bool owned) {
   return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
+// O_APPEND puts the whole write at the end of the file in one step, so
+// records of other threads and processes never land inside this one.
+ssize_t WriteAll(int fd, const void *data, size_t size) {
+  ssize_t n;
+  do {
+    n = write(fd, data, size);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+// The write of a record to a file not yet asked for its type. Linux puts
+// a positioned write on an O_APPEND descriptor at the end of the file like
+// a plain write, and refuses it on a pipe, a FIFO, a socket or a terminal
+// (ESPIPE) before anything is written: so a regular file, the usual case,
+// costs no question about its type. Only a refusal asks, and a character
+// device then gets a plain write. Elsewhere the type is asked first.
+ssize_t WriteChecked(int fd, const void *data, size_t size) {
+#if defined(__linux__)
+  ssize_t n;
+  do {
+    n = pwrite(fd, data, size, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0 || (errno != ESPIPE && errno != EAGAIN)) return n;
+#endif
+  if (!AcceptsRecords(fd, false)) return -1;
+  return WriteAll(fd, data, size);
+}
+
 int AppendTo(const char *path, const void *data, size_t size, bool owned) {
   int saved = errno;
   // O_NONBLOCK: opening a FIFO without a reader would otherwise wait for
@@ -159,17 +187,13 @@ int AppendTo(const char *path, const void *data, size_t size, bool owned) {
     errno = saved;
     return 0;
   }
-  if (!AcceptsRecords(fd, owned)) {
-    close(fd);
-    errno = saved;
-    return 0;
+  // An owned file is asked who owns it and how many names it has anyway.
+  ssize_t n = -1;
+  if (!owned) {
+    n = WriteChecked(fd, data, size);
+  } else if (AcceptsRecords(fd, true)) {
+    n = WriteAll(fd, data, size);
   }
-  // O_APPEND puts the whole write at the end of the file in one step, so
-  // records of other threads and processes never land inside this one.
-  ssize_t n;
-  do {
-    n = write(fd, data, size);
-  } while (n < 0 && errno == EINTR);
   int ok = n >= 0 && static_cast<size_t>(n) == size;
   if (close(fd) != 0 && errno != EINTR) ok = 0;
   errno = saved;
@@ -205,11 +229,11 @@ void LockCreate() {}
 void LockDelete() {}
 
 void LockEnter() {
-  if (ThisThread()->lock_depth++ == 0) pthread_mutex_lock(&g_lock);
+  if (ThisPlatformThread()->lock_depth++ == 0) pthread_mutex_lock(&g_lock);
 }
 
 void LockLeave() {
-  if (--ThisThread()->lock_depth == 0) pthread_mutex_unlock(&g_lock);
+  if (--ThisPlatformThread()->lock_depth == 0) pthread_mutex_unlock(&g_lock);
 }
 
 }  // namespace nq
