@@ -58,7 +58,7 @@ void AppendNumber(char *text, size_t size, unsigned long value) {
 bool MakeProcessPath() {
   char value[8];
   DWORD n =
-      GetEnvironmentVariableA("NETQUILL_FILE_PER_PROCESS", value, sizeof value);
+      GetEnvironmentVariableA("NETQUILL_PER_PROCESS", value, sizeof value);
   if (n == 0 || n >= sizeof value || strcmp(value, "1") != 0) return true;
   if (g_env.path[0] == '\0') {
     DWORD length = GetTempPathA(sizeof g_env.path, g_env.path);

@@ -227,7 +227,7 @@ int SetEnvironment(const Options &options) {
     return 2;
   }
   if (options.per_process)
-    SetEnvironmentVariableW(L"NETQUILL_FILE_PER_PROCESS", L"1");
+    SetEnvironmentVariableW(L"NETQUILL_PER_PROCESS", L"1");
   return 0;
 }
 
