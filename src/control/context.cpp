@@ -10,6 +10,12 @@ namespace nq {
 
 ContextTable g_table;
 
+namespace {
+TraceContext g_pool[kMaxContexts];
+}
+
+TraceContext *PoolContext(int slot) { return &g_pool[slot]; }
+
 // The calling thread's own context is remembered in its state, so that a
 // lookup does not scan the table under the lock for every record. Only the
 // owning thread frees a context and it clears this first, so the pointer
@@ -60,7 +66,9 @@ void FreeContext(TraceContext *ctx) {
   ThreadState *ts = ThisThread();
   if (ts != nullptr && ts->context == ctx) ts->context = nullptr;
   g_os.release(ctx->scratch);
-  g_os.release(ctx);
+  ctx->scratch = nullptr;
+  ctx->scratch_size = 0;
+  ctx->thread_id = 0;  // no thread's remembered pointer matches it now
 }
 
 // The context is known by the state of the thread that made it: while that

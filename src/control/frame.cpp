@@ -13,6 +13,7 @@ namespace nq {
 bool LibraryAttach() {
   if (!ThreadStatesCreate()) return false;
   LockCreate();
+  ReadFileSizeLimit();
   UseTableDump(false);
   return true;
 }

@@ -32,15 +32,15 @@ struct FormatterTexts {
 // The last local-time conversion: a thread writes many records within one
 // second, and converting is far dearer than reading the clock.
 struct ClockCache {
-  int64_t second;       // the calendar second converted, in the system's unit
-  uint32_t generation;  // time-zone generation of the conversion
-  int32_t valid;        // nonzero once a conversion is held
-  LocalTime local;      // the conversion
+  int64_t second;   // the calendar second converted, in the system's unit
+  int32_t valid;    // nonzero once a conversion is held
+  LocalTime local;  // the conversion
 };
 
 struct ThreadState {
   int32_t last_error;     // error code fetched by this thread's last capture
   int32_t in_library;     // nonzero while the thread runs inside the library
+  int32_t cancel_held;    // cancellation state to put back when it leaves
   TraceContext *context;  // this thread's context as last found, or null
   uint32_t scanned_id;    // thread id of the last scan of the table
   uint32_t scanned_generation;  // table generation that scan saw

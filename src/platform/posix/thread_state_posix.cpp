@@ -12,9 +12,11 @@
 namespace nq {
 namespace {
 
-// Plain data, zero at thread start and without a destructor of its own, so
-// every access is a bare thread-local address.
-thread_local ThreadState t_state;
+// Plain data, zero at thread start and without a destructor of its own, in
+// the static TLS block (initial-exec): every access is a bare thread-local
+// address, never a call that may allocate, so a signal handler can reach
+// it on a thread's first call.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadState t_state;
 
 pthread_key_t g_key;
 // Generation of the live key, 0 while there is none. A thread registers

@@ -120,10 +120,10 @@ int NativeAppend(const char *path, const void *data, size_t size) {
   DWORD written = 0;
   BOOL ok = size <= 0xFFFFFFFFu &&
             WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr);
-  ok = ok && written == size;
-  if (!CloseHandle(file)) ok = FALSE;
+  int result = ok && written == size ? 1 : written > 0 ? -1 : 0;
+  if (!CloseHandle(file) && result == 1) result = 0;
   SetLastError(saved);
-  return ok ? 1 : 0;
+  return result;
 }
 
 // The process heap: no C run-time heap is needed for the few blocks the
@@ -147,6 +147,14 @@ const OsServices kNative = {
 OsServices g_os = kNative;
 
 const OsServices &NativeOsServices() { return kNative; }
+
+// Windows sets no limit on the size of a file a process writes.
+void ReadFileSizeLimit() {}
+
+// Nor does it cancel a thread inside a call.
+int CancelHold() { return 0; }
+
+void CancelResume(int) {}
 
 void LockCreate() { InitializeCriticalSection(&g_lock); }
 
