@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "control/frame.h"
+#include "core/thread_state.h"
 #include "hooks/formatters.h"
-#include "platform/thread_state.h"
 #include "stress/syserr.h"
 #include "support/test_env.h"
 
@@ -80,7 +80,9 @@ TEST(ThreadState, FormatterTextsArePerThread) {
   const char *mine = nq::FormatIntResult(42);
   std::thread([] { nq::FormatIntResult(-7); }).join();
   EXPECT_STREQ(mine, "returned 42");
-  EXPECT_EQ(mine, nq::ThisThread()->texts.int_result);
+  EXPECT_EQ(mine,
+            reinterpret_cast<nq::FormatterTexts *>(nq::ThisThread()->texts)
+                ->int_result);
 }
 
 }  // namespace

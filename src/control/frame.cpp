@@ -1,17 +1,17 @@
 // The library frame: attach, detach and the version query.
 #include "control/frame.h"
 
-#include "control/context.h"
 #include "control/version.h"
+#include "core/context.h"
+#include "core/thread_state.h"
 #include "netquill.h"
 #include "output/dump.h"
 #include "platform/os.h"
-#include "platform/thread_state.h"
 
 namespace nq {
 
 bool LibraryAttach() {
-  if (!ThreadStatesCreate()) return false;
+  if (!ThreadBlocksCreate(ThreadEnding)) return false;
   LockCreate();
   ReadFileSizeLimit();
   UseTableDump(false);
@@ -21,7 +21,7 @@ bool LibraryAttach() {
 void LibraryDetach(bool give_back) {
   if (give_back) FreeAllContexts();
   LockDelete();
-  ThreadStatesDelete(give_back);
+  ThreadBlocksDelete(give_back);
 }
 
 void ThreadEnding() {

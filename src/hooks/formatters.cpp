@@ -4,18 +4,21 @@
 
 #include <string.h>
 
+#include "core/thread_state.h"
 #include "output/digits.h"
 #include "output/format.h"
-#include "platform/thread_state.h"
 
 namespace nq {
 namespace {
+
+static_assert(sizeof(FormatterTexts) <= kThreadTextsSize,
+              "the texts must fit the thread's record");
 
 // The calling thread's formatter texts; null when it has no state, and
 // then a formatter returns kNoText (such a thread writes no record).
 FormatterTexts *Texts() {
   ThreadState *ts = ThisThread();
-  return ts ? &ts->texts : nullptr;
+  return ts ? reinterpret_cast<FormatterTexts *>(ts->texts) : nullptr;
 }
 
 const char kNoText[] = "";
@@ -32,33 +35,6 @@ char *PutDotted(char *p, const unsigned char b[4]) {
     *p++ = '.';
   }
   return p - 1;
-}
-
-// value in decimal at p; returns the end. Values that fit 32 bits stay in
-// 32-bit arithmetic, which the 32-bit build does without a library call.
-char *PutUnsigned(char *p, uint64_t value) {
-  char tmp[20];
-  char *end = tmp + sizeof tmp;
-  char *q = end;
-  while (value > UINT32_MAX) {
-    *--q = static_cast<char>('0' + value % 10);
-    value /= 10;
-  }
-  uint32_t v = static_cast<uint32_t>(value);
-  do {
-    *--q = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v != 0);
-  memcpy(p, q, static_cast<size_t>(end - q));
-  return p + (end - q);
-}
-
-char *PutSigned(char *p, int64_t value) {
-  if (value < 0) {
-    *p++ = '-';
-    return PutUnsigned(p, 0 - static_cast<uint64_t>(value));
-  }
-  return PutUnsigned(p, static_cast<uint64_t>(value));
 }
 
 // "returned " and value in signed decimal, into a buffer of 64 bytes.
@@ -161,7 +137,7 @@ const char *FormatSockAddr(const struct sockaddr *addr) {
   memcpy(p, &port, 2);
   char *end = PutDotted(t->sock_addr, b);
   *end++ = ':';
-  *PutUnsigned(end, static_cast<unsigned>(p[0] << 8 | p[1])) = '\0';
+  *PutDecimal(end, static_cast<unsigned>(p[0] << 8 | p[1])) = '\0';
   return t->sock_addr;
 }
 

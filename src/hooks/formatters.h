@@ -11,6 +11,21 @@
 
 namespace nq {
 
+// The formatters' texts, one buffer each, kept in the calling thread's
+// state: valid until the same formatter's next call on the same thread.
+struct FormatterTexts {
+  char in_addr[32];
+  char sock_addr[64];
+  char time_val[48];  // 64-bit POSIX time fields need up to 41 characters
+  char int_result[64];
+  char socket_result[64];
+  char handle_result[64];
+  char proc_result[64];
+  char host_ent[128];
+  char serv_ent[128];
+  char proto_ent[128];
+};
+
 // The low 16 bits of value with their two bytes exchanged.
 uint16_t NetToHostShort(uint32_t value);
 

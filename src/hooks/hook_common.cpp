@@ -1,10 +1,11 @@
 #include "hooks/hook_common.h"
 
+#include "output/dump.h"
+
 namespace nq {
 
-void DumpMoved(TraceContext *ctx, const Moved &moved) {
-  if (moved.result < 0) return;
-  WriteRecord(ctx, TRACE_KIND_DUMP, moved.buf, MovedCount(moved), true);
+void DumpOnly(TraceContext *ctx, const void *data, size_t count) {
+  WriteDump(ctx, static_cast<const unsigned char *>(data), count);
 }
 
 }  // namespace nq

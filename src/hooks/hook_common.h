@@ -6,9 +6,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "control/context.h"
-#include "control/error_bridge.h"
-#include "control/reentry.h"
+#include "core/admission.h"
+#include "core/context.h"
+#include "core/error_bridge.h"
+#include "core/reentry.h"
 #include "hooks/formatters.h"
 #include "netquill.h"
 #include "output/writer.h"
@@ -74,34 +75,46 @@ inline size_t MovedCount(const Moved &moved) {
   return count < 0 ? 0 : static_cast<size_t>(count);
 }
 
-// Appends the dump of what moved (nothing for a result below zero).
-void DumpMoved(TraceContext *ctx, const Moved &moved);
+// The data of what moved that a record admitted as a dumps after its
+// line: null when the dumps are off, or nothing moved (a result below
+// zero), or the caller gave no buffer.
+inline const void *DumpedData(const Admission &a, const Moved &moved) {
+  return a.dump && moved.result >= 0 ? moved.buf : nullptr;
+}
+
+// The record of a call whose line is not written: its dump alone.
+void DumpOnly(TraceContext *ctx, const void *data, size_t count);
 
 }  // namespace nq
 
-// Runs the steps of a hook: capture, the call line formatted only when it
-// would be written, and with it the dump of what moved, in one append;
-// restore. A hook called while its thread is inside the library already
-// (from a callback or a signal handler) does none of them. The steps are a
-// function of their own, never inlined, so that a hook that finds nobody
-// tracing sets up no more than a small frame around its guard.
-#define NQ_TRACE_CALL(failed, moved, ...)                                      \
-  [=]() __attribute__((noinline)) {                                            \
-    ::nq::ThreadState *nq_ts = ::nq::EnterLibrary();                           \
-    if (nq_ts == nullptr) return;                                              \
-    ::nq::TraceContext *nq_ctx = ::nq::CaptureCallError(nq_ts, failed);        \
-    const ::nq::Moved &nq_moved = (moved);                                     \
-    if (!::nq::WouldWrite(nq_ctx, TRACE_KIND_CALL)) {                          \
-      if (nq_moved.result >= 0) ::nq::DumpMoved(nq_ctx, nq_moved);             \
-    } else if (nq_moved.result >= 0) {                                         \
-      ::nq::TraceCallAndDump(nq_ctx, nq_moved.buf, ::nq::MovedCount(nq_moved), \
-                             __VA_ARGS__);                                     \
-    } else {                                                                   \
-      ::nq::TraceFormat(TRACE_KIND_CALL, __VA_ARGS__);                         \
-    }                                                                          \
-    ::nq::RestoreCallError(nq_ts, nq_ctx);                                     \
-    ::nq::LeaveLibrary(nq_ts);                                                 \
-  }                                                                            \
+// Runs the steps of a hook: capture; the one admission of its record,
+// which says whether its line is written, with which tag, and whether the
+// dump of what moved follows it; the record, formatted only when its line
+// is written, composed in full and appended once; restore. A hook called
+// while its thread is inside the library already (from a callback or a
+// signal handler) does none of them. The steps are a function of their
+// own, never inlined, so that a hook that finds nobody tracing sets up no
+// more than a small frame around its guard.
+#define NQ_TRACE_CALL(failed, moved, ...)                                  \
+  [=]() __attribute__((noinline)) {                                        \
+    ::nq::ThreadState *nq_ts = ::nq::EnterLibrary();                       \
+    if (nq_ts == nullptr) return;                                          \
+    ::nq::TraceContext *nq_ctx = ::nq::CaptureCallError(nq_ts, failed);    \
+    if (nq_ctx != nullptr) {                                               \
+      const ::nq::Moved &nq_moved = (moved);                               \
+      ::nq::Admission nq_a =                                               \
+          ::nq::AdmitRecord(nq_ctx, TRACE_KIND_CALL, nq_ts->last_error);   \
+      const void *nq_data = ::nq::DumpedData(nq_a, nq_moved);              \
+      if (nq_a.write) {                                                    \
+        ::nq::TraceCall(nq_ctx, nq_a, nq_data, ::nq::MovedCount(nq_moved), \
+                        __VA_ARGS__);                                      \
+      } else if (nq_data != nullptr) {                                     \
+        ::nq::DumpOnly(nq_ctx, nq_data, ::nq::MovedCount(nq_moved));       \
+      }                                                                    \
+      ::nq::RestoreCallError(nq_ts, nq_ctx);                               \
+    }                                                                      \
+    ::nq::LeaveLibrary(nq_ts);                                             \
+  }                                                                        \
   ()
 
 #endif

@@ -1,8 +1,12 @@
 // The digit tables of every number the library prints, built once at
-// compile time: numbers go out two decimal digits per division, address
-// bytes and dump cells by one lookup each.
+// compile time, and the one writer of decimal numbers: numbers go out two
+// decimal digits per division, address bytes and dump cells by one lookup
+// each.
 #ifndef NQ_OUTPUT_DIGITS_H
 #define NQ_OUTPUT_DIGITS_H
+
+#include <stdint.h>
+#include <string.h>
 
 namespace nq {
 
@@ -41,6 +45,52 @@ constexpr DigitTables MakeDigitTables() {
 }
 
 inline constexpr DigitTables kDigits = MakeDigitTables();
+
+// Writes the decimal digits of value so that they end at end, and returns
+// where they start (at most 20 digits). Values that fit 32 bits, all of
+// them in practice, stay in 32-bit arithmetic, which the 32-bit build does
+// without a library call.
+inline char *DecimalBefore(char *end, uint64_t value) {
+  char *p = end;
+  while (value > UINT32_MAX) {
+    p -= 2;
+    memcpy(p, kDigits.pair[value % 100], 2);
+    value /= 100;
+  }
+  uint32_t v = static_cast<uint32_t>(value);
+  while (v >= 100) {
+    p -= 2;
+    memcpy(p, kDigits.pair[v % 100], 2);
+    v /= 100;
+  }
+  if (v >= 10) {
+    p -= 2;
+    memcpy(p, kDigits.pair[v], 2);
+  } else {
+    *--p = static_cast<char>('0' + v);
+  }
+  return p;
+}
+
+// value in decimal at p, with zeros in front up to min_digits (at most
+// 20); returns the end.
+inline char *PutDecimal(char *p, uint64_t value, int min_digits = 1) {
+  char tmp[20];
+  char *end = tmp + sizeof tmp;
+  char *q = DecimalBefore(end, value);
+  while (end - q < min_digits && q > tmp) *--q = '0';
+  memcpy(p, q, static_cast<size_t>(end - q));
+  return p + (end - q);
+}
+
+// value in signed decimal at p; returns the end.
+inline char *PutSigned(char *p, int64_t value) {
+  if (value < 0) {
+    *p++ = '-';
+    return PutDecimal(p, 0 - static_cast<uint64_t>(value));
+  }
+  return PutDecimal(p, static_cast<uint64_t>(value));
+}
 
 }  // namespace nq
 

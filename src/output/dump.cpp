@@ -16,13 +16,12 @@
 #endif
 
 #include "output/digits.h"
-#include "output/writer.h"
+#include "output/sink.h"
 #include "platform/os.h"
 
 namespace nq {
 namespace {
 
-constexpr size_t kStackRecord = 4096;  // a dump of some 800 bytes
 // Text of one dump append at most: some 3 MiB of data. A larger dump goes
 // out in appends of this size each.
 constexpr size_t kDumpAppendMax = 16u << 20;

@@ -27,31 +27,6 @@ char *Repeat(char *p, char *limit, char c, size_t n) {
   return p + n;
 }
 
-// Writes the decimal digits of value into the end of a buffer and returns
-// where they start. Values that fit 32 bits, all of them in practice, stay
-// in 32-bit arithmetic, which the 32-bit build does without a library call.
-char *Decimal(uint64_t value, char *end) {
-  char *p = end;
-  while (value > UINT32_MAX) {
-    p -= 2;
-    memcpy(p, kDigits.pair[value % 100], 2);
-    value /= 100;
-  }
-  uint32_t v = static_cast<uint32_t>(value);
-  while (v >= 100) {
-    p -= 2;
-    memcpy(p, kDigits.pair[v % 100], 2);
-    v /= 100;
-  }
-  if (v >= 10) {
-    p -= 2;
-    memcpy(p, kDigits.pair[v], 2);
-  } else {
-    *--p = static_cast<char>('0' + v);
-  }
-  return p;
-}
-
 char *Hexadecimal(uint64_t value, bool upper, char *end) {
   const char *set = upper ? kHexDigits : "0123456789abcdef";
   char *p = end;
@@ -102,7 +77,8 @@ size_t FormatV(char *buf, size_t size, const char *fmt, va_list ap) {
       fmt += *fmt == 'd' ? 1 : 2;
       char tmp[24];
       char *end = tmp + sizeof tmp;
-      char *digits = Decimal(v < 0 ? 0 - static_cast<uint64_t>(v) : v, end);
+      char *digits =
+          DecimalBefore(end, v < 0 ? 0 - static_cast<uint64_t>(v) : v);
       if (v < 0) *--digits = '-';
       p = Put(p, limit, digits, static_cast<size_t>(end - digits));
       continue;
@@ -162,7 +138,7 @@ size_t FormatV(char *buf, size_t size, const char *fmt, va_list ap) {
           v = va_arg(ap, int);
         if (length == -1) v = static_cast<short>(v);
         uint64_t mag = v < 0 ? 0 - static_cast<uint64_t>(v) : v;
-        char *digits = Decimal(mag, end);
+        char *digits = DecimalBefore(end, mag);
         size_t n = static_cast<size_t>(end - digits);
         if (v < 0) {
           // The sign goes before zero padding, as printf puts it.
@@ -191,8 +167,8 @@ size_t FormatV(char *buf, size_t size, const char *fmt, va_list ap) {
         else
           v = va_arg(ap, unsigned int);
         if (length == -1) v = static_cast<unsigned short>(v);
-        char *digits =
-            conv == 'u' ? Decimal(v, end) : Hexadecimal(v, conv == 'X', end);
+        char *digits = conv == 'u' ? DecimalBefore(end, v)
+                                   : Hexadecimal(v, conv == 'X', end);
         p = Field(p, limit, digits, static_cast<size_t>(end - digits), width,
                   left, pad);
         break;

@@ -1,117 +1,101 @@
-// The writer of trace records: admission, the text lines, and the
-// exported entry. Every record is composed in full and handed to the system
-// in one append, so records of other threads and processes can never land
-// inside it.
+// The writer of trace records: each is admitted once, composed in full on
+// the stack (or in the context's scratch buffer when long) and handed to
+// the sink in one append.
 #include "output/writer.h"
 
 #include <string.h>
 
-#include <atomic>
-
-#include "control/error_bridge.h"
-#include "control/reentry.h"
+#include "core/error_bridge.h"
+#include "core/reentry.h"
 #include "netquill.h"
-#include "output/admission.h"
-#include "output/digits.h"
 #include "output/dump.h"
+#include "output/line.h"
+#include "output/sink.h"
 #include "platform/os.h"
 
 namespace nq {
 namespace {
 
-constexpr size_t kStackRecord = 4096;  // covers every call line
+// The clock readings of a text line.
+struct Clock {
+  uint32_t now;      // tick count: the thread's next line counts from it
+  uint32_t elapsed;  // since the thread's last line
+  LocalTime local;
+};
 
-// Writes value in decimal with at least min_digits (at most 10) digits;
-// returns the end.
-char *PutDecimal(char *p, uint32_t value, int min_digits) {
-  char tmp[10];
-  char *end = tmp + sizeof tmp;
-  char *q = end;
-  while (value >= 100) {
-    q -= 2;
-    memcpy(q, kDigits.pair[value % 100], 2);
-    value /= 100;
-  }
-  if (value >= 10) {
-    q -= 2;
-    memcpy(q, kDigits.pair[value], 2);
-  } else {
-    *--q = static_cast<char>('0' + value);
-  }
-  while (end - q < min_digits) *--q = '0';
-  size_t n = static_cast<size_t>(end - q);
-  memcpy(p, q, n);
-  return p + n;
-}
-
-// Two digits of a clock field (0 to 99).
-char *PutTwoDigits(char *p, uint32_t value) {
-  if (value > 99) return PutDecimal(p, value, 2);
-  memcpy(p, kDigits.pair[value], 2);
-  return p + 2;
-}
-
-char *PutSigned(char *p, int32_t value) {
-  if (value < 0) {
-    *p++ = '-';
-    return PutDecimal(p, 0u - static_cast<uint32_t>(value), 1);
-  }
-  return PutDecimal(p, static_cast<uint32_t>(value), 1);
-}
-
-uint32_t ClockField(int v) { return v < 0 ? 0u : static_cast<uint32_t>(v); }
-
-// The columns before a text record's text: module name, clock, elapsed
-// time and tag. Returns the end.
-char *PutTextHead(char *p, const TraceContext *ctx, uint32_t elapsed,
-                  const LocalTime &clock, bool warning) {
-  size_t module_len = strlen(ctx->module_name);
-  memcpy(p, ctx->module_name, module_len);
-  p += module_len;
-  *p++ = ' ';
-  p = PutTwoDigits(p, ClockField(clock.hour));
-  p = PutTwoDigits(p, ClockField(clock.minute));
-  p = PutTwoDigits(p, ClockField(clock.second));
-  *p++ = ' ';
-  p = PutDecimal(p, elapsed, 4);
-  *p++ = ' ';
-  const char *tag = warning ? "WRN: " : ctx->failed ? "ERR: " : "INF: ";
-  memcpy(p, tag, 5);
-  return p + 5;
-}
-
-// The columns after it: the error code of errors and warnings, and the
-// line's end.
-char *PutTextTail(char *p, const TraceContext *ctx, bool warning,
-                  int32_t code) {
-  if (ctx->failed || warning) {
-    *p++ = ' ';
-    *p++ = '[';
-    p = PutSigned(p, code);
-    *p++ = ']';
-  }
-  *p++ = '\r';
-  *p++ = '\n';
-  return p;
-}
-
-// Appends the line from out to end; the elapsed time of the thread's next
-// line counts from now on when it was written.
-int AppendText(TraceContext *ctx, const char *out, const char *end,
-               uint32_t now) {
-  if (!AppendRecord(ctx, out, static_cast<size_t>(end - out))) return 0;
-  ctx->last_tick = now;
-  return 1;
-}
-
-int WriteText(TraceContext *ctx, const char *text, size_t length, bool warning,
-              int32_t code) {
-  uint32_t now = g_os.tick_ms();
+Clock ReadClock(const TraceContext *ctx) {
+  Clock c;
+  c.now = g_os.tick_ms();
   // Unsigned difference: a wrap of the counter still gives the true time.
-  uint32_t elapsed = now - ctx->last_tick;
-  LocalTime clock;
-  g_os.local_time(&clock, 0);
+  c.elapsed = c.now - ctx->last_tick;
+  g_os.local_time(&c.local, 0);
+  return c;
+}
 
+// Ends the line whose n characters of text stand at text, in the record
+// that starts at out, and hands the record to the sink, followed by the
+// dump of count bytes at data when data is given. The elapsed time of the
+// thread's next line counts from this one when it was written.
+int FinishRecord(TraceContext *ctx, const Admission &a, const Clock &c,
+                 char *out, char *text, size_t n, const void *data,
+                 size_t count) {
+  char *end = PutLineTail(ExpandFeeds(text, n), a);
+  size_t size = static_cast<size_t>(end - out);
+  int written = data != nullptr
+                    ? WriteDump(ctx, static_cast<const unsigned char *>(data),
+                                count, out, size)
+                    : AppendRecord(ctx, out, size);
+  if (written) ctx->last_tick = c.now;
+  return written;
+}
+
+// A record whose text is formatted printf-style straight into its line,
+// after the head, rather than formatted apart and copied in. The head
+// (under 128 bytes), at most kTraceFormatSize - 1 characters of text, each
+// possibly doubled by a line feed, and the tail fit the stack record.
+void FormatRecord(TraceContext *ctx, const Admission &a, const void *data,
+                  size_t count, const char *format, va_list ap) {
+  Clock c = ReadClock(ctx);
+  char out[kStackRecord];
+  char *text = PutLineHead(out, ctx, c.elapsed, c.local, a);
+  size_t n = FormatV(text, kTraceFormatSize, format, ap);
+  if (n == kTraceFormatSize - 1) n = DropCutEscape(text, n);
+  FinishRecord(ctx, a, c, out, text, n, data, count);
+}
+
+}  // namespace
+
+void TraceCall(TraceContext *ctx, const Admission &a, const void *data,
+               size_t count, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  FormatRecord(ctx, a, data, count, format, ap);
+  va_end(ap);
+}
+
+void TraceFormat(uint32_t kind, const char *format, ...) {
+  if (format == nullptr || format[0] == '\0') return;
+  TraceContext *ctx = FindContext();
+  // Admitted before formatting: a record refused anyway is not formatted.
+  Admission a = AdmitRecord(ctx, kind & ~TRACE_KIND_DUMP, LastError());
+  if (!a.write) return;
+  va_list ap;
+  va_start(ap, format);
+  FormatRecord(ctx, a, nullptr, 0, format, ap);
+  va_end(ap);
+}
+
+int WriteRecord(TraceContext *ctx, uint32_t kind, const void *data,
+                size_t length, bool length_known) {
+  if (data == nullptr) return 0;
+  Admission a = AdmitRecord(ctx, kind, LastError());
+  if (!a.write) return 0;
+  if (kind & TRACE_KIND_DUMP) {
+    return WriteDump(ctx, static_cast<const unsigned char *>(data), length);
+  }
+  const char *text = static_cast<const char *>(data);
+  if (!length_known) length = strlen(text);
+  Clock c = ReadClock(ctx);
   // Fixed columns: module name, space, clock, space, up to ten elapsed
   // digits, space, tag, " [-2147483648]", CR LF.
   const size_t fixed =
@@ -120,206 +104,12 @@ int WriteText(TraceContext *ctx, const char *text, size_t length, bool warning,
   char *out = stack;
   if (length > (kStackRecord - fixed) / 2) {
     // Only a caller's own long record gets here: size it exactly.
-    size_t feeds = 0;
-    for (size_t i = 0; i < length; ++i) feeds += text[i] == '\n';
-    out = ContextScratch(ctx, fixed + length + feeds);
+    out = ContextScratch(ctx, fixed + length + CountFeeds(text, length));
     if (out == nullptr) return 0;
   }
-
-  char *p = PutTextHead(out, ctx, elapsed, clock, warning);
-  // Line feeds inside the text are stored as CR LF like every other one.
-  const char *src = text;
-  const char *end = text + length;
-  while (src < end) {
-    const char *feed = static_cast<const char *>(memchr(src, '\n', end - src));
-    size_t run = feed ? static_cast<size_t>(feed - src) : end - src;
-    memcpy(p, src, run);
-    p += run;
-    src += run;
-    if (feed) {
-      *p++ = '\r';
-      *p++ = '\n';
-      ++src;
-    }
-  }
-  return AppendText(ctx, out, PutTextTail(p, ctx, warning, code), now);
-}
-
-// Turns each line feed among the n characters at text into CR LF, in
-// place; the room after them must hold one more character per feed.
-// Returns the end.
-char *ExpandFeeds(char *text, size_t n) {
-  char *end = text + n;
-  size_t feeds = 0;
-  for (char *q = text; (q = static_cast<char *>(memchr(q, '\n', end - q)));
-       ++q) {
-    ++feeds;
-  }
-  if (feeds == 0) return end;
-  char *src = end;
-  char *dst = end + feeds;
-  while (src > text) {
-    char c = *--src;
-    *--dst = c;
-    if (c == '\n') *--dst = '\r';
-  }
-  return end + feeds;
-}
-
-// Admits a record of kind on ctx under the thread's flags and the code its
-// capture fetched, which goes to *code, with the record's severity in
-// *warning. A record let through takes its failure mark from the rule:
-// without the warnings flag a warning is no failure, for the rest of the
-// call.
-bool AdmitRecord(TraceContext *ctx, uint32_t kind, int32_t *code,
-                 bool *warning) {
-  if (ctx == nullptr || ctx->path[0] == '\0') return false;
-  *code = LastError();
-  Admission admission = Admit(ctx->flags, kind, ctx->failed != 0, *code);
-  if (!admission.write) return false;
-  ctx->failed = admission.failed ? 1 : 0;
-  *warning = admission.warning;
-  return true;
-}
-
-// Files whose last append from this process went out in part (a full
-// disk), known by a hash of their path: the next record this process
-// appends there first ends the cut line, so that it starts a line of its
-// own. Checked with one load while there are none.
-constexpr int kCutFiles = 8;
-std::atomic<int> g_cut_count{0};
-std::atomic<uint32_t> g_cut_files[kCutFiles];
-
-uint32_t PathHash(const char *path) {
-  uint32_t h = 2166136261u;  // FNV-1a
-  for (; *path != '\0'; ++path) {
-    h = (h ^ static_cast<unsigned char>(*path)) * 16777619u;
-  }
-  return h | 1;  // never 0, the mark of a free entry
-}
-
-void MarkCut(uint32_t hash) {
-  for (auto &entry : g_cut_files) {
-    uint32_t free_entry = 0;
-    if (entry.load() == hash) return;
-    if (entry.compare_exchange_strong(free_entry, hash)) {
-      g_cut_count.fetch_add(1);
-      return;
-    }
-  }
-}
-
-// Ends the cut line of the file at hash, if there is one; false while it
-// stays cut. Threads that meet the mark at once may each end it: an empty
-// line, never two records on one.
-bool EndCutLine(int (*append)(const char *, const void *, size_t),
-                const char *path, uint32_t hash) {
-  for (auto &entry : g_cut_files) {
-    if (entry.load() != hash) continue;
-    if (append(path, "\r\n", 2) != 1) return false;
-    uint32_t expected = hash;
-    if (entry.compare_exchange_strong(expected, 0)) g_cut_count.fetch_sub(1);
-  }
-  return true;
-}
-
-}  // namespace
-
-int AppendRecord(const TraceContext *ctx, const void *data, size_t size) {
-  auto append = ctx->default_path ? g_os.append_owned : g_os.append;
-  if (g_cut_count.load(std::memory_order_relaxed) != 0 &&
-      !EndCutLine(append, ctx->path, PathHash(ctx->path))) {
-    return 0;
-  }
-  int written = append(ctx->path, data, size);
-  if (written < 0) MarkCut(PathHash(ctx->path));
-  return written == 1;
-}
-
-bool WouldWrite(const TraceContext *ctx, uint32_t kind) {
-  if (ctx == nullptr || ctx->path[0] == '\0') return false;
-  return Admit(ctx->flags, kind, ctx->failed != 0, LastError()).write;
-}
-
-int WriteRecord(TraceContext *ctx, uint32_t kind, const void *data,
-                size_t length, bool length_known) {
-  if (data == nullptr) return 0;
-  int32_t code = 0;
-  bool warning = false;
-  if (!AdmitRecord(ctx, kind, &code, &warning)) return 0;
-  if (kind & TRACE_KIND_DUMP) {
-    return WriteDump(ctx, static_cast<const unsigned char *>(data), length);
-  }
-  const char *text = static_cast<const char *>(data);
-  if (!length_known) length = strlen(text);
-  return WriteText(ctx, text, length, warning, code);
-}
-
-namespace {
-
-// A text line formatted printf-style into out (kStackRecord bytes), with
-// the clock reading it took in *now; returns its end, or null when the
-// flags refuse it (and then nothing is formatted). The text is formatted
-// straight into the line, after its head, rather than formatted apart and
-// copied in.
-char *FormatLine(TraceContext *ctx, char *out, uint32_t *now, uint32_t kind,
-                 const char *format, va_list ap) {
-  if (format == nullptr || format[0] == '\0') return nullptr;
-  kind &= ~TRACE_KIND_DUMP;
-  // Admitted before formatting: a record refused anyway is not formatted.
-  int32_t code = 0;
-  bool warning = false;
-  if (!AdmitRecord(ctx, kind, &code, &warning)) return nullptr;
-
-  *now = g_os.tick_ms();
-  uint32_t elapsed = *now - ctx->last_tick;  // modulo 2^32, as in WriteText
-  LocalTime clock;
-  g_os.local_time(&clock, 0);
-  // Head (under 128 bytes), at most kTraceFormatSize - 1 characters of
-  // text, each possibly doubled by a line feed, and the tail: well within.
-  char *text = PutTextHead(out, ctx, elapsed, clock, warning);
-  size_t n = FormatV(text, kTraceFormatSize, format, ap);
-  if (n == kTraceFormatSize - 1) n = DropCutEscape(text, n);
-  return PutTextTail(ExpandFeeds(text, n), ctx, warning, code);
-}
-
-}  // namespace
-
-void TraceFormat(uint32_t kind, const char *format, ...) {
-  TraceContext *ctx = FindContext();
-  char out[kStackRecord];
-  uint32_t now = 0;
-  va_list ap;
-  va_start(ap, format);
-  char *end = FormatLine(ctx, out, &now, kind, format, ap);
-  va_end(ap);
-  if (end != nullptr) AppendText(ctx, out, end, now);
-}
-
-void TraceCallAndDump(TraceContext *ctx, const void *data, size_t count,
-                      const char *format, ...) {
-  char out[kStackRecord];
-  uint32_t now = 0;
-  va_list ap;
-  va_start(ap, format);
-  char *end = FormatLine(ctx, out, &now, TRACE_KIND_CALL, format, ap);
-  va_end(ap);
-  bool dump =
-      ctx != nullptr && data != nullptr &&
-      Admit(ctx->flags, TRACE_KIND_DUMP, ctx->failed != 0, LastError()).write;
-  if (end == nullptr) {
-    if (dump) WriteRecord(ctx, TRACE_KIND_DUMP, data, count, true);
-    return;
-  }
-  if (!dump) {
-    AppendText(ctx, out, end, now);
-    return;
-  }
-  size_t line = static_cast<size_t>(end - out);
-  if (WriteDump(ctx, static_cast<const unsigned char *>(data), count, out,
-                line)) {
-    ctx->last_tick = now;
-  }
+  char *p = PutLineHead(out, ctx, c.elapsed, c.local, a);
+  memcpy(p, text, length);
+  return FinishRecord(ctx, a, c, out, p, length, nullptr, 0);
 }
 
 }  // namespace nq

@@ -1,11 +1,15 @@
-// The one writer of the trace file and its two front ends.
+// The one writer of the trace file: a record is admitted once, composed in
+// full (its text line, and the dump of a call's data after it) and handed
+// to the sink in one append, so records of other threads and processes
+// can never land inside it.
 #ifndef NQ_OUTPUT_WRITER_H
 #define NQ_OUTPUT_WRITER_H
 
 #include <stddef.h>
 #include <stdint.h>
 
-#include "control/context.h"
+#include "core/admission.h"
+#include "core/context.h"
 #include "output/format.h"
 
 namespace nq {
@@ -13,26 +17,20 @@ namespace nq {
 // Largest text TraceFormat builds: 1023 characters and the terminator.
 constexpr size_t kTraceFormatSize = 1024;
 
+// A traced call's record, admitted as a by the hook: its line formatted
+// printf-style when a lets it through, and the dump of the count bytes at
+// data when data is given (null: none), in one append.
+void TraceCall(TraceContext *ctx, const Admission &a, const void *data,
+               size_t count, const char *format, ...) NQ_PRINTF_LIKE(5, 6);
+
 // Formats a text record printf-style and writes it (kind without its dump
-// bit). A null or empty format writes nothing.
+// bit), when the calling thread's flags let it through. A null or empty
+// format writes nothing.
 void TraceFormat(uint32_t kind, const char *format, ...) NQ_PRINTF_LIKE(2, 3);
 
-// A traced call's line, formatted as TraceFormat does, and the dump of the
-// count bytes at data that the call moved, in one append, so that no other
-// record lands between them. Each is admitted on its own by ctx's flags.
-void TraceCallAndDump(TraceContext *ctx, const void *data, size_t count,
-                      const char *format, ...) NQ_PRINTF_LIKE(4, 5);
-
-// Whether a record of this kind from ctx would pass admission as things
-// stand, so callers can skip formatting one that would be refused.
-bool WouldWrite(const TraceContext *ctx, uint32_t kind);
-
-// Hands size bytes at data to ctx's trace file in one append. The default
-// file lies in a directory that other users share, so it is opened with
-// the care that asks for.
-int AppendRecord(const TraceContext *ctx, const void *data, size_t size);
-
-// The writer proper, given the context already found.
+// A caller's own record (NetQuillWrite): admitted, then written as a text
+// line or, for the dump kind, as dump lines. length_known false: the text
+// runs to its terminator.
 int WriteRecord(TraceContext *ctx, uint32_t kind, const void *data,
                 size_t length, bool length_known);
 

@@ -16,7 +16,7 @@
 
 #include "platform/os.h"
 #include "platform/posix/local_zone.h"
-#include "platform/thread_state.h"
+#include "platform/posix/thread_posix.h"
 
 namespace nq {
 
@@ -35,7 +35,7 @@ pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 // gettid is a system call; the id is asked for several times per record, so
 // each thread keeps it. A forked child gets a new id for the same thread.
 uint32_t NativeThreadId() {
-  ThreadState *ts = ThisThread();
+  PlatformThread *ts = ThisPlatformThread();
   if (ts->thread_id == 0)
     ts->thread_id = static_cast<uint32_t>(syscall(SYS_gettid));
   return ts->thread_id;
@@ -50,7 +50,7 @@ void BeforeFork() { LockEnter(); }
 void AfterForkInParent() { LockLeave(); }
 
 void AfterForkInChild() {
-  ThisThread()->thread_id = 0;
+  ThisPlatformThread()->thread_id = 0;
   LockLeave();
 }
 
@@ -71,7 +71,7 @@ uint32_t NativeTickMs() {
 void NativeLocalTime(LocalTime *out, int) {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  ClockCache &cache = ThisThread()->clock;
+  ClockCache &cache = ThisPlatformThread()->clock;
   if (!cache.valid || cache.second != now.tv_sec) {
     ZoneLocalTime(now.tv_sec, &cache.local);
     cache.second = now.tv_sec;
@@ -264,7 +264,7 @@ static sigset_t g_mask_held;
 static int g_cancel_held;
 
 void LockEnter() {
-  ThreadState *ts = ThisThread();
+  PlatformThread *ts = ThisPlatformThread();
   if (ts->lock_depth > 0) {
     ++ts->lock_depth;
     return;
@@ -282,7 +282,7 @@ void LockEnter() {
 }
 
 void LockLeave() {
-  ThreadState *ts = ThisThread();
+  PlatformThread *ts = ThisPlatformThread();
   if (--ts->lock_depth > 0) return;
   sigset_t mask = g_mask_held;
   int cancel = g_cancel_held;

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "platform/os.h"
+#include "platform/win32/teb_win32.h"
 
 namespace nq {
 
@@ -12,7 +13,7 @@ namespace {
 
 CRITICAL_SECTION g_lock;  // recursive for its owner by nature
 
-uint32_t NativeThreadId() { return GetCurrentThreadId(); }
+uint32_t NativeThreadId() { return TebThreadId(); }
 
 uint32_t NativeTickMs() { return GetTickCount(); }
 

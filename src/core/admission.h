@@ -1,10 +1,11 @@
 // Which records are written: the dump flag, the filter flags, and the
 // severity of a failed call's error code.
-#ifndef NQ_OUTPUT_ADMISSION_H
-#define NQ_OUTPUT_ADMISSION_H
+#ifndef NQ_CORE_ADMISSION_H
+#define NQ_CORE_ADMISSION_H
 
 #include <stdint.h>
 
+#include "core/context.h"
 #include "netquill.h"
 
 namespace nq {
@@ -18,6 +19,8 @@ struct Admission {
   bool write;    // the record goes into the trace
   bool warning;  // its tag is WRN, and the code follows its text
   bool failed;   // the call counts as failed from this record on
+  bool dump;     // the thread's dumps are on: a call's data follows its line
+  int32_t code;  // the caller's error code, printed after failed records
 };
 
 // The rule for a record of kind under flags, from a call that failed or
@@ -28,9 +31,22 @@ inline Admission Admit(uint32_t flags, uint32_t kind, bool failed,
   Admission a;
   a.warning = failed && (code == kWouldBlock || code > kLastHardError);
   a.failed = failed && !(a.warning && !(flags & TRACE_FLAG_WARNINGS));
-  bool dump_off = (kind & TRACE_KIND_DUMP) && !(flags & TRACE_FLAG_DUMP);
+  a.dump = (flags & TRACE_FLAG_DUMP) != 0;
+  a.code = code;
+  bool dump_off = (kind & TRACE_KIND_DUMP) && !a.dump;
   bool filtered = (flags & (TRACE_FLAG_ERRORS | TRACE_FLAG_WARNINGS)) != 0;
   a.write = !dump_off && (!filtered || a.failed || (kind & flags) != 0);
+  return a;
+}
+
+// The rule for a record of kind on the calling thread's context ctx, with
+// the code its capture fetched: no context, or one without a path, writes
+// nothing. A record let through takes its failure mark from the rule, for
+// the rest of the call.
+inline Admission AdmitRecord(TraceContext *ctx, uint32_t kind, int32_t code) {
+  if (ctx == nullptr || ctx->path[0] == '\0') return Admission{};
+  Admission a = Admit(ctx->flags, kind, ctx->failed != 0, code);
+  if (a.write) ctx->failed = a.failed ? 1 : 0;
   return a;
 }
 

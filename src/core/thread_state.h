@@ -1,0 +1,47 @@
+// Everything the library keeps per thread, in one record laid over the
+// thread's block of the platform. The library uses no other per-thread
+// storage, so the platform decides alone how a thread's block is found,
+// and gives it back when the thread ends.
+#ifndef NQ_CORE_THREAD_STATE_H
+#define NQ_CORE_THREAD_STATE_H
+
+#include <stdint.h>
+
+#include "platform/thread.h"
+
+namespace nq {
+
+struct TraceContext;
+
+// Bytes of the thread's record that the floors above lay out themselves.
+constexpr size_t kThreadTextsSize = kThreadBlockSize - 32;
+
+struct ThreadState {
+  int32_t last_error;     // error code fetched by this thread's last capture
+  int32_t in_library;     // nonzero while the thread runs inside the library
+  int32_t cancel_held;    // cancellation state to put back when it leaves
+  TraceContext *context;  // this thread's context as last found, or null
+  uint32_t scanned_id;    // thread id of the last scan of the table
+  uint32_t scanned_generation;  // table generation that scan saw
+  // The value formatters' texts, valid within one hook call.
+  alignas(8) char texts[kThreadTextsSize];
+};
+
+static_assert(sizeof(ThreadState) <= kThreadBlockSize,
+              "the thread's record must fit the platform's block");
+
+// The calling thread's state, zero on its first call. Null only when no
+// memory can be had for it; a thread without state traces nothing and
+// leaves the caller's error code alone. Leaves the system error state
+// (GetLastError, errno) as it found it.
+inline ThreadState *ThisThread() {
+  return static_cast<ThreadState *>(ThisThreadBlock());
+}
+
+// Forgets the calling thread's state; a later call on the same thread
+// starts from a zeroed one. Leaves the system error state as it was.
+inline void ReleaseThisThread() { ReleaseThisThreadBlock(); }
+
+}  // namespace nq
+
+#endif

@@ -1,0 +1,38 @@
+// Per-thread storage for the library, and the notice that a thread ends.
+// Each thread gets one block of kThreadBlockSize bytes, zero when the
+// thread first asks for it, which the floors above lay out as they need;
+// the platform keeps what it needs per thread apart from it.
+#ifndef NQ_PLATFORM_THREAD_H
+#define NQ_PLATFORM_THREAD_H
+
+#include <stddef.h>
+
+namespace nq {
+
+constexpr size_t kThreadBlockSize = 1024;
+
+// Called on a thread that ends, on that thread, where the system tells the
+// platform of it (the POSIX thread key); on Windows the loader tells the
+// library's entry point instead.
+using ThreadEndNotice = void (*)();
+
+// Sets up the per-thread storage; false when the system refuses it, and
+// then the library must not load. Called once at attach.
+bool ThreadBlocksCreate(ThreadEndNotice on_end);
+
+// Tears it down at detach. give_back: the process goes on without the
+// library (a dynamic unload), so every thread's block is freed.
+void ThreadBlocksDelete(bool give_back);
+
+// The calling thread's block, made on its first call where it has to be
+// (Windows). Null only when no memory can be had for it. Leaves the system
+// error state (GetLastError, errno) as it found it.
+void *ThisThreadBlock();
+
+// Forgets the calling thread's block, if it has one: a later call on the
+// same thread gets a zeroed one. Leaves the system error state as it was.
+void ReleaseThisThreadBlock();
+
+}  // namespace nq
+
+#endif

@@ -1,0 +1,116 @@
+// Windows per-thread storage: one native TLS slot, which works in a library
+// loaded at run time on every Windows, pointing to a block on the process
+// heap that is made on the thread's first call and freed when the thread
+// ends (DLL_THREAD_DETACH) or the library is unloaded.
+#include <windows.h>
+
+#include "platform/thread.h"
+#include "platform/win32/teb_win32.h"
+
+namespace nq {
+namespace {
+
+// The library's bytes first, so the slot's value is the block itself.
+struct Block {
+  alignas(8) unsigned char bytes[kThreadBlockSize];
+  Block *prev;  // every live block, for the unload
+  Block *next;
+};
+
+DWORD g_slot = TLS_OUT_OF_INDEXES;
+
+// Links every live block so that an unload can free those of threads that
+// still run. A lock of its own, held only to link and unlink: a thread that
+// ends holds the loader lock, and a thread holding the library lock may
+// wait for the loader lock (module file name), so taking the library lock
+// here could deadlock.
+CRITICAL_SECTION g_blocks_lock;
+Block *g_blocks;
+
+Block *NewBlock() {
+  DWORD saved = GetLastError();
+  auto *b = static_cast<Block *>(
+      HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Block)));
+  if (b != nullptr && !TlsSetValue(g_slot, b)) {
+    HeapFree(GetProcessHeap(), 0, b);
+    b = nullptr;
+  }
+  if (b != nullptr) {
+    EnterCriticalSection(&g_blocks_lock);
+    b->next = g_blocks;
+    if (g_blocks != nullptr) g_blocks->prev = b;
+    g_blocks = b;
+    LeaveCriticalSection(&g_blocks_lock);
+  }
+  SetLastError(saved);
+  return b;
+}
+
+// TlsGetValue sets the last error to 0 when it succeeds: the caller's code
+// may not have been captured yet, so it is kept around the call.
+Block *SlotValue() {
+  if (g_slot < kTebTlsSlotCount)
+    return static_cast<Block *>(TebTlsValue(g_slot));
+  DWORD saved = GetLastError();
+  auto *b = static_cast<Block *>(TlsGetValue(g_slot));
+  SetLastError(saved);
+  return b;
+}
+
+void Unlink(Block *b) {
+  if (b->prev != nullptr) {
+    b->prev->next = b->next;
+  } else {
+    g_blocks = b->next;
+  }
+  if (b->next != nullptr) b->next->prev = b->prev;
+}
+
+}  // namespace
+
+// The loader tells the library's entry point of a thread's end; there is
+// nothing for the platform to call.
+bool ThreadBlocksCreate(ThreadEndNotice) {
+  g_slot = TlsAlloc();
+  if (g_slot == TLS_OUT_OF_INDEXES) return false;
+  InitializeCriticalSection(&g_blocks_lock);
+  g_blocks = nullptr;
+  return true;
+}
+
+void ThreadBlocksDelete(bool give_back) {
+  // At process exit the other threads are gone mid-call and the system
+  // reclaims everything: nothing is touched.
+  if (!give_back || g_slot == TLS_OUT_OF_INDEXES) return;
+  EnterCriticalSection(&g_blocks_lock);
+  while (g_blocks != nullptr) {
+    Block *b = g_blocks;
+    g_blocks = b->next;
+    HeapFree(GetProcessHeap(), 0, b);
+  }
+  LeaveCriticalSection(&g_blocks_lock);
+  DeleteCriticalSection(&g_blocks_lock);
+  // Freeing the slot clears its value in every thread.
+  TlsFree(g_slot);
+  g_slot = TLS_OUT_OF_INDEXES;
+}
+
+void *ThisThreadBlock() {
+  Block *b = SlotValue();
+  if (__builtin_expect(b == nullptr, 0)) b = NewBlock();
+  return b;
+}
+
+void ReleaseThisThreadBlock() {
+  Block *b = SlotValue();
+  if (b == nullptr) return;
+  DWORD saved = GetLastError();
+  TlsSetValue(g_slot, nullptr);
+  EnterCriticalSection(&g_blocks_lock);
+  Unlink(b);
+  LeaveCriticalSection(&g_blocks_lock);
+  HeapFree(GetProcessHeap(), 0, b);
+  SetLastError(saved);
+}
+
+}  // namespace nq
