@@ -4,6 +4,12 @@
 
 namespace nq {
 
+EscapedText Escape(const char *s, size_t max) {
+  EscapedText e;
+  PutEscaped(e.text, sizeof e.text, s ? s : "(null)", max);
+  return e;
+}
+
 void DumpOnly(TraceContext *ctx, const void *data, size_t count) {
   WriteDump(ctx, static_cast<const unsigned char *>(data), count);
 }

@@ -43,11 +43,7 @@ struct EscapedText {
   char text[kTraceFormatSize];
 };
 
-inline EscapedText Escape(const char *s, size_t max = SIZE_MAX) {
-  EscapedText e;
-  PutEscaped(e.text, sizeof e.text, s ? s : "(null)", max);
-  return e;
-}
+EscapedText Escape(const char *s, size_t max = SIZE_MAX);
 
 // The four bytes at addr as a dotted address; a null addr, or one of fewer
 // than four bytes by the caller's length, is not read.

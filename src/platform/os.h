@@ -72,10 +72,15 @@ void ReadFileSizeLimit();
 
 // Holds off thread cancellation while the calling thread is inside the
 // library, so that no file call of a record becomes a cancellation point the
-// program did not make; returns what CancelResume puts back (POSIX; nothing
-// to do on Windows).
+// program did not make; returns what CancelResume puts back. Windows
+// cancels no thread inside a call: there every hook is spared the calls.
+#if defined(_WIN32)
+inline int CancelHold() { return 0; }
+inline void CancelResume(int) {}
+#else
 int CancelHold();
 void CancelResume(int held);
+#endif
 
 // The one process-wide recursive lock. On POSIX no signal handler runs, and
 // no cancellation acts, on a thread while it holds it.

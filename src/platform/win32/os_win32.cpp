@@ -152,11 +152,6 @@ const OsServices &NativeOsServices() { return kNative; }
 // Windows sets no limit on the size of a file a process writes.
 void ReadFileSizeLimit() {}
 
-// Nor does it cancel a thread inside a call.
-int CancelHold() { return 0; }
-
-void CancelResume(int) {}
-
 void LockCreate() { InitializeCriticalSection(&g_lock); }
 
 void LockDelete() { DeleteCriticalSection(&g_lock); }
