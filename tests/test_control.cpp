@@ -173,14 +173,6 @@ TEST_F(Control, DefaultPathWithoutAUsableTemporaryDirectory) {
   EXPECT_EQ(Fakes::temp_dir + "NQSPOOL.LOG", buf);
 }
 
-TEST_F(Control, LongPathsAreCutTo255) {
-  std::string longer(300, 'p');
-  ASSERT_EQ(WSAEnableTrace(longer.c_str(), 1), 1);
-  char buf[400];
-  EXPECT_EQ(WSAGetTraceFile(buf, sizeof buf), 255);
-  EXPECT_EQ(longer.substr(0, 255), buf);
-}
-
 TEST_F(Control, ModuleNames) {
   struct Case {
     std::string file;

@@ -146,6 +146,17 @@ TEST_F(TraceTargets, NamedPathsFollowLinksAndReachDevices) {
   EXPECT_EQ(NetQuillWrite(0, "through the link", 0), 1);
   EXPECT_EQ(WSASetTraceFile("/dev/null"), 1);
   EXPECT_EQ(NetQuillWrite(0, "into the void", 0), 1);
+  // A terminal refuses a positioned write; it takes the record all the same.
+  int pty = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(pty, 0);
+  ASSERT_EQ(grantpt(pty), 0);
+  ASSERT_EQ(unlockpt(pty), 0);
+  EXPECT_EQ(WSASetTraceFile(ptsname(pty)), 1);
+  EXPECT_EQ(NetQuillWrite(0, "on the terminal", 0), 1);
+  char seen[256] = {};
+  EXPECT_GT(read(pty, seen, sizeof seen - 1), 0);
+  EXPECT_NE(strstr(seen, "INF: on the terminal"), nullptr) << seen;
+  close(pty);
   auto lines = Lines(real);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(TagAndText(lines[1]), "INF: through the link");

@@ -378,20 +378,6 @@ TEST_F(Writer, NoContextWritesNothingEvenWhileOthersTrace) {
   EXPECT_EQ(Read(Path("other.log")).find("nobody"), std::string::npos);
 }
 
-TEST_F(Writer, MissingDirectoryDropsEachRecordAndRetries) {
-  std::string dir = Path("later");
-  std::string file = dir + nq::kPathSeparator + "t.log";
-  ASSERT_EQ(WSAEnableTrace(file.c_str(), 0), 1);
-  Fakes::tick = 1100;
-  EXPECT_EQ(NetQuillWrite(0, "lost", 0), 0);
-  std::filesystem::create_directory(dir);
-  Fakes::tick = 1300;
-  EXPECT_EQ(NetQuillWrite(0, "kept", 0), 1);
-  // The failed record did not move the last tick: 300 ms since the enable.
-  EXPECT_EQ(Lines(file),
-            std::vector<std::string>{"MYAPP 140509 0300 INF: kept"});
-}
-
 TEST_F(Writer, FailedAppendReturnsZeroAndKeepsTheErrorCode) {
   ASSERT_EQ(WSAEnableTrace(file_.c_str(), 0), 1);
   Fakes::fail_appends = 1;

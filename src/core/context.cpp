@@ -16,26 +16,14 @@ TraceContext g_pool[kMaxContexts];
 
 TraceContext *PoolContext(int slot) { return &g_pool[slot]; }
 
-// The calling thread's own context is remembered in its state, so that a
-// lookup does not scan the table under the lock for every record. Only the
-// owning thread frees a context and it clears this first, so the pointer
-// stays valid; the thread id check turns it away in a forked child, whose
-// thread has a new id. A thread without state has no context.
-TraceContext *FindContext() { return FindContextOf(ThisThread()); }
+// A thread without state has no context.
+TraceContext *FindContext() {
+  ThreadState *ts = ThisThread();
+  return ts ? FindContextOf(ts) : nullptr;
+}
 
-TraceContext *FindContextOf(ThreadState *ts) {
-  if (ts == nullptr) return nullptr;
-  uint32_t self = g_os.thread_id();
-  TraceContext *ctx = ts->context;
-  if (ctx != nullptr && ctx->thread_id == self) return ctx;
-  // A thread without a context, the common case while others trace, scans
-  // again only when a slot has changed since its last scan for this id.
-  if (ctx == nullptr && ts->scanned_id == self &&
-      ts->scanned_generation ==
-          g_table.generation.load(std::memory_order_acquire)) {
-    return nullptr;
-  }
-  ctx = nullptr;
+TraceContext *ScanForContext(ThreadState *ts, uint32_t self) {
+  TraceContext *ctx = nullptr;
   // Held for the scan alone, as the slots change only under the lock; the
   // caller uses the context after it is released, so no record is ever
   // written with the lock held.

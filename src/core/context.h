@@ -7,9 +7,10 @@
 
 #include <atomic>
 
-namespace nq {
+#include "core/thread_state.h"
+#include "platform/os.h"
 
-struct ThreadState;
+namespace nq {
 
 constexpr int kMaxContexts = 128;
 constexpr size_t kModuleNameSize = 64;
@@ -47,12 +48,33 @@ extern ContextTable g_table;
 // The calling thread's context, or null.
 TraceContext *FindContext();
 
-// The same for a thread whose state the caller already holds.
-TraceContext *FindContextOf(ThreadState *ts);
-
 // Number of live contexts, read without the lock (the hooks' guard).
 inline int LiveContexts() {
   return g_table.live.load(std::memory_order_relaxed);
+}
+
+// The lookup of FindContextOf past what the thread remembers: a scan of
+// the table under the lock.
+TraceContext *ScanForContext(ThreadState *ts, uint32_t self);
+
+// The calling thread's context for a thread whose state ts the caller
+// already holds. Its own context is remembered in its state, so that a
+// lookup does not scan the table under the lock for every record. Only
+// the owning thread frees a context and it clears this first, so the
+// pointer stays valid; the thread id check turns it away in a forked
+// child, whose thread has a new id. A thread without a context, the common
+// case while others trace, scans again only when a slot has changed since
+// its last scan for this id.
+inline TraceContext *FindContextOf(ThreadState *ts) {
+  uint32_t self = g_os.thread_id();
+  TraceContext *ctx = ts->context;
+  if (ctx == nullptr && ts->scanned_id == self &&
+      ts->scanned_generation ==
+          g_table.generation.load(std::memory_order_acquire)) {
+    return nullptr;
+  }
+  if (ctx != nullptr && ctx->thread_id == self) return ctx;
+  return ScanForContext(ts, self);
 }
 
 // Called, under the lock, after every change of a slot: a thread that

@@ -10,6 +10,20 @@ EscapedText Escape(const char *s, size_t max) {
   return e;
 }
 
+bool EnterCall(int failed) {
+  ThreadState *ts = EnterLibrary();
+  if (ts == nullptr) return false;
+  if (CaptureCallError(ts, failed) != nullptr) return true;
+  LeaveLibrary(ts);
+  return false;
+}
+
+void LeaveCall() {
+  ThreadState *ts = ThisThread();
+  RestoreCallError(ts, ts->context);
+  LeaveLibrary(ts);
+}
+
 void DumpOnly(TraceContext *ctx, const void *data, size_t count) {
   WriteDump(ctx, static_cast<const unsigned char *>(data), count);
 }

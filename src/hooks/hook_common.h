@@ -78,28 +78,42 @@ inline const void *DumpedData(const Admission &a, const Moved &moved) {
   return a.dump && moved.result >= 0 ? moved.buf : nullptr;
 }
 
+// A hook's first steps: marks the thread as inside the library and
+// captures the caller's error code. True when the thread has a context and
+// its record follows, to be ended by LeaveCall; false when there is
+// nothing more to do: the thread is inside the library already, has no
+// state, or has no context (and then its code is handed back already).
+// The hook keeps nothing across the record, so that its own frame stays
+// as small as its guard needs.
+bool EnterCall(int failed);
+
+// The context that EnterCall found, which the thread's state remembers.
+inline TraceContext *CallContext() { return ThisThread()->context; }
+
+// A hook's last steps after its record: restores the caller's error code
+// and leaves the library.
+void LeaveCall();
+
 // The record of a call whose line is not written: its dump alone.
 void DumpOnly(TraceContext *ctx, const void *data, size_t count);
 
 }  // namespace nq
 
-// Runs the steps of a hook: capture; the one admission of its record,
-// which says whether its line is written, with which tag, and whether the
-// dump of what moved follows it; the record, formatted only when its line
-// is written, composed in full and appended once; restore. A hook called
-// while its thread is inside the library already (from a callback or a
-// signal handler) does none of them. The steps are a function of their
-// own, never inlined, so that a hook that finds nobody tracing sets up no
-// more than a small frame around its guard.
+// Runs the steps of a hook: capture (EnterCall); the one admission of its
+// record, which says whether its line is written, with which tag, and
+// whether the dump of what moved follows it; the record, formatted only
+// when its line is written, composed in full and appended once; restore
+// (LeaveCall). The record's steps are a function of their own, never
+// inlined, so that a hook sets up no more than a small frame around its
+// guard and a thread without a context pays for the capture alone.
 #define NQ_TRACE_CALL(failed, moved, ...)                                  \
-  [=]() __attribute__((noinline)) {                                        \
-    ::nq::ThreadState *nq_ts = ::nq::EnterLibrary();                       \
-    if (nq_ts == nullptr) return;                                          \
-    ::nq::TraceContext *nq_ctx = ::nq::CaptureCallError(nq_ts, failed);    \
-    if (nq_ctx != nullptr) {                                               \
+  do {                                                                     \
+    if (!::nq::EnterCall(failed)) break;                                   \
+    [&]() __attribute__((noinline)) {                                      \
+      ::nq::TraceContext *nq_ctx = ::nq::CallContext();                    \
       const ::nq::Moved &nq_moved = (moved);                               \
       ::nq::Admission nq_a =                                               \
-          ::nq::AdmitRecord(nq_ctx, TRACE_KIND_CALL, nq_ts->last_error);   \
+          ::nq::AdmitRecord(nq_ctx, TRACE_KIND_CALL, ::nq::LastError());   \
       const void *nq_data = ::nq::DumpedData(nq_a, nq_moved);              \
       if (nq_a.write) {                                                    \
         ::nq::TraceCall(nq_ctx, nq_a, nq_data, ::nq::MovedCount(nq_moved), \
@@ -107,10 +121,9 @@ void DumpOnly(TraceContext *ctx, const void *data, size_t count);
       } else if (nq_data != nullptr) {                                     \
         ::nq::DumpOnly(nq_ctx, nq_data, ::nq::MovedCount(nq_moved));       \
       }                                                                    \
-      ::nq::RestoreCallError(nq_ts, nq_ctx);                               \
     }                                                                      \
-    ::nq::LeaveLibrary(nq_ts);                                             \
-  }                                                                        \
-  ()
+    ();                                                                    \
+    ::nq::LeaveCall();                                                     \
+  } while (0)
 
 #endif

@@ -72,15 +72,25 @@ inline char *DecimalBefore(char *end, uint64_t value) {
   return p;
 }
 
-// value in decimal at p, with zeros in front up to min_digits (at most
-// 20); returns the end.
-inline char *PutDecimal(char *p, uint64_t value, int min_digits = 1) {
+// value in decimal at p; returns the end.
+inline char *PutDecimal(char *p, uint64_t value) {
+  char tmp[20];
+  char *end = tmp + sizeof tmp;
+  char *q = DecimalBefore(end, value);
+  size_t n = static_cast<size_t>(end - q);
+  memcpy(p, q, n);
+  return p + n;
+}
+
+// The same with zeros in front up to min_digits (at most 20).
+inline char *PutDecimal(char *p, uint64_t value, int min_digits) {
   char tmp[20];
   char *end = tmp + sizeof tmp;
   char *q = DecimalBefore(end, value);
   while (end - q < min_digits && q > tmp) *--q = '0';
-  memcpy(p, q, static_cast<size_t>(end - q));
-  return p + (end - q);
+  size_t n = static_cast<size_t>(end - q);
+  memcpy(p, q, n);
+  return p + n;
 }
 
 // value in signed decimal at p; returns the end.

@@ -8,9 +8,11 @@
 
 namespace nq {
 
-// Room on the stack for a record: every call line, and a dump of some 800
-// bytes. A longer record is composed in the context's scratch buffer.
-constexpr size_t kStackRecord = 4096;
+// Room on the stack for a record: every call line, and a dump of some 700
+// bytes. A longer record is composed in the context's scratch buffer. With
+// the rest of a frame it stays under a page, which spares the frame the
+// stack probe that Windows wants before a page is skipped.
+constexpr size_t kStackRecord = 3840;
 
 // Hands size bytes at data to ctx's trace file in one append. The default
 // file lies in a directory that other users share, so it is opened with

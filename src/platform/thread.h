@@ -26,8 +26,11 @@ void ThreadBlocksDelete(bool give_back);
 
 // The calling thread's block, made on its first call where it has to be
 // (Windows). Null only when no memory can be had for it. Leaves the system
-// error state (GetLastError, errno) as it found it.
-void *ThisThreadBlock();
+// error state (GetLastError, errno) as it found it. Reached through a
+// pointer that the platform sets to the quickest way the system allows.
+extern void *(*g_this_thread_block)();
+
+inline void *ThisThreadBlock() { return g_this_thread_block(); }
 
 // Forgets the calling thread's block, if it has one: a later call on the
 // same thread gets a zeroed one. Leaves the system error state as it was.

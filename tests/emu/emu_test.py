@@ -456,6 +456,45 @@ def check_failures(run):
           "enable refused", r1 == 0xFFFFFFFF and kept and r2 == 0)
 
 
+# Instructions run inside the DLL and import calls made by one hook call,
+# TX_connect(-1, 3, 10.1.2.3:80, 16) failing with flags 0, on a warm thread:
+# the emulator runs the same instructions every time, so these are exact.
+HOT_PATH_GOALS = {"nobody traces": (7, 0), "thread without a context": (60, 0),
+                  "written call line": (1200, 33)}
+
+
+def check_hot_path(run):
+    emu = run.process()
+    call_export(emu, "WSASetupTrace")
+    connect = emu.export("TX_connect")
+    name = emu.alloc(struct.pack(">HH4B8x", 0x0200, 80, 10, 1, 2, 3))
+    args = [0xFFFFFFFF, 3, name, 16]
+
+    def measure():
+        emu.set_last_error(10061)
+        emu.call(connect, args, "warm-up")
+        emu.set_last_error(10061)
+        return emu.counted_call(connect, args, "TX_connect")[1:]
+
+    counts = {"nobody traces": measure()}
+    tracer = emu.new_thread()
+    emu.call(emu.export("WSAEnableTrace"), [emu.alloc(b"hot.log\0"), 0],
+             "enable")
+    emu.new_thread()
+    counts["thread without a context"] = measure()
+    emu.switch(tracer)
+    counts["written call line"] = measure()
+    line = trace_of(emu, "hot.log").split(b"\r\n")[-2]
+    check("the hot path's line is written", line.endswith(
+        b" ERR: connect(3, 10.1.2.3:80, 16) returned -1 [10061]"), line)
+    for what, (instructions, imports) in counts.items():
+        most, most_imports = HOT_PATH_GOALS[what]
+        check("TX_connect, %s: %d instructions (at most %d), %d import calls "
+              "(at most %d)" % (what, instructions, most, imports,
+                                most_imports),
+              instructions <= most and imports <= most_imports)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--dll", required=True, help="the built NETQUILL.DLL")
@@ -506,6 +545,7 @@ def main():
         attempt("context table", lambda: check_table(run))
         attempt("error callbacks", lambda: check_callbacks(run))
         attempt("failures", lambda: check_failures(run))
+        attempt("hot path", lambda: check_hot_path(run))
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
 

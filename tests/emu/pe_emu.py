@@ -513,6 +513,7 @@ class Emulator:
         if self.base == opt.ImageBase:
             raise EmuError("load base equals the preferred base")
         size = (opt.SizeOfImage + PAGE - 1) & ~(PAGE - 1)
+        self.image_size = size
         self.uc.mem_map(self.base, size)
         data = pe.__data__
         self.write(self.base, data[:opt.SizeOfHeaders])
@@ -674,6 +675,24 @@ class Emulator:
         if held:
             raise EmuError("%s: returned holding a lock" % what)
         return self.uc.reg_read(UC_X86_REG_EAX)
+
+    def counted_call(self, addr, args, what):
+        """call(), counting the instructions run inside the DLL's image
+        (neither the import stubs nor the program's callbacks) and the
+        import calls made; returns (EAX, instructions, import calls)."""
+        counted = [0]
+
+        def on_instruction(uc, address, size, user):
+            counted[0] += 1
+
+        hook = self.uc.hook_add(UC_HOOK_CODE, on_instruction, begin=self.base,
+                                end=self.base + self.image_size - 1)
+        imports = sum(self.win.calls.values())
+        try:
+            result = self.call(addr, args, what)
+        finally:
+            self.uc.hook_del(hook)
+        return result, counted[0], sum(self.win.calls.values()) - imports
 
     def dll_main(self, reason, reserved=0):
         return self.call(self.entry, [self.base, reason, reserved],

@@ -188,7 +188,8 @@ TEST_F(Faults, FullDiskAndShortWrites) {
 }
 
 // A path of 255 characters is the longest the context holds: it is a real
-// file, written as it is; one more character is cut and lands there too.
+// file, written as it is; a longer one is cut to its first 255 characters
+// and lands there too.
 TEST_F(Faults, PathOfExactly255Characters) {
   std::string base = Path("");
   std::string path = base + std::string(255 - base.size() - 4, 'n') + ".log";
@@ -198,7 +199,10 @@ TEST_F(Faults, PathOfExactly255Characters) {
   EXPECT_EQ(WSAGetTraceFile(copy, sizeof copy), 255);
   EXPECT_EQ(TracedCalls(), "");
   ASSERT_EQ(WSADisableTrace(), 1);
-  ASSERT_EQ(WSAEnableTrace((path + "x").c_str(), 0), 1);
+  const std::string longer = path + std::string(45, 'x');  // 300 characters
+  ASSERT_EQ(WSAEnableTrace(longer.c_str(), 0), 1);
+  EXPECT_EQ(WSAGetTraceFile(copy, sizeof copy), 255);
+  EXPECT_EQ(path, copy);
   EXPECT_EQ(NetQuillWrite(0, "cut to 255", 0), 1);
   ASSERT_EQ(WSADisableTrace(), 1);
   EXPECT_FALSE(Exists(path + "x"));

@@ -112,12 +112,12 @@ size_t NativeTempDir(char *buf, size_t size) {
 // Whether the file open at fd may take a record: a regular file or a
 // character device (a terminal, /dev/null), never a FIFO or a socket, where
 // a record could go out in part or hold the writer up; for an owned file
-// also only one of the caller's own, with this one name.
-bool AcceptsRecords(int fd, bool owned, struct stat &st) {
-  if (fstat(fd, &st) != 0) return false;
-  if (owned && (st.st_uid != geteuid() || st.st_nlink != 1)) return false;
-  if (S_ISREG(st.st_mode)) return true;
-  if (!S_ISCHR(st.st_mode)) return false;
+// also only one of the caller's own, with this one name. st gets its state.
+bool AcceptsRecords(int fd, bool owned, struct stat *st) {
+  if (fstat(fd, st) != 0) return false;
+  if (owned && (st->st_uid != geteuid() || st->st_nlink != 1)) return false;
+  if (S_ISREG(st->st_mode)) return true;
+  if (!S_ISCHR(st->st_mode)) return false;
   // A device is written as it always was, waiting if it must: only the
   // open was not to wait.
   int flags = fcntl(fd, F_GETFL);
@@ -128,7 +128,9 @@ bool AcceptsRecords(int fd, bool owned, struct stat &st) {
 // a record nothing.
 std::atomic<uint64_t> g_file_size_limit{RLIM_INFINITY};
 
-ssize_t WriteRecord(int fd, const void *data, size_t size) {
+// O_APPEND puts the whole write at the end of the file in one step, so
+// records of other threads and processes never land inside this one.
+ssize_t WriteAll(int fd, const void *data, size_t size) {
   ssize_t n;
   do {
     n = write(fd, data, size);
@@ -136,20 +138,43 @@ ssize_t WriteRecord(int fd, const void *data, size_t size) {
   return n;
 }
 
-// Under a file-size limit a record that would take the file past it is
-// dropped whole, never written in part. Should another writer take the room
-// first, the system refuses the write and raises SIGXFSZ, whose default is
-// to kill: it is held off around the write and taken back unless the
-// program had one pending already.
-ssize_t WriteWithinLimit(int fd, const void *data, size_t size, off_t at,
+// The write of a record to a file not yet asked for its type. Linux puts
+// a positioned write on an O_APPEND descriptor at the end of the file like
+// a plain write, and refuses it on a pipe, a FIFO, a socket or a terminal
+// (ESPIPE) before anything is written: so a regular file, the usual case,
+// costs no question about its type. Only a refusal asks, and a character
+// device then gets a plain write. Elsewhere the type is asked first.
+ssize_t WriteChecked(int fd, const void *data, size_t size) {
+#if defined(__linux__)
+  ssize_t n;
+  do {
+    n = pwrite(fd, data, size, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0 || (errno != ESPIPE && errno != EAGAIN)) return n;
+#endif
+  struct stat st;
+  if (!AcceptsRecords(fd, false, &st)) return -1;
+  return WriteAll(fd, data, size);
+}
+
+// Under a file-size limit a record that would take a regular file past it
+// is dropped whole, never written in part. Should another writer take the
+// room first, the system refuses the write and raises SIGXFSZ, whose
+// default is to kill: it is held off around the write and taken back
+// unless the program had one pending already.
+ssize_t WriteWithinLimit(int fd, const void *data, size_t size, bool owned,
                          uint64_t limit) {
-  if (static_cast<uint64_t>(at) > limit || size > limit - at) return 0;
+  struct stat st;
+  if (!AcceptsRecords(fd, owned, &st)) return -1;
+  if (!S_ISREG(st.st_mode)) return WriteAll(fd, data, size);
+  uint64_t at = static_cast<uint64_t>(st.st_size);
+  if (at > limit || size > limit - at) return 0;
   sigset_t xfsz, old, pending;
   sigemptyset(&xfsz);
   sigaddset(&xfsz, SIGXFSZ);
   pthread_sigmask(SIG_BLOCK, &xfsz, &old);
   bool had_one = sigpending(&pending) == 0 && sigismember(&pending, SIGXFSZ);
-  ssize_t n = WriteRecord(fd, data, size);
+  ssize_t n = WriteAll(fd, data, size);
   if (n < 0 && errno == EFBIG && !had_one) {
     struct timespec now = {0, 0};
     sigtimedwait(&xfsz, nullptr, &now);
@@ -169,22 +194,22 @@ int AppendTo(const char *path, const void *data, size_t size, bool owned) {
     errno = saved;
     return 0;
   }
-  struct stat st;
-  if (!AcceptsRecords(fd, owned, st)) {
-    close(fd);
-    errno = saved;
-    return 0;
-  }
-  // O_APPEND puts the whole write at the end of the file in one step, so
-  // records of other threads and processes never land inside this one.
+  // An owned file is asked who owns it and how many names it has anyway.
   uint64_t limit = g_file_size_limit.load(std::memory_order_relaxed);
-  ssize_t n = limit == RLIM_INFINITY || !S_ISREG(st.st_mode)
-                  ? WriteRecord(fd, data, size)
-                  : WriteWithinLimit(fd, data, size, st.st_size, limit);
-  int ok = n > 0 && static_cast<size_t>(n) == size ? 1 : n > 0 ? -1 : 0;
+  ssize_t n = -1;
+  struct stat st;
+  if (limit != RLIM_INFINITY) {
+    n = WriteWithinLimit(fd, data, size, owned, limit);
+  } else if (!owned) {
+    n = WriteChecked(fd, data, size);
+  } else if (AcceptsRecords(fd, true, &st)) {
+    n = WriteAll(fd, data, size);
+  }
+  // A record cut short (a full disk) is told apart from one not written.
+  int ok = n >= 0 && static_cast<size_t>(n) == size ? 1 : n > 0 ? -1 : 0;
   if (close(fd) != 0 && errno != EINTR && ok == 1) ok = 0;
   errno = saved;
-  return size == 0 && n == 0 ? 1 : ok;
+  return ok;
 }
 
 int NativeAppend(const char *path, const void *data, size_t size) {

@@ -68,7 +68,9 @@ void ThreadBlocksDelete(bool) {
 
 PlatformThread *ThisPlatformThread() { return &t_thread.platform; }
 
-void *ThisThreadBlock() {
+namespace {
+
+void *TlsBlock() {
   PosixThread *t = &t_thread;
   uint32_t generation = g_key_generation.load(std::memory_order_acquire);
   if (__builtin_expect(t->platform.registered != generation, 0) &&
@@ -77,6 +79,10 @@ void *ThisThreadBlock() {
   }
   return t->block;
 }
+
+}  // namespace
+
+void *(*g_this_thread_block)() = TlsBlock;
 
 void ReleaseThisThreadBlock() {
   // The storage itself goes with the thread; what it held is forgotten, so

@@ -27,7 +27,7 @@ DWORD g_slot = TLS_OUT_OF_INDEXES;
 CRITICAL_SECTION g_blocks_lock;
 Block *g_blocks;
 
-Block *NewBlock() {
+__attribute__((noinline)) Block *NewBlock() {
   DWORD saved = GetLastError();
   auto *b = static_cast<Block *>(
       HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Block)));
@@ -46,11 +46,25 @@ Block *NewBlock() {
   return b;
 }
 
-// TlsGetValue sets the last error to 0 when it succeeds: the caller's code
-// may not have been captured yet, so it is kept around the call.
+// A slot above the thread block's first 64 is read through TlsGetValue,
+// which sets the last error to 0 when it succeeds: the caller's code may
+// not have been captured yet, so it is kept around the call. A thread
+// without a block yet gets one here. Apart, so that the usual read of the
+// slot sets up no frame.
+__attribute__((noinline)) Block *SlowBlock() {
+  Block *b = nullptr;
+  if (g_slot >= kTebTlsSlotCount) {
+    DWORD saved = GetLastError();
+    b = static_cast<Block *>(TlsGetValue(g_slot));
+    SetLastError(saved);
+  }
+  return b != nullptr ? b : NewBlock();
+}
+
 Block *SlotValue() {
-  if (g_slot < kTebTlsSlotCount)
+  if (g_slot < kTebTlsSlotCount) {
     return static_cast<Block *>(TebTlsValue(g_slot));
+  }
   DWORD saved = GetLastError();
   auto *b = static_cast<Block *>(TlsGetValue(g_slot));
   SetLastError(saved);
@@ -66,7 +80,18 @@ void Unlink(Block *b) {
   if (b->next != nullptr) b->next->prev = b->prev;
 }
 
+// The block of a slot below 64, read from the thread's own block.
+void *TebBlock() {
+  void *b = TebTlsValue(g_slot);
+  if (__builtin_expect(b != nullptr, 1)) return b;
+  return SlowBlock();
+}
+
+void *AnyBlock() { return SlowBlock(); }
+
 }  // namespace
+
+void *(*g_this_thread_block)() = AnyBlock;
 
 // The loader tells the library's entry point of a thread's end; there is
 // nothing for the platform to call.
@@ -75,6 +100,7 @@ bool ThreadBlocksCreate(ThreadEndNotice) {
   if (g_slot == TLS_OUT_OF_INDEXES) return false;
   InitializeCriticalSection(&g_blocks_lock);
   g_blocks = nullptr;
+  g_this_thread_block = g_slot < kTebTlsSlotCount ? TebBlock : AnyBlock;
   return true;
 }
 
@@ -91,14 +117,9 @@ void ThreadBlocksDelete(bool give_back) {
   LeaveCriticalSection(&g_blocks_lock);
   DeleteCriticalSection(&g_blocks_lock);
   // Freeing the slot clears its value in every thread.
+  g_this_thread_block = AnyBlock;
   TlsFree(g_slot);
   g_slot = TLS_OUT_OF_INDEXES;
-}
-
-void *ThisThreadBlock() {
-  Block *b = SlotValue();
-  if (__builtin_expect(b == nullptr, 0)) b = NewBlock();
-  return b;
 }
 
 void ReleaseThisThreadBlock() {
