@@ -23,15 +23,19 @@ uint32_t PathHash(const char *path) {
   return h | 1;  // never 0, the mark of a free entry
 }
 
-void MarkCut(uint32_t hash) {
+// Marks path's file as cut; returns 0, the result of a record that did
+// not reach the file whole.
+int MarkCut(const char *path) {
+  uint32_t hash = PathHash(path);
   for (auto &entry : g_cut_files) {
     uint32_t free_entry = 0;
-    if (entry.load() == hash) return;
+    if (entry.load() == hash) return 0;
     if (entry.compare_exchange_strong(free_entry, hash)) {
       g_cut_count.fetch_add(1);
-      return;
+      return 0;
     }
   }
+  return 0;
 }
 
 // Ends the cut line of the file at hash, if there is one; false while it
@@ -57,8 +61,7 @@ int AppendRecord(const TraceContext *ctx, const void *data, size_t size) {
     return 0;
   }
   int written = append(ctx->path, data, size);
-  if (written < 0) MarkCut(PathHash(ctx->path));
-  return written == 1;
+  return __builtin_expect(written < 0, 0) ? MarkCut(ctx->path) : written;
 }
 
 }  // namespace nq

@@ -121,8 +121,8 @@ int NativeAppend(const char *path, const void *data, size_t size) {
   DWORD written = 0;
   BOOL ok = size <= 0xFFFFFFFFu &&
             WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr);
-  int result = ok && written == size ? 1 : written > 0 ? -1 : 0;
-  if (!CloseHandle(file) && result == 1) result = 0;
+  int result = written == size ? ok != 0 : -(written != 0);
+  if (!CloseHandle(file) && result > 0) result = 0;
   SetLastError(saved);
   return result;
 }
