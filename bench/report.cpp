@@ -37,8 +37,8 @@ int PrintRatioTable(FILE *out, const char *title, const Figures &f) {
        false, ""},
       {"written", "hook / append floor", f.written / f.written_floor,
        kPlatformGoals.written_ratio, false, "x"},
-      {"dump 64 KiB", "hook / append floor", f.dump / f.dump_floor,
-       1.5, false, "x"},
+      {"dump 64 KiB", "hook / append floor", f.dump / f.dump_floor, 1.5, false,
+       "x"},
       {"threads", "records/s, 2 threads / 1", f.records_2 / f.records_1, 1.6,
        true, "x"},
   };
@@ -50,8 +50,8 @@ int PrintRatioTable(FILE *out, const char *title, const Figures &f) {
           f.no_context, f.written);
   fprintf(out, "| filtered | %.1f ns | written record %.0f ns |\n", f.filtered,
           f.written);
-  fprintf(out, "| written | %.0f ns | append floor %.0f ns |\n",
-          f.written, f.written_floor);
+  fprintf(out, "| written | %.0f ns | append floor %.0f ns |\n", f.written,
+          f.written_floor);
   fprintf(out, "| dump 64 KiB | %.1f us | append floor %.1f us |\n",
           f.dump / 1000, f.dump_floor / 1000);
   fprintf(out,

@@ -1,10 +1,12 @@
-// The control exports: a thread switches its own trace on and off and sets
-// its file and flags.
+// The control exports: a thread switches its own trace on and off, sets
+// its file and flags, lends the library its error-code callbacks and adds
+// records of its own.
 #include <string.h>
 
 #include "control/module_name.h"
 #include "control/version.h"
 #include "core/context.h"
+#include "core/error_bridge.h"
 #include "core/reentry.h"
 #include "core/thread_state.h"
 #include "netquill.h"
@@ -190,4 +192,24 @@ uint32_t NQ_CALL WSASetTraceFlags(uint32_t flags) {
 uint32_t NQ_CALL WSAGetTraceFlags(void) {
   TraceContext *ctx = FindContext();
   return ctx ? ctx->flags : 0;
+}
+
+int NQ_CALL WSASetupTrace(const TraceErrorHooks *hooks) {
+  // A missing record is not read; the bridge stays as it was, and the call
+  // succeeds as every call of it does.
+  if (hooks == nullptr) return 1;
+  g_get_error.store(hooks->GetError, std::memory_order_release);
+  g_set_error.store(hooks->SetError, std::memory_order_release);
+  return 1;
+}
+
+// A record written from inside a running call (a callback, a signal
+// handler) is dropped: the call's record may be in the buffer it would use.
+int NQ_CALL NetQuillWrite(uint32_t kind, const void *text, uint32_t length) {
+  ThreadState *ts = EnterLibrary();
+  if (ts == nullptr) return 0;
+  bool length_known = (kind & TRACE_KIND_DUMP) != 0 || length != 0;
+  int result = WriteRecord(FindContext(), kind, text, length, length_known);
+  LeaveLibrary(ts);
+  return result;
 }

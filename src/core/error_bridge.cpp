@@ -30,12 +30,3 @@ int32_t LastError() {
 }
 
 }  // namespace nq
-
-int NQ_CALL WSASetupTrace(const TraceErrorHooks *hooks) {
-  // A missing record is not read; the bridge stays as it was, and the call
-  // succeeds as every call of it does.
-  if (hooks == nullptr) return 1;
-  nq::g_get_error.store(hooks->GetError, std::memory_order_release);
-  nq::g_set_error.store(hooks->SetError, std::memory_order_release);
-  return 1;
-}

@@ -71,9 +71,9 @@ inline size_t MovedCount(const Moved &moved) {
   return count < 0 ? 0 : static_cast<size_t>(count);
 }
 
-// The data of what moved that a record admitted as a dumps after its
-// line: null when the dumps are off, or nothing moved (a result below
-// zero), or the caller gave no buffer.
+// The bytes whose dump follows the line of a record admitted as a: the
+// caller's buffer; null when the thread's dumps are off, nothing moved (a
+// result below zero) or the caller gave no buffer.
 inline const void *DumpedData(const Admission &a, const Moved &moved) {
   return a.dump && moved.result >= 0 ? moved.buf : nullptr;
 }

@@ -6,7 +6,6 @@
 #include <string.h>
 
 #include "core/error_bridge.h"
-#include "core/reentry.h"
 #include "netquill.h"
 #include "output/dump.h"
 #include "output/line.h"
@@ -113,15 +112,3 @@ int WriteRecord(TraceContext *ctx, uint32_t kind, const void *data,
 }
 
 }  // namespace nq
-
-// A record written from inside a running call (a callback, a signal
-// handler) is dropped: the call's record may be in the buffer it would use.
-int NQ_CALL NetQuillWrite(uint32_t kind, const void *text, uint32_t length) {
-  nq::ThreadState *ts = nq::EnterLibrary();
-  if (ts == nullptr) return 0;
-  bool length_known = (kind & TRACE_KIND_DUMP) != 0 || length != 0;
-  int result =
-      nq::WriteRecord(nq::FindContext(), kind, text, length, length_known);
-  nq::LeaveLibrary(ts);
-  return result;
-}
