@@ -30,12 +30,12 @@ inline ThreadState *EnterLibrary() {
   if (ts == nullptr || ts->in_library != 0) return nullptr;
   ts->in_library = 1;
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  ts->cancel_held = CancelHold();
+  CancelHold();
   return ts;
 }
 
 inline void LeaveLibrary(ThreadState *ts) {
-  CancelResume(ts->cancel_held);
+  CancelResume();
   std::atomic_signal_fence(std::memory_order_seq_cst);
   ts->in_library = 0;
 }

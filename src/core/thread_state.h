@@ -19,7 +19,6 @@ constexpr size_t kThreadTextsSize = kThreadBlockSize - 32;
 struct ThreadState {
   int32_t last_error;     // error code fetched by this thread's last capture
   int32_t in_library;     // nonzero while the thread runs inside the library
-  int32_t cancel_held;    // cancellation state to put back when it leaves
   TraceContext *context;  // this thread's context as last found, or null
   uint32_t scanned_id;    // thread id of the last scan of the table
   uint32_t scanned_generation;  // table generation that scan saw

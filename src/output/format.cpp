@@ -49,6 +49,18 @@ char *Field(char *p, char *limit, const char *text, size_t n, size_t width,
 
 }  // namespace
 
+// The length of the n characters at text less an escape cut at their end.
+size_t DropCutEscape(const char *text, size_t n) {
+  for (size_t back = 1; back <= 3 && back <= n; ++back) {
+    if (text[n - back] != '\\') continue;
+    const char *rest = text + n - back + 1;
+    bool cut = back == 1 ||
+               (rest[0] == 'x' && (back == 2 || strchr(kHexDigits, rest[1])));
+    return cut ? n - back : n;
+  }
+  return n;
+}
+
 size_t FormatV(char *buf, size_t size, const char *fmt, va_list ap) {
   if (buf == nullptr || size == 0) return 0;
   char *p = buf;
@@ -218,17 +230,6 @@ size_t PutEscaped(char *buf, size_t size, const char *text, size_t max) {
     buf[n++] = static_cast<char>(c);
   }
   buf[n] = '\0';
-  return n;
-}
-
-size_t DropCutEscape(const char *text, size_t n) {
-  for (size_t back = 1; back <= 3 && back <= n; ++back) {
-    if (text[n - back] != '\\') continue;
-    const char *rest = text + n - back + 1;
-    bool cut = back == 1 ||
-               (rest[0] == 'x' && (back == 2 || strchr(kHexDigits, rest[1])));
-    return cut ? n - back : n;
-  }
   return n;
 }
 

@@ -23,8 +23,29 @@ uint32_t PathHash(const char *path) {
   return h | 1;  // never 0, the mark of a free entry
 }
 
-// Marks path's file as cut; returns 0, the result of a record that did
-// not reach the file whole.
+int Append(const TraceContext *ctx, const void *data, size_t size) {
+  return (ctx->default_path ? g_os.append_owned : g_os.append)(ctx->path, data,
+                                                               size);
+}
+
+}  // namespace
+
+// Ends the cut line of ctx's file, if it has one, then appends the record.
+// Threads that meet the mark at once may each end the line: an empty line,
+// never two records on one. Not local, so that the call passes its
+// arguments on the stack where the caller's already lie.
+__attribute__((noinline)) int AppendAfterCut(const TraceContext *ctx,
+                                             const void *data, size_t size) {
+  uint32_t hash = PathHash(ctx->path);
+  for (auto &entry : g_cut_files) {
+    if (entry.load() != hash) continue;
+    if (Append(ctx, "\r\n", 2) != 1) return 0;  // still cut: dropped
+    uint32_t expected = hash;
+    if (entry.compare_exchange_strong(expected, 0)) g_cut_count.fetch_sub(1);
+  }
+  return Append(ctx, data, size);
+}
+
 int MarkCut(const char *path) {
   uint32_t hash = PathHash(path);
   for (auto &entry : g_cut_files) {
@@ -38,30 +59,11 @@ int MarkCut(const char *path) {
   return 0;
 }
 
-// Ends the cut line of the file at hash, if there is one; false while it
-// stays cut. Threads that meet the mark at once may each end it: an empty
-// line, never two records on one.
-bool EndCutLine(int (*append)(const char *, const void *, size_t),
-                const char *path, uint32_t hash) {
-  for (auto &entry : g_cut_files) {
-    if (entry.load() != hash) continue;
-    if (append(path, "\r\n", 2) != 1) return false;
-    uint32_t expected = hash;
-    if (entry.compare_exchange_strong(expected, 0)) g_cut_count.fetch_sub(1);
+int AppendPart(const TraceContext *ctx, const void *data, size_t size) {
+  if (__builtin_expect(g_cut_count.load(std::memory_order_relaxed) != 0, 0)) {
+    return AppendAfterCut(ctx, data, size);
   }
-  return true;
-}
-
-}  // namespace
-
-int AppendRecord(const TraceContext *ctx, const void *data, size_t size) {
-  auto append = ctx->default_path ? g_os.append_owned : g_os.append;
-  if (g_cut_count.load(std::memory_order_relaxed) != 0 &&
-      !EndCutLine(append, ctx->path, PathHash(ctx->path))) {
-    return 0;
-  }
-  int written = append(ctx->path, data, size);
-  return __builtin_expect(written < 0, 0) ? MarkCut(ctx->path) : written;
+  return Append(ctx, data, size);
 }
 
 }  // namespace nq

@@ -72,14 +72,15 @@ void ReadFileSizeLimit();
 
 // Holds off thread cancellation while the calling thread is inside the
 // library, so that no file call of a record becomes a cancellation point the
-// program did not make; returns what CancelResume puts back. Windows
-// cancels no thread inside a call: there every hook is spared the calls.
+// program did not make; CancelResume puts back what the thread had.
+// Windows cancels no thread inside a call: there every hook is spared the
+// calls.
 #if defined(_WIN32)
-inline int CancelHold() { return 0; }
-inline void CancelResume(int) {}
+inline void CancelHold() {}
+inline void CancelResume() {}
 #else
-int CancelHold();
-void CancelResume(int held);
+void CancelHold();
+void CancelResume();
 #endif
 
 // The one process-wide recursive lock. On POSIX no signal handler runs, and

@@ -272,13 +272,14 @@ void ReadFileSizeLimit() {
   errno = saved;
 }
 
-int CancelHold() {
-  int held = PTHREAD_CANCEL_ENABLE;
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &held);
-  return held;
+void CancelHold() {
+  int *held = &ThisPlatformThread()->cancel_held;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, held);
 }
 
-void CancelResume(int held) { pthread_setcancelstate(held, nullptr); }
+void CancelResume() {
+  pthread_setcancelstate(ThisPlatformThread()->cancel_held, nullptr);
+}
 
 // The outermost LockEnter holds off every signal but the faults and every
 // cancellation until its LockLeave: a handler that ran on this thread while
@@ -299,7 +300,8 @@ void LockEnter() {
   static const int kFaults[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP};
   for (int fault : kFaults) sigdelset(&all, fault);
   pthread_sigmask(SIG_BLOCK, &all, &old);
-  int cancel = CancelHold();
+  int cancel = PTHREAD_CANCEL_ENABLE;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel);
   pthread_mutex_lock(&g_lock);
   ts->lock_depth = 1;
   g_mask_held = old;
@@ -312,7 +314,7 @@ void LockLeave() {
   sigset_t mask = g_mask_held;
   int cancel = g_cancel_held;
   pthread_mutex_unlock(&g_lock);
-  CancelResume(cancel);
+  pthread_setcancelstate(cancel, nullptr);
   pthread_sigmask(SIG_SETMASK, &mask, nullptr);
 }
 

@@ -21,6 +21,7 @@ struct ClockCache {
 struct PlatformThread {
   uint32_t thread_id;   // cached system thread id, 0 until asked
   int32_t lock_depth;   // how deep this thread holds the lock
+  int32_t cancel_held;  // its cancellation state while in the library
   uint32_t registered;  // generation of the thread key it registered with
   ClockCache clock;
 };

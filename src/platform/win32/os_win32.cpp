@@ -121,10 +121,11 @@ int NativeAppend(const char *path, const void *data, size_t size) {
   DWORD written = 0;
   BOOL ok = size <= 0xFFFFFFFFu &&
             WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr);
-  int result = written == size ? ok != 0 : -(written != 0);
-  if (!CloseHandle(file) && result > 0) result = 0;
+  ok = ok && written == size;
+  if (!CloseHandle(file)) ok = FALSE;
   SetLastError(saved);
-  return result;
+  if (ok) return 1;
+  return written != 0 && written < size ? -1 : 0;  // cut short: a full disk
 }
 
 // The process heap: no C run-time heap is needed for the few blocks the
