@@ -126,7 +126,11 @@ NQ_EXPORT uint32_t NQ_CALL WSAGetTraceFlags(void);
 NQ_EXPORT int NQ_CALL NetQuillWrite(uint32_t kind, const void *text,
                                     uint32_t length);
 
-/* The hooks: result first, then the socket call's own arguments. */
+/* The hooks: result first, then the socket call's own arguments. The
+ * address of TX_accept, TX_getpeername, TX_getsockname and TX_recvfrom,
+ * whose length comes through a pointer, is read as 8 bytes whatever that
+ * length says: a non-null one must have its 8 bytes readable (a caller with
+ * fewer valid bytes passes a zero-filled copy of them). */
 NQ_EXPORT NQ_SOCKET NQ_CALL TX_accept(NQ_SOCKET result, NQ_SOCKET s,
                                       struct sockaddr *addr,
                                       NQ_SOCKLEN *addrlen);

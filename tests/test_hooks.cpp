@@ -446,6 +446,38 @@ TEST_F(Hooks, VeryLongNamesAreCutSafely) {
   EXPECT_EQ(line, "ERR: getservbyname(\"" + name.substr(0, 1023 - 15) + " [0]");
 }
 
+// Text from outside can begin no line of its own: control bytes show as
+// \xHH, every other byte as it is, and no cut splits an escape.
+TEST_F(Hooks, NamesShowControlBytesEscaped) {
+  Enable(0);
+  auto feeds = [](size_t n) {
+    std::string s;
+    while (n-- > 0) s += "\\x0A";
+    return s;
+  };
+  struct {
+    std::string name, shown, entry;  // entry: where the servent shows less
+  } cases[] = {
+      {"x\nRESOLVE 0 0 ERR: connect(3)", "x\\x0ARESOLVE 0 0 ERR: connect(3)",
+       ""},
+      {"\r\t\x1f\x7f\x01", "\\x0D\\x09\\x1F\\x7F\\x01", ""},
+      {"\x80\xff\\x41\" ~", "\x80\xff\\x41\" ~", ""},
+      {std::string(40, '\n'), feeds(40), feeds(28)},  // its 128 bytes
+  };
+  for (const auto &c : cases) {
+    struct servent entry = {};
+    entry.s_name = const_cast<char *>(c.name.c_str());
+    TX_getservbyname(&entry, c.name.c_str(), "\n");
+    EXPECT_EQ(Last(), "INF: getservbyname(\"" + c.shown +
+                          "\", \"\\x0A\") returned 0 (" +
+                          (c.entry.empty() ? c.shown : c.entry) + ")");
+  }
+  // A line cut at its end drops the escape it would split.
+  std::string cut = "a" + std::string(300, '\n');
+  TX_gethostbyname(nullptr, cut.c_str());
+  EXPECT_EQ(Last(), "ERR: gethostbyname(\"a" + feeds(251) + " [0]");
+}
+
 TEST_F(Hooks, EachThreadSeesItsOwnCodeAndTexts) {
   const int kThreads = 8;
   const int kCalls = 300;

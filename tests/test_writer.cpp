@@ -25,6 +25,15 @@ int g_restored;
 int NQ_CALL GetCode() { return g_code; }
 void NQ_CALL SetCode(int code) { g_restored = code; }
 
+// Appends the first half of the next records only, as a full disk does.
+int g_cut_appends;
+
+int CuttingAppend(const char *path, const void *data, size_t size) {
+  if (g_cut_appends-- <= 0)
+    return nq::NativeOsServices().append(path, data, size);
+  return nq::NativeOsServices().append(path, data, size / 2) ? -1 : 0;
+}
+
 class Writer : public TraceTest {
  protected:
   void SetUp() override {
@@ -400,3 +409,16 @@ TEST_F(Writer, EmptyPathStopsEveryRecord) {
 }
 
 }  // namespace
+
+// After a record went out in part, the next one starts a line of its own.
+TEST_F(Writer, RecordAfterAPartOfOneStartsItsOwnLine) {
+  ASSERT_EQ(WSAEnableTrace(file_.c_str(), 0), 1);
+  nq::g_os.append = CuttingAppend;
+  g_cut_appends = 1;
+  Call(false, 0, "cut in half");
+  Call(false, 0, "whole");
+  auto lines = Lines(file_);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1], "MYAPP 140509 0000 ");
+  EXPECT_EQ(TagAndText(lines[2]), "INF: whole");
+}

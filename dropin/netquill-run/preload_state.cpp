@@ -21,6 +21,9 @@ pthread_once_t g_once = PTHREAD_ONCE_INIT;
 // static block and costs no lookup call.
 __attribute__((tls_model("initial-exec"))) thread_local bool t_started;
 __attribute__((tls_model("initial-exec"))) thread_local int t_in_library;
+// Threads tracing when this thread's enable was refused (the table was
+// full), 0 when it was not: it tries again once fewer trace.
+__attribute__((tls_model("initial-exec"))) thread_local int t_refused_at;
 
 // One bit per descriptor below the limit; those above are asked about.
 constexpr int kTrackedFds = 65536;
@@ -28,7 +31,10 @@ std::atomic<uint64_t> g_sockets[kTrackedFds / 64];
 
 // A forked child has only the thread that forked, with a new thread id the
 // library has no context for: it starts again on its next socket call.
-void ForgetThreadInChild() { t_started = false; }
+void ForgetThreadInChild() {
+  t_started = false;
+  t_refused_at = 0;
+}
 
 void Init() {
   g_env = nqdrop::ReadTraceEnv();
@@ -66,12 +72,18 @@ LibraryScope::~LibraryScope() { --t_in_library; }
 void EnterSocketCall() {
   // Set also when tracing is off: every later call returns here at once.
   if (t_started) return;
+  if (t_refused_at != 0 && WSAGetTraceUsage() >= t_refused_at) return;
   int saved = errno;
   EnsureInit();
-  t_started = true;
+  t_started = true;  // also while enabling: a signal handler's call passes
   if (g_env.on) {
     LibraryScope scope;
-    WSAEnableTrace(g_env.path[0] != '\0' ? g_env.path : nullptr, g_env.flags);
+    if (!WSAEnableTrace(g_env.path[0] != '\0' ? g_env.path : nullptr,
+                        g_env.flags)) {
+      int usage = WSAGetTraceUsage();
+      t_refused_at = usage > 0 ? usage : 1;
+      t_started = false;
+    }
   }
   errno = saved;
 }

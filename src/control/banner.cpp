@@ -8,7 +8,9 @@ namespace nq {
 const char *FormatBannerDate() {
   static char text[32];
   LocalTime now;
-  g_os.local_time(&now, 1);  // a banner picks up a changed time zone
+  // Under the zone the clock column uses, not read again here: that would
+  // take the C library's zone lock, which a signal handler may interrupt.
+  g_os.local_time(&now, 0);
   Format(text, sizeof text, "%02d-%02d-%04d %02d:%02d:%02d", now.month, now.day,
          now.year, now.hour, now.minute, now.second);
   return text;

@@ -62,9 +62,9 @@ int EnableLocked(const char *path, uint32_t flags, const TraceContext &named) {
     return 1;
   }
   if (slot < 0) return 0;
-  auto *ctx = static_cast<TraceContext *>(g_os.alloc(sizeof(TraceContext)));
-  if (ctx == nullptr) return 0;
+  TraceContext *ctx = PoolContext(slot);
   memset(ctx, 0, sizeof *ctx);
+  ReadFileSizeLimit();  // the program may have set another since load
   g_table.slots[slot] = ctx;
   SlotsChanged();
   g_table.live.fetch_add(1, std::memory_order_relaxed);

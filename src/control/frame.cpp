@@ -13,6 +13,7 @@ namespace nq {
 bool LibraryAttach() {
   if (!ThreadBlocksCreate(ThreadEnding)) return false;
   LockCreate();
+  ReadFileSizeLimit();
   UseTableDump(false);
   return true;
 }

@@ -27,11 +27,13 @@ void DeriveModuleName(TraceContext *ctx) {
   const char *dot = strrchr(base, '.');
   size_t n = dot ? static_cast<size_t>(dot - base) : strlen(base);
   if (n > kModuleNameSize - 1) n = kModuleNameSize - 1;
+  char upper[kModuleNameSize];
   for (size_t i = 0; i < n; ++i) {
     char c = base[i];
-    name[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    upper[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
   }
-  name[n] = '\0';
+  // A control character in the file name would start a line of its own.
+  PutEscaped(name, kModuleNameSize, upper, n);
 }
 
 }  // namespace nq

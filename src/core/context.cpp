@@ -10,6 +10,12 @@ namespace nq {
 
 ContextTable g_table;
 
+namespace {
+TraceContext g_pool[kMaxContexts];
+}
+
+TraceContext *PoolContext(int slot) { return &g_pool[slot]; }
+
 // A thread without state has no context.
 TraceContext *FindContext() {
   ThreadState *ts = ThisThread();
@@ -48,7 +54,9 @@ void FreeContext(TraceContext *ctx) {
   ThreadState *ts = ThisThread();
   if (ts != nullptr && ts->context == ctx) ts->context = nullptr;
   g_os.release(ctx->scratch);
-  g_os.release(ctx);
+  ctx->scratch = nullptr;
+  ctx->scratch_size = 0;
+  ctx->thread_id = 0;  // no thread's remembered pointer matches it now
 }
 
 // The context is known by the state of the thread that made it: while that

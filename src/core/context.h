@@ -87,7 +87,12 @@ inline void SlotsChanged() {
 // False when the thread has no state to remember it in.
 bool RememberContext(TraceContext *ctx);
 
-// Gives back ctx and its buffers; it must no longer be in the table.
+// The context of slot: contexts live in a static pool, one per slot, so
+// that making one allocates nothing (an enable may run in a signal
+// handler) and cannot fail for memory.
+TraceContext *PoolContext(int slot);
+
+// Gives back ctx's buffers; it must no longer be in the table.
 void FreeContext(TraceContext *ctx);
 
 // Frees the calling thread's context, if it has one, without a stop banner:

@@ -10,6 +10,7 @@
 #include <atomic>
 
 #include "core/thread_state.h"
+#include "platform/os.h"
 
 namespace nq {
 
@@ -20,17 +21,21 @@ inline bool InsideLibrary(const ThreadState *ts) {
 
 // Marks the calling thread as inside the library and returns its state;
 // null when it is inside already, or has no state (and then traces
-// nothing), so the caller does nothing. The fences keep the compiler from
+// nothing), so the caller does nothing. Cancellation waits while a thread
+// is inside: a record's file calls are no cancellation points the program
+// made. The fences keep the compiler from
 // moving the mark past the work it guards, as seen from a signal handler.
 inline ThreadState *EnterLibrary() {
   ThreadState *ts = ThisThread();
   if (ts == nullptr || ts->in_library != 0) return nullptr;
   ts->in_library = 1;
   std::atomic_signal_fence(std::memory_order_seq_cst);
+  CancelHold();
   return ts;
 }
 
 inline void LeaveLibrary(ThreadState *ts) {
+  CancelResume();
   std::atomic_signal_fence(std::memory_order_seq_cst);
   ts->in_library = 0;
 }

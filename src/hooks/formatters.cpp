@@ -44,14 +44,13 @@ const char *ReturnedSigned(char *buf, int64_t value) {
   return buf;
 }
 
-// "returned <head> (<name>)" into buf; a name too long for the buffer is
-// cut so that the closing parenthesis still ends the text.
+// "returned <head> (<name>)" into buf, the name escaped; a name too long
+// for the buffer is cut so that the closing parenthesis still ends the text.
 const char *EntryText(char *buf, size_t size, const char *head,
                       const char *name) {
   size_t n = Format(buf, size, "returned %s (", head);
-  size_t room = size - n - 2;  // the ')' and the terminator
-  size_t len = name ? strnlen(name, room) : 0;
-  if (len > 0) memcpy(buf + n, name, len);
+  size_t room = size - n - 1;  // the name, its terminator; then ')'
+  size_t len = name ? PutEscaped(buf + n, room, name, SIZE_MAX) : 0;
   buf[n + len] = ')';
   buf[n + len + 1] = '\0';
   return buf;

@@ -4,6 +4,12 @@
 
 namespace nq {
 
+EscapedText Escape(const char *s, size_t max) {
+  EscapedText e;
+  PutEscaped(e.text, sizeof e.text, s ? s : "(null)", max);
+  return e;
+}
+
 bool EnterCall(int failed) {
   ThreadState *ts = EnterLibrary();
   if (ts == nullptr) return false;

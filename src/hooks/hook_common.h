@@ -36,6 +36,15 @@ inline size_t Ptr(R (*p)(A...)) {
 
 inline const char *OrEmpty(const char *s) { return s ? s : ""; }
 
+// A caller's string argument as a call line shows it, escaped (PutEscaped),
+// at most max bytes of it; a null one as "(null)". Returned by value, it
+// lives on the hook's stack until the line is written.
+struct EscapedText {
+  char text[kTraceFormatSize];
+};
+
+EscapedText Escape(const char *s, size_t max = SIZE_MAX);
+
 // The four bytes at addr as a dotted address; a null addr, or one of fewer
 // than four bytes by the caller's length, is not read.
 inline const char *AddressAt(const char *addr, int len) {

@@ -39,7 +39,7 @@ NQ_HANDLE NQ_CALL TX_WSAAsyncGetHostByName(NQ_HANDLE result, NQ_HWND hWnd,
   if (NobodyTraces()) return result;
   NQ_TRACE_CALL(result == nullptr, kNothingMoved,
                 "WSAAsyncGetHostByName(0x%zx, 0x%x, \"%s\", 0x%zx, %d) %s",
-                Ptr(hWnd), wMsg, OrEmpty(name), Ptr(buf), buflen,
+                Ptr(hWnd), wMsg, Escape(OrEmpty(name)).text, Ptr(buf), buflen,
                 FormatHandleResult(HandleValue(result)));
   return result;
 }
@@ -61,7 +61,7 @@ NQ_HANDLE NQ_CALL TX_WSAAsyncGetProtoByName(NQ_HANDLE result, NQ_HWND hWnd,
   if (NobodyTraces()) return result;
   NQ_TRACE_CALL(result == nullptr, kNothingMoved,
                 "WSAAsyncGetProtoByName(0x%zx, 0x%x, \"%s\", 0x%zx, %d) %s",
-                Ptr(hWnd), wMsg, OrEmpty(name), Ptr(buf), buflen,
+                Ptr(hWnd), wMsg, Escape(OrEmpty(name)).text, Ptr(buf), buflen,
                 FormatHandleResult(HandleValue(result)));
   return result;
 }
@@ -74,7 +74,7 @@ NQ_HANDLE NQ_CALL TX_WSAAsyncGetServByPort(NQ_HANDLE result, NQ_HWND hWnd,
   NQ_TRACE_CALL(result == nullptr, kNothingMoved,
                 "WSAAsyncGetServByPort(0x%zx, 0x%x, %d, \"%s\", 0x%zx, %d) %s",
                 Ptr(hWnd), wMsg, NetToHostShort(static_cast<uint32_t>(port)),
-                OrEmpty(proto), Ptr(buf), buflen,
+                Escape(OrEmpty(proto)).text, Ptr(buf), buflen,
                 FormatHandleResult(HandleValue(result)));
   return result;
 }
@@ -87,8 +87,8 @@ NQ_HANDLE NQ_CALL TX_WSAAsyncGetServByName(NQ_HANDLE result, NQ_HWND hWnd,
   NQ_TRACE_CALL(
       result == nullptr, kNothingMoved,
       "WSAAsyncGetServByName(0x%zx, 0x%x, \"%s\", \"%s\", 0x%zx, %d) %s",
-      Ptr(hWnd), wMsg, OrEmpty(name), OrEmpty(proto), Ptr(buf), buflen,
-      FormatHandleResult(HandleValue(result)));
+      Ptr(hWnd), wMsg, Escape(OrEmpty(name)).text, Escape(OrEmpty(proto)).text,
+      Ptr(buf), buflen, FormatHandleResult(HandleValue(result)));
   return result;
 }
 

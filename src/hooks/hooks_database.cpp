@@ -12,12 +12,12 @@ struct hostent *NQ_CALL TX_gethostbyaddr(struct hostent *result,
   return result;
 }
 
-// The name goes in unchanged: a null one shows as "(null)".
+// A null name shows as "(null)".
 struct hostent *NQ_CALL TX_gethostbyname(struct hostent *result,
                                          const char *name) {
   if (NobodyTraces()) return result;
   NQ_TRACE_CALL(result == nullptr, kNothingMoved, "gethostbyname(\"%s\") %s",
-                name, FormatHostEnt(result));
+                Escape(name).text, FormatHostEnt(result));
   return result;
 }
 
@@ -25,7 +25,7 @@ struct protoent *NQ_CALL TX_getprotobyname(struct protoent *result,
                                            const char *name) {
   if (NobodyTraces()) return result;
   NQ_TRACE_CALL(result == nullptr, kNothingMoved, "getprotobyname(\"%s\") %s",
-                OrEmpty(name), FormatProtoEnt(result));
+                Escape(OrEmpty(name)).text, FormatProtoEnt(result));
   return result;
 }
 
@@ -41,8 +41,8 @@ struct servent *NQ_CALL TX_getservbyname(struct servent *result,
                                          const char *name, const char *proto) {
   if (NobodyTraces()) return result;
   NQ_TRACE_CALL(result == nullptr, kNothingMoved,
-                "getservbyname(\"%s\", \"%s\") %s", OrEmpty(name),
-                OrEmpty(proto), FormatServEnt(result));
+                "getservbyname(\"%s\", \"%s\") %s", Escape(OrEmpty(name)).text,
+                Escape(OrEmpty(proto)).text, FormatServEnt(result));
   return result;
 }
 
@@ -51,8 +51,8 @@ struct servent *NQ_CALL TX_getservbyport(struct servent *result, int port,
   if (NobodyTraces()) return result;
   NQ_TRACE_CALL(result == nullptr, kNothingMoved,
                 "getservbyport(%d, \"%s\") %s",
-                NetToHostShort(static_cast<uint32_t>(port)), OrEmpty(proto),
-                FormatServEnt(result));
+                NetToHostShort(static_cast<uint32_t>(port)),
+                Escape(OrEmpty(proto)).text, FormatServEnt(result));
   return result;
 }
 
@@ -68,8 +68,8 @@ int NQ_CALL TX_gethostname(int result, char *name, NQ_IOLEN namelen) {
                 : static_cast<int>(kTraceFormatSize);
   }
   NQ_TRACE_CALL(result == -1, kNothingMoved,
-                "gethostname(0x%zx (\"%.*s\"), %zd) %s", Ptr(name), shown,
-                shown > 0 ? name : "", static_cast<ptrdiff_t>(namelen),
-                FormatIntResult(result));
+                "gethostname(0x%zx (\"%s\"), %zd) %s", Ptr(name),
+                Escape(shown > 0 ? name : "", shown).text,
+                static_cast<ptrdiff_t>(namelen), FormatIntResult(result));
   return result;
 }

@@ -49,6 +49,18 @@ char *Field(char *p, char *limit, const char *text, size_t n, size_t width,
 
 }  // namespace
 
+// The length of the n characters at text less an escape cut at their end.
+size_t DropCutEscape(const char *text, size_t n) {
+  for (size_t back = 1; back <= 3 && back <= n; ++back) {
+    if (text[n - back] != '\\') continue;
+    const char *rest = text + n - back + 1;
+    bool cut = back == 1 ||
+               (rest[0] == 'x' && (back == 2 || strchr(kHexDigits, rest[1])));
+    return cut ? n - back : n;
+  }
+  return n;
+}
+
 size_t FormatV(char *buf, size_t size, const char *fmt, va_list ap) {
   if (buf == nullptr || size == 0) return 0;
   char *p = buf;
@@ -200,6 +212,25 @@ size_t FormatV(char *buf, size_t size, const char *fmt, va_list ap) {
   }
   *p = '\0';
   return static_cast<size_t>(p - buf);
+}
+
+size_t PutEscaped(char *buf, size_t size, const char *text, size_t max) {
+  if (size == 0) return 0;
+  size_t n = 0;
+  for (size_t i = 0; i < max && text[i] != '\0'; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    bool control = c < 0x20 || c == 0x7F;
+    if (n + (control ? 4 : 1) > size - 1) break;
+    if (control) {
+      buf[n++] = '\\';
+      buf[n++] = 'x';
+      buf[n++] = kHexDigits[c >> 4];
+      c = static_cast<unsigned char>(kHexDigits[c & 15]);
+    }
+    buf[n++] = static_cast<char>(c);
+  }
+  buf[n] = '\0';
+  return n;
 }
 
 size_t Format(char *buf, size_t size, const char *fmt, ...) {

@@ -24,6 +24,18 @@ size_t FormatV(char *buf, size_t size, const char *fmt, va_list ap);
 size_t Format(char *buf, size_t size, const char *fmt, ...)
     NQ_PRINTF_LIKE(3, 4);
 
+// Text from outside the library (a name from the network, an argument)
+// for a trace line: each byte from 0x00 to 0x1F and 0x7F as \xHH, in
+// upper-case hex as the dumps write bytes, so that no such text can end a
+// line or begin another; every other byte as it is. Copies at most max
+// bytes of text, up to its NUL, into buf (size bytes, terminator
+// included), never part of an escape; returns the characters stored.
+size_t PutEscaped(char *buf, size_t size, const char *text, size_t max);
+
+// The length of the n characters at text less an escape cut at their end:
+// for a line cut at its limit.
+size_t DropCutEscape(const char *text, size_t n);
+
 }  // namespace nq
 
 #endif

@@ -16,8 +16,25 @@ constexpr size_t kStackRecord = 3840;
 
 // Hands size bytes at data to ctx's trace file in one append. The default
 // file lies in a directory that other users share, so it is opened with
-// the care that asks for. Returns 1 when every byte reached the file.
-int AppendRecord(const TraceContext *ctx, const void *data, size_t size);
+// the care that asks for. Returns 1 when every byte reached the file, 0
+// when none did, -1 when only some did (a full disk).
+int AppendPart(const TraceContext *ctx, const void *data, size_t size);
+
+// AppendPart's way once some file is cut (internal to the sink).
+int AppendAfterCut(const TraceContext *ctx, const void *data, size_t size);
+
+// Marks the file at path as ending in a cut line: the next record this
+// process appends there first ends it, so that it starts a line of its
+// own. Returns 0, the result of a record that did not go out whole.
+int MarkCut(const char *path);
+
+// AppendPart, with a record that went out in part marked and counted as
+// not written: 1 when every byte reached the file.
+inline int AppendRecord(const TraceContext *ctx, const void *data,
+                        size_t size) {
+  int written = AppendPart(ctx, data, size);
+  return __builtin_expect(written < 0, 0) ? MarkCut(ctx->path) : written;
+}
 
 }  // namespace nq
 

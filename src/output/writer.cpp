@@ -58,6 +58,7 @@ void FormatRecord(TraceContext *ctx, const Admission &a, const void *data,
   char out[kStackRecord];
   char *text = PutLineHead(out, ctx, c.elapsed, c.local, a);
   size_t n = FormatV(text, kTraceFormatSize, format, ap);
+  if (n == kTraceFormatSize - 1) n = DropCutEscape(text, n);
   FinishRecord(ctx, a, c, out, text, n, data, count);
 }
 

@@ -26,6 +26,9 @@ struct LocalTime {
 struct OsServices {
   uint32_t (*thread_id)();  // system id of the calling thread
   uint32_t (*tick_ms)();    // millisecond tick, wraps at 2^32
+  // Local time now. refresh_zone asks for the zone setting to be read
+  // again first; the native services never re-read it (POSIX reads it
+  // once at load, Windows keeps its own current), so no caller asks.
   void (*local_time)(LocalTime *out, int refresh_zone);
   uintptr_t (*main_module)();  // main executable's handle, 0 if none
   // Full file name of the main module into buf (always terminated);
@@ -36,8 +39,11 @@ struct OsServices {
   size_t (*temp_dir)(char *buf, size_t size);
   // Opens path for appending (created if missing, shared for reading and
   // writing), writes size bytes in one write and closes it. Returns 1 when
-  // every byte reached the file, 0 otherwise. Leaves the caller's system
-  // error state as it found it.
+  // every byte reached the file, -1 when only some did (a full disk: the
+  // file now ends inside the record), 0 when none did. Leaves the caller's
+  // system error state as it found it.
+  // A record that would take the file past the process's file-size limit
+  // is not written at all (0), and raises no signal.
   // Never waits to open (a FIFO without a reader), and writes only to a
   // regular file or a character device: anything else gets 0 and nothing.
   int (*append)(const char *path, const void *data, size_t size);
@@ -59,7 +65,26 @@ const OsServices &NativeOsServices();
 // The character that separates directories in a path on this system.
 extern const char kPathSeparator;
 
-// The one process-wide recursive lock.
+// Reads the process's limit on the size of the files it writes, which
+// append keeps to; called at load and at every enable (POSIX; nothing on
+// Windows, which has no such limit).
+void ReadFileSizeLimit();
+
+// Holds off thread cancellation while the calling thread is inside the
+// library, so that no file call of a record becomes a cancellation point the
+// program did not make; CancelResume puts back what the thread had.
+// Windows cancels no thread inside a call: there every hook is spared the
+// calls.
+#if defined(_WIN32)
+inline void CancelHold() {}
+inline void CancelResume() {}
+#else
+void CancelHold();
+void CancelResume();
+#endif
+
+// The one process-wide recursive lock. On POSIX no signal handler runs, and
+// no cancellation acts, on a thread while it holds it.
 void LockCreate();
 void LockDelete();
 void LockEnter();

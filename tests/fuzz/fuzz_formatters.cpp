@@ -38,13 +38,21 @@ std::string Dotted(const uint8_t *b) {
   return Printf("%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
 }
 
-// "returned <head> (<name>)" in a buffer of 128 bytes: a long name is cut
-// so that the closing parenthesis still ends the text.
+// "returned <head> (<name>)" in a buffer of 128 bytes, control bytes of
+// the name as \xHH: a long name is cut, never inside an escape, so that
+// the closing parenthesis still ends the text.
 std::string EntryText(const std::string &head, const char *name) {
   std::string text = "returned " + head + " (";
   size_t room = 128 - text.size() - 2;
-  std::string shown = name ? name : "";
-  return text + shown.substr(0, room) + ")";
+  std::string shown;
+  for (const char *p = name ? name : ""; *p != '\0'; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    bool control = c < 0x20 || c == 0x7F;
+    std::string one = control ? Printf("\\x%02X", c) : std::string(1, *p);
+    if (shown.size() + one.size() > room) break;
+    shown += one;
+  }
+  return text + shown + ")";
 }
 
 // A text longer than its buffer is cut at the buffer's end (only 64-bit

@@ -2,8 +2,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -12,6 +15,7 @@
 #include <atomic>
 
 #include "platform/os.h"
+#include "platform/posix/local_zone.h"
 #include "platform/posix/thread_posix.h"
 
 namespace nq {
@@ -61,43 +65,16 @@ uint32_t NativeTickMs() {
   return static_cast<uint32_t>(ms);
 }
 
-// Converting to local time takes the C library's time-zone lock and a
-// walk of the zone's rules, and a thread writes many records within one
-// second. So each thread keeps the conversion of the last second it asked
-// for; the calendar time itself is read for every record. A refresh of the
-// zone setting, by any thread, moves the generation on, which turns every
-// thread's conversion stale.
-std::atomic<uint32_t> g_zone_generation{0};
-
-void Convert(time_t now, LocalTime *out) {
-  struct tm tm;
-  memset(&tm, 0, sizeof tm);
-  localtime_r(&now, &tm);
-  out->year = tm.tm_year + 1900;
-  out->month = tm.tm_mon + 1;
-  out->day = tm.tm_mday;
-  out->hour = tm.tm_hour;
-  out->minute = tm.tm_min;
-  out->second = tm.tm_sec;
-}
-
-void NativeLocalTime(LocalTime *out, int refresh_zone) {
-  if (refresh_zone) {
-    int saved = errno;
-    tzset();
-    errno = saved;
-    g_zone_generation.fetch_add(1, std::memory_order_release);
-  }
-  uint32_t generation = g_zone_generation.load(std::memory_order_acquire);
-  time_t now = time(nullptr);  // cannot fail with a null argument
+// Local time comes from the zone read at load (local_zone.cpp), never from
+// localtime_r, whose lock a signal handler may interrupt. Each thread keeps
+// the conversion of the last second it asked for.
+void NativeLocalTime(LocalTime *out, int) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
   ClockCache &cache = ThisPlatformThread()->clock;
-  if (!cache.valid || cache.second != now || cache.generation != generation) {
-    // The conversion may read the zone files and set errno on the way.
-    int saved = errno;
-    Convert(now, &cache.local);
-    errno = saved;
-    cache.second = now;
-    cache.generation = generation;
+  if (!cache.valid || cache.second != now.tv_sec) {
+    ZoneLocalTime(now.tv_sec, &cache.local);
+    cache.second = now.tv_sec;
     cache.valid = 1;
   }
   *out = cache.local;
@@ -135,18 +112,21 @@ size_t NativeTempDir(char *buf, size_t size) {
 // Whether the file open at fd may take a record: a regular file or a
 // character device (a terminal, /dev/null), never a FIFO or a socket, where
 // a record could go out in part or hold the writer up; for an owned file
-// also only one of the caller's own, with this one name.
-bool AcceptsRecords(int fd, bool owned) {
-  struct stat st;
-  if (fstat(fd, &st) != 0) return false;
-  if (owned && (st.st_uid != geteuid() || st.st_nlink != 1)) return false;
-  if (S_ISREG(st.st_mode)) return true;
-  if (!S_ISCHR(st.st_mode)) return false;
+// also only one of the caller's own, with this one name. st gets its state.
+bool AcceptsRecords(int fd, bool owned, struct stat *st) {
+  if (fstat(fd, st) != 0) return false;
+  if (owned && (st->st_uid != geteuid() || st->st_nlink != 1)) return false;
+  if (S_ISREG(st->st_mode)) return true;
+  if (!S_ISCHR(st->st_mode)) return false;
   // A device is written as it always was, waiting if it must: only the
   // open was not to wait.
   int flags = fcntl(fd, F_GETFL);
   return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
+
+// The process's RLIMIT_FSIZE, as last read; unlimited, the usual case, costs
+// a record nothing.
+std::atomic<uint64_t> g_file_size_limit{RLIM_INFINITY};
 
 // O_APPEND puts the whole write at the end of the file in one step, so
 // records of other threads and processes never land inside this one.
@@ -172,8 +152,35 @@ ssize_t WriteChecked(int fd, const void *data, size_t size) {
   } while (n < 0 && errno == EINTR);
   if (n >= 0 || (errno != ESPIPE && errno != EAGAIN)) return n;
 #endif
-  if (!AcceptsRecords(fd, false)) return -1;
+  struct stat st;
+  if (!AcceptsRecords(fd, false, &st)) return -1;
   return WriteAll(fd, data, size);
+}
+
+// Under a file-size limit a record that would take a regular file past it
+// is dropped whole, never written in part. Should another writer take the
+// room first, the system refuses the write and raises SIGXFSZ, whose
+// default is to kill: it is held off around the write and taken back
+// unless the program had one pending already.
+ssize_t WriteWithinLimit(int fd, const void *data, size_t size, bool owned,
+                         uint64_t limit) {
+  struct stat st;
+  if (!AcceptsRecords(fd, owned, &st)) return -1;
+  if (!S_ISREG(st.st_mode)) return WriteAll(fd, data, size);
+  uint64_t at = static_cast<uint64_t>(st.st_size);
+  if (at > limit || size > limit - at) return 0;
+  sigset_t xfsz, old, pending;
+  sigemptyset(&xfsz);
+  sigaddset(&xfsz, SIGXFSZ);
+  pthread_sigmask(SIG_BLOCK, &xfsz, &old);
+  bool had_one = sigpending(&pending) == 0 && sigismember(&pending, SIGXFSZ);
+  ssize_t n = WriteAll(fd, data, size);
+  if (n < 0 && errno == EFBIG && !had_one) {
+    struct timespec now = {0, 0};
+    sigtimedwait(&xfsz, nullptr, &now);
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return n;
 }
 
 int AppendTo(const char *path, const void *data, size_t size, bool owned) {
@@ -188,14 +195,19 @@ int AppendTo(const char *path, const void *data, size_t size, bool owned) {
     return 0;
   }
   // An owned file is asked who owns it and how many names it has anyway.
+  uint64_t limit = g_file_size_limit.load(std::memory_order_relaxed);
   ssize_t n = -1;
-  if (!owned) {
+  struct stat st;
+  if (limit != RLIM_INFINITY) {
+    n = WriteWithinLimit(fd, data, size, owned, limit);
+  } else if (!owned) {
     n = WriteChecked(fd, data, size);
-  } else if (AcceptsRecords(fd, true)) {
+  } else if (AcceptsRecords(fd, true, &st)) {
     n = WriteAll(fd, data, size);
   }
-  int ok = n >= 0 && static_cast<size_t>(n) == size;
-  if (close(fd) != 0 && errno != EINTR) ok = 0;
+  // A record cut short (a full disk) is told apart from one not written.
+  int ok = n >= 0 && static_cast<size_t>(n) == size ? 1 : n > 0 ? -1 : 0;
+  if (close(fd) != 0 && errno != EINTR && ok == 1) ok = 0;
   errno = saved;
   return ok;
 }
@@ -208,9 +220,32 @@ int NativeAppendOwned(const char *path, const void *data, size_t size) {
   return AppendTo(path, data, size, true);
 }
 
-void *NativeAlloc(size_t size) { return malloc(size); }
+// Record buffers are mapped from the system, never taken from malloc: a
+// record may be written in a signal handler that interrupted malloc. A block
+// starts with its mapped size, for the unmap.
+constexpr size_t kBlockHead = 16;
 
-void NativeRelease(void *block) { free(block); }
+void *NativeAlloc(size_t size) {
+  if (size > SIZE_MAX - kBlockHead) return nullptr;
+  size_t total = size + kBlockHead;
+  int saved = errno;
+  void *base = mmap(nullptr, total, PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  errno = saved;
+  if (base == MAP_FAILED) return nullptr;
+  memcpy(base, &total, sizeof total);
+  return static_cast<char *>(base) + kBlockHead;
+}
+
+void NativeRelease(void *block) {
+  if (block == nullptr) return;
+  char *base = static_cast<char *>(block) - kBlockHead;
+  size_t total;
+  memcpy(&total, base, sizeof total);
+  int saved = errno;
+  munmap(base, total);
+  errno = saved;
+}
 
 const OsServices kNative = {
     NativeThreadId,       NativeTickMs,  NativeLocalTime, NativeMainModule,
@@ -228,12 +263,59 @@ void LockCreate() {}
 
 void LockDelete() {}
 
+void ReadFileSizeLimit() {
+  struct rlimit limit;
+  int saved = errno;
+  if (getrlimit(RLIMIT_FSIZE, &limit) == 0) {
+    g_file_size_limit.store(limit.rlim_cur, std::memory_order_relaxed);
+  }
+  errno = saved;
+}
+
+void CancelHold() {
+  int *held = &ThisPlatformThread()->cancel_held;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, held);
+}
+
+void CancelResume() {
+  pthread_setcancelstate(ThisPlatformThread()->cancel_held, nullptr);
+}
+
+// The outermost LockEnter holds off every signal but the faults and every
+// cancellation until its LockLeave: a handler that ran on this thread while
+// it held the lock, or between taking it and counting it, would wait for
+// itself, and a thread cancelled with the lock held would keep it for good.
+// What to put back lives beside the lock, which only its owner touches.
+static sigset_t g_mask_held;
+static int g_cancel_held;
+
 void LockEnter() {
-  if (ThisPlatformThread()->lock_depth++ == 0) pthread_mutex_lock(&g_lock);
+  PlatformThread *ts = ThisPlatformThread();
+  if (ts->lock_depth > 0) {
+    ++ts->lock_depth;
+    return;
+  }
+  sigset_t all, old;
+  sigfillset(&all);
+  static const int kFaults[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP};
+  for (int fault : kFaults) sigdelset(&all, fault);
+  pthread_sigmask(SIG_BLOCK, &all, &old);
+  int cancel = PTHREAD_CANCEL_ENABLE;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel);
+  pthread_mutex_lock(&g_lock);
+  ts->lock_depth = 1;
+  g_mask_held = old;
+  g_cancel_held = cancel;
 }
 
 void LockLeave() {
-  if (--ThisPlatformThread()->lock_depth == 0) pthread_mutex_unlock(&g_lock);
+  PlatformThread *ts = ThisPlatformThread();
+  if (--ts->lock_depth > 0) return;
+  sigset_t mask = g_mask_held;
+  int cancel = g_cancel_held;
+  pthread_mutex_unlock(&g_lock);
+  pthread_setcancelstate(cancel, nullptr);
+  pthread_sigmask(SIG_SETMASK, &mask, nullptr);
 }
 
 }  // namespace nq

@@ -13,15 +13,15 @@ namespace nq {
 // The last local-time conversion: a thread writes many records within one
 // second, and converting is far dearer than reading the clock.
 struct ClockCache {
-  int64_t second;       // the calendar second converted, in the system's unit
-  uint32_t generation;  // time-zone generation of the conversion
-  int32_t valid;        // nonzero once a conversion is held
-  LocalTime local;      // the conversion
+  int64_t second;   // the calendar second converted, in the system's unit
+  int32_t valid;    // nonzero once a conversion is held
+  LocalTime local;  // the conversion
 };
 
 struct PlatformThread {
   uint32_t thread_id;   // cached system thread id, 0 until asked
   int32_t lock_depth;   // how deep this thread holds the lock
+  int32_t cancel_held;  // its cancellation state while in the library
   uint32_t registered;  // generation of the thread key it registered with
   ClockCache clock;
 };

@@ -124,7 +124,8 @@ int NativeAppend(const char *path, const void *data, size_t size) {
   ok = ok && written == size;
   if (!CloseHandle(file)) ok = FALSE;
   SetLastError(saved);
-  return ok ? 1 : 0;
+  if (ok) return 1;
+  return written != 0 && written < size ? -1 : 0;  // cut short: a full disk
 }
 
 // The process heap: no C run-time heap is needed for the few blocks the
@@ -148,6 +149,9 @@ const OsServices kNative = {
 OsServices g_os = kNative;
 
 const OsServices &NativeOsServices() { return kNative; }
+
+// Windows sets no limit on the size of a file a process writes.
+void ReadFileSizeLimit() {}
 
 void LockCreate() { InitializeCriticalSection(&g_lock); }
 
