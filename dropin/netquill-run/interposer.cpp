@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <netdb.h>
 #include <stdarg.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -25,6 +26,34 @@ __attribute__((constructor)) void InstallBridge() {
 }
 
 }  // namespace
+
+// An address the call wrote into the program's buffer, copied whole into
+// one of our own: the hook reads a full address from the copy, never past
+// what the call wrote. The program's buffer and length stay untouched.
+class OutAddress {
+ public:
+  // Taken before the call: the length the program offers.
+  OutAddress(const sockaddr *addr, const socklen_t *len)
+      : addr_(addr), before_(addr != nullptr && len != nullptr ? *len : 0) {}
+
+  // After the call: the zero-filled copy of the valid bytes, the smaller of
+  // the length offered and the one reported (Linux reports the full size
+  // of an address it cut). Null when the program passed no address.
+  sockaddr *Copy(const socklen_t *len) {
+    if (addr_ == nullptr) return nullptr;
+    memset(&copy_, 0, sizeof copy_);
+    socklen_t valid = len != nullptr && *len < before_ ? *len : before_;
+    if (valid > sizeof copy_) valid = sizeof copy_;
+    memcpy(&copy_, addr_, valid);
+    return reinterpret_cast<sockaddr *>(&copy_);
+  }
+
+ private:
+  const sockaddr *addr_;
+  socklen_t before_;
+  sockaddr_storage copy_;
+};
+
 }  // namespace nqrun
 
 // The real function, looked up on first use.
@@ -50,19 +79,21 @@ NQ_EXPORT int socket(int af, int type, int protocol) noexcept {
 NQ_EXPORT int accept(int s, sockaddr *addr, socklen_t *addrlen) {
   NQ_REAL(accept);
   nqrun::EnterSocketCall();
+  nqrun::OutAddress out(addr, addrlen);
   int r = real(s, addr, addrlen);
   if (r >= 0) nqrun::MarkSocket(r);
   nqrun::LibraryScope scope;
-  return TX_accept(r, s, addr, addrlen);
+  return TX_accept(r, s, out.Copy(addrlen), addrlen);
 }
 
 NQ_EXPORT int accept4(int s, sockaddr *addr, socklen_t *addrlen, int flags) {
   NQ_REAL(accept4);
   nqrun::EnterSocketCall();
+  nqrun::OutAddress out(addr, addrlen);
   int r = real(s, addr, addrlen, flags);
   if (r >= 0) nqrun::MarkSocket(r);
   nqrun::LibraryScope scope;
-  return TX_accept(r, s, addr, addrlen);
+  return TX_accept(r, s, out.Copy(addrlen), addrlen);
 }
 
 NQ_EXPORT int bind(int s, const sockaddr *name, socklen_t namelen) noexcept {
@@ -95,17 +126,19 @@ NQ_EXPORT int connect(int s, const sockaddr *name, socklen_t namelen) {
 NQ_EXPORT int getpeername(int s, sockaddr *name, socklen_t *namelen) noexcept {
   NQ_REAL(getpeername);
   nqrun::EnterSocketCall();
+  nqrun::OutAddress out(name, namelen);
   int r = real(s, name, namelen);
   nqrun::LibraryScope scope;
-  return TX_getpeername(r, s, name, namelen);
+  return TX_getpeername(r, s, out.Copy(namelen), namelen);
 }
 
 NQ_EXPORT int getsockname(int s, sockaddr *name, socklen_t *namelen) noexcept {
   NQ_REAL(getsockname);
   nqrun::EnterSocketCall();
+  nqrun::OutAddress out(name, namelen);
   int r = real(s, name, namelen);
   nqrun::LibraryScope scope;
-  return TX_getsockname(r, s, name, namelen);
+  return TX_getsockname(r, s, out.Copy(namelen), namelen);
 }
 
 NQ_EXPORT int getsockopt(int s, int level, int optname, void *optval,
@@ -171,18 +204,20 @@ NQ_EXPORT ssize_t __recvfrom_chk(int s, void *buf, size_t len, size_t buflen,
   static const auto real =
       reinterpret_cast<Fn>(nqrun::NextSymbol("__recvfrom_chk"));
   nqrun::EnterSocketCall();
+  nqrun::OutAddress out(from, fromlen);
   ssize_t r = real(s, buf, len, buflen, flags, from, fromlen);
   nqrun::LibraryScope scope;
-  return TX_recvfrom(r, s, buf, len, flags, from, fromlen);
+  return TX_recvfrom(r, s, buf, len, flags, out.Copy(fromlen), fromlen);
 }
 
 NQ_EXPORT ssize_t recvfrom(int s, void *buf, size_t len, int flags,
                            sockaddr *from, socklen_t *fromlen) {
   NQ_REAL(recvfrom);
   nqrun::EnterSocketCall();
+  nqrun::OutAddress out(from, fromlen);
   ssize_t r = real(s, buf, len, flags, from, fromlen);
   nqrun::LibraryScope scope;
-  return TX_recvfrom(r, s, buf, len, flags, from, fromlen);
+  return TX_recvfrom(r, s, buf, len, flags, out.Copy(fromlen), fromlen);
 }
 
 NQ_EXPORT int select(int nfds, fd_set *readfds, fd_set *writefds,

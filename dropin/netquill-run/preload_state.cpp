@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -30,8 +31,19 @@ std::atomic<uint64_t> g_sockets[kTrackedFds / 64];
 // library has no context for: it starts again on its next socket call.
 void ForgetThreadInChild() { t_started = false; }
 
+// Said once, on the program's standard error, where a user who set the
+// environment by hand looks: the program runs, untraced.
+void SayPathRefused() {
+  static const char kText[] =
+      "netquill-run: NETQUILL_FILE is longer than the library's trace file "
+      "path; nothing is traced\n";
+  ssize_t ignored = write(2, kText, sizeof kText - 1);
+  (void)ignored;
+}
+
 void Init() {
   g_env = nqdrop::ReadTraceEnv();
+  if (g_env.path_refused) SayPathRefused();
   pthread_atfork(nullptr, nullptr, ForgetThreadInChild);
 }
 
@@ -71,7 +83,9 @@ void EnterSocketCall() {
   t_started = true;
   if (g_env.on) {
     LibraryScope scope;
-    WSAEnableTrace(g_env.path[0] != '\0' ? g_env.path : nullptr, g_env.flags);
+    char path[nqdrop::kTracePathSize];
+    nqdrop::ProcessPath(g_env, getpid(), path);
+    WSAEnableTrace(path[0] != '\0' ? path : nullptr, g_env.flags);
   }
   errno = saved;
 }

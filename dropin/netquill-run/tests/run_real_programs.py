@@ -8,6 +8,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import trace_read  # noqa: E402
@@ -275,6 +276,64 @@ def behaviour(args, work, server):
                         r" +0000  66 72 6F 6D ", text),
               "fortified receives not traced:\n" + text)
 
+    # Out-addresses of two bytes at the end of a page: the program runs as
+    # it does alone, and the lines show only what the calls wrote.
+    if args.short_address:
+        plain = run([args.short_address], work)
+        proc = run([nqr, "-o", "short.trace", args.short_address], work)
+        check(proc.returncode == plain.returncode == 0 and
+              proc.stdout == plain.stdout,
+              "short addresses: exit %d, %r against %r" % (
+                  proc.returncode, proc.stdout, plain.stdout))
+        texts = [re.sub(r"^\S+ \d{6} \d{4,} ", "", l)
+                 for l in lines_of(os.path.join(work, "short.trace"))]
+        for call in ("getsockname(4, ", "getpeername(4, ", "accept(3, ",
+                     "recvfrom(6, 0x"):
+            got = [t for t in texts if t.startswith("INF: " + call)]
+            check(len(got) >= 1 and all(SHORT_ADDRESS.search(t) for t in got),
+                  "short address of %s: %s" % (call, got))
+
+    # Paths the library would cut are refused before anything runs; with
+    # -ff the .PID must fit too.
+    deep = os.path.join(work, "d" * max(1, 200 - len(work)))
+    os.makedirs(deep)
+    fits = "f" * (255 - len(deep) - 1)
+    for cmd, env, want in (
+            ([nqr, "-o", fits + "xx", "true"], {}, 2),
+            ([nqr, "true"], {"NETQUILL_FILE": fits + "xx"}, 2),
+            ([nqr, "-ff", "-o", fits[:-7], "true"], {}, 2),
+            ([nqr, "-ff", "true"], {}, 2),
+            ([nqr, "-o", fits, "true"], {}, 0)):
+        proc = subprocess.run(cmd, cwd=deep, env=clean_env(**env),
+                              capture_output=True, timeout=60)
+        check(proc.returncode == want and
+              (want == 0) == (proc.stderr == b""),
+              "path %s %s: exit %d %r" % (cmd[1:3], env, proc.returncode,
+                                          proc.stderr))
+    check(os.listdir(deep) == [], "a refused path wrote: %s" % os.listdir(deep))
+    proc = subprocess.run([sys.executable, "-c", "import socket; "
+                           "socket.socket().close(); print('ran')"],
+                          cwd=deep, capture_output=True, timeout=60,
+                          env=clean_env(NETQUILL_FILE=os.path.join(
+                              deep, fits + "xx"),
+                                        LD_PRELOAD=preload_of(nqr)))
+    check(proc.stdout == b"ran\n" and b"nothing is traced" in proc.stderr and
+          os.listdir(deep) == [], "preload with a long NETQUILL_FILE: %r %r"
+          % (proc.stdout, proc.stderr))
+
+    # -ff: each process its own file, the name followed by .PID.
+    proc = run([nqr, "-ff", "-o", "split.trace", "sh", "-c",
+                "curl -s %s >/dev/null; curl -s %s >/dev/null" % (url, url)],
+               work)
+    split = sorted(f for f in os.listdir(work) if f.startswith("split.trace"))
+    check(proc.returncode == 0 and len(split) == 2 and
+          all(re.fullmatch(r"split\.trace\.\d+", f) for f in split) and
+          all(sum(" INF: started process " in l
+                  for l in lines_of(os.path.join(work, f))) == 1
+              for f in split), "-ff gave %s" % split)
+
+    file_capabilities(nqr, work)
+
     # Usage errors and a program that is not there.
     for cmd, want in (([nqr], 2), ([nqr, "-f", "12x", "true"], 2),
                       ([nqr, "-o", "", "true"], 2),
@@ -286,6 +345,40 @@ def behaviour(args, work, server):
     return 0
 
 
+SHORT_ADDRESS = re.compile(r"\(\d+, (?:0x[0-9a-f]+, 1, 0, )?0\.0\.0\.0:0, 0x")
+
+
+def preload_of(nqr):
+    return os.path.join(os.path.dirname(nqr), "libnetquill-preload.so")
+
+
+def file_capabilities(nqr, work):
+    """A copy of curl with a file capability, run as nobody: the loader
+    runs it in secure mode, so netquill-run says it runs untraced."""
+    tools = [shutil.which(t) for t in ("setcap", "setpriv", "curl")]
+    if os.geteuid() != 0 or None in tools:
+        print("skipped: file capabilities need root, setcap and setpriv")
+        return
+    place = tempfile.mkdtemp(prefix="nqcap-")
+    try:
+        os.chmod(place, 0o755)
+        for f in (nqr, preload_of(nqr), tools[2]):
+            shutil.copy(f, place)
+        prog = os.path.join(place, "curl")
+        proc = run([tools[0], "cap_net_bind_service+ep", prog], work)
+        if proc.returncode != 0:
+            print("skipped: setcap failed here: %r" % proc.stderr)
+            return
+        proc = run([tools[1], "--reuid=nobody", "--regid=nogroup",
+                    "--clear-groups", os.path.join(place, "netquill-run"),
+                    "-o", "/dev/null", prog, "--version"], place)
+        check(proc.returncode == 0 and b"has file capabilities" in proc.stderr
+              and b"runs untraced" in proc.stderr,
+              "file capabilities: exit %d %r" % (proc.returncode, proc.stderr))
+    finally:
+        shutil.rmtree(place, ignore_errors=True)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--netquill-run", required=True)
@@ -293,6 +386,7 @@ def main():
     ap.add_argument("--probe", help="the errno probe program")
     ap.add_argument("--build-dir", help="a build to install and run from")
     ap.add_argument("--fortified", help="a program built with fortify")
+    ap.add_argument("--short-address", help="the two-byte address program")
     ap.add_argument("--cmake", default="cmake")
     ap.add_argument("mode", choices=("strace", "behaviour"))
     args = ap.parse_args()

@@ -74,12 +74,38 @@ TEST_F(TraceEnvTest, FileAndFlagsAreTaken) {
   EXPECT_EQ(nqdrop::ReadTraceEnv().flags, 0u);
 }
 
-TEST_F(TraceEnvTest, ALongPathIsCutToTheLibrarysSize) {
-  std::string path(400, 'p');
-  setenv("NETQUILL_FILE", path.c_str(), 1);
+TEST_F(TraceEnvTest, APathTheLibraryWouldCutIsRefused) {
+  struct {
+    size_t length;
+    const char *per_process;
+    bool taken;
+  } cases[] = {{255, "0", true},
+               {256, "0", false},
+               {400, "0", false},
+               {247, "1", true},
+               {248, "1", false}};
+  for (const auto &c : cases) {
+    std::string path(c.length, 'p');
+    setenv("NETQUILL_FILE", path.c_str(), 1);
+    setenv("NETQUILL_PER_PROCESS", c.per_process, 1);
+    nqdrop::TraceEnv env = nqdrop::ReadTraceEnv();
+    EXPECT_EQ(env.on, c.taken) << c.length;
+    EXPECT_EQ(env.path_refused, !c.taken) << c.length;
+    EXPECT_EQ(std::string(env.path), c.taken ? path : "") << c.length;
+  }
+  unsetenv("NETQUILL_PER_PROCESS");
+}
+
+TEST_F(TraceEnvTest, APerProcessPathEndsInTheProcessId) {
+  setenv("NETQUILL_FILE", "/tmp/x.log", 1);
+  setenv("NETQUILL_PER_PROCESS", "1", 1);
   nqdrop::TraceEnv env = nqdrop::ReadTraceEnv();
-  EXPECT_EQ(strlen(env.path), size_t{nqdrop::kTracePathSize - 1});
-  EXPECT_EQ(std::string(env.path), path.substr(0, 255));
+  char out[nqdrop::kTracePathSize];
+  nqdrop::ProcessPath(env, 4194304, out);
+  EXPECT_STREQ(out, "/tmp/x.log.4194304");
+  unsetenv("NETQUILL_PER_PROCESS");
+  nqdrop::ProcessPath(nqdrop::ReadTraceEnv(), 17, out);
+  EXPECT_STREQ(out, "/tmp/x.log");
 }
 
 }  // namespace
