@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "control/context.h"
+#include "core/context.h"
 #include "hooks/formatters.h"
 #include "support/guard_page.h"
 #include "support/test_env.h"

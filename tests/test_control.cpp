@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "control/context.h"
 #include "control/version.h"
+#include "core/context.h"
 #include "output/format.h"
 #include "support/test_env.h"
 

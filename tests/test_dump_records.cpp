@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "control/context.h"
+#include "core/context.h"
 #include "support/test_env.h"
 
 using namespace nqtest;

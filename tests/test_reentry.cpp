@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "control/context.h"
+#include "core/context.h"
 #include "support/test_env.h"
 
 using namespace nqtest;

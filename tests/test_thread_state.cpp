@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "control/frame.h"
+#include "core/thread_state.h"
 #include "hooks/formatters.h"
-#include "platform/thread_state.h"
 #include "stress/syserr.h"
 #include "support/test_env.h"
 

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "control/context.h"
-#include "control/error_bridge.h"
 #include "control/version.h"
+#include "core/context.h"
+#include "core/error_bridge.h"
 #include "output/dump.h"
 #include "output/writer.h"
 #include "support/test_env.h"

@@ -1,5 +1,5 @@
 // The date of the start and stop banners.
-#include "control/context.h"
+#include "core/context.h"
 #include "output/format.h"
 #include "platform/os.h"
 

@@ -2,14 +2,14 @@
 // its file and flags.
 #include <string.h>
 
-#include "control/context.h"
 #include "control/module_name.h"
-#include "control/reentry.h"
 #include "control/version.h"
+#include "core/context.h"
+#include "core/reentry.h"
+#include "core/thread_state.h"
 #include "netquill.h"
 #include "output/writer.h"
 #include "platform/os.h"
-#include "platform/thread_state.h"
 
 namespace nq {
 namespace {

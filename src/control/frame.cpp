@@ -1,12 +1,12 @@
 // The library frame: attach, detach and the version query.
 #include "control/frame.h"
 
-#include "control/context.h"
 #include "control/version.h"
+#include "core/context.h"
+#include "core/thread_state.h"
 #include "netquill.h"
 #include "output/dump.h"
 #include "platform/os.h"
-#include "platform/thread_state.h"
 
 namespace nq {
 

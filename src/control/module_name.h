@@ -1,7 +1,7 @@
 #ifndef NQ_CONTROL_MODULE_NAME_H
 #define NQ_CONTROL_MODULE_NAME_H
 
-#include "control/context.h"
+#include "core/context.h"
 
 namespace nq {
 

@@ -4,9 +4,9 @@
 
 #include <string.h>
 
+#include "core/thread_state.h"
 #include "output/digits.h"
 #include "output/format.h"
-#include "platform/thread_state.h"
 
 namespace nq {
 namespace {

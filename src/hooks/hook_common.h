@@ -6,9 +6,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "control/context.h"
-#include "control/error_bridge.h"
-#include "control/reentry.h"
+#include "core/context.h"
+#include "core/error_bridge.h"
+#include "core/reentry.h"
 #include "hooks/formatters.h"
 #include "netquill.h"
 #include "output/writer.h"

@@ -4,7 +4,7 @@
 
 #include <stddef.h>
 
-#include "control/context.h"
+#include "core/context.h"
 
 namespace nq {
 

@@ -6,10 +6,10 @@
 
 #include <string.h>
 
-#include "control/error_bridge.h"
-#include "control/reentry.h"
+#include "core/admission.h"
+#include "core/error_bridge.h"
+#include "core/reentry.h"
 #include "netquill.h"
-#include "output/admission.h"
 #include "output/digits.h"
 #include "output/dump.h"
 #include "platform/os.h"

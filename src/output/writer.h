@@ -5,7 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "control/context.h"
+#include "core/context.h"
 #include "output/format.h"
 
 namespace nq {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "control/context.h"
+#include "core/context.h"
 #include "fuzz_input.h"
 #include "fuzz_sink.h"
 #include "netquill.h"

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "control/context.h"
-#include "control/error_bridge.h"
+#include "core/admission.h"
+#include "core/context.h"
+#include "core/error_bridge.h"
 #include "fuzz_input.h"
 #include "fuzz_sink.h"
 #include "netquill.h"
-#include "output/admission.h"
 #include "output/dump.h"
 
 #ifndef NQ_FUZZ_ENTRY

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "control/context.h"
+#include "core/context.h"
 #include "netquill.h"
 #include "platform/os.h"
 #include "scale.h"

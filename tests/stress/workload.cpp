@@ -7,8 +7,8 @@
 #include <atomic>
 
 #include "control/version.h"
+#include "core/admission.h"
 #include "netquill.h"
-#include "output/admission.h"
 #include "platform/os.h"
 #include "syserr.h"
 

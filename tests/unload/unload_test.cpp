@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "control/context.h"
 #include "control/frame.h"
+#include "core/context.h"
 #include "loader.h"
 #include "netquill.h"
 #include "platform/os.h"

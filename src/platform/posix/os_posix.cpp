@@ -11,8 +11,8 @@
 
 #include <atomic>
 
+#include "core/thread_state.h"
 #include "platform/os.h"
-#include "platform/thread_state.h"
 
 namespace nq {
 

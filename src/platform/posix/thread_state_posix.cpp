@@ -7,7 +7,7 @@
 #include <atomic>
 
 #include "control/frame.h"
-#include "platform/thread_state.h"
+#include "core/thread_state.h"
 
 namespace nq {
 namespace {

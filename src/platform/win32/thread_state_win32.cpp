@@ -4,7 +4,7 @@
 // ends (DLL_THREAD_DETACH) or the library is unloaded.
 #include <windows.h>
 
-#include "platform/thread_state.h"
+#include "core/thread_state.h"
 
 namespace nq {
 namespace {

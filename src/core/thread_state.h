@@ -3,8 +3,8 @@
 // thread's first call; POSIX in thread-local storage. The library uses no
 // other per-thread storage, so the platform decides alone how a thread's
 // state is found, and frees it when the thread ends.
-#ifndef NQ_PLATFORM_THREAD_STATE_H
-#define NQ_PLATFORM_THREAD_STATE_H
+#ifndef NQ_CORE_THREAD_STATE_H
+#define NQ_CORE_THREAD_STATE_H
 
 #include <stdint.h>
 

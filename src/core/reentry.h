@@ -4,12 +4,12 @@
 // calls then must not touch what the running call uses (its context, its
 // record buffer, the lock it may be taking), so hooks pass through and
 // control calls that would free or replace those refuse.
-#ifndef NQ_CONTROL_REENTRY_H
-#define NQ_CONTROL_REENTRY_H
+#ifndef NQ_CORE_REENTRY_H
+#define NQ_CORE_REENTRY_H
 
 #include <atomic>
 
-#include "platform/thread_state.h"
+#include "core/thread_state.h"
 
 namespace nq {
 

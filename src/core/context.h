@@ -1,6 +1,6 @@
 // Per-thread trace contexts and the process-wide table that holds them.
-#ifndef NQ_CONTROL_CONTEXT_H
-#define NQ_CONTROL_CONTEXT_H
+#ifndef NQ_CORE_CONTEXT_H
+#define NQ_CORE_CONTEXT_H
 
 #include <stddef.h>
 #include <stdint.h>

@@ -1,7 +1,7 @@
 // Which records are written: the dump flag, the filter flags, and the
 // severity of a failed call's error code.
-#ifndef NQ_OUTPUT_ADMISSION_H
-#define NQ_OUTPUT_ADMISSION_H
+#ifndef NQ_CORE_ADMISSION_H
+#define NQ_CORE_ADMISSION_H
 
 #include <stdint.h>
 

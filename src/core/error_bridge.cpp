@@ -1,10 +1,10 @@
 // Fetching and handing back the caller's socket error code around a record.
-#include "control/error_bridge.h"
+#include "core/error_bridge.h"
 
 #include <atomic>
 
+#include "core/thread_state.h"
 #include "netquill.h"
-#include "platform/thread_state.h"
 
 namespace nq {
 namespace {

@@ -1,10 +1,10 @@
 // The context table and the lookup of the calling thread's context.
-#include "control/context.h"
+#include "core/context.h"
 
 #include <string.h>
 
+#include "core/thread_state.h"
 #include "platform/os.h"
-#include "platform/thread_state.h"
 
 namespace nq {
 

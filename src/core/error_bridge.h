@@ -1,11 +1,11 @@
 // The bridge to the caller's socket error code.
-#ifndef NQ_CONTROL_ERROR_BRIDGE_H
-#define NQ_CONTROL_ERROR_BRIDGE_H
+#ifndef NQ_CORE_ERROR_BRIDGE_H
+#define NQ_CORE_ERROR_BRIDGE_H
 
 #include <stdint.h>
 
-#include "control/context.h"
-#include "platform/thread_state.h"
+#include "core/context.h"
+#include "core/thread_state.h"
 
 namespace nq {
 
