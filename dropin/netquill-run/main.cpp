@@ -155,10 +155,15 @@ int Run(int argc, char **argv) {
   }
 
   // Run all the same: the user sees the program's own behaviour, untraced.
-  const char *why = WhyUntraced(argv[i]);
-  if (why != nullptr)
-    fprintf(stderr, "netquill-run: %s %s; it runs untraced\n", argv[i], why);
-
+  // The search of PATH is made once; execvp repeats it only for what
+  // execv cannot start itself (a script without its #! line).
+  char program[PATH_MAX];
+  if (FindProgram(argv[i], program)) {
+    const char *why = WhyUntraced(program);
+    if (why != nullptr)
+      fprintf(stderr, "netquill-run: %s %s; it runs untraced\n", argv[i], why);
+    execv(program, argv + i);
+  }
   execvp(argv[i], argv + i);
   int error = errno;
   fprintf(stderr, "netquill-run: cannot run %s: %s\n", argv[i],

@@ -15,10 +15,9 @@
 #include <unistd.h>
 
 namespace nqrun {
-namespace {
+namespace {}  // namespace
 
-// The program's file as execvp would find it, into out (PATH_MAX bytes).
-bool FindInPath(const char *program, char *out) {
+bool FindProgram(const char *program, char *out) {
   if (strchr(program, '/') != nullptr)
     return snprintf(out, PATH_MAX, "%s", program) < PATH_MAX;
   const char *dirs = getenv("PATH");
@@ -33,6 +32,8 @@ bool FindInPath(const char *program, char *out) {
     dir = end;
   }
 }
+
+namespace {
 
 // Whether the file's capabilities put the loader into secure mode, in which
 // it ignores LD_PRELOAD: for a caller whose real user is not root, file
@@ -76,10 +77,9 @@ bool IsStatic(int fd) {
 
 }  // namespace
 
-const char *WhyUntraced(const char *program) {
-  char path[PATH_MAX];
+const char *WhyUntraced(const char *path) {
   struct stat st;
-  if (!FindInPath(program, path) || stat(path, &st) != 0) return nullptr;
+  if (stat(path, &st) != 0) return nullptr;
   // The loader ignores LD_PRELOAD for a program that gains a user or group.
   if ((st.st_mode & S_ISUID) != 0 && st.st_uid != geteuid())
     return "is set-user-ID: the loader ignores the preload for it";
