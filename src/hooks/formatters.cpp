@@ -136,21 +136,39 @@ const char *FormatInAddrOfLength(const void *addr, int length) {
   return FormatInAddr(ReadInAddr(addr));
 }
 
-const char *FormatSockAddrOfLength(const struct sockaddr *addr, int length) {
-  if (addr != nullptr && length < kSockAddrBytes) {
-    FormatterTexts *t = Texts();
-    if (t == nullptr) return kNoText;
-    return ShortText(t->sock_addr, length);
-  }
-  return FormatSockAddr(addr);
+const char *FormatSockAddr(const struct sockaddr *addr) {
+  return FormatSockAddrOfLength(addr, kSockAddrBytes);
 }
 
-const char *FormatSockAddr(const struct sockaddr *addr) {
+char *PutEscaped(char *out, size_t room, const char *text, size_t n) {
+  char *end = out + room;
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    bool control = c < 0x20 || c == 0x7F;
+    if (end - out < (control ? 4 : 1)) break;
+    if (!control) {
+      *out++ = static_cast<char>(c);
+      continue;
+    }
+    *out++ = '\\';
+    *out++ = 'x';
+    *out++ = kHexDigits[c >> 4];
+    *out++ = kHexDigits[c & 15];
+  }
+  return out;
+}
+
+const char *FormatSockAddrOfLength(const struct sockaddr *addr, int length) {
   FormatterTexts *t = Texts();
   if (t == nullptr) return kNoText;
   if (addr == nullptr) return strcpy(t->sock_addr, "NULL");
-  // Read as an IPv4 address whatever the family says: the port and the
-  // address lie at the same place in every sockaddr of 8 bytes or more.
+  if (length >= 2 &&
+      FormatFamilyAddress(t->sock_addr, sizeof t->sock_addr, addr, length)) {
+    return t->sock_addr;
+  }
+  if (length < kSockAddrBytes) return ShortText(t->sock_addr, length);
+  // Read as an IPv4 address: the port and the address lie at the same
+  // place in every sockaddr of 8 bytes or more.
   const unsigned char *raw = reinterpret_cast<const unsigned char *>(addr);
   uint16_t port;
   uint32_t in;

@@ -246,19 +246,18 @@ void TraceFormat(uint32_t kind, const char *format, ...) {
   if (end != nullptr) AppendText(ctx, out, end, now);
 }
 
-void TraceCallAndDump(TraceContext *ctx, const void *data, size_t count,
-                      const char *format, ...) {
+namespace {
+
+void CallAndDumpV(TraceContext *ctx, const DumpPiece *pieces, size_t count,
+                  size_t length, const char *format, va_list ap) {
   char out[kStackRecord];
   uint32_t now = 0;
-  va_list ap;
-  va_start(ap, format);
   char *end = FormatLine(ctx, out, &now, TRACE_KIND_CALL, format, ap);
-  va_end(ap);
   bool dump =
-      ctx != nullptr && data != nullptr &&
+      ctx != nullptr && count != 0 && pieces[0].data != nullptr &&
       Admit(ctx->flags, TRACE_KIND_DUMP, ctx->failed != 0, LastError()).write;
   if (end == nullptr) {
-    if (dump) WriteRecord(ctx, TRACE_KIND_DUMP, data, count, true);
+    if (dump) WriteDumpPieces(ctx, pieces, count, length);
     return;
   }
   if (!dump) {
@@ -266,10 +265,29 @@ void TraceCallAndDump(TraceContext *ctx, const void *data, size_t count,
     return;
   }
   size_t line = static_cast<size_t>(end - out);
-  if (WriteDump(ctx, static_cast<const unsigned char *>(data), count, out,
-                line)) {
+  if (WriteDumpPieces(ctx, pieces, count, length, out, line)) {
     ctx->last_tick = now;
   }
+}
+
+}  // namespace
+
+void TraceCallAndDump(TraceContext *ctx, const void *data, size_t count,
+                      const char *format, ...) {
+  DumpPiece piece = {data, count};
+  va_list ap;
+  va_start(ap, format);
+  CallAndDumpV(ctx, &piece, 1, count, format, ap);
+  va_end(ap);
+}
+
+void TraceCallAndDumpPieces(TraceContext *ctx, const DumpPiece *pieces,
+                            size_t count, size_t length, const char *format,
+                            ...) {
+  va_list ap;
+  va_start(ap, format);
+  CallAndDumpV(ctx, pieces, count, length, format, ap);
+  va_end(ap);
 }
 
 }  // namespace nq

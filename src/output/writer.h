@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "core/context.h"
+#include "output/dump.h"
 #include "output/format.h"
 
 namespace nq {
@@ -22,6 +23,12 @@ void TraceFormat(uint32_t kind, const char *format, ...) NQ_PRINTF_LIKE(2, 3);
 // record lands between them. Each is admitted on its own by ctx's flags.
 void TraceCallAndDump(TraceContext *ctx, const void *data, size_t count,
                       const char *format, ...) NQ_PRINTF_LIKE(4, 5);
+
+// The same for a call that gathered or scattered its data: the first
+// length bytes of the count pieces, dumped as one run across them.
+void TraceCallAndDumpPieces(TraceContext *ctx, const DumpPiece *pieces,
+                            size_t count, size_t length, const char *format,
+                            ...) NQ_PRINTF_LIKE(5, 6);
 
 // Whether a record of this kind from ctx would pass admission as things
 // stand, so callers can skip formatting one that would be refused.

@@ -56,6 +56,17 @@ extern OsServices g_os;
 // The native services, for tests that put the table back.
 const OsServices &NativeOsServices();
 
+// The system's own codes of a call that would block and of a connect under
+// way, which the writer tags as warnings beside the socket API's
+// WSAEWOULDBLOCK. Windows reports both as WSAEWOULDBLOCK itself.
+#if defined(_WIN32)
+constexpr int32_t kSystemWouldBlock = 10035;
+constexpr int32_t kSystemInProgress = 10035;
+#else
+constexpr int32_t kSystemWouldBlock = 11;   // EAGAIN, EWOULDBLOCK on Linux
+constexpr int32_t kSystemInProgress = 115;  // EINPROGRESS on Linux
+#endif
+
 // The character that separates directories in a path on this system.
 extern const char kPathSeparator;
 
