@@ -19,7 +19,7 @@ struct TraceContext;
 struct FormatterTexts {
   char in_addr[32];
   char sock_addr[448];  // an AF_UNIX path of 108 bytes, each as \xHH
-  char time_val[48];  // 64-bit POSIX time fields need up to 41 characters
+  char time_val[48];    // 64-bit POSIX time fields need up to 41 characters
   char int_result[64];
   char socket_result[64];
   char handle_result[64];
