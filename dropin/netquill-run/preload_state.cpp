@@ -26,6 +26,10 @@ __attribute__((tls_model("initial-exec"))) thread_local int t_in_library;
 // One bit per descriptor below the limit; those above are asked about.
 constexpr int kTrackedFds = 65536;
 std::atomic<uint64_t> g_sockets[kTrackedFds / 64];
+// The inode of each marked socket while tracing is on: a descriptor
+// number the C library reused for a file has another. Only the pages of
+// the descriptors a program uses are ever touched.
+std::atomic<uint64_t> g_inodes[kTrackedFds];
 
 // A forked child has only the thread that forked, with a new thread id the
 // library has no context for: it starts again on its next socket call.
@@ -92,8 +96,32 @@ void EnterSocketCall() {
 
 void MarkSocket(int fd) {
   if (fd < 0 || fd >= kTrackedFds) return;
+  if (g_env.on) {
+    int saved = errno;
+    struct stat st;
+    uint64_t inode = fstat(fd, &st) == 0 ? st.st_ino : 0;
+    errno = saved;
+    g_inodes[fd].store(inode, std::memory_order_relaxed);
+  }
   g_sockets[fd / 64].fetch_or(uint64_t{1} << (fd % 64),
                               std::memory_order_relaxed);
+}
+
+bool IsDataSocket(int fd) {
+  if (fd < 0 || fd >= kTrackedFds || !g_env.on) return false;
+  if (!((g_sockets[fd / 64].load(std::memory_order_relaxed) >> (fd % 64)) & 1))
+    return false;
+  int saved = errno;
+  struct stat st;
+  bool same = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) &&
+              st.st_ino == g_inodes[fd].load(std::memory_order_relaxed);
+  errno = saved;
+  if (!same) {
+    ForgetSocket(fd);
+    return false;
+  }
+  EnterSocketCall();
+  return true;
 }
 
 void ForgetSocket(int fd) {
