@@ -4,8 +4,11 @@
 // descriptor the C library closed and reused behind the interposer's back
 // (fclose of a socket's stream, posix_spawn) is caught by the socket's
 // identity, checked with one fstat per traced call; calls on any other
-// descriptor cost no system call. poll, epoll and io_uring stay untraced.
+// descriptor cost no system call. poll, epoll and io_uring stay untraced,
+// and so does every other call a program makes through syscall().
+#include <stdarg.h>
 #include <sys/sendfile.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -152,6 +155,26 @@ NQ_EXPORT int socketpair(int domain, int type, int protocol, int sv[2]) {
   }
   nqrun::LibraryScope scope;
   return NQX_socketpair(r, domain, type, protocol, sv);
+}
+
+// libuv makes its sendmmsg and recvmmsg through syscall(); those two go
+// the way of the C library's own functions, every other number straight
+// on. A system call has at most six arguments, each one word.
+NQ_EXPORT long syscall(long number, ...) {
+  NQ_REAL(syscall);
+  long a[6];
+  va_list args;
+  va_start(args, number);
+  for (long &word : a) word = va_arg(args, long);
+  va_end(args);
+  if (number == SYS_sendmmsg && !nqrun::InLibrary())
+    return sendmmsg(static_cast<int>(a[0]), reinterpret_cast<mmsghdr *>(a[1]),
+                    static_cast<unsigned>(a[2]), static_cast<int>(a[3]));
+  if (number == SYS_recvmmsg && !nqrun::InLibrary())
+    return recvmmsg(static_cast<int>(a[0]), reinterpret_cast<mmsghdr *>(a[1]),
+                    static_cast<unsigned>(a[2]), static_cast<int>(a[3]),
+                    reinterpret_cast<timespec *>(a[4]));
+  return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
 }  // extern "C"
