@@ -341,6 +341,7 @@ def behaviour(args, work, server):
               for f in split), "-ff gave %s" % split)
 
     file_capabilities(nqr, work)
+    modern_calls(nqr, work)
 
     # Usage errors and a program that is not there.
     for cmd, want in (([nqr], 2), ([nqr, "-f", "12x", "true"], 2),
@@ -358,6 +359,59 @@ SHORT_ADDRESS = re.compile(r"\(\d+, (?:0x[0-9a-f]+, 1, 0, )?<2 bytes>, 0x")
 
 def preload_of(nqr):
     return os.path.join(os.path.dirname(nqr), "libnetquill-preload.so")
+
+
+MODERN = r"""
+import ctypes, os, select, socket
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+select.select([s], [], [], 0.2)
+a, b = socket.socketpair()
+a.send(b"pair")
+b.recv(4)
+socket.socket(socket.AF_UNIX).bind("\0nq-abstract")
+socket.socket(socket.AF_INET6).bind(("::1", 0))
+socket.getaddrinfo("localhost", 80, socket.AF_INET, socket.SOCK_STREAM)
+for ask in (lambda: socket.getaddrinfo("nx.invalid", 80,
+                                       flags=socket.AI_NUMERICHOST),
+            lambda: socket.getservbyname("nq-no-such", "tcp")):
+    try:
+        ask()
+    except OSError:
+        pass
+libc = ctypes.CDLL(None)
+libc.fdopen.restype = ctypes.c_void_p
+fd = socket.socket().detach()
+libc.fclose(ctypes.c_void_p(libc.fdopen(fd, b"w")))
+reused = os.open("reused.txt", os.O_WRONLY | os.O_CREAT, 0o600)
+print(reused == fd, os.write(reused, b"file bytes, not socket data"))
+"""
+
+
+def modern_calls(nqr, work):
+    """The calls of a modern program: select's timeout as passed, a
+    socketpair's traffic, AF_UNIX and IPv6 addresses, name lookups and
+    their codes, and a descriptor the C library reused for a file."""
+    proc = run([nqr, "-o", "modern.trace", "-f", "4", sys.executable, "-c",
+                MODERN], work)
+    check(proc.stdout == b"True 27\n", "modern: %r %r" % (proc.stdout,
+                                                          proc.stderr))
+    text = "\n".join(re.sub(r"^\S+ \d{6} \d{4,} ", "", l) for l in
+                     lines_of(os.path.join(work, "modern.trace")))
+    p = r"0x[0-9a-f]+"
+    for want in (r"select\(\d+, %s, %s, %s, 0:200000\) returned" % (p, p, p),
+                 r"socketpair\(1, 524289, 0, \[(\d+), (\d+)\]\) returned 0",
+                 r"send\(\d+, %s, 4, 0\) returned 4\n +0000  70 61 69 72" % p,
+                 r"recv\(\d+, %s, 4, 0\) returned 4\n +0000  70 61 69 72" % p,
+                 r'bind\(\d+, "@nq-abstract", 14\) returned 0',
+                 r"bind\(\d+, \[::1\]:0, 28\) returned 0",
+                 r'getaddrinfo\("localhost", "80"\) returned 0 \(127\.0\.0\.1:80',
+                 r'WRN: getaddrinfo\("nx\.invalid", "80"\) returned -2 \[11001\]',
+                 r'WRN: getservbyname\("nq-no-such", "tcp"\) returned NULL '
+                 r"\[11004\]"):
+        check(re.search(want, text), "modern: no %s in\n%s" % (want, text))
+    check("file bytes" not in text and "write(" not in text,
+          "modern: a file's bytes traced as socket data:\n" + text)
 
 
 def file_capabilities(nqr, work):
