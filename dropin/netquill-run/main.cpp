@@ -25,6 +25,9 @@
 #ifndef NQ_PRELOAD_FROM_BIN
 #error "NQ_PRELOAD_FROM_BIN is the installed interposer's path from bin"
 #endif
+#if !defined(NQ_PRELOAD_FROM_BUILD) || !defined(NQ_LIBRARY_SONAME)
+#error "NQ_PRELOAD_FROM_BUILD and NQ_LIBRARY_SONAME come from the build"
+#endif
 
 namespace nqrun {
 namespace {
@@ -47,16 +50,29 @@ bool Beside(char *out, const char *dir, size_t dir_len, const char *name) {
   return n > 0 && n < PATH_MAX && access(out, R_OK) == 0;
 }
 
-// The interposer beside this program (a build tree), else where the install
-// puts it relative to the program's directory.
+// The interposer beside this program, else where the install or the build
+// tree puts it relative to the program's directory; followed by NETQUILL
+// where it lies beside the interposer, so that the loader need not search
+// for it. Into out (2 * PATH_MAX bytes).
 bool FindPreload(char *out) {
   char self[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) return false;
   self[n] = '\0';
   size_t dir_len = static_cast<size_t>(strrchr(self, '/') - self);
-  return Beside(out, self, dir_len, NQ_PRELOAD_NAME) ||
-         Beside(out, self, dir_len, NQ_PRELOAD_FROM_BIN);
+  if (!Beside(out, self, dir_len, NQ_PRELOAD_NAME) &&
+      !Beside(out, self, dir_len, NQ_PRELOAD_FROM_BIN) &&
+      !Beside(out, self, dir_len, NQ_PRELOAD_FROM_BUILD)) {
+    return false;
+  }
+  char library[PATH_MAX];
+  size_t preload_len = strlen(out);
+  if (Beside(library, out, static_cast<size_t>(strrchr(out, '/') - out),
+             NQ_LIBRARY_SONAME)) {
+    out[preload_len] = ':';
+    memcpy(out + preload_len + 1, library, strlen(library) + 1);
+  }
+  return true;
 }
 
 // Children may change directory before they trace: the path is made
@@ -113,7 +129,7 @@ int Run(int argc, char **argv) {
     fprintf(stderr, "netquill-run: -o needs a file name\n");
     return 2;
   }
-  char preload[PATH_MAX];
+  char preload[2 * PATH_MAX];
   if (!FindPreload(preload)) {
     fprintf(stderr, "netquill-run: cannot find %s\n", NQ_PRELOAD_NAME);
     return 127;

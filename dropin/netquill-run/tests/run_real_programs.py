@@ -358,7 +358,13 @@ SHORT_ADDRESS = re.compile(r"\(\d+, (?:0x[0-9a-f]+, 1, 0, )?<2 bytes>, 0x")
 
 
 def preload_of(nqr):
-    return os.path.join(os.path.dirname(nqr), "libnetquill-preload.so")
+    """The interposer: beside netquill-run, or at the build tree's top."""
+    for place in (".", os.path.join("..", "..")):
+        path = os.path.join(os.path.dirname(nqr), place,
+                            "libnetquill-preload.so")
+        if os.path.exists(path):
+            return os.path.normpath(path)
+    return None
 
 
 MODERN = r"""
