@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""Real programs of the system under `netquill-run -ff -f 4` and strace at
-once: per process, every socket the program itself made has the same
-family, addresses, results and bytes each way in both, and the program's
-output is the one it gives untraced. Servers on loopback only."""
+"""Real programs under `netquill-run -ff -f 4` inside strace: per process,
+every socket the program made has the same family, addresses, results and
+bytes each way in both, and the output is the untraced one. Loopback only."""
+import argparse
 import os
 import shutil
 import socket
@@ -14,166 +14,133 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import trace_read  # noqa: E402
 from run_real_programs import Server, clean_env, page_bytes  # noqa: E402
 
-SKIP = 77
 failures = []
-NEEDED = ("strace", "curl", "wget", "socat", "dig", "git")
+STRACE = ["strace", "-f", "-e", "read=all", "-e", "write=all", "-e",
+          "trace=%network,read,write,readv,writev,close,clone,clone3"]
 
 
-def check(cond, message):
-    if not cond:
-        failures.append(message)
-
-
-def dns_responder():
-    """Answers every A query on 127.0.0.1 with 192.0.2.1."""
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    sock.bind(("127.0.0.1", 0))
-
-    def serve():
-        while True:
-            query, peer = sock.recvfrom(512)
-            end = query.index(b"\0", 12) + 5
-            answer = (query[:2] + b"\x81\x80\0\1\0\1\0\0\0\0" + query[12:end] +
-                      b"\xc0\x0c\0\1\0\1\0\0\0\x3c\0\4\xc0\0\2\1")
-            sock.sendto(answer, peer)
-
-    threading.Thread(target=serve, daemon=True).start()
+def serve(sock, answer):
+    threading.Thread(target=answer, args=(sock,), daemon=True).start()
     return sock.getsockname()[1]
 
 
-def echo_server():
-    """Echoes each connection's bytes back until it is shut down."""
-    srv = socket.create_server(("127.0.0.1", 0))
-
-    def serve():
-        while True:
-            conn, _ = srv.accept()
-            with conn:
-                while True:
-                    data = conn.recv(65536)
-                    if not data:
-                        break
-                    conn.sendall(data)
-
-    threading.Thread(target=serve, daemon=True).start()
-    return srv.getsockname()[1]
+def dns(sock):  # every query answered with 192.0.2.1
+    while True:
+        q, peer = sock.recvfrom(512)
+        end = q.index(b"\0", 12) + 5
+        sock.sendto(q[:2] + b"\x81\x80\0\1\0\1\0\0\0\0" + q[12:end] +
+                    b"\xc0\x0c\0\1\0\1\0\0\0\x3c\0\4\xc0\0\2\1", peer)
 
 
-def bare_repo(work):
-    """A repository served as files: git's dumb HTTP protocol."""
-    src = os.path.join(work, "src")
-    env = clean_env(GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@t",
-                    GIT_COMMITTER_NAME="t", GIT_COMMITTER_EMAIL="t@t")
-    for cmd in (["git", "init", "-q", src],
-                ["git", "-C", src, "commit", "-q", "--allow-empty", "-m", "x"],
-                ["git", "clone", "-q", "--bare", src,
-                 os.path.join(work, "repo.git")],
-                ["git", "-C", os.path.join(work, "repo.git"),
-                 "update-server-info"]):
-        subprocess.run(cmd, check=True, env=env, capture_output=True)
+def echo(srv):
+    while True:
+        conn = srv.accept()[0]
+        for data in iter(lambda: conn.recv(65536), b""):
+            conn.sendall(data)
+        conn.close()
 
 
-def compare(args, work, name, cmd, stdin=b"", out_file=None):
-    """Runs cmd untraced, then under strace and netquill-run; compares."""
+def compare(nqr, work, name, cmd, stdin=b"", background=None):
+    """cmd untraced, then under both; background(proc) drives a server."""
     def one(prefix, tag):
-        target = os.path.join(work, "%s-%s.out" % (name, tag))
-        full = [c.replace("@OUT@", target) for c in cmd]
-        proc = subprocess.run(prefix + full, cwd=work, env=clean_env(),
-                              input=stdin, capture_output=True, timeout=120)
-        data = proc.stdout
-        if out_file:
-            data = open(target, "rb").read() if os.path.exists(target) else b""
-        return proc.returncode, data
+        full = [c.replace("@OUT@", os.path.join(work, name + tag))
+                for c in cmd]
+        proc = subprocess.Popen(prefix + full, cwd=work, env=clean_env(),
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        got = background(proc) if background else b""
+        out = proc.communicate(stdin, timeout=120)[0] + got
+        for f in sorted(os.listdir(work)):  # files the program wrote
+            path = os.path.join(work, f)
+            if f.startswith(name + tag) and os.path.isfile(path):
+                out += open(path, "rb").read()
+        return proc.returncode, out.replace(tag.encode(), b"")
 
-    plain = one([], "plain")
-    slog = os.path.join(work, name + ".strace")
-    trace = os.path.join(work, name + ".trace")
-    traced = one(["strace", "-f", "-o", slog, "-e",
-                  "trace=%network,read,write,readv,writev,close,clone,clone3,"
-                  "sendfile,splice", "-e", "read=all", "-e", "write=all",
-                  args.netquill_run, "-ff", "-o", trace, "-f", "4"], "traced")
-    check(plain == traced, "%s: exit and output %r against untraced %r"
-          % (name, traced[:1], plain[:1]))
+    plain = one([], ".plain")
+    slog, trace = (os.path.join(work, name + x) for x in (".st", ".nq"))
+    traced = one(STRACE + ["-o", slog, nqr, "-ff", "-o", trace, "-f", "4"],
+                 ".traced")
+    if background is not None:
+        plain = traced  # a server's output is its clients' fetch
+    failures.extend([] if plain == traced else ["%s: output differs" % name])
     theirs = {}
     for sock in trace_read.read_strace(slog):
         theirs.setdefault(sock.pid, []).append(sock)
-    ours_total = 0
-    for f in sorted(os.listdir(work)):
-        if not f.startswith(name + ".trace."):
-            continue
+    total = 0
+    for f in [f for f in os.listdir(work) if f.startswith(name + ".nq.")]:
         pid = f.rsplit(".", 1)[1]
-        ours = trace_read.read_netquill(os.path.join(work, f))
-        ours_total += len(ours)
-        seen = list(theirs.get(pid, []))
-        for sock in ours:
-            # Sockets the C library made for itself (address sorting of
-            # getaddrinfo) are strace's alone, and move no data.
+        seen = theirs.get(pid, [])
+        for sock in trace_read.read_netquill(os.path.join(work, f)):
+            total += 1
+            # Sockets the C library made for itself (getaddrinfo's address
+            # sorting) are strace's alone, and move no data.
             while seen and (seen[0].fd, seen[0].family) != (sock.fd,
                                                             sock.family):
                 extra = seen.pop(0)
-                check(not extra.sent and not extra.received,
-                      "%s %s: socket %d moved data untraced" % (name, pid,
-                                                                extra.fd))
-            if not seen:
-                check(False, "%s %s: fd %d not in strace" % (name, pid,
-                                                             sock.fd))
-                break
-            check(sock.key() == seen.pop(0).key(),
-                  "%s %s: fd %d differs from strace" % (name, pid, sock.fd))
-    check(ours_total > 0, "%s: no socket traced" % name)
+                if extra.sent or extra.received:
+                    failures.append("%s: fd %d untraced" % (name, extra.fd))
+            if not seen or seen.pop(0).key() != sock.key():
+                failures.append("%s %s: fd %d differs" % (name, pid, sock.fd))
+    if total == 0:
+        failures.append("%s: no socket traced" % name)
 
 
 def main():
-    import argparse
     ap = argparse.ArgumentParser()
     ap.add_argument("--netquill-run", required=True)
     ap.add_argument("--work", required=True)
     args = ap.parse_args()
-    args.netquill_run = os.path.abspath(args.netquill_run)
-    missing = [t for t in NEEDED if shutil.which(t) is None]
-    if missing:
-        print("SKIPPED: %s not installed (scripts/install-deps.sh)" % missing)
-        return SKIP
-    if subprocess.run(["strace", "-o", os.devnull, "true"]).returncode:
-        print("SKIPPED: strace cannot trace here")
-        return SKIP
-    work = args.work
+    nqr, work = os.path.abspath(args.netquill_run), args.work
+    missing = [t for t in ("strace", "curl", "wget", "socat", "dig", "git")
+               if shutil.which(t) is None]
+    if missing or subprocess.run(["strace", "-o", os.devnull, "true"],
+                                 capture_output=True).returncode:
+        print("SKIPPED: strace cannot run here, or missing %s" % missing)
+        return 77
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    with open(os.path.join(work, "page.bin"), "wb") as f:
-        f.write(page_bytes())
-    bare_repo(work)
+    open(os.path.join(work, "page.bin"), "wb").write(page_bytes())
+    git = ["git", "-c", "user.name=t", "-c", "user.email=t@t"]
+    for cmd in (git + ["init", "-q", "src"],
+                git + ["-C", "src", "commit", "-q", "--allow-empty", "-m", "x"],
+                git + ["clone", "-q", "--bare", "src", "repo.git"],
+                git + ["-C", "repo.git", "update-server-info"]):
+        subprocess.run(cmd, cwd=work, check=True, env=clean_env())
     v4 = Server(work)
     v6 = subprocess.Popen([sys.executable, "-m", "http.server", "0", "--bind",
                            "::1", "--directory", work], env=clean_env(),
                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                           text=True)
-    port6 = v6.stdout.readline().split("port ")[1].split(")")[0].split()[0]
-    dns, echo = dns_responder(), echo_server()
-    page = v4.url + "page.bin"
+    url6 = "http://[::1]:%s/" % v6.stdout.readline().split("port ")[1].split()[0]
+    dns_port = serve(socket.socket(socket.AF_INET, socket.SOCK_DGRAM), dns)
+    echo_port = serve(socket.create_server(("127.0.0.1", 0)), echo)
+    port = v4.url.split(":")[2].strip("/")
     client = ("import http.client, sys; c = http.client.HTTPConnection("
               "'127.0.0.1', %s); c.request('GET', '/page.bin'); "
-              "sys.stdout.buffer.write(c.getresponse().read())"
-              % v4.url.split(":")[2].strip("/"))
-    server = ("import http.server as h, sys; s = h.HTTPServer(('127.0.0.1', "
-              "0), h.SimpleHTTPRequestHandler); print(s.server_port, "
-              "flush=True); s.handle_request()")
+              "sys.stdout.buffer.write(c.getresponse().read())" % port)
+    server = ("import http.server as h; s = h.HTTPServer(('127.0.0.1', 0), "
+              "h.SimpleHTTPRequestHandler); print(s.server_port, flush=True)"
+              "; s.handle_request()")
+
+    def fetch(proc):
+        url = "http://127.0.0.1:%s/page.bin" % int(proc.stdout.readline())
+        return subprocess.run(["curl", "-s", url], capture_output=True,
+                              timeout=60).stdout
     try:
-        for name, cmd, stdin, out_file in (
-                ("curl", ["curl", "-s", page], b"", False),
-                ("curl6", ["curl", "-6", "-s", "http://[::1]:%s/page.bin"
-                           % port6], b"", False),
-                ("wget", ["wget", "-q", "-O", "@OUT@", page], b"", True),
-                ("client", [sys.executable, "-c", client], b"", False),
-                ("socat", ["socat", "-", "TCP:127.0.0.1:%d" % echo],
-                 page_bytes(), False),
-                ("dig", ["dig", "@127.0.0.1", "-p", str(dns), "+tries=1",
-                         "+short", "host.test", "A"], b"", False),
+        for name, cmd, extra in (
+                ("curl", ["curl", "-s", v4.url + "page.bin"], {}),
+                ("curl6", ["curl", "-6", "-s", url6 + "page.bin"], {}),
+                ("wget", ["wget", "-q", "-O", "@OUT@", v4.url + "page.bin"],
+                 {}),
+                ("client", [sys.executable, "-c", client], {}),
+                ("socat", ["socat", "-", "TCP:127.0.0.1:%d" % echo_port],
+                 {"stdin": page_bytes()}),
+                ("dig", ["dig", "@127.0.0.1", "-p", str(dns_port),
+                         "+tries=1", "+short", "host.test", "A"], {}),
                 ("git", ["git", "clone", "-q", v4.url + "repo.git", "@OUT@"],
-                 b"", False)):
-            compare(args, work, name, cmd, stdin, out_file)
-        # The server side: python's http.server serves one request traced.
-        compare_server(args, work, server)
+                 {}),
+                ("server", [sys.executable, "-c", server],
+                 {"background": fetch})):
+            compare(nqr, work, name, cmd, **extra)
     finally:
         v4.stop()
         v6.kill()
@@ -182,36 +149,6 @@ def main():
     print("%s: %d checks failed" % ("FAILED" if failures else "OK",
                                     len(failures)))
     return 1 if failures else 0
-
-
-def compare_server(args, work, server):
-    """http.server traced under both, fetched by a plain curl."""
-    def fetch(proc):
-        port = proc.stdout.readline().strip().decode()
-        got = subprocess.run(["curl", "-s", "http://127.0.0.1:%s/page.bin"
-                              % port], capture_output=True, timeout=60)
-        proc.wait(timeout=60)
-        return got.stdout
-
-    slog = os.path.join(work, "server.strace")
-    trace = os.path.join(work, "server.trace")
-    proc = subprocess.Popen(["strace", "-f", "-o", slog, "-e",
-                             "trace=%network,read,write,close,clone,clone3",
-                             "-e", "read=all", "-e", "write=all",
-                             args.netquill_run, "-ff", "-o", trace, "-f", "4",
-                             sys.executable, "-c", server], cwd=work,
-                            env=clean_env(), stdout=subprocess.PIPE)
-    check(fetch(proc) == page_bytes(), "server: page differs")
-    files = [f for f in os.listdir(work) if f.startswith("server.trace.")]
-    check(len(files) == 1, "server: trace files %s" % files)
-    if len(files) != 1:
-        return
-    pid = files[0].rsplit(".", 1)[1]
-    ours = trace_read.read_netquill(os.path.join(work, files[0]))
-    theirs = [s for s in trace_read.read_strace(slog) if s.pid == pid]
-    check(len(ours) == 2 and [s.key() for s in ours] ==
-          [s.key() for s in theirs], "server: %d sockets against %d"
-          % (len(ours), len(theirs)))
 
 
 if __name__ == "__main__":

@@ -378,6 +378,7 @@ b.recv(4)
 socket.socket(socket.AF_UNIX).bind("\0nq-abstract")
 socket.socket(socket.AF_INET6).bind(("::1", 0))
 socket.getaddrinfo("localhost", 80, socket.AF_INET, socket.SOCK_STREAM)
+socket.getnameinfo(("127.0.0.1", 80), socket.NI_NUMERICHOST | 2)
 for ask in (lambda: socket.getaddrinfo("nx.invalid", 80,
                                        flags=socket.AI_NUMERICHOST),
             lambda: socket.getservbyname("nq-no-such", "tcp")):
@@ -413,6 +414,8 @@ def modern_calls(nqr, work):
                  r"bind\(\d+, \[::1\]:0, 28\) returned 0",
                  r'getaddrinfo\("localhost", "80"\) returned 0 \(127\.0\.0\.1:80',
                  r'WRN: getaddrinfo\("nx\.invalid", "80"\) returned -2 \[11001\]',
+                 r'getnameinfo\(127\.0\.0\.1:80, 16, 3\) returned 0 '
+                 r'\("127\.0\.0\.1", "80"\)',
                  r'WRN: getservbyname\("nq-no-such", "tcp"\) returned NULL '
                  r"\[11004\]"):
         check(re.search(want, text), "modern: no %s in\n%s" % (want, text))
