@@ -329,17 +329,6 @@ def behaviour(args, work, server):
           os.listdir(deep) == [], "preload with a long NETQUILL_FILE: %r %r"
           % (proc.stdout, proc.stderr))
 
-    # -ff: each process its own file, the name followed by .PID.
-    proc = run([nqr, "-ff", "-o", "split.trace", "sh", "-c",
-                "curl -s %s >/dev/null; curl -s %s >/dev/null" % (url, url)],
-               work)
-    split = sorted(f for f in os.listdir(work) if f.startswith("split.trace"))
-    check(proc.returncode == 0 and len(split) == 2 and
-          all(re.fullmatch(r"split\.trace\.\d+", f) for f in split) and
-          all(sum(" INF: started process " in l
-                  for l in lines_of(os.path.join(work, f))) == 1
-              for f in split), "-ff gave %s" % split)
-
     file_capabilities(nqr, work)
     modern_calls(nqr, work)
 

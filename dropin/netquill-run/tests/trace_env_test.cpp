@@ -96,16 +96,4 @@ TEST_F(TraceEnvTest, APathTheLibraryWouldCutIsRefused) {
   unsetenv("NETQUILL_PER_PROCESS");
 }
 
-TEST_F(TraceEnvTest, APerProcessPathEndsInTheProcessId) {
-  setenv("NETQUILL_FILE", "/tmp/x.log", 1);
-  setenv("NETQUILL_PER_PROCESS", "1", 1);
-  nqdrop::TraceEnv env = nqdrop::ReadTraceEnv();
-  char out[nqdrop::kTracePathSize];
-  nqdrop::ProcessPath(env, 4194304, out);
-  EXPECT_STREQ(out, "/tmp/x.log.4194304");
-  unsetenv("NETQUILL_PER_PROCESS");
-  nqdrop::ProcessPath(nqdrop::ReadTraceEnv(), 17, out);
-  EXPECT_STREQ(out, "/tmp/x.log");
-}
-
 }  // namespace
