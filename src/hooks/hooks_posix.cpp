@@ -80,10 +80,11 @@ ssize_t Vector(const char *name, ssize_t result, int fd,
                const struct iovec *iov, int iovcnt) {
   if (NobodyTraces()) return result;
   long long moved = MovedInPieces(result, iov, iovcnt);
-  NQ_TRACE_PIECES(result == -1, Pieces(iov),
-                  iovcnt > 0 ? static_cast<size_t>(iovcnt) : 0, moved,
-                  "%s(%d, 0x%zx, %d) %s", name, fd, Ptr(iov), iovcnt,
-                  FormatIntResult(result));
+  NQ_TRACE_PIECES(
+      result == -1, Pieces(iov),
+      iov != nullptr && iovcnt > 0 ? static_cast<size_t>(iovcnt) : 0, moved,
+      "%s(%d, 0x%zx, %d) %s", name, fd, Ptr(iov), iovcnt,
+      FormatIntResult(result));
   return result;
 }
 
@@ -97,10 +98,11 @@ ssize_t Message(const char *name, ssize_t result, int fd,
   }
   int count = static_cast<int>(msg->msg_iovlen);
   long long moved = MovedInPieces(result, msg->msg_iov, count);
-  NQ_TRACE_PIECES(result == -1, Pieces(msg->msg_iov),
-                  count > 0 ? static_cast<size_t>(count) : 0, moved,
-                  "%s(%d, 0x%zx, %s, %d) %s", name, fd, Ptr(msg),
-                  MessageName(msg, name_valid), flags, FormatIntResult(result));
+  NQ_TRACE_PIECES(
+      result == -1, Pieces(msg->msg_iov),
+      msg->msg_iov != nullptr && count > 0 ? static_cast<size_t>(count) : 0,
+      moved, "%s(%d, 0x%zx, %s, %d) %s", name, fd, Ptr(msg),
+      MessageName(msg, name_valid), flags, FormatIntResult(result));
   return result;
 }
 
