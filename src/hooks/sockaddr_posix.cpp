@@ -86,6 +86,7 @@ bool FormatFamilyAddress(char *buf, size_t size, const struct sockaddr *addr,
   sa_family_t family;
   memcpy(&family, addr, sizeof family);
   switch (family) {
+    case AF_UNSPEC:  // a structure left zeroed: read as it always was
     case AF_INET:
       return false;
     case AF_INET6:
