@@ -295,8 +295,8 @@ def behaviour(args, work, server):
                   proc.returncode, proc.stdout, plain.stdout))
         texts = [re.sub(r"^\S+ \d{6} \d{4,} ", "", l)
                  for l in lines_of(os.path.join(work, "short.trace"))]
-        for call in ("getsockname(4, ", "getpeername(4, ", "accept(3, ",
-                     "recvfrom(6, 0x"):
+        for call in ("getsockname(5, ", "getpeername(5, ", "accept(3, ",
+                     "recvfrom(4, 0x"):
             got = [t for t in texts if t.startswith("INF: " + call)]
             check(len(got) >= 1 and all(SHORT_ADDRESS.search(t) for t in got),
                   "short address of %s: %s" % (call, got))
