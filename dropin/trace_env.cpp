@@ -37,11 +37,17 @@ bool ParseFlags(const char *text, uint32_t *flags) {
   return true;
 }
 
+size_t PathLimit(bool per_process) {
+  return kTracePathSize - 1 - (per_process ? 1 + kPidDigits : 0);
+}
+
 TraceEnv ReadTraceEnv(EnvReader get) {
   TraceEnv env;
   memset(&env, 0, sizeof env);
   const char *trace = get("NETQUILL_TRACE");
   env.on = trace == nullptr || strcmp(trace, "0") != 0;
+  const char *split = get("NETQUILL_PER_PROCESS");
+  env.per_process = split != nullptr && strcmp(split, "1") == 0;
   // Unreadable flags trace with none rather than not at all.
   if (!ParseFlags(get("NETQUILL_FLAGS"), &env.flags)) env.flags = 0;
   const char *path = get("NETQUILL_FILE");
@@ -49,13 +55,31 @@ TraceEnv ReadTraceEnv(EnvReader get) {
     // The library would cut a longer path, and the cut one may name a
     // file of the user's: nothing is traced rather than that file changed.
     size_t n = strlen(path);
-    if (n >= kTracePathSize) {
+    if (n > PathLimit(env.per_process)) {
+      env.path_refused = true;
       env.on = false;
       return env;
     }
     memcpy(env.path, path, n + 1);
   }
   return env;
+}
+
+void ProcessPath(const TraceEnv &env, int pid, char *out) {
+  size_t n = strlen(env.path);
+  memcpy(out, env.path, n + 1);
+  if (!env.per_process || n == 0) return;
+  // Digits by hand: this runs in a traced call, perhaps in a signal handler.
+  char digits[12];
+  int count = 0;
+  unsigned value = pid > 0 ? static_cast<unsigned>(pid) : 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0 && count < kPidDigits);
+  out[n++] = '.';
+  while (count > 0) out[n++] = digits[--count];
+  out[n] = '\0';
 }
 
 }  // namespace nqdrop

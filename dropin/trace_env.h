@@ -3,15 +3,19 @@
 #ifndef NQ_DROPIN_TRACE_ENV_H
 #define NQ_DROPIN_TRACE_ENV_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
 
 namespace nqdrop {
 
-constexpr int kTracePathSize = 256;
+constexpr int kTracePathSize = 256;  // the library's path field
+constexpr int kPidDigits = 7;        // the largest process id Linux gives
 
 struct TraceEnv {
-  bool on;                    // false for NETQUILL_TRACE=0, too long a file
+  bool on;                    // false for NETQUILL_TRACE=0 and refused paths
+  bool path_refused;          // NETQUILL_FILE does not fit the library
+  bool per_process;           // NETQUILL_PER_PROCESS=1: the path gets .PID
   uint32_t flags;             // NETQUILL_FLAGS, 0 when unset or unreadable
   char path[kTracePathSize];  // NETQUILL_FILE; empty: the default path
 };
@@ -24,10 +28,18 @@ bool ParseFlags(const char *text, uint32_t *flags);
 // valid until the next call.
 using EnvReader = char *(*)(const char *name);
 
-// Reads NETQUILL_FILE, NETQUILL_FLAGS and NETQUILL_TRACE through get. A
-// file name longer than the library's path field is not cut to another
-// file's name: tracing is off instead.
+// The longest trace file path the library takes whole, before the ".PID"
+// that a per-process trace adds to it.
+size_t PathLimit(bool per_process);
+
+// Reads NETQUILL_FILE, NETQUILL_FLAGS, NETQUILL_TRACE and
+// NETQUILL_PER_PROCESS through get. A path longer than PathLimit is never
+// cut, which would send the trace to another file: nothing is traced.
 TraceEnv ReadTraceEnv(EnvReader get = getenv);
+
+// The path of this process's trace into out (kTracePathSize bytes): env's
+// path, followed by "." and pid when env asks for a file per process.
+void ProcessPath(const TraceEnv &env, int pid, char *out);
 
 }  // namespace nqdrop
 

@@ -21,6 +21,12 @@ ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a \
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 have strace || need+=(strace)
 have curl || need+=(curl)
+# netquill-run's real programs, beside curl and python.
+have wget || need+=(wget)
+have socat || need+=(socat)
+have dig || need+=(dnsutils)
+# bench/startup.sh's arithmetic.
+have bc || need+=(bc)
 # netquill-pcap's tests read its captures with tshark (no GUI).
 have tshark || need+=(tshark)
 have pkg-config || need+=(pkg-config)

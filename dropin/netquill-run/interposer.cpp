@@ -1,16 +1,21 @@
 // The socket functions of the C library, interposed: each calls the real
 // function, then hands the result and the arguments to NETQUILL's hook with
 // errno as the error code. close() and ioctl() of a socket are traced as
-// closesocket() and ioctlsocket(), accept4() as accept().
+// closesocket() and ioctlsocket(), accept4() as accept(). The data calls
+// and name lookups that the Windows socket API lacks are in data_calls.cpp
+// and name_lookups.cpp.
 #include <errno.h>
 #include <netdb.h>
 #include <stdarg.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "interposer.h"
 #include "netquill.h"
+#include "netquill_posix.h"
 #include "preload_state.h"
 
 namespace nqrun {
@@ -27,15 +32,6 @@ __attribute__((constructor)) void InstallBridge() {
 }  // namespace
 }  // namespace nqrun
 
-// The real function, looked up on first use.
-#define NQ_REAL(name)      \
-  static const auto real = \
-      reinterpret_cast<decltype(&::name)>(nqrun::NextSymbol(#name))
-
-// Calls from inside the library (its own file writes) pass straight on.
-#define NQ_PASS_INSIDE(call) \
-  if (nqrun::InLibrary()) return call
-
 extern "C" {
 
 NQ_EXPORT int socket(int af, int type, int protocol) noexcept {
@@ -50,19 +46,21 @@ NQ_EXPORT int socket(int af, int type, int protocol) noexcept {
 NQ_EXPORT int accept(int s, sockaddr *addr, socklen_t *addrlen) {
   NQ_REAL(accept);
   nqrun::EnterSocketCall();
+  nqrun::OutAddress out(addr, addrlen);
   int r = real(s, addr, addrlen);
   if (r >= 0) nqrun::MarkSocket(r);
   nqrun::LibraryScope scope;
-  return TX_accept(r, s, addr, addrlen);
+  return NQX_accept(r, s, out.Copy(addrlen), addrlen, out.Valid(addrlen));
 }
 
 NQ_EXPORT int accept4(int s, sockaddr *addr, socklen_t *addrlen, int flags) {
   NQ_REAL(accept4);
   nqrun::EnterSocketCall();
+  nqrun::OutAddress out(addr, addrlen);
   int r = real(s, addr, addrlen, flags);
   if (r >= 0) nqrun::MarkSocket(r);
   nqrun::LibraryScope scope;
-  return TX_accept(r, s, addr, addrlen);
+  return NQX_accept(r, s, out.Copy(addrlen), addrlen, out.Valid(addrlen));
 }
 
 NQ_EXPORT int bind(int s, const sockaddr *name, socklen_t namelen) noexcept {
@@ -95,17 +93,19 @@ NQ_EXPORT int connect(int s, const sockaddr *name, socklen_t namelen) {
 NQ_EXPORT int getpeername(int s, sockaddr *name, socklen_t *namelen) noexcept {
   NQ_REAL(getpeername);
   nqrun::EnterSocketCall();
+  nqrun::OutAddress out(name, namelen);
   int r = real(s, name, namelen);
   nqrun::LibraryScope scope;
-  return TX_getpeername(r, s, name, namelen);
+  return NQX_getpeername(r, s, out.Copy(namelen), namelen, out.Valid(namelen));
 }
 
 NQ_EXPORT int getsockname(int s, sockaddr *name, socklen_t *namelen) noexcept {
   NQ_REAL(getsockname);
   nqrun::EnterSocketCall();
+  nqrun::OutAddress out(name, namelen);
   int r = real(s, name, namelen);
   nqrun::LibraryScope scope;
-  return TX_getsockname(r, s, name, namelen);
+  return NQX_getsockname(r, s, out.Copy(namelen), namelen, out.Valid(namelen));
 }
 
 NQ_EXPORT int getsockopt(int s, int level, int optname, void *optval,
@@ -171,27 +171,36 @@ NQ_EXPORT ssize_t __recvfrom_chk(int s, void *buf, size_t len, size_t buflen,
   static const auto real =
       reinterpret_cast<Fn>(nqrun::NextSymbol("__recvfrom_chk"));
   nqrun::EnterSocketCall();
+  nqrun::OutAddress out(from, fromlen);
   ssize_t r = real(s, buf, len, buflen, flags, from, fromlen);
   nqrun::LibraryScope scope;
-  return TX_recvfrom(r, s, buf, len, flags, from, fromlen);
+  return NQX_recvfrom(r, s, buf, len, flags, out.Copy(fromlen), fromlen,
+                      out.Valid(fromlen));
 }
 
 NQ_EXPORT ssize_t recvfrom(int s, void *buf, size_t len, int flags,
                            sockaddr *from, socklen_t *fromlen) {
   NQ_REAL(recvfrom);
   nqrun::EnterSocketCall();
+  nqrun::OutAddress out(from, fromlen);
   ssize_t r = real(s, buf, len, flags, from, fromlen);
   nqrun::LibraryScope scope;
-  return TX_recvfrom(r, s, buf, len, flags, from, fromlen);
+  return NQX_recvfrom(r, s, buf, len, flags, out.Copy(fromlen), fromlen,
+                      out.Valid(fromlen));
 }
 
 NQ_EXPORT int select(int nfds, fd_set *readfds, fd_set *writefds,
                      fd_set *exceptfds, timeval *timeout) {
   NQ_REAL(select);
   nqrun::EnterSocketCall();
+  // Linux writes the time left into the program's timeout: the line shows
+  // the one the program passed.
+  timeval asked = {0, 0};
+  if (timeout != nullptr) asked = *timeout;
   int r = real(nfds, readfds, writefds, exceptfds, timeout);
   nqrun::LibraryScope scope;
-  return TX_select(r, nfds, readfds, writefds, exceptfds, timeout);
+  return TX_select(r, nfds, readfds, writefds, exceptfds,
+                   timeout != nullptr ? &asked : nullptr);
 }
 
 NQ_EXPORT ssize_t send(int s, const void *buf, size_t len, int flags) {
@@ -232,6 +241,7 @@ NQ_EXPORT hostent *gethostbyaddr(const void *addr, socklen_t len, int type) {
   NQ_REAL(gethostbyaddr);
   nqrun::EnterSocketCall();
   hostent *r = real(addr, len, type);
+  nqrun::LookupCode code(r == nullptr ? nqrun::HostCode() : 0);
   nqrun::LibraryScope scope;
   return TX_gethostbyaddr(r, static_cast<const char *>(addr),
                           static_cast<int>(len), type);
@@ -241,6 +251,7 @@ NQ_EXPORT hostent *gethostbyname(const char *name) {
   NQ_REAL(gethostbyname);
   nqrun::EnterSocketCall();
   hostent *r = real(name);
+  nqrun::LookupCode code(r == nullptr ? nqrun::HostCode() : 0);
   nqrun::LibraryScope scope;
   return TX_gethostbyname(r, name);
 }
@@ -249,6 +260,7 @@ NQ_EXPORT protoent *getprotobyname(const char *name) {
   NQ_REAL(getprotobyname);
   nqrun::EnterSocketCall();
   protoent *r = real(name);
+  nqrun::LookupCode code(r == nullptr ? nqrun::kNoData : 0);
   nqrun::LibraryScope scope;
   return TX_getprotobyname(r, name);
 }
@@ -257,6 +269,7 @@ NQ_EXPORT protoent *getprotobynumber(int number) {
   NQ_REAL(getprotobynumber);
   nqrun::EnterSocketCall();
   protoent *r = real(number);
+  nqrun::LookupCode code(r == nullptr ? nqrun::kNoData : 0);
   nqrun::LibraryScope scope;
   return TX_getprotobynumber(r, number);
 }
@@ -265,6 +278,7 @@ NQ_EXPORT servent *getservbyname(const char *name, const char *proto) {
   NQ_REAL(getservbyname);
   nqrun::EnterSocketCall();
   servent *r = real(name, proto);
+  nqrun::LookupCode code(r == nullptr ? nqrun::kNoData : 0);
   nqrun::LibraryScope scope;
   return TX_getservbyname(r, name, proto);
 }
@@ -273,6 +287,7 @@ NQ_EXPORT servent *getservbyport(int port, const char *proto) {
   NQ_REAL(getservbyport);
   nqrun::EnterSocketCall();
   servent *r = real(port, proto);
+  nqrun::LookupCode code(r == nullptr ? nqrun::kNoData : 0);
   nqrun::LibraryScope scope;
   return TX_getservbyport(r, port, proto);
 }

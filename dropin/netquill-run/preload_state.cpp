@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -28,6 +29,10 @@ __attribute__((tls_model("initial-exec"))) thread_local int t_refused_at;
 // One bit per descriptor below the limit; those above are asked about.
 constexpr int kTrackedFds = 65536;
 std::atomic<uint64_t> g_sockets[kTrackedFds / 64];
+// The inode of each marked socket while tracing is on: a descriptor
+// number the C library reused for a file has another. Only the pages of
+// the descriptors a program uses are ever touched.
+std::atomic<uint64_t> g_inodes[kTrackedFds];
 
 // A forked child has only the thread that forked, with a new thread id the
 // library has no context for: it starts again on its next socket call.
@@ -36,8 +41,19 @@ void ForgetThreadInChild() {
   t_refused_at = 0;
 }
 
+// Said once, on the program's standard error, where a user who set the
+// environment by hand looks: the program runs, untraced.
+void SayPathRefused() {
+  static const char kText[] =
+      "netquill-run: NETQUILL_FILE is longer than the library's trace file "
+      "path; nothing is traced\n";
+  ssize_t ignored = write(2, kText, sizeof kText - 1);
+  (void)ignored;
+}
+
 void Init() {
   g_env = nqdrop::ReadTraceEnv();
+  if (g_env.path_refused) SayPathRefused();
   pthread_atfork(nullptr, nullptr, ForgetThreadInChild);
 }
 
@@ -78,8 +94,9 @@ void EnterSocketCall() {
   t_started = true;  // also while enabling: a signal handler's call passes
   if (g_env.on) {
     LibraryScope scope;
-    if (!WSAEnableTrace(g_env.path[0] != '\0' ? g_env.path : nullptr,
-                        g_env.flags)) {
+    char path[nqdrop::kTracePathSize];
+    nqdrop::ProcessPath(g_env, getpid(), path);
+    if (!WSAEnableTrace(path[0] != '\0' ? path : nullptr, g_env.flags)) {
       int usage = WSAGetTraceUsage();
       t_refused_at = usage > 0 ? usage : 1;
       t_started = false;
@@ -90,8 +107,32 @@ void EnterSocketCall() {
 
 void MarkSocket(int fd) {
   if (fd < 0 || fd >= kTrackedFds) return;
+  if (g_env.on) {
+    int saved = errno;
+    struct stat st;
+    uint64_t inode = fstat(fd, &st) == 0 ? st.st_ino : 0;
+    errno = saved;
+    g_inodes[fd].store(inode, std::memory_order_relaxed);
+  }
   g_sockets[fd / 64].fetch_or(uint64_t{1} << (fd % 64),
                               std::memory_order_relaxed);
+}
+
+bool IsDataSocket(int fd) {
+  if (fd < 0 || fd >= kTrackedFds || !g_env.on) return false;
+  if (!((g_sockets[fd / 64].load(std::memory_order_relaxed) >> (fd % 64)) & 1))
+    return false;
+  int saved = errno;
+  struct stat st;
+  bool same = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) &&
+              st.st_ino == g_inodes[fd].load(std::memory_order_relaxed);
+  errno = saved;
+  if (!same) {
+    ForgetSocket(fd);
+    return false;
+  }
+  EnterSocketCall();
+  return true;
 }
 
 void ForgetSocket(int fd) {

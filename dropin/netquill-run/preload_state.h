@@ -31,6 +31,12 @@ void EnterSocketCall();
 void MarkSocket(int fd);
 void ForgetSocket(int fd);
 
+// Whether a data call (read, write, ...) on fd, just made, is traced: fd
+// is a socket the program made here, still the same one (one fstat, and
+// none for any other descriptor), while tracing is on. Starts the calling
+// thread's trace as a socket call would. errno is left as it was.
+bool IsDataSocket(int fd);
+
 // Whether close() or ioctl() of fd is worth a hook: fd is a socket and
 // someone might trace it. Asks the kernel only when that can matter.
 bool IsTracedSocket(int fd);

@@ -1,33 +1,52 @@
 // Reads just enough of the program's file to tell whether the preload can
-// take: a dynamic ELF program that does not change its user or group.
+// take: a dynamic ELF program that does not change its user or group and
+// gains no capabilities.
 #include "program_check.h"
 
 #include <elf.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <linux/capability.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
-#include <string>
-
 namespace nqrun {
+namespace {}  // namespace
+
+bool FindProgram(const char *program, char *out) {
+  if (strchr(program, '/') != nullptr)
+    return snprintf(out, PATH_MAX, "%s", program) < PATH_MAX;
+  const char *dirs = getenv("PATH");
+  if (dirs == nullptr) dirs = "/usr/local/bin:/usr/bin:/bin";
+  for (const char *dir = dirs;; ++dir) {
+    const char *end = strchrnul(dir, ':');
+    int n = end == dir ? snprintf(out, PATH_MAX, "./%s", program)
+                       : snprintf(out, PATH_MAX, "%.*s/%s",
+                                  static_cast<int>(end - dir), dir, program);
+    if (n > 0 && n < PATH_MAX && access(out, X_OK) == 0) return true;
+    if (*end == '\0') return false;
+    dir = end;
+  }
+}
+
 namespace {
 
-std::string FindInPath(const char *program) {
-  if (strchr(program, '/') != nullptr) return program;
-  const char *path = getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= dirs.size()) {
-    size_t end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    std::string dir = dirs.substr(start, end - start);
-    std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = end + 1;
-  }
-  return std::string();
+// Whether the file's capabilities put the loader into secure mode, in which
+// it ignores LD_PRELOAD: for a caller whose real user is not root, file
+// capabilities that are effective or add to the permitted set.
+bool GainsCapabilities(const char *path) {
+  if (getuid() == 0) return false;
+  vfs_ns_cap_data caps;
+  ssize_t n = getxattr(path, "security.capability", &caps, sizeof caps);
+  if (n < static_cast<ssize_t>(XATTR_CAPS_SZ_1)) return false;
+  uint32_t permitted = caps.data[0].permitted;
+  if (n >= static_cast<ssize_t>(XATTR_CAPS_SZ_2))
+    permitted |= caps.data[1].permitted;
+  return (caps.magic_etc & VFS_CAP_FLAGS_EFFECTIVE) != 0 || permitted != 0;
 }
 
 // Whether the ELF file has an interpreter (the dynamic loader) to preload
@@ -58,16 +77,17 @@ bool IsStatic(int fd) {
 
 }  // namespace
 
-const char *WhyUntraced(const char *program) {
-  std::string path = FindInPath(program);
+const char *WhyUntraced(const char *path) {
   struct stat st;
-  if (path.empty() || stat(path.c_str(), &st) != 0) return nullptr;
+  if (stat(path, &st) != 0) return nullptr;
   // The loader ignores LD_PRELOAD for a program that gains a user or group.
   if ((st.st_mode & S_ISUID) != 0 && st.st_uid != geteuid())
     return "is set-user-ID: the loader ignores the preload for it";
   if ((st.st_mode & S_ISGID) != 0 && st.st_gid != getegid())
     return "is set-group-ID: the loader ignores the preload for it";
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (GainsCapabilities(path))
+    return "has file capabilities: the loader ignores the preload for it";
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   bool is_static = IsStatic(fd);
   close(fd);

@@ -5,9 +5,12 @@
 
 namespace nqrun {
 
-// Why the program, found as execvp would find it, will run untraced
-// ("is statically linked", ...), or null when nothing speaks against it.
-const char *WhyUntraced(const char *program);
+// The program's file as execvp would find it, into out (PATH_MAX bytes).
+bool FindProgram(const char *program, char *out);
+
+// Why the program at path will run untraced ("is statically linked",
+// ...), or null when nothing speaks against it.
+const char *WhyUntraced(const char *path);
 
 }  // namespace nqrun
 

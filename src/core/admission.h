@@ -7,11 +7,13 @@
 
 #include "core/context.h"
 #include "netquill.h"
+#include "platform/os.h"
 
 namespace nq {
 
 // A failed call whose code is one of these is traced as a warning: a call
-// that would block, or a name resolution that found nothing.
+// that would block (also by the system's own codes, kSystemWouldBlock and
+// kSystemInProgress), or a name resolution that found nothing.
 constexpr int32_t kWouldBlock = 10035;     // WSAEWOULDBLOCK
 constexpr int32_t kLastHardError = 11000;  // codes above it: name resolution
 
@@ -29,7 +31,8 @@ struct Admission {
 inline Admission Admit(uint32_t flags, uint32_t kind, bool failed,
                        int32_t code) {
   Admission a;
-  a.warning = failed && (code == kWouldBlock || code > kLastHardError);
+  a.warning = failed && (code == kWouldBlock || code == kSystemWouldBlock ||
+                         code == kSystemInProgress || code > kLastHardError);
   a.failed = failed && !(a.warning && !(flags & TRACE_FLAG_WARNINGS));
   a.dump = (flags & TRACE_FLAG_DUMP) != 0;
   a.code = code;

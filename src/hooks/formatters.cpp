@@ -112,15 +112,26 @@ const char *FormatInAddrOfLength(const void *addr, int length) {
 }
 
 const char *FormatSockAddrOfLength(const struct sockaddr *addr, int length) {
-  if (addr != nullptr && length < kSockAddrBytes) {
+  // kAddressFamilies is a constant: the Windows builds, which read every
+  // address as IPv4, keep the one test of the short address.
+  if (addr != nullptr && (kAddressFamilies || length < kSockAddrBytes)) {
     FormatterTexts *t = Texts();
     if (t == nullptr) return kNoText;
-    return ShortText(t->sock_addr, length);
+    if (kAddressFamilies && length >= 2 &&
+        FormatFamilyAddress(t->sock_addr, sizeof t->sock_addr, addr, length)) {
+      return t->sock_addr;
+    }
+    if (length < kSockAddrBytes) return ShortText(t->sock_addr, length);
   }
-  return FormatSockAddr(addr);
+  return FormatSockAddrIn(addr);
 }
 
 const char *FormatSockAddr(const struct sockaddr *addr) {
+  if (kAddressFamilies) return FormatSockAddrOfLength(addr, kSockAddrBytes);
+  return FormatSockAddrIn(addr);
+}
+
+const char *FormatSockAddrIn(const struct sockaddr *addr) {
   FormatterTexts *t = Texts();
   if (t == nullptr) return kNoText;
   if (addr == nullptr) return strcpy(t->sock_addr, "NULL");

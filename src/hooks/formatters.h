@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "netquill.h"
+#include "platform/os.h"
 
 namespace nq {
 
@@ -15,7 +16,7 @@ namespace nq {
 // state: valid until the same formatter's next call on the same thread.
 struct FormatterTexts {
   char in_addr[32];
-  char sock_addr[64];
+  char sock_addr[kSockAddrTextSize];  // an escaped AF_UNIX path on POSIX
   char time_val[48];  // 64-bit POSIX time fields need up to 41 characters
   char int_result[64];
   char socket_result[64];
@@ -36,10 +37,25 @@ const char *FormatInAddr(uint32_t addr);
 const char *FormatSockAddr(const struct sockaddr *addr);
 
 // The same two for an address whose length the caller states: one shorter
-// than the formatter reads (4 bytes of an address, 8 of a socket address)
-// is not read at all and shows as "<N bytes>"; a null one as "NULL".
+// than the formatter reads (4 bytes of an address, 8 of an IPv4 socket
+// address, the whole structure of another family) is not read at all and
+// shows as "<N bytes>"; a null one as "NULL". FormatSockAddr reads 8 bytes.
+// Only the POSIX builds (kAddressFamilies) read the family.
 const char *FormatInAddrOfLength(const void *addr, int length);
 const char *FormatSockAddrOfLength(const struct sockaddr *addr, int length);
+
+// The IPv4 text of any socket address, 8 bytes read.
+const char *FormatSockAddrIn(const struct sockaddr *addr);
+
+// The text of a socket address that is not read as IPv4, into buf (size
+// bytes, kSockAddrTextSize), from the length bytes at addr (2 or more): false
+// when the address is an IPv4 one. The platform's file decides: the
+// Windows builds read every address as IPv4, the POSIX builds spell out
+// IPv6 ("[2001:db8::1]:443"), AF_UNIX ("\"/run/x\"", "\"@name\"") and name
+// other families ("<family N>").
+bool FormatFamilyAddress(char *buf, size_t size, const struct sockaddr *addr,
+                         int length);
+
 const char *FormatTimeVal(const struct timeval *tv);
 const char *FormatIntResult(ptrdiff_t result);
 const char *FormatSocketResult(NQ_SOCKET result);

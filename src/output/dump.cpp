@@ -231,13 +231,82 @@ void UseTableDump(bool tables) {
   g_vector_dump = !tables && CpuHasVectorDump();
 }
 
+namespace {
+
+// Where a dump stands in its pieces: the next byte to show.
+struct PieceCursor {
+  const DumpPiece *piece;
+  const DumpPiece *end;
+  size_t at;  // bytes of *piece already shown
+
+  // Bytes left in the current piece, after skipping emptied ones.
+  size_t Ready() {
+    while (piece != end && at >= piece->size) {
+      ++piece;
+      at = 0;
+    }
+    return piece == end ? 0 : piece->size - at;
+  }
+  const unsigned char *Bytes() const {
+    return static_cast<const unsigned char *>(piece->data) + at;
+  }
+  // Copies n bytes, across pieces, into out.
+  void Take(unsigned char *out, size_t n) {
+    while (n > 0 && Ready() > 0) {
+      size_t k = Ready() < n ? Ready() : n;
+      memcpy(out, Bytes(), k);
+      out += k;
+      at += k;
+      n -= k;
+    }
+  }
+};
+
+// Lines for chunk bytes from the cursor at offset: full lines straight
+// from a piece where it holds them, a line that spans pieces through a
+// copy of its 16 bytes.
+char *PutChunkLines(char *p, PieceCursor *cursor, uint32_t offset, size_t chunk,
+                    size_t indent) {
+  while (chunk >= kDumpBytesPerLine) {
+    size_t ready = cursor->Ready();
+    size_t lines = (ready < chunk ? ready : chunk) / kDumpBytesPerLine;
+    if (lines == 0) {
+      unsigned char line[kDumpBytesPerLine];
+      cursor->Take(line, kDumpBytesPerLine);
+      p = PutFullDumpLines(p, line, offset, 1, indent);
+      lines = 1;
+    } else {
+      p = (g_vector_dump ? PutFullDumpLinesVector : PutFullDumpLines)(
+          p, cursor->Bytes(), offset, lines, indent);
+      cursor->at += lines * kDumpBytesPerLine;
+    }
+    offset += static_cast<uint32_t>(lines * kDumpBytesPerLine);
+    chunk -= lines * kDumpBytesPerLine;
+  }
+  if (chunk != 0) {
+    unsigned char line[kDumpBytesPerLine];
+    cursor->Take(line, chunk);
+    p = PutShortDumpLine(PutIndent(p, indent), line, chunk, offset);
+  }
+  return p;
+}
+
+}  // namespace
+
 int WriteDump(TraceContext *ctx, const unsigned char *data, size_t length,
               const char *head, size_t head_size) {
+  DumpPiece piece = {data, length};
+  return WriteDumpPieces(ctx, &piece, 1, length, head, head_size);
+}
+
+int WriteDumpPieces(TraceContext *ctx, const DumpPiece *pieces, size_t count,
+                    size_t length, const char *head, size_t head_size) {
   // An empty dump still opens and closes the file, as any record does.
   if (length == 0) return AppendRecord(ctx, head ? head : "", head_size);
   size_t indent = strlen(ctx->module_name) + 1;
   size_t line_max = indent + kDumpLineMax;
   size_t piece = kDumpAppendMax / line_max * kDumpBytesPerLine;
+  PieceCursor cursor = {pieces, pieces + count, 0};
   size_t offset = 0;
   while (offset < length) {
     size_t chunk = length - offset < piece ? length - offset : piece;
@@ -260,18 +329,8 @@ int WriteDump(TraceContext *ctx, const unsigned char *data, size_t length,
     if (head_size != 0) memcpy(p, head, head_size);
     p += head_size;
     head_size = 0;  // the head goes with the first piece only
-    const unsigned char *bytes = data + offset;
-    size_t full = chunk / kDumpBytesPerLine;
-    p = (g_vector_dump ? PutFullDumpLinesVector : PutFullDumpLines)(
-        p, bytes, static_cast<uint32_t>(offset), full, indent);
-    bytes += full * kDumpBytesPerLine;
-    offset += full * kDumpBytesPerLine;
-    size_t rest = chunk % kDumpBytesPerLine;
-    if (rest != 0) {
-      p = PutShortDumpLine(PutIndent(p, indent), bytes, rest,
-                           static_cast<uint32_t>(offset));
-      offset += rest;
-    }
+    p = PutChunkLines(p, &cursor, static_cast<uint32_t>(offset), chunk, indent);
+    offset += chunk;
     int written = AppendRecord(ctx, out, static_cast<size_t>(p - out));
     g_os.release(own);
     if (!written) return 0;

@@ -17,6 +17,18 @@ namespace nq {
 int WriteDump(TraceContext *ctx, const unsigned char *data, size_t length,
               const char *head = nullptr, size_t head_size = 0);
 
+// One buffer of a gathered call (laid out as the system's iovec).
+struct DumpPiece {
+  const void *data;
+  size_t size;
+};
+
+// The same for the first length bytes of the count pieces, dumped as one
+// run of lines across them, without a copy of the data.
+int WriteDumpPieces(TraceContext *ctx, const DumpPiece *pieces, size_t count,
+                    size_t length, const char *head = nullptr,
+                    size_t head_size = 0);
+
 // Builds full lines from the tables also where the processor has the
 // vector path (tables true), or leaves the choice to the processor again,
 // so tests reach the path that older processors take. The attach makes the

@@ -214,10 +214,15 @@ size_t FormatV(char *buf, size_t size, const char *fmt, va_list ap) {
   return static_cast<size_t>(p - buf);
 }
 
-size_t PutEscaped(char *buf, size_t size, const char *text, size_t max) {
+namespace {
+
+// The one escape of caller text; to_nul: a NUL ends the text, else it is
+// one more byte to escape.
+template <bool to_nul>
+size_t Escape(char *buf, size_t size, const char *text, size_t max) {
   if (size == 0) return 0;
   size_t n = 0;
-  for (size_t i = 0; i < max && text[i] != '\0'; ++i) {
+  for (size_t i = 0; i < max && (!to_nul || text[i] != '\0'); ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
     bool control = c < 0x20 || c == 0x7F;
     if (n + (control ? 4 : 1) > size - 1) break;
@@ -231,6 +236,16 @@ size_t PutEscaped(char *buf, size_t size, const char *text, size_t max) {
   }
   buf[n] = '\0';
   return n;
+}
+
+}  // namespace
+
+size_t PutEscaped(char *buf, size_t size, const char *text, size_t max) {
+  return Escape<true>(buf, size, text, max);
+}
+
+size_t PutEscapedBytes(char *buf, size_t size, const char *bytes, size_t n) {
+  return Escape<false>(buf, size, bytes, n);
 }
 
 size_t Format(char *buf, size_t size, const char *fmt, ...) {

@@ -32,6 +32,11 @@ size_t Format(char *buf, size_t size, const char *fmt, ...)
 // included), never part of an escape; returns the characters stored.
 size_t PutEscaped(char *buf, size_t size, const char *text, size_t max);
 
+// The same for exactly n bytes at bytes, a NUL among them as \x00: text
+// that a length bounds rather than a terminator (a Linux abstract socket
+// name).
+size_t PutEscapedBytes(char *buf, size_t size, const char *bytes, size_t n);
+
 // The length of the n characters at text less an escape cut at their end:
 // for a line cut at its limit.
 size_t DropCutEscape(const char *text, size_t n);

@@ -10,6 +10,7 @@
 
 #include "core/admission.h"
 #include "core/context.h"
+#include "output/dump.h"
 #include "output/format.h"
 
 namespace nq {
@@ -22,6 +23,13 @@ constexpr size_t kTraceFormatSize = 1024;
 // data when data is given (null: none), in one append.
 void TraceCall(TraceContext *ctx, const Admission &a, const void *data,
                size_t count, const char *format, ...) NQ_PRINTF_LIKE(5, 6);
+
+// The same for a call that gathered or scattered its data: the dump of the
+// first count bytes of the n pieces, read where they lie, in the same one
+// append.
+void TraceCallPieces(TraceContext *ctx, const Admission &a,
+                     const DumpPiece *pieces, size_t n, size_t count,
+                     const char *format, ...) NQ_PRINTF_LIKE(6, 7);
 
 // Formats a text record printf-style and writes it (kind without its dump
 // bit), when the calling thread's flags let it through. A null or empty

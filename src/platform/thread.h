@@ -9,7 +9,12 @@
 
 namespace nq {
 
+// The POSIX builds' formatter texts hold an escaped AF_UNIX path besides.
+#if defined(_WIN32)
 constexpr size_t kThreadBlockSize = 1024;
+#else
+constexpr size_t kThreadBlockSize = 1280;
+#endif
 
 // Called on a thread that ends, on that thread, where the system tells the
 // platform of it (the POSIX thread key); on Windows the loader tells the

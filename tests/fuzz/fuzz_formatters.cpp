@@ -143,11 +143,13 @@ void Addresses(nqfuzz::Input *in) {
     nqfuzz::Fail("NetToHostShort", std::to_string(swapped),
                  std::to_string(nq::NetToHostShort(value)));
   }
-  // Any family: the structure is read as sockaddr_in.
+  // An IPv4 structure with any port and address (the POSIX builds give
+  // other families texts of their own).
   struct sockaddr_in sin;
   std::vector<uint8_t> raw(sizeof sin);
   for (uint8_t &c : raw) c = in->U8();
   memcpy(&sin, raw.data(), sizeof sin);
+  sin.sin_family = AF_INET;
   const uint8_t *port = raw.data() + offsetof(struct sockaddr_in, sin_port);
   const uint8_t *addr = raw.data() + offsetof(struct sockaddr_in, sin_addr);
   std::string whole = Dotted(addr) + Printf(":%u", port[0] << 8 | port[1]);

@@ -1,7 +1,7 @@
 # The folders of src/ are floors, and a file includes headers from its own
 # floor or the ones below it, never from a floor above: the table below is
 # the order, bottom first; folders on one line share a floor. The public
-# header (include/) may be included from every floor.
+# headers (include/) may be included from every floor.
 #   -DSOURCE_DIR=
 cmake_minimum_required(VERSION 3.25)
 
@@ -39,8 +39,9 @@ foreach(file IN LISTS files)
        REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
   foreach(include IN LISTS includes)
     string(REGEX REPLACE "^[^\"]*\"([^\"]*)\".*" "\\1" header "${include}")
-    if(header STREQUAL "netquill.h" OR EXISTS ${SOURCE_DIR}/src/${dir}/${header})
-      continue()  # the public header, or one beside the file
+    if(EXISTS ${SOURCE_DIR}/include/${header} OR
+       EXISTS ${SOURCE_DIR}/src/${dir}/${header})
+      continue()  # a public header, or one beside the file
     endif()
     string(REGEX REPLACE "/.*" "" target "${header}")
     if(NOT header MATCHES "/" OR NOT DEFINED floor_${target})

@@ -74,14 +74,26 @@ TEST_F(TraceEnvTest, FileAndFlagsAreTaken) {
   EXPECT_EQ(nqdrop::ReadTraceEnv().flags, 0u);
 }
 
-TEST_F(TraceEnvTest, APathThatDoesNotFitTracesNothing) {
-  for (size_t length : {255, 256, 400}) {
-    std::string path(length, 'p');
+TEST_F(TraceEnvTest, APathTheLibraryWouldCutIsRefused) {
+  struct {
+    size_t length;
+    const char *per_process;
+    bool taken;
+  } cases[] = {{255, "0", true},
+               {256, "0", false},
+               {400, "0", false},
+               {247, "1", true},
+               {248, "1", false}};
+  for (const auto &c : cases) {
+    std::string path(c.length, 'p');
     setenv("NETQUILL_FILE", path.c_str(), 1);
+    setenv("NETQUILL_PER_PROCESS", c.per_process, 1);
     nqdrop::TraceEnv env = nqdrop::ReadTraceEnv();
-    EXPECT_EQ(env.on, length < 256) << length;
-    EXPECT_STREQ(env.path, length < 256 ? path.c_str() : "") << length;
+    EXPECT_EQ(env.on, c.taken) << c.length;
+    EXPECT_EQ(env.path_refused, !c.taken) << c.length;
+    EXPECT_EQ(std::string(env.path), c.taken ? path : "") << c.length;
   }
+  unsetenv("NETQUILL_PER_PROCESS");
 }
 
 }  // namespace

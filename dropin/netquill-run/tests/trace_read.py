@@ -6,9 +6,10 @@ import re
 
 
 class Socket:
-    def __init__(self, fd, family):
+    def __init__(self, fd, family, pid=None):
         self.fd = fd
         self.family = family
+        self.pid = pid
         self.results = []  # (call, result, error name or "")
         self.sent = bytearray()
         self.received = bytearray()
@@ -19,8 +20,22 @@ class Socket:
 
 
 FAMILIES = {"2": "AF_INET", "10": "AF_INET6"}
-SENDS = {"send", "sendto", "sendmsg", "write", "writev"}
-RECEIVES = {"recv", "recvfrom", "recvmsg", "read", "readv"}
+SENDS = {"send", "sendto", "sendmsg", "sendmmsg", "write", "writev"}
+RECEIVES = {"recv", "recvfrom", "recvmsg", "recvmmsg", "read", "readv"}
+ADDRESSED = ("connect", "bind")
+
+
+def strace_address(args):
+    """An address of an strace line in the trace's text: 1.2.3.4:80 or
+    [::1]:80, or "" when the line has none."""
+    port = re.search(r"sin6?_port=htons\((\d+)\)", args)
+    v4 = re.search(r'sin_addr=inet_addr\("([\d.]+)"\)', args)
+    v6 = re.search(r'inet_pton\(AF_INET6, "([^"]+)"', args)
+    if port and v4:
+        return "%s:%s" % (v4.group(1), port.group(1))
+    if port and v6:
+        return "[%s]:%s" % (v6.group(1), port.group(1))
+    return ""
 
 
 def _hex_bytes(cells):
@@ -58,7 +73,8 @@ def read_netquill(path):
         if sock is None:
             continue
         if name in ("connect", "bind", "accept", "listen"):
-            sock.results.append((name, int(result), error))
+            address = rest.split(", ")[1] if name in ADDRESSED else ""
+            sock.results.append((name, address, int(result), error))
             if name == "accept" and int(result) >= 0:
                 child = Socket(int(result), sock.family)
                 sockets.append(child)
@@ -73,8 +89,9 @@ def read_netquill(path):
 
 
 def read_strace(path):
-    """Internet sockets from an strace -f log with read and write dumps."""
-    sockets, live, last, pending = [], {}, None, {}
+    """Internet sockets from an strace -f log with read and write dumps;
+    the threads of a process (clone with CLONE_THREAD) share its sockets."""
+    sockets, live, last, pending, process = [], {}, None, {}, {}
     call = re.compile(r"^(\d+) +(\w+)\((.*)\) += (-?\d+)(?: (\w+) .*)?$")
     for line in open(path, encoding="latin-1"):
         line = line.rstrip("\n")
@@ -83,6 +100,9 @@ def read_strace(path):
             if last is not None:
                 last += _hex_bytes(dump.group(1))
             continue
+        if re.match(r"^(?:\d+ +)? (?:\* \d+ bytes in buffer|= \d+ buffers "
+                    r"in vector)", line):
+            continue  # the buffers of a gathered call, dumped one by one
         last = None
         # A call another thread interrupted comes in two pieces.
         m = re.match(r"^(\d+) +(.*) <unfinished \.\.\.>$", line)
@@ -96,13 +116,17 @@ def read_strace(path):
         if m is None:
             continue
         pid, name, args, result, error = m.groups()
+        pid = process.get(pid, pid)
         result = int(result)
+        if name in ("clone", "clone3") and result > 0:
+            process[str(result)] = pid if "CLONE_THREAD" in args else \
+                str(result)
         error = error or ""
         first = args.split(",")[0]
         if name == "socket":
             family = first if first in FAMILIES.values() else None
             if family is not None and result >= 0:
-                sock = Socket(result, family)
+                sock = Socket(result, family, pid)
                 sockets.append(sock)
                 live[(pid, result)] = sock
             continue
@@ -113,9 +137,10 @@ def read_strace(path):
             continue
         if name in ("connect", "bind", "accept", "accept4", "listen"):
             call_name = "accept" if name == "accept4" else name
-            sock.results.append((call_name, result, error))
+            address = strace_address(args) if name in ADDRESSED else ""
+            sock.results.append((call_name, address, result, error))
             if call_name == "accept" and result >= 0:
-                child = Socket(result, sock.family)
+                child = Socket(result, sock.family, pid)
                 sockets.append(child)
                 live[(pid, result)] = child
         elif name in SENDS and result >= 0:

@@ -1,0 +1,180 @@
+// The data calls of the C library, traced when their descriptor is a socket
+// the program made (socket, accept, socketpair): read, write, readv,
+// writev, sendmsg, recvmsg, sendmmsg, recvmmsg, sendfile and splice. A
+// descriptor the C library closed and reused behind the interposer's back
+// (fclose of a socket's stream, posix_spawn) is caught by the socket's
+// identity, checked with one fstat per traced call; calls on any other
+// descriptor cost no system call. poll, epoll and io_uring stay untraced,
+// and so does every other call a program makes through syscall().
+#include <stdarg.h>
+#include <sys/sendfile.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "interposer.h"
+#include "netquill_posix.h"
+
+namespace {
+
+// recvmmsg takes at most this many messages (UIO_MAXIOV); the lengths of
+// their address buffers are kept from before the call.
+constexpr unsigned kMaxMessages = 1024;
+
+}  // namespace
+
+extern "C" {
+
+NQ_EXPORT ssize_t read(int fd, void *buf, size_t count) {
+  NQ_REAL(read);
+  NQ_PASS_INSIDE(real(fd, buf, count));
+  ssize_t r = real(fd, buf, count);
+  if (!nqrun::IsDataSocket(fd)) return r;
+  nqrun::LibraryScope scope;
+  return NQX_read(r, fd, buf, count);
+}
+
+// Programs built with _FORTIFY_SOURCE read through the checked form.
+NQ_EXPORT ssize_t __read_chk(int fd, void *buf, size_t count, size_t buflen) {
+  using Fn = ssize_t (*)(int, void *, size_t, size_t);
+  static const auto real =
+      reinterpret_cast<Fn>(nqrun::NextSymbol("__read_chk"));
+  NQ_PASS_INSIDE(real(fd, buf, count, buflen));
+  ssize_t r = real(fd, buf, count, buflen);
+  if (!nqrun::IsDataSocket(fd)) return r;
+  nqrun::LibraryScope scope;
+  return NQX_read(r, fd, buf, count);
+}
+
+NQ_EXPORT ssize_t write(int fd, const void *buf, size_t count) {
+  NQ_REAL(write);
+  NQ_PASS_INSIDE(real(fd, buf, count));
+  ssize_t r = real(fd, buf, count);
+  if (!nqrun::IsDataSocket(fd)) return r;
+  nqrun::LibraryScope scope;
+  return NQX_write(r, fd, buf, count);
+}
+
+NQ_EXPORT ssize_t readv(int fd, const struct iovec *iov, int iovcnt) {
+  NQ_REAL(readv);
+  NQ_PASS_INSIDE(real(fd, iov, iovcnt));
+  ssize_t r = real(fd, iov, iovcnt);
+  if (!nqrun::IsDataSocket(fd)) return r;
+  nqrun::LibraryScope scope;
+  return NQX_readv(r, fd, iov, iovcnt);
+}
+
+NQ_EXPORT ssize_t writev(int fd, const struct iovec *iov, int iovcnt) {
+  NQ_REAL(writev);
+  NQ_PASS_INSIDE(real(fd, iov, iovcnt));
+  ssize_t r = real(fd, iov, iovcnt);
+  if (!nqrun::IsDataSocket(fd)) return r;
+  nqrun::LibraryScope scope;
+  return NQX_writev(r, fd, iov, iovcnt);
+}
+
+NQ_EXPORT ssize_t sendmsg(int fd, const struct msghdr *msg, int flags) {
+  NQ_REAL(sendmsg);
+  nqrun::EnterSocketCall();
+  ssize_t r = real(fd, msg, flags);
+  nqrun::LibraryScope scope;
+  return NQX_sendmsg(r, fd, msg, flags);
+}
+
+NQ_EXPORT ssize_t recvmsg(int fd, struct msghdr *msg, int flags) {
+  NQ_REAL(recvmsg);
+  nqrun::EnterSocketCall();
+  socklen_t before = msg != nullptr ? msg->msg_namelen : 0;
+  ssize_t r = real(fd, msg, flags);
+  socklen_t valid = msg == nullptr              ? 0
+                    : msg->msg_namelen < before ? msg->msg_namelen
+                                                : before;
+  nqrun::LibraryScope scope;
+  return NQX_recvmsg(r, fd, msg, flags, valid);
+}
+
+NQ_EXPORT int sendmmsg(int fd, struct mmsghdr *msgvec, unsigned int vlen,
+                       int flags) {
+  NQ_REAL(sendmmsg);
+  nqrun::EnterSocketCall();
+  int r = real(fd, msgvec, vlen, flags);
+  nqrun::LibraryScope scope;
+  return NQX_sendmmsg(r, fd, msgvec, vlen, flags);
+}
+
+NQ_EXPORT int recvmmsg(int fd, struct mmsghdr *msgvec, unsigned int vlen,
+                       int flags, struct timespec *timeout) {
+  NQ_REAL(recvmmsg);
+  nqrun::EnterSocketCall();
+  unsigned kept = vlen < kMaxMessages ? vlen : kMaxMessages;
+  socklen_t before[kMaxMessages];
+  for (unsigned i = 0; msgvec != nullptr && i < kept; ++i)
+    before[i] = msgvec[i].msg_hdr.msg_namelen;
+  int r = real(fd, msgvec, vlen, flags, timeout);
+  for (unsigned i = 0; r > 0 && i < kept && i < static_cast<unsigned>(r); ++i)
+    if (msgvec[i].msg_hdr.msg_namelen < before[i])
+      before[i] = msgvec[i].msg_hdr.msg_namelen;
+  nqrun::LibraryScope scope;
+  return NQX_recvmmsg(r, fd, msgvec, kept, flags, before);
+}
+
+NQ_EXPORT ssize_t sendfile(int out_fd, int in_fd, off_t *offset, size_t count) {
+  NQ_REAL(sendfile);
+  ssize_t r = real(out_fd, in_fd, offset, count);
+  if (!nqrun::IsDataSocket(out_fd)) return r;
+  nqrun::LibraryScope scope;
+  return NQX_sendfile(r, out_fd, in_fd, offset, count);
+}
+
+NQ_EXPORT ssize_t sendfile64(int out_fd, int in_fd, off64_t *offset,
+                             size_t count) {
+  NQ_REAL(sendfile64);
+  ssize_t r = real(out_fd, in_fd, offset, count);
+  if (!nqrun::IsDataSocket(out_fd)) return r;
+  nqrun::LibraryScope scope;
+  return NQX_sendfile(r, out_fd, in_fd, reinterpret_cast<off_t *>(offset),
+                      count);
+}
+
+NQ_EXPORT ssize_t splice(int fd_in, loff_t *off_in, int fd_out, loff_t *off_out,
+                         size_t len, unsigned int flags) {
+  NQ_REAL(splice);
+  ssize_t r = real(fd_in, off_in, fd_out, off_out, len, flags);
+  if (!nqrun::IsDataSocket(fd_in) && !nqrun::IsDataSocket(fd_out)) return r;
+  nqrun::LibraryScope scope;
+  return NQX_splice(r, fd_in, off_in, fd_out, off_out, len, flags);
+}
+
+NQ_EXPORT int socketpair(int domain, int type, int protocol, int sv[2]) {
+  NQ_REAL(socketpair);
+  nqrun::EnterSocketCall();
+  int r = real(domain, type, protocol, sv);
+  if (r == 0) {
+    nqrun::MarkSocket(sv[0]);
+    nqrun::MarkSocket(sv[1]);
+  }
+  nqrun::LibraryScope scope;
+  return NQX_socketpair(r, domain, type, protocol, sv);
+}
+
+// libuv makes its sendmmsg and recvmmsg through syscall(); those two go
+// the way of the C library's own functions, every other number straight
+// on. A system call has at most six arguments, each one word.
+NQ_EXPORT long syscall(long number, ...) {
+  NQ_REAL(syscall);
+  long a[6];
+  va_list args;
+  va_start(args, number);
+  for (long &word : a) word = va_arg(args, long);
+  va_end(args);
+  if (number == SYS_sendmmsg && !nqrun::InLibrary())
+    return sendmmsg(static_cast<int>(a[0]), reinterpret_cast<mmsghdr *>(a[1]),
+                    static_cast<unsigned>(a[2]), static_cast<int>(a[3]));
+  if (number == SYS_recvmmsg && !nqrun::InLibrary())
+    return recvmmsg(static_cast<int>(a[0]), reinterpret_cast<mmsghdr *>(a[1]),
+                    static_cast<unsigned>(a[2]), static_cast<int>(a[3]),
+                    reinterpret_cast<timespec *>(a[4]));
+  return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+
+}  // extern "C"

@@ -1,0 +1,83 @@
+/*
+ * netquill_posix.h - entries of the POSIX library (libnetquill.so) for the
+ * calls of the C library that the Windows socket API does not have, as
+ * netquill-run traces them. NETQUILL.DLL has none of them; its export table
+ * is the one of netquill.h.
+ *
+ * Like the hooks, each takes the call's result first, then the call's own
+ * arguments, writes the call's line (and, for the calls that move data,
+ * the dump of what moved) and returns the result unchanged. Each line
+ * carries the call's own name: read, write, readv, writev, sendmsg,
+ * recvmsg, sendmmsg, recvmmsg (a line per message), sendfile, splice,
+ * socketpair, getaddrinfo, getnameinfo. Where the call wrote an address
+ * whose length came through a pointer, the caller passes the number of
+ * valid bytes by value, and only those are read.
+ */
+#ifndef NETQUILL_POSIX_H
+#define NETQUILL_POSIX_H
+
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include "netquill.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct addrinfo;
+struct mmsghdr;
+
+/* Data calls on a socket. */
+NQ_EXPORT ssize_t NQX_read(ssize_t result, int fd, const void *buf,
+                           size_t count);
+NQ_EXPORT ssize_t NQX_write(ssize_t result, int fd, const void *buf,
+                            size_t count);
+NQ_EXPORT ssize_t NQX_readv(ssize_t result, int fd, const struct iovec *iov,
+                            int iovcnt);
+NQ_EXPORT ssize_t NQX_writev(ssize_t result, int fd, const struct iovec *iov,
+                             int iovcnt);
+NQ_EXPORT ssize_t NQX_sendmsg(ssize_t result, int fd, const struct msghdr *msg,
+                              int flags);
+/* name_valid: the bytes of msg_name that the call wrote. */
+NQ_EXPORT ssize_t NQX_recvmsg(ssize_t result, int fd, const struct msghdr *msg,
+                              int flags, socklen_t name_valid);
+NQ_EXPORT int NQX_sendmmsg(int result, int fd, const struct mmsghdr *msgvec,
+                           unsigned int vlen, int flags);
+/* name_valid: per message, the bytes of msg_name that the call wrote. */
+NQ_EXPORT int NQX_recvmmsg(int result, int fd, const struct mmsghdr *msgvec,
+                           unsigned int vlen, int flags,
+                           const socklen_t *name_valid);
+NQ_EXPORT ssize_t NQX_sendfile(ssize_t result, int out_fd, int in_fd,
+                               const off_t *offset, size_t count);
+NQ_EXPORT ssize_t NQX_splice(ssize_t result, int fd_in, const void *off_in,
+                             int fd_out, const void *off_out, size_t len,
+                             unsigned int flags);
+NQ_EXPORT int NQX_socketpair(int result, int domain, int type, int protocol,
+                             const int sv[2]);
+
+/* Out-addresses, valid: the bytes of the address that the call wrote. */
+NQ_EXPORT int NQX_accept(int result, int s, const struct sockaddr *addr,
+                         const socklen_t *addrlen, socklen_t valid);
+NQ_EXPORT int NQX_getpeername(int result, int s, const struct sockaddr *name,
+                              const socklen_t *namelen, socklen_t valid);
+NQ_EXPORT int NQX_getsockname(int result, int s, const struct sockaddr *name,
+                              const socklen_t *namelen, socklen_t valid);
+NQ_EXPORT ssize_t NQX_recvfrom(ssize_t result, int s, const void *buf,
+                               size_t len, int flags,
+                               const struct sockaddr *from,
+                               const socklen_t *fromlen, socklen_t valid);
+
+/* Name lookups; a failed one is tagged with the caller's error code. */
+NQ_EXPORT int NQX_getaddrinfo(int result, const char *node, const char *service,
+                              const struct addrinfo *res);
+NQ_EXPORT int NQX_getnameinfo(int result, const struct sockaddr *sa,
+                              socklen_t salen, const char *host,
+                              const char *serv, int flags);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* NETQUILL_POSIX_H */

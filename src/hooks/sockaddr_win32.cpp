@@ -1,0 +1,11 @@
+// Socket addresses in the Windows builds: every family is read as IPv4,
+// the text the trace of these builds has always had.
+#include "hooks/formatters.h"
+
+namespace nq {
+
+bool FormatFamilyAddress(char *, size_t, const struct sockaddr *, int) {
+  return false;
+}
+
+}  // namespace nq
