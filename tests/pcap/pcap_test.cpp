@@ -329,15 +329,18 @@ TEST_F(Pcap, SocketsWithoutIpTrafficAreLeftOutEachWithItsReason) {
     t.push_back(std::string("APP 100000 0000 INF: ") + line);
   Append(t, Dump("unix"));
   for (const char *call :
-       {"recv(11, 0x1000, 512, 2)", "recvmsg(11, 0x2000, 2)",
-        "recv(11, 0x1000, 512, 0)", "write(11, 0x1000, 4)"}) {
+       {"recv(11, 0x1000, 512, 2)", "recvmsg(11, 0x2000, NULL, 2)",
+        "recv(11, 0x1000, 512, 0)", "write(11, 0x1000, 4)",
+        "sendmmsg(11, 0x2000, NULL, 0)"}) {
     t.push_back(std::string("APP 100000 0000 INF: ") + call + " returned 4");
     Append(t, Dump("abcd"));
   }
+  t.push_back("APP 100000 0000 INF: sendmmsg(11, 0x0, 0, 0) returned 0");
   t.push_back("APP 100000 0000 INF: sendfile(11, 12, NULL, 100) returned 100");
   const Capture c = Convert(t);
-  ASSERT_EQ(c.frames.size(), 7u);
-  EXPECT_EQ(c.frames[3].payload + c.frames[5].payload, "abcdabcd");
+  ASSERT_EQ(c.frames.size(), 9u);
+  EXPECT_EQ(c.frames[3].payload + c.frames[5].payload + c.frames[7].payload,
+            "abcdabcdabcd");
   for (const char *note :
        {"note: 3 AF_UNIX socket(s) left out", "note: 2 socketpair end(s)",
         "note: 2 socket(s) of another family than IPv4 and IPv6",

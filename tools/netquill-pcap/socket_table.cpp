@@ -238,7 +238,13 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
       tally_.undumped_call_bytes += static_cast<std::uint64_t>(result);
     }
   } else if (direction != 0) {
-    if (numeric && result >= 0) AddTransfer(line, origin, key, result);
+    // An mmsg call that moved no message is one line for its vector, with
+    // the vector's length where a message's address stands.
+    std::int64_t vlen = 0;
+    const bool vector =
+        fn.size() == 8 && fn.substr(4) == "mmsg" && Integer(args, 2, vlen);
+    if (numeric && result >= 0 && !vector)
+      AddTransfer(line, origin, key, result);
   } else if (c.kind == SocketKind::Excluded) {
     // Nothing of it goes into the capture.
   } else if (fn == "bind" || fn == "getsockname") {
@@ -341,12 +347,13 @@ void SocketTable::AddTransfer(const nqtrace::ParsedLine &line,
   std::int64_t flags = 0;
   // A peeked receive's bytes come again with the next receive: its dump
   // is taken and dropped.
-  const std::size_t flags_at = fn == "recvmsg" ? 2 : 3;
-  const bool peek = !outgoing &&
-                    (fn == "recv" || fn == "recvfrom" || fn == "recvmsg") &&
-                    Integer(args, flags_at, flags) && (flags & kMsgPeek) != 0;
-  const Address named =
-      fn == "sendto" || fn == "recvfrom" ? AddressArg(args, 4) : Address{};
+  // recv, recvfrom, recvmsg and recvmmsg all have their flags fourth.
+  const bool msg = fn.size() >= 7 && fn.substr(fn.size() - 3) == "msg";
+  const bool peek = !outgoing && fn.substr(0, 4) == "recv" &&
+                    Integer(args, 3, flags) && (flags & kMsgPeek) != 0;
+  const Address named = fn == "sendto" || fn == "recvfrom" ? AddressArg(args, 4)
+                        : msg                              ? AddressArg(args, 2)
+                                                           : Address{};
   ExcludedBy(c, named);
   if (c.kind == SocketKind::Unknown)
     c.kind = IsIp(named) ? SocketKind::Udp : SocketKind::Tcp;

@@ -140,9 +140,10 @@ const char *ErrorName(std::uint32_t code) {
 
 int DataDirection(std::string_view name) {
   static constexpr std::string_view kSent[] = {
-      "send", "sendfile", "sendmsg", "sendto", "splice", "write", "writev"};
-  static constexpr std::string_view kReceived[] = {"read", "readv", "recv",
-                                                   "recvfrom", "recvmsg"};
+      "send",   "sendfile", "sendmmsg", "sendmsg",
+      "sendto", "splice",   "write",    "writev"};
+  static constexpr std::string_view kReceived[] = {
+      "read", "readv", "recv", "recvfrom", "recvmmsg", "recvmsg"};
   for (std::string_view s : kSent)
     if (name == s) return 1;
   for (std::string_view r : kReceived)

@@ -18,7 +18,8 @@ const char *ErrorName(std::uint32_t code);
 
 // Whose result counts bytes moved: 1 for the calls that send (send,
 // sendto, write, sendmsg, sendfile, ...), -1 for those that receive, 0 for
-// the rest (the mmsg calls count messages, not bytes).
+// the rest. The mmsg calls are written a line per message, with its bytes;
+// a call that moved no message is one line whose result is 0 or -1.
 int DataDirection(std::string_view name);
 
 // True for the socket functions the tracer hooks (connect, recv, ...).

@@ -15,6 +15,7 @@ import trace_read  # noqa: E402
 from run_real_programs import Server, clean_env, page_bytes  # noqa: E402
 
 failures = []
+PCAP = None  # netquill-pcap, when given
 STRACE = ["strace", "-f", "-e", "read=all", "-e", "write=all", "-e",
           "trace=%network,read,write,readv,writev,close,clone,clone3"]
 
@@ -80,15 +81,56 @@ def compare(nqr, work, name, cmd, stdin=b"", background=None):
                     failures.append("%s: fd %d untraced" % (name, extra.fd))
             if not seen or seen.pop(0).key() != sock.key():
                 failures.append("%s %s: fd %d differs" % (name, pid, sock.fd))
+        if PCAP:
+            check_capture(name, os.path.join(work, f))
     if total == 0:
         failures.append("%s: no socket traced" % name)
+
+
+def follow(capture, proto, stream):
+    """The two directions of a stream as tshark's follow gives them."""
+    out = subprocess.run(["tshark", "-r", capture, "-q", "-z",
+                          "follow,%s,raw,%d" % (proto, stream)],
+                         capture_output=True, text=True).stdout
+    dirs = [b"", b""]
+    for line in out.split("Node 1", 1)[-1].splitlines()[1:]:
+        if line and line[0] != "=":
+            dirs[line[0] == "\t"] += bytes.fromhex(line.strip())
+    return dirs
+
+
+def check_capture(name, trace):
+    """netquill-pcap of the trace: every stream tshark follows holds the
+    bytes of one traced socket each way, and TCP analysis flags nothing."""
+    capture = trace + ".pcapng"
+    subprocess.run([PCAP, "-o", capture, trace], check=True,
+                   capture_output=True)
+    socks = sorted(sorted((bytes(s.sent), bytes(s.received)))
+                   for s in trace_read.read_netquill(trace)
+                   if s.sent or s.received)
+    streams = []
+    for proto in ("tcp", "udp"):
+        for n in range(len(socks) + 1):
+            dirs = follow(capture, proto, n)
+            if dirs != [b"", b""]:
+                streams.append(sorted(dirs))
+    flagged = subprocess.run(["tshark", "-r", capture, "-Y",
+                              "tcp.analysis.flags"], capture_output=True,
+                             text=True).stdout
+    if sorted(streams) != socks or flagged:
+        failures.append("%s: capture of %s differs or is flagged %s" %
+                        (name, os.path.basename(trace), flagged[:200]))
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--netquill-run", required=True)
     ap.add_argument("--work", required=True)
+    ap.add_argument("--netquill-pcap")
     args = ap.parse_args()
+    global PCAP
+    PCAP = args.netquill_pcap and shutil.which("tshark") and \
+        os.path.abspath(args.netquill_pcap)
     nqr, work = os.path.abspath(args.netquill_run), args.work
     missing = [t for t in ("strace", "curl", "wget", "socat", "dig", "git")
                if shutil.which(t) is None]
@@ -111,7 +153,9 @@ def main():
                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                           text=True)
     url6 = "http://[::1]:%s/" % v6.stdout.readline().split("port ")[1].split()[0]
-    dns_port = serve(socket.socket(socket.AF_INET, socket.SOCK_DGRAM), dns)
+    udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    udp.bind(("127.0.0.1", 0))
+    dns_port = serve(udp, dns)
     echo_port = serve(socket.create_server(("127.0.0.1", 0)), echo)
     port = v4.url.split(":")[2].strip("/")
     client = ("import http.client, sys; c = http.client.HTTPConnection("

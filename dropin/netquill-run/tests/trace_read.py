@@ -82,7 +82,10 @@ def read_netquill(path):
         elif name in SENDS and not error:
             last = sock.sent
         elif name in RECEIVES and not error:
-            last = sock.received
+            # A peeked receive's bytes come again: they are read once.
+            flags = rest.split(", ")[3:4]  # recv*'s flags, after fd
+            peek = flags and flags[0].isdigit() and int(flags[0]) & 2
+            last = None if peek else sock.received
         elif name == "closesocket":
             del live[sock.fd]
     return sockets
@@ -146,7 +149,7 @@ def read_strace(path):
         elif name in SENDS and result >= 0:
             last = sock.sent
         elif name in RECEIVES and result >= 0:
-            last = sock.received
+            last = None if "MSG_PEEK" in args else sock.received
         elif name == "close":
             del live[(pid, int(first))]
     return sockets
