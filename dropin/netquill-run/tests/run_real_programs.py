@@ -378,6 +378,15 @@ for ask in (lambda: socket.getaddrinfo("nx.invalid", 80,
         ask()
     except OSError:
         pass
+c, d = socket.socketpair()
+with open("page.txt", "wb") as f:
+    f.write(b"sent by sendfile")
+with open("page.txt", "rb") as f:
+    c.sendfile(f)
+r, w = os.pipe()
+os.write(w, b"spliced")
+os.splice(r, c.fileno(), 7)
+d.recv(64)
 libc = ctypes.CDLL(None)
 libc.fdopen.restype = ctypes.c_void_p
 fd = socket.socket().detach()
@@ -390,7 +399,8 @@ print(reused == fd, os.write(reused, b"file bytes, not socket data"))
 def modern_calls(nqr, work):
     """The calls of a modern program: select's timeout as passed, a
     socketpair's traffic, AF_UNIX and IPv6 addresses, name lookups and
-    their codes, and a descriptor the C library reused for a file."""
+    their codes, sendfile and splice into a socket (their lines, no dump),
+    and a descriptor the C library reused for a file."""
     proc = run([nqr, "-o", "modern.trace", "-f", "4", sys.executable, "-c",
                 MODERN], work)
     check(proc.stdout == b"True 27\n", "modern: %r %r" % (proc.stdout,
@@ -408,6 +418,8 @@ def modern_calls(nqr, work):
                  r'WRN: getaddrinfo\("nx\.invalid", "80"\) returned -2 \[11001\]',
                  r'getnameinfo\(127\.0\.0\.1:80, 16, 3\) returned 0 '
                  r'\("127\.0\.0\.1", "80"\)',
+                 r"sendfile\((\d+), \d+, %s, 16\) returned 16\n\S[\s\S]*"
+                 r"splice\(\d+, 0x0, \1, 0x0, 7, 0\) returned 7\n\S" % p,
                  r'WRN: getservbyname\("nq-no-such", "tcp"\) returned NULL '
                  r"\[11004\]"):
         check(re.search(want, text), "modern: no %s in\n%s" % (want, text))
