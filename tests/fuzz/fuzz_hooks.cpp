@@ -414,7 +414,8 @@ Expected Call(uint32_t which, nqfuzz::Input *in, Owned *own) {
       return {false, nullptr};
     }
     default:
-      nqfuzz::Fail("a listed hook without its case", "", kNames[which]);
+      nqfuzz::Fail("a listed hook without its case", "",
+                   which < std::size(kNames) ? kNames[which] : "?");
   }
 }
 
