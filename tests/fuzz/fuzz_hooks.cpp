@@ -81,6 +81,22 @@ class Owned {
     return reinterpret_cast<T *>(Block(raw));
   }
 
+  // A socket address given with its length by value: the block holds as
+  // many bytes as the length claims (up to a sockaddr_storage), as the
+  // socket call itself would read them, and not one more.
+  struct sockaddr *Address(nqfuzz::Input *in, NQ_SOCKLEN length) {
+    if (in->U8() % 8 == 0) return nullptr;
+    size_t size = sizeof(struct sockaddr);
+    if (length > 0 && static_cast<size_t>(length) > size) {
+      size = static_cast<size_t>(length) < sizeof(struct sockaddr_storage)
+                 ? static_cast<size_t>(length)
+                 : sizeof(struct sockaddr_storage);
+    }
+    std::vector<uint8_t> raw(size);
+    for (uint8_t &b : raw) b = in->U8();
+    return reinterpret_cast<struct sockaddr *>(Block(raw));
+  }
+
   struct hostent *Host(nqfuzz::Input *in) {
     if (in->U8() % 4 == 0) return nullptr;
     auto *host =
@@ -224,17 +240,19 @@ Expected Call(uint32_t which, nqfuzz::Input *in, Owned *own) {
                      own->Untouchable<NQ_SOCKLEN>()) == result);
       return {result == static_cast<NQ_SOCKET>(-1), nullptr};
     }
-    case 1:
-      Same(TX_bind(r, s, own->Struct<struct sockaddr>(in),
-                   Value<NQ_SOCKLEN>(in)) == r);
+    case 1: {
+      NQ_SOCKLEN length = Value<NQ_SOCKLEN>(in);
+      Same(TX_bind(r, s, own->Address(in, length), length) == r);
       return {r == -1, nullptr};
+    }
     case 2:
       Same(TX_closesocket(r, s) == r);
       return {r == -1, nullptr};
-    case 3:
-      Same(TX_connect(r, s, own->Struct<struct sockaddr>(in),
-                      Value<NQ_SOCKLEN>(in)) == r);
+    case 3: {
+      NQ_SOCKLEN length = Value<NQ_SOCKLEN>(in);
+      Same(TX_connect(r, s, own->Address(in, length), length) == r);
       return {r == -1, nullptr};
+    }
     case 4:
       Same(TX_getpeername(r, s, own->Struct<struct sockaddr>(in),
                           own->Untouchable<NQ_SOCKLEN>()) == r);
@@ -278,9 +296,9 @@ Expected Call(uint32_t which, nqfuzz::Input *in, Owned *own) {
     }
     case 13: {
       Transfer t = ReadTransfer(in, own);
+      NQ_SOCKLEN length = Value<NQ_SOCKLEN>(in);
       Same(TX_sendto(t.result, s, Buf(t.buf), t.len, i1,
-                     own->Struct<struct sockaddr>(in),
-                     Value<NQ_SOCKLEN>(in)) == t.result);
+                     own->Address(in, length), length) == t.result);
       return Moved(t);
     }
     case 14:
