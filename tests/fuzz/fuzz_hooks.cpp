@@ -20,6 +20,7 @@
 #include "fuzz_sink.h"
 #include "netquill.h"
 #include "netquill_calls.h"
+#include "platform/os.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define NQ_FUZZ_POISON 1
@@ -491,10 +492,11 @@ extern "C" int NQ_FUZZ_ENTRY(const uint8_t *data, size_t size) {
                    std::to_string(nqfuzz::HandedBack()) + " after " +
                        std::to_string(nqfuzz::HandBacks()) + " calls");
     }
-    // The fuzz targets run on Linux, where EAGAIN (11) and EINPROGRESS
-    // (115) are warnings besides the Windows codes.
-    bool warning = e.failed &&
-                   (code == 10035 || code == 11 || code == 115 || code > 11000);
+    // The system's own would-block codes warn too: on Linux EAGAIN (11)
+    // and EINPROGRESS (115); on Windows both are 10035.
+    bool warning =
+        e.failed && (code == 10035 || code == nq::kSystemWouldBlock ||
+                     code == nq::kSystemInProgress || code > 11000);
     bool mark = e.failed && !(warning && !(flags & TRACE_FLAG_WARNINGS));
     bool line = !(flags & (TRACE_FLAG_ERRORS | TRACE_FLAG_WARNINGS)) || mark ||
                 (flags & TRACE_KIND_CALL) != 0;
