@@ -10,8 +10,13 @@
 namespace nqinj {
 namespace {
 
+// A successful load may leave a last error of its own (32-bit Wine leaves
+// 126 from probing); patching must not change what the program then sees.
 HMODULE Patched(HMODULE module) {
-  if (module != nullptr) PatchAll();
+  if (module == nullptr) return module;
+  DWORD saved = GetLastError();
+  PatchAll();
+  SetLastError(saved);
   return module;
 }
 
