@@ -1,5 +1,6 @@
-# i686 Windows through mingw-w64: the shipping build. 32-bit programs cannot
-# run on the build machines, so its tests read the built DLL instead.
+# i686 Windows through mingw-w64: the shipping build. Its tests run under
+# 32-bit Wine, through a wrapper the build writes (CMakeLists.txt), which
+# gives them a 32-bit prefix of their own.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)

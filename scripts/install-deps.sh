@@ -11,6 +11,9 @@ have python3 || need+=(python3)
 have i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686)
 have x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64)
 [ -x /usr/lib/wine/wine64 ] || need+=(wine wine64)
+# The shipping 32-bit build runs its tests under Debian's 32-bit Wine, a
+# package of the i386 architecture.
+[ -x /usr/lib/wine/wine ] || need+=(wine32:i386)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -d /usr/src/googletest/googletest ] || need+=(googletest)
 have clang++ || need+=(clang)
@@ -43,5 +46,9 @@ echo "install-deps: installing ${need[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 export DEBIAN_FRONTEND=noninteractive
+case " ${need[*]} " in
+  *:i386*) dpkg --print-foreign-architectures | grep -qx i386 ||
+             $sudo dpkg --add-architecture i386 ;;
+esac
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq "${need[@]}" >/dev/null

@@ -2,7 +2,7 @@
 """Runs the shipping 32-bit NETQUILL.DLL, the very bytes of the archive, in
 the Unicorn emulator and checks what only running it can show: every
 export by name and by ordinal, the stack each leaves, the trace the call
-script writes against the 64-bit DLL's under Wine, the banners, the version
+script writes against the same DLL's under Wine, the banners, the version
 query, the context table with simulated threads, the error callbacks and
 the caller's error code on every first call."""
 import argparse
@@ -232,13 +232,13 @@ def check_script(run, script, reference, ordinals):
         check("stack pointer after each call %s: 4 x arguments + 4" % how,
               emu.measured and not bad, "moved: %s" % bad[:5])
     if reference is None or not os.path.exists(reference):
-        check("64-bit reference trace exists", False,
-              "missing %s: run the win64 build's tests first" % reference)
+        check("reference trace exists", False,
+              "missing %s: run emu_reference first" % reference)
         return a
     want = masked(open(reference, "rb").read())
     got = masked(a)
     diff = [(i, x, y) for i, (x, y) in enumerate(zip(got, want)) if x != y]
-    check("trace equals the 64-bit DLL's under Wine (%d lines)" % len(want),
+    check("trace equals the DLL's under Wine (%d lines)" % len(want),
           got == want and len(want) >= 70,
           "lines %d vs %d; first differences: %s" % (len(got), len(want),
                                                     diff[:3]))
@@ -522,12 +522,12 @@ def check_dropin_script(run, script, reference, counts):
           options == [(0, 4), (0, 4)], options)
     got = masked_dropin(trace_of(emu))
     if reference is None or not os.path.exists(reference):
-        check("64-bit drop-in's trace exists", False,
-              "missing %s: run the win64 build's tests first" % reference)
+        check("the drop-in's trace under Wine exists", False,
+              "missing %s: run emu_reference first" % reference)
         return
     want = masked_dropin(open(reference, "rb").read())
     diff = [(i, x, y) for i, (x, y) in enumerate(zip(got, want)) if x != y]
-    check("trace equals the 64-bit drop-in's under Wine (%d lines)"
+    check("trace equals the drop-in's under Wine (%d lines)"
           % len(want), got == want and len(want) >= 30,
           "lines %d vs %d; first differences: %s" % (len(got), len(want),
                                                     diff[:3]))
@@ -695,7 +695,7 @@ def main():
     ap.add_argument("--calls", required=True,
                     help="the export lists, as the build wrote them")
     ap.add_argument("--script", required=True)
-    ap.add_argument("--reference", help="the 64-bit DLL's trace of the script")
+    ap.add_argument("--reference", help="the trace of the script under Wine")
     ap.add_argument("--netquill", help="with --dll the drop-in WSOCK32.DLL: "
                     "the NETQUILL.DLL beside it")
     args = ap.parse_args()

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""One socket program, built five ways, under 64-bit Wine: through
+"""One socket program, built five ways, under Wine of its bitness: through
 netquill-run its output and exit code are the plain run's, its trace line
 for line the wrapped build's (clock, elapsed, pointers, handles, ports
 masked). Also a child, -ff, NETQUILL_TRACE=0 and the other bitness."""
@@ -26,6 +26,7 @@ def main():
     kinds = ("plain", "ordinal", "late", "wsock32", "wrapped")
     for name in ("wine", "launcher", "inject", "netquill", "work") + kinds:
         ap.add_argument("--" + name, required=True)
+    ap.add_argument("--bits", choices=("32", "64"), required=True)
     a = ap.parse_args()
     shutil.rmtree(a.work, ignore_errors=True)
     os.makedirs(a.work)
@@ -95,14 +96,18 @@ def main():
               "NETQUILL_TRACE=0: %d\n%s" % (rc, out))
         check(not os.path.exists(os.path.join(a.work, "off.log")),
               "NETQUILL_TRACE=0 wrote a trace")
-        # A 32-bit program: its header says so, and nothing is started.
-        other = os.path.join(a.work, "old.exe")
+        # A program of the other bitness: its header says so, the launcher
+        # names the one to use, and nothing is started.
+        bits = "32" if a.bits == "64" else "64"
+        other = os.path.join(a.work, "other.exe")
+        machine = b"\x4c\x01" if bits == "32" else b"\x64\x86"
         with open(other, "wb") as f:
-            f.write(b"MZ" + b"\0" * 58 + b"\x40\0\0\0" + b"PE\0\0\x4c\x01" +
+            f.write(b"MZ" + b"\0" * 58 + b"\x40\0\0\0" + b"PE\0\0" + machine +
                     b"\0" * 256)
         rc, out, err = run("bitness", [launcher, other])
-        check(rc == 126 and "old.exe is a 32-bit program; trace it with the "
-              "32-bit netquill-run" in err, "bitness: %d %r" % (rc, err))
+        check(rc == 126 and "other.exe is a %s-bit program; trace it with the "
+              "%s-bit netquill-run" % (bits, bits) in err,
+              "bitness: %d %r" % (rc, err))
     finally:
         subprocess.call(["wineserver", "-k"], env=env)
     print("\n".join("FAIL: " + f for f in failures) or "OK")

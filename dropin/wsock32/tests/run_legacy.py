@@ -179,6 +179,9 @@ def main():
     ap.add_argument("--dropin", required=True)
     ap.add_argument("--netquill", required=True)
     ap.add_argument("--work", required=True)
+    ap.add_argument("--prefix", default=os.environ.get(
+        "WINEPREFIX", os.path.expanduser("~/.wine")),
+        help="the Wine prefix the --wine wrapper runs in")
     ap.add_argument("--version", required=True,
                     help="the version the library reports, as 4.0.4000")
     args = ap.parse_args()
@@ -229,8 +232,7 @@ def main():
 
     # Nothing set: traced with the defaults, to NQSPOOL.LOG in the
     # temporary directory, which under Wine lies in the prefix.
-    prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
-    temp = os.path.join(prefix, "drive_c", "users", getpass.getuser(), "Temp")
+    temp = os.path.join(args.prefix, "drive_c", "users", getpass.getuser(), "Temp")
     if os.path.isdir(temp):
         default = os.path.join(temp, "NQSPOOL.LOG")
 
