@@ -61,13 +61,23 @@ FARPROC WINAPI NqGetProcAddress(HMODULE module, LPCSTR name) {
   return proc;
 }
 
-// The child starts suspended until this DLL is in it; one the caller
-// asked to start suspended stays so.
+// A process started under a debugger belongs to it: its debugger sees
+// every load and thread, so the child is left as the program made it.
+bool Followed(DWORD flags) {
+  return (flags & (DEBUG_PROCESS | DEBUG_ONLY_THIS_PROCESS)) == 0;
+}
+
+DWORD WithSuspend(DWORD flags) {
+  return Followed(flags) ? flags | CREATE_SUSPENDED : flags;
+}
+
+// The child starts suspended until this DLL's load is queued on its main
+// thread; one the caller asked to start suspended stays so.
 BOOL Started(BOOL created, DWORD flags, PROCESS_INFORMATION *info) {
-  if (!created) return created;
+  if (!created || !Followed(flags)) return created;
   DWORD saved = GetLastError();
   if (nqrun::SameBitness(info->hProcess))
-    nqrun::LoadInto(info->hProcess, g_state.self_path);
+    nqrun::QueueLoad(info->hProcess, info->hThread, g_state.self_path);
   if ((flags & CREATE_SUSPENDED) == 0) ResumeThread(info->hThread);
   SetLastError(saved);
   return created;
@@ -79,9 +89,9 @@ BOOL WINAPI NqCreateProcessA(LPCSTR app, LPSTR command,
                              BOOL inherit, DWORD flags, LPVOID environment,
                              LPCSTR directory, LPSTARTUPINFOA startup,
                              LPPROCESS_INFORMATION info) {
-  BOOL created = CreateProcessA(
-      app, command, process_attributes, thread_attributes, inherit,
-      flags | CREATE_SUSPENDED, environment, directory, startup, info);
+  BOOL created = CreateProcessA(app, command, process_attributes,
+                                thread_attributes, inherit, WithSuspend(flags),
+                                environment, directory, startup, info);
   return Started(created, flags, info);
 }
 
@@ -91,9 +101,9 @@ BOOL WINAPI NqCreateProcessW(LPCWSTR app, LPWSTR command,
                              BOOL inherit, DWORD flags, LPVOID environment,
                              LPCWSTR directory, LPSTARTUPINFOW startup,
                              LPPROCESS_INFORMATION info) {
-  BOOL created = CreateProcessW(
-      app, command, process_attributes, thread_attributes, inherit,
-      flags | CREATE_SUSPENDED, environment, directory, startup, info);
+  BOOL created = CreateProcessW(app, command, process_attributes,
+                                thread_attributes, inherit, WithSuspend(flags),
+                                environment, directory, startup, info);
   return Started(created, flags, info);
 }
 

@@ -4,8 +4,8 @@
 //   netquill-run [-o FILE] [-f FLAGS] [-ff] [--] PROGRAM [ARGS...]
 //
 // The program is started suspended, NQINJECT.DLL (beside this program) is
-// loaded into it, and it is resumed; the settings go to it, and to its
-// children, in the environment. The exit code is the program's.
+// queued to load on its main thread, and it is resumed; the settings go to it,
+// and to its children, in the environment. The exit code is the program's.
 //
 // The entry point is this file's own, without the C run-time start-up: the
 // command line is read as Windows gives it, and the program's part of it
@@ -284,16 +284,23 @@ int Run() {
     Write("\n");
     return 126;
   }
-  // Run all the same: the user sees the program's own behaviour, untraced.
-  if (!LoadInto(info.hProcess, injected)) {
-    Write("netquill-run: NQINJECT.DLL could not be loaded into ");
-    WriteWide(options.name);
-    Write("; it runs untraced\n");
-  }
+  // The injected DLL sets this event once it is in; run all the same if it
+  // never does: the user sees the program's own behaviour, untraced.
+  wchar_t event_name[kLoadEventNameSize];
+  LoadEventName(info.dwProcessId, event_name);
+  HANDLE loaded = CreateEventW(nullptr, TRUE, FALSE, event_name);
+  bool queued =
+      loaded != nullptr && QueueLoad(info.hProcess, info.hThread, injected);
   SetConsoleCtrlHandler(KeepWaiting, TRUE);
   ResumeThread(info.hThread);
   CloseHandle(info.hThread);
   WaitForSingleObject(info.hProcess, INFINITE);
+  if (!queued || WaitForSingleObject(loaded, 0) != WAIT_OBJECT_0) {
+    Write("netquill-run: NQINJECT.DLL could not be loaded into ");
+    WriteWide(options.name);
+    Write("; it ran untraced\n");
+  }
+  if (loaded != nullptr) CloseHandle(loaded);
   DWORD exit_code = 1;
   GetExitCodeProcess(info.hProcess, &exit_code);
   CloseHandle(info.hProcess);

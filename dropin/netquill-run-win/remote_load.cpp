@@ -1,16 +1,16 @@
-// The DLL path is written into the process and LoadLibraryW started on it
-// with a remote thread. The process's main thread is still suspended: the
-// DLL patches the program before the program's first instruction.
+// The DLL path is written into the process and LoadLibraryW queued on its
+// main thread, still suspended, as an APC. The thread runs it at the end
+// of the loader's start-up, after the program's own DLLs were initialised
+// on that thread and before the program's first instruction: the DLL
+// patches the program before it runs, and the program sees its main
+// thread as it would untraced (no thread of ours, nothing to wait for,
+// which a debugger of the process would otherwise have to let through).
 #include "remote_load.h"
 
 #include <string.h>
 
 namespace nqrun {
 namespace {
-
-// A loader that never returns (a DLL waiting on the program) must not
-// hold the launcher for ever.
-constexpr DWORD kLoadWaitMs = 60000;
 
 FARPROC KernelFunction(const char *name) {
   HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
@@ -32,28 +32,33 @@ bool SameBitness(HANDLE process) {
   return self == other;
 }
 
-bool LoadInto(HANDLE process, const wchar_t *dll_path) {
-  auto start = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+bool QueueLoad(HANDLE process, HANDLE thread, const wchar_t *dll_path) {
+  auto load = reinterpret_cast<PAPCFUNC>(
       reinterpret_cast<void *>(KernelFunction("LoadLibraryW")));
-  if (start == nullptr) return false;
+  if (load == nullptr) return false;
   SIZE_T bytes = (wcslen(dll_path) + 1) * sizeof(wchar_t);
+  // Left in the process: the path is read when the thread runs, after
+  // this returns, and is a few hundred bytes.
   void *remote = VirtualAllocEx(process, nullptr, bytes,
                                 MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
   if (remote == nullptr) return false;
-  bool loaded = false;
-  if (WriteProcessMemory(process, remote, dll_path, bytes, nullptr)) {
-    HANDLE thread =
-        CreateRemoteThread(process, nullptr, 0, start, remote, 0, nullptr);
-    if (thread != nullptr) {
-      DWORD module = 0;  // the low half of the loaded module's handle
-      if (WaitForSingleObject(thread, kLoadWaitMs) == WAIT_OBJECT_0 &&
-          GetExitCodeThread(thread, &module))
-        loaded = module != 0;
-      CloseHandle(thread);
-    }
-  }
-  if (loaded) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
-  return loaded;
+  if (WriteProcessMemory(process, remote, dll_path, bytes, nullptr) &&
+      QueueUserAPC(load, thread, reinterpret_cast<ULONG_PTR>(remote)))
+    return true;
+  VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  return false;
+}
+
+void LoadEventName(DWORD process_id, wchar_t *name) {
+  static const wchar_t kPrefix[] = L"Local\\NetQuillLoaded-";
+  size_t n = sizeof kPrefix / sizeof kPrefix[0] - 1;
+  memcpy(name, kPrefix, n * sizeof(wchar_t));
+  wchar_t digits[10];
+  int count = 0;
+  do digits[count++] = static_cast<wchar_t>(L'0' + process_id % 10);
+  while ((process_id /= 10) != 0);
+  while (count > 0) name[n++] = digits[--count];
+  name[n] = L'\0';
 }
 
 }  // namespace nqrun

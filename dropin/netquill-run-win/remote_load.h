@@ -1,4 +1,4 @@
-// Loading a DLL into another process that was created suspended: used by
+// Loading a DLL into a process that was created suspended: used by
 // netquill-run for the program and by the injected DLL for its children.
 #ifndef NQ_DROPIN_NETQUILL_RUN_WIN_REMOTE_LOAD_H
 #define NQ_DROPIN_NETQUILL_RUN_WIN_REMOTE_LOAD_H
@@ -11,11 +11,15 @@ namespace nqrun {
 // bitness cannot be loaded into a process of the other.
 bool SameBitness(HANDLE process);
 
-// Writes dll_path into process and loads it there with a thread of its own
-// (CreateRemoteThread at LoadLibraryW, which lies at the same address in
-// every process of one bitness), waiting until its DllMain has run. True
-// when the DLL is loaded.
-bool LoadInto(HANDLE process, const wchar_t *dll_path);
+// Writes dll_path into process and queues LoadLibraryW on it to thread, the
+// process's main thread, created suspended and not yet resumed. True when
+// queued: the DLL loads when the thread is resumed.
+bool QueueLoad(HANDLE process, HANDLE thread, const wchar_t *dll_path);
+
+// The name of the event that NQINJECT.DLL sets once loaded into the process
+// of that id, when the launcher made one: "Local\NetQuillLoaded-ID".
+constexpr int kLoadEventNameSize = 40;
+void LoadEventName(DWORD process_id, wchar_t *name);
 
 }  // namespace nqrun
 

@@ -11,17 +11,17 @@ from check_lean import check, failures  # noqa: E402
 from pe_file import PeFile  # noqa: E402
 
 ALLOWED = {
-    "KERNEL32.dll": set("""CloseHandle CreateFileW CreateProcessA
-        CreateProcessW CreateRemoteThread DisableThreadLibraryCalls
+    "KERNEL32.dll": set("""CloseHandle CreateEventW CreateFileW CreateProcessA
+        CreateProcessW DisableThreadLibraryCalls
         EnterCriticalSection ExitProcess FreeLibrary GetCommandLineW
         GetCurrentProcess GetCurrentProcessId GetEnvironmentVariableA
-        GetEnvironmentVariableW GetExitCodeProcess GetExitCodeThread
+        GetEnvironmentVariableW GetExitCodeProcess
         GetFileAttributesW GetFullPathNameW GetLastError GetModuleFileNameW
         GetModuleHandleExW GetModuleHandleW GetProcAddress GetStdHandle
         GetTempPathA GetWindowsDirectoryW InitializeCriticalSection
         LeaveCriticalSection LoadLibraryA LoadLibraryExA LoadLibraryExW
-        LoadLibraryW ReadFile ResumeThread SearchPathW SetConsoleCtrlHandler
-        SetEnvironmentVariableW
+        LoadLibraryW OpenEventW QueueUserAPC ReadFile ResumeThread SearchPathW
+        SetConsoleCtrlHandler SetEnvironmentVariableW SetEvent
         SetLastError TlsAlloc TlsGetValue TlsSetValue VirtualAllocEx
         VirtualFreeEx VirtualProtect VirtualQuery WaitForSingleObject
         WideCharToMultiByte WriteFile WriteProcessMemory""".split()),

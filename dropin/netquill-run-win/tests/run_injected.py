@@ -27,6 +27,8 @@ def main():
     for name in ("wine", "launcher", "inject", "netquill", "work") + kinds:
         ap.add_argument("--" + name, required=True)
     ap.add_argument("--bits", choices=("32", "64"), required=True)
+    ap.add_argument("--start-probe", required=True)
+    ap.add_argument("--start-probe-dll", required=True)
     a = ap.parse_args()
     shutil.rmtree(a.work, ignore_errors=True)
     os.makedirs(a.work)
@@ -96,6 +98,20 @@ def main():
               "NETQUILL_TRACE=0: %d\n%s" % (rc, out))
         check(not os.path.exists(os.path.join(a.work, "off.log")),
               "NETQUILL_TRACE=0 wrote a trace")
+        # The program starts as it would untraced: its DLL initialised on its
+        # main thread, and a child it debugs shows the debugger only its own
+        # threads and DLLs, at once.
+        probe = os.path.join(a.work, "probe")
+        os.makedirs(probe)
+        for f in (a.start_probe, a.start_probe_dll):
+            shutil.copy(f, probe)
+        probe_exe = os.path.join(probe, os.path.basename(a.start_probe))
+        want_probe = run("probe", [probe_exe, "debug"])
+        got_probe = run("probe-traced", [launcher, "-o", log("probe.log"),
+                                         probe_exe, "debug"])
+        check(want_probe[0] == 0 and "exit 3" in want_probe[1] and
+              got_probe[:2] == want_probe[:2],
+              "start probe: %r traced, %r untraced" % (got_probe, want_probe))
         # A program of the other bitness: its header says so, the launcher
         # names the one to use, and nothing is started.
         bits = "32" if a.bits == "64" else "64"
