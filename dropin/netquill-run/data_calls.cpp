@@ -157,9 +157,11 @@ NQ_EXPORT int socketpair(int domain, int type, int protocol, int sv[2]) {
   return NQX_socketpair(r, domain, type, protocol, sv);
 }
 
-// libuv makes its sendmmsg and recvmmsg through syscall(); those two go
-// the way of the C library's own functions, every other number straight
-// on. A system call has at most six arguments, each one word.
+// libuv makes its socket calls through syscall() where the C library
+// lacks a function or behaves otherwise (close, sendmmsg, recvmmsg): the
+// numbers of the traced calls go the way of the C library's own
+// functions, every other number straight on. A system call has at most six
+// arguments, each one word.
 NQ_EXPORT long syscall(long number, ...) {
   NQ_REAL(syscall);
   long a[6];
@@ -167,14 +169,16 @@ NQ_EXPORT long syscall(long number, ...) {
   va_start(args, number);
   for (long &word : a) word = va_arg(args, long);
   va_end(args);
-  if (number == SYS_sendmmsg && !nqrun::InLibrary())
-    return sendmmsg(static_cast<int>(a[0]), reinterpret_cast<mmsghdr *>(a[1]),
-                    static_cast<unsigned>(a[2]), static_cast<int>(a[3]));
-  if (number == SYS_recvmmsg && !nqrun::InLibrary())
-    return recvmmsg(static_cast<int>(a[0]), reinterpret_cast<mmsghdr *>(a[1]),
-                    static_cast<unsigned>(a[2]), static_cast<int>(a[3]),
-                    reinterpret_cast<timespec *>(a[4]));
+  if (!nqrun::InLibrary()) {
+    long routed;
+    if (nqrun::RouteSyscall(number, a, &routed)) return routed;
+  }
   return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
+
+// In a vfork() child the parent's memory is the child's: what the child
+// marks or forgets, and the tracing it starts, would be the parent's. Under
+// the launcher a vfork() is a fork(), which POSIX lets the child not notice.
+NQ_EXPORT pid_t vfork(void) { return fork(); }
 
 }  // extern "C"

@@ -76,8 +76,11 @@ NQ_EXPORT int close(int fd) {
   NQ_PASS_INSIDE(real(fd));
   if (!nqrun::IsTracedSocket(fd)) return real(fd);
   nqrun::EnterSocketCall();
-  int r = real(fd);
+  // Forgotten while the number is still ours: once it is given back,
+  // another thread's socket() may get it at once, and its mark must stand.
+  // Linux frees the number whatever close() returns.
   nqrun::ForgetSocket(fd);
+  int r = real(fd);
   nqrun::LibraryScope scope;
   return TX_closesocket(r, fd);
 }

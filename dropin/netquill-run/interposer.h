@@ -111,6 +111,11 @@ class LookupCode {
   int h_errno_;
 };
 
+// A system call made through syscall() that this library traces: made
+// through the C library's function of that name, which is interposed, its
+// result in *result. False for every other number.
+bool RouteSyscall(long number, const long a[6], long *result);
+
 }  // namespace nqrun
 
 #endif  // NQ_DROPIN_NETQUILL_RUN_INTERPOSER_H

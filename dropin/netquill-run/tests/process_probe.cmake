@@ -1,0 +1,22 @@
+# Runs the process probe's case under netquill-run -ff and counts the lines
+# of one kind in the probe's own file.
+#   -DRUN= -DPROBE= -DCASE= -DWORK= -DPATTERN= -DCOUNT=
+cmake_minimum_required(VERSION 3.25)
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}")
+execute_process(COMMAND "${RUN}" -ff -o "${WORK}/trace.log" "${PROBE}" ${CASE}
+                OUTPUT_VARIABLE out RESULT_VARIABLE rc TIMEOUT 120)
+if(NOT rc EQUAL 0 OR NOT out MATCHES "pid ([0-9]+)")
+  message(FATAL_ERROR "the probe failed (${rc}): ${out}")
+endif()
+set(own "${WORK}/trace.log.${CMAKE_MATCH_1}")
+if(NOT EXISTS "${own}")
+  message(FATAL_ERROR "no trace of the probe's own process: ${own}")
+endif()
+file(STRINGS "${own}" lines REGEX "${PATTERN}")
+list(LENGTH lines count)
+if(NOT count EQUAL COUNT)
+  file(READ "${own}" whole LIMIT 4000)
+  message(FATAL_ERROR "${count} lines like '${PATTERN}', expected ${COUNT}:\n${whole}")
+endif()
+message("${CASE}: ${count} lines like '${PATTERN}'")
