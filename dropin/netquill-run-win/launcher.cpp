@@ -121,6 +121,24 @@ WORD MachineOf(const wchar_t *path) {
   return signature == IMAGE_NT_SIGNATURE ? machine : 0;
 }
 
+// Whether path lies in the Windows directory or below it, where the
+// injected DLL leaves every module's socket calls alone.
+bool UnderWindowsDirectory(const wchar_t *path) {
+  wchar_t dir[MAX_PATH];
+  UINT n = GetWindowsDirectoryW(dir, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH - 1) return false;
+  if (dir[n - 1] != L'\\') dir[n++] = L'\\';
+  dir[n] = L'\0';
+  // Paths compare without regard to case; the letters that differ in the
+  // Windows directory's name are ASCII.
+  auto fold = [](wchar_t c) {
+    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+  };
+  for (UINT i = 0; i < n; ++i)
+    if (path[i] == L'\0' || fold(path[i]) != fold(dir[i])) return false;
+  return true;
+}
+
 // NQINJECT.DLL beside this program.
 bool FindInjected(wchar_t *path) {
   DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -131,13 +149,31 @@ bool FindInjected(wchar_t *path) {
   return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+enum PathResult { kPathSet, kPathUnusable, kPathNotAnsi };
+
+// Whether text reads the same after a round trip through the ANSI code
+// page, in which the library takes its path: a character the code page
+// lacks would become another ('?', or a look-alike), and so another file.
+bool FitsCodePage(const wchar_t *text) {
+  char narrow[MAX_PATH * 2];
+  BOOL lossy = FALSE;
+  int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, narrow,
+                              sizeof narrow, nullptr, &lossy);
+  if (n == 0 || lossy) return false;
+  wchar_t back[MAX_PATH];
+  int m = MultiByteToWideChar(CP_ACP, 0, narrow, -1, back, MAX_PATH);
+  return m > 0 && wcscmp(back, text) == 0;
+}
+
 // Children may change directory before they trace: the path is made
 // absolute here, once.
-bool SetTraceFile(const wchar_t *file) {
+int SetTraceFile(const wchar_t *file) {
   wchar_t full[MAX_PATH];
   DWORD n = GetFullPathNameW(file, MAX_PATH, full, nullptr);
-  if (n == 0 || n >= MAX_PATH) return false;
-  return SetEnvironmentVariableW(L"NETQUILL_FILE", full) != 0;
+  if (n == 0 || n >= MAX_PATH) return kPathUnusable;
+  if (!FitsCodePage(full)) return kPathNotAnsi;
+  return SetEnvironmentVariableW(L"NETQUILL_FILE", full) != 0 ? kPathSet
+                                                              : kPathUnusable;
 }
 
 struct Options {
@@ -220,7 +256,15 @@ int SetEnvironment(const Options &options) {
     DWORD n = GetEnvironmentVariableW(L"NETQUILL_FILE", inherited, MAX_PATH);
     if (n > 0 && n < MAX_PATH) file = inherited;
   }
-  if (file != nullptr && !SetTraceFile(file)) {
+  int set = file != nullptr ? SetTraceFile(file) : kPathSet;
+  if (set == kPathNotAnsi) {
+    Write(
+        "netquill-run: the trace file's path has characters outside the "
+        "system's ANSI code page, in which the library opens it; choose a "
+        "path without them\n");
+    return 2;
+  }
+  if (set != kPathSet) {
     Write("netquill-run: cannot use the trace file ");
     WriteWide(file);
     Write("\n");
@@ -250,6 +294,14 @@ int Run() {
     WriteWide(options.name);
     Write("\n");
     return 127;
+  }
+  if (UnderWindowsDirectory(program)) {
+    Write("netquill-run: ");
+    WriteWide(options.name);
+    Write(
+        " lies under the Windows directory, whose programs and DLLs keep "
+        "their socket calls untraced; it runs, and only the programs it "
+        "starts from elsewhere are traced\n");
   }
   WORD machine = MachineOf(program);
   if (machine != 0 && machine != kMachine) {

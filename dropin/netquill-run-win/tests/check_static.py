@@ -20,7 +20,7 @@ ALLOWED = {
         GetModuleHandleExW GetModuleHandleW GetProcAddress GetStdHandle
         GetTempPathA GetWindowsDirectoryW InitializeCriticalSection
         LeaveCriticalSection LoadLibraryA LoadLibraryExA LoadLibraryExW
-        LoadLibraryW OpenEventW QueueUserAPC ReadFile ResumeThread SearchPathW
+        LoadLibraryW MultiByteToWideChar OpenEventW QueueUserAPC ReadFile ResumeThread SearchPathW
         SetConsoleCtrlHandler SetEnvironmentVariableW SetEvent
         SetLastError TlsAlloc TlsGetValue TlsSetValue VirtualAllocEx
         VirtualFreeEx VirtualProtect VirtualQuery WaitForSingleObject

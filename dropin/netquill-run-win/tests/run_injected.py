@@ -112,6 +112,18 @@ def main():
         check(want_probe[0] == 0 and "exit 3" in want_probe[1] and
               got_probe[:2] == want_probe[:2],
               "start probe: %r traced, %r untraced" % (got_probe, want_probe))
+        # A trace path the ANSI code page cannot spell is refused, never
+        # taken for another file; a program under the Windows directory runs
+        # with a word that it is not traced.
+        for name in (u"\uff41pp.log", u"\u0436\u0443\u0440\u043d\u0430\u043b.log"):
+            before = set(os.listdir(a.work))
+            rc, out, err = run("unicode", [launcher, "-o", log(name), exe["plain"]])
+            made = set(os.listdir(a.work)) - before - {"unicode.out", "unicode.err"}
+            check(rc == 2 and "ANSI code page" in err and not made,
+                  "-o %r: %d %r, made %s" % (name, rc, err, made))
+        rc, out, err = run("windir", [launcher, "cmd.exe", "/c", "exit 4"])
+        check(rc == 4 and "lies under the Windows directory" in err,
+              "cmd.exe: %d %r" % (rc, err))
         # A program of the other bitness: its header says so, the launcher
         # names the one to use, and nothing is started.
         bits = "32" if a.bits == "64" else "64"
