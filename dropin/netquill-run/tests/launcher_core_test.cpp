@@ -74,9 +74,10 @@ TEST(LauncherCore, EachArgumentVector) {
     std::vector<Var> vars;
     std::string want;
   } cases[] = {
-      // clang-format off
       {{"app"}, {}, "run 0 -|-|-"},
-      {{"-o", "/t/a.log", "-f", "0x4", "app", "-o", "x"}, {}, "run 4 /t/a.log|0x4|-"},
+      {{"-o", "/t/a.log", "-f", "0x4", "app", "-o", "x"},
+       {},
+       "run 4 /t/a.log|0x4|-"},
       {{"-ff", "-o", "/t/a.log", "-ff", "app"}, {}, "run 4 /t/a.log|-|ff"},
       {{"--", "-o", "x"}, {}, "run 1 -|-|-"},
       {{"-", "x"}, {}, "run 0 -|-|-"},
@@ -94,7 +95,9 @@ TEST(LauncherCore, EachArgumentVector) {
       {{"-o", "/t/a.log", "app"}, {file}, "run 2 /t/a.log|-|-"},
       {{"app"}, {file}, "run 0 /t/env.log|-|-"},
       {{"app"}, {{"NETQUILL_FILE", ""}}, "run 0 -|-|-"},
-      {{"-ff", "app"}, {{"NETQUILL_FILE", ""}}, "2 -ff needs -o FILE or NETQUILL_FILE"},
+      {{"-ff", "app"},
+       {{"NETQUILL_FILE", ""}},
+       "2 -ff needs -o FILE or NETQUILL_FILE"},
       {{"-ff", "app"}, {file}, "run 1 /t/env.log|-|ff"},
       {{"app"}, {file, split}, "run 0 /t/env.log|-|inherited"},
       {{"app"}, {split}, "run 0 -|-|inherited"},
@@ -103,8 +106,9 @@ TEST(LauncherCore, EachArgumentVector) {
       {{"-o", at256.c_str(), "app"}, {}, cut + at256 + cut255},
       {{"-ff", "-o", at247.c_str(), "app"}, {}, "run 3 " + at247 + "|-|ff"},
       {{"-ff", "-o", at248.c_str(), "app"}, {}, cut + at248 + cut247},
-      {{"app"}, {{"NETQUILL_FILE", at248.c_str()}, split}, cut + at248 + cut247},
-      // clang-format on
+      {{"app"},
+       {{"NETQUILL_FILE", at248.c_str()}, split},
+       cut + at248 + cut247},
   };
   for (const auto &c : cases) {
     std::string args;
