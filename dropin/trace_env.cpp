@@ -44,13 +44,13 @@ size_t PathLimit(bool per_process) {
 TraceEnv ReadTraceEnv(EnvReader get) {
   TraceEnv env;
   memset(&env, 0, sizeof env);
-  const char *trace = get("NETQUILL_TRACE");
+  const char *trace = get(kTraceVariable);
   env.on = trace == nullptr || strcmp(trace, "0") != 0;
-  const char *split = get("NETQUILL_PER_PROCESS");
+  const char *split = get(kPerProcessVariable);
   env.per_process = split != nullptr && strcmp(split, "1") == 0;
   // Unreadable flags trace with none rather than not at all.
-  if (!ParseFlags(get("NETQUILL_FLAGS"), &env.flags)) env.flags = 0;
-  const char *path = get("NETQUILL_FILE");
+  if (!ParseFlags(get(kFlagsVariable), &env.flags)) env.flags = 0;
+  const char *path = get(kFileVariable);
   if (path != nullptr) {
     // The library would cut a longer path, and the cut one may name a
     // file of the user's: nothing is traced rather than that file changed.
@@ -65,21 +65,25 @@ TraceEnv ReadTraceEnv(EnvReader get) {
   return env;
 }
 
-void ProcessPath(const TraceEnv &env, int pid, char *out) {
+bool ProcessPath(const TraceEnv &env, unsigned long pid, char *out) {
   size_t n = strlen(env.path);
   memcpy(out, env.path, n + 1);
-  if (!env.per_process || n == 0) return;
+  if (!env.per_process || n == 0) return true;
   // Digits by hand: this runs in a traced call, perhaps in a signal handler.
-  char digits[12];
+  char digits[24];
   int count = 0;
-  unsigned value = pid > 0 ? static_cast<unsigned>(pid) : 0;
   do {
-    digits[count++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0 && count < kPidDigits);
+    digits[count++] = static_cast<char>('0' + pid % 10);
+    pid /= 10;
+  } while (pid != 0);
+  if (n + 1 + static_cast<size_t>(count) >= kTracePathSize) {
+    out[0] = '\0';
+    return false;
+  }
   out[n++] = '.';
   while (count > 0) out[n++] = digits[--count];
   out[n] = '\0';
+  return true;
 }
 
 }  // namespace nqdrop

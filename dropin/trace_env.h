@@ -12,6 +12,12 @@ namespace nqdrop {
 constexpr int kTracePathSize = 256;  // the library's path field
 constexpr int kPidDigits = 7;        // the largest process id Linux gives
 
+// The variables the launchers set and the drop-ins read.
+constexpr char kFileVariable[] = "NETQUILL_FILE";
+constexpr char kFlagsVariable[] = "NETQUILL_FLAGS";
+constexpr char kTraceVariable[] = "NETQUILL_TRACE";
+constexpr char kPerProcessVariable[] = "NETQUILL_PER_PROCESS";
+
 struct TraceEnv {
   bool on;                    // false for NETQUILL_TRACE=0 and refused paths
   bool path_refused;          // NETQUILL_FILE does not fit the library
@@ -29,7 +35,7 @@ bool ParseFlags(const char *text, uint32_t *flags);
 using EnvReader = char *(*)(const char *name);
 
 // The longest trace file path the library takes whole, before the ".PID"
-// that a per-process trace adds to it.
+// that a per-process trace adds to it (room for kPidDigits).
 size_t PathLimit(bool per_process);
 
 // Reads NETQUILL_FILE, NETQUILL_FLAGS, NETQUILL_TRACE and
@@ -38,8 +44,11 @@ size_t PathLimit(bool per_process);
 TraceEnv ReadTraceEnv(EnvReader get = getenv);
 
 // The path of this process's trace into out (kTracePathSize bytes): env's
-// path, followed by "." and pid when env asks for a file per process.
-void ProcessPath(const TraceEnv &env, int pid, char *out);
+// path, followed by "." and pid when env asks for a file per process and
+// names a file (the default file stays one). False, and out empty, when a
+// pid longer than kPidDigits (Windows has them) would make it too long:
+// that process is not traced rather than traced into a cut name.
+bool ProcessPath(const TraceEnv &env, unsigned long pid, char *out);
 
 }  // namespace nqdrop
 

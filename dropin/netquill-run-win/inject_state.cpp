@@ -12,6 +12,7 @@ State g_state;
 namespace {
 
 nqdrop::TraceEnv g_env;
+char g_path[nqdrop::kTracePathSize];  // with .PID for a file per process
 decltype(&::WSAEnableTrace) g_enable;
 DWORD g_slot = TLS_OUT_OF_INDEXES;
 bool g_tracing;  // tracing wanted, NETQUILL.DLL complete and a slot
@@ -35,40 +36,6 @@ void *Lookup(HMODULE module, const char *name) {
   void *p;
   memcpy(&p, &proc, sizeof p);
   return p;
-}
-
-void AppendNumber(char *text, size_t size, unsigned long value) {
-  char digits[16];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  size_t at = strlen(text);
-  if (at + static_cast<size_t>(n) + 1 > size) {
-    text[0] = '\0';
-    return;
-  }
-  while (n > 0) text[at++] = digits[--n];
-  text[at] = '\0';
-}
-
-// With one file per process the path gets ".PID"; a path that would not
-// fit whole leaves the process untraced rather than tracing into a cut name.
-bool MakeProcessPath() {
-  char value[8];
-  DWORD n =
-      GetEnvironmentVariableA("NETQUILL_PER_PROCESS", value, sizeof value);
-  if (n == 0 || n >= sizeof value || strcmp(value, "1") != 0) return true;
-  if (g_env.path[0] == '\0') {
-    DWORD length = GetTempPathA(sizeof g_env.path, g_env.path);
-    if (length == 0 || length >= sizeof g_env.path) return false;
-    strncat(g_env.path, "NQSPOOL.LOG",
-            sizeof g_env.path - strlen(g_env.path) - 1);
-  }
-  strncat(g_env.path, ".", sizeof g_env.path - strlen(g_env.path) - 1);
-  AppendNumber(g_env.path, sizeof g_env.path, GetCurrentProcessId());
-  return g_env.path[0] != '\0';
 }
 
 void LoadNetQuill() {
@@ -112,7 +79,7 @@ bool AttachProcess(HMODULE self) {
   g_slot = TlsAlloc();
   LoadNetQuill();
   g_tracing = g_env.on && g_enable != nullptr && g_slot != TLS_OUT_OF_INDEXES &&
-              MakeProcessPath();
+              nqdrop::ProcessPath(g_env, GetCurrentProcessId(), g_path);
   return true;
 }
 
@@ -122,7 +89,7 @@ void EnterCall() {
   DWORD saved = GetLastError();
   if (TlsGetValue(g_slot) == nullptr) {
     TlsSetValue(g_slot, reinterpret_cast<void *>(1));
-    g_enable(g_env.path[0] != '\0' ? g_env.path : nullptr, g_env.flags);
+    g_enable(g_path[0] != '\0' ? g_path : nullptr, g_env.flags);
   }
   SetLastError(saved);
 }

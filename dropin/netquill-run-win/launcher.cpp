@@ -12,10 +12,11 @@
 // is handed on exactly as it was written.
 #include <windows.h>
 
+#include <stdlib.h>
 #include <string.h>
 
+#include "launcher_core.h"
 #include "remote_load.h"
-#include "trace_env.h"
 
 namespace nqrun {
 namespace {
@@ -32,11 +33,13 @@ constexpr const char *kOwn = "32-bit";
 
 constexpr int kArgSize = 32768;
 
-void Write(const char *text) {
+void WriteTo(DWORD handle, const char *text) {
   DWORD written;
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text,
-            static_cast<DWORD>(strlen(text)), &written, nullptr);
+  WriteFile(GetStdHandle(handle), text, static_cast<DWORD>(strlen(text)),
+            &written, nullptr);
 }
+
+void Write(const char *text) { WriteTo(STD_ERROR_HANDLE, text); }
 
 void WriteWide(const wchar_t *text) {
   char narrow[1024];
@@ -45,14 +48,11 @@ void WriteWide(const wchar_t *text) {
   Write(n > 0 ? narrow : "?");
 }
 
-void Usage() {
-  Write(
-      "usage: netquill-run [-o FILE] [-f FLAGS] [-ff] [--] PROGRAM [ARGS...]\n"
-      "  -o FILE   trace file (default: NETQUILL_FILE, else NQSPOOL.LOG\n"
-      "            in the temporary directory)\n"
-      "  -f FLAGS  trace flags, decimal or 0x hex: 1 errors only,\n"
-      "            2 errors and warnings, 4 hex dumps of the data\n"
-      "  -ff       one file per process: the trace file's name and .PID\n");
+void Say(const nqdrop::Refusal &refusal) {
+  Write("netquill-run: ");
+  for (const char *part : refusal.text) Write(part);
+  Write("\n");
+  if (refusal.with_usage) Write(nqdrop::kUsage);
 }
 
 // Reads one argument as the C run time splits a command line: blanks
@@ -91,8 +91,6 @@ const wchar_t *NextArg(const wchar_t *p, wchar_t *out, const wchar_t **start) {
   out[n] = L'\0';
   return p;
 }
-
-bool Same(const wchar_t *a, const wchar_t *b) { return wcscmp(a, b) == 0; }
 
 // Ctrl+C and Ctrl+Break reach the program too; the launcher waits for it
 // and returns its exit code. A handler, unlike ignoring the signals, is not
@@ -149,80 +147,76 @@ bool FindInjected(wchar_t *path) {
   return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-enum PathResult { kPathSet, kPathUnusable, kPathNotAnsi };
-
-// Whether text reads the same after a round trip through the ANSI code
-// page, in which the library takes its path: a character the code page
-// lacks would become another ('?', or a look-alike), and so another file.
-bool FitsCodePage(const wchar_t *text) {
-  char narrow[MAX_PATH * 2];
-  BOOL lossy = FALSE;
-  int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, narrow,
-                              sizeof narrow, nullptr, &lossy);
-  if (n == 0 || lossy) return false;
-  wchar_t back[MAX_PATH];
-  int m = MultiByteToWideChar(CP_ACP, 0, narrow, -1, back, MAX_PATH);
-  return m > 0 && wcscmp(back, text) == 0;
-}
-
-// Children may change directory before they trace: the path is made
-// absolute here, once.
-int SetTraceFile(const wchar_t *file) {
-  wchar_t full[MAX_PATH];
-  DWORD n = GetFullPathNameW(file, MAX_PATH, full, nullptr);
-  if (n == 0 || n >= MAX_PATH) return kPathUnusable;
-  if (!FitsCodePage(full)) return kPathNotAnsi;
-  return SetEnvironmentVariableW(L"NETQUILL_FILE", full) != 0 ? kPathSet
-                                                              : kPathUnusable;
-}
-
 struct Options {
-  const wchar_t *file;     // -o, or null
-  const wchar_t *flags;    // -f, or null
-  bool per_process;        // -ff
+  nqdrop::RunOptions run;
   const wchar_t *program;  // the program's part of the command line
   wchar_t name[MAX_PATH];  // its first argument, unquoted
 };
 
-// 0 when the options are read, else the exit code.
+// The launcher's own arguments in the system's code page, the one
+// NETQUILL.DLL takes its path in; each after a byte that says whether
+// characters were lost on the way.
+char g_narrow[4 * kArgSize];
+constexpr char kLossy = 1;
+
+// Converts arg into g_narrow at *used: the narrow text, or null when it
+// does not fit.
+const char *Narrow(const wchar_t *arg, size_t *used) {
+  char *out = g_narrow + *used;
+  int room = static_cast<int>(sizeof g_narrow - *used) - 1;
+  BOOL lost = FALSE;
+  // No best fit either: U+FF41 would become an 'a', and app.log another
+  // user's file.
+  int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, arg, -1, out + 1,
+                              room, nullptr, &lost);
+  // A UTF-8 code page loses nothing and takes no question about it.
+  if (n == 0)
+    n = WideCharToMultiByte(CP_ACP, 0, arg, -1, out + 1, room, nullptr,
+                            nullptr);
+  if (n == 0) return nullptr;
+  out[0] = lost ? kLossy : 0;
+  *used += 1 + static_cast<size_t>(n);
+  return out + 1;
+}
+
+// 0 when the options are read, -1 for the help, else the exit code.
 int ReadOptions(Options *options) {
   static wchar_t arg[kArgSize];
-  static wchar_t file[kArgSize];
-  static wchar_t flags[kArgSize];
+  nqdrop::OptionReader reader;
+  size_t used = 0;
   const wchar_t *start = nullptr;
   const wchar_t *p = NextArg(GetCommandLineW(), arg, &start);  // this program
   while (p != nullptr && (p = NextArg(p, arg, &start)) != nullptr) {
-    if (Same(arg, L"--")) {
-      p = NextArg(p, arg, &start);
-      break;
-    }
-    if (Same(arg, L"-h") || Same(arg, L"--help")) {
-      Usage();
-      return -1;
-    }
-    if (Same(arg, L"-ff")) {
-      options->per_process = true;
-      continue;
-    }
-    if (Same(arg, L"-o") || Same(arg, L"-f")) {
-      wchar_t *value = Same(arg, L"-o") ? file : flags;
-      const wchar_t *ignored;
-      p = NextArg(p, value, &ignored);
-      if (p == nullptr) break;
-      (value == file ? options->file : options->flags) = value;
-      continue;
-    }
-    if (arg[0] == L'-' && arg[1] != L'\0') {
-      Write("netquill-run: unknown option ");
-      WriteWide(arg);
-      Write("\n");
-      Usage();
+    const char *narrow = Narrow(arg, &used);
+    if (narrow == nullptr) {
+      Write("netquill-run: the command line is too long\n");
       return 2;
     }
-    break;
+    nqdrop::OptionReader::Step step = reader.Take(narrow);
+    if (step == nqdrop::OptionReader::kProgram) break;
+    if (step == nqdrop::OptionReader::kHelp) {
+      WriteTo(STD_OUTPUT_HANDLE, nqdrop::kUsage);
+      return -1;
+    }
+    if (step == nqdrop::OptionReader::kRefused) {
+      Say(reader.refusal());
+      return reader.refusal().exit_code;
+    }
   }
-  if (p == nullptr || wcslen(arg) >= MAX_PATH) {
-    Usage();
+  if (p == nullptr) {
+    Say(reader.End());
+    return reader.End().exit_code;
+  }
+  options->run = reader.options();
+  const char *file = options->run.file;
+  if (file != nullptr && file[-1] == kLossy) {
+    Write("netquill-run: the trace file name ");
+    Write(file);
+    Write(" has characters the system's code page lacks\n");
+    return 2;
+  }
+  if (wcslen(arg) >= MAX_PATH) {
+    Write("netquill-run: the program's name is too long\n");
     return 2;
   }
   options->program = start;
@@ -232,46 +226,34 @@ int ReadOptions(Options *options) {
 
 // Applies the options to this process's environment, which the program
 // inherits. 0, or the exit code.
-int SetEnvironment(const Options &options) {
-  if (options.flags != nullptr) {
-    char narrow[64];
-    uint32_t value;
-    int n = WideCharToMultiByte(CP_ACP, 0, options.flags, -1, narrow,
-                                sizeof narrow, nullptr, nullptr);
-    if (n == 0 || !nqdrop::ParseFlags(narrow, &value)) {
-      Write("netquill-run: bad flags ");
-      WriteWide(options.flags);
-      Write(" (decimal or 0x hex)\n");
+int SetEnvironment(Options *options) {
+  nqdrop::RunOptions &run = options->run;
+  nqdrop::Refusal refusal = nqdrop::Settle(&run, getenv);
+  // Children may change directory before they trace: the path is made
+  // absolute here, once.
+  static char full[kArgSize];
+  if (refusal.exit_code == 0 && run.file != nullptr) {
+    // The code-page version takes no name past MAX_PATH: that one is
+    // refused as too long, as it is.
+    DWORD n = GetFullPathNameA(run.file, sizeof full, full, nullptr);
+    bool whole = n > 0 && n < sizeof full;
+    refusal = nqdrop::CheckTracePath(whole ? full : run.file, run.per_process);
+    if (!whole && refusal.exit_code == 0) {
+      Write("netquill-run: cannot use the trace file ");
+      Write(run.file);
+      Write("\n");
       return 2;
     }
-    SetEnvironmentVariableW(L"NETQUILL_FLAGS", options.flags);
   }
-  if (options.file != nullptr && options.file[0] == L'\0') {
-    Write("netquill-run: -o needs a file name\n");
-    return 2;
+  if (refusal.exit_code != 0) {
+    Say(refusal);
+    return refusal.exit_code;
   }
-  wchar_t inherited[MAX_PATH];
-  const wchar_t *file = options.file;
-  if (file == nullptr) {
-    DWORD n = GetEnvironmentVariableW(L"NETQUILL_FILE", inherited, MAX_PATH);
-    if (n > 0 && n < MAX_PATH) file = inherited;
-  }
-  int set = file != nullptr ? SetTraceFile(file) : kPathSet;
-  if (set == kPathNotAnsi) {
-    Write(
-        "netquill-run: the trace file's path has characters outside the "
-        "system's ANSI code page, in which the library opens it; choose a "
-        "path without them\n");
-    return 2;
-  }
-  if (set != kPathSet) {
-    Write("netquill-run: cannot use the trace file ");
-    WriteWide(file);
-    Write("\n");
-    return 2;
-  }
-  if (options.per_process)
-    SetEnvironmentVariableW(L"NETQUILL_PER_PROCESS", L"1");
+  if (run.file != nullptr) SetEnvironmentVariableA(nqdrop::kFileVariable, full);
+  if (run.flags != nullptr)
+    SetEnvironmentVariableA(nqdrop::kFlagsVariable, run.flags);
+  if (run.split_asked)
+    SetEnvironmentVariableA(nqdrop::kPerProcessVariable, "1");
   return 0;
 }
 
@@ -279,7 +261,7 @@ int Run() {
   static Options options;
   int code = ReadOptions(&options);
   if (code != 0) return code < 0 ? 0 : code;
-  code = SetEnvironment(options);
+  code = SetEnvironment(&options);
   if (code != 0) return code;
   wchar_t injected[MAX_PATH];
   if (!FindInjected(injected)) {

@@ -16,8 +16,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "launcher_core.h"
 #include "program_check.h"
-#include "trace_env.h"
 
 #ifndef NQ_PRELOAD_NAME
 #error "NQ_PRELOAD_NAME names the interposer"
@@ -32,15 +32,10 @@
 namespace nqrun {
 namespace {
 
-void Usage(FILE *out) {
-  fprintf(out,
-          "usage: netquill-run [-o FILE] [-f FLAGS] [-ff] [--] PROGRAM "
-          "[ARGS...]\n"
-          "  -o FILE   trace file (default: NETQUILL_FILE, else NQSPOOL.LOG\n"
-          "            in the temporary directory)\n"
-          "  -f FLAGS  trace flags, decimal or 0x hex: 1 errors only,\n"
-          "            2 errors and warnings, 4 hex dumps of the data\n"
-          "  -ff       one file per process: FILE followed by .PID\n");
+void Say(const nqdrop::Refusal &refusal) {
+  fprintf(stderr, "netquill-run: %s%s%s\n", refusal.text[0], refusal.text[1],
+          refusal.text[2]);
+  if (refusal.with_usage) fputs(nqdrop::kUsage, stderr);
 }
 
 // dir/name into out (PATH_MAX bytes) when it fits and can be read.
@@ -76,86 +71,56 @@ bool FindPreload(char *out) {
 }
 
 // Children may change directory before they trace: the path is made
-// absolute here, once, into out (PATH_MAX bytes). False when it does not
-// fit there.
-bool Absolute(const char *path, char *out) {
-  char cwd[PATH_MAX];
-  int n = path[0] == '/' || getcwd(cwd, sizeof cwd) == nullptr
-              ? snprintf(out, PATH_MAX, "%s", path)
-              : snprintf(out, PATH_MAX, "%s/%s", cwd, path);
-  return n > 0 && n < PATH_MAX;
+// absolute here, once, into out (PATH_MAX bytes, cut to fit).
+void Absolute(const char *path, char *out) {
+  size_t at = 0;
+  if (path[0] != '/' && getcwd(out, PATH_MAX - 1) != nullptr) {
+    at = strlen(out);
+    out[at++] = '/';
+  }
+  size_t n = strnlen(path, PATH_MAX - 1 - at);
+  memcpy(out + at, path, n);
+  out[at + n] = '\0';
 }
 
 int Run(int argc, char **argv) {
-  const char *file = nullptr;
-  const char *flags = nullptr;
-  bool per_process = false;
+  nqdrop::OptionReader reader;
   int i = 1;
   for (; i < argc; ++i) {
-    const char *arg = argv[i];
-    if (strcmp(arg, "--") == 0) {
-      ++i;
-      break;
-    }
-    if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
-      Usage(stdout);
+    nqdrop::OptionReader::Step step = reader.Take(argv[i]);
+    if (step == nqdrop::OptionReader::kProgram) break;
+    if (step == nqdrop::OptionReader::kHelp) {
+      fputs(nqdrop::kUsage, stdout);
       return 0;
     }
-    if (strcmp(arg, "-ff") == 0) {
-      per_process = true;
-      continue;
+    if (step == nqdrop::OptionReader::kRefused) {
+      Say(reader.refusal());
+      return reader.refusal().exit_code;
     }
-    if ((strcmp(arg, "-o") == 0 || strcmp(arg, "-f") == 0) && i + 1 < argc) {
-      (arg[1] == 'o' ? file : flags) = argv[++i];
-      continue;
-    }
-    if (arg[0] == '-' && arg[1] != '\0') {
-      fprintf(stderr, "netquill-run: unknown option %s\n", arg);
-      Usage(stderr);
-      return 2;
-    }
-    break;
   }
-  if (i >= argc) {
-    Usage(stderr);
-    return 2;
+  nqdrop::RunOptions options = reader.options();
+  nqdrop::Refusal refusal =
+      i < argc ? nqdrop::Settle(&options, getenv) : reader.End();
+  // A path the library would cut would send the trace into another file
+  // (the user's own, perhaps): refused, and nothing runs.
+  char path[PATH_MAX];
+  if (refusal.exit_code == 0 && options.file != nullptr) {
+    Absolute(options.file, path);  // cut at PATH_MAX, it is refused below
+    refusal = nqdrop::CheckTracePath(path, options.per_process);
   }
-  uint32_t value = 0;
-  if (flags != nullptr && !nqdrop::ParseFlags(flags, &value)) {
-    fprintf(stderr, "netquill-run: bad flags %s (decimal or 0x hex)\n", flags);
-    return 2;
-  }
-  if (file != nullptr && file[0] == '\0') {
-    fprintf(stderr, "netquill-run: -o needs a file name\n");
-    return 2;
+  if (refusal.exit_code != 0) {
+    Say(refusal);
+    return refusal.exit_code;
   }
   char preload[2 * PATH_MAX];
   if (!FindPreload(preload)) {
     fprintf(stderr, "netquill-run: cannot find %s\n", NQ_PRELOAD_NAME);
     return 127;
   }
-
-  const char *inherited = file != nullptr ? file : getenv("NETQUILL_FILE");
-  if (inherited != nullptr && inherited[0] != '\0') {
-    // A path the library would cut would send the trace into another file
-    // (the user's own, perhaps): refused, and nothing runs.
-    char path[PATH_MAX];
-    size_t limit = nqdrop::PathLimit(per_process);
-    if (!Absolute(inherited, path) || strlen(path) > limit) {
-      fprintf(stderr,
-              "netquill-run: the trace file path %s is too long: the "
-              "library takes %zu characters%s\n",
-              Absolute(inherited, path) ? path : inherited, limit,
-              per_process ? " before .PID" : "");
-      return 2;
-    }
-    setenv("NETQUILL_FILE", path, 1);
-  } else if (per_process) {
-    fprintf(stderr, "netquill-run: -ff needs -o FILE or NETQUILL_FILE\n");
-    return 2;
-  }
-  if (flags != nullptr) setenv("NETQUILL_FLAGS", flags, 1);
-  if (per_process) setenv("NETQUILL_PER_PROCESS", "1", 1);
+  if (options.file != nullptr) setenv(nqdrop::kFileVariable, path, 1);
+  if (options.flags != nullptr)
+    setenv(nqdrop::kFlagsVariable, options.flags, 1);
+  if (options.split_asked) setenv(nqdrop::kPerProcessVariable, "1", 1);
   // Ahead of whatever the caller preloads, so the program's calls reach
   // this interposer first.
   const char *others = getenv("LD_PRELOAD");

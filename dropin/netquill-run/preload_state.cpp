@@ -95,8 +95,9 @@ void EnterSocketCall() {
   if (g_env.on) {
     LibraryScope scope;
     char path[nqdrop::kTracePathSize];
-    nqdrop::ProcessPath(g_env, getpid(), path);
-    if (!WSAEnableTrace(path[0] != '\0' ? path : nullptr, g_env.flags)) {
+    if (nqdrop::ProcessPath(g_env, static_cast<unsigned long>(getpid()),
+                            path) &&
+        !WSAEnableTrace(path[0] != '\0' ? path : nullptr, g_env.flags)) {
       int usage = WSAGetTraceUsage();
       t_refused_at = usage > 0 ? usage : 1;
       t_started = false;

@@ -18,6 +18,7 @@ std::atomic<int> g_loaded;
 CRITICAL_SECTION g_load_lock;
 HMODULE g_self;
 nqdrop::TraceEnv g_env;
+char g_path[nqdrop::kTracePathSize];  // with .PID for a file per process
 DWORD g_thread_slot = TLS_OUT_OF_INDEXES;
 bool g_tracing;           // tracing wanted and NETQUILL.DLL found
 char g_env_value[32768];  // the longest value the environment holds
@@ -98,7 +99,8 @@ void LoadHooks() {
                             g_backend.ws2.WSASetLastError};
   setup(&bridge);
   g_backend.hooks = hooks;
-  g_tracing = g_env.on && g_thread_slot != TLS_OUT_OF_INDEXES;
+  g_tracing = g_env.on && g_thread_slot != TLS_OUT_OF_INDEXES &&
+              nqdrop::ProcessPath(g_env, GetCurrentProcessId(), g_path);
 }
 
 void LoadOnce() {
@@ -119,8 +121,7 @@ void EnableThread() {
   DWORD saved = GetLastError();
   if (TlsGetValue(g_thread_slot) == nullptr) {
     TlsSetValue(g_thread_slot, reinterpret_cast<void *>(1));
-    g_backend.hooks.enable(g_env.path[0] != '\0' ? g_env.path : nullptr,
-                           g_env.flags);
+    g_backend.hooks.enable(g_path[0] != '\0' ? g_path : nullptr, g_env.flags);
   }
   SetLastError(saved);
 }

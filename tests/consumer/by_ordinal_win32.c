@@ -3,7 +3,7 @@
 
 #include <stdio.h>
 
-int CheckByOrdinal(void) {
+int CheckPlatformExports(void) {
   static const struct {
     WORD ordinal;
     const char *name;

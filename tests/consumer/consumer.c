@@ -4,7 +4,7 @@
 
 #include "netquill.h"
 
-int CheckByOrdinal(void);
+int CheckPlatformExports(void);
 
 int main(int argc, char **argv) {
   char line[256];
@@ -25,7 +25,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "consumer: the traced line is missing\n");
     return 6;
   }
-  if (CheckByOrdinal() != 0) return 7;
+  if (CheckPlatformExports() != 0) return 7;
   puts("consumer: OK");
   return 0;
 }

@@ -43,8 +43,9 @@ ALLOWED = {
 ALLOWED_DROPIN = {
     "KERNEL32.dll": {
         "DeleteCriticalSection", "DisableThreadLibraryCalls",
-        "EnterCriticalSection", "FatalAppExitA", "GetEnvironmentVariableA",
-        "GetLastError", "GetModuleFileNameW", "GetProcAddress",
+        "EnterCriticalSection", "FatalAppExitA", "GetCurrentProcessId",
+        "GetEnvironmentVariableA", "GetLastError", "GetModuleFileNameW",
+        "GetProcAddress",
         "GetSystemDirectoryW", "InitializeCriticalSection",
         "LeaveCriticalSection", "LoadLibraryW", "SetLastError", "TlsAlloc",
         "TlsFree", "TlsGetValue", "TlsSetValue",

@@ -152,6 +152,9 @@ class Windows:
     def GetCurrentThreadId(self):
         return self.emu.thread.tid
 
+    def GetCurrentProcessId(self):
+        return 0x1F4  # one process, as Windows numbers them
+
     def GetTickCount(self):
         self.tick = (self.tick + self.tick_step) & 0xFFFFFFFF
         return self.tick
@@ -488,7 +491,8 @@ class Windows:
 # msvcrt's functions are cdecl and pop nothing.
 KERNEL32_ARGS = {
     "CloseHandle": 1, "CreateFileA": 7, "DeleteCriticalSection": 1,
-    "EnterCriticalSection": 1, "GetCurrentThreadId": 0, "GetFileType": 1,
+    "EnterCriticalSection": 1, "GetCurrentProcessId": 0,
+    "GetCurrentThreadId": 0, "GetFileType": 1,
     "GetLastError": 0, "GetLocalTime": 1, "GetModuleFileNameA": 3,
     "GetModuleHandleA": 1,
     "GetProcessHeap": 0, "GetTempPathA": 2, "GetTickCount": 0,

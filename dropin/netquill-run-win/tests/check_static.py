@@ -16,12 +16,12 @@ ALLOWED = {
         EnterCriticalSection ExitProcess FreeLibrary GetCommandLineW
         GetCurrentProcess GetCurrentProcessId GetEnvironmentVariableA
         GetEnvironmentVariableW GetExitCodeProcess
-        GetFileAttributesW GetFullPathNameW GetLastError GetModuleFileNameW
+        GetFileAttributesW GetFullPathNameA GetLastError GetModuleFileNameW
         GetModuleHandleExW GetModuleHandleW GetProcAddress GetStdHandle
         GetTempPathA GetWindowsDirectoryW InitializeCriticalSection
         LeaveCriticalSection LoadLibraryA LoadLibraryExA LoadLibraryExW
-        LoadLibraryW MultiByteToWideChar OpenEventW QueueUserAPC ReadFile ResumeThread SearchPathW
-        SetConsoleCtrlHandler SetEnvironmentVariableW SetEvent
+        LoadLibraryW OpenEventW QueueUserAPC ReadFile ResumeThread SearchPathW
+        SetConsoleCtrlHandler SetEnvironmentVariableA SetEvent
         SetLastError TlsAlloc TlsGetValue TlsSetValue VirtualAllocEx
         VirtualFreeEx VirtualProtect VirtualQuery WaitForSingleObject
         WideCharToMultiByte WriteFile WriteProcessMemory""".split()),

@@ -2,7 +2,8 @@
 """One socket program, built five ways, under Wine of its bitness: through
 netquill-run its output and exit code are the plain run's, its trace line
 for line the wrapped build's (clock, elapsed, pointers, handles, ports
-masked). Also a child, -ff, NETQUILL_TRACE=0 and the other bitness."""
+masked). Also a child, -ff, refusals, NETQUILL_TRACE=0 and the other
+bitness."""
 import argparse, glob, os, re, shutil, subprocess, sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../../../tests/dll"))
@@ -91,6 +92,16 @@ def main():
               all(s and "started process" in s[0] for s in split) and
               sorted(sum(split, [])) == sorted(want),
               "-ff: %d, %s: %s" % (rc, files, split))
+        # Refused before anything runs, as on Linux: -ff without a file of
+        # the user's to split, a path the library would cut, bad flags.
+        for name, args, said in (
+                ("ff-default", ["-ff"], "-ff needs -o FILE or NETQUILL_FILE"),
+                ("cut", ["-o", log("c" * 250)],
+                 "is too long: the library takes 255 characters"),
+                ("flags", ["-f", "x4"], "bad flags x4 (decimal or 0x hex)")):
+            rc, out, err = run(name, [launcher] + args + [exe["plain"]])
+            check(rc == 2 and said in err and out == "",
+                  "%s: %d %r %r" % (name, rc, out, err))
         # Loaded but tracing nothing.
         rc, out, err = run("off", [launcher, "-o", log("off.log"), exe["plain"]],
                       {"NETQUILL_TRACE": "0"})
@@ -119,7 +130,7 @@ def main():
             before = set(os.listdir(a.work))
             rc, out, err = run("unicode", [launcher, "-o", log(name), exe["plain"]])
             made = set(os.listdir(a.work)) - before - {"unicode.out", "unicode.err"}
-            check(rc == 2 and "ANSI code page" in err and not made,
+            check(rc == 2 and "code page lacks" in err and not made,
                   "-o %r: %d %r, made %s" % (name, rc, err, made))
         rc, out, err = run("windir", [launcher, "cmd.exe", "/c", "exit 4"])
         check(rc == 4 and "lies under the Windows directory" in err,

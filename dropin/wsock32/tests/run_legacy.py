@@ -27,7 +27,8 @@ def wine_path(path):
 
 def run(args, directory, env_extra):
     env = dict(os.environ)
-    for key in ("NETQUILL_FILE", "NETQUILL_FLAGS", "NETQUILL_TRACE"):
+    for key in ("NETQUILL_FILE", "NETQUILL_FLAGS", "NETQUILL_TRACE",
+                "NETQUILL_PER_PROCESS"):
         env.pop(key, None)
     env.update(env_extra)
     exe = os.path.join(directory, os.path.basename(args.program))
@@ -259,6 +260,15 @@ def main():
                                     NETQUILL_FLAGS="4", NETQUILL_TRACE="0"))
     compare_lines(out.splitlines(), want_out.splitlines(), "trace=0 stdout")
     check(not os.path.exists(off), "NETQUILL_TRACE=0 wrote a trace")
+
+    # One file per process, as netquill-run -ff: FILE.PID, never FILE.
+    split = os.path.join(traced, "split.log")
+    run(args, traced, dict(prefer, NETQUILL_FILE=wine_path(split),
+                           NETQUILL_PER_PROCESS="1"))
+    split_files = [f for f in os.listdir(traced) if f.startswith("split.log")]
+    check(len(split_files) == 1 and
+          re.fullmatch(r"split\.log\.[1-9]\d*", split_files[0]),
+          "NETQUILL_PER_PROCESS=1 wrote %s" % split_files)
 
     # Without NETQUILL.DLL the drop-in only passes the calls on.
     alone = lay_out(args, "alone", True, False)

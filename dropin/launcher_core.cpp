@@ -1,0 +1,103 @@
+// The options and settings both netquill-run launchers share.
+#include "launcher_core.h"
+
+#include <string.h>
+
+namespace nqdrop {
+
+const char kUsage[] =
+    "usage: netquill-run [-o FILE] [-f FLAGS] [-ff] [--] PROGRAM [ARGS...]\n"
+    "  -o FILE   trace file (default: NETQUILL_FILE, else NQSPOOL.LOG\n"
+    "            in the temporary directory)\n"
+    "  -f FLAGS  trace flags, decimal or 0x hex: 1 errors only,\n"
+    "            2 errors and warnings, 4 hex dumps of the data\n"
+    "  -ff       one file per process: FILE followed by .PID\n";
+
+namespace {
+
+Refusal Refuse(const char *before, const char *subject = "",
+               const char *after = "", bool with_usage = false) {
+  return Refusal{2, with_usage, {before, subject, after}};
+}
+
+bool Is(const char *arg, const char *option) {
+  return strcmp(arg, option) == 0;
+}
+
+}  // namespace
+
+OptionReader::Step OptionReader::Take(const char *arg) {
+  if (value_ != nullptr) {
+    *value_ = arg;
+    value_ = nullptr;
+    // Refused where it stands: "-f PROGRAM", strace's follow-forks habit,
+    // reads best as bad flags, not as whatever follows the program.
+    uint32_t ignored;
+    if (value_of_[1] == 'f' && !ParseFlags(arg, &ignored)) {
+      refusal_ = Refuse("bad flags ", arg, " (decimal or 0x hex)");
+      return kRefused;
+    }
+    if (value_of_[1] == 'o' && arg[0] == '\0') {
+      refusal_ = Refuse("-o needs a file name");
+      return kRefused;
+    }
+    return kOption;
+  }
+  if (program_next_) return kProgram;
+  if (Is(arg, "--")) {
+    program_next_ = true;
+    return kOption;
+  }
+  if (Is(arg, "-h") || Is(arg, "--help")) return kHelp;
+  if (Is(arg, "-ff")) {
+    options_.per_process = options_.split_asked = true;
+    return kOption;
+  }
+  if (Is(arg, "-o") || Is(arg, "-f")) {
+    value_ = arg[1] == 'o' ? &options_.file : &options_.flags;
+    value_of_ = arg;
+    return kOption;
+  }
+  // A lone "-" is a name like any other.
+  if (arg[0] == '-' && arg[1] != '\0') {
+    refusal_ = Refuse("unknown option ", arg, "", true);
+    return kRefused;
+  }
+  return kProgram;
+}
+
+Refusal OptionReader::End() const {
+  if (value_ != nullptr)
+    return Refuse(
+        "", value_of_,
+        value_ == &options_.file ? " needs a file name" : " needs the flags",
+        true);
+  return Refuse("no program to run", "", "", true);
+}
+
+Refusal Settle(RunOptions *options, EnvReader get) {
+  const char *split = get(kPerProcessVariable);
+  if (split != nullptr && Is(split, "1")) options->per_process = true;
+  // Read last: the reader's text need stay valid only until its next call.
+  if (options->file == nullptr) {
+    const char *inherited = get(kFileVariable);
+    if (inherited != nullptr && inherited[0] != '\0') options->file = inherited;
+  }
+  // The default file stays one file: a name per process in the shared
+  // temporary directory is one that another user could have made first.
+  if (options->split_asked && options->file == nullptr)
+    return Refuse("-ff needs -o FILE or NETQUILL_FILE");
+  return Refusal{};
+}
+
+Refusal CheckTracePath(const char *absolute, bool per_process) {
+  static_assert(kTracePathSize == 256 && kPidDigits == 7,
+                "the limits below are spelled out");
+  if (strlen(absolute) <= PathLimit(per_process)) return Refusal{};
+  return Refuse("the trace file path ", absolute,
+                per_process ? " is too long: the library takes 247 characters "
+                              "before .PID"
+                            : " is too long: the library takes 255 characters");
+}
+
+}  // namespace nqdrop
