@@ -61,5 +61,5 @@ for run in 1 2 3; do
   rate=$(echo "$bytes / 1000000 / ($end - $start)" | bc -l)
   if [ -z "$best" ] || [ "$(echo "$rate > $best" | bc -l)" = 1 ]; then best=$rate; fi
 done
-printf 'netquill-json: %.1f MB of trace (one 64 MiB dump), best of 3: %.0f MB/s, peak resident %.1f MiB\n' \
+printf 'netquill-json: %.1f MB of trace (one 64 MiB dump), best of 3: %.0f MB/s (goal at least 100), peak resident %.1f MiB (goal at most 16)\n' \
   "$(echo "$bytes / 1000000" | bc -l)" "$best" "$(echo "$peak / 1024" | bc -l)"

@@ -35,6 +35,9 @@ def records(tool, trace):
     does not exist."""
     if not os.path.exists(trace):
         return []
+    if not os.path.exists(tool):
+        raise SystemExit("no %s: a cross build reads traces with the host "
+                         "build's netquill-json, so build host first" % tool)
     out = subprocess.run([tool, trace], capture_output=True, check=True,
                          timeout=120).stdout
     return [json.loads(line) for line in out.splitlines()]
