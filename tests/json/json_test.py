@@ -78,31 +78,26 @@ def written_back(r):
 
 def check_trace(tool, path):
     with open(path, "rb") as f:
-        raw = f.read()
-    want = raw.decode("utf-8", "nq_latin1").split("\n")
-    if want[-1] == "":
-        want.pop()
-    want = [l[:-1] if l.endswith("\r") else l for l in want]
+        want = f.read().decode("utf-8", "nq_latin1").split("\n")
+    want = [l[:-1] if l.endswith("\r") else l for l in want[:-1]] + \
+        ([want[-1]] if want[-1] else [])
     out = subprocess.run(tool + [path], capture_output=True, timeout=120)
     check(out.returncode == 0, "%s: exit %d" % (path, out.returncode))
-    got = [None] * len(want)
+    got, misplaced = [], []
     try:
-        text = out.stdout.decode("utf-8")
-        for line in text.splitlines():
+        for line in out.stdout.decode("utf-8").splitlines():
             r = json.loads(line)
-            at = r["line"] - 1
-            for i, back in enumerate(written_back(r)):
-                check(0 <= at + i < len(got) and got[at + i] is None,
-                      "%s:%d: written twice" % (path, at + i + 1))
-                if 0 <= at + i < len(got):
-                    got[at + i] = back
+            if r["line"] != len(got) + 1:
+                misplaced.append(r["line"])
+            got += written_back(r)
     except ValueError as e:
         check(False, "%s: not UTF-8 JSON Lines: %s" % (path, e))
-    for i, (g, w) in enumerate(zip(got, want)):
-        # Dump lines come back without their indentation.
-        if g is None or (g != w and g != w.lstrip(" ")):
-            check(False, "%s:%d: %r written back as %r" % (path, i + 1, w, g))
-            break
+    # Dump lines come back without their indentation.
+    bad = [(i + 1, w, g) for i, (w, g) in enumerate(zip(want, got))
+           if g != w and g != w.lstrip(" ")]
+    check(len(got) == len(want) and not bad and not misplaced,
+          "%s: written back otherwise: %s, records at %s" % (
+              path, bad[:2], misplaced[:3]))
     return out.stdout
 
 
