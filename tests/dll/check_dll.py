@@ -10,6 +10,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "support"))
+from nqtest import check, report  # noqa: E402
 from pe_file import PeFile, read_def  # noqa: E402
 
 # Filled from the export lists the build wrote out of netquill_calls.h:
@@ -22,13 +23,6 @@ SOCKET_NAMES = set()
 
 SYSTEM_DLLS = {"KERNEL32.dll", "msvcrt.dll", "USER32.dll", "ADVAPI32.dll",
                "ntdll.dll"}
-
-failures = []
-
-
-def check(cond, message):
-    if not cond:
-        failures.append(message)
 
 
 def read_calls(path):
@@ -159,14 +153,11 @@ def main():
         implib_members = check_import_library(args.readobj, args.implib,
                                               expected, is_x86)
 
-    for f in failures:
-        print("FAIL:", f)
     checked = "%d exports, imports %s, %s, import library members %d" % (
         len(exported), sorted(imports),
         "stdcall checked" if is_x86 else "64-bit: one calling convention",
         implib_members)
-    print("%s: %s" % ("FAILED" if failures else "OK", checked))
-    return 1 if failures else 0
+    return report(checked)
 
 
 if __name__ == "__main__":

@@ -14,6 +14,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "support"))
+from nqtest import check, report  # noqa: E402
 from pe_file import PeFile  # noqa: E402
 
 # Everything the DLL may import. Adding a function here means checking that
@@ -58,13 +59,6 @@ CONSTRUCTOR_SECTIONS = re.compile(r"^\s*\d+\s+(\.ctors\S*|\.init_array\S*|"
                                   r"\.CRT\$XC\S*|\.tls\S*)\s+([0-9a-f]+)",
                                   re.M)
 
-failures = []
-
-
-def check(cond, message):
-    if not cond:
-        failures.append(message)
-
 
 def main():
     ap = argparse.ArgumentParser()
@@ -107,15 +101,12 @@ def main():
                 continue
             m = CONSTRUCTOR_SECTIONS.match(line)
             if m and int(m.group(2), 16) != 0:
-                failures.append("%s: section %s (%s bytes): a static "
-                                "constructor or thread-local data" %
-                                (member, m.group(1), int(m.group(2), 16)))
+                check(False, "%s: section %s (%s bytes): a static "
+                      "constructor or thread-local data" %
+                      (member, m.group(1), int(m.group(2), 16)))
 
-    for f in failures:
-        print("FAIL:", f)
-    print("%s: %d bytes, %d imports from %s" % (
-        "FAILED" if failures else "OK", size, count, sorted(imports)))
-    return 1 if failures else 0
+    return report("%d bytes, %d imports from %s" % (size, count,
+                                                     sorted(imports)))
 
 
 if __name__ == "__main__":

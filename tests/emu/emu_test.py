@@ -18,22 +18,20 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "dll"))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
 
+import nqtest  # noqa: E402
 import pe_emu  # noqa: E402
 from check_dll import ARG_BYTES, read_calls  # noqa: E402
 from pe_file import read_def  # noqa: E402
 
 # Arguments of each export, from the list of calls the build wrote.
 ARG_COUNTS = {}
-
-results = []
+JSON = None  # netquill-json, the trace reader
 
 
 def check(name, cond, detail=""):
-    results.append((name, bool(cond)))
-    print("%s: %s%s" % ("ok" if cond else "FAIL", name,
-                        "" if cond or not detail else "\n    " + str(detail)))
-    return cond
+    return nqtest.check(cond, name, detail or None)
 
 
 def attempt(name, fn):
@@ -167,21 +165,14 @@ def run_script(emu, script, resolve, counts=ARG_COUNTS):
     return failures
 
 
-def masked(text):
-    """A trace with the clock, the elapsed column and 0x values masked."""
+def masked(path):
+    """A trace's records (nqtest.lines: no clock or elapsed column) with
+    0x values and the banners' dates masked."""
     out = []
-    for line in text.split(b"\r\n"):
-        line = line.decode("latin-1")
-        if line.startswith(" ") or not line:
-            out.append(line)
-            continue
-        m = re.match(r"^(\S+) (\d{6}) (\d{4,}) (.*)$", line)
-        if not m:
-            out.append("UNPARSED " + line)
-            continue
-        rest = re.sub(r"0x[0-9a-fA-F]+", "0x?", m.group(4))
-        rest = re.sub(r"on \d\d-\d\d-\d{4} \d\d:\d\d:\d\d", "on <date>", rest)
-        out.append("%s <clock> <ms> %s" % (m.group(1), rest))
+    for line in nqtest.lines(JSON, path):
+        line = re.sub(r"0x[0-9a-fA-F]+", "0x?", line)
+        out.append(re.sub(r"on \d\d-\d\d-\d{4} \d\d:\d\d:\d\d", "on <date>",
+                          line))
     return out
 
 
@@ -235,21 +226,20 @@ def check_script(run, script, reference, ordinals):
         check("reference trace exists", False,
               "missing %s: run emu_reference first" % reference)
         return a
-    want = masked(open(reference, "rb").read())
-    got = masked(a)
+    want = masked(reference)
+    got = masked(os.path.join(by_name.files, "trace.log"))
     diff = [(i, x, y) for i, (x, y) in enumerate(zip(got, want)) if x != y]
-    check("trace equals the DLL's under Wine (%d lines)" % len(want),
-          got == want and len(want) >= 70,
+    check("trace equals the DLL's under Wine (%d records)" % len(want),
+          got == want and len(want) >= 60,
           "lines %d vs %d; first differences: %s" % (len(got), len(want),
                                                     diff[:3]))
-    lines = a.split(b"\r\n")
-    calls = {m.group(1) for m in re.finditer(
-        rb" (?:INF|ERR|WRN): (\w+)\(", a)}
-    hooks = {n[3:].encode() for n in ARG_COUNTS if n.startswith("TX_")}
+    records = nqtest.records(JSON, os.path.join(by_name.files, "trace.log"))
+    calls = {r["call"] for r in records if r["type"] == "call"}
+    hooks = {n[3:] for n in ARG_COUNTS if n.startswith("TX_")}
     check("every one of the 36 hooks wrote its line", hooks <= calls,
           "missing %s" % sorted(hooks - calls))
-    check("dump lines present", sum(1 for x in lines
-                                    if x.startswith(b"          ")) >= 8)
+    check("dumps present: 8 lines or more", sum(
+        (len(r.get("dump", "")) // 2 + 15) // 16 for r in records) >= 8)
     return a
 
 
@@ -493,10 +483,10 @@ NO_RESULT = {"WSASetLastError", "GetAcceptExSockaddrs", "s_perror"}
 NOT_PASSED_ON = {"WEP": (1, 0), "WsControl": (10045, 0)}
 
 
-def masked_dropin(text):
+def masked_dropin(path):
     """masked(), and socket handles and ports from 1024 up too."""
     out = []
-    for line in masked(text):
+    for line in masked(path):
         line = re.sub(r"(\d+\.\d+\.\d+\.\d+):(\d{4,5})\b", r"\1:<port>",
                       line)
         line = re.sub(r"\b(?!select|socket|gethost)(\w+)\(\d+", r"\1(<s>",
@@ -520,15 +510,15 @@ def check_dropin_script(run, script, reference, counts):
     options = [a[1:3] for n, a in emu.ws2.received if n.endswith("sockopt")]
     check("ws2_32.dll receives IP_TTL as 4, the program's 7 translated",
           options == [(0, 4), (0, 4)], options)
-    got = masked_dropin(trace_of(emu))
+    got = masked_dropin(os.path.join(emu.files, "trace.log"))
     if reference is None or not os.path.exists(reference):
         check("the drop-in's trace under Wine exists", False,
               "missing %s: run emu_reference first" % reference)
         return
-    want = masked_dropin(open(reference, "rb").read())
+    want = masked_dropin(reference)
     diff = [(i, x, y) for i, (x, y) in enumerate(zip(got, want)) if x != y]
-    check("trace equals the drop-in's under Wine (%d lines)"
-          % len(want), got == want and len(want) >= 30,
+    check("trace equals the drop-in's under Wine (%d records)"
+          % len(want), got == want and len(want) >= 24,
           "lines %d vs %d; first differences: %s" % (len(got), len(want),
                                                     diff[:3]))
 
@@ -698,7 +688,11 @@ def main():
     ap.add_argument("--reference", help="the trace of the script under Wine")
     ap.add_argument("--netquill", help="with --dll the drop-in WSOCK32.DLL: "
                     "the NETQUILL.DLL beside it")
+    ap.add_argument("--netquill-json", required=True,
+                    help="the trace reader the checks read traces through")
     args = ap.parse_args()
+    global JSON
+    JSON = args.netquill_json
     read_calls(args.calls)
     ARG_COUNTS.update((n, b // 4) for n, b in ARG_BYTES.items())
     pe_emu.ws2_stub.read_calls(args.calls)
@@ -750,9 +744,7 @@ def main():
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
 
-    failed = sum(1 for _, ok in results if not ok)
-    print("%d passed, %d failed" % (len(results) - failed, failed))
-    return 1 if failed else 0
+    return nqtest.report()
 
 
 def main_dropin(args):
@@ -778,9 +770,7 @@ def main_dropin(args):
         attempt("threads", lambda: check_threads(run))
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
-    failed = sum(1 for _, ok in results if not ok)
-    print("%d passed, %d failed" % (len(results) - failed, failed))
-    return 1 if failed else 0
+    return nqtest.report()
 
 
 if __name__ == "__main__":

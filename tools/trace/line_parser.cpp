@@ -114,7 +114,8 @@ bool IsDottedQuad(std::string_view s) {
 
 // The forms a traced call's result takes: an integer, INVALID_SOCKET, NULL,
 // TRUE/FALSE, 0x-hex, or an entry "1.2.3.4 (name)" / "80 (name)", whose
-// address may also be "<N bytes>" when the entry's address was too short.
+// address may also be "<N bytes>" when the entry's address was too short
+// or "(no address)" when the host entry had none.
 bool IsResult(std::string_view r) {
   if (r == "INVALID_SOCKET" || r == "NULL" || r == "TRUE" || r == "FALSE")
     return true;
@@ -128,7 +129,7 @@ bool IsResult(std::string_view r) {
     if (r.back() != ')') return false;
     const std::string_view head = r.substr(0, paren);
     std::int32_t short_length = 0;
-    return AllDigits(head) || IsDottedQuad(head) ||
+    return AllDigits(head) || IsDottedQuad(head) || head == "(no address)" ||
            ParseShortAddress(head, short_length);
   }
   if (StartsWith(r, "-")) r.remove_prefix(1);

@@ -5,9 +5,8 @@ pops the bytes its declaration takes (netquill_calls.h, calls.h)."""
 import argparse, os, re, subprocess, sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "../../../tests/dll"))
 sys.path.insert(0, os.path.join(HERE, "../../../tests/support"))
-from check_lean import check, failures  # noqa: E402
+from nqtest import check, report  # noqa: E402
 from pe_file import PeFile  # noqa: E402
 
 ALLOWED = {
@@ -83,8 +82,7 @@ def main():
         check_file(path)
     if "pei-i386" in tool(a.objdump, "-f", a.files[0]):
         check_stdcall(a.objdump, a.objects.split(";"), a.list, a.calls)
-    print("\n".join("FAIL: " + f for f in failures) or "OK")
-    return 1 if failures else 0
+    return report()
 
 
 if __name__ == "__main__":

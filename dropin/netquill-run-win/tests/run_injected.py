@@ -6,15 +6,16 @@ masked). Also a child, -ff, refusals, NETQUILL_TRACE=0 and the other
 bitness."""
 import argparse, glob, os, re, shutil, subprocess, sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../../../tests/dll"))
-from check_lean import check, failures  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../../../tests/support"))
+import nqtest  # noqa: E402
+from nqtest import check  # noqa: E402
+
+JSON = None  # netquill-json, the trace reader
 
 
 def mask(path):
     lines = []
-    raw = open(path, "rb").read() if os.path.exists(path) else b""
-    for line in raw.decode("latin-1").split("\r\n")[:-1]:
-        line = re.sub(r"^(\S+) \d{6} \d{4,} ", r"\1 ", line)
+    for line in nqtest.lines(JSON, path):
         line = re.sub(r"0x[0-9a-fA-F]+", "0x?", line)
         line = re.sub(r"\d\d-\d\d-\d{4} \d\d:\d\d:\d\d", "<date>", line)
         line = re.sub(r"127\.0\.0\.1:\d\d+", "127.0.0.1:<port>", line)
@@ -25,12 +26,15 @@ def mask(path):
 def main():
     ap = argparse.ArgumentParser()
     kinds = ("plain", "ordinal", "late", "wsock32", "wrapped")
-    for name in ("wine", "launcher", "inject", "netquill", "work") + kinds:
+    for name in ("wine", "launcher", "inject", "netquill", "work",
+                 "netquill-json") + kinds:
         ap.add_argument("--" + name, required=True)
     ap.add_argument("--bits", choices=("32", "64"), required=True)
     ap.add_argument("--start-probe", required=True)
     ap.add_argument("--start-probe-dll", required=True)
     a = ap.parse_args()
+    global JSON
+    JSON = a.netquill_json
     shutil.rmtree(a.work, ignore_errors=True)
     os.makedirs(a.work)
     env = {k: v for k, v in os.environ.items() if not k.startswith("NETQUILL")}
@@ -149,8 +153,7 @@ def main():
               "bitness: %d %r" % (rc, err))
     finally:
         subprocess.call(["wineserver", "-k"], env=env)
-    print("\n".join("FAIL: " + f for f in failures) or "OK")
-    return 1 if failures else 0
+    return nqtest.report()
 
 
 if __name__ == "__main__":

@@ -13,9 +13,10 @@ import threading
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import trace_read  # noqa: E402
 from run_real_programs import Server, clean_env, page_bytes  # noqa: E402
+from nqtest import SKIP, check, report  # noqa: E402
 
-failures = []
 PCAP = None  # netquill-pcap, when given
+JSON = None  # netquill-json, the trace reader
 STRACE = ["strace", "-f", "-e", "read=all", "-e", "write=all", "-e",
           "trace=%network,read,write,readv,writev,close,clone,clone3"]
 
@@ -62,7 +63,7 @@ def compare(nqr, work, name, cmd, stdin=b"", background=None):
                  ".traced")
     if background is not None:
         plain = traced  # a server's output is its clients' fetch
-    failures.extend([] if plain == traced else ["%s: output differs" % name])
+    check(plain == traced, "%s: output differs" % name)
     theirs = {}
     for sock in trace_read.read_strace(slog):
         theirs.setdefault(sock.pid, []).append(sock)
@@ -70,21 +71,20 @@ def compare(nqr, work, name, cmd, stdin=b"", background=None):
     for f in [f for f in os.listdir(work) if f.startswith(name + ".nq.")]:
         pid = f.rsplit(".", 1)[1]
         seen = theirs.get(pid, [])
-        for sock in trace_read.read_netquill(os.path.join(work, f)):
+        for sock in trace_read.read_netquill(JSON, os.path.join(work, f)):
             total += 1
             # Sockets the C library made for itself (getaddrinfo's address
             # sorting) are strace's alone, and move no data.
             while seen and (seen[0].fd, seen[0].family) != (sock.fd,
                                                             sock.family):
                 extra = seen.pop(0)
-                if extra.sent or extra.received:
-                    failures.append("%s: fd %d untraced" % (name, extra.fd))
-            if not seen or seen.pop(0).key() != sock.key():
-                failures.append("%s %s: fd %d differs" % (name, pid, sock.fd))
+                check(not (extra.sent or extra.received),
+                      "%s: fd %d untraced" % (name, extra.fd))
+            check(seen and seen.pop(0).key() == sock.key(),
+                  "%s %s: fd %d differs" % (name, pid, sock.fd))
         if PCAP:
             check_capture(name, os.path.join(work, f))
-    if total == 0:
-        failures.append("%s: no socket traced" % name)
+    check(total > 0, "%s: no socket traced" % name)
 
 
 def follow(capture, proto, stream):
@@ -106,7 +106,7 @@ def check_capture(name, trace):
     subprocess.run([PCAP, "-o", capture, trace], check=True,
                    capture_output=True)
     socks = sorted(sorted((bytes(s.sent), bytes(s.received)))
-                   for s in trace_read.read_netquill(trace)
+                   for s in trace_read.read_netquill(JSON, trace)
                    if s.sent or s.received)
     streams = []
     for proto in ("tcp", "udp"):
@@ -117,9 +117,9 @@ def check_capture(name, trace):
     flagged = subprocess.run(["tshark", "-r", capture, "-Y",
                               "tcp.analysis.flags"], capture_output=True,
                              text=True).stdout
-    if sorted(streams) != socks or flagged:
-        failures.append("%s: capture of %s differs or is flagged %s" %
-                        (name, os.path.basename(trace), flagged[:200]))
+    check(sorted(streams) == socks and not flagged,
+          "%s: capture of %s differs or is flagged %s" %
+          (name, os.path.basename(trace), flagged[:200]))
 
 
 def main():
@@ -127,8 +127,10 @@ def main():
     ap.add_argument("--netquill-run", required=True)
     ap.add_argument("--work", required=True)
     ap.add_argument("--netquill-pcap")
+    ap.add_argument("--netquill-json", required=True)
     args = ap.parse_args()
-    global PCAP
+    global PCAP, JSON
+    JSON = args.netquill_json
     PCAP = args.netquill_pcap and shutil.which("tshark") and \
         os.path.abspath(args.netquill_pcap)
     nqr, work = os.path.abspath(args.netquill_run), args.work
@@ -137,7 +139,7 @@ def main():
     if missing or subprocess.run(["strace", "-o", os.devnull, "true"],
                                  capture_output=True).returncode:
         print("SKIPPED: strace cannot run here, or missing %s" % missing)
-        return 77
+        return SKIP
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     open(os.path.join(work, "page.bin"), "wb").write(page_bytes())
@@ -188,11 +190,7 @@ def main():
     finally:
         v4.stop()
         v6.kill()
-    for f in failures:
-        print("FAIL:", f)
-    print("%s: %d checks failed" % ("FAILED" if failures else "OK",
-                                    len(failures)))
-    return 1 if failures else 0
+    return report()
 
 
 if __name__ == "__main__":

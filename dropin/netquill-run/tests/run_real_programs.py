@@ -12,17 +12,13 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import trace_read  # noqa: E402
+from trace_read import nqtest  # noqa: E402
+from nqtest import SKIP, check  # noqa: E402
 
-SKIP = 77
 # A traced process's first line; the version is filled in from the command
 # line.
 BANNER = "INF: started process 0x? trace on <date> [%s]"
-failures = []
-
-
-def check(cond, message):
-    if not cond:
-        failures.append(message)
+JSON = None  # netquill-json, from the command line
 
 
 class Server:
@@ -82,7 +78,7 @@ def compare_with_strace(args, work, server):
           % (proc.returncode, proc.stderr))
     check(os.path.exists(out) and open(out, "rb").read() == page_bytes(),
           "curl did not fetch the page whole")
-    ours = trace_read.read_netquill(trace)
+    ours = trace_read.read_netquill(JSON, trace)
     theirs = trace_read.read_strace(slog)
     check(len(ours) >= 1, "no socket in the trace")
     check(any(page_bytes() in bytes(s.received) for s in ours),
@@ -102,9 +98,9 @@ def compare_with_strace(args, work, server):
     return 0
 
 
-def lines_of(path):
-    with open(path, "rb") as f:
-        return f.read().decode("latin-1").split("\r\n")[:-1]
+def lines_of(path, module=True):
+    """The trace's records as lines, "MODULE TAG: text" (nqtest.lines)."""
+    return nqtest.lines(JSON, path, module)
 
 
 def behaviour(args, work, server):
@@ -132,7 +128,7 @@ def behaviour(args, work, server):
     proc = run([nqr, "-o", "children.trace", "--", "sh", "-c", script], sub)
     check(proc.returncode == 0, "sh -c exited %d" % proc.returncode)
     path = os.path.join(sub, "children.trace")
-    lines = lines_of(path) if os.path.exists(path) else []
+    lines = lines_of(path)
     banners = [l for l in lines if " INF: started process " in l]
     check(len(banners) == 2 and all(l.startswith("CURL ") for l in banners)
           and banners[0] != banners[1], "children: banners %s" % banners)
@@ -152,8 +148,7 @@ def behaviour(args, work, server):
     proc = run([nqr, "-o", "fork.trace", sys.executable, "-c", code], work)
     check(proc.returncode == 0, "fork program exited %d: %s"
           % (proc.returncode, proc.stderr))
-    lines = lines_of(os.path.join(work, "fork.trace"))
-    texts = [re.sub(r"^\S+ \d{6} \d{4,} ", "", l) for l in lines]
+    texts = lines_of(os.path.join(work, "fork.trace"), module=False)
     pids = [re.search(r"process (0x[0-9A-Fa-f]+)", t).group(1)
             for t in texts if "started process" in t]
     check(len(set(pids)) == 2, "fork: two processes expected: %s" % texts)
@@ -176,8 +171,8 @@ def behaviour(args, work, server):
         name = "errors%s.trace" % flags
         run([nqr, "-o", name, "-f", flags, sys.executable, "-c", refuse],
             work)
-        got = [re.sub(r"^\S+ \d{6} \d{4,} ", "", l)[:12]
-               for l in lines_of(os.path.join(work, name)) if "connect(" in l]
+        got = [l[:12] for l in lines_of(os.path.join(work, name), False)
+               if "connect(" in l]
         check(got == want, "flags %s wrote %s" % (flags, got))
 
     # NETQUILL_TRACE=0: loaded, nothing written, same result.
@@ -212,9 +207,8 @@ def behaviour(args, work, server):
             BANNER,
             'INF: gethostname(0x? ("%s"), 256) returned 0' % side.get("host")]
     got = []
-    for line in lines_of(os.path.join(work, "probe.trace")):
-        text = re.sub(r"^\S+ \d{6} \d{4,} ", "", line)
-        text = re.sub(r"0x[0-9a-fA-F]+", "0x?", text)
+    for line in lines_of(os.path.join(work, "probe.trace"), module=False):
+        text = re.sub(r"0x[0-9a-fA-F]+", "0x?", line)
         got.append(re.sub(r"\d\d-\d\d-\d{4} \d\d:\d\d:\d\d", "<date>",
                           text))
     check(got == want, "probe trace:\n  got  %s\n  want %s" % (got, want))
@@ -232,8 +226,8 @@ def behaviour(args, work, server):
               "installed netquill-run: exit %d %s" % (proc.returncode,
                                                        proc.stderr))
         path = os.path.join(work, "installed.trace")
-        lines = lines_of(path) if os.path.exists(path) else []
-        check(any(re.search(r"^CURL .* INF: recv\(", l) for l in lines),
+        lines = lines_of(path)
+        check(any(l.startswith("CURL INF: recv(") for l in lines),
               "installed netquill-run traced no recv: %s" % lines)
 
     # Nothing set: the library's default file in the temporary directory.
@@ -243,7 +237,7 @@ def behaviour(args, work, server):
                           env=clean_env(TMPDIR=tmp), capture_output=True,
                           timeout=120)
     default = os.path.join(tmp, "NQSPOOL.LOG")
-    lines = lines_of(default) if os.path.exists(default) else []
+    lines = lines_of(default)
     check(proc.returncode == 0 and any(" INF: recv(" in l for l in lines),
           "no default trace in $TMPDIR: %s" % lines)
 
@@ -281,10 +275,10 @@ def behaviour(args, work, server):
         check(proc.returncode == 0, "fortified program failed")
         text = "\n".join(lines_of(os.path.join(work, "fortified.trace")))
         check(re.search(r"INF: recv\(\d+, 0x[0-9a-f]+, 15, 0\) returned 7\n"
-                        r" +0000  63 68 65 63 6B 65 64 ", text) and
+                        r"  dump %s" % b"checked".hex(), text) and
               re.search(r"INF: recvfrom\(\d+, 0x[0-9a-f]+, 15, 0, "
                         r"127\.0\.0\.1:\d+, 0x[0-9a-f]+\) returned 4\n"
-                        r" +0000  66 72 6F 6D ", text),
+                        r"  dump %s" % b"from".hex(), text),
               "fortified receives not traced:\n" + text)
 
     # Out-addresses of two bytes at the end of a page: the program runs as
@@ -296,8 +290,7 @@ def behaviour(args, work, server):
               proc.stdout == plain.stdout,
               "short addresses: exit %d, %r against %r" % (
                   proc.returncode, proc.stdout, plain.stdout))
-        texts = [re.sub(r"^\S+ \d{6} \d{4,} ", "", l)
-                 for l in lines_of(os.path.join(work, "short.trace"))]
+        texts = lines_of(os.path.join(work, "short.trace"), module=False)
         for call in ("getsockname(5, ", "getpeername(5, ", "accept(3, ",
                      "recvfrom(4, 0x"):
             got = [t for t in texts if t.startswith("INF: " + call)]
@@ -405,13 +398,12 @@ def modern_calls(nqr, work):
                 MODERN], work)
     check(proc.stdout == b"True 27\n", "modern: %r %r" % (proc.stdout,
                                                           proc.stderr))
-    text = "\n".join(re.sub(r"^\S+ \d{6} \d{4,} ", "", l) for l in
-                     lines_of(os.path.join(work, "modern.trace")))
+    text = "\n".join(lines_of(os.path.join(work, "modern.trace"), False))
     p = r"0x[0-9a-f]+"
     for want in (r"select\(\d+, %s, %s, %s, 0:200000\) returned" % (p, p, p),
                  r"socketpair\(1, 524289, 0, \[(\d+), (\d+)\]\) returned 0",
-                 r"send\(\d+, %s, 4, 0\) returned 4\n +0000  70 61 69 72" % p,
-                 r"recv\(\d+, %s, 4, 0\) returned 4\n +0000  70 61 69 72" % p,
+                 r"send\(\d+, %s, 4, 0\) returned 4\n  dump 70616972" % p,
+                 r"recv\(\d+, %s, 4, 0\) returned 4\n  dump 70616972" % p,
                  r'bind\(\d+, "@nq-abstract", 14\) returned 0',
                  r"bind\(\d+, \[::1\]:0, 28\) returned 0",
                  r'getaddrinfo\("localhost", "80"\) returned 0 \(127\.0\.0\.1:80',
@@ -423,7 +415,7 @@ def modern_calls(nqr, work):
                  r'WRN: getservbyname\("nq-no-such", "tcp"\) returned NULL '
                  r"\[11004\]"):
         check(re.search(want, text), "modern: no %s in\n%s" % (want, text))
-    check("file bytes" not in text and "write(" not in text,
+    check(b"file bytes".hex() not in text and "write(" not in text,
           "modern: a file's bytes traced as socket data:\n" + text)
 
 
@@ -457,6 +449,8 @@ def file_capabilities(nqr, work):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--netquill-run", required=True)
+    ap.add_argument("--netquill-json", required=True,
+                    help="the trace reader the checks read traces through")
     ap.add_argument("--work", required=True)
     ap.add_argument("--probe", help="the errno probe program")
     ap.add_argument("--build-dir", help="a build to install and run from")
@@ -467,8 +461,9 @@ def main():
                     help="the version the library reports, as 4.0.4000")
     ap.add_argument("mode", choices=("strace", "behaviour"))
     args = ap.parse_args()
-    global BANNER
+    global BANNER, JSON
     BANNER = BANNER % args.version
+    JSON = args.netquill_json
     for tool in ("curl",) + (("strace",) if args.mode == "strace" else ()):
         if shutil.which(tool) is None:
             print("SKIPPED: %s is not installed (scripts/install-deps.sh)"
@@ -486,13 +481,7 @@ def main():
             status = behaviour(args, args.work, server)
     finally:
         server.stop()
-    if status == SKIP:
-        return SKIP
-    for f in failures:
-        print("FAIL:", f)
-    print("%s: %d checks failed" % ("FAILED" if failures else "OK",
-                                    len(failures)))
-    return 1 if failures else 0
+    return SKIP if status == SKIP else nqtest.report()
 
 
 if __name__ == "__main__":

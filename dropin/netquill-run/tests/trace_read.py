@@ -2,7 +2,13 @@
 strace log: per socket, the connect, bind and accept results and the bytes
 sent and received, whatever the system calls are called."""
 import errno
+import os
 import re
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "..", "..", "tests", "support"))
+import nqtest  # noqa: E402
 
 
 class Socket:
@@ -42,53 +48,53 @@ def _hex_bytes(cells):
     return bytes(int(c, 16) for c in re.findall(r"[0-9a-fA-F]{2}", cells))
 
 
-def read_netquill(path):
-    """Sockets the program opened, in order, from a trace with dumps."""
-    sockets, live, last = [], {}, None
-    call = re.compile(r"^\S+ \d{6} \d{4,} (?:INF|ERR|WRN): (\w+)\((-?\d+)"
-                      r"(.*)\) returned (.*?)(?: \[(\d+)\])?$")
-    with open(path, "rb") as f:
-        lines = f.read().decode("latin-1").split("\r\n")
-    for line in lines:
-        dump = re.match(r"^ +[0-9A-F]{4,}  (.{48}) ", line)
-        if dump:
-            if last is not None:
-                last += _hex_bytes(dump.group(1).replace(":", " "))
+def read_netquill(tool, path):
+    """Sockets the program opened, in order, from a trace with dumps, read
+    through netquill-json (tool)."""
+    sockets, live = [], {}
+    for r in nqtest.records(tool, path):
+        if r["type"] != "call" or not isinstance(r["args"][0], int):
             continue
-        last = None
-        m = call.match(line)
-        if m is None:
-            continue
-        name, first, rest, result, code = m.groups()
-        result = result.split(" ")[0]
-        error = errno.errorcode.get(int(code), code) if code else ""
+        name, first, result = r["call"], r["args"][0], r["result"]
+        error = errno.errorcode.get(r["code"], str(r["code"])) \
+            if "code" in r else ""
         if name == "socket":
-            family = FAMILIES.get(first)
-            if family is not None and result.lstrip("-").isdigit():
-                sock = Socket(int(result), family)
+            family = FAMILIES.get(str(first))
+            if family is not None and isinstance(result, int):
+                sock = Socket(result, family)
                 sockets.append(sock)
                 live[sock.fd] = sock
             continue
-        sock = live.get(int(first))
+        sock = live.get(first)
         if sock is None:
             continue
         if name in ("connect", "bind", "accept", "listen"):
-            address = rest.split(", ")[1] if name in ADDRESSED else ""
-            sock.results.append((name, address, int(result), error))
-            if name == "accept" and int(result) >= 0:
-                child = Socket(int(result), sock.family)
+            address = _address(r["args"][1]) if name in ADDRESSED else ""
+            sock.results.append((name, address, result, error))
+            if name == "accept" and result >= 0:
+                child = Socket(result, sock.family)
                 sockets.append(child)
                 live[child.fd] = child
         elif name in SENDS and not error:
-            last = sock.sent
+            sock.sent += bytes.fromhex(r.get("dump", ""))
         elif name in RECEIVES and not error:
             # A peeked receive's bytes come again: they are read once.
-            flags = rest.split(", ")[3:4]  # recv*'s flags, after fd
-            peek = flags and flags[0].isdigit() and int(flags[0]) & 2
-            last = None if peek else sock.received
+            flags = r["args"][3:4]  # recv*'s flags, after fd
+            if not (flags and isinstance(flags[0], int) and flags[0] & 2):
+                sock.received += bytes.fromhex(r.get("dump", ""))
         elif name == "closesocket":
             del live[sock.fd]
     return sockets
+
+
+def _address(a):
+    """An address argument in the trace's text, as strace_address gives
+    it: 1.2.3.4:80 or [::1]:80."""
+    if not isinstance(a, dict) or "port" not in a:
+        return ""
+    if a["family"] == "AF_INET6":
+        return "[%s]:%d" % (a["address"], a["port"])
+    return "%s:%d" % (a["address"], a["port"])
 
 
 def read_strace(path):

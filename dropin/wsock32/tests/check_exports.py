@@ -11,9 +11,8 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "..", "..", "tests", "support"))
+from nqtest import SKIP, check, failures, report  # noqa: E402
 from pe_file import PeFile, read_def  # noqa: E402
-
-SKIP = 77
 
 # Bytes of arguments of each export as Windows declares it, which on 32-bit
 # x86 a __stdcall function pops with "ret $N": Windows Sockets 1.1 from the
@@ -32,13 +31,6 @@ WINSOCK_ORDINALS = {}
 # ws2_32.dll, mswsock.dll and NETQUILL.DLL are loaded by full path at run
 # time, never imported: an import would be looked up by name.
 ALLOWED_IMPORTS = {"KERNEL32.dll", "msvcrt.dll"}
-
-failures = []
-
-
-def check(cond, message):
-    if not cond:
-        failures.append(message)
 
 
 def read_calls(path):
@@ -128,10 +120,7 @@ def main():
             len(names), sorted(imports),
             "stdcall checked" if is_x86 else "64-bit: one calling convention")
 
-    for f in failures:
-        print("FAIL:", f)
-    print("%s: %s" % ("FAILED" if failures else "OK", checked))
-    return 1 if failures else 0
+    return report(checked)
 
 
 if __name__ == "__main__":

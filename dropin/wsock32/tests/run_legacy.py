@@ -12,13 +12,13 @@ import shutil
 import subprocess
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "..", "..", "tests", "support"))
+import nqtest  # noqa: E402
+from nqtest import check  # noqa: E402
+
 MODULE = "NQ_LEGACY_CLIENT"
-failures = []
-
-
-def check(cond, message):
-    if not cond:
-        failures.append(message)
+JSON = None  # netquill-json, the trace reader
 
 
 def wine_path(path):
@@ -50,18 +50,8 @@ def lay_out(args, name, with_dropin, with_netquill):
 
 
 def dump(data):
-    """The dump lines of a record, as the trace format describes them."""
-    indent = " " * (len(MODULE) + 1)
-    lines = []
-    for offset in range(0, len(data), 16):
-        chunk = data[offset:offset + 16]
-        cells = ""
-        for i in range(16):
-            cells += "%02X" % chunk[i] if i < len(chunk) else "  "
-            cells += ":" if i == 7 and len(chunk) > 8 else " "
-        text = "".join(chr(b) if 0x20 <= b <= 0x7E else "." for b in chunk)
-        lines.append("%s%04X  %s %s" % (indent, offset, cells, text))
-    return lines
+    """A record's dump as nqtest.lines gives it."""
+    return ["  dump " + data.hex()]
 
 
 # A thread's first line; the version is filled in from the command line.
@@ -108,22 +98,23 @@ def expected_trace(side):
 
 
 def masked_trace(path):
-    """Trace lines with the module name checked and the clock, the elapsed
-    time, pointers and dates replaced."""
+    """The trace's records (nqtest.lines) with the module name checked and
+    pointers and dates replaced."""
     out = []
     with open(path, "rb") as f:
-        raw = f.read()
-    check(raw.endswith(b"\r\n") and b"\n" not in raw.replace(b"\r\n", b""),
+        raw = f.read().split(b"\r\n")
+    check(raw[-1] == b"" and not any(b"\n" in l for l in raw),
           "trace lines end in CR LF")
-    for line in raw.decode("latin-1").split("\r\n")[:-1]:
-        m = re.match(r"^(\S+) \d{6} \d{4,} (.*)$", line)
-        if m is None:
-            out.append(line)
-            continue
-        check(m.group(1) == MODULE, "module name in %r" % line)
-        text = re.sub(r"0x[0-9a-fA-F]+", "0x?", m.group(2))
-        text = re.sub(r"\d\d-\d\d-\d{4} \d\d:\d\d:\d\d", "<date>", text)
-        out.append(text)
+    dumps = [l for l in raw if l.startswith(b" ")]
+    check(all(l.startswith(b" " * (len(MODULE) + 1) + b"0") for l in dumps),
+          "dump lines indented to the clock column: %r" % dumps[:2])
+    for line in nqtest.lines(JSON, path):
+        if not line.startswith(" "):
+            check(line.startswith(MODULE + " "), "module name in %r" % line)
+            line = line[len(MODULE) + 1:]
+        line = re.sub(r"0x[0-9a-fA-F]+", "0x?", line)
+        out.append(re.sub(r"\d\d-\d\d-\d{4} \d\d:\d\d:\d\d", "<date>",
+                          line))
     return out
 
 
@@ -183,11 +174,14 @@ def main():
     ap.add_argument("--prefix", default=os.environ.get(
         "WINEPREFIX", os.path.expanduser("~/.wine")),
         help="the Wine prefix the --wine wrapper runs in")
+    ap.add_argument("--netquill-json", required=True,
+                    help="the trace reader the checks read traces through")
     ap.add_argument("--version", required=True,
                     help="the version the library reports, as 4.0.4000")
     args = ap.parse_args()
-    global BANNER
+    global BANNER, JSON
     BANNER = BANNER % args.version
+    JSON = args.netquill_json
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     # The drop-in beside the program is chosen over the system's library:
@@ -278,11 +272,7 @@ def main():
     check(not os.listdir(alone) or "none.log" not in os.listdir(alone),
           "a trace without NETQUILL.DLL")
 
-    for f in failures:
-        print("FAIL:", f)
-    print("%s: %d checks failed" % ("FAILED" if failures else "OK",
-                                    len(failures)))
-    return 1 if failures else 0
+    return nqtest.report()
 
 
 if __name__ == "__main__":
