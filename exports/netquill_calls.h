@@ -25,7 +25,9 @@
  *   data     what the call's result counts: bytes "sent", bytes
  *            "received", or "none"
  *
- * Plain macros, one entry per line, for C, C++ and the CMake reader alike.
+ * Plain macros, one entry per line, for C, C++ and the CMake reader alike;
+ * the reader stops the configure at an entry without its list's columns,
+ * a name given twice, or an ordinal given twice within one DLL.
  */
 #ifndef NETQUILL_CALLS_H
 #define NETQUILL_CALLS_H
