@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks the drop-in WSOCK32.DLL without running it: its export table
 against the module definition, the definition against the system's own
-wsock32.dll where one is at hand (Wine's), its imports, and on 32-bit x86
+wsock32.dll where one is at hand (Wine's) and the list's ws2_32.dll
+ordinals against the ws2_32.dll beside it, its imports, and on 32-bit x86
 that every export pops its arguments as __stdcall requires."""
 import argparse
 import os
@@ -21,6 +22,7 @@ SKIP = 77
 # wrote out of netquill_calls.h.
 ARG_BYTES = {}
 LISTED_ORDINALS = {}
+WS2_ORDINALS = {}  # ws2_32.dll's, of Windows Sockets 1.1
 DROPIN_LISTS = ("traced", "untraced", "wsock32")
 
 # ws2_32.dll, mswsock.dll and NETQUILL.DLL are loaded by full path at run
@@ -37,10 +39,12 @@ def check(cond, message):
 
 def read_calls(path):
     for line in open(path):
-        kind, name, ordinal, size = line.split()[:4]
+        kind, name, ordinal, size, ws2 = line.split()[:5]
         if kind in DROPIN_LISTS:
             ARG_BYTES[name] = int(size)
             LISTED_ORDINALS[name] = int(ordinal)
+        if ws2 != "-":
+            WS2_ORDINALS[name] = int(ws2)
 
 
 def check_stdcall(tool, dll, pe):
@@ -100,7 +104,17 @@ def main():
             if built is not None:
                 check(built == names, "%s and the built DLL differ: %s" % (
                     ref, sorted(set(names.items()) ^ set(built.items()))))
-        checked = "definition%s equal to %s" % (
+            # The list's ws2_32.dll ordinals, against the system's beside it.
+            ws2_path = os.path.join(os.path.dirname(ref), "ws2_32.dll")
+            check(os.path.exists(ws2_path), "no %s" % ws2_path)
+            if not os.path.exists(ws2_path):
+                continue
+            ws2 = PeFile(ws2_path)
+            have = {n: o for n, o in ws2.names.items() if n in WS2_ORDINALS}
+            check(have == WS2_ORDINALS, "%s and the list's ws2 ordinals "
+                  "differ: %s" % (ref, sorted(set(have.items()) ^
+                                              set(WS2_ORDINALS.items()))))
+        checked = "definition%s and ws2_32.dll ordinals equal to %s" % (
             " and built DLL" if built is not None else "", ", ".join(present))
     else:
         pe = PeFile(args.dll)
