@@ -1,78 +1,226 @@
-# Reads the export lists out of exports/netquill_calls.h, their one
-# definition, and writes what the build makes of them:
-#   NQ_DEF_FILE     the module definition of NETQUILL.DLL: the hooks as TX_name
-#                   and the library's own exports, at their ordinals
-#   NQ_CALLS_TABLE  every list as plain text for the test scripts, one entry a
-#                   line: "traced|untraced|library name ordinal bytes"
-# Both are written when the build is configured, and again when the header
-# changes; a name or an ordinal given twice stops here.
+# Reads the lists of exports/netquill_calls.h, their one definition, and
+# writes what the build makes of them:
+#   NQ_DEF_FILE          the module definition of NETQUILL.DLL: the hooks as
+#                        TX_name and the library's own exports, at their
+#                        ordinals
+#   NQ_WSOCK32_DEF_FILE  the module definition of the drop-in WSOCK32.DLL:
+#                        every Windows Sockets 1.1 name and the drop-in's own,
+#                        each backed by its Wsock32_name function
+#   NQ_WS2_ORDINALS_DEF  ws2_32.dll's Windows Sockets 1.1 functions by ordinal
+#                        only, for an import library that binds by ordinal
+#   NQ_CALLS_TABLE       every list as plain text for the test scripts, one
+#                        entry a line: "list name ordinal bytes ws2 data",
+#                        "-" where the list has no such column
+# All are written when the build is configured, and again when the header
+# changes. A malformed entry, a name given twice, an ordinal given twice in
+# one DLL, or a declaration of netquill.h, netquill_wrap.h or
+# netquill_posix.h that the list lacks stops here.
 set(nq_calls_header ${CMAKE_CURRENT_LIST_DIR}/../exports/netquill_calls.h)
+set(nq_include_dir ${CMAKE_CURRENT_LIST_DIR}/../include)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-  ${nq_calls_header} ${CMAKE_CURRENT_LIST_DIR}/../include/netquill.h
-  ${CMAKE_CURRENT_LIST_DIR}/../include/netquill_wrap.h)
+  ${nq_calls_header} ${nq_include_dir}/netquill.h
+  ${nq_include_dir}/netquill_wrap.h ${nq_include_dir}/netquill_posix.h)
 set(NQ_DEF_FILE ${CMAKE_BINARY_DIR}/exports/netquill.def)
+set(NQ_WSOCK32_DEF_FILE ${CMAKE_BINARY_DIR}/exports/wsock32.def)
+set(NQ_WS2_ORDINALS_DEF ${CMAKE_BINARY_DIR}/exports/ws2_32-ordinals.def)
 set(NQ_CALLS_TABLE ${CMAKE_BINARY_DIR}/exports/netquill_calls.txt)
 
-# One list element a line; what would join lines goes first: the macros'
-# line continuations, and semicolons and brackets in comments.
-file(READ ${nq_calls_header} nq_lines)
-string(REGEX REPLACE "[][;\\]" " " nq_lines "${nq_lines}")
-string(REPLACE "\n" ";" nq_lines "${nq_lines}")
-set(nq_list "")
-set(nq_names "")
-set(nq_traced "")
-set(nq_ordinals "")
-set(nq_exports "")
-set(nq_table "")
-foreach(line IN LISTS nq_lines)
-  if(line MATCHES "^#define NQ_(TRACED_CALLS|UNTRACED_CALLS|LIBRARY_EXPORTS)\\(X\\)")
-    string(REGEX REPLACE "_.*" "" nq_list "${CMAKE_MATCH_1}")
-    string(TOLOWER "${nq_list}" nq_list)
-  elseif(line MATCHES "^ +X\\(([A-Za-z_][A-Za-z0-9_]*), ([0-9]+), ([0-9]+)\\)")
-    set(name ${CMAKE_MATCH_1})
-    set(ordinal ${CMAKE_MATCH_2})
-    if(name IN_LIST nq_names OR ordinal IN_LIST nq_ordinals)
-      message(FATAL_ERROR "netquill_calls.h: ${name} @${ordinal} given twice")
-    endif()
-    list(APPEND nq_names ${name})
-    list(APPEND nq_ordinals ${ordinal})
-    string(APPEND nq_table "${nq_list} ${name} ${ordinal} ${CMAKE_MATCH_3}\n")
-    if(nq_list STREQUAL "traced")
-      list(APPEND nq_traced ${name})
-      list(APPEND nq_exports "TX_${name}@${ordinal}")
-    elseif(nq_list STREQUAL "library")
-      list(APPEND nq_exports "${name}@${ordinal}")
-    endif()
-  endif()
-endforeach()
+function(nq_calls_fail)
+  string(CONCAT text ${ARGV})
+  message(FATAL_ERROR "exports/netquill_calls.h: ${text}")
+endfunction()
 
-# A hook declared in netquill.h or a wrapper in netquill_wrap.h that the list
-# lacks stops here too (tests/calls holds the listed ones to their
-# declarations).
-set(nq_headers netquill.h netquill_wrap.h)
-set(nq_prefixes TX_ nq_)
-foreach(header prefix IN ZIP_LISTS nq_headers nq_prefixes)
-  file(READ ${CMAKE_CURRENT_LIST_DIR}/../include/${header} text)
-  string(REGEX MATCHALL "[^A-Za-z0-9_]${prefix}[A-Za-z0-9_]+\\(" found "${text}")
-  foreach(name IN LISTS found)
-    string(REGEX REPLACE "^.${prefix}(.*)\\($" "\\1" name "${name}")
-    if(NOT name IN_LIST nq_traced)
-      message(FATAL_ERROR "include/${header} has ${prefix}${name}, which "
-                          "exports/netquill_calls.h does not list")
+# Stops at a value given twice within one namespace (the names, or the
+# ordinals of one DLL), naming both entries.
+function(nq_calls_claim namespace value entry)
+  if(DEFINED nq_claim_${namespace}_${value})
+    if(namespace STREQUAL "name")
+      set(what "the name ${value}")
+    else()
+      set(what "the ordinal ${value} in ${namespace}")
+    endif()
+    nq_calls_fail("${entry} and ${nq_claim_${namespace}_${value}} both "
+                  "have ${what}")
+  endif()
+  set(nq_claim_${namespace}_${value} "${entry}" PARENT_SCOPE)
+endfunction()
+
+# Lines of a module definition: "name[ = function] @ordinal[ NONAME]", the
+# names and the functions each lined up in a column, as by hand.
+function(nq_def_lines out names impls ordinals suffix)
+  set(width_name 0)
+  set(width_impl 0)
+  foreach(name impl IN ZIP_LISTS names impls)
+    string(LENGTH "${name}" length)
+    if(length GREATER width_name)
+      set(width_name ${length})
+    endif()
+    string(LENGTH "${impl}" length)
+    if(length GREATER width_impl)
+      set(width_impl ${length})
     endif()
   endforeach()
-endforeach()
+  set(text "")
+  foreach(name impl ordinal IN ZIP_LISTS names impls ordinals)
+    string(LENGTH "${name}" length)
+    math(EXPR pad "${width_name} - ${length} + 1")
+    string(REPEAT " " ${pad} spaces)
+    string(APPEND text "    ${name}${spaces}")
+    if(NOT "${impl}" STREQUAL "")
+      string(LENGTH "${impl}" length)
+      math(EXPR pad "${width_impl} - ${length} + 1")
+      string(REPEAT " " ${pad} spaces)
+      string(APPEND text "= ${impl}${spaces}")
+    endif()
+    string(APPEND text "@${ordinal}${suffix}\n")
+  endforeach()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
 
-# The names line up in one column, as they would by hand.
-set(nq_width 0)
-foreach(entry IN LISTS nq_exports)
-  string(REGEX REPLACE "@.*" "" name "${entry}")
-  string(LENGTH "${name}" length)
-  if(length GREATER nq_width)
-    set(nq_width ${length})
-  endif()
-endforeach()
-set(nq_def [[
+function(nq_read_calls)
+  # One list element a line; what would join lines goes first: semicolons
+  # and brackets in comments, and the macros' line continuations, which
+  # become a mark: a list ends with its first entry without one.
+  file(READ ${nq_calls_header} nq_lines)
+  string(REGEX REPLACE "[][;]" " " nq_lines "${nq_lines}")
+  string(REPLACE "\\\n" "<continued>\n" nq_lines "${nq_lines}")
+  string(REPLACE "\n" ";" nq_lines "${nq_lines}")
+
+  # The columns of each list, in order.
+  set(nq_columns_traced name ordinal bytes ws2 data)
+  set(nq_columns_untraced name ordinal bytes ws2)
+  set(nq_columns_library name ordinal bytes)
+  set(nq_columns_wsock32 name ordinal bytes)
+  set(nq_columns_posix name data)
+  set(nq_column_name_pattern "^[A-Za-z_][A-Za-z0-9_]*$")
+  set(nq_column_ordinal_pattern "^[1-9][0-9]*$")
+  set(nq_column_bytes_pattern "^(0|[1-9][0-9]*)$")
+  set(nq_column_ws2_pattern "${nq_column_ordinal_pattern}")
+  set(nq_column_data_pattern "^(sent|received|none)$")
+  # The DLLs whose ordinals each list takes up: the untraced calls keep
+  # theirs free in NETQUILL.DLL.
+  set(nq_dlls_traced NETQUILL WSOCK32)
+  set(nq_dlls_untraced NETQUILL WSOCK32)
+  set(nq_dlls_library NETQUILL)
+  set(nq_dlls_wsock32 WSOCK32)
+  set(nq_dlls_posix "")
+
+  set(nq_list "")
+  set(nq_continued FALSE)
+  set(nq_table "")
+  foreach(kind traced untraced library wsock32 posix)
+    set(nq_${kind} "")
+  endforeach()
+  foreach(line IN LISTS nq_lines)
+    if(line MATCHES "^#define (NQ_[A-Z0-9_]+)\\(X\\)")
+      set(macro ${CMAKE_MATCH_1})
+      string(REGEX REPLACE "^NQ_|_(CALLS|EXPORTS)$" "" nq_list "${macro}")
+      string(TOLOWER "${nq_list}" nq_list)
+      if(NOT DEFINED nq_columns_${nq_list})
+        nq_calls_fail("${macro} is no list this build knows")
+      endif()
+      set(nq_continued TRUE)
+    elseif(NOT nq_continued)
+      if(line MATCHES "^ *(X\\(.*\\))")
+        nq_calls_fail("${CMAKE_MATCH_1} stands outside a list (a line "
+                      "before it lacks its continuation)")
+      endif()
+    elseif(NOT line MATCHES "^ +X\\((.*)\\) *(<continued>)?$")
+      nq_calls_fail("${macro} has a line that is no entry: '${line}'")
+    else()
+      set(entry_text "X(${CMAKE_MATCH_1})")
+      if(NOT CMAKE_MATCH_2)
+        set(nq_continued FALSE)
+      endif()
+      string(REPLACE "," ";" fields "${CMAKE_MATCH_1}")
+      list(TRANSFORM fields STRIP)
+      list(LENGTH fields count)
+      list(LENGTH nq_columns_${nq_list} want)
+      if(NOT count EQUAL want)
+        string(REPLACE ";" ", " columns "${nq_columns_${nq_list}}")
+        nq_calls_fail("${entry_text} in the ${nq_list} list, "
+                      "whose entries are X(${columns})")
+      endif()
+      foreach(column name ordinal bytes ws2 data)
+        unset(nq_${column})
+      endforeach()
+      foreach(column value IN ZIP_LISTS nq_columns_${nq_list} fields)
+        if(NOT value MATCHES "${nq_column_${column}_pattern}")
+          nq_calls_fail("${entry_text}: '${value}' is no ${column}")
+        endif()
+        set(nq_${column} ${value})
+      endforeach()
+      set(entry "${nq_name} (${nq_list})")
+      nq_calls_claim(name ${nq_name} "${entry}")
+      foreach(dll IN LISTS nq_dlls_${nq_list})
+        nq_calls_claim(${dll}.DLL ${nq_ordinal} "${entry}")
+      endforeach()
+      if("ws2" IN_LIST nq_columns_${nq_list})
+        nq_calls_claim(ws2_32.dll ${nq_ws2} "${entry}")
+      endif()
+      list(APPEND nq_${nq_list} ${nq_name})
+      set(row ${nq_list})
+      foreach(column name ordinal bytes ws2 data)
+        if(column IN_LIST nq_columns_${nq_list})
+          list(APPEND row ${nq_${column}})
+        else()
+          list(APPEND row -)
+        endif()
+      endforeach()
+      string(REPLACE ";" " " row "${row}")
+      string(APPEND nq_table "${row}\n")
+      set(nq_ordinal_of_${nq_name} ${nq_ordinal})
+      set(nq_ws2_of_${nq_name} ${nq_ws2})
+      set(nq_bytes_of_${nq_name} ${nq_bytes})
+    endif()
+  endforeach()
+  foreach(kind traced untraced library wsock32 posix)
+    if(nq_${kind} STREQUAL "")
+      nq_calls_fail("the ${kind} list is missing or empty")
+    endif()
+  endforeach()
+
+  # A hook declared in netquill.h, a wrapper in netquill_wrap.h or a POSIX
+  # entry in netquill_posix.h that the lists lack stops here too; so does a
+  # POSIX call without its entry (tests/calls holds the listed ones to their
+  # declarations).
+  set(nq_posix_entries ${nq_posix} ${nq_traced})
+  set(nq_headers netquill.h netquill_wrap.h netquill_posix.h)
+  set(nq_prefixes TX_ nq_ NQX_)
+  set(nq_listed nq_traced nq_traced nq_posix_entries)
+  foreach(header prefix listed IN ZIP_LISTS nq_headers nq_prefixes nq_listed)
+    file(READ ${nq_include_dir}/${header} text)
+    string(REGEX MATCHALL "[^A-Za-z0-9_]${prefix}[A-Za-z0-9_]+\\(" found "${text}")
+    set(nq_declared_${prefix} "")
+    foreach(name IN LISTS found)
+      string(REGEX REPLACE "^.${prefix}(.*)\\($" "\\1" name "${name}")
+      list(APPEND nq_declared_${prefix} ${name})
+      if(NOT name IN_LIST ${listed})
+        nq_calls_fail("include/${header} has ${prefix}${name}, which the "
+                      "list does not have")
+      endif()
+    endforeach()
+  endforeach()
+  foreach(name IN LISTS nq_posix)
+    if(NOT name IN_LIST nq_declared_NQX_)
+      nq_calls_fail("include/netquill_posix.h lacks NQX_${name}, which the "
+                    "POSIX list has")
+    endif()
+  endforeach()
+
+  # NETQUILL.DLL: the hooks, then the library's own exports.
+  set(names "")
+  set(ordinals "")
+  foreach(name IN LISTS nq_traced)
+    list(APPEND names TX_${name})
+    list(APPEND ordinals ${nq_ordinal_of_${name}})
+  endforeach()
+  foreach(name IN LISTS nq_library)
+    list(APPEND names ${name})
+    list(APPEND ordinals ${nq_ordinal_of_${name}})
+  endforeach()
+  nq_def_lines(entries "${names}" "" "${ordinals}" "")
+  set(nq_def [[
 ; Export table of NETQUILL.DLL, made from exports/netquill_calls.h. Names
 ; and ordinals are frozen: callers bind by either, so an ordinal is never
 ; moved or reused.
@@ -84,28 +232,63 @@ set(nq_def [[
 LIBRARY "NETQUILL.dll"
 EXPORTS
 ]])
-foreach(entry IN LISTS nq_exports)
-  string(REGEX MATCH "^([^@]+)@(.*)$" entry "${entry}")
-  string(LENGTH "${CMAKE_MATCH_1}" length)
-  math(EXPR pad "${nq_width} - ${length} + 1")
-  string(REPEAT " " ${pad} spaces)
-  string(APPEND nq_def "    ${CMAKE_MATCH_1}${spaces}@${CMAKE_MATCH_2}\n")
-endforeach()
+  string(APPEND nq_def "${entries}")
 
-# Written only when changed, so nothing relinks for a mere reconfigure.
-file(CONFIGURE OUTPUT ${NQ_DEF_FILE} CONTENT "${nq_def}" @ONLY)
-file(CONFIGURE OUTPUT ${NQ_CALLS_TABLE} CONTENT "${nq_table}" @ONLY)
-unset(nq_calls_header)
-unset(nq_lines)
-unset(nq_list)
-unset(nq_names)
-unset(nq_traced)
-unset(nq_headers)
-unset(text)
-unset(found)
-unset(nq_prefixes)
-unset(nq_ordinals)
-unset(nq_exports)
-unset(nq_table)
-unset(nq_width)
-unset(nq_def)
+  # WSOCK32.DLL: every name, in the order of the ordinals.
+  set(keys "")
+  foreach(name IN LISTS nq_traced nq_untraced nq_wsock32)
+    string(LENGTH "${nq_ordinal_of_${name}}" length)
+    math(EXPR pad "8 - ${length}")
+    string(REPEAT "0" ${pad} zeros)
+    list(APPEND keys "${zeros}${nq_ordinal_of_${name}}/${name}")
+  endforeach()
+  list(SORT keys)
+  set(names "")
+  set(impls "")
+  set(ordinals "")
+  foreach(key IN LISTS keys)
+    string(REGEX REPLACE "^.*/" "" name "${key}")
+    list(APPEND names ${name})
+    list(APPEND impls Wsock32_${name})
+    list(APPEND ordinals ${nq_ordinal_of_${name}})
+  endforeach()
+  nq_def_lines(entries "${names}" "${impls}" "${ordinals}" "")
+  set(nq_wsock32_def [[
+; Export table of the drop-in WSOCK32.DLL, made from exports/netquill_calls.h:
+; every name at the ordinal the system's own WSOCK32.DLL gives it, so a
+; program bound by name or by ordinal finds the same function. Each name is
+; backed by the Wsock32_name function of this DLL, which passes the call on
+; to ws2_32.dll or mswsock.dll.
+;
+; 1-116    Windows Sockets 1.1 (the traced calls and the untraced helpers)
+; 151      the socket-set test behind FD_ISSET
+; 500-     the exit procedure, the control call and the Microsoft extensions
+LIBRARY "WSOCK32.dll"
+EXPORTS
+]])
+  string(APPEND nq_wsock32_def "${entries}")
+
+  # ws2_32.dll by ordinal: names only for the linker, none in the import.
+  # On i686 they carry their stdcall argument bytes, as the callers' do.
+  set(names "")
+  set(ordinals "")
+  foreach(name IN LISTS nq_traced nq_untraced)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      list(APPEND names "${name}@${nq_bytes_of_${name}}")
+    else()
+      list(APPEND names ${name})
+    endif()
+    list(APPEND ordinals ${nq_ws2_of_${name}})
+  endforeach()
+  nq_def_lines(entries "${names}" "" "${ordinals}" " NONAME")
+  set(nq_ws2_def "LIBRARY ws2_32.dll\nEXPORTS\n${entries}")
+
+  # Written only when changed, so nothing relinks for a mere reconfigure.
+  file(CONFIGURE OUTPUT ${NQ_DEF_FILE} CONTENT "${nq_def}" @ONLY)
+  file(CONFIGURE OUTPUT ${NQ_WSOCK32_DEF_FILE} CONTENT "${nq_wsock32_def}"
+       @ONLY)
+  file(CONFIGURE OUTPUT ${NQ_WS2_ORDINALS_DEF} CONTENT "${nq_ws2_def}" @ONLY)
+  file(CONFIGURE OUTPUT ${NQ_CALLS_TABLE} CONTENT "${nq_table}" @ONLY)
+endfunction()
+
+nq_read_calls()

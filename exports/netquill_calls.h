@@ -2,83 +2,93 @@
  * netquill_calls.h - NETQUILL's exports and the socket calls they trace,
  * listed once.
  *
- * Every other list of them is made from this one: the module definition of
- * NETQUILL.DLL (written by cmake/Calls.cmake when the build is configured),
- * the drop-in's tables, the trace reader's names and the test scripts'
- * tables. The C declarations (netquill.h, netquill_wrap.h) are held to it
- * by a compiled check among the tests.
+ * Every other list of them is made from this one: the module definitions
+ * of NETQUILL.DLL and of the drop-in WSOCK32.DLL (written by
+ * cmake/Calls.cmake when the build is configured, with a plain table of
+ * every column for the test scripts), the drop-ins' tables, the trace
+ * reader's names and data directions. The C declarations (netquill.h,
+ * netquill_wrap.h, netquill_posix.h) are held to it by a compiled check
+ * among the tests.
  *
- * A list is applied to a macro X(name, ordinal, bytes):
- *   name     the function's name; the hook of a traced call is TX_name
+ * Each list is applied to a macro X; its columns, where a list has them:
+ *   name     the function's name; the hook of a traced call is TX_name,
+ *            the drop-in's function behind an export Wsock32_name
  *   ordinal  its ordinal. A socket function's is the one Windows Sockets 1.1
- *            gives it, and its hook shares it. Names and ordinals are
- *            frozen: callers bind by either, so an ordinal is never moved
- *            or reused.
+ *            (WSOCK32.DLL) gives it, and its hook shares it. Names and
+ *            ordinals are frozen: callers bind by either, so an ordinal is
+ *            never moved or reused.
  *   bytes    what the named function takes on the stack on 32-bit x86,
  *            where __stdcall pops it with "ret $bytes"; a hook takes 4
  *            more, for the result that comes first
+ *   ws2      its ordinal in ws2_32.dll: the same but for ioctlsocket,
+ *            inet_addr and inet_ntoa
+ *   data     what the call's result counts: bytes "sent", bytes
+ *            "received", or "none"
  *
- * Plain macros, one entry per line, for C, C++ and the CMake reader alike.
+ * Plain macros, one entry per line, for C, C++ and the CMake reader alike;
+ * the reader stops the configure at an entry without its list's columns,
+ * a name given twice, or an ordinal given twice within one DLL.
  */
 #ifndef NETQUILL_CALLS_H
 #define NETQUILL_CALLS_H
 
-/* The traced calls, by ordinal; their hooks hold ordinals 1 to 114. */
-#define NQ_TRACED_CALLS(X)             \
-  X(accept, 1, 12)                     \
-  X(bind, 2, 12)                       \
-  X(closesocket, 3, 4)                 \
-  X(connect, 4, 12)                    \
-  X(getpeername, 5, 12)                \
-  X(getsockname, 6, 12)                \
-  X(getsockopt, 7, 20)                 \
-  X(ioctlsocket, 12, 12)               \
-  X(listen, 13, 8)                     \
-  X(recv, 16, 16)                      \
-  X(recvfrom, 17, 24)                  \
-  X(select, 18, 20)                    \
-  X(send, 19, 16)                      \
-  X(sendto, 20, 24)                    \
-  X(setsockopt, 21, 20)                \
-  X(shutdown, 22, 8)                   \
-  X(socket, 23, 12)                    \
-  X(gethostbyaddr, 51, 12)             \
-  X(gethostbyname, 52, 4)              \
-  X(getprotobyname, 53, 4)             \
-  X(getprotobynumber, 54, 4)           \
-  X(getservbyname, 55, 8)              \
-  X(getservbyport, 56, 8)              \
-  X(gethostname, 57, 8)                \
-  X(WSAAsyncSelect, 101, 16)           \
-  X(WSAAsyncGetHostByAddr, 102, 28)    \
-  X(WSAAsyncGetHostByName, 103, 20)    \
-  X(WSAAsyncGetProtoByNumber, 104, 20) \
-  X(WSAAsyncGetProtoByName, 105, 20)   \
-  X(WSAAsyncGetServByPort, 106, 24)    \
-  X(WSAAsyncGetServByName, 107, 24)    \
-  X(WSACancelAsyncRequest, 108, 4)     \
-  X(WSASetBlockingHook, 109, 4)        \
-  X(WSAUnhookBlockingHook, 110, 0)     \
-  X(WSACancelBlockingCall, 113, 0)     \
-  X(WSAIsBlocking, 114, 0)
+/* X(name, ordinal, bytes, ws2, data): the traced calls, by ordinal; their
+ * hooks hold ordinals 1 to 114. */
+#define NQ_TRACED_CALLS(X)                        \
+  X(accept, 1, 12, 1, none)                       \
+  X(bind, 2, 12, 2, none)                         \
+  X(closesocket, 3, 4, 3, none)                   \
+  X(connect, 4, 12, 4, none)                      \
+  X(getpeername, 5, 12, 5, none)                  \
+  X(getsockname, 6, 12, 6, none)                  \
+  X(getsockopt, 7, 20, 7, none)                   \
+  X(ioctlsocket, 12, 12, 10, none)                \
+  X(listen, 13, 8, 13, none)                      \
+  X(recv, 16, 16, 16, received)                   \
+  X(recvfrom, 17, 24, 17, received)               \
+  X(select, 18, 20, 18, none)                     \
+  X(send, 19, 16, 19, sent)                       \
+  X(sendto, 20, 24, 20, sent)                     \
+  X(setsockopt, 21, 20, 21, none)                 \
+  X(shutdown, 22, 8, 22, none)                    \
+  X(socket, 23, 12, 23, none)                     \
+  X(gethostbyaddr, 51, 12, 51, none)              \
+  X(gethostbyname, 52, 4, 52, none)               \
+  X(getprotobyname, 53, 4, 53, none)              \
+  X(getprotobynumber, 54, 4, 54, none)            \
+  X(getservbyname, 55, 8, 55, none)               \
+  X(getservbyport, 56, 8, 56, none)               \
+  X(gethostname, 57, 8, 57, none)                 \
+  X(WSAAsyncSelect, 101, 16, 101, none)           \
+  X(WSAAsyncGetHostByAddr, 102, 28, 102, none)    \
+  X(WSAAsyncGetHostByName, 103, 20, 103, none)    \
+  X(WSAAsyncGetProtoByNumber, 104, 20, 104, none) \
+  X(WSAAsyncGetProtoByName, 105, 20, 105, none)   \
+  X(WSAAsyncGetServByPort, 106, 24, 106, none)    \
+  X(WSAAsyncGetServByName, 107, 24, 107, none)    \
+  X(WSACancelAsyncRequest, 108, 4, 108, none)     \
+  X(WSASetBlockingHook, 109, 4, 109, none)        \
+  X(WSAUnhookBlockingHook, 110, 0, 110, none)     \
+  X(WSACancelBlockingCall, 113, 0, 113, none)     \
+  X(WSAIsBlocking, 114, 0, 114, none)
 
-/* The rest of Windows Sockets 1.1: no hook, and their ordinals carry no
- * entry in NETQUILL.DLL. */
-#define NQ_UNTRACED_CALLS(X) \
-  X(htonl, 8, 4)             \
-  X(htons, 9, 4)             \
-  X(inet_addr, 10, 4)        \
-  X(inet_ntoa, 11, 4)        \
-  X(ntohl, 14, 4)            \
-  X(ntohs, 15, 4)            \
-  X(WSAGetLastError, 111, 0) \
-  X(WSASetLastError, 112, 4) \
-  X(WSAStartup, 115, 8)      \
-  X(WSACleanup, 116, 0)      \
-  X(__WSAFDIsSet, 151, 8)
+/* X(name, ordinal, bytes, ws2): the rest of Windows Sockets 1.1: no hook,
+ * and their ordinals carry no entry in NETQUILL.DLL. */
+#define NQ_UNTRACED_CALLS(X)      \
+  X(htonl, 8, 4, 8)               \
+  X(htons, 9, 4, 9)               \
+  X(inet_addr, 10, 4, 11)         \
+  X(inet_ntoa, 11, 4, 12)         \
+  X(ntohl, 14, 4, 14)             \
+  X(ntohs, 15, 4, 15)             \
+  X(WSAGetLastError, 111, 0, 111) \
+  X(WSASetLastError, 112, 4, 112) \
+  X(WSAStartup, 115, 8, 115)      \
+  X(WSACleanup, 116, 0, 116)      \
+  X(__WSAFDIsSet, 151, 8, 151)
 
-/* The library's own exports: the shell's version query at 501, the control
- * API and the record writer from 1000. */
+/* X(name, ordinal, bytes): the library's own exports: the shell's version query
+ * at 501, the control API and the record writer from 1000. */
 #define NQ_LIBRARY_EXPORTS(X)  \
   X(DllGetVersion, 501, 4)     \
   X(WSASetupTrace, 1000, 4)    \
@@ -90,5 +100,49 @@
   X(WSASetTraceFlags, 1006, 4) \
   X(WSAGetTraceFlags, 1007, 0) \
   X(NetQuillWrite, 1008, 12)
+
+/* X(name, ordinal, bytes): the drop-in WSOCK32.DLL's exports beyond Windows
+ * Sockets 1.1, at the system WSOCK32.DLL's ordinals: the 16-bit exit procedure,
+ * the private driver control call and the Microsoft extensions, passed on to
+ * mswsock.dll. The drop-in exports every call above but the library's own
+ * under the same name and ordinal. */
+#define NQ_WSOCK32_EXPORTS(X)    \
+  X(WEP, 500, 0)                 \
+  X(WsControl, 1001, 24)         \
+  X(inet_network, 1100, 4)       \
+  X(getnetbyname, 1101, 4)       \
+  X(WSARecvEx, 1107, 16)         \
+  X(s_perror, 1108, 4)           \
+  X(GetAddressByNameA, 1109, 40) \
+  X(GetAddressByNameW, 1110, 40) \
+  X(EnumProtocolsA, 1111, 12)    \
+  X(EnumProtocolsW, 1112, 12)    \
+  X(GetTypeByNameA, 1113, 8)     \
+  X(GetTypeByNameW, 1114, 8)     \
+  X(SetServiceA, 1117, 24)       \
+  X(SetServiceW, 1118, 24)       \
+  X(GetServiceA, 1119, 28)       \
+  X(GetServiceW, 1120, 28)       \
+  X(TransmitFile, 1140, 28)      \
+  X(AcceptEx, 1141, 32)          \
+  X(GetAcceptExSockaddrs, 1142, 32)
+
+/* X(name, data): the calls of the C library that netquill-run traces on POSIX
+ * systems beyond the ones above, each through its NQX_name entry of the POSIX
+ * library (netquill_posix.h); no ordinal, as no DLL exports them. */
+#define NQ_POSIX_CALLS(X) \
+  X(read, received)       \
+  X(write, sent)          \
+  X(readv, received)      \
+  X(writev, sent)         \
+  X(sendmsg, sent)        \
+  X(recvmsg, received)    \
+  X(sendmmsg, sent)       \
+  X(recvmmsg, received)   \
+  X(sendfile, sent)       \
+  X(splice, sent)         \
+  X(socketpair, none)     \
+  X(getaddrinfo, none)    \
+  X(getnameinfo, none)
 
 #endif /* NETQUILL_CALLS_H */

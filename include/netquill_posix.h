@@ -7,11 +7,11 @@
  * Like the hooks, each takes the call's result first, then the call's own
  * arguments, writes the call's line (and, for the calls that move data,
  * the dump of what moved) and returns the result unchanged. Each line
- * carries the call's own name: read, write, readv, writev, sendmsg,
- * recvmsg, sendmmsg, recvmmsg (a line per message), sendfile, splice,
- * socketpair, getaddrinfo, getnameinfo. Where the call wrote an address
- * whose length came through a pointer, the caller passes the number of
- * valid bytes by value, and only those are read.
+ * carries the call's own name; NQ_POSIX_CALLS in netquill_calls.h lists
+ * them (sendmmsg and recvmmsg write a line per message), and the build
+ * stops at an entry here that the list lacks. Where the call wrote an
+ * address whose length came through a pointer, the caller passes the
+ * number of valid bytes by value, and only those are read.
  */
 #ifndef NETQUILL_POSIX_H
 #define NETQUILL_POSIX_H

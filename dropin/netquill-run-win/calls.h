@@ -7,11 +7,6 @@
 
 #include "netquill_calls.h"
 
-// The list's ordinals are wsock32.dll's. Windows Sockets 2 kept them in
-// ws2_32.dll but for one swap: there ioctlsocket is 10 and 12 inet_ntoa,
-// which is not traced.
-#define NQRUN_WS2_ORDINAL(ordinal) ((ordinal) == 12 ? 10 : (ordinal))
-
 // X(name, bytes): the KERNEL32 calls replaced by the DLL's own, and what
 // they take on the stack on 32-bit x86.
 #define NQRUN_KERNEL_CALLS(X) \

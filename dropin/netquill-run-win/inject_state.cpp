@@ -18,7 +18,7 @@ DWORD g_slot = TLS_OUT_OF_INDEXES;
 bool g_tracing;  // tracing wanted, NETQUILL.DLL complete and a slot
 
 const char *const kCallNames[kCalls] = {
-#define NQRUN_NAME(name, ordinal, bytes) #name,
+#define NQRUN_NAME(name, ...) #name,
     NQ_TRACED_CALLS(NQRUN_NAME)
 #undef NQRUN_NAME
 };

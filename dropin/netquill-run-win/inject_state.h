@@ -12,7 +12,7 @@ namespace nqinj {
 enum Lib { kWs2 = 0, kWs1 = 1, kLibs = 2 };
 
 enum Call {
-#define NQRUN_ENUM(name, ordinal, bytes) kCall_##name,
+#define NQRUN_ENUM(name, ...) kCall_##name,
   NQ_TRACED_CALLS(NQRUN_ENUM)
 #undef NQRUN_ENUM
       kCalls

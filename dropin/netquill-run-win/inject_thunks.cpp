@@ -39,19 +39,19 @@ void *Address(Fn fn) {
 }
 
 const char *const kNames[kCalls] = {
-#define NQRUN_NAME(name, ordinal, bytes) #name,
+#define NQRUN_NAME(name, ...) #name,
     NQ_TRACED_CALLS(NQRUN_NAME)
 #undef NQRUN_NAME
 };
 
 const unsigned short kOrdinals[kLibs][kCalls] = {
     {
-#define NQRUN_ORDINAL(name, ordinal, bytes) NQRUN_WS2_ORDINAL(ordinal),
+#define NQRUN_ORDINAL(name, ordinal, bytes, ws2, data) ws2,
         NQ_TRACED_CALLS(NQRUN_ORDINAL)
 #undef NQRUN_ORDINAL
     },
     {
-#define NQRUN_ORDINAL(name, ordinal, bytes) ordinal,
+#define NQRUN_ORDINAL(name, ordinal, ...) ordinal,
         NQ_TRACED_CALLS(NQRUN_ORDINAL)
 #undef NQRUN_ORDINAL
     },
@@ -71,7 +71,7 @@ int FindCall(int lib, const char *name) {
 
 void *ThunkOf(int lib, int call) {
   switch (call) {
-#define NQRUN_CASE(name, ordinal, bytes)                                      \
+#define NQRUN_CASE(name, ...)                                                 \
   case kCall_##name:                                                          \
     return lib == kWs2                                                        \
                ? Address(&Thunk<kWs2, kCall_##name, decltype(&::name)>::Call) \

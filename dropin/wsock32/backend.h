@@ -9,7 +9,8 @@
 namespace nqws {
 
 // The Windows Sockets 1.1 functions that NETQUILL traces, and the rest,
-// passed on as they are: X(name, ordinal, bytes).
+// passed on as they are: X(name, ordinal, bytes, ...), as the list has
+// them. Each export "name" of this DLL is its function Wsock32_name.
 #define NQ_WS_TRACED(X) NQ_TRACED_CALLS(X)
 #define NQ_WS_PLAIN(X) NQ_UNTRACED_CALLS(X)
 

@@ -52,7 +52,7 @@ using nqws::Traced;
 
 extern "C" {
 
-SOCKET WSAAPI WsAccept(SOCKET s, sockaddr *addr, int *addrlen) {
+SOCKET WSAAPI Wsock32_accept(SOCKET s, sockaddr *addr, int *addrlen) {
   const nqws::Backend &b = Traced();
   int before = LengthOf(addr, addrlen);
   SOCKET r = b.ws2.accept(s, addr, addrlen);
@@ -61,25 +61,25 @@ SOCKET WSAAPI WsAccept(SOCKET s, sockaddr *addr, int *addrlen) {
                      addrlen);
 }
 
-int WSAAPI WsBind(SOCKET s, const sockaddr *name, int namelen) {
+int WSAAPI Wsock32_bind(SOCKET s, const sockaddr *name, int namelen) {
   const nqws::Backend &b = Traced();
   int r = b.ws2.bind(s, name, namelen);
   return NQ_WS_TRACE(bind, r, s, name, namelen);
 }
 
-int WSAAPI WsCloseSocket(SOCKET s) {
+int WSAAPI Wsock32_closesocket(SOCKET s) {
   const nqws::Backend &b = Traced();
   int r = b.ws2.closesocket(s);
   return NQ_WS_TRACE(closesocket, r, s);
 }
 
-int WSAAPI WsConnect(SOCKET s, const sockaddr *name, int namelen) {
+int WSAAPI Wsock32_connect(SOCKET s, const sockaddr *name, int namelen) {
   const nqws::Backend &b = Traced();
   int r = b.ws2.connect(s, name, namelen);
   return NQ_WS_TRACE(connect, r, s, name, namelen);
 }
 
-int WSAAPI WsGetPeerName(SOCKET s, sockaddr *name, int *namelen) {
+int WSAAPI Wsock32_getpeername(SOCKET s, sockaddr *name, int *namelen) {
   const nqws::Backend &b = Traced();
   int before = LengthOf(name, namelen);
   int r = b.ws2.getpeername(s, name, namelen);
@@ -88,7 +88,7 @@ int WSAAPI WsGetPeerName(SOCKET s, sockaddr *name, int *namelen) {
                      namelen);
 }
 
-int WSAAPI WsGetSockName(SOCKET s, sockaddr *name, int *namelen) {
+int WSAAPI Wsock32_getsockname(SOCKET s, sockaddr *name, int *namelen) {
   const nqws::Backend &b = Traced();
   int before = LengthOf(name, namelen);
   int r = b.ws2.getsockname(s, name, namelen);
@@ -98,34 +98,34 @@ int WSAAPI WsGetSockName(SOCKET s, sockaddr *name, int *namelen) {
 }
 
 // The trace shows the option as the program named it.
-int WSAAPI WsGetSockOpt(SOCKET s, int level, int optname, char *optval,
-                        int *optlen) {
+int WSAAPI Wsock32_getsockopt(SOCKET s, int level, int optname, char *optval,
+                              int *optlen) {
   const nqws::Backend &b = Traced();
   int r = b.ws2.getsockopt(s, level, nqws::Ws2IpOption(level, optname), optval,
                            optlen);
   return NQ_WS_TRACE(getsockopt, r, s, level, optname, optval, optlen);
 }
 
-int WSAAPI WsIoctlSocket(SOCKET s, long cmd, u_long *argp) {
+int WSAAPI Wsock32_ioctlsocket(SOCKET s, long cmd, u_long *argp) {
   const nqws::Backend &b = Traced();
   int r = b.ws2.ioctlsocket(s, cmd, argp);
   return NQ_WS_TRACE(ioctlsocket, r, s, cmd, argp);
 }
 
-int WSAAPI WsListen(SOCKET s, int backlog) {
+int WSAAPI Wsock32_listen(SOCKET s, int backlog) {
   const nqws::Backend &b = Traced();
   int r = b.ws2.listen(s, backlog);
   return NQ_WS_TRACE(listen, r, s, backlog);
 }
 
-int WSAAPI WsRecv(SOCKET s, char *buf, int len, int flags) {
+int WSAAPI Wsock32_recv(SOCKET s, char *buf, int len, int flags) {
   const nqws::Backend &b = Traced();
   int r = b.ws2.recv(s, buf, len, flags);
   return NQ_WS_TRACE(recv, r, s, buf, len, flags);
 }
 
-int WSAAPI WsRecvFrom(SOCKET s, char *buf, int len, int flags, sockaddr *from,
-                      int *fromlen) {
+int WSAAPI Wsock32_recvfrom(SOCKET s, char *buf, int len, int flags,
+                            sockaddr *from, int *fromlen) {
   const nqws::Backend &b = Traced();
   int before = LengthOf(from, fromlen);
   int r = b.ws2.recvfrom(s, buf, len, flags, from, fromlen);
@@ -134,8 +134,8 @@ int WSAAPI WsRecvFrom(SOCKET s, char *buf, int len, int flags, sockaddr *from,
                      Shown(from, fromlen, before, &copy), fromlen);
 }
 
-int WSAAPI WsSelect(int nfds, fd_set *readfds, fd_set *writefds,
-                    fd_set *exceptfds, const timeval *timeout) {
+int WSAAPI Wsock32_select(int nfds, fd_set *readfds, fd_set *writefds,
+                          fd_set *exceptfds, const timeval *timeout) {
   const nqws::Backend &b = Traced();
   // Some SDKs declare the time-out without const; it is only read.
   int r = b.ws2.select(nfds, readfds, writefds, exceptfds,
@@ -143,89 +143,90 @@ int WSAAPI WsSelect(int nfds, fd_set *readfds, fd_set *writefds,
   return NQ_WS_TRACE(select, r, nfds, readfds, writefds, exceptfds, timeout);
 }
 
-int WSAAPI WsSend(SOCKET s, const char *buf, int len, int flags) {
+int WSAAPI Wsock32_send(SOCKET s, const char *buf, int len, int flags) {
   const nqws::Backend &b = Traced();
   int r = b.ws2.send(s, buf, len, flags);
   return NQ_WS_TRACE(send, r, s, buf, len, flags);
 }
 
-int WSAAPI WsSendTo(SOCKET s, const char *buf, int len, int flags,
-                    const sockaddr *to, int tolen) {
+int WSAAPI Wsock32_sendto(SOCKET s, const char *buf, int len, int flags,
+                          const sockaddr *to, int tolen) {
   const nqws::Backend &b = Traced();
   int r = b.ws2.sendto(s, buf, len, flags, to, tolen);
   return NQ_WS_TRACE(sendto, r, s, buf, len, flags, to, tolen);
 }
 
-int WSAAPI WsSetSockOpt(SOCKET s, int level, int optname, const char *optval,
-                        int optlen) {
+int WSAAPI Wsock32_setsockopt(SOCKET s, int level, int optname,
+                              const char *optval, int optlen) {
   const nqws::Backend &b = Traced();
   int r = b.ws2.setsockopt(s, level, nqws::Ws2IpOption(level, optname), optval,
                            optlen);
   return NQ_WS_TRACE(setsockopt, r, s, level, optname, optval, optlen);
 }
 
-int WSAAPI WsShutdown(SOCKET s, int how) {
+int WSAAPI Wsock32_shutdown(SOCKET s, int how) {
   const nqws::Backend &b = Traced();
   int r = b.ws2.shutdown(s, how);
   return NQ_WS_TRACE(shutdown, r, s, how);
 }
 
-SOCKET WSAAPI WsSocket(int af, int type, int protocol) {
+SOCKET WSAAPI Wsock32_socket(int af, int type, int protocol) {
   const nqws::Backend &b = Traced();
   SOCKET r = b.ws2.socket(af, type, protocol);
   return NQ_WS_TRACE(socket, r, af, type, protocol);
 }
 
-hostent *WSAAPI WsGetHostByAddr(const char *addr, int len, int type) {
+hostent *WSAAPI Wsock32_gethostbyaddr(const char *addr, int len, int type) {
   const nqws::Backend &b = Traced();
   hostent *r = b.ws2.gethostbyaddr(addr, len, type);
   return NQ_WS_TRACE(gethostbyaddr, r, addr, len, type);
 }
 
-hostent *WSAAPI WsGetHostByName(const char *name) {
+hostent *WSAAPI Wsock32_gethostbyname(const char *name) {
   const nqws::Backend &b = Traced();
   hostent *r = b.ws2.gethostbyname(name);
   return NQ_WS_TRACE(gethostbyname, r, name);
 }
 
-protoent *WSAAPI WsGetProtoByName(const char *name) {
+protoent *WSAAPI Wsock32_getprotobyname(const char *name) {
   const nqws::Backend &b = Traced();
   protoent *r = b.ws2.getprotobyname(name);
   return NQ_WS_TRACE(getprotobyname, r, name);
 }
 
-protoent *WSAAPI WsGetProtoByNumber(int number) {
+protoent *WSAAPI Wsock32_getprotobynumber(int number) {
   const nqws::Backend &b = Traced();
   protoent *r = b.ws2.getprotobynumber(number);
   return NQ_WS_TRACE(getprotobynumber, r, number);
 }
 
-servent *WSAAPI WsGetServByName(const char *name, const char *proto) {
+servent *WSAAPI Wsock32_getservbyname(const char *name, const char *proto) {
   const nqws::Backend &b = Traced();
   servent *r = b.ws2.getservbyname(name, proto);
   return NQ_WS_TRACE(getservbyname, r, name, proto);
 }
 
-servent *WSAAPI WsGetServByPort(int port, const char *proto) {
+servent *WSAAPI Wsock32_getservbyport(int port, const char *proto) {
   const nqws::Backend &b = Traced();
   servent *r = b.ws2.getservbyport(port, proto);
   return NQ_WS_TRACE(getservbyport, r, port, proto);
 }
 
-int WSAAPI WsGetHostName(char *name, int namelen) {
+int WSAAPI Wsock32_gethostname(char *name, int namelen) {
   const nqws::Backend &b = Traced();
   int r = b.ws2.gethostname(name, namelen);
   return NQ_WS_TRACE(gethostname, r, name, namelen);
 }
 
-int WSAAPI WsAsyncSelect(SOCKET s, HWND wnd, u_int msg, long events) {
+int WSAAPI Wsock32_WSAAsyncSelect(SOCKET s, HWND wnd, u_int msg, long events) {
   const nqws::Backend &b = Traced();
   int r = b.ws2.WSAAsyncSelect(s, wnd, msg, events);
   return NQ_WS_TRACE(WSAAsyncSelect, r, s, wnd, msg, events);
 }
 
-HANDLE WSAAPI WsAsyncGetHostByAddr(HWND wnd, u_int msg, const char *addr,
-                                   int len, int type, char *buf, int buflen) {
+HANDLE WSAAPI Wsock32_WSAAsyncGetHostByAddr(HWND wnd, u_int msg,
+                                            const char *addr, int len, int type,
+                                            char *buf, int buflen) {
   const nqws::Backend &b = Traced();
   HANDLE r =
       b.ws2.WSAAsyncGetHostByAddr(wnd, msg, addr, len, type, buf, buflen);
@@ -233,69 +234,73 @@ HANDLE WSAAPI WsAsyncGetHostByAddr(HWND wnd, u_int msg, const char *addr,
                      buflen);
 }
 
-HANDLE WSAAPI WsAsyncGetHostByName(HWND wnd, u_int msg, const char *name,
-                                   char *buf, int buflen) {
+HANDLE WSAAPI Wsock32_WSAAsyncGetHostByName(HWND wnd, u_int msg,
+                                            const char *name, char *buf,
+                                            int buflen) {
   const nqws::Backend &b = Traced();
   HANDLE r = b.ws2.WSAAsyncGetHostByName(wnd, msg, name, buf, buflen);
   return NQ_WS_TRACE(WSAAsyncGetHostByName, r, wnd, msg, name, buf, buflen);
 }
 
-HANDLE WSAAPI WsAsyncGetProtoByNumber(HWND wnd, u_int msg, int number,
-                                      char *buf, int buflen) {
+HANDLE WSAAPI Wsock32_WSAAsyncGetProtoByNumber(HWND wnd, u_int msg, int number,
+                                               char *buf, int buflen) {
   const nqws::Backend &b = Traced();
   HANDLE r = b.ws2.WSAAsyncGetProtoByNumber(wnd, msg, number, buf, buflen);
   return NQ_WS_TRACE(WSAAsyncGetProtoByNumber, r, wnd, msg, number, buf,
                      buflen);
 }
 
-HANDLE WSAAPI WsAsyncGetProtoByName(HWND wnd, u_int msg, const char *name,
-                                    char *buf, int buflen) {
+HANDLE WSAAPI Wsock32_WSAAsyncGetProtoByName(HWND wnd, u_int msg,
+                                             const char *name, char *buf,
+                                             int buflen) {
   const nqws::Backend &b = Traced();
   HANDLE r = b.ws2.WSAAsyncGetProtoByName(wnd, msg, name, buf, buflen);
   return NQ_WS_TRACE(WSAAsyncGetProtoByName, r, wnd, msg, name, buf, buflen);
 }
 
-HANDLE WSAAPI WsAsyncGetServByPort(HWND wnd, u_int msg, int port,
-                                   const char *proto, char *buf, int buflen) {
+HANDLE WSAAPI Wsock32_WSAAsyncGetServByPort(HWND wnd, u_int msg, int port,
+                                            const char *proto, char *buf,
+                                            int buflen) {
   const nqws::Backend &b = Traced();
   HANDLE r = b.ws2.WSAAsyncGetServByPort(wnd, msg, port, proto, buf, buflen);
   return NQ_WS_TRACE(WSAAsyncGetServByPort, r, wnd, msg, port, proto, buf,
                      buflen);
 }
 
-HANDLE WSAAPI WsAsyncGetServByName(HWND wnd, u_int msg, const char *name,
-                                   const char *proto, char *buf, int buflen) {
+HANDLE WSAAPI Wsock32_WSAAsyncGetServByName(HWND wnd, u_int msg,
+                                            const char *name, const char *proto,
+                                            char *buf, int buflen) {
   const nqws::Backend &b = Traced();
   HANDLE r = b.ws2.WSAAsyncGetServByName(wnd, msg, name, proto, buf, buflen);
   return NQ_WS_TRACE(WSAAsyncGetServByName, r, wnd, msg, name, proto, buf,
                      buflen);
 }
 
-int WSAAPI WsCancelAsyncRequest(HANDLE task) {
+int WSAAPI Wsock32_WSACancelAsyncRequest(HANDLE task) {
   const nqws::Backend &b = Traced();
   int r = b.ws2.WSACancelAsyncRequest(task);
   return NQ_WS_TRACE(WSACancelAsyncRequest, r, task);
 }
 
-FARPROC WSAAPI WsSetBlockingHook(FARPROC hook) {
+FARPROC WSAAPI Wsock32_WSASetBlockingHook(FARPROC hook) {
   const nqws::Backend &b = Traced();
   FARPROC r = b.ws2.WSASetBlockingHook(hook);
   return NQ_WS_TRACE(WSASetBlockingHook, r, hook);
 }
 
-int WSAAPI WsUnhookBlockingHook() {
+int WSAAPI Wsock32_WSAUnhookBlockingHook() {
   const nqws::Backend &b = Traced();
   int r = b.ws2.WSAUnhookBlockingHook();
   return NQ_WS_TRACE0(WSAUnhookBlockingHook, r);
 }
 
-int WSAAPI WsCancelBlockingCall() {
+int WSAAPI Wsock32_WSACancelBlockingCall() {
   const nqws::Backend &b = Traced();
   int r = b.ws2.WSACancelBlockingCall();
   return NQ_WS_TRACE0(WSACancelBlockingCall, r);
 }
 
-BOOL WSAAPI WsIsBlocking() {
+BOOL WSAAPI Wsock32_WSAIsBlocking() {
   const nqws::Backend &b = Traced();
   BOOL r = b.ws2.WSAIsBlocking();
   return NQ_WS_TRACE0(WSAIsBlocking, r);

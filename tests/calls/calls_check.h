@@ -26,16 +26,25 @@ template <std::size_t bytes, typename F>
 constexpr bool kTakesBytes =
     bytes % 4 == 0 && Takes<F, std::make_index_sequence<bytes / 4>>::value;
 
+template <typename F>
+struct TakesResultFirst : std::false_type {};
+template <typename R, typename... A>
+struct TakesResultFirst<R(R, A...)> : std::true_type {};
+
 }  // namespace nqcalls
 
 // A hook takes the result besides the call's own arguments.
-#define NQ_CHECK_HOOK(name, ordinal, bytes)                              \
+#define NQ_CHECK_HOOK(name, ordinal, bytes, ...)                         \
   static_assert(nqcalls::kTakesBytes<bytes + 4, decltype(&::TX_##name)>, \
                 "TX_" #name);
-#define NQ_CHECK_EXPORT(name, ordinal, bytes) \
+#define NQ_CHECK_EXPORT(name, ordinal, bytes, ...) \
   static_assert(nqcalls::kTakesBytes<bytes, decltype(&::name)>, #name);
-#define NQ_CHECK_WRAP(name, ordinal, bytes)                          \
+#define NQ_CHECK_WRAP(name, ordinal, bytes, ...)                     \
   static_assert(nqcalls::kTakesBytes<bytes, decltype(&::nq_##name)>, \
                 "nq_" #name);
+// A POSIX entry takes the result first, then the call's own arguments.
+#define NQ_CHECK_POSIX(name, data)                                        \
+  static_assert(nqcalls::TakesResultFirst<decltype(::NQX_##name)>::value, \
+                "NQX_" #name);
 
 #endif  // NQ_TESTS_CALLS_CHECK_H

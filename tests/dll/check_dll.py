@@ -27,10 +27,10 @@ SYSTEM_DLLS = {"KERNEL32.dll", "msvcrt.dll", "USER32.dll", "ADVAPI32.dll",
 
 def read_calls(path):
     for line in open(path):
-        kind, name, _, size = line.split()
+        kind, name, _, size = line.split()[:4]
         if kind == "library":
             ARG_BYTES[name] = int(size)
-        else:
+        elif kind in ("traced", "untraced"):
             SOCKET_NAMES.add(name)
         if kind == "traced":
             ARG_BYTES["TX_" + name] = int(size) + 4

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "winsock_names.h"
 
@@ -382,9 +383,20 @@ TEST(WinsockNames, CodesBelow10000AreLinuxErrnoNames) {
     EXPECT_EQ(nqtrace::ErrorName(unknown), nullptr) << unknown;
 }
 
+TEST(WinsockNames, DataDirectionFollowsTheList) {
+  const std::pair<const char *, int> calls[] = {
+      {"send", 1},        {"sendto", 1},    {"write", 1},     {"sendmmsg", 1},
+      {"splice", 1},      {"recv", -1},     {"recvfrom", -1}, {"readv", -1},
+      {"recvmsg", -1},    {"connect", 0},   {"select", 0},    {"socketpair", 0},
+      {"getaddrinfo", 0}, {"WSARecvEx", 0}, {"Send", 0},      {"", 0}};
+  for (const auto &c : calls)
+    EXPECT_EQ(nqtrace::DataDirection(c.first), c.second) << c.first;
+}
+
 TEST(WinsockNames, TracedFunctionsMatchExactly) {
   for (const char *f : {"accept", "connect", "socket", "recvfrom", "sendto",
-                        "WSAAsyncGetHostByName", "WSAUnhookBlockingHook"})
+                        "WSAAsyncGetHostByName", "WSAUnhookBlockingHook",
+                        "read", "getaddrinfo"})
     EXPECT_TRUE(nqtrace::IsTracedFunction(f)) << f;
   for (const char *f :
        {"Connect", "conn", "connectx", "", "WSAStartup", "mysend"})

@@ -101,15 +101,30 @@ constexpr ErrorName kPosixErrors[] = {
     {125, "ECANCELED"},
 };
 
+// What a traced call's result counts: the list's data column, spelled as
+// there, with DataDirection's values.
+enum class Data { sent = 1, received = -1, none = 0 };
+
+struct TracedCall {
+  std::string_view name;
+  Data data;
+};
+
 // The calls of the export list, in the order of their ordinals, and the
 // calls that only the POSIX front end traces; few enough to search one by
 // one.
-#define NQ_TRACED_NAME(name, ...) #name,
-constexpr std::string_view kTraced[] = {NQ_TRACED_CALLS(NQ_TRACED_NAME)};
-#undef NQ_TRACED_NAME
-constexpr std::string_view kPosixOnly[] = {
-    "read",    "readv",      "recvmmsg", "recvmsg", "sendfile", "sendmmsg",
-    "sendmsg", "socketpair", "splice",   "write",   "writev"};
+#define NQ_TRACED_CALL(name, ordinal, bytes, ws2, data) {#name, Data::data},
+#define NQ_POSIX_CALL(name, data) {#name, Data::data},
+constexpr TracedCall kTraced[] = {NQ_TRACED_CALLS(NQ_TRACED_CALL)
+                                      NQ_POSIX_CALLS(NQ_POSIX_CALL)};
+#undef NQ_TRACED_CALL
+#undef NQ_POSIX_CALL
+
+const TracedCall *FindTraced(std::string_view name) {
+  for (const TracedCall &call : kTraced)
+    if (call.name == name) return &call;
+  return nullptr;
+}
 
 template <std::size_t N>
 constexpr bool ErrorsSorted(const ErrorName (&table)[N]) {
@@ -139,23 +154,12 @@ const char *ErrorName(std::uint32_t code) {
 }
 
 int DataDirection(std::string_view name) {
-  static constexpr std::string_view kSent[] = {
-      "send",   "sendfile", "sendmmsg", "sendmsg",
-      "sendto", "splice",   "write",    "writev"};
-  static constexpr std::string_view kReceived[] = {
-      "read", "readv", "recv", "recvfrom", "recvmmsg", "recvmsg"};
-  for (std::string_view s : kSent)
-    if (name == s) return 1;
-  for (std::string_view r : kReceived)
-    if (name == r) return -1;
-  return 0;
+  const TracedCall *call = FindTraced(name);
+  return call != nullptr ? static_cast<int>(call->data) : 0;
 }
 
 bool IsTracedFunction(std::string_view name) {
-  return std::find(std::begin(kTraced), std::end(kTraced), name) !=
-             std::end(kTraced) ||
-         std::find(std::begin(kPosixOnly), std::end(kPosixOnly), name) !=
-             std::end(kPosixOnly);
+  return FindTraced(name) != nullptr;
 }
 
 }  // namespace nqtrace

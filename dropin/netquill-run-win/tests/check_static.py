@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """NQINJECT.DLL and netquill-run.exe, read: imports Windows XP has, no TLS
 directory, no exports; on 32-bit x86 every replacement of a listed call
-pops the bytes its declaration takes (netquill_calls.h, calls.h)."""
+pops the bytes its declaration takes (the list of calls as the build wrote
+it, and calls.h)."""
 import argparse, os, re, subprocess, sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -43,10 +44,10 @@ def check_file(path):
     check(not pe.entries, "%s exports functions" % path)
 
 
-def check_stdcall(objdump, objects, calls_list, calls_h):
-    listed = open(calls_list).read().split("NQ_TRACED_CALLS(X)")[1]
-    traced = [(n, int(b)) for n, b in re.findall(
-        r"X\((\w+), \d+, (\d+)\)", listed.split("\n\n")[0])]
+def check_stdcall(objdump, objects, calls_table, calls_h):
+    rows = [line.split() for line in open(calls_table)]
+    traced = [(name, int(size)) for kind, name, _, size, *_ in rows
+              if kind == "traced"]
     kernel = dict(re.findall(r"X\((\w+), (\d+)\)", open(calls_h).read()))
     want = {}
     for lib in (0, 1):
@@ -73,7 +74,8 @@ def check_stdcall(objdump, objects, calls_list, calls_h):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--objdump", required=True)
-    ap.add_argument("--list", required=True, help="netquill_calls.h")
+    ap.add_argument("--table", required=True,
+                    help="the list of calls, as the build wrote it")
     ap.add_argument("--calls", required=True, help="calls.h")
     ap.add_argument("--objects", required=True, help="NQINJECT's, ;-separated")
     ap.add_argument("files", nargs="+")
@@ -81,7 +83,7 @@ def main():
     for path in a.files:
         check_file(path)
     if "pei-i386" in tool(a.objdump, "-f", a.files[0]):
-        check_stdcall(a.objdump, a.objects.split(";"), a.list, a.calls)
+        check_stdcall(a.objdump, a.objects.split(";"), a.table, a.calls)
     return report()
 
 

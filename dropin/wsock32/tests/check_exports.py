@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks the drop-in WSOCK32.DLL without running it: its export table
 against the module definition, the definition against the system's own
-wsock32.dll where one is at hand (Wine's), its imports, and on 32-bit x86
+wsock32.dll where one is at hand (Wine's) and the list's ws2_32.dll
+ordinals against the ws2_32.dll beside it, its imports, and on 32-bit x86
 that every export pops its arguments as __stdcall requires."""
 import argparse
 import os
@@ -15,18 +16,13 @@ from nqtest import SKIP, check, failures, report  # noqa: E402
 from pe_file import PeFile, read_def  # noqa: E402
 
 # Bytes of arguments of each export as Windows declares it, which on 32-bit
-# x86 a __stdcall function pops with "ret $N": Windows Sockets 1.1 from the
-# lists the build wrote out of netquill_calls.h (with their ordinals), and
-# the exports only this DLL has.
-ARG_BYTES = {
-    "WEP": 0, "WsControl": 24, "inet_network": 4, "getnetbyname": 4,
-    "WSARecvEx": 16, "s_perror": 4, "GetAddressByNameA": 40,
-    "GetAddressByNameW": 40, "EnumProtocolsA": 12, "EnumProtocolsW": 12,
-    "GetTypeByNameA": 8, "GetTypeByNameW": 8, "SetServiceA": 24,
-    "SetServiceW": 24, "GetServiceA": 28, "GetServiceW": 28,
-    "TransmitFile": 28, "AcceptEx": 32, "GetAcceptExSockaddrs": 32,
-}
-WINSOCK_ORDINALS = {}
+# x86 a __stdcall function pops with "ret $N", and its ordinal: Windows
+# Sockets 1.1 and the exports only this DLL has, from the lists the build
+# wrote out of netquill_calls.h.
+ARG_BYTES = {}
+LISTED_ORDINALS = {}
+WS2_ORDINALS = {}  # ws2_32.dll's, of Windows Sockets 1.1
+DROPIN_LISTS = ("traced", "untraced", "wsock32")
 
 # ws2_32.dll, mswsock.dll and NETQUILL.DLL are loaded by full path at run
 # time, never imported: an import would be looked up by name.
@@ -35,10 +31,12 @@ ALLOWED_IMPORTS = {"KERNEL32.dll", "msvcrt.dll"}
 
 def read_calls(path):
     for line in open(path):
-        kind, name, ordinal, size = line.split()
-        if kind != "library":
+        kind, name, ordinal, size, ws2 = line.split()[:5]
+        if kind in DROPIN_LISTS:
             ARG_BYTES[name] = int(size)
-            WINSOCK_ORDINALS[name] = int(ordinal)
+            LISTED_ORDINALS[name] = int(ordinal)
+        if ws2 != "-":
+            WS2_ORDINALS[name] = int(ws2)
 
 
 def check_stdcall(tool, dll, pe):
@@ -74,10 +72,10 @@ def main():
     check(set(expected) == set(ARG_BYTES),
           "definition and argument table differ: %s"
           % sorted(set(expected) ^ set(ARG_BYTES)))
-    winsock = {n: o for n, o in expected.items() if n in WINSOCK_ORDINALS}
-    check(winsock == WINSOCK_ORDINALS,
+    winsock = {n: o for n, o in expected.items() if n in LISTED_ORDINALS}
+    check(winsock == LISTED_ORDINALS,
           "definition and netquill_calls.h give other ordinals: %s"
-          % sorted(set(winsock.items()) ^ set(WINSOCK_ORDINALS.items())))
+          % sorted(set(winsock.items()) ^ set(LISTED_ORDINALS.items())))
 
     if args.against_reference:
         present = [r for r in args.reference if os.path.exists(r)]
@@ -98,7 +96,17 @@ def main():
             if built is not None:
                 check(built == names, "%s and the built DLL differ: %s" % (
                     ref, sorted(set(names.items()) ^ set(built.items()))))
-        checked = "definition%s equal to %s" % (
+            # The list's ws2_32.dll ordinals, against the system's beside it.
+            ws2_path = os.path.join(os.path.dirname(ref), "ws2_32.dll")
+            check(os.path.exists(ws2_path), "no %s" % ws2_path)
+            if not os.path.exists(ws2_path):
+                continue
+            ws2 = PeFile(ws2_path)
+            have = {n: o for n, o in ws2.names.items() if n in WS2_ORDINALS}
+            check(have == WS2_ORDINALS, "%s and the list's ws2 ordinals "
+                  "differ: %s" % (ref, sorted(set(have.items()) ^
+                                              set(WS2_ORDINALS.items()))))
+        checked = "definition%s and ws2_32.dll ordinals equal to %s" % (
             " and built DLL" if built is not None else "", ", ".join(present))
     else:
         pe = PeFile(args.dll)
