@@ -281,6 +281,11 @@ TEST(ParseCallResult, ErrorCallNeedsItsCodeAtTheEnd) {
                       "returned -1 [123456789]")
                 .code,
             123456789u);
+  // The resolver's own codes are negative.
+  EXPECT_EQ(ParseLine("MYAPP 140509 0250 ERR: getaddrinfo(\"a\", NULL) "
+                      "returned -9 [-9]")
+                .code,
+            0u - 9u);
 }
 
 // Dump lines and lines that are not text at all.

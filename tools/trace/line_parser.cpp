@@ -135,14 +135,18 @@ bool IsResult(std::string_view r) {
   return AllDigits(r);
 }
 
-// Splits " [digits]" off the end of an ERR/WRN line's text.
+// Splits " [digits]" off the end of an ERR/WRN line's text. A failed
+// name lookup passes the resolver's own negative codes on: " [-9]".
 bool TakeCode(std::string_view &text, std::uint32_t &code) {
   if (text.size() < 4 || text.back() != ']') return false;
   const std::size_t open = text.rfind(" [");
   if (open == std::string_view::npos) return false;
-  const std::string_view digits = text.substr(open + 2, text.size() - open - 3);
+  std::string_view digits = text.substr(open + 2, text.size() - open - 3);
+  const bool negative = !digits.empty() && digits[0] == '-';
+  if (negative) digits.remove_prefix(1);
   if (!AllDigits(digits) || digits.size() > kMaxCodeDigits) return false;
-  code = static_cast<std::uint32_t>(ToNumber(digits));
+  const auto value = static_cast<std::uint32_t>(ToNumber(digits));
+  code = negative ? 0u - value : value;
   text = text.substr(0, open);
   return true;
 }

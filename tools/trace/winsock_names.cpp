@@ -108,8 +108,9 @@ constexpr ErrorName kPosixErrors[] = {
 constexpr std::string_view kTraced[] = {NQ_TRACED_CALLS(NQ_TRACED_NAME)};
 #undef NQ_TRACED_NAME
 constexpr std::string_view kPosixOnly[] = {
-    "read",    "readv",      "recvmmsg", "recvmsg", "sendfile", "sendmmsg",
-    "sendmsg", "socketpair", "splice",   "write",   "writev"};
+    "getaddrinfo", "getnameinfo", "read",     "readv",   "recvmmsg",
+    "recvmsg",     "sendfile",    "sendmmsg", "sendmsg", "socketpair",
+    "splice",      "write",       "writev"};
 
 template <std::size_t N>
 constexpr bool ErrorsSorted(const ErrorName (&table)[N]) {
