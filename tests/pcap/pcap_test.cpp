@@ -627,6 +627,13 @@ TEST_F(Pcap, CommandLine) {
     EXPECT_EQ(Run(args), 2) << args.back();
     EXPECT_NE(err_.find("itself; give another -o"), std::string::npos) << err_;
   }
+  // Nor the trace it reads on standard input.
+  ASSERT_NE(std::freopen(Path("a.log").c_str(), "rb", stdin), nullptr);
+  EXPECT_EQ(Run({"-o", Path("a.log"), "-"}), 2);
+  EXPECT_NE(err_.find("the output " + Path("a.log") +
+                      " is the trace standard input itself"),
+            std::string::npos)
+      << err_;
   EXPECT_EQ(nqtest::ReadFile(Path("a.log")), std::string(kBanner) + "\r\n");
   EXPECT_EQ(nqtest::ReadFile(Path("trace.pcapng")),
             std::string(kBanner) + "\r\n");
