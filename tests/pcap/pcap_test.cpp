@@ -279,6 +279,25 @@ TEST_F(Pcap, UdpDatagramsKeepTheirBoundaries) {
   EXPECT_EQ(c.frames[3].payload, std::string(33, 'c'));
 }
 
+TEST_F(Pcap, DatagramsBeyondAnIpPacketGoOutAsTheirBytesCome) {
+  // 140,000 bytes said sent, 70,000 of them dumped before the next call:
+  // the first full payload is already out, the rest is a note.
+  const std::string data(70000, 'u');
+  std::vector<std::string> t = {
+      kBanner, "APP 100000 0000 INF: socket(2, 2, 17) returned 3",
+      "APP 100000 0000 INF: sendto(3, 0x1000, 140000, 0, 10.0.0.9:53, 16) "
+      "returned 140000"};
+  Append(t, Dump(data));
+  t.push_back("APP 100000 0000 INF: closesocket(3) returned 0");
+  const Capture c = Convert(t);
+  ASSERT_EQ(c.frames.size(), 1u);
+  EXPECT_EQ(c.frames[0].payload, data.substr(0, 65507));
+  EXPECT_NE(err_.find("1 send(s) and receive(s) without their dump left out "
+                      "(70000 bytes)"),
+            std::string::npos)
+      << err_;
+}
+
 TEST_F(Pcap, TraceWithoutDumpsGivesConnectionFramesAndANote) {
   const std::vector<std::string> t = {
       kBanner, "APP 100000 0000 INF: connect(3, 10.0.0.1:80, 16) returned 0",
