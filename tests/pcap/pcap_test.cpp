@@ -298,6 +298,58 @@ TEST_F(Pcap, DatagramsBeyondAnIpPacketGoOutAsTheirBytesCome) {
       << err_;
 }
 
+// Ends the trace names are used, also when they come late or v4-mapped.
+TEST_F(Pcap, AddressesComeFromTheTraceWhereverItHasThem) {
+  const std::string loop6 = std::string(15, '\0') + "\x01";
+  const std::string mapped =
+      std::string(10, '\0') + std::string("\xff\xff\x7f\0\0\x01", 6);
+  struct Case {
+    const char *what;
+    std::vector<std::string> lines;
+    std::vector<std::string> ends;  // src6 > dst6 of each frame, as named
+  };
+  const std::vector<Case> cases = {
+      {"UDP server that connects to the client it heard from",
+       {"socket(10, 2, 17) returned 3", "bind(3, [::]:5201, 28) returned 0",
+        "recvfrom(3, 0x1000, 512, 0, [::1]:40000, 0x2000) returned 4",
+        "connect(3, [::1]:40000, 28) returned 0",
+        "send(3, 0x1000, 3, 0) returned 3"},
+       {"loop:40000 > loop:5201", "loop:5201 > loop:40000"}},
+      {"UDP server heard from a v4-mapped client",
+       {"socket(10, 2, 17) returned 3", "bind(3, [::]:5201, 28) returned 0",
+        "recvfrom(3, 0x1000, 512, 0, [::ffff:127.0.0.1]:40000, 0x2000) "
+        "returned 4",
+        "send(3, 0x1000, 3, 0) returned 3"},
+       {"mapped:40000 > mapped:5201", "mapped:5201 > mapped:40000"}},
+      {"connection accepted from a v4-mapped peer",
+       {"socket(10, 1, 6) returned 3", "bind(3, [::]:8080, 28) returned 0",
+        "listen(3, 5) returned 0",
+        "accept(3, [::ffff:127.0.0.1]:41000, 0x2000) returned 4",
+        "recv(4, 0x1000, 512, 0) returned 4"},
+       {"mapped:41000 > mapped:8080", "mapped:8080 > mapped:41000",
+        "mapped:41000 > mapped:8080", "mapped:41000 > mapped:8080",
+        "mapped:8080 > mapped:41000"}},
+  };
+  for (const Case &k : cases) {
+    std::vector<std::string> t = {kBanner};
+    for (const std::string &l : k.lines) {
+      t.push_back("APP 100000 0000 INF: " + l);
+      const std::size_t r = l.rfind("returned ");
+      if (l.find("send(") == 0 || l.find("recv") == 0)
+        Append(t, Dump(std::string(std::stoul(l.substr(r + 9)), 'x')));
+    }
+    const Capture c = Convert(t);
+    std::vector<std::string> ends;
+    auto name = [&](const std::string &a) -> std::string {
+      return a == loop6 ? "loop" : a == mapped ? "mapped" : "other";
+    };
+    for (const Frame &f : c.frames)
+      ends.push_back(name(f.src6) + ":" + std::to_string(f.src_port) + " > " +
+                     name(f.dst6) + ":" + std::to_string(f.dst_port));
+    EXPECT_EQ(ends, k.ends) << k.what;
+  }
+}
+
 TEST_F(Pcap, TraceWithoutDumpsGivesConnectionFramesAndANote) {
   const std::vector<std::string> t = {
       kBanner, "APP 100000 0000 INF: connect(3, 10.0.0.1:80, 16) returned 0",

@@ -321,6 +321,16 @@ void SocketTable::Connect(const nqtrace::ParsedLine &line, const Origin &origin,
   CallArgs args;
   nqtrace::SplitArgs(line.args, args);
   const Address to = AddressArg(args, 1);
+  if (c.started && c.kind == SocketKind::Udp &&
+      line.tag == nqtrace::Tag::Info && IsIp(to) &&
+      (to.form == AddressForm::Ipv6) == c.v6) {
+    // A datagram socket connects at any time (a server to the client it
+    // has heard from): its sends without an address go there from now on.
+    SetAddress(c.peer, to);
+    c.peer.port = to.port;
+    c.peer_known = true;
+    return;
+  }
   if (c.started || ExcludedBy(c, to)) return;
   if (c.kind == SocketKind::Unknown) c.kind = SocketKind::Tcp;
   if (line.tag == nqtrace::Tag::Info) {
@@ -365,10 +375,9 @@ void SocketTable::AddTransfer(const nqtrace::ParsedLine &line,
       return;
     }
   } else if (c.kind == SocketKind::Udp && !peek && !c.started) {
-    if (!c.family_known && IsIp(named)) {
-      c.v6 = named.form == AddressForm::Ipv6;
-      c.family_known = true;
-    }
+    // The first datagram's other end is the socket's peer until a connect
+    // names another, and on loopback so is its own made-up address.
+    if (IsIp(named)) Learn(c, named, false);
     c.Start(capture_, origin, false);
   }
 
