@@ -108,6 +108,17 @@ TEST(ParseTextLine, ModuleNamesWithSpacesAndRecordsRunTogether) {
   }
 }
 
+// A name may hold the shape of a record's columns thousands of times;
+// only one outside the quotes makes the line two records.
+TEST(ParseTextLine, ManyRecordShapesInsideQuotesAreOneRecord) {
+  std::string shapes;
+  for (int i = 0; i < 3000; ++i) shapes += " 000000 0000 INF: ";
+  const std::string call = "A 120000 0000 INF: gethostbyname(\"" + shapes;
+  EXPECT_EQ(ParseLine(call + "\") returned NULL").kind, LineKind::Call);
+  EXPECT_EQ(ParseLine(call + "\")B 120000 0000 INF: x) returned NULL").fault,
+            Fault::Glued);
+}
+
 TEST(ParseTextLine, ElapsedNeedsFourDigitsAndMayHaveMore) {
   EXPECT_EQ(
       ParseLine(
