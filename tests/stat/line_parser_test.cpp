@@ -108,8 +108,7 @@ TEST(ParseTextLine, ModuleNamesWithSpacesAndRecordsRunTogether) {
   }
 }
 
-// A name may hold the shape of a record's columns thousands of times;
-// only one outside the quotes makes the line two records.
+// Only a record's shape outside the quotes makes a line two records.
 TEST(ParseTextLine, ManyRecordShapesInsideQuotesAreOneRecord) {
   std::string shapes;
   for (int i = 0; i < 3000; ++i) shapes += " 000000 0000 INF: ";
