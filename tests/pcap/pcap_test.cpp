@@ -268,15 +268,72 @@ TEST_F(Pcap, UdpDatagramsKeepTheirBoundaries) {
       "APP 100000 0000 INF: recvfrom(3, 0x1000, 512, 0, 10.0.0.9:53, 0x2000) "
       "returned 33");
   Append(t, Dump(std::string(33, 'c')));
+  // More than an IP packet carries, its dump cut short: each full payload
+  // goes out as soon as its bytes are there, the rest is a note.
+  t.push_back(
+      "APP 100000 0000 INF: sendto(3, 0x1000, 140000, 0, "
+      "10.0.0.9:53, 16) returned 140000");
+  Append(t, Dump(std::string(70000, 'u')));
+  t.push_back("APP 100000 0000 INF: closesocket(3) returned 0");
   const Capture c = Convert(t);
   const std::vector<std::string> want = {
       "UDP 192.0.2.1:5353 > 10.0.0.9:53 len 20",
       "UDP 192.0.2.1:5353 > 10.0.0.9:53 len 1",
       "UDP 192.0.2.1:5353 > 10.0.0.9:53 len 0",
-      "UDP 10.0.0.9:53 > 192.0.2.1:5353 len 33"};
+      "UDP 10.0.0.9:53 > 192.0.2.1:5353 len 33",
+      "UDP 192.0.2.1:5353 > 10.0.0.9:53 len 65507"};
   EXPECT_EQ(Describe(c), want);
-  ASSERT_EQ(c.frames.size(), 4u);
+  ASSERT_EQ(c.frames.size(), 5u);
   EXPECT_EQ(c.frames[3].payload, std::string(33, 'c'));
+  EXPECT_EQ(c.frames[4].payload, std::string(65507, 'u'));
+  EXPECT_NE(err_.find("1 send(s) and receive(s) without their dump left out "
+                      "(70000 bytes)"),
+            std::string::npos);
+}
+
+// Ends the trace names are used, also when they come late or v4-mapped.
+TEST_F(Pcap, AddressesComeFromTheTraceWhereverItHasThem) {
+  const std::string loop6 = std::string(15, '\0') + "\x01";
+  const std::string mapped =
+      std::string(10, '\0') + std::string("\xff\xff\x7f\0\0\x01", 6);
+  struct Case {
+    std::vector<std::string> lines;
+    std::vector<std::string> ends;  // src6 > dst6 of each frame, as named
+  };
+  const std::vector<Case> cases = {
+      {{"socket(10, 2, 17) returned 3", "bind(3, [::]:5201, 28) returned 0",
+        "recvfrom(3, 0x1000, 512, 0, [::1]:40000, 0x2000) returned 4",
+        "connect(3, [::1]:40000, 28) returned 0",
+        "send(3, 0x1000, 3, 0) returned 3"},
+       {"loop:40000 > loop:5201", "loop:5201 > loop:40000"}},
+      {{"socket(10, 2, 17) returned 3", "bind(3, [::]:5201, 28) returned 0",
+        "recvfrom(3, 0x1000, 512, 0, [::ffff:127.0.0.1]:40000, 0x2000) "
+        "returned 4",
+        "send(3, 0x1000, 3, 0) returned 3"},
+       {"mapped:40000 > mapped:5201", "mapped:5201 > mapped:40000"}},
+      {{"socket(10, 1, 6) returned 3", "bind(3, [::]:8080, 28) returned 0",
+        "listen(3, 5) returned 0",
+        "accept(3, [::ffff:127.0.0.1]:41000, 0x2000) returned 4"},
+       {"mapped:41000 > mapped:8080", "mapped:8080 > mapped:41000",
+        "mapped:41000 > mapped:8080"}},
+  };
+  for (const Case &k : cases) {
+    std::vector<std::string> t = {kBanner};
+    for (const std::string &l : k.lines) {
+      t.push_back("APP 100000 0000 INF: " + l);
+      if (l.find("send(") == 0 || l.find("recv") == 0)
+        Append(t, Dump(std::string(std::stoul(l.substr(l.rfind(' '))), 'x')));
+    }
+    const Capture c = Convert(t);
+    std::vector<std::string> ends;
+    auto name = [&](const std::string &a) -> std::string {
+      return a == loop6 ? "loop" : a == mapped ? "mapped" : "other";
+    };
+    for (const Frame &f : c.frames)
+      ends.push_back(name(f.src6) + ":" + std::to_string(f.src_port) + " > " +
+                     name(f.dst6) + ":" + std::to_string(f.dst_port));
+    EXPECT_EQ(ends, k.ends) << k.lines[2];
+  }
 }
 
 TEST_F(Pcap, TraceWithoutDumpsGivesConnectionFramesAndANote) {
@@ -627,6 +684,13 @@ TEST_F(Pcap, CommandLine) {
     EXPECT_EQ(Run(args), 2) << args.back();
     EXPECT_NE(err_.find("itself; give another -o"), std::string::npos) << err_;
   }
+  // Nor the trace it reads on standard input.
+  ASSERT_NE(std::freopen(Path("a.log").c_str(), "rb", stdin), nullptr);
+  EXPECT_EQ(Run({"-o", Path("a.log"), "-"}), 2);
+  EXPECT_NE(err_.find("the output " + Path("a.log") +
+                      " is the trace standard input itself"),
+            std::string::npos)
+      << err_;
   EXPECT_EQ(nqtest::ReadFile(Path("a.log")), std::string(kBanner) + "\r\n");
   EXPECT_EQ(nqtest::ReadFile(Path("trace.pcapng")),
             std::string(kBanner) + "\r\n");

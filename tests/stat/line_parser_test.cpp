@@ -109,6 +109,16 @@ TEST(ParseTextLine, ModuleNamesWithSpacesAndRecordsRunTogether) {
   }
 }
 
+// Only a record's shape outside the quotes makes a line two records.
+TEST(ParseTextLine, ManyRecordShapesInsideQuotesAreOneRecord) {
+  std::string shapes;
+  for (int i = 0; i < 3000; ++i) shapes += " 000000 0000 INF: ";
+  const std::string call = "A 120000 0000 INF: gethostbyname(\"" + shapes;
+  EXPECT_EQ(ParseLine(call + "\") returned NULL").kind, LineKind::Call);
+  EXPECT_EQ(ParseLine(call + "\")B 120000 0000 INF: x) returned NULL").fault,
+            Fault::Glued);
+}
+
 TEST(ParseTextLine, ElapsedNeedsFourDigitsAndMayHaveMore) {
   EXPECT_EQ(
       ParseLine(
@@ -284,6 +294,11 @@ TEST(ParseCallResult, ErrorCallNeedsItsCodeAtTheEnd) {
                       "returned -1 [123456789]")
                 .code,
             123456789u);
+  // The resolver's own codes are negative.
+  EXPECT_EQ(ParseLine("MYAPP 140509 0250 ERR: getaddrinfo(\"a\", NULL) "
+                      "returned -9 [-9]")
+                .code,
+            0u - 9u);
 }
 
 // Dump lines and lines that are not text at all.

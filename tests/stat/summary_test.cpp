@@ -8,6 +8,7 @@
 
 #include "scanner.h"
 #include "test_support.h"
+#include "text_report.h"
 
 using nqstat::FunctionStats;
 using nqstat::ScanSettings;
@@ -88,6 +89,44 @@ TEST(Summary, BytesComeFromNonNegativeSendAndRecvResults) {
   EXPECT_EQ(s.BytesReceived(), 59u);
 }
 
+// Lookups that fail with the resolver's own codes are failed calls; a
+// peeked receive leaves its bytes to the receive that takes them.
+TEST(Summary, LookupCodesAndPeeksCountAsTheCallsDid) {
+  const std::string trace = Crlf({
+      "PG 100000 0001 ERR: getaddrinfo(\"db\", \"nosuch\") returned -8 [-8]",
+      "PG 100000 0001 ERR: getaddrinfo(\"db\", NULL) returned -9 [-9]",
+      "PG 100000 0001 WRN: getaddrinfo(\"nx\", NULL) returned -2 [11001]",
+      "PG 100000 0001 INF: recv(3, 0x1000, 512, 2) returned 100",
+      "PG 100000 0001 INF: recvfrom(3, 0x1000, 512, 258, 10.0.0.1:53, 0x2) "
+      "returned 30",
+      "PG 100000 0001 INF: recvmsg(3, 0x1000, NULL, 2) returned 7",
+      "PG 100000 0001 INF: recv(3, 0x1000, 512, 0) returned 100",
+      "PG 100000 0001 INF: recvmsg(3, 0x1000, NULL, 64) returned 5",
+      "PG 100000 0001 INF: read(3, 0x1000, 2) returned 2",
+      "PG 100000 0001 ERR: getaddrinfo(\"db\", NULL) returned -9",
+  });
+  Summary s;
+  std::ostringstream err;
+  Scan(trace, s, err);
+  const nqstat::ModuleStats &pg = s.Modules().at("PG");
+  EXPECT_EQ(pg.bytes_received, 107u);
+  const FunctionStats &lookups = pg.functions.at("getaddrinfo");
+  EXPECT_EQ(lookups.calls, 3u);
+  EXPECT_EQ(lookups.errors, 2u);
+  const std::map<nqstat::ErrorCode, std::uint64_t> codes{
+      {-9, 1}, {-8, 1}, {11001, 1}};
+  EXPECT_EQ(s.ErrorCodes(), codes);
+  EXPECT_STREQ(nqstat::CodeName(-8), "EAI_SERVICE");
+  // A lookup line without its code is damaged, not the program's own.
+  EXPECT_EQ(s.Counts().other, 0u);
+  EXPECT_EQ(err.str(),
+            "t.trace:10: malformed line (error line without its "
+            "code)\n");
+  std::ostringstream text;
+  nqstat::WriteTextReport(text, s);
+  EXPECT_NE(text.str().find(" 1     -9  EAI_ADDRFAMILY\n"), std::string::npos);
+}
+
 TEST(Summary, LineCountsAndErrorCodes) {
   Summary s;
   std::ostringstream err;
@@ -103,7 +142,7 @@ TEST(Summary, LineCountsAndErrorCodes) {
   EXPECT_EQ(c.malformed, 1u);
   EXPECT_EQ(err.str(), "t.trace:19: malformed line (bad clock field)\n");
 
-  const std::map<std::uint32_t, std::uint64_t> codes{
+  const std::map<nqstat::ErrorCode, std::uint64_t> codes{
       {10035, 2}, {10054, 1}, {10061, 1}, {11001, 1}};
   EXPECT_EQ(s.ErrorCodes(), codes);
 }

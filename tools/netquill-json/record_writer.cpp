@@ -220,7 +220,8 @@ void RecordWriter::TextRecord(const nqtrace::ParsedLine &p) {
   if (p.kind == nqtrace::LineKind::Call) CallFields(p);
   if (p.has_code) {
     out_.Key("code");
-    out_.Int(p.code);
+    // Signed, as the trace writes it: getaddrinfo's own codes are negative.
+    out_.Int(static_cast<std::int32_t>(p.code));
     out_.Key("error");
     const char *name = nqtrace::ErrorName(p.code);
     if (name != nullptr)

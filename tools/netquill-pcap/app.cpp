@@ -31,6 +31,10 @@ struct Options {
   std::vector<std::string> traces;
 };
 
+std::string StreamName(const std::string &name, const char *stream) {
+  return name == "-" ? stream : name;
+}
+
 bool ParseOptions(const std::vector<std::string> &args, Options &o,
                   std::string &error) {
   bool options = true;
@@ -71,16 +75,20 @@ bool ParseOptions(const std::vector<std::string> &args, Options &o,
   }
   if (o.output.empty()) o.output = DefaultOutput(o.traces[0]);
   // Opening the output empties it: it must not be one of the traces under
-  // another name (./t.log, a link, a trace named *.pcapng without -o).
+  // another name (./t.log, a link, a trace named *.pcapng without -o), nor
+  // the file standard input reads or standard output appends to.
   nqtrace::FileIdentity out_id, trace_id;
-  if (o.output != "-" && nqtrace::IdentifyFile(o.output, out_id)) {
-    for (const std::string &t : o.traces) {
-      if (t != "-" && nqtrace::IdentifyFile(t, trace_id) &&
-          trace_id == out_id) {
-        error = "the output " + o.output + " is the trace " + t +
-                " itself; give another -o";
-        return false;
-      }
+  const bool out_known = o.output == "-"
+                             ? nqtrace::IdentifyStream(stdout, out_id)
+                             : nqtrace::IdentifyFile(o.output, out_id);
+  for (const std::string &t : o.traces) {
+    const bool known = t == "-" ? nqtrace::IdentifyStream(stdin, trace_id)
+                                : nqtrace::IdentifyFile(t, trace_id);
+    if (out_known && known && trace_id == out_id) {
+      error = "the output " + StreamName(o.output, "standard output") +
+              " is the trace " + StreamName(t, "standard input") +
+              " itself; give another -o";
+      return false;
     }
   }
   return true;

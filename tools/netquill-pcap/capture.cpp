@@ -48,14 +48,16 @@ bool Capture::ClaimPair(const Endpoint &a, const Endpoint &b) {
 
 bool Capture::ClaimWithMadeUpPort(const Endpoint &fixed, Endpoint &moving) {
   const std::pair<EndKey, EndKey> ends{KeyOf(fixed), KeyOf(moving, false)};
-  if (exhausted_.count(ends) != 0) return false;
-  for (std::uint32_t tries = 0; tries < kMadeUpPorts; ++tries) {
-    moving.port = MadeUpPort();
+  PortSearch &search =
+      searches_.try_emplace(ends, PortSearch{next_port_, 0}).first->second;
+  while (search.tried < kMadeUpPorts) {
+    ++search.tried;
+    moving.port = search.next;
+    search.next = search.next == 65535 ? 1024 : search.next + 1;
     // A made-up port equal to the other end's would make one end of both.
     if (moving == fixed) continue;
     if (ClaimPair(fixed, moving)) return true;
   }
-  exhausted_.insert(ends);
   return false;
 }
 

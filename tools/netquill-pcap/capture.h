@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -72,8 +73,14 @@ class Capture {
   using EndKey = std::array<std::uint8_t, 19>;  // family, address, port
   static EndKey KeyOf(const Endpoint &e, bool with_port = true);
   std::set<std::pair<EndKey, EndKey>> pairs_;
-  // The fixed ends and addresses whose made-up ports have run out.
-  std::set<std::pair<EndKey, EndKey>> exhausted_;
+  // Where the made-up ports between a fixed end and a moving address go
+  // on: each search starts after the ports the ones before it tried, so
+  // a pair taken is passed over once, not at every search.
+  struct PortSearch {
+    std::uint16_t next = 0;
+    std::uint32_t tried = 0;  // kMadeUpPorts: every port has been taken
+  };
+  std::map<std::pair<EndKey, EndKey>, PortSearch> searches_;
 };
 
 }  // namespace nqpcap

@@ -11,20 +11,39 @@ constexpr std::uint32_t kMadeUpLocal = 0xC0000201;  // 192.0.2.1
 constexpr std::uint32_t kMadeUpPeer = 0xC0000202;   // 192.0.2.2
 constexpr std::uint32_t kLoopback = 0x7F000001;     // 127.0.0.1
 
+// ::ffff:a.b.c.d, an IPv4 end as an IPv6 socket sees it.
+bool IsMapped(const Endpoint &e) {
+  if (!e.v6) return false;
+  for (int i = 0; i < 10; ++i)
+    if (e.ip6[i] != 0) return false;
+  return e.ip6[10] == 0xFF && e.ip6[11] == 0xFF;
+}
+
 bool IsLoopback(const Endpoint &e) {
   if (!e.v6) return e.ip >> 24 == 127;
+  if (IsMapped(e)) return e.ip6[12] == 127;
   for (int i = 0; i < 15; ++i)
     if (e.ip6[i] != 0) return false;
   return e.ip6[15] == 1;
 }
 
-// 2001:db8::n, or ::1 on loopback.
-void MadeUp(Endpoint &e, bool loopback, std::uint8_t n) {
+// 2001:db8::n, or ::1 on loopback; beside a v4-mapped end, the IPv4
+// address mapped the same way.
+void MadeUp(Endpoint &e, bool loopback, bool mapped, std::uint8_t n) {
   if (!e.v6) {
     e.ip = loopback ? kLoopback : n == 1 ? kMadeUpLocal : kMadeUpPeer;
     return;
   }
   for (std::uint8_t &b : e.ip6) b = 0;
+  if (mapped) {
+    const std::uint32_t ip = loopback ? kLoopback
+                             : n == 1 ? kMadeUpLocal
+                                      : kMadeUpPeer;
+    e.ip6[10] = e.ip6[11] = 0xFF;
+    for (int i = 0; i < 4; ++i)
+      e.ip6[12 + i] = static_cast<std::uint8_t>(ip >> (24 - 8 * i));
+    return;
+  }
   if (!loopback) {
     e.ip6[0] = 0x20;
     e.ip6[1] = 0x01;
@@ -39,10 +58,11 @@ void MadeUp(Endpoint &e, bool loopback, std::uint8_t n) {
 bool Conversation::FillEnds(Capture &capture, bool passive) {
   local.v6 = peer.v6 = v6;
   if (!peer_known) {
-    MadeUp(peer, local_ip_known && IsLoopback(local), 2);
+    MadeUp(peer, local_ip_known && IsLoopback(local),
+           local_ip_known && IsMapped(local), 2);
     peer.port = capture.MadeUpPort();
   }
-  if (!local_ip_known) MadeUp(local, IsLoopback(peer), 1);
+  if (!local_ip_known) MadeUp(local, IsLoopback(peer), IsMapped(peer), 1);
   if (!local_port_known) local.port = capture.MadeUpPort();
   if (kind != SocketKind::Tcp || capture.ClaimPair(local, peer)) return true;
   // When both ends of a connection are in the trace, the second view to

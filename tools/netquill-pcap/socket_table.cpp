@@ -21,11 +21,14 @@ constexpr std::int64_t kSockDgram = 2;
 // Linux ORs SOCK_NONBLOCK and SOCK_CLOEXEC into the type; the type itself
 // is the low four bits.
 constexpr std::int64_t kSockTypeMask = 0xF;
-constexpr std::int64_t kMsgPeek = 2;
 constexpr std::int64_t kShutdownSend = 1;
 constexpr std::int64_t kShutdownBoth = 2;
 // More waiting transfers than this means dumps are not coming.
 constexpr std::size_t kMaxWaiting = 4096;
+// The bytes of UDP datagrams held until the rest of their dump comes. A
+// dump arrives whole unless it is larger than the library writes in one
+// piece, so only a damaged or crafted trace leaves many waiting in part.
+constexpr std::size_t kMaxHeldDatagrams = 4 * 1024 * 1024;
 
 // The codes of a connect that goes on in the background, on Windows and as
 // the Linux build of the library writes them.
@@ -155,6 +158,7 @@ void SocketTable::DropTransfer(std::uint64_t order, bool counted) {
     tally_.undumped_bytes += t.total - t.placed;
   }
   if (Conversation *c = Find(t.key)) c->waiting = 0;
+  held_datagrams_ -= t.datagram.size();
   places_.erase(PlaceOf(t, order));
   waiting_.erase(it);
 }
@@ -317,6 +321,16 @@ void SocketTable::Connect(const nqtrace::ParsedLine &line, const Origin &origin,
   CallArgs args;
   nqtrace::SplitArgs(line.args, args);
   const Address to = AddressArg(args, 1);
+  if (c.started && c.kind == SocketKind::Udp &&
+      line.tag == nqtrace::Tag::Info && IsIp(to) &&
+      (to.form == AddressForm::Ipv6) == c.v6) {
+    // A datagram socket connects at any time (a server to the client it
+    // has heard from): its sends without an address go there from now on.
+    SetAddress(c.peer, to);
+    c.peer.port = to.port;
+    c.peer_known = true;
+    return;
+  }
   if (c.started || ExcludedBy(c, to)) return;
   if (c.kind == SocketKind::Unknown) c.kind = SocketKind::Tcp;
   if (line.tag == nqtrace::Tag::Info) {
@@ -344,13 +358,10 @@ void SocketTable::AddTransfer(const nqtrace::ParsedLine &line,
   nqtrace::SplitArgs(line.args, args);
   const std::string_view fn = line.function;
   const bool outgoing = nqtrace::DataDirection(fn) > 0;
-  std::int64_t flags = 0;
   // A peeked receive's bytes come again with the next receive: its dump
   // is taken and dropped.
-  // recv, recvfrom, recvmsg and recvmmsg all have their flags fourth.
   const bool msg = fn.size() >= 7 && fn.substr(fn.size() - 3) == "msg";
-  const bool peek = !outgoing && fn.substr(0, 4) == "recv" &&
-                    Integer(args, 3, flags) && (flags & kMsgPeek) != 0;
+  const bool peek = nqtrace::PeeksOnly(fn, args);
   const Address named = fn == "sendto" || fn == "recvfrom" ? AddressArg(args, 4)
                         : msg                              ? AddressArg(args, 2)
                                                            : Address{};
@@ -364,10 +375,9 @@ void SocketTable::AddTransfer(const nqtrace::ParsedLine &line,
       return;
     }
   } else if (c.kind == SocketKind::Udp && !peek && !c.started) {
-    if (!c.family_known && IsIp(named)) {
-      c.v6 = named.form == AddressForm::Ipv6;
-      c.family_known = true;
-    }
+    // The first datagram's other end is the socket's peer until a connect
+    // names another, and on loopback so is its own made-up address.
+    if (IsIp(named)) Learn(c, named, false);
     c.Start(capture_, origin, false);
   }
 
@@ -419,26 +429,42 @@ bool SocketTable::PlaceDump(std::size_t indent, std::uint64_t offset,
   if (t.discard) {
     // Taken, so that no other transfer gets these bytes.
   } else if (t.udp) {
-    t.datagram.insert(t.datagram.end(), bytes, bytes + len);
-    if (t.placed == t.total) {
-      std::size_t from = 0;
-      do {
-        const std::size_t n =
-            std::min(t.datagram.size() - from, kMaxUdpPayload);
-        capture_.Udp(origin, t.src, t.dst, t.datagram.data() + from, n);
-        from += n;
-      } while (from < t.datagram.size());
-    }
+    TakeDatagramBytes(t, origin, bytes, len);
   } else if (Conversation *c = Find(t.key)) {
     c->Data(capture_, origin, t.outgoing, bytes, len);
   }
-  if (t.placed < t.total) {
+  if (t.placed < t.total && held_datagrams_ > kMaxHeldDatagrams) {
+    places_.insert(PlaceOf(t, order));
+    DropTransfer(order, true);
+  } else if (t.placed < t.total) {
     places_.insert(PlaceOf(t, order));
   } else {
     if (Conversation *c = Find(t.key)) c->waiting = 0;
     waiting_.erase(order);
   }
   return true;
+}
+
+void SocketTable::TakeDatagramBytes(Transfer &t, const Origin &origin,
+                                    const std::uint8_t *bytes,
+                                    std::size_t len) {
+  // A datagram goes out once its bytes are all there. One larger than an
+  // IP packet can carry (no system sends it, but a trace can say so) goes
+  // out as datagrams of the largest payload, each as soon as its bytes are
+  // there, so that no more than one payload of it is ever held.
+  held_datagrams_ -= t.datagram.size();
+  for (std::size_t from = 0; from < len;) {
+    const std::size_t n =
+        std::min(len - from, kMaxUdpPayload - t.datagram.size());
+    t.datagram.insert(t.datagram.end(), bytes + from, bytes + from + n);
+    from += n;
+    if (t.datagram.size() == kMaxUdpPayload ||
+        (from == len && t.placed == t.total)) {
+      capture_.Udp(origin, t.src, t.dst, t.datagram.data(), t.datagram.size());
+      t.datagram.clear();
+    }
+  }
+  held_datagrams_ += t.datagram.size();
 }
 
 void SocketTable::DropDamagedDump(std::size_t indent, std::uint64_t offset) {

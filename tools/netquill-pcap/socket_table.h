@@ -67,7 +67,8 @@ class SocketTable {
     std::uint64_t placed = 0;  // of those, already in frames
     std::uint64_t line = 0;    // origin of its frames
     std::uint64_t time_us = 0;
-    std::vector<std::uint8_t> datagram;  // UDP: bytes until all are there
+    std::vector<std::uint8_t> datagram;  // UDP: bytes until all are there,
+                                         // at most one payload's worth
   };
   // Where a waiting transfer's next bytes fit: the dump's indentation,
   // their offset, the bytes still to come, and the order of the calls.
@@ -91,6 +92,8 @@ class SocketTable {
   void Accept(const nqtrace::ParsedLine &line, const Origin &at, const Key &key,
               std::int64_t result);
   void SocketPair(const nqtrace::ParsedLine &line);
+  void TakeDatagramBytes(Transfer &t, const Origin &origin,
+                         const std::uint8_t *bytes, std::size_t len);
 
   Capture &capture_;
   Tally &tally_;
@@ -98,6 +101,7 @@ class SocketTable {
   std::map<std::uint64_t, Transfer> waiting_;  // by the order of the calls
   std::set<Place> places_;                     // the same, by place
   std::uint64_t next_order_ = 1;
+  std::size_t held_datagrams_ = 0;  // bytes of all Transfer::datagram
 };
 
 }  // namespace nqpcap

@@ -51,6 +51,7 @@ class Fields {  // writes "key": value pairs with commas between them
     return out_;
   }
   void Number(const char *k, std::uint64_t v) { Key(k) << v; }
+  void Number(const char *k, std::int64_t v) { Key(k) << v; }
   void String(const char *k, std::string_view v) { WriteJsonString(Key(k), v); }
 
  private:

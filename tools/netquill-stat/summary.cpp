@@ -1,8 +1,10 @@
 #include "summary.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
+#include "call_args.h"
 #include "winsock_names.h"
 
 namespace nqstat {
@@ -21,11 +23,19 @@ bool RanksAbove(const BusyLine &a, const BusyLine &b) {
   return a.order < b.order;
 }
 
+// A received count that moved bytes: a peek leaves them for the next
+// receive, which counts them.
+bool Consumes(const nqtrace::ParsedLine &line) {
+  nqtrace::CallArgs args;
+  return !nqtrace::SplitArgs(line.args, args) ||
+         !nqtrace::PeeksOnly(line.function, args);
+}
+
 }  // namespace
 
-const char *CodeName(std::uint32_t code) {
+const char *CodeName(ErrorCode code) {
   if (code == kOtherCodes) return "other codes";
-  const char *name = nqtrace::ErrorName(code);
+  const char *name = nqtrace::ErrorName(static_cast<std::uint32_t>(code));
   return name != nullptr ? name : "unknown";
 }
 
@@ -83,13 +93,15 @@ void Summary::AddCall(const nqtrace::ParsedLine &line, std::string_view file,
   AddSaturating(fs.total_ms, line.elapsed_ms);
   fs.max_ms = std::max(fs.max_ms, line.elapsed_ms);
   if (line.has_code) {
-    const bool room = codes_.size() < kMaxCodes || codes_.count(line.code) != 0;
-    ++codes_[room ? line.code : kOtherCodes];
+    const ErrorCode code = static_cast<std::int32_t>(line.code);
+    const bool room = codes_.size() < kMaxCodes || codes_.count(code) != 0;
+    ++codes_[room ? code : kOtherCodes];
   }
 
   std::uint64_t bytes = 0;
   const int direction = nqtrace::DataDirection(line.function);
-  if (direction != 0 && nqtrace::ResultAsCount(line.result, bytes))
+  if (direction != 0 && nqtrace::ResultAsCount(line.result, bytes) &&
+      (direction > 0 || Consumes(line)))
     AddSaturating(direction > 0 ? ms.bytes_sent : ms.bytes_received, bytes);
   OfferBusy(line, file, line_no);
 }
@@ -150,7 +162,7 @@ std::vector<FunctionRow> FunctionsInReportOrder(const ModuleStats &module) {
 }
 
 std::vector<CodeRow> CodesInReportOrder(
-    const std::map<std::uint32_t, std::uint64_t> &codes) {
+    const std::map<ErrorCode, std::uint64_t> &codes) {
   std::vector<CodeRow> rows(codes.begin(), codes.end());
   std::stable_sort(
       rows.begin(), rows.end(),

@@ -25,10 +25,15 @@ constexpr std::size_t kMaxFunctions = 4096;
 constexpr std::size_t kMaxCodes = 1024;
 constexpr std::string_view kOtherModules = "(other modules)";
 constexpr std::string_view kOtherFunctions = "(other)";
-constexpr std::uint32_t kOtherCodes = 0xFFFFFFFF;
+// Error codes as signed numbers: a failed getaddrinfo passes the resolver's
+// own negative codes on. The row of further codes has a number no trace
+// line can give.
+using ErrorCode = std::int64_t;
+constexpr ErrorCode kOtherCodes = 0xFFFFFFFF;
 
-// "ECONNREFUSED", "WSAECONNREFUSED", "other codes" or "unknown".
-const char *CodeName(std::uint32_t code);
+// "ECONNREFUSED", "WSAECONNREFUSED", "EAI_SERVICE", "other codes" or
+// "unknown".
+const char *CodeName(ErrorCode code);
 
 struct FunctionStats {
   std::uint64_t calls = 0;
@@ -41,7 +46,8 @@ struct FunctionStats {
 struct ModuleStats {
   std::map<std::string, FunctionStats, std::less<>> functions;
   std::uint64_t bytes_sent = 0;      // send and sendto results
-  std::uint64_t bytes_received = 0;  // recv and recvfrom results
+  std::uint64_t bytes_received = 0;  // recv and recvfrom results, peeks
+                                     // left out
 };
 
 // All functions of one module added up; max_ms is the largest single value.
@@ -51,9 +57,9 @@ FunctionStats ModuleTotals(const ModuleStats &module);
 // calls, then name; error codes by count, then code.
 using FunctionRow = std::pair<std::string, FunctionStats>;
 std::vector<FunctionRow> FunctionsInReportOrder(const ModuleStats &module);
-using CodeRow = std::pair<std::uint32_t, std::uint64_t>;
+using CodeRow = std::pair<ErrorCode, std::uint64_t>;
 std::vector<CodeRow> CodesInReportOrder(
-    const std::map<std::uint32_t, std::uint64_t> &codes);
+    const std::map<ErrorCode, std::uint64_t> &codes);
 
 struct LineCounts {
   std::uint64_t read = 0;  // every line of every file, kept or not
@@ -100,7 +106,7 @@ class Summary {
   const std::map<std::string, ModuleStats, std::less<>> &Modules() const {
     return modules_;
   }
-  const std::map<std::uint32_t, std::uint64_t> &ErrorCodes() const {
+  const std::map<ErrorCode, std::uint64_t> &ErrorCodes() const {
     return codes_;
   }
   std::size_t TopN() const { return top_n_; }
@@ -121,7 +127,7 @@ class Summary {
   std::vector<InputFile> files_;
   LineCounts counts_;
   std::map<std::string, ModuleStats, std::less<>> modules_;
-  std::map<std::uint32_t, std::uint64_t> codes_;
+  std::map<ErrorCode, std::uint64_t> codes_;
   std::vector<BusyLine> busy_heap_;  // min-heap on (elapsed, -order)
   std::uint64_t next_order_ = 0;
   std::size_t function_rows_ = 0;

@@ -213,4 +213,11 @@ bool ParseInteger(std::string_view text, std::int64_t &value) {
   return true;
 }
 
+bool PeeksOnly(std::string_view function, const CallArgs &args) {
+  constexpr std::int64_t kMsgPeek = 2;
+  std::int64_t flags = 0;
+  return function.substr(0, 4) == "recv" && args.count > 3 &&
+         ParseInteger(args.items[3], flags) && (flags & kMsgPeek) != 0;
+}
+
 }  // namespace nqtrace

@@ -68,6 +68,11 @@ bool ParseShortAddress(std::string_view text, std::int32_t &length);
 // A signed decimal integer that fits 63 bits and a sign.
 bool ParseInteger(std::string_view text, std::int64_t &value);
 
+// A receive with MSG_PEEK (2, on every system that traces) in its flags,
+// the fourth argument of recv, recvfrom, recvmsg and recvmmsg: its bytes
+// stay queued, and the next receive moves them.
+bool PeeksOnly(std::string_view function, const CallArgs &args);
+
 }  // namespace nqtrace
 
 #endif  // NQ_TOOLS_TRACE_CALL_ARGS_H

@@ -6,6 +6,7 @@
 #define NQ_TOOLS_TRACE_FILE_IDENTITY_H
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace nqtrace {
@@ -21,6 +22,11 @@ inline bool operator==(const FileIdentity &a, const FileIdentity &b) {
 
 // False when name leads to no existing file (or it cannot be examined).
 bool IdentifyFile(const std::string &name, FileIdentity &id);
+
+// The file an open stream (standard input or output) reads or writes.
+// False unless it is a regular file: a terminal or pipe on both sides
+// loses nothing.
+bool IdentifyStream(std::FILE *stream, FileIdentity &id);
 
 }  // namespace nqtrace
 

@@ -68,16 +68,19 @@ bool RecordStartAt(std::string_view s, std::size_t at) {
 
 // Where another record begins inside s, outside double quotes: a record
 // written in part and the next one appended to the same line. Found from
-// the ": " of a tag, so that a line without one costs a single search.
+// the ": " of a tag, so that a line without one costs a single search; the
+// quotes before each candidate are counted on from the one before, so a
+// line of many candidates is still read once.
 bool HoldsRecordStart(std::string_view s) {
+  std::size_t counted = 0;  // s[0, counted) holds `quotes` double quotes
+  std::size_t quotes = 0;
   for (std::size_t colon = s.find(": "); colon != std::string_view::npos;
        colon = s.find(": ", colon + 1)) {
     if (colon < 16 || s[colon - 4] != ' ') continue;
     std::size_t digits = colon - 4;
     while (digits > 0 && IsDigit(s[digits - 1])) --digits;
     if (digits < 8 || !RecordStartAt(s, digits - 8)) continue;
-    std::size_t quotes = 0;
-    for (std::size_t i = 0; i < digits - 8; ++i) quotes += s[i] == '"';
+    for (; counted < digits - 8; ++counted) quotes += s[counted] == '"';
     if (quotes % 2 == 0) return true;
   }
   return false;
@@ -136,14 +139,18 @@ bool IsResult(std::string_view r) {
   return AllDigits(r);
 }
 
-// Splits " [digits]" off the end of an ERR/WRN line's text.
+// Splits " [digits]" off the end of an ERR/WRN line's text. A failed
+// name lookup passes the resolver's own negative codes on: " [-9]".
 bool TakeCode(std::string_view &text, std::uint32_t &code) {
   if (text.size() < 4 || text.back() != ']') return false;
   const std::size_t open = text.rfind(" [");
   if (open == std::string_view::npos) return false;
-  const std::string_view digits = text.substr(open + 2, text.size() - open - 3);
+  std::string_view digits = text.substr(open + 2, text.size() - open - 3);
+  const bool negative = !digits.empty() && digits[0] == '-';
+  if (negative) digits.remove_prefix(1);
   if (!AllDigits(digits) || digits.size() > kMaxCodeDigits) return false;
-  code = static_cast<std::uint32_t>(ToNumber(digits));
+  const auto value = static_cast<std::uint32_t>(ToNumber(digits));
+  code = negative ? 0u - value : value;
   text = text.substr(0, open);
   return true;
 }

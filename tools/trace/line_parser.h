@@ -56,7 +56,8 @@ struct ParsedLine {
   std::string_view args;      // calls only: between the parentheses
   std::string_view result;    // calls only, without the error code
   bool has_code = false;      // ERR/WRN lines ending in " [digits]"
-  std::uint32_t code = 0;
+  std::uint32_t code = 0;     // a negative one (getaddrinfo's own codes,
+                              // " [-9]") as its two's complement
 };
 
 ParsedLine ParseLine(std::string_view line);

@@ -17,4 +17,12 @@ bool IdentifyFile(const std::string &name, FileIdentity &id) {
   return true;
 }
 
+bool IdentifyStream(std::FILE *stream, FileIdentity &id) {
+  struct stat st;
+  if (fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  id.volume = static_cast<std::uint64_t>(st.st_dev);
+  id.index = static_cast<std::uint64_t>(st.st_ino);
+  return true;
+}
+
 }  // namespace nqtrace

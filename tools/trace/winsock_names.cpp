@@ -150,6 +150,14 @@ static_assert(ErrorsSorted(kPosixErrors), "kPosixErrors must be sorted");
 const char *WsaErrorName(std::uint32_t code) { return Lookup(kErrors, code); }
 
 const char *ErrorName(std::uint32_t code) {
+  // The resolver's codes as the GNU C library numbers them, -1 to -12.
+  static constexpr const char *kResolverCodes[] = {
+      "EAI_BADFLAGS",   "EAI_NONAME", "EAI_AGAIN",    "EAI_FAIL",
+      "EAI_NODATA",     "EAI_FAMILY", "EAI_SOCKTYPE", "EAI_SERVICE",
+      "EAI_ADDRFAMILY", "EAI_MEMORY", "EAI_SYSTEM",   "EAI_OVERFLOW"};
+  std::uint32_t below_zero = 0u - code;
+  if (below_zero >= 1 && below_zero <= std::size(kResolverCodes))
+    return kResolverCodes[below_zero - 1];
   return code < 10000 ? Lookup(kPosixErrors, code) : Lookup(kErrors, code);
 }
 
