@@ -67,6 +67,10 @@ bool FindPreload(char *out) {
     out[preload_len] = ':';
     memcpy(out + preload_len + 1, library, strlen(library) + 1);
   }
+  // A colon of the paths' own becomes a blank, which the caller refuses
+  // with the blanks: the list's separator is the one just added.
+  for (char *c = out; *c != '\0'; ++c)
+    if (*c == ':' && c != out + preload_len) *c = ' ';
   return true;
 }
 
@@ -115,6 +119,17 @@ int Run(int argc, char **argv) {
   char preload[2 * PATH_MAX];
   if (!FindPreload(preload)) {
     fprintf(stderr, "netquill-run: cannot find %s\n", NQ_PRELOAD_NAME);
+    return 127;
+  }
+  // LD_PRELOAD splits its list at blanks and colons: a path with one would
+  // preload nothing and make the loader complain on the program's standard
+  // error. Said before anything runs.
+  if (strpbrk(preload, " \t") != nullptr) {
+    fprintf(stderr,
+            "netquill-run: %s lies under a path with a blank or a colon, "
+            "which LD_PRELOAD cannot name; install NETQUILL under a path "
+            "without them\n",
+            NQ_PRELOAD_NAME);
     return 127;
   }
   if (options.file != nullptr) setenv(nqdrop::kFileVariable, path, 1);
