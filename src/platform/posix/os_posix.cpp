@@ -162,8 +162,11 @@ ssize_t WriteChecked(int fd, const void *data, size_t size) {
 // room first, the system refuses the write and raises SIGXFSZ, whose
 // default is to kill: it is held off around the write and taken back
 // unless the program had one pending already.
-ssize_t WriteWithinLimit(int fd, const void *data, size_t size, bool owned,
-                         uint64_t limit) {
+// Kept out of AppendTo: its signal sets take no stack while there is no
+// limit, the usual case, on a path a signal handler may run.
+__attribute__((noinline)) ssize_t WriteWithinLimit(int fd, const void *data,
+                                                   size_t size, bool owned,
+                                                   uint64_t limit) {
   struct stat st;
   if (!AcceptsRecords(fd, owned, &st)) return -1;
   if (!S_ISREG(st.st_mode)) return WriteAll(fd, data, size);
