@@ -84,8 +84,35 @@ void NativeLocalTime(LocalTime *out, int) {
 // non-zero value stands for "there is one".
 uintptr_t NativeMainModule() { return 1; }
 
+// The name the program was started by, its argv[0], read at load: a
+// program started through a link (redis-server, a link to
+// redis-check-rdb) is named by the link, as its user knows it, not by the
+// file the link resolves to; and read before the program can write over
+// its arguments (a process title).
+char g_started_as[256];
+
+void ReadStartedAs() {
+  int saved = errno;
+  int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    ssize_t n = read(fd, g_started_as, sizeof g_started_as - 1);
+    // A name cut by the buffer is not used: its base name could be wrong.
+    bool whole = n > 0 && memchr(g_started_as, '\0', n) != nullptr;
+    if (!whole) g_started_as[0] = '\0';
+    close(fd);
+  }
+  errno = saved;
+}
+
+const bool g_started_as_read = (ReadStartedAs(), true);
+
 size_t NativeModuleFileName(uintptr_t, char *buf, size_t size) {
   if (size == 0) return 0;
+  size_t started = strlen(g_started_as);
+  if (started != 0 && started < size) {
+    memcpy(buf, g_started_as, started + 1);
+    return started;
+  }
   int saved = errno;
   ssize_t n = readlink("/proc/self/exe", buf, size - 1);
   errno = saved;
