@@ -18,8 +18,11 @@
 namespace {
 
 // recvmmsg takes at most this many messages (UIO_MAXIOV); the lengths of
-// their address buffers are kept from before the call.
+// their address buffers are kept from before the call, each cut to the
+// longest address (sockaddr_storage), and handed on kNameBatch at a time.
 constexpr unsigned kMaxMessages = 1024;
+constexpr socklen_t kLongestName = sizeof(sockaddr_storage);
+constexpr unsigned kNameBatch = 64;
 
 }  // namespace
 
@@ -84,11 +87,18 @@ NQ_EXPORT ssize_t sendmsg(int fd, const struct msghdr *msg, int flags) {
 NQ_EXPORT ssize_t recvmsg(int fd, struct msghdr *msg, int flags) {
   NQ_REAL(recvmsg);
   nqrun::EnterSocketCall();
-  socklen_t before = msg != nullptr ? msg->msg_namelen : 0;
+  // The kernel reads the header and refuses one it cannot (EFAULT): the
+  // length of msg_name is read through it, never straight from it.
+  socklen_t before = 0;
+  if (msg != nullptr &&
+      !nqrun::CopyFromProgram(&before, &msg->msg_namelen, sizeof before))
+    before = 0;
   ssize_t r = real(fd, msg, flags);
-  socklen_t valid = msg == nullptr              ? 0
+  // A failed call wrote no address.
+  socklen_t valid = r < 0 || msg == nullptr     ? 0
                     : msg->msg_namelen < before ? msg->msg_namelen
                                                 : before;
+  nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(fd, flags));
   nqrun::LibraryScope scope;
   return NQX_recvmsg(r, fd, msg, flags, valid);
 }
@@ -102,20 +112,48 @@ NQ_EXPORT int sendmmsg(int fd, struct mmsghdr *msgvec, unsigned int vlen,
   return NQX_sendmmsg(r, fd, msgvec, vlen, flags);
 }
 
+// The valid bytes of each address are kept from before the call, as a
+// byte each (no address the hook reads is longer than kLongestName), and
+// handed to the hook a batch of messages at a time: the stack a signal
+// handler may run on stays small.
 NQ_EXPORT int recvmmsg(int fd, struct mmsghdr *msgvec, unsigned int vlen,
                        int flags, struct timespec *timeout) {
   NQ_REAL(recvmmsg);
   nqrun::EnterSocketCall();
+  // The kernel takes at most kMaxMessages, the line shows the vlen passed.
   unsigned kept = vlen < kMaxMessages ? vlen : kMaxMessages;
-  socklen_t before[kMaxMessages];
-  for (unsigned i = 0; msgvec != nullptr && i < kept; ++i)
-    before[i] = msgvec[i].msg_hdr.msg_namelen;
+  unsigned char before[kMaxMessages];
+  // A vector the kernel cannot read at its ends is not read here at all:
+  // the call fails with EFAULT, or stops where its memory does.
+  socklen_t ends[2];
+  if (msgvec != nullptr && kept > 0 &&
+      (!nqrun::CopyFromProgram(&ends[0], &msgvec[0].msg_hdr.msg_namelen,
+                               sizeof ends[0]) ||
+       !nqrun::CopyFromProgram(&ends[1], &msgvec[kept - 1].msg_hdr.msg_namelen,
+                               sizeof ends[1])))
+    kept = 0;
+  for (unsigned i = 0; i < kept; ++i)
+    before[i] =
+        static_cast<unsigned char>(msgvec[i].msg_hdr.msg_namelen < kLongestName
+                                       ? msgvec[i].msg_hdr.msg_namelen
+                                       : kLongestName);
   int r = real(fd, msgvec, vlen, flags, timeout);
-  for (unsigned i = 0; r > 0 && i < kept && i < static_cast<unsigned>(r); ++i)
-    if (msgvec[i].msg_hdr.msg_namelen < before[i])
-      before[i] = msgvec[i].msg_hdr.msg_namelen;
+  nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(fd, flags));
   nqrun::LibraryScope scope;
-  return NQX_recvmmsg(r, fd, msgvec, kept, flags, before);
+  if (r <= 0) return NQX_recvmmsg(r, fd, msgvec, vlen, flags, nullptr);
+  socklen_t valid[kNameBatch];
+  for (unsigned at = 0; at < static_cast<unsigned>(r); at += kNameBatch) {
+    unsigned n = static_cast<unsigned>(r) - at;
+    if (n > kNameBatch) n = kNameBatch;
+    for (unsigned i = 0; i < n; ++i) {
+      socklen_t after = msgvec[at + i].msg_hdr.msg_namelen;
+      // A message not read before the call is taken as no address.
+      socklen_t had = at + i < kept ? before[at + i] : 0;
+      valid[i] = after < had ? after : had;
+    }
+    NQX_recvmmsg(static_cast<int>(n), fd, msgvec + at, n, flags, valid);
+  }
+  return r;
 }
 
 NQ_EXPORT ssize_t sendfile(int out_fd, int in_fd, off_t *offset, size_t count) {

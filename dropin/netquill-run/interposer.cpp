@@ -50,7 +50,7 @@ NQ_EXPORT int accept(int s, sockaddr *addr, socklen_t *addrlen) {
   int r = real(s, addr, addrlen);
   if (r >= 0) nqrun::MarkSocket(r);
   nqrun::LibraryScope scope;
-  return NQX_accept(r, s, out.Copy(addrlen), addrlen, out.Valid(addrlen));
+  return NQX_accept(r, s, out.Copy(r, addrlen), addrlen, out.Valid(r, addrlen));
 }
 
 NQ_EXPORT int accept4(int s, sockaddr *addr, socklen_t *addrlen, int flags) {
@@ -60,7 +60,7 @@ NQ_EXPORT int accept4(int s, sockaddr *addr, socklen_t *addrlen, int flags) {
   int r = real(s, addr, addrlen, flags);
   if (r >= 0) nqrun::MarkSocket(r);
   nqrun::LibraryScope scope;
-  return NQX_accept(r, s, out.Copy(addrlen), addrlen, out.Valid(addrlen));
+  return NQX_accept(r, s, out.Copy(r, addrlen), addrlen, out.Valid(r, addrlen));
 }
 
 NQ_EXPORT int bind(int s, const sockaddr *name, socklen_t namelen) noexcept {
@@ -99,7 +99,8 @@ NQ_EXPORT int getpeername(int s, sockaddr *name, socklen_t *namelen) noexcept {
   nqrun::OutAddress out(name, namelen);
   int r = real(s, name, namelen);
   nqrun::LibraryScope scope;
-  return NQX_getpeername(r, s, out.Copy(namelen), namelen, out.Valid(namelen));
+  return NQX_getpeername(r, s, out.Copy(r, namelen), namelen,
+                         out.Valid(r, namelen));
 }
 
 NQ_EXPORT int getsockname(int s, sockaddr *name, socklen_t *namelen) noexcept {
@@ -108,7 +109,8 @@ NQ_EXPORT int getsockname(int s, sockaddr *name, socklen_t *namelen) noexcept {
   nqrun::OutAddress out(name, namelen);
   int r = real(s, name, namelen);
   nqrun::LibraryScope scope;
-  return NQX_getsockname(r, s, out.Copy(namelen), namelen, out.Valid(namelen));
+  return NQX_getsockname(r, s, out.Copy(r, namelen), namelen,
+                         out.Valid(r, namelen));
 }
 
 NQ_EXPORT int getsockopt(int s, int level, int optname, void *optval,
@@ -149,6 +151,7 @@ NQ_EXPORT ssize_t recv(int s, void *buf, size_t len, int flags) {
   NQ_REAL(recv);
   nqrun::EnterSocketCall();
   ssize_t r = real(s, buf, len, flags);
+  nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
   nqrun::LibraryScope scope;
   return TX_recv(r, s, buf, len, flags);
 }
@@ -162,6 +165,7 @@ NQ_EXPORT ssize_t __recv_chk(int s, void *buf, size_t len, size_t buflen,
       reinterpret_cast<Fn>(nqrun::NextSymbol("__recv_chk"));
   nqrun::EnterSocketCall();
   ssize_t r = real(s, buf, len, buflen, flags);
+  nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
   nqrun::LibraryScope scope;
   return TX_recv(r, s, buf, len, flags);
 }
@@ -176,9 +180,10 @@ NQ_EXPORT ssize_t __recvfrom_chk(int s, void *buf, size_t len, size_t buflen,
   nqrun::EnterSocketCall();
   nqrun::OutAddress out(from, fromlen);
   ssize_t r = real(s, buf, len, buflen, flags, from, fromlen);
+  nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
   nqrun::LibraryScope scope;
-  return NQX_recvfrom(r, s, buf, len, flags, out.Copy(fromlen), fromlen,
-                      out.Valid(fromlen));
+  return NQX_recvfrom(r, s, buf, len, flags, out.Copy(r, fromlen), fromlen,
+                      out.Valid(r, fromlen));
 }
 
 NQ_EXPORT ssize_t recvfrom(int s, void *buf, size_t len, int flags,
@@ -187,9 +192,10 @@ NQ_EXPORT ssize_t recvfrom(int s, void *buf, size_t len, int flags,
   nqrun::EnterSocketCall();
   nqrun::OutAddress out(from, fromlen);
   ssize_t r = real(s, buf, len, flags, from, fromlen);
+  nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
   nqrun::LibraryScope scope;
-  return NQX_recvfrom(r, s, buf, len, flags, out.Copy(fromlen), fromlen,
-                      out.Valid(fromlen));
+  return NQX_recvfrom(r, s, buf, len, flags, out.Copy(r, fromlen), fromlen,
+                      out.Valid(r, fromlen));
 }
 
 NQ_EXPORT int select(int nfds, fd_set *readfds, fd_set *writefds,

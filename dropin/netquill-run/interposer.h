@@ -8,6 +8,7 @@
 #include <string.h>
 #include <sys/socket.h>
 
+#include "netquill.h"
 #include "preload_state.h"
 
 // The real function, looked up on first use.
@@ -30,18 +31,21 @@ class OutAddress {
   OutAddress(const sockaddr *addr, const socklen_t *len)
       : addr_(addr), before_(addr != nullptr && len != nullptr ? *len : 0) {}
 
-  // After the call: the zero-filled copy of the valid bytes, the smaller of
-  // the length offered and the one reported (Linux reports the full size
-  // of an address it cut). Null when the program passed no address.
-  sockaddr *Copy(const socklen_t *len) {
+  // After the call (result below zero: it failed and wrote nothing): the
+  // zero-filled copy of the valid bytes. Null when the program passed no
+  // address.
+  sockaddr *Copy(long result, const socklen_t *len) {
     if (addr_ == nullptr) return nullptr;
     memset(&copy_, 0, sizeof copy_);
-    memcpy(&copy_, addr_, Valid(len));
+    memcpy(&copy_, addr_, Valid(result, len));
     return reinterpret_cast<sockaddr *>(&copy_);
   }
 
-  // The number of bytes of that copy.
-  socklen_t Valid(const socklen_t *len) const {
+  // The number of bytes of that copy: the smaller of the length offered
+  // and the one reported (Linux reports the full size of an address it
+  // cut); none when the call failed.
+  socklen_t Valid(long result, const socklen_t *len) const {
+    if (result < 0) return 0;
     socklen_t valid = len != nullptr && *len < before_ ? *len : before_;
     return valid < sizeof copy_ ? valid : sizeof copy_;
   }
@@ -52,14 +56,23 @@ class OutAddress {
   sockaddr_storage copy_;
 };
 
-// The real function, looked up on first use.
-#define NQ_REAL(name)      \
-  static const auto real = \
-      reinterpret_cast<decltype(&::name)>(nqrun::NextSymbol(#name))
+// The thread's dumps held off for one hook call: a receive that discarded
+// its bytes left the buffer as it was, and a dump would show stale bytes.
+class NoDumpScope {
+ public:
+  explicit NoDumpScope(bool discarded) : held_(discarded) {
+    if (held_) flags_ = WSASetTraceFlags(WSAGetTraceFlags() & ~TRACE_FLAG_DUMP);
+  }
+  ~NoDumpScope() {
+    if (held_) WSASetTraceFlags(flags_);
+  }
+  NoDumpScope(const NoDumpScope &) = delete;
+  NoDumpScope &operator=(const NoDumpScope &) = delete;
 
-// Calls from inside the library (its own file writes) pass straight on.
-#define NQ_PASS_INSIDE(call) \
-  if (nqrun::InLibrary()) return call
+ private:
+  bool held_;
+  uint32_t flags_ = 0;
+};
 
 // The name-resolution codes of the Windows socket API, which the trace
 // gives failed lookups: WSAHOST_NOT_FOUND is 11001.

@@ -4,6 +4,8 @@
 #ifndef NQ_DROPIN_NETQUILL_RUN_PRELOAD_STATE_H
 #define NQ_DROPIN_NETQUILL_RUN_PRELOAD_STATE_H
 
+#include <stddef.h>
+
 namespace nqrun {
 
 // The next definition of a function after this library's own: the C
@@ -36,6 +38,17 @@ void ForgetSocket(int fd);
 // none for any other descriptor), while tracing is on. Starts the calling
 // thread's trace as a socket call would. errno is left as it was.
 bool IsDataSocket(int fd);
+
+// Copies size bytes of the program's memory at from into to, where a
+// direct read could fault: false when the kernel cannot read them either
+// (the call they belong to fails with EFAULT), and when this thread does
+// not trace (no hook will look at them). One system call, while tracing.
+bool CopyFromProgram(void *to, const void *from, size_t size);
+
+// Whether a receive with these flags on fd discards the bytes it counts
+// without writing the buffer: MSG_TRUNC on a TCP socket (on a datagram
+// socket it reports the datagram's whole length and fills the buffer).
+bool DiscardsBytes(int fd, int flags);
 
 // Whether close() or ioctl() of fd is worth a hook: fd is a socket and
 // someone might trace it. Asks the kernel only when that can matter.

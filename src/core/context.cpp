@@ -120,12 +120,13 @@ void SetTracePath(TraceContext *ctx, const char *path) {
   memcpy(ctx->path + n, kDefaultName, sizeof kDefaultName);
 }
 
-char *ContextScratch(TraceContext *ctx, size_t size) {
+char *ContextScratch(TraceContext *ctx, size_t size, size_t keep) {
   if (ctx->scratch_size >= size) return ctx->scratch;
   size_t grown = ctx->scratch_size ? ctx->scratch_size : 16384;
   while (grown < size) grown *= 2;
   char *block = static_cast<char *>(g_os.alloc(grown));
   if (block == nullptr) return nullptr;
+  if (keep != 0) memcpy(block, ctx->scratch, keep);
   g_os.release(ctx->scratch);
   ctx->scratch = block;
   ctx->scratch_size = grown;

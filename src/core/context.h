@@ -106,8 +106,10 @@ void FreeAllContexts();
 // Sets ctx's path to path, or to the default when path is null or empty.
 void SetTracePath(TraceContext *ctx, const char *path);
 
-// Returns a buffer of at least size bytes owned by ctx, or null.
-char *ContextScratch(TraceContext *ctx, size_t size);
+// Returns a buffer of at least size bytes owned by ctx, or null (and then
+// the buffer it had stays). A grown buffer starts with the first keep bytes
+// of the one it replaces.
+char *ContextScratch(TraceContext *ctx, size_t size, size_t keep = 0);
 
 // The current local date and time as MM-DD-YYYY hh:mm:ss, in one static
 // buffer; callers hold LibraryLock.

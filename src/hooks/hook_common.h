@@ -13,6 +13,7 @@
 #include "hooks/formatters.h"
 #include "netquill.h"
 #include "output/writer.h"
+#include "platform/os.h"
 
 namespace nq {
 
@@ -96,6 +97,18 @@ void LeaveCall();
 
 // The record of a call whose line is not written: its dump alone.
 void DumpOnly(TraceContext *ctx, const void *data, size_t count);
+
+// Whether a call failed because the kernel could not read the caller's
+// memory: then the record reads none of it either. Inside a record only.
+inline bool MemoryRefused(bool failed) {
+  return failed && kSystemMemoryFault != 0 && LastError() == kSystemMemoryFault;
+}
+
+// The bytes of a caller's address a record may read: none of a call the
+// kernel refused for its memory, whose place then shows "<0 bytes>".
+inline int ReadableLength(bool failed, int length) {
+  return MemoryRefused(failed) ? 0 : length;
+}
 
 }  // namespace nq
 

@@ -39,7 +39,8 @@ NQ_IORESULT NQ_CALL TX_sendto(NQ_IORESULT result, NQ_SOCKET s,
   NQ_TRACE_CALL(result == -1, (Moved{buf, static_cast<long long>(len), result}),
                 "sendto(%zd, 0x%zx, %zd, %d, %s, %d) %s", Sock(s), Ptr(buf),
                 static_cast<ptrdiff_t>(len), flags,
-                FormatSockAddrOfLength(to, static_cast<int>(tolen)),
+                FormatSockAddrOfLength(
+                    to, ReadableLength(result == -1, static_cast<int>(tolen))),
                 static_cast<int>(tolen), FormatIntResult(result));
   return result;
 }

@@ -65,8 +65,17 @@ long long MovedInPieces(long long result, const struct iovec *iov, int count) {
              : static_cast<long long>(room);
 }
 
+// The valid length of a sent message's address: its msg_namelen, read
+// from the header only once the record knows the call could read it.
+constexpr socklen_t kSentName = ~socklen_t{0};
+
 // A message's address: the bytes the call read (a send) or wrote (valid).
-const char *MessageName(const struct msghdr *msg, socklen_t valid) {
+// A header the kernel could not read is not read either: "<0 bytes>".
+const char *MessageName(const struct msghdr *msg, socklen_t valid,
+                        bool refused = false) {
+  if (refused)
+    return FormatSockAddrOfLength(reinterpret_cast<const sockaddr *>(msg), 0);
+  if (valid == kSentName) valid = msg->msg_namelen;
   if (msg->msg_name == nullptr) return FormatSockAddrOfLength(nullptr, 0);
   return FormatSockAddrOfLength(static_cast<const sockaddr *>(msg->msg_name),
                                 static_cast<int>(valid));
@@ -100,6 +109,12 @@ ssize_t Message(const char *name, ssize_t result, int fd,
   if (msg == nullptr) {
     NQ_TRACE_CALL(result == -1, kNothingMoved, "%s(%d, 0x0, NULL, %d) %s", name,
                   fd, flags, FormatIntResult(result));
+    return result;
+  }
+  if (result == -1) {  // nothing moved; the header read only if the call could
+    NQ_TRACE_CALL(true, kNothingMoved, "%s(%d, 0x%zx, %s, %d) %s", name, fd,
+                  Ptr(msg), MessageName(msg, name_valid, MemoryRefused(true)),
+                  flags, FormatIntResult(result));
     return result;
   }
   int count = static_cast<int>(msg->msg_iovlen);
@@ -177,8 +192,7 @@ ssize_t NQX_writev(ssize_t result, int fd, const struct iovec *iov,
 
 ssize_t NQX_sendmsg(ssize_t result, int fd, const struct msghdr *msg,
                     int flags) {
-  return Message("sendmsg", result, fd, msg, flags,
-                 msg != nullptr ? msg->msg_namelen : 0);
+  return Message("sendmsg", result, fd, msg, flags, kSentName);
 }
 
 ssize_t NQX_recvmsg(ssize_t result, int fd, const struct msghdr *msg, int flags,

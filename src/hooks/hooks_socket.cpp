@@ -20,9 +20,11 @@ NQ_SOCKET NQ_CALL TX_accept(NQ_SOCKET result, NQ_SOCKET s,
 int NQ_CALL TX_bind(int result, NQ_SOCKET s, const struct sockaddr *name,
                     NQ_SOCKLEN namelen) {
   if (NobodyTraces()) return result;
-  NQ_TRACE_CALL(result == -1, kNothingMoved, "bind(%zd, %s, %d) %s", Sock(s),
-                FormatSockAddrOfLength(name, static_cast<int>(namelen)),
-                static_cast<int>(namelen), FormatIntResult(result));
+  NQ_TRACE_CALL(
+      result == -1, kNothingMoved, "bind(%zd, %s, %d) %s", Sock(s),
+      FormatSockAddrOfLength(
+          name, ReadableLength(result == -1, static_cast<int>(namelen))),
+      static_cast<int>(namelen), FormatIntResult(result));
   return result;
 }
 
@@ -36,9 +38,11 @@ int NQ_CALL TX_closesocket(int result, NQ_SOCKET s) {
 int NQ_CALL TX_connect(int result, NQ_SOCKET s, const struct sockaddr *name,
                        NQ_SOCKLEN namelen) {
   if (NobodyTraces()) return result;
-  NQ_TRACE_CALL(result == -1, kNothingMoved, "connect(%zd, %s, %d) %s", Sock(s),
-                FormatSockAddrOfLength(name, static_cast<int>(namelen)),
-                static_cast<int>(namelen), FormatIntResult(result));
+  NQ_TRACE_CALL(
+      result == -1, kNothingMoved, "connect(%zd, %s, %d) %s", Sock(s),
+      FormatSockAddrOfLength(
+          name, ReadableLength(result == -1, static_cast<int>(namelen))),
+      static_cast<int>(namelen), FormatIntResult(result));
   return result;
 }
 

@@ -312,13 +312,15 @@ int WriteDumpPieces(TraceContext *ctx, const DumpPiece *pieces, size_t count,
     size_t chunk = length - offset < piece ? length - offset : piece;
     size_t lines = (chunk + kDumpBytesPerLine - 1) / kDumpBytesPerLine;
     size_t need = head_size + lines * line_max;
-    char stack[kStackRecord];
     char *own = nullptr;  // a buffer for this record alone
-    char *out = stack;
+    char *out;
+    // A line composed in the scratch buffer already stands where it goes.
+    bool head_in_place = head_size != 0 && head == ctx->scratch;
     if (need > kKeptScratch) {
       out = own = static_cast<char *>(g_os.alloc(need));
-    } else if (need > sizeof stack) {
-      out = ContextScratch(ctx, need);
+      head_in_place = false;
+    } else {
+      out = ContextScratch(ctx, need, head_in_place ? head_size : 0);
     }
     if (out == nullptr) {
       // No room for the dump: the call line still goes out alone.
@@ -326,7 +328,7 @@ int WriteDumpPieces(TraceContext *ctx, const DumpPiece *pieces, size_t count,
       return 0;
     }
     char *p = out;
-    if (head_size != 0) memcpy(p, head, head_size);
+    if (head_size != 0 && !head_in_place) memcpy(p, head, head_size);
     p += head_size;
     head_size = 0;  // the head goes with the first piece only
     p = PutChunkLines(p, &cursor, static_cast<uint32_t>(offset), chunk, indent);

@@ -8,10 +8,10 @@
 
 namespace nq {
 
-// Room on the stack for a record: every call line, and a dump of some 700
-// bytes. A longer record is composed in the context's scratch buffer. With
-// the rest of a frame it stays under a page, which spares the frame the
-// stack probe that Windows wants before a page is skipped.
+// Room for a record: every call line, and a dump of some 700 bytes. Every
+// record is composed in the context's scratch buffer, never on the stack:
+// a hook called from a signal handler on a small alternate stack (8 KiB)
+// must fit there beside the handler and the system's own frames.
 constexpr size_t kStackRecord = 3840;
 
 // Hands size bytes at data to ctx's trace file in one append. The default

@@ -1,6 +1,5 @@
-// The writer of trace records: each is admitted once, composed in full on
-// the stack (or in the context's scratch buffer when long) and handed to
-// the sink in one append.
+// The writer of trace records: each is admitted once, composed in full in
+// the context's scratch buffer and handed to the sink in one append.
 #include "output/writer.h"
 
 #include <string.h>
@@ -54,8 +53,9 @@ int FinishRecord(TraceContext *ctx, const Admission &a, const Clock &c,
 // possibly doubled by a line feed, and the tail fit the stack record.
 void FormatRecord(TraceContext *ctx, const Admission &a, const void *data,
                   size_t count, const char *format, va_list ap) {
+  char *out = ContextScratch(ctx, kStackRecord);
+  if (out == nullptr) return;
   Clock c = ReadClock(ctx);
-  char out[kStackRecord];
   char *text = PutLineHead(out, ctx, c.elapsed, c.local, a);
   size_t n = FormatV(text, kTraceFormatSize, format, ap);
   if (n == kTraceFormatSize - 1) n = DropCutEscape(text, n);
@@ -77,8 +77,9 @@ void TraceCallPieces(TraceContext *ctx, const Admission &a,
                      const char *format, ...) {
   // FormatRecord's steps, kept apart so that the calls of the Windows
   // socket API, which gather nothing, pay nothing for the pieces.
+  char *out = ContextScratch(ctx, kStackRecord);
+  if (out == nullptr) return;
   Clock c = ReadClock(ctx);
-  char out[kStackRecord];
   char *text = PutLineHead(out, ctx, c.elapsed, c.local, a);
   va_list ap;
   va_start(ap, format);
@@ -117,13 +118,10 @@ int WriteRecord(TraceContext *ctx, uint32_t kind, const void *data,
   // digits, space, tag, " [-2147483648]", CR LF.
   const size_t fixed =
       strlen(ctx->module_name) + 1 + 6 + 1 + 10 + 1 + 5 + 14 + 2;
-  char stack[kStackRecord];
-  char *out = stack;
-  if (length > (kStackRecord - fixed) / 2) {
-    // Only a caller's own long record gets here: size it exactly.
-    out = ContextScratch(ctx, fixed + length + CountFeeds(text, length));
-    if (out == nullptr) return 0;
-  }
+  // Only a caller's own long record needs more: size it exactly.
+  size_t need = fixed + length + CountFeeds(text, length);
+  char *out = ContextScratch(ctx, need > kStackRecord ? need : kStackRecord);
+  if (out == nullptr) return 0;
   char *p = PutLineHead(out, ctx, c.elapsed, c.local, a);
   memcpy(p, text, length);
   return FinishRecord(ctx, a, c, out, p, length, nullptr, 0);

@@ -65,6 +65,9 @@ const OsServices &NativeOsServices();
 // The system's own codes of a call that would block and of a connect under
 // way, which admission tags as warnings beside the socket API's
 // WSAEWOULDBLOCK. Windows reports both as WSAEWOULDBLOCK itself.
+// kSystemMemoryFault: the code of a call the kernel refused because it
+// could not read the caller's memory (EFAULT); the hooks then read none of
+// it either. 0 where the hooks read such memory as they always have.
 // kAddressFamilies: socket addresses are read by their family, as the
 // POSIX builds do; the Windows builds read every one as IPv4, the text
 // their trace has always had. kSockAddrTextSize holds the longest address
@@ -72,11 +75,13 @@ const OsServices &NativeOsServices();
 #if defined(_WIN32)
 constexpr int32_t kSystemWouldBlock = 10035;
 constexpr int32_t kSystemInProgress = 10035;
+constexpr int32_t kSystemMemoryFault = 0;
 constexpr bool kAddressFamilies = false;
 constexpr size_t kSockAddrTextSize = 64;
 #else
 constexpr int32_t kSystemWouldBlock = 11;   // EAGAIN, EWOULDBLOCK on Linux
 constexpr int32_t kSystemInProgress = 115;  // EINPROGRESS on Linux
+constexpr int32_t kSystemMemoryFault = 14;  // EFAULT
 constexpr bool kAddressFamilies = true;
 constexpr size_t kSockAddrTextSize = 448;
 #endif

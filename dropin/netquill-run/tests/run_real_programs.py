@@ -327,6 +327,8 @@ def behaviour(args, work, server):
 
     file_capabilities(nqr, work)
     modern_calls(nqr, work)
+    if args.hostile:
+        hostile_calls(nqr, args.hostile, work)
 
     # Usage errors and a program that is not there.
     for cmd, want in (([nqr], 2), ([nqr, "-f", "12x", "true"], 2),
@@ -337,6 +339,54 @@ def behaviour(args, work, server):
         rc = run(cmd, work).returncode
         check(rc == want, "%s exited %d, expected %d" % (cmd[1:], rc, want))
     return 0
+
+
+EST = {"TZ": "EST5EDT,M3.2.0,M11.1.0"}
+HOSTILE = [  # case, options, environment, lines wanted ({p} a pointer, {n}
+    # no dump follows), unwanted: run as it runs alone, traced as it did
+    ("t", "-f 4", {}, [r"recv\(5, {p}, 4, 32\) returned 4{n}",
+     r"recvmsg\(5, {p}, NULL, 32\) returned 4{n}", r"recvfrom\(5, {p}, 4, "
+     r"32, NULL, 0x0\) returned 4{n}", r"recvmmsg\(5, {p}, NULL, 32\) "
+     r"returned 4{n}", r"recv\(6, {p}, 4, 32\) returned 10\n +0000  30 31 32 "
+     r"33  +0123{n}"], "5A 5A"),
+    ("f", "", {}, [r"accept\(3, <0 bytes>, {p}\) returned -1 \[11]",
+     r"getpeername\(3, <0 bytes>, {p}\) returned -1", r"recvfrom\(4, {p}, 4,"
+     r" 64, <0 bytes>, {p}\) returned -1", r"recvmsg\(4, {p}, <0 bytes>, 64\)",
+     r"recvmmsg\(4, {p}, 2000, 64\) returned -1"], r"10\.1\.2\.3|^(?!NQ-S)"),
+    ("e", "", {}, [r"bind\(4, <0 bytes>, 16\) returned -1 \[14]",
+     r"connect\(5, <0 bytes>, 16\) returned -1 \[14]", r"sendmsg\(3, {p}, "
+     r"<0 bytes>, 0\) returned -1 \[14]", r"sendto\(3, {p}, 1, 0, <0 bytes>, "
+     r"16\) returned -1 \[14]", r"recvmsg\(3, {p}, <0 bytes>, 64\) returned "
+     r"-1 \[14]", r"recvmmsg\(3, {p}, 1, 64\) returned -1 \[14]"], ""),
+] + [("z", "", env, [], "") for env in (
+    EST, dict(EST, NETQUILL_TRACE="0"), {"TZ": ":/dev/stdin"},
+    {"TZ": "{work}/fifo"}, {"TZ": "fifo", "TZDIR": "{work}"})] + [
+    ("a", "-f %d" % f, {}, [r"write\(3, {p}, 4\) returned 4" + dump], "")
+    for f, dump in ((0, "{n}"), (4, r"\n +0000  5A 5A 5A 5A  "))] + [
+    ("a", "-f %d" % f, {}, [r"ERR: send\(-1, {p}, 1, 0\)"], "") for f in (1, 7)]
+
+
+def hostile_calls(nqr, probe, work):
+    link = os.path.join(work, "nq-started-as")  # traced by this name
+    os.symlink(probe, link), os.mkfifo(os.path.join(work, "fifo"))
+    for i, (case, opts, env, wanted, unwanted) in enumerate(HOSTILE):
+        log, got = os.path.join(work, "hostile%d.trace" % i), []
+        env = clean_env(**{k: v.format(work=work) for k, v in env.items()})
+        for cmd in ([link, case], [nqr, "-o", log] + opts.split() + [link, case]):
+            try:
+                p = subprocess.run(cmd, input=b"in\n", env=env, cwd=work,
+                                   capture_output=True, timeout=20)
+                got.append((p.returncode, p.stdout))
+            except subprocess.TimeoutExpired:
+                got.append("timed out")
+        lines = open(log, "rb").read().decode("latin-1").split("\r\n")[:-1] \
+            if os.path.exists(log) else []  # as written, dump lines too
+        text = "".join(re.sub(r"^\S+ \d{6} \d{4,} ", "", l) + "\n" for l in lines)
+        missing = [w for w in wanted if not re.search(
+            w.format(p="0x[0-9a-f]+", n=r"\n(?! )"), text)]
+        check(got[0] == got[1] and not missing and not (unwanted and re.search(
+            unwanted, "\n".join(lines), re.M)), "hostile %s %s: %s, %s in\n%s"
+              % (case, env.get("TZ"), got, missing, text))
 
 
 SHORT_ADDRESS = re.compile(r"\(\d+, (?:0x[0-9a-f]+, 1, 0, )?<2 bytes>, 0x")
@@ -456,6 +506,7 @@ def main():
     ap.add_argument("--build-dir", help="a build to install and run from")
     ap.add_argument("--fortified", help="a program built with fortify")
     ap.add_argument("--short-address", help="the two-byte address program")
+    ap.add_argument("--hostile", help="the hostile calls program")
     ap.add_argument("--cmake", default="cmake")
     ap.add_argument("--version", required=True,
                     help="the version the library reports, as 4.0.4000")

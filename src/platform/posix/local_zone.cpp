@@ -3,10 +3,15 @@
 // table lookup and calendar arithmetic, with no lock, file or allocation.
 // What this gives up: a zone changed after load (TZ set by the program, a
 // new /etc/localtime) is not seen, and past the last change looked for the
-// last offset stays.
+// last offset stays. The program must not notice the read: its zone
+// globals are put back, and a zone file that is not a regular file (TZ
+// naming /dev/stdin or a FIFO) is not opened; the clock is then UTC.
 #include "platform/posix/local_zone.h"
 
 #include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
 
 namespace nq {
@@ -64,12 +69,62 @@ int32_t OffsetAt(int64_t t) {
   return static_cast<int32_t>(local - t);
 }
 
+// Whether the C library may read its zone: the file TZ names (as glibc
+// finds it: /etc/localtime when unset, a name without a leading '/' under
+// TZDIR) is a regular file or none at all (then TZ is read as a rule such
+// as "EST5EDT"). A FIFO or a device, such as TZ=":/dev/stdin", would take
+// the program's input or wait for a writer.
+bool ZoneFileReadable() {
+  const char *tz = getenv("TZ");
+  if (tz != nullptr && tz[0] == '\0') tz = "Universal";
+  if (tz != nullptr && tz[0] == ':') ++tz;
+  if (tz == nullptr || tz[0] == '\0') tz = "/etc/localtime";
+  char path[4096];
+  const char *file = tz;
+  if (tz[0] != '/') {
+    const char *dir = getenv("TZDIR");
+    if (dir == nullptr || dir[0] == '\0') dir = "/usr/share/zoneinfo";
+    int n = snprintf(path, sizeof path, "%s/%s", dir, tz);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path) return false;
+    file = path;
+  }
+  struct stat st;
+  if (stat(file, &st) != 0) return errno == ENOENT || errno == ENOTDIR;
+  return S_ISREG(st.st_mode);
+}
+
+// The program's view of the zone, which tzset and localtime_r set: put
+// back as it was, so that loading the library changes nothing it sees.
+struct ZoneGlobals {
+  char *names[2];
+  long zone;
+  int daylight;
+};
+
+ZoneGlobals SaveZoneGlobals() {
+  return {{tzname[0], tzname[1]}, timezone, daylight};
+}
+
+void RestoreZoneGlobals(const ZoneGlobals &g) {
+  tzname[0] = g.names[0];
+  tzname[1] = g.names[1];
+  timezone = g.zone;
+  daylight = g.daylight;
+}
+
 const bool g_zone_read = (ZoneRead(time(nullptr)), true);
 
 }  // namespace
 
 void ZoneRead(int64_t now) {
-  int saved = errno;  // reading the zone files may set it
+  int saved = errno;          // reading the zone files may set it
+  if (!ZoneFileReadable()) {  // the trace's clock is then UTC
+    g_spans[0] = {INT64_MIN, 0};
+    g_span_count = 1;
+    errno = saved;
+    return;
+  }
+  ZoneGlobals globals = SaveZoneGlobals();
   tzset();
   int32_t offset = OffsetAt(now);
   g_spans[0] = {INT64_MIN, offset};
@@ -93,6 +148,7 @@ void ZoneRead(int64_t now) {
     t = after;
   }
   g_span_count = count;
+  RestoreZoneGlobals(globals);
   errno = saved;
 }
 

@@ -84,8 +84,35 @@ void NativeLocalTime(LocalTime *out, int) {
 // non-zero value stands for "there is one".
 uintptr_t NativeMainModule() { return 1; }
 
+// The name the program was started by, its argv[0], read at load: a
+// program started through a link (redis-server, a link to
+// redis-check-rdb) is named by the link, as its user knows it, not by the
+// file the link resolves to; and read before the program can write over
+// its arguments (a process title).
+char g_started_as[256];
+
+void ReadStartedAs() {
+  int saved = errno;
+  int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    ssize_t n = read(fd, g_started_as, sizeof g_started_as - 1);
+    // A name cut by the buffer is not used: its base name could be wrong.
+    bool whole = n > 0 && memchr(g_started_as, '\0', n) != nullptr;
+    if (!whole) g_started_as[0] = '\0';
+    close(fd);
+  }
+  errno = saved;
+}
+
+const bool g_started_as_read = (ReadStartedAs(), true);
+
 size_t NativeModuleFileName(uintptr_t, char *buf, size_t size) {
   if (size == 0) return 0;
+  size_t started = strlen(g_started_as);
+  if (started != 0 && started < size) {
+    memcpy(buf, g_started_as, started + 1);
+    return started;
+  }
   int saved = errno;
   ssize_t n = readlink("/proc/self/exe", buf, size - 1);
   errno = saved;
@@ -162,8 +189,11 @@ ssize_t WriteChecked(int fd, const void *data, size_t size) {
 // room first, the system refuses the write and raises SIGXFSZ, whose
 // default is to kill: it is held off around the write and taken back
 // unless the program had one pending already.
-ssize_t WriteWithinLimit(int fd, const void *data, size_t size, bool owned,
-                         uint64_t limit) {
+// Kept out of AppendTo: its signal sets take no stack while there is no
+// limit, the usual case, on a path a signal handler may run.
+__attribute__((noinline)) ssize_t WriteWithinLimit(int fd, const void *data,
+                                                   size_t size, bool owned,
+                                                   uint64_t limit) {
   struct stat st;
   if (!AcceptsRecords(fd, owned, &st)) return -1;
   if (!S_ISREG(st.st_mode)) return WriteAll(fd, data, size);
