@@ -3,6 +3,7 @@
 # with the loader's complaints on its standard error.
 #   -DRUN= -DPRELOAD= -DLIBRARY= -DWORK=
 cmake_minimum_required(VERSION 3.25)
+file(REMOVE "${WORK}/ran")
 foreach(dir "with blank" "with:colon")
   set(bin "${WORK}/${dir}")
   file(REMOVE_RECURSE "${bin}")
