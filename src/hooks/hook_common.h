@@ -3,6 +3,7 @@
 #ifndef NQ_HOOKS_HOOK_COMMON_H
 #define NQ_HOOKS_HOOK_COMMON_H
 
+
 #include <stddef.h>
 #include <stdint.h>
 
@@ -125,5 +126,22 @@ void DumpOnly(TraceContext *ctx, const void *data, size_t count);
     ();                                                                    \
     ::nq::LeaveCall();                                                     \
   } while (0)
+
+// Defines the hook name, returning type: its guard first and alone, so
+// that while nobody traces it saves, spills and sets up nothing (a frame
+// or a tail call would: an i686 stdcall tail call reloads every argument
+// on the way); the block after the macro is the rest of the hook, a cold
+// function of its own (nq::name##Traced) that only a traced call reaches.
+// params name the result `result`; args repeats params' names.
+#define NQ_HOOK(type, name, params, args)    \
+  namespace nq {                             \
+  void name##Traced params;                  \
+  }                                          \
+  type NQ_CALL name params {                 \
+    if (::nq::NobodyTraces()) return result; \
+    ::nq::name##Traced args;                 \
+    return result;                           \
+  }                                          \
+  __attribute__((noinline, cold)) void ::nq::name##Traced params
 
 #endif
