@@ -5,6 +5,7 @@
 #ifndef NQ_PLATFORM_OS_H
 #define NQ_PLATFORM_OS_H
 
+
 #include <stddef.h>
 #include <stdint.h>
 
@@ -65,20 +66,12 @@ const OsServices &NativeOsServices();
 // The system's own codes of a call that would block and of a connect under
 // way, which admission tags as warnings beside the socket API's
 // WSAEWOULDBLOCK. Windows reports both as WSAEWOULDBLOCK itself.
-// kAddressFamilies: socket addresses are read by their family, as the
-// POSIX builds do; the Windows builds read every one as IPv4, the text
-// their trace has always had. kSockAddrTextSize holds the longest address
-// text: on POSIX an AF_UNIX path of 108 bytes, each as \xHH, in quotes.
 #if defined(_WIN32)
 constexpr int32_t kSystemWouldBlock = 10035;
 constexpr int32_t kSystemInProgress = 10035;
-constexpr bool kAddressFamilies = false;
-constexpr size_t kSockAddrTextSize = 64;
 #else
 constexpr int32_t kSystemWouldBlock = 11;   // EAGAIN, EWOULDBLOCK on Linux
 constexpr int32_t kSystemInProgress = 115;  // EINPROGRESS on Linux
-constexpr bool kAddressFamilies = true;
-constexpr size_t kSockAddrTextSize = 448;
 #endif
 
 // The character that separates directories in a path on this system.
