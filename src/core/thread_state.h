@@ -5,6 +5,10 @@
 #ifndef NQ_CORE_THREAD_STATE_H
 #define NQ_CORE_THREAD_STATE_H
 
+// A header of the core floor: a file below it must not include it.
+#if NQ_FLOOR < 2
+#error "src/core/ is above the floor of this file (NQ_FLOOR)"
+#endif
 
 #include <stddef.h>
 #include <stdint.h>

@@ -4,6 +4,10 @@
 #ifndef NQ_HOOKS_FORMATTERS_H
 #define NQ_HOOKS_FORMATTERS_H
 
+// A header of the top floor: a file below it must not include it.
+#if NQ_FLOOR < 4
+#error "src/hooks/ is above the floor of this file (NQ_FLOOR)"
+#endif
 
 #include <stddef.h>
 #include <stdint.h>
