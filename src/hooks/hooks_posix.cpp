@@ -72,9 +72,9 @@ const char *MessageName(const struct msghdr *msg, socklen_t valid) {
                                 static_cast<int>(valid));
 }
 
-ssize_t Data(const char *name, ssize_t result, int fd, const void *buf,
-             size_t count) {
-  if (NobodyTraces()) return result;
+__attribute__((noinline, cold)) ssize_t Data(const char *name, ssize_t result,
+                                             int fd, const void *buf,
+                                             size_t count) {
   NQ_TRACE_CALL(result == -1,
                 (Moved{buf, static_cast<long long>(count), result}),
                 "%s(%d, 0x%zx, %zd) %s", name, fd, Ptr(buf),
@@ -82,9 +82,9 @@ ssize_t Data(const char *name, ssize_t result, int fd, const void *buf,
   return result;
 }
 
-ssize_t Vector(const char *name, ssize_t result, int fd,
-               const struct iovec *iov, int iovcnt) {
-  if (NobodyTraces()) return result;
+__attribute__((noinline, cold)) ssize_t Vector(const char *name, ssize_t result,
+                                               int fd, const struct iovec *iov,
+                                               int iovcnt) {
   long long moved = MovedInPieces(result, iov, iovcnt);
   NQ_TRACE_PIECES(
       result == -1, Pieces(iov),
@@ -94,9 +94,11 @@ ssize_t Vector(const char *name, ssize_t result, int fd,
   return result;
 }
 
-ssize_t Message(const char *name, ssize_t result, int fd,
-                const struct msghdr *msg, int flags, socklen_t name_valid) {
-  if (NobodyTraces()) return result;
+__attribute__((noinline, cold)) ssize_t Message(const char *name,
+                                                ssize_t result, int fd,
+                                                const struct msghdr *msg,
+                                                int flags,
+                                                socklen_t name_valid) {
   if (msg == nullptr) {
     NQ_TRACE_CALL(result == -1, kNothingMoved, "%s(%d, 0x0, NULL, %d) %s", name,
                   fd, flags, FormatIntResult(result));
@@ -114,9 +116,11 @@ ssize_t Message(const char *name, ssize_t result, int fd,
 
 // One line per message that moved, each with its own count and dump; a
 // call that moved none is one line for the whole vector.
-int Messages(const char *name, int result, int fd, const struct mmsghdr *msgvec,
-             unsigned vlen, int flags, const socklen_t *name_valid) {
-  if (NobodyTraces()) return result;
+__attribute__((noinline, cold)) int Messages(const char *name, int result,
+                                             int fd,
+                                             const struct mmsghdr *msgvec,
+                                             unsigned vlen, int flags,
+                                             const socklen_t *name_valid) {
   if (result <= 0 || msgvec == nullptr) {
     NQ_TRACE_CALL(result == -1, kNothingMoved, "%s(%d, 0x%zx, %u, %d) %s", name,
                   fd, Ptr(msgvec), vlen, flags, FormatIntResult(result));
@@ -133,9 +137,11 @@ int Messages(const char *name, int result, int fd, const struct mmsghdr *msgvec,
   return result;
 }
 
-int OutAddress(const char *name, int result, int s, const struct sockaddr *addr,
-               const socklen_t *len, socklen_t valid) {
-  if (NobodyTraces()) return result;
+__attribute__((noinline, cold)) int OutAddress(const char *name, int result,
+                                               int s,
+                                               const struct sockaddr *addr,
+                                               const socklen_t *len,
+                                               socklen_t valid) {
   NQ_TRACE_CALL(result == -1, kNothingMoved, "%s(%d, %s, 0x%zx) %s", name, s,
                 FormatSockAddrOfLength(addr, static_cast<int>(valid)), Ptr(len),
                 FormatIntResult(result));
@@ -159,65 +165,73 @@ constexpr size_t kListText = 1024;  // as much as the line can take
 }  // namespace
 
 ssize_t NQX_read(ssize_t result, int fd, const void *buf, size_t count) {
+  if (NobodyTraces()) return result;
   return Data("read", result, fd, buf, count);
 }
 
 ssize_t NQX_write(ssize_t result, int fd, const void *buf, size_t count) {
+  if (NobodyTraces()) return result;
   return Data("write", result, fd, buf, count);
 }
 
 ssize_t NQX_readv(ssize_t result, int fd, const struct iovec *iov, int iovcnt) {
+  if (NobodyTraces()) return result;
   return Vector("readv", result, fd, iov, iovcnt);
 }
 
 ssize_t NQX_writev(ssize_t result, int fd, const struct iovec *iov,
                    int iovcnt) {
+  if (NobodyTraces()) return result;
   return Vector("writev", result, fd, iov, iovcnt);
 }
 
 ssize_t NQX_sendmsg(ssize_t result, int fd, const struct msghdr *msg,
                     int flags) {
+  if (NobodyTraces()) return result;
   return Message("sendmsg", result, fd, msg, flags,
                  msg != nullptr ? msg->msg_namelen : 0);
 }
 
 ssize_t NQX_recvmsg(ssize_t result, int fd, const struct msghdr *msg, int flags,
                     socklen_t name_valid) {
+  if (NobodyTraces()) return result;
   return Message("recvmsg", result, fd, msg, flags, name_valid);
 }
 
 int NQX_sendmmsg(int result, int fd, const struct mmsghdr *msgvec,
                  unsigned int vlen, int flags) {
+  if (NobodyTraces()) return result;
   return Messages("sendmmsg", result, fd, msgvec, vlen, flags, nullptr);
 }
 
 int NQX_recvmmsg(int result, int fd, const struct mmsghdr *msgvec,
                  unsigned int vlen, int flags, const socklen_t *name_valid) {
+  if (NobodyTraces()) return result;
   return Messages("recvmmsg", result, fd, msgvec, vlen, flags, name_valid);
 }
 
-ssize_t NQX_sendfile(ssize_t result, int out_fd, int in_fd, const off_t *offset,
-                     size_t count) {
-  if (NobodyTraces()) return result;
+NQ_HOOK(ssize_t, NQX_sendfile,
+        (ssize_t result, int out_fd, int in_fd, const off_t *offset,
+         size_t count),
+        (result, out_fd, in_fd, offset, count)) {
   NQ_TRACE_CALL(result == -1, kNothingMoved, "sendfile(%d, %d, 0x%zx, %zd) %s",
                 out_fd, in_fd, Ptr(offset), static_cast<ptrdiff_t>(count),
                 FormatIntResult(result));
-  return result;
 }
 
-ssize_t NQX_splice(ssize_t result, int fd_in, const void *off_in, int fd_out,
-                   const void *off_out, size_t len, unsigned int flags) {
-  if (NobodyTraces()) return result;
+NQ_HOOK(ssize_t, NQX_splice,
+        (ssize_t result, int fd_in, const void *off_in, int fd_out,
+         const void *off_out, size_t len, unsigned int flags),
+        (result, fd_in, off_in, fd_out, off_out, len, flags)) {
   NQ_TRACE_CALL(result == -1, kNothingMoved,
                 "splice(%d, 0x%zx, %d, 0x%zx, %zd, %u) %s", fd_in, Ptr(off_in),
                 fd_out, Ptr(off_out), static_cast<ptrdiff_t>(len), flags,
                 FormatIntResult(result));
-  return result;
 }
 
-int NQX_socketpair(int result, int domain, int type, int protocol,
-                   const int sv[2]) {
-  if (NobodyTraces()) return result;
+NQ_HOOK(int, NQX_socketpair,
+        (int result, int domain, int type, int protocol, const int sv[2]),
+        (result, domain, type, protocol, sv)) {
   if (result == 0 && sv != nullptr) {
     NQ_TRACE_CALL(false, kNothingMoved, "socketpair(%d, %d, %d, [%d, %d]) %s",
                   domain, type, protocol, sv[0], sv[1],
@@ -227,34 +241,36 @@ int NQX_socketpair(int result, int domain, int type, int protocol,
                   "socketpair(%d, %d, %d, 0x%zx) %s", domain, type, protocol,
                   Ptr(sv), FormatIntResult(result));
   }
-  return result;
 }
 
 int NQX_accept(int result, int s, const struct sockaddr *addr,
                const socklen_t *addrlen, socklen_t valid) {
+  if (NobodyTraces()) return result;
   return OutAddress("accept", result, s, addr, addrlen, valid);
 }
 
 int NQX_getpeername(int result, int s, const struct sockaddr *name,
                     const socklen_t *namelen, socklen_t valid) {
+  if (NobodyTraces()) return result;
   return OutAddress("getpeername", result, s, name, namelen, valid);
 }
 
 int NQX_getsockname(int result, int s, const struct sockaddr *name,
                     const socklen_t *namelen, socklen_t valid) {
+  if (NobodyTraces()) return result;
   return OutAddress("getsockname", result, s, name, namelen, valid);
 }
 
-ssize_t NQX_recvfrom(ssize_t result, int s, const void *buf, size_t len,
-                     int flags, const struct sockaddr *from,
-                     const socklen_t *fromlen, socklen_t valid) {
-  if (NobodyTraces()) return result;
+NQ_HOOK(ssize_t, NQX_recvfrom,
+        (ssize_t result, int s, const void *buf, size_t len, int flags,
+         const struct sockaddr *from, const socklen_t *fromlen,
+         socklen_t valid),
+        (result, s, buf, len, flags, from, fromlen, valid)) {
   NQ_TRACE_CALL(result == -1, (Moved{buf, static_cast<long long>(len), result}),
                 "recvfrom(%d, 0x%zx, %zd, %d, %s, 0x%zx) %s", s, Ptr(buf),
                 static_cast<ptrdiff_t>(len), flags,
                 FormatSockAddrOfLength(from, static_cast<int>(valid)),
                 Ptr(fromlen), FormatIntResult(result));
-  return result;
 }
 
 // The name lookups build their texts on the stack, and only for a line
@@ -270,9 +286,10 @@ void TraceLookup(bool failed, Build build) {
 
 // What was asked, and every address that came back, in the order given:
 //   getaddrinfo("localhost", "80") returned 0 (127.0.0.1:80, [::1]:80)
-int NQX_getaddrinfo(int result, const char *node, const char *service,
-                    const struct addrinfo *res) {
-  if (NobodyTraces()) return result;
+NQ_HOOK(int, NQX_getaddrinfo,
+        (int result, const char *node, const char *service,
+         const struct addrinfo *res),
+        (result, node, service, res)) {
   TraceLookup(result != 0, [&](TraceContext *ctx, const Admission &a) {
     char asked[2][kNameText];
     PutQuoted(asked[0], sizeof asked[0], node);
@@ -293,14 +310,14 @@ int NQX_getaddrinfo(int result, const char *node, const char *service,
     TraceCall(ctx, a, nullptr, 0, "getaddrinfo(%s, %s) %s%s%s", asked[0],
               asked[1], FormatIntResult(result), list[0] ? " " : "", list);
   });
-  return result;
 }
 
 // The address asked about, and the names that came back:
 //   getnameinfo(127.0.0.1:80, 16, 0) returned 0 ("localhost", "http")
-int NQX_getnameinfo(int result, const struct sockaddr *sa, socklen_t salen,
-                    const char *host, const char *serv, int flags) {
-  if (NobodyTraces()) return result;
+NQ_HOOK(int, NQX_getnameinfo,
+        (int result, const struct sockaddr *sa, socklen_t salen,
+         const char *host, const char *serv, int flags),
+        (result, sa, salen, host, serv, flags)) {
   TraceLookup(result != 0, [&](TraceContext *ctx, const Admission &a) {
     char names[2][kNameText] = {"", ""};
     if (result == 0) {
@@ -313,5 +330,4 @@ int NQX_getnameinfo(int result, const struct sockaddr *sa, socklen_t salen,
               result == 0 ? " (" : "", names[0], result == 0 ? ", " : "",
               names[1], result == 0 ? ")" : "");
   });
-  return result;
 }
