@@ -111,7 +111,7 @@ void DumpOnly(TraceContext *ctx, const void *data, size_t count);
 // (LeaveCall). The record's steps are a function of their own, never
 // inlined, so that a hook sets up no more than a small frame around its
 // guard and a thread without a context pays for the capture alone.
-#define NQ_TRACE_CALL(failed, moved, ...)                                  \
+#define NQ_TRACE_STEPS(failed, moved, ...)                                 \
   do {                                                                     \
     if (!::nq::EnterCall(failed)) break;                                   \
     [&]() __attribute__((noinline)) {                                      \
@@ -131,21 +131,22 @@ void DumpOnly(TraceContext *ctx, const void *data, size_t count);
     ::nq::LeaveCall();                                                     \
   } while (0)
 
-// Defines the hook name, returning type: its guard first and alone, so
-// that while nobody traces it saves, spills and sets up nothing (a frame
-// or a tail call would: an i686 stdcall tail call reloads every argument
-// on the way); the block after the macro is the rest of the hook, a cold
-// function of its own (nq::name##Traced) that only a traced call reaches.
-// params name the result `result`; args repeats params' names.
-#define NQ_HOOK(type, name, params, args)    \
-  namespace nq {                             \
-  void name##Traced params;                  \
-  }                                          \
-  type NQ_CALL name params {                 \
-    if (::nq::NobodyTraces()) return result; \
-    ::nq::name##Traced args;                 \
-    return result;                           \
-  }                                          \
-  __attribute__((noinline, cold)) void ::nq::name##Traced params
+// NQ_TRACE_CALL: the steps after the hook's guard, which must stay ahead
+// of everything, also of the arguments' spills. Where arguments come on
+// the stack (i686 stdcall) they have their homes already, and the steps
+// stay in line: a call would copy each. Where they come in registers, the
+// steps' lambda, which takes them by reference, would have them spilled
+// before the guard; there the steps go into a cold function that takes
+// copies, set up only after the guard.
+#if defined(__i386__)
+#define NQ_TRACE_CALL(failed, moved, ...) \
+  NQ_TRACE_STEPS(failed, moved, __VA_ARGS__)
+#else
+#define NQ_TRACE_CALL(failed, moved, ...)       \
+  [=]() __attribute__((noinline, cold)) {       \
+    NQ_TRACE_STEPS(failed, moved, __VA_ARGS__); \
+  }                                             \
+  ()
+#endif
 
 #endif

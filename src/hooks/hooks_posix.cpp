@@ -210,28 +210,28 @@ int NQX_recvmmsg(int result, int fd, const struct mmsghdr *msgvec,
   return Messages("recvmmsg", result, fd, msgvec, vlen, flags, name_valid);
 }
 
-NQ_HOOK(ssize_t, NQX_sendfile,
-        (ssize_t result, int out_fd, int in_fd, const off_t *offset,
-         size_t count),
-        (result, out_fd, in_fd, offset, count)) {
+ssize_t NQX_sendfile(ssize_t result, int out_fd, int in_fd, const off_t *offset,
+                     size_t count) {
+  if (NobodyTraces()) return result;
   NQ_TRACE_CALL(result == -1, kNothingMoved, "sendfile(%d, %d, 0x%zx, %zd) %s",
                 out_fd, in_fd, Ptr(offset), static_cast<ptrdiff_t>(count),
                 FormatIntResult(result));
+  return result;
 }
 
-NQ_HOOK(ssize_t, NQX_splice,
-        (ssize_t result, int fd_in, const void *off_in, int fd_out,
-         const void *off_out, size_t len, unsigned int flags),
-        (result, fd_in, off_in, fd_out, off_out, len, flags)) {
+ssize_t NQX_splice(ssize_t result, int fd_in, const void *off_in, int fd_out,
+                   const void *off_out, size_t len, unsigned int flags) {
+  if (NobodyTraces()) return result;
   NQ_TRACE_CALL(result == -1, kNothingMoved,
                 "splice(%d, 0x%zx, %d, 0x%zx, %zd, %u) %s", fd_in, Ptr(off_in),
                 fd_out, Ptr(off_out), static_cast<ptrdiff_t>(len), flags,
                 FormatIntResult(result));
+  return result;
 }
 
-NQ_HOOK(int, NQX_socketpair,
-        (int result, int domain, int type, int protocol, const int sv[2]),
-        (result, domain, type, protocol, sv)) {
+int NQX_socketpair(int result, int domain, int type, int protocol,
+                   const int sv[2]) {
+  if (NobodyTraces()) return result;
   if (result == 0 && sv != nullptr) {
     NQ_TRACE_CALL(false, kNothingMoved, "socketpair(%d, %d, %d, [%d, %d]) %s",
                   domain, type, protocol, sv[0], sv[1],
@@ -241,6 +241,7 @@ NQ_HOOK(int, NQX_socketpair,
                   "socketpair(%d, %d, %d, 0x%zx) %s", domain, type, protocol,
                   Ptr(sv), FormatIntResult(result));
   }
+  return result;
 }
 
 int NQX_accept(int result, int s, const struct sockaddr *addr,
@@ -261,22 +262,22 @@ int NQX_getsockname(int result, int s, const struct sockaddr *name,
   return OutAddress("getsockname", result, s, name, namelen, valid);
 }
 
-NQ_HOOK(ssize_t, NQX_recvfrom,
-        (ssize_t result, int s, const void *buf, size_t len, int flags,
-         const struct sockaddr *from, const socklen_t *fromlen,
-         socklen_t valid),
-        (result, s, buf, len, flags, from, fromlen, valid)) {
+ssize_t NQX_recvfrom(ssize_t result, int s, const void *buf, size_t len,
+                     int flags, const struct sockaddr *from,
+                     const socklen_t *fromlen, socklen_t valid) {
+  if (NobodyTraces()) return result;
   NQ_TRACE_CALL(result == -1, (Moved{buf, static_cast<long long>(len), result}),
                 "recvfrom(%d, 0x%zx, %zd, %d, %s, 0x%zx) %s", s, Ptr(buf),
                 static_cast<ptrdiff_t>(len), flags,
                 FormatSockAddrOfLength(from, static_cast<int>(valid)),
                 Ptr(fromlen), FormatIntResult(result));
+  return result;
 }
 
 // The name lookups build their texts on the stack, and only for a line
 // that admission lets through.
 template <typename Build>
-void TraceLookup(bool failed, Build build) {
+__attribute__((noinline, cold)) void TraceLookup(bool failed, Build build) {
   if (!EnterCall(failed)) return;
   TraceContext *ctx = CallContext();
   Admission a = AdmitRecord(ctx, TRACE_KIND_CALL, LastError());
@@ -286,11 +287,10 @@ void TraceLookup(bool failed, Build build) {
 
 // What was asked, and every address that came back, in the order given:
 //   getaddrinfo("localhost", "80") returned 0 (127.0.0.1:80, [::1]:80)
-NQ_HOOK(int, NQX_getaddrinfo,
-        (int result, const char *node, const char *service,
-         const struct addrinfo *res),
-        (result, node, service, res)) {
-  TraceLookup(result != 0, [&](TraceContext *ctx, const Admission &a) {
+int NQX_getaddrinfo(int result, const char *node, const char *service,
+                    const struct addrinfo *res) {
+  if (NobodyTraces()) return result;
+  TraceLookup(result != 0, [=](TraceContext *ctx, const Admission &a) {
     char asked[2][kNameText];
     PutQuoted(asked[0], sizeof asked[0], node);
     PutQuoted(asked[1], sizeof asked[1], service);
@@ -310,15 +310,15 @@ NQ_HOOK(int, NQX_getaddrinfo,
     TraceCall(ctx, a, nullptr, 0, "getaddrinfo(%s, %s) %s%s%s", asked[0],
               asked[1], FormatIntResult(result), list[0] ? " " : "", list);
   });
+  return result;
 }
 
 // The address asked about, and the names that came back:
 //   getnameinfo(127.0.0.1:80, 16, 0) returned 0 ("localhost", "http")
-NQ_HOOK(int, NQX_getnameinfo,
-        (int result, const struct sockaddr *sa, socklen_t salen,
-         const char *host, const char *serv, int flags),
-        (result, sa, salen, host, serv, flags)) {
-  TraceLookup(result != 0, [&](TraceContext *ctx, const Admission &a) {
+int NQX_getnameinfo(int result, const struct sockaddr *sa, socklen_t salen,
+                    const char *host, const char *serv, int flags) {
+  if (NobodyTraces()) return result;
+  TraceLookup(result != 0, [=](TraceContext *ctx, const Admission &a) {
     char names[2][kNameText] = {"", ""};
     if (result == 0) {
       PutQuoted(names[0], sizeof names[0], host);
@@ -330,4 +330,5 @@ NQ_HOOK(int, NQX_getnameinfo,
               result == 0 ? " (" : "", names[0], result == 0 ? ", " : "",
               names[1], result == 0 ? ")" : "");
   });
+  return result;
 }
