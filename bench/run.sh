@@ -40,6 +40,7 @@ needs_host=0
 for s in "${sections[@]}"; do [ "$s" = wine ] || needs_host=1; done
 if [ $needs_host = 1 ]; then
   build build/bench-host -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNQ_BUILD_TOOLS=OFF \
+        -DNQ_BUILD_TESTS=OFF \
         -DNQ_BUILD_BENCH=ON
 fi
 

@@ -81,7 +81,7 @@ TEST(ThreadState, FormatterTextsArePerThread) {
   std::thread([] { nq::FormatIntResult(-7); }).join();
   EXPECT_STREQ(mine, "returned 42");
   EXPECT_EQ(mine,
-            reinterpret_cast<nq::FormatterTexts *>(nq::ThisThread()->texts)
+            static_cast<nq::FormatterTexts *>(nq::ThreadTexts(nq::ThisThread()))
                 ->int_result);
 }
 

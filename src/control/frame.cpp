@@ -4,6 +4,7 @@
 #include "control/version.h"
 #include "core/context.h"
 #include "core/thread_state.h"
+#include "hooks/formatters.h"
 #include "netquill.h"
 #include "output/dump.h"
 #include "platform/os.h"
@@ -11,7 +12,7 @@
 namespace nq {
 
 bool LibraryAttach() {
-  if (!ThreadBlocksCreate(ThreadEnding)) return false;
+  if (!ThreadStatesCreate(sizeof(FormatterTexts), ThreadEnding)) return false;
   LockCreate();
   ReadFileSizeLimit();
   UseTableDump(false);

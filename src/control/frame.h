@@ -2,6 +2,11 @@
 #ifndef NQ_CONTROL_FRAME_H
 #define NQ_CONTROL_FRAME_H
 
+// A header of the top floor: a file below it must not include it.
+#if NQ_FLOOR < 4
+#error "src/control/ is above the floor of this file (NQ_FLOOR)"
+#endif
+
 namespace nq {
 
 // Called once when the library is attached to the process. False when the

@@ -1,6 +1,11 @@
 #ifndef NQ_CONTROL_MODULE_NAME_H
 #define NQ_CONTROL_MODULE_NAME_H
 
+// A header of the top floor: a file below it must not include it.
+#if NQ_FLOOR < 4
+#error "src/control/ is above the floor of this file (NQ_FLOOR)"
+#endif
+
 #include "core/context.h"
 
 namespace nq {

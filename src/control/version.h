@@ -5,6 +5,11 @@
 #ifndef NQ_CONTROL_VERSION_H
 #define NQ_CONTROL_VERSION_H
 
+// A header of the top floor: a file below it must not include it.
+#if NQ_FLOOR < 4
+#error "src/control/ is above the floor of this file (NQ_FLOOR)"
+#endif
+
 /* What DllGetVersion and the start banner report. */
 #define NQ_VERSION_MAJOR 4
 #define NQ_VERSION_MINOR 0

@@ -3,6 +3,11 @@
 #ifndef NQ_CORE_ADMISSION_H
 #define NQ_CORE_ADMISSION_H
 
+// A header of the core floor: a file below it must not include it.
+#if NQ_FLOOR < 2
+#error "src/core/ is above the floor of this file (NQ_FLOOR)"
+#endif
+
 #include <stdint.h>
 
 #include "core/context.h"

@@ -2,6 +2,11 @@
 #ifndef NQ_CORE_CONTEXT_H
 #define NQ_CORE_CONTEXT_H
 
+// A header of the core floor: a file below it must not include it.
+#if NQ_FLOOR < 2
+#error "src/core/ is above the floor of this file (NQ_FLOOR)"
+#endif
+
 #include <stddef.h>
 #include <stdint.h>
 

@@ -2,6 +2,11 @@
 #ifndef NQ_CORE_ERROR_BRIDGE_H
 #define NQ_CORE_ERROR_BRIDGE_H
 
+// A header of the core floor: a file below it must not include it.
+#if NQ_FLOOR < 2
+#error "src/core/ is above the floor of this file (NQ_FLOOR)"
+#endif
+
 #include <stdint.h>
 
 #include <atomic>

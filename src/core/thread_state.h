@@ -5,6 +5,12 @@
 #ifndef NQ_CORE_THREAD_STATE_H
 #define NQ_CORE_THREAD_STATE_H
 
+// A header of the core floor: a file below it must not include it.
+#if NQ_FLOOR < 2
+#error "src/core/ is above the floor of this file (NQ_FLOOR)"
+#endif
+
+#include <stddef.h>
 #include <stdint.h>
 
 #include "platform/thread.h"
@@ -13,21 +19,21 @@ namespace nq {
 
 struct TraceContext;
 
-// Bytes of the thread's record that the floors above lay out themselves.
-constexpr size_t kThreadTextsSize = kThreadBlockSize - 32;
-
-struct ThreadState {
+struct alignas(8) ThreadState {
   int32_t last_error;     // error code fetched by this thread's last capture
   int32_t in_library;     // nonzero while the thread runs inside the library
   TraceContext *context;  // this thread's context as last found, or null
   uint32_t scanned_id;    // thread id of the last scan of the table
   uint32_t scanned_generation;  // table generation that scan saw
-  // The value formatters' texts, valid within one hook call.
-  alignas(8) char texts[kThreadTextsSize];
 };
 
-static_assert(sizeof(ThreadState) <= kThreadBlockSize,
-              "the thread's record must fit the platform's block");
+// Sets up every thread's state, with texts_size bytes after it that the
+// floors above lay out themselves (the value formatters' texts): they
+// state what they need, and the platform's block holds both. False when
+// the library cannot load.
+inline bool ThreadStatesCreate(size_t texts_size, ThreadEndNotice on_end) {
+  return ThreadBlocksCreate(sizeof(ThreadState) + texts_size, on_end);
+}
 
 // The calling thread's state, zero on its first call. Null only when no
 // memory can be had for it; a thread without state traces nothing and
@@ -36,6 +42,9 @@ static_assert(sizeof(ThreadState) <= kThreadBlockSize,
 inline ThreadState *ThisThread() {
   return static_cast<ThreadState *>(ThisThreadBlock());
 }
+
+// The texts_size bytes that follow ts, zero with it.
+inline void *ThreadTexts(ThreadState *ts) { return ts + 1; }
 
 // Forgets the calling thread's state; a later call on the same thread
 // starts from a zeroed one. Leaves the system error state as it was.

@@ -11,14 +11,11 @@
 namespace nq {
 namespace {
 
-static_assert(sizeof(FormatterTexts) <= kThreadTextsSize,
-              "the texts must fit the thread's record");
-
 // The calling thread's formatter texts; null when it has no state, and
 // then a formatter returns kNoText (such a thread writes no record).
 FormatterTexts *Texts() {
   ThreadState *ts = ThisThread();
-  return ts ? reinterpret_cast<FormatterTexts *>(ts->texts) : nullptr;
+  return ts ? static_cast<FormatterTexts *>(ThreadTexts(ts)) : nullptr;
 }
 
 const char kNoText[] = "";

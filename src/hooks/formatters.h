@@ -4,13 +4,31 @@
 #ifndef NQ_HOOKS_FORMATTERS_H
 #define NQ_HOOKS_FORMATTERS_H
 
+// A header of the top floor: a file below it must not include it.
+#if NQ_FLOOR < 4
+#error "src/hooks/ is above the floor of this file (NQ_FLOOR)"
+#endif
+
 #include <stddef.h>
 #include <stdint.h>
 
 #include "netquill.h"
-#include "platform/os.h"
 
 namespace nq {
+
+// Whether socket addresses are read by their family: the build chooses,
+// NQ_ADDRESS_FAMILIES with sockaddr_posix.cpp, or without it
+// sockaddr_win32.cpp, which reads every address as IPv4, the text the
+// Windows trace has always had. kSockAddrTextSize holds the
+// longest address text: an AF_UNIX path of 108 bytes, each as \xHH, in
+// quotes, where families are read.
+#if NQ_ADDRESS_FAMILIES
+constexpr bool kAddressFamilies = true;
+constexpr size_t kSockAddrTextSize = 448;
+#else
+constexpr bool kAddressFamilies = false;
+constexpr size_t kSockAddrTextSize = 64;
+#endif
 
 // The formatters' texts, one buffer each, kept in the calling thread's
 // state: valid until the same formatter's next call on the same thread.

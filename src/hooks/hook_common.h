@@ -3,6 +3,11 @@
 #ifndef NQ_HOOKS_HOOK_COMMON_H
 #define NQ_HOOKS_HOOK_COMMON_H
 
+// A header of the top floor: a file below it must not include it.
+#if NQ_FLOOR < 4
+#error "src/hooks/ is above the floor of this file (NQ_FLOOR)"
+#endif
+
 #include <stddef.h>
 #include <stdint.h>
 
@@ -119,7 +124,7 @@ inline int ReadableLength(bool failed, int length) {
 // (LeaveCall). The record's steps are a function of their own, never
 // inlined, so that a hook sets up no more than a small frame around its
 // guard and a thread without a context pays for the capture alone.
-#define NQ_TRACE_CALL(failed, moved, ...)                                  \
+#define NQ_TRACE_STEPS(failed, moved, ...)                                 \
   do {                                                                     \
     if (!::nq::EnterCall(failed)) break;                                   \
     [&]() __attribute__((noinline)) {                                      \
@@ -138,5 +143,23 @@ inline int ReadableLength(bool failed, int length) {
     ();                                                                    \
     ::nq::LeaveCall();                                                     \
   } while (0)
+
+// NQ_TRACE_CALL: the steps after the hook's guard, which must stay ahead
+// of everything, also of the arguments' spills. Where arguments come on
+// the stack (i686 stdcall) they have their homes already, and the steps
+// stay in line: a call would copy each. Where they come in registers, the
+// steps' lambda, which takes them by reference, would have them spilled
+// before the guard; there the steps go into a cold function that takes
+// copies, set up only after the guard.
+#if defined(__i386__)
+#define NQ_TRACE_CALL(failed, moved, ...) \
+  NQ_TRACE_STEPS(failed, moved, __VA_ARGS__)
+#else
+#define NQ_TRACE_CALL(failed, moved, ...)       \
+  [=]() __attribute__((noinline, cold)) {       \
+    NQ_TRACE_STEPS(failed, moved, __VA_ARGS__); \
+  }                                             \
+  ()
+#endif
 
 #endif

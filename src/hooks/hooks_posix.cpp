@@ -81,9 +81,9 @@ const char *MessageName(const struct msghdr *msg, socklen_t valid,
                                 static_cast<int>(valid));
 }
 
-ssize_t Data(const char *name, ssize_t result, int fd, const void *buf,
-             size_t count) {
-  if (NobodyTraces()) return result;
+__attribute__((noinline, cold)) ssize_t Data(const char *name, ssize_t result,
+                                             int fd, const void *buf,
+                                             size_t count) {
   NQ_TRACE_CALL(result == -1,
                 (Moved{buf, static_cast<long long>(count), result}),
                 "%s(%d, 0x%zx, %zd) %s", name, fd, Ptr(buf),
@@ -91,9 +91,9 @@ ssize_t Data(const char *name, ssize_t result, int fd, const void *buf,
   return result;
 }
 
-ssize_t Vector(const char *name, ssize_t result, int fd,
-               const struct iovec *iov, int iovcnt) {
-  if (NobodyTraces()) return result;
+__attribute__((noinline, cold)) ssize_t Vector(const char *name, ssize_t result,
+                                               int fd, const struct iovec *iov,
+                                               int iovcnt) {
   long long moved = MovedInPieces(result, iov, iovcnt);
   NQ_TRACE_PIECES(
       result == -1, Pieces(iov),
@@ -103,9 +103,11 @@ ssize_t Vector(const char *name, ssize_t result, int fd,
   return result;
 }
 
-ssize_t Message(const char *name, ssize_t result, int fd,
-                const struct msghdr *msg, int flags, socklen_t name_valid) {
-  if (NobodyTraces()) return result;
+__attribute__((noinline, cold)) ssize_t Message(const char *name,
+                                                ssize_t result, int fd,
+                                                const struct msghdr *msg,
+                                                int flags,
+                                                socklen_t name_valid) {
   if (msg == nullptr) {
     NQ_TRACE_CALL(result == -1, kNothingMoved, "%s(%d, 0x0, NULL, %d) %s", name,
                   fd, flags, FormatIntResult(result));
@@ -129,9 +131,11 @@ ssize_t Message(const char *name, ssize_t result, int fd,
 
 // One line per message that moved, each with its own count and dump; a
 // call that moved none is one line for the whole vector.
-int Messages(const char *name, int result, int fd, const struct mmsghdr *msgvec,
-             unsigned vlen, int flags, const socklen_t *name_valid) {
-  if (NobodyTraces()) return result;
+__attribute__((noinline, cold)) int Messages(const char *name, int result,
+                                             int fd,
+                                             const struct mmsghdr *msgvec,
+                                             unsigned vlen, int flags,
+                                             const socklen_t *name_valid) {
   if (result <= 0 || msgvec == nullptr) {
     NQ_TRACE_CALL(result == -1, kNothingMoved, "%s(%d, 0x%zx, %u, %d) %s", name,
                   fd, Ptr(msgvec), vlen, flags, FormatIntResult(result));
@@ -148,9 +152,11 @@ int Messages(const char *name, int result, int fd, const struct mmsghdr *msgvec,
   return result;
 }
 
-int OutAddress(const char *name, int result, int s, const struct sockaddr *addr,
-               const socklen_t *len, socklen_t valid) {
-  if (NobodyTraces()) return result;
+__attribute__((noinline, cold)) int OutAddress(const char *name, int result,
+                                               int s,
+                                               const struct sockaddr *addr,
+                                               const socklen_t *len,
+                                               socklen_t valid) {
   NQ_TRACE_CALL(result == -1, kNothingMoved, "%s(%d, %s, 0x%zx) %s", name, s,
                 FormatSockAddrOfLength(addr, static_cast<int>(valid)), Ptr(len),
                 FormatIntResult(result));
@@ -174,39 +180,47 @@ constexpr size_t kListText = 1024;  // as much as the line can take
 }  // namespace
 
 ssize_t NQX_read(ssize_t result, int fd, const void *buf, size_t count) {
+  if (NobodyTraces()) return result;
   return Data("read", result, fd, buf, count);
 }
 
 ssize_t NQX_write(ssize_t result, int fd, const void *buf, size_t count) {
+  if (NobodyTraces()) return result;
   return Data("write", result, fd, buf, count);
 }
 
 ssize_t NQX_readv(ssize_t result, int fd, const struct iovec *iov, int iovcnt) {
+  if (NobodyTraces()) return result;
   return Vector("readv", result, fd, iov, iovcnt);
 }
 
 ssize_t NQX_writev(ssize_t result, int fd, const struct iovec *iov,
                    int iovcnt) {
+  if (NobodyTraces()) return result;
   return Vector("writev", result, fd, iov, iovcnt);
 }
 
 ssize_t NQX_sendmsg(ssize_t result, int fd, const struct msghdr *msg,
                     int flags) {
+  if (NobodyTraces()) return result;
   return Message("sendmsg", result, fd, msg, flags, kSentName);
 }
 
 ssize_t NQX_recvmsg(ssize_t result, int fd, const struct msghdr *msg, int flags,
                     socklen_t name_valid) {
+  if (NobodyTraces()) return result;
   return Message("recvmsg", result, fd, msg, flags, name_valid);
 }
 
 int NQX_sendmmsg(int result, int fd, const struct mmsghdr *msgvec,
                  unsigned int vlen, int flags) {
+  if (NobodyTraces()) return result;
   return Messages("sendmmsg", result, fd, msgvec, vlen, flags, nullptr);
 }
 
 int NQX_recvmmsg(int result, int fd, const struct mmsghdr *msgvec,
                  unsigned int vlen, int flags, const socklen_t *name_valid) {
+  if (NobodyTraces()) return result;
   return Messages("recvmmsg", result, fd, msgvec, vlen, flags, name_valid);
 }
 
@@ -246,16 +260,19 @@ int NQX_socketpair(int result, int domain, int type, int protocol,
 
 int NQX_accept(int result, int s, const struct sockaddr *addr,
                const socklen_t *addrlen, socklen_t valid) {
+  if (NobodyTraces()) return result;
   return OutAddress("accept", result, s, addr, addrlen, valid);
 }
 
 int NQX_getpeername(int result, int s, const struct sockaddr *name,
                     const socklen_t *namelen, socklen_t valid) {
+  if (NobodyTraces()) return result;
   return OutAddress("getpeername", result, s, name, namelen, valid);
 }
 
 int NQX_getsockname(int result, int s, const struct sockaddr *name,
                     const socklen_t *namelen, socklen_t valid) {
+  if (NobodyTraces()) return result;
   return OutAddress("getsockname", result, s, name, namelen, valid);
 }
 
@@ -274,7 +291,7 @@ ssize_t NQX_recvfrom(ssize_t result, int s, const void *buf, size_t len,
 // The name lookups build their texts on the stack, and only for a line
 // that admission lets through.
 template <typename Build>
-void TraceLookup(bool failed, Build build) {
+__attribute__((noinline, cold)) void TraceLookup(bool failed, Build build) {
   if (!EnterCall(failed)) return;
   TraceContext *ctx = CallContext();
   Admission a = AdmitRecord(ctx, TRACE_KIND_CALL, LastError());
@@ -287,7 +304,7 @@ void TraceLookup(bool failed, Build build) {
 int NQX_getaddrinfo(int result, const char *node, const char *service,
                     const struct addrinfo *res) {
   if (NobodyTraces()) return result;
-  TraceLookup(result != 0, [&](TraceContext *ctx, const Admission &a) {
+  TraceLookup(result != 0, [=](TraceContext *ctx, const Admission &a) {
     char asked[2][kNameText];
     PutQuoted(asked[0], sizeof asked[0], node);
     PutQuoted(asked[1], sizeof asked[1], service);
@@ -315,7 +332,7 @@ int NQX_getaddrinfo(int result, const char *node, const char *service,
 int NQX_getnameinfo(int result, const struct sockaddr *sa, socklen_t salen,
                     const char *host, const char *serv, int flags) {
   if (NobodyTraces()) return result;
-  TraceLookup(result != 0, [&](TraceContext *ctx, const Admission &a) {
+  TraceLookup(result != 0, [=](TraceContext *ctx, const Admission &a) {
     char names[2][kNameText] = {"", ""};
     if (result == 0) {
       PutQuoted(names[0], sizeof names[0], host);

@@ -12,6 +12,9 @@
 #include "output/format.h"
 
 namespace nq {
+
+static_assert(kAddressFamilies, "the build reads every address as IPv4");
+
 namespace {
 
 // The eight groups in RFC 5952 form: lower-case hex without leading

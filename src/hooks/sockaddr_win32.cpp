@@ -4,6 +4,8 @@
 
 namespace nq {
 
+static_assert(!kAddressFamilies, "the build reads addresses by family");
+
 bool FormatFamilyAddress(char *, size_t, const struct sockaddr *, int) {
   return false;
 }

@@ -312,15 +312,18 @@ int WriteDumpPieces(TraceContext *ctx, const DumpPiece *pieces, size_t count,
     size_t chunk = length - offset < piece ? length - offset : piece;
     size_t lines = (chunk + kDumpBytesPerLine - 1) / kDumpBytesPerLine;
     size_t need = head_size + lines * line_max;
+    char stack[kSmallHandlerStacks ? 1 : kStackRecord];
     char *own = nullptr;  // a buffer for this record alone
-    char *out;
+    char *out = stack;
     // A line composed in the scratch buffer already stands where it goes.
     bool head_in_place = head_size != 0 && head == ctx->scratch;
     if (need > kKeptScratch) {
       out = own = static_cast<char *>(g_os.alloc(need));
       head_in_place = false;
-    } else {
+    } else if (kSmallHandlerStacks || need > sizeof stack) {
       out = ContextScratch(ctx, need, head_in_place ? head_size : 0);
+    } else {
+      head_in_place = false;
     }
     if (out == nullptr) {
       // No room for the dump: the call line still goes out alone.

@@ -2,16 +2,23 @@
 #ifndef NQ_OUTPUT_SINK_H
 #define NQ_OUTPUT_SINK_H
 
+// A header of the output floor: a file below it must not include it.
+#if NQ_FLOOR < 3
+#error "src/output/ is above the floor of this file (NQ_FLOOR)"
+#endif
+
 #include <stddef.h>
 
 #include "core/context.h"
 
 namespace nq {
 
-// Room for a record: every call line, and a dump of some 700 bytes. Every
-// record is composed in the context's scratch buffer, never on the stack:
-// a hook called from a signal handler on a small alternate stack (8 KiB)
-// must fit there beside the handler and the system's own frames.
+// Room for a record: every call line, and a dump of some 700 bytes. Where
+// a hook may run on a small signal stack (kSmallHandlerStacks) every record
+// is composed in the context's scratch buffer, so that a handler on an
+// 8 KiB alternate stack fits beside the system's own frames; elsewhere such
+// a record is composed on the stack, where it stays under a page with the
+// rest of its frame and so spares it the stack probe Windows wants.
 constexpr size_t kStackRecord = 3840;
 
 // Hands size bytes at data to ctx's trace file in one append. The default

@@ -1,5 +1,6 @@
-// The writer of trace records: each is admitted once, composed in full in
-// the context's scratch buffer and handed to the sink in one append.
+// The writer of trace records: each is admitted once, composed in full (on
+// the stack, or in the context's scratch buffer where a hook may run on a
+// small signal stack, or when long) and handed to the sink in one append.
 #include "output/writer.h"
 
 #include <string.h>
@@ -53,7 +54,8 @@ int FinishRecord(TraceContext *ctx, const Admission &a, const Clock &c,
 // possibly doubled by a line feed, and the tail fit the stack record.
 void FormatRecord(TraceContext *ctx, const Admission &a, const void *data,
                   size_t count, const char *format, va_list ap) {
-  char *out = ContextScratch(ctx, kStackRecord);
+  char stack[kSmallHandlerStacks ? 1 : kStackRecord];
+  char *out = kSmallHandlerStacks ? ContextScratch(ctx, kStackRecord) : stack;
   if (out == nullptr) return;
   Clock c = ReadClock(ctx);
   char *text = PutLineHead(out, ctx, c.elapsed, c.local, a);
@@ -77,7 +79,8 @@ void TraceCallPieces(TraceContext *ctx, const Admission &a,
                      const char *format, ...) {
   // FormatRecord's steps, kept apart so that the calls of the Windows
   // socket API, which gather nothing, pay nothing for the pieces.
-  char *out = ContextScratch(ctx, kStackRecord);
+  char stack[kSmallHandlerStacks ? 1 : kStackRecord];
+  char *out = kSmallHandlerStacks ? ContextScratch(ctx, kStackRecord) : stack;
   if (out == nullptr) return;
   Clock c = ReadClock(ctx);
   char *text = PutLineHead(out, ctx, c.elapsed, c.local, a);
@@ -120,7 +123,11 @@ int WriteRecord(TraceContext *ctx, uint32_t kind, const void *data,
       strlen(ctx->module_name) + 1 + 6 + 1 + 10 + 1 + 5 + 14 + 2;
   // Only a caller's own long record needs more: size it exactly.
   size_t need = fixed + length + CountFeeds(text, length);
-  char *out = ContextScratch(ctx, need > kStackRecord ? need : kStackRecord);
+  char stack[kSmallHandlerStacks ? 1 : kStackRecord];
+  char *out =
+      !kSmallHandlerStacks && need <= sizeof stack
+          ? stack
+          : ContextScratch(ctx, need > kStackRecord ? need : kStackRecord);
   if (out == nullptr) return 0;
   char *p = PutLineHead(out, ctx, c.elapsed, c.local, a);
   memcpy(p, text, length);

@@ -5,6 +5,11 @@
 #ifndef NQ_OUTPUT_WRITER_H
 #define NQ_OUTPUT_WRITER_H
 
+// A header of the output floor: a file below it must not include it.
+#if NQ_FLOOR < 3
+#error "src/output/ is above the floor of this file (NQ_FLOOR)"
+#endif
+
 #include <stddef.h>
 #include <stdint.h>
 

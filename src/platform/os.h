@@ -5,6 +5,11 @@
 #ifndef NQ_PLATFORM_OS_H
 #define NQ_PLATFORM_OS_H
 
+// A header of the platform floor: a file below it must not include it.
+#if NQ_FLOOR < 1
+#error "src/platform/ is above the floor of this file (NQ_FLOOR)"
+#endif
+
 #include <stddef.h>
 #include <stdint.h>
 
@@ -68,22 +73,23 @@ const OsServices &NativeOsServices();
 // kSystemMemoryFault: the code of a call the kernel refused because it
 // could not read the caller's memory (EFAULT); the hooks then read none of
 // it either. 0 where the hooks read such memory as they always have.
-// kAddressFamilies: socket addresses are read by their family, as the
-// POSIX builds do; the Windows builds read every one as IPv4, the text
-// their trace has always had. kSockAddrTextSize holds the longest address
-// text: on POSIX an AF_UNIX path of 108 bytes, each as \xHH, in quotes.
 #if defined(_WIN32)
 constexpr int32_t kSystemWouldBlock = 10035;
 constexpr int32_t kSystemInProgress = 10035;
 constexpr int32_t kSystemMemoryFault = 0;
-constexpr bool kAddressFamilies = false;
-constexpr size_t kSockAddrTextSize = 64;
 #else
 constexpr int32_t kSystemWouldBlock = 11;   // EAGAIN, EWOULDBLOCK on Linux
 constexpr int32_t kSystemInProgress = 115;  // EINPROGRESS on Linux
 constexpr int32_t kSystemMemoryFault = 14;  // EFAULT
-constexpr bool kAddressFamilies = true;
-constexpr size_t kSockAddrTextSize = 448;
+#endif
+
+// Whether a hook may run on a small stack: a POSIX signal handler on an
+// alternate stack of 8 KiB (SIGSTKSZ). Records are then composed in the
+// thread's own buffer; elsewhere on the stack, which costs no call.
+#if defined(_WIN32)
+constexpr bool kSmallHandlerStacks = false;
+#else
+constexpr bool kSmallHandlerStacks = true;
 #endif
 
 // The character that separates directories in a path on this system.

@@ -1,29 +1,29 @@
 // Per-thread storage for the library, and the notice that a thread ends.
-// Each thread gets one block of kThreadBlockSize bytes, zero when the
-// thread first asks for it, which the floors above lay out as they need;
-// the platform keeps what it needs per thread apart from it.
+// Each thread gets one block of the size the floors above ask for at
+// attach, zero when the thread first asks for it, which they lay out as
+// they need; the platform keeps what it needs per thread apart from it.
 #ifndef NQ_PLATFORM_THREAD_H
 #define NQ_PLATFORM_THREAD_H
+
+// A header of the platform floor: a file below it must not include it.
+#if NQ_FLOOR < 1
+#error "src/platform/ is above the floor of this file (NQ_FLOOR)"
+#endif
 
 #include <stddef.h>
 
 namespace nq {
-
-// The POSIX builds' formatter texts hold an escaped AF_UNIX path besides.
-#if defined(_WIN32)
-constexpr size_t kThreadBlockSize = 1024;
-#else
-constexpr size_t kThreadBlockSize = 1280;
-#endif
 
 // Called on a thread that ends, on that thread, where the system tells the
 // platform of it (the POSIX thread key); on Windows the loader tells the
 // library's entry point instead.
 using ThreadEndNotice = void (*)();
 
-// Sets up the per-thread storage; false when the system refuses it, and
-// then the library must not load. Called once at attach.
-bool ThreadBlocksCreate(ThreadEndNotice on_end);
+// Sets up the per-thread storage, block_size bytes (aligned for any
+// scalar) for each thread; false when the system refuses it, or the
+// platform cannot hold blocks of that size, and then the library must not
+// load. Called once at attach.
+bool ThreadBlocksCreate(size_t block_size, ThreadEndNotice on_end);
 
 // Tears it down at detach. give_back: the process goes on without the
 // library (a dynamic unload), so every thread's block is freed.

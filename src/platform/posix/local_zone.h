@@ -3,6 +3,11 @@
 #ifndef NQ_PLATFORM_POSIX_LOCAL_ZONE_H
 #define NQ_PLATFORM_POSIX_LOCAL_ZONE_H
 
+// A header of the platform floor: a file below it must not include it.
+#if NQ_FLOOR < 1
+#error "src/platform/ is above the floor of this file (NQ_FLOOR)"
+#endif
+
 #include <stdint.h>
 
 #include "platform/os.h"

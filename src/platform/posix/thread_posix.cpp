@@ -13,13 +13,19 @@
 namespace nq {
 namespace {
 
+// The static TLS this library takes for the block of every thread. A
+// library loaded at run time draws it from the small reserve the C library
+// keeps for such libraries, so it is a budget of the platform's: a block
+// asked for beyond it fails the load.
+constexpr size_t kStaticBlockBytes = 1280;
+
 // Plain data, zero at thread start and without a destructor of its own.
 // The initial-exec model puts it in the static TLS block that every thread
 // has from its start, reached at a fixed offset from the thread pointer,
 // where the default model for a shared object would allocate it on the
 // thread's first access.
 struct PosixThread {
-  alignas(16) unsigned char block[kThreadBlockSize];  // the library's
+  alignas(16) unsigned char block[kStaticBlockBytes];  // the library's
   PlatformThread platform;
 };
 
@@ -48,7 +54,8 @@ void Register(PlatformThread *pt, uint32_t generation) {
 
 }  // namespace
 
-bool ThreadBlocksCreate(ThreadEndNotice on_end) {
+bool ThreadBlocksCreate(size_t block_size, ThreadEndNotice on_end) {
+  if (block_size > kStaticBlockBytes) return false;
   g_on_end = on_end;
   // The storage itself needs no key; without one, threads that end are not
   // told, which costs nothing but the early release. A load cannot fail.

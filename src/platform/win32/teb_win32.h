@@ -5,6 +5,11 @@
 #ifndef NQ_PLATFORM_WIN32_TEB_WIN32_H
 #define NQ_PLATFORM_WIN32_TEB_WIN32_H
 
+// A header of the platform floor: a file below it must not include it.
+#if NQ_FLOOR < 1
+#error "src/platform/ is above the floor of this file (NQ_FLOOR)"
+#endif
+
 #include <stdint.h>
 
 namespace nq {

@@ -10,14 +10,18 @@
 namespace nq {
 namespace {
 
-// The library's bytes first, so the slot's value is the block itself.
-struct Block {
-  alignas(8) unsigned char bytes[kThreadBlockSize];
+// The links of a live block; the library's bytes follow them, and the
+// slot's value is those bytes, so that the usual read returns it as it is.
+struct alignas(16) Block {
   Block *prev;  // every live block, for the unload
   Block *next;
 };
 
+void *BytesOf(Block *b) { return b + 1; }
+Block *BlockOf(void *bytes) { return static_cast<Block *>(bytes) - 1; }
+
 DWORD g_slot = TLS_OUT_OF_INDEXES;
+size_t g_block_size;  // the library's bytes of each block
 
 // Links every live block so that an unload can free those of threads that
 // still run. A lock of its own, held only to link and unlink: a thread that
@@ -27,11 +31,11 @@ DWORD g_slot = TLS_OUT_OF_INDEXES;
 CRITICAL_SECTION g_blocks_lock;
 Block *g_blocks;
 
-__attribute__((noinline)) Block *NewBlock() {
+__attribute__((noinline)) void *NewBlock() {
   DWORD saved = GetLastError();
-  auto *b = static_cast<Block *>(
-      HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Block)));
-  if (b != nullptr && !TlsSetValue(g_slot, b)) {
+  auto *b = static_cast<Block *>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY,
+                                           sizeof(Block) + g_block_size));
+  if (b != nullptr && !TlsSetValue(g_slot, BytesOf(b))) {
     HeapFree(GetProcessHeap(), 0, b);
     b = nullptr;
   }
@@ -43,7 +47,7 @@ __attribute__((noinline)) Block *NewBlock() {
     LeaveCriticalSection(&g_blocks_lock);
   }
   SetLastError(saved);
-  return b;
+  return b != nullptr ? BytesOf(b) : nullptr;
 }
 
 // A slot above the thread block's first 64 is read through TlsGetValue,
@@ -51,22 +55,20 @@ __attribute__((noinline)) Block *NewBlock() {
 // not have been captured yet, so it is kept around the call. A thread
 // without a block yet gets one here. Apart, so that the usual read of the
 // slot sets up no frame.
-__attribute__((noinline)) Block *SlowBlock() {
-  Block *b = nullptr;
+__attribute__((noinline)) void *SlowBlock() {
+  void *b = nullptr;
   if (g_slot >= kTebTlsSlotCount) {
     DWORD saved = GetLastError();
-    b = static_cast<Block *>(TlsGetValue(g_slot));
+    b = TlsGetValue(g_slot);
     SetLastError(saved);
   }
   return b != nullptr ? b : NewBlock();
 }
 
-Block *SlotValue() {
-  if (g_slot < kTebTlsSlotCount) {
-    return static_cast<Block *>(TebTlsValue(g_slot));
-  }
+void *SlotValue() {
+  if (g_slot < kTebTlsSlotCount) return TebTlsValue(g_slot);
   DWORD saved = GetLastError();
-  auto *b = static_cast<Block *>(TlsGetValue(g_slot));
+  void *b = TlsGetValue(g_slot);
   SetLastError(saved);
   return b;
 }
@@ -95,7 +97,8 @@ void *(*g_this_thread_block)() = AnyBlock;
 
 // The loader tells the library's entry point of a thread's end; there is
 // nothing for the platform to call.
-bool ThreadBlocksCreate(ThreadEndNotice) {
+bool ThreadBlocksCreate(size_t block_size, ThreadEndNotice) {
+  g_block_size = block_size;
   g_slot = TlsAlloc();
   if (g_slot == TLS_OUT_OF_INDEXES) return false;
   InitializeCriticalSection(&g_blocks_lock);
@@ -123,8 +126,9 @@ void ThreadBlocksDelete(bool give_back) {
 }
 
 void ReleaseThisThreadBlock() {
-  Block *b = SlotValue();
-  if (b == nullptr) return;
+  void *bytes = SlotValue();
+  if (bytes == nullptr) return;
+  Block *b = BlockOf(bytes);
   DWORD saved = GetLastError();
   TlsSetValue(g_slot, nullptr);
   EnterCriticalSection(&g_blocks_lock);
