@@ -145,4 +145,8 @@
   X(getaddrinfo, none)    \
   X(getnameinfo, none)
 
+/* X(name): the POSIX library's entries for netquill-run that trace no call,
+ * each NQX_name in netquill_posix.h. */
+#define NQ_POSIX_ENTRIES(X) X(ForgetInheritedTrace)
+
 #endif /* NETQUILL_CALLS_H */

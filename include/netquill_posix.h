@@ -76,6 +76,12 @@ NQ_EXPORT int NQX_getnameinfo(int result, const struct sockaddr *sa,
                               socklen_t salen, const char *host,
                               const char *serv, int flags);
 
+/* For netquill-run's fork handler: in a forked child, forgets the calling
+ * thread's inherited trace without a stop banner (the library keeps the
+ * forking thread's), so that the thread's next enable starts the child's
+ * own, with its banner and, per process, its own file. */
+NQ_EXPORT void NQX_ForgetInheritedTrace(void);
+
 #ifdef __cplusplus
 }
 #endif

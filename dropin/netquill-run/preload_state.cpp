@@ -14,6 +14,7 @@
 #include <atomic>
 
 #include "netquill.h"
+#include "netquill_posix.h"
 #include "trace_env.h"
 
 namespace nqrun {
@@ -38,9 +39,11 @@ std::atomic<uint64_t> g_sockets[kTrackedFds / 64];
 // the descriptors a program uses are ever touched.
 std::atomic<uint64_t> g_inodes[kTrackedFds];
 
-// A forked child has only the thread that forked, with a new thread id the
-// library has no context for: it starts again on its next socket call.
+// A forked child has only the thread that forked, whose trace the library
+// keeps: it is forgotten here, and the thread starts the child's own on its
+// next socket call, with its banner (and, per process, in its own file).
 void ForgetThreadInChild() {
+  NQX_ForgetInheritedTrace();
   t_started = false;
   t_refused_at = 0;
 }

@@ -105,6 +105,11 @@ void FreeContext(TraceContext *ctx);
 // must not inherit the trace.
 void FreeEndingThreadContext();
 
+// In a forked child: frees every context but the calling (forking)
+// thread's, without banners, and gives that one the thread's new id
+// (fork_posix.cpp: systems with fork only).
+void KeepForkingThreadOnly();
+
 // Frees every context without a stop banner (dynamic unload only).
 void FreeAllContexts();
 

@@ -346,3 +346,5 @@ int NQX_getnameinfo(int result, const struct sockaddr *sa, socklen_t salen,
   });
   return result;
 }
+
+void NQX_ForgetInheritedTrace(void) { nq::FreeEndingThreadContext(); }

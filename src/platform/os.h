@@ -113,6 +113,11 @@ void CancelHold();
 void CancelResume();
 #endif
 
+// Sets what a forked child runs first, in the calling thread (the only
+// one the child has, with its new id), while it holds the lock. Systems
+// without fork never call it.
+void SetForkChildHook(void (*hook)());
+
 // The one process-wide recursive lock. On POSIX no signal handler runs, and
 // no cancellation acts, on a thread while it holds it.
 void LockCreate();

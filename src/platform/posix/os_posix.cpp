@@ -49,8 +49,11 @@ void BeforeFork() { LockEnter(); }
 
 void AfterForkInParent() { LockLeave(); }
 
+void (*g_fork_child_hook)() = nullptr;
+
 void AfterForkInChild() {
   ThisPlatformThread()->thread_id = 0;
+  if (g_fork_child_hook != nullptr) g_fork_child_hook();
   LockLeave();
 }
 
@@ -288,6 +291,8 @@ const OsServices kNative = {
 OsServices g_os = kNative;
 
 const OsServices &NativeOsServices() { return kNative; }
+
+void SetForkChildHook(void (*hook)()) { g_fork_child_hook = hook; }
 
 void LockCreate() {}
 
