@@ -129,7 +129,8 @@
 
 /* X(name, data): the calls of the C library that netquill-run traces on POSIX
  * systems beyond the ones above, each through its NQX_name entry of the POSIX
- * library (netquill_posix.h); no ordinal, as no DLL exports them. */
+ * library (netquill_posix.h); no ordinal, as no DLL exports them. The POSIX
+ * library's own NQP_ entries there trace no call and are not listed. */
 #define NQ_POSIX_CALLS(X) \
   X(read, received)       \
   X(write, sent)          \

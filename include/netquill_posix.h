@@ -76,6 +76,19 @@ NQ_EXPORT int NQX_getnameinfo(int result, const struct sockaddr *sa,
                               socklen_t salen, const char *host,
                               const char *serv, int flags);
 
+/* The library's own entries for netquill-run, named NQP_: no call is
+ * traced through them, and the export check takes their names from here. */
+
+/* Appends to the trace file at path go through descriptor from now on (one
+ * fstat and one write per record): descriptor is open for appending on the
+ * regular file that path names now, so records still reach it after the
+ * program changes its user, group or root directory. Should the program
+ * close the descriptor or reuse its number, records go to the path again;
+ * none is ever written into another file. Any earlier held file is let go.
+ * Returns 1 when descriptor is taken, 0 when refused. Called before the
+ * program's threads trace, or in a forked child. */
+NQ_EXPORT int NQP_HoldTraceFile(const char *path, int descriptor);
+
 #ifdef __cplusplus
 }
 #endif

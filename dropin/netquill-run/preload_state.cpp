@@ -3,6 +3,7 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <string.h>
@@ -14,6 +15,7 @@
 #include <atomic>
 
 #include "netquill.h"
+#include "netquill_posix.h"
 #include "trace_env.h"
 
 namespace nqrun {
@@ -38,11 +40,67 @@ std::atomic<uint64_t> g_sockets[kTrackedFds / 64];
 // the descriptors a program uses are ever touched.
 std::atomic<uint64_t> g_inodes[kTrackedFds];
 
+// The trace file netquill-run holds open at g_env.held, as it was when the
+// library took it: a child checks that the number still stands for it
+// before it puts its own file there.
+struct stat g_held_file;
+bool g_holding;
+
+// Hands the library the held descriptor when it is open on this process's
+// own trace file: an image exec'd in a child made without fork (vfork,
+// posix_spawn) inherits its parent's file, and a program may have put
+// anything at the number; those records go by path.
+void Hold(const char *path, int descriptor) {
+  g_holding = NQP_HoldTraceFile(path, descriptor) != 0 &&
+              fstat(descriptor, &g_held_file) == 0;
+}
+
+void HoldInherited() {
+  char path[nqdrop::kTracePathSize];
+  if (!g_env.on || g_env.held < 0 ||
+      !nqdrop::ProcessPath(g_env, static_cast<unsigned long>(getpid()), path) ||
+      path[0] == '\0') {
+    return;
+  }
+  Hold(path, g_env.held);
+}
+
+// With a file per process, a forked child's own file is made now, while it
+// still has its parent's rights, and put at the held number, where the
+// images it execs find it. Only while the number still holds the parent's
+// file: the program's own descriptor there is never replaced.
+void HoldOwnFileInChild() {
+  if (!g_holding || !g_env.per_process) return;
+  g_holding = false;
+  struct stat now;
+  char path[nqdrop::kTracePathSize];
+  if (fstat(g_env.held, &now) != 0 || now.st_dev != g_held_file.st_dev ||
+      now.st_ino != g_held_file.st_ino ||
+      !nqdrop::ProcessPath(g_env, static_cast<unsigned long>(getpid()), path)) {
+    return;
+  }
+  int fd =
+      open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) return;
+  struct stat made;
+  bool regular = fstat(fd, &made) == 0 && S_ISREG(made.st_mode);
+  // dup2 clears close-on-exec at the held number, and gives it no
+  // O_NONBLOCK of its own: the flag belongs to the open file, cleared here.
+  if (regular && fcntl(fd, F_SETFL, O_APPEND) == 0 &&
+      dup2(fd, g_env.held) == g_env.held) {
+    Hold(path, g_env.held);
+  }
+  close(fd);
+}
+
 // A forked child has only the thread that forked, with a new thread id the
 // library has no context for: it starts again on its next socket call.
 void ForgetThreadInChild() {
   t_started = false;
   t_refused_at = 0;
+  int saved = errno;
+  HoldOwnFileInChild();
+  errno = saved;
 }
 
 // Said once, on the program's standard error, where a user who set the
@@ -58,6 +116,7 @@ void SayPathRefused() {
 void Init() {
   g_env = nqdrop::ReadTraceEnv();
   if (g_env.path_refused) SayPathRefused();
+  HoldInherited();
   pthread_atfork(nullptr, nullptr, ForgetThreadInChild);
 }
 

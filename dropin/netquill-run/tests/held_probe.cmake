@@ -1,0 +1,36 @@
+# Runs a case of the held-file probe under netquill-run -f 0 (with -ff when
+# SPLIT is set): the three listen() lines it makes after it lost the trace
+# file's path are in the file of the process it names, and its own file got
+# no byte.   -DRUN= -DPROBE= -DCASE= -DWORK= [-DSPLIT=1]
+cmake_minimum_required(VERSION 3.25)
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}")
+set(split "")
+if(SPLIT)
+  set(split -ff)
+endif()
+execute_process(COMMAND "${RUN}" ${split} -f 0 -o "${WORK}/trace.log"
+                        "${PROBE}" ${CASE} "${WORK}"
+                OUTPUT_VARIABLE out RESULT_VARIABLE rc TIMEOUT 60)
+if(NOT rc EQUAL 0 OR NOT out MATCHES "pid ([0-9]+)")
+  message(FATAL_ERROR "the probe failed (${rc}): ${out}")
+endif()
+set(trace "${WORK}/trace.log")
+if(SPLIT)
+  string(APPEND trace ".${CMAKE_MATCH_1}")
+endif()
+set(lines "")
+if(EXISTS "${trace}")
+  file(STRINGS "${trace}" lines REGEX " listen\\(")
+endif()
+list(LENGTH lines count)
+if(NOT count EQUAL 3)
+  message(FATAL_ERROR "${count} listen lines in ${trace}, expected 3")
+endif()
+if(EXISTS "${WORK}/own")
+  file(SIZE "${WORK}/own" size)
+  if(NOT size EQUAL 0)
+    file(READ "${WORK}/own" whole LIMIT 400)
+    message(FATAL_ERROR "the program's own file got trace bytes:\n${whole}")
+  endif()
+endif()
