@@ -54,8 +54,9 @@ bool AppendHeld(const char *path, const void *data, size_t size, int *result) {
   int saved = errno;
   struct stat now;
   if (fstat(descriptor, &now) != 0 || now.st_dev != g_device ||
-      now.st_ino != g_inode) {
-    // Closed or reused by the program: from now on the path, for good.
+      now.st_ino != g_inode || now.st_nlink == 0) {
+    // Closed or reused by the program, or the file removed (a new one is
+    // to be made at the path): from now on the path, for good.
     g_descriptor.compare_exchange_strong(descriptor, -1);
     errno = saved;
     return false;

@@ -23,8 +23,9 @@ bool HoldFile(const char *path, int descriptor);
 // Appends a record to path through the held descriptor, when path is the
 // held file, into *result as append reports it. False when path is not
 // held, or the descriptor no longer holds the file (the program closed or
-// reused its number: the hold is dropped, never written through), and the
-// caller opens the path. Leaves errno as it found it.
+// reused its number: the hold is dropped, never written through), or the
+// file has no name left, and the caller opens the path. A file moved keeps
+// the records. Leaves errno as it found it.
 bool AppendHeld(const char *path, const void *data, size_t size, int *result);
 
 }  // namespace nq
