@@ -9,13 +9,11 @@
  *            another closes a socket of the parent's: the parent's calls
  *            all land in its own file
  *   syscall  a socket closed through syscall(SYS_close) gets its line
- * or takes its trace file's path or held descriptor (NETQUILL_HELD_FD; none
- * fails) away from itself (run as root), then makes three listen() calls:
- *   user     the file's directory made 0700, then user and group nobody's
- *   root     the root directory made an empty one
- *   forkuser as user, in a forked child, whose pid it prints instead
- *   closeall every descriptor above 2 closed, then a file of its own put
- *            at the held number; dup2: put there with dup2. It stays empty
+ or takes its trace file's path or held descriptor (NETQUILL_HELD_FD; none
+ * fails) away from itself as root, then makes three listen() calls: user
+ * (its directory 0700, then user nobody), forkuser (the same in a child,
+ * whose pid it prints), root (an empty root directory), closeall and dup2
+ * (its own file, which stays empty, at the held number).
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -95,27 +93,21 @@ static int Syscall(void) {
 static char g_dir[4096];
 static int g_held = -1, g_own = -1;
 
-static int Nobody(void) {
-  return chmod(g_dir, 0700) || setgroups(0, NULL) ||
-         setresgid(65534, 65534, 65534) || setresuid(65534, 65534, 65534);
-}
+/* The held cases: what each takes away, by its place in the table. */
+static const char *const kHeld[] = {"user", "forkuser", "root", "closeall",
+                                    "dup2"};
 
-static int EmptyRoot(void) {
-  strcat(g_dir, "/empty");
-  return mkdir(g_dir, 0755) || chroot(g_dir) || chdir("/");
+static int TakeAway(int i) {
+  if (i < 2)
+    return chmod(g_dir, 0700) || setgroups(0, NULL) ||
+           setresgid(65534, 65534, 65534) || setresuid(65534, 65534, 65534);
+  if (i == 2)
+    return mkdir(strcat(g_dir, "/empty"), 0755) || chroot(g_dir) || chdir("/");
+  for (int fd = 3; i == 3 && fd < 4096; ++fd) close(fd);
+  g_own = open(strcat(g_dir, "/own"), O_WRONLY | O_CREAT, 0644);
+  return (i == 3 ? fcntl(g_own, F_DUPFD, g_held) : dup2(g_own, g_held)) !=
+         g_held;
 }
-
-static int Own(void) {
-  strcat(g_dir, "/own");
-  return (g_own = open(g_dir, O_WRONLY | O_CREAT, 0644)) < 0;
-}
-
-static int CloseAll(void) {
-  for (int fd = 3; fd < 4096; ++fd) close(fd);
-  return Own() || fcntl(g_own, F_DUPFD, g_held) != g_held;
-}
-
-static int Dup2(void) { return Own() || dup2(g_own, g_held) != g_held; }
 
 static int Listens(void) {
   struct stat own;
@@ -123,15 +115,6 @@ static int Listens(void) {
   for (int i = 0; i < 3; ++i) failed |= listen(s, 1) != -1;
   return failed || (g_own >= 0 && (fstat(g_own, &own) || own.st_size != 0));
 }
-
-static const struct {
-  const char *name;
-  int (*take_away)(void);
-} kHeld[] = {{"user", Nobody},
-             {"root", EmptyRoot},
-             {"forkuser", Nobody},
-             {"closeall", CloseAll},
-             {"dup2", Dup2}};
 
 static int Held(int i) {
   const char *file = getenv("NETQUILL_FILE"),
@@ -141,9 +124,9 @@ static int Held(int i) {
   dirname(g_dir);
   g_held = atoi(held);
   close(socket(AF_INET, SOCK_DGRAM, 0)); /* the trace starts */
-  pid_t child = strcmp(kHeld[i].name, "forkuser") == 0 ? fork() : -2;
-  if (child == 0) _exit(Nobody() || Listens());
-  if (child == -2) return kHeld[i].take_away() || Listens();
+  pid_t child = i == 1 ? fork() : -2;
+  if (child == 0) _exit(TakeAway(i) || Listens());
+  if (child == -2) return TakeAway(i) || Listens();
   int status = 1;
   printf("pid %d\n", (int)child);
   return child < 0 || waitpid(child, &status, 0) != child || status != 0;
@@ -154,7 +137,7 @@ int main(int argc, char **argv) {
     printf("pid %d\n", (int)getpid());
   fflush(stdout);
   for (size_t i = 0; argc > 1 && i < sizeof kHeld / sizeof kHeld[0]; ++i)
-    if (strcmp(argv[1], kHeld[i].name) == 0) return Held((int)i);
+    if (strcmp(argv[1], kHeld[i]) == 0) return Held((int)i);
   if (argc > 1 && strcmp(argv[1], "race") == 0) return Race();
   if (argc > 1 && strcmp(argv[1], "vfork") == 0) return Vfork();
   if (argc > 1 && strcmp(argv[1], "syscall") == 0) return Syscall();
