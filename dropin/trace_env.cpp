@@ -44,19 +44,12 @@ size_t PathLimit(bool per_process) {
 TraceEnv ReadTraceEnv(EnvReader get) {
   TraceEnv env;
   memset(&env, 0, sizeof env);
-  env.held = -1;
   const char *trace = get(kTraceVariable);
   env.on = trace == nullptr || strcmp(trace, "0") != 0;
   const char *split = get(kPerProcessVariable);
   env.per_process = split != nullptr && strcmp(split, "1") == 0;
   // Unreadable flags trace with none rather than not at all.
   if (!ParseFlags(get(kFlagsVariable), &env.flags)) env.flags = 0;
-  // A held descriptor is only ever a plain decimal number.
-  const char *held = get(kHeldVariable);
-  uint32_t number = 0;
-  bool decimal = held != nullptr && !(held[0] == '0' && held[1] != '\0');
-  if (decimal && ParseFlags(held, &number) && number < 0x100000)
-    env.held = static_cast<int>(number);
   const char *path = get(kFileVariable);
   if (path != nullptr) {
     // The library would cut a longer path, and the cut one may name a

@@ -17,7 +17,8 @@ constexpr char kFileVariable[] = "NETQUILL_FILE";
 constexpr char kFlagsVariable[] = "NETQUILL_FLAGS";
 constexpr char kTraceVariable[] = "NETQUILL_TRACE";
 constexpr char kPerProcessVariable[] = "NETQUILL_PER_PROCESS";
-// The descriptor netquill-run keeps open on this process's trace file.
+// The descriptor netquill-run keeps open on this process's trace file
+// (Linux; the preload reads it itself).
 constexpr char kHeldVariable[] = "NETQUILL_HELD_FD";
 
 struct TraceEnv {
@@ -25,7 +26,6 @@ struct TraceEnv {
   bool path_refused;          // NETQUILL_FILE does not fit the library
   bool per_process;           // NETQUILL_PER_PROCESS=1: the path gets .PID
   uint32_t flags;             // NETQUILL_FLAGS, 0 when unset or unreadable
-  int held;                   // NETQUILL_HELD_FD, -1 when unset or unreadable
   char path[kTracePathSize];  // NETQUILL_FILE; empty: the default path
 };
 
@@ -41,10 +41,9 @@ using EnvReader = char *(*)(const char *name);
 // that a per-process trace adds to it (room for kPidDigits).
 size_t PathLimit(bool per_process);
 
-// Reads NETQUILL_FILE, NETQUILL_FLAGS, NETQUILL_TRACE,
-// NETQUILL_PER_PROCESS and NETQUILL_HELD_FD through get. A path longer than
-// PathLimit is never cut, which would send the trace to another file: nothing
-// is traced.
+// Reads NETQUILL_FILE, NETQUILL_FLAGS, NETQUILL_TRACE and
+// NETQUILL_PER_PROCESS through get. A path longer than PathLimit is never
+// cut, which would send the trace to another file: nothing is traced.
 TraceEnv ReadTraceEnv(EnvReader get = getenv);
 
 // The path of this process's trace into out (kTracePathSize bytes): env's

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,6 +23,7 @@ namespace nqrun {
 namespace {
 
 nqdrop::TraceEnv g_env;
+int g_held = -1;  // NETQUILL_HELD_FD, when it is a plain decimal number
 pthread_once_t g_once = PTHREAD_ONCE_INIT;
 
 // The preload is loaded with the program, so its thread data sits in the
@@ -40,7 +42,7 @@ std::atomic<uint64_t> g_sockets[kTrackedFds / 64];
 // the descriptors a program uses are ever touched.
 std::atomic<uint64_t> g_inodes[kTrackedFds];
 
-// The trace file netquill-run holds open at g_env.held, as it was when the
+// The trace file netquill-run holds open at g_held, as it was when the
 // library took it: a child checks that the number still stands for it
 // before it puts its own file there.
 struct stat g_held_file;
@@ -57,12 +59,12 @@ void Hold(const char *path, int descriptor) {
 
 void HoldInherited() {
   char path[nqdrop::kTracePathSize];
-  if (!g_env.on || g_env.held < 0 ||
+  if (!g_env.on || g_held < 0 ||
       !nqdrop::ProcessPath(g_env, static_cast<unsigned long>(getpid()), path) ||
       path[0] == '\0') {
     return;
   }
-  Hold(path, g_env.held);
+  Hold(path, g_held);
 }
 
 // With a file per process, a forked child's own file is made now, while it
@@ -74,7 +76,7 @@ void HoldOwnFileInChild() {
   g_holding = false;
   struct stat now;
   char path[nqdrop::kTracePathSize];
-  if (fstat(g_env.held, &now) != 0 || now.st_dev != g_held_file.st_dev ||
+  if (fstat(g_held, &now) != 0 || now.st_dev != g_held_file.st_dev ||
       now.st_ino != g_held_file.st_ino ||
       !nqdrop::ProcessPath(g_env, static_cast<unsigned long>(getpid()), path)) {
     return;
@@ -87,8 +89,8 @@ void HoldOwnFileInChild() {
   // dup2 clears close-on-exec at the held number, and gives it no
   // O_NONBLOCK of its own: the flag belongs to the open file, cleared here.
   if (regular && fcntl(fd, F_SETFL, O_APPEND) == 0 &&
-      dup2(fd, g_env.held) == g_env.held) {
-    Hold(path, g_env.held);
+      dup2(fd, g_held) == g_held) {
+    Hold(path, g_held);
   }
   close(fd);
 }
@@ -116,6 +118,12 @@ void SayPathRefused() {
 void Init() {
   g_env = nqdrop::ReadTraceEnv();
   if (g_env.path_refused) SayPathRefused();
+  const char *held = getenv(nqdrop::kHeldVariable);
+  uint32_t number = 0;
+  if (held != nullptr && held[0] != '0' && nqdrop::ParseFlags(held, &number) &&
+      number < 0x100000) {
+    g_held = static_cast<int>(number);
+  }
   HoldInherited();
   pthread_atfork(nullptr, nullptr, ForgetThreadInChild);
 }
