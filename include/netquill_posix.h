@@ -84,9 +84,9 @@ NQ_EXPORT int NQX_getnameinfo(int result, const struct sockaddr *sa,
  * regular file that path names now, so records still reach it after the
  * program changes its user, group or root directory. Should the program
  * close the descriptor or reuse its number, or remove the file, records go
- * to the path again; none is ever written into another file. Any earlier held file is let go.
- * Returns 1 when descriptor is taken, 0 when refused. Called before the
- * program's threads trace, or in a forked child. */
+ * to the path again; none is ever written into another file. Any earlier held
+ * file is let go. Returns 1 when descriptor is taken, 0 when refused. Called
+ * before the program's threads trace, or in a forked child. */
 NQ_EXPORT int NQP_HoldTraceFile(const char *path, int descriptor);
 
 #ifdef __cplusplus
