@@ -31,7 +31,7 @@ redis_round() {  # prefix...
     --dir "$work" >/dev/null 2>&1 &
   pids+=($!)
   for _ in $(seq 100); do
-    redis-benchmark -p $port -n 1 -t ping -q >/dev/null 2>&1 && break
+    redis-cli -p $port ping >/dev/null 2>&1 && break
     sleep 0.05
   done
   start=$(now)

@@ -17,6 +17,9 @@ constexpr char kFileVariable[] = "NETQUILL_FILE";
 constexpr char kFlagsVariable[] = "NETQUILL_FLAGS";
 constexpr char kTraceVariable[] = "NETQUILL_TRACE";
 constexpr char kPerProcessVariable[] = "NETQUILL_PER_PROCESS";
+// The descriptor netquill-run keeps open on this process's trace file
+// (Linux; the preload reads it itself).
+constexpr char kHeldVariable[] = "NETQUILL_HELD_FD";
 
 struct TraceEnv {
   bool on;                    // false for NETQUILL_TRACE=0 and refused paths

@@ -129,7 +129,8 @@
 
 /* X(name, data): the calls of the C library that netquill-run traces on POSIX
  * systems beyond the ones above, each through its NQX_name entry of the POSIX
- * library (netquill_posix.h); no ordinal, as no DLL exports them. */
+ * library (netquill_posix.h); no ordinal, as no DLL exports them. The POSIX
+ * library's own NQP_ entries there trace no call and are not listed. */
 #define NQ_POSIX_CALLS(X) \
   X(read, received)       \
   X(write, sent)          \
@@ -144,9 +145,5 @@
   X(socketpair, none)     \
   X(getaddrinfo, none)    \
   X(getnameinfo, none)
-
-/* X(name): the POSIX library's entries for netquill-run that trace no call,
- * each NQX_name in netquill_posix.h. */
-#define NQ_POSIX_ENTRIES(X) X(ForgetInheritedTrace)
 
 #endif /* NETQUILL_CALLS_H */

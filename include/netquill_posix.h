@@ -76,11 +76,24 @@ NQ_EXPORT int NQX_getnameinfo(int result, const struct sockaddr *sa,
                               socklen_t salen, const char *host,
                               const char *serv, int flags);
 
+/* The library's own entries for netquill-run, named NQP_: no call is
+ * traced through them, and the export check takes their names from here. */
+
+/* Appends to the trace file at path go through descriptor from now on (one
+ * fstat and one write per record): descriptor is open for appending on the
+ * regular file that path names now, so records still reach it after the
+ * program changes its user, group or root directory. Should the program
+ * close the descriptor or reuse its number, or remove the file, records go
+ * to the path again; none is ever written into another file. Any earlier held
+ * file is let go. Returns 1 when descriptor is taken, 0 when refused. Called
+ * before the program's threads trace, or in a forked child. */
+NQ_EXPORT int NQP_HoldTraceFile(const char *path, int descriptor);
+
 /* For netquill-run's fork handler: in a forked child, forgets the calling
  * thread's inherited trace without a stop banner (the library keeps the
  * forking thread's), so that the thread's next enable starts the child's
  * own, with its banner and, per process, its own file. */
-NQ_EXPORT void NQX_ForgetInheritedTrace(void);
+NQ_EXPORT void NQP_ForgetInheritedTrace(void);
 
 #ifdef __cplusplus
 }

@@ -16,6 +16,8 @@
 
 #include <string>
 
+#include "platform/os.h"
+#include "platform/posix/held_file.h"
 #include "support/test_env.h"
 
 using namespace nqtest;
@@ -219,6 +221,25 @@ TEST_F(TraceTargets, FifoSocketAndDirectoryGetNothing) {
 
   EXPECT_EQ(WSASetTraceFile(dir_.c_str()), 1);
   EXPECT_EQ(NetQuillWrite(0, "record", 0), 0);
+}
+
+// Only the path netquill-run holds goes through its descriptor, and keeps
+// its records when moved; the API's own paths open the file per record, so
+// the path moved away gets a new one.
+TEST_F(TraceTargets, OnlyTheHeldPathAppendsThroughItsDescriptor) {
+  std::string held = Path("held.log"), other = Path("other.log");
+  int fd = open(held.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
+  ASSERT_TRUE(nq::HoldFile(held.c_str(), fd));
+  auto append = nq::NativeOsServices().append;
+  for (const std::string &path : {held, other}) {
+    EXPECT_EQ(append(path.c_str(), "1\n", 2), 1);
+    ASSERT_EQ(rename(path.c_str(), (path + ".moved").c_str()), 0);
+    EXPECT_EQ(append(path.c_str(), "2\n", 2), 1);
+    EXPECT_EQ(Read(path + ".moved"), path == held ? "1\n2\n" : "1\n");
+    EXPECT_EQ(Read(path), path == held ? "" : "2\n");
+  }
+  EXPECT_FALSE(nq::HoldFile("", -1));
+  close(fd);
 }
 
 }  // namespace

@@ -10,10 +10,13 @@
 // against the C library only and does little more than set the
 // environment before its exec.
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "launcher_core.h"
@@ -87,6 +90,45 @@ void Absolute(const char *path, char *out) {
   out[at + n] = '\0';
 }
 
+// The trace file of the program (this process, which execs it), opened now
+// and left open across the exec at a number the program is unlikely to
+// use, named to the preload in the environment: records reach it through
+// this descriptor even after the program gives up the rights to open it
+// (a change of user, group or root directory). A file that is not a
+// regular one is not held; nor is anything when the trace is off.
+void HoldTraceFile(const char *path, bool per_process) {
+  unsetenv(nqdrop::kHeldVariable);  // never one of an outer launcher's
+  const char *trace = getenv(nqdrop::kTraceVariable);
+  nqdrop::TraceEnv env = {};
+  env.per_process = per_process;
+  memcpy(env.path, path, strlen(path) + 1);  // CheckTracePath kept it short
+  char own[nqdrop::kTracePathSize];
+  if ((trace != nullptr && strcmp(trace, "0") == 0) ||
+      !nqdrop::ProcessPath(env, static_cast<unsigned long>(getpid()), own)) {
+    return;
+  }
+  // O_NONBLOCK: a FIFO without a reader would hold the program's start.
+  int fd =
+      open(own, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return;
+  struct stat st;
+  struct rlimit files;
+  int high = -1;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      fcntl(fd, F_SETFL, O_APPEND) == 0 &&
+      getrlimit(RLIMIT_NOFILE, &files) == 0) {
+    // The first free number from three quarters of the limit up: programs
+    // take the lowest free numbers, and some close a range from the top.
+    rlim_t limit = files.rlim_cur < 1024 ? files.rlim_cur : 1024;
+    high = fcntl(fd, F_DUPFD, static_cast<int>(limit / 4 * 3));
+  }
+  close(fd);
+  if (high < 0) return;
+  char number[16];
+  snprintf(number, sizeof number, "%d", high);
+  setenv(nqdrop::kHeldVariable, number, 1);
+}
+
 int Run(int argc, char **argv) {
   nqdrop::OptionReader reader;
   int i = 1;
@@ -132,7 +174,12 @@ int Run(int argc, char **argv) {
             NQ_PRELOAD_NAME);
     return 127;
   }
-  if (options.file != nullptr) setenv(nqdrop::kFileVariable, path, 1);
+  if (options.file != nullptr) {
+    setenv(nqdrop::kFileVariable, path, 1);
+    HoldTraceFile(path, options.per_process);
+  } else {
+    unsetenv(nqdrop::kHeldVariable);
+  }
   if (options.flags != nullptr)
     setenv(nqdrop::kFlagsVariable, options.flags, 1);
   if (options.split_asked) setenv(nqdrop::kPerProcessVariable, "1", 1);

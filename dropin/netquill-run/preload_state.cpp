@@ -3,8 +3,10 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -21,6 +23,7 @@ namespace nqrun {
 namespace {
 
 nqdrop::TraceEnv g_env;
+int g_held = -1;  // NETQUILL_HELD_FD, when it is a plain decimal number
 pthread_once_t g_once = PTHREAD_ONCE_INIT;
 
 // The preload is loaded with the program, so its thread data sits in the
@@ -39,13 +42,69 @@ std::atomic<uint64_t> g_sockets[kTrackedFds / 64];
 // the descriptors a program uses are ever touched.
 std::atomic<uint64_t> g_inodes[kTrackedFds];
 
+// The trace file netquill-run holds open at g_held, as it was when the
+// library took it: a child checks that the number still stands for it
+// before it puts its own file there.
+struct stat g_held_file;
+bool g_holding;
+
+// Hands the library the held descriptor when it is open on this process's
+// own trace file: an image exec'd in a child made without fork (vfork,
+// posix_spawn) inherits its parent's file, and a program may have put
+// anything at the number; those records go by path.
+void Hold(const char *path, int descriptor) {
+  g_holding = NQP_HoldTraceFile(path, descriptor) != 0 &&
+              fstat(descriptor, &g_held_file) == 0;
+}
+
+void HoldInherited() {
+  char path[nqdrop::kTracePathSize];
+  if (!g_env.on || g_held < 0 ||
+      !nqdrop::ProcessPath(g_env, static_cast<unsigned long>(getpid()), path) ||
+      path[0] == '\0') {
+    return;
+  }
+  Hold(path, g_held);
+}
+
+// With a file per process, a forked child's own file is made now, while it
+// still has its parent's rights, and put at the held number, where the
+// images it execs find it. Only while the number still holds the parent's
+// file: the program's own descriptor there is never replaced.
+void HoldOwnFileInChild() {
+  if (!g_holding || !g_env.per_process) return;
+  g_holding = false;
+  struct stat now;
+  char path[nqdrop::kTracePathSize];
+  if (fstat(g_held, &now) != 0 || now.st_dev != g_held_file.st_dev ||
+      now.st_ino != g_held_file.st_ino ||
+      !nqdrop::ProcessPath(g_env, static_cast<unsigned long>(getpid()), path)) {
+    return;
+  }
+  int fd =
+      open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) return;
+  struct stat made;
+  bool regular = fstat(fd, &made) == 0 && S_ISREG(made.st_mode);
+  // dup2 clears close-on-exec at the held number, and gives it no
+  // O_NONBLOCK of its own: the flag belongs to the open file, cleared here.
+  if (regular && fcntl(fd, F_SETFL, O_APPEND) == 0 &&
+      dup2(fd, g_held) == g_held) {
+    Hold(path, g_held);
+  }
+  close(fd);
+}
+
 // A forked child has only the thread that forked, whose trace the library
 // keeps: it is forgotten here, and the thread starts the child's own on its
 // next socket call, with its banner (and, per process, in its own file).
 void ForgetThreadInChild() {
-  NQX_ForgetInheritedTrace();
+  NQP_ForgetInheritedTrace();
   t_started = false;
   t_refused_at = 0;
+  int saved = errno;
+  HoldOwnFileInChild();
+  errno = saved;
 }
 
 // Said once, on the program's standard error, where a user who set the
@@ -61,6 +120,13 @@ void SayPathRefused() {
 void Init() {
   g_env = nqdrop::ReadTraceEnv();
   if (g_env.path_refused) SayPathRefused();
+  const char *held = getenv(nqdrop::kHeldVariable);
+  uint32_t number = 0;
+  if (held != nullptr && held[0] != '0' && nqdrop::ParseFlags(held, &number) &&
+      number < 0x100000) {
+    g_held = static_cast<int>(number);
+  }
+  HoldInherited();
   pthread_atfork(nullptr, nullptr, ForgetThreadInChild);
 }
 

@@ -347,4 +347,4 @@ int NQX_getnameinfo(int result, const struct sockaddr *sa, socklen_t salen,
   return result;
 }
 
-void NQX_ForgetInheritedTrace(void) { nq::FreeEndingThreadContext(); }
+void NQP_ForgetInheritedTrace(void) { nq::FreeEndingThreadContext(); }

@@ -9,13 +9,24 @@
  *            another closes a socket of the parent's: the parent's calls
  *            all land in its own file
  *   syscall  a socket closed through syscall(SYS_close) gets its line
+ or takes its trace file's path or held descriptor (NETQUILL_HELD_FD; none
+ * fails) away from itself as root, then makes three listen() calls: user
+ * (its directory 0700, then user nobody), forkuser (the same in a child,
+ * whose pid it prints), root (an empty root directory), closeall and dup2
+ * (its own file, which stays empty, at the held number).
  */
+#define _GNU_SOURCE
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <libgen.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,9 +90,54 @@ static int Syscall(void) {
   return s < 0 || syscall(SYS_close, s) != 0;
 }
 
+static char g_dir[4096];
+static int g_held = -1, g_own = -1;
+
+/* The held cases: what each takes away, by its place in the table. */
+static const char *const kHeld[] = {"user", "forkuser", "root", "closeall",
+                                    "dup2"};
+
+static int TakeAway(int i) {
+  if (i < 2)
+    return chmod(g_dir, 0700) || setgroups(0, NULL) ||
+           setresgid(65534, 65534, 65534) || setresuid(65534, 65534, 65534);
+  if (i == 2)
+    return mkdir(strcat(g_dir, "/empty"), 0755) || chroot(g_dir) || chdir("/");
+  for (int fd = 3; i == 3 && fd < 4096; ++fd) close(fd);
+  g_own = open(strcat(g_dir, "/own"), O_WRONLY | O_CREAT, 0644);
+  return (i == 3 ? fcntl(g_own, F_DUPFD, g_held) : dup2(g_own, g_held)) !=
+         g_held;
+}
+
+static int Listens(void) {
+  struct stat own;
+  int s = socket(AF_INET, SOCK_DGRAM, 0), failed = s < 0;
+  for (int i = 0; i < 3; ++i) failed |= listen(s, 1) != -1;
+  return failed || (g_own >= 0 && (fstat(g_own, &own) || own.st_size != 0));
+}
+
+static int Held(int i) {
+  const char *file = getenv("NETQUILL_FILE"),
+             *held = getenv("NETQUILL_HELD_FD");
+  if (file == NULL || held == NULL) return 1;
+  snprintf(g_dir, sizeof g_dir, "%s", file);
+  dirname(g_dir);
+  g_held = atoi(held);
+  close(socket(AF_INET, SOCK_DGRAM, 0)); /* the trace starts */
+  pid_t child = i == 1 ? fork() : -2;
+  if (child == 0) _exit(TakeAway(i) || Listens());
+  if (child == -2) return TakeAway(i) || Listens();
+  int status = 1;
+  printf("pid %d\n", (int)child);
+  return child < 0 || waitpid(child, &status, 0) != child || status != 0;
+}
+
 int main(int argc, char **argv) {
-  printf("pid %d\n", (int)getpid());
+  if (argc < 2 || strcmp(argv[1], "forkuser") != 0)
+    printf("pid %d\n", (int)getpid());
   fflush(stdout);
+  for (size_t i = 0; argc > 1 && i < sizeof kHeld / sizeof kHeld[0]; ++i)
+    if (strcmp(argv[1], kHeld[i]) == 0) return Held((int)i);
   if (argc > 1 && strcmp(argv[1], "race") == 0) return Race();
   if (argc > 1 && strcmp(argv[1], "vfork") == 0) return Vfork();
   if (argc > 1 && strcmp(argv[1], "syscall") == 0) return Syscall();

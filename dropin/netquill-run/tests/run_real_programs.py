@@ -314,7 +314,10 @@ def behaviour(args, work, server):
               (want == 0) == (proc.stderr == b""),
               "path %s %s: exit %d %r" % (cmd[1:3], env, proc.returncode,
                                           proc.stderr))
-    check(os.listdir(deep) == [], "a refused path wrote: %s" % os.listdir(deep))
+    # The accepted file is made at the start, empty: `true` made no call.
+    check(os.listdir(deep) == [fits] and
+          os.path.getsize(os.path.join(deep, fits)) == 0,
+          "a refused path wrote: %s" % os.listdir(deep))
     proc = subprocess.run([sys.executable, "-c", "import socket; "
                            "socket.socket().close(); print('ran')"],
                           cwd=deep, capture_output=True, timeout=60,
@@ -322,7 +325,7 @@ def behaviour(args, work, server):
                               deep, fits + "xx"),
                                         LD_PRELOAD=preload_of(nqr)))
     check(proc.stdout == b"ran\n" and b"nothing is traced" in proc.stderr and
-          os.listdir(deep) == [], "preload with a long NETQUILL_FILE: %r %r"
+          os.listdir(deep) == [fits], "preload with a long NETQUILL_FILE: %r %r"
           % (proc.stdout, proc.stderr))
 
     file_capabilities(nqr, work)

@@ -15,6 +15,7 @@
 #include <atomic>
 
 #include "platform/os.h"
+#include "platform/posix/held_file.h"
 #include "platform/posix/local_zone.h"
 #include "platform/posix/thread_posix.h"
 
@@ -217,6 +218,13 @@ __attribute__((noinline)) ssize_t WriteWithinLimit(int fd, const void *data,
 }
 
 int AppendTo(const char *path, const void *data, size_t size, bool owned) {
+  // An owned file is never held; a held one under a size limit is
+  // appended by path, where the limit is kept.
+  uint64_t limit = g_file_size_limit.load(std::memory_order_relaxed);
+  int held = 0;
+  if (!owned && limit == RLIM_INFINITY && AppendHeld(path, data, size, &held)) {
+    return held;
+  }
   int saved = errno;
   // O_NONBLOCK: opening a FIFO without a reader would otherwise wait for
   // one, with the library lock held when the record is a banner.
@@ -228,7 +236,6 @@ int AppendTo(const char *path, const void *data, size_t size, bool owned) {
     return 0;
   }
   // An owned file is asked who owns it and how many names it has anyway.
-  uint64_t limit = g_file_size_limit.load(std::memory_order_relaxed);
   ssize_t n = -1;
   struct stat st;
   if (limit != RLIM_INFINITY) {
