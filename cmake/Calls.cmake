@@ -9,7 +9,7 @@
 #   NQ_WS2_ORDINALS_DEF  ws2_32.dll's Windows Sockets 1.1 functions by ordinal
 #                        only, for an import library that binds by ordinal
 #   NQ_CALLS_TABLE       every list as plain text for the test scripts, one
-#                        entry a line: "list name ordinal bytes ws2 data",
+#                        entry a line: "list name ordinal bytes ws2 data lib",
 #                        "-" where the list has no such column
 # All are written when the build is configured, and again when the header
 # changes. A malformed entry, a name given twice, an ordinal given twice in
@@ -19,7 +19,8 @@ set(nq_calls_header ${CMAKE_CURRENT_LIST_DIR}/../exports/netquill_calls.h)
 set(nq_include_dir ${CMAKE_CURRENT_LIST_DIR}/../include)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${nq_calls_header} ${nq_include_dir}/netquill.h
-  ${nq_include_dir}/netquill_wrap.h ${nq_include_dir}/netquill_posix.h)
+  ${nq_include_dir}/netquill_wrap.h ${nq_include_dir}/netquill_posix.h
+  ${nq_include_dir}/netquill_winsock2.h)
 set(NQ_DEF_FILE ${CMAKE_BINARY_DIR}/exports/netquill.def)
 set(NQ_WSOCK32_DEF_FILE ${CMAKE_BINARY_DIR}/exports/wsock32.def)
 set(NQ_WS2_ORDINALS_DEF ${CMAKE_BINARY_DIR}/exports/ws2_32-ordinals.def)
@@ -92,11 +93,13 @@ function(nq_read_calls)
   set(nq_columns_library name ordinal bytes)
   set(nq_columns_wsock32 name ordinal bytes)
   set(nq_columns_posix name data)
+  set(nq_columns_winsock2 name ordinal bytes lib data)
   set(nq_column_name_pattern "^[A-Za-z_][A-Za-z0-9_]*$")
   set(nq_column_ordinal_pattern "^[1-9][0-9]*$")
   set(nq_column_bytes_pattern "^(0|[1-9][0-9]*)$")
   set(nq_column_ws2_pattern "${nq_column_ordinal_pattern}")
-  set(nq_column_data_pattern "^(sent|received|none)$")
+  set(nq_column_data_pattern "^(sent|received|none|completed)$")
+  set(nq_column_lib_pattern "^(wsock|ws2|mswsock|extension|kernel|routine)$")
   # The DLLs whose ordinals each list takes up: the untraced calls keep
   # theirs free in NETQUILL.DLL.
   set(nq_dlls_traced NETQUILL WSOCK32)
@@ -104,11 +107,15 @@ function(nq_read_calls)
   set(nq_dlls_library NETQUILL)
   set(nq_dlls_wsock32 WSOCK32)
   set(nq_dlls_posix "")
+  set(nq_dlls_winsock2 NETQUILL)
+  # The launcher's entries carry a prefix of their own: their names may be
+  # those of calls in the other lists.
+  set(nq_names_winsock2 winsock2_name)
 
   set(nq_list "")
   set(nq_continued FALSE)
   set(nq_table "")
-  foreach(kind traced untraced library wsock32 posix)
+  foreach(kind traced untraced library wsock32 posix winsock2)
     set(nq_${kind} "")
   endforeach()
   foreach(line IN LISTS nq_lines)
@@ -141,7 +148,7 @@ function(nq_read_calls)
         nq_calls_fail("${entry_text} in the ${nq_list} list, "
                       "whose entries are X(${columns})")
       endif()
-      foreach(column name ordinal bytes ws2 data)
+      foreach(column name ordinal bytes ws2 data lib)
         unset(nq_${column})
       endforeach()
       foreach(column value IN ZIP_LISTS nq_columns_${nq_list} fields)
@@ -151,7 +158,11 @@ function(nq_read_calls)
         set(nq_${column} ${value})
       endforeach()
       set(entry "${nq_name} (${nq_list})")
-      nq_calls_claim(name ${nq_name} "${entry}")
+      set(names_in name)
+      if(DEFINED nq_names_${nq_list})
+        set(names_in ${nq_names_${nq_list}})
+      endif()
+      nq_calls_claim(${names_in} ${nq_name} "${entry}")
       foreach(dll IN LISTS nq_dlls_${nq_list})
         nq_calls_claim(${dll}.DLL ${nq_ordinal} "${entry}")
       endforeach()
@@ -160,7 +171,7 @@ function(nq_read_calls)
       endif()
       list(APPEND nq_${nq_list} ${nq_name})
       set(row ${nq_list})
-      foreach(column name ordinal bytes ws2 data)
+      foreach(column name ordinal bytes ws2 data lib)
         if(column IN_LIST nq_columns_${nq_list})
           list(APPEND row ${nq_${column}})
         else()
@@ -169,12 +180,16 @@ function(nq_read_calls)
       endforeach()
       string(REPLACE ";" " " row "${row}")
       string(APPEND nq_table "${row}\n")
-      set(nq_ordinal_of_${nq_name} ${nq_ordinal})
-      set(nq_ws2_of_${nq_name} ${nq_ws2})
-      set(nq_bytes_of_${nq_name} ${nq_bytes})
+      if(nq_list STREQUAL "winsock2")
+        set(nq_ordinal_of_NQW_${nq_name} ${nq_ordinal})
+      else()
+        set(nq_ordinal_of_${nq_name} ${nq_ordinal})
+        set(nq_ws2_of_${nq_name} ${nq_ws2})
+        set(nq_bytes_of_${nq_name} ${nq_bytes})
+      endif()
     endif()
   endforeach()
-  foreach(kind traced untraced library wsock32 posix)
+  foreach(kind traced untraced library wsock32 posix winsock2)
     if(nq_${kind} STREQUAL "")
       nq_calls_fail("the ${kind} list is missing or empty")
     endif()
@@ -185,9 +200,10 @@ function(nq_read_calls)
   # POSIX call without its entry (tests/calls holds the listed ones to their
   # declarations).
   set(nq_posix_entries ${nq_posix} ${nq_traced})
-  set(nq_headers netquill.h netquill_wrap.h netquill_posix.h)
-  set(nq_prefixes TX_ nq_ NQX_)
-  set(nq_listed nq_traced nq_traced nq_posix_entries)
+  set(nq_headers netquill.h netquill_wrap.h netquill_posix.h
+                 netquill_winsock2.h)
+  set(nq_prefixes TX_ nq_ NQX_ NQW_)
+  set(nq_listed nq_traced nq_traced nq_posix_entries nq_winsock2)
   foreach(header prefix listed IN ZIP_LISTS nq_headers nq_prefixes nq_listed)
     file(READ ${nq_include_dir}/${header} text)
     string(REGEX MATCHALL "[^A-Za-z0-9_]${prefix}[A-Za-z0-9_]+\\(" found "${text}")
@@ -207,6 +223,12 @@ function(nq_read_calls)
                     "POSIX list has")
     endif()
   endforeach()
+  foreach(name IN LISTS nq_winsock2)
+    if(NOT name IN_LIST nq_declared_NQW_)
+      nq_calls_fail("include/netquill_winsock2.h lacks NQW_${name}, which "
+                    "the Windows Sockets 2 list has")
+    endif()
+  endforeach()
 
   # NETQUILL.DLL: the hooks, then the library's own exports.
   set(names "")
@@ -219,6 +241,10 @@ function(nq_read_calls)
     list(APPEND names ${name})
     list(APPEND ordinals ${nq_ordinal_of_${name}})
   endforeach()
+  foreach(name IN LISTS nq_winsock2)
+    list(APPEND names NQW_${name})
+    list(APPEND ordinals ${nq_ordinal_of_NQW_${name}})
+  endforeach()
   nq_def_lines(entries "${names}" "" "${ordinals}" "")
   set(nq_def [[
 ; Export table of NETQUILL.DLL, made from exports/netquill_calls.h. Names
@@ -229,6 +255,8 @@ function(nq_read_calls)
 ;          that it traces
 ; 501      the shell's version query
 ; 1000-    the control API and the record writer
+; 2000-    netquill-run.exe's entries: the Windows Sockets 2 calls, the
+;          completions of overlapped ones, addresses read by family
 LIBRARY "NETQUILL.dll"
 EXPORTS
 ]])

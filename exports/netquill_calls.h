@@ -146,4 +146,54 @@
   X(getaddrinfo, none)    \
   X(getnameinfo, none)
 
+/* X(name, ordinal, bytes, lib, data): netquill-run.exe's entries of
+ * NETQUILL.DLL, NQW_name (netquill_winsock2.h), from ordinal 2000; bytes are
+ * the traced function's own, as above. lib says where the program finds
+ * the function: "wsock" a Windows Sockets 1.1 call in ws2_32.dll and
+ * wsock32.dll, whose hook the entry replaces under the launcher; "ws2"
+ * ws2_32.dll; "mswsock" mswsock.dll (and wsock32.dll); "extension" only
+ * through WSAIoctl(SIO_GET_EXTENSION_FUNCTION_POINTER); "kernel" KERNEL32;
+ * "routine" the launcher's completion routine, which the system calls.
+ * data "completed": the line of a completion, whose data goes the way of
+ * the operation it names. */
+#define NQ_WINSOCK2_CALLS(X)                                  \
+  X(accept, 2001, 12, wsock, none)                            \
+  X(bind, 2002, 12, wsock, none)                              \
+  X(connect, 2004, 12, wsock, none)                           \
+  X(getpeername, 2005, 12, wsock, none)                       \
+  X(getsockname, 2006, 12, wsock, none)                       \
+  X(getsockopt, 2007, 20, wsock, none)                        \
+  X(ioctlsocket, 2012, 12, wsock, none)                       \
+  X(recvfrom, 2017, 24, wsock, received)                      \
+  X(sendto, 2020, 24, wsock, sent)                            \
+  X(WSASocketA, 2100, 24, ws2, none)                          \
+  X(WSASocketW, 2101, 24, ws2, none)                          \
+  X(WSAAccept, 2102, 20, ws2, none)                           \
+  X(WSAConnect, 2103, 28, ws2, none)                          \
+  X(WSASend, 2104, 28, ws2, sent)                             \
+  X(WSASendTo, 2105, 36, ws2, sent)                           \
+  X(WSARecv, 2106, 28, ws2, received)                         \
+  X(WSARecvFrom, 2107, 36, ws2, received)                     \
+  X(WSASendMsg, 2108, 24, ws2, sent)                          \
+  X(WSAIoctl, 2109, 36, ws2, none)                            \
+  X(WSAPoll, 2110, 12, ws2, none)                             \
+  X(WSAEventSelect, 2111, 12, ws2, none)                      \
+  X(WSAEnumNetworkEvents, 2112, 12, ws2, none)                \
+  X(WSAWaitForMultipleEvents, 2113, 20, ws2, none)            \
+  X(getaddrinfo, 2114, 16, ws2, none)                         \
+  X(GetAddrInfoW, 2115, 16, ws2, none)                        \
+  X(getnameinfo, 2116, 28, ws2, none)                         \
+  X(GetNameInfoW, 2117, 28, ws2, none)                        \
+  X(WSAGetOverlappedResult, 2118, 20, ws2, completed)         \
+  X(AcceptEx, 2130, 32, mswsock, received)                    \
+  X(TransmitFile, 2131, 28, mswsock, sent)                    \
+  X(ConnectEx, 2132, 28, extension, sent)                     \
+  X(DisconnectEx, 2133, 16, extension, none)                  \
+  X(WSARecvMsg, 2134, 20, extension, received)                \
+  X(GetQueuedCompletionStatus, 2140, 20, kernel, completed)   \
+  X(GetQueuedCompletionStatusEx, 2141, 24, kernel, completed) \
+  X(GetOverlappedResult, 2142, 16, kernel, completed)         \
+  X(GetOverlappedResultEx, 2143, 20, kernel, completed)       \
+  X(CompletionRoutine, 2144, 16, routine, completed)
+
 #endif /* NETQUILL_CALLS_H */
