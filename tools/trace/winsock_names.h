@@ -23,6 +23,17 @@ const char *ErrorName(std::uint32_t code);
 // a call that moved no message is one line whose result is 0 or -1.
 int DataDirection(std::string_view name);
 
+// True for the lines of completions of overlapped calls
+// (GetQueuedCompletionStatus, CompletionRoutine, ...): their result is the
+// bytes the operation they name moved, which go that operation's way.
+bool IsCompletion(std::string_view name);
+
+// True for the data calls of Windows Sockets 2 (WSASend, WSARecvFrom,
+// AcceptEx, ConnectEx, ...), whose result is a status: what they moved at
+// once is the length of their dump, and what they moved later comes with
+// their completion.
+bool MovesByDump(std::string_view name);
+
 // True for the socket functions the tracer hooks (connect, recv, ...).
 // A line that names one of them but does not end in a readable result is
 // a damaged call line rather than a record the program wrote itself.
