@@ -376,8 +376,8 @@ TEST_F(Pcap, SocketsWithoutIpTrafficAreLeftOutEachWithItsReason) {
   t.push_back("APP 100000 0000 INF: recv(5, 0x1000, 512, 0) returned 2");
   Append(t, Dump("ab"));
   for (const char *line :
-       {"socket(23, 1, 6) returned 6", "socket(2, 3, 1) returned 7",
-        "bind(8, \"/tmp/x.sock\", 13) returned 0",
+       {"socket(23, 1, 6) returned 6", "connect(6, <family 23>, 8) returned 0",
+        "socket(2, 3, 1) returned 7", "bind(8, \"/tmp/x.sock\", 13) returned 0",
         "accept(8, \"\", 0x2000) returned 9",
         "connect(10, <family 16>, 12) returned 0",
         "socket(2, 526337, 6) returned 11",
