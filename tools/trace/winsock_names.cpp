@@ -164,6 +164,10 @@ const char *ErrorName(std::uint32_t code) {
       "EAI_BADFLAGS",   "EAI_NONAME", "EAI_AGAIN",    "EAI_FAIL",
       "EAI_NODATA",     "EAI_FAMILY", "EAI_SOCKTYPE", "EAI_SERVICE",
       "EAI_ADDRFAMILY", "EAI_MEMORY", "EAI_SYSTEM",   "EAI_OVERFLOW"};
+  // The codes of overlapped calls, which no Linux errno reaches.
+  static constexpr const char *kOverlappedCodes[] = {
+      "WSA_OPERATION_ABORTED", "WSA_IO_INCOMPLETE", "WSA_IO_PENDING"};
+  if (code >= 995 && code <= 997) return kOverlappedCodes[code - 995];
   std::uint32_t below_zero = 0u - code;
   if (below_zero >= 1 && below_zero <= std::size(kResolverCodes))
     return kResolverCodes[below_zero - 1];

@@ -13,8 +13,9 @@ const char *WsaErrorName(std::uint32_t code);
 
 // The name the tools give a code: a resolver's EAI_ name for -1 to -12 (a
 // failed getaddrinfo's own code, read as two's complement), a Linux errno
-// name below 10000 (the POSIX builds pass errno), a Windows Sockets name
-// from 10000 up; nullptr for a code no table knows.
+// name below 10000 (the POSIX builds pass errno) but for the overlapped
+// calls' 995 to 997 (WSA_IO_PENDING), a Windows Sockets name from 10000 up;
+// nullptr for a code no table knows.
 const char *ErrorName(std::uint32_t code);
 
 // Whose result counts bytes moved: 1 for the calls that send (send,
