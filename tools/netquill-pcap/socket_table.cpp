@@ -252,9 +252,12 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
   } else if (fn == "accept" || fn == "WSAAccept") {
     if (numeric) Accept(line, at, key, result);
   } else if (fn == "AcceptEx") {
-    // Accepted at once: its addresses come later, if at all.
+    // Accepted at once: the line names no address, so the listener's is
+    // the local one and the peer's is made up.
     std::int64_t into = 0;
-    if (Integer(args, 1, into)) AcceptEx(origin, key, into, {}, {});
+    if (!Integer(args, 1, into)) return;
+    AcceptEx(origin, key, into, {}, {});
+    Move(origin, Key{key.first, into}, false, Address{}, false, -1);
   } else if (nqtrace::MovesByDump(fn)) {
     const bool peek = false;  // WSARecv's flags are passed by address
     Move(origin, key, direction > 0, AddressArg(args, shape.address), peek, -1);
@@ -285,7 +288,9 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
   } else if (fn == "listen") {
     c.kind = SocketKind::Tcp;
   } else if (fn == "DisconnectEx") {
+    // The connection ends; the socket may accept or connect again.
     if (c.kind == SocketKind::Tcp && c.started) c.Close(capture_, origin);
+    Forget(key);
   } else if (fn == "shutdown") {
     std::int64_t how = 0;
     if (c.connected) EnsureStarted(c, origin);
@@ -447,6 +452,7 @@ void SocketTable::Complete(const nqtrace::ParsedLine &line,
     c.connecting = false;  // refused, timed out: no conversation
   } else if (done.operation == "DisconnectEx") {
     if (ok && c.kind == SocketKind::Tcp && c.started) c.Close(capture_, origin);
+    if (ok) Forget(key);
     return;
   }
   if (!ok) return;
