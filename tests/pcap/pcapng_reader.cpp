@@ -1,5 +1,6 @@
 #include "pcapng_reader.h"
 
+#include <cstdio>
 #include <map>
 #include <utility>
 
@@ -86,6 +87,35 @@ std::string Ip(std::uint32_t ip) {
          std::to_string(ip >> 8 & 255) + "." + std::to_string(ip & 255);
 }
 
+// "[2001:db8::1]": the groups in hex, the longest run of two or more zero
+// groups as "::" (the first of equals), as RFC 5952 writes them.
+std::string Ip6(const std::string &bytes) {
+  unsigned groups[8];
+  for (int i = 0; i < 8; ++i)
+    groups[i] = static_cast<unsigned char>(bytes[2 * i]) << 8 |
+                static_cast<unsigned char>(bytes[2 * i + 1]);
+  int best = -1, best_len = 1;
+  for (int i = 0; i < 8;) {
+    int j = i;
+    while (j < 8 && groups[j] == 0) ++j;
+    if (j - i > best_len) best = i, best_len = j - i;
+    i = j == i ? i + 1 : j;
+  }
+  std::string s = "[";
+  char hex[8];
+  for (int i = 0; i < 8; ++i) {
+    if (i == best) {
+      s += "::";
+      i += best_len - 1;
+      continue;
+    }
+    if (i > 0 && i != best + best_len) s += ':';
+    std::snprintf(hex, sizeof hex, "%x", groups[i]);
+    s += hex;
+  }
+  return s + "]";
+}
+
 }  // namespace
 
 Capture ReadCapture(const std::string &b) {
@@ -158,8 +188,10 @@ std::vector<std::string> Describe(const Capture &capture) {
   std::map<std::pair<std::uint64_t, std::uint64_t>, std::uint32_t> isn;
   std::vector<std::string> lines;
   for (const Frame &f : capture.frames) {
-    std::string s = Ip(f.src_ip) + ":" + std::to_string(f.src_port) + " > " +
-                    Ip(f.dst_ip) + ":" + std::to_string(f.dst_port);
+    std::string s = (f.v6 ? Ip6(f.src6) : Ip(f.src_ip)) + ":" +
+                    std::to_string(f.src_port) + " > " +
+                    (f.v6 ? Ip6(f.dst6) : Ip(f.dst_ip)) + ":" +
+                    std::to_string(f.dst_port);
     if (f.proto == 17) {
       lines.push_back("UDP " + s + " len " + std::to_string(f.payload.size()));
       continue;
