@@ -127,6 +127,95 @@ TEST(Summary, LookupCodesAndPeeksCountAsTheCallsDid) {
   EXPECT_NE(text.str().find(" 1     -9  EAI_ADDRFAMILY\n"), std::string::npos);
 }
 
+// Overlapped calls: a pending line is neither failure nor warning, the
+// bytes count once (the completion's result, or the dump of a call done at
+// once), and a failed completion is its operation's failure.
+TEST(Summary, OverlappedCallsCountOnceForTheirOperation) {
+  struct Case {
+    const char *what;
+    std::vector<std::string> lines;  // of module W, after "W 100000 0000 "
+    const char *function;
+    FunctionStats want;  // calls, errors, warnings, total, max, pending
+    std::uint64_t sent, received;
+    std::size_t codes;
+  };
+  const Case cases[] = {
+      {"pending, then its completion with the dump",
+       {"WRN: WSARecv(3, 0x1, 1, 0x0, 0x2, 0x3, 0x0) returned -1 [997]",
+        "INF: GetQueuedCompletionStatus(3, 0x3, WSARecv) returned 5",
+        "  0000  68 65 6C 6C 6F                                   hello"},
+       "WSARecv",
+       {1, 0, 0, 0, 0, 1},
+       0,
+       5,
+       0},
+      {"done at once: the dump's bytes",
+       {"INF: WSASend(3, 0x1, 2, 0x2, 0, 0x0, 0x0) returned 0",
+        "  0000  68 65 6C 6C 6F                                   hello",
+        "INF: ConnectEx(4, 1.2.3.4:80, 16, 0x5, 5, 0x6, 0x7) returned TRUE",
+        "  0000  68 65 6C 6C 6F                                   hello"},
+       "WSASend",
+       {1, 0, 0, 0, 0, 0},
+       10,
+       0,
+       0},
+      {"a dump after a completion or a failure counts once, or not",
+       {"INF: CompletionRoutine(3, 0x3, WSASend) returned 5",
+        "  0000  68 65 6C 6C 6F                                   hello",
+        "ERR: WSARecv(3, 0x1, 1, 0x0, 0x2, 0x3, 0x0) returned -1 [10054]",
+        "  0000  68 65 6C 6C 6F                                   hello"},
+       "WSARecv",
+       {1, 1, 0, 0, 0, 0},
+       5,
+       0,
+       1},
+      {"a failed completion is its operation's",
+       {"WRN: AcceptEx(3, 4, 0x1, 0, 44, 44, 0x2, 0x3) returned FALSE [997]",
+        "ERR: GetQueuedCompletionStatusEx(3, 0x3, AcceptEx) returned -1 [995]",
+        "WRN: WSAGetOverlappedResult(3, 0x3, WSARecv) returned -1 [10035]"},
+       "AcceptEx",
+       {1, 1, 0, 0, 0, 1},
+       0,
+       0,
+       2},
+      {"the completion's own row counts the call, not the failure",
+       {"ERR: GetQueuedCompletionStatusEx(3, 0x3, AcceptEx) returned -1 [995]",
+        "INF: GetQueuedCompletionStatusEx(3, 0x3, AcceptEx, 4, 1.2.3.4:80, "
+        "5.6.7.8:9) returned 5",
+        "  0000  68 65 6C 6C 6F                                   hello"},
+       "GetQueuedCompletionStatusEx",
+       {2, 0, 0, 0, 0, 0},
+       0,
+       5,
+       1},
+      {"997 on an error line is a failure",
+       {"ERR: WSASend(3, 0x1, 2, 0x2, 0, 0x3, 0x0) returned -1 [997]"},
+       "WSASend",
+       {1, 1, 0, 0, 0, 0},
+       0,
+       0,
+       1},
+  };
+  for (const Case &k : cases) {
+    std::vector<std::string> lines;
+    for (const std::string &l : k.lines)
+      lines.push_back(l[0] == ' ' ? "      " + l : "W 100000 0000 " + l);
+    Summary s;
+    std::ostringstream err;
+    Scan(Crlf(lines), s, err);
+    ASSERT_EQ(err.str(), "") << k.what;
+    const nqstat::ModuleStats &w = s.Modules().at("W");
+    const FunctionStats &f = w.functions.at(k.function);
+    EXPECT_EQ(f.calls, k.want.calls) << k.what;
+    EXPECT_EQ(f.errors, k.want.errors) << k.what;
+    EXPECT_EQ(f.warnings, k.want.warnings) << k.what;
+    EXPECT_EQ(f.pending, k.want.pending) << k.what;
+    EXPECT_EQ(w.bytes_sent, k.sent) << k.what;
+    EXPECT_EQ(w.bytes_received, k.received) << k.what;
+    EXPECT_EQ(s.ErrorCodes().size(), k.codes) << k.what;
+  }
+}
+
 TEST(Summary, LineCountsAndErrorCodes) {
   Summary s;
   std::ostringstream err;
