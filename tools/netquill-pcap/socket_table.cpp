@@ -47,12 +47,16 @@ bool AlreadyConnected(std::uint32_t code) {
   return code == 10056 || code == 106;
 }
 
-bool Integer(const CallArgs &args, std::size_t i, std::int64_t &value) {
-  return i < args.count && ParseInteger(args.items[i], value);
+// Argument i, where i may be a shape's -1 for none.
+bool Integer(const CallArgs &args, int i, std::int64_t &value) {
+  return i >= 0 && static_cast<std::size_t>(i) < args.count &&
+         ParseInteger(args.items[i], value);
 }
 
-Address AddressArg(const CallArgs &args, std::size_t i) {
-  return i < args.count ? ParseAddress(args.items[i]) : Address{};
+Address AddressArg(const CallArgs &args, int i) {
+  return i >= 0 && static_cast<std::size_t>(i) < args.count
+             ? ParseAddress(args.items[i])
+             : Address{};
 }
 
 bool IsIp(const Address &a) {
@@ -245,6 +249,7 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
   } else if (fn == "WSASendTo" && nqtrace::IsPending(line)) {
     // Its completion does not repeat where the datagram goes.
     const Address to = AddressArg(args, shape.address);
+    if (sent_to_.size() == kMaxWaiting) sent_to_.clear();  // never completed
     if (IsIp(to) && args.count > 7)
       sent_to_[{key.first, std::string(args.items[7])}] = to;
   } else if (!ok) {
@@ -456,7 +461,9 @@ void SocketTable::Complete(const nqtrace::ParsedLine &line,
     return;
   }
   if (!ok) return;
-  if (done.accepted) {
+  if (done.operation == "AcceptEx") {
+    // Without the socket it accepted into, its bytes have no place.
+    if (!done.accepted) return;
     AcceptEx(origin, key, done.accepted_socket, done.local, done.peer);
     if (moved > 0)
       Move(origin, Key{key.first, done.accepted_socket}, false, Address{},

@@ -61,9 +61,9 @@ bool ParseCompletion(std::string_view function, const CallArgs &args,
   out.overlapped = args.items[1];
   out.operation = args.items[2];
   out.direction = DataDirection(out.operation);
-  out.accepted = out.operation == "AcceptEx" && args.count == 6 &&
+  out.accepted = out.operation == "AcceptEx" && args.count > 3 &&
                  ParseInteger(args.items[3], out.accepted_socket);
-  if (out.accepted) {
+  if (out.accepted && args.count > 5) {
     out.local = ParseAddress(args.items[4]);
     out.peer = ParseAddress(args.items[5]);
   }

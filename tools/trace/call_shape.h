@@ -44,7 +44,8 @@ struct Completion {
   std::int64_t socket = 0;     // the operation's socket
   std::string_view overlapped;
   int direction = 0;  // of the operation: 1 sent, -1 received, 0 none
-  // AcceptEx only: the socket it accepted into and its two addresses.
+  // AcceptEx only: the socket it accepted into and its two addresses
+  // (AddressForm::Bad when the line has none).
   bool accepted = false;
   std::int64_t accepted_socket = 0;
   Address local, peer;
