@@ -325,28 +325,48 @@ void SocketTable::SocketPair(const nqtrace::ParsedLine &line) {
 
 void SocketTable::Accept(const nqtrace::ParsedLine &line, const Origin &at,
                          const Key &key, std::int64_t result) {
-  const Conversation listener = sockets_[key];
-  Conversation &s = Opened(Key{key.first, result});
+  CallArgs args;
+  nqtrace::SplitArgs(line.args, args);
+  Opened(Key{key.first, result});
+  Accepted(at, key, result, Address{}, AddressArg(args, 1));
+}
+
+void SocketTable::AcceptEx(const Origin &at, const Key &listener,
+                           std::int64_t into, const Address &local,
+                           const Address &peer) {
+  // AcceptEx accepts into a socket the program made for it beforehand.
+  const Key key{listener.first, into};
+  const Conversation *made = Find(key);
+  if (made == nullptr || !made->open || made->started ||
+      made->kind == SocketKind::Excluded)
+    Opened(key);
+  Accepted(at, listener, into, local, peer);
+}
+
+void SocketTable::Accepted(const Origin &at, const Key &listener_key,
+                           std::int64_t into, const Address &local,
+                           const Address &peer) {
+  const Conversation listener = sockets_[listener_key];
+  const auto a = sockets_.find(Key{listener_key.first, into});
+  Conversation &s = a->second;
   if (s.kind == SocketKind::Excluded) return;
   if (listener.kind == SocketKind::Excluded &&
       listener.why != LeftOut::Shared && listener.why != LeftOut::Ports) {
     Exclude(s, listener.why);  // an AF_UNIX listener's connections
     return;
   }
-  CallArgs args;
-  nqtrace::SplitArgs(line.args, args);
-  const Address from = AddressArg(args, 1);
-  if (ExcludedBy(s, from)) return;
+  if (ExcludedBy(s, local) || ExcludedBy(s, peer)) return;
   s.kind = SocketKind::Tcp;
-  if (listener.why != LeftOut::Shared) {
+  if (IsIp(local)) {
+    Learn(s, local, true);
+  } else if (listener.why != LeftOut::Shared) {
     s.local = listener.local;
     s.v6 = listener.v6;
     s.family_known = listener.family_known;
     s.local_ip_known = listener.local_ip_known;
     s.local_port_known = listener.local_port_known;
   }
-  if (IsIp(from) && !IsZero(from)) Learn(s, from, false);
-  auto a = sockets_.find(Key{key.first, result});
+  if (IsIp(peer) && !IsZero(peer)) Learn(s, peer, false);
   if (!s.Start(capture_, Origin{at.time_us, at.line, a->first.first}, true))
     Exclude(s, LeftOut::Ports);
 }
@@ -404,36 +424,6 @@ void SocketTable::ConnectEx(const nqtrace::ParsedLine &line,
     EnsureStarted(c, origin);
     Move(origin, key, true, Address{}, false, -1);
   }
-}
-
-void SocketTable::AcceptEx(const Origin &at, const Key &listener_key,
-                           std::int64_t into, const Address &local,
-                           const Address &peer) {
-  const Key key{listener_key.first, into};
-  // AcceptEx accepts into a socket the program made for it beforehand.
-  Conversation *made = Find(key);
-  Conversation &s = made != nullptr && made->open && !made->started &&
-                            made->kind != SocketKind::Excluded
-                        ? *made
-                        : Opened(key);
-  const Conversation listener = sockets_[listener_key];
-  if (s.kind == SocketKind::Excluded || ExcludedBy(s, local) ||
-      ExcludedBy(s, peer))
-    return;
-  s.kind = SocketKind::Tcp;
-  if (IsIp(local)) {
-    Learn(s, local, true);
-  } else if (listener.why != LeftOut::Shared) {
-    s.local = listener.local;
-    s.v6 = listener.v6;
-    s.family_known = listener.family_known;
-    s.local_ip_known = listener.local_ip_known;
-    s.local_port_known = listener.local_port_known;
-  }
-  if (IsIp(peer) && !IsZero(peer)) Learn(s, peer, false);
-  const auto a = sockets_.find(key);
-  if (!s.Start(capture_, Origin{at.time_us, at.line, a->first.first}, true))
-    Exclude(s, LeftOut::Ports);
 }
 
 void SocketTable::Complete(const nqtrace::ParsedLine &line,

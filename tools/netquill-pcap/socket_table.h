@@ -96,6 +96,10 @@ class SocketTable {
                  const Key &key);
   void AcceptEx(const Origin &origin, const Key &listener, std::int64_t into,
                 const nqtrace::Address &local, const nqtrace::Address &peer);
+  // The connection a listener accepted into the open socket `into`, opened
+  // by the peer: from peer to local (else the listener's own address).
+  void Accepted(const Origin &origin, const Key &listener, std::int64_t into,
+                const nqtrace::Address &local, const nqtrace::Address &peer);
   void Complete(const nqtrace::ParsedLine &line, const Origin &origin,
                 const nqtrace::Completion &done);
   void EnsureStarted(Conversation &c, const Origin &origin);
