@@ -87,31 +87,15 @@ std::string Ip(std::uint32_t ip) {
          std::to_string(ip >> 8 & 255) + "." + std::to_string(ip & 255);
 }
 
-// "[2001:db8::1]": the groups in hex, the longest run of two or more zero
-// groups as "::" (the first of equals), as RFC 5952 writes them.
+// "[2001:db8:0:0:0:0:0:1]": every group in hex.
 std::string Ip6(const std::string &bytes) {
-  unsigned groups[8];
-  for (int i = 0; i < 8; ++i)
-    groups[i] = static_cast<unsigned char>(bytes[2 * i]) << 8 |
-                static_cast<unsigned char>(bytes[2 * i + 1]);
-  int best = -1, best_len = 1;
-  for (int i = 0; i < 8;) {
-    int j = i;
-    while (j < 8 && groups[j] == 0) ++j;
-    if (j - i > best_len) best = i, best_len = j - i;
-    i = j == i ? i + 1 : j;
-  }
-  std::string s = "[";
-  char hex[8];
-  for (int i = 0; i < 8; ++i) {
-    if (i == best) {
-      s += "::";
-      i += best_len - 1;
-      continue;
-    }
-    if (i > 0 && i != best + best_len) s += ':';
-    std::snprintf(hex, sizeof hex, "%x", groups[i]);
-    s += hex;
+  std::string s;
+  char group[8];
+  for (int i = 0; i < 16; i += 2) {
+    std::snprintf(group, sizeof group, "%x",
+                  static_cast<unsigned char>(bytes[i]) << 8 |
+                      static_cast<unsigned char>(bytes[i + 1]));
+    s += (i == 0 ? "[" : ":") + std::string(group);
   }
   return s + "]";
 }
