@@ -98,15 +98,16 @@ void Summary::AddCall(const nqtrace::ParsedLine &line, std::string_view file,
   nqtrace::Completion done;
   const bool completion = nqtrace::SplitArgs(line.args, args) &&
                           nqtrace::ParseCompletion(line.function, args, done);
-  FunctionStats &failed = completion ? Row(ms, done.operation) : fs;
-  if (line.tag == nqtrace::Tag::Error) ++failed.errors;
-  if (line.tag == nqtrace::Tag::Warning) ++failed.warnings;
-  if (line.has_code) {
-    const ErrorCode code = static_cast<std::int32_t>(line.code);
-    const bool room = codes_.size() < kMaxCodes || codes_.count(code) != 0;
-    ++codes_[room ? code : kOtherCodes];
+  if (line.tag != nqtrace::Tag::Info) {
+    FunctionStats &failed = completion ? Row(ms, done.operation) : fs;
+    ++(line.tag == nqtrace::Tag::Error ? failed.errors : failed.warnings);
+    if (line.has_code) {
+      const ErrorCode code = static_cast<std::int32_t>(line.code);
+      const bool room = codes_.size() < kMaxCodes || codes_.count(code) != 0;
+      ++codes_[room ? code : kOtherCodes];
+    }
+    return;
   }
-  if (line.tag != nqtrace::Tag::Info) return;
 
   const int direction =
       completion ? done.direction : nqtrace::DataDirection(line.function);
