@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "winsock_names.h"
@@ -416,6 +417,22 @@ TEST(WinsockNames, TracedFunctionsMatchExactly) {
   for (const char *f :
        {"Connect", "conn", "connectx", "", "WSAStartup", "mysend"})
     EXPECT_FALSE(nqtrace::IsTracedFunction(f)) << f;
+}
+
+TEST(WinsockNames, WindowsSockets2CallsFromTheList) {
+  // Names in two lists (recvfrom) keep the result that counts their bytes.
+  const std::tuple<const char *, int, bool, bool> calls[] = {
+      {"WSASendTo", 1, false, true},
+      {"AcceptEx", -1, false, true},
+      {"recvfrom", -1, false, false},
+      {"WSAIoctl", 0, false, false},
+      {"CompletionRoutine", 0, true, false},
+      {"GetOverlappedResultEx", 0, true, false}};
+  for (const auto &[name, direction, completion, by_dump] : calls) {
+    EXPECT_EQ(nqtrace::DataDirection(name), direction) << name;
+    EXPECT_EQ(nqtrace::IsCompletion(name), completion) << name;
+    EXPECT_EQ(nqtrace::MovesByDump(name), by_dump) << name;
+  }
 }
 
 }  // namespace

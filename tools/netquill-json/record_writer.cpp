@@ -15,7 +15,8 @@ bool StartsWith(std::string_view s, std::string_view prefix) {
 // The lookups by name: their quoted arguments are names, where the other
 // calls' quoted arguments are AF_UNIX addresses.
 bool TakesNames(std::string_view call) {
-  return call == "getaddrinfo" || StartsWith(call, "WSAAsyncGet") ||
+  return call == "getaddrinfo" || call == "GetAddrInfoW" ||
+         StartsWith(call, "WSAAsyncGet") ||
          (StartsWith(call, "get") && call.find("by") != std::string_view::npos);
 }
 
