@@ -766,6 +766,14 @@ TEST_F(Pcap, OverlappedCallsCaseByCase) {
         "0x0, 0x0) returned 0",
         "= twenty bytes of it!!", "closesocket(7) returned 0"},
        {"UDP 10.0.0.53:53 > 192.0.2.1:49152 len 20"}},
+      {"WSARecvFrom pending: its completion names the datagram's peer",
+       {"WSASocketA(2, 2, 17, 0x0, 0, 0x1) returned 7",
+        "WRN: WSARecvFrom(7, 0x1000, 1, 0x0, 0x1014, <0 bytes>, 0x1018, "
+        "0x5, 0x0) returned -1 [997]",
+        "GetQueuedCompletionStatus(7, 0x5, WSARecvFrom, 10.0.0.9:5353) "
+        "returned 3",
+        "= abc", "closesocket(7) returned 0"},
+       {"UDP 10.0.0.9:5353 > 192.0.2.1:49152 len 3"}},
   };
   for (const Case &k : cases) {
     std::vector<std::string> t = {kBanner};

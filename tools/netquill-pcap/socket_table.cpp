@@ -439,6 +439,8 @@ void SocketTable::Complete(const nqtrace::ParsedLine &line,
   if (to != sent_to_.end()) {
     named = to->second;
     sent_to_.erase(to);
+  } else if (done.operation == "WSARecvFrom") {
+    named = done.peer;
   }
   if (done.operation == "ConnectEx" && ok && !c.started) {
     if (!c.connecting) c.connect_origin = origin;  // its call line is gone

@@ -67,6 +67,9 @@ bool ParseCompletion(std::string_view function, const CallArgs &args,
     out.local = ParseAddress(args.items[4]);
     out.peer = ParseAddress(args.items[5]);
   }
+  // A receive from any peer names the one its datagram came from.
+  if (out.operation == "WSARecvFrom" && args.count > 3)
+    out.peer = ParseAddress(args.items[3]);
   return IsTracedFunction(out.operation) && !IsCompletion(out.operation);
 }
 

@@ -45,7 +45,8 @@ struct Completion {
   std::string_view overlapped;
   int direction = 0;  // of the operation: 1 sent, -1 received, 0 none
   // AcceptEx only: the socket it accepted into and its two addresses
-  // (AddressForm::Bad when the line has none).
+  // (AddressForm::Bad when the line has none); WSARecvFrom: the peer its
+  // datagram came from.
   bool accepted = false;
   std::int64_t accepted_socket = 0;
   Address local, peer;
