@@ -195,7 +195,7 @@
   X(GetQueuedCompletionStatusEx, 2141, 24, kernel, completed) \
   X(GetOverlappedResult, 2142, 16, kernel, completed)         \
   X(GetOverlappedResultEx, 2143, 20, kernel, completed)       \
-  X(CompletionRoutine, 2144, 16, routine, completed)         \
+  X(CompletionRoutine, 2144, 16, routine, completed)          \
   X(HoldTraceFile, 2200, 4, launcher, none)
 
 #endif /* NETQUILL_CALLS_H */
