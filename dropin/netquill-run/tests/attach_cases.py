@@ -1,0 +1,232 @@
+"""netquill-run -p on running servers: the C echo server and redis-server,
+traffic before, during and after the attach; the lines between attach and
+detach carry exactly the bytes the peer sent and got, none come before or
+after; the server answers and exits as it would untraced. Then attaching
+twice, a server blocked in recv, and the refusals."""
+import argparse
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "..", "..", "tests", "support"))
+import nqtest  # noqa: E402
+from nqtest import check  # noqa: E402
+
+ARGS = None
+CHILDREN = []  # killed at the end, whatever happened
+
+
+def calls(trace):
+    """(text with 0x values masked, dump bytes) of each call record."""
+    return [(re.sub(r"0x[0-9a-f]+", "0x", r["text"]),
+             bytes.fromhex(r.get("dump", "")))
+            for r in nqtest.records(ARGS.netquill_json, trace)
+            if r["type"] == "call"]
+
+
+def moved(trace, names):
+    return b"".join(d for t, d in calls(trace) if t.split("(")[0] in names)
+
+
+class Attached:
+    """netquill-run -p PID ... from "attached" on, until SIGINT."""
+
+    def __init__(self, pid, *options):
+        self.run = subprocess.Popen([ARGS.netquill_run, "-p", str(pid)] +
+                                    list(options), stderr=subprocess.PIPE,
+                                    text=True)
+        self.said = self.run.stderr.readline()
+
+    def detach(self):
+        self.run.send_signal(signal.SIGINT)
+        rest = self.run.communicate(timeout=30)[1]
+        return self.run.returncode, self.said + rest
+
+
+def exchange(port, data, conn=None, whole=None):
+    """Sends data; the reply once whole(reply) holds (by default: as long
+    as data, an echo)."""
+    whole = whole or (lambda got: len(got) >= len(data))
+    c = conn or socket.create_connection(("127.0.0.1", port), timeout=10)
+    c.sendall(data)
+    got = b""
+    while not whole(got):
+        part = c.recv(65536)
+        if not part:
+            break
+        got += part
+    if conn is None:
+        c.close()
+    return got
+
+
+def echo_server():
+    server = subprocess.Popen([ARGS.echo], stdout=subprocess.PIPE)
+    CHILDREN.append(server)
+    return server, int(server.stdout.readline())
+
+
+def quit_echo(server, port):
+    socket.create_connection(("127.0.0.1", port)).sendall(b"quit")
+    return server.wait(timeout=30)
+
+
+def echo_window(work):
+    """Before, during (two connections, one blocked in accept at attach),
+    after; the lines of the window exact."""
+    server, port = echo_server()
+    trace = os.path.join(work, "echo.log")
+    check(exchange(port, b"before-1") == b"before-1", "echo before attach")
+    run = Attached(server.pid, "-o", trace, "-f", "4")
+    check(run.said == "netquill-run: attached to %d\n" % server.pid,
+          "attached said", run.said)
+    replies = [exchange(port, b"during-read"), exchange(port, b"during-recv")]
+    code, said = run.detach()
+    check(code == 0 and "detached from %d" % server.pid in said,
+          "detach: exit 0, said", said)
+    check(exchange(port, b"after-1") == b"after-1", "echo after detach")
+    check(replies == [b"during-read", b"during-recv"], "replies", replies)
+    check(quit_echo(server, port) == 0, "the server's exit code")
+    want = ["read(4, 0x, 4096) returned 11", "write(4, 0x, 11) returned 11",
+            "read(4, 0x, 4096) returned 0", "closesocket(4) returned 0",
+            "accept(3, NULL, 0x) returned 4",
+            "recv(4, 0x, 4096, 0) returned 11",
+            "send(4, 0x, 11, 0) returned 11",
+            "recv(4, 0x, 4096, 0) returned 0", "closesocket(4) returned 0"]
+    got = calls(trace)
+    check([t for t, _ in got] == want, "the window's lines",
+          [t for t, _ in got])
+    check(moved(trace, {"read", "recv"}) == b"during-readduring-recv" and
+          moved(trace, {"write", "send"}) == b"during-readduring-recv",
+          "the window's bytes")
+
+
+def blocked_in_recv_and_twice(work):
+    """A connection open at attach, its server blocked in recv: the data
+    after attach arrive without an error; that recv, made before the
+    attach, is not traced, the socket's next calls are. A second attach
+    traces into its own file, the thread's trace going on."""
+    server, port = echo_server()
+    conn = socket.create_connection(("127.0.0.1", port), timeout=10)
+    check(exchange(port, b"open", conn) == b"open", "first echo")
+    time.sleep(0.2)  # the server waits in recv now
+    first, second = (os.path.join(work, n) for n in ("one.log", "two.log"))
+    for trace, data in ((first, b"in-one"), (second, b"in-two")):
+        run = Attached(server.pid, "-o", trace, "-f", "4")
+        check(exchange(port, b"first", conn) == b"first", "echo at attach")
+        check(exchange(port, data, conn) == data, "echo while attached")
+        check(run.detach()[0] == 0, "detach exit code")
+        check(exchange(port, b"between", conn) == b"between", "echo between")
+    conn.close()
+    check(quit_echo(server, port) == 0, "the server's exit code")
+    for trace, data in ((first, b"in-one"), (second, b"in-two")):
+        check(moved(trace, {"recv"}) == data and
+              moved(trace, {"send"}) == b"first" + data,
+              "the attach's bytes: " + trace, calls(trace))
+
+
+def redis(work):
+    """redis-server: commands before, during and after; the replies of an
+    untraced run, the window's requests and replies byte for byte."""
+    probe = socket.socket()
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    server = subprocess.Popen(
+        ["redis-server", "--port", str(port), "--bind", "127.0.0.1",
+         "--save", "", "--appendonly", "no"], stdout=subprocess.DEVNULL)
+    CHILDREN.append(server)
+    for _ in range(100):
+        try:
+            socket.create_connection(("127.0.0.1", port)).close()
+            break
+        except OSError:
+            time.sleep(0.05)
+
+    def command(*words):
+        out = b"*%d\r\n" % len(words) + b"".join(
+            b"$%d\r\n%s\r\n" % (len(w), w) for w in words)
+        return out, exchange(port, out, whole=lambda got: got.endswith(
+            b"\r\n") and got.count(b"\r\n") >= (2 if got[:1] == b"$" else 1))
+
+    trace = os.path.join(work, "redis.log")
+    sent = [command(b"SET", b"k", b"before")]
+    run = Attached(server.pid, "-o", trace, "-f", "4")
+    sent += [command(b"GET", b"k"), command(b"SET", b"k", b"during")]
+    check(run.detach()[0] == 0, "redis detach exit code")
+    sent.append(command(b"GET", b"k"))
+    socket.create_connection(("127.0.0.1", port)).sendall(
+        b"*2\r\n$8\r\nSHUTDOWN\r\n$6\r\nNOSAVE\r\n")
+    check(server.wait(timeout=30) == 0, "redis's exit code")
+    check([r for _, r in sent] == [b"+OK\r\n", b"$6\r\nbefore\r\n",
+                                   b"+OK\r\n", b"$6\r\nduring\r\n"],
+          "redis's replies", sent)
+    check(moved(trace, {"read", "recv"}) == sent[1][0] + sent[2][0] and
+          moved(trace, {"write", "send"}) == sent[1][1] + sent[2][1],
+          "redis's window bytes", calls(trace))
+
+
+def refusals(work):
+    gone = subprocess.Popen(["true"])
+    gone.wait()
+    traced = subprocess.Popen([ARGS.echo], stdout=subprocess.PIPE,
+                              preexec_fn=lambda: __import__("ctypes").CDLL(
+                                  None).ptrace(0, 0, 0, 0))
+    static = subprocess.Popen([ARGS.static_program])
+    preloaded = subprocess.Popen([ARGS.netquill_run, "-o",
+                                  os.path.join(work, "pre.log"), ARGS.echo],
+                                 stdout=subprocess.PIPE)
+    preloaded.stdout.readline()
+    own, _ = echo_server()
+    nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+    table = [  # (case, launcher prefix, pid, exit code, message)
+        ("gone", [], gone.pid, 2, "no process %d" % gone.pid),
+        ("traced", [], traced.pid, 2, "process %d is traced already, by "
+         "process %d" % (traced.pid, os.getpid())),
+        ("static", [], static.pid, 2, "process %d has no dynamic C library "
+         "(a static or Go program)" % static.pid),
+        ("preloaded", [], preloaded.pid, 2, "process %d runs under "
+         "netquill-run already" % preloaded.pid),
+        ("not permitted", nobody, own.pid, 2, "not permitted to read "
+         "process %d" % own.pid),
+    ]
+    for case, prefix, pid, code, text in table:
+        run = subprocess.run(prefix + [ARGS.netquill_run, "-p", str(pid)],
+                             capture_output=True, text=True, timeout=60)
+        check(run.returncode == code and text in run.stderr,
+              "refusal: " + case, (run.returncode, run.stderr))
+    for p in (traced, static, preloaded, own):
+        p.kill()
+        p.wait()
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    for name in ("netquill-run", "netquill-json", "echo", "static-program",
+                 "work"):
+        parser.add_argument("--" + name, required=True)
+    ARGS = parser.parse_args()
+    os.makedirs(ARGS.work, exist_ok=True)
+    for f in os.listdir(ARGS.work):
+        os.remove(os.path.join(ARGS.work, f))
+    for case in (echo_window, blocked_in_recv_and_twice, redis, refusals):
+        try:
+            case(ARGS.work)
+        except (OSError, subprocess.SubprocessError, ValueError) as e:
+            check(False, case.__name__ + " stopped", repr(e))
+        finally:
+            for child in CHILDREN:
+                child.kill()
+                child.wait()
+            CHILDREN.clear()
+    return nqtest.report()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
