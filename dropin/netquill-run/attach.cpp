@@ -75,6 +75,8 @@ long TracerOf(pid_t pid) {
   return tracer;
 }
 
+char StateOf(pid_t pid);
+
 // The refusals, before anything touches the process: 0 when none.
 int Check(pid_t pid) {
   if (kill(pid, 0) != 0 && errno == ESRCH) return Fail(2, "no process %d", pid);
@@ -85,6 +87,11 @@ int Check(pid_t pid) {
     snprintf(by, sizeof by, "%ld", tracer);
     return Fail(2, "process %d is traced already, by process %s", pid, by);
   }
+  // Stopped by a signal (Ctrl-Z, SIGSTOP): it would have to run to load
+  // the interposer, and nobody asked it to.
+  if (StateOf(pid) == 'T')
+    return Fail(2, "process %d is stopped: continue it first (kill -CONT)",
+                pid);
   int bits = ProgramClass(pid);
   if (bits == 0) return Fail(2, "not permitted to read process %d", pid);
   if (bits != 64)
@@ -147,18 +154,25 @@ volatile sig_atomic_t g_stop_signal;
 
 void OnStop(int signal) { g_stop_signal = signal; }
 
-bool Ended(pid_t pid) {
+// The process's state letter from /proc/pid/stat ('R', 'S', 'T', 'Z'...),
+// 'X' when it is gone.
+char StateOf(pid_t pid) {
   char stat[64], line[512];
   snprintf(stat, sizeof stat, "/proc/%d/stat", static_cast<int>(pid));
   FILE *in = fopen(stat, "re");
-  if (in == nullptr) return true;
-  bool zombie = false;
+  if (in == nullptr) return 'X';
+  char state = 'X';
   if (fgets(line, sizeof line, in) != nullptr) {
-    const char *state = strrchr(line, ')');
-    zombie = state != nullptr && (state[2] == 'Z' || state[2] == 'X');
+    const char *end = strrchr(line, ')');
+    if (end != nullptr && end[1] == ' ') state = end[2];
   }
   fclose(in);
-  return zombie;
+  return state;
+}
+
+bool Ended(pid_t pid) {
+  char state = StateOf(pid);
+  return state == 'Z' || state == 'X';
 }
 
 }  // namespace

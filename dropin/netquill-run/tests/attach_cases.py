@@ -130,6 +130,55 @@ def blocked_in_recv_and_twice(work):
               "the attach's bytes: " + trace, calls(trace))
 
 
+LATE_SOCKETS = """
+import os, sys
+print("_socket" in sys.modules, flush=True)
+sys.stdin.readline()
+import socket
+c = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+c.sendall(b"from-parent")
+if os.fork() == 0:
+    c.sendall(b"from-child")
+    os._exit(0)
+os.wait()
+"""
+
+
+def two_processes_late_module_child(work):
+    """-p twice with -ff: a file per process. Python loads its socket module
+    only after the attach (a dlopen) and forks a child, which is followed
+    into a file of its own."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    late = subprocess.Popen([sys.executable, "-c", LATE_SOCKETS,
+                             str(listener.getsockname()[1])],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    CHILDREN.append(late)
+    check(late.stdout.readline() == b"False\n", "no socket module at start")
+    server, port = echo_server()
+    trace = os.path.join(work, "ff.log")
+    run = Attached(late.pid, "-p", str(server.pid), "-o", trace, "-ff",
+                   "-f", "4")
+    late.stdin.write(b"go\n")
+    late.stdin.flush()
+    peer = listener.accept()[0]
+    got = b""
+    while True:
+        part = peer.recv(100)
+        if not part:
+            break
+        got += part
+    check(late.wait(timeout=30) == 0 and got == b"from-parentfrom-child",
+          "the late program's bytes", got)
+    check(exchange(port, b"second") == b"second", "the second process")
+    check(run.detach()[0] == 0, "detach from both")
+    files = {f for f in os.listdir(work) if f.startswith("ff.log.")}
+    own = {"ff.log.%d" % late.pid, "ff.log.%d" % server.pid}
+    check(len(files) == 3 and own < files, "a file per process", files)
+    sent = sorted(moved(os.path.join(work, f), {"send"}) for f in files)
+    check(sent == [b"from-child", b"from-parent", b"second"],
+          "each process's own bytes", sent)
+
+
 def redis(work):
     """redis-server: commands before, during and after; the replies of an
     untraced run, the window's requests and replies byte for byte."""
@@ -183,6 +232,8 @@ def refusals(work):
                                  stdout=subprocess.PIPE)
     preloaded.stdout.readline()
     own, _ = echo_server()
+    stopped, _ = echo_server()
+    stopped.send_signal(signal.SIGSTOP)
     nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
     table = [  # (case, launcher prefix, pid, exit code, message)
         ("gone", [], gone.pid, 2, "no process %d" % gone.pid),
@@ -194,13 +245,15 @@ def refusals(work):
          "netquill-run already" % preloaded.pid),
         ("not permitted", nobody, own.pid, 2, "not permitted to read "
          "process %d" % own.pid),
+        ("stopped", [], stopped.pid, 2, "process %d is stopped: continue "
+         "it first" % stopped.pid),
     ]
     for case, prefix, pid, code, text in table:
         run = subprocess.run(prefix + [ARGS.netquill_run, "-p", str(pid)],
                              capture_output=True, text=True, timeout=60)
         check(run.returncode == code and text in run.stderr,
               "refusal: " + case, (run.returncode, run.stderr))
-    for p in (traced, static, preloaded, own):
+    for p in (traced, static, preloaded):
         p.kill()
         p.wait()
 
@@ -215,7 +268,8 @@ def main():
     os.makedirs(ARGS.work, exist_ok=True)
     for f in os.listdir(ARGS.work):
         os.remove(os.path.join(ARGS.work, f))
-    for case in (echo_window, blocked_in_recv_and_twice, redis, refusals):
+    for case in (echo_window, blocked_in_recv_and_twice,
+                 two_processes_late_module_child, redis, refusals):
         try:
             case(ARGS.work)
         except (OSError, subprocess.SubprocessError, ValueError) as e:
