@@ -48,6 +48,18 @@ class Attached:
         return self.run.returncode, self.said + rest
 
 
+def wait_in(pid, *numbers):
+    """Until the process's main thread waits in one of these x86-64 system
+    calls (accept 43, accept4 288, recvfrom 45), which a case needs it to be
+    in at attach."""
+    for _ in range(1000):
+        with open("/proc/%d/syscall" % pid) as f:
+            if f.read().split()[0] in {str(n) for n in numbers}:
+                return
+        time.sleep(0.01)
+    check(False, "process %d never waited in %s" % (pid, numbers))
+
+
 def exchange(port, data, conn=None, whole=None):
     """Sends data; the reply once whole(reply) holds (by default: as long
     as data, an echo)."""
@@ -82,6 +94,7 @@ def echo_window(work):
     server, port = echo_server()
     trace = os.path.join(work, "echo.log")
     check(exchange(port, b"before-1") == b"before-1", "echo before attach")
+    wait_in(server.pid, 43, 288)
     run = Attached(server.pid, "-o", trace, "-f", "4")
     check(run.said == "netquill-run: attached to %d\n" % server.pid,
           "attached said", run.said)
@@ -114,9 +127,9 @@ def blocked_in_recv_and_twice(work):
     server, port = echo_server()
     conn = socket.create_connection(("127.0.0.1", port), timeout=10)
     check(exchange(port, b"open", conn) == b"open", "first echo")
-    time.sleep(0.2)  # the server waits in recv now
     first, second = (os.path.join(work, n) for n in ("one.log", "two.log"))
     for trace, data in ((first, b"in-one"), (second, b"in-two")):
+        wait_in(server.pid, 45)
         run = Attached(server.pid, "-o", trace, "-f", "4")
         check(exchange(port, b"first", conn) == b"first", "echo at attach")
         check(exchange(port, data, conn) == data, "echo while attached")
