@@ -184,7 +184,8 @@ ElfW(Addr) BaseOf(const void *address) {
              : 0;
 }
 
-// The read-only-after-relocation range of a module, page-aligned.
+// The pages the loader made read-only after relocation, as it rounds
+// them: a last page shared with writable data stayed writable, and must.
 void RelroRange(const dl_phdr_info *info, uintptr_t *from, uintptr_t *to) {
   *from = *to = 0;
   uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
@@ -192,7 +193,7 @@ void RelroRange(const dl_phdr_info *info, uintptr_t *from, uintptr_t *to) {
     const ElfW(Phdr) &p = info->dlpi_phdr[i];
     if (p.p_type != PT_GNU_RELRO) continue;
     *from = (info->dlpi_addr + p.p_vaddr) & ~(page - 1);
-    *to = (info->dlpi_addr + p.p_vaddr + p.p_memsz + page - 1) & ~(page - 1);
+    *to = (info->dlpi_addr + p.p_vaddr + p.p_memsz) & ~(page - 1);
   }
 }
 
