@@ -80,15 +80,14 @@ bool ReadMemory(pid_t tid, uint64_t at, void *data, size_t size) {
 
 }  // namespace
 
+// The thread's next stop; false when it ended instead.
 bool RemoteThread::Wait(int *status) {
-  for (;;) {
-    if (waitpid(tid_, status, __WALL) < 0) return false;
-    if (WIFEXITED(*status) || WIFSIGNALED(*status)) {
-      tid_ = 0;
-      return false;
-    }
-    return true;
+  if (waitpid(tid_, status, __WALL) < 0) return false;
+  if (WIFEXITED(*status) || WIFSIGNALED(*status)) {
+    tid_ = 0;
+    return false;
   }
+  return true;
 }
 
 RemoteThread::Status RemoteThread::Stop(pid_t tid) {
