@@ -135,6 +135,10 @@ def blocked_in_recv_and_twice(work):
         check(exchange(port, data, conn) == data, "echo while attached")
         check(run.detach()[0] == 0, "detach exit code")
         check(exchange(port, b"between", conn) == b"between", "echo between")
+    with open("/proc/%d/maps" % server.pid) as maps:
+        code = [m for m in maps if "r-xp" in m and "/libnetquill" in m]
+    check(len(code) == 2, "the interposer and the library, loaded once",
+          code)
     conn.close()
     check(quit_echo(server, port) == 0, "the server's exit code")
     for trace, data in ((first, b"in-one"), (second, b"in-two")):
