@@ -33,7 +33,8 @@ static_assert(sizeof(Registers) <= 256, "the saved registers fit");
 // The kernel's codes for a system call interrupted before it finished.
 constexpr long kRestartSys = 512, kRestartNoIntr = 513, kRestartNoHand = 514,
                kRestartBlock = 516;
-constexpr int kStopTries = 500;           // a millisecond apart
+constexpr int kStopTries = 500;  // a millisecond apart
+constexpr int kFutexTries = 3;   // found on a futex that often: given up
 constexpr uint64_t kRedZone = 128 + 256;  // left alone below the stack top
 
 uint64_t Now() {
@@ -52,15 +53,20 @@ bool IsEpollWait(long number) {
       ;
 }
 
-// Stopped where the thread waits in a system call, never a lock's futex
-// (a lock's owner may be this very thread's caller).
-bool Waiting(const Registers &r) {
+// Stopped where the thread waits in a system call.
+bool Interrupted(const Registers &r) {
   long number = static_cast<long>(r.orig_rax);
   long result = static_cast<long>(r.rax);
-  if (number < 0 || number == SYS_futex) return false;
+  if (number < 0) return false;
   return result == -kRestartSys || result == -kRestartNoIntr ||
          result == -kRestartNoHand || result == -kRestartBlock ||
          (result == -EINTR && IsEpollWait(number));
+}
+
+// A wait on a futex may be one for a lock, and the lock's owner this very
+// thread's caller: such a thread is never used.
+bool OnFutex(const Registers &r) {
+  return static_cast<long>(r.orig_rax) == SYS_futex && Interrupted(r);
 }
 
 bool WriteMemory(pid_t tid, uint64_t at, const void *data, size_t size) {
@@ -95,6 +101,7 @@ RemoteThread::Status RemoteThread::Stop(pid_t tid) {
   if (ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) != 0)
     return errno == ESRCH ? kGone : kNotPermitted;
   tid_ = tid;
+  int on_futex = 0;
   for (int tries = 0; tries < kStopTries; ++tries) {
     int status;
     if (ptrace(PTRACE_INTERRUPT, tid_, nullptr, nullptr) != 0 ||
@@ -106,10 +113,14 @@ RemoteThread::Status RemoteThread::Stop(pid_t tid) {
     bool interrupted = (status >> 16) == PTRACE_EVENT_STOP;
     Registers *r = reinterpret_cast<Registers *>(saved_);
     if (interrupted && signal == SIGTRAP) {
-      if (ptrace(PTRACE_GETREGS, tid_, nullptr, r) == 0 && Waiting(*r)) {
+      bool read = ptrace(PTRACE_GETREGS, tid_, nullptr, r) == 0;
+      if (read && Interrupted(*r) && !OnFutex(*r)) {
         stop_at_ = Now();
         return kReady;
       }
+      // A thread parked on a futex stays there: another one is tried.
+      if (read && OnFutex(*r) && ++on_futex == kFutexTries)
+        tries = kStopTries - 1;
       signal = 0;
     } else if (interrupted) {
       signal = 0;  // a group stop: the process was stopped already
