@@ -28,8 +28,8 @@ namespace {
 // (glibc 2.34 and later; before, the private one it always had, which
 // takes __RTLD_DLOPEN beside the mode).
 const char kCLibrary[] = "/libc.so.6";
-const char *const kLoader[] = {"dlopen"};
-const char *const kPrivateLoader[] = {"__libc_dlopen_mode"};
+const char kLoader[] = "dlopen";
+const char kPrivateLoader[] = "__libc_dlopen_mode";
 constexpr uint64_t kPrivateMode = RTLD_NOW | 0x80000000u;
 
 int Fail(int code, const char *format, pid_t pid, const char *more = "") {
@@ -46,21 +46,17 @@ void Rooted(pid_t pid, const char *path, char *out) {
   memcpy(out + n, path, strnlen(path, PATH_MAX - 1) + 1);
 }
 
-// Where function of the object mapped at path lies in the process.
-bool RemoteAddress(pid_t pid, const char *suffix, bool exact,
-                   const char *const *names, size_t name_count,
+// Where the function name of the object mapped from suffix (or from
+// exactly that path) lies in the process.
+bool RemoteAddress(pid_t pid, const char *suffix, bool exact, const char *name,
                    uint64_t *address) {
   uint64_t base, offset;
   char path[PATH_MAX], rooted[PATH_MAX + 32];
   if (!FindMapping(pid, suffix, exact, &base, path)) return false;
   Rooted(pid, path, rooted);
-  for (size_t i = 0; i < name_count; ++i) {
-    if (SymbolOffset(rooted, names[i], &offset)) {
-      *address = base + offset;
-      return true;
-    }
-  }
-  return false;
+  if (!SymbolOffset(rooted, name, &offset)) return false;
+  *address = base + offset;
+  return true;
 }
 
 long TracerOf(pid_t pid) {
@@ -75,7 +71,21 @@ long TracerOf(pid_t pid) {
   return tracer;
 }
 
-char StateOf(pid_t pid);
+// The process's state letter from /proc/pid/stat ('R', 'S', 'T', 'Z'...),
+// 'X' when it is gone.
+char StateOf(pid_t pid) {
+  char stat[64], line[512];
+  snprintf(stat, sizeof stat, "/proc/%d/stat", static_cast<int>(pid));
+  FILE *in = fopen(stat, "re");
+  if (in == nullptr) return 'X';
+  char state = 'X';
+  if (fgets(line, sizeof line, in) != nullptr) {
+    const char *end = strrchr(line, ')');
+    if (end != nullptr && end[1] == ' ') state = end[2];
+  }
+  fclose(in);
+  return state;
+}
 
 // The refusals, before anything touches the process: 0 when none.
 int Check(pid_t pid) {
@@ -100,8 +110,8 @@ int Check(pid_t pid) {
                 "netquill-run",
                 pid);
   uint64_t loader;
-  if (!RemoteAddress(pid, kCLibrary, false, kLoader, 1, &loader) &&
-      !RemoteAddress(pid, kCLibrary, false, kPrivateLoader, 1, &loader)) {
+  if (!RemoteAddress(pid, kCLibrary, false, kLoader, &loader) &&
+      !RemoteAddress(pid, kCLibrary, false, kPrivateLoader, &loader)) {
     if (errno == EACCES)
       return Fail(2, "not permitted to read process %d", pid);
     return Fail(2,
@@ -154,22 +164,6 @@ volatile sig_atomic_t g_stop_signal;
 
 void OnStop(int signal) { g_stop_signal = signal; }
 
-// The process's state letter from /proc/pid/stat ('R', 'S', 'T', 'Z'...),
-// 'X' when it is gone.
-char StateOf(pid_t pid) {
-  char stat[64], line[512];
-  snprintf(stat, sizeof stat, "/proc/%d/stat", static_cast<int>(pid));
-  FILE *in = fopen(stat, "re");
-  if (in == nullptr) return 'X';
-  char state = 'X';
-  if (fgets(line, sizeof line, in) != nullptr) {
-    const char *end = strrchr(line, ')');
-    if (end != nullptr && end[1] == ' ') state = end[2];
-  }
-  fclose(in);
-  return state;
-}
-
 bool Ended(pid_t pid) {
   char state = StateOf(pid);
   return state == 'Z' || state == 'X';
@@ -182,8 +176,8 @@ int AttachProcess(pid_t pid, const char *preload, const AttachParams &params,
   int refused = Check(pid);
   if (refused != 0) return refused;
   uint64_t loader, mode = RTLD_NOW;
-  if (!RemoteAddress(pid, kCLibrary, false, kLoader, 1, &loader)) {
-    if (!RemoteAddress(pid, kCLibrary, false, kPrivateLoader, 1, &loader))
+  if (!RemoteAddress(pid, kCLibrary, false, kLoader, &loader)) {
+    if (!RemoteAddress(pid, kCLibrary, false, kPrivateLoader, &loader))
       return Fail(1, "cannot find dlopen in process %d", pid);
     mode = kPrivateMode;
   }
@@ -191,12 +185,11 @@ int AttachProcess(pid_t pid, const char *preload, const AttachParams &params,
   RemoteThread::Status status = StopOne(pid, &thread);
   if (status != RemoteThread::kReady) return Refused(status, pid);
   uint64_t handle = 0, result = 1, entry = 0;
-  const char *const attach_name[] = {"NQR_Attach"};
   bool loaded =
       thread.Call(loader, preload, strlen(preload) + 1, mode, &handle) &&
       handle != 0;
   bool called = loaded &&
-                RemoteAddress(pid, preload, true, attach_name, 1, &entry) &&
+                RemoteAddress(pid, preload, true, "NQR_Attach", &entry) &&
                 thread.Call(entry, &params, sizeof params, 0, &result);
   thread.Resume();
   *stopped_ns = thread.stopped_ns();
@@ -210,9 +203,8 @@ int AttachProcess(pid_t pid, const char *preload, const AttachParams &params,
 }
 
 bool DetachProcess(pid_t pid, const char *preload) {
-  const char *const detach_name[] = {"NQR_Detach"};
   uint64_t entry, result;
-  if (!RemoteAddress(pid, preload, true, detach_name, 1, &entry)) return false;
+  if (!RemoteAddress(pid, preload, true, "NQR_Detach", &entry)) return false;
   RemoteThread thread;
   if (StopOne(pid, &thread) != RemoteThread::kReady) return false;
   bool done = thread.Call(entry, nullptr, 0, 0, &result);
