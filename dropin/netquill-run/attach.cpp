@@ -220,8 +220,11 @@ int RunAttached(const nqdrop::RunOptions &options, const char *path,
     nqdrop::ParseFlags(options.flags, &params.flags);
   params.per_process = options.per_process ? 1 : 0;
   if (options.file != nullptr) memcpy(params.path, path, strlen(path) + 1);
+  // Taken note of, and acted on between the steps: a ptrace step that
+  // Ctrl-C broke off would leave a thread stopped mid-call.
   struct sigaction stop = {};
   stop.sa_handler = OnStop;
+  stop.sa_flags = SA_RESTART;
   sigaction(SIGINT, &stop, nullptr);
   sigaction(SIGTERM, &stop, nullptr);
   pid_t attached[nqdrop::kMaxAttach];

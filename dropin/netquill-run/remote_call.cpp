@@ -88,7 +88,10 @@ bool ReadMemory(pid_t tid, uint64_t at, void *data, size_t size) {
 
 // The thread's next stop; false when it ended instead.
 bool RemoteThread::Wait(int *status) {
-  if (waitpid(tid_, status, __WALL) < 0) return false;
+  pid_t got;
+  while ((got = waitpid(tid_, status, __WALL)) < 0 && errno == EINTR) {
+  }
+  if (got < 0) return false;
   if (WIFEXITED(*status) || WIFSIGNALED(*status)) {
     tid_ = 0;
     return false;
