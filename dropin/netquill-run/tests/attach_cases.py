@@ -42,8 +42,9 @@ class Attached:
                                     text=True)
         self.said = self.run.stderr.readline()
 
-    def detach(self):
-        self.run.send_signal(signal.SIGINT)
+    def detach(self, how=signal.SIGINT):
+        if how is not None:
+            self.run.send_signal(how)
         rest = self.run.communicate(timeout=30)[1]
         return self.run.returncode, self.said + rest
 
@@ -128,19 +129,25 @@ def blocked_in_recv_and_twice(work):
     conn = socket.create_connection(("127.0.0.1", port), timeout=10)
     check(exchange(port, b"open", conn) == b"open", "first echo")
     first, second = (os.path.join(work, n) for n in ("one.log", "two.log"))
-    for trace, data in ((first, b"in-one"), (second, b"in-two")):
+    for trace, data, how in ((first, b"in-one", signal.SIGINT),
+                             (second, b"in-two", signal.SIGTERM)):
         wait_in(server.pid, 45)
         run = Attached(server.pid, "-o", trace, "-f", "4")
         check(exchange(port, b"first", conn) == b"first", "echo at attach")
         check(exchange(port, data, conn) == data, "echo while attached")
-        check(run.detach()[0] == 0, "detach exit code")
+        check(run.detach(how)[0] == 0, "detach exit code")
         check(exchange(port, b"between", conn) == b"between", "echo between")
     with open("/proc/%d/maps" % server.pid) as maps:
         code = [m for m in maps if "r-xp" in m and "/libnetquill" in m]
     check(len(code) == 2, "the interposer and the library, loaded once",
           code)
     conn.close()
+    # Attached at its end: the launcher ends with it, detaching nothing.
+    run = Attached(server.pid, "-o", os.path.join(work, "end.log"))
     check(quit_echo(server, port) == 0, "the server's exit code")
+    code, said = run.detach(None)
+    check(code == 0 and "detached" not in said, "the end while attached",
+          said)
     for trace, data in ((first, b"in-one"), (second, b"in-two")):
         check(moved(trace, {"recv"}) == data and
               moved(trace, {"send"}) == b"first" + data,
