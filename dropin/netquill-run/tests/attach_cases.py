@@ -292,6 +292,17 @@ def main():
     os.makedirs(ARGS.work, exist_ok=True)
     for f in os.listdir(ARGS.work):
         os.remove(os.path.join(ARGS.work, f))
+    # A machine whose kernel refuses ptrace (a container without the right
+    # to it) cannot run these cases.
+    server, _ = echo_server()
+    probe = Attached(server.pid)
+    said = probe.detach()[1]
+    server.kill()
+    server.wait()
+    CHILDREN.clear()
+    if "not permitted to trace" in said:
+        print("SKIP: " + said.strip())
+        return nqtest.SKIP
     for case in (echo_window, blocked_in_recv_and_twice,
                  two_processes_late_module_child, redis, refusals):
         try:
