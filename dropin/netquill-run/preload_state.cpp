@@ -1,6 +1,7 @@
 // State of the preloaded interposer.
 #include "preload_state.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -17,8 +18,6 @@
 
 #include <atomic>
 #include <new>
-
-#include <dirent.h>
 
 #include "attach_params.h"
 #include "netquill.h"
@@ -188,8 +187,14 @@ void HoldAttachedFile() {
   Hold(path, high);
 }
 
-// The sockets the process holds now, traced from their next call.
+// The sockets the process holds now, traced from their next call; marks
+// left from an earlier attach are dropped, as their numbers may have been
+// closed and reused while no call was seen.
 void MarkOpenSockets() {
+  for (size_t i = 0; i < kTrackedFds / 64; ++i) {
+    g_sockets[i].store(0, std::memory_order_relaxed);
+    g_checked[i].store(0, std::memory_order_relaxed);
+  }
   DIR *dir = opendir("/proc/self/fd");
   if (dir == nullptr) return;
   while (const dirent *entry = readdir(dir)) {
