@@ -30,6 +30,8 @@ have socat || need+=(socat)
 have dig || need+=(dnsutils)
 # bench/startup.sh's arithmetic.
 have bc || need+=(bc)
+# netquill-run -p attaches to a real server.
+have redis-server && have redis-cli || need+=(redis-server)
 # netquill-pcap's tests read its captures with tshark (no GUI).
 have tshark || need+=(tshark)
 have pkg-config || need+=(pkg-config)

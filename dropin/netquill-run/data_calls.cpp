@@ -191,6 +191,7 @@ NQ_EXPORT int socketpair(int domain, int type, int protocol, int sv[2]) {
     nqrun::MarkSocket(sv[0]);
     nqrun::MarkSocket(sv[1]);
   }
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return NQX_socketpair(r, domain, type, protocol, sv);
 }
