@@ -96,7 +96,7 @@ function(nq_read_calls)
   set(nq_column_ordinal_pattern "^[1-9][0-9]*$")
   set(nq_column_bytes_pattern "^(0|[1-9][0-9]*)$")
   set(nq_column_ws2_pattern "${nq_column_ordinal_pattern}")
-  set(nq_column_data_pattern "^(sent|received|none)$")
+  set(nq_column_data_pattern "^(sent|received|none|plain_sent|plain_received)$")
   # The DLLs whose ordinals each list takes up: the untraced calls keep
   # theirs free in NETQUILL.DLL.
   set(nq_dlls_traced NETQUILL WSOCK32)

@@ -151,6 +151,7 @@ NQ_EXPORT ssize_t recv(int s, void *buf, size_t len, int flags) {
   NQ_REAL(recv);
   nqrun::EnterSocketCall();
   ssize_t r = real(s, buf, len, flags);
+  nqrun::NoteDataSocket(s);
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
   nqrun::LibraryScope scope;
   return TX_recv(r, s, buf, len, flags);
@@ -165,6 +166,7 @@ NQ_EXPORT ssize_t __recv_chk(int s, void *buf, size_t len, size_t buflen,
       reinterpret_cast<Fn>(nqrun::NextSymbol("__recv_chk"));
   nqrun::EnterSocketCall();
   ssize_t r = real(s, buf, len, buflen, flags);
+  nqrun::NoteDataSocket(s);
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
   nqrun::LibraryScope scope;
   return TX_recv(r, s, buf, len, flags);
@@ -216,6 +218,7 @@ NQ_EXPORT ssize_t send(int s, const void *buf, size_t len, int flags) {
   NQ_REAL(send);
   nqrun::EnterSocketCall();
   ssize_t r = real(s, buf, len, flags);
+  nqrun::NoteDataSocket(s);
   nqrun::LibraryScope scope;
   return TX_send(r, s, buf, len, flags);
 }

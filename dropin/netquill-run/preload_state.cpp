@@ -145,6 +145,8 @@ bool IsSocketFd(int fd) {
 
 }  // namespace
 
+__attribute__((tls_model("initial-exec"))) thread_local int t_data_socket = -1;
+
 void *NextSymbol(const char *name) {
   int saved = errno;
   void *fn = dlsym(RTLD_NEXT, name);

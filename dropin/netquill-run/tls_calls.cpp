@@ -1,0 +1,196 @@
+// The TLS libraries' calls that move plaintext, interposed: OpenSSL's
+// SSL_read, SSL_write, their _ex and early-data forms and SSL_shutdown, and
+// GnuTLS's gnutls_record_recv and gnutls_record_send, each handed to the
+// library with the socket its session runs on. The socket's own calls,
+// made inside the TLS library, are traced as ever, with the ciphertext.
+//
+// No TLS library is linked or loaded here: the real functions, and the
+// ones that name a session's socket, are looked up (dlsym RTLD_NEXT) at a
+// program's first call of each, so a program that makes no TLS call pays
+// nothing. The types stay opaque; only the few numbers used are spelled
+// out below, the same in OpenSSL 1.1 and 3.
+#include <errno.h>
+#include <sys/types.h>
+
+#include "interposer.h"
+#include "netquill_posix.h"
+#include "tls_types.h"
+
+namespace {
+
+// OpenSSL's SSL_get_error codes that this file tells apart.
+constexpr int kSslErrorNone = 0;
+constexpr int kSslErrorSsl = 1;
+constexpr int kSslErrorSyscall = 5;
+constexpr int kSslErrorZeroReturn = 6;
+
+// GnuTLS's codes of a call to be made again.
+constexpr ssize_t kGnutlsAgain = -28;
+constexpr ssize_t kGnutlsInterrupted = -52;
+
+using SslFn = int (*)(const nqrun::Ssl *);
+
+// The socket a session's library names, else the one the thread's last
+// data call went through: a program with a transport of its own (curl)
+// hands the TLS library no descriptor, and its session's bytes went
+// through that socket during the call or the one before.
+int Named(int fd) { return fd >= 0 ? fd : nqrun::t_data_socket; }
+
+int SessionSocket(const nqrun::Ssl *ssl) {
+  static const auto fd =
+      reinterpret_cast<SslFn>(nqrun::NextSymbol("SSL_get_fd"));
+  return Named(fd != nullptr && ssl != nullptr ? fd(ssl) : -1);
+}
+
+int ReadSocket(const nqrun::Ssl *ssl) {
+  static const auto fd =
+      reinterpret_cast<SslFn>(nqrun::NextSymbol("SSL_get_rfd"));
+  return Named(fd != nullptr && ssl != nullptr ? fd(ssl) : -1);
+}
+
+int WriteSocket(const nqrun::Ssl *ssl) {
+  static const auto fd =
+      reinterpret_cast<SslFn>(nqrun::NextSymbol("SSL_get_wfd"));
+  return Named(fd != nullptr && ssl != nullptr ? fd(ssl) : -1);
+}
+
+// The error code of an OpenSSL call that returned result, in errno's
+// terms: 0 for success and for a session the peer closed cleanly; EAGAIN
+// for every SSL_ERROR_WANT_*, a call to be made again; the system's errno
+// for a failed system call; EPROTO for a failure of the protocol (and an
+// end without the peer's close). SSL_get_error only reads the thread's
+// error queue, and errno is left as it was.
+int SslCode(const nqrun::Ssl *ssl, int result) {
+  if (result > 0) return 0;
+  using GetError = int (*)(const nqrun::Ssl *, int);
+  static const auto get_error =
+      reinterpret_cast<GetError>(nqrun::NextSymbol("SSL_get_error"));
+  int saved = errno;
+  int e = get_error != nullptr ? get_error(ssl, result) : kSslErrorSsl;
+  switch (e) {
+    case kSslErrorNone:
+    case kSslErrorZeroReturn:
+      return 0;
+    case kSslErrorSyscall:
+      return saved != 0 ? saved : EPROTO;
+    case kSslErrorSsl:
+      return EPROTO;
+    default:
+      return EAGAIN;
+  }
+}
+
+// The same for GnuTLS: 0 for data and for the end of the session (0).
+int GnutlsCode(ssize_t result) {
+  if (result >= 0) return 0;
+  if (result == kGnutlsAgain) return EAGAIN;
+  if (result == kGnutlsInterrupted) return EINTR;
+  return EPROTO;
+}
+
+// The descriptor GnuTLS reads from (recv) or writes to: set by the program
+// with gnutls_transport_set_int, or as a pointer that holds it.
+int GnutlsSocket(nqrun::GnutlsSession session, bool recv) {
+  using GetInt2 = void (*)(nqrun::GnutlsSession, int *, int *);
+  static const auto get =
+      reinterpret_cast<GetInt2>(nqrun::NextSymbol("gnutls_transport_get_int2"));
+  int in = -1, out = -1;
+  if (get != nullptr && session != nullptr) get(session, &in, &out);
+  return Named(recv ? in : out);
+}
+
+}  // namespace
+
+extern "C" {
+
+NQ_EXPORT int SSL_read(nqrun::Ssl *ssl, void *buf, int num) {
+  NQ_REAL(SSL_read);
+  nqrun::EnterSocketCall();
+  int r = real(ssl, buf, num);
+  int code = SslCode(ssl, r);
+  nqrun::LibraryScope scope;
+  return NQX_SSL_read(r, ReadSocket(ssl), buf, num, code);
+}
+
+NQ_EXPORT int SSL_write(nqrun::Ssl *ssl, const void *buf, int num) {
+  NQ_REAL(SSL_write);
+  nqrun::EnterSocketCall();
+  int r = real(ssl, buf, num);
+  int code = SslCode(ssl, r);
+  nqrun::LibraryScope scope;
+  return NQX_SSL_write(r, WriteSocket(ssl), buf, num, code);
+}
+
+NQ_EXPORT int SSL_read_ex(nqrun::Ssl *ssl, void *buf, size_t num,
+                          size_t *readbytes) {
+  NQ_REAL(SSL_read_ex);
+  nqrun::EnterSocketCall();
+  int r = real(ssl, buf, num, readbytes);
+  int code = SslCode(ssl, r);
+  nqrun::LibraryScope scope;
+  return NQX_SSL_read_ex(r, ReadSocket(ssl), buf, num, readbytes, code);
+}
+
+NQ_EXPORT int SSL_write_ex(nqrun::Ssl *ssl, const void *buf, size_t num,
+                           size_t *written) {
+  NQ_REAL(SSL_write_ex);
+  nqrun::EnterSocketCall();
+  int r = real(ssl, buf, num, written);
+  int code = SslCode(ssl, r);
+  nqrun::LibraryScope scope;
+  return NQX_SSL_write_ex(r, WriteSocket(ssl), buf, num, written, code);
+}
+
+// SSL_READ_EARLY_DATA_ERROR (0) is the one failure; SUCCESS (1) and
+// FINISH (2, no more early data, readbytes 0) both succeed.
+NQ_EXPORT int SSL_read_early_data(nqrun::Ssl *ssl, void *buf, size_t num,
+                                  size_t *readbytes) {
+  NQ_REAL(SSL_read_early_data);
+  nqrun::EnterSocketCall();
+  int r = real(ssl, buf, num, readbytes);
+  int code = SslCode(ssl, r);
+  nqrun::LibraryScope scope;
+  return NQX_SSL_read_early_data(r, ReadSocket(ssl), buf, num, readbytes, code);
+}
+
+NQ_EXPORT int SSL_write_early_data(nqrun::Ssl *ssl, const void *buf, size_t num,
+                                   size_t *written) {
+  NQ_REAL(SSL_write_early_data);
+  nqrun::EnterSocketCall();
+  int r = real(ssl, buf, num, written);
+  int code = SslCode(ssl, r);
+  nqrun::LibraryScope scope;
+  return NQX_SSL_write_early_data(r, WriteSocket(ssl), buf, num, written, code);
+}
+
+// 0 is no failure here: the close_notify went out, the peer's is awaited.
+NQ_EXPORT int SSL_shutdown(nqrun::Ssl *ssl) {
+  NQ_REAL(SSL_shutdown);
+  nqrun::EnterSocketCall();
+  int r = real(ssl);
+  int code = r < 0 ? SslCode(ssl, r) : 0;
+  nqrun::LibraryScope scope;
+  return NQX_SSL_shutdown(r, SessionSocket(ssl), code);
+}
+
+NQ_EXPORT ssize_t gnutls_record_recv(nqrun::GnutlsSession session, void *data,
+                                     size_t size) {
+  NQ_REAL(gnutls_record_recv);
+  nqrun::EnterSocketCall();
+  ssize_t r = real(session, data, size);
+  nqrun::LibraryScope scope;
+  return NQX_gnutls_record_recv(r, GnutlsSocket(session, true), data, size,
+                                GnutlsCode(r));
+}
+
+NQ_EXPORT ssize_t gnutls_record_send(nqrun::GnutlsSession session,
+                                     const void *data, size_t size) {
+  NQ_REAL(gnutls_record_send);
+  nqrun::EnterSocketCall();
+  ssize_t r = real(session, data, size);
+  nqrun::LibraryScope scope;
+  return NQX_gnutls_record_send(r, GnutlsSocket(session, false), data, size,
+                                GnutlsCode(r));
+}
+
+}  // extern "C"
