@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "call_args.h"
+#include "tls_line.h"
 #include "winsock_names.h"
 
 namespace nqstat {
@@ -103,6 +104,11 @@ void Summary::AddCall(const nqtrace::ParsedLine &line, std::string_view file,
   if (direction != 0 && nqtrace::ResultAsCount(line.result, bytes) &&
       (direction > 0 || Consumes(line)))
     AddSaturating(direction > 0 ? ms.bytes_sent : ms.bytes_received, bytes);
+  if (nqtrace::PlaintextCount(line, bytes))
+    AddSaturating(nqtrace::PlaintextDirection(line.function) > 0
+                      ? ms.plaintext_sent
+                      : ms.plaintext_received,
+                  bytes);
   OfferBusy(line, file, line_no);
 }
 

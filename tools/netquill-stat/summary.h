@@ -45,9 +45,11 @@ struct FunctionStats {
 
 struct ModuleStats {
   std::map<std::string, FunctionStats, std::less<>> functions;
-  std::uint64_t bytes_sent = 0;      // send and sendto results
-  std::uint64_t bytes_received = 0;  // recv and recvfrom results, peeks
-                                     // left out
+  std::uint64_t bytes_sent = 0;          // send and sendto results
+  std::uint64_t bytes_received = 0;      // recv and recvfrom results, peeks
+                                         // left out
+  std::uint64_t plaintext_sent = 0;      // TLS calls' plaintext (SSL_write)
+  std::uint64_t plaintext_received = 0;  // and SSL_read, ...
 };
 
 // All functions of one module added up; max_ms is the largest single value.

@@ -102,8 +102,8 @@ constexpr ErrorName kPosixErrors[] = {
 };
 
 // What a traced call's result counts: the list's data column, spelled as
-// there, with DataDirection's values.
-enum class Data { sent = 1, received = -1, none = 0 };
+// there.
+enum class Data { sent, received, none, plain_sent, plain_received };
 
 struct TracedCall {
   std::string_view name;
@@ -163,7 +163,16 @@ const char *ErrorName(std::uint32_t code) {
 
 int DataDirection(std::string_view name) {
   const TracedCall *call = FindTraced(name);
-  return call != nullptr ? static_cast<int>(call->data) : 0;
+  if (call == nullptr) return 0;
+  return call->data == Data::sent ? 1 : call->data == Data::received ? -1 : 0;
+}
+
+int PlaintextDirection(std::string_view name) {
+  const TracedCall *call = FindTraced(name);
+  if (call == nullptr) return 0;
+  return call->data == Data::plain_sent       ? 1
+         : call->data == Data::plain_received ? -1
+                                              : 0;
 }
 
 bool IsTracedFunction(std::string_view name) {

@@ -23,6 +23,11 @@ const char *ErrorName(std::uint32_t code);
 // a call that moved no message is one line whose result is 0 or -1.
 int DataDirection(std::string_view name);
 
+// The same for the plaintext of a TLS library's calls (SSL_write 1,
+// SSL_read -1): bytes the socket carries encrypted, in lines of its own,
+// never counted twice as the socket's.
+int PlaintextDirection(std::string_view name);
+
 // True for the socket functions the tracer hooks (connect, recv, ...).
 // A line that names one of them but does not end in a readable result is
 // a damaged call line rather than a record the program wrote itself.
