@@ -14,7 +14,7 @@
 
 #include "interposer.h"
 #include "netquill_posix.h"
-#include "tls_types.h"
+#include "tls_library.h"
 
 namespace {
 
@@ -38,19 +38,19 @@ int Named(int fd) { return fd >= 0 ? fd : nqrun::t_data_socket; }
 
 int SessionSocket(const nqrun::Ssl *ssl) {
   static const auto fd =
-      reinterpret_cast<SslFn>(nqrun::NextSymbol("SSL_get_fd"));
+      reinterpret_cast<SslFn>(nqrun::TlsSymbol("SSL_get_fd"));
   return Named(fd != nullptr && ssl != nullptr ? fd(ssl) : -1);
 }
 
 int ReadSocket(const nqrun::Ssl *ssl) {
   static const auto fd =
-      reinterpret_cast<SslFn>(nqrun::NextSymbol("SSL_get_rfd"));
+      reinterpret_cast<SslFn>(nqrun::TlsSymbol("SSL_get_rfd"));
   return Named(fd != nullptr && ssl != nullptr ? fd(ssl) : -1);
 }
 
 int WriteSocket(const nqrun::Ssl *ssl) {
   static const auto fd =
-      reinterpret_cast<SslFn>(nqrun::NextSymbol("SSL_get_wfd"));
+      reinterpret_cast<SslFn>(nqrun::TlsSymbol("SSL_get_wfd"));
   return Named(fd != nullptr && ssl != nullptr ? fd(ssl) : -1);
 }
 
@@ -64,7 +64,7 @@ int SslCode(const nqrun::Ssl *ssl, int result) {
   if (result > 0) return 0;
   using GetError = int (*)(const nqrun::Ssl *, int);
   static const auto get_error =
-      reinterpret_cast<GetError>(nqrun::NextSymbol("SSL_get_error"));
+      reinterpret_cast<GetError>(nqrun::TlsSymbol("SSL_get_error"));
   int saved = errno;
   int e = get_error != nullptr ? get_error(ssl, result) : kSslErrorSsl;
   switch (e) {
@@ -93,7 +93,7 @@ int GnutlsCode(ssize_t result) {
 int GnutlsSocket(nqrun::GnutlsSession session, bool recv) {
   using GetInt2 = void (*)(nqrun::GnutlsSession, int *, int *);
   static const auto get =
-      reinterpret_cast<GetInt2>(nqrun::NextSymbol("gnutls_transport_get_int2"));
+      reinterpret_cast<GetInt2>(nqrun::TlsSymbol("gnutls_transport_get_int2"));
   int in = -1, out = -1;
   if (get != nullptr && session != nullptr) get(session, &in, &out);
   return Named(recv ? in : out);
@@ -104,7 +104,7 @@ int GnutlsSocket(nqrun::GnutlsSession session, bool recv) {
 extern "C" {
 
 NQ_EXPORT int SSL_read(nqrun::Ssl *ssl, void *buf, int num) {
-  NQ_REAL(SSL_read);
+  NQ_REAL_TLS(SSL_read);
   nqrun::EnterSocketCall();
   int r = real(ssl, buf, num);
   int code = SslCode(ssl, r);
@@ -113,7 +113,7 @@ NQ_EXPORT int SSL_read(nqrun::Ssl *ssl, void *buf, int num) {
 }
 
 NQ_EXPORT int SSL_write(nqrun::Ssl *ssl, const void *buf, int num) {
-  NQ_REAL(SSL_write);
+  NQ_REAL_TLS(SSL_write);
   nqrun::EnterSocketCall();
   int r = real(ssl, buf, num);
   int code = SslCode(ssl, r);
@@ -123,7 +123,7 @@ NQ_EXPORT int SSL_write(nqrun::Ssl *ssl, const void *buf, int num) {
 
 NQ_EXPORT int SSL_read_ex(nqrun::Ssl *ssl, void *buf, size_t num,
                           size_t *readbytes) {
-  NQ_REAL(SSL_read_ex);
+  NQ_REAL_TLS(SSL_read_ex);
   nqrun::EnterSocketCall();
   int r = real(ssl, buf, num, readbytes);
   int code = SslCode(ssl, r);
@@ -133,7 +133,7 @@ NQ_EXPORT int SSL_read_ex(nqrun::Ssl *ssl, void *buf, size_t num,
 
 NQ_EXPORT int SSL_write_ex(nqrun::Ssl *ssl, const void *buf, size_t num,
                            size_t *written) {
-  NQ_REAL(SSL_write_ex);
+  NQ_REAL_TLS(SSL_write_ex);
   nqrun::EnterSocketCall();
   int r = real(ssl, buf, num, written);
   int code = SslCode(ssl, r);
@@ -145,7 +145,7 @@ NQ_EXPORT int SSL_write_ex(nqrun::Ssl *ssl, const void *buf, size_t num,
 // FINISH (2, no more early data, readbytes 0) both succeed.
 NQ_EXPORT int SSL_read_early_data(nqrun::Ssl *ssl, void *buf, size_t num,
                                   size_t *readbytes) {
-  NQ_REAL(SSL_read_early_data);
+  NQ_REAL_TLS(SSL_read_early_data);
   nqrun::EnterSocketCall();
   int r = real(ssl, buf, num, readbytes);
   int code = SslCode(ssl, r);
@@ -155,7 +155,7 @@ NQ_EXPORT int SSL_read_early_data(nqrun::Ssl *ssl, void *buf, size_t num,
 
 NQ_EXPORT int SSL_write_early_data(nqrun::Ssl *ssl, const void *buf, size_t num,
                                    size_t *written) {
-  NQ_REAL(SSL_write_early_data);
+  NQ_REAL_TLS(SSL_write_early_data);
   nqrun::EnterSocketCall();
   int r = real(ssl, buf, num, written);
   int code = SslCode(ssl, r);
@@ -165,7 +165,7 @@ NQ_EXPORT int SSL_write_early_data(nqrun::Ssl *ssl, const void *buf, size_t num,
 
 // 0 is no failure here: the close_notify went out, the peer's is awaited.
 NQ_EXPORT int SSL_shutdown(nqrun::Ssl *ssl) {
-  NQ_REAL(SSL_shutdown);
+  NQ_REAL_TLS(SSL_shutdown);
   nqrun::EnterSocketCall();
   int r = real(ssl);
   int code = r < 0 ? SslCode(ssl, r) : 0;
@@ -175,7 +175,7 @@ NQ_EXPORT int SSL_shutdown(nqrun::Ssl *ssl) {
 
 NQ_EXPORT ssize_t gnutls_record_recv(nqrun::GnutlsSession session, void *data,
                                      size_t size) {
-  NQ_REAL(gnutls_record_recv);
+  NQ_REAL_TLS(gnutls_record_recv);
   nqrun::EnterSocketCall();
   ssize_t r = real(session, data, size);
   nqrun::LibraryScope scope;
@@ -185,7 +185,7 @@ NQ_EXPORT ssize_t gnutls_record_recv(nqrun::GnutlsSession session, void *data,
 
 NQ_EXPORT ssize_t gnutls_record_send(nqrun::GnutlsSession session,
                                      const void *data, size_t size) {
-  NQ_REAL(gnutls_record_send);
+  NQ_REAL_TLS(gnutls_record_send);
   nqrun::EnterSocketCall();
   ssize_t r = real(session, data, size);
   nqrun::LibraryScope scope;

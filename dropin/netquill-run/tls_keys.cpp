@@ -8,7 +8,7 @@
 
 #include "interposer.h"
 #include "netquill_posix.h"
-#include "tls_types.h"
+#include "tls_library.h"
 
 namespace {
 
@@ -69,7 +69,7 @@ void TraceKey(const char *line) {
 void SslKeyLogged(const nqrun::Ssl *ssl, const char *line) {
   using GetCtx = nqrun::SslCtx *(*)(const nqrun::Ssl *);
   static const auto get_ctx =
-      reinterpret_cast<GetCtx>(nqrun::NextSymbol("SSL_get_SSL_CTX"));
+      reinterpret_cast<GetCtx>(nqrun::TlsSymbol("SSL_get_SSL_CTX"));
   auto program = reinterpret_cast<SslKeyLog>(
       Recall(get_ctx != nullptr ? get_ctx(ssl) : nullptr));
   if (program != nullptr) program(ssl, line);
@@ -80,7 +80,7 @@ using SetSslKeyLog = void (*)(nqrun::SslCtx *, SslKeyLog);
 
 SetSslKeyLog RealSetSslKeyLog() {
   static const auto set = reinterpret_cast<SetSslKeyLog>(
-      nqrun::NextSymbol("SSL_CTX_set_keylog_callback"));
+      nqrun::TlsSymbol("SSL_CTX_set_keylog_callback"));
   return set;
 }
 
@@ -101,7 +101,7 @@ int GnutlsKeyLogged(nqrun::GnutlsSession session, const char *label,
   int r = program != nullptr ? program(session, label, secret) : 0;
   using GetRandom = void (*)(nqrun::GnutlsSession, Datum *, Datum *);
   static const auto get_random = reinterpret_cast<GetRandom>(
-      nqrun::NextSymbol("gnutls_session_get_random"));
+      nqrun::TlsSymbol("gnutls_session_get_random"));
   if (get_random == nullptr || label == nullptr || secret == nullptr) return r;
   Datum client = {nullptr, 0}, server = {nullptr, 0};
   get_random(session, &client, &server);
@@ -130,7 +130,7 @@ using SetGnutlsKeyLog = void (*)(nqrun::GnutlsSession, GnutlsKeyLog);
 
 SetGnutlsKeyLog RealSetGnutlsKeyLog() {
   static const auto set = reinterpret_cast<SetGnutlsKeyLog>(
-      nqrun::NextSymbol("gnutls_session_set_keylog_function"));
+      nqrun::TlsSymbol("gnutls_session_set_keylog_function"));
   return set;
 }
 
@@ -139,19 +139,19 @@ SetGnutlsKeyLog RealSetGnutlsKeyLog() {
 extern "C" {
 
 NQ_EXPORT nqrun::SslCtx *SSL_CTX_new(const void *method) {
-  NQ_REAL(SSL_CTX_new);
+  NQ_REAL_TLS(SSL_CTX_new);
   return WithKeyLog(real(method));
 }
 
 // OpenSSL 3's form, with a library context and properties.
 NQ_EXPORT nqrun::SslCtx *SSL_CTX_new_ex(void *libctx, const char *propq,
                                         const void *method) {
-  NQ_REAL(SSL_CTX_new_ex);
+  NQ_REAL_TLS(SSL_CTX_new_ex);
   return WithKeyLog(real(libctx, propq, method));
 }
 
 NQ_EXPORT void SSL_CTX_set_keylog_callback(nqrun::SslCtx *ctx, SslKeyLog cb) {
-  NQ_REAL(SSL_CTX_set_keylog_callback);
+  NQ_REAL_TLS(SSL_CTX_set_keylog_callback);
   if (ctx != nullptr && Remember(ctx, reinterpret_cast<void *>(cb)))
     real(ctx, SslKeyLogged);
   else
@@ -159,13 +159,13 @@ NQ_EXPORT void SSL_CTX_set_keylog_callback(nqrun::SslCtx *ctx, SslKeyLog cb) {
 }
 
 NQ_EXPORT SslKeyLog SSL_CTX_get_keylog_callback(const nqrun::SslCtx *ctx) {
-  NQ_REAL(SSL_CTX_get_keylog_callback);
+  NQ_REAL_TLS(SSL_CTX_get_keylog_callback);
   SslKeyLog cb = real(ctx);
   return cb == SslKeyLogged ? reinterpret_cast<SslKeyLog>(Recall(ctx)) : cb;
 }
 
 NQ_EXPORT int gnutls_init(nqrun::GnutlsSession *session, unsigned int flags) {
-  NQ_REAL(gnutls_init);
+  NQ_REAL_TLS(gnutls_init);
   int r = real(session, flags);
   if (r == 0 && session != nullptr && *session != nullptr &&
       RealSetGnutlsKeyLog() != nullptr) {
@@ -177,7 +177,7 @@ NQ_EXPORT int gnutls_init(nqrun::GnutlsSession *session, unsigned int flags) {
 
 NQ_EXPORT void gnutls_session_set_keylog_function(nqrun::GnutlsSession session,
                                                   GnutlsKeyLog func) {
-  NQ_REAL(gnutls_session_set_keylog_function);
+  NQ_REAL_TLS(gnutls_session_set_keylog_function);
   if (session != nullptr && Remember(session, reinterpret_cast<void *>(func)))
     real(session, GnutlsKeyLogged);
   else
