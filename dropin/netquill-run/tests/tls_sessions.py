@@ -39,6 +39,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 server = http.server.HTTPServer(("127.0.0.1", int(sys.argv[1])), Handler)
 context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
 context.load_cert_chain(sys.argv[2] + "/cert.pem", sys.argv[2] + "/key.pem")
+context.keylog_filename = sys.argv[4]
 server.socket = context.wrap_socket(server.socket, server_side=True)
 print("ready", flush=True)
 server.handle_request()
@@ -162,9 +163,10 @@ def case_python(args, work):
     name = "python_ssl"
     port = free_port()
     server_trace = os.path.join(work, name + "-server.log")
+    keylog = os.path.join(work, name + "-server.keys")
     server = subprocess.Popen(
         [args.netquill_run, "-o", server_trace, "-f", "4", sys.executable, "-c",
-         PYTHON_SERVER, str(port), work, BODY.hex()],
+         PYTHON_SERVER, str(port), work, BODY.hex(), keylog],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         ready = server.stdout.readline()
@@ -184,6 +186,14 @@ def case_python(args, work):
     check_session(name + " server", args.netquill_json, server_trace, got,
                   sent)
     check_capture(name, args, trace, work, [])
+    # The server's own key log callback still gets every secret, and the
+    # trace the same ones.
+    own = [line for line in open(keylog).read().splitlines()
+           if not line.startswith("#")] if os.path.exists(keylog) else []
+    traced = [r["tls_key"] for r in records(args.netquill_json, server_trace)
+              if "tls_key" in r]
+    check(len(own) == 5 and own == traced, name + ": the program's key log",
+          "%r\n    traced %r" % (own, traced))
 
 
 def case_gnutls(args, work):
