@@ -442,7 +442,8 @@ TEST(TlsLines, PlaintextCountAndDirection) {
       {"INF: send(5, 0x1, 79, 0) returned 79", 0, 0},
   };
   for (const auto &l : lines) {
-    const ParsedLine p = ParseLine(std::string("M 120000 0000 ") + l.text);
+    const std::string line = std::string("M 120000 0000 ") + l.text;
+    const ParsedLine p = ParseLine(line);
     ASSERT_EQ(p.kind, LineKind::Call) << l.text;
     EXPECT_EQ(nqtrace::PlaintextDirection(p.function), l.direction) << l.text;
     EXPECT_EQ(nqtrace::DataDirection(p.function) != 0, p.function == "send")
