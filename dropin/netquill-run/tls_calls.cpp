@@ -5,7 +5,7 @@
 // made inside the TLS library, are traced as ever, with the ciphertext.
 //
 // No TLS library is linked or loaded here: the real functions, and the
-// ones that name a session's socket, are looked up (dlsym RTLD_NEXT) at a
+// ones that name a session's socket, are looked up (TlsSymbol) at a
 // program's first call of each, so a program that makes no TLS call pays
 // nothing. The types stay opaque; only the few numbers used are spelled
 // out below, the same in OpenSSL 1.1 and 3.
