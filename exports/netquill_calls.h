@@ -156,6 +156,8 @@
   X(SSL_read_early_data, plain_received) \
   X(SSL_write_early_data, plain_sent)    \
   X(SSL_shutdown, none)                  \
+  X(BIO_read, plain_received)            \
+  X(BIO_write, plain_sent)               \
   X(gnutls_record_recv, plain_received)  \
   X(gnutls_record_send, plain_sent)
 

@@ -98,6 +98,12 @@ NQ_EXPORT int NQX_SSL_write_early_data(int result, int socket, const void *buf,
                                        size_t num, const size_t *moved,
                                        int code);
 NQ_EXPORT int NQX_SSL_shutdown(int result, int socket, int code);
+/* OpenSSL's BIO_read and BIO_write on an SSL BIO (BIO_f_ssl), which moves
+ * the session's plaintext without a call of the SSL_ functions above. */
+NQ_EXPORT int NQX_BIO_read(int result, int socket, const void *buf, int len,
+                           int code);
+NQ_EXPORT int NQX_BIO_write(int result, int socket, const void *buf, int len,
+                            int code);
 NQ_EXPORT ssize_t NQX_gnutls_record_recv(ssize_t result, int socket,
                                          const void *buf, size_t size,
                                          int code);

@@ -24,6 +24,10 @@ constexpr int kSslErrorSsl = 1;
 constexpr int kSslErrorSyscall = 5;
 constexpr int kSslErrorZeroReturn = 6;
 
+// OpenSSL's SSL BIO, BIO_f_ssl: a filter (0x0200) of type 7.
+constexpr int kBioTypeSsl = 7 | 0x0200;
+constexpr int kBioGetSsl = 110;  // BIO_C_GET_SSL, as BIO_get_ssl asks it
+
 // GnuTLS's codes of a call to be made again.
 constexpr ssize_t kGnutlsAgain = -28;
 constexpr ssize_t kGnutlsInterrupted = -52;
@@ -99,6 +103,22 @@ int GnutlsSocket(nqrun::GnutlsSession session, bool recv) {
   return Named(recv ? in : out);
 }
 
+// The session an SSL BIO reads and writes; null for every other BIO (the
+// socket BIOs libssl itself reads and writes through included).
+nqrun::Ssl *SessionOf(nqrun::Bio *bio) {
+  using MethodType = int (*)(const nqrun::Bio *);
+  using Ctrl = long (*)(nqrun::Bio *, int, long, void *);
+  static const auto type =
+      reinterpret_cast<MethodType>(nqrun::TlsSymbol("BIO_method_type"));
+  static const auto ctrl = reinterpret_cast<Ctrl>(nqrun::TlsSymbol("BIO_ctrl"));
+  if (bio == nullptr || type == nullptr || ctrl == nullptr ||
+      type(bio) != kBioTypeSsl)
+    return nullptr;
+  nqrun::Ssl *ssl = nullptr;
+  ctrl(bio, kBioGetSsl, 0, &ssl);
+  return ssl;
+}
+
 }  // namespace
 
 extern "C" {
@@ -171,6 +191,31 @@ NQ_EXPORT int SSL_shutdown(nqrun::Ssl *ssl) {
   int code = r < 0 ? SslCode(ssl, r) : 0;
   nqrun::LibraryScope scope;
   return NQX_SSL_shutdown(r, SessionSocket(ssl), code);
+}
+
+// A program that reads and writes its session through an SSL BIO
+// (openssl s_server -www) reaches SSL_read and SSL_write inside libssl,
+// where no interposer is: its plaintext is taken at the BIO.
+NQ_EXPORT int BIO_read(nqrun::Bio *bio, void *data, int dlen) {
+  NQ_REAL_TLS(BIO_read);
+  int r = real(bio, data, dlen);
+  nqrun::Ssl *ssl = SessionOf(bio);
+  if (ssl == nullptr) return r;
+  nqrun::EnterSocketCall();
+  int code = SslCode(ssl, r);
+  nqrun::LibraryScope scope;
+  return NQX_BIO_read(r, ReadSocket(ssl), data, dlen, code);
+}
+
+NQ_EXPORT int BIO_write(nqrun::Bio *bio, const void *data, int dlen) {
+  NQ_REAL_TLS(BIO_write);
+  int r = real(bio, data, dlen);
+  nqrun::Ssl *ssl = SessionOf(bio);
+  if (ssl == nullptr) return r;
+  nqrun::EnterSocketCall();
+  int code = SslCode(ssl, r);
+  nqrun::LibraryScope scope;
+  return NQX_BIO_write(r, WriteSocket(ssl), data, dlen, code);
 }
 
 NQ_EXPORT ssize_t gnutls_record_recv(nqrun::GnutlsSession session, void *data,

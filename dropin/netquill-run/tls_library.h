@@ -7,6 +7,7 @@
 extern "C" {
 struct ssl_st;
 struct ssl_ctx_st;
+struct bio_st;
 struct gnutls_session_int;
 }
 
@@ -19,6 +20,7 @@ namespace nqrun {
 
 using Ssl = ssl_st;                          // OpenSSL's SSL
 using SslCtx = ssl_ctx_st;                   // OpenSSL's SSL_CTX
+using Bio = bio_st;                          // OpenSSL's BIO
 using GnutlsSession = gnutls_session_int *;  // gnutls_session_t
 
 // A TLS library's function: the next definition after this library's own,

@@ -82,6 +82,16 @@ int NQX_SSL_write(int result, int socket, const void *buf, int num, int code) {
   return static_cast<int>(Record("SSL_write", result, socket, buf, num, code));
 }
 
+int NQX_BIO_read(int result, int socket, const void *buf, int len, int code) {
+  if (NobodyTraces()) return result;
+  return static_cast<int>(Record("BIO_read", result, socket, buf, len, code));
+}
+
+int NQX_BIO_write(int result, int socket, const void *buf, int len, int code) {
+  if (NobodyTraces()) return result;
+  return static_cast<int>(Record("BIO_write", result, socket, buf, len, code));
+}
+
 int NQX_SSL_read_ex(int result, int socket, const void *buf, size_t num,
                     const size_t *moved, int code) {
   if (NobodyTraces()) return result;

@@ -54,6 +54,18 @@ def listening(port, proc):
     return False
 
 
+def served(trace, result):
+    """result, once the traced s_server has written its answer and shut the
+    session down: its records follow the bytes curl has already read."""
+    for _ in range(200):
+        data = open(trace, "rb").read() if os.path.exists(trace) else b""
+        at = data.rfind(b"BIO_write(")
+        if at >= 0 and data.find(b"SSL_shutdown(", at) >= 0:
+            break
+        subprocess.run(["sleep", "0.05"])
+    return result
+
+
 def check_trace(args, name, trace, sent, received):
     """Exactly these plaintext bytes each way, each line's count its dump's
     length, each socket one the program connected or accepted."""
@@ -141,13 +153,18 @@ def main():
                    capture_output=True, check=True, timeout=60)
     s_server = ["openssl", "s_server", "-www", "-accept", "127.0.0.1:PORT",
                 "-cert", "cert.pem", "-key", "key.pem"]
+    # s_server traced too: it reads and writes through its SSL BIO.
     for version in ("-tls1_2", "-tls1_3"):
         name = "s_server" + version
-        got = session(args, name, s_server + [version],
-                      lambda port: curl(args, name, port))
+        server_trace = os.path.join(args.work, name + ".server.log")
+        got = session(args, name, [args.netquill_run, "-o", server_trace,
+                                   "-f", "4"] + s_server + [version],
+                      lambda port: served(server_trace,
+                                          curl(args, name, port)))
         if got:
             check(got[2].startswith(b"HTTP/1.0 200 ok\r\n"), name, got[2][:80])
             check_trace(args, name, *got)
+            check_trace(args, name + " server", server_trace, got[2], got[1])
             check_capture(args, name, got[0], NO_BODY)
 
     # Python's server through SSL_read_ex and SSL_write_ex, traced too: it
