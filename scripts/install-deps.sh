@@ -28,6 +28,10 @@ have curl || need+=(curl)
 have wget || need+=(wget)
 have socat || need+=(socat)
 have dig || need+=(dnsutils)
+# netquill-run's TLS sessions: certificates and a server (openssl), and a
+# GnuTLS client.
+have openssl || need+=(openssl)
+have gnutls-cli || need+=(gnutls-bin)
 # bench/startup.sh's arithmetic.
 have bc || need+=(bc)
 # netquill-run -p attaches to a real server.

@@ -163,6 +163,7 @@ NQ_EXPORT ssize_t recv(int s, void *buf, size_t len, int flags) {
   NQ_REAL(recv);
   nqrun::EnterSocketCall();
   ssize_t r = real(s, buf, len, flags);
+  nqrun::NoteDataSocket(s);
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
@@ -178,6 +179,7 @@ NQ_EXPORT ssize_t __recv_chk(int s, void *buf, size_t len, size_t buflen,
       reinterpret_cast<Fn>(nqrun::NextSymbol("__recv_chk"));
   nqrun::EnterSocketCall();
   ssize_t r = real(s, buf, len, buflen, flags);
+  nqrun::NoteDataSocket(s);
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
@@ -234,6 +236,7 @@ NQ_EXPORT ssize_t send(int s, const void *buf, size_t len, int flags) {
   nqrun::EnterSocketCall();
   ssize_t r = real(s, buf, len, flags);
   if (nqrun::Detached()) return r;
+  nqrun::NoteDataSocket(s);
   nqrun::LibraryScope scope;
   return TX_send(r, s, buf, len, flags);
 }

@@ -23,6 +23,7 @@
 #include "attach.h"
 #include "launcher_core.h"
 #include "program_check.h"
+#include "static_tls.h"
 
 #ifndef NQ_PRELOAD_NAME
 #error "NQ_PRELOAD_NAME names the interposer"
@@ -218,8 +219,14 @@ int Run(int argc, char **argv) {
   char program[PATH_MAX];
   if (FindProgram(argv[i], program)) {
     const char *why = WhyUntraced(program);
+    const char *tls = why == nullptr ? StaticTlsLibrary(program) : nullptr;
     if (why != nullptr)
       fprintf(stderr, "netquill-run: %s %s; it runs untraced\n", argv[i], why);
+    if (tls != nullptr)
+      fprintf(stderr,
+              "netquill-run: %s carries %s in its own file: its TLS "
+              "plaintext cannot be traced, only the sockets' ciphertext\n",
+              argv[i], tls);
     execv(program, argv + i);
   }
   execvp(argv[i], argv + i);

@@ -252,6 +252,7 @@ void Unconfigure() {
   }
   errno = saved;
 }
+__attribute__((tls_model("initial-exec"))) thread_local int t_data_socket = -1;
 
 void *NextSymbol(const char *name) {
   int saved = errno;

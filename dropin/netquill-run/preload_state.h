@@ -58,6 +58,13 @@ class LibraryScope {
 // first socket call, unless NETQUILL_TRACE=0. errno is left as it was.
 void EnterSocketCall();
 
+// The socket of the calling thread's last data call: the one a TLS session
+// runs on where its library cannot name it (a program's own transport, as
+// curl's). A store per traced data call, read by the TLS calls only.
+extern
+    __attribute__((tls_model("initial-exec"))) thread_local int t_data_socket;
+inline void NoteDataSocket(int fd) { t_data_socket = fd; }
+
 // Descriptors the program got from socket() or accept().
 void MarkSocket(int fd);
 void ForgetSocket(int fd);

@@ -131,6 +131,10 @@ void WriteJsonReport(std::ostream &out, const Summary &s) {
     f.String("name", mod.first);
     f.Number("bytes_sent", mod.second.bytes_sent);
     f.Number("bytes_received", mod.second.bytes_received);
+    if (mod.second.plaintext_sent != 0 || mod.second.plaintext_received != 0) {
+      f.Number("plaintext_sent", mod.second.plaintext_sent);
+      f.Number("plaintext_received", mod.second.plaintext_received);
+    }
     out << ",\n";
     WriteFunctions(out, mod.second, t.pending != 0);
     out << '}';

@@ -6,6 +6,7 @@
 
 #include "call_args.h"
 #include "call_shape.h"
+#include "tls_line.h"
 #include "winsock_names.h"
 
 namespace nqstat {
@@ -106,6 +107,16 @@ void Summary::AddCall(const nqtrace::ParsedLine &line, std::string_view file,
       const bool room = codes_.size() < kMaxCodes || codes_.count(code) != 0;
       ++codes_[room ? code : kOtherCodes];
     }
+    return;
+  }
+
+  // A TLS call's bytes are its plaintext, apart from the socket's.
+  std::uint64_t plain = 0;
+  if (nqtrace::PlaintextCount(line, plain)) {
+    AddSaturating(nqtrace::PlaintextDirection(line.function) > 0
+                      ? ms.plaintext_sent
+                      : ms.plaintext_received,
+                  plain);
     return;
   }
 

@@ -49,10 +49,14 @@ struct FunctionStats {
 // names (WSARecv) counts the error, the completion's own row the call.
 struct ModuleStats {
   std::map<std::string, FunctionStats, std::less<>> functions;
-  std::uint64_t bytes_sent = 0;      // send and sendto results, the dumps
-                                     // of WSASend and the like that
-                                     // completed at once, completions
-  std::uint64_t bytes_received = 0;  // the same for receives, peeks left out
+  std::uint64_t bytes_sent = 0;          // send and sendto results, the
+                                         // dumps of WSASend and the like
+                                         // that completed at once, and
+                                         // completions
+  std::uint64_t bytes_received = 0;      // the same for receives, peeks
+                                         // left out
+  std::uint64_t plaintext_sent = 0;      // TLS calls' plaintext (SSL_write)
+  std::uint64_t plaintext_received = 0;  // and SSL_read, ...
 };
 
 // All functions of one module added up; max_ms is the largest single value.

@@ -56,6 +56,9 @@ void WriteModule(std::ostream &out, const std::string &name,
   WriteFunctionRow(out, ModuleTotals(m), "total", pending);
   out << "bytes sent " << m.bytes_sent << ", received " << m.bytes_received
       << '\n';
+  if (m.plaintext_sent != 0 || m.plaintext_received != 0)
+    out << "TLS plaintext sent " << m.plaintext_sent << ", received "
+        << m.plaintext_received << '\n';
 }
 
 void WriteErrorCodes(std::ostream &out, const Summary &s) {

@@ -102,9 +102,9 @@ constexpr ErrorName kPosixErrors[] = {
 };
 
 // What a traced call's result counts: the list's data column, spelled as
-// there, with DataDirection's values; "completed" is a completion line,
-// whose data goes the way of the operation it names.
-enum class Data { sent = 1, received = -1, none = 0, completed = 2 };
+// there; "completed" is a completion line, whose data goes the way of the
+// operation it names, and "plain_*" a TLS call's plaintext.
+enum class Data { sent, received, none, completed, plain_sent, plain_received };
 
 struct TracedCall {
   std::string_view name;
@@ -176,9 +176,8 @@ const char *ErrorName(std::uint32_t code) {
 
 int DataDirection(std::string_view name) {
   const TracedCall *call = FindTraced(name);
-  return call == nullptr || call->data == Data::completed
-             ? 0
-             : static_cast<int>(call->data);
+  if (call == nullptr) return 0;
+  return call->data == Data::sent ? 1 : call->data == Data::received ? -1 : 0;
 }
 
 bool IsCompletion(std::string_view name) {
@@ -188,8 +187,16 @@ bool IsCompletion(std::string_view name) {
 
 bool MovesByDump(std::string_view name) {
   const TracedCall *call = FindTraced(name);
-  return call != nullptr && !call->counts_result && call->data != Data::none &&
-         call->data != Data::completed;
+  return call != nullptr && !call->counts_result &&
+         (call->data == Data::sent || call->data == Data::received);
+}
+
+int PlaintextDirection(std::string_view name) {
+  const TracedCall *call = FindTraced(name);
+  if (call == nullptr) return 0;
+  return call->data == Data::plain_sent       ? 1
+         : call->data == Data::plain_received ? -1
+                                              : 0;
 }
 
 bool IsTracedFunction(std::string_view name) {

@@ -34,6 +34,10 @@ bool IsCompletion(std::string_view name);
 // once is the length of their dump, and what they moved later comes with
 // their completion.
 bool MovesByDump(std::string_view name);
+// The same for the plaintext of a TLS library's calls (SSL_write 1,
+// SSL_read -1): bytes the socket carries encrypted, in lines of its own,
+// never counted twice as the socket's.
+int PlaintextDirection(std::string_view name);
 
 // True for the socket functions the tracer hooks (connect, recv, ...).
 // A line that names one of them but does not end in a readable result is
