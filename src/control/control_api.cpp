@@ -189,6 +189,14 @@ uint32_t NQ_CALL WSASetTraceFlags(uint32_t flags) {
   return previous;
 }
 
+uint32_t NQ_CALL WSASetTraceDumpLimit(uint32_t limit) {
+  TraceContext *ctx = FindContext();
+  if (ctx == nullptr) return 0;
+  uint32_t previous = ctx->dump_limit;
+  ctx->dump_limit = limit;
+  return previous;
+}
+
 uint32_t NQ_CALL WSAGetTraceFlags(void) {
   TraceContext *ctx = FindContext();
   return ctx ? ctx->flags : 0;
