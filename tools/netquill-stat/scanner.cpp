@@ -58,7 +58,8 @@ bool ScanTrace(nqtrace::ByteSource &source, std::string_view label,
       malformed.Report(label, line_no, p.fault);
       continue;
     }
-    if (p.kind == nqtrace::LineKind::Dump) {
+    if (p.kind == nqtrace::LineKind::Dump ||
+        p.kind == nqtrace::LineKind::DumpCut) {
       if (keeping) summary.AddDumpLine();
       continue;
     }
