@@ -61,6 +61,10 @@ struct Conversation {
   // TCP data; outgoing is the socket's own send.
   void Data(Capture &capture, const Origin &origin, bool outgoing,
             const std::uint8_t *bytes, std::size_t len);
+  // Bytes the trace leaves out: the sender's sequence numbers step over
+  // them, and the other side acknowledges them in one frame of origin.
+  void Skip(Capture &capture, const Origin &origin, bool outgoing,
+            std::uint64_t len);
   void ShutdownSend(Capture &capture, const Origin &origin);
   void PeerClosed(Capture &capture, const Origin &origin);
   void Close(Capture &capture, const Origin &origin);

@@ -222,7 +222,7 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
   DropTransferOf(c);
   if (ok) c.open = true;
   // Frames cite the module through the table's own copy of its name.
-  const Origin origin{at.time_us, at.line, it->first.first};
+  const Origin origin{at.time_us, at.line, it->first.first, at.call, at.thread};
 
   if (fn == "closesocket") {
     if (!ok) return;
@@ -235,7 +235,7 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
     // A failed call moves nothing and changes nothing.
   } else if (fn == "accept") {
     if (numeric) Accept(line, at, key, result);
-  } else if (fn == "sendfile" || fn == "splice") {
+  } else if (fn == "splice") {
     // Bytes the trace never dumps: the stream goes on without them.
     if (numeric && result > 0 && c.kind != SocketKind::Excluded) {
       ++tally_.undumped_calls;
@@ -311,7 +311,9 @@ void SocketTable::Accept(const nqtrace::ParsedLine &line, const Origin &at,
   }
   if (IsIp(from) && !IsZero(from)) Learn(s, from, false);
   auto a = sockets_.find(Key{key.first, result});
-  if (!s.Start(capture_, Origin{at.time_us, at.line, a->first.first}, true))
+  if (!s.Start(capture_,
+               Origin{at.time_us, at.line, a->first.first, at.call, at.thread},
+               true))
     Exclude(s, LeftOut::Ports);
 }
 
@@ -403,6 +405,8 @@ void SocketTable::AddTransfer(const nqtrace::ParsedLine &line,
   t.total = static_cast<std::uint64_t>(moved);
   t.line = origin.line;
   t.time_us = origin.time_us;
+  t.call = origin.call;
+  t.thread = origin.thread;
   if (!t.discard) ++tally_.transfers;
   if (waiting_.size() == kMaxWaiting)
     DropTransfer(waiting_.begin()->first, true);
@@ -423,7 +427,7 @@ bool SocketTable::PlaceDump(std::size_t indent, std::uint64_t offset,
   const std::uint64_t order = std::get<3>(*at);
   places_.erase(at);
   Transfer &t = waiting_[order];
-  const Origin origin{t.time_us, t.line, t.key.first};
+  const Origin origin{t.time_us, t.line, t.key.first, t.call, t.thread};
   t.placed += len;
   if (offset == 0 && !t.discard) ++tally_.placed_dumps;
   if (t.discard) {
@@ -465,6 +469,33 @@ void SocketTable::TakeDatagramBytes(Transfer &t, const Origin &origin,
     }
   }
   held_datagrams_ += t.datagram.size();
+}
+
+void SocketTable::CutDump(std::size_t indent, std::uint64_t offset,
+                          std::uint64_t cut) {
+  const auto at = places_.lower_bound(Place{indent, offset, cut, 0});
+  if (at == places_.end() || std::get<0>(*at) != indent ||
+      std::get<1>(*at) != offset || std::get<2>(*at) != cut)
+    return;
+  const std::uint64_t order = std::get<3>(*at);
+  Transfer &t = waiting_[order];
+  if (!t.discard) {
+    ++tally_.cut_dumps;
+    tally_.cut_bytes += cut;
+  }
+  if (t.discard) {
+    // Nothing of it goes into the capture.
+  } else if (t.udp) {
+    ++tally_.cut_datagrams;
+  } else if (Conversation *c = Find(t.key)) {
+    Origin origin{t.time_us, t.line, t.key.first, t.call, t.thread};
+    origin.call += " (" + std::to_string(cut) + " bytes not in the trace)";
+    c->Skip(capture_, origin, t.outgoing, cut);
+  }
+  held_datagrams_ -= t.datagram.size();
+  places_.erase(at);
+  if (Conversation *c = Find(t.key)) c->waiting = 0;
+  waiting_.erase(order);
 }
 
 void SocketTable::DropDamagedDump(std::size_t indent, std::uint64_t offset) {
