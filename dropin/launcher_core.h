@@ -24,10 +24,12 @@ struct Refusal {
 };
 
 struct RunOptions {
-  const char *file;   // -o FILE, else a non-empty inherited NETQUILL_FILE
-  const char *flags;  // -f FLAGS, or null
-  bool per_process;   // -ff, or NETQUILL_PER_PROCESS=1 inherited
-  bool split_asked;   // -ff itself: NETQUILL_PER_PROCESS=1 is to be set
+  const char *file;      // -o FILE, else a non-empty inherited NETQUILL_FILE
+  const char *flags;     // -f FLAGS, or null
+  const char *dump_max;  // -s N, or null
+  const char *calls;     // -e CALLS, or null
+  bool per_process;      // -ff, or NETQUILL_PER_PROCESS=1 inherited
+  bool split_asked;      // -ff itself: NETQUILL_PER_PROCESS=1 is to be set
 };
 
 // Reads the launcher's arguments one at a time, in the order given (the

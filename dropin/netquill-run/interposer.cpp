@@ -40,7 +40,7 @@ NQ_EXPORT int socket(int af, int type, int protocol) noexcept {
   int r = real(af, type, protocol);
   if (r >= 0) nqrun::MarkSocket(r);
   nqrun::LibraryScope scope;
-  return TX_socket(r, af, type, protocol);
+  return NQ_HOOK(socket, r, TX_socket(r, af, type, protocol));
 }
 
 NQ_EXPORT int accept(int s, sockaddr *addr, socklen_t *addrlen) {
@@ -50,7 +50,9 @@ NQ_EXPORT int accept(int s, sockaddr *addr, socklen_t *addrlen) {
   int r = real(s, addr, addrlen);
   if (r >= 0) nqrun::MarkSocket(r);
   nqrun::LibraryScope scope;
-  return NQX_accept(r, s, out.Copy(r, addrlen), addrlen, out.Valid(r, addrlen));
+  return NQ_HOOK(
+      accept, r,
+      NQX_accept(r, s, out.Copy(r, addrlen), addrlen, out.Valid(r, addrlen)));
 }
 
 NQ_EXPORT int accept4(int s, sockaddr *addr, socklen_t *addrlen, int flags) {
@@ -60,7 +62,9 @@ NQ_EXPORT int accept4(int s, sockaddr *addr, socklen_t *addrlen, int flags) {
   int r = real(s, addr, addrlen, flags);
   if (r >= 0) nqrun::MarkSocket(r);
   nqrun::LibraryScope scope;
-  return NQX_accept(r, s, out.Copy(r, addrlen), addrlen, out.Valid(r, addrlen));
+  return NQ_HOOK(
+      accept, r,
+      NQX_accept(r, s, out.Copy(r, addrlen), addrlen, out.Valid(r, addrlen)));
 }
 
 NQ_EXPORT int bind(int s, const sockaddr *name, socklen_t namelen) noexcept {
@@ -68,7 +72,7 @@ NQ_EXPORT int bind(int s, const sockaddr *name, socklen_t namelen) noexcept {
   nqrun::EnterSocketCall();
   int r = real(s, name, namelen);
   nqrun::LibraryScope scope;
-  return TX_bind(r, s, name, namelen);
+  return NQ_HOOK(bind, r, TX_bind(r, s, name, namelen));
 }
 
 NQ_EXPORT int close(int fd) {
@@ -82,7 +86,7 @@ NQ_EXPORT int close(int fd) {
   nqrun::ForgetSocket(fd);
   int r = real(fd);
   nqrun::LibraryScope scope;
-  return TX_closesocket(r, fd);
+  return NQ_HOOK(closesocket, r, TX_closesocket(r, fd));
 }
 
 NQ_EXPORT int connect(int s, const sockaddr *name, socklen_t namelen) {
@@ -90,7 +94,7 @@ NQ_EXPORT int connect(int s, const sockaddr *name, socklen_t namelen) {
   nqrun::EnterSocketCall();
   int r = real(s, name, namelen);
   nqrun::LibraryScope scope;
-  return TX_connect(r, s, name, namelen);
+  return NQ_HOOK(connect, r, TX_connect(r, s, name, namelen));
 }
 
 NQ_EXPORT int getpeername(int s, sockaddr *name, socklen_t *namelen) noexcept {
@@ -99,8 +103,9 @@ NQ_EXPORT int getpeername(int s, sockaddr *name, socklen_t *namelen) noexcept {
   nqrun::OutAddress out(name, namelen);
   int r = real(s, name, namelen);
   nqrun::LibraryScope scope;
-  return NQX_getpeername(r, s, out.Copy(r, namelen), namelen,
-                         out.Valid(r, namelen));
+  return NQ_HOOK(getpeername, r,
+                 NQX_getpeername(r, s, out.Copy(r, namelen), namelen,
+                                 out.Valid(r, namelen)));
 }
 
 NQ_EXPORT int getsockname(int s, sockaddr *name, socklen_t *namelen) noexcept {
@@ -109,8 +114,9 @@ NQ_EXPORT int getsockname(int s, sockaddr *name, socklen_t *namelen) noexcept {
   nqrun::OutAddress out(name, namelen);
   int r = real(s, name, namelen);
   nqrun::LibraryScope scope;
-  return NQX_getsockname(r, s, out.Copy(r, namelen), namelen,
-                         out.Valid(r, namelen));
+  return NQ_HOOK(getsockname, r,
+                 NQX_getsockname(r, s, out.Copy(r, namelen), namelen,
+                                 out.Valid(r, namelen)));
 }
 
 NQ_EXPORT int getsockopt(int s, int level, int optname, void *optval,
@@ -119,7 +125,8 @@ NQ_EXPORT int getsockopt(int s, int level, int optname, void *optval,
   nqrun::EnterSocketCall();
   int r = real(s, level, optname, optval, optlen);
   nqrun::LibraryScope scope;
-  return TX_getsockopt(r, s, level, optname, optval, optlen);
+  return NQ_HOOK(getsockopt, r,
+                 TX_getsockopt(r, s, level, optname, optval, optlen));
 }
 
 // ioctl's third argument is one word when there is one; the requests a
@@ -135,8 +142,9 @@ NQ_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
   nqrun::EnterSocketCall();
   int r = real(fd, request, argp);
   nqrun::LibraryScope scope;
-  return TX_ioctlsocket(r, fd, static_cast<long>(request),
-                        static_cast<unsigned long *>(argp));
+  return NQ_HOOK(ioctlsocket, r,
+                 TX_ioctlsocket(r, fd, static_cast<long>(request),
+                                static_cast<unsigned long *>(argp)));
 }
 
 NQ_EXPORT int listen(int s, int backlog) noexcept {
@@ -144,7 +152,7 @@ NQ_EXPORT int listen(int s, int backlog) noexcept {
   nqrun::EnterSocketCall();
   int r = real(s, backlog);
   nqrun::LibraryScope scope;
-  return TX_listen(r, s, backlog);
+  return NQ_HOOK(listen, r, TX_listen(r, s, backlog));
 }
 
 NQ_EXPORT ssize_t recv(int s, void *buf, size_t len, int flags) {
@@ -153,7 +161,7 @@ NQ_EXPORT ssize_t recv(int s, void *buf, size_t len, int flags) {
   ssize_t r = real(s, buf, len, flags);
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
   nqrun::LibraryScope scope;
-  return TX_recv(r, s, buf, len, flags);
+  return NQ_HOOK(recv, r, TX_recv(r, s, buf, len, flags));
 }
 
 // Programs built with _FORTIFY_SOURCE call these checked forms instead; the
@@ -167,7 +175,7 @@ NQ_EXPORT ssize_t __recv_chk(int s, void *buf, size_t len, size_t buflen,
   ssize_t r = real(s, buf, len, buflen, flags);
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
   nqrun::LibraryScope scope;
-  return TX_recv(r, s, buf, len, flags);
+  return NQ_HOOK(recv, r, TX_recv(r, s, buf, len, flags));
 }
 
 NQ_EXPORT ssize_t __recvfrom_chk(int s, void *buf, size_t len, size_t buflen,
@@ -182,8 +190,9 @@ NQ_EXPORT ssize_t __recvfrom_chk(int s, void *buf, size_t len, size_t buflen,
   ssize_t r = real(s, buf, len, buflen, flags, from, fromlen);
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
   nqrun::LibraryScope scope;
-  return NQX_recvfrom(r, s, buf, len, flags, out.Copy(r, fromlen), fromlen,
-                      out.Valid(r, fromlen));
+  return NQ_HOOK(recvfrom, r,
+                 NQX_recvfrom(r, s, buf, len, flags, out.Copy(r, fromlen),
+                              fromlen, out.Valid(r, fromlen)));
 }
 
 NQ_EXPORT ssize_t recvfrom(int s, void *buf, size_t len, int flags,
@@ -194,8 +203,9 @@ NQ_EXPORT ssize_t recvfrom(int s, void *buf, size_t len, int flags,
   ssize_t r = real(s, buf, len, flags, from, fromlen);
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
   nqrun::LibraryScope scope;
-  return NQX_recvfrom(r, s, buf, len, flags, out.Copy(r, fromlen), fromlen,
-                      out.Valid(r, fromlen));
+  return NQ_HOOK(recvfrom, r,
+                 NQX_recvfrom(r, s, buf, len, flags, out.Copy(r, fromlen),
+                              fromlen, out.Valid(r, fromlen)));
 }
 
 NQ_EXPORT int select(int nfds, fd_set *readfds, fd_set *writefds,
@@ -208,8 +218,9 @@ NQ_EXPORT int select(int nfds, fd_set *readfds, fd_set *writefds,
   if (timeout != nullptr) asked = *timeout;
   int r = real(nfds, readfds, writefds, exceptfds, timeout);
   nqrun::LibraryScope scope;
-  return TX_select(r, nfds, readfds, writefds, exceptfds,
-                   timeout != nullptr ? &asked : nullptr);
+  return NQ_HOOK(select, r,
+                 TX_select(r, nfds, readfds, writefds, exceptfds,
+                           timeout != nullptr ? &asked : nullptr));
 }
 
 NQ_EXPORT ssize_t send(int s, const void *buf, size_t len, int flags) {
@@ -217,7 +228,7 @@ NQ_EXPORT ssize_t send(int s, const void *buf, size_t len, int flags) {
   nqrun::EnterSocketCall();
   ssize_t r = real(s, buf, len, flags);
   nqrun::LibraryScope scope;
-  return TX_send(r, s, buf, len, flags);
+  return NQ_HOOK(send, r, TX_send(r, s, buf, len, flags));
 }
 
 NQ_EXPORT ssize_t sendto(int s, const void *buf, size_t len, int flags,
@@ -226,7 +237,7 @@ NQ_EXPORT ssize_t sendto(int s, const void *buf, size_t len, int flags,
   nqrun::EnterSocketCall();
   ssize_t r = real(s, buf, len, flags, to, tolen);
   nqrun::LibraryScope scope;
-  return TX_sendto(r, s, buf, len, flags, to, tolen);
+  return NQ_HOOK(sendto, r, TX_sendto(r, s, buf, len, flags, to, tolen));
 }
 
 NQ_EXPORT int setsockopt(int s, int level, int optname, const void *optval,
@@ -235,7 +246,8 @@ NQ_EXPORT int setsockopt(int s, int level, int optname, const void *optval,
   nqrun::EnterSocketCall();
   int r = real(s, level, optname, optval, optlen);
   nqrun::LibraryScope scope;
-  return TX_setsockopt(r, s, level, optname, optval, optlen);
+  return NQ_HOOK(setsockopt, r,
+                 TX_setsockopt(r, s, level, optname, optval, optlen));
 }
 
 NQ_EXPORT int shutdown(int s, int how) noexcept {
@@ -243,7 +255,7 @@ NQ_EXPORT int shutdown(int s, int how) noexcept {
   nqrun::EnterSocketCall();
   int r = real(s, how);
   nqrun::LibraryScope scope;
-  return TX_shutdown(r, s, how);
+  return NQ_HOOK(shutdown, r, TX_shutdown(r, s, how));
 }
 
 NQ_EXPORT hostent *gethostbyaddr(const void *addr, socklen_t len, int type) {
@@ -252,8 +264,9 @@ NQ_EXPORT hostent *gethostbyaddr(const void *addr, socklen_t len, int type) {
   hostent *r = real(addr, len, type);
   nqrun::LookupCode code(r == nullptr ? nqrun::HostCode() : 0);
   nqrun::LibraryScope scope;
-  return TX_gethostbyaddr(r, static_cast<const char *>(addr),
-                          static_cast<int>(len), type);
+  return NQ_HOOK(gethostbyaddr, r,
+                 TX_gethostbyaddr(r, static_cast<const char *>(addr),
+                                  static_cast<int>(len), type));
 }
 
 NQ_EXPORT hostent *gethostbyname(const char *name) {
@@ -262,7 +275,7 @@ NQ_EXPORT hostent *gethostbyname(const char *name) {
   hostent *r = real(name);
   nqrun::LookupCode code(r == nullptr ? nqrun::HostCode() : 0);
   nqrun::LibraryScope scope;
-  return TX_gethostbyname(r, name);
+  return NQ_HOOK(gethostbyname, r, TX_gethostbyname(r, name));
 }
 
 NQ_EXPORT protoent *getprotobyname(const char *name) {
@@ -271,7 +284,7 @@ NQ_EXPORT protoent *getprotobyname(const char *name) {
   protoent *r = real(name);
   nqrun::LookupCode code(r == nullptr ? nqrun::kNoData : 0);
   nqrun::LibraryScope scope;
-  return TX_getprotobyname(r, name);
+  return NQ_HOOK(getprotobyname, r, TX_getprotobyname(r, name));
 }
 
 NQ_EXPORT protoent *getprotobynumber(int number) {
@@ -280,7 +293,7 @@ NQ_EXPORT protoent *getprotobynumber(int number) {
   protoent *r = real(number);
   nqrun::LookupCode code(r == nullptr ? nqrun::kNoData : 0);
   nqrun::LibraryScope scope;
-  return TX_getprotobynumber(r, number);
+  return NQ_HOOK(getprotobynumber, r, TX_getprotobynumber(r, number));
 }
 
 NQ_EXPORT servent *getservbyname(const char *name, const char *proto) {
@@ -289,7 +302,7 @@ NQ_EXPORT servent *getservbyname(const char *name, const char *proto) {
   servent *r = real(name, proto);
   nqrun::LookupCode code(r == nullptr ? nqrun::kNoData : 0);
   nqrun::LibraryScope scope;
-  return TX_getservbyname(r, name, proto);
+  return NQ_HOOK(getservbyname, r, TX_getservbyname(r, name, proto));
 }
 
 NQ_EXPORT servent *getservbyport(int port, const char *proto) {
@@ -298,7 +311,7 @@ NQ_EXPORT servent *getservbyport(int port, const char *proto) {
   servent *r = real(port, proto);
   nqrun::LookupCode code(r == nullptr ? nqrun::kNoData : 0);
   nqrun::LibraryScope scope;
-  return TX_getservbyport(r, port, proto);
+  return NQ_HOOK(getservbyport, r, TX_getservbyport(r, port, proto));
 }
 
 NQ_EXPORT int gethostname(char *name, size_t namelen) noexcept {
@@ -306,7 +319,7 @@ NQ_EXPORT int gethostname(char *name, size_t namelen) noexcept {
   nqrun::EnterSocketCall();
   int r = real(name, namelen);
   nqrun::LibraryScope scope;
-  return TX_gethostname(r, name, namelen);
+  return NQ_HOOK(gethostname, r, TX_gethostname(r, name, namelen));
 }
 
 }  // extern "C"

@@ -20,6 +20,9 @@
 #include "trace_env.h"
 
 namespace nqrun {
+
+uint64_t g_selected_calls = nqdrop::kAllCalls;
+
 namespace {
 
 nqdrop::TraceEnv g_env;
@@ -119,6 +122,7 @@ void SayPathRefused() {
 
 void Init() {
   g_env = nqdrop::ReadTraceEnv();
+  g_selected_calls = g_env.calls;
   if (g_env.path_refused) SayPathRefused();
   const char *held = getenv(nqdrop::kHeldVariable);
   uint32_t number = 0;
@@ -152,6 +156,8 @@ void *NextSymbol(const char *name) {
   return fn;
 }
 
+uint32_t DumpLimit() { return g_env.dump_max; }
+
 bool InLibrary() { return t_in_library != 0; }
 
 LibraryScope::LibraryScope() { ++t_in_library; }
@@ -174,6 +180,8 @@ void EnterSocketCall() {
       int usage = WSAGetTraceUsage();
       t_refused_at = usage > 0 ? usage : 1;
       t_started = false;
+    } else if (g_env.dump_max != 0) {
+      WSASetTraceDumpLimit(g_env.dump_max);
     }
   }
   errno = saved;

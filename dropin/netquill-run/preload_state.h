@@ -5,8 +5,28 @@
 #define NQ_DROPIN_NETQUILL_RUN_PRELOAD_STATE_H
 
 #include <stddef.h>
+#include <stdint.h>
+
+#include "trace_env.h"
 
 namespace nqrun {
+
+// NETQUILL_CALLS: the calls whose hook is called, all until it is read.
+extern uint64_t g_selected_calls;
+
+// Whether the program's call traced as call reaches its hook (netquill-run
+// -e): one load, after the call, so an unselected call costs no more.
+inline bool Selected(nqdrop::TracedCall call) {
+  return nqdrop::Selected(g_selected_calls, call);
+}
+
+// NETQUILL_DUMP_MAX: the bytes each dump shows at most, 0 for all.
+uint32_t DumpLimit();
+
+// A hook call of a call the user did not select is not made: the call's
+// result goes back as it is.
+#define NQ_HOOK(name, result, call) \
+  (::nqrun::Selected(::nqdrop::kTraced_##name) ? (call) : (result))
 
 // The next definition of a function after this library's own: the C
 // library's. Looked up once per function; errno is left as it was.

@@ -87,6 +87,22 @@ def main():
                 got = mask(os.path.join(a.work, name + ".log"))
                 check(got == want and len(want) > 7, "%s trace:\n%s\nwanted\n%s" % (
                     name, "\n".join(got), "\n".join(want)))
+        # -s and -e: the calls left out have no line, every dump shows its
+        # first 3 bytes and counts the rest, the other lines stay.
+        full = nqtest.records(JSON, os.path.join(a.work, "wrapped.log"))
+        rc, out, err = run("cut", [launcher, "-o", log("cut.log"), "-f", "4",
+                                   "-s", "3", "-e", "!connect,closesocket",
+                                   exe["plain"]])
+        cut = nqtest.records(JSON, os.path.join(a.work, "cut.log"))
+        calls = [r["call"] for r in full if r["type"] == "call"]
+        kept = [c for c in calls if c not in ("connect", "closesocket")]
+        dumps = [(r["dump"][:6], max(len(r["dump"]) // 2 - 3, 0))
+                 for r in full if "dump" in r]
+        check(rc == 7 and kept != calls and
+              [r["call"] for r in cut if r["type"] == "call"] == kept and
+              [(r["dump"], r.get("cut", 0)) for r in cut if "dump" in r] ==
+              dumps and any(n for _, n in dumps),
+              "-s 3 -e: %d %r" % (rc, cut))
         # One file per process: the three processes' lines split in three.
         rc, out, err = run("ff", [launcher, "-ff", "-f", "4", "-o", log("ff.log"),
                              exe["plain"], "spawn"])

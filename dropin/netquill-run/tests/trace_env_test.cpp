@@ -45,6 +45,8 @@ class TraceEnvTest : public ::testing::Test {
     unsetenv("NETQUILL_FILE");
     unsetenv("NETQUILL_FLAGS");
     unsetenv("NETQUILL_TRACE");
+    unsetenv("NETQUILL_DUMP_MAX");
+    unsetenv("NETQUILL_CALLS");
   }
 };
 
@@ -52,7 +54,58 @@ TEST_F(TraceEnvTest, NothingSetTracesWithTheDefaults) {
   nqdrop::TraceEnv env = nqdrop::ReadTraceEnv();
   EXPECT_TRUE(env.on);
   EXPECT_EQ(env.flags, 0u);
+  EXPECT_EQ(env.dump_max, 0u);
+  EXPECT_EQ(env.calls, nqdrop::kAllCalls);
   EXPECT_STREQ(env.path, "");
+}
+
+uint64_t Bit(nqdrop::TracedCall call) { return uint64_t{1} << call; }
+
+// Call sets as -e and NETQUILL_CALLS give them: the names the trace
+// writes, the Linux-only ones included, or all but them after "!".
+TEST(ParseCalls, NamesAsTheTraceWritesThem) {
+  using namespace nqdrop;
+  const struct {
+    const char *text;
+    uint64_t calls;
+  } good[] = {
+      {"send", Bit(kTraced_send)},
+      {"send,recv", Bit(kTraced_send) | Bit(kTraced_recv)},
+      {"trace=accept", Bit(kTraced_accept)},
+      {"WSAIsBlocking,getnameinfo",
+       Bit(kTraced_WSAIsBlocking) | Bit(kTraced_getnameinfo)},
+      {"!select", ~Bit(kTraced_select)},
+      {"!select,closesocket",
+       ~(Bit(kTraced_select) | Bit(kTraced_closesocket))},
+      {"trace=!read", ~Bit(kTraced_read)},
+  };
+  for (const auto &g : good) {
+    uint64_t calls = 0;
+    EXPECT_TRUE(ParseCalls(g.text, &calls)) << g.text;
+    EXPECT_EQ(calls, g.calls) << g.text;
+  }
+  for (const char *bad :
+       {"", "!", "sen", "sends", "send,", ",send", "send,,recv", "Send",
+        "close", "accept4", "send recv", "!!send", "WSAPoll"}) {
+    uint64_t calls = 7;
+    EXPECT_FALSE(ParseCalls(bad, &calls)) << bad;
+    EXPECT_EQ(calls, 7u) << bad;
+  }
+  EXPECT_EQ(kTraced_WSAIsBlocking, 35) << "the 36 calls every build traces";
+  EXPECT_EQ(kTracedCalls, 49);
+}
+
+TEST_F(TraceEnvTest, DumpSizeAndCallsAreTakenAndTypingErrorsHideNothing) {
+  setenv("NETQUILL_DUMP_MAX", "0x40", 1);
+  setenv("NETQUILL_CALLS", "!select", 1);
+  nqdrop::TraceEnv env = nqdrop::ReadTraceEnv();
+  EXPECT_EQ(env.dump_max, 64u);
+  EXPECT_EQ(env.calls, ~Bit(nqdrop::kTraced_select));
+  setenv("NETQUILL_DUMP_MAX", "64k", 1);
+  setenv("NETQUILL_CALLS", "selct", 1);
+  env = nqdrop::ReadTraceEnv();
+  EXPECT_EQ(env.dump_max, 0u);
+  EXPECT_EQ(env.calls, nqdrop::kAllCalls);
 }
 
 TEST_F(TraceEnvTest, OnlyZeroSwitchesTracingOff) {

@@ -248,6 +248,25 @@ def main():
     else:
         print("default file not checked: no %s" % temp)
 
+    # NETQUILL_DUMP_MAX and NETQUILL_CALLS, read by the drop-in itself: the
+    # calls left out have no line, each dump its first 2 bytes and a count.
+    if os.path.exists(trace):
+        full = nqtest.records(JSON, trace)
+        cut_log = os.path.join(traced, "cut.log")
+        run(args, traced, dict(prefer, NETQUILL_FILE=wine_path(cut_log),
+                               NETQUILL_FLAGS="4", NETQUILL_DUMP_MAX="2",
+                               NETQUILL_CALLS="!select,closesocket"))
+        cut = nqtest.records(JSON, cut_log)
+        calls = sorted(r["call"] for r in full if r["type"] == "call")
+        kept = [c for c in calls if c not in ("select", "closesocket")]
+        dumps = sorted((r["dump"][:4], max(len(r["dump"]) // 2 - 2, 0))
+                       for r in full if "dump" in r)
+        check(kept != calls and
+              sorted(r["call"] for r in cut if r["type"] == "call") == kept and
+              sorted((r["dump"], r.get("cut", 0)) for r in cut
+                     if "dump" in r) == dumps and any(n for _, n in dumps),
+              "NETQUILL_DUMP_MAX=2, NETQUILL_CALLS: %r" % cut)
+
     # Loaded but tracing nothing.
     off = os.path.join(traced, "off.log")
     out, _ = run(args, traced, dict(prefer, NETQUILL_FILE=wine_path(off),
