@@ -3,14 +3,18 @@
 each case's trace read through netquill-json, the bytes of every sendfile
 line against the file range it sent, every cut against what the call
 moved, the calls -e lets through; and, whole, the stream netquill-pcap
-makes of it as tshark follows it."""
+makes of it as tshark follows it. Where nginx is installed, the same for
+nginx serving a file of 1 MB with sendfile on."""
 import argparse
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import time
+import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "..", "..", "tests", "support"))
@@ -81,15 +85,17 @@ def check_case(args, work, options, calls, limit):
     return trace
 
 
-def followed_stream(capture):
-    """The bytes the first TCP stream carries from its client, as tshark
-    follows them."""
+def followed_stream(capture, server=False):
+    """The bytes the first TCP stream carries from its client (or from its
+    server), as tshark follows them."""
     out = subprocess.run(["tshark", "-r", capture, "-qz", "follow,tcp,raw,0"],
                          capture_output=True, text=True, timeout=120).stdout
-    # The client's bytes are the lines without indentation after the nodes.
+    # The client's bytes are the lines without indentation after the nodes,
+    # the server's those indented by a tab.
     body = out.split("Node 1:", 1)[-1].splitlines()[1:]
-    return b"".join(bytes.fromhex(l) for l in body
-                    if re.fullmatch(r"(?:[0-9a-f]{2})+", l))
+    side = r"\t" if server else ""
+    return b"".join(bytes.fromhex(l.strip()) for l in body
+                    if re.fullmatch(side + r"(?:[0-9a-f]{2})+", l))
 
 
 def check_capture(args, work, trace):
@@ -113,6 +119,64 @@ def check_capture(args, work, trace):
           "no frame names its sendfile call", comments[:12])
 
 
+NGINX_CONF = """daemon off; master_process off; pid %(work)s/nginx.pid;
+events { worker_connections 16; }
+http { access_log off; sendfile on; client_body_temp_path %(work)s;
+  proxy_temp_path %(work)s; fastcgi_temp_path %(work)s;
+  uwsgi_temp_path %(work)s; scgi_temp_path %(work)s;
+  server { listen 127.0.0.1:%(port)d; root %(work)s/www; } }
+"""
+
+
+def check_nginx(args, work):
+    """nginx serving 1 MB with sendfile: the capture of its trace carries
+    the file whole after the response's head."""
+    nginx = shutil.which("nginx") or "/usr/sbin/nginx"
+    if not os.path.exists(nginx):
+        print("nginx not installed: its case is not run")
+        return
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    os.makedirs(os.path.join(work, "www"))
+    body = bytes((i * 7 + i // 4093) & 0xFF for i in range(1 << 20))
+    with open(os.path.join(work, "www", "big.bin"), "wb") as f:
+        f.write(body)
+    conf = os.path.join(work, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write(NGINX_CONF % {"work": work, "port": port})
+    trace = os.path.join(work, "nginx.log")
+    server = subprocess.Popen(
+        [args.netquill_run, "-o", trace, "-f", "4", nginx, "-c", conf,
+         "-p", work, "-e", os.path.join(work, "error.log")],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        got = None
+        for _ in range(100):
+            try:
+                with urllib.request.urlopen("http://127.0.0.1:%d/big.bin" %
+                                            port, timeout=30) as r:
+                    got = r.read()
+                break
+            except OSError:
+                time.sleep(0.1)
+    finally:
+        server.terminate()
+        server.wait(timeout=30)
+    check(got == body, "nginx did not serve the file")
+    recs = records(args.json, trace)
+    sent = sum(r["result"] for r in recs if r.get("call") == "sendfile" and
+               isinstance(r["result"], int) and r["result"] > 0)
+    check(sent == len(body), "nginx sent %d bytes with sendfile" % sent)
+    capture = os.path.join(work, "nginx.pcapng")
+    subprocess.run([args.pcap, "-o", capture, trace], capture_output=True,
+                   timeout=120)
+    stream = followed_stream(capture, server=True)
+    check(stream.endswith(b"\r\n\r\n" + body),
+          "nginx's capture holds %d bytes, not its head and the file" %
+          len(stream))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--netquill-run", required=True)
@@ -126,6 +190,7 @@ def main():
             trace = check_case(args, work, options, calls, limit)
             if i == 0:
                 check_capture(args, work, trace)
+        check_nginx(args, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return report("%d cases" % len(CASES))
