@@ -186,15 +186,10 @@ TEST_F(DumpRecords, LimitShowsTheFirstBytesThenCountsTheRest) {
   } const rows[] = {
       {0, 20, {full0, tail16}},
       {20, 20, {full0, tail16}},
-      {21, 20, {full0, tail16}},
       {4,
        20,
        {"      0000  48 65 6C 6C                                      Hell",
         "      ... 16 more bytes"}},
-      {1,
-       20,
-       {"      0000  48                                               H",
-        "      ... 19 more bytes"}},
       {16, 20, {full0, "      ... 4 more bytes"}},
       {16, 16, {full0}},
   };

@@ -214,36 +214,9 @@ TEST_F(Pcap, FailedCallsAddNoFrames) {
   EXPECT_NE(err_.find("0 frames"), std::string::npos) << err_;
 }
 
-// A frame names its thread while one thread of its module traces into the
-// file: from the start banner to the stop banner, and not while two do.
-TEST_F(Pcap, CommentsNameTheThreadWhileItIsTheModulesOnlyOne) {
-  const std::vector<std::string> t = {
-      kBanner,
-      "APP 100000 0000 INF: socket(2, 2, 17) returned 3",
-      "APP 100000 0000 INF: sendto(3, 0x1000, 1, 0, 10.0.0.1:53, 16) "
-      "returned 1",
-      "    0000  61                                               a",
-      "APP 100000 0000 INF: started process 0x2A trace on 12-07-2026 "
-      "10:00:00 [4.0.4000]",
-      "APP 100000 0000 INF: sendto(3, 0x1000, 1, 0, 10.0.0.1:53, 16) "
-      "returned 1",
-      "    0000  62                                               b",
-      "APP 100000 0000 INF: stopped process 0x10 trace on 12-07-2026 "
-      "10:00:00",
-      "APP 100000 0000 INF: sendto(3, 0x1000, 1, 0, 10.0.0.1:53, 16) "
-      "returned 1",
-      "    0000  63                                               c"};
-  const Capture c = Convert(t);
-  const char *const want[] = {" APP thread 0x10: sendto(", " APP: sendto(",
-                              " APP thread 0x2A: sendto("};
-  ASSERT_EQ(c.frames.size(), std::size(want));
-  for (std::size_t i = 0; i < c.frames.size(); ++i)
-    EXPECT_NE(c.frames[i].comment.find(want[i]), std::string::npos)
-        << c.frames[i].comment;
-}
-
 // A dump cut by the trace's limit: its bytes go into the stream, the rest
 // is stepped over, never made up, and the frame at the gap says how many.
+// A frame names its thread only while one thread of the module traces.
 TEST_F(Pcap, CutDumpStepsOverTheBytesItLeavesOut) {
   std::vector<std::string> t = {
       kBanner, "APP 100000 0000 INF: socket(2, 1, 6) returned 3",
@@ -251,6 +224,7 @@ TEST_F(Pcap, CutDumpStepsOverTheBytesItLeavesOut) {
       "APP 100000 0000 INF: send(3, 0x1000, 40, 0) returned 20"};
   Append(t, Dump("GET "));
   t.push_back("    ... 16 more bytes");
+  t.push_back("APP 100000 0000 INF: started process 0x2A trace on ...");
   t.push_back("APP 100000 0000 INF: recv(3, 0x1000, 512, 0) returned 3");
   Append(t, Dump("200"));
   t.push_back("APP 100000 0000 INF: socket(2, 2, 17) returned 4");
@@ -273,9 +247,12 @@ TEST_F(Pcap, CutDumpStepsOverTheBytesItLeavesOut) {
   ASSERT_EQ(c.frames.size(), want.size());
   EXPECT_EQ(c.frames[3].payload, "GET ");
   EXPECT_TRUE(EndsWith(c.frames[5].comment,
-                       "send(3, 0x1000, 40, 0) returned 20 (16 bytes not in "
-                       "the trace)"))
+                       "t.log:4 APP thread 0x10: send(3, 0x1000, 40, 0) "
+                       "returned 20 (16 bytes not in the trace)"))
       << c.frames[5].comment;
+  EXPECT_TRUE(EndsWith(c.frames[6].comment,
+                       "t.log:8 APP: recv(3, 0x1000, 512, 0) returned 3"))
+      << c.frames[6].comment;
   EXPECT_NE(err_.find("note: 2 dump(s) cut by the trace's dump limit (24 "
                       "bytes not in the trace), 1 of them UDP datagrams left "
                       "out"),

