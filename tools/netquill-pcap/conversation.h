@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "capture.h"
 #include "packet.h"
@@ -49,6 +50,7 @@ struct Conversation {
   bool started = false;       // frames written: the ends are fixed
   bool connecting = false;    // a non-blocking connect is under way
   Origin connect_origin;      // its first attempt
+  std::string connect_call;   //   and the text of its line
   std::uint32_t out_seq = 0;  // next sequence number of each side
   std::uint32_t in_seq = 0;
   bool out_fin = false;

@@ -164,7 +164,7 @@ bool Converter::ConvertFile(nqtrace::ByteSource &source,
         BannerDate(p.text, banner_days))
       clock.SetDate(banner_days);
     const Origin origin{clock.LineTime(p.module, p.clock, p.elapsed_ms), line,
-                        p.module, std::string(p.text), TracingThread(p)};
+                        p.module, p.text, TracingThread(p)};
     if (p.kind == nqtrace::LineKind::Call) table.Call(p, origin);
   }
   EndDump(table);

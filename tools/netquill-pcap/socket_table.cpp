@@ -344,6 +344,8 @@ void SocketTable::Connect(const nqtrace::ParsedLine &line, const Origin &origin,
     // The conversation starts at this first attempt if it completes.
     c.connecting = true;
     c.connect_origin = origin;
+    c.connect_call.assign(origin.call);  // the line's text is gone by then
+    c.connect_origin.call = c.connect_call;
     Learn(c, to, false);
   } else if (AlreadyConnected(line.code) && c.connecting) {
     EnsureStarted(c, origin);
@@ -488,8 +490,9 @@ void SocketTable::CutDump(std::size_t indent, std::uint64_t offset,
   } else if (t.udp) {
     ++tally_.cut_datagrams;
   } else if (Conversation *c = Find(t.key)) {
-    Origin origin{t.time_us, t.line, t.key.first, t.call, t.thread};
-    origin.call += " (" + std::to_string(cut) + " bytes not in the trace)";
+    const std::string call =
+        t.call + " (" + std::to_string(cut) + " bytes not in the trace)";
+    const Origin origin{t.time_us, t.line, t.key.first, call, t.thread};
     c->Skip(capture_, origin, t.outgoing, cut);
   }
   held_datagrams_ -= t.datagram.size();
