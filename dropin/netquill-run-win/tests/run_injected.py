@@ -93,16 +93,12 @@ def main():
         rc, out, err = run("cut", [launcher, "-o", log("cut.log"), "-f", "4",
                                    "-s", "3", "-e", "!connect,closesocket",
                                    exe["plain"]])
-        cut = nqtest.records(JSON, os.path.join(a.work, "cut.log"))
-        calls = [r["call"] for r in full if r["type"] == "call"]
-        kept = [c for c in calls if c not in ("connect", "closesocket")]
-        dumps = [(r["dump"][:6], max(len(r["dump"]) // 2 - 3, 0))
-                 for r in full if "dump" in r]
-        check(rc == 7 and kept != calls and
-              [r["call"] for r in cut if r["type"] == "call"] == kept and
-              [(r["dump"], r.get("cut", 0)) for r in cut if "dump" in r] ==
-              dumps and any(n for _, n in dumps),
-              "-s 3 -e: %d %r" % (rc, cut))
+        left = nqtest.cut_view(full, ("connect", "closesocket"), 3)
+        got = nqtest.cut_view(nqtest.records(JSON, os.path.join(a.work,
+                                                                "cut.log")))
+        check(rc == 7 and got == left and left != nqtest.cut_view(full) and
+              any(n for _, n in left[1]),
+              "-s 3 -e: %d %r" % (rc, got))
         # One file per process: the three processes' lines split in three.
         rc, out, err = run("ff", [launcher, "-ff", "-f", "4", "-o", log("ff.log"),
                              exe["plain"], "spawn"])

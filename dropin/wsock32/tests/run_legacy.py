@@ -256,16 +256,10 @@ def main():
         run(args, traced, dict(prefer, NETQUILL_FILE=wine_path(cut_log),
                                NETQUILL_FLAGS="4", NETQUILL_DUMP_MAX="2",
                                NETQUILL_CALLS="!select,closesocket"))
-        cut = nqtest.records(JSON, cut_log)
-        calls = sorted(r["call"] for r in full if r["type"] == "call")
-        kept = [c for c in calls if c not in ("select", "closesocket")]
-        dumps = sorted((r["dump"][:4], max(len(r["dump"]) // 2 - 2, 0))
-                       for r in full if "dump" in r)
-        check(kept != calls and
-              sorted(r["call"] for r in cut if r["type"] == "call") == kept and
-              sorted((r["dump"], r.get("cut", 0)) for r in cut
-                     if "dump" in r) == dumps and any(n for _, n in dumps),
-              "NETQUILL_DUMP_MAX=2, NETQUILL_CALLS: %r" % cut)
+        want = nqtest.cut_view(full, ("select", "closesocket"), 2)
+        check(nqtest.cut_view(nqtest.records(JSON, cut_log)) == want and
+              want != nqtest.cut_view(full) and any(n for _, n in want[1]),
+              "NETQUILL_DUMP_MAX=2, NETQUILL_CALLS: %r" % cut_log)
 
     # Loaded but tracing nothing.
     off = os.path.join(traced, "off.log")
