@@ -6,13 +6,18 @@
 namespace nqdrop {
 
 const char kUsage[] =
-    "usage: netquill-run [-o FILE] [-f FLAGS] [-ff] [--] PROGRAM [ARGS...]\n"
+    "usage: netquill-run [-o FILE] [-f FLAGS] [-ff] [-s N] [-e CALLS] [--]\n"
+    "                    PROGRAM [ARGS...]\n"
     "       netquill-run -p PID [-p PID...] [-o FILE] [-f FLAGS] [-ff]\n"
+    "                    [-s N] [-e CALLS]\n"
     "  -o FILE   trace file (default: NETQUILL_FILE, else NQSPOOL.LOG\n"
     "            in the temporary directory)\n"
     "  -f FLAGS  trace flags, decimal or 0x hex: 1 errors only,\n"
     "            2 errors and warnings, 4 hex dumps of the data\n"
     "  -ff       one file per process: FILE followed by .PID\n"
+    "  -s N      dump at most N bytes of each call (0: all)\n"
+    "  -e CALLS  trace only these calls, as the trace names them\n"
+    "            (send,recv), or all but them (!select,WSAPoll)\n"
     "  -p PID    trace the running process PID until Ctrl-C, SIGTERM or\n"
     "            its end, then leave it running untraced\n";
 
@@ -61,8 +66,19 @@ OptionReader::Step OptionReader::Take(const char *arg) {
     // Refused where it stands: "-f PROGRAM", strace's follow-forks habit,
     // reads best as bad flags, not as whatever follows the program.
     uint32_t ignored;
+    uint64_t no_calls;
     if (value_of_[1] == 'f' && !ParseFlags(arg, &ignored)) {
       refusal_ = Refuse("bad flags ", arg, " (decimal or 0x hex)");
+      return kRefused;
+    }
+    if (value_of_[1] == 's' && !ParseFlags(arg, &ignored)) {
+      refusal_ = Refuse("bad dump size ", arg, " (decimal or 0x hex)");
+      return kRefused;
+    }
+    if (value_of_[1] == 'e' && !ParseCalls(arg, &no_calls)) {
+      refusal_ = Refuse("bad call list ", arg,
+                        " (names as the trace writes them, comma-separated, "
+                        "! first for all but them)");
       return kRefused;
     }
     if (value_of_[1] == 'o' && arg[0] == '\0') {
@@ -96,8 +112,13 @@ OptionReader::Step OptionReader::Take(const char *arg) {
     options_.per_process = options_.split_asked = true;
     return kOption;
   }
-  if (Is(arg, "-o") || Is(arg, "-f")) {
-    value_ = arg[1] == 'o' ? &options_.file : &options_.flags;
+  const char **value = Is(arg, "-o")   ? &options_.file
+                       : Is(arg, "-f") ? &options_.flags
+                       : Is(arg, "-s") ? &options_.dump_max
+                       : Is(arg, "-e") ? &options_.calls
+                                       : nullptr;
+  if (value != nullptr) {
+    value_ = value;
     value_of_ = arg;
     return kOption;
   }
@@ -111,11 +132,13 @@ OptionReader::Step OptionReader::Take(const char *arg) {
 
 Refusal OptionReader::End() const {
   if (pid_next_) return Refuse("", "-p", " needs a process id", true);
-  if (value_ != nullptr)
-    return Refuse(
-        "", value_of_,
-        value_ == &options_.file ? " needs a file name" : " needs the flags",
-        true);
+  if (value_ != nullptr) {
+    const char *needs = value_ == &options_.file       ? " needs a file name"
+                        : value_ == &options_.flags    ? " needs the flags"
+                        : value_ == &options_.dump_max ? " needs a byte count"
+                                                       : " needs the calls";
+    return Refuse("", value_of_, needs, true);
+  }
   if (options_.attach_count > 0) return Refusal{};
   return Refuse("no program to run", "", "", true);
 }

@@ -27,11 +27,13 @@ struct Refusal {
 constexpr int kMaxAttach = 16;
 
 struct RunOptions {
-  const char *file;   // -o FILE, else a non-empty inherited NETQUILL_FILE
-  const char *flags;  // -f FLAGS, or null
-  bool per_process;   // -ff, or NETQUILL_PER_PROCESS=1 inherited
-  bool split_asked;   // -ff itself: NETQUILL_PER_PROCESS=1 is to be set
-  int attach_count;   // -p given this often: running processes, no program
+  const char *file;      // -o FILE, else a non-empty inherited NETQUILL_FILE
+  const char *flags;     // -f FLAGS, or null
+  const char *dump_max;  // -s N, or null
+  const char *calls;     // -e CALLS, or null
+  bool per_process;      // -ff, or NETQUILL_PER_PROCESS=1 inherited
+  bool split_asked;      // -ff itself: NETQUILL_PER_PROCESS=1 is to be set
+  int attach_count;      // -p given this often: running processes, no program
   unsigned long attach[kMaxAttach];  // their process ids, in order
 };
 

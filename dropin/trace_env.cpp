@@ -16,7 +16,48 @@ int DigitValue(char c, int base) {
   return v < base ? v : -1;
 }
 
+const char *const kCallNames[kTracedCalls] = {
+#define NQDROP_NAME(name, ...) #name,
+    NQ_TRACED_CALLS(NQDROP_NAME) NQ_POSIX_CALLS(NQDROP_NAME)
+#undef NQDROP_NAME
+};
+
+// Whether the n characters at text are word. By hand: the drop-in
+// WSOCK32.DLL imports few C library functions.
+bool Spells(const char *text, size_t n, const char *word) {
+  size_t i = 0;
+  while (i < n && word[i] != '\0' && word[i] == text[i]) ++i;
+  return i == n && word[i] == '\0';
+}
+
+// The bit of the n characters at name, or 0 when no call has that name.
+uint64_t CallBit(const char *name, size_t n) {
+  for (int c = 0; c < kTracedCalls; ++c) {
+    if (Spells(name, n, kCallNames[c])) return uint64_t{1} << c;
+  }
+  return 0;
+}
+
 }  // namespace
+
+bool ParseCalls(const char *text, uint64_t *calls) {
+  if (text == nullptr) return false;
+  if (Spells(text, 6, "trace=")) text += 6;
+  bool all_but = *text == '!';
+  if (all_but) ++text;
+  uint64_t named = 0;
+  for (;;) {
+    size_t n = 0;
+    while (text[n] != '\0' && text[n] != ',') ++n;
+    uint64_t bit = n != 0 ? CallBit(text, n) : 0;
+    if (bit == 0) return false;
+    named |= bit;
+    if (text[n] == '\0') break;
+    text += n + 1;
+  }
+  *calls = all_but ? ~named : named;
+  return true;
+}
 
 bool ParseFlags(const char *text, uint32_t *flags) {
   if (text == nullptr || *text == '\0') return false;
@@ -50,6 +91,8 @@ TraceEnv ReadTraceEnv(EnvReader get) {
   env.per_process = split != nullptr && strcmp(split, "1") == 0;
   // Unreadable flags trace with none rather than not at all.
   if (!ParseFlags(get(kFlagsVariable), &env.flags)) env.flags = 0;
+  if (!ParseFlags(get(kDumpMaxVariable), &env.dump_max)) env.dump_max = 0;
+  if (!ParseCalls(get(kCallsVariable), &env.calls)) env.calls = kAllCalls;
   const char *path = get(kFileVariable);
   if (path != nullptr) {
     // The library would cut a longer path, and the cut one may name a

@@ -7,6 +7,8 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+#include "netquill_calls.h"
+
 namespace nqdrop {
 
 constexpr int kTracePathSize = 256;  // the library's path field
@@ -17,17 +19,46 @@ constexpr char kFileVariable[] = "NETQUILL_FILE";
 constexpr char kFlagsVariable[] = "NETQUILL_FLAGS";
 constexpr char kTraceVariable[] = "NETQUILL_TRACE";
 constexpr char kPerProcessVariable[] = "NETQUILL_PER_PROCESS";
+constexpr char kDumpMaxVariable[] = "NETQUILL_DUMP_MAX";
+constexpr char kCallsVariable[] = "NETQUILL_CALLS";
 // The descriptor netquill-run keeps open on this process's trace file
 // (Linux; the preload reads it itself).
 constexpr char kHeldVariable[] = "NETQUILL_HELD_FD";
+
+// The calls a trace line can name, the ones every build traces and then
+// those only netquill-run traces on Linux, numbered in that order: bit
+// kTraced_name of a call set stands for the call.
+enum TracedCall {
+#define NQDROP_CALL(name, ...) kTraced_##name,
+  NQ_TRACED_CALLS(NQDROP_CALL) NQ_POSIX_CALLS(NQDROP_CALL)
+#undef NQDROP_CALL
+      kTracedCalls
+};
+static_assert(kTracedCalls <= 64, "a call set is 64 bits");
+
+constexpr uint64_t kAllCalls = ~uint64_t{0};
 
 struct TraceEnv {
   bool on;                    // false for NETQUILL_TRACE=0 and refused paths
   bool path_refused;          // NETQUILL_FILE does not fit the library
   bool per_process;           // NETQUILL_PER_PROCESS=1: the path gets .PID
   uint32_t flags;             // NETQUILL_FLAGS, 0 when unset or unreadable
+  uint32_t dump_max;          // NETQUILL_DUMP_MAX: bytes a dump shows; 0 all
+  uint64_t calls;             // NETQUILL_CALLS: the calls traced, by bit
   char path[kTracePathSize];  // NETQUILL_FILE; empty: the default path
 };
+
+// Whether env's call set holds call: one load and a shift, cheap enough to
+// ask after every call of the program.
+inline bool Selected(uint64_t calls, TracedCall call) {
+  return (calls >> call) & 1;
+}
+
+// Parses a call set as strace's -e trace= takes one: names as the trace
+// writes them, separated by commas ("send,recv"), or all calls but the
+// named ones after a "!" ("!select,WSAPoll"); a leading "trace=" is
+// allowed. A name no trace line carries, an empty name or list is refused.
+bool ParseCalls(const char *text, uint64_t *calls);
 
 // Parses one flags value: decimal, or hexadecimal after 0x. Anything else
 // (empty, a sign, a stray character, more than 32 bits) is refused.
@@ -41,9 +72,12 @@ using EnvReader = char *(*)(const char *name);
 // that a per-process trace adds to it (room for kPidDigits).
 size_t PathLimit(bool per_process);
 
-// Reads NETQUILL_FILE, NETQUILL_FLAGS, NETQUILL_TRACE and
-// NETQUILL_PER_PROCESS through get. A path longer than PathLimit is never
-// cut, which would send the trace to another file: nothing is traced.
+// Reads NETQUILL_FILE, NETQUILL_FLAGS, NETQUILL_TRACE,
+// NETQUILL_PER_PROCESS, NETQUILL_DUMP_MAX and NETQUILL_CALLS through get
+// (an unreadable dump size dumps whole, an unreadable call set traces
+// every call: a typo never hides what the user looks for). A path longer than
+// PathLimit is never cut, which would send the trace to another file: nothing
+// is traced.
 TraceEnv ReadTraceEnv(EnvReader get = getenv);
 
 // The path of this process's trace into out (kTracePathSize bytes): env's

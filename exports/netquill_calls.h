@@ -102,7 +102,8 @@
   X(WSAGetTraceFile, 1005, 8)  \
   X(WSASetTraceFlags, 1006, 4) \
   X(WSAGetTraceFlags, 1007, 0) \
-  X(NetQuillWrite, 1008, 12)
+  X(NetQuillWrite, 1008, 12)   \
+  X(WSASetTraceDumpLimit, 1009, 4)
 
 /* X(name, ordinal, bytes): the drop-in WSOCK32.DLL's exports beyond Windows
  * Sockets 1.1, at the system WSOCK32.DLL's ordinals: the 16-bit exit procedure,

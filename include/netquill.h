@@ -120,6 +120,10 @@ NQ_EXPORT int NQ_CALL WSASetTraceFile(const char *path);
 NQ_EXPORT int NQ_CALL WSAGetTraceFile(char *buffer, int size);
 NQ_EXPORT uint32_t NQ_CALL WSASetTraceFlags(uint32_t flags);
 NQ_EXPORT uint32_t NQ_CALL WSAGetTraceFlags(void);
+/* Dumps of the calling thread show at most limit bytes each (0: all of
+ * them), then a line that counts the rest. Returns the limit before, 0
+ * without a trace. */
+NQ_EXPORT uint32_t NQ_CALL WSASetTraceDumpLimit(uint32_t limit);
 
 /* Appends a record of the caller's own to its thread's trace. length 0 on a
  * text record means "up to the terminating NUL". Returns 1 when written. */

@@ -49,8 +49,12 @@ NQ_EXPORT int NQX_sendmmsg(int result, int fd, const struct mmsghdr *msgvec,
 NQ_EXPORT int NQX_recvmmsg(int result, int fd, const struct mmsghdr *msgvec,
                            unsigned int vlen, int flags,
                            const socklen_t *name_valid);
+/* sent: the bytes the call sent, read back from its source file (null when
+ * they cannot be had: no dump), at least as many as the thread's dump
+ * shows of result. */
 NQ_EXPORT ssize_t NQX_sendfile(ssize_t result, int out_fd, int in_fd,
-                               const off_t *offset, size_t count);
+                               const off_t *offset, size_t count,
+                               const void *sent);
 NQ_EXPORT ssize_t NQX_splice(ssize_t result, int fd_in, const void *off_in,
                              int fd_out, const void *off_out, size_t len,
                              unsigned int flags);

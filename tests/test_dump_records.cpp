@@ -171,4 +171,46 @@ TEST_F(DumpRecords, NoForeignLineInsideADump) {
   EXPECT_EQ(sends, kRounds);
 }
 
+// Under a thread's dump limit a dump shows its first bytes, then one line
+// that counts the ones left out, in the same append; within it, the whole.
+TEST_F(DumpRecords, LimitShowsTheFirstBytesThenCountsTheRest) {
+  const std::string full0 =
+      "      0000  48 65 6C 6C 6F 2C 20 64:75 6D 70 20 6C 69 6D 69  "
+      "Hello, dump limi";
+  const std::string tail16 =
+      "      0010  74 21 21 21                                      t!!!";
+  struct Row {
+    uint32_t limit;
+    int moved;
+    std::vector<std::string> dump;
+  } const rows[] = {
+      {0, 20, {full0, tail16}},
+      {20, 20, {full0, tail16}},
+      {4,
+       20,
+       {"      0000  48 65 6C 6C                                      Hell",
+        "      ... 16 more bytes"}},
+      {16, 20, {full0, "      ... 4 more bytes"}},
+      {16, 16, {full0}},
+  };
+  const char data[] = "Hello, dump limit!!!";
+  uint32_t before = 0;
+  for (const Row &row : rows) {
+    EXPECT_EQ(WSASetTraceDumpLimit(row.limit), before);
+    before = row.limit;
+    size_t at = Lines(file_).size();
+    g_sizes.clear();
+    EXPECT_EQ(TX_send(row.moved, 3, data, 20, 0), row.moved);
+    auto lines = Lines(file_);
+    ASSERT_EQ(lines.size(), at + 1 + row.dump.size()) << row.limit;
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + at + 1, lines.end()),
+              row.dump)
+        << row.limit;
+    EXPECT_EQ(g_sizes.size(), 1u);  // line, dump and count in one append
+  }
+  WSADisableTrace();
+  EXPECT_EQ(WSASetTraceDumpLimit(8), 0u);  // no trace: nothing to set
+  WSAEnableTrace(file_.c_str(), TRACE_FLAG_DUMP);
+}
+
 }  // namespace

@@ -15,6 +15,7 @@ nqdrop::TraceEnv g_env;
 char g_path[nqdrop::kTracePathSize];  // with .PID for a file per process
 decltype(&::WSAEnableTrace) g_enable;
 int(WINAPI *g_hold)(const char *path);  // NETQUILL.DLL's NQW_HoldTraceFile
+decltype(&::WSASetTraceDumpLimit) g_dump_limit;  // null in an older library
 DWORD g_slot = TLS_OUT_OF_INDEXES;
 bool g_tracing;  // tracing wanted, NETQUILL.DLL complete and a slot
 
@@ -65,9 +66,19 @@ void LoadNetQuill() {
   if (!complete || enable == nullptr || setup == nullptr) return;
   TraceErrorHooks bridge = {GetError, SetError};
   reinterpret_cast<decltype(&::WSASetupTrace)>(setup)(&bridge);
+  static_assert(nqdrop::kTraced_WSAIsBlocking == kCalls - 1,
+                "the traced calls come first, in one order");
+  // The calls NETQUILL_CALLS leaves out go without their hook: the thunk
+  // passes their result back untouched.
+  for (int c = 0; c < kCalls; ++c) {
+    if (!nqdrop::Selected(g_env.calls, static_cast<nqdrop::TracedCall>(c)))
+      hooks[c] = nullptr;
+  }
   memcpy(g_state.hook, hooks, sizeof hooks);
   g_enable = reinterpret_cast<decltype(&::WSAEnableTrace)>(enable);
   g_hold = reinterpret_cast<decltype(g_hold)>(Lookup(nq, "NQW_HoldTraceFile"));
+  g_dump_limit = reinterpret_cast<decltype(&::WSASetTraceDumpLimit)>(
+      Lookup(nq, "WSASetTraceDumpLimit"));
   g_state.netquill = nq;
 }
 
@@ -79,7 +90,7 @@ bool AttachProcess(HMODULE self) {
   if (n == 0 || n >= MAX_PATH) return false;
   g_env = nqdrop::ReadTraceEnv();
   g_slot = TlsAlloc();
-  LoadNetQuill();
+  LoadNetQuill();  // after the settings: it leaves out the hooks not asked for
   g_tracing = g_env.on && g_enable != nullptr && g_slot != TLS_OUT_OF_INDEXES &&
               nqdrop::ProcessPath(g_env, GetCurrentProcessId(), g_path);
   // The file is opened once, now, and kept: each record is then one write
@@ -95,6 +106,8 @@ void EnterCall() {
   if (TlsGetValue(g_slot) == nullptr) {
     TlsSetValue(g_slot, reinterpret_cast<void *>(1));
     g_enable(g_path[0] != '\0' ? g_path : nullptr, g_env.flags);
+    if (g_env.dump_max != 0 && g_dump_limit != nullptr)
+      g_dump_limit(g_env.dump_max);
   }
   SetLastError(saved);
 }

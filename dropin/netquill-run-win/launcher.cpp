@@ -252,6 +252,10 @@ int SetEnvironment(Options *options) {
   if (run.file != nullptr) SetEnvironmentVariableA(nqdrop::kFileVariable, full);
   if (run.flags != nullptr)
     SetEnvironmentVariableA(nqdrop::kFlagsVariable, run.flags);
+  if (run.dump_max != nullptr)
+    SetEnvironmentVariableA(nqdrop::kDumpMaxVariable, run.dump_max);
+  if (run.calls != nullptr)
+    SetEnvironmentVariableA(nqdrop::kCallsVariable, run.calls);
   if (run.split_asked)
     SetEnvironmentVariableA(nqdrop::kPerProcessVariable, "1");
   return 0;

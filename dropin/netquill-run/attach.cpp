@@ -219,6 +219,11 @@ int RunAttached(const nqdrop::RunOptions &options, const char *path,
   if (options.flags != nullptr)
     nqdrop::ParseFlags(options.flags, &params.flags);
   params.per_process = options.per_process ? 1 : 0;
+  params.calls = nqdrop::kAllCalls;
+  if (options.dump_max != nullptr)
+    nqdrop::ParseFlags(options.dump_max, &params.dump_max);
+  if (options.calls != nullptr)
+    nqdrop::ParseCalls(options.calls, &params.calls);
   if (options.file != nullptr) memcpy(params.path, path, strlen(path) + 1);
   // Taken note of, and acted on between the steps: a ptrace step that
   // Ctrl-C broke off would leave a thread stopped mid-call.

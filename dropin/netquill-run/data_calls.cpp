@@ -6,8 +6,12 @@
 // identity, checked with one fstat per traced call; calls on any other
 // descriptor cost no system call. poll, epoll and io_uring stay untraced,
 // and so does every other call a program makes through syscall().
+#include <errno.h>
 #include <stdarg.h>
+#include <stdint.h>
+#include <sys/mman.h>
 #include <sys/sendfile.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -24,6 +28,65 @@ constexpr unsigned kMaxMessages = 1024;
 constexpr socklen_t kLongestName = sizeof(sockaddr_storage);
 constexpr unsigned kNameBatch = 64;
 
+// The bytes a sendfile from a regular file sent, read back with pread from
+// the range it sent (the file's offset stays where the call left it), as
+// many as the thread's dump shows, in pages of their own for the one hook
+// call; none when the thread does not dump, the source is no regular file
+// or the range no longer reads back whole. Where the range started: the
+// program's offset less what was sent, or without one the file's offset
+// less what was sent.
+class SentFromFile {
+ public:
+  SentFromFile(int in_fd, const off_t *offset, ssize_t sent) {
+    if (sent <= 0 || !nqrun::Selected(nqdrop::kTraced_sendfile) ||
+        !(WSAGetTraceFlags() & TRACE_FLAG_DUMP))
+      return;
+    int saved = errno;
+    Read(in_fd, offset, sent);
+    errno = saved;
+  }
+  ~SentFromFile() {
+    if (size_ == 0) return;
+    int saved = errno;
+    munmap(bytes_, size_);
+    errno = saved;
+  }
+  SentFromFile(const SentFromFile &) = delete;
+  SentFromFile &operator=(const SentFromFile &) = delete;
+
+  // Null when there are none.
+  const void *Bytes() const { return whole_ ? bytes_ : nullptr; }
+
+ private:
+  void Read(int in_fd, const off_t *offset, ssize_t sent) {
+    struct stat st;
+    if (fstat(in_fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    off_t at = offset != nullptr ? *offset : lseek(in_fd, 0, SEEK_CUR);
+    if (at < sent) return;
+    at -= sent;
+    size_t want = static_cast<size_t>(sent);
+    uint32_t limit = nqrun::DumpLimit();
+    if (limit != 0 && limit < want) want = limit;
+    void *pages = mmap(nullptr, want, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (pages == MAP_FAILED) return;
+    bytes_ = pages;
+    size_ = want;
+    size_t got = 0;
+    while (got < want) {
+      ssize_t n = pread(in_fd, static_cast<char *>(pages) + got, want - got,
+                        at + static_cast<off_t>(got));
+      if (n <= 0) return;
+      got += static_cast<size_t>(n);
+    }
+    whole_ = true;
+  }
+
+  void *bytes_ = nullptr;
+  size_t size_ = 0;
+  bool whole_ = false;
+};
+
 }  // namespace
 
 extern "C" {
@@ -35,7 +98,7 @@ NQ_EXPORT ssize_t read(int fd, void *buf, size_t count) {
   if (!nqrun::IsDataSocket(fd)) return r;
   nqrun::NoteDataSocket(fd);
   nqrun::LibraryScope scope;
-  return NQX_read(r, fd, buf, count);
+  return NQ_HOOK(read, r, NQX_read(r, fd, buf, count));
 }
 
 // Programs built with _FORTIFY_SOURCE read through the checked form.
@@ -48,7 +111,7 @@ NQ_EXPORT ssize_t __read_chk(int fd, void *buf, size_t count, size_t buflen) {
   if (!nqrun::IsDataSocket(fd)) return r;
   nqrun::NoteDataSocket(fd);
   nqrun::LibraryScope scope;
-  return NQX_read(r, fd, buf, count);
+  return NQ_HOOK(read, r, NQX_read(r, fd, buf, count));
 }
 
 NQ_EXPORT ssize_t write(int fd, const void *buf, size_t count) {
@@ -58,7 +121,7 @@ NQ_EXPORT ssize_t write(int fd, const void *buf, size_t count) {
   if (!nqrun::IsDataSocket(fd)) return r;
   nqrun::NoteDataSocket(fd);
   nqrun::LibraryScope scope;
-  return NQX_write(r, fd, buf, count);
+  return NQ_HOOK(write, r, NQX_write(r, fd, buf, count));
 }
 
 NQ_EXPORT ssize_t readv(int fd, const struct iovec *iov, int iovcnt) {
@@ -68,7 +131,7 @@ NQ_EXPORT ssize_t readv(int fd, const struct iovec *iov, int iovcnt) {
   if (!nqrun::IsDataSocket(fd)) return r;
   nqrun::NoteDataSocket(fd);
   nqrun::LibraryScope scope;
-  return NQX_readv(r, fd, iov, iovcnt);
+  return NQ_HOOK(readv, r, NQX_readv(r, fd, iov, iovcnt));
 }
 
 NQ_EXPORT ssize_t writev(int fd, const struct iovec *iov, int iovcnt) {
@@ -78,7 +141,7 @@ NQ_EXPORT ssize_t writev(int fd, const struct iovec *iov, int iovcnt) {
   if (!nqrun::IsDataSocket(fd)) return r;
   nqrun::NoteDataSocket(fd);
   nqrun::LibraryScope scope;
-  return NQX_writev(r, fd, iov, iovcnt);
+  return NQ_HOOK(writev, r, NQX_writev(r, fd, iov, iovcnt));
 }
 
 NQ_EXPORT ssize_t sendmsg(int fd, const struct msghdr *msg, int flags) {
@@ -87,7 +150,7 @@ NQ_EXPORT ssize_t sendmsg(int fd, const struct msghdr *msg, int flags) {
   ssize_t r = real(fd, msg, flags);
   nqrun::NoteDataSocket(fd);
   nqrun::LibraryScope scope;
-  return NQX_sendmsg(r, fd, msg, flags);
+  return NQ_HOOK(sendmsg, r, NQX_sendmsg(r, fd, msg, flags));
 }
 
 NQ_EXPORT ssize_t recvmsg(int fd, struct msghdr *msg, int flags) {
@@ -107,7 +170,7 @@ NQ_EXPORT ssize_t recvmsg(int fd, struct msghdr *msg, int flags) {
                                                 : before;
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(fd, flags));
   nqrun::LibraryScope scope;
-  return NQX_recvmsg(r, fd, msg, flags, valid);
+  return NQ_HOOK(recvmsg, r, NQX_recvmsg(r, fd, msg, flags, valid));
 }
 
 NQ_EXPORT int sendmmsg(int fd, struct mmsghdr *msgvec, unsigned int vlen,
@@ -116,7 +179,7 @@ NQ_EXPORT int sendmmsg(int fd, struct mmsghdr *msgvec, unsigned int vlen,
   nqrun::EnterSocketCall();
   int r = real(fd, msgvec, vlen, flags);
   nqrun::LibraryScope scope;
-  return NQX_sendmmsg(r, fd, msgvec, vlen, flags);
+  return NQ_HOOK(sendmmsg, r, NQX_sendmmsg(r, fd, msgvec, vlen, flags));
 }
 
 // The valid bytes of each address are kept from before the call, as a
@@ -147,6 +210,7 @@ NQ_EXPORT int recvmmsg(int fd, struct mmsghdr *msgvec, unsigned int vlen,
   int r = real(fd, msgvec, vlen, flags, timeout);
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(fd, flags));
   nqrun::LibraryScope scope;
+  if (!nqrun::Selected(nqdrop::kTraced_recvmmsg)) return r;
   if (r <= 0) return NQX_recvmmsg(r, fd, msgvec, vlen, flags, nullptr);
   socklen_t valid[kNameBatch];
   for (unsigned at = 0; at < static_cast<unsigned>(r); at += kNameBatch) {
@@ -168,7 +232,9 @@ NQ_EXPORT ssize_t sendfile(int out_fd, int in_fd, off_t *offset, size_t count) {
   ssize_t r = real(out_fd, in_fd, offset, count);
   if (!nqrun::IsDataSocket(out_fd)) return r;
   nqrun::LibraryScope scope;
-  return NQX_sendfile(r, out_fd, in_fd, offset, count);
+  SentFromFile sent(in_fd, offset, r);
+  return NQ_HOOK(sendfile, r,
+                 NQX_sendfile(r, out_fd, in_fd, offset, count, sent.Bytes()));
 }
 
 NQ_EXPORT ssize_t sendfile64(int out_fd, int in_fd, off64_t *offset,
@@ -177,8 +243,10 @@ NQ_EXPORT ssize_t sendfile64(int out_fd, int in_fd, off64_t *offset,
   ssize_t r = real(out_fd, in_fd, offset, count);
   if (!nqrun::IsDataSocket(out_fd)) return r;
   nqrun::LibraryScope scope;
-  return NQX_sendfile(r, out_fd, in_fd, reinterpret_cast<off_t *>(offset),
-                      count);
+  const off_t *at = reinterpret_cast<off_t *>(offset);
+  SentFromFile sent(in_fd, at, r);
+  return NQ_HOOK(sendfile, r,
+                 NQX_sendfile(r, out_fd, in_fd, at, count, sent.Bytes()));
 }
 
 NQ_EXPORT ssize_t splice(int fd_in, loff_t *off_in, int fd_out, loff_t *off_out,
@@ -187,7 +255,8 @@ NQ_EXPORT ssize_t splice(int fd_in, loff_t *off_in, int fd_out, loff_t *off_out,
   ssize_t r = real(fd_in, off_in, fd_out, off_out, len, flags);
   if (!nqrun::IsDataSocket(fd_in) && !nqrun::IsDataSocket(fd_out)) return r;
   nqrun::LibraryScope scope;
-  return NQX_splice(r, fd_in, off_in, fd_out, off_out, len, flags);
+  return NQ_HOOK(splice, r,
+                 NQX_splice(r, fd_in, off_in, fd_out, off_out, len, flags));
 }
 
 NQ_EXPORT int socketpair(int domain, int type, int protocol, int sv[2]) {
@@ -200,7 +269,7 @@ NQ_EXPORT int socketpair(int domain, int type, int protocol, int sv[2]) {
   }
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return NQX_socketpair(r, domain, type, protocol, sv);
+  return NQ_HOOK(socketpair, r, NQX_socketpair(r, domain, type, protocol, sv));
 }
 
 // libuv makes its socket calls through syscall() where the C library

@@ -41,7 +41,7 @@ NQ_EXPORT int socket(int af, int type, int protocol) noexcept {
   if (r >= 0) nqrun::MarkSocket(r);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_socket(r, af, type, protocol);
+  return NQ_HOOK(socket, r, TX_socket(r, af, type, protocol));
 }
 
 NQ_EXPORT int accept(int s, sockaddr *addr, socklen_t *addrlen) {
@@ -52,7 +52,9 @@ NQ_EXPORT int accept(int s, sockaddr *addr, socklen_t *addrlen) {
   if (r >= 0) nqrun::MarkSocket(r);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return NQX_accept(r, s, out.Copy(r, addrlen), addrlen, out.Valid(r, addrlen));
+  return NQ_HOOK(
+      accept, r,
+      NQX_accept(r, s, out.Copy(r, addrlen), addrlen, out.Valid(r, addrlen)));
 }
 
 NQ_EXPORT int accept4(int s, sockaddr *addr, socklen_t *addrlen, int flags) {
@@ -63,7 +65,9 @@ NQ_EXPORT int accept4(int s, sockaddr *addr, socklen_t *addrlen, int flags) {
   if (r >= 0) nqrun::MarkSocket(r);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return NQX_accept(r, s, out.Copy(r, addrlen), addrlen, out.Valid(r, addrlen));
+  return NQ_HOOK(
+      accept, r,
+      NQX_accept(r, s, out.Copy(r, addrlen), addrlen, out.Valid(r, addrlen)));
 }
 
 NQ_EXPORT int bind(int s, const sockaddr *name, socklen_t namelen) noexcept {
@@ -72,7 +76,7 @@ NQ_EXPORT int bind(int s, const sockaddr *name, socklen_t namelen) noexcept {
   int r = real(s, name, namelen);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_bind(r, s, name, namelen);
+  return NQ_HOOK(bind, r, TX_bind(r, s, name, namelen));
 }
 
 NQ_EXPORT int close(int fd) {
@@ -88,7 +92,7 @@ NQ_EXPORT int close(int fd) {
   int r = real(fd);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_closesocket(r, fd);
+  return NQ_HOOK(closesocket, r, TX_closesocket(r, fd));
 }
 
 NQ_EXPORT int connect(int s, const sockaddr *name, socklen_t namelen) {
@@ -97,7 +101,7 @@ NQ_EXPORT int connect(int s, const sockaddr *name, socklen_t namelen) {
   int r = real(s, name, namelen);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_connect(r, s, name, namelen);
+  return NQ_HOOK(connect, r, TX_connect(r, s, name, namelen));
 }
 
 NQ_EXPORT int getpeername(int s, sockaddr *name, socklen_t *namelen) noexcept {
@@ -107,8 +111,9 @@ NQ_EXPORT int getpeername(int s, sockaddr *name, socklen_t *namelen) noexcept {
   int r = real(s, name, namelen);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return NQX_getpeername(r, s, out.Copy(r, namelen), namelen,
-                         out.Valid(r, namelen));
+  return NQ_HOOK(getpeername, r,
+                 NQX_getpeername(r, s, out.Copy(r, namelen), namelen,
+                                 out.Valid(r, namelen)));
 }
 
 NQ_EXPORT int getsockname(int s, sockaddr *name, socklen_t *namelen) noexcept {
@@ -118,8 +123,9 @@ NQ_EXPORT int getsockname(int s, sockaddr *name, socklen_t *namelen) noexcept {
   int r = real(s, name, namelen);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return NQX_getsockname(r, s, out.Copy(r, namelen), namelen,
-                         out.Valid(r, namelen));
+  return NQ_HOOK(getsockname, r,
+                 NQX_getsockname(r, s, out.Copy(r, namelen), namelen,
+                                 out.Valid(r, namelen)));
 }
 
 NQ_EXPORT int getsockopt(int s, int level, int optname, void *optval,
@@ -129,7 +135,8 @@ NQ_EXPORT int getsockopt(int s, int level, int optname, void *optval,
   int r = real(s, level, optname, optval, optlen);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_getsockopt(r, s, level, optname, optval, optlen);
+  return NQ_HOOK(getsockopt, r,
+                 TX_getsockopt(r, s, level, optname, optval, optlen));
 }
 
 // ioctl's third argument is one word when there is one; the requests a
@@ -146,8 +153,9 @@ NQ_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
   int r = real(fd, request, argp);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_ioctlsocket(r, fd, static_cast<long>(request),
-                        static_cast<unsigned long *>(argp));
+  return NQ_HOOK(ioctlsocket, r,
+                 TX_ioctlsocket(r, fd, static_cast<long>(request),
+                                static_cast<unsigned long *>(argp)));
 }
 
 NQ_EXPORT int listen(int s, int backlog) noexcept {
@@ -156,7 +164,7 @@ NQ_EXPORT int listen(int s, int backlog) noexcept {
   int r = real(s, backlog);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_listen(r, s, backlog);
+  return NQ_HOOK(listen, r, TX_listen(r, s, backlog));
 }
 
 NQ_EXPORT ssize_t recv(int s, void *buf, size_t len, int flags) {
@@ -167,7 +175,7 @@ NQ_EXPORT ssize_t recv(int s, void *buf, size_t len, int flags) {
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_recv(r, s, buf, len, flags);
+  return NQ_HOOK(recv, r, TX_recv(r, s, buf, len, flags));
 }
 
 // Programs built with _FORTIFY_SOURCE call these checked forms instead; the
@@ -183,7 +191,7 @@ NQ_EXPORT ssize_t __recv_chk(int s, void *buf, size_t len, size_t buflen,
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_recv(r, s, buf, len, flags);
+  return NQ_HOOK(recv, r, TX_recv(r, s, buf, len, flags));
 }
 
 NQ_EXPORT ssize_t __recvfrom_chk(int s, void *buf, size_t len, size_t buflen,
@@ -199,8 +207,9 @@ NQ_EXPORT ssize_t __recvfrom_chk(int s, void *buf, size_t len, size_t buflen,
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return NQX_recvfrom(r, s, buf, len, flags, out.Copy(r, fromlen), fromlen,
-                      out.Valid(r, fromlen));
+  return NQ_HOOK(recvfrom, r,
+                 NQX_recvfrom(r, s, buf, len, flags, out.Copy(r, fromlen),
+                              fromlen, out.Valid(r, fromlen)));
 }
 
 NQ_EXPORT ssize_t recvfrom(int s, void *buf, size_t len, int flags,
@@ -212,8 +221,9 @@ NQ_EXPORT ssize_t recvfrom(int s, void *buf, size_t len, int flags,
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return NQX_recvfrom(r, s, buf, len, flags, out.Copy(r, fromlen), fromlen,
-                      out.Valid(r, fromlen));
+  return NQ_HOOK(recvfrom, r,
+                 NQX_recvfrom(r, s, buf, len, flags, out.Copy(r, fromlen),
+                              fromlen, out.Valid(r, fromlen)));
 }
 
 NQ_EXPORT int select(int nfds, fd_set *readfds, fd_set *writefds,
@@ -227,8 +237,9 @@ NQ_EXPORT int select(int nfds, fd_set *readfds, fd_set *writefds,
   int r = real(nfds, readfds, writefds, exceptfds, timeout);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_select(r, nfds, readfds, writefds, exceptfds,
-                   timeout != nullptr ? &asked : nullptr);
+  return NQ_HOOK(select, r,
+                 TX_select(r, nfds, readfds, writefds, exceptfds,
+                           timeout != nullptr ? &asked : nullptr));
 }
 
 NQ_EXPORT ssize_t send(int s, const void *buf, size_t len, int flags) {
@@ -238,7 +249,7 @@ NQ_EXPORT ssize_t send(int s, const void *buf, size_t len, int flags) {
   if (nqrun::Detached()) return r;
   nqrun::NoteDataSocket(s);
   nqrun::LibraryScope scope;
-  return TX_send(r, s, buf, len, flags);
+  return NQ_HOOK(send, r, TX_send(r, s, buf, len, flags));
 }
 
 NQ_EXPORT ssize_t sendto(int s, const void *buf, size_t len, int flags,
@@ -248,7 +259,7 @@ NQ_EXPORT ssize_t sendto(int s, const void *buf, size_t len, int flags,
   ssize_t r = real(s, buf, len, flags, to, tolen);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_sendto(r, s, buf, len, flags, to, tolen);
+  return NQ_HOOK(sendto, r, TX_sendto(r, s, buf, len, flags, to, tolen));
 }
 
 NQ_EXPORT int setsockopt(int s, int level, int optname, const void *optval,
@@ -258,7 +269,8 @@ NQ_EXPORT int setsockopt(int s, int level, int optname, const void *optval,
   int r = real(s, level, optname, optval, optlen);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_setsockopt(r, s, level, optname, optval, optlen);
+  return NQ_HOOK(setsockopt, r,
+                 TX_setsockopt(r, s, level, optname, optval, optlen));
 }
 
 NQ_EXPORT int shutdown(int s, int how) noexcept {
@@ -267,7 +279,7 @@ NQ_EXPORT int shutdown(int s, int how) noexcept {
   int r = real(s, how);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_shutdown(r, s, how);
+  return NQ_HOOK(shutdown, r, TX_shutdown(r, s, how));
 }
 
 NQ_EXPORT hostent *gethostbyaddr(const void *addr, socklen_t len, int type) {
@@ -277,8 +289,9 @@ NQ_EXPORT hostent *gethostbyaddr(const void *addr, socklen_t len, int type) {
   nqrun::LookupCode code(r == nullptr ? nqrun::HostCode() : 0);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_gethostbyaddr(r, static_cast<const char *>(addr),
-                          static_cast<int>(len), type);
+  return NQ_HOOK(gethostbyaddr, r,
+                 TX_gethostbyaddr(r, static_cast<const char *>(addr),
+                                  static_cast<int>(len), type));
 }
 
 NQ_EXPORT hostent *gethostbyname(const char *name) {
@@ -288,7 +301,7 @@ NQ_EXPORT hostent *gethostbyname(const char *name) {
   nqrun::LookupCode code(r == nullptr ? nqrun::HostCode() : 0);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_gethostbyname(r, name);
+  return NQ_HOOK(gethostbyname, r, TX_gethostbyname(r, name));
 }
 
 NQ_EXPORT protoent *getprotobyname(const char *name) {
@@ -298,7 +311,7 @@ NQ_EXPORT protoent *getprotobyname(const char *name) {
   nqrun::LookupCode code(r == nullptr ? nqrun::kNoData : 0);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_getprotobyname(r, name);
+  return NQ_HOOK(getprotobyname, r, TX_getprotobyname(r, name));
 }
 
 NQ_EXPORT protoent *getprotobynumber(int number) {
@@ -308,7 +321,7 @@ NQ_EXPORT protoent *getprotobynumber(int number) {
   nqrun::LookupCode code(r == nullptr ? nqrun::kNoData : 0);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_getprotobynumber(r, number);
+  return NQ_HOOK(getprotobynumber, r, TX_getprotobynumber(r, number));
 }
 
 NQ_EXPORT servent *getservbyname(const char *name, const char *proto) {
@@ -318,7 +331,7 @@ NQ_EXPORT servent *getservbyname(const char *name, const char *proto) {
   nqrun::LookupCode code(r == nullptr ? nqrun::kNoData : 0);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_getservbyname(r, name, proto);
+  return NQ_HOOK(getservbyname, r, TX_getservbyname(r, name, proto));
 }
 
 NQ_EXPORT servent *getservbyport(int port, const char *proto) {
@@ -328,7 +341,7 @@ NQ_EXPORT servent *getservbyport(int port, const char *proto) {
   nqrun::LookupCode code(r == nullptr ? nqrun::kNoData : 0);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_getservbyport(r, port, proto);
+  return NQ_HOOK(getservbyport, r, TX_getservbyport(r, port, proto));
 }
 
 NQ_EXPORT int gethostname(char *name, size_t namelen) noexcept {
@@ -337,7 +350,7 @@ NQ_EXPORT int gethostname(char *name, size_t namelen) noexcept {
   int r = real(name, namelen);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return TX_gethostname(r, name, namelen);
+  return NQ_HOOK(gethostname, r, TX_gethostname(r, name, namelen));
 }
 
 }  // extern "C"

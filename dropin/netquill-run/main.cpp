@@ -198,6 +198,10 @@ int Run(int argc, char **argv) {
   }
   if (options.flags != nullptr)
     setenv(nqdrop::kFlagsVariable, options.flags, 1);
+  if (options.dump_max != nullptr)
+    setenv(nqdrop::kDumpMaxVariable, options.dump_max, 1);
+  if (options.calls != nullptr)
+    setenv(nqdrop::kCallsVariable, options.calls, 1);
   if (options.split_asked) setenv(nqdrop::kPerProcessVariable, "1", 1);
   // Ahead of whatever the caller preloads, so the program's calls reach
   // this interposer first.

@@ -14,8 +14,9 @@ NQ_EXPORT int getaddrinfo(const char *node, const char *service,
   nqrun::LookupCode code(r != 0 ? nqrun::AddrInfoCode(r) : 0);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return NQX_getaddrinfo(r, node, service,
-                         r == 0 && res != nullptr ? *res : nullptr);
+  return NQ_HOOK(getaddrinfo, r,
+                 NQX_getaddrinfo(r, node, service,
+                                 r == 0 && res != nullptr ? *res : nullptr));
 }
 
 NQ_EXPORT int getnameinfo(const struct sockaddr *sa, socklen_t salen,
@@ -27,8 +28,9 @@ NQ_EXPORT int getnameinfo(const struct sockaddr *sa, socklen_t salen,
   nqrun::LookupCode code(r != 0 ? nqrun::AddrInfoCode(r) : 0);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return NQX_getnameinfo(r, sa, salen, hostlen != 0 ? host : nullptr,
-                         servlen != 0 ? serv : nullptr, flags);
+  return NQ_HOOK(getnameinfo, r,
+                 NQX_getnameinfo(r, sa, salen, hostlen != 0 ? host : nullptr,
+                                 servlen != 0 ? serv : nullptr, flags));
 }
 
 }  // extern "C"

@@ -25,6 +25,9 @@
 #include "trace_env.h"
 
 namespace nqrun {
+
+uint64_t g_selected_calls = nqdrop::kAllCalls;
+
 namespace {
 
 nqdrop::TraceEnv g_env;
@@ -136,6 +139,7 @@ void SayPathRefused() {
 
 void Init() {
   g_env = nqdrop::ReadTraceEnv();
+  g_selected_calls = g_env.calls;
   if (g_env.path_refused) SayPathRefused();
   const char *held = getenv(nqdrop::kHeldVariable);
   uint32_t number = 0;
@@ -228,6 +232,9 @@ void Configure(const AttachParams &params) {
   g_env.on = true;
   g_env.flags = params.flags;
   g_env.per_process = params.per_process != 0;
+  g_env.dump_max = params.dump_max;
+  g_env.calls = params.calls;
+  g_selected_calls = params.calls;
   memcpy(g_env.path, params.path, sizeof g_env.path);
   g_env.path[sizeof g_env.path - 1] = '\0';
   HoldAttachedFile();
@@ -261,6 +268,8 @@ void *NextSymbol(const char *name) {
   return fn;
 }
 
+uint32_t DumpLimit() { return g_env.dump_max; }
+
 bool InLibrary() { return t_in_library != 0; }
 
 LibraryScope::LibraryScope() { ++t_in_library; }
@@ -291,6 +300,7 @@ void EnterSocketCall() {
       t_refused_at = usage > 0 ? usage : 1;
       t_started = 0;
     }
+    if (named && t_started != 0) WSASetTraceDumpLimit(g_env.dump_max);
   }
   errno = saved;
 }

@@ -9,6 +9,8 @@
 
 #include <atomic>
 
+#include "trace_env.h"
+
 namespace nqrun {
 
 struct AttachParams;
@@ -36,6 +38,23 @@ void Configure(const AttachParams &params);
 
 // Stops the records and lets the held trace file go.
 void Unconfigure();
+
+// NETQUILL_CALLS: the calls whose hook is called, all until it is read.
+extern uint64_t g_selected_calls;
+
+// Whether the program's call traced as call reaches its hook (netquill-run
+// -e): one load, after the call, so an unselected call costs no more.
+inline bool Selected(nqdrop::TracedCall call) {
+  return nqdrop::Selected(g_selected_calls, call);
+}
+
+// NETQUILL_DUMP_MAX: the bytes each dump shows at most, 0 for all.
+uint32_t DumpLimit();
+
+// A hook call of a call the user did not select is not made: the call's
+// result goes back as it is.
+#define NQ_HOOK(name, result, call) \
+  (::nqrun::Selected(::nqdrop::kTraced_##name) ? (call) : (result))
 
 // The next definition of a function after this library's own: the C
 // library's. Looked up once per function; errno is left as it was.

@@ -84,6 +84,7 @@ void LoadHooks() {
   NQ_WS_TRACED(NQ_WS_RESOLVE)
 #undef NQ_WS_RESOLVE
   Resolve(nq, "WSAEnableTrace", &hooks.enable);
+  Resolve(nq, "WSASetTraceDumpLimit", &hooks.dump_limit);
   decltype(&::WSASetupTrace) setup;
   Resolve(nq, "WSASetupTrace", &setup);
   // A library without every hook is not the one this DLL was built for:
@@ -98,6 +99,13 @@ void LoadHooks() {
   TraceErrorHooks bridge = {g_backend.ws2.WSAGetLastError,
                             g_backend.ws2.WSASetLastError};
   setup(&bridge);
+  // The calls NETQUILL_CALLS leaves out go without their hook, as if
+  // NETQUILL.DLL had none: they cost nothing more than untraced ones.
+#define NQ_WS_SELECT(name, ...)                               \
+  if (!nqdrop::Selected(g_env.calls, nqdrop::kTraced_##name)) \
+    hooks.name = nullptr;
+  NQ_WS_TRACED(NQ_WS_SELECT)
+#undef NQ_WS_SELECT
   g_backend.hooks = hooks;
   g_tracing = g_env.on && g_thread_slot != TLS_OUT_OF_INDEXES &&
               nqdrop::ProcessPath(g_env, GetCurrentProcessId(), g_path);
@@ -122,6 +130,8 @@ void EnableThread() {
   if (TlsGetValue(g_thread_slot) == nullptr) {
     TlsSetValue(g_thread_slot, reinterpret_cast<void *>(1));
     g_backend.hooks.enable(g_path[0] != '\0' ? g_path : nullptr, g_env.flags);
+    if (g_env.dump_max != 0 && g_backend.hooks.dump_limit != nullptr)
+      g_backend.hooks.dump_limit(g_env.dump_max);
   }
   SetLastError(saved);
 }

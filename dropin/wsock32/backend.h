@@ -74,6 +74,7 @@ struct Hooks {  // all null when NETQUILL.DLL could not be loaded
   NQ_WS_TRACED(NQ_WS_FIELD)
 #undef NQ_WS_FIELD
   decltype(&::WSAEnableTrace) enable;
+  decltype(&::WSASetTraceDumpLimit) dump_limit;  // null in an older library
 };
 
 struct Backend {

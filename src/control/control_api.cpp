@@ -127,6 +127,16 @@ int NestInside(int step) {
   return 1;
 }
 
+// Sets one of the calling thread's settings; the value before, 0 without
+// a trace.
+uint32_t SwapSetting(uint32_t TraceContext::*setting, uint32_t value) {
+  TraceContext *ctx = FindContext();
+  if (ctx == nullptr) return 0;
+  uint32_t previous = ctx->*setting;
+  ctx->*setting = value;
+  return previous;
+}
+
 }  // namespace
 }  // namespace nq
 
@@ -182,11 +192,11 @@ int NQ_CALL WSAGetTraceFile(char *buffer, int size) {
 }
 
 uint32_t NQ_CALL WSASetTraceFlags(uint32_t flags) {
-  TraceContext *ctx = FindContext();
-  if (ctx == nullptr) return 0;
-  uint32_t previous = ctx->flags;
-  ctx->flags = flags;
-  return previous;
+  return SwapSetting(&TraceContext::flags, flags);
+}
+
+uint32_t NQ_CALL WSASetTraceDumpLimit(uint32_t limit) {
+  return SwapSetting(&TraceContext::dump_limit, limit);
 }
 
 uint32_t NQ_CALL WSAGetTraceFlags(void) {

@@ -30,6 +30,7 @@ struct TraceContext {
   uint32_t thread_id;                 // owner; the key of every lookup
   uintptr_t module_handle;            // main module at enable time, 0 if none
   uint32_t flags;                     // TRACE_FLAG_* bits
+  uint32_t dump_limit;                // bytes a dump shows at most; 0: all
   uint32_t last_tick;                 // tick of the last text line written
   int32_t nesting;                    // enables not yet matched by a disable
   int32_t failed;                     // the call being traced failed

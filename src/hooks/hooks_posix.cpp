@@ -1,8 +1,8 @@
 // Entries of the POSIX library for the calls that the Windows socket API
 // does not have: the data calls of the C library on a socket, with their
-// dumps; socketpair; the out-address calls with the bytes the call wrote;
-// and the name lookups of getaddrinfo and getnameinfo. Each line carries
-// the call's own name.
+// dumps (sendfile's read back from its file by the caller); socketpair; the
+// out-address calls with the bytes the call wrote; and the name lookups of
+// getaddrinfo and getnameinfo. Each line carries the call's own name.
 #include <netdb.h>
 #include <stddef.h>
 #include <string.h>
@@ -225,11 +225,12 @@ int NQX_recvmmsg(int result, int fd, const struct mmsghdr *msgvec,
 }
 
 ssize_t NQX_sendfile(ssize_t result, int out_fd, int in_fd, const off_t *offset,
-                     size_t count) {
+                     size_t count, const void *sent) {
   if (NobodyTraces()) return result;
-  NQ_TRACE_CALL(result == -1, kNothingMoved, "sendfile(%d, %d, 0x%zx, %zd) %s",
-                out_fd, in_fd, Ptr(offset), static_cast<ptrdiff_t>(count),
-                FormatIntResult(result));
+  NQ_TRACE_CALL(result == -1,
+                (Moved{sent, static_cast<long long>(result), result}),
+                "sendfile(%d, %d, 0x%zx, %zd) %s", out_fd, in_fd, Ptr(offset),
+                static_cast<ptrdiff_t>(count), FormatIntResult(result));
   return result;
 }
 

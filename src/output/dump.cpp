@@ -16,6 +16,7 @@
 #endif
 
 #include "output/digits.h"
+#include "output/format.h"
 #include "output/sink.h"
 #include "platform/os.h"
 
@@ -291,6 +292,12 @@ char *PutChunkLines(char *p, PieceCursor *cursor, uint32_t offset, size_t chunk,
   return p;
 }
 
+// The line that ends a cut dump: "... 4096 more bytes", the bytes moved
+// that the dump leaves out, in decimal.
+char *PutCutLine(char *p, size_t rest) {
+  return p + Format(p, kDumpLineMax, "... %zu more bytes\r\n", rest);
+}
+
 }  // namespace
 
 int WriteDump(TraceContext *ctx, const unsigned char *data, size_t length,
@@ -306,12 +313,15 @@ int WriteDumpPieces(TraceContext *ctx, const DumpPiece *pieces, size_t count,
   size_t indent = strlen(ctx->module_name) + 1;
   size_t line_max = indent + kDumpLineMax;
   size_t piece = kDumpAppendMax / line_max * kDumpBytesPerLine;
+  // A cut dump shows the first bytes, then one line that counts the rest.
+  size_t shown = length;
+  if (ctx->dump_limit != 0 && ctx->dump_limit < length) shown = ctx->dump_limit;
   PieceCursor cursor = {pieces, pieces + count, 0};
   size_t offset = 0;
-  while (offset < length) {
-    size_t chunk = length - offset < piece ? length - offset : piece;
+  while (offset < shown) {
+    size_t chunk = shown - offset < piece ? shown - offset : piece;
     size_t lines = (chunk + kDumpBytesPerLine - 1) / kDumpBytesPerLine;
-    size_t need = head_size + lines * line_max;
+    size_t need = head_size + (lines + 1) * line_max;
     char stack[kSmallHandlerStacks ? 1 : kStackRecord];
     char *own = nullptr;  // a buffer for this record alone
     char *out = stack;
@@ -336,6 +346,8 @@ int WriteDumpPieces(TraceContext *ctx, const DumpPiece *pieces, size_t count,
     head_size = 0;  // the head goes with the first piece only
     p = PutChunkLines(p, &cursor, static_cast<uint32_t>(offset), chunk, indent);
     offset += chunk;
+    if (offset == shown && shown < length)
+      p = PutCutLine(PutIndent(p, indent), length - shown);
     int written = AppendRecord(ctx, out, static_cast<size_t>(p - out));
     g_os.release(own);
     if (!written) return 0;

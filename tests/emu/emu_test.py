@@ -240,6 +240,10 @@ def check_script(run, script, reference, ordinals):
           "missing %s" % sorted(hooks - calls))
     check("dumps present: 8 lines or more", sum(
         (len(r.get("dump", "")) // 2 + 15) // 16 for r in records) >= 8)
+    check("a dump under a limit of 20 shows 20 bytes and counts 13 more",
+          [r.get("dump") for r in records if "cut" in r] ==
+          ["000102030405060708090a0b0c0d0e0f10111213"] and
+          [r["cut"] for r in records if "cut" in r] == [13])
     return a
 
 
@@ -711,8 +715,8 @@ def main():
           shipped and hashlib.sha256(shipped).digest() ==
           hashlib.sha256(built).digest())
     ordinals = read_def(args.deffile)
-    # The library's 46, and netquill-run.exe's entries from 2000.
-    check("85 exports in the definition", len(ordinals) == 85)
+    # The library's 47, and netquill-run.exe's entries from 2000.
+    check("86 exports in the definition", len(ordinals) == 86)
 
     workdir = tempfile.mkdtemp(prefix="nq-emu-")
     try:
@@ -720,11 +724,11 @@ def main():
 
         def load():
             probe = run.process()
-            check("all 85 exports present by name and by ordinal",
+            check("all 86 exports present by name and by ordinal",
                   all(probe.exports_by_name.get(n) ==
                       probe.exports_by_ordinal.get(o)
                       for n, o in ordinals.items()) and
-                  len(probe.exports_by_name) == 85)
+                  len(probe.exports_by_name) == 86)
             check("relocated away from its preferred base",
                   probe.relocations > 0)
 

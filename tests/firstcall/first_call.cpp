@@ -61,6 +61,7 @@ std::vector<Export> AllExports(const std::string &file) {
       {"WSAGetTraceFile", [] { WSAGetTraceFile(buf, sizeof buf); }},
       {"WSASetTraceFlags", [] { WSASetTraceFlags(0); }},
       {"WSAGetTraceFlags", [] { WSAGetTraceFlags(); }},
+      {"WSASetTraceDumpLimit", [] { WSASetTraceDumpLimit(0); }},
       {"NetQuillWrite", [] { NetQuillWrite(0, "note", 0); }},
       {"TX_accept", [] { TX_accept(kNoSocket, 3, nullptr, nullptr); }},
       {"TX_bind", [] { TX_bind(-1, 3, nullptr, 16); }},

@@ -73,6 +73,8 @@ def written_back(r):
                                           r["elapsed"], r["tag"], r["text"]))
     if "dump" in r:
         out += dump_lines(r["dump"], r.get("offset", 0))
+    if "cut" in r:
+        out.append("... %d more bytes" % r["cut"])
     return out
 
 

@@ -126,12 +126,16 @@ TEST_F(Pcap, ClientConversationHandshakeDataAndClose) {
   EXPECT_EQ(c.frames[3].payload, "hello");
   EXPECT_EQ(c.frames[5].payload,
             std::string("\x00\x01\xff world", 9).substr(0, 7));
-  // Each frame cites the line it comes from.
-  EXPECT_TRUE(EndsWith(c.frames[0].comment, "t.log:3 APP"))
-      << c.frames[0].comment;
-  EXPECT_TRUE(EndsWith(c.frames[3].comment, "t.log:4 APP"));
-  EXPECT_TRUE(EndsWith(c.frames[5].comment, "t.log:6 APP"));
-  EXPECT_TRUE(EndsWith(c.frames[9].comment, "t.log:8 APP"));
+  // Each frame cites the line it comes from: module, thread and call.
+  const std::pair<int, std::string> comments[] = {
+      {0, "t.log:3 APP thread 0x10: connect(3, 10.1.2.3:80, 16) returned 0"},
+      {3, "t.log:4 APP thread 0x10: send(3, 0x1000, 5, 0) returned 5"},
+      {5, "t.log:6 APP thread 0x10: recv(3, 0x1000, 512, 0) returned 7"},
+      {9, "t.log:8 APP thread 0x10: closesocket(3) returned 0"}};
+  for (const auto &[frame, comment] : comments)
+    EXPECT_TRUE(EndsWith(c.frames[frame].comment, "/" + comment) ||
+                EndsWith(c.frames[frame].comment, "\\" + comment))
+        << c.frames[frame].comment;
   EXPECT_NE(err_.find("10 frames"), std::string::npos) << err_;
   EXPECT_EQ(err_.find("note"), std::string::npos) << err_;
 }
@@ -210,6 +214,52 @@ TEST_F(Pcap, FailedCallsAddNoFrames) {
   EXPECT_NE(err_.find("0 frames"), std::string::npos) << err_;
 }
 
+// A dump cut by the trace's limit: its bytes go into the stream, the rest
+// is stepped over, never made up, and the frame at the gap says how many.
+// A frame names its thread only while one thread of the module traces.
+TEST_F(Pcap, CutDumpStepsOverTheBytesItLeavesOut) {
+  std::vector<std::string> t = {
+      kBanner, "APP 100000 0000 INF: socket(2, 1, 6) returned 3",
+      "APP 100000 0000 INF: connect(3, 10.1.2.3:80, 16) returned 0",
+      "APP 100000 0000 INF: send(3, 0x1000, 40, 0) returned 20"};
+  Append(t, Dump("GET "));
+  t.push_back("    ... 16 more bytes");
+  t.push_back("APP 100000 0000 INF: started process 0x2A trace on ...");
+  t.push_back("APP 100000 0000 INF: recv(3, 0x1000, 512, 0) returned 3");
+  Append(t, Dump("200"));
+  t.push_back("APP 100000 0000 INF: socket(2, 2, 17) returned 4");
+  t.push_back(
+      "APP 100000 0000 INF: sendto(4, 0x1000, 9, 0, 10.0.0.1:53, 16) "
+      "returned 9");
+  Append(t, Dump("q"));
+  t.push_back("    ... 8 more bytes");
+  const Capture c = Convert(t);
+  const std::vector<std::string> want = {
+      "192.0.2.1:49152 > 10.1.2.3:80 SYN seq 0 len 0",
+      "10.1.2.3:80 > 192.0.2.1:49152 SYN,ACK seq 0 ack 1 len 0",
+      "192.0.2.1:49152 > 10.1.2.3:80 ACK seq 1 ack 1 len 0",
+      "192.0.2.1:49152 > 10.1.2.3:80 PSH,ACK seq 1 ack 1 len 4",
+      "10.1.2.3:80 > 192.0.2.1:49152 ACK seq 1 ack 5 len 0",
+      "10.1.2.3:80 > 192.0.2.1:49152 ACK seq 1 ack 21 len 0",
+      "10.1.2.3:80 > 192.0.2.1:49152 PSH,ACK seq 1 ack 21 len 3",
+      "192.0.2.1:49152 > 10.1.2.3:80 ACK seq 21 ack 4 len 0"};
+  EXPECT_EQ(Describe(c), want);
+  ASSERT_EQ(c.frames.size(), want.size());
+  EXPECT_EQ(c.frames[3].payload, "GET ");
+  EXPECT_TRUE(EndsWith(c.frames[5].comment,
+                       "t.log:4 APP thread 0x10: send(3, 0x1000, 40, 0) "
+                       "returned 20 (16 bytes not in the trace)"))
+      << c.frames[5].comment;
+  EXPECT_TRUE(EndsWith(c.frames[6].comment,
+                       "t.log:8 APP: recv(3, 0x1000, 512, 0) returned 3"))
+      << c.frames[6].comment;
+  EXPECT_NE(err_.find("note: 2 dump(s) cut by the trace's dump limit (24 "
+                      "bytes not in the trace), 1 of them UDP datagrams left "
+                      "out"),
+            std::string::npos)
+      << err_;
+}
+
 TEST_F(Pcap, NonBlockingConnectStartsAtItsFirstAttempt) {
   std::vector<std::string> t = {
       kBanner,
@@ -235,10 +285,16 @@ TEST_F(Pcap, NonBlockingConnectStartsAtItsFirstAttempt) {
   const std::vector<std::string> d = Describe(c);
   ASSERT_EQ(d.size(), 3u + 2 + 3 + 2);
   EXPECT_EQ(d[0], "192.0.2.1:49152 > 10.0.0.1:80 SYN seq 0 len 0");
-  EXPECT_TRUE(EndsWith(c.frames[0].comment, "t.log:3 APP"));
-  EXPECT_TRUE(EndsWith(c.frames[3].comment, "t.log:6 APP"));
+  EXPECT_TRUE(EndsWith(c.frames[0].comment,
+                       "t.log:3 APP thread 0x10: connect(3, 10.0.0.1:80, 16) "
+                       "returned -1 [10035]"));
+  EXPECT_TRUE(EndsWith(c.frames[3].comment,
+                       "t.log:6 APP thread 0x10: send(3, 0x1000, 1, 0) "
+                       "returned 1"));
   EXPECT_EQ(d[5], "192.0.2.1:49153 > 10.0.0.1:82 SYN seq 0 len 0");
-  EXPECT_TRUE(EndsWith(c.frames[5].comment, "t.log:13 APP"));
+  EXPECT_TRUE(EndsWith(c.frames[5].comment,
+                       "t.log:13 APP thread 0x10: connect(5, 10.0.0.1:82, 16) "
+                       "returned -1 [115]"));
   EXPECT_EQ(d[8], "10.0.0.1:82 > 192.0.2.1:49153 FIN,ACK seq 1 ack 1 len 0");
 }
 
@@ -388,21 +444,23 @@ TEST_F(Pcap, SocketsWithoutIpTrafficAreLeftOutEachWithItsReason) {
   for (const char *call :
        {"recv(11, 0x1000, 512, 2)", "recvmsg(11, 0x2000, NULL, 2)",
         "recv(11, 0x1000, 512, 0)", "write(11, 0x1000, 4)",
-        "sendmmsg(11, 0x2000, NULL, 0)"}) {
+        "sendfile(11, 12, 0x0, 4)", "sendmmsg(11, 0x2000, NULL, 0)"}) {
     t.push_back(std::string("APP 100000 0000 INF: ") + call + " returned 4");
     Append(t, Dump("abcd"));
   }
   t.push_back("APP 100000 0000 INF: sendmmsg(11, 0x0, 0, 0) returned 0");
-  t.push_back("APP 100000 0000 INF: sendfile(11, 12, NULL, 100) returned 100");
+  t.push_back(
+      "APP 100000 0000 INF: splice(12, 0x0, 11, 0x0, 100, 0) returned 100");
   const Capture c = Convert(t);
-  ASSERT_EQ(c.frames.size(), 9u);
-  EXPECT_EQ(c.frames[3].payload + c.frames[5].payload + c.frames[7].payload,
-            "abcdabcdabcd");
+  ASSERT_EQ(c.frames.size(), 11u);
+  EXPECT_EQ(c.frames[3].payload + c.frames[5].payload + c.frames[7].payload +
+                c.frames[9].payload,
+            "abcdabcdabcdabcd");
   for (const char *note :
        {"note: 3 AF_UNIX socket(s) left out", "note: 2 socketpair end(s)",
         "note: 2 socket(s) of another family than IPv4 and IPv6",
         "note: 1 socket(s) neither stream nor datagram",
-        "note: 1 sendfile/splice call(s) left out (100 bytes)"})
+        "note: 1 splice call(s) left out (100 bytes)"})
     EXPECT_NE(err_.find(note), std::string::npos) << note << "\n" << err_;
   EXPECT_EQ(err_.find("call line"), std::string::npos) << err_;
 }

@@ -43,6 +43,21 @@ def records(tool, trace):
     return [json.loads(line) for line in out.splitlines()]
 
 
+def cut_view(recs, left_out=(), limit=0):
+    """What -e '!LEFT_OUT' and -s LIMIT leave of a trace's records: the
+    calls' names, and each dump as its bytes shown in hex and the count of
+    those left out (a cut trace's own view: limit 0), both sorted."""
+    calls, dumps = [], []
+    for r in recs:
+        if r["type"] == "call" and r["call"] not in left_out:
+            calls.append(r["call"])
+        if "dump" in r:
+            n = len(r["dump"]) // 2
+            shown = min(n, limit) if limit else n
+            dumps.append((r["dump"][:2 * shown], n - shown + r.get("cut", 0)))
+    return sorted(calls), sorted(dumps)
+
+
 def lines(tool, trace, module=True):
     """A trace as text to compare and search: each record as
     "MODULE TAG: text" (without MODULE when module is false), its dump

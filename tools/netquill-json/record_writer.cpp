@@ -174,6 +174,16 @@ void RecordWriter::DumpLine(std::string_view line) {
   out_.MaybeFlush();
 }
 
+// The last line of a cut dump: the record's "cut" field, after its dump.
+void RecordWriter::CutLine(std::uint64_t cut, std::string_view line) {
+  if (!open_) return Damaged("cut line without a record", line);
+  if (in_dump_) out_.Raw('"');
+  in_dump_ = false;
+  out_.Key("cut");
+  out_.Int(static_cast<std::int64_t>(cut));
+  CloseRecord();
+}
+
 void RecordWriter::CallFields(const nqtrace::ParsedLine &p) {
   out_.Key("call");
   out_.String(p.function);
@@ -255,6 +265,7 @@ void RecordWriter::Line(std::string_view line, bool overlong) {
     return Damaged(nqtrace::FaultText(nqtrace::Fault::TooLong), line);
   const nqtrace::ParsedLine p = nqtrace::ParseLine(line);
   if (p.kind == nqtrace::LineKind::Dump) return DumpLine(line);
+  if (p.kind == nqtrace::LineKind::DumpCut) return CutLine(p.cut, line);
   if (p.kind == nqtrace::LineKind::Malformed)
     return Damaged(nqtrace::FaultText(p.fault), line);
   CloseRecord();

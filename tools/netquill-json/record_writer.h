@@ -26,6 +26,7 @@ class RecordWriter {
   void CloseRecord();
   void Damaged(std::string_view reason, std::string_view line);
   void DumpLine(std::string_view line);
+  void CutLine(std::uint64_t cut, std::string_view line);
   void TextRecord(const nqtrace::ParsedLine &p);
   void CallFields(const nqtrace::ParsedLine &p);
 

@@ -1,6 +1,7 @@
 #include "capture.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace nqpcap {
 
@@ -68,6 +69,14 @@ void Capture::Emit(const Origin &origin, std::size_t len) {
   comment_ += std::to_string(origin.line);
   comment_ += ' ';
   comment_.append(origin.module.data(), origin.module.size());
+  if (origin.thread != 0) {
+    char id[24];
+    std::snprintf(id, sizeof id, " thread 0x%X",
+                  static_cast<unsigned>(origin.thread));
+    comment_ += id;
+  }
+  comment_ += ": ";
+  comment_ += origin.call;
   sink_.Frame(last_time_us_, packet_.data(), len, comment_);
   ++frames_;
 }

@@ -24,6 +24,8 @@ struct Origin {
   std::uint64_t time_us = 0;
   std::uint64_t line = 0;
   std::string_view module;
+  std::string_view call;     // the line's text after its tag
+  std::uint32_t thread = 0;  // the tracing thread's id; 0: not known
 };
 
 class Capture {

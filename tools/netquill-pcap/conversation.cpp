@@ -116,6 +116,12 @@ void Conversation::Data(Capture &capture, const Origin &origin, bool outgoing,
   }
 }
 
+void Conversation::Skip(Capture &capture, const Origin &origin, bool outgoing,
+                        std::uint64_t len) {
+  (outgoing ? out_seq : in_seq) += static_cast<std::uint32_t>(len);
+  Segment(capture, origin, !outgoing, kTcpAck, nullptr, 0);
+}
+
 void Conversation::ShutdownSend(Capture &capture, const Origin &origin) {
   if (out_fin) return;
   Segment(capture, origin, true, kTcpFin | kTcpAck, nullptr, 0);

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "capture.h"
 #include "packet.h"
@@ -49,6 +50,7 @@ struct Conversation {
   bool started = false;       // frames written: the ends are fixed
   bool connecting = false;    // a non-blocking connect is under way
   Origin connect_origin;      // its first attempt
+  std::string connect_call;   //   and the text of its line
   bool connected = false;     // ConnectEx completed: frames start at the
                               // first that needs them, so that a later
                               // getsockname still names the local end
@@ -64,6 +66,10 @@ struct Conversation {
   // TCP data; outgoing is the socket's own send.
   void Data(Capture &capture, const Origin &origin, bool outgoing,
             const std::uint8_t *bytes, std::size_t len);
+  // Bytes the trace leaves out: the sender's sequence numbers step over
+  // them, and the other side acknowledges them in one frame of origin.
+  void Skip(Capture &capture, const Origin &origin, bool outgoing,
+            std::uint64_t len);
   void ShutdownSend(Capture &capture, const Origin &origin);
   void PeerClosed(Capture &capture, const Origin &origin);
   void Close(Capture &capture, const Origin &origin);

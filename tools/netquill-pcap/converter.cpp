@@ -1,5 +1,6 @@
 #include "converter.h"
 
+#include <algorithm>
 #include <iterator>
 
 #include "dump_line.h"
@@ -15,7 +16,40 @@ constexpr std::uint64_t kShownDamagedLines = 20;
 // A dump of more than this is placed piece by piece.
 constexpr std::size_t kMaxHeldDump = 64 * 1024;
 
+// The thread id of a banner, "started process 0x104 trace on ...": the
+// word says process, the number is the tracing thread's. 0 when unreadable.
+std::uint32_t BannerThread(std::string_view text) {
+  const std::size_t at = text.find("process 0x");
+  if (at == std::string_view::npos) return 0;
+  std::uint64_t id = 0;
+  std::size_t digits = 0;
+  for (char c : text.substr(at + 10)) {
+    const int v = c >= '0' && c <= '9'   ? c - '0'
+                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                         : -1;
+    if (v < 0 || ++digits > 8) break;
+    id = id << 4 | static_cast<unsigned>(v);
+  }
+  return digits >= 1 && digits <= 8 ? static_cast<std::uint32_t>(id) : 0;
+}
+
 }  // namespace
+
+std::uint32_t Converter::TracingThread(const nqtrace::ParsedLine &p) {
+  const bool start = p.kind == nqtrace::LineKind::TraceStart;
+  if (start || p.kind == nqtrace::LineKind::TraceStop) {
+    const std::uint32_t id = BannerThread(p.text);
+    auto it = threads_.try_emplace(std::string(p.module)).first;
+    std::vector<std::uint32_t> &ids = it->second;
+    if (start && id != 0) ids.push_back(id);
+    if (!start) ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+    return id;
+  }
+  // Lines do not name their thread: the module's one tracing thread, if
+  // only one traces into this file.
+  auto it = threads_.find(p.module);
+  return it != threads_.end() && it->second.size() == 1 ? it->second[0] : 0;
+}
 
 void Converter::Damaged(const std::string &label, std::uint64_t line,
                         const char *why, const char *detail) {
@@ -35,6 +69,14 @@ void Converter::EndDump(SocketTable &table) {
   dump_.open = false;
   dump_.damaged = false;
   dump_.bytes.clear();
+}
+
+void Converter::CutDump(std::uint64_t cut, SocketTable &table) {
+  const bool whole = dump_.open && !dump_.damaged;
+  const std::size_t indent = dump_.indent;
+  const std::uint64_t offset = dump_.next;
+  EndDump(table);
+  if (whole) table.CutDump(indent, offset, cut);
 }
 
 void Converter::SpoilDump(std::size_t indent) {
@@ -86,6 +128,7 @@ bool Converter::ConvertFile(nqtrace::ByteSource &source,
   TraceClock clock(days);
   nqtrace::LineReader reader(source);
   dump_ = DumpRun{};
+  threads_.clear();
   dump_.bytes.reserve(kMaxHeldDump);
   std::string_view text;
   std::uint64_t line = 0;
@@ -102,6 +145,10 @@ bool Converter::ConvertFile(nqtrace::ByteSource &source,
     const nqtrace::ParsedLine p = nqtrace::ParseLine(text);
     if (p.kind == nqtrace::LineKind::Dump) {
       if (!plaintext) DumpLine(text, label, line, table);
+      continue;
+    }
+    if (p.kind == nqtrace::LineKind::DumpCut) {
+      CutDump(p.cut, table);
       continue;
     }
     if (p.kind == nqtrace::LineKind::Malformed) {
@@ -123,7 +170,7 @@ bool Converter::ConvertFile(nqtrace::ByteSource &source,
         BannerDate(p.text, banner_days))
       clock.SetDate(banner_days);
     const Origin origin{clock.LineTime(p.module, p.clock, p.elapsed_ms), line,
-                        p.module};
+                        p.module, p.text, TracingThread(p)};
     if (p.kind == nqtrace::LineKind::Call) table.Call(p, origin);
   }
   EndDump(table);
@@ -165,13 +212,20 @@ void Converter::WriteNotes() {
          << "their dump left out (" << tally_.undumped_bytes << " bytes)\n";
   }
   if (tally_.undumped_calls != 0)
-    err_ << kNote << tally_.undumped_calls << " sendfile/splice call(s) "
+    err_ << kNote << tally_.undumped_calls << " splice call(s) "
          << "left out (" << tally_.undumped_call_bytes
          << " bytes): the trace counts their bytes but never dumps them\n";
   if (tally_.unplaced_dumps != 0)
     err_ << kNote << tally_.unplaced_dumps
          << " dump(s) without their call line left out (a trace written "
             "with flags 5 dumps calls whose lines it leaves out)\n";
+  if (tally_.cut_dumps != 0) {
+    err_ << kNote << tally_.cut_dumps << " dump(s) cut by the trace's dump "
+         << "limit (" << tally_.cut_bytes << " bytes not in the trace)";
+    if (tally_.cut_datagrams != 0)
+      err_ << ", " << tally_.cut_datagrams << " of them UDP datagrams left out";
+    err_ << '\n';
+  }
   if (tally_.damaged_dumps != 0)
     err_ << kNote << tally_.damaged_dumps
          << " dump(s) with damaged lines left out\n";

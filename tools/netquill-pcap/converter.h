@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -48,14 +49,21 @@ class Converter {
   void DumpLine(std::string_view text, const std::string &label,
                 std::uint64_t line, SocketTable &table);
   void EndDump(SocketTable &table);
+  // The line that ends a dump cut by the thread's limit: cut bytes follow
+  // the ones shown.
+  void CutDump(std::uint64_t cut, SocketTable &table);
   // Marks the current dump, or a new one at offset 0, as damaged.
   void SpoilDump(std::size_t indent);
+  // The thread a text line comes from, as far as the banners tell it.
+  std::uint32_t TracingThread(const nqtrace::ParsedLine &p);
 
   Capture &capture_;
   std::ostream &err_;
   Tally tally_;
   DumpRun dump_;
   std::uint64_t damaged_lines_ = 0;
+  // Per module, the threads whose trace is started and not stopped.
+  std::map<std::string, std::vector<std::uint32_t>, std::less<>> threads_;
 };
 
 }  // namespace nqpcap

@@ -163,8 +163,8 @@ void SocketTable::DropTransfer(std::uint64_t order, bool counted) {
   if (it == waiting_.end()) return;
   const Transfer &t = it->second;
   if (t.open_ended && t.udp && !t.datagram.empty())
-    capture_.Udp(Origin{t.time_us, t.line, t.key.first}, t.src, t.dst,
-                 t.datagram.data(), t.datagram.size());
+    capture_.Udp(Origin{t.time_us, t.line, t.key.first, t.call, t.thread},
+                 t.src, t.dst, t.datagram.data(), t.datagram.size());
   if (counted && !t.discard && !t.open_ended) {
     ++tally_.undumped;
     tally_.undumped_bytes += t.total - t.placed;
@@ -231,7 +231,7 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
   DropTransferOf(c);
   if (ok) c.open = true;
   // Frames cite the module through the table's own copy of its name.
-  const Origin origin{at.time_us, at.line, it->first.first};
+  const Origin origin{at.time_us, at.line, it->first.first, at.call, at.thread};
 
   if (fn == "closesocket") {
     if (!ok) return;
@@ -266,7 +266,7 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
   } else if (nqtrace::MovesByDump(fn)) {
     const bool peek = false;  // WSARecv's flags are passed by address
     Move(origin, key, direction > 0, AddressArg(args, shape.address), peek, -1);
-  } else if (fn == "sendfile" || fn == "splice") {
+  } else if (fn == "splice") {
     // Bytes the trace never dumps: the stream goes on without them.
     if (numeric && result > 0 && c.kind != SocketKind::Excluded) {
       ++tally_.undumped_calls;
@@ -367,7 +367,9 @@ void SocketTable::Accepted(const Origin &at, const Key &listener_key,
     s.local_port_known = listener.local_port_known;
   }
   if (IsIp(peer) && !IsZero(peer)) Learn(s, peer, false);
-  if (!s.Start(capture_, Origin{at.time_us, at.line, a->first.first}, true))
+  if (!s.Start(capture_,
+               Origin{at.time_us, at.line, a->first.first, at.call, at.thread},
+               true))
     Exclude(s, LeftOut::Ports);
 }
 
@@ -398,6 +400,8 @@ void SocketTable::Connect(const nqtrace::ParsedLine &line, const Origin &origin,
     // The conversation starts at this first attempt if it completes.
     c.connecting = true;
     c.connect_origin = origin;
+    c.connect_call.assign(origin.call);  // the line's text is gone by then
+    c.connect_origin.call = c.connect_call;
     Learn(c, to, false);
   } else if (AlreadyConnected(line.code) && c.connecting) {
     EnsureStarted(c, origin);
@@ -418,6 +422,8 @@ void SocketTable::ConnectEx(const nqtrace::ParsedLine &line,
     // Connected when its completion says so, with the bytes it sent.
     c.connecting = true;
     c.connect_origin = origin;
+    c.connect_call.assign(origin.call);  // the line's text is gone by then
+    c.connect_origin.call = c.connect_call;
     Learn(c, to, false);
   } else if (line.tag == nqtrace::Tag::Info) {
     Learn(c, to, false);
@@ -443,7 +449,11 @@ void SocketTable::Complete(const nqtrace::ParsedLine &line,
     named = done.peer;
   }
   if (done.operation == "ConnectEx" && ok && !c.started) {
-    if (!c.connecting) c.connect_origin = origin;  // its call line is gone
+    if (!c.connecting) {  // its call line is gone: the completion stands in
+      c.connect_origin = origin;
+      c.connect_call.assign(origin.call);
+      c.connect_origin.call = c.connect_call;
+    }
     c.connecting = c.connected = true;
   } else if (done.operation == "ConnectEx") {
     c.connecting = false;  // refused, timed out: no conversation
@@ -522,6 +532,8 @@ void SocketTable::Move(const Origin &origin, const Key &key, bool outgoing,
   t.total = t.open_ended ? kOpenEnded : static_cast<std::uint64_t>(moved);
   t.line = origin.line;
   t.time_us = origin.time_us;
+  t.call = origin.call;
+  t.thread = origin.thread;
   if (!t.discard && !t.open_ended) ++tally_.transfers;
   if (waiting_.size() == kMaxWaiting)
     DropTransfer(waiting_.begin()->first, true);
@@ -542,7 +554,7 @@ bool SocketTable::PlaceDump(std::size_t indent, std::uint64_t offset,
   const std::uint64_t order = std::get<3>(*at);
   places_.erase(at);
   Transfer &t = waiting_[order];
-  const Origin origin{t.time_us, t.line, t.key.first};
+  const Origin origin{t.time_us, t.line, t.key.first, t.call, t.thread};
   t.placed += len;
   if (offset == 0 && !t.discard) ++tally_.placed_dumps;
   if (t.discard) {
@@ -584,6 +596,34 @@ void SocketTable::TakeDatagramBytes(Transfer &t, const Origin &origin,
     }
   }
   held_datagrams_ += t.datagram.size();
+}
+
+void SocketTable::CutDump(std::size_t indent, std::uint64_t offset,
+                          std::uint64_t cut) {
+  const auto at = places_.lower_bound(Place{indent, offset, cut, 0});
+  if (at == places_.end() || std::get<0>(*at) != indent ||
+      std::get<1>(*at) != offset || std::get<2>(*at) != cut)
+    return;
+  const std::uint64_t order = std::get<3>(*at);
+  Transfer &t = waiting_[order];
+  if (!t.discard) {
+    ++tally_.cut_dumps;
+    tally_.cut_bytes += cut;
+  }
+  if (t.discard) {
+    // Nothing of it goes into the capture.
+  } else if (t.udp) {
+    ++tally_.cut_datagrams;
+  } else if (Conversation *c = Find(t.key)) {
+    const std::string call =
+        t.call + " (" + std::to_string(cut) + " bytes not in the trace)";
+    const Origin origin{t.time_us, t.line, t.key.first, call, t.thread};
+    c->Skip(capture_, origin, t.outgoing, cut);
+  }
+  held_datagrams_ -= t.datagram.size();
+  places_.erase(at);
+  if (Conversation *c = Find(t.key)) c->waiting = 0;
+  waiting_.erase(order);
 }
 
 void SocketTable::DropDamagedDump(std::size_t indent, std::uint64_t offset) {

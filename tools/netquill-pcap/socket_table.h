@@ -28,10 +28,13 @@ struct Tally {
   std::uint64_t placed_dumps = 0;  // dumps that found their call
   std::uint64_t undumped = 0;      // transfers whose bytes never came
   std::uint64_t undumped_bytes = 0;
-  std::uint64_t undumped_calls = 0;  // sendfile and splice: never dumped
+  std::uint64_t undumped_calls = 0;  // splice: never dumped
   std::uint64_t undumped_call_bytes = 0;
   std::uint64_t unplaced_dumps = 0;  // dumps without their call line
   std::uint64_t damaged_dumps = 0;   // dumps with a damaged line
+  std::uint64_t cut_dumps = 0;       // dumps cut by the trace's dump limit
+  std::uint64_t cut_bytes = 0;       //   and the bytes they leave out
+  std::uint64_t cut_datagrams = 0;   // of those, UDP datagrams left out
 };
 
 class SocketTable {
@@ -49,6 +52,12 @@ class SocketTable {
   // equals). False if none waits for them.
   bool PlaceDump(std::size_t indent, std::uint64_t offset,
                  const std::uint8_t *bytes, std::size_t len);
+  // The end of a dump cut short by the trace's dump limit: of the
+  // transfer waiting at offset, the cut bytes that follow are not in the
+  // trace. A TCP stream goes on past them without inventing any (its
+  // sequence numbers step over them, and the peer's acknowledgement says
+  // so in its comment); a UDP datagram is left out.
+  void CutDump(std::size_t indent, std::uint64_t offset, std::uint64_t cut);
   // A dump record with a damaged line: its transfer is dropped whole.
   void DropDamagedDump(std::size_t indent, std::uint64_t offset);
 
@@ -70,6 +79,8 @@ class SocketTable {
     std::uint64_t placed = 0;  // of those, already in frames
     std::uint64_t line = 0;    // origin of its frames
     std::uint64_t time_us = 0;
+    std::string call;          // the call line's text, for frame comments
+    std::uint32_t thread = 0;  //   and its thread
     std::vector<std::uint8_t> datagram;  // UDP: bytes until all are there,
                                          // at most one payload's worth
   };

@@ -60,11 +60,13 @@ bool ScanTrace(nqtrace::ByteSource &source, std::string_view label,
       malformed.Report(label, line_no, p.fault);
       continue;
     }
-    if (p.kind == nqtrace::LineKind::Dump) {
+    if (p.kind == nqtrace::LineKind::Dump ||
+        p.kind == nqtrace::LineKind::DumpCut) {
       nqtrace::DumpLine d;
       if (keeping)
-        summary.AddDumpLine(nqtrace::DecodeDumpLine(line, d) ==
-                                    nqtrace::DumpFault::None
+        summary.AddDumpLine(p.kind == nqtrace::LineKind::Dump &&
+                                    nqtrace::DecodeDumpLine(line, d) ==
+                                        nqtrace::DumpFault::None
                                 ? d.count
                                 : 0);
       continue;

@@ -67,6 +67,7 @@ void Summary::AddTextLine(const nqtrace::ParsedLine &line,
       ++counts_.other;
       break;
     case nqtrace::LineKind::Dump:
+    case nqtrace::LineKind::DumpCut:
     case nqtrace::LineKind::Malformed:
       return;
   }

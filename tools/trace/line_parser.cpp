@@ -101,6 +101,23 @@ bool IsDumpLine(std::string_view s) {
   return i + 2 == s.size() || s[i + 2] == ' ' || s[i + 2] == ':';
 }
 
+// Indentation, "... ", a decimal count and " more bytes": the last line
+// of a cut dump.
+bool IsCutLine(std::string_view s, std::uint64_t &cut) {
+  std::size_t i = 0;
+  while (i < s.size() && s[i] == ' ') ++i;
+  constexpr std::string_view kFront = "... ", kBack = " more bytes";
+  if (i == 0 || s.substr(i, kFront.size()) != kFront) return false;
+  s.remove_prefix(i + kFront.size());
+  std::size_t digits = 0;
+  while (digits < s.size() && IsDigit(s[digits])) ++digits;
+  if (digits == 0 || digits > 19 || (digits > 1 && s[0] == '0') ||
+      s.substr(digits) != kBack)
+    return false;
+  cut = ToNumber(s.substr(0, digits));
+  return true;
+}
+
 bool IsDottedQuad(std::string_view s) {
   for (int part = 0; part < 4; ++part) {
     std::size_t n = 0;
@@ -250,6 +267,11 @@ ParsedLine ParseLine(std::string_view s) {
       if (HoldsRecordStart(s)) return Malformed(Fault::Glued);
       ParsedLine p;
       p.kind = LineKind::Dump;
+      return p;
+    }
+    ParsedLine p;
+    if (IsCutLine(s, p.cut)) {
+      p.kind = LineKind::DumpCut;
       return p;
     }
     if (s.size() > 1 && s[1] == ' ') return Malformed(Fault::BadDump);

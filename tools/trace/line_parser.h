@@ -4,7 +4,9 @@
 // where MODULE is 0 to 63 characters, spaces included: the clock column is
 // found by its shape (a space, six digits, a space, four or more digits, a
 // space and "INF: ", "ERR: " or "WRN: ").
-// and a dump line is indentation, a hex offset, two spaces and hex cells.
+// and a dump line is indentation, a hex offset, two spaces and hex cells;
+// a dump cut short by the thread's limit ends in indentation and
+// "... N more bytes".
 // The views in ParsedLine point into the line that was parsed.
 #ifndef NQ_TOOLS_TRACE_LINE_PARSER_H
 #define NQ_TOOLS_TRACE_LINE_PARSER_H
@@ -20,6 +22,7 @@ enum class LineKind {
   TraceStop,   // "stopped process ..." banner
   Other,       // a record the program wrote itself
   Dump,        // hex dump of the data of the preceding send or recv line
+  DumpCut,     // "... N more bytes": the bytes moved that the dump leaves out
   Malformed,
 };
 
@@ -58,6 +61,7 @@ struct ParsedLine {
   bool has_code = false;      // ERR/WRN lines ending in " [digits]"
   std::uint32_t code = 0;     // a negative one (getaddrinfo's own codes,
                               // " [-9]") as its two's complement
+  std::uint64_t cut = 0;      // DumpCut only: the bytes left out
 };
 
 ParsedLine ParseLine(std::string_view line);

@@ -87,6 +87,18 @@ def main():
                 got = mask(os.path.join(a.work, name + ".log"))
                 check(got == want and len(want) > 7, "%s trace:\n%s\nwanted\n%s" % (
                     name, "\n".join(got), "\n".join(want)))
+        # -s and -e: the calls left out have no line, every dump shows its
+        # first 3 bytes and counts the rest, the other lines stay.
+        full = nqtest.records(JSON, os.path.join(a.work, "wrapped.log"))
+        rc, out, err = run("cut", [launcher, "-o", log("cut.log"), "-f", "4",
+                                   "-s", "3", "-e", "!connect,closesocket",
+                                   exe["plain"]])
+        left = nqtest.cut_view(full, ("connect", "closesocket"), 3)
+        got = nqtest.cut_view(nqtest.records(JSON, os.path.join(a.work,
+                                                                "cut.log")))
+        check(rc == 7 and got == left and left != nqtest.cut_view(full) and
+              any(n for _, n in left[1]),
+              "-s 3 -e: %d %r" % (rc, got))
         # One file per process: the three processes' lines split in three.
         rc, out, err = run("ff", [launcher, "-ff", "-f", "4", "-o", log("ff.log"),
                              exe["plain"], "spawn"])

@@ -26,8 +26,9 @@ char *FakeEnv(const char *name) {
 
 // What a launcher does with args: "run PROGRAM-INDEX file|flags|split" on
 // success (the split as "-ff" asked, "inherited" for NETQUILL_PER_PROCESS
-// alone), "attach PID,PID... file|flags|split" after -p, else the exit
-// code and what it says after "netquill-run: ".
+// alone), "attach PID,PID... file|flags|split" after -p; then " s=N" and
+// " e=CALLS" for -s and -e), else the exit code and what it says after
+// "netquill-run: ".
 std::string Launch(std::vector<const char *> args, std::vector<Var> vars,
                    bool can_attach = true) {
   g_vars = &vars;
@@ -61,7 +62,9 @@ std::string Launch(std::vector<const char *> args, std::vector<Var> vars,
          (options.flags ? options.flags : "-") + "|" +
          (options.split_asked   ? "ff"
           : options.per_process ? "inherited"
-                                : "-");
+                                : "-") +
+         (options.dump_max ? std::string(" s=") + options.dump_max : "") +
+         (options.calls ? std::string(" e=") + options.calls : "");
 }
 
 TEST(LauncherCore, EachArgumentVector) {
@@ -94,6 +97,20 @@ TEST(LauncherCore, EachArgumentVector) {
       {{"-f", "12x", "app"}, {}, "2 bad flags 12x (decimal or 0x hex)"},
       {{"-f", "curl", "-s", "x"}, {}, "2 bad flags curl (decimal or 0x hex)"},
       {{"-o", "", "app"}, {file}, "2 -o needs a file name"},
+      // strace's -s and -e: checked here, handed on as written.
+      {{"-s", "64", "-e", "!select,WSAAsyncSelect", "app", "-s", "x"},
+       {},
+       "run 4 -|-|- s=64 e=!select,WSAAsyncSelect"},
+      {{"-e", "trace=send", "-s", "0x10", "app"},
+       {},
+       "run 4 -|-|- s=0x10 e=trace=send"},
+      {{"-s", "64k", "app"}, {}, "2 bad dump size 64k (decimal or 0x hex)"},
+      {{"-e", "send,poll", "app"},
+       {},
+       "2 bad call list send,poll (names as the trace writes them, "
+       "comma-separated, ! first for all but them)"},
+      {{"-s"}, {}, "2 -s needs a byte count +usage"},
+      {{"-e"}, {}, "2 -e needs the calls +usage"},
       // The inherited settings: -o wins, an empty file is none, and -ff
       // needs a file of the user's to split.
       {{"-o", "/t/a.log", "app"}, {file}, "run 2 /t/a.log|-|-"},

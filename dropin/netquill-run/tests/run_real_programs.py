@@ -445,7 +445,8 @@ print(reused == fd, os.write(reused, b"file bytes, not socket data"))
 def modern_calls(nqr, work):
     """The calls of a modern program: select's timeout as passed, a
     socketpair's traffic, AF_UNIX and IPv6 addresses, name lookups and
-    their codes, sendfile and splice into a socket (their lines, no dump),
+    their codes, sendfile and splice into a socket (sendfile's dump read
+    back from its file, none for splice),
     and a descriptor the C library reused for a file."""
     proc = run([nqr, "-o", "modern.trace", "-f", "4", sys.executable, "-c",
                 MODERN], work)
@@ -463,8 +464,10 @@ def modern_calls(nqr, work):
                  r'WRN: getaddrinfo\("nx\.invalid", "80"\) returned -2 \[11001\]',
                  r'getnameinfo\(127\.0\.0\.1:80, 16, 3\) returned 0 '
                  r'\("127\.0\.0\.1", "80"\)',
-                 r"sendfile\((\d+), \d+, %s, 16\) returned 16\n\S[\s\S]*"
-                 r"splice\(\d+, 0x0, \1, 0x0, 7, 0\) returned 7\n\S" % p,
+                 r"sendfile\((\d+), \d+, %s, 16\) returned 16\n"
+                 r"  dump %s\n\S[\s\S]*"
+                 r"splice\(\d+, 0x0, \1, 0x0, 7, 0\) returned 7\n\S" % (
+                     p, b"sent by sendfile".hex()),
                  r'WRN: getservbyname\("nq-no-such", "tcp"\) returned NULL '
                  r"\[11004\]"):
         check(re.search(want, text), "modern: no %s in\n%s" % (want, text))

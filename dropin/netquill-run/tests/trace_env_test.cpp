@@ -45,6 +45,8 @@ class TraceEnvTest : public ::testing::Test {
     unsetenv("NETQUILL_FILE");
     unsetenv("NETQUILL_FLAGS");
     unsetenv("NETQUILL_TRACE");
+    unsetenv("NETQUILL_DUMP_MAX");
+    unsetenv("NETQUILL_CALLS");
   }
 };
 
@@ -52,7 +54,43 @@ TEST_F(TraceEnvTest, NothingSetTracesWithTheDefaults) {
   nqdrop::TraceEnv env = nqdrop::ReadTraceEnv();
   EXPECT_TRUE(env.on);
   EXPECT_EQ(env.flags, 0u);
+  EXPECT_EQ(env.dump_max, 0u);
+  EXPECT_EQ(env.calls, nqdrop::kAllCalls);
   EXPECT_STREQ(env.path, "");
+}
+
+uint64_t Bit(nqdrop::TracedCall call) { return uint64_t{1} << call; }
+
+// Call sets as -e and NETQUILL_CALLS give them: the names the trace
+// writes, the Linux-only ones included, or all but them after "!".
+TEST(ParseCalls, NamesAsTheTraceWritesThem) {
+  using namespace nqdrop;
+  const std::pair<const char *, uint64_t> good[] = {
+      {"send,WSAIsBlocking", Bit(kTraced_send) | Bit(kTraced_WSAIsBlocking)},
+      {"trace=getnameinfo", Bit(kTraced_getnameinfo)},
+      {"!select,accept", ~(Bit(kTraced_select) | Bit(kTraced_accept))}};
+  for (const auto &[text, want] : good) {
+    uint64_t calls = 0;
+    EXPECT_TRUE(ParseCalls(text, &calls) && calls == want) << text;
+  }
+  for (const char *bad : {"", "!", "sen", "sends", "send,", "send,,recv",
+                          "close", "accept4", "!!send", "WSAPoll"}) {
+    uint64_t calls = 7;
+    EXPECT_FALSE(ParseCalls(bad, &calls) || calls != 7) << bad;
+  }
+}
+
+TEST_F(TraceEnvTest, DumpSizeAndCallsAreTakenAndTypingErrorsHideNothing) {
+  setenv("NETQUILL_DUMP_MAX", "0x40", 1);
+  setenv("NETQUILL_CALLS", "!select", 1);
+  nqdrop::TraceEnv env = nqdrop::ReadTraceEnv();
+  EXPECT_EQ(env.dump_max, 64u);
+  EXPECT_EQ(env.calls, ~Bit(nqdrop::kTraced_select));
+  setenv("NETQUILL_DUMP_MAX", "64k", 1);
+  setenv("NETQUILL_CALLS", "selct", 1);
+  env = nqdrop::ReadTraceEnv();
+  EXPECT_EQ(env.dump_max, 0u);
+  EXPECT_EQ(env.calls, nqdrop::kAllCalls);
 }
 
 TEST_F(TraceEnvTest, OnlyZeroSwitchesTracingOff) {

@@ -248,6 +248,19 @@ def main():
     else:
         print("default file not checked: no %s" % temp)
 
+    # NETQUILL_DUMP_MAX and NETQUILL_CALLS, read by the drop-in itself: the
+    # calls left out have no line, each dump its first 2 bytes and a count.
+    if os.path.exists(trace):
+        full = nqtest.records(JSON, trace)
+        cut_log = os.path.join(traced, "cut.log")
+        run(args, traced, dict(prefer, NETQUILL_FILE=wine_path(cut_log),
+                               NETQUILL_FLAGS="4", NETQUILL_DUMP_MAX="2",
+                               NETQUILL_CALLS="!select,closesocket"))
+        want = nqtest.cut_view(full, ("select", "closesocket"), 2)
+        check(nqtest.cut_view(nqtest.records(JSON, cut_log)) == want and
+              want != nqtest.cut_view(full) and any(n for _, n in want[1]),
+              "NETQUILL_DUMP_MAX=2, NETQUILL_CALLS: %r" % cut_log)
+
     # Loaded but tracing nothing.
     off = os.path.join(traced, "off.log")
     out, _ = run(args, traced, dict(prefer, NETQUILL_FILE=wine_path(off),
