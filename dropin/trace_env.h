@@ -20,6 +20,9 @@ constexpr char kPerProcessVariable[] = "NETQUILL_PER_PROCESS";
 // The descriptor netquill-run keeps open on this process's trace file
 // (Linux; the preload reads it itself).
 constexpr char kHeldVariable[] = "NETQUILL_HELD_FD";
+// The descriptor of netquill-run's count of lost records (Linux; the
+// preload reads it itself).
+constexpr char kLostVariable[] = "NETQUILL_LOST_FD";
 
 struct TraceEnv {
   bool on;                    // false for NETQUILL_TRACE=0 and refused paths

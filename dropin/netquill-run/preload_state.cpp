@@ -117,15 +117,23 @@ void SayPathRefused() {
   (void)ignored;
 }
 
+// A descriptor number netquill-run named in the environment: a plain
+// decimal number, else -1.
+int NamedDescriptor(const char *variable) {
+  const char *text = getenv(variable);
+  uint32_t number = 0;
+  if (text == nullptr || text[0] == '0' || !nqdrop::ParseFlags(text, &number) ||
+      number >= 0x100000) {
+    return -1;
+  }
+  return static_cast<int>(number);
+}
+
 void Init() {
   g_env = nqdrop::ReadTraceEnv();
   if (g_env.path_refused) SayPathRefused();
-  const char *held = getenv(nqdrop::kHeldVariable);
-  uint32_t number = 0;
-  if (held != nullptr && held[0] != '0' && nqdrop::ParseFlags(held, &number) &&
-      number < 0x100000) {
-    g_held = static_cast<int>(number);
-  }
+  g_held = NamedDescriptor(nqdrop::kHeldVariable);
+  if (g_env.on) NQP_CountLostRecords(NamedDescriptor(nqdrop::kLostVariable));
   HoldInherited();
   pthread_atfork(nullptr, nullptr, ForgetThreadInChild);
 }

@@ -5,8 +5,10 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -73,6 +75,22 @@ int main(int argc, char **argv) {
   } else if (c == 'z') { /* the zone the program sees, and its input */
     printf("%s %s %ld %d %zd\n", tzname[0], tzname[1], timezone, daylight,
            read(0, buf, sizeof buf));
+  } else if (c == 'l') { /* every record lost, then exit N or raise -N */
+    struct rlimit one = {1, 1};
+    int end = atoi(argv[1] + 1), err = fileno(tmpfile());
+    dup2(err, 2), signal(SIGXFSZ, SIG_IGN), setrlimit(RLIMIT_FSIZE, &one);
+    close(socket(2, 1, 0)), close(socket(2, 2, 0)), close(socket(2, 1, 0));
+    printf("own stderr: %ld bytes\n", (long)lseek(err, 0, SEEK_END));
+    fflush(stdout), end < 0 ? raise(-end) : 0;
+    return end;
+  } else if (c == 'w') { /* a signal sent to netquill-run reaches it */
+    sigset_t term;
+    int got = 0;
+    sigemptyset(&term), sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_BLOCK, &term, NULL), alarm(20);
+    puts("ready"), fflush(stdout), sigwait(&term, &got);
+    printf("got %d\n", got);
+    return 4;
   } else if (c == 'a') {
     OnAltStack(NULL), pthread_create(&t, NULL, OnAltStack, NULL);
     pthread_join(t, NULL), puts("handled");

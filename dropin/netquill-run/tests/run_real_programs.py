@@ -6,6 +6,7 @@ import argparse
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -366,13 +367,18 @@ HOSTILE = [  # case, options, environment, lines wanted ({p} a pointer, {n}
     {"TZ": "{work}/fifo"}, {"TZ": "fifo", "TZDIR": "{work}"})] + [
     ("a", "-f %d" % f, {}, [r"write\(3, {p}, 4\) returned 4" + dump], "")
     for f, dump in ((0, "{n}"), (4, r"\n +0000  5A 5A 5A 5A  "))] + [
-    ("a", "-f %d" % f, {}, [r"ERR: send\(-1, {p}, 1, 0\)"], "") for f in (1, 7)]
+    ("a", "-f %d" % f, {}, [r"ERR: send\(-1, {p}, 1, 0\)"], "") for f in (1, 7)] + [
+    # Past the file-size limit: the banner and six lines lost, said once on
+    # netquill-run's standard error; the program ends as it does alone.
+    ("l" + end, opts, {}, [], "", "netquill-run: 7 trace records could not be "
+     "written to {log}%s\n" % suffix) for end in ("0", "3", "-15", "-9")
+    for opts, suffix in (("", ""), ("-ff", ".PID files"))]
 
 
 def hostile_calls(nqr, probe, work):
     link = os.path.join(work, "nq-started-as")  # traced by this name
     os.symlink(probe, link), os.mkfifo(os.path.join(work, "fifo"))
-    for i, (case, opts, env, wanted, unwanted) in enumerate(HOSTILE):
+    for i, (case, opts, env, wanted, unwanted, *said) in enumerate(HOSTILE):
         log, got = os.path.join(work, "hostile%d.trace" % i), []
         env = clean_env(**{k: v.format(work=work) for k, v in env.items()})
         for cmd in ([link, case], [nqr, "-o", log] + opts.split() + [link, case]):
@@ -382,6 +388,9 @@ def hostile_calls(nqr, probe, work):
                 got.append((p.returncode, p.stdout))
             except subprocess.TimeoutExpired:
                 got.append("timed out")
+        if said:
+            check(p.stderr.decode() == said[0].format(log=log), "hostile %s "
+                  "%s said %r" % (case, opts, p.stderr))
         lines = open(log, "rb").read().decode("latin-1").split("\r\n")[:-1] \
             if os.path.exists(log) else []  # as written, dump lines too
         text = "".join(re.sub(r"^\S+ \d{6} \d{4,} ", "", l) + "\n" for l in lines)
@@ -390,6 +399,14 @@ def hostile_calls(nqr, probe, work):
         check(got[0] == got[1] and not missing and not (unwanted and re.search(
             unwanted, "\n".join(lines), re.M)), "hostile %s %s: %s, %s in\n%s"
               % (case, env.get("TZ"), got, missing, text))
+    # A signal sent to netquill-run reaches the program, once.
+    p = subprocess.Popen([nqr, link, "w"], stdout=subprocess.PIPE, cwd=work,
+                         env=clean_env())
+    ready = p.stdout.readline()
+    p.send_signal(signal.SIGTERM)
+    out = ready + p.communicate(timeout=30)[0]
+    check((p.returncode, out) == (4, b"ready\ngot 15\n"),
+          "SIGTERM to netquill-run: %s %r" % (p.returncode, out))
 
 
 SHORT_ADDRESS = re.compile(r"\(\d+, (?:0x[0-9a-f]+, 1, 0, )?<2 bytes>, 0x")
