@@ -72,6 +72,12 @@ int main(int argc, char **argv) {
     connect(socket(2, 1, 0), (void *)edge, 16), sendmsg(s, &msg, 0);
     sendto(s, "x", 1, 0, (void *)edge, 16), recvmsg(s, (void *)(edge + 2), 64);
     recvmmsg(s, (void *)(edge + 2), 1, MSG_DONTWAIT, NULL);
+    getsockname(s, (void *)&lo, (void *)(edge + 2)); /* lengths unreadable */
+    recvfrom(s, buf, 4, MSG_DONTWAIT, (void *)&lo, (void *)(edge + 2));
+    listen(a = socket(2, SOCK_STREAM | SOCK_NONBLOCK, 0), 1);
+    accept(a, (void *)&lo, (void *)(edge + 2));
+    accept4(a, (void *)&lo, (void *)(edge + 2), 0);
+    getpeername(a, (void *)&lo, (void *)(edge + 2));
   } else if (c == 'z') { /* the zone the program sees, and its input */
     printf("%s %s %ld %d %zd\n", tzname[0], tzname[1], timezone, daylight,
            read(0, buf, sizeof buf));

@@ -361,7 +361,11 @@ HOSTILE = [  # case, options, environment, lines wanted ({p} a pointer, {n}
      r"connect\(5, <0 bytes>, 16\) returned -1 \[14]", r"sendmsg\(3, {p}, "
      r"<0 bytes>, 0\) returned -1 \[14]", r"sendto\(3, {p}, 1, 0, <0 bytes>, "
      r"16\) returned -1 \[14]", r"recvmsg\(3, {p}, <0 bytes>, 64\) returned "
-     r"-1 \[14]", r"recvmmsg\(3, {p}, 1, 64\) returned -1 \[14]"], ""),
+     r"-1 \[14]", r"recvmmsg\(3, {p}, 1, 64\) returned -1 \[14]",
+     r"getsockname\(3, <0 bytes>, {p}\) returned -1 \[14]", r"recvfrom\(3, {p}, "
+     r"4, 64, <0 bytes>, {p}\) returned -1 \[11]", r"accept\(6, <0 bytes>, {p}\)"
+     r" returned -1 \[11]\n.*accept\(6, <0 bytes>, {p}\) returned -1 \[11]",
+     r"getpeername\(6, <0 bytes>, {p}\) returned -1 \[107]"], ""),
 ] + [("z", "", env, [], "") for env in (
     EST, dict(EST, NETQUILL_TRACE="0"), {"TZ": ":/dev/stdin"},
     {"TZ": "{work}/fifo"}, {"TZ": "fifo", "TZDIR": "{work}"})] + [
