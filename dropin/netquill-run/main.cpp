@@ -204,8 +204,6 @@ int Run(int argc, char **argv) {
     setenv("LD_PRELOAD", preload, 1);
   }
 
-  NQP_LostRecords *lost = ShareLostCount();
-
   // Run all the same: the user sees the program's own behaviour, untraced.
   // The search of PATH is made once; execvp repeats it only for what
   // execv cannot start itself (a script without its #! line).
@@ -216,6 +214,15 @@ int Run(int argc, char **argv) {
     if (why != nullptr)
       fprintf(stderr, "netquill-run: %s %s; it runs untraced\n", argv[i], why);
   }
+  // With tracing off nothing can be lost: the program takes this process's
+  // place, and starts as fast as it does alone.
+  const char *trace = getenv(nqdrop::kTraceVariable);
+  if (trace != nullptr && strcmp(trace, "0") == 0) {
+    unsetenv(nqdrop::kHeldVariable);
+    unsetenv(nqdrop::kLostVariable);
+    ExecProgram(found ? program : nullptr, argv + i);
+  }
+  NQP_LostRecords *lost = ShareLostCount();
   int status = RunChild(found ? program : nullptr, argv + i, HoldTraceFile);
   SayLost(lost, g_trace_path, g_per_process);
   EndAs(status);

@@ -44,18 +44,6 @@ void Blocked(sigset_t *set) {
   for (int signal : kPassedOn) sigaddset(set, signal);
 }
 
-[[noreturn]] void Exec(const char *program, char **argv, void (*before)(),
-                       const sigset_t &mask) {
-  before();
-  sigprocmask(SIG_SETMASK, &mask, nullptr);
-  if (program != nullptr) execv(program, argv);
-  execvp(argv[0], argv);
-  int error = errno;
-  fprintf(stderr, "netquill-run: cannot run %s: %s\n", argv[0],
-          strerror(error));
-  _exit(error == ENOENT ? 127 : 126);
-}
-
 }  // namespace
 
 NQP_LostRecords *ShareLostCount() {
@@ -88,12 +76,25 @@ NQP_LostRecords *ShareLostCount() {
   return lost;
 }
 
+void ExecProgram(const char *program, char **argv) {
+  if (program != nullptr) execv(program, argv);
+  execvp(argv[0], argv);
+  int error = errno;
+  fprintf(stderr, "netquill-run: cannot run %s: %s\n", argv[0],
+          strerror(error));
+  _exit(error == ENOENT ? 127 : 126);
+}
+
 int RunChild(const char *program, char **argv, void (*before_exec)()) {
   sigset_t passed, old;
   Blocked(&passed);
   sigprocmask(SIG_BLOCK, &passed, &old);
   pid_t child = fork();
-  if (child == 0) Exec(program, argv, before_exec, old);
+  if (child == 0) {
+    before_exec();
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    ExecProgram(program, argv);
+  }
   if (child < 0) {
     int error = errno;
     sigprocmask(SIG_SETMASK, &old, nullptr);

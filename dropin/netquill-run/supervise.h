@@ -13,6 +13,10 @@ namespace nqrun {
 // null (and the variable unset) where the system cannot make one.
 NQP_LostRecords *ShareLostCount();
 
+// Replaces this process with argv (program: its file as found on PATH, or
+// null to let execvp search); says why it could not, and exits 127 or 126.
+[[noreturn]] void ExecProgram(const char *program, char **argv);
+
 // Runs argv (program: its file as found on PATH, or null to let execvp
 // search) in a child of this process, in its process group, with its
 // terminal, environment and signal mask, after before_exec has run in the
