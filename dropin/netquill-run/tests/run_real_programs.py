@@ -96,7 +96,24 @@ def compare_with_strace(args, work, server):
               % (i, len(a.sent), len(b.sent)))
         check(a.received == b.received, "socket %d: %d bytes received, "
               "strace saw %d" % (i, len(a.received), len(b.received)))
+    if args.hostile:
+        system_calls_per_record(args.netquill_run, args.hostile, work)
     return 0
+
+
+def system_calls_per_record(nqr, probe, work):
+    """2,000 sends traced cost at most two system calls each (the held
+    file's fstat and the write), besides some 100 for the start."""
+    trace, counts = os.path.join(work, "count.trace"), []
+    for cmd in ([probe, "c"], [nqr, "-o", trace, probe, "c"]):
+        out = os.path.join(work, "count.strace")
+        run(["strace", "-f", "-c", "-o", out] + cmd, work)
+        total = [l.split() for l in open(out) if l.rstrip().endswith("total")]
+        counts.append(int(total[-1][3]) if total else 0)
+    records = len(open(trace, "rb").read().split(b"\r\n")) - 1
+    check(records == 2002 and 0 < counts[1] - counts[0] <= 2 * records + 300,
+          "%d records cost %d system calls, %d without them" % (
+              records, counts[1], counts[0]))
 
 
 def lines_of(path, module=True):
