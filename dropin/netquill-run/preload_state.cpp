@@ -37,8 +37,9 @@ __attribute__((tls_model("initial-exec"))) thread_local int t_refused_at;
 // One bit per descriptor below the limit; those above are asked about.
 constexpr int kTrackedFds = 65536;
 std::atomic<uint64_t> g_sockets[kTrackedFds / 64];
-// The inode of each marked socket while tracing is on: a descriptor
-// number the C library reused for a file has another. Only the pages of
+// The inode of each marked socket, from its first traced data call on (0
+// before): a descriptor number the C library reused for another socket has
+// another; one reused for a file is no socket at all. Only the pages of
 // the descriptors a program uses are ever touched.
 std::atomic<uint64_t> g_inodes[kTrackedFds];
 
@@ -187,15 +188,11 @@ void EnterSocketCall() {
   errno = saved;
 }
 
+// The socket's inode is taken at its first data call, which asks the
+// kernel anyway: a socket closed before it moved data costs no question.
 void MarkSocket(int fd) {
   if (fd < 0 || fd >= kTrackedFds) return;
-  if (g_env.on) {
-    int saved = errno;
-    struct stat st;
-    uint64_t inode = fstat(fd, &st) == 0 ? st.st_ino : 0;
-    errno = saved;
-    g_inodes[fd].store(inode, std::memory_order_relaxed);
-  }
+  g_inodes[fd].store(0, std::memory_order_relaxed);
   g_sockets[fd / 64].fetch_or(uint64_t{1} << (fd % 64),
                               std::memory_order_relaxed);
 }
@@ -206,9 +203,12 @@ bool IsDataSocket(int fd) {
     return false;
   int saved = errno;
   struct stat st;
-  bool same = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) &&
-              st.st_ino == g_inodes[fd].load(std::memory_order_relaxed);
+  bool socket = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
   errno = saved;
+  uint64_t known = 0;
+  bool same = socket && (g_inodes[fd].compare_exchange_strong(
+                             known, st.st_ino, std::memory_order_relaxed) ||
+                         known == st.st_ino);
   if (!same) {
     ForgetSocket(fd);
     return false;
