@@ -20,23 +20,24 @@ namespace {
 
 // Signals that ask a program to end or to act, passed on to it when a
 // process sends them to the launcher. Those the terminal sends went to the
-// whole foreground process group, the program with it: not passed twice.
-// The stop signals are left as they are, so that job control stops and
-// continues both processes together.
+// whole foreground process group, the program with it unless it left the
+// group (setsid): passed on only then, never twice. The stop signals are
+// left as they are, so that job control stops and continues both
+// processes together.
 constexpr int kPassedOn[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,
                              SIGUSR1, SIGUSR2, SIGALRM, SIGWINCH};
 
 volatile sig_atomic_t g_child = 0;
 
 void PassOn(int signal, siginfo_t *info, void *) {
+  if (g_child <= 0) return;
+  int saved = errno;
   bool sent = info->si_code == SI_USER || info->si_code == SI_QUEUE ||
               info->si_code == SI_TKILL;
   // The program signalling its own process group reached itself already.
-  if (sent && g_child > 0 && info->si_pid != g_child) {
-    int saved = errno;
-    kill(g_child, signal);
-    errno = saved;
-  }
+  bool reached = sent ? info->si_pid == g_child : getpgid(g_child) == getpgrp();
+  if (!reached) kill(g_child, signal);
+  errno = saved;
 }
 
 void Blocked(sigset_t *set) {
