@@ -90,9 +90,16 @@ int RunChild(const char *program, char **argv, void (*before_exec)()) {
   sigset_t passed, old;
   Blocked(&passed);
   sigprocmask(SIG_BLOCK, &passed, &old);
+  // A SIGCHLD ignored by whoever started the launcher would have the child
+  // reaped unseen, its status lost: the launcher takes the default, the
+  // program gets what it was given.
+  struct sigaction reap = {}, given;
+  reap.sa_handler = SIG_DFL;
+  sigaction(SIGCHLD, &reap, &given);
   pid_t child = fork();
   if (child == 0) {
     before_exec();
+    sigaction(SIGCHLD, &given, nullptr);
     sigprocmask(SIG_SETMASK, &old, nullptr);
     ExecProgram(program, argv);
   }

@@ -428,6 +428,11 @@ def hostile_calls(nqr, probe, work):
     out = ready + p.communicate(timeout=30)[0]
     check((p.returncode, out) == (4, b"ready\ngot 15\n"),
           "SIGTERM to netquill-run: %s %r" % (p.returncode, out))
+    # Started with SIGCHLD ignored, it still learns how the program ended.
+    p = subprocess.run([nqr, link, "l3"], cwd=work, env=clean_env(),
+                       capture_output=True, preexec_fn=lambda: signal.signal(
+                           signal.SIGCHLD, signal.SIG_IGN))
+    check(p.returncode == 3, "SIGCHLD ignored: exit %d" % p.returncode)
 
 
 SHORT_ADDRESS = re.compile(r"\(\d+, (?:0x[0-9a-f]+, 1, 0, )?<2 bytes>, 0x")
