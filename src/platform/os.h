@@ -71,16 +71,23 @@ const OsServices &NativeOsServices();
 // way, which admission tags as warnings beside the socket API's
 // WSAEWOULDBLOCK. Windows reports both as WSAEWOULDBLOCK itself.
 // kSystemMemoryFault: the code of a call the kernel refused because it
-// could not read the caller's memory (EFAULT); the hooks then read none of
-// it either. 0 where the hooks read such memory as they always have.
+// could not read the caller's memory (EFAULT); kSystemBadDescriptor and
+// kSystemNotSocket: the codes of a call refused for its descriptor, which
+// Linux looks up before it reads the call's memory (EBADF, ENOTSOCK). The
+// hooks then read none of it either. 0 where the hooks read such memory as
+// they always have.
 #if defined(_WIN32)
 constexpr int32_t kSystemWouldBlock = 10035;
 constexpr int32_t kSystemInProgress = 10035;
 constexpr int32_t kSystemMemoryFault = 0;
+constexpr int32_t kSystemBadDescriptor = 0;
+constexpr int32_t kSystemNotSocket = 0;
 #else
-constexpr int32_t kSystemWouldBlock = 11;   // EAGAIN, EWOULDBLOCK on Linux
-constexpr int32_t kSystemInProgress = 115;  // EINPROGRESS on Linux
-constexpr int32_t kSystemMemoryFault = 14;  // EFAULT
+constexpr int32_t kSystemWouldBlock = 11;    // EAGAIN, EWOULDBLOCK on Linux
+constexpr int32_t kSystemInProgress = 115;   // EINPROGRESS on Linux
+constexpr int32_t kSystemMemoryFault = 14;   // EFAULT
+constexpr int32_t kSystemBadDescriptor = 9;  // EBADF
+constexpr int32_t kSystemNotSocket = 88;     // ENOTSOCK
 #endif
 
 // Whether a hook may run on a small stack: a POSIX signal handler on an

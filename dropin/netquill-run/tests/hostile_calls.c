@@ -78,6 +78,9 @@ int main(int argc, char **argv) {
     accept(a, (void *)&lo, (void *)(edge + 2));
     accept4(a, (void *)&lo, (void *)(edge + 2), 0);
     getpeername(a, (void *)&lo, (void *)(edge + 2));
+    connect(-1, (void *)(edge + 2), 16), bind(0, (void *)(edge + 2), 16);
+    sendto(-1, "x", 1, 0, (void *)(edge + 2), 16); /* no socket: unread */
+    sendmsg(-1, (void *)(edge + 2), 0), recvmsg(0, (void *)(edge + 2), 0);
   } else if (c == 'z') { /* the zone the program sees, and its input */
     printf("%s %s %ld %d %zd\n", tzname[0], tzname[1], timezone, daylight,
            read(0, buf, sizeof buf));

@@ -382,7 +382,11 @@ HOSTILE = [  # case, options, environment, lines wanted ({p} a pointer, {n}
      r"getsockname\(3, <0 bytes>, {p}\) returned -1 \[14]", r"recvfrom\(3, {p}, "
      r"4, 64, <0 bytes>, {p}\) returned -1 \[11]", r"accept\(6, <0 bytes>, {p}\)"
      r" returned -1 \[11]\n.*accept\(6, <0 bytes>, {p}\) returned -1 \[11]",
-     r"getpeername\(6, <0 bytes>, {p}\) returned -1 \[107]"], ""),
+     r"getpeername\(6, <0 bytes>, {p}\) returned -1 \[107]",
+     r"connect\(-1, <0 bytes>, 16\) returned -1 \[9]", r"bind\(0, <0 bytes>, "
+     r"16\) returned -1 \[88]", r"sendto\(-1, {p}, 1, 0, <0 bytes>, 16\) "
+     r"returned -1 \[9]", r"sendmsg\(-1, {p}, <0 bytes>, 0\) returned -1 \[9]",
+     r"recvmsg\(0, {p}, <0 bytes>, 0\) returned -1 \[88]"], ""),
 ] + [("z", "", env, [], "") for env in (
     EST, dict(EST, NETQUILL_TRACE="0"), {"TZ": ":/dev/stdin"},
     {"TZ": "{work}/fifo"}, {"TZ": "fifo", "TZDIR": "{work}"})] + [
