@@ -81,6 +81,9 @@ int main(int argc, char **argv) {
     connect(-1, (void *)(edge + 2), 16), bind(0, (void *)(edge + 2), 16);
     sendto(-1, "x", 1, 0, (void *)(edge + 2), 16); /* no socket: unread */
     sendmsg(-1, (void *)(edge + 2), 0), recvmsg(0, (void *)(edge + 2), 0);
+    edge = mmap(NULL, 12288, 3, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    mprotect(edge + 4096, 4096, PROT_NONE); /* vec[1..64] unreadable */
+    recvmmsg(s, (void *)(edge + 4032), 66, MSG_DONTWAIT, NULL);
   } else if (c == 'z') { /* the zone the program sees, and its input */
     printf("%s %s %ld %d %zd\n", tzname[0], tzname[1], timezone, daylight,
            read(0, buf, sizeof buf));

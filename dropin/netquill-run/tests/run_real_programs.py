@@ -386,7 +386,8 @@ HOSTILE = [  # case, options, environment, lines wanted ({p} a pointer, {n}
      r"connect\(-1, <0 bytes>, 16\) returned -1 \[9]", r"bind\(0, <0 bytes>, "
      r"16\) returned -1 \[88]", r"sendto\(-1, {p}, 1, 0, <0 bytes>, 16\) "
      r"returned -1 \[9]", r"sendmsg\(-1, {p}, <0 bytes>, 0\) returned -1 \[9]",
-     r"recvmsg\(0, {p}, <0 bytes>, 0\) returned -1 \[88]"], ""),
+     r"recvmsg\(0, {p}, <0 bytes>, 0\) returned -1 \[88]",
+     r"recvmmsg\(3, {p}, 66, 64\) returned -1 \[11]"], ""),
 ] + [("z", "", env, [], "") for env in (
     EST, dict(EST, NETQUILL_TRACE="0"), {"TZ": ":/dev/stdin"},
     {"TZ": "{work}/fifo"}, {"TZ": "fifo", "TZDIR": "{work}"})] + [
