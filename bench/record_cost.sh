@@ -3,32 +3,56 @@
 # redis-server serving redis-benchmark, and one curl fetching 2,000 URLs
 # over a keep-alive connection, each plain and traced at -f 0 (every call,
 # no dumps), in turns; prints the medians and their ratios (goals: redis
-# 1.25x, curl 1.10x).
+# 1.25x in redis-benchmark's time, curl 1.10x in curl's CPU time).
+#
+# The traced program's CPU time (user + system, of the program and of the
+# launcher that waits for it) is the tracer's cost: wall time also holds
+# the other side's work and the machine's other load. The page server
+# answers each request with one write, with Nagle's algorithm off, so that
+# no delayed acknowledgement stands in curl's way (a server writing its
+# header and body apart makes every request wait some 40 ms).
 #
 #   bench/record_cost.sh [rounds]
-# Uses build/host (cmake --preset host); needs redis-server, redis-benchmark
-# and curl (apt-get install redis-server redis-tools curl).
+# Uses build/host (cmake --preset host); needs redis-server, redis-benchmark,
+# redis-cli, curl and python3 (apt-get install redis-server
+# redis-tools curl python3).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-rounds=${1:-5}
+rounds=${1:-7}
 nqr=$root/build/host/dropin/netquill-run/netquill-run
 cmake --build "$root/build/host" --target netquill-run nq_preload >/dev/null
-for tool in redis-server redis-benchmark curl; do
+for tool in redis-server redis-benchmark redis-cli curl /usr/bin/python3; do
   command -v $tool >/dev/null || { echo "record_cost: needs $tool" >&2; exit 2; }
 done
 
 work=$(mktemp -d)
 pids=()
 trap 'kill "${pids[@]}" 2>/dev/null; rm -rf "$work"' EXIT
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 now() { date +%s%N; }
+# "wall cpu" in seconds of a command, into the file named first: its
+# elapsed time and the user + system time of it and the children it waited
+# for (the launcher and the program), to the microsecond.
+timed() {  # file command...
+  /usr/bin/python3 -c '
+import os, sys, time
+start = time.perf_counter()
+pid = os.fork()
+if pid == 0:
+    os.execvp(sys.argv[2], sys.argv[2:])
+_, status, use = os.wait4(pid, 0)
+with open(sys.argv[1], "w") as out:
+    out.write("%.4f %.4f\n" % (time.perf_counter() - start,
+                                use.ru_utime + use.ru_stime))' "$@"
+}
 
-# redis: seconds for 20,000 SETs and GETs, one connection at a time.
+# redis: redis-benchmark's seconds for 20,000 SETs and GETs, one connection,
+# and the server's CPU seconds meanwhile.
 redis_round() {  # prefix...
   local port=$((20000 + RANDOM % 20000)) start end
-  "$@" redis-server --port $port --save '' --appendonly no \
-    --dir "$work" >/dev/null 2>&1 &
+  timed "$work/server-time" "$@" redis-server --port $port --save '' \
+    --appendonly no --dir "$work" >/dev/null 2>&1 &
   pids+=($!)
   for _ in $(seq 100); do
     redis-cli -p $port ping >/dev/null 2>&1 && break
@@ -37,41 +61,60 @@ redis_round() {  # prefix...
   start=$(now)
   redis-benchmark -p $port -n 20000 -c 1 -t set,get -q >/dev/null
   end=$(now)
-  kill ${pids[-1]}; wait ${pids[-1]} 2>/dev/null || true
-  echo "scale=4; ($end - $start) / 1000000000" | bc
+  redis-cli -p $port shutdown nosave >/dev/null 2>&1 || true
+  wait ${pids[-1]} 2>/dev/null || true
+  echo "$(echo "scale=4; ($end - $start) / 1000000000" | bc)" \
+    "$(cut -d' ' -f2 "$work/server-time")"
 }
 
-echo "a small page" >"$work/page.txt"
-# HTTP/1.1, so that curl keeps its one connection.
-(cd "$work" && exec python3 -u -c '
-import http.server as h
-h.SimpleHTTPRequestHandler.protocol_version = "HTTP/1.1"
-s = h.ThreadingHTTPServer(("127.0.0.1", 0), h.SimpleHTTPRequestHandler)
-print("port", s.server_address[1])
-s.serve_forever()' >"$work/server.out" 2>/dev/null) &
+# The page server: HTTP/1.1 keep-alive, one connection at a time.
+/usr/bin/python3 -u -c '
+import socket
+page = b"a small page\n"
+answer = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(page), page)
+server = socket.socket()
+server.bind(("127.0.0.1", 0))
+server.listen(8)
+print("port", server.getsockname()[1])
+while True:
+    c, _ = server.accept()
+    c.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    pending = b""
+    while True:
+        data = c.recv(65536)
+        if not data:
+            break
+        pending += data
+        while b"\r\n\r\n" in pending:
+            _, pending = pending.split(b"\r\n\r\n", 1)
+            c.sendall(answer)
+    c.close()' >"$work/server.out" 2>/dev/null &
 pids+=($!)
 for _ in $(seq 50); do
   grep -q port "$work/server.out" 2>/dev/null && break
   sleep 0.1
 done
 port=$(sed -n 's/.*port \([0-9]*\).*/\1/p' "$work/server.out")
-# curl: seconds for 2,000 URLs over one keep-alive connection.
+# curl: 2,000 URLs over one keep-alive connection, "wall cpu".
 curl_round() {  # prefix...
-  local start end
-  start=$(now)
-  "$@" curl -s -o /dev/null "http://127.0.0.1:$port/page.txt?[1-2000]"
-  end=$(now)
-  echo "scale=4; ($end - $start) / 1000000000" | bc
+  timed "$work/curl-time" "$@" curl -s -o /dev/null \
+    "http://127.0.0.1:$port/page.txt?[1-2000]"
+  cat "$work/curl-time"
 }
 
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 for kind in redis curl; do
-  plain=() traced=()
+  : >"$work/plain" && : >"$work/traced"
   for ((r = 0; r < rounds; r++)); do
-    plain+=("$(${kind}_round env)")
-    traced+=("$(${kind}_round "$nqr" -f 0 -o "$work/$kind.log")")
+    ${kind}_round env >>"$work/plain"
+    ${kind}_round "$nqr" -f 0 -o "$work/$kind.log" >>"$work/traced"
     rm -f "$work/$kind.log"*
   done
-  p=$(printf '%s\n' "${plain[@]}" | median)
-  t=$(printf '%s\n' "${traced[@]}" | median)
-  echo "$kind: plain ${p}s, traced ${t}s, $(echo "scale=3; $t / $p" | bc)x"
+  for column in 1 2; do
+    p=$(cut -d' ' -f$column "$work/plain" | median)
+    t=$(cut -d' ' -f$column "$work/traced" | median)
+    what=$([ $column = 1 ] && echo "wall" || echo "cpu")
+    [ $kind = redis ] && what=$([ $column = 1 ] && echo "benchmark" || echo "server cpu")
+    echo "$kind $what: plain ${p}s, traced ${t}s, $(echo "scale=3; $t / $p" | bc)x"
+  done
 done

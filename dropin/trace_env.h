@@ -24,6 +24,9 @@ constexpr char kCallsVariable[] = "NETQUILL_CALLS";
 // The descriptor netquill-run keeps open on this process's trace file
 // (Linux; the preload reads it itself).
 constexpr char kHeldVariable[] = "NETQUILL_HELD_FD";
+// The descriptor of netquill-run's count of lost records (Linux; the
+// preload reads it itself).
+constexpr char kLostVariable[] = "NETQUILL_LOST_FD";
 
 // The calls a trace line can name, the ones every build traces and then
 // those only netquill-run traces on Linux, numbered in that order: bit

@@ -128,6 +128,25 @@ NQ_EXPORT ssize_t NQX_gnutls_record_send(ssize_t result, int socket,
  * before the program's threads trace, or in a forked child. */
 NQ_EXPORT int NQP_HoldTraceFile(const char *path, int descriptor);
 
+/* The count of records lost, which netquill-run shares with the processes
+ * it traces and reports once the program has ended: a memory file
+ * (memfd_create with sealing) of exactly this size, sealed with
+ * F_SEAL_SHRINK, F_SEAL_GROW and F_SEAL_SEAL, that starts with
+ * NQP_LOST_MAGIC. lost is added to atomically. */
+#define NQP_LOST_MAGIC "NQ-LOST1"
+typedef struct NQP_LostRecords {
+  char magic[8];
+  unsigned long long lost;
+} NQP_LostRecords;
+
+/* From now on every record that cannot be written (the held descriptor and
+ * the path both failing: no room, no right, the file-size limit) adds one
+ * to the count at descriptor, which the library maps (the mapping survives
+ * the descriptor's close and is inherited at fork). Returns 1 when
+ * descriptor is such a count, 0 when it is refused and nothing is counted.
+ * Called before the program's threads trace. */
+NQ_EXPORT int NQP_CountLostRecords(int descriptor);
+
 /* For netquill-run's fork handler: in a forked child, forgets the calling
  * thread's inherited trace without a stop banner (the library keeps the
  * forking thread's), so that the thread's next enable starts the child's

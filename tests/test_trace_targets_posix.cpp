@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -16,8 +17,10 @@
 
 #include <string>
 
+#include "netquill_posix.h"
 #include "platform/os.h"
 #include "platform/posix/held_file.h"
+#include "platform/posix/lost_records.h"
 #include "support/test_env.h"
 
 using namespace nqtest;
@@ -240,6 +243,45 @@ TEST_F(TraceTargets, OnlyTheHeldPathAppendsThroughItsDescriptor) {
   }
   EXPECT_FALSE(nq::HoldFile("", -1));
   close(fd);
+}
+
+// A count of lost records as netquill-run makes it: sealed (or not), with
+// its mark; or, with memfd false, a file of the program's own with the same
+// bytes.
+int LostCount(bool memfd, bool sealed, const std::string &file) {
+  int fd = memfd ? memfd_create("lost", MFD_CLOEXEC | MFD_ALLOW_SEALING)
+                 : open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  NQP_LostRecords lost = {
+      NQP_LOST_MAGIC[0], NQP_LOST_MAGIC[1], NQP_LOST_MAGIC[2],
+      NQP_LOST_MAGIC[3], NQP_LOST_MAGIC[4], NQP_LOST_MAGIC[5],
+      NQP_LOST_MAGIC[6], NQP_LOST_MAGIC[7], 0};
+  if (fd < 0 || write(fd, &lost, sizeof lost) != sizeof lost) return -1;
+  if (sealed) fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL);
+  return fd;
+}
+
+// Records that cannot be appended are counted only in a sealed count with
+// its mark; a number that stands for anything else is never written.
+TEST_F(TraceTargets, LostRecordsAreCountedOnlyInTheLaunchersCount) {
+  std::string own = Path("own.bin"), missing = Path("no-dir/trace.log");
+  auto append = nq::NativeOsServices().append;
+  for (int fd : {LostCount(true, false, ""), LostCount(false, true, own)}) {
+    EXPECT_FALSE(nq::CountLostIn(fd));
+    close(fd);
+  }
+  int fd = LostCount(true, true, "");
+  ASSERT_TRUE(nq::CountLostIn(fd));
+  auto *seen = static_cast<NQP_LostRecords *>(
+      mmap(nullptr, sizeof(NQP_LostRecords), PROT_READ, MAP_SHARED, fd, 0));
+  ASSERT_NE(seen, MAP_FAILED);
+  close(fd);  // the library's mapping stays
+  std::string before = Read(own);
+  EXPECT_EQ(append(missing.c_str(), "1\n", 2), 0);
+  EXPECT_EQ(append(Path("ok.log").c_str(), "2\n", 2), 1);
+  EXPECT_EQ(append(missing.c_str(), "3\n", 2), 0);
+  EXPECT_EQ(__atomic_load_n(&seen->lost, __ATOMIC_ACQUIRE), 2u);
+  EXPECT_EQ(Read(own), before);
+  munmap(seen, sizeof(NQP_LostRecords));
 }
 
 }  // namespace

@@ -193,20 +193,22 @@ NQ_EXPORT int recvmmsg(int fd, struct mmsghdr *msgvec, unsigned int vlen,
   // The kernel takes at most kMaxMessages, the line shows the vlen passed.
   unsigned kept = vlen < kMaxMessages ? vlen : kMaxMessages;
   unsigned char before[kMaxMessages];
-  // A vector the kernel cannot read at its ends is not read here at all:
-  // the call fails with EFAULT, or stops where its memory does.
-  socklen_t ends[2];
-  if (msgvec != nullptr && kept > 0 &&
-      (!nqrun::CopyFromProgram(&ends[0], &msgvec[0].msg_hdr.msg_namelen,
-                               sizeof ends[0]) ||
-       !nqrun::CopyFromProgram(&ends[1], &msgvec[kept - 1].msg_hdr.msg_namelen,
-                               sizeof ends[1])))
-    kept = 0;
-  for (unsigned i = 0; i < kept; ++i)
-    before[i] =
-        static_cast<unsigned char>(msgvec[i].msg_hdr.msg_namelen < kLongestName
-                                       ? msgvec[i].msg_hdr.msg_namelen
-                                       : kLongestName);
+  // Read as the kernel reads them: the vector is read up to its first
+  // unreadable message, where the call fails with EFAULT or stops.
+  socklen_t lengths[kNameBatch];
+  unsigned read = 0;
+  while (msgvec != nullptr && read < kept) {
+    unsigned n = kept - read < kNameBatch ? kept - read : kNameBatch;
+    unsigned got = static_cast<unsigned>(
+        nqrun::CopyFieldsFromProgram(lengths, &msgvec[read].msg_hdr.msg_namelen,
+                                     sizeof lengths[0], sizeof msgvec[0], n));
+    for (unsigned i = 0; i < got; ++i)
+      before[read + i] = static_cast<unsigned char>(
+          lengths[i] < kLongestName ? lengths[i] : kLongestName);
+    read += got;
+    if (got != n) break;
+  }
+  kept = read;
   int r = real(fd, msgvec, vlen, flags, timeout);
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(fd, flags));
   nqrun::LibraryScope scope;

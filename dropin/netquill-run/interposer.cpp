@@ -231,7 +231,10 @@ NQ_EXPORT int select(int nfds, fd_set *readfds, fd_set *writefds,
   NQ_REAL(select);
   nqrun::EnterSocketCall();
   // Linux writes the time left into the program's timeout: the line shows
-  // the one the program passed.
+  // the one the program passed. The C library's select reads the timeout
+  // itself, before the kernel sees it (it hands the kernel a 64-bit copy),
+  // so reading it here reads nothing the call does not; the sets are never
+  // read.
   timeval asked = {0, 0};
   if (timeout != nullptr) asked = *timeout;
   int r = real(nfds, readfds, writefds, exceptfds, timeout);

@@ -27,9 +27,15 @@ namespace nqrun {
 // what the call wrote. The program's buffer and length stay untouched.
 class OutAddress {
  public:
-  // Taken before the call: the length the program offers.
+  // Taken before the call: the length the program offers, read only as
+  // the kernel reads it, so that an unreadable one makes the call fail
+  // (EFAULT, or an earlier error) as it does untraced; it is then taken as
+  // none. A call without an address never reads the length.
   OutAddress(const sockaddr *addr, const socklen_t *len)
-      : addr_(addr), before_(addr != nullptr && len != nullptr ? *len : 0) {}
+      : addr_(addr != nullptr && len != nullptr ? addr : nullptr) {
+    if (addr_ != nullptr && !CopyFromProgram(&before_, len, sizeof before_))
+      before_ = 0;
+  }
 
   // After the call (result below zero: it failed and wrote nothing): the
   // zero-filled copy of the valid bytes. Null when the program passed no
@@ -45,14 +51,14 @@ class OutAddress {
   // and the one reported (Linux reports the full size of an address it
   // cut); none when the call failed.
   socklen_t Valid(long result, const socklen_t *len) const {
-    if (result < 0) return 0;
+    if (result < 0 || addr_ == nullptr) return 0;
     socklen_t valid = len != nullptr && *len < before_ ? *len : before_;
     return valid < sizeof copy_ ? valid : sizeof copy_;
   }
 
  private:
   const sockaddr *addr_;
-  socklen_t before_;
+  socklen_t before_ = 0;
   sockaddr_storage copy_;
 };
 

@@ -4,12 +4,13 @@
 //   netquill-run [-o FILE] [-f FLAGS] [-ff] [--] PROGRAM [ARGS...]
 //   netquill-run -p PID [-p PID...] [-o FILE] [-f FLAGS] [-ff]
 //
-// The program is executed with the interposer preloaded (LD_PRELOAD) and
+// The program is run with the interposer preloaded (LD_PRELOAD) and
 // the settings in its environment, so its children inherit both and append
 // to the same file (or, with -ff, each to a file of its own). The launcher
 // stands between the user and every traced program's start: it links
-// against the C library only and does little more than set the
-// environment before its exec.
+// against the C library only, sets the environment, starts the program as
+// its child and waits for it, to say at the end how many records could not
+// be written, as strace reports its own failures.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -24,6 +25,7 @@
 #include "launcher_core.h"
 #include "program_check.h"
 #include "static_tls.h"
+#include "supervise.h"
 
 #ifndef NQ_PRELOAD_NAME
 #error "NQ_PRELOAD_NAME names the interposer"
@@ -97,17 +99,23 @@ void Absolute(const char *path, char *out) {
   out[at + n] = '\0';
 }
 
-// The trace file of the program (this process, which execs it), opened now
+// The trace file of the program, opened in the child this process starts,
+// before its exec (with -ff the file's name is the child's process id),
 // and left open across the exec at a number the program is unlikely to
 // use, named to the preload in the environment: records reach it through
 // this descriptor even after the program gives up the rights to open it
 // (a change of user, group or root directory). A file that is not a
 // regular one is not held; nor is anything when the trace is off.
-void HoldTraceFile(const char *path, bool per_process) {
+const char *g_trace_path;  // absolute, or null for the default file
+bool g_per_process;
+
+void HoldTraceFile() {
   unsetenv(nqdrop::kHeldVariable);  // never one of an outer launcher's
+  const char *path = g_trace_path;
+  if (path == nullptr) return;
   const char *trace = getenv(nqdrop::kTraceVariable);
   nqdrop::TraceEnv env = {};
-  env.per_process = per_process;
+  env.per_process = g_per_process;
   memcpy(env.path, path, strlen(path) + 1);  // CheckTracePath kept it short
   char own[nqdrop::kTracePathSize];
   if ((trace != nullptr && strcmp(trace, "0") == 0) ||
@@ -192,10 +200,9 @@ int Run(int argc, char **argv) {
   }
   if (options.file != nullptr) {
     setenv(nqdrop::kFileVariable, path, 1);
-    HoldTraceFile(path, options.per_process);
-  } else {
-    unsetenv(nqdrop::kHeldVariable);
+    g_trace_path = path;
   }
+  g_per_process = options.per_process;
   if (options.flags != nullptr)
     setenv(nqdrop::kFlagsVariable, options.flags, 1);
   if (options.dump_max != nullptr)
@@ -221,7 +228,8 @@ int Run(int argc, char **argv) {
   // The search of PATH is made once; execvp repeats it only for what
   // execv cannot start itself (a script without its #! line).
   char program[PATH_MAX];
-  if (FindProgram(argv[i], program)) {
+  bool found = FindProgram(argv[i], program);
+  if (found) {
     const char *why = WhyUntraced(program);
     const char *tls = why == nullptr ? StaticTlsLibrary(program) : nullptr;
     if (why != nullptr)
@@ -231,13 +239,19 @@ int Run(int argc, char **argv) {
               "netquill-run: %s carries %s in its own file: its TLS "
               "plaintext cannot be traced, only the sockets' ciphertext\n",
               argv[i], tls);
-    execv(program, argv + i);
   }
-  execvp(argv[i], argv + i);
-  int error = errno;
-  fprintf(stderr, "netquill-run: cannot run %s: %s\n", argv[i],
-          strerror(error));
-  return error == ENOENT ? 127 : 126;
+  // With tracing off nothing can be lost: the program takes this process's
+  // place, and starts as fast as it does alone.
+  const char *trace = getenv(nqdrop::kTraceVariable);
+  if (trace != nullptr && strcmp(trace, "0") == 0) {
+    unsetenv(nqdrop::kHeldVariable);
+    unsetenv(nqdrop::kLostVariable);
+    ExecProgram(found ? program : nullptr, argv + i);
+  }
+  NQP_LostRecords *lost = ShareLostCount();
+  int status = RunChild(found ? program : nullptr, argv + i, HoldTraceFile);
+  SayLost(lost, g_trace_path, g_per_process);
+  EndAs(status);
 }
 
 }  // namespace

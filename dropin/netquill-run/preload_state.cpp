@@ -54,8 +54,9 @@ __attribute__((tls_model("initial-exec"))) thread_local int t_refused_at;
 // One bit per descriptor below the limit; those above are asked about.
 constexpr int kTrackedFds = 65536;
 std::atomic<uint64_t> g_sockets[kTrackedFds / 64];
-// The inode of each marked socket while tracing is on: a descriptor
-// number the C library reused for a file has another. Only the pages of
+// The inode of each marked socket, from its first traced data call on (0
+// before): a descriptor number the C library reused for another socket has
+// another; one reused for a file is no socket at all. Only the pages of
 // the descriptors a program uses are ever touched.
 std::atomic<uint64_t> g_inodes[kTrackedFds];
 // While attached: the descriptors whose type was read, once each, at a
@@ -137,16 +138,24 @@ void SayPathRefused() {
   (void)ignored;
 }
 
+// A descriptor number netquill-run named in the environment: a plain
+// decimal number, else -1.
+int NamedDescriptor(const char *variable) {
+  const char *text = getenv(variable);
+  uint32_t number = 0;
+  if (text == nullptr || text[0] == '0' || !nqdrop::ParseFlags(text, &number) ||
+      number >= 0x100000) {
+    return -1;
+  }
+  return static_cast<int>(number);
+}
+
 void Init() {
   g_env = nqdrop::ReadTraceEnv();
   g_selected_calls = g_env.calls;
   if (g_env.path_refused) SayPathRefused();
-  const char *held = getenv(nqdrop::kHeldVariable);
-  uint32_t number = 0;
-  if (held != nullptr && held[0] != '0' && nqdrop::ParseFlags(held, &number) &&
-      number < 0x100000) {
-    g_held = static_cast<int>(number);
-  }
+  g_held = NamedDescriptor(nqdrop::kHeldVariable);
+  if (g_env.on) NQP_CountLostRecords(NamedDescriptor(nqdrop::kLostVariable));
   HoldInherited();
   pthread_atfork(nullptr, nullptr, ForgetThreadInChild);
 }
@@ -305,15 +314,11 @@ void EnterSocketCall() {
   errno = saved;
 }
 
+// The socket's inode is taken at its first data call, which asks the
+// kernel anyway: a socket closed before it moved data costs no question.
 void MarkSocket(int fd) {
   if (fd < 0 || fd >= kTrackedFds) return;
-  if (g_env.on) {
-    int saved = errno;
-    struct stat st;
-    uint64_t inode = fstat(fd, &st) == 0 ? st.st_ino : 0;
-    errno = saved;
-    g_inodes[fd].store(inode, std::memory_order_relaxed);
-  }
+  g_inodes[fd].store(0, std::memory_order_relaxed);
   g_sockets[fd / 64].fetch_or(uint64_t{1} << (fd % 64),
                               std::memory_order_relaxed);
 }
@@ -341,9 +346,12 @@ bool IsDataSocket(int fd) {
   }
   int saved = errno;
   struct stat st;
-  bool same = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) &&
-              st.st_ino == g_inodes[fd].load(std::memory_order_relaxed);
+  bool socket = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
   errno = saved;
+  uint64_t known = 0;
+  bool same = socket && (g_inodes[fd].compare_exchange_strong(
+                             known, st.st_ino, std::memory_order_relaxed) ||
+                         known == st.st_ino);
   if (!same) {
     ForgetSocket(fd);
     return false;
@@ -364,6 +372,35 @@ bool CopyFromProgram(void *to, const void *from, size_t size) {
   errno = saved;
   if (refused) memcpy(to, from, size);
   return refused || static_cast<size_t>(n) == size;
+}
+
+size_t CopyFieldsFromProgram(void *to, const void *from, size_t size,
+                             size_t stride, size_t count) {
+  if (!t_started || !g_env.on) return 0;
+  constexpr size_t kBatch = 64;  // a small frame on a signal handler's stack
+  int saved = errno;
+  size_t done = 0;
+  while (done < count) {
+    size_t n = count - done < kBatch ? count - done : kBatch;
+    struct iovec local = {static_cast<char *>(to) + done * size, n * size};
+    struct iovec remote[kBatch];
+    for (size_t i = 0; i < n; ++i) {
+      remote[i].iov_base = const_cast<char *>(static_cast<const char *>(from) +
+                                              (done + i) * stride);
+      remote[i].iov_len = size;
+    }
+    ssize_t got = process_vm_readv(getpid(), &local, 1, remote, n, 0);
+    if (got < 0 && errno != EFAULT) {  // refused by the system: read as ever
+      for (size_t i = 0; i < n; ++i)
+        memcpy(static_cast<char *>(local.iov_base) + i * size,
+               remote[i].iov_base, size);
+      got = static_cast<ssize_t>(n * size);
+    }
+    done += got > 0 ? static_cast<size_t>(got) / size : 0;
+    if (got < 0 || static_cast<size_t>(got) != n * size) break;
+  }
+  errno = saved;
+  return done;
 }
 
 bool DiscardsBytes(int fd, int flags) {

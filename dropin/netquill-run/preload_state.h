@@ -102,6 +102,13 @@ bool IsDataSocket(int fd);
 // not trace (no hook will look at them). One system call, while tracing.
 bool CopyFromProgram(void *to, const void *from, size_t size);
 
+// Copies the field of size bytes at from in each of count records stride
+// bytes apart into to, one after another, as CopyFromProgram copies one:
+// returns how many records, from the first, could be read (none when this
+// thread does not trace). A system call per 64 records, while tracing.
+size_t CopyFieldsFromProgram(void *to, const void *from, size_t size,
+                             size_t stride, size_t count);
+
 // Whether a receive with these flags on fd discards the bytes it counts
 // without writing the buffer: MSG_TRUNC on a TCP socket (on a datagram
 // socket it reports the datagram's whole length and fills the buffer).

@@ -104,9 +104,13 @@ void LeaveCall();
 void DumpOnly(TraceContext *ctx, const void *data, size_t count);
 
 // Whether a call failed because the kernel could not read the caller's
-// memory: then the record reads none of it either. Inside a record only.
+// memory, or before it read any (the descriptor is none, or no socket):
+// then the record reads none of it either. Inside a record only.
 inline bool MemoryRefused(bool failed) {
-  return failed && kSystemMemoryFault != 0 && LastError() == kSystemMemoryFault;
+  if (!failed || kSystemMemoryFault == 0) return false;
+  int32_t code = LastError();
+  return code == kSystemMemoryFault || code == kSystemBadDescriptor ||
+         code == kSystemNotSocket;
 }
 
 // The bytes of a caller's address a record may read: none of a call the

@@ -71,8 +71,11 @@ const OsServices &NativeOsServices();
 // way, which admission tags as warnings beside the socket API's
 // WSAEWOULDBLOCK. Windows reports both as WSAEWOULDBLOCK itself.
 // kSystemMemoryFault: the code of a call the kernel refused because it
-// could not read the caller's memory (EFAULT); the hooks then read none of
-// it either. 0 where the hooks read such memory as they always have.
+// could not read the caller's memory (EFAULT); kSystemBadDescriptor and
+// kSystemNotSocket: the codes of a call refused for its descriptor, which
+// Linux looks up before it reads the call's memory (EBADF, ENOTSOCK). The
+// hooks then read none of it either. 0 where the hooks read such memory as
+// they always have.
 // kSystemIoPending: an overlapped call under way (WSA_IO_PENDING), a
 // warning like a call that would block; none on POSIX.
 #if defined(_WIN32)
@@ -80,10 +83,14 @@ constexpr int32_t kSystemWouldBlock = 10035;
 constexpr int32_t kSystemInProgress = 10035;
 constexpr int32_t kSystemMemoryFault = 0;
 constexpr int32_t kSystemIoPending = 997;
+constexpr int32_t kSystemBadDescriptor = 0;
+constexpr int32_t kSystemNotSocket = 0;
 #else
-constexpr int32_t kSystemWouldBlock = 11;   // EAGAIN, EWOULDBLOCK on Linux
-constexpr int32_t kSystemInProgress = 115;  // EINPROGRESS on Linux
-constexpr int32_t kSystemMemoryFault = 14;  // EFAULT
+constexpr int32_t kSystemWouldBlock = 11;    // EAGAIN, EWOULDBLOCK on Linux
+constexpr int32_t kSystemInProgress = 115;   // EINPROGRESS on Linux
+constexpr int32_t kSystemMemoryFault = 14;   // EFAULT
+constexpr int32_t kSystemBadDescriptor = 9;  // EBADF
+constexpr int32_t kSystemNotSocket = 88;     // ENOTSOCK
 constexpr int32_t kSystemIoPending = kSystemWouldBlock;
 #endif
 

@@ -5,8 +5,10 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -70,9 +72,40 @@ int main(int argc, char **argv) {
     connect(socket(2, 1, 0), (void *)edge, 16), sendmsg(s, &msg, 0);
     sendto(s, "x", 1, 0, (void *)edge, 16), recvmsg(s, (void *)(edge + 2), 64);
     recvmmsg(s, (void *)(edge + 2), 1, MSG_DONTWAIT, NULL);
+    getsockname(s, (void *)&lo, (void *)(edge + 2)); /* lengths unreadable */
+    recvfrom(s, buf, 4, MSG_DONTWAIT, (void *)&lo, (void *)(edge + 2));
+    listen(a = socket(2, SOCK_STREAM | SOCK_NONBLOCK, 0), 1);
+    accept(a, (void *)&lo, (void *)(edge + 2));
+    accept4(a, (void *)&lo, (void *)(edge + 2), 0);
+    getpeername(a, (void *)&lo, (void *)(edge + 2));
+    connect(-1, (void *)(edge + 2), 16), bind(0, (void *)(edge + 2), 16);
+    sendto(-1, "x", 1, 0, (void *)(edge + 2), 16); /* no socket: unread */
+    sendmsg(-1, (void *)(edge + 2), 0), recvmsg(0, (void *)(edge + 2), 0);
+    edge = mmap(NULL, 12288, 3, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    mprotect(edge + 4096, 4096, PROT_NONE); /* vec[1..64] unreadable */
+    recvmmsg(s, (void *)(edge + 4032), 66, MSG_DONTWAIT, NULL);
   } else if (c == 'z') { /* the zone the program sees, and its input */
     printf("%s %s %ld %d %zd\n", tzname[0], tzname[1], timezone, daylight,
            read(0, buf, sizeof buf));
+  } else if (c == 'c') { /* 2,000 records of calls that cost one each */
+    socketpair(AF_UNIX, SOCK_DGRAM, 0, sp);
+    for (int i = 0; i < 2000; ++i) send(sp[0], "x", 1, MSG_DONTWAIT);
+  } else if (c == 'l') { /* every record lost, then exit N or raise -N */
+    struct rlimit one = {1, 1};
+    int end = atoi(argv[1] + 1), err = fileno(tmpfile());
+    dup2(err, 2), signal(SIGXFSZ, SIG_IGN), setrlimit(RLIMIT_FSIZE, &one);
+    close(socket(2, 1, 0)), close(socket(2, 2, 0)), close(socket(2, 1, 0));
+    printf("own stderr: %ld bytes\n", (long)lseek(err, 0, SEEK_END));
+    fflush(stdout), end < 0 ? raise(-end) : 0;
+    return end;
+  } else if (c == 'w') { /* a signal sent to netquill-run reaches it */
+    sigset_t term;
+    int got = 0;
+    sigemptyset(&term), sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_BLOCK, &term, NULL), alarm(20);
+    puts("ready"), fflush(stdout), sigwait(&term, &got);
+    printf("got %d\n", got);
+    return 4;
   } else if (c == 'a') {
     OnAltStack(NULL), pthread_create(&t, NULL, OnAltStack, NULL);
     pthread_join(t, NULL), puts("handled");

@@ -6,6 +6,7 @@ import argparse
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -95,7 +96,24 @@ def compare_with_strace(args, work, server):
               % (i, len(a.sent), len(b.sent)))
         check(a.received == b.received, "socket %d: %d bytes received, "
               "strace saw %d" % (i, len(a.received), len(b.received)))
+    if args.hostile:
+        system_calls_per_record(args.netquill_run, args.hostile, work)
     return 0
+
+
+def system_calls_per_record(nqr, probe, work):
+    """2,000 sends traced cost at most two system calls each (the held
+    file's fstat and the write), besides some 100 for the start."""
+    trace, counts = os.path.join(work, "count.trace"), []
+    for cmd in ([probe, "c"], [nqr, "-o", trace, probe, "c"]):
+        out = os.path.join(work, "count.strace")
+        run(["strace", "-f", "-c", "-o", out] + cmd, work)
+        total = [l.split() for l in open(out) if l.rstrip().endswith("total")]
+        counts.append(int(total[-1][3]) if total else 0)
+    records = len(open(trace, "rb").read().split(b"\r\n")) - 1
+    check(records == 2002 and 0 < counts[1] - counts[0] <= 2 * records + 300,
+          "%d records cost %d system calls, %d without them" % (
+              records, counts[1], counts[0]))
 
 
 def lines_of(path, module=True):
@@ -360,19 +378,33 @@ HOSTILE = [  # case, options, environment, lines wanted ({p} a pointer, {n}
      r"connect\(5, <0 bytes>, 16\) returned -1 \[14]", r"sendmsg\(3, {p}, "
      r"<0 bytes>, 0\) returned -1 \[14]", r"sendto\(3, {p}, 1, 0, <0 bytes>, "
      r"16\) returned -1 \[14]", r"recvmsg\(3, {p}, <0 bytes>, 64\) returned "
-     r"-1 \[14]", r"recvmmsg\(3, {p}, 1, 64\) returned -1 \[14]"], ""),
+     r"-1 \[14]", r"recvmmsg\(3, {p}, 1, 64\) returned -1 \[14]",
+     r"getsockname\(3, <0 bytes>, {p}\) returned -1 \[14]", r"recvfrom\(3, {p}, "
+     r"4, 64, <0 bytes>, {p}\) returned -1 \[11]", r"accept\(6, <0 bytes>, {p}\)"
+     r" returned -1 \[11]\n.*accept\(6, <0 bytes>, {p}\) returned -1 \[11]",
+     r"getpeername\(6, <0 bytes>, {p}\) returned -1 \[107]",
+     r"connect\(-1, <0 bytes>, 16\) returned -1 \[9]", r"bind\(0, <0 bytes>, "
+     r"16\) returned -1 \[88]", r"sendto\(-1, {p}, 1, 0, <0 bytes>, 16\) "
+     r"returned -1 \[9]", r"sendmsg\(-1, {p}, <0 bytes>, 0\) returned -1 \[9]",
+     r"recvmsg\(0, {p}, <0 bytes>, 0\) returned -1 \[88]",
+     r"recvmmsg\(3, {p}, 66, 64\) returned -1 \[11]"], ""),
 ] + [("z", "", env, [], "") for env in (
     EST, dict(EST, NETQUILL_TRACE="0"), {"TZ": ":/dev/stdin"},
     {"TZ": "{work}/fifo"}, {"TZ": "fifo", "TZDIR": "{work}"})] + [
     ("a", "-f %d" % f, {}, [r"write\(3, {p}, 4\) returned 4" + dump], "")
     for f, dump in ((0, "{n}"), (4, r"\n +0000  5A 5A 5A 5A  "))] + [
-    ("a", "-f %d" % f, {}, [r"ERR: send\(-1, {p}, 1, 0\)"], "") for f in (1, 7)]
+    ("a", "-f %d" % f, {}, [r"ERR: send\(-1, {p}, 1, 0\)"], "") for f in (1, 7)] + [
+    # Past the file-size limit: the banner and six lines lost, said once on
+    # netquill-run's standard error; the program ends as it does alone.
+    ("l" + end, opts, {}, [], "", "netquill-run: 7 trace records could not be "
+     "written to {log}%s\n" % suffix) for end in ("0", "3", "-15", "-9")
+    for opts, suffix in (("", ""), ("-ff", ".PID files"))]
 
 
 def hostile_calls(nqr, probe, work):
     link = os.path.join(work, "nq-started-as")  # traced by this name
     os.symlink(probe, link), os.mkfifo(os.path.join(work, "fifo"))
-    for i, (case, opts, env, wanted, unwanted) in enumerate(HOSTILE):
+    for i, (case, opts, env, wanted, unwanted, *said) in enumerate(HOSTILE):
         log, got = os.path.join(work, "hostile%d.trace" % i), []
         env = clean_env(**{k: v.format(work=work) for k, v in env.items()})
         for cmd in ([link, case], [nqr, "-o", log] + opts.split() + [link, case]):
@@ -382,6 +414,9 @@ def hostile_calls(nqr, probe, work):
                 got.append((p.returncode, p.stdout))
             except subprocess.TimeoutExpired:
                 got.append("timed out")
+        if said:
+            check(p.stderr.decode() == said[0].format(log=log), "hostile %s "
+                  "%s said %r" % (case, opts, p.stderr))
         lines = open(log, "rb").read().decode("latin-1").split("\r\n")[:-1] \
             if os.path.exists(log) else []  # as written, dump lines too
         text = "".join(re.sub(r"^\S+ \d{6} \d{4,} ", "", l) + "\n" for l in lines)
@@ -390,6 +425,19 @@ def hostile_calls(nqr, probe, work):
         check(got[0] == got[1] and not missing and not (unwanted and re.search(
             unwanted, "\n".join(lines), re.M)), "hostile %s %s: %s, %s in\n%s"
               % (case, env.get("TZ"), got, missing, text))
+    # A signal sent to netquill-run reaches the program, once.
+    p = subprocess.Popen([nqr, link, "w"], stdout=subprocess.PIPE, cwd=work,
+                         env=clean_env())
+    ready = p.stdout.readline()
+    p.send_signal(signal.SIGTERM)
+    out = ready + p.communicate(timeout=30)[0]
+    check((p.returncode, out) == (4, b"ready\ngot 15\n"),
+          "SIGTERM to netquill-run: %s %r" % (p.returncode, out))
+    # Started with SIGCHLD ignored, it still learns how the program ended.
+    p = subprocess.run([nqr, link, "l3"], cwd=work, env=clean_env(),
+                       capture_output=True, preexec_fn=lambda: signal.signal(
+                           signal.SIGCHLD, signal.SIG_IGN))
+    check(p.returncode == 3, "SIGCHLD ignored: exit %d" % p.returncode)
 
 
 SHORT_ADDRESS = re.compile(r"\(\d+, (?:0x[0-9a-f]+, 1, 0, )?<2 bytes>, 0x")

@@ -17,6 +17,7 @@
 #include "platform/os.h"
 #include "platform/posix/held_file.h"
 #include "platform/posix/local_zone.h"
+#include "platform/posix/lost_records.h"
 #include "platform/posix/thread_posix.h"
 
 namespace nq {
@@ -252,12 +253,18 @@ int AppendTo(const char *path, const void *data, size_t size, bool owned) {
   return ok;
 }
 
+// A record not written whole is lost: counted where netquill-run asked.
+int Counted(int written) {
+  if (__builtin_expect(written != 1, 0)) NoteLostRecord();
+  return written;
+}
+
 int NativeAppend(const char *path, const void *data, size_t size) {
-  return AppendTo(path, data, size, false);
+  return Counted(AppendTo(path, data, size, false));
 }
 
 int NativeAppendOwned(const char *path, const void *data, size_t size) {
-  return AppendTo(path, data, size, true);
+  return Counted(AppendTo(path, data, size, true));
 }
 
 // Record buffers are mapped from the system, never taken from malloc: a

@@ -1,0 +1,25 @@
+// The count of records that could not be written, shared with
+// netquill-run, which reports it once the program has ended.
+#ifndef NQ_PLATFORM_POSIX_LOST_RECORDS_H
+#define NQ_PLATFORM_POSIX_LOST_RECORDS_H
+
+// A header of the platform floor: a file below it must not include it.
+#if NQ_FLOOR < 1
+#error "src/platform/ is above the floor of this file (NQ_FLOOR)"
+#endif
+
+namespace nq {
+
+// From now on, records that cannot be appended are counted in the shared
+// count at descriptor (laid out as NQP_LostRecords says), mapped here;
+// the mapping outlives the descriptor and is inherited at fork. False,
+// and nothing counted, when descriptor is not such a count.
+bool CountLostIn(int descriptor);
+
+// Adds one to the shared count, when there is one. One atomic add: safe
+// in a signal handler.
+void NoteLostRecord();
+
+}  // namespace nq
+
+#endif
