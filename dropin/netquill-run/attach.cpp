@@ -88,6 +88,18 @@ char StateOf(pid_t pid) {
 }
 
 // The refusals, before anything touches the process: 0 when none.
+// Whether pid runs the same file as this launcher: a launcher that started
+// a program stays to wait for it.
+bool IsThisLauncher(pid_t pid) {
+  char path[64], theirs[PATH_MAX], ours[PATH_MAX];
+  snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
+  ssize_t n = readlink(path, theirs, sizeof theirs - 1);
+  ssize_t m = readlink("/proc/self/exe", ours, sizeof ours - 1);
+  if (n <= 0 || m <= 0) return false;
+  theirs[n] = ours[m] = '\0';
+  return strcmp(theirs, ours) == 0;
+}
+
 int Check(pid_t pid) {
   if (kill(pid, 0) != 0 && errno == ESRCH) return Fail(2, "no process %d", pid);
   long tracer = TracerOf(pid);
@@ -101,6 +113,12 @@ int Check(pid_t pid) {
   // the interposer, and nobody asked it to.
   if (StateOf(pid) == 'T')
     return Fail(2, "process %d is stopped: continue it first (kill -CONT)",
+                pid);
+  // A launcher waits for the program it started, which it traces already.
+  if (IsThisLauncher(pid))
+    return Fail(2,
+                "process %d is netquill-run itself: the program it started "
+                "is traced already",
                 pid);
   int bits = ProgramClass(pid);
   if (bits == 0) return Fail(2, "not permitted to read process %d", pid);

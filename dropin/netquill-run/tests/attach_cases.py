@@ -255,6 +255,9 @@ def refusals(work):
                                   os.path.join(work, "pre.log"), ARGS.echo],
                                  stdout=subprocess.PIPE)
     preloaded.stdout.readline()
+    # The launcher stays as the program's parent: the program is its child.
+    with open("/proc/%d/task/%d/children" % (preloaded.pid, preloaded.pid)) as f:
+        program = int(f.read().split()[0])
     own, _ = echo_server()
     stopped, _ = echo_server()
     stopped.send_signal(signal.SIGSTOP)
@@ -265,8 +268,10 @@ def refusals(work):
          "process %d" % (traced.pid, os.getpid())),
         ("static", [], static.pid, 2, "process %d has no dynamic C library "
          "(a static or Go program)" % static.pid),
-        ("preloaded", [], preloaded.pid, 2, "process %d runs under "
-         "netquill-run already" % preloaded.pid),
+        ("preloaded", [], program, 2, "process %d runs under "
+         "netquill-run already" % program),
+        ("launcher", [], preloaded.pid, 2, "process %d is netquill-run "
+         "itself" % preloaded.pid),
         ("not permitted", nobody, own.pid, 2, "not permitted to read "
          "process %d" % own.pid),
         ("stopped", [], stopped.pid, 2, "process %d is stopped: continue "
@@ -277,9 +282,11 @@ def refusals(work):
                              capture_output=True, text=True, timeout=60)
         check(run.returncode == code and text in run.stderr,
               "refusal: " + case, (run.returncode, run.stderr))
-    for p in (traced, static, preloaded):
+    for p in (traced, static):
         p.kill()
         p.wait()
+    preloaded.terminate()  # passed on to the program, which ends with it
+    preloaded.wait()
 
 
 def main():
