@@ -40,6 +40,7 @@ int LibOfModule(HMODULE module) {
   FindLibs();
   for (int l = 0; l < kLibs; ++l)
     if (module == g_state.lib[l]) return l;
+  if (module == g_state.mswsock) return kMswsock;
   return -1;
 }
 
@@ -50,10 +51,10 @@ FARPROC WINAPI NqGetProcAddress(HMODULE module, LPCSTR name) {
   void *replacement = nullptr;
   int lib = LibOfModule(module);
   if (lib >= 0) {
-    int call = FindCall(lib, name);
-    if (call >= 0) replacement = ThunkOf(lib, call);
-  } else if (module == GetModuleHandleW(L"kernel32.dll") &&
-             reinterpret_cast<uintptr_t>(name) > 0xFFFF) {
+    replacement = SocketThunkOf(lib, name, nullptr);
+  } else if (reinterpret_cast<uintptr_t>(name) > 0xFFFF &&
+             (module == GetModuleHandleW(L"kernel32.dll") ||
+              module == GetModuleHandleW(L"kernelbase.dll"))) {
     replacement = KernelHookOf(name);
   }
   SetLastError(saved);
@@ -121,7 +122,7 @@ void *KernelHookOf(const char *name) {
   if (strcmp(name, #fn) == 0) return Address(&Nq##fn);
   NQRUN_KERNEL_CALLS(NQRUN_KERNEL)
 #undef NQRUN_KERNEL
-  return nullptr;
+  return RelayOf(kFromKernel, FindW2Call(kLib_kernel, name));
 }
 
 }  // namespace nqinj

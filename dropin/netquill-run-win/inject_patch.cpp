@@ -67,7 +67,8 @@ bool IsSystemModule(HMODULE module) {
   const wchar_t *name = FileNameOf(path);
   // A socket library of the program's own (a drop-in WSOCK32.DLL) makes
   // its calls for the program: it is traced where the program calls it.
-  if (SameNameW(name, L"ws2_32.dll") || SameNameW(name, L"wsock32.dll"))
+  if (SameNameW(name, L"ws2_32.dll") || SameNameW(name, L"wsock32.dll") ||
+      SameNameW(name, L"mswsock.dll"))
     return true;
   wchar_t windows[MAX_PATH];
   UINT w = GetWindowsDirectoryW(windows, MAX_PATH - 1);
@@ -79,12 +80,24 @@ bool IsSystemModule(HMODULE module) {
   return StartsWithW(path, windows);
 }
 
-// -2: KERNEL32; else a socket library or -1.
+// -2: KERNEL32 (or KERNELBASE, where newer programs may find the same
+// functions); else a socket library or -1.
 int LibOfImport(const char *dll) {
   if (SameNameA(dll, "ws2_32.dll")) return kWs2;
   if (SameNameA(dll, "wsock32.dll")) return kWs1;
-  if (SameNameA(dll, "kernel32.dll")) return -2;
+  if (SameNameA(dll, "mswsock.dll")) return kMswsock;
+  if (SameNameA(dll, "kernel32.dll") || SameNameA(dll, "kernelbase.dll"))
+    return -2;
   return -1;
+}
+
+// Each library's calls beyond the 36, and where the relay finds them.
+const W2Lib kW2LibOfLib[kLibs + 1] = {kLib_ws2, kLib_mswsock, kLib_mswsock};
+const Source kSourceOfLib[kLibs + 1] = {kFromWs2, kFromWs1, kFromMswsock};
+
+bool LibFound(int lib) {
+  return lib == kMswsock ? g_state.mswsock != nullptr
+                         : g_state.lib[lib] != nullptr;
 }
 
 void WriteEntry(void **entry, void *value) {
@@ -118,14 +131,8 @@ void *ReplacementOf(int lib, const IMAGE_THUNK_DATA *name_entry,
       return nullptr;
     return KernelHookOf(name);
   }
-  if (system || g_state.lib[lib] == nullptr) return nullptr;
-  if (name != nullptr) {
-    int call = FindCall(lib, name);
-    return call >= 0 ? ThunkOf(lib, call) : nullptr;
-  }
-  for (int c = 0; c < kCalls; ++c)
-    if (current == g_state.real[lib][c]) return ThunkOf(lib, c);
-  return nullptr;
+  if (system) return nullptr;
+  return SocketThunkOf(lib, name, current);
 }
 
 void PatchImage(const BYTE *base, bool system) {
@@ -170,6 +177,22 @@ void PatchIfModule(void *base) {
 }
 
 }  // namespace
+
+void *SocketThunkOf(int lib, const char *name, void *current) {
+  if (!LibFound(lib)) return nullptr;
+  Source source = kSourceOfLib[lib];
+  if (name != nullptr) {
+    int call = lib == kMswsock ? -1 : FindCall(lib, name);
+    if (call >= 0) return ThunkOf(lib, call);
+    return RelayOf(source, FindW2Call(kW2LibOfLib[lib], name));
+  }
+  for (int c = 0; lib != kMswsock && c < kCalls; ++c)
+    if (current == g_state.real[lib][c]) return ThunkOf(lib, c);
+  for (int w = 0; w < kW2Calls; ++w)
+    if (current != nullptr && current == g_state.w2real[source][w])
+      return RelayOf(source, w);
+  return nullptr;
+}
 
 void PatchAll() {
   DWORD saved = GetLastError();
