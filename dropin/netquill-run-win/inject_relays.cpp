@@ -58,8 +58,8 @@ struct Relay<S, W, R(NQ_CALL *)(R, A...)> {
   static R WINAPI Call(A... args) {
     EnterCall();
     Route route = RouteOf(args...);
-    R result = reinterpret_cast<Real>(g_state.w2real[S][W])(
-        Routed(args, route)...);
+    R result =
+        reinterpret_cast<Real>(g_state.w2real[S][W])(Routed(args, route)...);
     DWORD error = GetLastError();
     if constexpr (std::is_same_v<R, int>) {
       if (result == SOCKET_ERROR && error != WSA_IO_PENDING)
@@ -108,10 +108,8 @@ struct Extension {
 };
 
 const Extension kExtensions[] = {
-    {WSAID_ACCEPTEX, kW2_AcceptEx},
-    {WSAID_CONNECTEX, kW2_ConnectEx},
-    {WSAID_DISCONNECTEX, kW2_DisconnectEx},
-    {WSAID_WSARECVMSG, kW2_WSARecvMsg},
+    {WSAID_ACCEPTEX, kW2_AcceptEx},         {WSAID_CONNECTEX, kW2_ConnectEx},
+    {WSAID_DISCONNECTEX, kW2_DisconnectEx}, {WSAID_WSARECVMSG, kW2_WSARecvMsg},
     {WSAID_TRANSMITFILE, kW2_TransmitFile},
 };
 

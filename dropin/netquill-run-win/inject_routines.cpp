@@ -27,7 +27,8 @@ unsigned HomeOf(LPWSAOVERLAPPED ov) {
 // Frees ov's slot and gives the program's routine back; null if ov has none
 // (never for a call the system completed with this routine).
 LPWSAOVERLAPPED_COMPLETION_ROUTINE Take(LPWSAOVERLAPPED ov) {
-  for (unsigned i = 0, at = HomeOf(ov); i < kSlots; ++i, at = (at + 1) % kSlots) {
+  for (unsigned i = 0, at = HomeOf(ov); i < kSlots;
+       ++i, at = (at + 1) % kSlots) {
     Slot &slot = g_slots[at];
     if (slot.ov != ov) continue;
     LPWSAOVERLAPPED_COMPLETION_ROUTINE routine = slot.routine;
@@ -56,7 +57,8 @@ Route RememberRoutine(LPWSAOVERLAPPED ov,
   if (ov == nullptr || routine == nullptr ||
       g_state.w2hook[kW2_CompletionRoutine] == nullptr)
     return route;
-  for (unsigned i = 0, at = HomeOf(ov); i < kSlots; ++i, at = (at + 1) % kSlots) {
+  for (unsigned i = 0, at = HomeOf(ov); i < kSlots;
+       ++i, at = (at + 1) % kSlots) {
     Slot &slot = g_slots[at];
     if (slot.ov != nullptr ||
         InterlockedCompareExchangePointer(&slot.ov, ov, nullptr) != nullptr)

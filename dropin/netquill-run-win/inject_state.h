@@ -48,15 +48,15 @@ enum Source {
 };
 
 struct State {
-  HMODULE lib[kLibs];           // the socket libraries, once found loaded
-  void *real[kLibs][kCalls];    // their functions, looked up when found
-  void *hook[kCalls];           // NQW_ entry or else TX_ function, or null
-  HMODULE mswsock;              // mswsock.dll, once found loaded
+  HMODULE lib[kLibs];                // the socket libraries, once found loaded
+  void *real[kLibs][kCalls];         // their functions, looked up when found
+  void *hook[kCalls];                // NQW_ entry or else TX_ function, or null
+  HMODULE mswsock;                   // mswsock.dll, once found loaded
   void *w2real[kSources][kW2Calls];  // the system's functions, by source
-  void *w2hook[kW2Calls];       // NETQUILL.DLL's NQW_ entries, or null
-  HMODULE self;                 // this DLL
-  HMODULE netquill;             // NETQUILL.DLL, or null
-  wchar_t self_path[MAX_PATH];  // this DLL's full path, for children
+  void *w2hook[kW2Calls];            // NETQUILL.DLL's NQW_ entries, or null
+  HMODULE self;                      // this DLL
+  HMODULE netquill;                  // NETQUILL.DLL, or null
+  wchar_t self_path[MAX_PATH];       // this DLL's full path, for children
 };
 
 extern State g_state;
