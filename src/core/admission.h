@@ -17,7 +17,8 @@
 namespace nq {
 
 // A failed call whose code is one of these is traced as a warning: a call
-// that would block (also by the system's own codes, kSystemWouldBlock and
+// that would block or an overlapped call under way (also by the system's
+// own codes, kSystemWouldBlock, kSystemIoPending and
 // kSystemInProgress), or a name resolution that found nothing.
 constexpr int32_t kWouldBlock = 10035;     // WSAEWOULDBLOCK
 constexpr int32_t kLastHardError = 11000;  // codes above it: name resolution
@@ -37,6 +38,7 @@ inline Admission Admit(uint32_t flags, uint32_t kind, bool failed,
                        int32_t code) {
   Admission a;
   a.warning = failed && (code == kWouldBlock || code == kSystemWouldBlock ||
+                         code == kSystemIoPending ||
                          code == kSystemInProgress || code > kLastHardError);
   a.failed = failed && !(a.warning && !(flags & TRACE_FLAG_WARNINGS));
   a.dump = (flags & TRACE_FLAG_DUMP) != 0;

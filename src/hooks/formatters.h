@@ -74,6 +74,10 @@ const char *FormatSockAddrIn(const struct sockaddr *addr);
 bool FormatFamilyAddress(char *buf, size_t size, const struct sockaddr *addr,
                          int length);
 
+// Writes the IPv6 address of the 16 bytes at b at p, as RFC 5952 has it
+// (at most 45 characters, no terminator); returns the end.
+char *PutIn6Text(char *p, const unsigned char b[16]);
+
 const char *FormatTimeVal(const struct timeval *tv);
 const char *FormatIntResult(ptrdiff_t result);
 const char *FormatSocketResult(NQ_SOCKET result);

@@ -73,14 +73,18 @@ const OsServices &NativeOsServices();
 // kSystemMemoryFault: the code of a call the kernel refused because it
 // could not read the caller's memory (EFAULT); the hooks then read none of
 // it either. 0 where the hooks read such memory as they always have.
+// kSystemIoPending: an overlapped call under way (WSA_IO_PENDING), a
+// warning like a call that would block; none on POSIX.
 #if defined(_WIN32)
 constexpr int32_t kSystemWouldBlock = 10035;
 constexpr int32_t kSystemInProgress = 10035;
 constexpr int32_t kSystemMemoryFault = 0;
+constexpr int32_t kSystemIoPending = 997;
 #else
 constexpr int32_t kSystemWouldBlock = 11;   // EAGAIN, EWOULDBLOCK on Linux
 constexpr int32_t kSystemInProgress = 115;  // EINPROGRESS on Linux
 constexpr int32_t kSystemMemoryFault = 14;  // EFAULT
+constexpr int32_t kSystemIoPending = kSystemWouldBlock;
 #endif
 
 // Whether a hook may run on a small stack: a POSIX signal handler on an
@@ -117,6 +121,12 @@ void CancelResume();
 // one the child has, with its new id), while it holds the lock. Systems
 // without fork never call it.
 void SetForkChildHook(void (*hook)());
+
+#if defined(_WIN32)
+// The function name of module, when the process has the module loaded;
+// null otherwise (nothing is loaded for it).
+void *LoadedModuleFunction(const char *module, const char *name);
+#endif
 
 // The one process-wide recursive lock. On POSIX no signal handler runs, and
 // no cancellation acts, on a thread while it holds it.

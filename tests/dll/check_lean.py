@@ -25,7 +25,7 @@ ALLOWED = {
         "CloseHandle", "CreateFileA", "DeleteCriticalSection",
         "EnterCriticalSection", "GetCurrentThreadId", "GetFileType", "GetLastError",
         "GetLocalTime", "GetModuleFileNameA", "GetModuleHandleA",
-        "GetProcessHeap", "GetTempPathA", "GetTickCount", "HeapAlloc",
+        "GetProcAddress", "GetProcessHeap", "GetTempPathA", "GetTickCount", "HeapAlloc",
         "HeapFree", "InitializeCriticalSection", "LeaveCriticalSection",
         "LockFileEx", "SetLastError", "SwitchToThread", "TlsAlloc", "TlsFree",
         "TlsGetValue", "TlsSetValue", "WriteFile",

@@ -150,6 +150,12 @@ OsServices g_os = kNative;
 
 const OsServices &NativeOsServices() { return kNative; }
 
+void *LoadedModuleFunction(const char *module, const char *name) {
+  HMODULE handle = GetModuleHandleA(module);
+  if (handle == nullptr) return nullptr;
+  return reinterpret_cast<void *>(GetProcAddress(handle, name));
+}
+
 // Windows sets no limit on the size of a file a process writes.
 void ReadFileSizeLimit() {}
 

@@ -1,0 +1,213 @@
+// netquill-run.exe's entries for the calls through which a program learns
+// that an overlapped call completed, and for its name lookups. A completion
+// is written once, by the first of them that reports it, with the bytes
+// read from the buffers the call was given.
+#include "hooks/hook_common.h"
+#include "hooks/winsock2_record.h"
+#include "hooks/winsock2_text.h"
+#include "netquill_winsock2.h"
+
+using namespace nq;
+
+namespace {
+
+// What GetQueuedCompletionStatusEx's entries carry: the status of the
+// kernel, which the socket library turns into these codes for the program.
+int32_t SocketCodeOf(ULONG_PTR status) {
+  switch (static_cast<uint32_t>(status)) {
+    case 0xC0000120:
+      return 995;  // cancelled: WSA_OPERATION_ABORTED
+    case 0xC000020D:
+      return 10054;  // connection reset
+    case 0xC000013C:
+      return 10054;  // remote disconnect
+    case 0xC0000241:
+      return 10053;  // connection aborted
+    case 0xC000013B:
+      return 10053;  // local disconnect
+    case 0xC0000236:
+      return 10061;  // connection refused
+    case 0xC00000B5:
+      return 10060;  // timed out
+    case 0xC000023C:
+      return 10051;  // network unreachable
+    case 0xC000023D:
+      return 10065;  // host unreachable
+    case 0x80000005:
+      return 10040;  // buffer overflow: message too long
+    case 0xC0000023:
+      return 10040;  // buffer too small
+    default:
+      return static_cast<int32_t>(status);
+  }
+}
+
+const int32_t kStillUnderWay[] = {996, 258, 192};  // incomplete, timeout, APC
+
+}  // namespace
+
+BOOL NQ_CALL NQW_GetQueuedCompletionStatus(BOOL result, HANDLE port,
+                                           LPDWORD transferred, PULONG_PTR key,
+                                           LPOVERLAPPED *ov,
+                                           DWORD milliseconds) {
+  (void)port, (void)key, (void)milliseconds;
+  if (NobodyTraces() || ov == nullptr || *ov == nullptr) return result;
+  // With an OVERLAPPED given back, a failure is the operation's.
+  CompletionOfCall("GetQueuedCompletionStatus", *ov, result != FALSE,
+                   transferred != nullptr ? *transferred : 0, nullptr, 0);
+  return result;
+}
+
+BOOL NQ_CALL NQW_GetQueuedCompletionStatusEx(BOOL result, HANDLE port,
+                                             LPOVERLAPPED_ENTRY entries,
+                                             ULONG count, PULONG removed,
+                                             DWORD milliseconds,
+                                             BOOL alertable) {
+  (void)port, (void)milliseconds, (void)alertable;
+  if (NobodyTraces() || !result || entries == nullptr || removed == nullptr)
+    return result;
+  ULONG n = *removed < count ? *removed : count;
+  for (ULONG i = 0; i < n; ++i) {
+    const OVERLAPPED *ov = entries[i].lpOverlapped;
+    if (ov == nullptr) continue;
+    ULONG_PTR status = ov->Internal;
+    bool failed = static_cast<int32_t>(status) < 0;
+    CompletionLine("GetQueuedCompletionStatusEx", ov, failed,
+                   entries[i].dwNumberOfBytesTransferred,
+                   failed ? SocketCodeOf(status) : 0);
+  }
+  return result;
+}
+
+BOOL NQ_CALL NQW_WSAGetOverlappedResult(BOOL result, SOCKET s,
+                                        LPWSAOVERLAPPED ov, LPDWORD transferred,
+                                        BOOL wait, LPDWORD flags) {
+  (void)s, (void)wait, (void)flags;
+  if (NobodyTraces()) return result;
+  CompletionOfCall("WSAGetOverlappedResult", ov, result != FALSE,
+                   result && transferred != nullptr ? *transferred : 0,
+                   kStillUnderWay, 1);
+  return result;
+}
+
+BOOL NQ_CALL NQW_GetOverlappedResult(BOOL result, HANDLE handle,
+                                     LPOVERLAPPED ov, LPDWORD transferred,
+                                     BOOL wait) {
+  (void)handle, (void)wait;
+  if (NobodyTraces()) return result;
+  CompletionOfCall("GetOverlappedResult", ov, result != FALSE,
+                   result && transferred != nullptr ? *transferred : 0,
+                   kStillUnderWay, 3);
+  return result;
+}
+
+BOOL NQ_CALL NQW_GetOverlappedResultEx(BOOL result, HANDLE handle,
+                                       LPOVERLAPPED ov, LPDWORD transferred,
+                                       DWORD milliseconds, BOOL alertable) {
+  (void)handle, (void)milliseconds, (void)alertable;
+  if (NobodyTraces()) return result;
+  CompletionOfCall("GetOverlappedResultEx", ov, result != FALSE,
+                   result && transferred != nullptr ? *transferred : 0,
+                   kStillUnderWay, 3);
+  return result;
+}
+
+void NQ_CALL NQW_CompletionRoutine(DWORD error, DWORD transferred,
+                                   LPWSAOVERLAPPED ov, DWORD flags) {
+  (void)flags;
+  if (NobodyTraces()) return;
+  CompletionLine("CompletionRoutine", ov, error != 0, transferred,
+                 static_cast<int32_t>(error));
+}
+
+// Name lookups: what was asked, and every address that came back.
+//   getaddrinfo("localhost", "80") returned 0 (127.0.0.1:80, [::1]:80)
+
+namespace {
+
+constexpr size_t kNameText = 1040;  // a name of 256 characters, escaped
+
+template <typename Info>
+void AddressList(char *p, char *end, int result, const Info *list) {
+  bool any = false;
+  for (const Info *ai = result == 0 ? list : nullptr; ai != nullptr && p < end;
+       ai = ai->ai_next) {
+    char a[kAddressText];
+    p += Format(p, static_cast<size_t>(end - p), "%s%s", any ? ", " : " (",
+                AddressText(a, ai->ai_addr, static_cast<int>(ai->ai_addrlen)));
+    any = true;
+  }
+  if (any) {
+    *p++ = ')';
+    *p = '\0';
+  }
+}
+
+}  // namespace
+
+INT NQ_CALL NQW_getaddrinfo(INT result, PCSTR node, PCSTR service,
+                            const ADDRINFOA *hints, PADDRINFOA *res) {
+  (void)hints;
+  if (NobodyTraces()) return result;
+  char asked[2][kNameText], text[kTraceFormatSize];
+  PutQuotedNarrow(asked[0], sizeof asked[0], node);
+  PutQuotedNarrow(asked[1], sizeof asked[1], service);
+  char *end = text + sizeof text - 2;
+  char *p = text + Format(text, sizeof text - 2, "getaddrinfo(%s, %s) %s",
+                          asked[0], asked[1], FormatIntResult(result));
+  AddressList(p, end, result, res != nullptr ? *res : nullptr);
+  PlainLine(result != 0, text);
+  return result;
+}
+
+INT NQ_CALL NQW_GetAddrInfoW(INT result, PCWSTR node, PCWSTR service,
+                             const ADDRINFOW *hints, PADDRINFOW *res) {
+  (void)hints;
+  if (NobodyTraces()) return result;
+  char asked[2][kNameText], text[kTraceFormatSize];
+  PutQuotedWide(asked[0], sizeof asked[0], node);
+  PutQuotedWide(asked[1], sizeof asked[1], service);
+  char *end = text + sizeof text - 2;
+  char *p = text + Format(text, sizeof text - 2, "GetAddrInfoW(%s, %s) %s",
+                          asked[0], asked[1], FormatIntResult(result));
+  AddressList(p, end, result, res != nullptr ? *res : nullptr);
+  PlainLine(result != 0, text);
+  return result;
+}
+
+//   getnameinfo(127.0.0.1:80, 16, 0) returned 0 ("localhost", "http")
+INT NQ_CALL NQW_getnameinfo(INT result, const SOCKADDR *sa, socklen_t salen,
+                            PCHAR host, DWORD host_size, PCHAR serv,
+                            DWORD serv_size, INT flags) {
+  (void)host_size, (void)serv_size;
+  if (NobodyTraces()) return result;
+  char a[kAddressText], names[2][kNameText] = {"", ""}, text[kTraceFormatSize];
+  if (result == 0) {
+    PutQuotedNarrow(names[0], sizeof names[0], host);
+    PutQuotedNarrow(names[1], sizeof names[1], serv);
+  }
+  Format(text, sizeof text, "getnameinfo(%s, %d, %d) %s%s%s%s%s%s",
+         AddressText(a, sa, result != 0 && CallerCode() == 10014 ? 0 : salen),
+         salen, flags, FormatIntResult(result), result == 0 ? " (" : "",
+         names[0], result == 0 ? ", " : "", names[1], result == 0 ? ")" : "");
+  PlainLine(result != 0, text);
+  return result;
+}
+
+INT NQ_CALL NQW_GetNameInfoW(INT result, const SOCKADDR *sa, socklen_t salen,
+                             PWCHAR host, DWORD host_size, PWCHAR serv,
+                             DWORD serv_size, INT flags) {
+  (void)host_size, (void)serv_size;
+  if (NobodyTraces()) return result;
+  char a[kAddressText], names[2][kNameText] = {"", ""}, text[kTraceFormatSize];
+  if (result == 0) {
+    PutQuotedWide(names[0], sizeof names[0], host);
+    PutQuotedWide(names[1], sizeof names[1], serv);
+  }
+  Format(text, sizeof text, "GetNameInfoW(%s, %d, %d) %s%s%s%s%s%s",
+         AddressText(a, sa, salen), salen, flags, FormatIntResult(result),
+         result == 0 ? " (" : "", names[0], result == 0 ? ", " : "", names[1],
+         result == 0 ? ")" : "");
+  PlainLine(result != 0, text);
+  return result;
+}

@@ -1,0 +1,566 @@
+// netquill-run.exe's entries for the calls of Windows Sockets 2, of
+// mswsock.dll, and for the Windows Sockets 1.1 calls whose addresses it
+// reads by family. Each formats its line only when some thread traces;
+// the completions of overlapped calls are in hooks_completion.cpp.
+#include "hooks/hook_common.h"
+#include "hooks/winsock2_record.h"
+#include "hooks/winsock2_text.h"
+#include "netquill_winsock2.h"
+
+using namespace nq;
+
+namespace {
+
+constexpr int32_t kFaultCode = 10014;  // WSAEFAULT: the call read nothing
+constexpr size_t kText = kTraceFormatSize;
+
+// A failed call that could not read the caller's memory: its pointers are
+// not read either.
+bool Refused(bool failed) { return failed && CallerCode() == kFaultCode; }
+
+ptrdiff_t S(SOCKET s) { return static_cast<ptrdiff_t>(s); }
+
+// An address the call read: length bytes, none when it refused them.
+const char *In(char *buf, const void *addr, int length, bool failed) {
+  return AddressText(buf, addr, Refused(failed) ? 0 : length);
+}
+
+// An address the call wrote: as many bytes as it says, none on failure.
+const char *Out(char *buf, const void *addr, const int *length, bool failed) {
+  return AddressText(buf, addr, !failed && length != nullptr ? *length : 0);
+}
+
+const char *BoolText(BOOL value) {
+  return value ? "returned TRUE" : "returned FALSE";
+}
+
+BufferList Buffers(const WSABUF *buffers, DWORD count) {
+  return BufferList{buffers, buffers != nullptr ? count : 0, sizeof(WSABUF)};
+}
+
+static_assert(sizeof(DWORD) == sizeof(uint32_t), "counts are 32 bits");
+
+const uint32_t *Count(const DWORD *count) {
+  return reinterpret_cast<const uint32_t *>(count);
+}
+
+// The "(name)" of a control code, or its number.
+const char *CodeText(char *buf, uint32_t code) {
+  const char *name = ControlCodeName(code);
+  if (name != nullptr) return name;
+  Format(buf, 16, "0x%x", code);
+  return buf;
+}
+
+}  // namespace
+
+// Windows Sockets 1.1, addresses by family.
+
+SOCKET NQ_CALL NQW_accept(SOCKET result, SOCKET s, struct sockaddr *addr,
+                          int *addrlen) {
+  if (NobodyTraces()) return result;
+  bool failed = result == INVALID_SOCKET;
+  char a[kAddressText], text[kText];
+  Format(text, sizeof text, "accept(%zd, %s, 0x%zx) %s", S(s),
+         Out(a, addr, addrlen, failed || Refused(failed)), Ptr(addrlen),
+         FormatSocketResult(result));
+  PlainLine(failed, text);
+  return result;
+}
+
+int NQ_CALL NQW_bind(int result, SOCKET s, const struct sockaddr *name,
+                     int namelen) {
+  if (NobodyTraces()) return result;
+  char a[kAddressText], text[kText];
+  Format(text, sizeof text, "bind(%zd, %s, %d) %s", S(s),
+         In(a, name, namelen, result != 0), namelen, FormatIntResult(result));
+  PlainLine(result != 0, text);
+  return result;
+}
+
+int NQ_CALL NQW_connect(int result, SOCKET s, const struct sockaddr *name,
+                        int namelen) {
+  if (NobodyTraces()) return result;
+  char a[kAddressText], text[kText];
+  Format(text, sizeof text, "connect(%zd, %s, %d) %s", S(s),
+         In(a, name, namelen, result != 0), namelen, FormatIntResult(result));
+  PlainLine(result != 0, text);
+  return result;
+}
+
+static int NameCall(const char *call, int result, SOCKET s,
+                    struct sockaddr *name, int *namelen) {
+  char a[kAddressText], text[kText];
+  Format(text, sizeof text, "%s(%zd, %s, 0x%zx) %s", call, S(s),
+         Out(a, name, namelen, result != 0), Ptr(namelen),
+         FormatIntResult(result));
+  PlainLine(result != 0, text);
+  return result;
+}
+
+int NQ_CALL NQW_getpeername(int result, SOCKET s, struct sockaddr *name,
+                            int *namelen) {
+  if (NobodyTraces()) return result;
+  return NameCall("getpeername", result, s, name, namelen);
+}
+
+int NQ_CALL NQW_getsockname(int result, SOCKET s, struct sockaddr *name,
+                            int *namelen) {
+  if (NobodyTraces()) return result;
+  return NameCall("getsockname", result, s, name, namelen);
+}
+
+// getsockopt(SO_ERROR) shows the code it returned: the reason a
+// non-blocking connect failed.
+int NQ_CALL NQW_getsockopt(int result, SOCKET s, int level, int optname,
+                           char *optval, int *optlen) {
+  if (NobodyTraces()) return result;
+  char text[kText];
+  size_t n = Format(text, sizeof text,
+                    "getsockopt(%zd, %d, %d, 0x%zx, 0x%zx) %s", S(s), level,
+                    optname, Ptr(optval), Ptr(optlen), FormatIntResult(result));
+  if (result == 0 && level == SOL_SOCKET && optname == SO_ERROR &&
+      optval != nullptr && optlen != nullptr && *optlen >= 4) {
+    int value;
+    memcpy(&value, optval, sizeof value);
+    Format(text + n, sizeof text - n, " (SO_ERROR %d)", value);
+  }
+  PlainLine(result != 0, text);
+  return result;
+}
+
+int NQ_CALL NQW_ioctlsocket(int result, SOCKET s, long cmd, u_long *argp) {
+  if (NobodyTraces()) return result;
+  char code[16], text[kText];
+  Format(text, sizeof text, "ioctlsocket(%zd, %s, 0x%zx) %s", S(s),
+         CodeText(code, static_cast<uint32_t>(cmd)), Ptr(argp),
+         FormatIntResult(result));
+  PlainLine(result != 0, text);
+  return result;
+}
+
+int NQ_CALL NQW_recvfrom(int result, SOCKET s, char *buf, int len, int flags,
+                         struct sockaddr *from, int *fromlen) {
+  if (NobodyTraces()) return result;
+  bool failed = result == SOCKET_ERROR;
+  char a[kAddressText], text[kText];
+  Format(text, sizeof text, "recvfrom(%zd, 0x%zx, %d, %d, %s, 0x%zx) %s", S(s),
+         Ptr(buf), len, flags, Out(a, from, fromlen, failed), Ptr(fromlen),
+         FormatIntResult(result));
+  uint32_t moved = failed ? 0 : static_cast<uint32_t>(result);
+  Transfer t = {kPendingWSARecvFrom,
+                s,
+                nullptr,
+                BufferList{},
+                buf,
+                len > 0 ? static_cast<size_t>(len) : 0,
+                failed ? nullptr : &moved};
+  TransferLine(failed, t, text);
+  return result;
+}
+
+int NQ_CALL NQW_sendto(int result, SOCKET s, const char *buf, int len,
+                       int flags, const struct sockaddr *to, int tolen) {
+  if (NobodyTraces()) return result;
+  bool failed = result == SOCKET_ERROR;
+  char a[kAddressText], text[kText];
+  Format(text, sizeof text, "sendto(%zd, 0x%zx, %d, %d, %s, %d) %s", S(s),
+         Ptr(buf), len, flags, In(a, to, tolen, failed), tolen,
+         FormatIntResult(result));
+  uint32_t moved = failed ? 0 : static_cast<uint32_t>(result);
+  Transfer t = {kPendingWSASendTo,
+                s,
+                nullptr,
+                BufferList{},
+                buf,
+                len > 0 ? static_cast<size_t>(len) : 0,
+                failed ? nullptr : &moved};
+  TransferLine(failed, t, text);
+  return result;
+}
+
+// Sockets and connections.
+
+static SOCKET SocketCall(const char *call, SOCKET result, int af, int type,
+                         int protocol, const void *info, GROUP g, DWORD flags) {
+  char text[kText];
+  Format(text, sizeof text, "%s(%d, %d, %d, 0x%zx, %u, 0x%x) %s", call, af,
+         type, protocol, Ptr(info), static_cast<unsigned>(g),
+         static_cast<unsigned>(flags), FormatSocketResult(result));
+  PlainLine(result == INVALID_SOCKET, text);
+  return result;
+}
+
+SOCKET NQ_CALL NQW_WSASocketA(SOCKET result, int af, int type, int protocol,
+                              LPWSAPROTOCOL_INFOA info, GROUP g, DWORD flags) {
+  if (NobodyTraces()) return result;
+  return SocketCall("WSASocketA", result, af, type, protocol, info, g, flags);
+}
+
+SOCKET NQ_CALL NQW_WSASocketW(SOCKET result, int af, int type, int protocol,
+                              LPWSAPROTOCOL_INFOW info, GROUP g, DWORD flags) {
+  if (NobodyTraces()) return result;
+  return SocketCall("WSASocketW", result, af, type, protocol, info, g, flags);
+}
+
+SOCKET NQ_CALL NQW_WSAAccept(SOCKET result, SOCKET s, struct sockaddr *addr,
+                             LPINT addrlen, LPCONDITIONPROC condition,
+                             DWORD_PTR callback_data) {
+  if (NobodyTraces()) return result;
+  bool failed = result == INVALID_SOCKET;
+  char a[kAddressText], text[kText];
+  Format(text, sizeof text, "WSAAccept(%zd, %s, 0x%zx, 0x%zx, 0x%zx) %s", S(s),
+         Out(a, addr, addrlen, failed || Refused(failed)), Ptr(addrlen),
+         Ptr(condition), static_cast<size_t>(callback_data),
+         FormatSocketResult(result));
+  PlainLine(failed, text);
+  return result;
+}
+
+int NQ_CALL NQW_WSAConnect(int result, SOCKET s, const struct sockaddr *name,
+                           int namelen, LPWSABUF caller_data,
+                           LPWSABUF callee_data, LPQOS sqos, LPQOS gqos) {
+  if (NobodyTraces()) return result;
+  char a[kAddressText], text[kText];
+  Format(text, sizeof text,
+         "WSAConnect(%zd, %s, %d, 0x%zx, 0x%zx, 0x%zx, 0x%zx) %s", S(s),
+         In(a, name, namelen, result != 0), namelen, Ptr(caller_data),
+         Ptr(callee_data), Ptr(sqos), Ptr(gqos), FormatIntResult(result));
+  PlainLine(result != 0, text);
+  return result;
+}
+
+BOOL NQ_CALL NQW_AcceptEx(BOOL result, SOCKET listen_socket,
+                          SOCKET accept_socket, PVOID buffer,
+                          DWORD receive_length, DWORD local_length,
+                          DWORD remote_length, LPDWORD received,
+                          LPOVERLAPPED ov) {
+  if (NobodyTraces()) return result;
+  char text[kText];
+  Format(text, sizeof text,
+         "AcceptEx(%zd, %zd, 0x%zx, %u, %u, %u, 0x%zx, 0x%zx) %s",
+         S(listen_socket), S(accept_socket), Ptr(buffer),
+         static_cast<unsigned>(receive_length),
+         static_cast<unsigned>(local_length),
+         static_cast<unsigned>(remote_length), Ptr(received), Ptr(ov),
+         BoolText(result));
+  PendingOp op;
+  PendingStart(&op, ov, listen_socket, kPendingAcceptEx);
+  op.accepted = accept_socket;
+  op.buffer = buffer;
+  op.receive_length = receive_length;
+  op.local_length = local_length;
+  op.remote_length = remote_length;
+  Transfer t = {kPendingAcceptEx,
+                listen_socket,
+                ov,
+                BufferList{},
+                buffer,
+                receive_length,
+                result ? Count(received) : nullptr};
+  TransferLine(!result, t, text, &op);
+  return result;
+}
+
+BOOL NQ_CALL NQW_ConnectEx(BOOL result, SOCKET s, const struct sockaddr *name,
+                           int namelen, PVOID send_buffer, DWORD send_length,
+                           LPDWORD sent, LPOVERLAPPED ov) {
+  if (NobodyTraces()) return result;
+  char a[kAddressText], text[kText];
+  Format(
+      text, sizeof text, "ConnectEx(%zd, %s, %d, 0x%zx, %u, 0x%zx, 0x%zx) %s",
+      S(s), In(a, name, namelen, !result), namelen, Ptr(send_buffer),
+      static_cast<unsigned>(send_length), Ptr(sent), Ptr(ov), BoolText(result));
+  Transfer t = {kPendingConnectEx,
+                s,
+                ov,
+                BufferList{},
+                send_buffer,
+                send_buffer != nullptr ? send_length : 0,
+                result ? Count(sent) : nullptr};
+  TransferLine(!result, t, text);
+  return result;
+}
+
+BOOL NQ_CALL NQW_DisconnectEx(BOOL result, SOCKET s, LPOVERLAPPED ov,
+                              DWORD flags, DWORD reserved) {
+  if (NobodyTraces()) return result;
+  char text[kText];
+  Format(text, sizeof text, "DisconnectEx(%zd, 0x%zx, 0x%x, %u) %s", S(s),
+         Ptr(ov), static_cast<unsigned>(flags), static_cast<unsigned>(reserved),
+         BoolText(result));
+  static const uint32_t kNone = 0;
+  Transfer t = {kPendingDisconnectEx,     s, ov, BufferList{}, nullptr, 0,
+                result ? &kNone : nullptr};
+  TransferLine(!result, t, text);
+  return result;
+}
+
+// The file's bytes are not read back: the line counts them, and only the
+// head and tail buffers the program passed lie in its memory.
+BOOL NQ_CALL NQW_TransmitFile(BOOL result, SOCKET s, HANDLE file,
+                              DWORD write_count, DWORD per_send,
+                              LPOVERLAPPED ov, LPTRANSMIT_FILE_BUFFERS buffers,
+                              DWORD flags) {
+  if (NobodyTraces()) return result;
+  char text[kText];
+  Format(text, sizeof text,
+         "TransmitFile(%zd, 0x%zx, %u, %u, 0x%zx, 0x%zx, 0x%x) %s", S(s),
+         Ptr(file), static_cast<unsigned>(write_count),
+         static_cast<unsigned>(per_send), Ptr(ov), Ptr(buffers),
+         static_cast<unsigned>(flags), BoolText(result));
+  static const uint32_t kNone = 0;
+  Transfer t = {kPendingTransmitFile,     s, ov, BufferList{}, nullptr, 0,
+                result ? &kNone : nullptr};
+  TransferLine(!result, t, text);
+  return result;
+}
+
+// Data.
+
+static int SendRecv(const char *call, PendingKind kind, int result, SOCKET s,
+                    LPWSABUF buffers, DWORD count, LPDWORD moved,
+                    const char *flags_text, const char *address,
+                    LPWSAOVERLAPPED ov, void *routine, PendingOp *op) {
+  bool failed = result == SOCKET_ERROR;
+  char text[kText];
+  Format(text, sizeof text,
+         "%s(%zd, 0x%zx, %u, 0x%zx, %s%s%s, 0x%zx, 0x%zx) %s", call, S(s),
+         Ptr(buffers), static_cast<unsigned>(count), Ptr(moved), flags_text,
+         address != nullptr ? ", " : "", address != nullptr ? address : "",
+         Ptr(ov), Ptr(routine), FormatIntResult(result));
+  Transfer t = {kind,
+                s,
+                ov,
+                Buffers(buffers, count),
+                nullptr,
+                0,
+                failed ? nullptr : Count(moved)};
+  TransferLine(failed, t, text, op);
+  return result;
+}
+
+int NQ_CALL NQW_WSASend(int result, SOCKET s, LPWSABUF buffers, DWORD count,
+                        LPDWORD sent, DWORD flags, LPWSAOVERLAPPED ov,
+                        LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+  if (NobodyTraces()) return result;
+  char f[16];
+  Format(f, sizeof f, "%u", static_cast<unsigned>(flags));
+  return SendRecv("WSASend", kPendingWSASend, result, s, buffers, count, sent,
+                  f, nullptr, ov, reinterpret_cast<void *>(routine), nullptr);
+}
+
+int NQ_CALL NQW_WSASendTo(int result, SOCKET s, LPWSABUF buffers, DWORD count,
+                          LPDWORD sent, DWORD flags, const struct sockaddr *to,
+                          int tolen, LPWSAOVERLAPPED ov,
+                          LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+  if (NobodyTraces()) return result;
+  char f[16], a[kAddressText + 16];
+  Format(f, sizeof f, "%u", static_cast<unsigned>(flags));
+  char address[kAddressText];
+  Format(a, sizeof a, "%s, %d", In(address, to, tolen, result == SOCKET_ERROR),
+         tolen);
+  return SendRecv("WSASendTo", kPendingWSASendTo, result, s, buffers, count,
+                  sent, f, a, ov, reinterpret_cast<void *>(routine), nullptr);
+}
+
+int NQ_CALL NQW_WSARecv(int result, SOCKET s, LPWSABUF buffers, DWORD count,
+                        LPDWORD received, LPDWORD flags, LPWSAOVERLAPPED ov,
+                        LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+  if (NobodyTraces()) return result;
+  char f[24];
+  Format(f, sizeof f, "0x%zx", Ptr(flags));
+  return SendRecv("WSARecv", kPendingWSARecv, result, s, buffers, count,
+                  received, f, nullptr, ov, reinterpret_cast<void *>(routine),
+                  nullptr);
+}
+
+int NQ_CALL NQW_WSARecvFrom(int result, SOCKET s, LPWSABUF buffers, DWORD count,
+                            LPDWORD received, LPDWORD flags,
+                            struct sockaddr *from, LPINT fromlen,
+                            LPWSAOVERLAPPED ov,
+                            LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+  if (NobodyTraces()) return result;
+  char f[24], a[kAddressText + 24], address[kAddressText];
+  Format(f, sizeof f, "0x%zx", Ptr(flags));
+  Format(a, sizeof a, "%s, 0x%zx",
+         Out(address, from, fromlen, result == SOCKET_ERROR), Ptr(fromlen));
+  PendingOp op;
+  PendingStart(&op, ov, s, kPendingWSARecvFrom);
+  op.from = from;
+  op.from_length = fromlen;
+  return SendRecv("WSARecvFrom", kPendingWSARecvFrom, result, s, buffers, count,
+                  received, f, a, ov, reinterpret_cast<void *>(routine), &op);
+}
+
+static int MessageCall(const char *call, PendingKind kind, int result, SOCKET s,
+                       LPWSAMSG msg, const char *flags_text, LPDWORD moved,
+                       LPWSAOVERLAPPED ov, void *routine) {
+  bool failed = result == SOCKET_ERROR;
+  bool readable = msg != nullptr && !Refused(failed);
+  bool sending = kind == kPendingWSASendMsg;
+  char a[kAddressText], text[kText];
+  const char *address = "NULL";
+  if (readable)
+    address = sending ? In(a, msg->name, msg->namelen, failed)
+                      : Out(a, msg->name, &msg->namelen, failed);
+  Format(text, sizeof text, "%s(%zd, 0x%zx, %s, %s0x%zx, 0x%zx, 0x%zx) %s",
+         call, S(s), Ptr(msg), address, flags_text, Ptr(moved), Ptr(ov),
+         Ptr(routine), FormatIntResult(result));
+  Transfer t = {
+      kind,
+      s,
+      ov,
+      readable ? Buffers(msg->lpBuffers, msg->dwBufferCount) : BufferList{},
+      nullptr,
+      0,
+      failed ? nullptr : Count(moved)};
+  TransferLine(failed, t, text);
+  return result;
+}
+
+int NQ_CALL NQW_WSASendMsg(int result, SOCKET s, LPWSAMSG msg, DWORD flags,
+                           LPDWORD sent, LPWSAOVERLAPPED ov,
+                           LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+  if (NobodyTraces()) return result;
+  char f[16];
+  Format(f, sizeof f, "%u, ", static_cast<unsigned>(flags));
+  return MessageCall("WSASendMsg", kPendingWSASendMsg, result, s, msg, f, sent,
+                     ov, reinterpret_cast<void *>(routine));
+}
+
+int NQ_CALL NQW_WSARecvMsg(int result, SOCKET s, LPWSAMSG msg, LPDWORD received,
+                           LPWSAOVERLAPPED ov,
+                           LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+  if (NobodyTraces()) return result;
+  return MessageCall("WSARecvMsg", kPendingWSARecvMsg, result, s, msg, "",
+                     received, ov, reinterpret_cast<void *>(routine));
+}
+
+// Control and waits.
+
+int NQ_CALL NQW_WSAIoctl(int result, SOCKET s, DWORD code, LPVOID in,
+                         DWORD in_length, LPVOID out, DWORD out_length,
+                         LPDWORD returned, LPWSAOVERLAPPED ov,
+                         LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+  if (NobodyTraces()) return result;
+  char c[16], input[24], text[kText];
+  // The extension function asked for, by name.
+  const char *name = nullptr;
+  if (code == SIO_GET_EXTENSION_FUNCTION_POINTER && in_length >= 16 &&
+      !Refused(result != 0))
+    name = ExtensionName(in);
+  if (name == nullptr) Format(input, sizeof input, "0x%zx", Ptr(in));
+  Format(text, sizeof text,
+         "WSAIoctl(%zd, %s, %s, %u, 0x%zx, %u, 0x%zx, 0x%zx, 0x%zx) %s", S(s),
+         CodeText(c, code), name != nullptr ? name : input,
+         static_cast<unsigned>(in_length), Ptr(out),
+         static_cast<unsigned>(out_length), Ptr(returned), Ptr(ov),
+         Ptr(routine), FormatIntResult(result));
+  if (ov != nullptr) {
+    static const uint32_t kNone = 0;
+    Transfer t = {kPendingWSAIoctl,
+                  s,
+                  ov,
+                  BufferList{},
+                  nullptr,
+                  0,
+                  result == 0 ? &kNone : nullptr};
+    TransferLine(result != 0, t, text);
+  } else {
+    PlainLine(result != 0, text);
+  }
+  return result;
+}
+
+// Each descriptor with the events asked for and those returned:
+//   WSAPoll(0x22fe00, 2, 1000) returned 1 (316 POLLIN/POLLIN, 320 POLLOUT/0)
+int NQ_CALL NQW_WSAPoll(int result, LPWSAPOLLFD fds, ULONG count, INT timeout) {
+  if (NobodyTraces()) return result;
+  char text[kText];
+  char *end = text + sizeof text - 2;  // room for ')' and the terminator
+  char *p = text;
+  p += Format(p, static_cast<size_t>(end - p), "WSAPoll(0x%zx, %u, %d) %s",
+              Ptr(fds), static_cast<unsigned>(count), timeout,
+              FormatIntResult(result));
+  bool listed = result != SOCKET_ERROR && fds != nullptr && count != 0;
+  for (ULONG i = 0; listed && i < count && p < end; ++i) {
+    char asked[96], got[96];
+    FlagsText(asked, sizeof asked, static_cast<uint16_t>(fds[i].events),
+              kPollEvents, kPollEventCount);
+    FlagsText(got, sizeof got, static_cast<uint16_t>(fds[i].revents),
+              kPollEvents, kPollEventCount);
+    p += Format(p, static_cast<size_t>(end - p), "%s%zd %s/%s",
+                i == 0 ? " (" : ", ", S(fds[i].fd), asked, got);
+  }
+  if (listed) {
+    *p++ = ')';
+    *p = '\0';
+  }
+  PlainLine(result == SOCKET_ERROR, text);
+  return result;
+}
+
+int NQ_CALL NQW_WSAEventSelect(int result, SOCKET s, WSAEVENT event,
+                               long events) {
+  if (NobodyTraces()) return result;
+  char names[256], text[kText];
+  Format(text, sizeof text, "WSAEventSelect(%zd, 0x%zx, %s) %s", S(s),
+         Ptr(event),
+         FlagsText(names, sizeof names, static_cast<uint32_t>(events),
+                   kNetworkEvents, kNetworkEventCount),
+         FormatIntResult(result));
+  PlainLine(result != 0, text);
+  return result;
+}
+
+// The events that occurred, each with its error code:
+//   WSAEnumNetworkEvents(316, 0x1c, 0x22fe00) returned 0 (FD_CONNECT 10061)
+int NQ_CALL NQW_WSAEnumNetworkEvents(int result, SOCKET s, WSAEVENT event,
+                                     LPWSANETWORKEVENTS events) {
+  if (NobodyTraces()) return result;
+  char text[kText];
+  char *end = text + sizeof text - 2;
+  char *p = text;
+  p += Format(p, static_cast<size_t>(end - p),
+              "WSAEnumNetworkEvents(%zd, 0x%zx, 0x%zx) %s", S(s), Ptr(event),
+              Ptr(events), FormatIntResult(result));
+  if (result == 0 && events != nullptr) {
+    bool any = false;
+    for (int bit = 0; bit < FD_MAX_EVENTS; ++bit) {
+      if ((events->lNetworkEvents & (1L << bit)) == 0) continue;
+      p += Format(p, static_cast<size_t>(end - p), "%s%s %d", any ? ", " : " (",
+                  kNetworkEvents[bit].name, events->iErrorCode[bit]);
+      any = true;
+    }
+    if (any) {
+      *p++ = ')';
+      *p = '\0';
+    }
+  }
+  PlainLine(result != 0, text);
+  return result;
+}
+
+DWORD NQ_CALL NQW_WSAWaitForMultipleEvents(DWORD result, DWORD count,
+                                           const WSAEVENT *events,
+                                           BOOL wait_all, DWORD timeout,
+                                           BOOL alertable) {
+  if (NobodyTraces()) return result;
+  char returned[40], text[kText];
+  if (result == WSA_WAIT_TIMEOUT)
+    strcpy(returned, "returned WSA_WAIT_TIMEOUT");
+  else if (result == WSA_WAIT_IO_COMPLETION)
+    strcpy(returned, "returned WSA_WAIT_IO_COMPLETION");
+  else if (result == WSA_WAIT_FAILED)
+    strcpy(returned, "returned WSA_WAIT_FAILED");
+  else
+    Format(returned, sizeof returned, "returned %u",
+           static_cast<unsigned>(result));
+  Format(text, sizeof text,
+         "WSAWaitForMultipleEvents(%u, 0x%zx, %s, %d, %s) %s",
+         static_cast<unsigned>(count), Ptr(events), wait_all ? "TRUE" : "FALSE",
+         static_cast<int>(timeout), alertable ? "TRUE" : "FALSE", returned);
+  PlainLine(result == WSA_WAIT_FAILED, text);
+  return result;
+}

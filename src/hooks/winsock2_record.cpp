@@ -1,0 +1,237 @@
+// The records of the launcher's Windows Sockets 2 entries: lines, dumps of
+// buffer lists, pending calls and their completions.
+#include "hooks/winsock2_record.h"
+
+#include <stdarg.h>
+#include <string.h>
+
+#include "hooks/hook_common.h"
+#include "hooks/winsock2_text.h"
+#include "netquill_winsock2.h"
+#include "platform/os.h"
+
+namespace nq {
+namespace {
+
+// A buffer list turned into dump pieces: on the stack for a short list,
+// on the heap for a long one.
+class Pieces {
+ public:
+  Pieces(const BufferList &list, const void *data, size_t size) {
+    if (list.first == nullptr) {
+      if (data != nullptr) {
+        inline_[0] = DumpPiece{data, size};
+        count_ = 1;
+        total_ = size;
+      }
+      return;
+    }
+    DumpPiece *p = list.count <= kInline ? inline_
+                                         : static_cast<DumpPiece *>(g_os.alloc(
+                                               list.count * sizeof(DumpPiece)));
+    if (p == nullptr) return;
+    pieces_ = p;
+    const unsigned char *entry = static_cast<const unsigned char *>(list.first);
+    for (uint32_t i = 0; i < list.count; ++i, entry += list.stride) {
+      uint32_t length;
+      const void *address;
+      memcpy(&length, entry, 4);
+      memcpy(&address, entry + list.stride - sizeof address, sizeof address);
+      p[i] = DumpPiece{address, length};
+      total_ += length;
+    }
+    count_ = list.count;
+  }
+  ~Pieces() {
+    if (pieces_ != inline_) g_os.release(pieces_);
+  }
+  Pieces(const Pieces &) = delete;
+  Pieces &operator=(const Pieces &) = delete;
+
+  const DumpPiece *get() const { return pieces_; }
+  size_t count() const { return count_; }
+  // The bytes of moved that the buffers hold.
+  size_t Held(long long moved) const {
+    if (moved <= 0) return 0;
+    return static_cast<unsigned long long>(moved) < total_
+               ? static_cast<size_t>(moved)
+               : total_;
+  }
+
+ private:
+  static constexpr uint32_t kInline = 16;
+  DumpPiece inline_[kInline];
+  DumpPiece *pieces_ = inline_;
+  size_t count_ = 0;
+  size_t total_ = 0;
+};
+
+// Writes the admitted line text with the dump of held bytes of the pieces.
+void WriteLine(TraceContext *ctx, const Admission &a, const DumpPiece *pieces,
+               size_t n, size_t held, const char *text) {
+  bool dump = a.dump && held != 0 && n != 0;
+  if (a.write && dump) {
+    TraceCallPieces(ctx, a, pieces, n, held, "%s", text);
+  } else if (a.write) {
+    TraceCall(ctx, a, nullptr, 0, "%s", text);
+  } else if (dump) {
+    WriteDumpPieces(ctx, pieces, n, held);
+  }
+}
+
+// The addresses of an accepted connection, as GetAcceptExSockaddrs reads
+// them from AcceptEx's buffer (mswsock.dll, which a program that gets
+// AcceptEx has loaded).
+void AcceptedAddresses(const PendingOp &op, char *local, char *remote) {
+  static LPFN_GETACCEPTEXSOCKADDRS get = nullptr;
+  if (get == nullptr)
+    get = reinterpret_cast<LPFN_GETACCEPTEXSOCKADDRS>(
+        LoadedModuleFunction("mswsock.dll", "GetAcceptExSockaddrs"));
+  sockaddr *l = nullptr, *r = nullptr;
+  int l_length = 0, r_length = 0;
+  if (get != nullptr && op.buffer != nullptr)
+    get(op.buffer, op.receive_length, op.local_length, op.remote_length, &l,
+        &l_length, &r, &r_length);
+  AddressText(local, l, l != nullptr ? l_length : 0);
+  AddressText(remote, r, r != nullptr ? r_length : 0);
+}
+
+bool Remember(const Transfer &t, PendingOp *given) {
+  PendingOp own;
+  PendingOp *op = given;
+  if (op == nullptr) {
+    op = &own;
+    PendingStart(op, t.ov, t.socket, t.kind);
+  }
+  if (t.buffers.first != nullptr) {
+    DumpPiece *p = PendingPieces(op, t.buffers.count);
+    const unsigned char *entry =
+        static_cast<const unsigned char *>(t.buffers.first);
+    for (uint32_t i = 0; p != nullptr && i < t.buffers.count;
+         ++i, entry += t.buffers.stride) {
+      uint32_t length;
+      const void *address;
+      memcpy(&length, entry, 4);
+      memcpy(&address, entry + t.buffers.stride - sizeof address,
+             sizeof address);
+      p[i] = DumpPiece{address, length};
+    }
+  } else if (t.data != nullptr) {
+    DumpPiece *p = PendingPieces(op, 1);
+    p[0] = DumpPiece{t.data, t.data_size};
+  }
+  return PendingRemember(op);
+}
+
+}  // namespace
+
+int32_t CallerCode() {
+  NQ_GET_ERROR get = g_get_error.load(std::memory_order_acquire);
+  return get != nullptr ? get() : 0;
+}
+
+void PlainLine(bool failed, const char *text) {
+  if (!EnterCall(failed)) return;
+  TraceContext *ctx = CallContext();
+  Admission a = AdmitRecord(ctx, TRACE_KIND_CALL, LastError());
+  if (a.write) TraceCall(ctx, a, nullptr, 0, "%s", text);
+  LeaveCall();
+}
+
+void TransferLine(bool failed, const Transfer &t, const char *text,
+                  PendingOp *op) {
+  if (!EnterCall(failed)) {
+    if (op != nullptr) PendingRelease(op);
+    return;
+  }
+  int32_t code = LastError();
+  bool counted = !failed && t.moved != nullptr;
+  if (t.ov != nullptr) {
+    bool later = failed ? code == kSystemIoPending : !counted;
+    if (later) {
+      Remember(t, op);
+      op = nullptr;
+    } else {
+      PendingForget(t.ov);
+    }
+  }
+  if (op != nullptr) PendingRelease(op);
+  TraceContext *ctx = CallContext();
+  Admission a = AdmitRecord(ctx, TRACE_KIND_CALL, code);
+  Pieces pieces(t.buffers, t.data, t.data_size);
+  size_t held = counted ? pieces.Held(*t.moved) : 0;
+  WriteLine(ctx, a, pieces.get(), pieces.count(), held, text);
+  LeaveCall();
+}
+
+namespace {
+
+void WriteCompletion(const char *how, PendingOp &op, bool failed,
+                     long long bytes, int32_t code) {
+  TraceContext *ctx = CallContext();
+  Admission a = AdmitRecord(ctx, TRACE_KIND_CALL, code);
+  char text[kTraceFormatSize];
+  char *p = text;
+  char *end = text + sizeof text;
+  p += Format(p, static_cast<size_t>(end - p), "%s(%zd, 0x%zx, %s", how,
+              static_cast<ptrdiff_t>(op.socket), Ptr(op.ov),
+              PendingName(op.kind));
+  if (op.kind == kPendingAcceptEx && !failed) {
+    char local[kAddressText], remote[kAddressText];
+    AcceptedAddresses(op, local, remote);
+    p += Format(p, static_cast<size_t>(end - p), ", %zd, %s, %s",
+                static_cast<ptrdiff_t>(op.accepted), local, remote);
+  } else if (op.kind == kPendingWSARecvFrom && !failed && op.from != nullptr) {
+    char from[kAddressText];
+    int length = op.from_length != nullptr ? *op.from_length : 0;
+    p += Format(p, static_cast<size_t>(end - p), ", %s",
+                AddressText(from, op.from, length));
+  }
+  Format(p, static_cast<size_t>(end - p), ") returned %lld",
+         failed ? -1LL : bytes);
+  // AcceptEx's first data block lies at the start of its buffer.
+  if (op.kind == kPendingAcceptEx && op.buffer != nullptr && op.count == 0) {
+    DumpPiece *piece = PendingPieces(&op, 1);
+    piece[0] = DumpPiece{op.buffer, op.receive_length};
+  }
+  size_t total = 0;
+  for (uint32_t i = 0; i < op.count; ++i) total += op.pieces[i].size;
+  bool moves = op.kind != kPendingDisconnectEx && op.kind != kPendingWSAIoctl &&
+               op.kind != kPendingTransmitFile;
+  size_t held = 0;
+  if (!failed && moves && bytes > 0)
+    held = static_cast<unsigned long long>(bytes) < total
+               ? static_cast<size_t>(bytes)
+               : total;
+  WriteLine(ctx, a, op.pieces, op.count, held, text);
+}
+
+}  // namespace
+
+void CompletionLine(const char *how, const void *ov, bool failed,
+                    long long bytes, int32_t code) {
+  PendingOp op;
+  if (!PendingTake(ov, &op)) return;
+  if (EnterCall(failed)) {
+    WriteCompletion(how, op, failed, bytes, code);
+    LeaveCall();
+  }
+  PendingRelease(&op);
+}
+
+void CompletionOfCall(const char *how, const void *ov, bool ok, long long bytes,
+                      const int32_t *waiting, size_t n) {
+  if (ov == nullptr) return;
+  if (!EnterCall(!ok)) return;
+  int32_t code = LastError();
+  bool under_way = false;
+  for (size_t i = 0; !ok && i < n; ++i) under_way |= code == waiting[i];
+  PendingOp op;
+  if (!under_way && PendingTake(ov, &op)) {
+    WriteCompletion(how, op, !ok, bytes, code);
+    PendingRelease(&op);
+  }
+  LeaveCall();
+}
+
+}  // namespace nq

@@ -1,0 +1,286 @@
+// netquill-run.exe's entries on Windows: addresses by family, the buffer
+// lists of the Windows Sockets 2 data calls, overlapped calls written at
+// issue and their bytes at completion, waits and lookups, exact lines.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "netquill_winsock2.h"
+#include "support/test_env.h"
+
+namespace {
+
+int t_code;
+int NQ_CALL GetCode() { return t_code; }
+void NQ_CALL SetCode(int code) { t_code = code; }
+
+class Winsock2Entries : public nqtest::TraceTest {
+ protected:
+  void SetUp() override {
+    TraceTest::SetUp();
+    TraceErrorHooks hooks = {GetCode, SetCode};
+    WSASetupTrace(&hooks);
+    t_code = 0;
+    file_ = Path("entries.log");
+    ASSERT_EQ(WSAEnableTrace(file_.c_str(), TRACE_FLAG_DUMP), 1);
+  }
+  void TearDown() override {
+    nqtest::DisableFully();
+    TraceTest::TearDown();
+  }
+  // Lines after the banner; dump lines keep their leading spaces.
+  std::vector<std::string> Records() {
+    std::vector<std::string> out;
+    auto lines = Lines(file_);
+    for (size_t i = 1; i < lines.size(); ++i)
+      out.push_back(lines[i][0] == ' ' ? lines[i]
+                                       : nqtest::TagAndText(lines[i]));
+    return out;
+  }
+  std::string file_;
+};
+
+std::string H(const void *p) { return nqtest::Hex(p); }
+
+// Network byte order without the socket library, which the test does not
+// load.
+u_short Net16(unsigned v) {
+  return static_cast<u_short>((v & 0xFF) << 8 | v >> 8);
+}
+u_long Loopback4() {
+  const unsigned char b[4] = {127, 0, 0, 1};
+  u_long v;
+  memcpy(&v, b, 4);
+  return v;
+}
+
+// One completion of ov through GetQueuedCompletionStatusEx, with the
+// kernel's status in the OVERLAPPED as the system leaves it.
+ULONG CompletedEx(WSAOVERLAPPED *ov, DWORD bytes, ULONG_PTR status = 0) {
+  ov->Internal = status;
+  OVERLAPPED_ENTRY entry = {};
+  entry.lpOverlapped = ov;
+  entry.dwNumberOfBytesTransferred = bytes;
+  ULONG removed = 1;
+  NQW_GetQueuedCompletionStatusEx(TRUE, nullptr, &entry, 1, &removed, 0, FALSE);
+  return removed;
+}
+
+sockaddr_storage V6(const unsigned char (&a)[16], unsigned port,
+                    unsigned scope) {
+  sockaddr_storage ss = {};
+  sockaddr_in6 *in6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+  in6->sin6_family = AF_INET6;
+  in6->sin6_port = Net16(port);
+  memcpy(&in6->sin6_addr, a, 16);
+  in6->sin6_scope_id = scope;
+  return ss;
+}
+
+TEST_F(Winsock2Entries, AddressesAreReadByTheirFamily) {
+  const unsigned char loop6[16] = {0, 0, 0, 0, 0, 0, 0, 0,
+                                   0, 0, 0, 0, 0, 0, 0, 1};
+  const unsigned char link6[16] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0,
+                                   0,    0,    0, 0, 0, 0, 0, 1};
+  const unsigned char mapped[16] = {0, 0, 0,    0,    0,   0, 0, 0,
+                                    0, 0, 0xff, 0xff, 127, 0, 0, 1};
+  sockaddr_storage v6 = V6(loop6, 443, 0), scoped = V6(link6, 80, 3),
+                   v4mapped = V6(mapped, 7000, 0), any6 = {}, un = {},
+                   other = {};
+  any6.ss_family = AF_INET6;
+  sockaddr_in v4 = {};
+  v4.sin_family = AF_INET;
+  v4.sin_port = Net16(7000);
+  v4.sin_addr.s_addr = Loopback4();
+  sockaddr_in any4 = {};
+  any4.sin_family = AF_INET;
+  un.ss_family = AF_UNIX;
+  memcpy(reinterpret_cast<char *>(&un) + 2, "C:\\t\\s.sock", 12);
+  other.ss_family = 99;
+  struct {
+    const void *addr;
+    int length;
+    int result, code;
+    const char *want;
+  } cases[] = {
+      {&v4, 16, 0, 0, "INF: connect(5, 127.0.0.1:7000, 16) returned 0"},
+      {&any4, 16, 0, 0, "INF: connect(5, 0.0.0.0:0, 16) returned 0"},
+      {&v6, 28, 0, 0, "INF: connect(5, [::1]:443, 28) returned 0"},
+      {&any6, 28, 0, 0, "INF: connect(5, [::]:0, 28) returned 0"},
+      {&scoped, 28, 0, 0, "INF: connect(5, [fe80::1%3]:80, 28) returned 0"},
+      {&v4mapped, 28, 0, 0,
+       "INF: connect(5, [::ffff:127.0.0.1]:7000, 28) returned 0"},
+      {&v6, 23, -1, 10014,
+       "ERR: connect(5, <0 bytes>, 23) returned -1 [10014]"},
+      {&v6, 20, -1, 10022,
+       "ERR: connect(5, <20 bytes>, 20) returned -1 [10022]"},
+      {&un, 14, 0, 0, "INF: connect(5, \"C:\\t\\s.sock\", 14) returned 0"},
+      {&other, 16, 0, 0, "INF: connect(5, <family 99>, 16) returned 0"},
+      {nullptr, 0, -1, 10014, "ERR: connect(5, NULL, 0) returned -1 [10014]"},
+  };
+  std::vector<std::string> want;
+  for (const auto &c : cases) {
+    t_code = c.code;
+    EXPECT_EQ(NQW_connect(c.result, 5, static_cast<const sockaddr *>(c.addr),
+                          c.length),
+              c.result);
+    want.push_back(c.want);
+  }
+  EXPECT_EQ(Records(), want);
+}
+
+// An accepted peer's address is read only as far as the call wrote it.
+TEST_F(Winsock2Entries, OutAddressesOnlyWhenWritten) {
+  const unsigned char loop6[16] = {0, 0, 0, 0, 0, 0, 0, 0,
+                                   0, 0, 0, 0, 0, 0, 0, 1};
+  sockaddr_storage peer = V6(loop6, 51544, 0);
+  int length = 28;
+  EXPECT_EQ(NQW_accept(9, 5, reinterpret_cast<sockaddr *>(&peer), &length),
+            SOCKET(9));
+  t_code = 10035;
+  EXPECT_EQ(NQW_accept(INVALID_SOCKET, 5, reinterpret_cast<sockaddr *>(&peer),
+                       &length),
+            INVALID_SOCKET);
+  EXPECT_EQ(Records(),
+            (std::vector<std::string>{
+                "INF: accept(5, [::1]:51544, " + H(&length) + ") returned 9",
+                "WRN: accept(5, <0 bytes>, " + H(&length) +
+                    ") returned INVALID_SOCKET [10035]"}));
+}
+
+// A pending receive is written at once, as a warning, and its bytes when
+// the program learns of the completion, once; a send that completes at
+// once dumps every buffer with its own line.
+TEST_F(Winsock2Entries, OverlappedBytesComeWithTheirCompletion) {
+  char first[8] = "hel", second[8] = "lo!";
+  WSABUF bufs[2] = {{3, first}, {3, second}};
+  WSAOVERLAPPED ov = {};
+  DWORD flags = 0, moved = 0;
+  t_code = 997;
+  EXPECT_EQ(
+      NQW_WSARecv(SOCKET_ERROR, 7, bufs, 2, nullptr, &flags, &ov, nullptr),
+      SOCKET_ERROR);
+  bufs[0].len = 0;  // the program may change its list while pending
+  t_code = 0;
+  DWORD transferred = 5;
+  ULONG_PTR key = 0;
+  LPOVERLAPPED got = &ov;
+  EXPECT_EQ(NQW_GetQueuedCompletionStatus(TRUE, nullptr, &transferred, &key,
+                                          &got, INFINITE),
+            TRUE);
+  // Reported once: the same OVERLAPPED again is nobody's.
+  EXPECT_EQ(NQW_GetQueuedCompletionStatus(TRUE, nullptr, &transferred, &key,
+                                          &got, INFINITE),
+            TRUE);
+  moved = 6;
+  EXPECT_EQ(NQW_WSASend(0, 7, bufs + 1, 1, &moved, 0, &ov, nullptr), 0);
+  CompletedEx(&ov, 3);
+  std::string o = H(&ov);
+  EXPECT_EQ(
+      Records(),
+      (std::vector<std::string>{
+          "WRN: WSARecv(7, " + H(bufs) + ", 2, 0x0, " + H(&flags) + ", " + o +
+              ", 0x0) returned -1 [997]",
+          "INF: GetQueuedCompletionStatus(7, " + o + ", WSARecv) returned 5",
+          "      0000  68 65 6C 6C 6F                                   hello",
+          "INF: WSASend(7, " + H(bufs + 1) + ", 1, " + H(&moved) + ", 0, " + o +
+              ", 0x0) returned 0",
+          "      0000  6C 6F 21                                         lo!",
+      }));
+}
+
+// A completion that failed carries the code the program got; one still
+// under way (WSA_IO_INCOMPLETE) writes nothing and stays remembered.
+TEST_F(Winsock2Entries, FailedAndUnfinishedCompletions) {
+  char data[4] = "abc";
+  WSABUF buf = {3, data};
+  WSAOVERLAPPED a = {}, b = {};
+  DWORD flags = 0, transferred = 0;
+  t_code = 997;
+  NQW_WSARecv(SOCKET_ERROR, 8, &buf, 1, nullptr, &flags, &a, nullptr);
+  NQW_WSASend(SOCKET_ERROR, 8, &buf, 1, nullptr, 0, &b, nullptr);
+  CompletedEx(&a, 0, 0xC000020D);  // the connection was reset
+  t_code = 996;
+  EXPECT_EQ(
+      NQW_WSAGetOverlappedResult(FALSE, 8, &b, &transferred, FALSE, &flags),
+      FALSE);
+  t_code = 0;
+  transferred = 2;
+  EXPECT_EQ(
+      NQW_WSAGetOverlappedResult(TRUE, 8, &b, &transferred, FALSE, &flags),
+      TRUE);
+  auto records = Records();
+  ASSERT_EQ(records.size(), 5u);
+  EXPECT_EQ(records[2], "ERR: GetQueuedCompletionStatusEx(8, " + H(&a) +
+                            ", WSARecv) returned -1 [10054]");
+  EXPECT_EQ(records[3], "INF: WSAGetOverlappedResult(8, " + H(&b) +
+                            ", WSASend) returned 2");
+  EXPECT_EQ(records[4],
+            "      0000  61 62                                            ab");
+}
+
+// Waits, controls and lookups name what they saw.
+TEST_F(Winsock2Entries, WaitsControlsAndLookupsSpellOutTheirValues) {
+  WSAPOLLFD fds[2] = {{316, POLLRDNORM, POLLRDNORM}, {320, POLLOUT, 0}};
+  NQW_WSAPoll(1, fds, 2, 1000);
+  NQW_WSAEventSelect(0, 316, reinterpret_cast<WSAEVENT>(0x1c),
+                     FD_READ | FD_CLOSE);
+  WSANETWORKEVENTS events = {};
+  events.lNetworkEvents = FD_CONNECT | FD_WRITE;
+  events.iErrorCode[FD_CONNECT_BIT] = 10061;
+  NQW_WSAEnumNetworkEvents(0, 316, reinterpret_cast<WSAEVENT>(0x1c), &events);
+  int so_error = 10061, length = 4;
+  NQW_getsockopt(0, 316, SOL_SOCKET, SO_ERROR,
+                 reinterpret_cast<char *>(&so_error), &length);
+  GUID connect_ex = WSAID_CONNECTEX;
+  void *fn = nullptr;
+  DWORD got = 0;
+  NQW_WSAIoctl(0, 316, SIO_GET_EXTENSION_FUNCTION_POINTER, &connect_ex,
+               sizeof connect_ex, &fn, sizeof fn, &got, nullptr, nullptr);
+  u_long on = 1;
+  NQW_ioctlsocket(0, 316, FIONBIO, &on);
+  sockaddr_in v4 = {};
+  v4.sin_family = AF_INET;
+  v4.sin_port = Net16(80);
+  v4.sin_addr.s_addr = Loopback4();
+  sockaddr_in6 v6 = {};
+  v6.sin6_family = AF_INET6;
+  v6.sin6_port = Net16(80);
+  v6.sin6_addr.s6_addr[15] = 1;
+  ADDRINFOW second = {}, first = {};
+  second.ai_addr = reinterpret_cast<sockaddr *>(&v6);
+  second.ai_addrlen = sizeof v6;
+  first.ai_addr = reinterpret_cast<sockaddr *>(&v4);
+  first.ai_addrlen = sizeof v4;
+  first.ai_next = &second;
+  PADDRINFOW list = &first;
+  NQW_GetAddrInfoW(0, L"localhost", L"80", nullptr, &list);
+  t_code = 11001;
+  PADDRINFOA none = nullptr;
+  NQW_getaddrinfo(11001, "nx.invalid", nullptr, nullptr, &none);
+  std::string fds_text = H(fds), events_text = H(&events);
+  EXPECT_EQ(
+      Records(),
+      (std::vector<std::string>{
+          "INF: WSAPoll(" + fds_text +
+              ", 2, 1000) returned 1 (316 POLLRDNORM/POLLRDNORM, 320 "
+              "POLLOUT/0)",
+          "INF: WSAEventSelect(316, 0x1c, FD_READ|FD_CLOSE) returned 0",
+          "INF: WSAEnumNetworkEvents(316, 0x1c, " + events_text +
+              ") returned 0 (FD_WRITE 0, FD_CONNECT 10061)",
+          "INF: getsockopt(316, 65535, 4103, " + H(&so_error) + ", " +
+              H(&length) + ") returned 0 (SO_ERROR 10061)",
+          "INF: WSAIoctl(316, SIO_GET_EXTENSION_FUNCTION_POINTER, ConnectEx, "
+          "16, " +
+              H(&fn) + ", " + std::to_string(sizeof fn) + ", " + H(&got) +
+              ", 0x0, 0x0) returned 0",
+          "INF: ioctlsocket(316, FIONBIO, " + H(&on) + ") returned 0",
+          "INF: GetAddrInfoW(\"localhost\", \"80\") returned 0 "
+          "(127.0.0.1:80, [::1]:80)",
+          "WRN: getaddrinfo(\"nx.invalid\", NULL) returned 11001 [11001]",
+      }));
+}
+
+}  // namespace
