@@ -57,3 +57,77 @@ def lines(tool, trace, module=True):
         if "dump" in r:
             out.append("  dump " + r["dump"])
     return out
+
+
+class Conversation:
+    """One socket's life in a trace: its bytes each way and every address
+    its lines name, as (family, address, port)."""
+
+    def __init__(self, handle):
+        self.handle = handle
+        self.sent = b""
+        self.received = b""
+        self.addresses = set()
+
+    def __repr__(self):
+        return "socket %s: %d bytes sent, %d received, %s" % (
+            self.handle, len(self.sent), len(self.received),
+            sorted(self.addresses))
+
+
+def directions(table):
+    """What each listed call's result counts, from the build's list of
+    calls (netquill_calls.txt): "sent", "received", "none", or "completed"
+    for the line of a completion."""
+    return {row[1]: row[5] for row in (line.split() for line in open(table))
+            if row[5] != "-"}
+
+
+def conversations(tool, trace, table):
+    """The sockets of a Windows trace with dumps, in the order they were
+    first named: a call's bytes go to its socket (the first argument, the
+    accepted socket of AcceptEx), a completion's bytes to the socket and
+    the way of the operation it names; a handle closed and made again
+    starts a new conversation."""
+    way = directions(table)
+    talks, live = [], {}
+
+    def talk(handle):
+        if handle not in live:
+            live[handle] = Conversation(handle)
+            talks.append(live[handle])
+        return live[handle]
+
+    for r in records(tool, trace):
+        if r["type"] != "call":
+            continue
+        args = r["args"]
+        if isinstance(args, str):  # more than eight: the text as written
+            args = [int(a) if a.strip().isdigit() else a.strip()
+                    for a in args.split(",")]
+        if not args or not isinstance(args[0], int):
+            continue
+        name, handle = r["call"], args[0]
+        data = way.get(name)
+        if data == "completed" and len(args) > 2:
+            name = args[2]
+            data = way.get(name)
+            if name == "AcceptEx" and len(args) > 3:
+                handle = args[3]
+        elif name == "AcceptEx" and len(args) > 1:
+            handle = args[1]
+        if name == "accept" and isinstance(r["result"], int):
+            handle = r["result"]
+        sock = talk(handle)
+        for a in args:
+            if isinstance(a, dict) and "port" in a:
+                sock.addresses.add((a["family"], a["address"], a["port"]))
+        if "dump" in r and "code" not in r:
+            raw = bytes.fromhex(r["dump"])
+            if data == "sent":
+                sock.sent += raw
+            elif data == "received":
+                sock.received += raw
+        if r["call"] == "closesocket":
+            live.pop(handle, None)
+    return talks

@@ -1,0 +1,172 @@
+/*
+ * The Windows Sockets 2 calls the real programs of the tests leave out,
+ * one case each, made on loopback by a program that knows nothing of
+ * tracing: WSAPoll, WSAEventSelect and WSAEnumNetworkEvents, the reason of
+ * a refused non-blocking connect in SO_ERROR, UDP on ::1 through WSASendTo
+ * and WSARecvFrom, an overlapped WSARecv with a completion routine, and
+ * one completed through GetOverlappedResult. Prints each result, which
+ * must read the same through netquill-run.
+ */
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <stdio.h>
+#include <string.h>
+
+static SOCKET listener, client, server;
+static DWORD routine_bytes, routine_error;
+
+static void Pair(DWORD flags) {
+  struct sockaddr_in addr;
+  int len = sizeof addr;
+  listener = socket(AF_INET, SOCK_STREAM, 0);
+  memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(listener, (struct sockaddr *)&addr, sizeof addr);
+  listen(listener, 1);
+  getsockname(listener, (struct sockaddr *)&addr, &len);
+  client = WSASocketW(AF_INET, SOCK_STREAM, 0, NULL, 0, flags);
+  connect(client, (struct sockaddr *)&addr, sizeof addr);
+  server = accept(listener, NULL, NULL);
+}
+
+static void Unpair(void) {
+  closesocket(server);
+  closesocket(client);
+  closesocket(listener);
+}
+
+static void Poll(void) {
+  WSAPOLLFD fds[2];
+  Pair(0);
+  send(client, "ping", 4, 0);
+  fds[0].fd = server;
+  fds[0].events = POLLRDNORM;
+  fds[1].fd = client;
+  fds[1].events = POLLRDNORM;
+  printf("WSAPoll %d", WSAPoll(fds, 2, 5000));
+  printf(" %d %d\n", fds[0].revents, fds[1].revents);
+  Unpair();
+}
+
+static void EventSelect(void) {
+  WSAEVENT event = WSACreateEvent();
+  WSANETWORKEVENTS events;
+  Pair(0);
+  printf("WSAEventSelect %d\n",
+         WSAEventSelect(client, event, FD_READ | FD_CLOSE));
+  send(server, "news", 4, 0);
+  closesocket(server);
+  printf("WSAWaitForMultipleEvents %lu\n",
+         WSAWaitForMultipleEvents(1, &event, FALSE, 5000, FALSE));
+  Sleep(100); /* the close too */
+  printf("WSAEnumNetworkEvents %d",
+         WSAEnumNetworkEvents(client, event, &events));
+  printf(" %ld\n", events.lNetworkEvents);
+  closesocket(client);
+  closesocket(listener);
+  WSACloseEvent(event);
+}
+
+static void RefusedNonBlocking(void) {
+  struct sockaddr_in to;
+  u_long on = 1;
+  fd_set writable, failed;
+  struct timeval wait = {5, 0};
+  int error = 0, len = sizeof error;
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  memset(&to, 0, sizeof to);
+  to.sin_family = AF_INET;
+  to.sin_port = htons(1);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ioctlsocket(s, FIONBIO, &on);
+  printf("connect %d %d\n", connect(s, (struct sockaddr *)&to, sizeof to),
+         WSAGetLastError());
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(s, &writable);
+  FD_SET(s, &failed);
+  select(0, NULL, &writable, &failed, &wait);
+  printf("getsockopt %d",
+         getsockopt(s, SOL_SOCKET, SO_ERROR, (char *)&error, &len));
+  printf(" %d %d\n", error, len);
+  closesocket(s);
+}
+
+static void UdpIpv6(void) {
+  struct sockaddr_in6 addr, from;
+  int len = sizeof addr, from_len = sizeof from;
+  char text[] = "six", buf[16];
+  WSABUF out = {3, text}, in = {sizeof buf, buf};
+  DWORD sent = 0, received = 0, flags = 0;
+  SOCKET s = socket(AF_INET6, SOCK_DGRAM, 0);
+  memset(&addr, 0, sizeof addr);
+  addr.sin6_family = AF_INET6;
+  addr.sin6_addr = in6addr_loopback;
+  bind(s, (struct sockaddr *)&addr, sizeof addr);
+  getsockname(s, (struct sockaddr *)&addr, &len);
+  printf("WSASendTo %d",
+         WSASendTo(s, &out, 1, &sent, 0, (struct sockaddr *)&addr, sizeof addr,
+                   NULL, NULL));
+  printf(" %lu\n", sent);
+  printf("WSARecvFrom %d",
+         WSARecvFrom(s, &in, 1, &received, &flags, (struct sockaddr *)&from,
+                     &from_len, NULL, NULL));
+  printf(" %lu %d %d\n", received, from_len, from.sin6_port == addr.sin6_port);
+  closesocket(s);
+}
+
+static void CALLBACK Completed(DWORD error, DWORD transferred,
+                               LPWSAOVERLAPPED ov, DWORD flags) {
+  (void)ov;
+  (void)flags;
+  routine_error = error;
+  routine_bytes = transferred;
+}
+
+static void Routine(void) {
+  char buf[32];
+  WSABUF in = {sizeof buf, buf};
+  WSAOVERLAPPED ov;
+  DWORD flags = 0;
+  Pair(WSA_FLAG_OVERLAPPED);
+  memset(&ov, 0, sizeof ov);
+  printf("WSARecv %d", WSARecv(client, &in, 1, NULL, &flags, &ov, Completed));
+  printf(" %d\n", WSAGetLastError());
+  send(server, "routine", 7, 0);
+  printf("SleepEx %lu %lu %lu\n", SleepEx(5000, TRUE), routine_error,
+         routine_bytes);
+  Unpair();
+}
+
+static void Overlapped(void) {
+  char buf[32];
+  WSABUF in = {sizeof buf, buf};
+  WSAOVERLAPPED ov;
+  DWORD flags = 0, transferred = 0;
+  Pair(WSA_FLAG_OVERLAPPED);
+  memset(&ov, 0, sizeof ov);
+  ov.hEvent = WSACreateEvent();
+  printf("WSARecv %d", WSARecv(client, &in, 1, NULL, &flags, &ov, NULL));
+  printf(" %d\n", WSAGetLastError());
+  send(server, "result", 6, 0);
+  printf("GetOverlappedResult %d",
+         GetOverlappedResult((HANDLE)client, &ov, &transferred, TRUE));
+  printf(" %lu\n", transferred);
+  WSACloseEvent(ov.hEvent);
+  Unpair();
+}
+
+int main(void) {
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);
+  Poll();
+  EventSelect();
+  RefusedNonBlocking();
+  UdpIpv6();
+  Routine();
+  Overlapped();
+  printf("done\n");
+  return 3;
+}
