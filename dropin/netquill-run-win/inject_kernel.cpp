@@ -52,10 +52,11 @@ FARPROC WINAPI NqGetProcAddress(HMODULE module, LPCSTR name) {
   int lib = LibOfModule(module);
   if (lib >= 0) {
     replacement = SocketThunkOf(lib, name, nullptr);
-  } else if (reinterpret_cast<uintptr_t>(name) > 0xFFFF &&
-             (module == GetModuleHandleW(L"kernel32.dll") ||
-              module == GetModuleHandleW(L"kernelbase.dll"))) {
-    replacement = KernelHookOf(name);
+  } else if (reinterpret_cast<uintptr_t>(name) > 0xFFFF) {
+    if (module == GetModuleHandleW(L"kernel32.dll"))
+      replacement = KernelHookOf(name);
+    else if (module == GetModuleHandleW(L"kernelbase.dll"))
+      replacement = RelayOf(kFromKernel, FindW2Call(kLib_kernel, name));
   }
   SetLastError(saved);
   if (replacement != nullptr) memcpy(&proc, &replacement, sizeof proc);

@@ -80,14 +80,17 @@ bool IsSystemModule(HMODULE module) {
   return StartsWithW(path, windows);
 }
 
-// -2: KERNEL32 (or KERNELBASE, where newer programs may find the same
-// functions); else a socket library or -1.
+constexpr int kImportKernel32 = -2;
+constexpr int kImportKernelBase = -3;
+
+// A socket library, KERNEL32, KERNELBASE (where a newer program may find
+// the completion calls), or -1.
 int LibOfImport(const char *dll) {
   if (SameNameA(dll, "ws2_32.dll")) return kWs2;
   if (SameNameA(dll, "wsock32.dll")) return kWs1;
   if (SameNameA(dll, "mswsock.dll")) return kMswsock;
-  if (SameNameA(dll, "kernel32.dll") || SameNameA(dll, "kernelbase.dll"))
-    return -2;
+  if (SameNameA(dll, "kernel32.dll")) return kImportKernel32;
+  if (SameNameA(dll, "kernelbase.dll")) return kImportKernelBase;
   return -1;
 }
 
@@ -125,13 +128,18 @@ void *ReplacementOf(int lib, const IMAGE_THUNK_DATA *name_entry,
                  ->Name;
     }
   }
-  if (lib == -2) {
-    if (name == nullptr || reinterpret_cast<uintptr_t>(name) <= 0xFFFF ||
-        (system && strncmp(name, "CreateProcess", 13) != 0))
+  bool named = name != nullptr && reinterpret_cast<uintptr_t>(name) > 0xFFFF;
+  if (lib == kImportKernel32) {
+    if (!named || (system && strncmp(name, "CreateProcess", 13) != 0))
       return nullptr;
     return KernelHookOf(name);
   }
+  // Only the completion calls: KERNEL32's own functions import the
+  // watched ones from KERNELBASE, and this DLL calls them through KERNEL32.
   if (system) return nullptr;
+  if (lib == kImportKernelBase)
+    return named ? RelayOf(kFromKernel, FindW2Call(kLib_kernel, name))
+                 : nullptr;
   return SocketThunkOf(lib, name, current);
 }
 

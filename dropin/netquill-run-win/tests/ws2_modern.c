@@ -57,15 +57,12 @@ static void EventSelect(void) {
   printf("WSAEventSelect %d\n",
          WSAEventSelect(client, event, FD_READ | FD_CLOSE));
   send(server, "news", 4, 0);
-  closesocket(server);
   printf("WSAWaitForMultipleEvents %lu\n",
          WSAWaitForMultipleEvents(1, &event, FALSE, 5000, FALSE));
-  Sleep(100); /* the close too */
   printf("WSAEnumNetworkEvents %d",
          WSAEnumNetworkEvents(client, event, &events));
   printf(" %ld\n", events.lNetworkEvents);
-  closesocket(client);
-  closesocket(listener);
+  Unpair();
   WSACloseEvent(event);
 }
 
@@ -81,8 +78,8 @@ static void RefusedNonBlocking(void) {
   to.sin_port = htons(1);
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ioctlsocket(s, FIONBIO, &on);
-  printf("connect %d %d\n", connect(s, (struct sockaddr *)&to, sizeof to),
-         WSAGetLastError());
+  printf("connect %d", connect(s, (struct sockaddr *)&to, sizeof to));
+  printf(" %d\n", WSAGetLastError());
   FD_ZERO(&writable);
   FD_ZERO(&failed);
   FD_SET(s, &writable);
@@ -135,8 +132,8 @@ static void Routine(void) {
   printf("WSARecv %d", WSARecv(client, &in, 1, NULL, &flags, &ov, Completed));
   printf(" %d\n", WSAGetLastError());
   send(server, "routine", 7, 0);
-  printf("SleepEx %lu %lu %lu\n", SleepEx(5000, TRUE), routine_error,
-         routine_bytes);
+  printf("SleepEx %lu", SleepEx(5000, TRUE));
+  printf(" %lu %lu\n", routine_error, routine_bytes);
   Unpair();
 }
 
