@@ -39,6 +39,8 @@ WSASendTo 0 3
 WSARecvFrom 0 3 28 1
 WSARecv -1 997
 SleepEx 192 0 7
+WSARecv 0 5
+SleepEx 192 0 5
 WSARecv -1 997
 GetOverlappedResult 1 6
 done
@@ -77,6 +79,10 @@ MODERN_LINES = PAIR + [
     "send(<h>, 0x?, 7, 0) returned 7", "  dump " + b"routine".hex(),
     "CompletionRoutine(<h>, 0x?, WSARecv) returned 7",
     "  dump " + b"routine".hex()] + UNPAIR + PAIR + [
+    "send(<h>, 0x?, 5, 0) returned 5", "  dump " + b"early".hex(),
+    # At once: its bytes with its line, none at the routine.
+    "WSARecv(<h>, 0x?, 1, 0x?, 0x?, 0x?, 0x?) returned 0",
+    "  dump " + b"early".hex()] + UNPAIR + PAIR + [
     "WSARecv(<h>, 0x?, 1, 0x?, 0x?, 0x?, 0x?) returned -1 [997]",
     "send(<h>, 0x?, 6, 0) returned 6", "  dump " + b"result".hex(),
     "GetOverlappedResult(<h>, 0x?, WSARecv) returned 6",

@@ -137,6 +137,25 @@ static void Routine(void) {
   Unpair();
 }
 
+/* The bytes are there before the call, which succeeds at once: the
+ * routine still runs, and the bytes must be told once. */
+static void RoutineAtOnce(void) {
+  char buf[32];
+  WSABUF in = {sizeof buf, buf};
+  WSAOVERLAPPED ov;
+  DWORD flags = 0, received = 0;
+  Pair(WSA_FLAG_OVERLAPPED);
+  memset(&ov, 0, sizeof ov);
+  send(server, "early", 5, 0);
+  Sleep(50);
+  printf("WSARecv %d",
+         WSARecv(client, &in, 1, &received, &flags, &ov, Completed));
+  printf(" %lu\n", received);
+  printf("SleepEx %lu", SleepEx(5000, TRUE));
+  printf(" %lu %lu\n", routine_error, routine_bytes);
+  Unpair();
+}
+
 static void Overlapped(void) {
   char buf[32];
   WSABUF in = {sizeof buf, buf};
@@ -163,6 +182,7 @@ int main(void) {
   RefusedNonBlocking();
   UdpIpv6();
   Routine();
+  RoutineAtOnce();
   Overlapped();
   printf("done\n");
   return 3;
