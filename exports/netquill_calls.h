@@ -153,7 +153,8 @@
  * wsock32.dll, whose hook the entry replaces under the launcher; "ws2"
  * ws2_32.dll; "mswsock" mswsock.dll (and wsock32.dll); "extension" only
  * through WSAIoctl(SIO_GET_EXTENSION_FUNCTION_POINTER); "kernel" KERNEL32;
- * "routine" the launcher's completion routine, which the system calls.
+ * "routine" the launcher's completion routine, which the system calls;
+ * "launcher" an entry for the launcher itself, which traces no call.
  * data "completed": the line of a completion, whose data goes the way of
  * the operation it names. */
 #define NQ_WINSOCK2_CALLS(X)                                  \
@@ -194,6 +195,7 @@
   X(GetQueuedCompletionStatusEx, 2141, 24, kernel, completed) \
   X(GetOverlappedResult, 2142, 16, kernel, completed)         \
   X(GetOverlappedResultEx, 2143, 20, kernel, completed)       \
-  X(CompletionRoutine, 2144, 16, routine, completed)
+  X(CompletionRoutine, 2144, 16, routine, completed)         \
+  X(HoldTraceFile, 2200, 4, launcher, none)
 
 #endif /* NETQUILL_CALLS_H */

@@ -33,12 +33,13 @@
 #define NETQUILL_WINSOCK2_H
 
 #if defined(_WIN32_WINNT) && _WIN32_WINNT < 0x0600
-#error "netquill_winsock2.h declares WSAPoll and GetQueuedCompletionStatusEx: _WIN32_WINNT 0x0600 or later"
+#error \
+    "netquill_winsock2.h declares WSAPoll and GetQueuedCompletionStatusEx: _WIN32_WINNT 0x0600 or later"
 #endif
 
+#include <mswsock.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <mswsock.h>
 
 #include "netquill.h"
 
@@ -65,28 +66,25 @@ NQ_EXPORT int NQ_CALL NQW_ioctlsocket(int result, SOCKET s, long cmd,
 NQ_EXPORT int NQ_CALL NQW_recvfrom(int result, SOCKET s, char *buf, int len,
                                    int flags, struct sockaddr *from,
                                    int *fromlen);
-NQ_EXPORT int NQ_CALL NQW_sendto(int result, SOCKET s, const char *buf,
-                                 int len, int flags, const struct sockaddr *to,
+NQ_EXPORT int NQ_CALL NQW_sendto(int result, SOCKET s, const char *buf, int len,
+                                 int flags, const struct sockaddr *to,
                                  int tolen);
 
 /* Sockets and connections. */
 NQ_EXPORT SOCKET NQ_CALL NQW_WSASocketA(SOCKET result, int af, int type,
-                                        int protocol,
-                                        LPWSAPROTOCOL_INFOA info, GROUP g,
-                                        DWORD flags);
+                                        int protocol, LPWSAPROTOCOL_INFOA info,
+                                        GROUP g, DWORD flags);
 NQ_EXPORT SOCKET NQ_CALL NQW_WSASocketW(SOCKET result, int af, int type,
-                                        int protocol,
-                                        LPWSAPROTOCOL_INFOW info, GROUP g,
-                                        DWORD flags);
+                                        int protocol, LPWSAPROTOCOL_INFOW info,
+                                        GROUP g, DWORD flags);
 NQ_EXPORT SOCKET NQ_CALL NQW_WSAAccept(SOCKET result, SOCKET s,
                                        struct sockaddr *addr, LPINT addrlen,
                                        LPCONDITIONPROC condition,
                                        DWORD_PTR callback_data);
 NQ_EXPORT int NQ_CALL NQW_WSAConnect(int result, SOCKET s,
                                      const struct sockaddr *name, int namelen,
-                                     LPWSABUF caller_data,
-                                     LPWSABUF callee_data, LPQOS sqos,
-                                     LPQOS gqos);
+                                     LPWSABUF caller_data, LPWSABUF callee_data,
+                                     LPQOS sqos, LPQOS gqos);
 NQ_EXPORT BOOL NQ_CALL NQW_AcceptEx(BOOL result, SOCKET listen_socket,
                                     SOCKET accept_socket, PVOID buffer,
                                     DWORD receive_length, DWORD local_length,
@@ -96,9 +94,8 @@ NQ_EXPORT BOOL NQ_CALL NQW_ConnectEx(BOOL result, SOCKET s,
                                      const struct sockaddr *name, int namelen,
                                      PVOID send_buffer, DWORD send_length,
                                      LPDWORD sent, LPOVERLAPPED ov);
-NQ_EXPORT BOOL NQ_CALL NQW_DisconnectEx(BOOL result, SOCKET s,
-                                        LPOVERLAPPED ov, DWORD flags,
-                                        DWORD reserved);
+NQ_EXPORT BOOL NQ_CALL NQW_DisconnectEx(BOOL result, SOCKET s, LPOVERLAPPED ov,
+                                        DWORD flags, DWORD reserved);
 NQ_EXPORT BOOL NQ_CALL NQW_TransmitFile(BOOL result, SOCKET s, HANDLE file,
                                         DWORD write_count, DWORD per_send,
                                         LPOVERLAPPED ov,
@@ -123,13 +120,12 @@ NQ_EXPORT int NQ_CALL NQW_WSARecvFrom(
     int result, SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received,
     LPDWORD flags, struct sockaddr *from, LPINT fromlen, LPWSAOVERLAPPED ov,
     LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
-NQ_EXPORT int NQ_CALL NQW_WSASendMsg(int result, SOCKET s, LPWSAMSG msg,
-                                     DWORD flags, LPDWORD sent,
-                                     LPWSAOVERLAPPED ov,
-                                     LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
-NQ_EXPORT int NQ_CALL NQW_WSARecvMsg(int result, SOCKET s, LPWSAMSG msg,
-                                     LPDWORD received, LPWSAOVERLAPPED ov,
-                                     LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
+NQ_EXPORT int NQ_CALL
+NQW_WSASendMsg(int result, SOCKET s, LPWSAMSG msg, DWORD flags, LPDWORD sent,
+               LPWSAOVERLAPPED ov, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
+NQ_EXPORT int NQ_CALL
+NQW_WSARecvMsg(int result, SOCKET s, LPWSAMSG msg, LPDWORD received,
+               LPWSAOVERLAPPED ov, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
 
 /* Completions of overlapped calls, as the program learns of them. */
 NQ_EXPORT BOOL NQ_CALL NQW_WSAGetOverlappedResult(BOOL result, SOCKET s,
@@ -160,8 +156,8 @@ NQ_EXPORT void NQ_CALL NQW_CompletionRoutine(DWORD error, DWORD transferred,
                                              LPWSAOVERLAPPED ov, DWORD flags);
 
 /* Control and waits. */
-NQ_EXPORT int NQ_CALL NQW_WSAIoctl(int result, SOCKET s, DWORD code,
-                                   LPVOID in, DWORD in_length, LPVOID out,
+NQ_EXPORT int NQ_CALL NQW_WSAIoctl(int result, SOCKET s, DWORD code, LPVOID in,
+                                   DWORD in_length, LPVOID out,
                                    DWORD out_length, LPDWORD returned,
                                    LPWSAOVERLAPPED ov,
                                    LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
@@ -181,9 +177,8 @@ NQ_EXPORT DWORD NQ_CALL NQW_WSAWaitForMultipleEvents(DWORD result, DWORD count,
 /* Name lookups, with every address that came back. */
 NQ_EXPORT INT NQ_CALL NQW_getaddrinfo(INT result, PCSTR node, PCSTR service,
                                       const ADDRINFOA *hints, PADDRINFOA *res);
-NQ_EXPORT INT NQ_CALL NQW_GetAddrInfoW(INT result, PCWSTR node,
-                                       PCWSTR service, const ADDRINFOW *hints,
-                                       PADDRINFOW *res);
+NQ_EXPORT INT NQ_CALL NQW_GetAddrInfoW(INT result, PCWSTR node, PCWSTR service,
+                                       const ADDRINFOW *hints, PADDRINFOW *res);
 NQ_EXPORT INT NQ_CALL NQW_getnameinfo(INT result, const SOCKADDR *sa,
                                       socklen_t salen, PCHAR host,
                                       DWORD host_size, PCHAR serv,
@@ -192,6 +187,14 @@ NQ_EXPORT INT NQ_CALL NQW_GetNameInfoW(INT result, const SOCKADDR *sa,
                                        socklen_t salen, PWCHAR host,
                                        DWORD host_size, PWCHAR serv,
                                        DWORD serv_size, INT flags);
+
+/* The launcher's own entry, which traces no call: appends to the trace
+ * file at path go through a handle opened now, at the program's start, and
+ * kept: one write per record between the append guard's lock and unlock,
+ * after a check that the handle still names the file it was opened on.
+ * Records to another path, and all of them once the program has closed the
+ * handle, go by path as before. Returns 1 when the file is held. */
+NQ_EXPORT int NQ_CALL NQW_HoldTraceFile(const char *path);
 
 #ifdef __cplusplus
 }

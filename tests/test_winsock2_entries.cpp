@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "netquill_winsock2.h"
+#include "platform/win32/held_file_win32.h"
 #include "support/test_env.h"
 
 namespace {
@@ -281,6 +282,31 @@ TEST_F(Winsock2Entries, WaitsControlsAndLookupsSpellOutTheirValues) {
           "(127.0.0.1:80, [::1]:80)",
           "WRN: getaddrinfo(\"nx.invalid\", NULL) returned 11001 [11001]",
       }));
+}
+
+// The held file takes every record to its path, from every thread, in one
+// write each; other paths, and devices, go by path.
+TEST_F(Winsock2Entries, HeldFileTakesTheRecordsOfItsPath) {
+  std::string held = Path("held.log"), other = Path("other.log");
+  EXPECT_EQ(NQW_HoldTraceFile("NUL"), 0);
+  EXPECT_EQ(NQW_HoldTraceFile(held.c_str()), 1);
+  int result = 0;
+  EXPECT_FALSE(nq::AppendHeld(other.c_str(), "x", 1, &result));
+  ASSERT_EQ(WSASetTraceFile(held.c_str()), 1);
+  SetLastError(1234);
+  EXPECT_EQ(NetQuillWrite(TRACE_KIND_PLAIN, "one", 0), 1);
+  EXPECT_EQ(GetLastError(), 1234u);
+  ASSERT_TRUE(nq::AppendHeld(held.c_str(), "two\r\n", 5, &result));
+  EXPECT_EQ(result, 1);
+  ASSERT_EQ(WSASetTraceFile(other.c_str()), 1);
+  EXPECT_EQ(NetQuillWrite(TRACE_KIND_PLAIN, "three", 0), 1);
+  auto held_lines = Lines(held);
+  ASSERT_EQ(held_lines.size(), 2u);
+  EXPECT_EQ(nqtest::TagAndText(held_lines[0]), "INF: one");
+  EXPECT_EQ(held_lines[1], "two");
+  auto other_lines = Lines(other);
+  ASSERT_EQ(other_lines.size(), 1u);
+  EXPECT_EQ(nqtest::TagAndText(other_lines[0]), "INF: three");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ namespace {
 nqdrop::TraceEnv g_env;
 char g_path[nqdrop::kTracePathSize];  // with .PID for a file per process
 decltype(&::WSAEnableTrace) g_enable;
+int(WINAPI *g_hold)(const char *path);  // NETQUILL.DLL's NQW_HoldTraceFile
 DWORD g_slot = TLS_OUT_OF_INDEXES;
 bool g_tracing;  // tracing wanted, NETQUILL.DLL complete and a slot
 
@@ -93,6 +94,7 @@ void LoadNetQuill() {
   LookupEntries(nq, hooks);
   memcpy(g_state.hook, hooks, sizeof hooks);
   g_enable = reinterpret_cast<decltype(&::WSAEnableTrace)>(enable);
+  g_hold = reinterpret_cast<decltype(g_hold)>(Lookup(nq, "NQW_HoldTraceFile"));
   g_state.netquill = nq;
 }
 
@@ -110,6 +112,9 @@ bool AttachProcess(HMODULE self) {
   LookupW2(GetModuleHandleW(L"kernel32.dll"), kLib_kernel, kFromKernel);
   g_tracing = g_env.on && g_enable != nullptr && g_slot != TLS_OUT_OF_INDEXES &&
               nqdrop::ProcessPath(g_env, GetCurrentProcessId(), g_path);
+  // The file is opened once, now, and kept: each record is then one write
+  // rather than an open, a write and a close.
+  if (g_tracing && g_path[0] != '\0' && g_hold != nullptr) g_hold(g_path);
   return true;
 }
 

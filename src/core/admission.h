@@ -17,9 +17,9 @@
 namespace nq {
 
 // A failed call whose code is one of these is traced as a warning: a call
-// that would block or an overlapped call under way (also by the system's
-// own codes, kSystemWouldBlock, kSystemIoPending and
-// kSystemInProgress), or a name resolution that found nothing.
+// that would block (also by the system's own codes, kSystemWouldBlock and
+// kSystemInProgress), or a name resolution that found nothing. The
+// launcher's entries add an overlapped call under way (kSystemIoPending).
 constexpr int32_t kWouldBlock = 10035;     // WSAEWOULDBLOCK
 constexpr int32_t kLastHardError = 11000;  // codes above it: name resolution
 
@@ -34,12 +34,14 @@ struct Admission {
 // The rule for a record of kind under flags, from a call that failed or
 // not, with code as the caller's error code. Without the warnings flag a
 // warning is no failure, so the error filter passes it only by its kind.
-inline Admission Admit(uint32_t flags, uint32_t kind, bool failed,
-                       int32_t code) {
+// pending: the code says the call is under way, a warning as well (a
+// constant false for the hooks, which never see such a code).
+inline Admission Admit(uint32_t flags, uint32_t kind, bool failed, int32_t code,
+                       bool pending = false) {
   Admission a;
-  a.warning = failed && (code == kWouldBlock || code == kSystemWouldBlock ||
-                         code == kSystemIoPending ||
-                         code == kSystemInProgress || code > kLastHardError);
+  a.warning =
+      failed && (pending || code == kWouldBlock || code == kSystemWouldBlock ||
+                 code == kSystemInProgress || code > kLastHardError);
   a.failed = failed && !(a.warning && !(flags & TRACE_FLAG_WARNINGS));
   a.dump = (flags & TRACE_FLAG_DUMP) != 0;
   a.code = code;
@@ -53,9 +55,10 @@ inline Admission Admit(uint32_t flags, uint32_t kind, bool failed,
 // the code its capture fetched: no context, or one without a path, writes
 // nothing. A record let through takes its failure mark from the rule, for
 // the rest of the call.
-inline Admission AdmitRecord(TraceContext *ctx, uint32_t kind, int32_t code) {
+inline Admission AdmitRecord(TraceContext *ctx, uint32_t kind, int32_t code,
+                             bool pending = false) {
   if (ctx == nullptr || ctx->path[0] == '\0') return Admission{};
-  Admission a = Admit(ctx->flags, kind, ctx->failed != 0, code);
+  Admission a = Admit(ctx->flags, kind, ctx->failed != 0, code, pending);
   if (a.write) ctx->failed = a.failed ? 1 : 0;
   return a;
 }

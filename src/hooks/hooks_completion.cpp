@@ -181,7 +181,8 @@ INT NQ_CALL NQW_getnameinfo(INT result, const SOCKADDR *sa, socklen_t salen,
                             DWORD serv_size, INT flags) {
   (void)host_size, (void)serv_size;
   if (NobodyTraces()) return result;
-  char a[kAddressText], names[2][kNameText] = {"", ""}, text[kTraceFormatSize];
+  char a[kAddressText], names[2][kNameText], text[kTraceFormatSize];
+  names[0][0] = names[1][0] = '\0';
   if (result == 0) {
     PutQuotedNarrow(names[0], sizeof names[0], host);
     PutQuotedNarrow(names[1], sizeof names[1], serv);
@@ -199,7 +200,8 @@ INT NQ_CALL NQW_GetNameInfoW(INT result, const SOCKADDR *sa, socklen_t salen,
                              DWORD serv_size, INT flags) {
   (void)host_size, (void)serv_size;
   if (NobodyTraces()) return result;
-  char a[kAddressText], names[2][kNameText] = {"", ""}, text[kTraceFormatSize];
+  char a[kAddressText], names[2][kNameText], text[kTraceFormatSize];
+  names[0][0] = names[1][0] = '\0';
   if (result == 0) {
     PutQuotedWide(names[0], sizeof names[0], host);
     PutQuotedWide(names[1], sizeof names[1], serv);

@@ -157,7 +157,8 @@ void TransferLine(bool failed, const Transfer &t, const char *text,
   }
   if (op != nullptr) PendingRelease(op);
   TraceContext *ctx = CallContext();
-  Admission a = AdmitRecord(ctx, TRACE_KIND_CALL, code);
+  Admission a =
+      AdmitRecord(ctx, TRACE_KIND_CALL, code, code == kSystemIoPending);
   Pieces pieces(t.buffers, t.data, t.data_size);
   size_t held = counted ? pieces.Held(*t.moved) : 0;
   WriteLine(ctx, a, pieces.get(), pieces.count(), held, text);
@@ -169,7 +170,8 @@ namespace {
 void WriteCompletion(const char *how, PendingOp &op, bool failed,
                      long long bytes, int32_t code) {
   TraceContext *ctx = CallContext();
-  Admission a = AdmitRecord(ctx, TRACE_KIND_CALL, code);
+  Admission a =
+      AdmitRecord(ctx, TRACE_KIND_CALL, code, code == kSystemIoPending);
   char text[kTraceFormatSize];
   char *p = text;
   char *end = text + sizeof text;

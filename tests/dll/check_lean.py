@@ -24,11 +24,11 @@ ALLOWED = {
     "KERNEL32.dll": {
         "CloseHandle", "CreateFileA", "DeleteCriticalSection",
         "EnterCriticalSection", "GetCurrentThreadId", "GetFileType", "GetLastError",
-        "GetLocalTime", "GetModuleFileNameA", "GetModuleHandleA",
-        "GetProcAddress", "GetProcessHeap", "GetTempPathA", "GetTickCount", "HeapAlloc",
+        "GetLocalTime", "GetModuleFileNameA", "GetFileInformationByHandle",
+        "GetModuleHandleA", "GetProcAddress", "GetProcessHeap", "GetTempPathA", "GetTickCount", "HeapAlloc",
         "HeapFree", "InitializeCriticalSection", "LeaveCriticalSection",
         "LockFileEx", "SetLastError", "SwitchToThread", "TlsAlloc", "TlsFree",
-        "TlsGetValue", "TlsSetValue", "WriteFile",
+        "TlsGetValue", "TlsSetValue", "UnlockFileEx", "WriteFile",
     },
     # Plain memory and string functions only: the library formats its text
     # itself, so no conversion of XP's msvcrt (which lacks %zd, %lld, %hh)

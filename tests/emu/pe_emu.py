@@ -333,6 +333,20 @@ class Windows:
             return 0  # FILE_TYPE_UNKNOWN
         return 1  # FILE_TYPE_DISK: the emulator opens plain files only
 
+    def GetFileInformationByHandle(self, handle, info):
+        h = self.handles.get(handle)
+        if h is None:
+            self.set_last_error(ERROR_INVALID_HANDLE)
+            return 0
+        # BY_HANDLE_FILE_INFORMATION: the volume's serial number at 28, the
+        # file index at 44 (high) and 48 (low), from the host file's identity.
+        st = os.fstat(h["file"].fileno())
+        self.emu.write(info, b"\0" * 52)
+        self.emu.write_u32(info + 28, st.st_dev & 0xFFFFFFFF)
+        self.emu.write_u32(info + 44, (st.st_ino >> 32) & 0xFFFFFFFF)
+        self.emu.write_u32(info + 48, st.st_ino & 0xFFFFFFFF)
+        return 1
+
     def LockFileEx(self, handle, flags, reserved, low, high, overlapped):
         h = self.handles.get(handle)
         if h is None:
@@ -445,9 +459,18 @@ class Windows:
         return dst
 
     def memchr(self, s, c, n):
-        data = self.emu.read(s, n) if n else b""
-        at = data.find(bytes([c & 0xFF]))
-        return 0 if at < 0 else s + at
+        # As C has it: the bytes are read in order and the search stops at
+        # the first match, so a length past the object's end is no fault
+        # when a match comes first (strnlen over a short string).
+        want, at = bytes([c & 0xFF]), 0
+        while at < n:
+            # Up to the next 64-byte boundary: never across a page.
+            chunk = min(n - at, 64 - (s + at) % 64)
+            found = self.emu.read(s + at, chunk).find(want)
+            if found >= 0:
+                return s + at + found
+            at += chunk
+        return 0
 
     def memcmp(self, a, b, n):
         x, y = self.emu.read(a, n), self.emu.read(b, n)
@@ -492,7 +515,7 @@ class Windows:
 KERNEL32_ARGS = {
     "CloseHandle": 1, "CreateFileA": 7, "DeleteCriticalSection": 1,
     "EnterCriticalSection": 1, "GetCurrentProcessId": 0,
-    "GetCurrentThreadId": 0, "GetFileType": 1,
+    "GetCurrentThreadId": 0, "GetFileType": 1, "GetFileInformationByHandle": 2,
     "GetLastError": 0, "GetLocalTime": 1, "GetModuleFileNameA": 3,
     "GetModuleHandleA": 1,
     "GetProcessHeap": 0, "GetTempPathA": 2, "GetTickCount": 0,

@@ -3,11 +3,43 @@
 #include <windows.h>
 
 #include "platform/os.h"
+#include "platform/win32/held_file_win32.h"
 #include "platform/win32/teb_win32.h"
 
 namespace nq {
 
 const char kPathSeparator = '\\';
+
+// One byte far past any real end of file: the writers of a file take it in
+// turn around each append. It guards no data, so readers, and programs
+// that write the file without it, are never held up.
+constexpr DWORD kAppendGuardHigh = 0x7FFFFFFF;
+constexpr DWORD kAppendGuardLow = 0xFFFFFFF0;
+constexpr int kGuardSpins = 64;  // quick tries before waiting in the kernel
+
+// Takes the guard byte of file for one append. Windows itself appends
+// atomically and may refuse the lock on a handle that has neither read nor
+// write access: then false, and the write goes ahead alone. Wine emulates
+// an append with a size query and a write at that size, and another writer
+// can come between the two and be overwritten; there the guard makes every
+// thread's and process's appends take turns. A held guard is first retried
+// after a yield, as a wait in Wine's kernel costs far more than an append.
+// Closing the handle gives the guard back: the system releases a handle's
+// byte-range locks when it is closed (a writer waiting for the guard waits
+// as long as that takes), and under Wine, where each file call is a round
+// trip to its server, an explicit unlock would cost a tenth of the record.
+bool TakeAppendGuard(HANDLE file, OVERLAPPED *guard) {
+  ZeroMemory(guard, sizeof *guard);
+  guard->Offset = kAppendGuardLow;
+  guard->OffsetHigh = kAppendGuardHigh;
+  for (int tries = 0;; ++tries) {
+    DWORD how = LOCKFILE_EXCLUSIVE_LOCK;
+    if (tries < kGuardSpins) how |= LOCKFILE_FAIL_IMMEDIATELY;
+    if (LockFileEx(file, how, 0, 1, 0, guard)) return true;
+    if (GetLastError() != ERROR_LOCK_VIOLATION) return false;
+    SwitchToThread();
+  }
+}
 
 namespace {
 
@@ -60,37 +92,6 @@ size_t NativeTempDir(char *buf, size_t size) {
     return 0;
   }
   return n;
-}
-
-// One byte far past any real end of file: the writers of a file take it in
-// turn around each append. It guards no data, so readers, and programs
-// that write the file without it, are never held up.
-constexpr DWORD kAppendGuardHigh = 0x7FFFFFFF;
-constexpr DWORD kAppendGuardLow = 0xFFFFFFF0;
-constexpr int kGuardSpins = 64;  // quick tries before waiting in the kernel
-
-// Takes the guard byte of file for one append. Windows itself appends
-// atomically and may refuse the lock on a handle that has neither read nor
-// write access: then false, and the write goes ahead alone. Wine emulates
-// an append with a size query and a write at that size, and another writer
-// can come between the two and be overwritten; there the guard makes every
-// thread's and process's appends take turns. A held guard is first retried
-// after a yield, as a wait in Wine's kernel costs far more than an append.
-// Closing the handle gives the guard back: the system releases a handle's
-// byte-range locks when it is closed (a writer waiting for the guard waits
-// as long as that takes), and under Wine, where each file call is a round
-// trip to its server, an explicit unlock would cost a tenth of the record.
-bool TakeAppendGuard(HANDLE file, OVERLAPPED *guard) {
-  ZeroMemory(guard, sizeof *guard);
-  guard->Offset = kAppendGuardLow;
-  guard->OffsetHigh = kAppendGuardHigh;
-  for (int tries = 0;; ++tries) {
-    DWORD how = LOCKFILE_EXCLUSIVE_LOCK;
-    if (tries < kGuardSpins) how |= LOCKFILE_FAIL_IMMEDIATELY;
-    if (LockFileEx(file, how, 0, 1, 0, guard)) return true;
-    if (GetLastError() != ERROR_LOCK_VIOLATION) return false;
-    SwitchToThread();
-  }
 }
 
 int NativeAppend(const char *path, const void *data, size_t size) {

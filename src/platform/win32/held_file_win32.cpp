@@ -1,0 +1,96 @@
+// The held trace file on Windows. Its identity (volume and file index) is
+// read at hold and again before each record, so that a handle the program
+// closed, whose value came back for another file, is never written to.
+#include "platform/win32/held_file_win32.h"
+
+#include <windows.h>
+
+#include <string.h>
+#include <atomic>
+
+#include "platform/os.h"
+
+namespace nq {
+namespace {
+
+struct Held {
+  char path[MAX_PATH + 16];
+  HANDLE file;
+  DWORD volume, index_high, index_low;
+};
+
+Held g_held;
+
+bool SameFile(HANDLE file, const Held &held) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(file, &info) &&
+         info.dwVolumeSerialNumber == held.volume &&
+         info.nFileIndexHigh == held.index_high &&
+         info.nFileIndexLow == held.index_low;
+}
+
+std::atomic<bool> g_holding{false};
+
+int HeldAppend(const char *path, const void *data, size_t size) {
+  int result;
+  if (AppendHeld(path, data, size, &result)) return result;
+  return NativeOsServices().append(path, data, size);
+}
+
+}  // namespace
+
+bool HoldFile(const char *path) {
+  DWORD saved = GetLastError();
+  bool held = false;
+  size_t length = path != nullptr ? strlen(path) : 0;
+  if (length != 0 && length < sizeof g_held.path) {
+    HANDLE file =
+        CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (file != INVALID_HANDLE_VALUE && GetFileType(file) == FILE_TYPE_DISK &&
+        GetFileInformationByHandle(file, &info)) {
+      // An earlier hold's handle stays open: a thread may be writing
+      // through it still.
+      g_holding.store(false, std::memory_order_release);
+      memcpy(g_held.path, path, length + 1);
+      g_held.file = file;
+      g_held.volume = info.dwVolumeSerialNumber;
+      g_held.index_high = info.nFileIndexHigh;
+      g_held.index_low = info.nFileIndexLow;
+      g_holding.store(true, std::memory_order_release);
+      g_os.append = HeldAppend;
+      held = true;
+    } else if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+    }
+  }
+  SetLastError(saved);
+  return held;
+}
+
+bool AppendHeld(const char *path, const void *data, size_t size,
+                int *result) {
+  if (!g_holding.load(std::memory_order_acquire) ||
+      strcmp(path, g_held.path) != 0)
+    return false;
+  DWORD saved = GetLastError();
+  if (!SameFile(g_held.file, g_held)) {
+    g_holding.store(false, std::memory_order_release);
+    SetLastError(saved);
+    return false;
+  }
+  OVERLAPPED guard;
+  bool guarded = TakeAppendGuard(g_held.file, &guard);
+  DWORD written = 0;
+  BOOL ok =
+      size <= 0xFFFFFFFFu &&
+      WriteFile(g_held.file, data, static_cast<DWORD>(size), &written, nullptr);
+  ok = ok && written == size;
+  if (guarded) UnlockFileEx(g_held.file, 0, 1, 0, &guard);
+  SetLastError(saved);
+  *result = ok ? 1 : written != 0 && written < size ? -1 : 0;
+  return true;
+}
+
+}  // namespace nq
