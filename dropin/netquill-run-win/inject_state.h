@@ -33,7 +33,8 @@ enum W2Lib {
   kLib_mswsock,
   kLib_extension,
   kLib_kernel,
-  kLib_routine
+  kLib_routine,
+  kLib_launcher
 };
 
 // Where the thunk that stands for one of them got the system's function
