@@ -211,6 +211,18 @@ def main():
         check(got == MODERN_LINES, "modern trace:\n%s" % "\n".join(
             "%s %s" % ("  " if g == w else "!=", g) for g, w in
             zip(got + [""] * len(MODERN_LINES), MODERN_LINES + [""] * len(got))))
+        # Beyond the room for routines the program's own still run, untraced:
+        # 1,024 completions in the trace, a byte each.
+        want_many = run("many", [modern, "many"])
+        got_many = run("many-traced", [launcher, "-o", log("many.log"),
+                                       "-f", "4", modern, "many"])
+        routines = [r for r in nqtest.records(JSON, os.path.join(a.work, "many.log"))
+                    if r.get("call") == "CompletionRoutine"]
+        check(want_many[:2] == [4, "pending 1030, routines 1030\r\n"] and
+              got_many[:2] == want_many[:2] and len(routines) == 1024 and
+              all(r["result"] == 1 and r["dump"] == "6d" for r in routines),
+              "many routines: %r traced, %r untraced, %d traced completions"
+              % (got_many, want_many, len(routines)))
         # A trace path the ANSI code page cannot spell is refused, never
         # taken for another file; a program under the Windows directory runs
         # with a word that it is not traced.

@@ -4,8 +4,9 @@
  * tracing: WSAPoll, WSAEventSelect and WSAEnumNetworkEvents, the reason of
  * a refused non-blocking connect in SO_ERROR, UDP on ::1 through WSASendTo
  * and WSARecvFrom, an overlapped WSARecv with a completion routine, and
- * one completed through GetOverlappedResult. Prints each result, which
- * must read the same through netquill-run.
+ * one completed through GetOverlappedResult; with "many", more receives
+ * pending with a routine than the launcher has room for. Prints each
+ * result, which must read the same through netquill-run.
  */
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -156,6 +157,39 @@ static void RoutineAtOnce(void) {
   Unpair();
 }
 
+/* More receives pending with a routine than the launcher remembers (1,024):
+ * each routine of the program still runs once. */
+#define kPending 1030
+static WSAOVERLAPPED many[kPending];
+static char bytes[kPending];
+static int routines;
+
+static void CALLBACK Counted(DWORD error, DWORD transferred, LPWSAOVERLAPPED ov,
+                             DWORD flags) {
+  (void)flags;
+  if (error == 0 && transferred == 1 && ov >= many && ov < many + kPending)
+    ++routines;
+}
+
+static void ManyRoutines(void) {
+  static char out[kPending];
+  DWORD flags = 0;
+  int i, pending = 0;
+  Pair(WSA_FLAG_OVERLAPPED);
+  for (i = 0; i < kPending; ++i) {
+    WSABUF in = {1, bytes + i};
+    pending += WSARecv(client, &in, 1, NULL, &flags, many + i, Counted) ==
+                   SOCKET_ERROR &&
+               WSAGetLastError() == WSA_IO_PENDING;
+  }
+  memset(out, 'm', sizeof out);
+  send(server, out, sizeof out, 0);
+  while (routines < kPending && SleepEx(5000, TRUE) == WAIT_IO_COMPLETION) {
+  }
+  printf("pending %d, routines %d\n", pending, routines);
+  Unpair();
+}
+
 static void Overlapped(void) {
   char buf[32];
   WSABUF in = {sizeof buf, buf};
@@ -174,9 +208,13 @@ static void Overlapped(void) {
   Unpair();
 }
 
-int main(void) {
+int main(int argc, char **argv) {
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
+  if (argc > 1 && strcmp(argv[1], "many") == 0) {
+    ManyRoutines();
+    return 4;
+  }
   Poll();
   EventSelect();
   RefusedNonBlocking();
