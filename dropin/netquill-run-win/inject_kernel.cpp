@@ -109,13 +109,6 @@ BOOL WINAPI NqCreateProcessW(LPCWSTR app, LPWSTR command,
   return Started(created, flags, info);
 }
 
-template <typename Fn>
-void *Address(Fn fn) {
-  void *p;
-  memcpy(&p, &fn, sizeof p);
-  return p;
-}
-
 }  // namespace
 
 void *KernelHookOf(const char *name) {

@@ -3,9 +3,19 @@
 #ifndef NQ_DROPIN_NETQUILL_RUN_WIN_INJECT_PATCH_H
 #define NQ_DROPIN_NETQUILL_RUN_WIN_INJECT_PATCH_H
 
+#include <string.h>
+
 #include "inject_state.h"
 
 namespace nqinj {
+
+// A function's address as the void pointer an import table holds.
+template <typename Fn>
+void *Address(Fn fn) {
+  void *p;
+  memcpy(&p, &fn, sizeof p);
+  return p;
+}
 
 // Patches every module loaded now, except the Windows directory's DLLs,
 // the socket libraries themselves, NETQUILL.DLL and this DLL. Patching

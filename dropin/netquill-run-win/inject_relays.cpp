@@ -72,13 +72,6 @@ struct Relay<S, W, R(NQ_CALL *)(R, A...)> {
   }
 };
 
-template <typename Fn>
-void *Address(Fn fn) {
-  void *p;
-  memcpy(&p, &fn, sizeof p);
-  return p;
-}
-
 // The places a program finds a call of each lib column.
 template <int W, typename Hook>
 void *RelayFrom(Source source) {

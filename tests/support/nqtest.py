@@ -29,6 +29,19 @@ def report(summary=""):
     return 1 if failures else 0
 
 
+def follow(capture, proto, stream):
+    """The two directions of a stream of a capture, as tshark's follow
+    gives them."""
+    out = subprocess.run(["tshark", "-r", capture, "-q", "-z",
+                          "follow,%s,raw,%d" % (proto, stream)],
+                         capture_output=True, text=True).stdout
+    dirs = [b"", b""]
+    for line in out.split("Node 1", 1)[-1].splitlines()[1:]:
+        if line and line[0] != "=":
+            dirs[line[0] == "\t"] += bytes.fromhex(line.strip())
+    return dirs
+
+
 def records(tool, trace):
     """The records of a trace as netquill-json writes them (one dict each,
     its schema in tools/netquill-json/README.md); none for a trace that

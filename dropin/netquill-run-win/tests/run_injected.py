@@ -39,7 +39,7 @@ WSASendTo 0 3
 WSARecvFrom 0 3 28 1
 WSARecv -1 997
 SleepEx 192 0 7
-WSARecv 0 5
+WSARecv 0 0
 SleepEx 192 0 5
 WSARecv -1 997
 GetOverlappedResult 1 6

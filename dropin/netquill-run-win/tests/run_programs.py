@@ -229,18 +229,6 @@ def check_case(r, case, table):
         check_capture(r, name, log, talks)
 
 
-def follow(capture, stream):
-    """The two directions of a TCP stream as tshark's follow gives them."""
-    out = subprocess.run(["tshark", "-r", capture, "-q", "-z",
-                          "follow,tcp,raw,%d" % stream],
-                         capture_output=True, text=True).stdout
-    dirs = [b"", b""]
-    for line in out.split("Node 1", 1)[-1].splitlines()[1:]:
-        if line and line[0] != "=":
-            dirs[line[0] == "\t"] += bytes.fromhex(line.strip())
-    return dirs
-
-
 def check_capture(r, name, log, talks):
     """tshark follows each traced socket's stream in netquill-pcap's
     capture of the trace, byte for byte, and flags nothing."""
@@ -251,7 +239,7 @@ def check_capture(r, name, log, talks):
         return
     want = sorted(sorted((t.sent, t.received)) for t in talks
                   if t.sent or t.received)
-    got = [sorted(follow(capture, n)) for n in range(len(want) + 1)]
+    got = [sorted(nqtest.follow(capture, "tcp", n)) for n in range(len(want) + 1)]
     got = sorted(g for g in got if g != [b"", b""])
     flagged = subprocess.run(["tshark", "-r", capture, "-Y", "tcp.analysis.flags"],
                              capture_output=True, text=True).stdout

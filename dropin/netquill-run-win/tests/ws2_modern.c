@@ -123,37 +123,32 @@ static void CALLBACK Completed(DWORD error, DWORD transferred,
   routine_bytes = transferred;
 }
 
-static void Routine(void) {
-  char buf[32];
-  WSABUF in = {sizeof buf, buf};
-  WSAOVERLAPPED ov;
-  DWORD flags = 0;
-  Pair(WSA_FLAG_OVERLAPPED);
-  memset(&ov, 0, sizeof ov);
-  printf("WSARecv %d", WSARecv(client, &in, 1, NULL, &flags, &ov, Completed));
-  printf(" %d\n", WSAGetLastError());
-  send(server, "routine", 7, 0);
-  printf("SleepEx %lu", SleepEx(5000, TRUE));
-  printf(" %lu %lu\n", routine_error, routine_bytes);
-  Unpair();
-}
-
-/* The bytes are there before the call, which succeeds at once: the
- * routine still runs, and the bytes must be told once. */
-static void RoutineAtOnce(void) {
+/* An overlapped WSARecv of text: completed through a routine, also when the
+ * bytes came before the call, which then succeeds at once and must tell
+ * them once; or through GetOverlappedResult. */
+static void Receive(const char *text, int early,
+                    LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
   char buf[32];
   WSABUF in = {sizeof buf, buf};
   WSAOVERLAPPED ov;
   DWORD flags = 0, received = 0;
+  int result, length = (int)strlen(text);
   Pair(WSA_FLAG_OVERLAPPED);
   memset(&ov, 0, sizeof ov);
-  send(server, "early", 5, 0);
-  Sleep(50);
-  printf("WSARecv %d",
-         WSARecv(client, &in, 1, &received, &flags, &ov, Completed));
-  printf(" %lu\n", received);
-  printf("SleepEx %lu", SleepEx(5000, TRUE));
-  printf(" %lu %lu\n", routine_error, routine_bytes);
+  ov.hEvent = routine ? NULL : WSACreateEvent();
+  if (early) send(server, text, length, 0), Sleep(50);
+  result = WSARecv(client, &in, 1, &received, &flags, &ov, routine);
+  printf("WSARecv %d %d\n", result, result ? WSAGetLastError() : 0);
+  if (!early) send(server, text, length, 0);
+  if (routine) {
+    printf("SleepEx %lu", SleepEx(5000, TRUE));
+    printf(" %lu %lu\n", routine_error, routine_bytes);
+  } else {
+    printf("GetOverlappedResult %d",
+           GetOverlappedResult((HANDLE)client, &ov, &received, TRUE));
+    printf(" %lu\n", received);
+    WSACloseEvent(ov.hEvent);
+  }
   Unpair();
 }
 
@@ -190,24 +185,6 @@ static void ManyRoutines(void) {
   Unpair();
 }
 
-static void Overlapped(void) {
-  char buf[32];
-  WSABUF in = {sizeof buf, buf};
-  WSAOVERLAPPED ov;
-  DWORD flags = 0, transferred = 0;
-  Pair(WSA_FLAG_OVERLAPPED);
-  memset(&ov, 0, sizeof ov);
-  ov.hEvent = WSACreateEvent();
-  printf("WSARecv %d", WSARecv(client, &in, 1, NULL, &flags, &ov, NULL));
-  printf(" %d\n", WSAGetLastError());
-  send(server, "result", 6, 0);
-  printf("GetOverlappedResult %d",
-         GetOverlappedResult((HANDLE)client, &ov, &transferred, TRUE));
-  printf(" %lu\n", transferred);
-  WSACloseEvent(ov.hEvent);
-  Unpair();
-}
-
 int main(int argc, char **argv) {
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
@@ -219,9 +196,9 @@ int main(int argc, char **argv) {
   EventSelect();
   RefusedNonBlocking();
   UdpIpv6();
-  Routine();
-  RoutineAtOnce();
-  Overlapped();
+  Receive("routine", 0, Completed);
+  Receive("early", 1, Completed);
+  Receive("result", 0, NULL);
   printf("done\n");
   return 3;
 }
