@@ -42,6 +42,28 @@ def follow(capture, proto, stream):
     return dirs
 
 
+def check_capture(pcap, trace, sockets, name):
+    """netquill-pcap of the trace: every stream tshark follows holds the
+    bytes of one of the sockets (each with .sent and .received) each way,
+    and TCP analysis flags nothing."""
+    capture = trace + ".pcapng"
+    made = subprocess.run([pcap, "-o", capture, trace], capture_output=True,
+                          text=True)
+    want = sorted(sorted((bytes(s.sent), bytes(s.received))) for s in sockets
+                  if s.sent or s.received)
+    got = [sorted(follow(capture, proto, n)) for proto in ("tcp", "udp")
+           for n in range(len(want) + 1)] if made.returncode == 0 else []
+    got = sorted(g for g in got if g != [b"", b""])
+    flagged = subprocess.run(["tshark", "-r", capture, "-Y",
+                              "tcp.analysis.flags"], capture_output=True,
+                             text=True).stdout if made.returncode == 0 else ""
+    check(made.returncode == 0 and got == want and not flagged,
+          "%s: capture of %s: %s streams %s, trace %s, flagged %r" % (
+              name, os.path.basename(trace), made.stderr.strip(),
+              [[len(x) for x in g] for g in got],
+              [[len(x) for x in w] for w in want], flagged[:200]))
+
+
 def records(tool, trace):
     """The records of a trace as netquill-json writes them (one dict each,
     its schema in tools/netquill-json/README.md); none for a trace that

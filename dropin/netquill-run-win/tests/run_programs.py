@@ -226,27 +226,7 @@ def check_case(r, case, table):
               "trace's:\n%s" % (name, len(received), len(sent), seen_as,
                                 "\n".join(map(str, talks))))
     if r.a.netquill_pcap:
-        check_capture(r, name, log, talks)
-
-
-def check_capture(r, name, log, talks):
-    """tshark follows each traced socket's stream in netquill-pcap's
-    capture of the trace, byte for byte, and flags nothing."""
-    capture = log + ".pcapng"
-    made = subprocess.run([r.a.netquill_pcap, "-o", capture, log],
-                          capture_output=True, text=True)
-    if not check(made.returncode == 0, "%s: netquill-pcap: %s" % (name, made.stderr)):
-        return
-    want = sorted(sorted((t.sent, t.received)) for t in talks
-                  if t.sent or t.received)
-    got = [sorted(nqtest.follow(capture, "tcp", n)) for n in range(len(want) + 1)]
-    got = sorted(g for g in got if g != [b"", b""])
-    flagged = subprocess.run(["tshark", "-r", capture, "-Y", "tcp.analysis.flags"],
-                             capture_output=True, text=True).stdout
-    check(got == want and not flagged,
-          "%s: capture streams %s, trace %s, flagged %r" %
-          (name, [[len(x) for x in g] for g in got],
-           [[len(x) for x in w] for w in want], flagged[:300]))
+        nqtest.check_capture(r.a.netquill_pcap, log, talks, name)
 
 
 def main():
