@@ -107,26 +107,26 @@ def echo_client(peer, size, seed):
     data = bytes((seed + i * 7) % 256 for i in range(size))
     with c:
         got = b""
-        for at in range(0, size, 1000):
+        for at in range(0, size, 1000):  # the server's reads may split
             c.sendall(data[at:at + 1000])
-        while len(got) < size:
+        while len(got) < size:  # all back before the end, which it closes on
             more = c.recv(65536)
+            got += more
             if not more:
                 break
-            got += more
         c.shutdown(socket.SHUT_WR)
         got += read_all(c)
         local = c.getsockname()
     peer.record(("AF_INET", local[0], local[1]), got, data)
 
 
-# (name, program, its arguments, the peer's set-up on a port, 0 for any, that
-# returns the arguments' port, the peer's work while the program runs).
 def uv_dns_peer(peer, port):
     for family, host in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
         peer.listen(family, host, 6667, text_answer(b"hello from the peer\n"))
 
 
+# (name, program, its arguments, the peer's set-up on a port, 0 for any, that
+# returns the arguments' port, the peer's work while the program runs).
 CASES = [
     ("uv-echo", "uv-echo.exe", [], None,
      lambda peer: [echo_client(peer, 3200, 1), echo_client(peer, 1500, 9)]),
