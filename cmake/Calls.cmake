@@ -98,8 +98,10 @@ function(nq_read_calls)
   set(nq_column_ordinal_pattern "^[1-9][0-9]*$")
   set(nq_column_bytes_pattern "^(0|[1-9][0-9]*)$")
   set(nq_column_ws2_pattern "${nq_column_ordinal_pattern}")
-  set(nq_column_data_pattern "^(sent|received|none|completed)$")
-  set(nq_column_lib_pattern "^(wsock|ws2|mswsock|extension|kernel|routine|launcher)$")
+  set(nq_column_data_pattern
+      "^(sent|received|none|completed|plain_sent|plain_received)$")
+  set(nq_column_lib_pattern
+      "^(wsock|ws2|mswsock|extension|kernel|routine|launcher)$")
   # The DLLs whose ordinals each list takes up: the untraced calls keep
   # theirs free in NETQUILL.DLL.
   set(nq_dlls_traced NETQUILL WSOCK32)

@@ -7,11 +7,14 @@ namespace nqdrop {
 
 const char kUsage[] =
     "usage: netquill-run [-o FILE] [-f FLAGS] [-ff] [--] PROGRAM [ARGS...]\n"
+    "       netquill-run -p PID [-p PID...] [-o FILE] [-f FLAGS] [-ff]\n"
     "  -o FILE   trace file (default: NETQUILL_FILE, else NQSPOOL.LOG\n"
     "            in the temporary directory)\n"
     "  -f FLAGS  trace flags, decimal or 0x hex: 1 errors only,\n"
     "            2 errors and warnings, 4 hex dumps of the data\n"
-    "  -ff       one file per process: FILE followed by .PID\n";
+    "  -ff       one file per process: FILE followed by .PID\n"
+    "  -p PID    trace the running process PID until Ctrl-C, SIGTERM or\n"
+    "            its end, then leave it running untraced\n";
 
 namespace {
 
@@ -24,9 +27,34 @@ bool Is(const char *arg, const char *option) {
   return strcmp(arg, option) == 0;
 }
 
+// A process id: decimal digits only, neither 0 nor past 32 bits.
+bool ParsePid(const char *text, unsigned long *pid) {
+  unsigned long value = 0;
+  for (const char *c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9' || c - text >= 10) return false;
+    value = value * 10 + static_cast<unsigned long>(*c - '0');
+  }
+  *pid = value;
+  return text[0] != '\0' && value != 0 && value <= 0xFFFFFFFFul;
+}
+
 }  // namespace
 
 OptionReader::Step OptionReader::Take(const char *arg) {
+  if (pid_next_) {
+    pid_next_ = false;
+    unsigned long pid;
+    if (!ParsePid(arg, &pid)) {
+      refusal_ = Refuse("bad process id ", arg);
+      return kRefused;
+    }
+    if (options_.attach_count == kMaxAttach) {
+      refusal_ = Refuse("-p is taken at most 16 times");
+      return kRefused;
+    }
+    options_.attach[options_.attach_count++] = pid;
+    return kOption;
+  }
   if (value_ != nullptr) {
     *value_ = arg;
     value_ = nullptr;
@@ -43,7 +71,22 @@ OptionReader::Step OptionReader::Take(const char *arg) {
     }
     return kOption;
   }
+  // A running process and a program to start are two ways of working.
+  if (options_.attach_count > 0 &&
+      (program_next_ || arg[0] != '-' || Is(arg, "-") || Is(arg, "--"))) {
+    refusal_ =
+        Refuse("-p and a program to run exclude each other", "", "", true);
+    return kRefused;
+  }
   if (program_next_) return kProgram;
+  if (Is(arg, "-p")) {
+    if (!can_attach_) {
+      refusal_ = Refuse("-p is not supported yet by this netquill-run");
+      return kRefused;
+    }
+    pid_next_ = true;
+    return kOption;
+  }
   if (Is(arg, "--")) {
     program_next_ = true;
     return kOption;
@@ -67,11 +110,13 @@ OptionReader::Step OptionReader::Take(const char *arg) {
 }
 
 Refusal OptionReader::End() const {
+  if (pid_next_) return Refuse("", "-p", " needs a process id", true);
   if (value_ != nullptr)
     return Refuse(
         "", value_of_,
         value_ == &options_.file ? " needs a file name" : " needs the flags",
         true);
+  if (options_.attach_count > 0) return Refusal{};
   return Refuse("no program to run", "", "", true);
 }
 

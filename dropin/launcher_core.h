@@ -23,18 +23,27 @@ struct Refusal {
   const char *text[3];  // the middle part is the user's own text, or ""
 };
 
+// The most processes one launcher attaches to (-p given that often).
+constexpr int kMaxAttach = 16;
+
 struct RunOptions {
   const char *file;   // -o FILE, else a non-empty inherited NETQUILL_FILE
   const char *flags;  // -f FLAGS, or null
   bool per_process;   // -ff, or NETQUILL_PER_PROCESS=1 inherited
   bool split_asked;   // -ff itself: NETQUILL_PER_PROCESS=1 is to be set
+  int attach_count;   // -p given this often: running processes, no program
+  unsigned long attach[kMaxAttach];  // their process ids, in order
 };
 
 // Reads the launcher's arguments one at a time, in the order given (the
 // launcher's own name left out), up to the program's name. Flags that are
-// not a number and an empty -o are refused as they come.
+// not a number and an empty -o are refused as they come. -p PID is taken
+// only by a launcher that can attach to a running process; another refuses
+// it as not supported yet.
 class OptionReader {
  public:
+  explicit OptionReader(bool can_attach = false) : can_attach_(can_attach) {}
+
   enum Step {
     kOption,   // taken; give the next argument
     kProgram,  // this argument is the program's name: the options end
@@ -43,7 +52,8 @@ class OptionReader {
   };
 
   Step Take(const char *arg);
-  // When the arguments end before a program's name.
+  // When the arguments end before a program's name: no refusal (exit code
+  // 0) only after -p, when there is no program to run.
   Refusal End() const;
 
   const RunOptions &options() const { return options_; }
@@ -55,6 +65,8 @@ class OptionReader {
   const char **value_ = nullptr;  // where the value of -o or -f goes
   const char *value_of_ = nullptr;
   bool program_next_ = false;  // after "--"
+  bool can_attach_;
+  bool pid_next_ = false;  // the argument after -p
 };
 
 // Completes the options with what the program will inherit, read through

@@ -23,7 +23,10 @@
  *   ws2      its ordinal in ws2_32.dll: the same but for ioctlsocket,
  *            inet_addr and inet_ntoa
  *   data     what the call's result counts: bytes "sent", bytes
- *            "received", or "none"
+ *            "received", or "none"; for the calls of a TLS library,
+ *            plaintext it took to send ("plain_sent") or handed over
+ *            received ("plain_received"), which the socket carries
+ *            encrypted in lines of its own
  *
  * Plain macros, one entry per line, for C, C++ and the CMake reader alike;
  * the reader stops the configure at an entry without its list's columns,
@@ -127,24 +130,36 @@
   X(AcceptEx, 1141, 32)          \
   X(GetAcceptExSockaddrs, 1142, 32)
 
-/* X(name, data): the calls of the C library that netquill-run traces on POSIX
- * systems beyond the ones above, each through its NQX_name entry of the POSIX
+/* X(name, data): the calls of the C library, and of the TLS libraries a
+ * program loads (OpenSSL, GnuTLS), that netquill-run traces on POSIX systems
+ * beyond the ones above, each through its NQX_name entry of the POSIX
  * library (netquill_posix.h); no ordinal, as no DLL exports them. The POSIX
  * library's own NQP_ entries there trace no call and are not listed. */
-#define NQ_POSIX_CALLS(X) \
-  X(read, received)       \
-  X(write, sent)          \
-  X(readv, received)      \
-  X(writev, sent)         \
-  X(sendmsg, sent)        \
-  X(recvmsg, received)    \
-  X(sendmmsg, sent)       \
-  X(recvmmsg, received)   \
-  X(sendfile, sent)       \
-  X(splice, sent)         \
-  X(socketpair, none)     \
-  X(getaddrinfo, none)    \
-  X(getnameinfo, none)
+#define NQ_POSIX_CALLS(X)                \
+  X(read, received)                      \
+  X(write, sent)                         \
+  X(readv, received)                     \
+  X(writev, sent)                        \
+  X(sendmsg, sent)                       \
+  X(recvmsg, received)                   \
+  X(sendmmsg, sent)                      \
+  X(recvmmsg, received)                  \
+  X(sendfile, sent)                      \
+  X(splice, sent)                        \
+  X(socketpair, none)                    \
+  X(getaddrinfo, none)                   \
+  X(getnameinfo, none)                   \
+  X(SSL_read, plain_received)            \
+  X(SSL_write, plain_sent)               \
+  X(SSL_read_ex, plain_received)         \
+  X(SSL_write_ex, plain_sent)            \
+  X(SSL_read_early_data, plain_received) \
+  X(SSL_write_early_data, plain_sent)    \
+  X(SSL_shutdown, none)                  \
+  X(BIO_read, plain_received)            \
+  X(BIO_write, plain_sent)               \
+  X(gnutls_record_recv, plain_received)  \
+  X(gnutls_record_send, plain_sent)
 
 /* X(name, ordinal, bytes, lib, data): netquill-run.exe's entries of
  * NETQUILL.DLL, NQW_name (netquill_winsock2.h), from ordinal 2000; bytes are
@@ -195,7 +210,7 @@
   X(GetQueuedCompletionStatusEx, 2141, 24, kernel, completed) \
   X(GetOverlappedResult, 2142, 16, kernel, completed)         \
   X(GetOverlappedResultEx, 2143, 20, kernel, completed)       \
-  X(CompletionRoutine, 2144, 16, routine, completed)         \
+  X(CompletionRoutine, 2144, 16, routine, completed)          \
   X(HoldTraceFile, 2200, 4, launcher, none)
 
 #endif /* NETQUILL_CALLS_H */

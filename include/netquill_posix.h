@@ -76,6 +76,41 @@ NQ_EXPORT int NQX_getnameinfo(int result, const struct sockaddr *sa,
                               socklen_t salen, const char *host,
                               const char *serv, int flags);
 
+/* The plaintext of a TLS session, for the calls of OpenSSL and GnuTLS.
+ * socket: the descriptor the session runs on (-1 when it has none); code:
+ * 0 for a call that did not fail (a session the peer closed cleanly reads 0
+ * bytes), else the error code the line carries, in errno's terms (a call to
+ * be made again, SSL_ERROR_WANT_READ or GNUTLS_E_AGAIN, as EAGAIN). The
+ * _ex and early-data forms report the bytes moved through moved, read only
+ * when the call succeeded (result above 0). */
+NQ_EXPORT int NQX_SSL_read(int result, int socket, const void *buf, int num,
+                           int code);
+NQ_EXPORT int NQX_SSL_write(int result, int socket, const void *buf, int num,
+                            int code);
+NQ_EXPORT int NQX_SSL_read_ex(int result, int socket, const void *buf,
+                              size_t num, const size_t *moved, int code);
+NQ_EXPORT int NQX_SSL_write_ex(int result, int socket, const void *buf,
+                               size_t num, const size_t *moved, int code);
+NQ_EXPORT int NQX_SSL_read_early_data(int result, int socket, const void *buf,
+                                      size_t num, const size_t *moved,
+                                      int code);
+NQ_EXPORT int NQX_SSL_write_early_data(int result, int socket, const void *buf,
+                                       size_t num, const size_t *moved,
+                                       int code);
+NQ_EXPORT int NQX_SSL_shutdown(int result, int socket, int code);
+/* OpenSSL's BIO_read and BIO_write on an SSL BIO (BIO_f_ssl), which moves
+ * the session's plaintext without a call of the SSL_ functions above. */
+NQ_EXPORT int NQX_BIO_read(int result, int socket, const void *buf, int len,
+                           int code);
+NQ_EXPORT int NQX_BIO_write(int result, int socket, const void *buf, int len,
+                            int code);
+NQ_EXPORT ssize_t NQX_gnutls_record_recv(ssize_t result, int socket,
+                                         const void *buf, size_t size,
+                                         int code);
+NQ_EXPORT ssize_t NQX_gnutls_record_send(ssize_t result, int socket,
+                                         const void *buf, size_t size,
+                                         int code);
+
 /* The library's own entries for netquill-run, named NQP_: no call is
  * traced through them, and the export check takes their names from here. */
 
@@ -94,6 +129,12 @@ NQ_EXPORT int NQP_HoldTraceFile(const char *path, int descriptor);
  * forking thread's), so that the thread's next enable starts the child's
  * own, with its banner and, per process, its own file. */
 NQ_EXPORT void NQP_ForgetInheritedTrace(void);
+
+/* One line of a TLS library's key log, in the NSS key log format
+ * ("CLIENT_RANDOM <client random> <secret>", hex), written as a record of
+ * its own, "TLS key log: " and the line, while the calling thread traces
+ * with dumps: the secrets reveal what the dumps show, and go where they go. */
+NQ_EXPORT void NQP_TraceTlsKey(const char *line);
 
 #ifdef __cplusplus
 }

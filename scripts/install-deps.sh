@@ -28,8 +28,14 @@ have curl || need+=(curl)
 have wget || need+=(wget)
 have socat || need+=(socat)
 have dig || need+=(dnsutils)
+# netquill-run's TLS sessions: certificates and a server (openssl), and a
+# GnuTLS client.
+have openssl || need+=(openssl)
+have gnutls-cli || need+=(gnutls-bin)
 # bench/startup.sh's arithmetic.
 have bc || need+=(bc)
+# netquill-run -p attaches to a real server.
+have redis-server && have redis-cli || need+=(redis-server)
 # netquill-pcap's tests read its captures with tshark (no GUI).
 have tshark || need+=(tshark)
 have pkg-config || need+=(pkg-config)

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/un.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -155,6 +156,81 @@ TEST_F(PosixEntries, GatheredDataIsOneDumpAcrossItsBuffers) {
       lines[0],
       lines[3]};
   EXPECT_EQ(Records(), want);
+}
+
+// A TLS call's line names the session's socket and carries the code it is
+// given (0: no failure, as a clean end that reads 0 bytes); the plaintext
+// follows, never more than the buffer. The caller's own code is untouched.
+TEST_F(PosixEntries, TlsCallsNameTheirSocketAndDumpThePlaintext) {
+  char text[] = "GET / HTTP/1.1\r\n";
+  size_t three = 3, forty = 40;
+  std::string at = Hex(text);
+  const std::string get =
+      "      0000  47 45 54 20 2F 20 48 54:54 50 2F 31 2E 31 0D 0A  "
+      "GET / HTTP/1.1..";
+  struct {
+    int result;  // what the entry must hand back
+    std::function<long long()> call;
+    std::vector<std::string> want;
+  } cases[] = {
+      {16,
+       [&] { return NQX_SSL_write(16, 5, text, 16, 0); },
+       {"INF: SSL_write(5, " + at + ", 16) returned 16", get}},
+      {-1,
+       [&] { return NQX_SSL_read(-1, 5, text, 16, 11); },
+       {"WRN: SSL_read(5, " + at + ", 16) returned -1 [11]"}},
+      {0,
+       [&] { return NQX_SSL_read(0, -1, text, 16, 0); },
+       {"INF: SSL_read(-1, " + at + ", 16) returned 0"}},
+      {1,
+       [&] { return NQX_SSL_read_ex(1, 7, text, 16, &three, 0); },
+       {"INF: SSL_read_ex(7, " + at + ", 16, [3]) returned 1",
+        "      0000  47 45 54                                         GET"}},
+      {1,
+       [&] { return NQX_SSL_write_early_data(1, 7, text, 2, &forty, 0); },
+       {"INF: SSL_write_early_data(7, " + at + ", 2, [40]) returned 1",
+        "      0000  47 45                                            GE"}},
+      {0,
+       [&] { return NQX_SSL_write_ex(0, 7, text, 16, &three, 71); },
+       {"ERR: SSL_write_ex(7, " + at + ", 16, " + Hex(&three) +
+        ") returned 0 [71]"}},
+      {2,
+       [&] { return NQX_SSL_read_early_data(2, 7, text, 16, nullptr, 0); },
+       {"INF: SSL_read_early_data(7, " + at + ", 16, 0x0) returned 2"}},
+      {16,
+       [&] { return NQX_BIO_read(16, 4, text, 16, 0); },
+       {"INF: BIO_read(4, " + at + ", 16) returned 16", get}},
+      {0,
+       [&] { return NQX_SSL_shutdown(0, 5, 0); },
+       {"INF: SSL_shutdown(5) returned 0"}},
+      {-28,
+       [&] { return NQX_gnutls_record_recv(-28, 3, text, 4096, 11); },
+       {"WRN: gnutls_record_recv(3, " + at + ", 4096) returned -28 [11]"}},
+      {3,
+       [&] { return NQX_gnutls_record_send(3, 3, text, 16, 0); },
+       {"INF: gnutls_record_send(3, " + at + ", 16) returned 3",
+        "      0000  47 45 54                                         GET"}},
+  };
+  std::vector<std::string> want;
+  for (const auto &c : cases) {
+    t_code = 4;
+    EXPECT_EQ(c.call(), c.result) << c.want[0];
+    EXPECT_EQ(t_code, 4) << c.want[0];
+    want.insert(want.end(), c.want.begin(), c.want.end());
+  }
+  EXPECT_EQ(Records(), want);
+}
+
+// The secrets go where the dumps go: with the dump flag only.
+TEST_F(PosixEntries, TlsKeysAreWrittenWithDumpsOnly) {
+  NQP_TraceTlsKey("CLIENT_RANDOM 0a1b 2c3d");
+  ASSERT_EQ(WSASetTraceFlags(0), TRACE_FLAG_DUMP);
+  NQP_TraceTlsKey("CLIENT_RANDOM 4e5f 6a7b");
+  ASSERT_EQ(WSASetTraceFlags(TRACE_FLAG_ERRORS), 0u);
+  NQP_TraceTlsKey("CLIENT_RANDOM 8c9d aebf");
+  NQP_TraceTlsKey(nullptr);
+  EXPECT_EQ(Records(), std::vector<std::string>{
+                           "INF: TLS key log: CLIENT_RANDOM 0a1b 2c3d"});
 }
 
 }  // namespace

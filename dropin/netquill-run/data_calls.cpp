@@ -33,6 +33,7 @@ NQ_EXPORT ssize_t read(int fd, void *buf, size_t count) {
   NQ_PASS_INSIDE(real(fd, buf, count));
   ssize_t r = real(fd, buf, count);
   if (!nqrun::IsDataSocket(fd)) return r;
+  nqrun::NoteDataSocket(fd);
   nqrun::LibraryScope scope;
   return NQX_read(r, fd, buf, count);
 }
@@ -45,6 +46,7 @@ NQ_EXPORT ssize_t __read_chk(int fd, void *buf, size_t count, size_t buflen) {
   NQ_PASS_INSIDE(real(fd, buf, count, buflen));
   ssize_t r = real(fd, buf, count, buflen);
   if (!nqrun::IsDataSocket(fd)) return r;
+  nqrun::NoteDataSocket(fd);
   nqrun::LibraryScope scope;
   return NQX_read(r, fd, buf, count);
 }
@@ -54,6 +56,7 @@ NQ_EXPORT ssize_t write(int fd, const void *buf, size_t count) {
   NQ_PASS_INSIDE(real(fd, buf, count));
   ssize_t r = real(fd, buf, count);
   if (!nqrun::IsDataSocket(fd)) return r;
+  nqrun::NoteDataSocket(fd);
   nqrun::LibraryScope scope;
   return NQX_write(r, fd, buf, count);
 }
@@ -63,6 +66,7 @@ NQ_EXPORT ssize_t readv(int fd, const struct iovec *iov, int iovcnt) {
   NQ_PASS_INSIDE(real(fd, iov, iovcnt));
   ssize_t r = real(fd, iov, iovcnt);
   if (!nqrun::IsDataSocket(fd)) return r;
+  nqrun::NoteDataSocket(fd);
   nqrun::LibraryScope scope;
   return NQX_readv(r, fd, iov, iovcnt);
 }
@@ -72,6 +76,7 @@ NQ_EXPORT ssize_t writev(int fd, const struct iovec *iov, int iovcnt) {
   NQ_PASS_INSIDE(real(fd, iov, iovcnt));
   ssize_t r = real(fd, iov, iovcnt);
   if (!nqrun::IsDataSocket(fd)) return r;
+  nqrun::NoteDataSocket(fd);
   nqrun::LibraryScope scope;
   return NQX_writev(r, fd, iov, iovcnt);
 }
@@ -80,6 +85,7 @@ NQ_EXPORT ssize_t sendmsg(int fd, const struct msghdr *msg, int flags) {
   NQ_REAL(sendmsg);
   nqrun::EnterSocketCall();
   ssize_t r = real(fd, msg, flags);
+  nqrun::NoteDataSocket(fd);
   nqrun::LibraryScope scope;
   return NQX_sendmsg(r, fd, msg, flags);
 }
@@ -94,6 +100,7 @@ NQ_EXPORT ssize_t recvmsg(int fd, struct msghdr *msg, int flags) {
       !nqrun::CopyFromProgram(&before, &msg->msg_namelen, sizeof before))
     before = 0;
   ssize_t r = real(fd, msg, flags);
+  nqrun::NoteDataSocket(fd);
   // A failed call wrote no address.
   socklen_t valid = r < 0 || msg == nullptr     ? 0
                     : msg->msg_namelen < before ? msg->msg_namelen
@@ -191,6 +198,7 @@ NQ_EXPORT int socketpair(int domain, int type, int protocol, int sv[2]) {
     nqrun::MarkSocket(sv[0]);
     nqrun::MarkSocket(sv[1]);
   }
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return NQX_socketpair(r, domain, type, protocol, sv);
 }

@@ -39,6 +39,7 @@ NQ_EXPORT int socket(int af, int type, int protocol) noexcept {
   nqrun::EnterSocketCall();
   int r = real(af, type, protocol);
   if (r >= 0) nqrun::MarkSocket(r);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_socket(r, af, type, protocol);
 }
@@ -49,6 +50,7 @@ NQ_EXPORT int accept(int s, sockaddr *addr, socklen_t *addrlen) {
   nqrun::OutAddress out(addr, addrlen);
   int r = real(s, addr, addrlen);
   if (r >= 0) nqrun::MarkSocket(r);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return NQX_accept(r, s, out.Copy(r, addrlen), addrlen, out.Valid(r, addrlen));
 }
@@ -59,6 +61,7 @@ NQ_EXPORT int accept4(int s, sockaddr *addr, socklen_t *addrlen, int flags) {
   nqrun::OutAddress out(addr, addrlen);
   int r = real(s, addr, addrlen, flags);
   if (r >= 0) nqrun::MarkSocket(r);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return NQX_accept(r, s, out.Copy(r, addrlen), addrlen, out.Valid(r, addrlen));
 }
@@ -67,6 +70,7 @@ NQ_EXPORT int bind(int s, const sockaddr *name, socklen_t namelen) noexcept {
   NQ_REAL(bind);
   nqrun::EnterSocketCall();
   int r = real(s, name, namelen);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_bind(r, s, name, namelen);
 }
@@ -74,6 +78,7 @@ NQ_EXPORT int bind(int s, const sockaddr *name, socklen_t namelen) noexcept {
 NQ_EXPORT int close(int fd) {
   NQ_REAL(close);
   NQ_PASS_INSIDE(real(fd));
+  nqrun::ForgetDescriptor(fd);
   if (!nqrun::IsTracedSocket(fd)) return real(fd);
   nqrun::EnterSocketCall();
   // Forgotten while the number is still ours: once it is given back,
@@ -81,6 +86,7 @@ NQ_EXPORT int close(int fd) {
   // Linux frees the number whatever close() returns.
   nqrun::ForgetSocket(fd);
   int r = real(fd);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_closesocket(r, fd);
 }
@@ -89,6 +95,7 @@ NQ_EXPORT int connect(int s, const sockaddr *name, socklen_t namelen) {
   NQ_REAL(connect);
   nqrun::EnterSocketCall();
   int r = real(s, name, namelen);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_connect(r, s, name, namelen);
 }
@@ -98,6 +105,7 @@ NQ_EXPORT int getpeername(int s, sockaddr *name, socklen_t *namelen) noexcept {
   nqrun::EnterSocketCall();
   nqrun::OutAddress out(name, namelen);
   int r = real(s, name, namelen);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return NQX_getpeername(r, s, out.Copy(r, namelen), namelen,
                          out.Valid(r, namelen));
@@ -108,6 +116,7 @@ NQ_EXPORT int getsockname(int s, sockaddr *name, socklen_t *namelen) noexcept {
   nqrun::EnterSocketCall();
   nqrun::OutAddress out(name, namelen);
   int r = real(s, name, namelen);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return NQX_getsockname(r, s, out.Copy(r, namelen), namelen,
                          out.Valid(r, namelen));
@@ -118,6 +127,7 @@ NQ_EXPORT int getsockopt(int s, int level, int optname, void *optval,
   NQ_REAL(getsockopt);
   nqrun::EnterSocketCall();
   int r = real(s, level, optname, optval, optlen);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_getsockopt(r, s, level, optname, optval, optlen);
 }
@@ -134,6 +144,7 @@ NQ_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
   if (!nqrun::IsTracedSocket(fd)) return real(fd, request, argp);
   nqrun::EnterSocketCall();
   int r = real(fd, request, argp);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_ioctlsocket(r, fd, static_cast<long>(request),
                         static_cast<unsigned long *>(argp));
@@ -143,6 +154,7 @@ NQ_EXPORT int listen(int s, int backlog) noexcept {
   NQ_REAL(listen);
   nqrun::EnterSocketCall();
   int r = real(s, backlog);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_listen(r, s, backlog);
 }
@@ -151,7 +163,9 @@ NQ_EXPORT ssize_t recv(int s, void *buf, size_t len, int flags) {
   NQ_REAL(recv);
   nqrun::EnterSocketCall();
   ssize_t r = real(s, buf, len, flags);
+  nqrun::NoteDataSocket(s);
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_recv(r, s, buf, len, flags);
 }
@@ -165,7 +179,9 @@ NQ_EXPORT ssize_t __recv_chk(int s, void *buf, size_t len, size_t buflen,
       reinterpret_cast<Fn>(nqrun::NextSymbol("__recv_chk"));
   nqrun::EnterSocketCall();
   ssize_t r = real(s, buf, len, buflen, flags);
+  nqrun::NoteDataSocket(s);
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_recv(r, s, buf, len, flags);
 }
@@ -181,6 +197,7 @@ NQ_EXPORT ssize_t __recvfrom_chk(int s, void *buf, size_t len, size_t buflen,
   nqrun::OutAddress out(from, fromlen);
   ssize_t r = real(s, buf, len, buflen, flags, from, fromlen);
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return NQX_recvfrom(r, s, buf, len, flags, out.Copy(r, fromlen), fromlen,
                       out.Valid(r, fromlen));
@@ -193,6 +210,7 @@ NQ_EXPORT ssize_t recvfrom(int s, void *buf, size_t len, int flags,
   nqrun::OutAddress out(from, fromlen);
   ssize_t r = real(s, buf, len, flags, from, fromlen);
   nqrun::NoDumpScope discarded(r > 0 && nqrun::DiscardsBytes(s, flags));
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return NQX_recvfrom(r, s, buf, len, flags, out.Copy(r, fromlen), fromlen,
                       out.Valid(r, fromlen));
@@ -207,6 +225,7 @@ NQ_EXPORT int select(int nfds, fd_set *readfds, fd_set *writefds,
   timeval asked = {0, 0};
   if (timeout != nullptr) asked = *timeout;
   int r = real(nfds, readfds, writefds, exceptfds, timeout);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_select(r, nfds, readfds, writefds, exceptfds,
                    timeout != nullptr ? &asked : nullptr);
@@ -216,6 +235,8 @@ NQ_EXPORT ssize_t send(int s, const void *buf, size_t len, int flags) {
   NQ_REAL(send);
   nqrun::EnterSocketCall();
   ssize_t r = real(s, buf, len, flags);
+  if (nqrun::Detached()) return r;
+  nqrun::NoteDataSocket(s);
   nqrun::LibraryScope scope;
   return TX_send(r, s, buf, len, flags);
 }
@@ -225,6 +246,7 @@ NQ_EXPORT ssize_t sendto(int s, const void *buf, size_t len, int flags,
   NQ_REAL(sendto);
   nqrun::EnterSocketCall();
   ssize_t r = real(s, buf, len, flags, to, tolen);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_sendto(r, s, buf, len, flags, to, tolen);
 }
@@ -234,6 +256,7 @@ NQ_EXPORT int setsockopt(int s, int level, int optname, const void *optval,
   NQ_REAL(setsockopt);
   nqrun::EnterSocketCall();
   int r = real(s, level, optname, optval, optlen);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_setsockopt(r, s, level, optname, optval, optlen);
 }
@@ -242,6 +265,7 @@ NQ_EXPORT int shutdown(int s, int how) noexcept {
   NQ_REAL(shutdown);
   nqrun::EnterSocketCall();
   int r = real(s, how);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_shutdown(r, s, how);
 }
@@ -251,6 +275,7 @@ NQ_EXPORT hostent *gethostbyaddr(const void *addr, socklen_t len, int type) {
   nqrun::EnterSocketCall();
   hostent *r = real(addr, len, type);
   nqrun::LookupCode code(r == nullptr ? nqrun::HostCode() : 0);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_gethostbyaddr(r, static_cast<const char *>(addr),
                           static_cast<int>(len), type);
@@ -261,6 +286,7 @@ NQ_EXPORT hostent *gethostbyname(const char *name) {
   nqrun::EnterSocketCall();
   hostent *r = real(name);
   nqrun::LookupCode code(r == nullptr ? nqrun::HostCode() : 0);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_gethostbyname(r, name);
 }
@@ -270,6 +296,7 @@ NQ_EXPORT protoent *getprotobyname(const char *name) {
   nqrun::EnterSocketCall();
   protoent *r = real(name);
   nqrun::LookupCode code(r == nullptr ? nqrun::kNoData : 0);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_getprotobyname(r, name);
 }
@@ -279,6 +306,7 @@ NQ_EXPORT protoent *getprotobynumber(int number) {
   nqrun::EnterSocketCall();
   protoent *r = real(number);
   nqrun::LookupCode code(r == nullptr ? nqrun::kNoData : 0);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_getprotobynumber(r, number);
 }
@@ -288,6 +316,7 @@ NQ_EXPORT servent *getservbyname(const char *name, const char *proto) {
   nqrun::EnterSocketCall();
   servent *r = real(name, proto);
   nqrun::LookupCode code(r == nullptr ? nqrun::kNoData : 0);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_getservbyname(r, name, proto);
 }
@@ -297,6 +326,7 @@ NQ_EXPORT servent *getservbyport(int port, const char *proto) {
   nqrun::EnterSocketCall();
   servent *r = real(port, proto);
   nqrun::LookupCode code(r == nullptr ? nqrun::kNoData : 0);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_getservbyport(r, port, proto);
 }
@@ -305,6 +335,7 @@ NQ_EXPORT int gethostname(char *name, size_t namelen) noexcept {
   NQ_REAL(gethostname);
   nqrun::EnterSocketCall();
   int r = real(name, namelen);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return TX_gethostname(r, name, namelen);
 }

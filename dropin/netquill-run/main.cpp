@@ -2,6 +2,7 @@
 // without changing or rebuilding it.
 //
 //   netquill-run [-o FILE] [-f FLAGS] [-ff] [--] PROGRAM [ARGS...]
+//   netquill-run -p PID [-p PID...] [-o FILE] [-f FLAGS] [-ff]
 //
 // The program is executed with the interposer preloaded (LD_PRELOAD) and
 // the settings in its environment, so its children inherit both and append
@@ -19,8 +20,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "attach.h"
 #include "launcher_core.h"
 #include "program_check.h"
+#include "static_tls.h"
 
 #ifndef NQ_PRELOAD_NAME
 #error "NQ_PRELOAD_NAME names the interposer"
@@ -49,20 +52,24 @@ bool Beside(char *out, const char *dir, size_t dir_len, const char *name) {
 }
 
 // The interposer beside this program, else where the install or the build
-// tree puts it relative to the program's directory; followed by NETQUILL
-// where it lies beside the interposer, so that the loader need not search
-// for it. Into out (2 * PATH_MAX bytes).
-bool FindPreload(char *out) {
+// tree puts it relative to the program's directory, into out (PATH_MAX
+// bytes).
+bool FindPreloadFile(char *out) {
   char self[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) return false;
   self[n] = '\0';
   size_t dir_len = static_cast<size_t>(strrchr(self, '/') - self);
-  if (!Beside(out, self, dir_len, NQ_PRELOAD_NAME) &&
-      !Beside(out, self, dir_len, NQ_PRELOAD_FROM_BIN) &&
-      !Beside(out, self, dir_len, NQ_PRELOAD_FROM_BUILD)) {
-    return false;
-  }
+  return Beside(out, self, dir_len, NQ_PRELOAD_NAME) ||
+         Beside(out, self, dir_len, NQ_PRELOAD_FROM_BIN) ||
+         Beside(out, self, dir_len, NQ_PRELOAD_FROM_BUILD);
+}
+
+// The interposer, followed by NETQUILL where it lies beside the
+// interposer, so that the loader need not search for it. Into out (2 *
+// PATH_MAX bytes).
+bool FindPreload(char *out) {
+  if (!FindPreloadFile(out)) return false;
   char library[PATH_MAX];
   size_t preload_len = strlen(out);
   if (Beside(library, out, static_cast<size_t>(strrchr(out, '/') - out),
@@ -130,7 +137,7 @@ void HoldTraceFile(const char *path, bool per_process) {
 }
 
 int Run(int argc, char **argv) {
-  nqdrop::OptionReader reader;
+  nqdrop::OptionReader reader(true);
   int i = 1;
   for (; i < argc; ++i) {
     nqdrop::OptionReader::Step step = reader.Take(argv[i]);
@@ -145,8 +152,8 @@ int Run(int argc, char **argv) {
     }
   }
   nqdrop::RunOptions options = reader.options();
-  nqdrop::Refusal refusal =
-      i < argc ? nqdrop::Settle(&options, getenv) : reader.End();
+  nqdrop::Refusal refusal = i < argc ? nqdrop::Refusal{} : reader.End();
+  if (refusal.exit_code == 0) refusal = nqdrop::Settle(&options, getenv);
   // A path the library would cut would send the trace into another file
   // (the user's own, perhaps): refused, and nothing runs.
   char path[PATH_MAX];
@@ -159,6 +166,15 @@ int Run(int argc, char **argv) {
     return refusal.exit_code;
   }
   char preload[2 * PATH_MAX];
+  if (options.attach_count > 0) {
+    // The process loads it by the name its map will show.
+    char found[PATH_MAX];
+    if (!FindPreloadFile(found) || realpath(found, preload) == nullptr) {
+      fprintf(stderr, "netquill-run: cannot find %s\n", NQ_PRELOAD_NAME);
+      return 127;
+    }
+    return RunAttached(options, path, preload);
+  }
   if (!FindPreload(preload)) {
     fprintf(stderr, "netquill-run: cannot find %s\n", NQ_PRELOAD_NAME);
     return 127;
@@ -203,8 +219,14 @@ int Run(int argc, char **argv) {
   char program[PATH_MAX];
   if (FindProgram(argv[i], program)) {
     const char *why = WhyUntraced(program);
+    const char *tls = why == nullptr ? StaticTlsLibrary(program) : nullptr;
     if (why != nullptr)
       fprintf(stderr, "netquill-run: %s %s; it runs untraced\n", argv[i], why);
+    if (tls != nullptr)
+      fprintf(stderr,
+              "netquill-run: %s carries %s in its own file: its TLS "
+              "plaintext cannot be traced, only the sockets' ciphertext\n",
+              argv[i], tls);
     execv(program, argv + i);
   }
   execvp(argv[i], argv + i);

@@ -12,6 +12,7 @@ NQ_EXPORT int getaddrinfo(const char *node, const char *service,
   nqrun::EnterSocketCall();
   int r = real(node, service, hints, res);
   nqrun::LookupCode code(r != 0 ? nqrun::AddrInfoCode(r) : 0);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return NQX_getaddrinfo(r, node, service,
                          r == 0 && res != nullptr ? *res : nullptr);
@@ -24,6 +25,7 @@ NQ_EXPORT int getnameinfo(const struct sockaddr *sa, socklen_t salen,
   nqrun::EnterSocketCall();
   int r = real(sa, salen, host, hostlen, serv, servlen, flags);
   nqrun::LookupCode code(r != 0 ? nqrun::AddrInfoCode(r) : 0);
+  if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return NQX_getnameinfo(r, sa, salen, hostlen != 0 ? host : nullptr,
                          servlen != 0 ? serv : nullptr, flags);

@@ -1,6 +1,7 @@
 // State of the preloaded interposer.
 #include "preload_state.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -8,13 +9,17 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <new>
 
+#include "attach_params.h"
 #include "netquill.h"
 #include "netquill_posix.h"
 #include "trace_env.h"
@@ -26,9 +31,18 @@ nqdrop::TraceEnv g_env;
 int g_held = -1;  // NETQUILL_HELD_FD, when it is a plain decimal number
 pthread_once_t g_once = PTHREAD_ONCE_INIT;
 
+AttachShared g_own_shared;  // a started program's: never detached
+bool g_attached;            // NQR_Attach took the settings
+// Bumped at each attach: a thread whose trace started under another takes
+// the new settings at its next socket call.
+std::atomic<int> g_generation{1};
+int g_attach_held = -1;  // the trace file held for an attach, or -1
+
 // The preload is loaded with the program, so its thread data sits in the
-// static block and costs no lookup call.
-__attribute__((tls_model("initial-exec"))) thread_local bool t_started;
+// static block and costs no lookup call. (Loaded into a running process,
+// the loader finds room for it in the static block's reserve.)
+// t_started: the generation this thread's trace started in, 0 for none.
+__attribute__((tls_model("initial-exec"))) thread_local int t_started;
 __attribute__((tls_model("initial-exec"))) thread_local int t_in_library;
 // Threads tracing when this thread's enable was refused (the table was
 // full), 0 when it was not: it tries again once fewer trace.
@@ -41,6 +55,9 @@ std::atomic<uint64_t> g_sockets[kTrackedFds / 64];
 // number the C library reused for a file has another. Only the pages of
 // the descriptors a program uses are ever touched.
 std::atomic<uint64_t> g_inodes[kTrackedFds];
+// While attached: the descriptors whose type was read, once each, at a
+// data call (a socket accepted by a call that was blocked at attach).
+std::atomic<uint64_t> g_checked[kTrackedFds / 64];
 
 // The trace file netquill-run holds open at g_held, as it was when the
 // library took it: a child checks that the number still stands for it
@@ -100,7 +117,7 @@ void HoldOwnFileInChild() {
 // next socket call, with its banner (and, per process, in its own file).
 void ForgetThreadInChild() {
   NQP_ForgetInheritedTrace();
-  t_started = false;
+  t_started = 0;
   t_refused_at = 0;
   int saved = errno;
   HoldOwnFileInChild();
@@ -143,7 +160,99 @@ bool IsSocketFd(int fd) {
   return fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
+// The trace file opened by the process itself, at attach, at the first
+// free number from three quarters of the descriptor limit, as the launcher
+// does for a program it starts; closed on exec, which leaves the trace.
+void HoldAttachedFile() {
+  char path[nqdrop::kTracePathSize];
+  if (!nqdrop::ProcessPath(g_env, static_cast<unsigned long>(getpid()), path) ||
+      path[0] == '\0') {
+    return;
+  }
+  int fd =
+      open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return;
+  struct stat st;
+  struct rlimit files;
+  int high = -1;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      fcntl(fd, F_SETFL, O_APPEND) == 0 &&
+      getrlimit(RLIMIT_NOFILE, &files) == 0) {
+    rlim_t limit = files.rlim_cur < 1024 ? files.rlim_cur : 1024;
+    high = fcntl(fd, F_DUPFD_CLOEXEC, static_cast<int>(limit / 4 * 3));
+  }
+  close(fd);
+  if (high < 0) return;
+  g_attach_held = g_held = high;
+  Hold(path, high);
+}
+
+// The sockets the process holds now, traced from their next call; marks
+// left from an earlier attach are dropped, as their numbers may have been
+// closed and reused while no call was seen.
+void MarkOpenSockets() {
+  for (size_t i = 0; i < kTrackedFds / 64; ++i) {
+    g_sockets[i].store(0, std::memory_order_relaxed);
+    g_checked[i].store(0, std::memory_order_relaxed);
+  }
+  DIR *dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return;
+  while (const dirent *entry = readdir(dir)) {
+    uint32_t fd;
+    if (entry->d_name[0] == '.' || !nqdrop::ParseFlags(entry->d_name, &fd) ||
+        static_cast<int>(fd) == dirfd(dir)) {
+      continue;
+    }
+    if (IsSocketFd(static_cast<int>(fd))) MarkSocket(static_cast<int>(fd));
+  }
+  closedir(dir);
+}
+
 }  // namespace
+
+AttachShared *g_attach_shared = &g_own_shared;
+
+bool Attached() { return g_attached && !Detached(); }
+
+void Configure(const AttachParams &params) {
+  int saved = errno;
+  EnsureInit();
+  // Shared with the children forked from now on, so that a detach reaches
+  // them too; without it, only this process is stopped.
+  if (g_attach_shared == &g_own_shared) {
+    void *page = mmap(nullptr, sizeof(AttachShared), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (page != MAP_FAILED) g_attach_shared = new (page) AttachShared{};
+  }
+  g_env = nqdrop::TraceEnv{};
+  g_env.on = true;
+  g_env.flags = params.flags;
+  g_env.per_process = params.per_process != 0;
+  memcpy(g_env.path, params.path, sizeof g_env.path);
+  g_env.path[sizeof g_env.path - 1] = '\0';
+  HoldAttachedFile();
+  MarkOpenSockets();
+  g_attached = true;
+  g_generation.fetch_add(1, std::memory_order_relaxed);
+  g_attach_shared->detached.store(0, std::memory_order_release);
+  errno = saved;
+}
+
+void Unconfigure() {
+  int saved = errno;
+  g_attach_shared->detached.store(1, std::memory_order_release);
+  g_attached = false;
+  // No record goes to it now; the program gets its number back.
+  if (g_attach_held >= 0) {
+    using Fn = int (*)(int);
+    static const auto real_close = reinterpret_cast<Fn>(NextSymbol("close"));
+    real_close(g_attach_held);
+    g_attach_held = g_held = -1;
+    g_holding = false;
+  }
+  errno = saved;
+}
+__attribute__((tls_model("initial-exec"))) thread_local int t_data_socket = -1;
 
 void *NextSymbol(const char *name) {
   int saved = errno;
@@ -160,20 +269,27 @@ LibraryScope::~LibraryScope() { --t_in_library; }
 
 void EnterSocketCall() {
   // Set also when tracing is off: every later call returns here at once.
-  if (t_started) return;
+  int generation = g_generation.load(std::memory_order_relaxed);
+  if (t_started == generation || Detached()) return;
   if (t_refused_at != 0 && WSAGetTraceUsage() >= t_refused_at) return;
   int saved = errno;
   EnsureInit();
-  t_started = true;  // also while enabling: a signal handler's call passes
+  int earlier = t_started;
+  t_started = generation;  // also while enabling: a signal handler passes
   if (g_env.on) {
     LibraryScope scope;
     char path[nqdrop::kTracePathSize];
-    if (nqdrop::ProcessPath(g_env, static_cast<unsigned long>(getpid()),
-                            path) &&
-        !WSAEnableTrace(path[0] != '\0' ? path : nullptr, g_env.flags)) {
+    bool named =
+        nqdrop::ProcessPath(g_env, static_cast<unsigned long>(getpid()), path);
+    const char *file = path[0] != '\0' ? path : nullptr;
+    // A trace kept from an earlier attach goes on, under this one's file
+    // and flags, without a second start banner.
+    if (named && earlier != 0 && WSASetTraceFile(file) != 0) {
+      WSASetTraceFlags(g_env.flags);
+    } else if (named && !WSAEnableTrace(file, g_env.flags)) {
       int usage = WSAGetTraceUsage();
       t_refused_at = usage > 0 ? usage : 1;
-      t_started = false;
+      t_started = 0;
     }
   }
   errno = saved;
@@ -192,10 +308,27 @@ void MarkSocket(int fd) {
                               std::memory_order_relaxed);
 }
 
-bool IsDataSocket(int fd) {
-  if (fd < 0 || fd >= kTrackedFds || !g_env.on) return false;
-  if (!((g_sockets[fd / 64].load(std::memory_order_relaxed) >> (fd % 64)) & 1))
+// Reads the type of an unmarked descriptor once while attached: a socket
+// made before the attach, which no traced call has seen, is marked.
+bool RecogniseOnce(int fd) {
+  uint64_t bit = uint64_t{1} << (fd % 64);
+  if (!g_attached ||
+      (g_checked[fd / 64].fetch_or(bit, std::memory_order_relaxed) & bit))
     return false;
+  int saved = errno;
+  bool socket = IsSocketFd(fd);
+  errno = saved;
+  if (socket) MarkSocket(fd);
+  return socket;
+}
+
+bool IsDataSocket(int fd) {
+  if (fd < 0 || fd >= kTrackedFds || !g_env.on || Detached()) return false;
+  if (!((g_sockets[fd / 64].load(std::memory_order_relaxed) >> (fd % 64)) &
+        1) &&
+      !RecogniseOnce(fd)) {
+    return false;
+  }
   int saved = errno;
   struct stat st;
   bool same = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) &&
@@ -210,7 +343,7 @@ bool IsDataSocket(int fd) {
 }
 
 bool CopyFromProgram(void *to, const void *from, size_t size) {
-  if (!t_started || !g_env.on) return false;
+  if (t_started == 0 || !g_env.on) return false;
   int saved = errno;
   struct iovec local = {to, size};
   struct iovec remote = {const_cast<void *>(from), size};
@@ -239,6 +372,12 @@ bool DiscardsBytes(int fd, int flags) {
 void ForgetSocket(int fd) {
   if (fd < 0 || fd >= kTrackedFds) return;
   g_sockets[fd / 64].fetch_and(~(uint64_t{1} << (fd % 64)),
+                               std::memory_order_relaxed);
+}
+
+void ForgetDescriptor(int fd) {
+  if (fd < 0 || fd >= kTrackedFds || !g_attached) return;
+  g_checked[fd / 64].fetch_and(~(uint64_t{1} << (fd % 64)),
                                std::memory_order_relaxed);
 }
 

@@ -5,8 +5,37 @@
 #define NQ_DROPIN_NETQUILL_RUN_PRELOAD_STATE_H
 
 #include <stddef.h>
+#include <stdint.h>
+
+#include <atomic>
 
 namespace nqrun {
+
+struct AttachParams;
+
+// What a process attached to shares with the children it forks: set when
+// netquill-run detaches, and no record is written in any of them.
+struct AttachShared {
+  std::atomic<int> detached;
+};
+extern AttachShared *g_attach_shared;
+
+// True after netquill-run -p detached from this process: the calls pass on
+// untraced, those blocked across the detach included.
+inline bool Detached() {
+  return g_attach_shared->detached.load(std::memory_order_relaxed) != 0;
+}
+
+// True while netquill-run -p has this interposer attached to the process.
+bool Attached();
+
+// Takes the launcher's settings in place of the environment's, for the
+// threads' next socket calls (a thread that traced under an earlier attach
+// takes them over), holds the trace file and marks the sockets open now.
+void Configure(const AttachParams &params);
+
+// Stops the records and lets the held trace file go.
+void Unconfigure();
 
 // The next definition of a function after this library's own: the C
 // library's. Looked up once per function; errno is left as it was.
@@ -29,9 +58,18 @@ class LibraryScope {
 // first socket call, unless NETQUILL_TRACE=0. errno is left as it was.
 void EnterSocketCall();
 
+// The socket of the calling thread's last data call: the one a TLS session
+// runs on where its library cannot name it (a program's own transport, as
+// curl's). A store per traced data call, read by the TLS calls only.
+extern
+    __attribute__((tls_model("initial-exec"))) thread_local int t_data_socket;
+inline void NoteDataSocket(int fd) { t_data_socket = fd; }
+
 // Descriptors the program got from socket() or accept().
 void MarkSocket(int fd);
 void ForgetSocket(int fd);
+// At close: the number's next descriptor has its type read again.
+void ForgetDescriptor(int fd);
 
 // Whether a data call (read, write, ...) on fd, just made, is traced: fd
 // is a socket the program made here, still the same one (one fstat, and

@@ -376,8 +376,8 @@ TEST_F(Pcap, SocketsWithoutIpTrafficAreLeftOutEachWithItsReason) {
   t.push_back("APP 100000 0000 INF: recv(5, 0x1000, 512, 0) returned 2");
   Append(t, Dump("ab"));
   for (const char *line :
-       {"socket(23, 1, 6) returned 6", "socket(2, 3, 1) returned 7",
-        "bind(8, \"/tmp/x.sock\", 13) returned 0",
+       {"socket(23, 1, 6) returned 6", "connect(6, <family 23>, 8) returned 0",
+        "socket(2, 3, 1) returned 7", "bind(8, \"/tmp/x.sock\", 13) returned 0",
         "accept(8, \"\", 0x2000) returned 9",
         "connect(10, <family 16>, 12) returned 0",
         "socket(2, 526337, 6) returned 11",
@@ -701,3 +701,90 @@ TEST_F(Pcap, CommandLine) {
 }
 
 }  // namespace
+
+TEST_F(Pcap, OverlappedCallsCaseByCase) {
+  // Lines of module APP; "= bytes" stands for the dump of those bytes.
+  struct Case {
+    const char *what;
+    std::vector<std::string> lines;
+    std::vector<std::string> want;
+  };
+  const Case cases[] = {
+      {"AcceptEx done at once: the listener's address, its first data",
+       {"socket(2, 1, 6) returned 3", "bind(3, 127.0.0.1:80, 16) returned 0",
+        "listen(3, 5) returned 0",
+        "WSASocketW(2, 1, 6, 0x0, 0, 0x81) returned 4",
+        "AcceptEx(3, 4, 0x1000, 16, 44, 44, 0x2000, 0x3000) returned TRUE",
+        "= GET", "closesocket(4) returned 0"},
+       {"127.0.0.1:49152 > 127.0.0.1:80 SYN seq 0 len 0",
+        "127.0.0.1:80 > 127.0.0.1:49152 SYN,ACK seq 0 ack 1 len 0",
+        "127.0.0.1:49152 > 127.0.0.1:80 ACK seq 1 ack 1 len 0",
+        "127.0.0.1:49152 > 127.0.0.1:80 PSH,ACK seq 1 ack 1 len 3",
+        "127.0.0.1:80 > 127.0.0.1:49152 ACK seq 1 ack 4 len 0",
+        "127.0.0.1:80 > 127.0.0.1:49152 FIN,ACK seq 1 ack 4 len 0",
+        "127.0.0.1:49152 > 127.0.0.1:80 FIN,ACK seq 4 ack 2 len 0",
+        "127.0.0.1:80 > 127.0.0.1:49152 ACK seq 2 ack 5 len 0"}},
+      {"ConnectEx done at once sends its bytes, over IPv6 (family 23)",
+       {"WSASocketW(23, 1, 6, 0x0, 0, 0x81) returned 5",
+        "bind(5, [::1]:6000, 28) returned 0",
+        "ConnectEx(5, [::1]:443, 28, 0x1000, 2, 0x2000, 0x3000) returned TRUE",
+        "= hi"},
+       {"[0:0:0:0:0:0:0:1]:6000 > [0:0:0:0:0:0:0:1]:443 SYN seq 0 len 0",
+        "[0:0:0:0:0:0:0:1]:443 > [0:0:0:0:0:0:0:1]:6000 SYN,ACK seq 0 ack 1 "
+        "len 0",
+        "[0:0:0:0:0:0:0:1]:6000 > [0:0:0:0:0:0:0:1]:443 ACK seq 1 ack 1 len 0",
+        "[0:0:0:0:0:0:0:1]:6000 > [0:0:0:0:0:0:0:1]:443 PSH,ACK seq 1 ack 1 "
+        "len 2",
+        "[0:0:0:0:0:0:0:1]:443 > [0:0:0:0:0:0:0:1]:6000 ACK seq 1 ack 3 len "
+        "0"}},
+      {"ConnectEx: none when it fails, a stream even if nothing moves",
+       {"WRN: ConnectEx(5, 127.0.0.1:1, 16, 0x0, 0, 0x0, 0x2) returned "
+        "FALSE [997]",
+        "ERR: GetOverlappedResult(5, 0x2, ConnectEx) returned -1 [10061]",
+        "closesocket(5) returned 0",
+        "WRN: ConnectEx(6, 10.0.0.2:22, 16, 0x0, 0, 0x0, 0x3) returned "
+        "FALSE [997]",
+        "GetOverlappedResultEx(6, 0x3, ConnectEx) returned 0",
+        "shutdown(6, 1) returned 0"},
+       {"192.0.2.1:49152 > 10.0.0.2:22 SYN seq 0 len 0",
+        "10.0.0.2:22 > 192.0.2.1:49152 SYN,ACK seq 0 ack 1 len 0",
+        "192.0.2.1:49152 > 10.0.0.2:22 ACK seq 1 ack 1 len 0",
+        "192.0.2.1:49152 > 10.0.0.2:22 FIN,ACK seq 1 ack 1 len 0",
+        "10.0.0.2:22 > 192.0.2.1:49152 ACK seq 1 ack 2 len 0"}},
+      {"AcceptEx's completion without addresses: the listener's, its data",
+       {"socket(2, 1, 6) returned 3", "bind(3, 10.0.0.1:25, 16) returned 0",
+        "WRN: AcceptEx(3, 4, 0x1, 16, 44, 44, 0x2, 0x3) returned FALSE [997]",
+        "GetQueuedCompletionStatus(3, 0x3, AcceptEx, 4) returned 2", "= hi"},
+       {"192.0.2.2:49152 > 10.0.0.1:25 SYN seq 0 len 0",
+        "10.0.0.1:25 > 192.0.2.2:49152 SYN,ACK seq 0 ack 1 len 0",
+        "192.0.2.2:49152 > 10.0.0.1:25 ACK seq 1 ack 1 len 0",
+        "192.0.2.2:49152 > 10.0.0.1:25 PSH,ACK seq 1 ack 1 len 2",
+        "10.0.0.1:25 > 192.0.2.2:49152 ACK seq 1 ack 3 len 0"}},
+      {"WSARecvFrom done at once: one datagram of its whole dump",
+       {"WSASocketA(2, 2, 17, 0x0, 0, 0x1) returned 7",
+        "WSARecvFrom(7, 0x1000, 1, 0x1010, 0x1014, 10.0.0.53:53, 0x1018, "
+        "0x0, 0x0) returned 0",
+        "= twenty bytes of it!!", "closesocket(7) returned 0"},
+       {"UDP 10.0.0.53:53 > 192.0.2.1:49152 len 20"}},
+      {"WSARecvFrom pending: its completion names the datagram's peer",
+       {"WSASocketA(2, 2, 17, 0x0, 0, 0x1) returned 7",
+        "WRN: WSARecvFrom(7, 0x1000, 1, 0x0, 0x1014, <0 bytes>, 0x1018, "
+        "0x5, 0x0) returned -1 [997]",
+        "GetQueuedCompletionStatus(7, 0x5, WSARecvFrom, 10.0.0.9:5353) "
+        "returned 3",
+        "= abc", "closesocket(7) returned 0"},
+       {"UDP 10.0.0.9:5353 > 192.0.2.1:49152 len 3"}},
+  };
+  for (const Case &k : cases) {
+    std::vector<std::string> t = {kBanner};
+    for (const std::string &l : k.lines) {
+      if (l.compare(0, 2, "= ") == 0)
+        Append(t, Dump(l.substr(2)));
+      else
+        t.push_back("APP 100000 0000 " +
+                    (l[3] == ':' ? l : std::string("INF: ") + l));
+    }
+    EXPECT_EQ(Describe(Convert(t)), k.want) << k.what;
+    EXPECT_EQ(err_.find("note"), std::string::npos) << k.what << "\n" << err_;
+  }
+}

@@ -1,5 +1,6 @@
 #include "pcapng_reader.h"
 
+#include <cstdio>
 #include <map>
 #include <utility>
 
@@ -86,6 +87,19 @@ std::string Ip(std::uint32_t ip) {
          std::to_string(ip >> 8 & 255) + "." + std::to_string(ip & 255);
 }
 
+// "[2001:db8:0:0:0:0:0:1]": every group in hex.
+std::string Ip6(const std::string &bytes) {
+  std::string s;
+  char group[8];
+  for (int i = 0; i < 16; i += 2) {
+    std::snprintf(group, sizeof group, "%x",
+                  static_cast<unsigned char>(bytes[i]) << 8 |
+                      static_cast<unsigned char>(bytes[i + 1]));
+    s += (i == 0 ? "[" : ":") + std::string(group);
+  }
+  return s + "]";
+}
+
 }  // namespace
 
 Capture ReadCapture(const std::string &b) {
@@ -158,8 +172,10 @@ std::vector<std::string> Describe(const Capture &capture) {
   std::map<std::pair<std::uint64_t, std::uint64_t>, std::uint32_t> isn;
   std::vector<std::string> lines;
   for (const Frame &f : capture.frames) {
-    std::string s = Ip(f.src_ip) + ":" + std::to_string(f.src_port) + " > " +
-                    Ip(f.dst_ip) + ":" + std::to_string(f.dst_port);
+    std::string s = (f.v6 ? Ip6(f.src6) : Ip(f.src_ip)) + ":" +
+                    std::to_string(f.src_port) + " > " +
+                    (f.v6 ? Ip6(f.dst6) : Ip(f.dst_ip)) + ":" +
+                    std::to_string(f.dst_port);
     if (f.proto == 17) {
       lines.push_back("UDP " + s + " len " + std::to_string(f.payload.size()));
       continue;

@@ -37,7 +37,8 @@ Capture ReadCapture(const std::string &bytes);
 std::string FlagText(std::uint8_t flags);
 
 // One line per frame: "src:port > dst:port FLAGS seq ack len" with the
-// sequence numbers relative to each side's SYN.
+// sequence numbers relative to each side's SYN; IPv6 addresses in brackets,
+// every group written out.
 std::vector<std::string> Describe(const Capture &capture);
 
 }  // namespace nqpcaptest

@@ -358,4 +358,39 @@ TEST_F(Wireshark, TraceWithoutDumpsGivesTheConnectionFramesAndANote) {
   EXPECT_EQ(Tshark(capture, "-Y tcp.analysis.flags"), "");
 }
 
+TEST_F(Wireshark, AnOverlappedProgramsStreamsComeBackByteForByte) {
+  // The checked-in trace of an AcceptEx echo server, a ConnectEx client over
+  // IPv6 and an HTTP client of WSASend and WSARecv, with datagrams.
+  trace_ = std::string(NQ_STAT_DATA) + "/winsock2.trace";
+  const std::string capture = Convert();
+  EXPECT_EQ(notes_.find("note"), std::string::npos) << notes_;
+  const std::string echoed = Hex("hello0123456789abcdefghij");
+  const std::vector<std::string> streams[] = {
+      {echoed, echoed},
+      {"0019123401000001000000000000076578616d706c650000010001ff",
+       "f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff0d0a000102030405060708090a0b0c0d0e0f1"
+       "01112131415161718"},
+      {Hex("hi"), ""},  // the same socket again, after DisconnectEx
+      {Hex("GET / HTTP/1.1\r\nHost: localhost:8080\r\n\r\n"),
+       Hex("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")}};
+  for (int stream = 0; stream < 4; ++stream)
+    EXPECT_EQ(Follow(capture, stream), streams[stream]) << "stream " << stream;
+  EXPECT_EQ(Tshark(capture, "-Y tcp.analysis.flags"), "");
+  // The addresses are the trace's own; only the datagram socket's port,
+  // which no line names, is made up.
+  EXPECT_EQ(Tshark(capture,
+                   "-Y \"tcp.flags.syn == 1 && tcp.flags.ack == 0 || udp\" "
+                   "-T fields -e ip.src -e ipv6.src -e tcp.srcport "
+                   "-e udp.srcport -e ip.dst -e ipv6.dst -e tcp.dstport "
+                   "-e udp.dstport"),
+            "127.0.0.1\t\t51544\t\t127.0.0.1\t\t7000\t\n"
+            "\t::1\t50123\t\t\t::1\t40053\t\n"
+            "127.0.0.1\t\t51550\t\t127.0.0.1\t\t7000\t\n"
+            "127.0.0.1\t\t50124\t\t127.0.0.1\t\t8080\t\n"
+            "\t::1\t\t49152\t\t::1\t\t53\n"
+            "\t::1\t\t53\t\t::1\t\t49152\n"
+            "\t::1\t\t49152\t\t::1\t\t5300\n");
+  EXPECT_EQ(Tshark(capture, "-Y dns.a -T fields -e dns.a"), "127.0.0.1\n");
+}
+
 }  // namespace

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <utility>
 
+#include "tls_line.h"
 #include "winsock_names.h"
 
 using nqtrace::Fault;
@@ -416,6 +418,66 @@ TEST(WinsockNames, TracedFunctionsMatchExactly) {
   for (const char *f :
        {"Connect", "conn", "connectx", "", "WSAStartup", "mysend"})
     EXPECT_FALSE(nqtrace::IsTracedFunction(f)) << f;
+}
+
+TEST(WinsockNames, WindowsSockets2CallsFromTheList) {
+  // Names in two lists (recvfrom) keep the result that counts their bytes.
+  const std::tuple<const char *, int, bool, bool> calls[] = {
+      {"WSASendTo", 1, false, true},
+      {"AcceptEx", -1, false, true},
+      {"recvfrom", -1, false, false},
+      {"WSAIoctl", 0, false, false},
+      {"CompletionRoutine", 0, true, false},
+      {"GetOverlappedResultEx", 0, true, false}};
+  for (const auto &[name, direction, completion, by_dump] : calls) {
+    EXPECT_EQ(nqtrace::DataDirection(name), direction) << name;
+    EXPECT_EQ(nqtrace::IsCompletion(name), completion) << name;
+    EXPECT_EQ(nqtrace::MovesByDump(name), by_dump) << name;
+  }
+}
+
+// A TLS call's bytes are its plaintext, never the socket's: the bracketed
+// count of the _ex forms, else a result above zero of a call that did not
+// fail.
+TEST(TlsLines, PlaintextCountAndDirection) {
+  const struct {
+    const char *text;
+    int direction;
+    std::uint64_t count;  // 0: none
+  } lines[] = {
+      {"INF: SSL_write(5, 0x1, 79) returned 79", 1, 79},
+      {"INF: SSL_read(-1, 0x1, 102400) returned 5184", -1, 5184},
+      {"INF: SSL_read(5, 0x1, 16) returned 0", -1, 0},
+      {"WRN: SSL_read(5, 0x1, 16) returned -1 [11]", -1, 0},
+      {"INF: SSL_read_ex(5, 0x1, 16384, [120]) returned 1", -1, 120},
+      {"INF: SSL_write_early_data(5, 0x1, 9, [9]) returned 1", 1, 9},
+      {"ERR: SSL_write_ex(5, 0x1, 16, 0x2) returned 0 [71]", 1, 0},
+      {"INF: SSL_read_ex(5, 0x1, 16, 0x2) returned 1", -1, 0},
+      {"INF: gnutls_record_send(3, 0x1, 35) returned 35", 1, 35},
+      {"WRN: gnutls_record_recv(3, 0x1, 4096) returned -28 [11]", -1, 0},
+      {"INF: SSL_shutdown(5) returned 1", 0, 0},
+      {"INF: send(5, 0x1, 79, 0) returned 79", 0, 0},
+  };
+  for (const auto &l : lines) {
+    const std::string line = std::string("M 120000 0000 ") + l.text;
+    const ParsedLine p = ParseLine(line);
+    ASSERT_EQ(p.kind, LineKind::Call) << l.text;
+    EXPECT_EQ(nqtrace::PlaintextDirection(p.function), l.direction) << l.text;
+    EXPECT_EQ(nqtrace::DataDirection(p.function) != 0, p.function == "send")
+        << l.text;
+    std::uint64_t n = 0;
+    EXPECT_EQ(nqtrace::PlaintextCount(p, n), l.count != 0) << l.text;
+    EXPECT_EQ(l.count != 0 ? n : 0, l.count) << l.text;
+  }
+}
+
+TEST(TlsLines, KeyLogRecords) {
+  std::string_view key;
+  EXPECT_TRUE(nqtrace::TlsKeyLog("TLS key log: CLIENT_RANDOM ab cd", key));
+  EXPECT_EQ(key, "CLIENT_RANDOM ab cd");
+  for (const char *other : {"TLS key log: ", "TLS key log:CLIENT_RANDOM a b",
+                            "tls key log: CLIENT_RANDOM a b", "x"})
+    EXPECT_FALSE(nqtrace::TlsKeyLog(other, key)) << other;
 }
 
 }  // namespace

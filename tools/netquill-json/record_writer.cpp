@@ -3,6 +3,7 @@
 #include "call_args.h"
 #include "dump_line.h"
 #include "lookup_line.h"
+#include "tls_line.h"
 #include "winsock_names.h"
 
 namespace nqjson {
@@ -15,7 +16,8 @@ bool StartsWith(std::string_view s, std::string_view prefix) {
 // The lookups by name: their quoted arguments are names, where the other
 // calls' quoted arguments are AF_UNIX addresses.
 bool TakesNames(std::string_view call) {
-  return call == "getaddrinfo" || StartsWith(call, "WSAAsyncGet") ||
+  return call == "getaddrinfo" || call == "GetAddrInfoW" ||
+         StartsWith(call, "WSAAsyncGet") ||
          (StartsWith(call, "get") && call.find("by") != std::string_view::npos);
 }
 
@@ -190,6 +192,15 @@ void RecordWriter::CallFields(const nqtrace::ParsedLine &p) {
   out_.Raw(']');
   out_.Key("result");
   IntegerOrText(out_, p.result);
+  // A TLS call's plaintext, which its socket carries encrypted.
+  const int plaintext = nqtrace::PlaintextDirection(p.function);
+  if (plaintext == 0) return;
+  out_.Key("plaintext");
+  out_.Raw(plaintext > 0 ? "\"sent\"" : "\"received\"");
+  std::uint64_t bytes = 0;
+  if (!nqtrace::PlaintextCount(p, bytes)) return;
+  out_.Key("bytes");
+  out_.Int(static_cast<std::int64_t>(bytes));
 }
 
 void RecordWriter::TextRecord(const nqtrace::ParsedLine &p) {
@@ -218,6 +229,12 @@ void RecordWriter::TextRecord(const nqtrace::ParsedLine &p) {
   out_.Key("text");
   out_.String(p.text);
   if (p.kind == nqtrace::LineKind::Call) CallFields(p);
+  std::string_view keylog;
+  if (p.kind == nqtrace::LineKind::Other &&
+      nqtrace::TlsKeyLog(p.text, keylog)) {
+    out_.Key("tls_key");
+    out_.String(keylog);
+  }
   if (p.has_code) {
     out_.Key("code");
     // Signed, as the trace writes it: getaddrinfo's own codes are negative.

@@ -12,6 +12,7 @@
 #include "converter.h"
 #include "file_identity.h"
 #include "pcapng.h"
+#include "tls_keys.h"
 #include "trace_clock.h"
 
 namespace nqpcap {
@@ -110,6 +111,18 @@ std::int64_t FileDate(const std::string &name) {
   return DateOf(std::time(nullptr));
 }
 
+// The secrets of the traces' TLS sessions, ahead of every frame. A trace
+// on standard input is read once, by the conversion: it brings none.
+void WriteTlsKeys(const std::vector<std::string> &traces,
+                  PcapngWriter &writer) {
+  for (const std::string &name : traces) {
+    std::string why;
+    std::unique_ptr<nqtrace::ByteSource> source =
+        name == "-" ? nullptr : nqtrace::OpenTrace(name, why);
+    if (source) writer.TlsKeys(GatherTlsKeys(*source));
+  }
+}
+
 }  // namespace
 
 std::string DefaultOutput(const std::string &trace) {
@@ -148,6 +161,7 @@ int RunPcap(const std::vector<std::string> &args, std::ostream &err) {
   int status = 0;
   {
     PcapngWriter writer(out);
+    WriteTlsKeys(opt.traces, writer);
     Capture capture(writer);
     Converter converter(capture, err);
     for (const std::string &name : opt.traces) {

@@ -49,6 +49,9 @@ struct Conversation {
   bool started = false;       // frames written: the ends are fixed
   bool connecting = false;    // a non-blocking connect is under way
   Origin connect_origin;      // its first attempt
+  bool connected = false;     // ConnectEx completed: frames start at the
+                              // first that needs them, so that a later
+                              // getsockname still names the local end
   std::uint32_t out_seq = 0;  // next sequence number of each side
   std::uint32_t in_seq = 0;
   bool out_fin = false;

@@ -6,6 +6,7 @@
 #include "line_parser.h"
 #include "line_reader.h"
 #include "trace_clock.h"
+#include "winsock_names.h"
 
 namespace nqpcap {
 namespace {
@@ -88,6 +89,9 @@ bool Converter::ConvertFile(nqtrace::ByteSource &source,
   dump_.bytes.reserve(kMaxHeldDump);
   std::string_view text;
   std::uint64_t line = 0;
+  // The dump after a TLS call's line is plaintext, which the socket's own
+  // lines carry encrypted: no frame's bytes.
+  bool plaintext = false;
   while (reader.Next(text)) {
     ++line;
     if (reader.Overlong()) {
@@ -97,7 +101,7 @@ bool Converter::ConvertFile(nqtrace::ByteSource &source,
     }
     const nqtrace::ParsedLine p = nqtrace::ParseLine(text);
     if (p.kind == nqtrace::LineKind::Dump) {
-      DumpLine(text, label, line, table);
+      if (!plaintext) DumpLine(text, label, line, table);
       continue;
     }
     if (p.kind == nqtrace::LineKind::Malformed) {
@@ -112,6 +116,8 @@ bool Converter::ConvertFile(nqtrace::ByteSource &source,
       continue;
     }
     EndDump(table);
+    plaintext = p.kind == nqtrace::LineKind::Call &&
+                nqtrace::PlaintextDirection(p.function) != 0;
     std::int64_t banner_days = 0;
     if (p.kind == nqtrace::LineKind::TraceStart &&
         BannerDate(p.text, banner_days))

@@ -8,6 +8,8 @@ namespace {
 constexpr std::uint32_t kSectionHeader = 0x0A0D0D0A;
 constexpr std::uint32_t kInterfaceDescription = 1;
 constexpr std::uint32_t kEnhancedPacket = 6;
+constexpr std::uint32_t kDecryptionSecrets = 10;
+constexpr std::uint32_t kTlsKeyLog = 0x544c534b;  // "TLSK"
 constexpr std::uint16_t kLinkTypeRaw = 101;  // packets start at the IP header
 constexpr std::uint16_t kOptEnd = 0;
 constexpr std::uint16_t kOptComment = 1;
@@ -92,6 +94,17 @@ void PcapngWriter::Frame(std::uint64_t time_us, const std::uint8_t *packet,
     PutOption(block_, kOptComment, comment.data(),
               std::min<std::size_t>(comment.size(), 65535));
   PutOption(block_, kOptEnd, nullptr, 0);
+  End(block_);
+  Write(block_);
+}
+
+void PcapngWriter::TlsKeys(std::string_view keylog) {
+  if (keylog.empty()) return;
+  Begin(block_, kDecryptionSecrets);
+  Put32(block_, kTlsKeyLog);
+  Put32(block_, static_cast<std::uint32_t>(keylog.size()));
+  block_.insert(block_.end(), keylog.begin(), keylog.end());
+  Pad(block_);
   End(block_);
   Write(block_);
 }

@@ -26,6 +26,11 @@ class PcapngWriter final : public FrameSink {
   explicit PcapngWriter(std::FILE *out);
   void Frame(std::uint64_t time_us, const std::uint8_t *packet, std::size_t len,
              std::string_view comment) override;
+  // A Decryption Secrets Block of TLS key log lines (NSS format, one per
+  // line), so that readers decrypt the TLS conversations of the capture
+  // with no other file. Written before the frames it serves: readers take
+  // secrets as they meet them.
+  void TlsKeys(std::string_view keylog);
   // False once a write has failed (disk full, closed pipe).
   bool Ok() const { return ok_; }
 

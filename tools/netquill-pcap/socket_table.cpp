@@ -16,6 +16,9 @@ using nqtrace::ParseInteger;
 constexpr std::int64_t kAfUnix = 1;
 constexpr std::int64_t kAfInet = 2;
 constexpr std::int64_t kAfInet6 = 10;  // as the Linux build writes it
+// Windows numbers AF_INET6 23, the number Linux gives AF_IRDA: the first
+// address of such a socket tells which it is (IrDA's print as <family 23>).
+constexpr std::int64_t kAfInet6OrIrda = 23;
 constexpr std::int64_t kSockStream = 1;
 constexpr std::int64_t kSockDgram = 2;
 // Linux ORs SOCK_NONBLOCK and SOCK_CLOEXEC into the type; the type itself
@@ -29,6 +32,8 @@ constexpr std::size_t kMaxWaiting = 4096;
 // dump arrives whole unless it is larger than the library writes in one
 // piece, so only a damaged or crafted trace leaves many waiting in part.
 constexpr std::size_t kMaxHeldDatagrams = 4 * 1024 * 1024;
+// The bytes still to come of a transfer whose dump says how many it moved.
+constexpr std::uint64_t kOpenEnded = std::uint64_t{1} << 62;
 
 // The codes of a connect that goes on in the background, on Windows and as
 // the Linux build of the library writes them.
@@ -42,12 +47,16 @@ bool AlreadyConnected(std::uint32_t code) {
   return code == 10056 || code == 106;
 }
 
-bool Integer(const CallArgs &args, std::size_t i, std::int64_t &value) {
-  return i < args.count && ParseInteger(args.items[i], value);
+// Argument i, where i may be a shape's -1 for none.
+bool Integer(const CallArgs &args, int i, std::int64_t &value) {
+  return i >= 0 && static_cast<std::size_t>(i) < args.count &&
+         ParseInteger(args.items[i], value);
 }
 
-Address AddressArg(const CallArgs &args, std::size_t i) {
-  return i < args.count ? ParseAddress(args.items[i]) : Address{};
+Address AddressArg(const CallArgs &args, int i) {
+  return i >= 0 && static_cast<std::size_t>(i) < args.count
+             ? ParseAddress(args.items[i])
+             : Address{};
 }
 
 bool IsIp(const Address &a) {
@@ -153,7 +162,10 @@ void SocketTable::DropTransfer(std::uint64_t order, bool counted) {
   auto it = waiting_.find(order);
   if (it == waiting_.end()) return;
   const Transfer &t = it->second;
-  if (counted && !t.discard) {
+  if (t.open_ended && t.udp && !t.datagram.empty())
+    capture_.Udp(Origin{t.time_us, t.line, t.key.first}, t.src, t.dst,
+                 t.datagram.data(), t.datagram.size());
+  if (counted && !t.discard && !t.open_ended) {
     ++tally_.undumped;
     tally_.undumped_bytes += t.total - t.placed;
   }
@@ -182,7 +194,7 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
   std::int64_t result = 0;
   const bool numeric = ParseInteger(line.result, result);
 
-  if (fn == "socket") {
+  if (fn == "socket" || fn == "WSASocketA" || fn == "WSASocketW") {
     std::int64_t af = 0, type = 0;
     if (!ok || !numeric || !Integer(args, 0, af) || !Integer(args, 1, type))
       return;
@@ -190,14 +202,14 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
     type &= kSockTypeMask;
     if (af == kAfUnix) {
       Exclude(c, LeftOut::Unix);
-    } else if (af != kAfInet && af != kAfInet6) {
+    } else if (af != kAfInet && af != kAfInet6 && af != kAfInet6OrIrda) {
       Exclude(c, LeftOut::Family);
     } else if (type != kSockStream && type != kSockDgram) {
       Exclude(c, LeftOut::Type);
     } else if (c.kind != SocketKind::Excluded) {
       c.kind = type == kSockStream ? SocketKind::Tcp : SocketKind::Udp;
-      c.v6 = af == kAfInet6;
-      c.family_known = true;
+      c.v6 = af != kAfInet;
+      c.family_known = af != kAfInet6OrIrda || fn != "socket";
     }
     return;
   }
@@ -207,13 +219,10 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
   }
   // The data calls of the POSIX builds count as the send or receive they
   // amount to; splice names the socket it writes to third.
-  const int direction = nqtrace::DataDirection(fn);
-  const bool known = direction != 0 || fn == "bind" || fn == "listen" ||
-                     fn == "accept" || fn == "connect" || fn == "getsockname" ||
-                     fn == "getpeername" || fn == "shutdown" ||
-                     fn == "closesocket";
+  const nqtrace::CallShape shape = nqtrace::ShapeOf(fn, args);
+  const int direction = shape.direction;
   std::int64_t handle = 0;
-  if (!known || !Integer(args, fn == "splice" ? 2 : 0, handle)) return;
+  if (!Integer(args, shape.socket, handle)) return;
   const Key key{std::string(line.module), handle};
   auto it = sockets_.try_emplace(key).first;
   Conversation &c = it->second;
@@ -227,14 +236,36 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
   if (fn == "closesocket") {
     if (!ok) return;
     if (c.why == LeftOut::Shared && --c.opens > 0) return;
+    if (c.connected) EnsureStarted(c, origin);
     if (c.kind == SocketKind::Tcp && c.started) c.Close(capture_, origin);
     Forget(key);
-  } else if (fn == "connect") {
+  } else if (fn == "connect" || fn == "WSAConnect") {
     Connect(line, origin, key);
+  } else if (fn == "ConnectEx") {
+    ConnectEx(line, origin, key);
+  } else if (nqtrace::Completion done;
+             nqtrace::ParseCompletion(fn, args, done)) {
+    Complete(line, origin, done);
+  } else if (fn == "WSASendTo" && nqtrace::IsPending(line)) {
+    // Its completion does not repeat where the datagram goes.
+    const Address to = AddressArg(args, shape.address);
+    if (sent_to_.size() == kMaxWaiting) sent_to_.clear();  // never completed
+    if (IsIp(to) && args.count > 7)
+      sent_to_[{key.first, std::string(args.items[7])}] = to;
   } else if (!ok) {
     // A failed call moves nothing and changes nothing.
-  } else if (fn == "accept") {
+  } else if (fn == "accept" || fn == "WSAAccept") {
     if (numeric) Accept(line, at, key, result);
+  } else if (fn == "AcceptEx") {
+    // Accepted at once: the line names no address, so the listener's is
+    // the local one and the peer's is made up.
+    std::int64_t into = 0;
+    if (!Integer(args, 1, into)) return;
+    AcceptEx(origin, key, into, {}, {});
+    Move(origin, Key{key.first, into}, false, Address{}, false, -1);
+  } else if (nqtrace::MovesByDump(fn)) {
+    const bool peek = false;  // WSARecv's flags are passed by address
+    Move(origin, key, direction > 0, AddressArg(args, shape.address), peek, -1);
   } else if (fn == "sendfile" || fn == "splice") {
     // Bytes the trace never dumps: the stream goes on without them.
     if (numeric && result > 0 && c.kind != SocketKind::Excluded) {
@@ -261,8 +292,13 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
     if (c.connecting) EnsureStarted(c, origin);
   } else if (fn == "listen") {
     c.kind = SocketKind::Tcp;
+  } else if (fn == "DisconnectEx") {
+    // The connection ends; the socket may accept or connect again.
+    if (c.kind == SocketKind::Tcp && c.started) c.Close(capture_, origin);
+    Forget(key);
   } else if (fn == "shutdown") {
     std::int64_t how = 0;
+    if (c.connected) EnsureStarted(c, origin);
     if (c.kind == SocketKind::Tcp && c.started && Integer(args, 1, how) &&
         (how == kShutdownSend || how == kShutdownBoth))
       c.ShutdownSend(capture_, origin);
@@ -289,28 +325,48 @@ void SocketTable::SocketPair(const nqtrace::ParsedLine &line) {
 
 void SocketTable::Accept(const nqtrace::ParsedLine &line, const Origin &at,
                          const Key &key, std::int64_t result) {
-  const Conversation listener = sockets_[key];
-  Conversation &s = Opened(Key{key.first, result});
+  CallArgs args;
+  nqtrace::SplitArgs(line.args, args);
+  Opened(Key{key.first, result});
+  Accepted(at, key, result, Address{}, AddressArg(args, 1));
+}
+
+void SocketTable::AcceptEx(const Origin &at, const Key &listener,
+                           std::int64_t into, const Address &local,
+                           const Address &peer) {
+  // AcceptEx accepts into a socket the program made for it beforehand.
+  const Key key{listener.first, into};
+  const Conversation *made = Find(key);
+  if (made == nullptr || !made->open || made->started ||
+      made->kind == SocketKind::Excluded)
+    Opened(key);
+  Accepted(at, listener, into, local, peer);
+}
+
+void SocketTable::Accepted(const Origin &at, const Key &listener_key,
+                           std::int64_t into, const Address &local,
+                           const Address &peer) {
+  const Conversation listener = sockets_[listener_key];
+  const auto a = sockets_.find(Key{listener_key.first, into});
+  Conversation &s = a->second;
   if (s.kind == SocketKind::Excluded) return;
   if (listener.kind == SocketKind::Excluded &&
       listener.why != LeftOut::Shared && listener.why != LeftOut::Ports) {
     Exclude(s, listener.why);  // an AF_UNIX listener's connections
     return;
   }
-  CallArgs args;
-  nqtrace::SplitArgs(line.args, args);
-  const Address from = AddressArg(args, 1);
-  if (ExcludedBy(s, from)) return;
+  if (ExcludedBy(s, local) || ExcludedBy(s, peer)) return;
   s.kind = SocketKind::Tcp;
-  if (listener.why != LeftOut::Shared) {
+  if (IsIp(local)) {
+    Learn(s, local, true);
+  } else if (listener.why != LeftOut::Shared) {
     s.local = listener.local;
     s.v6 = listener.v6;
     s.family_known = listener.family_known;
     s.local_ip_known = listener.local_ip_known;
     s.local_port_known = listener.local_port_known;
   }
-  if (IsIp(from) && !IsZero(from)) Learn(s, from, false);
-  auto a = sockets_.find(Key{key.first, result});
+  if (IsIp(peer) && !IsZero(peer)) Learn(s, peer, false);
   if (!s.Start(capture_, Origin{at.time_us, at.line, a->first.first}, true))
     Exclude(s, LeftOut::Ports);
 }
@@ -350,21 +406,83 @@ void SocketTable::Connect(const nqtrace::ParsedLine &line, const Origin &origin,
   }
 }
 
-void SocketTable::AddTransfer(const nqtrace::ParsedLine &line,
-                              const Origin &origin, const Key &key,
-                              std::int64_t moved) {
+void SocketTable::ConnectEx(const nqtrace::ParsedLine &line,
+                            const Origin &origin, const Key &key) {
   Conversation &c = sockets_[key];
   CallArgs args;
   nqtrace::SplitArgs(line.args, args);
-  const std::string_view fn = line.function;
-  const bool outgoing = nqtrace::DataDirection(fn) > 0;
+  const Address to = AddressArg(args, 1);
+  if (c.started || ExcludedBy(c, to)) return;
+  c.kind = SocketKind::Tcp;
+  if (nqtrace::IsPending(line)) {
+    // Connected when its completion says so, with the bytes it sent.
+    c.connecting = true;
+    c.connect_origin = origin;
+    Learn(c, to, false);
+  } else if (line.tag == nqtrace::Tag::Info) {
+    Learn(c, to, false);
+    EnsureStarted(c, origin);
+    Move(origin, key, true, Address{}, false, -1);
+  }
+}
+
+void SocketTable::Complete(const nqtrace::ParsedLine &line,
+                           const Origin &origin,
+                           const nqtrace::Completion &done) {
+  const Key key{std::string(line.module), done.socket};
+  Conversation &c = sockets_[key];
+  std::int64_t moved = 0;
+  const bool ok = line.tag == nqtrace::Tag::Info &&
+                  ParseInteger(line.result, moved) && moved >= 0;
+  const auto to = sent_to_.find({key.first, std::string(done.overlapped)});
+  Address named;
+  if (to != sent_to_.end()) {
+    named = to->second;
+    sent_to_.erase(to);
+  } else if (done.operation == "WSARecvFrom") {
+    named = done.peer;
+  }
+  if (done.operation == "ConnectEx" && ok && !c.started) {
+    if (!c.connecting) c.connect_origin = origin;  // its call line is gone
+    c.connecting = c.connected = true;
+  } else if (done.operation == "ConnectEx") {
+    c.connecting = false;  // refused, timed out: no conversation
+  } else if (done.operation == "DisconnectEx") {
+    if (ok && c.kind == SocketKind::Tcp && c.started) c.Close(capture_, origin);
+    if (ok) Forget(key);
+    return;
+  }
+  if (!ok) return;
+  if (done.operation == "AcceptEx") {
+    // Without the socket it accepted into, its bytes have no place.
+    if (!done.accepted) return;
+    AcceptEx(origin, key, done.accepted_socket, done.local, done.peer);
+    if (moved > 0)
+      Move(origin, Key{key.first, done.accepted_socket}, false, Address{},
+           false, moved);
+    return;
+  }
+  // A completion of no bytes is no end of the stream: programs read zero
+  // bytes to learn that data has come.
+  if (done.direction != 0 && moved > 0)
+    Move(origin, key, done.direction > 0, named, false, moved);
+}
+
+void SocketTable::AddTransfer(const nqtrace::ParsedLine &line,
+                              const Origin &origin, const Key &key,
+                              std::int64_t moved) {
+  CallArgs args;
+  nqtrace::SplitArgs(line.args, args);
+  const nqtrace::CallShape shape = nqtrace::ShapeOf(line.function, args);
   // A peeked receive's bytes come again with the next receive: its dump
   // is taken and dropped.
-  const bool msg = fn.size() >= 7 && fn.substr(fn.size() - 3) == "msg";
-  const bool peek = nqtrace::PeeksOnly(fn, args);
-  const Address named = fn == "sendto" || fn == "recvfrom" ? AddressArg(args, 4)
-                        : msg                              ? AddressArg(args, 2)
-                                                           : Address{};
+  Move(origin, key, shape.direction > 0, AddressArg(args, shape.address),
+       nqtrace::PeeksOnly(line.function, args), moved);
+}
+
+void SocketTable::Move(const Origin &origin, const Key &key, bool outgoing,
+                       const Address &named, bool peek, std::int64_t moved) {
+  Conversation &c = sockets_[key];
   ExcludedBy(c, named);
   if (c.kind == SocketKind::Unknown)
     c.kind = IsIp(named) ? SocketKind::Udp : SocketKind::Tcp;
@@ -400,10 +518,11 @@ void SocketTable::AddTransfer(const nqtrace::ParsedLine &line,
     }
   }
   if (moved == 0) return;
-  t.total = static_cast<std::uint64_t>(moved);
+  t.open_ended = moved < 0;
+  t.total = t.open_ended ? kOpenEnded : static_cast<std::uint64_t>(moved);
   t.line = origin.line;
   t.time_us = origin.time_us;
-  if (!t.discard) ++tally_.transfers;
+  if (!t.discard && !t.open_ended) ++tally_.transfers;
   if (waiting_.size() == kMaxWaiting)
     DropTransfer(waiting_.begin()->first, true);
   const std::uint64_t order = next_order_++;

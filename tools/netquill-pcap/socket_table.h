@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "call_args.h"
+#include "call_shape.h"
 #include "capture.h"
 #include "conversation.h"
 #include "line_parser.h"
@@ -61,6 +62,8 @@ class SocketTable {
     Key key;
     bool outgoing = false;
     bool udp = false;
+    bool open_ended = false;   // WSASend and the like that completed at
+                               // once: what they moved is their dump
     bool discard = false;      // a peek, or a socket left out: no frames
     Endpoint src, dst;         // UDP: the datagram's ends
     std::uint64_t total = 0;   // bytes the call moved
@@ -86,6 +89,19 @@ class SocketTable {
   static Place PlaceOf(const Transfer &t, std::uint64_t order);
   void AddTransfer(const nqtrace::ParsedLine &line, const Origin &origin,
                    const Key &key, std::int64_t moved);
+  // moved < 0: as many bytes as the dump that follows holds.
+  void Move(const Origin &origin, const Key &key, bool outgoing,
+            const nqtrace::Address &named, bool peek, std::int64_t moved);
+  void ConnectEx(const nqtrace::ParsedLine &line, const Origin &origin,
+                 const Key &key);
+  void AcceptEx(const Origin &origin, const Key &listener, std::int64_t into,
+                const nqtrace::Address &local, const nqtrace::Address &peer);
+  // The connection a listener accepted into the open socket `into`, opened
+  // by the peer: from peer to local (else the listener's own address).
+  void Accepted(const Origin &origin, const Key &listener, std::int64_t into,
+                const nqtrace::Address &local, const nqtrace::Address &peer);
+  void Complete(const nqtrace::ParsedLine &line, const Origin &origin,
+                const nqtrace::Completion &done);
   void EnsureStarted(Conversation &c, const Origin &origin);
   void Connect(const nqtrace::ParsedLine &line, const Origin &origin,
                const Key &key);
@@ -102,6 +118,9 @@ class SocketTable {
   std::set<Place> places_;                     // the same, by place
   std::uint64_t next_order_ = 1;
   std::size_t held_datagrams_ = 0;  // bytes of all Transfer::datagram
+  // The destinations of WSASendTo calls under way, by module and
+  // OVERLAPPED, for their completions.
+  std::map<std::pair<std::string, std::string>, nqtrace::Address> sent_to_;
 };
 
 }  // namespace nqpcap

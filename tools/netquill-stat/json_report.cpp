@@ -75,7 +75,7 @@ void WriteArray(std::ostream &out, const char *name, const Items &items,
   out << ']';
 }
 
-void WriteFunctions(std::ostream &out, const ModuleStats &m) {
+void WriteFunctions(std::ostream &out, const ModuleStats &m, bool pending) {
   WriteArray(out, "functions", FunctionsInReportOrder(m), "      ",
              [&](const FunctionRow &r) {
                Fields f(out);
@@ -83,6 +83,7 @@ void WriteFunctions(std::ostream &out, const ModuleStats &m) {
                f.Number("calls", r.second.calls);
                f.Number("errors", r.second.errors);
                f.Number("warnings", r.second.warnings);
+               if (pending) f.Number("pending", r.second.pending);
                f.Number("total_ms", r.second.total_ms);
                f.Number("max_ms", r.second.max_ms);
              });
@@ -113,6 +114,8 @@ void WriteJsonString(std::ostream &out, std::string_view s) {
 }
 
 void WriteJsonReport(std::ostream &out, const Summary &s) {
+  // "pending" only where overlapped calls were under way, as in the text.
+  const FunctionStats t = s.Totals();
   out << "{\n";
   WriteArray(out, "files", s.Files(), "  ", [&](const InputFile &file) {
     Fields f(out);
@@ -128,8 +131,12 @@ void WriteJsonReport(std::ostream &out, const Summary &s) {
     f.String("name", mod.first);
     f.Number("bytes_sent", mod.second.bytes_sent);
     f.Number("bytes_received", mod.second.bytes_received);
+    if (mod.second.plaintext_sent != 0 || mod.second.plaintext_received != 0) {
+      f.Number("plaintext_sent", mod.second.plaintext_sent);
+      f.Number("plaintext_received", mod.second.plaintext_received);
+    }
     out << ",\n";
-    WriteFunctions(out, mod.second);
+    WriteFunctions(out, mod.second, t.pending != 0);
     out << '}';
     first = false;
   }
@@ -155,13 +162,13 @@ void WriteJsonReport(std::ostream &out, const Summary &s) {
     f.String("text", b.text);
   });
 
-  const FunctionStats t = s.Totals();
   out << ",\n  \"totals\": {";
   {
     Fields f(out);
     f.Number("calls", t.calls);
     f.Number("errors", t.errors);
     f.Number("warnings", t.warnings);
+    if (t.pending != 0) f.Number("pending", t.pending);
     f.Number("bytes_sent", s.BytesSent());
     f.Number("bytes_received", s.BytesReceived());
   }

@@ -1,5 +1,7 @@
 #include "scanner.h"
 
+#include "call_shape.h"
+#include "dump_line.h"
 #include "line_reader.h"
 
 namespace nqstat {
@@ -59,13 +61,19 @@ bool ScanTrace(nqtrace::ByteSource &source, std::string_view label,
       continue;
     }
     if (p.kind == nqtrace::LineKind::Dump) {
-      if (keeping) summary.AddDumpLine();
+      nqtrace::DumpLine d;
+      if (keeping)
+        summary.AddDumpLine(nqtrace::DecodeDumpLine(line, d) ==
+                                    nqtrace::DumpFault::None
+                                ? d.count
+                                : 0);
       continue;
     }
     keeping = ModuleSelected(settings, p.module);
     if (!keeping) continue;
     summary.AddTextLine(p, label, line_no);
-    if (settings.failing_lines != nullptr && p.tag != nqtrace::Tag::Info)
+    if (settings.failing_lines != nullptr && p.tag != nqtrace::Tag::Info &&
+        !nqtrace::IsPending(p))
       *settings.failing_lines << label << ':' << line_no << ": " << line
                               << '\n';
   }

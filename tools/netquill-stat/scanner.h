@@ -37,7 +37,8 @@ class MalformedLog {
 struct ScanSettings {
   // Modules to keep, compared without regard to case; empty keeps all.
   std::vector<std::string> modules;
-  // When set, ERR and WRN lines are written here as "file:line: text".
+  // When set, ERR and WRN lines are written here as "file:line: text",
+  // but for the overlapped calls that are only pending.
   std::ostream *failing_lines = nullptr;
 };
 

@@ -5,6 +5,8 @@
 #include <limits>
 
 #include "call_args.h"
+#include "call_shape.h"
+#include "tls_line.h"
 #include "winsock_names.h"
 
 namespace nqstat {
@@ -43,8 +45,14 @@ void Summary::AddFile(std::string name, bool opened) {
   files_.push_back({std::move(name), opened});
 }
 
+void Summary::AddDumpLine(std::uint64_t bytes) {
+  ++counts_.dump;
+  if (dump_bytes_to_ != nullptr) AddSaturating(*dump_bytes_to_, bytes);
+}
+
 void Summary::AddTextLine(const nqtrace::ParsedLine &line,
                           std::string_view file, std::uint64_t line_no) {
+  dump_bytes_to_ = nullptr;
   switch (line.kind) {
     case nqtrace::LineKind::Call:
       AddCall(line, file, line_no);
@@ -77,33 +85,66 @@ void Summary::AddCall(const nqtrace::ParsedLine &line, std::string_view file,
     mod = modules_.emplace(std::string(name), ModuleStats{}).first;
   }
   ModuleStats &ms = mod->second;
-  auto fn = ms.functions.find(line.function);
+  FunctionStats &fs = Row(ms, line.function);
+  ++fs.calls;
+  AddSaturating(fs.total_ms, line.elapsed_ms);
+  fs.max_ms = std::max(fs.max_ms, line.elapsed_ms);
+  OfferBusy(line, file, line_no);
+  if (nqtrace::IsPending(line)) {
+    ++fs.pending;
+    return;
+  }
+
+  nqtrace::CallArgs args;
+  nqtrace::Completion done;
+  const bool completion = nqtrace::SplitArgs(line.args, args) &&
+                          nqtrace::ParseCompletion(line.function, args, done);
+  if (line.tag != nqtrace::Tag::Info) {
+    FunctionStats &failed = completion ? Row(ms, done.operation) : fs;
+    ++(line.tag == nqtrace::Tag::Error ? failed.errors : failed.warnings);
+    if (line.has_code) {
+      const ErrorCode code = static_cast<std::int32_t>(line.code);
+      const bool room = codes_.size() < kMaxCodes || codes_.count(code) != 0;
+      ++codes_[room ? code : kOtherCodes];
+    }
+    return;
+  }
+
+  // A TLS call's bytes are its plaintext, apart from the socket's.
+  std::uint64_t plain = 0;
+  if (nqtrace::PlaintextCount(line, plain)) {
+    AddSaturating(nqtrace::PlaintextDirection(line.function) > 0
+                      ? ms.plaintext_sent
+                      : ms.plaintext_received,
+                  plain);
+    return;
+  }
+
+  const int direction =
+      completion ? done.direction : nqtrace::DataDirection(line.function);
+  std::uint64_t &moved = direction > 0 ? ms.bytes_sent : ms.bytes_received;
+  std::uint64_t bytes = 0;
+  if (direction == 0) {
+    // Moves no data.
+  } else if (!completion && nqtrace::MovesByDump(line.function)) {
+    dump_bytes_to_ = &moved;
+  } else if (nqtrace::ResultAsCount(line.result, bytes) &&
+             (direction > 0 || completion || Consumes(line))) {
+    AddSaturating(moved, bytes);
+  }
+}
+
+FunctionStats &Summary::Row(ModuleStats &ms, std::string_view function) {
+  auto fn = ms.functions.find(function);
   if (fn == ms.functions.end() && function_rows_ >= kMaxFunctions)
     fn = ms.functions.find(kOtherFunctions);
   if (fn == ms.functions.end()) {
     const std::string_view name =
-        function_rows_ >= kMaxFunctions ? kOtherFunctions : line.function;
+        function_rows_ >= kMaxFunctions ? kOtherFunctions : function;
     fn = ms.functions.emplace(std::string(name), FunctionStats{}).first;
     ++function_rows_;
   }
-  FunctionStats &fs = fn->second;
-  ++fs.calls;
-  if (line.tag == nqtrace::Tag::Error) ++fs.errors;
-  if (line.tag == nqtrace::Tag::Warning) ++fs.warnings;
-  AddSaturating(fs.total_ms, line.elapsed_ms);
-  fs.max_ms = std::max(fs.max_ms, line.elapsed_ms);
-  if (line.has_code) {
-    const ErrorCode code = static_cast<std::int32_t>(line.code);
-    const bool room = codes_.size() < kMaxCodes || codes_.count(code) != 0;
-    ++codes_[room ? code : kOtherCodes];
-  }
-
-  std::uint64_t bytes = 0;
-  const int direction = nqtrace::DataDirection(line.function);
-  if (direction != 0 && nqtrace::ResultAsCount(line.result, bytes) &&
-      (direction > 0 || Consumes(line)))
-    AddSaturating(direction > 0 ? ms.bytes_sent : ms.bytes_received, bytes);
-  OfferBusy(line, file, line_no);
+  return fn->second;
 }
 
 void Summary::OfferBusy(const nqtrace::ParsedLine &line, std::string_view file,
@@ -142,6 +183,7 @@ FunctionStats ModuleTotals(const ModuleStats &module) {
     AddSaturating(t.calls, fn.second.calls);
     AddSaturating(t.errors, fn.second.errors);
     AddSaturating(t.warnings, fn.second.warnings);
+    AddSaturating(t.pending, fn.second.pending);
     AddSaturating(t.total_ms, fn.second.total_ms);
     t.max_ms = std::max(t.max_ms, fn.second.max_ms);
   }
@@ -177,6 +219,7 @@ FunctionStats Summary::Totals() const {
     AddSaturating(t.calls, m.calls);
     AddSaturating(t.errors, m.errors);
     AddSaturating(t.warnings, m.warnings);
+    AddSaturating(t.pending, m.pending);
     AddSaturating(t.total_ms, m.total_ms);
     t.max_ms = std::max(t.max_ms, m.max_ms);
   }

@@ -41,13 +41,22 @@ struct FunctionStats {
   std::uint64_t warnings = 0;  // WRN lines
   std::uint64_t total_ms = 0;
   std::uint64_t max_ms = 0;
+  std::uint64_t pending = 0;  // overlapped calls under way: WRN [997],
+                              // neither failures nor warnings
 };
 
+// A completion's failure is its operation's: the row of the function it
+// names (WSARecv) counts the error, the completion's own row the call.
 struct ModuleStats {
   std::map<std::string, FunctionStats, std::less<>> functions;
-  std::uint64_t bytes_sent = 0;      // send and sendto results
-  std::uint64_t bytes_received = 0;  // recv and recvfrom results, peeks
-                                     // left out
+  std::uint64_t bytes_sent = 0;          // send and sendto results, the
+                                         // dumps of WSASend and the like
+                                         // that completed at once, and
+                                         // completions
+  std::uint64_t bytes_received = 0;      // the same for receives, peeks
+                                         // left out
+  std::uint64_t plaintext_sent = 0;      // TLS calls' plaintext (SSL_write)
+  std::uint64_t plaintext_received = 0;  // and SSL_read, ...
 };
 
 // All functions of one module added up; max_ms is the largest single value.
@@ -98,8 +107,12 @@ class Summary {
   // A call, banner or custom record (other kinds are ignored here).
   void AddTextLine(const nqtrace::ParsedLine &line, std::string_view file,
                    std::uint64_t line_no);
-  void AddDumpLine() { ++counts_.dump; }
-  void AddMalformedLine() { ++counts_.malformed; }
+  // A dump line of `bytes` bytes, which belongs to the text line before it.
+  void AddDumpLine(std::uint64_t bytes);
+  void AddMalformedLine() {
+    ++counts_.malformed;
+    dump_bytes_to_ = nullptr;
+  }
 
   const std::vector<InputFile> &Files() const { return files_; }
   const LineCounts &Counts() const { return counts_; }
@@ -122,6 +135,7 @@ class Summary {
                std::uint64_t line_no);
   void OfferBusy(const nqtrace::ParsedLine &line, std::string_view file,
                  std::uint64_t line_no);
+  FunctionStats &Row(ModuleStats &module, std::string_view function);
 
   std::size_t top_n_;
   std::vector<InputFile> files_;
@@ -131,6 +145,10 @@ class Summary {
   std::vector<BusyLine> busy_heap_;  // min-heap on (elapsed, -order)
   std::uint64_t next_order_ = 0;
   std::size_t function_rows_ = 0;
+  // Where the bytes of the dump lines that follow go: the byte count of
+  // the last call when its dump is what it moved (WSARecv that completed
+  // at once), else nowhere.
+  std::uint64_t *dump_bytes_to_ = nullptr;
 };
 
 }  // namespace nqstat

@@ -31,26 +31,34 @@ void WriteHeader(std::ostream &out, const Summary &s) {
 }
 
 void WriteFunctionRow(std::ostream &out, const FunctionStats &f,
-                      const std::string &name) {
+                      const std::string &name, bool pending) {
   out << std::setw(10) << f.calls << ' ' << std::setw(10) << f.errors << ' '
-      << std::setw(10) << f.warnings << ' ' << std::setw(10) << f.total_ms
-      << ' ' << std::setw(10) << f.max_ms << "  " << name << '\n';
+      << std::setw(10) << f.warnings << ' ';
+  if (pending) out << std::setw(10) << f.pending << ' ';
+  out << std::setw(10) << f.total_ms << ' ' << std::setw(10) << f.max_ms << "  "
+      << name << '\n';
 }
 
 void WriteModule(std::ostream &out, const std::string &name,
-                 const ModuleStats &m) {
+                 const ModuleStats &m, bool pending) {
   const std::vector<FunctionRow> rows = FunctionsInReportOrder(m);
-  const std::string rule = std::string(kRule10) + ' ' + kRule10 + ' ' +
-                           kRule10 + ' ' + kRule10 + ' ' + kRule10 + "  " +
-                           kNameRule + '\n';
+  std::string rule;
+  for (int column = pending ? 6 : 5; column > 0; --column)
+    rule += std::string(kRule10) + (column > 1 ? " " : "  ");
+  rule += std::string(kNameRule) + '\n';
   out << "\nmodule " << (name.empty() ? "\"\"" : name) << '\n'
-      << "     calls     errors   warnings   total ms     max ms  function\n"
+      << "     calls     errors   warnings " << (pending ? "   pending " : "")
+      << "  total ms     max ms  function\n"
       << rule;
-  for (const FunctionRow &r : rows) WriteFunctionRow(out, r.second, r.first);
+  for (const FunctionRow &r : rows)
+    WriteFunctionRow(out, r.second, r.first, pending);
   out << rule;
-  WriteFunctionRow(out, ModuleTotals(m), "total");
+  WriteFunctionRow(out, ModuleTotals(m), "total", pending);
   out << "bytes sent " << m.bytes_sent << ", received " << m.bytes_received
       << '\n';
+  if (m.plaintext_sent != 0 || m.plaintext_received != 0)
+    out << "TLS plaintext sent " << m.plaintext_sent << ", received "
+        << m.plaintext_received << '\n';
 }
 
 void WriteErrorCodes(std::ostream &out, const Summary &s) {
@@ -89,6 +97,7 @@ void WriteTotals(std::ostream &out, const Summary &s) {
   WriteCount(out, 2, "calls", t.calls);
   WriteCount(out, 2, "errors", t.errors);
   WriteCount(out, 2, "warnings", t.warnings);
+  if (t.pending != 0) WriteCount(out, 2, "pending", t.pending);
   WriteCount(out, 2, "bytes sent", s.BytesSent());
   WriteCount(out, 2, "bytes received", s.BytesReceived());
 }
@@ -110,8 +119,10 @@ void WriteLines(std::ostream &out, const LineCounts &c) {
 void WriteTextReport(std::ostream &out, const Summary &summary) {
   WriteHeader(out, summary);
   if (summary.Modules().empty()) out << "\nno socket calls\n";
+  // Traces without overlapped calls keep the columns they always had.
+  const bool pending = summary.Totals().pending != 0;
   for (const auto &mod : summary.Modules())
-    WriteModule(out, mod.first, mod.second);
+    WriteModule(out, mod.first, mod.second, pending);
   WriteErrorCodes(out, summary);
   WriteBusiest(out, summary);
   WriteTotals(out, summary);

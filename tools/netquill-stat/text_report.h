@@ -55,6 +55,9 @@ namespace nqstat {
 // Modules are in name order; functions by total ms, then calls, then name;
 // error codes by count, then code; busiest lines by elapsed ms, then input
 // order. Line counts: text = calls + trace starts + trace stops + other.
+// A trace with overlapped calls under way (WRN [997]) adds a "pending"
+// column after "warnings" to every module's table, and a "pending" line
+// after "warnings" to the totals.
 void WriteTextReport(std::ostream &out, const Summary &summary);
 
 }  // namespace nqstat

@@ -21,7 +21,7 @@
 
 namespace nqtrace {
 
-constexpr std::size_t kMaxArgs = 8;  // the most any traced call has is 6
+constexpr std::size_t kMaxArgs = 10;  // the most any traced call has is 9
 
 struct CallArgs {
   std::string_view items[kMaxArgs];

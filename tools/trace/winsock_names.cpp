@@ -102,23 +102,32 @@ constexpr ErrorName kPosixErrors[] = {
 };
 
 // What a traced call's result counts: the list's data column, spelled as
-// there, with DataDirection's values.
-enum class Data { sent = 1, received = -1, none = 0 };
+// there; "completed" is a completion line, whose data goes the way of the
+// operation it names, and "plain_*" a TLS call's plaintext.
+enum class Data { sent, received, none, completed, plain_sent, plain_received };
 
 struct TracedCall {
   std::string_view name;
   Data data;
+  bool counts_result;  // its result is the bytes moved, not a status
 };
 
-// The calls of the export list, in the order of their ordinals, and the
-// calls that only the POSIX front end traces; few enough to search one by
-// one.
-#define NQ_TRACED_CALL(name, ordinal, bytes, ws2, data) {#name, Data::data},
-#define NQ_POSIX_CALL(name, data) {#name, Data::data},
+// The calls of the export list, in the order of their ordinals, the calls
+// that only the POSIX front end traces, then the entries of netquill-run.exe
+// for Windows Sockets 2 (a name in an earlier list is found there first);
+// few enough to search one by one. Only the Windows Sockets 2 entries
+// return a status for data (WSARecv's 0, AcceptEx's TRUE).
+#define NQ_TRACED_CALL(name, ordinal, bytes, ws2, data) \
+  {#name, Data::data, true},
+#define NQ_POSIX_CALL(name, data) {#name, Data::data, true},
+#define NQ_WINSOCK2_CALL(name, ordinal, bytes, lib, data) \
+  {#name, Data::data, false},
 constexpr TracedCall kTraced[] = {NQ_TRACED_CALLS(NQ_TRACED_CALL)
-                                      NQ_POSIX_CALLS(NQ_POSIX_CALL)};
+                                      NQ_POSIX_CALLS(NQ_POSIX_CALL)
+                                          NQ_WINSOCK2_CALLS(NQ_WINSOCK2_CALL)};
 #undef NQ_TRACED_CALL
 #undef NQ_POSIX_CALL
+#undef NQ_WINSOCK2_CALL
 
 const TracedCall *FindTraced(std::string_view name) {
   for (const TracedCall &call : kTraced)
@@ -155,6 +164,10 @@ const char *ErrorName(std::uint32_t code) {
       "EAI_BADFLAGS",   "EAI_NONAME", "EAI_AGAIN",    "EAI_FAIL",
       "EAI_NODATA",     "EAI_FAMILY", "EAI_SOCKTYPE", "EAI_SERVICE",
       "EAI_ADDRFAMILY", "EAI_MEMORY", "EAI_SYSTEM",   "EAI_OVERFLOW"};
+  // The codes of overlapped calls, which no Linux errno reaches.
+  static constexpr const char *kOverlappedCodes[] = {
+      "WSA_OPERATION_ABORTED", "WSA_IO_INCOMPLETE", "WSA_IO_PENDING"};
+  if (code >= 995 && code <= 997) return kOverlappedCodes[code - 995];
   std::uint32_t below_zero = 0u - code;
   if (below_zero >= 1 && below_zero <= std::size(kResolverCodes))
     return kResolverCodes[below_zero - 1];
@@ -163,7 +176,27 @@ const char *ErrorName(std::uint32_t code) {
 
 int DataDirection(std::string_view name) {
   const TracedCall *call = FindTraced(name);
-  return call != nullptr ? static_cast<int>(call->data) : 0;
+  if (call == nullptr) return 0;
+  return call->data == Data::sent ? 1 : call->data == Data::received ? -1 : 0;
+}
+
+bool IsCompletion(std::string_view name) {
+  const TracedCall *call = FindTraced(name);
+  return call != nullptr && call->data == Data::completed;
+}
+
+bool MovesByDump(std::string_view name) {
+  const TracedCall *call = FindTraced(name);
+  return call != nullptr && !call->counts_result &&
+         (call->data == Data::sent || call->data == Data::received);
+}
+
+int PlaintextDirection(std::string_view name) {
+  const TracedCall *call = FindTraced(name);
+  if (call == nullptr) return 0;
+  return call->data == Data::plain_sent       ? 1
+         : call->data == Data::plain_received ? -1
+                                              : 0;
 }
 
 bool IsTracedFunction(std::string_view name) {

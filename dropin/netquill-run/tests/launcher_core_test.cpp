@@ -26,10 +26,12 @@ char *FakeEnv(const char *name) {
 
 // What a launcher does with args: "run PROGRAM-INDEX file|flags|split" on
 // success (the split as "-ff" asked, "inherited" for NETQUILL_PER_PROCESS
-// alone), else the exit code and what it says after "netquill-run: ".
-std::string Launch(std::vector<const char *> args, std::vector<Var> vars) {
+// alone), "attach PID,PID... file|flags|split" after -p, else the exit
+// code and what it says after "netquill-run: ".
+std::string Launch(std::vector<const char *> args, std::vector<Var> vars,
+                   bool can_attach = true) {
   g_vars = &vars;
-  nqdrop::OptionReader reader;
+  nqdrop::OptionReader reader(can_attach);
   size_t i = 0;
   nqdrop::Refusal refusal = {};
   for (; i < args.size(); ++i) {
@@ -42,9 +44,8 @@ std::string Launch(std::vector<const char *> args, std::vector<Var> vars) {
     }
   }
   nqdrop::RunOptions options = reader.options();
-  if (refusal.exit_code == 0)
-    refusal =
-        i < args.size() ? nqdrop::Settle(&options, FakeEnv) : reader.End();
+  if (refusal.exit_code == 0 && i == args.size()) refusal = reader.End();
+  if (refusal.exit_code == 0) refusal = nqdrop::Settle(&options, FakeEnv);
   if (refusal.exit_code == 0 && options.file != nullptr)
     refusal = nqdrop::CheckTracePath(options.file, options.per_process);
   if (refusal.exit_code != 0) {
@@ -52,8 +53,11 @@ std::string Launch(std::vector<const char *> args, std::vector<Var> vars) {
            refusal.text[1] + refusal.text[2] +
            (refusal.with_usage ? " +usage" : "");
   }
-  return "run " + std::to_string(i) + " " +
-         (options.file ? options.file : "-") + "|" +
+  std::string head = "run " + std::to_string(i);
+  for (int p = 0; p < options.attach_count; ++p)
+    head =
+        (p == 0 ? "attach " : head + ",") + std::to_string(options.attach[p]);
+  return head + " " + (options.file ? options.file : "-") + "|" +
          (options.flags ? options.flags : "-") + "|" +
          (options.split_asked   ? "ff"
           : options.per_process ? "inherited"
@@ -115,6 +119,50 @@ TEST(LauncherCore, EachArgumentVector) {
     for (const char *a : c.args) args += std::string(" '") + a + "'";
     EXPECT_EQ(Launch(c.args, c.vars), c.want) << args;
   }
+}
+
+TEST(LauncherCore, RunningProcesses) {
+  const Var file = {"NETQUILL_FILE", "/t/env.log"};
+  const std::string sixteen_more = "2 -p is taken at most 16 times";
+  std::vector<const char *> seventeen;
+  for (int n = 0; n < 17; ++n) {
+    seventeen.push_back("-p");
+    seventeen.push_back("7");
+  }
+  struct {
+    std::vector<const char *> args;
+    std::vector<Var> vars;
+    std::string want;
+  } cases[] = {
+      {{"-p", "42"}, {}, "attach 42 -|-|-"},
+      {{"-o", "/t/a.log", "-p", "42", "-f", "4", "-p", "4294967295", "-ff"},
+       {},
+       "attach 42,4294967295 /t/a.log|4|ff"},
+      {{"-p", "42"}, {file}, "attach 42 /t/env.log|-|-"},
+      {{"-p", "42", "-ff"}, {}, "2 -ff needs -o FILE or NETQUILL_FILE"},
+      {{"-p"}, {}, "2 -p needs a process id +usage"},
+      {{"-p", "0"}, {}, "2 bad process id 0"},
+      {{"-p", "-3"}, {}, "2 bad process id -3"},
+      {{"-p", "12a"}, {}, "2 bad process id 12a"},
+      {{"-p", "4294967296"}, {}, "2 bad process id 4294967296"},
+      {{"-p", ""}, {}, "2 bad process id "},
+      {{"-p", "42", "app"},
+       {},
+       "2 -p and a program to run exclude each other +usage"},
+      {{"-p", "42", "--", "app"},
+       {},
+       "2 -p and a program to run exclude each other +usage"},
+      {seventeen, {}, sixteen_more},
+  };
+  for (const auto &c : cases) {
+    std::string args;
+    for (const char *a : c.args) args += std::string(" '") + a + "'";
+    EXPECT_EQ(Launch(c.args, c.vars), c.want) << args;
+  }
+  // A launcher that cannot attach yet says so; its program runs as before.
+  EXPECT_EQ(Launch({"-p", "42"}, {}, false),
+            "2 -p is not supported yet by this netquill-run");
+  EXPECT_EQ(Launch({"app"}, {}, false), "run 0 -|-|-");
 }
 
 TEST(ProcessPath, AddsThePidWholeOrTracesNothing) {

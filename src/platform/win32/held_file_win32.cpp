@@ -69,8 +69,7 @@ bool HoldFile(const char *path) {
   return held;
 }
 
-bool AppendHeld(const char *path, const void *data, size_t size,
-                int *result) {
+bool AppendHeld(const char *path, const void *data, size_t size, int *result) {
   if (!g_holding.load(std::memory_order_acquire) ||
       strcmp(path, g_held.path) != 0)
     return false;

@@ -1,0 +1,36 @@
+/* A loopback echo server for the attach tests: prints its port, then
+ * serves one connection after another, echoing with recv and send (the
+ * second connection of each pair with read and write), until a client
+ * sends "quit"; exits 0. It blocks in accept and recv like any server. */
+#include <netinet/in.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+int main(void) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in a = {0};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (s < 0 || bind(s, (struct sockaddr *)&a, sizeof a) != 0 ||
+      listen(s, 8) != 0 || getsockname(s, (struct sockaddr *)&a, &len) != 0)
+    return 1;
+  printf("%d\n", ntohs(a.sin_port));
+  fflush(stdout);
+  for (int n = 0;; ++n) {
+    int c = accept(s, NULL, NULL);
+    if (c < 0) return 2;
+    char buf[4096];
+    ssize_t got;
+    while ((got = n % 2 ? read(c, buf, sizeof buf)
+                        : recv(c, buf, sizeof buf, 0)) > 0) {
+      if (got == 4 && memcmp(buf, "quit", 4) == 0) return 0;
+      if ((n % 2 ? write(c, buf, (size_t)got) : send(c, buf, (size_t)got, 0)) !=
+          got)
+        return 3;
+    }
+    close(c);
+  }
+}
