@@ -221,10 +221,11 @@ def check_case(r, case, table):
         # The program's socket sent what the peer received and the other
         # way round, and one of its lines names the peer as it saw it.
         match = [t for t in talks if (t.sent, t.received) == (received, sent)]
-        check(len(match) == 1 and seen_as in match[0].addresses,
-              "%s: no one socket moved %d bytes out, %d in, with %s; the "
-              "trace's:\n%s" % (name, len(received), len(sent), seen_as,
-                                "\n".join(map(str, talks))))
+        if check(len(match) == 1, "%s: not one socket moved %d bytes out, %d "
+                 "in; the trace's:\n%s" % (name, len(received), len(sent),
+                                           "\n".join(map(str, talks)))):
+            check(seen_as in match[0].addresses, "%s: %s, not %s" %
+                  (name, match[0], seen_as))
     if r.a.netquill_pcap:
         nqtest.check_capture(r.a.netquill_pcap, log, talks, name)
 
