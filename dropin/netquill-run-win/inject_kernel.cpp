@@ -40,6 +40,7 @@ int LibOfModule(HMODULE module) {
   FindLibs();
   for (int l = 0; l < kLibs; ++l)
     if (module == g_state.lib[l]) return l;
+  if (module == g_state.mswsock) return kMswsock;
   return -1;
 }
 
@@ -50,11 +51,12 @@ FARPROC WINAPI NqGetProcAddress(HMODULE module, LPCSTR name) {
   void *replacement = nullptr;
   int lib = LibOfModule(module);
   if (lib >= 0) {
-    int call = FindCall(lib, name);
-    if (call >= 0) replacement = ThunkOf(lib, call);
-  } else if (module == GetModuleHandleW(L"kernel32.dll") &&
-             reinterpret_cast<uintptr_t>(name) > 0xFFFF) {
-    replacement = KernelHookOf(name);
+    replacement = SocketThunkOf(lib, name, nullptr);
+  } else if (reinterpret_cast<uintptr_t>(name) > 0xFFFF) {
+    if (module == GetModuleHandleW(L"kernel32.dll"))
+      replacement = KernelHookOf(name);
+    else if (module == GetModuleHandleW(L"kernelbase.dll"))
+      replacement = RelayOf(kFromKernel, FindW2Call(kLib_kernel, name));
   }
   SetLastError(saved);
   if (replacement != nullptr) memcpy(&proc, &replacement, sizeof proc);
@@ -107,13 +109,6 @@ BOOL WINAPI NqCreateProcessW(LPCWSTR app, LPWSTR command,
   return Started(created, flags, info);
 }
 
-template <typename Fn>
-void *Address(Fn fn) {
-  void *p;
-  memcpy(&p, &fn, sizeof p);
-  return p;
-}
-
 }  // namespace
 
 void *KernelHookOf(const char *name) {
@@ -121,7 +116,7 @@ void *KernelHookOf(const char *name) {
   if (strcmp(name, #fn) == 0) return Address(&Nq##fn);
   NQRUN_KERNEL_CALLS(NQRUN_KERNEL)
 #undef NQRUN_KERNEL
-  return nullptr;
+  return RelayOf(kFromKernel, FindW2Call(kLib_kernel, name));
 }
 
 }  // namespace nqinj

@@ -67,7 +67,8 @@ bool IsSystemModule(HMODULE module) {
   const wchar_t *name = FileNameOf(path);
   // A socket library of the program's own (a drop-in WSOCK32.DLL) makes
   // its calls for the program: it is traced where the program calls it.
-  if (SameNameW(name, L"ws2_32.dll") || SameNameW(name, L"wsock32.dll"))
+  if (SameNameW(name, L"ws2_32.dll") || SameNameW(name, L"wsock32.dll") ||
+      SameNameW(name, L"mswsock.dll"))
     return true;
   wchar_t windows[MAX_PATH];
   UINT w = GetWindowsDirectoryW(windows, MAX_PATH - 1);
@@ -79,12 +80,27 @@ bool IsSystemModule(HMODULE module) {
   return StartsWithW(path, windows);
 }
 
-// -2: KERNEL32; else a socket library or -1.
+constexpr int kImportKernel32 = -2;
+constexpr int kImportKernelBase = -3;
+
+// A socket library, KERNEL32, KERNELBASE (where a newer program may find
+// the completion calls), or -1.
 int LibOfImport(const char *dll) {
   if (SameNameA(dll, "ws2_32.dll")) return kWs2;
   if (SameNameA(dll, "wsock32.dll")) return kWs1;
-  if (SameNameA(dll, "kernel32.dll")) return -2;
+  if (SameNameA(dll, "mswsock.dll")) return kMswsock;
+  if (SameNameA(dll, "kernel32.dll")) return kImportKernel32;
+  if (SameNameA(dll, "kernelbase.dll")) return kImportKernelBase;
   return -1;
+}
+
+// Each library's calls beyond the 36, and where the relay finds them.
+const W2Lib kW2LibOfLib[kLibs + 1] = {kLib_ws2, kLib_mswsock, kLib_mswsock};
+const Source kSourceOfLib[kLibs + 1] = {kFromWs2, kFromWs1, kFromMswsock};
+
+bool LibFound(int lib) {
+  return lib == kMswsock ? g_state.mswsock != nullptr
+                         : g_state.lib[lib] != nullptr;
 }
 
 void WriteEntry(void **entry, void *value) {
@@ -112,20 +128,19 @@ void *ReplacementOf(int lib, const IMAGE_THUNK_DATA *name_entry,
                  ->Name;
     }
   }
-  if (lib == -2) {
-    if (name == nullptr || reinterpret_cast<uintptr_t>(name) <= 0xFFFF ||
-        (system && strncmp(name, "CreateProcess", 13) != 0))
+  bool named = name != nullptr && reinterpret_cast<uintptr_t>(name) > 0xFFFF;
+  if (lib == kImportKernel32) {
+    if (!named || (system && strncmp(name, "CreateProcess", 13) != 0))
       return nullptr;
     return KernelHookOf(name);
   }
-  if (system || g_state.lib[lib] == nullptr) return nullptr;
-  if (name != nullptr) {
-    int call = FindCall(lib, name);
-    return call >= 0 ? ThunkOf(lib, call) : nullptr;
-  }
-  for (int c = 0; c < kCalls; ++c)
-    if (current == g_state.real[lib][c]) return ThunkOf(lib, c);
-  return nullptr;
+  // Only the completion calls: KERNEL32's own functions import the
+  // watched ones from KERNELBASE, and this DLL calls them through KERNEL32.
+  if (system) return nullptr;
+  if (lib == kImportKernelBase)
+    return named ? RelayOf(kFromKernel, FindW2Call(kLib_kernel, name))
+                 : nullptr;
+  return SocketThunkOf(lib, name, current);
 }
 
 void PatchImage(const BYTE *base, bool system) {
@@ -170,6 +185,22 @@ void PatchIfModule(void *base) {
 }
 
 }  // namespace
+
+void *SocketThunkOf(int lib, const char *name, void *current) {
+  if (!LibFound(lib)) return nullptr;
+  Source source = kSourceOfLib[lib];
+  if (name != nullptr) {
+    int call = lib == kMswsock ? -1 : FindCall(lib, name);
+    if (call >= 0) return ThunkOf(lib, call);
+    return RelayOf(source, FindW2Call(kW2LibOfLib[lib], name));
+  }
+  for (int c = 0; lib != kMswsock && c < kCalls; ++c)
+    if (current == g_state.real[lib][c]) return ThunkOf(lib, c);
+  for (int w = 0; w < kW2Calls; ++w)
+    if (current != nullptr && current == g_state.w2real[source][w])
+      return RelayOf(source, w);
+  return nullptr;
+}
 
 void PatchAll() {
   DWORD saved = GetLastError();

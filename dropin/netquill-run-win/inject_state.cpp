@@ -40,6 +40,32 @@ void *Lookup(HMODULE module, const char *name) {
   return p;
 }
 
+// netquill-run's own entries, where this NETQUILL.DLL has them: a Windows
+// Sockets 1.1 call's replaces its hook (it reads addresses by family), the
+// others trace calls no hook covers. Without one, that call keeps its hook
+// or stays untraced.
+void LookupEntries(HMODULE nq, void **hooks) {
+  for (int w = 0; w < kW2Calls; ++w) {
+    char name[64] = "NQW_";
+    strncat(name, kW2Names[w], sizeof name - 5);
+    void *entry = Lookup(nq, name);
+    if (kW2LibOf[w] != kLib_wsock) {
+      g_state.w2hook[w] = entry;
+      continue;
+    }
+    for (int c = 0; c < kCalls; ++c)
+      if (entry != nullptr && strcmp(kCallNames[c], kW2Names[w]) == 0)
+        hooks[c] = entry;
+  }
+}
+
+// The system's functions of one source, for the calls of lib found there.
+void LookupW2(HMODULE module, W2Lib lib, Source source) {
+  for (int w = 0; w < kW2Calls; ++w)
+    if (kW2LibOf[w] == lib)
+      g_state.w2real[source][w] = Lookup(module, kW2Names[w]);
+}
+
 void LoadNetQuill() {
   wchar_t path[MAX_PATH + 16];
   size_t n = wcslen(g_state.self_path);
@@ -66,6 +92,7 @@ void LoadNetQuill() {
   if (!complete || enable == nullptr || setup == nullptr) return;
   TraceErrorHooks bridge = {GetError, SetError};
   reinterpret_cast<decltype(&::WSASetupTrace)>(setup)(&bridge);
+  LookupEntries(nq, hooks);
   static_assert(nqdrop::kTraced_WSAIsBlocking == kCalls - 1,
                 "the traced calls come first, in one order");
   // The calls NETQUILL_CALLS leaves out go without their hook: the thunk
@@ -91,6 +118,9 @@ bool AttachProcess(HMODULE self) {
   g_env = nqdrop::ReadTraceEnv();
   g_slot = TlsAlloc();
   LoadNetQuill();  // after the settings: it leaves out the hooks not asked for
+  // Always loaded; GetQueuedCompletionStatusEx and GetOverlappedResultEx
+  // may be missing (Windows XP), and their imports are then left alone.
+  LookupW2(GetModuleHandleW(L"kernel32.dll"), kLib_kernel, kFromKernel);
   g_tracing = g_env.on && g_enable != nullptr && g_slot != TLS_OUT_OF_INDEXES &&
               nqdrop::ProcessPath(g_env, GetCurrentProcessId(), g_path);
   // The file is opened once, now, and kept: each record is then one write
@@ -119,10 +149,28 @@ void FindLibs() {
     if (module == nullptr) continue;
     for (int c = 0; c < kCalls; ++c)
       g_state.real[l][c] = Lookup(module, kCallNames[c]);
+    // wsock32.dll passes the Microsoft extensions on to mswsock.dll.
+    if (l == kWs2)
+      LookupW2(module, kLib_ws2, kFromWs2);
+    else
+      LookupW2(module, kLib_mswsock, kFromWs1);
     // Published last: a thunk is handed out only for a library found whole.
     InterlockedExchangePointer(reinterpret_cast<void **>(&g_state.lib[l]),
                                module);
   }
+  if (g_state.mswsock != nullptr) return;
+  HMODULE mswsock = GetModuleHandleW(L"mswsock.dll");
+  if (mswsock == nullptr) return;
+  LookupW2(mswsock, kLib_mswsock, kFromMswsock);
+  InterlockedExchangePointer(reinterpret_cast<void **>(&g_state.mswsock),
+                             mswsock);
+}
+
+int FindW2Call(W2Lib lib, const char *name) {
+  if (reinterpret_cast<uintptr_t>(name) <= 0xFFFF) return -1;
+  for (int w = 0; w < kW2Calls; ++w)
+    if (kW2LibOf[w] == lib && strcmp(name, kW2Names[w]) == 0) return w;
+  return -1;
 }
 
 }  // namespace nqinj

@@ -18,16 +18,62 @@ enum Call {
       kCalls
 };
 
+// netquill-run's entries of NETQUILL.DLL (NQW_name), one per listed call.
+enum W2Call {
+#define NQRUN_ENUM(name, ...) kW2_##name,
+  NQ_WINSOCK2_CALLS(NQRUN_ENUM)
+#undef NQRUN_ENUM
+      kW2Calls
+};
+
+// Where a program finds each of them: the list's lib column.
+enum W2Lib {
+  kLib_wsock,
+  kLib_ws2,
+  kLib_mswsock,
+  kLib_extension,
+  kLib_kernel,
+  kLib_routine,
+  kLib_launcher
+};
+
+// Where the thunk that stands for one of them got the system's function
+// from: a library's export or a pointer WSAIoctl handed out.
+enum Source {
+  kFromWs2,
+  kFromWs1,
+  kFromMswsock,
+  kFromKernel,
+  kFromExtension,
+  kSources
+};
+
 struct State {
-  HMODULE lib[kLibs];           // the socket libraries, once found loaded
-  void *real[kLibs][kCalls];    // their functions, looked up when found
-  void *hook[kCalls];           // NETQUILL.DLL's TX_ functions, or null
-  HMODULE self;                 // this DLL
-  HMODULE netquill;             // NETQUILL.DLL, or null
-  wchar_t self_path[MAX_PATH];  // this DLL's full path, for children
+  HMODULE lib[kLibs];                // the socket libraries, once found loaded
+  void *real[kLibs][kCalls];         // their functions, looked up when found
+  void *hook[kCalls];                // NQW_ entry or else TX_ function, or null
+  HMODULE mswsock;                   // mswsock.dll, once found loaded
+  void *w2real[kSources][kW2Calls];  // the system's functions, by source
+  void *w2hook[kW2Calls];            // NETQUILL.DLL's NQW_ entries, or null
+  HMODULE self;                      // this DLL
+  HMODULE netquill;                  // NETQUILL.DLL, or null
+  wchar_t self_path[MAX_PATH];       // this DLL's full path, for children
 };
 
 extern State g_state;
+
+// The list's names and lib column, by W2Call.
+inline constexpr const char *kW2Names[kW2Calls] = {
+#define NQRUN_NAME(name, ...) #name,
+    NQ_WINSOCK2_CALLS(NQRUN_NAME)
+#undef NQRUN_NAME
+};
+
+inline constexpr W2Lib kW2LibOf[kW2Calls] = {
+#define NQRUN_LIB(name, ordinal, bytes, lib, data) kLib_##lib,
+    NQ_WINSOCK2_CALLS(NQRUN_LIB)
+#undef NQRUN_LIB
+};
 
 // Called once by DllMain: reads the settings, loads NETQUILL.DLL from this
 // DLL's own folder and prepares the thread switch. False if the DLL cannot
@@ -39,8 +85,11 @@ bool AttachProcess(HMODULE self);
 void EnterCall();
 
 // Looks up the socket libraries' functions once each is loaded. Called
-// before import tables are read; cheap once both are found.
+// before import tables are read; cheap once all are found.
 void FindLibs();
+
+// The W2Call of this name whose lib column is lib, or -1.
+int FindW2Call(W2Lib lib, const char *name);
 
 }  // namespace nqinj
 

@@ -31,13 +31,6 @@ struct Thunk<L, C, R(WSAAPI *)(A...)> {
   }
 };
 
-template <typename Fn>
-void *Address(Fn fn) {
-  void *p;
-  memcpy(&p, &fn, sizeof p);
-  return p;
-}
-
 const char *const kNames[kCalls] = {
 #define NQRUN_NAME(name, ...) #name,
     NQ_TRACED_CALLS(NQRUN_NAME)

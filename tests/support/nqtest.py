@@ -29,6 +29,41 @@ def report(summary=""):
     return 1 if failures else 0
 
 
+def follow(capture, proto, stream):
+    """The two directions of a stream of a capture, as tshark's follow
+    gives them."""
+    out = subprocess.run(["tshark", "-r", capture, "-q", "-z",
+                          "follow,%s,raw,%d" % (proto, stream)],
+                         capture_output=True, text=True).stdout
+    dirs = [b"", b""]
+    for line in out.split("Node 1", 1)[-1].splitlines()[1:]:
+        if line and line[0] != "=":
+            dirs[line[0] == "\t"] += bytes.fromhex(line.strip())
+    return dirs
+
+
+def check_capture(pcap, trace, sockets, name):
+    """netquill-pcap of the trace: every stream tshark follows holds the
+    bytes of one of the sockets (each with .sent and .received) each way,
+    and TCP analysis flags nothing."""
+    capture = trace + ".pcapng"
+    made = subprocess.run([pcap, "-o", capture, trace], capture_output=True,
+                          text=True)
+    want = sorted(sorted((bytes(s.sent), bytes(s.received))) for s in sockets
+                  if s.sent or s.received)
+    got = [sorted(follow(capture, proto, n)) for proto in ("tcp", "udp")
+           for n in range(len(want) + 1)] if made.returncode == 0 else []
+    got = sorted(g for g in got if g != [b"", b""])
+    flagged = subprocess.run(["tshark", "-r", capture, "-Y",
+                              "tcp.analysis.flags"], capture_output=True,
+                             text=True).stdout if made.returncode == 0 else ""
+    check(made.returncode == 0 and got == want and not flagged,
+          "%s: capture of %s: %s streams %s, trace %s, flagged %r" % (
+              name, os.path.basename(trace), made.stderr.strip(),
+              [[len(x) for x in g] for g in got],
+              [[len(x) for x in w] for w in want], flagged[:200]))
+
+
 def records(tool, trace):
     """The records of a trace as netquill-json writes them (one dict each,
     its schema in tools/netquill-json/README.md); none for a trace that
@@ -72,3 +107,77 @@ def lines(tool, trace, module=True):
         if "dump" in r:
             out.append("  dump " + r["dump"])
     return out
+
+
+class Conversation:
+    """One socket's life in a trace: its bytes each way and every address
+    its lines name, as (family, address, port)."""
+
+    def __init__(self, handle):
+        self.handle = handle
+        self.sent = b""
+        self.received = b""
+        self.addresses = set()
+
+    def __repr__(self):
+        return "socket %s: %d bytes sent, %d received, %s" % (
+            self.handle, len(self.sent), len(self.received),
+            sorted(self.addresses))
+
+
+def directions(table):
+    """What each listed call's result counts, from the build's list of
+    calls (netquill_calls.txt): "sent", "received", "none", or "completed"
+    for the line of a completion."""
+    return {row[1]: row[5] for row in (line.split() for line in open(table))
+            if row[5] != "-"}
+
+
+def conversations(tool, trace, table):
+    """The sockets of a Windows trace with dumps, in the order they were
+    first named: a call's bytes go to its socket (the first argument, the
+    accepted socket of AcceptEx), a completion's bytes to the socket and
+    the way of the operation it names; a handle closed and made again
+    starts a new conversation."""
+    way = directions(table)
+    talks, live = [], {}
+
+    def talk(handle):
+        if handle not in live:
+            live[handle] = Conversation(handle)
+            talks.append(live[handle])
+        return live[handle]
+
+    for r in records(tool, trace):
+        if r["type"] != "call":
+            continue
+        args = r["args"]
+        if isinstance(args, str):  # more than eight: the text as written
+            args = [int(a) if a.strip().isdigit() else a.strip()
+                    for a in args.split(",")]
+        if not args or not isinstance(args[0], int):
+            continue
+        name, handle = r["call"], args[0]
+        data = way.get(name)
+        if data == "completed" and len(args) > 2:
+            name = args[2]
+            data = way.get(name)
+            if name == "AcceptEx" and len(args) > 3:
+                handle = args[3]
+        elif name == "AcceptEx" and len(args) > 1:
+            handle = args[1]
+        if name == "accept" and isinstance(r["result"], int):
+            handle = r["result"]
+        sock = talk(handle)
+        for a in args:
+            if isinstance(a, dict) and "port" in a:
+                sock.addresses.add((a["family"], a["address"], a["port"]))
+        if "dump" in r and "code" not in r:
+            raw = bytes.fromhex(r["dump"])
+            if data == "sent":
+                sock.sent += raw
+            elif data == "received":
+                sock.received += raw
+        if r["call"] == "closesocket":
+            live.pop(handle, None)
+    return talks

@@ -25,8 +25,8 @@ ALLOWED = {
         SetLastError TlsAlloc TlsGetValue TlsSetValue VirtualAllocEx
         VirtualFreeEx VirtualProtect VirtualQuery WaitForSingleObject
         WideCharToMultiByte WriteFile WriteProcessMemory""".split()),
-    "msvcrt.dll": set("""getenv memchr memcpy memset strcmp strlen strncat
-        strncmp wcscmp wcslen""".split()),
+    "msvcrt.dll": set("""getenv memchr memcmp memcpy memset strcmp strlen
+        strncat strncmp wcscmp wcslen""".split()),
 }
 
 
@@ -55,6 +55,18 @@ def check_stdcall(objdump, objects, calls_table, calls_h):
             want["ThunkILi%dELi%dE" % (lib, index)] = size
     for name, size in kernel.items():
         want["Nq%sE" % name] = int(size)
+    # netquill-run's own entries: a relay per place a program finds the
+    # call (Source in inject_state.h: ws2_32, wsock32, mswsock, KERNEL32,
+    # a WSAIoctl extension pointer), and the launcher's completion routine.
+    sources = {"ws2": (0,), "mswsock": (1, 2, 4), "kernel": (3,),
+               "extension": (4,)}
+    winsock2 = [(name, int(size), lib) for kind, name, _, size, _, _, lib
+                in (r for r in rows if r[0] == "winsock2")]
+    for index, (name, size, lib) in enumerate(winsock2):
+        for source in sources.get(lib, ()):
+            want["RelayILi%dELi%dE" % (source, index)] = size
+        if lib == "routine":
+            want["Nq%sE" % name] = size
     found = {}
     for obj in objects:
         function = None

@@ -13,14 +13,80 @@ from nqtest import check  # noqa: E402
 JSON = None  # netquill-json, the trace reader
 
 
-def mask(path):
+def mask(path, named=True):
+    """The trace's lines with clock, pointers, handles and ports masked;
+    not named: the command names the launcher gives (which the hooks of
+    the wrapped build give in hex) masked too."""
     lines = []
     for line in nqtest.lines(JSON, path):
         line = re.sub(r"0x[0-9a-fA-F]+", "0x?", line)
+        if not named:
+            line = line.replace("FIONBIO", "0x?")
         line = re.sub(r"\d\d-\d\d-\d{4} \d\d:\d\d:\d\d", "<date>", line)
-        line = re.sub(r"127\.0\.0\.1:\d\d+", "127.0.0.1:<port>", line)
-        lines.append(re.sub(r"([(]|, |returned )\d{2,}\b(?! \()", r"\1<h>", line))
+        line = re.sub(r"(127\.0\.0\.1|\[::1\]):\d\d+", r"\1:<port>", line)
+        lines.append(re.sub(r"([(]|, |returned )\d{2,}\b(?! \()(?!\.)", r"\1<h>", line))
     return lines
+
+
+# ws2_modern.c's output and its trace after the banner, masked as above.
+MODERN_OUTPUT = """WSAPoll 1 256 0
+WSAEventSelect 0
+WSAWaitForMultipleEvents 0
+WSAEnumNetworkEvents 0 1
+connect -1 10035
+getsockopt 0 10061 4
+WSASendTo 0 3
+WSARecvFrom 0 3 28 1
+WSARecv -1 997
+SleepEx 192 0 7
+WSARecv 0 0
+SleepEx 192 0 5
+WSARecv -1 997
+GetOverlappedResult 1 6
+done
+"""
+PAIR = ["socket(2, 1, 0) returned <h>",
+        "bind(<h>, 127.0.0.1:0, <h>) returned 0",
+        "listen(<h>, 1) returned 0",
+        "getsockname(<h>, 127.0.0.1:<port>, 0x?) returned 0",
+        "WSASocketW(2, 1, 0, 0x?, 0, 0x?) returned <h>",
+        "connect(<h>, 127.0.0.1:<port>, <h>) returned 0",
+        "accept(<h>, NULL, 0x?) returned <h>"]
+UNPAIR = ["closesocket(<h>) returned 0"] * 3
+MODERN_LINES = PAIR + [
+    "send(<h>, 0x?, 4, 0) returned 4", "  dump " + b"ping".hex(),
+    "WSAPoll(0x?, 2, <h>) returned 1 (<h> POLLRDNORM/POLLRDNORM, "
+    "<h> POLLRDNORM/0)"] + UNPAIR + PAIR + [
+    "WSAEventSelect(<h>, 0x?, FD_READ|FD_CLOSE) returned 0",
+    "send(<h>, 0x?, 4, 0) returned 4", "  dump " + b"news".hex(),
+    "WSAWaitForMultipleEvents(1, 0x?, FALSE, <h>, FALSE) returned 0",
+    "WSAEnumNetworkEvents(<h>, 0x?, 0x?) returned 0 (FD_READ 0)"] + UNPAIR + [
+    "socket(2, 1, 0) returned <h>",
+    "ioctlsocket(<h>, FIONBIO, 0x?) returned 0",
+    "connect(<h>, 127.0.0.1:1, <h>) returned -1 [10035]",
+    "select(0, 0x?, 0x?, 0x?, 5:0) returned 1",
+    "getsockopt(<h>, <h>, <h>, 0x?, 0x?) returned 0 (SO_ERROR 10061)",
+    "closesocket(<h>) returned 0",
+    "socket(<h>, 2, 0) returned <h>",
+    "bind(<h>, [::1]:0, <h>) returned 0",
+    "getsockname(<h>, [::1]:<port>, 0x?) returned 0",
+    "WSASendTo(<h>, 0x?, 1, 0x?, 0, [::1]:<port>, <h>, 0x?, 0x?) returned 0",
+    "  dump " + b"six".hex(),
+    "WSARecvFrom(<h>, 0x?, 1, 0x?, 0x?, [::1]:<port>, 0x?, 0x?, 0x?) "
+    "returned 0", "  dump " + b"six".hex(),
+    "closesocket(<h>) returned 0"] + PAIR + [
+    "WSARecv(<h>, 0x?, 1, 0x?, 0x?, 0x?, 0x?) returned -1 [997]",
+    "send(<h>, 0x?, 7, 0) returned 7", "  dump " + b"routine".hex(),
+    "CompletionRoutine(<h>, 0x?, WSARecv) returned 7",
+    "  dump " + b"routine".hex()] + UNPAIR + PAIR + [
+    "send(<h>, 0x?, 5, 0) returned 5", "  dump " + b"early".hex(),
+    # At once: its bytes with its line, none at the routine.
+    "WSARecv(<h>, 0x?, 1, 0x?, 0x?, 0x?, 0x?) returned 0",
+    "  dump " + b"early".hex()] + UNPAIR + PAIR + [
+    "WSARecv(<h>, 0x?, 1, 0x?, 0x?, 0x?, 0x?) returned -1 [997]",
+    "send(<h>, 0x?, 6, 0) returned 6", "  dump " + b"result".hex(),
+    "GetOverlappedResult(<h>, 0x?, WSARecv) returned 6",
+    "  dump " + b"result".hex()] + UNPAIR
 
 
 def main():
@@ -32,6 +98,7 @@ def main():
     ap.add_argument("--bits", choices=("32", "64"), required=True)
     ap.add_argument("--start-probe", required=True)
     ap.add_argument("--start-probe-dll", required=True)
+    ap.add_argument("--modern", required=True)
     a = ap.parse_args()
     global JSON
     JSON = a.netquill_json
@@ -77,14 +144,14 @@ def main():
             run("wrapped" + tag, [exe["wrapped"]] + args,
                 {"NETQUILL_FILE": log("wrapped%s.log" % tag),
                  "NETQUILL_FLAGS": "4"})
-            want = mask(os.path.join(a.work, "wrapped%s.log" % tag))
+            want = mask(os.path.join(a.work, "wrapped%s.log" % tag), False)
             for kind in kinds[:-1] if not args else ("plain",):
                 name = kind + tag + "-traced"
                 rc, out, err = run(name, [launcher, "-o", log(name + ".log"),
                                      "-f", "4", exe[kind]] + args)
                 check(rc == code and out == want_out,
                       "%s: %d\n%s" % (name, rc, out))
-                got = mask(os.path.join(a.work, name + ".log"))
+                got = mask(os.path.join(a.work, name + ".log"), False)
                 check(got == want and len(want) > 7, "%s trace:\n%s\nwanted\n%s" % (
                     name, "\n".join(got), "\n".join(want)))
         # -s and -e: the calls left out have no line, every dump shows its
@@ -103,7 +170,7 @@ def main():
         rc, out, err = run("ff", [launcher, "-ff", "-f", "4", "-o", log("ff.log"),
                              exe["plain"], "spawn"])
         files = sorted(glob.glob(os.path.join(a.work, "ff.log.*")))
-        split = [mask(f) for f in files]
+        split = [mask(f, False) for f in files]
         check(rc == 6 and len(files) == 3 and
               all(s and "started process" in s[0] for s in split) and
               sorted(sum(split, [])) == sorted(want),
@@ -139,6 +206,35 @@ def main():
         check(want_probe[0] == 0 and "exit 3" in want_probe[1] and
               got_probe[:2] == want_probe[:2],
               "start probe: %r traced, %r untraced" % (got_probe, want_probe))
+        # The Windows Sockets 2 calls the real programs leave out, line for
+        # line: waits, the reason of a refused connect, UDP on ::1, an
+        # overlapped receive completed through a routine and through
+        # GetOverlappedResult.
+        shutil.copy(a.modern, os.path.join(a.work, "app", "modern.exe"))
+        modern = os.path.join(a.work, "app", "modern.exe")
+        want_modern = run("modern", [modern])
+        got_modern = run("modern-traced", [launcher, "-o", log("modern.log"),
+                                           "-f", "4", modern])
+        check(want_modern[0] == 3 and got_modern[:2] == want_modern[:2] and
+              MODERN_OUTPUT == want_modern[1].replace("\r", ""),
+              "modern: %r traced, %r untraced" % (got_modern, want_modern))
+        got = [l.split(": ", 1)[1] if not l.startswith("  ") else l
+               for l in mask(os.path.join(a.work, "modern.log"))[1:]]
+        check(got == MODERN_LINES, "modern trace:\n%s" % "\n".join(
+            "%s %s" % ("  " if g == w else "!=", g) for g, w in
+            zip(got + [""] * len(MODERN_LINES), MODERN_LINES + [""] * len(got))))
+        # Beyond the room for routines the program's own still run, untraced:
+        # 1,024 completions in the trace, a byte each.
+        want_many = run("many", [modern, "many"])
+        got_many = run("many-traced", [launcher, "-o", log("many.log"),
+                                       "-f", "4", modern, "many"])
+        routines = [r for r in nqtest.records(JSON, os.path.join(a.work, "many.log"))
+                    if r.get("call") == "CompletionRoutine"]
+        check(want_many[:2] == [4, "pending 1030, routines 1030\r\n"] and
+              got_many[:2] == want_many[:2] and len(routines) == 1024 and
+              all(r["result"] == 1 and r["dump"] == "6d" for r in routines),
+              "many routines: %r traced, %r untraced, %d traced completions"
+              % (got_many, want_many, len(routines)))
         # A trace path the ANSI code page cannot spell is refused, never
         # taken for another file; a program under the Windows directory runs
         # with a word that it is not traced.

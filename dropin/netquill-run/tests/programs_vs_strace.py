@@ -13,6 +13,7 @@ import threading
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import trace_read  # noqa: E402
 from run_real_programs import Server, clean_env, page_bytes  # noqa: E402
+import nqtest  # noqa: E402
 from nqtest import SKIP, check, report  # noqa: E402
 
 PCAP = None  # netquill-pcap, when given
@@ -83,43 +84,10 @@ def compare(nqr, work, name, cmd, stdin=b"", background=None):
             check(seen and seen.pop(0).key() == sock.key(),
                   "%s %s: fd %d differs" % (name, pid, sock.fd))
         if PCAP:
-            check_capture(name, os.path.join(work, f))
+            trace = os.path.join(work, f)
+            nqtest.check_capture(PCAP, trace,
+                                 trace_read.read_netquill(JSON, trace), name)
     check(total > 0, "%s: no socket traced" % name)
-
-
-def follow(capture, proto, stream):
-    """The two directions of a stream as tshark's follow gives them."""
-    out = subprocess.run(["tshark", "-r", capture, "-q", "-z",
-                          "follow,%s,raw,%d" % (proto, stream)],
-                         capture_output=True, text=True).stdout
-    dirs = [b"", b""]
-    for line in out.split("Node 1", 1)[-1].splitlines()[1:]:
-        if line and line[0] != "=":
-            dirs[line[0] == "\t"] += bytes.fromhex(line.strip())
-    return dirs
-
-
-def check_capture(name, trace):
-    """netquill-pcap of the trace: every stream tshark follows holds the
-    bytes of one traced socket each way, and TCP analysis flags nothing."""
-    capture = trace + ".pcapng"
-    subprocess.run([PCAP, "-o", capture, trace], check=True,
-                   capture_output=True)
-    socks = sorted(sorted((bytes(s.sent), bytes(s.received)))
-                   for s in trace_read.read_netquill(JSON, trace)
-                   if s.sent or s.received)
-    streams = []
-    for proto in ("tcp", "udp"):
-        for n in range(len(socks) + 1):
-            dirs = follow(capture, proto, n)
-            if dirs != [b"", b""]:
-                streams.append(sorted(dirs))
-    flagged = subprocess.run(["tshark", "-r", capture, "-Y",
-                              "tcp.analysis.flags"], capture_output=True,
-                             text=True).stdout
-    check(sorted(streams) == socks and not flagged,
-          "%s: capture of %s differs or is flagged %s" %
-          (name, os.path.basename(trace), flagged[:200]))
 
 
 def main():

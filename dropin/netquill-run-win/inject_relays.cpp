@@ -1,0 +1,151 @@
+// The calls traced through netquill-run's own entries of NETQUILL.DLL
+// (NQW_name): Windows Sockets 2, mswsock.dll's extensions and the KERNEL32
+// calls that deliver completions. One function per call and place the
+// program found it (a library's export or a WSAIoctl extension pointer),
+// each making the call through the system's function from there and
+// handing the result and the arguments to the entry. A completion routine
+// the program passes is swapped for the launcher's, which reports the
+// completion before it calls the program's.
+#include <string.h>
+
+#include <tuple>
+#include <type_traits>
+
+#include "inject_patch.h"
+#include "inject_routines.h"
+#include "netquill_winsock2.h"
+
+namespace nqinj {
+namespace {
+
+template <typename T>
+T Routed(T value, Route) {
+  return value;
+}
+
+LPWSAOVERLAPPED_COMPLETION_ROUTINE Routed(
+    LPWSAOVERLAPPED_COMPLETION_ROUTINE routine, Route route) {
+  return RoutineFor(route, routine);
+}
+
+// The calls that take a completion routine take it last, their OVERLAPPED
+// just before it.
+template <typename... A>
+Route RouteOf(A... args) {
+  constexpr size_t n = sizeof...(A);
+  if constexpr (n >= 2) {
+    using Last = std::tuple_element_t<n - 1, std::tuple<A...>>;
+    if constexpr (std::is_same_v<Last, LPWSAOVERLAPPED_COMPLETION_ROUTINE>) {
+      auto all = std::forward_as_tuple(args...);
+      return RememberRoutine(std::get<n - 2>(all), std::get<n - 1>(all));
+    }
+  }
+  return Route();
+}
+
+void HandOutExtension(int result, SOCKET, DWORD code, LPVOID in,
+                      DWORD in_length, LPVOID out, DWORD out_length, LPDWORD,
+                      LPWSAOVERLAPPED, LPWSAOVERLAPPED_COMPLETION_ROUTINE);
+
+template <int S, int W, typename Hook>
+struct Relay;
+
+template <int S, int W, typename R, typename... A>
+struct Relay<S, W, R(NQ_CALL *)(R, A...)> {
+  using Real = R(WINAPI *)(A...);
+  using Hook = R(NQ_CALL *)(R, A...);
+
+  static R WINAPI Call(A... args) {
+    EnterCall();
+    Route route = RouteOf(args...);
+    R result =
+        reinterpret_cast<Real>(g_state.w2real[S][W])(Routed(args, route)...);
+    DWORD error = GetLastError();
+    if constexpr (std::is_same_v<R, int>) {
+      if (result == SOCKET_ERROR && error != WSA_IO_PENDING)
+        ForgetRoutine(route);
+    }
+    result = reinterpret_cast<Hook>(g_state.w2hook[W])(result, args...);
+    if constexpr (W == kW2_WSAIoctl) HandOutExtension(result, args...);
+    SetLastError(error);
+    return result;
+  }
+};
+
+// The places a program finds a call of each lib column.
+template <int W, typename Hook>
+void *RelayFrom(Source source) {
+  constexpr W2Lib lib = kW2LibOf[W];
+  if constexpr (lib == kLib_ws2) {
+    if (source == kFromWs2) return Address(&Relay<kFromWs2, W, Hook>::Call);
+  } else if constexpr (lib == kLib_kernel) {
+    if (source == kFromKernel)
+      return Address(&Relay<kFromKernel, W, Hook>::Call);
+  } else if constexpr (lib == kLib_mswsock || lib == kLib_extension) {
+    if (source == kFromExtension)
+      return Address(&Relay<kFromExtension, W, Hook>::Call);
+    if constexpr (lib == kLib_mswsock) {
+      if (source == kFromMswsock)
+        return Address(&Relay<kFromMswsock, W, Hook>::Call);
+      if (source == kFromWs1) return Address(&Relay<kFromWs1, W, Hook>::Call);
+    }
+  }
+  return nullptr;
+}
+
+// The extension functions handed out traced, by the GUID that names them.
+// GetAcceptExSockaddrs only reads a buffer and stays the system's.
+struct Extension {
+  GUID id;
+  W2Call call;
+};
+
+const Extension kExtensions[] = {
+    {WSAID_ACCEPTEX, kW2_AcceptEx},         {WSAID_CONNECTEX, kW2_ConnectEx},
+    {WSAID_DISCONNECTEX, kW2_DisconnectEx}, {WSAID_WSARECVMSG, kW2_WSARecvMsg},
+    {WSAID_TRANSMITFILE, kW2_TransmitFile},
+};
+
+// One system function per GUID stands behind its relay: the first one
+// handed out. Another provider's function for the same GUID (a layered
+// provider on some sockets) is handed out as it is, untraced, rather than
+// reached through the first one's relay.
+void HandOutExtension(int result, SOCKET, DWORD code, LPVOID in,
+                      DWORD in_length, LPVOID out, DWORD out_length, LPDWORD,
+                      LPWSAOVERLAPPED, LPWSAOVERLAPPED_COMPLETION_ROUTINE) {
+  if (result != 0 || code != SIO_GET_EXTENSION_FUNCTION_POINTER ||
+      in == nullptr || in_length < sizeof(GUID) || out == nullptr ||
+      out_length < sizeof(void *))
+    return;
+  for (const Extension &e : kExtensions) {
+    if (memcmp(in, &e.id, sizeof e.id) != 0) continue;
+    void *relay = RelayOf(kFromExtension, e.call);
+    void *real;
+    memcpy(&real, out, sizeof real);
+    if (relay == nullptr || real == nullptr) return;
+    void *volatile *slot = &g_state.w2real[kFromExtension][e.call];
+    void *first = InterlockedCompareExchangePointer(slot, real, nullptr);
+    if (first == nullptr || first == real) memcpy(out, &relay, sizeof relay);
+    return;
+  }
+}
+
+}  // namespace
+
+void *RelayOf(Source source, int call) {
+  if (call < 0 || g_state.w2hook[call] == nullptr) return nullptr;
+  // An extension's function is known only once WSAIoctl hands it out.
+  if (source != kFromExtension && g_state.w2real[source][call] == nullptr)
+    return nullptr;
+  switch (call) {
+#define NQRUN_CASE(name, ...) \
+  case kW2_##name:            \
+    return RelayFrom<kW2_##name, decltype(&::NQW_##name)>(source);
+    NQ_WINSOCK2_CALLS(NQRUN_CASE)
+#undef NQRUN_CASE
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace nqinj

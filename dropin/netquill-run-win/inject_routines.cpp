@@ -1,0 +1,85 @@
+// The table of the program's completion routines, by OVERLAPPED, and the
+// launcher's routine the system calls instead. A slot is taken with one
+// compare-and-swap on its OVERLAPPED field and given back by clearing it:
+// no lock and no heap, as the calls that fill it are the hot path.
+#include "inject_routines.h"
+
+#include "netquill_winsock2.h"
+
+namespace nqinj {
+namespace {
+
+// Completion routines pending at once in one process: each thread waits
+// for its own, so a few per thread are the most a program has.
+constexpr unsigned kSlots = 1024;
+
+struct Slot {
+  void *volatile ov;                           // the call's, or null if free
+  LPWSAOVERLAPPED_COMPLETION_ROUTINE routine;  // the program's
+};
+
+Slot g_slots[kSlots];
+
+unsigned HomeOf(LPWSAOVERLAPPED ov) {
+  return static_cast<unsigned>(reinterpret_cast<uintptr_t>(ov) >> 4) % kSlots;
+}
+
+// Frees ov's slot and gives the program's routine back; null if ov has none
+// (never for a call the system completed with this routine).
+LPWSAOVERLAPPED_COMPLETION_ROUTINE Take(LPWSAOVERLAPPED ov) {
+  for (unsigned i = 0, at = HomeOf(ov); i < kSlots;
+       ++i, at = (at + 1) % kSlots) {
+    Slot &slot = g_slots[at];
+    if (slot.ov != ov) continue;
+    LPWSAOVERLAPPED_COMPLETION_ROUTINE routine = slot.routine;
+    InterlockedExchangePointer(&slot.ov, nullptr);
+    return routine;
+  }
+  return nullptr;
+}
+
+// Freed before the program's routine runs, which may issue the next call
+// with the same OVERLAPPED.
+void CALLBACK NqCompletionRoutine(DWORD error, DWORD transferred,
+                                  LPWSAOVERLAPPED ov, DWORD flags) {
+  LPWSAOVERLAPPED_COMPLETION_ROUTINE routine = Take(ov);
+  EnterCall();
+  reinterpret_cast<decltype(&::NQW_CompletionRoutine)>(
+      g_state.w2hook[kW2_CompletionRoutine])(error, transferred, ov, flags);
+  if (routine != nullptr) routine(error, transferred, ov, flags);
+}
+
+}  // namespace
+
+Route RememberRoutine(LPWSAOVERLAPPED ov,
+                      LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+  Route route;
+  if (ov == nullptr || routine == nullptr ||
+      g_state.w2hook[kW2_CompletionRoutine] == nullptr)
+    return route;
+  for (unsigned i = 0, at = HomeOf(ov); i < kSlots;
+       ++i, at = (at + 1) % kSlots) {
+    Slot &slot = g_slots[at];
+    if (slot.ov != nullptr ||
+        InterlockedCompareExchangePointer(&slot.ov, ov, nullptr) != nullptr)
+      continue;
+    // The routine runs on this thread, once it waits alertably after the
+    // call returned: the field is read only after this store.
+    slot.routine = routine;
+    route.slot = static_cast<int>(at);
+    return route;
+  }
+  return route;  // full: this completion goes untraced
+}
+
+LPWSAOVERLAPPED_COMPLETION_ROUTINE RoutineFor(
+    Route route, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+  return route.slot >= 0 ? NqCompletionRoutine : routine;
+}
+
+void ForgetRoutine(Route route) {
+  if (route.slot >= 0)
+    InterlockedExchangePointer(&g_slots[route.slot].ov, nullptr);
+}
+
+}  // namespace nqinj

@@ -1,0 +1,271 @@
+#!/usr/bin/env python3
+"""Real Windows programs (libuv's echo server and resolver client, libuv as
+a DLL, curl over IPv4 and IPv6) under Wine, each untraced and through
+netquill-run -f 4, against a loopback peer of this script's own: output and
+exit code as untraced, the peer served alike, every connection's bytes in
+the trace both ways on one socket whose lines name the peer's address as
+the program saw it, and netquill-pcap's capture of the trace giving tshark
+those streams with nothing flagged."""
+import argparse, os, shutil, socket, subprocess, sys, threading, time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../../../tests/support"))
+import nqtest  # noqa: E402
+from nqtest import check  # noqa: E402
+
+
+class Peer:
+    """The program's other end: each connection's bytes both ways and the
+    address the program sees for it, (family, address, port)."""
+
+    def __init__(self):
+        self.conns = []
+        self.lock = threading.Lock()
+        self.listeners = []
+        self.threads = []
+        self.closing = False
+
+    def record(self, seen_as, received, sent):
+        with self.lock:
+            self.conns.append((seen_as, bytes(received), bytes(sent)))
+
+    def listen(self, family, host, port, answer):
+        s = socket.socket(family)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind((host, port))
+        s.listen(8)
+        s.settimeout(0.2)
+        self.listeners.append(s)
+        thread = threading.Thread(target=self.serve, args=(s, answer))
+        thread.start()
+        self.threads.append(thread)
+        return s.getsockname()[1]
+
+    def serve(self, s, answer):
+        while not self.closing:
+            try:
+                c, _ = s.accept()
+            except socket.timeout:
+                continue
+            c.settimeout(10)
+            with c:
+                name = c.getsockname()
+                family = "AF_INET6" if c.family == socket.AF_INET6 else "AF_INET"
+                received, sent = answer(c)
+                self.record((family, name[0], name[1]), received, sent)
+
+    def close(self):
+        """Once the connections under way are served."""
+        self.closing = True
+        for thread in self.threads:
+            thread.join()
+        for s in self.listeners:
+            s.close()
+
+
+def text_answer(text):
+    """Sends text and closes, as uv-dns's server is to."""
+    def answer(c):
+        c.sendall(text)
+        c.shutdown(socket.SHUT_WR)
+        return read_all(c), text
+    return answer
+
+
+def http_answer(c):
+    request = b""
+    while b"\r\n\r\n" not in request:
+        more = c.recv(4096)
+        if not more:
+            break
+        request += more
+    body = bytes(range(256)) * 3
+    reply = (b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close"
+             b"\r\n\r\n" % len(body)) + body
+    c.sendall(reply)
+    return request, reply
+
+
+def read_all(c):
+    data = b""
+    while True:
+        more = c.recv(65536)
+        if not more:
+            return data
+        data += more
+
+
+def echo_client(peer, size, seed):
+    """One connection to uv-echo: size bytes out, the same back."""
+    for _ in range(200):
+        try:
+            c = socket.create_connection(("127.0.0.1", 7000), timeout=10)
+            break
+        except OSError:
+            time.sleep(0.05)
+    else:
+        return
+    data = bytes((seed + i * 7) % 256 for i in range(size))
+    with c:
+        got = b""
+        for at in range(0, size, 1000):  # the server's reads may split
+            c.sendall(data[at:at + 1000])
+        while len(got) < size:  # all back before the end, which it closes on
+            more = c.recv(65536)
+            got += more
+            if not more:
+                break
+        c.shutdown(socket.SHUT_WR)
+        got += read_all(c)
+        local = c.getsockname()
+    peer.record(("AF_INET", local[0], local[1]), got, data)
+
+
+def uv_dns_peer(peer, port):
+    for family, host in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
+        peer.listen(family, host, 6667, text_answer(b"hello from the peer\n"))
+
+
+# (name, program, its arguments, the peer's set-up on a port, 0 for any, that
+# returns the arguments' port, the peer's work while the program runs).
+CASES = [
+    ("uv-echo", "uv-echo.exe", [], None,
+     lambda peer: [echo_client(peer, 3200, 1), echo_client(peer, 1500, 9)]),
+    ("uv-dns", "uv-dns.exe", [], uv_dns_peer, None),
+    ("uv-dns-shared", "uv-dns-shared.exe", [], uv_dns_peer, None),
+    ("curl-ipv4", "curl.exe", ["-s", "http://127.0.0.1:{port}/a"],
+     lambda peer, port: peer.listen(socket.AF_INET, "127.0.0.1", port, http_answer),
+     None),
+    ("curl-ipv6", "curl.exe", ["-s", "-g", "http://[::1]:{port}/b"],
+     lambda peer, port: peer.listen(socket.AF_INET6, "::1", port, http_answer),
+     None),
+]
+
+
+class Runner:
+    def __init__(self, a):
+        self.a = a
+        self.env = {k: v for k, v in os.environ.items()
+                    if not k.startswith("NETQUILL")}
+        self.env.update(WINEPREFIX=os.path.join(a.work, "prefix"),
+                        WINEDEBUG="-all")
+
+    def win_path(self, name):
+        return "Z:" + os.path.join(self.a.work, name).replace("/", "\\")
+
+    def start(self, name, args):
+        self.out = [os.path.join(self.a.work, name + x) for x in (".out", ".err")]
+        files = [open(f, "wb") for f in self.out]
+        proc = subprocess.Popen([self.a.wine] + args, env=self.env,
+                                stdin=subprocess.DEVNULL, stdout=files[0],
+                                stderr=files[1])
+        for f in files:
+            f.close()
+        return proc
+
+    def finish(self, proc):
+        try:
+            rc = proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            rc = "timed out"
+        return [rc] + [open(f, "rb").read() for f in self.out]
+
+    def kill(self, image):
+        subprocess.call([self.a.wine, "taskkill", "/F", "/IM", image],
+                        env=self.env, stdin=subprocess.DEVNULL,
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def run_case(r, case, traced, port=0):
+    """Runs the program once; the peer's port, output, exit code and the
+    peer's connections. The traced run gets the untraced run's port, which
+    the program may send (curl's Host)."""
+    name, exe, args, setup, client = case
+    peer = Peer()
+    port = setup(peer, port) if setup else None
+    program = [os.path.join(r.a.programs, exe)] + [x.format(port=port) for x in args]
+    tag = name + ("-traced" if traced else "")
+    log = os.path.join(r.a.work, tag + ".log")
+    if traced:
+        program = [r.a.launcher, "-o", r.win_path(tag + ".log"), "-f", "4"] + program
+    proc = r.start(tag, program)
+    if client:
+        client(peer)
+        # The server is stopped once it has closed the peer's connections,
+        # which it does after their last bytes went out.
+        deadline = time.time() + 10
+        while traced and time.time() < deadline and sum(
+                1 for x in nqtest.records(r.a.netquill_json, log)
+                if x.get("call") == "closesocket") < len(peer.conns):
+            time.sleep(0.1)
+        time.sleep(0.3)
+        r.kill(exe)
+    result = r.finish(proc)
+    peer.close()
+    return port, result, peer.conns, log
+
+
+def check_case(r, case, table):
+    name = case[0]
+    port, (want_rc, want_out, want_err), want_conns, _ = run_case(r, case, False)
+    _, (rc, out, err), conns, log = run_case(r, case, True, port)
+    check(want_rc == rc and want_out == out and want_err == err,
+          "%s: %r %r %r traced, %r %r %r untraced" %
+          (name, rc, out, err, want_rc, want_out, want_err))
+    check(conns and sorted(c[1:] for c in conns) ==
+          sorted(c[1:] for c in want_conns),
+          "%s: the peer was served otherwise traced:\n%.500s\nuntraced:\n%.500s"
+          % (name, conns, want_conns))
+    talks = nqtest.conversations(r.a.netquill_json, log, table)
+    for seen_as, received, sent in conns:
+        # The program's socket sent what the peer received and the other
+        # way round, and one of its lines names the peer as it saw it.
+        match = [t for t in talks if (t.sent, t.received) == (received, sent)]
+        if check(len(match) == 1, "%s: not one socket moved %d bytes out, %d "
+                 "in; the trace's:\n%s" % (name, len(received), len(sent),
+                                           "\n".join(map(str, talks)))):
+            check(seen_as in match[0].addresses, "%s: %s, not %s" %
+                  (name, match[0], seen_as))
+    if r.a.netquill_pcap:
+        nqtest.check_capture(r.a.netquill_pcap, log, talks, name)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    for name in ("wine", "launcher", "inject", "netquill", "netquill-json",
+                 "table", "programs", "work"):
+        ap.add_argument("--" + name, required=True)
+    ap.add_argument("--netquill-pcap", help="the host build's; with tshark")
+    ap.add_argument("--only", help="one case by name")
+    ap.add_argument("--runtime", default="",
+                    help="DLLs the programs need beside them, ;-separated")
+    a = ap.parse_args()
+    if not os.path.isdir(a.programs):
+        print("no programs at %s" % a.programs)
+        return nqtest.SKIP
+    shutil.rmtree(a.work, ignore_errors=True)
+    os.makedirs(a.work)
+    for f in (a.launcher, a.inject, a.netquill):
+        shutil.copy(f, a.work)
+    a.programs = shutil.copytree(a.programs, os.path.join(a.work, "programs"))
+    for dll in filter(None, a.runtime.split(";")):
+        shutil.copy(dll, a.programs)
+    a.launcher = os.path.join(a.work, os.path.basename(a.launcher))
+    if a.netquill_pcap and not shutil.which("tshark"):
+        a.netquill_pcap = None
+    r = Runner(a)
+    # A wineserver of the test's own, with no pipe of the test's to hold.
+    subprocess.Popen(["wineserver", "-p"], env=r.env, stdin=subprocess.DEVNULL,
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        r.finish(r.start("wineboot", ["wineboot", "-i"]))
+        for case in CASES:
+            if a.only in (None, case[0]):
+                check_case(r, case, a.table)
+    finally:
+        subprocess.call(["wineserver", "-k"], env=r.env)
+    return nqtest.report()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,204 @@
+/*
+ * The Windows Sockets 2 calls the real programs of the tests leave out,
+ * one case each, made on loopback by a program that knows nothing of
+ * tracing: WSAPoll, WSAEventSelect and WSAEnumNetworkEvents, the reason of
+ * a refused non-blocking connect in SO_ERROR, UDP on ::1 through WSASendTo
+ * and WSARecvFrom, an overlapped WSARecv with a completion routine, and
+ * one completed through GetOverlappedResult; with "many", more receives
+ * pending with a routine than the launcher has room for. Prints each
+ * result, which must read the same through netquill-run.
+ */
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <stdio.h>
+#include <string.h>
+
+static SOCKET listener, client, server;
+static DWORD routine_bytes, routine_error;
+
+static void Pair(DWORD flags) {
+  struct sockaddr_in addr;
+  int len = sizeof addr;
+  listener = socket(AF_INET, SOCK_STREAM, 0);
+  memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(listener, (struct sockaddr *)&addr, sizeof addr);
+  listen(listener, 1);
+  getsockname(listener, (struct sockaddr *)&addr, &len);
+  client = WSASocketW(AF_INET, SOCK_STREAM, 0, NULL, 0, flags);
+  connect(client, (struct sockaddr *)&addr, sizeof addr);
+  server = accept(listener, NULL, NULL);
+}
+
+static void Unpair(void) {
+  closesocket(server);
+  closesocket(client);
+  closesocket(listener);
+}
+
+static void Poll(void) {
+  WSAPOLLFD fds[2];
+  Pair(0);
+  send(client, "ping", 4, 0);
+  fds[0].fd = server;
+  fds[0].events = POLLRDNORM;
+  fds[1].fd = client;
+  fds[1].events = POLLRDNORM;
+  printf("WSAPoll %d", WSAPoll(fds, 2, 5000));
+  printf(" %d %d\n", fds[0].revents, fds[1].revents);
+  Unpair();
+}
+
+static void EventSelect(void) {
+  WSAEVENT event = WSACreateEvent();
+  WSANETWORKEVENTS events;
+  Pair(0);
+  printf("WSAEventSelect %d\n",
+         WSAEventSelect(client, event, FD_READ | FD_CLOSE));
+  send(server, "news", 4, 0);
+  printf("WSAWaitForMultipleEvents %lu\n",
+         WSAWaitForMultipleEvents(1, &event, FALSE, 5000, FALSE));
+  printf("WSAEnumNetworkEvents %d",
+         WSAEnumNetworkEvents(client, event, &events));
+  printf(" %ld\n", events.lNetworkEvents);
+  Unpair();
+  WSACloseEvent(event);
+}
+
+static void RefusedNonBlocking(void) {
+  struct sockaddr_in to;
+  u_long on = 1;
+  fd_set writable, failed;
+  struct timeval wait = {5, 0};
+  int error = 0, len = sizeof error;
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  memset(&to, 0, sizeof to);
+  to.sin_family = AF_INET;
+  to.sin_port = htons(1);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ioctlsocket(s, FIONBIO, &on);
+  printf("connect %d", connect(s, (struct sockaddr *)&to, sizeof to));
+  printf(" %d\n", WSAGetLastError());
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(s, &writable);
+  FD_SET(s, &failed);
+  select(0, NULL, &writable, &failed, &wait);
+  printf("getsockopt %d",
+         getsockopt(s, SOL_SOCKET, SO_ERROR, (char *)&error, &len));
+  printf(" %d %d\n", error, len);
+  closesocket(s);
+}
+
+static void UdpIpv6(void) {
+  struct sockaddr_in6 addr, from;
+  int len = sizeof addr, from_len = sizeof from;
+  char text[] = "six", buf[16];
+  WSABUF out = {3, text}, in = {sizeof buf, buf};
+  DWORD sent = 0, received = 0, flags = 0;
+  SOCKET s = socket(AF_INET6, SOCK_DGRAM, 0);
+  memset(&addr, 0, sizeof addr);
+  addr.sin6_family = AF_INET6;
+  addr.sin6_addr = in6addr_loopback;
+  bind(s, (struct sockaddr *)&addr, sizeof addr);
+  getsockname(s, (struct sockaddr *)&addr, &len);
+  printf("WSASendTo %d",
+         WSASendTo(s, &out, 1, &sent, 0, (struct sockaddr *)&addr, sizeof addr,
+                   NULL, NULL));
+  printf(" %lu\n", sent);
+  printf("WSARecvFrom %d",
+         WSARecvFrom(s, &in, 1, &received, &flags, (struct sockaddr *)&from,
+                     &from_len, NULL, NULL));
+  printf(" %lu %d %d\n", received, from_len, from.sin6_port == addr.sin6_port);
+  closesocket(s);
+}
+
+static void CALLBACK Completed(DWORD error, DWORD transferred,
+                               LPWSAOVERLAPPED ov, DWORD flags) {
+  (void)ov;
+  (void)flags;
+  routine_error = error;
+  routine_bytes = transferred;
+}
+
+/* An overlapped WSARecv of text: completed through a routine, also when the
+ * bytes came before the call, which then succeeds at once and must tell
+ * them once; or through GetOverlappedResult. */
+static void Receive(const char *text, int early,
+                    LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+  char buf[32];
+  WSABUF in = {sizeof buf, buf};
+  WSAOVERLAPPED ov;
+  DWORD flags = 0, received = 0;
+  int result, length = (int)strlen(text);
+  Pair(WSA_FLAG_OVERLAPPED);
+  memset(&ov, 0, sizeof ov);
+  ov.hEvent = routine ? NULL : WSACreateEvent();
+  if (early) send(server, text, length, 0), Sleep(50);
+  result = WSARecv(client, &in, 1, &received, &flags, &ov, routine);
+  printf("WSARecv %d %d\n", result, result ? WSAGetLastError() : 0);
+  if (!early) send(server, text, length, 0);
+  if (routine) {
+    printf("SleepEx %lu", SleepEx(5000, TRUE));
+    printf(" %lu %lu\n", routine_error, routine_bytes);
+  } else {
+    printf("GetOverlappedResult %d",
+           GetOverlappedResult((HANDLE)client, &ov, &received, TRUE));
+    printf(" %lu\n", received);
+    WSACloseEvent(ov.hEvent);
+  }
+  Unpair();
+}
+
+/* More receives pending with a routine than the launcher remembers (1,024):
+ * each routine of the program still runs once. */
+#define kPending 1030
+static WSAOVERLAPPED many[kPending];
+static char bytes[kPending];
+static int routines;
+
+static void CALLBACK Counted(DWORD error, DWORD transferred, LPWSAOVERLAPPED ov,
+                             DWORD flags) {
+  (void)flags;
+  if (error == 0 && transferred == 1 && ov >= many && ov < many + kPending)
+    ++routines;
+}
+
+static void ManyRoutines(void) {
+  static char out[kPending];
+  DWORD flags = 0;
+  int i, pending = 0;
+  Pair(WSA_FLAG_OVERLAPPED);
+  for (i = 0; i < kPending; ++i) {
+    WSABUF in = {1, bytes + i};
+    pending += WSARecv(client, &in, 1, NULL, &flags, many + i, Counted) ==
+                   SOCKET_ERROR &&
+               WSAGetLastError() == WSA_IO_PENDING;
+  }
+  memset(out, 'm', sizeof out);
+  send(server, out, sizeof out, 0);
+  while (routines < kPending && SleepEx(5000, TRUE) == WAIT_IO_COMPLETION) {
+  }
+  printf("pending %d, routines %d\n", pending, routines);
+  Unpair();
+}
+
+int main(int argc, char **argv) {
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);
+  if (argc > 1 && strcmp(argv[1], "many") == 0) {
+    ManyRoutines();
+    return 4;
+  }
+  Poll();
+  EventSelect();
+  RefusedNonBlocking();
+  UdpIpv6();
+  Receive("routine", 0, Completed);
+  Receive("early", 1, Completed);
+  Receive("result", 0, NULL);
+  printf("done\n");
+  return 3;
+}
