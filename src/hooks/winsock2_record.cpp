@@ -80,13 +80,32 @@ void WriteLine(TraceContext *ctx, const Admission &a, const DumpPiece *pieces,
 }
 
 // The addresses of an accepted connection, as GetAcceptExSockaddrs reads
-// them from AcceptEx's buffer (mswsock.dll, which a program that gets
-// AcceptEx has loaded).
-void AcceptedAddresses(const PendingOp &op, char *local, char *remote) {
-  static LPFN_GETACCEPTEXSOCKADDRS get = nullptr;
-  if (get == nullptr)
-    get = reinterpret_cast<LPFN_GETACCEPTEXSOCKADDRS>(
+// them from AcceptEx's buffer: the socket provider's own, asked of the
+// listening socket once (Wine's mswsock.dll export of it leaves them
+// unread), else mswsock.dll's.
+LPFN_GETACCEPTEXSOCKADDRS AcceptExAddressReader(uintptr_t listener) {
+  static LPFN_GETACCEPTEXSOCKADDRS reader = nullptr;
+  if (reader != nullptr) return reader;
+  using Ioctl =
+      int(WSAAPI *)(SOCKET, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD,
+                    LPWSAOVERLAPPED, LPWSAOVERLAPPED_COMPLETION_ROUTINE);
+  auto ioctl =
+      reinterpret_cast<Ioctl>(LoadedModuleFunction("ws2_32.dll", "WSAIoctl"));
+  GUID guid = WSAID_GETACCEPTEXSOCKADDRS;
+  LPFN_GETACCEPTEXSOCKADDRS found = nullptr;
+  DWORD size = 0;
+  if (ioctl == nullptr ||
+      ioctl(static_cast<SOCKET>(listener), SIO_GET_EXTENSION_FUNCTION_POINTER,
+            &guid, sizeof guid, &found, sizeof found, &size, nullptr,
+            nullptr) != 0)
+    found = reinterpret_cast<LPFN_GETACCEPTEXSOCKADDRS>(
         LoadedModuleFunction("mswsock.dll", "GetAcceptExSockaddrs"));
+  reader = found;
+  return reader;
+}
+
+void AcceptedAddresses(const PendingOp &op, char *local, char *remote) {
+  LPFN_GETACCEPTEXSOCKADDRS get = AcceptExAddressReader(op.socket);
   sockaddr *l = nullptr, *r = nullptr;
   int l_length = 0, r_length = 0;
   if (get != nullptr && op.buffer != nullptr)
