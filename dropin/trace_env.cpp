@@ -22,6 +22,12 @@ const char *const kCallNames[kTracedCalls] = {
 #undef NQDROP_NAME
 };
 
+const char *const kWinsock2Names[kWinsock2Calls] = {
+#define NQDROP_NAME(name, ...) #name,
+    NQ_WINSOCK2_CALLS(NQDROP_NAME)
+#undef NQDROP_NAME
+};
+
 // Whether the n characters at text are word. By hand: the drop-in
 // WSOCK32.DLL imports few C library functions.
 bool Spells(const char *text, size_t n, const char *word) {
@@ -30,7 +36,8 @@ bool Spells(const char *text, size_t n, const char *word) {
   return i == n && word[i] == '\0';
 }
 
-// The bit of the n characters at name, or 0 when no call has that name.
+// The bit of the n characters at name in each set, 0 where it is none of
+// the set's calls.
 uint64_t CallBit(const char *name, size_t n) {
   for (int c = 0; c < kTracedCalls; ++c) {
     if (Spells(name, n, kCallNames[c])) return uint64_t{1} << c;
@@ -38,24 +45,34 @@ uint64_t CallBit(const char *name, size_t n) {
   return 0;
 }
 
+uint64_t Winsock2Bit(const char *name, size_t n) {
+  for (int c = 0; c < kWinsock2Calls; ++c) {
+    if (Spells(name, n, kWinsock2Names[c])) return uint64_t{1} << c;
+  }
+  return 0;
+}
+
 }  // namespace
 
-bool ParseCalls(const char *text, uint64_t *calls) {
+bool ParseCalls(const char *text, uint64_t *calls, uint64_t *calls2) {
   if (text == nullptr) return false;
   if (Spells(text, 6, "trace=")) text += 6;
   bool all_but = *text == '!';
   if (all_but) ++text;
-  uint64_t named = 0;
+  uint64_t named = 0, named2 = 0;
   for (;;) {
     size_t n = 0;
     while (text[n] != '\0' && text[n] != ',') ++n;
     uint64_t bit = n != 0 ? CallBit(text, n) : 0;
-    if (bit == 0) return false;
+    uint64_t bit2 = n != 0 ? Winsock2Bit(text, n) : 0;
+    if (bit == 0 && bit2 == 0) return false;
     named |= bit;
+    named2 |= bit2;
     if (text[n] == '\0') break;
     text += n + 1;
   }
   *calls = all_but ? ~named : named;
+  if (calls2 != nullptr) *calls2 = all_but ? ~named2 : named2;
   return true;
 }
 
@@ -92,7 +109,8 @@ TraceEnv ReadTraceEnv(EnvReader get) {
   // Unreadable flags trace with none rather than not at all.
   if (!ParseFlags(get(kFlagsVariable), &env.flags)) env.flags = 0;
   if (!ParseFlags(get(kDumpMaxVariable), &env.dump_max)) env.dump_max = 0;
-  if (!ParseCalls(get(kCallsVariable), &env.calls)) env.calls = kAllCalls;
+  if (!ParseCalls(get(kCallsVariable), &env.calls, &env.calls2))
+    env.calls = env.calls2 = kAllCalls;
   const char *path = get(kFileVariable);
   if (path != nullptr) {
     // The library would cut a longer path, and the cut one may name a

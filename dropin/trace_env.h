@@ -41,6 +41,17 @@ static_assert(kTracedCalls <= 64, "a call set is 64 bits");
 
 constexpr uint64_t kAllCalls = ~uint64_t{0};
 
+// The calls of netquill-run.exe's own entries (Windows Sockets 2 and the
+// completions), a second set: bit kWinsock2_name. A name in both lists
+// (connect) is in both sets.
+enum Winsock2Call {
+#define NQDROP_CALL(name, ...) kWinsock2_##name,
+  NQ_WINSOCK2_CALLS(NQDROP_CALL)
+#undef NQDROP_CALL
+      kWinsock2Calls
+};
+static_assert(kWinsock2Calls <= 64, "a call set is 64 bits");
+
 struct TraceEnv {
   bool on;                    // false for NETQUILL_TRACE=0 and refused paths
   bool path_refused;          // NETQUILL_FILE does not fit the library
@@ -48,6 +59,7 @@ struct TraceEnv {
   uint32_t flags;             // NETQUILL_FLAGS, 0 when unset or unreadable
   uint32_t dump_max;          // NETQUILL_DUMP_MAX: bytes a dump shows; 0 all
   uint64_t calls;             // NETQUILL_CALLS: the calls traced, by bit
+  uint64_t calls2;            //   and those of Windows Sockets 2
   char path[kTracePathSize];  // NETQUILL_FILE; empty: the default path
 };
 
@@ -56,12 +68,16 @@ struct TraceEnv {
 inline bool Selected(uint64_t calls, TracedCall call) {
   return (calls >> call) & 1;
 }
+inline bool Selected(uint64_t calls2, Winsock2Call call) {
+  return (calls2 >> call) & 1;
+}
 
 // Parses a call set as strace's -e trace= takes one: names as the trace
 // writes them, separated by commas ("send,recv"), or all calls but the
 // named ones after a "!" ("!select,WSAPoll"); a leading "trace=" is
 // allowed. A name no trace line carries, an empty name or list is refused.
-bool ParseCalls(const char *text, uint64_t *calls);
+// The names of the Windows Sockets 2 set go into *calls2 when given.
+bool ParseCalls(const char *text, uint64_t *calls, uint64_t *calls2 = nullptr);
 
 // Parses one flags value: decimal, or hexadecimal after 0x. Anything else
 // (empty, a sign, a stray character, more than 32 bits) is refused.

@@ -50,7 +50,10 @@ void LookupEntries(HMODULE nq, void **hooks) {
     strncat(name, kW2Names[w], sizeof name - 5);
     void *entry = Lookup(nq, name);
     if (kW2LibOf[w] != kLib_wsock) {
-      g_state.w2hook[w] = entry;
+      // A call NETQUILL_CALLS leaves out goes without its entry.
+      bool selected =
+          nqdrop::Selected(g_env.calls2, static_cast<nqdrop::Winsock2Call>(w));
+      g_state.w2hook[w] = selected ? entry : nullptr;
       continue;
     }
     for (int c = 0; c < kCalls; ++c)
