@@ -143,32 +143,22 @@ void AddressList(char *p, char *end, int result, const Info *list) {
   }
 }
 
-}  // namespace
-
-INT NQ_CALL NQW_getaddrinfo(INT result, PCSTR node, PCSTR service,
-                            const ADDRINFOA *hints, PADDRINFOA *res) {
-  (void)hints;
-  if (NobodyTraces()) return result;
-  char asked[2][kNameText], text[kTraceFormatSize];
-  PutQuotedNarrow(asked[0], sizeof asked[0], node);
-  PutQuotedNarrow(asked[1], sizeof asked[1], service);
-  char *end = text + sizeof text - 2;
-  char *p = text + Format(text, sizeof text - 2, "getaddrinfo(%s, %s) %s",
-                          asked[0], asked[1], FormatIntResult(result));
-  AddressList(p, end, result, res != nullptr ? *res : nullptr);
-  PlainLine(result != 0, text);
-  return result;
+// A name of the caller's, narrow or wide, quoted into buf.
+void Quoted(char *buf, size_t size, const char *text) {
+  PutQuotedNarrow(buf, size, text);
+}
+void Quoted(char *buf, size_t size, const wchar_t *text) {
+  PutQuotedWide(buf, size, text);
 }
 
-INT NQ_CALL NQW_GetAddrInfoW(INT result, PCWSTR node, PCWSTR service,
-                             const ADDRINFOW *hints, PADDRINFOW *res) {
-  (void)hints;
-  if (NobodyTraces()) return result;
+template <typename Char, typename Info>
+INT AddressLookup(const char *call, INT result, const Char *node,
+                  const Char *service, Info *const *res) {
   char asked[2][kNameText], text[kTraceFormatSize];
-  PutQuotedWide(asked[0], sizeof asked[0], node);
-  PutQuotedWide(asked[1], sizeof asked[1], service);
+  Quoted(asked[0], sizeof asked[0], node);
+  Quoted(asked[1], sizeof asked[1], service);
   char *end = text + sizeof text - 2;
-  char *p = text + Format(text, sizeof text - 2, "GetAddrInfoW(%s, %s) %s",
+  char *p = text + Format(text, sizeof text - 2, "%s(%s, %s) %s", call,
                           asked[0], asked[1], FormatIntResult(result));
   AddressList(p, end, result, res != nullptr ? *res : nullptr);
   PlainLine(result != 0, text);
@@ -176,23 +166,47 @@ INT NQ_CALL NQW_GetAddrInfoW(INT result, PCWSTR node, PCWSTR service,
 }
 
 //   getnameinfo(127.0.0.1:80, 16, 0) returned 0 ("localhost", "http")
+template <typename Char>
+INT NameLookup(const char *call, INT result, const SOCKADDR *sa,
+               socklen_t salen, const Char *host, const Char *serv, INT flags) {
+  char a[kAddressText], names[2][kNameText], text[kTraceFormatSize];
+  names[0][0] = names[1][0] = '\0';
+  if (result == 0) {
+    Quoted(names[0], sizeof names[0], host);
+    Quoted(names[1], sizeof names[1], serv);
+  }
+  // An address the call could not read is not read either.
+  bool refused = result != 0 && CallerCode() == 10014;
+  Format(text, sizeof text, "%s(%s, %d, %d) %s%s%s%s%s%s", call,
+         AddressText(a, sa, refused ? 0 : salen), salen, flags,
+         FormatIntResult(result), result == 0 ? " (" : "", names[0],
+         result == 0 ? ", " : "", names[1], result == 0 ? ")" : "");
+  PlainLine(result != 0, text);
+  return result;
+}
+
+}  // namespace
+
+INT NQ_CALL NQW_getaddrinfo(INT result, PCSTR node, PCSTR service,
+                            const ADDRINFOA *hints, PADDRINFOA *res) {
+  (void)hints;
+  if (NobodyTraces()) return result;
+  return AddressLookup("getaddrinfo", result, node, service, res);
+}
+
+INT NQ_CALL NQW_GetAddrInfoW(INT result, PCWSTR node, PCWSTR service,
+                             const ADDRINFOW *hints, PADDRINFOW *res) {
+  (void)hints;
+  if (NobodyTraces()) return result;
+  return AddressLookup("GetAddrInfoW", result, node, service, res);
+}
+
 INT NQ_CALL NQW_getnameinfo(INT result, const SOCKADDR *sa, socklen_t salen,
                             PCHAR host, DWORD host_size, PCHAR serv,
                             DWORD serv_size, INT flags) {
   (void)host_size, (void)serv_size;
   if (NobodyTraces()) return result;
-  char a[kAddressText], names[2][kNameText], text[kTraceFormatSize];
-  names[0][0] = names[1][0] = '\0';
-  if (result == 0) {
-    PutQuotedNarrow(names[0], sizeof names[0], host);
-    PutQuotedNarrow(names[1], sizeof names[1], serv);
-  }
-  Format(text, sizeof text, "getnameinfo(%s, %d, %d) %s%s%s%s%s%s",
-         AddressText(a, sa, result != 0 && CallerCode() == 10014 ? 0 : salen),
-         salen, flags, FormatIntResult(result), result == 0 ? " (" : "",
-         names[0], result == 0 ? ", " : "", names[1], result == 0 ? ")" : "");
-  PlainLine(result != 0, text);
-  return result;
+  return NameLookup("getnameinfo", result, sa, salen, host, serv, flags);
 }
 
 INT NQ_CALL NQW_GetNameInfoW(INT result, const SOCKADDR *sa, socklen_t salen,
@@ -200,16 +214,5 @@ INT NQ_CALL NQW_GetNameInfoW(INT result, const SOCKADDR *sa, socklen_t salen,
                              DWORD serv_size, INT flags) {
   (void)host_size, (void)serv_size;
   if (NobodyTraces()) return result;
-  char a[kAddressText], names[2][kNameText], text[kTraceFormatSize];
-  names[0][0] = names[1][0] = '\0';
-  if (result == 0) {
-    PutQuotedWide(names[0], sizeof names[0], host);
-    PutQuotedWide(names[1], sizeof names[1], serv);
-  }
-  Format(text, sizeof text, "GetNameInfoW(%s, %d, %d) %s%s%s%s%s%s",
-         AddressText(a, sa, salen), salen, flags, FormatIntResult(result),
-         result == 0 ? " (" : "", names[0], result == 0 ? ", " : "", names[1],
-         result == 0 ? ")" : "");
-  PlainLine(result != 0, text);
-  return result;
+  return NameLookup("GetNameInfoW", result, sa, salen, host, serv, flags);
 }

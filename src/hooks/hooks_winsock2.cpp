@@ -68,24 +68,26 @@ SOCKET NQ_CALL NQW_accept(SOCKET result, SOCKET s, struct sockaddr *addr,
   return result;
 }
 
-int NQ_CALL NQW_bind(int result, SOCKET s, const struct sockaddr *name,
-                     int namelen) {
-  if (NobodyTraces()) return result;
+// A call that reads the address it is given.
+static int AddressCall(const char *call, int result, SOCKET s,
+                       const struct sockaddr *name, int namelen) {
   char a[kAddressText], text[kText];
-  Format(text, sizeof text, "bind(%zd, %s, %d) %s", S(s),
+  Format(text, sizeof text, "%s(%zd, %s, %d) %s", call, S(s),
          In(a, name, namelen, result != 0), namelen, FormatIntResult(result));
   PlainLine(result != 0, text);
   return result;
 }
 
+int NQ_CALL NQW_bind(int result, SOCKET s, const struct sockaddr *name,
+                     int namelen) {
+  if (NobodyTraces()) return result;
+  return AddressCall("bind", result, s, name, namelen);
+}
+
 int NQ_CALL NQW_connect(int result, SOCKET s, const struct sockaddr *name,
                         int namelen) {
   if (NobodyTraces()) return result;
-  char a[kAddressText], text[kText];
-  Format(text, sizeof text, "connect(%zd, %s, %d) %s", S(s),
-         In(a, name, namelen, result != 0), namelen, FormatIntResult(result));
-  PlainLine(result != 0, text);
-  return result;
+  return AddressCall("connect", result, s, name, namelen);
 }
 
 static int NameCall(const char *call, int result, SOCKET s,
