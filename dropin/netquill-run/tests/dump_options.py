@@ -11,9 +11,9 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from programs_vs_strace import follow  # noqa: E402
-from nqtest import check, records, report  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "..", "..", "tests", "support"))
+from nqtest import check, follow, records, report  # noqa: E402
 
 FILE = bytes((i * 31 + i // 256) & 255 for i in range(70000))
 SENT = b"head" + FILE[100:] + FILE[5:1005]
