@@ -1,7 +1,8 @@
 /* pid_of NAME: the id of each running process whose image is NAME, one a
    line (Wine's tasklist lists none). */
-#include <tlhelp32.h>
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include <stdio.h>
 
