@@ -107,20 +107,23 @@ class Attach:
         self.result = self.w.finish(self.proc)
 
 
-def c_server(w, attach):
+def c_server(w, attach, start_log=None):
     """The C server's four connections; A lives through both attaches and
-    its thread waits in recv at each, the main thread in accept."""
-    server = w.start("ws2-echo", [w.a.echo, str(PORT), "4"])
+    its thread waits in recv at each, the main thread in accept. Started
+    under netquill-run -o start_log when given."""
+    launcher = ([w.a.launcher, "-o", w.win_path(start_log), "-f", "4"]
+                if start_log else [])
+    server = w.start("ws2-echo", launcher + [w.a.echo, str(PORT), "4"])
     w.wait_for(server, 0, b"listening")
     pid, replies = w.pid_of(os.path.basename(w.a.echo)), []
     a = connect()
     replies.append(echo(a, b"A before"))
-    first = attach(pid, "first.log")
+    first = attach and attach(pid, "first.log")
     replies += [echo(a, b"A during 1"), echo(a, b"A during 2"),
                 whole(b"B during" * 100)]
     first and first.detach()
     replies += [echo(a, b"A after"), whole(b"C after")]
-    second = attach(pid, "second.log")
+    second = attach and attach(pid, "second.log")
     replies.append(whole(b"D second"))
     a.close()  # the last connection: the server ends, and so the launcher
     result = w.finish(server)
@@ -133,11 +136,11 @@ def uv_echo(w, attach):
     server = w.start("uv-echo", [w.a.uv_echo])
     replies = [whole(b"U before")]
     pid = w.pid_of("uv-echo.exe")
-    first = attach(pid, "first.log")
+    first = attach and attach(pid, "first.log")
     replies += [whole(b"U during 1"), whole(b"U during 2" * 300)]
     first and first.detach()
     replies.append(whole(b"U after"))
-    second = attach(pid, "second.log")
+    second = attach and attach(pid, "second.log")
     replies.append(whole(b"U second"))
     second and second.detach()
     subprocess.call([w.a.wine, "taskkill", "/F", "/PID", str(pid)], env=w.env,
@@ -154,6 +157,12 @@ CASES = [
      [([(b"A during 1A during 2", b"A during 2"), (b"B during" * 100,) * 2],
        True),
       ([(b"D second",) * 2], False)]),
+    # Started traced, then attached: its trace switched to the attach's
+    # file and back off.
+    ("started", lambda w, attach: c_server(w, attach, attach and "start.log"),
+     [([(b"A during 1A during 2", b"A during 2"), (b"B during" * 100,) * 2],
+       True),
+      ([(b"D second",) * 2], False)]),
     ("uv-echo", uv_echo,
      [([(b"U during 1",) * 2, (b"U during 2" * 300,) * 2], True),
       ([(b"U second",) * 2], True)]),
@@ -162,7 +171,7 @@ CASES = [
 
 def check_case(w, case):
     name, run, want = case
-    untraced = run(w, lambda pid, log: None)
+    untraced = run(w, None)
     attaches = []
 
     def attach(pid, log):
@@ -182,6 +191,13 @@ def check_case(w, case):
         got = sorted((t.sent, t.received) for t in talks if t.sent or t.received)
         check(got == sorted(sockets), "%s: bytes per socket %r, want %r" % (
             at.path, got, sockets))
+    if name == "started":
+        # Until the attach; A's recv blocked then returned into it.
+        talks = nqtest.conversations(w.a.netquill_json, os.path.join(
+            w.a.work, "start.log"), w.a.table)
+        got = [(t.sent, t.received) for t in talks if t.sent or t.received]
+        check(got == [(b"A before", b"A beforeA during 1")],
+              "start.log: bytes per socket %r" % got)
 
 
 def check_refusals(w):
