@@ -4,6 +4,7 @@ are built on, instead of a parser of each script's own."""
 import json
 import os
 import subprocess
+import time
 
 SKIP = 77  # the exit status ctest counts as skipped (SKIP_RETURN_CODE)
 failures = []
@@ -166,3 +167,63 @@ def conversations(tool, trace, table):
         if r["call"] == "closesocket":
             live.pop(handle, None)
     return talks
+
+
+class Wine:
+    """A Wine prefix of a test's own under work, with a wineserver of its
+    own while in a with block; programs write their output to files."""
+
+    def __init__(self, wine, work):
+        self.wine, self.work = wine, work
+        self.env = {k: v for k, v in os.environ.items()
+                    if not k.startswith("NETQUILL")}
+        self.env.update(WINEPREFIX=os.path.join(work, "prefix"),
+                        WINEDEBUG="-all")
+
+    def __enter__(self):
+        # Persistent, with no pipe of the test's to hold.
+        subprocess.Popen(["wineserver", "-p"], env=self.env,
+                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+        self.finish(self.start("wineboot", ["wineboot", "-i"]))
+        return self
+
+    def __exit__(self, *exception):
+        subprocess.call(["wineserver", "-k"], env=self.env)
+
+    def win_path(self, name):
+        return "Z:" + os.path.join(self.work, name).replace("/", "\\")
+
+    def start(self, name, args, stdin=subprocess.DEVNULL):
+        """Starts args under Wine, its output to name.out and name.err."""
+        out = [os.path.join(self.work, name + x) for x in (".out", ".err")]
+        files = [open(f, "wb") for f in out]
+        proc = subprocess.Popen([self.wine] + args, env=self.env, stdin=stdin,
+                                stdout=files[0], stderr=files[1])
+        for f in files:
+            f.close()
+        proc.out = out
+        return proc
+
+    def finish(self, proc, timeout=30):
+        """[exit code or "timed out", standard output, standard error]."""
+        try:
+            rc = proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            rc = "timed out"
+        return [rc] + [open(f, "rb").read() for f in proc.out]
+
+    def wait_for(self, proc, text, timeout=30):
+        """Whether proc writes text to its standard error (or output)."""
+        deadline = time.time() + timeout
+        while time.time() < deadline and proc.poll() is None:
+            if any(text in open(f, "rb").read() for f in proc.out):
+                return True
+            time.sleep(0.05)
+        return any(text in open(f, "rb").read() for f in proc.out)
+
+    def taskkill(self, *args):
+        subprocess.call([self.wine, "taskkill", "/F"] + list(args),
+                        env=self.env, stdin=subprocess.DEVNULL,
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
