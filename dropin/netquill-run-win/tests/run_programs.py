@@ -210,17 +210,10 @@ def main():
     ap.add_argument("--runtime", default="",
                     help="DLLs the programs need beside them, ;-separated")
     a = ap.parse_args()
-    if not os.path.isdir(a.programs):
-        print("no programs at %s" % a.programs)
+    nqtest.launcher_work(a)
+    if not a.programs:
+        print("no programs")
         return nqtest.SKIP
-    shutil.rmtree(a.work, ignore_errors=True)
-    os.makedirs(a.work)
-    for f in (a.launcher, a.inject, a.netquill):
-        shutil.copy(f, a.work)
-    a.programs = shutil.copytree(a.programs, os.path.join(a.work, "programs"))
-    for dll in filter(None, a.runtime.split(";")):
-        shutil.copy(dll, a.programs)
-    a.launcher = os.path.join(a.work, os.path.basename(a.launcher))
     if a.netquill_pcap and not shutil.which("tshark"):
         a.netquill_pcap = None
     with Runner(a) as r:

@@ -1,12 +1,10 @@
-/* A blocking Winsock echo server: ws2_echo PORT COUNT listens on
-   127.0.0.1:PORT, echoes each of COUNT connections on a thread of its own
-   until the peer shuts down, then exits with 7 once all are served. Its
-   threads wait in accept and recv, where an attach finds them. Each call
-   is made from a function of its own: a loop of calls would keep the
-   import's address in a register, from before the attach. */
+/* ws2_echo PORT COUNT: echoes each of COUNT connections to 127.0.0.1:PORT
+   on a thread of its own until the peer shuts down, then exits with 7. Its
+   threads wait in accept and recv, where an attach finds them; each call
+   is made from a function of its own, since a loop of calls would keep the
+   import's address in a register from before the attach. */
 #include <winsock2.h>
 
-#include <stdio.h>
 #include <stdlib.h>
 
 static __attribute__((noinline)) int EchoOnce(SOCKET s) {
@@ -19,39 +17,27 @@ static __attribute__((noinline)) SOCKET AcceptOne(SOCKET listener) {
   return accept(listener, NULL, NULL);
 }
 
-static DWORD WINAPI Echo(void *arg) {
-  SOCKET s = (SOCKET)(UINT_PTR)arg;
-  while (EchoOnce(s)) {
+static DWORD WINAPI Echo(void *s) {
+  while (EchoOnce((SOCKET)s)) {
   }
-  closesocket(s);
-  return 0;
+  return closesocket((SOCKET)s);
 }
 
 int main(int argc, char **argv) {
   WSADATA data;
-  struct sockaddr_in at;
+  struct sockaddr_in at = {
+      AF_INET, htons(atoi(argv[1])), {{{127, 0, 0, 1}}}, {0}};
   HANDLE threads[64];
-  int count = argc > 2 ? atoi(argv[2]) : 1, i;
+  int count = argc == 3 ? atoi(argv[2]) : 0, i;
   SOCKET listener;
-  if (count < 1 || count > 64 || WSAStartup(MAKEWORD(2, 2), &data) != 0)
-    return 1;
+  WSAStartup(MAKEWORD(2, 2), &data);
   listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  memset(&at, 0, sizeof at);
-  at.sin_family = AF_INET;
-  at.sin_port = htons((u_short)atoi(argc > 1 ? argv[1] : "0"));
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(listener, (struct sockaddr *)&at, sizeof at) != 0 ||
-      listen(listener, 8) != 0)
+  if (bind(listener, (struct sockaddr *)&at, sizeof at) || listen(listener, 8))
     return 2;
-  printf("listening\n");
-  fflush(stdout);
-  for (i = 0; i < count; ++i) {
-    SOCKET s = AcceptOne(listener);
-    if (s == INVALID_SOCKET) return 3;
-    threads[i] = CreateThread(NULL, 0, Echo, (void *)(UINT_PTR)s, 0, NULL);
-  }
-  WaitForMultipleObjects(count, threads, TRUE, INFINITE);
-  closesocket(listener);
-  WSACleanup();
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "listening\n", 10, NULL, NULL);
+  for (i = 0; i < count && i < 64; ++i)
+    threads[i] =
+        CreateThread(NULL, 0, Echo, (void *)AcceptOne(listener), 0, NULL);
+  WaitForMultipleObjects(i, threads, TRUE, INFINITE);
   return 7;
 }
