@@ -129,7 +129,9 @@ int Attach(DWORD pid, const AttachBlock &settings, const wchar_t *injected,
   a.block = MapBlock(pid, true, &a.section, &made);
   if (a.block == nullptr) {
     CloseHandle(process);
-    return Say(1, "cannot hand process ", pid, " its settings");
+    return Say(1, "cannot hand process ", pid,
+               " its settings: it holds another build's NQINJECT.DLL, or "
+               "memory is short");
   }
   a.block->session = settings.session;
   a.block->per_process = settings.per_process;

@@ -29,12 +29,15 @@ AttachBlock *MapBlock(DWORD process_id, bool create, HANDLE *section,
   if (h == nullptr) return nullptr;
   void *view = MapViewOfFile(h, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0,
                              sizeof(AttachBlock));
-  if (view == nullptr) {
+  AttachBlock *block = static_cast<AttachBlock *>(view);
+  if (block != nullptr && *made) block->size = sizeof *block;
+  if (block == nullptr || block->size != sizeof *block) {
+    if (block != nullptr) UnmapViewOfFile(block);
     CloseHandle(h);
     return nullptr;
   }
   *section = h;
-  return static_cast<AttachBlock *>(view);
+  return block;
 }
 
 void Publish(AttachBlock *block) { InterlockedIncrement(&block->generation); }

@@ -13,6 +13,7 @@
 namespace nqrun {
 
 struct AttachBlock {
+  DWORD size;                // sizeof(AttachBlock) of the build that made it
   volatile LONG generation;  // bumped after each change of the fields below
   volatile LONG on;          // tracing wanted
   volatile LONG loaded;      // set by the DLL once it took the block
@@ -27,7 +28,8 @@ void BlockName(DWORD process_id, wchar_t *name);
 
 // The block of the process of that id, mapped, with its section's handle in
 // *section: made when create and none exists (*made then true), else only
-// opened. Null when there is none or it cannot be mapped.
+// opened. Null when there is none, it cannot be mapped, or another build
+// of a different layout made it.
 AttachBlock *MapBlock(DWORD process_id, bool create, HANDLE *section,
                       bool *made);
 
