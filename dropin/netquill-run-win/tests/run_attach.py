@@ -62,7 +62,7 @@ def drive(w, attach, image):
     replies = [echo(a, b"A before")]
     first = attach(pid, "first.log")
     replies += [echo(a, b"A during 1"), echo(a, b"A during 2"),
-                whole(b"B during" * 100)]
+                whole(b"B during" * 100), whole(b"spawn")]
     first.detach()
     replies += [echo(a, b"A after"), whole(b"C after")]
     second = attach(pid, "second.log")
@@ -75,7 +75,7 @@ def c_server(w, attach, start_log=None):
     connection, A, and so does the second launcher."""
     launcher = [w.a.launcher, "-o", w.win_path(start_log or ""), "-f", "4"]
     server = w.start("ws2-echo", (launcher if start_log else []) +
-                     [w.a.echo, "7000", "4"])
+                     [w.a.echo, "7000", "5", w.a.child])
     replies, second, _ = drive(w, attach, "nq_ws2_echo.exe")
     result = w.finish(server)
     second.detach()
@@ -95,11 +95,13 @@ def uv_echo(w, attach):
 # the server). A's "A during 1" came in a recv blocked at attach, untraced;
 # libuv's zero-byte read completes and its read of the bytes is traced.
 B, D = (b"B during" * 100,) * 2, (b"D second",) * 2
-C_SERVER = [([(b"A during 1A during 2", b"A during 2"), B], True), ([D], False)]
+C_SERVER = [([(b"A during 1A during 2", b"A during 2"), B, (b"run 5", b"spawn")],
+              True), ([D], False)]
 CASES = [
     ("ws2-echo", c_server, C_SERVER),
     ("started", lambda w, attach: c_server(w, attach, "start.log"), C_SERVER),
-    ("uv-echo", uv_echo, [([(b"A during 1A during 2",) * 2, B], True),
+    ("uv-echo", uv_echo, [([(b"A during 1A during 2",) * 2, B,
+                            (b"spawn",) * 2], True),
                           ([D], True)]),
 ]
 
@@ -124,6 +126,11 @@ def check_case(w, case):
         got = sockets(w, at.path)
         check(got == sorted(bytes_per_socket), "%s: bytes per socket %r, want"
               " %r" % (at.path, got, bytes_per_socket))
+    if name != "uv-echo":  # the child it started while attached
+        calls = [r.get("call") for r in nqtest.records(
+            w.a.netquill_json, attaches[0].path) if "CLIENT" in r["module"]]
+        check(calls == [None, "socket", "connect", "closesocket"],  # None: start
+              "child %r" % calls)
     if name == "started":  # its own file: up to the attach, the blocked recv
         got = sockets(w, os.path.join(w.work, "start.log"))
         check(got == [(b"A before", b"A beforeA during 1")], "start: %r" % got)
@@ -136,7 +143,7 @@ REFUSALS = [(["-p", "999999"], b"no process 999999\n"),
 def main():
     ap = argparse.ArgumentParser()
     for name in ("wine", "launcher", "inject", "netquill", "netquill-json",
-                 "table", "echo", "programs", "runtime", "work"):
+                 "table", "echo", "child", "programs", "runtime", "work"):
         ap.add_argument("--" + name, required=True)
     a = ap.parse_args()
     nqtest.launcher_work(a)
