@@ -139,7 +139,11 @@ int Attach(DWORD pid, const AttachBlock &settings, const wchar_t *injected,
   memcpy(a.block->path, settings.path, sizeof settings.path);
   a.block->on = 1;
   Publish(a.block);
-  if (!LoadRemotely(process, injected) || !a.block->loaded) {
+  // A block made before and taken holds a DLL that is in the process: it
+  // takes the settings on its next call, and no copy from another folder
+  // is loaded beside it.
+  bool present = !made && a.block->loaded;
+  if (!present && (!LoadRemotely(process, injected) || !a.block->loaded)) {
     SwitchOff(a.block);
     Release(&a);
     return Say(1, "process ", pid, " could not load NQINJECT.DLL");
