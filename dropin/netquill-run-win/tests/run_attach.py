@@ -71,7 +71,7 @@ def drive(w, attach, image):
 
 
 def c_server(w, attach, start_log=None):
-    """Its threads wait in accept and recv; it ends with its fourth
+    """Its threads wait in accept and recv; it ends with its last
     connection, A, and so does the second launcher."""
     launcher = [w.a.launcher, "-o", w.win_path(start_log or ""), "-f", "4"]
     server = w.start("ws2-echo", (launcher if start_log else []) +
