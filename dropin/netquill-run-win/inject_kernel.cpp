@@ -78,8 +78,10 @@ DWORD WithSuspend(DWORD flags) {
 BOOL Started(BOOL created, DWORD flags, PROCESS_INFORMATION *info) {
   if (!created || !Followed(flags)) return created;
   DWORD saved = GetLastError();
-  if (nqrun::SameBitness(info->hProcess))
+  if (nqrun::SameBitness(info->hProcess)) {
+    HandOnSettings(*info);
     nqrun::QueueLoad(info->hProcess, info->hThread, g_state.self_path);
+  }
   if ((flags & CREATE_SUSPENDED) == 0) ResumeThread(info->hThread);
   SetLastError(saved);
   return created;

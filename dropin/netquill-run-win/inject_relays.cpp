@@ -56,7 +56,18 @@ struct Relay<S, W, R(NQ_CALL *)(R, A...)> {
   using Hook = R(NQ_CALL *)(R, A...);
 
   static R WINAPI Call(A... args) {
-    EnterCall();
+    // Detached: the system's call alone, except that an extension's
+    // function is still handed out as its relay, to be traced once
+    // attached again.
+    if (!EnterCall()) {
+      R result = reinterpret_cast<Real>(g_state.w2real[S][W])(args...);
+      if constexpr (W == kW2_WSAIoctl) {
+        DWORD error = GetLastError();
+        HandOutExtension(result, args...);
+        SetLastError(error);
+      }
+      return result;
+    }
     Route route = RouteOf(args...);
     R result =
         reinterpret_cast<Real>(g_state.w2real[S][W])(Routed(args, route)...);
@@ -65,7 +76,8 @@ struct Relay<S, W, R(NQ_CALL *)(R, A...)> {
       if (result == SOCKET_ERROR && error != WSA_IO_PENDING)
         ForgetRoutine(route);
     }
-    result = reinterpret_cast<Hook>(g_state.w2hook[W])(result, args...);
+    if (StillTracing())
+      result = reinterpret_cast<Hook>(g_state.w2hook[W])(result, args...);
     if constexpr (W == kW2_WSAIoctl) HandOutExtension(result, args...);
     SetLastError(error);
     return result;

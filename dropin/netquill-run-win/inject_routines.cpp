@@ -43,9 +43,9 @@ LPWSAOVERLAPPED_COMPLETION_ROUTINE Take(LPWSAOVERLAPPED ov) {
 void CALLBACK NqCompletionRoutine(DWORD error, DWORD transferred,
                                   LPWSAOVERLAPPED ov, DWORD flags) {
   LPWSAOVERLAPPED_COMPLETION_ROUTINE routine = Take(ov);
-  EnterCall();
-  reinterpret_cast<decltype(&::NQW_CompletionRoutine)>(
-      g_state.w2hook[kW2_CompletionRoutine])(error, transferred, ov, flags);
+  if (EnterCall())
+    reinterpret_cast<decltype(&::NQW_CompletionRoutine)>(
+        g_state.w2hook[kW2_CompletionRoutine])(error, transferred, ov, flags);
   if (routine != nullptr) routine(error, transferred, ov, flags);
 }
 

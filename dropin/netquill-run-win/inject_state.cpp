@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include "attach_block.h"
 #include "trace_env.h"
 
 namespace nqinj {
@@ -11,13 +12,28 @@ State g_state;
 
 namespace {
 
-nqdrop::TraceEnv g_env;
-char g_path[nqdrop::kTracePathSize];  // with .PID for a file per process
+// The settings a thread traces with; a change goes to the other one of two
+// and is then published, so that a thread reading the current one never
+// sees it half written.
+struct Settings {
+  uint32_t flags;
+  char path[nqdrop::kTracePathSize];  // with .PID for a file per process
+};
+Settings g_settings[2];
+Settings *volatile g_current = &g_settings[0];
+
+nqrun::AttachBlock *g_block;  // this process's block, mapped for its life
+nqrun::AttachBlock g_own;     // the block when no section could be made
+volatile LONG g_generation;   // the block's generation g_current reflects
+CRITICAL_SECTION g_reload;
 decltype(&::WSAEnableTrace) g_enable;
+decltype(&::WSASetTraceFile) g_set_file;
+decltype(&::WSASetTraceFlags) g_set_flags;
 int(WINAPI *g_hold)(const char *path);  // NETQUILL.DLL's NQW_HoldTraceFile
 decltype(&::WSASetTraceDumpLimit) g_dump_limit;  // null in an older library
-DWORD g_slot = TLS_OUT_OF_INDEXES;
-bool g_tracing;  // tracing wanted, NETQUILL.DLL complete and a slot
+bool g_held;                        // a file is held: kept, never changed
+DWORD g_slot = TLS_OUT_OF_INDEXES;  // the generation a thread traces at
+volatile bool g_tracing;  // tracing on, NETQUILL.DLL complete and a slot
 
 const char *const kCallNames[kCalls] = {
 #define NQRUN_NAME(name, ...) #name,
@@ -109,7 +125,59 @@ void LoadNetQuill() {
   g_hold = reinterpret_cast<decltype(g_hold)>(Lookup(nq, "NQW_HoldTraceFile"));
   g_dump_limit = reinterpret_cast<decltype(&::WSASetTraceDumpLimit)>(
       Lookup(nq, "WSASetTraceDumpLimit"));
+  g_set_file =
+      reinterpret_cast<decltype(g_set_file)>(Lookup(nq, "WSASetTraceFile"));
+  g_set_flags =
+      reinterpret_cast<decltype(g_set_flags)>(Lookup(nq, "WSASetTraceFlags"));
   g_state.netquill = nq;
+}
+
+// The block of this process: the one netquill-run -p (or the parent that
+// started it while attached) made, else a new one holding the settings of
+// the environment, which a later attach then switches.
+void TakeBlock() {
+  HANDLE section;
+  bool made;
+  DWORD pid = GetCurrentProcessId();
+  g_block = nqrun::MapBlock(pid, true, &section, &made);
+  if (g_block == nullptr) g_block = &g_own;
+  if (made || g_block == &g_own) {
+    const nqdrop::TraceEnv &env = g_env;  // read at attach
+    g_block->on = env.on;
+    g_block->per_process = env.per_process;
+    g_block->flags = env.flags;
+    memcpy(g_block->path, env.path, sizeof env.path);
+    nqrun::Publish(g_block);
+  }
+  g_block->loaded = 1;
+}
+
+// Takes the block's settings after a change. The file is held once, the
+// first time tracing goes on: threads may be writing through it later.
+void Reload() {
+  EnterCriticalSection(&g_reload);
+  LONG generation = g_block->generation;
+  MemoryBarrier();
+  Settings *next =
+      g_current == &g_settings[0] ? &g_settings[1] : &g_settings[0];
+  nqdrop::TraceEnv env = {};
+  env.on = g_block->on != 0;
+  env.per_process = g_block->per_process != 0;
+  memcpy(env.path, g_block->path, sizeof env.path);
+  env.path[sizeof env.path - 1] = '\0';
+  next->flags = g_block->flags;
+  bool tracing = env.on && g_enable != nullptr &&
+                 g_slot != TLS_OUT_OF_INDEXES &&
+                 nqdrop::ProcessPath(env, GetCurrentProcessId(), next->path);
+  // The file is opened once and kept: each record is then one write
+  // rather than an open, a write and a close.
+  if (tracing && !g_held && next->path[0] != '\0' && g_hold != nullptr)
+    g_held = g_hold(next->path) != 0;
+  g_current = next;
+  g_tracing = tracing;
+  MemoryBarrier();
+  g_generation = generation;
+  LeaveCriticalSection(&g_reload);
 }
 
 }  // namespace
@@ -118,31 +186,70 @@ bool AttachProcess(HMODULE self) {
   g_state.self = self;
   DWORD n = GetModuleFileNameW(self, g_state.self_path, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return false;
-  g_env = nqdrop::ReadTraceEnv();
+  InitializeCriticalSection(&g_reload);
   g_slot = TlsAlloc();
+  // The calls and the dump limit asked for (-e, -s): an attached process's
+  // environment has none, and keeps every call and whole dumps.
+  g_env = nqdrop::ReadTraceEnv();
   LoadNetQuill();  // after the settings: it leaves out the hooks not asked for
   // Always loaded; GetQueuedCompletionStatusEx and GetOverlappedResultEx
   // may be missing (Windows XP), and their imports are then left alone.
   LookupW2(GetModuleHandleW(L"kernel32.dll"), kLib_kernel, kFromKernel);
-  g_tracing = g_env.on && g_enable != nullptr && g_slot != TLS_OUT_OF_INDEXES &&
-              nqdrop::ProcessPath(g_env, GetCurrentProcessId(), g_path);
-  // The file is opened once, now, and kept: each record is then one write
-  // rather than an open, a write and a close.
-  if (g_tracing && g_path[0] != '\0' && g_hold != nullptr) g_hold(g_path);
+  TakeBlock();
+  Reload();
   return true;
 }
 
-void EnterCall() {
-  if (!g_tracing) return;
+bool EnterCall() {
+  if (g_block->generation != g_generation) Reload();
+  if (!g_tracing) return false;
   // TlsGetValue clears the last error, which may still be the program's.
   DWORD saved = GetLastError();
-  if (TlsGetValue(g_slot) == nullptr) {
-    TlsSetValue(g_slot, reinterpret_cast<void *>(1));
-    g_enable(g_path[0] != '\0' ? g_path : nullptr, g_env.flags);
+  LONG generation = g_generation;
+  const Settings *settings = g_current;
+  const char *path = settings->path[0] != '\0' ? settings->path : nullptr;
+  void *seen = TlsGetValue(g_slot);
+  if (seen != reinterpret_cast<void *>(static_cast<intptr_t>(generation))) {
+    TlsSetValue(g_slot,
+                reinterpret_cast<void *>(static_cast<intptr_t>(generation)));
+    // A thread traced before a detach keeps its context: only the file and
+    // flags of this attach are set, without a second start line.
+    if (seen == nullptr) {
+      g_enable(path, settings->flags);
+    } else if (g_set_file != nullptr && g_set_flags != nullptr) {
+      g_set_file(path);
+      g_set_flags(settings->flags);
+    }
     if (g_env.dump_max != 0 && g_dump_limit != nullptr)
       g_dump_limit(g_env.dump_max);
   }
   SetLastError(saved);
+  return true;
+}
+
+bool StillTracing() {
+  if (g_block->generation != g_generation) Reload();
+  return g_tracing;
+}
+
+void HandOnSettings(const PROCESS_INFORMATION &child) {
+  if (g_block->session == 0) return;
+  HANDLE section;
+  bool made;
+  nqrun::AttachBlock *block =
+      nqrun::MapBlock(child.dwProcessId, true, &section, &made);
+  if (block == nullptr) return;
+  block->on = g_block->on;
+  block->session = g_block->session;
+  block->per_process = g_block->per_process;
+  block->flags = g_block->flags;
+  memcpy(block->path, g_block->path, sizeof block->path);
+  nqrun::Publish(block);
+  UnmapViewOfFile(block);
+  // The child holds the section from now on, until its DLL maps it.
+  HANDLE held;
+  DuplicateHandle(GetCurrentProcess(), section, child.hProcess, &held, 0, FALSE,
+                  DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE);
 }
 
 void FindLibs() {

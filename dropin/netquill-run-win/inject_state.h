@@ -75,14 +75,25 @@ inline constexpr W2Lib kW2LibOf[kW2Calls] = {
 #undef NQRUN_LIB
 };
 
-// Called once by DllMain: reads the settings, loads NETQUILL.DLL from this
-// DLL's own folder and prepares the thread switch. False if the DLL cannot
-// work at all.
+// Called once by DllMain: loads NETQUILL.DLL from this DLL's own folder,
+// takes the settings (from the process's block, else the environment) and
+// prepares the thread switch. False if the DLL cannot work at all.
 bool AttachProcess(HMODULE self);
 
-// Called by each traced call before the system's: the calling thread starts
-// tracing on its first one. The thread's last error is left as it was.
-void EnterCall();
+// Called by each traced call before the system's: whether to trace it. The
+// calling thread takes the settings on its first call after they changed
+// (a first call starts its trace). False while detached: the call is then
+// only the system's. The thread's last error is left as it was.
+bool EnterCall();
+
+// Called by a traced call once the system's returned: whether its line is
+// still to be written. A call blocked across a detach returns without one.
+bool StillTracing();
+
+// Gives a child this process was attached in, started suspended, a block
+// of its own with this process's settings: its environment has none. A
+// child of a process started traced reads its environment as its parent.
+void HandOnSettings(const PROCESS_INFORMATION &child);
 
 // Looks up the socket libraries' functions once each is loaded. Called
 // before import tables are read; cheap once all are found.

@@ -18,10 +18,10 @@ struct Thunk<L, C, R(WSAAPI *)(A...)> {
   using Hook = R(WSAAPI *)(R, A...);
 
   static R WSAAPI Call(A... args) {
-    EnterCall();
+    bool traced = EnterCall();
     R result = reinterpret_cast<Real>(g_state.real[L][C])(args...);
     void *hook = g_state.hook[C];
-    if (hook == nullptr) return result;
+    if (!traced || hook == nullptr || !StillTracing()) return result;
     // The hook hands the socket error code back; the last error is the
     // same value on Windows, kept here all the same.
     DWORD error = GetLastError();

@@ -2,10 +2,12 @@
 // NETQUILL, without changing or rebuilding it.
 //
 //   netquill-run [-o FILE] [-f FLAGS] [-ff] [--] PROGRAM [ARGS...]
+//   netquill-run -p PID [-p PID...] [-o FILE] [-f FLAGS] [-ff]
 //
 // The program is started suspended, NQINJECT.DLL (beside this program) is
 // queued to load on its main thread, and it is resumed; the settings go to it,
 // and to its children, in the environment. The exit code is the program's.
+// With -p, running processes are traced instead (attach.cpp).
 //
 // The entry point is this file's own, without the C run-time start-up: the
 // command line is read as Windows gives it, and the program's part of it
@@ -15,6 +17,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "attach.h"
 #include "launcher_core.h"
 #include "remote_load.h"
 
@@ -39,7 +42,11 @@ void WriteTo(DWORD handle, const char *text) {
             &written, nullptr);
 }
 
+}  // namespace
+
 void Write(const char *text) { WriteTo(STD_ERROR_HANDLE, text); }
+
+namespace {
 
 void WriteWide(const wchar_t *text) {
   char narrow[1024];
@@ -149,7 +156,7 @@ bool FindInjected(wchar_t *path) {
 
 struct Options {
   nqdrop::RunOptions run;
-  const wchar_t *program;  // the program's part of the command line
+  const wchar_t *program;  // the program's part of the command line, or null
   wchar_t name[MAX_PATH];  // its first argument, unquoted
 };
 
@@ -182,7 +189,7 @@ const char *Narrow(const wchar_t *arg, size_t *used) {
 // 0 when the options are read, -1 for the help, else the exit code.
 int ReadOptions(Options *options) {
   static wchar_t arg[kArgSize];
-  nqdrop::OptionReader reader;
+  nqdrop::OptionReader reader(true);
   size_t used = 0;
   const wchar_t *start = nullptr;
   const wchar_t *p = NextArg(GetCommandLineW(), arg, &start);  // this program
@@ -203,7 +210,7 @@ int ReadOptions(Options *options) {
       return reader.refusal().exit_code;
     }
   }
-  if (p == nullptr) {
+  if (p == nullptr && reader.End().exit_code != 0) {
     Say(reader.End());
     return reader.End().exit_code;
   }
@@ -215,6 +222,7 @@ int ReadOptions(Options *options) {
     Write(" has characters the system's code page lacks\n");
     return 2;
   }
+  if (p == nullptr) return 0;  // -p: no program
   if (wcslen(arg) >= MAX_PATH) {
     Write("netquill-run: the program's name is too long\n");
     return 2;
@@ -224,9 +232,10 @@ int ReadOptions(Options *options) {
   return 0;
 }
 
-// Applies the options to this process's environment, which the program
-// inherits. 0, or the exit code.
-int SetEnvironment(Options *options) {
+// Completes the options with the inherited settings and makes the trace
+// file's path absolute into *path (null for the default file). 0, or the
+// exit code.
+int SettlePath(Options *options, const char **path) {
   nqdrop::RunOptions &run = options->run;
   nqdrop::Refusal refusal = nqdrop::Settle(&run, getenv);
   // Children may change directory before they trace: the path is made
@@ -249,7 +258,18 @@ int SetEnvironment(Options *options) {
     Say(refusal);
     return refusal.exit_code;
   }
-  if (run.file != nullptr) SetEnvironmentVariableA(nqdrop::kFileVariable, full);
+  *path = run.file != nullptr ? full : nullptr;
+  return 0;
+}
+
+// Applies the options to this process's environment, which the program
+// inherits. 0, or the exit code.
+int SetEnvironment(Options *options) {
+  const char *path;
+  int code = SettlePath(options, &path);
+  if (code != 0) return code;
+  nqdrop::RunOptions &run = options->run;
+  if (path != nullptr) SetEnvironmentVariableA(nqdrop::kFileVariable, path);
   if (run.flags != nullptr)
     SetEnvironmentVariableA(nqdrop::kFlagsVariable, run.flags);
   if (run.dump_max != nullptr)
@@ -265,13 +285,17 @@ int Run() {
   static Options options;
   int code = ReadOptions(&options);
   if (code != 0) return code < 0 ? 0 : code;
-  code = SetEnvironment(&options);
+  const char *path = nullptr;
+  code = options.program == nullptr ? SettlePath(&options, &path)
+                                    : SetEnvironment(&options);
   if (code != 0) return code;
   wchar_t injected[MAX_PATH];
   if (!FindInjected(injected)) {
     Write("netquill-run: cannot find NQINJECT.DLL beside netquill-run\n");
     return 127;
   }
+  if (options.program == nullptr)
+    return RunAttached(options.run, path, injected);
   wchar_t program[MAX_PATH];
   DWORD n =
       SearchPathW(nullptr, options.name, L".exe", MAX_PATH, program, nullptr);

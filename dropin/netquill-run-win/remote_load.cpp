@@ -49,16 +49,20 @@ bool QueueLoad(HANDLE process, HANDLE thread, const wchar_t *dll_path) {
   return false;
 }
 
+void AppendNumber(DWORD number, wchar_t *out) {
+  wchar_t digits[10];
+  int count = 0;
+  do digits[count++] = static_cast<wchar_t>(L'0' + number % 10);
+  while ((number /= 10) != 0);
+  while (count > 0) *out++ = digits[--count];
+  *out = L'\0';
+}
+
 void LoadEventName(DWORD process_id, wchar_t *name) {
   static const wchar_t kPrefix[] = L"Local\\NetQuillLoaded-";
   size_t n = sizeof kPrefix / sizeof kPrefix[0] - 1;
   memcpy(name, kPrefix, n * sizeof(wchar_t));
-  wchar_t digits[10];
-  int count = 0;
-  do digits[count++] = static_cast<wchar_t>(L'0' + process_id % 10);
-  while ((process_id /= 10) != 0);
-  while (count > 0) name[n++] = digits[--count];
-  name[n] = L'\0';
+  AppendNumber(process_id, name + n);
 }
 
 }  // namespace nqrun

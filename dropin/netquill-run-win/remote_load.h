@@ -19,6 +19,8 @@ bool QueueLoad(HANDLE process, HANDLE thread, const wchar_t *dll_path);
 // The name of the event that NQINJECT.DLL sets once loaded into the process
 // of that id, when the launcher made one: "Local\NetQuillLoaded-ID".
 constexpr int kLoadEventNameSize = 40;
+// Writes number in decimal to out, then a terminating null.
+void AppendNumber(DWORD number, wchar_t *out);
 void LoadEventName(DWORD process_id, wchar_t *name);
 
 }  // namespace nqrun

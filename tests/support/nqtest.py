@@ -3,7 +3,9 @@ report, and traces read through netquill-json, the trace reader the tools
 are built on, instead of a parser of each script's own."""
 import json
 import os
+import shutil
 import subprocess
+import time
 
 SKIP = 77  # the exit status ctest counts as skipped (SKIP_RETURN_CODE)
 failures = []
@@ -181,3 +183,75 @@ def conversations(tool, trace, table):
         if r["call"] == "closesocket":
             live.pop(handle, None)
     return talks
+
+
+def launcher_work(a):
+    """A fresh a.work holding netquill-run, NQINJECT.DLL and NETQUILL.DLL
+    (a.launcher then names the copy) and a copy of a.programs with the DLLs
+    a.runtime lists (";"-separated) beside them, or a.programs None."""
+    shutil.rmtree(a.work, ignore_errors=True)
+    os.makedirs(a.work)
+    for f in (a.launcher, a.inject, a.netquill):
+        shutil.copy(f, a.work)
+    a.launcher = os.path.join(a.work, os.path.basename(a.launcher))
+    if not os.path.isdir(a.programs):
+        a.programs = None
+        return
+    a.programs = shutil.copytree(a.programs, os.path.join(a.work, "programs"))
+    for dll in filter(None, a.runtime.split(";")):
+        shutil.copy(dll, a.programs)
+
+
+class Wine:
+    """A Wine prefix of a test's own under work, with a wineserver of its
+    own in a with block (persistent, holding no pipe of the test's)."""
+
+    def __init__(self, wine, work):
+        self.wine, self.work = wine, work
+        self.env = {k: v for k, v in os.environ.items()
+                    if not k.startswith("NETQUILL")}
+        self.env.update(WINEPREFIX=os.path.join(work, "prefix"),
+                        WINEDEBUG="-all")
+
+    def __enter__(self):
+        subprocess.Popen(["wineserver", "-p"], env=self.env,
+                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+        self.finish(self.start("wineboot", ["wineboot", "-i"]))
+        return self
+
+    def __exit__(self, *exception):
+        subprocess.call(["wineserver", "-k"], env=self.env)
+
+    def win_path(self, name):
+        return "Z:" + os.path.join(self.work, name).replace("/", "\\")
+
+    def start(self, name, args, stdin=subprocess.DEVNULL, extra=None):
+        """args under Wine, with extra variables, writing name.out, .err."""
+        proc_out = [os.path.join(self.work, name + x) for x in (".out", ".err")]
+        with open(proc_out[0], "wb") as o, open(proc_out[1], "wb") as e:
+            proc = subprocess.Popen([self.wine] + args, stdin=stdin, stdout=o,
+                                    stderr=e, env=dict(self.env, **(extra or {})))
+        proc.out = proc_out
+        return proc
+
+    def finish(self, proc, timeout=30):
+        """[exit code or "timed out", standard output, standard error]."""
+        try:
+            rc = proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            rc = "timed out"
+        return [rc] + [open(f, "rb").read() for f in proc.out]
+
+    def wait_for(self, proc, text, timeout=30):
+        """Whether proc's output or error holds text in time."""
+        deadline = time.time() + timeout
+        while proc.poll() is None and time.time() < deadline and not any(
+                text in open(f, "rb").read() for f in proc.out):
+            time.sleep(0.05)
+        return any(text in open(f, "rb").read() for f in proc.out)
+
+    def taskkill(self, *args):
+        subprocess.call([self.wine, "taskkill", "/F"] + list(args),
+                        env=self.env, stdout=subprocess.DEVNULL)

@@ -24,7 +24,11 @@ ALLOWED = {
         SetConsoleCtrlHandler SetEnvironmentVariableA SetEvent
         SetLastError TlsAlloc TlsGetValue TlsSetValue VirtualAllocEx
         VirtualFreeEx VirtualProtect VirtualQuery WaitForSingleObject
-        WideCharToMultiByte WriteFile WriteProcessMemory""".split()),
+        WideCharToMultiByte WriteFile WriteProcessMemory
+        CreateFileMappingW CreateRemoteThread CreateThread
+        CreateToolhelp32Snapshot DuplicateHandle GetFileType MapViewOfFile
+        OpenFileMappingW OpenProcess Process32FirstW Process32NextW
+        UnmapViewOfFile WaitForMultipleObjects""".split()),
     "msvcrt.dll": set("""getenv memchr memcmp memcpy memset strcmp strlen
         strncat strncmp wcscmp wcslen""".split()),
 }

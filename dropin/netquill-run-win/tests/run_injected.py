@@ -4,7 +4,7 @@ netquill-run its output and exit code are the plain run's, its trace line
 for line the wrapped build's (clock, elapsed, pointers, handles, ports
 masked). Also a child, -ff, refusals, NETQUILL_TRACE=0 and the other
 bitness."""
-import argparse, glob, os, re, shutil, subprocess, sys
+import argparse, glob, os, re, shutil, sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../../../tests/support"))
 import nqtest  # noqa: E402
@@ -104,11 +104,7 @@ def main():
     JSON = a.netquill_json
     shutil.rmtree(a.work, ignore_errors=True)
     os.makedirs(a.work)
-    env = {k: v for k, v in os.environ.items() if not k.startswith("NETQUILL")}
-    env["WINEPREFIX"] = os.path.join(a.work, "prefix")
-    # A wineserver of the test's own, with no pipe of the test's to hold.
-    subprocess.Popen(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL,
-                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    w = nqtest.Wine(a.wine, a.work)
     # One name for every build: the trace's module column is the same.
     exe = {}
     for kind in ("app",) + kinds:
@@ -122,18 +118,11 @@ def main():
     launcher = os.path.join(a.work, "app", os.path.basename(a.launcher))
 
     def run(name, args, extra=None):
-        out = [os.path.join(a.work, name + x) for x in (".out", ".err")]
-        with open(out[0], "wb") as o, open(out[1], "wb") as e:
-            rc = subprocess.call([a.wine] + args, env=dict(env, **(extra or {})),
-                                 stdin=subprocess.DEVNULL, stdout=o, stderr=e,
-                                 timeout=60)
-        return [rc] + [open(f, "rb").read().decode("latin-1") for f in out]
+        rc, out, err = w.finish(w.start(name, args, extra=extra), 60)
+        return [rc, out.decode("latin-1"), err.decode("latin-1")]
 
-    def log(name):
-        return "Z:" + os.path.join(a.work, name).replace("/", "\\")
-
-    try:
-        run("wineboot", ["wineboot", "-i"])  # the new prefix made whole first
+    log = w.win_path
+    with w:
         plain_out = {}
         for args, code in (([], 7), (["spawn"], 6)):
             tag = "".join(args)
@@ -273,8 +262,6 @@ def main():
         check(rc == 126 and "other.exe is a %s-bit program; trace it with the "
               "%s-bit netquill-run" % (bits, bits) in err,
               "bitness: %d %r" % (rc, err))
-    finally:
-        subprocess.call(["wineserver", "-k"], env=env)
     return nqtest.report()
 
 

@@ -6,7 +6,7 @@ exit code as untraced, the peer served alike, every connection's bytes in
 the trace both ways on one socket whose lines name the peer's address as
 the program saw it, and netquill-pcap's capture of the trace giving tshark
 those streams with nothing flagged."""
-import argparse, os, shutil, socket, subprocess, sys, threading, time
+import argparse, os, shutil, socket, sys, threading, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../../../tests/support"))
 import nqtest  # noqa: E402
@@ -141,39 +141,10 @@ CASES = [
 ]
 
 
-class Runner:
+class Runner(nqtest.Wine):
     def __init__(self, a):
+        super().__init__(a.wine, a.work)
         self.a = a
-        self.env = {k: v for k, v in os.environ.items()
-                    if not k.startswith("NETQUILL")}
-        self.env.update(WINEPREFIX=os.path.join(a.work, "prefix"),
-                        WINEDEBUG="-all")
-
-    def win_path(self, name):
-        return "Z:" + os.path.join(self.a.work, name).replace("/", "\\")
-
-    def start(self, name, args):
-        self.out = [os.path.join(self.a.work, name + x) for x in (".out", ".err")]
-        files = [open(f, "wb") for f in self.out]
-        proc = subprocess.Popen([self.a.wine] + args, env=self.env,
-                                stdin=subprocess.DEVNULL, stdout=files[0],
-                                stderr=files[1])
-        for f in files:
-            f.close()
-        return proc
-
-    def finish(self, proc):
-        try:
-            rc = proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            rc = "timed out"
-        return [rc] + [open(f, "rb").read() for f in self.out]
-
-    def kill(self, image):
-        subprocess.call([self.a.wine, "taskkill", "/F", "/IM", image],
-                        env=self.env, stdin=subprocess.DEVNULL,
-                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def run_case(r, case, traced, port=0):
@@ -199,7 +170,7 @@ def run_case(r, case, traced, port=0):
                 if x.get("call") == "closesocket") < len(peer.conns):
             time.sleep(0.1)
         time.sleep(0.3)
-        r.kill(exe)
+        r.taskkill("/IM", exe)
     result = r.finish(proc)
     peer.close()
     return port, result, peer.conns, log
@@ -240,30 +211,16 @@ def main():
     ap.add_argument("--runtime", default="",
                     help="DLLs the programs need beside them, ;-separated")
     a = ap.parse_args()
-    if not os.path.isdir(a.programs):
-        print("no programs at %s" % a.programs)
+    nqtest.launcher_work(a)
+    if not a.programs:
+        print("no programs")
         return nqtest.SKIP
-    shutil.rmtree(a.work, ignore_errors=True)
-    os.makedirs(a.work)
-    for f in (a.launcher, a.inject, a.netquill):
-        shutil.copy(f, a.work)
-    a.programs = shutil.copytree(a.programs, os.path.join(a.work, "programs"))
-    for dll in filter(None, a.runtime.split(";")):
-        shutil.copy(dll, a.programs)
-    a.launcher = os.path.join(a.work, os.path.basename(a.launcher))
     if a.netquill_pcap and not shutil.which("tshark"):
         a.netquill_pcap = None
-    r = Runner(a)
-    # A wineserver of the test's own, with no pipe of the test's to hold.
-    subprocess.Popen(["wineserver", "-p"], env=r.env, stdin=subprocess.DEVNULL,
-                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        r.finish(r.start("wineboot", ["wineboot", "-i"]))
+    with Runner(a) as r:
         for case in CASES:
             if a.only in (None, case[0]):
                 check_case(r, case, a.table)
-    finally:
-        subprocess.call(["wineserver", "-k"], env=r.env)
     return nqtest.report()
 
 
