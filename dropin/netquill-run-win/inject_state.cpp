@@ -22,6 +22,7 @@ struct Settings {
 Settings g_settings[2];
 Settings *volatile g_current = &g_settings[0];
 
+nqdrop::TraceEnv g_env;       // the environment's settings, read at attach
 nqrun::AttachBlock *g_block;  // this process's block, mapped for its life
 nqrun::AttachBlock g_own;     // the block when no section could be made
 volatile LONG g_generation;   // the block's generation g_current reflects
