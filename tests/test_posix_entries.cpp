@@ -89,40 +89,8 @@ TEST(PosixAdmission, WouldBlockAndInProgressAreWarnings) {
     EXPECT_FALSE(nq::Admit(2, TRACE_KIND_CALL, true, code).warning) << code;
 }
 
-int t_code;
-int NQ_CALL GetCode() { return t_code; }
-void NQ_CALL SetCode(int code) { t_code = code; }
-
-class PosixEntries : public nqtest::TraceTest {
- protected:
-  void SetUp() override {
-    TraceTest::SetUp();
-    TraceErrorHooks hooks = {GetCode, SetCode};
-    WSASetupTrace(&hooks);
-    file_ = Path("entries.log");
-    ASSERT_EQ(WSAEnableTrace(file_.c_str(), TRACE_FLAG_DUMP), 1);
-  }
-  void TearDown() override {
-    nqtest::DisableFully();
-    TraceTest::TearDown();
-  }
-  // Lines after the banner; dump lines keep their leading spaces.
-  std::vector<std::string> Records() {
-    std::vector<std::string> out;
-    auto lines = Lines(file_);
-    for (size_t i = 1; i < lines.size(); ++i)
-      out.push_back(lines[i][0] == ' ' ? lines[i]
-                                       : nqtest::TagAndText(lines[i]));
-    return out;
-  }
-  std::string file_;
-};
-
-std::string Hex(const void *p) {
-  char buf[32];
-  snprintf(buf, sizeof buf, "0x%zx", reinterpret_cast<size_t>(p));
-  return buf;
-}
+using PosixEntries = nqtest::EntriesTest;
+using nqtest::Hex;
 
 // Three buffers dumped as one run of lines, as if they were one; a result
 // larger than the buffers (never from the system) dumps only what they hold.
@@ -213,9 +181,9 @@ TEST_F(PosixEntries, TlsCallsNameTheirSocketAndDumpThePlaintext) {
   };
   std::vector<std::string> want;
   for (const auto &c : cases) {
-    t_code = 4;
+    PosixEntries::code = 4;
     EXPECT_EQ(c.call(), c.result) << c.want[0];
-    EXPECT_EQ(t_code, 4) << c.want[0];
+    EXPECT_EQ(PosixEntries::code, 4) << c.want[0];
     want.insert(want.end(), c.want.begin(), c.want.end());
   }
   EXPECT_EQ(Records(), want);

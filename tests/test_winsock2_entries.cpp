@@ -13,35 +13,8 @@
 
 namespace {
 
-int t_code;
-int NQ_CALL GetCode() { return t_code; }
-void NQ_CALL SetCode(int code) { t_code = code; }
-
-class Winsock2Entries : public nqtest::TraceTest {
- protected:
-  void SetUp() override {
-    TraceTest::SetUp();
-    TraceErrorHooks hooks = {GetCode, SetCode};
-    WSASetupTrace(&hooks);
-    t_code = 0;
-    file_ = Path("entries.log");
-    ASSERT_EQ(WSAEnableTrace(file_.c_str(), TRACE_FLAG_DUMP), 1);
-  }
-  void TearDown() override {
-    nqtest::DisableFully();
-    TraceTest::TearDown();
-  }
-  // Lines after the banner; dump lines keep their leading spaces.
-  std::vector<std::string> Records() {
-    std::vector<std::string> out;
-    auto lines = Lines(file_);
-    for (size_t i = 1; i < lines.size(); ++i)
-      out.push_back(lines[i][0] == ' ' ? lines[i]
-                                       : nqtest::TagAndText(lines[i]));
-    return out;
-  }
-  std::string file_;
-};
+using Winsock2Entries = nqtest::EntriesTest;
+int &t_code = Winsock2Entries::code;
 
 std::string H(const void *p) { return nqtest::Hex(p); }
 

@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "attach.h"
+#include "held_open.h"
 #include "launcher_core.h"
 #include "program_check.h"
 #include "static_tls.h"
@@ -122,22 +123,7 @@ void HoldTraceFile() {
       !nqdrop::ProcessPath(env, static_cast<unsigned long>(getpid()), own)) {
     return;
   }
-  // O_NONBLOCK: a FIFO without a reader would hold the program's start.
-  int fd =
-      open(own, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return;
-  struct stat st;
-  struct rlimit files;
-  int high = -1;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-      fcntl(fd, F_SETFL, O_APPEND) == 0 &&
-      getrlimit(RLIMIT_NOFILE, &files) == 0) {
-    // The first free number from three quarters of the limit up: programs
-    // take the lowest free numbers, and some close a range from the top.
-    rlim_t limit = files.rlim_cur < 1024 ? files.rlim_cur : 1024;
-    high = fcntl(fd, F_DUPFD, static_cast<int>(limit / 4 * 3));
-  }
-  close(fd);
+  int high = OpenHeldFile(own, false);
   if (high < 0) return;
   char number[16];
   snprintf(number, sizeof number, "%d", high);

@@ -20,6 +20,7 @@
 #include <new>
 
 #include "attach_params.h"
+#include "held_open.h"
 #include "netquill.h"
 #include "netquill_posix.h"
 #include "trace_env.h"
@@ -182,19 +183,7 @@ void HoldAttachedFile() {
       path[0] == '\0') {
     return;
   }
-  int fd =
-      open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return;
-  struct stat st;
-  struct rlimit files;
-  int high = -1;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-      fcntl(fd, F_SETFL, O_APPEND) == 0 &&
-      getrlimit(RLIMIT_NOFILE, &files) == 0) {
-    rlim_t limit = files.rlim_cur < 1024 ? files.rlim_cur : 1024;
-    high = fcntl(fd, F_DUPFD_CLOEXEC, static_cast<int>(limit / 4 * 3));
-  }
-  close(fd);
+  int high = OpenHeldFile(path, true);
   if (high < 0) return;
   g_attach_held = g_held = high;
   Hold(path, high);

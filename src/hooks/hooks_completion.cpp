@@ -90,15 +90,22 @@ BOOL NQ_CALL NQW_WSAGetOverlappedResult(BOOL result, SOCKET s,
   return result;
 }
 
+// The two GetOverlappedResult calls, which say a call is still under way
+// as an incomplete, a timed out or an interrupted wait.
+static BOOL OverlappedResult(const char *call, BOOL result, LPOVERLAPPED ov,
+                             LPDWORD transferred) {
+  CompletionOfCall(call, ov, result != FALSE,
+                   result && transferred != nullptr ? *transferred : 0,
+                   kStillUnderWay, 3);
+  return result;
+}
+
 BOOL NQ_CALL NQW_GetOverlappedResult(BOOL result, HANDLE handle,
                                      LPOVERLAPPED ov, LPDWORD transferred,
                                      BOOL wait) {
   (void)handle, (void)wait;
   if (NobodyTraces()) return result;
-  CompletionOfCall("GetOverlappedResult", ov, result != FALSE,
-                   result && transferred != nullptr ? *transferred : 0,
-                   kStillUnderWay, 3);
-  return result;
+  return OverlappedResult("GetOverlappedResult", result, ov, transferred);
 }
 
 BOOL NQ_CALL NQW_GetOverlappedResultEx(BOOL result, HANDLE handle,
@@ -106,10 +113,7 @@ BOOL NQ_CALL NQW_GetOverlappedResultEx(BOOL result, HANDLE handle,
                                        DWORD milliseconds, BOOL alertable) {
   (void)handle, (void)milliseconds, (void)alertable;
   if (NobodyTraces()) return result;
-  CompletionOfCall("GetOverlappedResultEx", ov, result != FALSE,
-                   result && transferred != nullptr ? *transferred : 0,
-                   kStillUnderWay, 3);
-  return result;
+  return OverlappedResult("GetOverlappedResultEx", result, ov, transferred);
 }
 
 void NQ_CALL NQW_CompletionRoutine(DWORD error, DWORD transferred,

@@ -141,16 +141,12 @@ int NQ_CALL NQW_ioctlsocket(int result, SOCKET s, long cmd, u_long *argp) {
   return result;
 }
 
-int NQ_CALL NQW_recvfrom(int result, SOCKET s, char *buf, int len, int flags,
-                         struct sockaddr *from, int *fromlen) {
-  if (NobodyTraces()) return result;
+// The line and dump of recvfrom or sendto, which move one buffer at once.
+static int DatagramLine(PendingKind kind, int result, SOCKET s, const char *buf,
+                        int len, const char *text) {
   bool failed = result == SOCKET_ERROR;
-  char a[kAddressText], text[kText];
-  Format(text, sizeof text, "recvfrom(%zd, 0x%zx, %d, %d, %s, 0x%zx) %s", S(s),
-         Ptr(buf), len, flags, Out(a, from, fromlen, failed), Ptr(fromlen),
-         FormatIntResult(result));
   uint32_t moved = failed ? 0 : static_cast<uint32_t>(result);
-  Transfer t = {kPendingWSARecvFrom,
+  Transfer t = {kind,
                 s,
                 nullptr,
                 BufferList{},
@@ -161,6 +157,17 @@ int NQ_CALL NQW_recvfrom(int result, SOCKET s, char *buf, int len, int flags,
   return result;
 }
 
+int NQ_CALL NQW_recvfrom(int result, SOCKET s, char *buf, int len, int flags,
+                         struct sockaddr *from, int *fromlen) {
+  if (NobodyTraces()) return result;
+  bool failed = result == SOCKET_ERROR;
+  char a[kAddressText], text[kText];
+  Format(text, sizeof text, "recvfrom(%zd, 0x%zx, %d, %d, %s, 0x%zx) %s", S(s),
+         Ptr(buf), len, flags, Out(a, from, fromlen, failed), Ptr(fromlen),
+         FormatIntResult(result));
+  return DatagramLine(kPendingWSARecvFrom, result, s, buf, len, text);
+}
+
 int NQ_CALL NQW_sendto(int result, SOCKET s, const char *buf, int len,
                        int flags, const struct sockaddr *to, int tolen) {
   if (NobodyTraces()) return result;
@@ -169,16 +176,7 @@ int NQ_CALL NQW_sendto(int result, SOCKET s, const char *buf, int len,
   Format(text, sizeof text, "sendto(%zd, 0x%zx, %d, %d, %s, %d) %s", S(s),
          Ptr(buf), len, flags, In(a, to, tolen, failed), tolen,
          FormatIntResult(result));
-  uint32_t moved = failed ? 0 : static_cast<uint32_t>(result);
-  Transfer t = {kPendingWSASendTo,
-                s,
-                nullptr,
-                BufferList{},
-                buf,
-                len > 0 ? static_cast<size_t>(len) : 0,
-                failed ? nullptr : &moved};
-  TransferLine(failed, t, text);
-  return result;
+  return DatagramLine(kPendingWSASendTo, result, s, buf, len, text);
 }
 
 // Sockets and connections.

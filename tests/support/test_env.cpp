@@ -172,6 +172,35 @@ std::string TagAndText(const std::string &line) {
   return line.substr(third + 1);
 }
 
+int EntriesTest::code;
+
+namespace {
+int NQ_CALL GetEntriesCode() { return EntriesTest::code; }
+void NQ_CALL SetEntriesCode(int c) { EntriesTest::code = c; }
+}  // namespace
+
+void EntriesTest::SetUp() {
+  TraceTest::SetUp();
+  TraceErrorHooks hooks = {GetEntriesCode, SetEntriesCode};
+  WSASetupTrace(&hooks);
+  code = 0;
+  file_ = Path("entries.log");
+  ASSERT_EQ(WSAEnableTrace(file_.c_str(), TRACE_FLAG_DUMP), 1);
+}
+
+void EntriesTest::TearDown() {
+  DisableFully();
+  TraceTest::TearDown();
+}
+
+std::vector<std::string> EntriesTest::Records() {
+  std::vector<std::string> out;
+  auto lines = Lines(file_);
+  for (size_t i = 1; i < lines.size(); ++i)
+    out.push_back(lines[i][0] == ' ' ? lines[i] : TagAndText(lines[i]));
+  return out;
+}
+
 std::string Hex(const void *p) {
   char buf[32];
   nq::Format(buf, sizeof buf, "0x%zx", reinterpret_cast<size_t>(p));

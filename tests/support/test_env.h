@@ -44,6 +44,22 @@ class TraceTest : public ::testing::Test {
   std::string dir_;
 };
 
+// A thread tracing with dumps into entries.log, its error code read and
+// set through code (the bridge's callbacks), for the tests that call the
+// entries of the front ends directly.
+class EntriesTest : public TraceTest {
+ public:
+  static int code;  // the caller's error code the bridge reads and sets
+
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // The lines after the banner: tag and text, dump lines as they are.
+  std::vector<std::string> Records();
+
+  std::string file_;
+};
+
 // A whole file, and the same split at CR LF (a bare line feed fails the test).
 std::string ReadFile(const std::string &path);
 std::vector<std::string> ReadLines(const std::string &path);
