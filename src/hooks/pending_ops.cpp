@@ -6,6 +6,8 @@
 
 #include <string.h>
 
+#include <atomic>
+
 #include "platform/os.h"
 
 namespace nq {
@@ -13,6 +15,9 @@ namespace {
 
 constexpr size_t kSlots = 4096;  // a power of two
 PendingOp g_slots[kSlots];       // ov null: free
+// Records in the table: a program's completion calls also dequeue its file
+// and timer completions, which find an empty table without the lock.
+std::atomic<size_t> g_used{0};
 
 size_t Home(const void *ov) {
   uint64_t key = reinterpret_cast<uintptr_t>(ov);
@@ -98,7 +103,10 @@ bool PendingRemember(PendingOp *op) {
   size_t i = Find(op->ov);
   bool taken = i != kSlots;
   if (taken) {
-    if (g_slots[i].ov != nullptr) PendingRelease(&g_slots[i]);
+    if (g_slots[i].ov != nullptr)
+      PendingRelease(&g_slots[i]);
+    else
+      g_used.fetch_add(1, std::memory_order_release);
     Move(&g_slots[i], *op);
   }
   LockLeave();
@@ -107,13 +115,15 @@ bool PendingRemember(PendingOp *op) {
 }
 
 bool PendingTake(const void *ov, PendingOp *out) {
-  if (ov == nullptr) return false;
+  if (ov == nullptr || g_used.load(std::memory_order_acquire) == 0)
+    return false;
   LockEnter();
   size_t i = Find(ov);
   bool found = i != kSlots && g_slots[i].ov == ov;
   if (found) {
     Move(out, g_slots[i]);
     Remove(i);
+    g_used.fetch_sub(1, std::memory_order_relaxed);
   }
   LockLeave();
   return found;
