@@ -282,4 +282,43 @@ TEST_F(Winsock2Entries, HeldFileTakesTheRecordsOfItsPath) {
   EXPECT_EQ(nqtest::TagAndText(other_lines[0]), "INF: three");
 }
 
+// A program that closes every handle it finds cannot close the held file's,
+// so its value never comes back for a file of the program's: the record
+// after the attempt goes to the trace, and nothing into the program's file.
+TEST_F(Winsock2Entries, HeldHandleOutlivesAProgramThatClosesIt) {
+  std::string held = Path("held-closed.log"), own = Path("own.log");
+  ASSERT_EQ(NQW_HoldTraceFile(held.c_str()), 1);
+  ASSERT_EQ(WSASetTraceFile(held.c_str()), 1);
+  auto identity = [](HANDLE h, BY_HANDLE_FILE_INFORMATION *info) {
+    return GetFileType(h) == FILE_TYPE_DISK &&
+           GetFileInformationByHandle(h, info);
+  };
+  HANDLE probe = CreateFileA(held.c_str(), FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  BY_HANDLE_FILE_INFORMATION want, info;
+  ASSERT_TRUE(identity(probe, &want));
+  HANDLE found = nullptr;
+  for (uintptr_t value = 4; value < 0x4000 && found == nullptr; value += 4) {
+    HANDLE h = reinterpret_cast<HANDLE>(value);
+    if (h != probe && identity(h, &info) &&
+        info.dwVolumeSerialNumber == want.dwVolumeSerialNumber &&
+        info.nFileIndexHigh == want.nFileIndexHigh &&
+        info.nFileIndexLow == want.nFileIndexLow)
+      found = h;
+  }
+  CloseHandle(probe);
+  ASSERT_NE(found, nullptr) << "the held handle";
+  EXPECT_FALSE(CloseHandle(found));
+  HANDLE mine = CreateFileA(own.c_str(), GENERIC_WRITE, 0, nullptr,
+                            CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(mine, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(NetQuillWrite(TRACE_KIND_PLAIN, "after the close", 0), 1);
+  CloseHandle(mine);
+  auto lines = Lines(held);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(nqtest::TagAndText(lines[0]), "INF: after the close");
+  EXPECT_TRUE(Lines(own).empty());
+}
+
 }  // namespace

@@ -22,7 +22,9 @@ from pe_file import PeFile  # noqa: E402
 # context calls, no condition variables or slim locks, no *_s functions.
 ALLOWED = {
     "KERNEL32.dll": {
-        "CloseHandle", "CreateFileA", "DeleteCriticalSection",
+        "CloseHandle", "CreateFileA", "CreateFileMappingA",
+        "DeleteCriticalSection", "GetHandleInformation", "MapViewOfFile",
+        "SetHandleInformation",
         "EnterCriticalSection", "GetCurrentThreadId", "GetFileType", "GetLastError",
         "GetLocalTime", "GetModuleFileNameA", "GetFileInformationByHandle",
         "GetModuleHandleA", "GetProcAddress", "GetProcessHeap", "GetTempPathA", "GetTickCount", "HeapAlloc",

@@ -115,6 +115,7 @@ class Windows:
         self.heap_blocks = {}  # address -> size
         self.fail_allocs_after = None  # the next n allocations work
         self.handles = {}
+        self.sections = {}
         self.next_handle = 0x100
         self.tls_used = [False] * TLS_SLOTS
         self.tls_alloc_fails = False
@@ -369,12 +370,56 @@ class Windows:
         return 1
 
     def CloseHandle(self, handle):
-        h = self.handles.pop(handle, None)
+        h = self.handles.get(handle)
+        if h is None or h.get("protected"):
+            # Windows refuses to close a handle protected from closing.
+            self.set_last_error(ERROR_INVALID_HANDLE)
+            return 0
+        del self.handles[handle]
+        if h["file"] is not None:
+            h["file"].close()
+        return 1
+
+    HANDLE_FLAG_PROTECT_FROM_CLOSE = 2
+
+    def SetHandleInformation(self, handle, mask, flags):
+        h = self.handles.get(handle)
         if h is None:
             self.set_last_error(ERROR_INVALID_HANDLE)
             return 0
-        h["file"].close()
+        if mask & self.HANDLE_FLAG_PROTECT_FROM_CLOSE:
+            h["protected"] = bool(flags & self.HANDLE_FLAG_PROTECT_FROM_CLOSE)
         return 1
+
+    def GetHandleInformation(self, handle, flags):
+        h = self.handles.get(handle)
+        if h is None:
+            self.set_last_error(ERROR_INVALID_HANDLE)
+            return 0
+        self.emu.write_u32(flags, self.HANDLE_FLAG_PROTECT_FROM_CLOSE
+                           if h.get("protected") else 0)
+        return 1
+
+    def CreateFileMappingA(self, file, security, protect, high, low, name):
+        # Named memory of the paging file only, shared by name within the
+        # one emulated process.
+        if file != INVALID_HANDLE_VALUE or high or not name:
+            raise EmuError("CreateFileMappingA of a file or without a name")
+        key = self.emu.read_cstr(name)
+        if key not in self.sections:
+            self.sections[key] = self.emu.alloc(b"\0" * low)
+        handle = self.next_handle
+        self.next_handle += 4
+        self.handles[handle] = {"file": None, "access": 0,
+                                "section": self.sections[key]}
+        return handle
+
+    def MapViewOfFile(self, section, access, high, low, size):
+        h = self.handles.get(section)
+        if h is None or "section" not in h:
+            self.set_last_error(ERROR_INVALID_HANDLE)
+            return 0
+        return h["section"]
 
     # -- KERNEL32: the environment and the loader, as a DLL that loads
     # others by full path sees them
@@ -526,6 +571,8 @@ KERNEL32_ARGS = {
     "GetEnvironmentVariableA": 3, "GetSystemDirectoryW": 2,
     "GetModuleFileNameW": 3, "LoadLibraryW": 1, "LoadLibraryExW": 3,
     "GetProcAddress": 2, "DisableThreadLibraryCalls": 1, "FatalAppExitA": 2,
+    "CreateFileMappingA": 6, "MapViewOfFile": 5, "SetHandleInformation": 3,
+    "GetHandleInformation": 2,
 }
 MSVCRT_ARGS = {
     "memcpy": 3, "memmove": 3, "memset": 3, "memchr": 3, "memcmp": 3,

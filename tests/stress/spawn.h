@@ -26,6 +26,10 @@ intptr_t SpawnChild(const std::vector<std::string> &args);
 // hang fails the test at once rather than at the test runner's time limit.
 int WaitChild(intptr_t child);
 
+// Gives the child its own open trace file at path, as netquill-run gives
+// each process it traces; false when the library refused it.
+bool HoldTraceFile(const std::string &path);
+
 }  // namespace nqstress
 
 #endif

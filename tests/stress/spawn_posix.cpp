@@ -1,9 +1,11 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "netquill_posix.h"
 #include "spawn.h"
 
 namespace nqstress {
@@ -32,6 +34,11 @@ int WaitChild(intptr_t child) {
     usleep(5000);
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool HoldTraceFile(const std::string &path) {
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  return fd >= 0 && NQP_HoldTraceFile(path.c_str(), fd) == 1;
 }
 
 }  // namespace nqstress

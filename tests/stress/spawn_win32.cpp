@@ -1,5 +1,5 @@
-#include <windows.h>
-
+// The library's Windows Sockets 2 header brings windows.h after winsock2.h.
+#include "netquill_winsock2.h"
 #include "spawn.h"
 
 namespace nqstress {
@@ -39,6 +39,10 @@ int WaitChild(intptr_t child) {
   }
   CloseHandle(process);
   return static_cast<int>(code);
+}
+
+bool HoldTraceFile(const std::string &path) {
+  return NQW_HoldTraceFile(path.c_str()) == 1;
 }
 
 }  // namespace nqstress

@@ -1,6 +1,9 @@
 // Four processes, each with two tracers and a toggler, append to one trace
 // file at once, framed by the parent's own trace: every record of every
-// process must arrive once, whole, in its thread's order.
+// process must arrive once, whole, in its thread's order. They open the
+// file for each record, or hold it open as the launcher has them do (each
+// joining while the others already write, so that a process that was the
+// file's only writer must hand over to the shared guard mid-run).
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -45,12 +48,13 @@ bool AwaitGo(const std::string &go) {
 
 }  // namespace
 
-// args: process number, trace file, go file.
+// args: process number, trace file, go file, and "held" to hold the file.
 int ChildMain(const std::vector<std::string> &args) {
-  if (args.size() != 3) return 2;
+  if (args.size() != 4) return 2;
   const int p = atoi(args[0].c_str());
   const std::string &file = args[1];
   if (!AwaitGo(args[2])) return 3;
+  if (args[3] == "held" && !HoldTraceFile(file)) return 5;
   InstallErrorHooks(p & 1);
   // A forked child inherits the parent's live context, under the parent's
   // thread id, which is not this thread's: nothing may be written for it.
@@ -89,7 +93,9 @@ int ProcessOf(const std::string &owner) {
   return -1;
 }
 
-TEST(StressProcesses, FourProcessesShareOneFile) {
+class StressProcesses : public testing::TestWithParam<const char *> {};
+
+TEST_P(StressProcesses, FourProcessesShareOneFile) {
   const std::string dir = nqtest::MakeScratchDir("stress-processes");
   const std::string file = dir + nq::kPathSeparator + "shared.log";
   const std::string go = dir + nq::kPathSeparator + "go";
@@ -100,7 +106,7 @@ TEST(StressProcesses, FourProcessesShareOneFile) {
 
   std::vector<intptr_t> children;
   for (int p = 0; p < kProcesses; ++p) {
-    intptr_t child = SpawnChild({std::to_string(p), file, go});
+    intptr_t child = SpawnChild({std::to_string(p), file, go, GetParam()});
     ASSERT_NE(child, -1) << "process " << p;
     children.push_back(child);
   }
@@ -146,6 +152,9 @@ TEST(StressProcesses, FourProcessesShareOneFile) {
   printf("[ figures  ] records changed process %d times\n", switches);
   nqtest::RemoveTree(dir);
 }
+
+INSTANTIATE_TEST_SUITE_P(ByPathOrHeld, StressProcesses,
+                         testing::Values("by-path", "held"));
 
 }  // namespace
 }  // namespace nqstress

@@ -1,6 +1,10 @@
-// The held trace file on Windows. Its identity (volume and file index) is
-// read at hold and again before each record, so that a handle the program
-// closed, whose value came back for another file, is never written to.
+// The held trace file on Windows. The handle is protected from being
+// closed, so that a program that closes every handle it finds cannot free
+// its value for another file of its own: the system refuses that close.
+// Where the protection is not granted, the file's identity (volume and
+// file index) is read at hold and again before each record instead, so
+// that a value that came back for another file is never written to. The
+// protection spares that query, the dearest part of a record under Wine.
 #include "platform/win32/held_file_win32.h"
 
 #include <windows.h>
@@ -9,6 +13,7 @@
 #include <atomic>
 
 #include "platform/os.h"
+#include "platform/win32/file_writers_win32.h"
 
 namespace nq {
 namespace {
@@ -17,6 +22,8 @@ struct Held {
   char path[MAX_PATH + 16];
   HANDLE file;
   DWORD volume, index_high, index_low;
+  bool protected_from_close;
+  FileWriters *writers;  // null: every append takes the guard
 };
 
 Held g_held;
@@ -27,6 +34,14 @@ bool SameFile(HANDLE file, const Held &held) {
          info.dwVolumeSerialNumber == held.volume &&
          info.nFileIndexHigh == held.index_high &&
          info.nFileIndexLow == held.index_low;
+}
+
+bool ProtectFromClose(HANDLE file) {
+  DWORD flags = 0;
+  return SetHandleInformation(file, HANDLE_FLAG_PROTECT_FROM_CLOSE,
+                              HANDLE_FLAG_PROTECT_FROM_CLOSE) &&
+         GetHandleInformation(file, &flags) &&
+         (flags & HANDLE_FLAG_PROTECT_FROM_CLOSE) != 0;
 }
 
 std::atomic<bool> g_holding{false};
@@ -58,6 +73,9 @@ bool HoldFile(const char *path) {
       g_held.volume = info.dwVolumeSerialNumber;
       g_held.index_high = info.nFileIndexHigh;
       g_held.index_low = info.nFileIndexLow;
+      g_held.protected_from_close = ProtectFromClose(file);
+      g_held.writers = JoinFileWriters(info.dwVolumeSerialNumber,
+                                       info.nFileIndexHigh, info.nFileIndexLow);
       g_holding.store(true, std::memory_order_release);
       g_os.append = HeldAppend;
       held = true;
@@ -74,19 +92,21 @@ bool AppendHeld(const char *path, const void *data, size_t size, int *result) {
       strcmp(path, g_held.path) != 0)
     return false;
   DWORD saved = GetLastError();
-  if (!SameFile(g_held.file, g_held)) {
+  if (!g_held.protected_from_close && !SameFile(g_held.file, g_held)) {
     g_holding.store(false, std::memory_order_release);
     SetLastError(saved);
     return false;
   }
   OVERLAPPED guard;
-  bool guarded = TakeAppendGuard(g_held.file, &guard);
+  volatile LONG *alone = EnterSoleWriter(g_held.writers);
+  bool guarded = alone == nullptr && TakeAppendGuard(g_held.file, &guard);
   DWORD written = 0;
   BOOL ok =
       size <= 0xFFFFFFFFu &&
       WriteFile(g_held.file, data, static_cast<DWORD>(size), &written, nullptr);
   ok = ok && written == size;
   if (guarded) UnlockFileEx(g_held.file, 0, 1, 0, &guard);
+  if (alone != nullptr) LeaveSoleWriter(alone);
   SetLastError(saved);
   *result = ok ? 1 : written != 0 && written < size ? -1 : 0;
   return true;
