@@ -30,7 +30,8 @@ bool HoldFile(const char *path);
 // file, into *result as append reports it. False when path is not held, or
 // the handle no longer names the file it was opened on (the program closed
 // it and the value came back for another object: the hold is dropped, never
-// written through), and the caller opens the path. Leaves the last error as
+// written through; asked only of a handle the system would not protect
+// from closing), and the caller opens the path. Leaves the last error as
 // it found it. HoldFile makes the services' append try it first, so that
 // the library used without the launcher pays nothing for it.
 bool AppendHeld(const char *path, const void *data, size_t size, int *result);
