@@ -564,3 +564,148 @@ DWORD NQ_CALL NQW_WSAWaitForMultipleEvents(DWORD result, DWORD count,
   PlainLine(result == WSA_WAIT_FAILED, text);
   return result;
 }
+
+// Connections by name or by a list of addresses.
+
+// The local and the remote address the call wrote (each "NULL" when not
+// asked for), then the result, after the text of what was asked.
+static BOOL ConnectedLine(const char *call, BOOL result, SOCKET s,
+                          const char *asked, const DWORD *local_length,
+                          const sockaddr *local, const DWORD *remote_length,
+                          const sockaddr *remote) {
+  char l[kAddressText], r[kAddressText], text[kText];
+  int ll = result && local_length != nullptr ? int(*local_length) : 0;
+  int rl = result && remote_length != nullptr ? int(*remote_length) : 0;
+  Format(text, sizeof text, "%s(%zd, %s, %s, %s) %s", call, S(s), asked,
+         AddressText(l, local, ll), AddressText(r, remote, rl),
+         BoolText(result));
+  PlainLine(!result, text);
+  return result;
+}
+
+//   WSAConnectByNameW(316, "localhost", "7000", 127.0.0.1:51544,
+//   127.0.0.1:7000) returned TRUE
+template <typename Char>
+static BOOL ConnectByName(const char *call, BOOL result, SOCKET s,
+                          const Char *node, const Char *service,
+                          LPDWORD local_length, LPSOCKADDR local,
+                          LPDWORD remote_length, LPSOCKADDR remote) {
+  char asked[kText / 2];
+  char *p = asked, *end = asked + sizeof asked;
+  if (Refused(!result)) node = service = nullptr;
+  if constexpr (sizeof(Char) == 1) {
+    p = PutQuotedNarrow(p, size_t(end - p), node);
+    p += Format(p, size_t(end - p), ", ");
+    PutQuotedNarrow(p, size_t(end - p), service);
+  } else {
+    p = PutQuotedWide(p, size_t(end - p), node);
+    p += Format(p, size_t(end - p), ", ");
+    PutQuotedWide(p, size_t(end - p), service);
+  }
+  return ConnectedLine(call, result, s, asked, local_length, local,
+                       remote_length, remote);
+}
+
+BOOL NQ_CALL NQW_WSAConnectByNameA(BOOL result, SOCKET s, LPCSTR node,
+                                   LPCSTR service, LPDWORD local_length,
+                                   LPSOCKADDR local, LPDWORD remote_length,
+                                   LPSOCKADDR remote,
+                                   const struct timeval *timeout,
+                                   LPWSAOVERLAPPED reserved) {
+  (void)timeout, (void)reserved;
+  if (NobodyTraces()) return result;
+  return ConnectByName("WSAConnectByNameA", result, s, node, service,
+                       local_length, local, remote_length, remote);
+}
+
+BOOL NQ_CALL NQW_WSAConnectByNameW(BOOL result, SOCKET s, LPWSTR node,
+                                   LPWSTR service, LPDWORD local_length,
+                                   LPSOCKADDR local, LPDWORD remote_length,
+                                   LPSOCKADDR remote,
+                                   const struct timeval *timeout,
+                                   LPWSAOVERLAPPED reserved) {
+  (void)timeout, (void)reserved;
+  if (NobodyTraces()) return result;
+  return ConnectByName("WSAConnectByNameW", result, s, node, service,
+                       local_length, local, remote_length, remote);
+}
+
+// The list's addresses in brackets, one argument:
+//   WSAConnectByList(316, [127.0.0.1:7000, [::1]:7000], ...)
+BOOL NQ_CALL NQW_WSAConnectByList(BOOL result, SOCKET s,
+                                  PSOCKET_ADDRESS_LIST list,
+                                  LPDWORD local_length, LPSOCKADDR local,
+                                  LPDWORD remote_length, LPSOCKADDR remote,
+                                  const struct timeval *timeout,
+                                  LPWSAOVERLAPPED reserved) {
+  (void)timeout, (void)reserved;
+  if (NobodyTraces()) return result;
+  char asked[kText / 2];
+  char *p = asked, *end = asked + sizeof asked - 2;  // room for ']'
+  if (list == nullptr || Refused(!result)) {
+    strcpy(asked, "NULL");
+  } else {
+    *p++ = '[';
+    *p = '\0';
+    for (INT i = 0; i < list->iAddressCount && p < end; ++i) {
+      char a[kAddressText];
+      p += Format(p, size_t(end - p), "%s%s", i == 0 ? "" : ", ",
+                  AddressText(a, list->Address[i].lpSockaddr,
+                              list->Address[i].iSockaddrLength));
+    }
+    *p++ = ']';
+    *p = '\0';
+  }
+  return ConnectedLine("WSAConnectByList", result, s, asked, local_length,
+                       local, remote_length, remote);
+}
+
+// TransmitPackets: its memory elements' bytes in one dump, as sent; the
+// counts of its elements after the result:
+//   TransmitPackets(316, 0x6ff000, 3, 0, 0x0, 0x0) returned TRUE
+//   (buffers 2, bytes 11, files 1)
+BOOL NQ_CALL NQW_TransmitPackets(BOOL result, SOCKET s,
+                                 LPTRANSMIT_PACKETS_ELEMENT elements,
+                                 DWORD count, DWORD send_size, LPOVERLAPPED ov,
+                                 DWORD flags) {
+  if (NobodyTraces()) return result;
+  DWORD read = elements == nullptr || Refused(!result) ? 0 : count;
+  uint32_t buffers = 0, files = 0, bytes = 0;
+  for (DWORD i = 0; i < read; ++i) {
+    if (elements[i].dwElFlags & TP_ELEMENT_MEMORY) {
+      ++buffers;
+      bytes += elements[i].cLength;
+    } else if (elements[i].dwElFlags & TP_ELEMENT_FILE) {
+      ++files;
+    }
+  }
+  // The memory elements as a WSABUF list, which the dump and a pending
+  // record read (the record copies it).
+  WSABUF near_list[16];
+  WSABUF *list =
+      buffers <= 16
+          ? near_list
+          : static_cast<WSABUF *>(g_os.alloc(buffers * sizeof(WSABUF)));
+  uint32_t listed = 0;
+  for (DWORD i = 0; list != nullptr && i < read; ++i)
+    if (elements[i].dwElFlags & TP_ELEMENT_MEMORY)
+      list[listed++] =
+          WSABUF{elements[i].cLength, static_cast<char *>(elements[i].pBuffer)};
+  char text[kText];
+  Format(text, sizeof text,
+         "TransmitPackets(%zd, 0x%zx, %u, %u, 0x%zx, 0x%x) %s (buffers %u, "
+         "bytes %u, files %u)",
+         S(s), Ptr(elements), static_cast<unsigned>(count),
+         static_cast<unsigned>(send_size), Ptr(ov),
+         static_cast<unsigned>(flags), BoolText(result), buffers, bytes, files);
+  Transfer t = {kPendingTransmitPackets,
+                s,
+                ov,
+                Buffers(listed != 0 ? list : nullptr, listed),
+                nullptr,
+                0,
+                result ? &bytes : nullptr};
+  TransferLine(!result, t, text);
+  if (list != near_list && list != nullptr) g_os.release(list);
+  return result;
+}
