@@ -241,7 +241,7 @@ INT NQ_CALL NQW_GetAddrInfoExW(INT result, PCWSTR node, PCWSTR service,
 
 // 10036 (WSAEINPROGRESS): the lookup goes on.
 INT NQ_CALL NQW_GetAddrInfoExOverlappedResult(INT result, LPOVERLAPPED ov) {
-  if (NobodyTraces() || ov == nullptr || result == 10036) return result;
+  if (NobodyTraces() || result == 10036) return result;
   CompletionLine("GetAddrInfoExOverlappedResult", ov, result != 0, 0, result);
   return result;
 }

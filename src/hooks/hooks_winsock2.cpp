@@ -574,10 +574,9 @@ static BOOL ConnectedLine(const char *call, BOOL result, SOCKET s,
                           const sockaddr *local, const DWORD *remote_length,
                           const sockaddr *remote) {
   char l[kAddressText], r[kAddressText], text[kText];
-  int ll = result && local_length != nullptr ? int(*local_length) : 0;
-  int rl = result && remote_length != nullptr ? int(*remote_length) : 0;
   Format(text, sizeof text, "%s(%zd, %s, %s, %s) %s", call, S(s), asked,
-         AddressText(l, local, ll), AddressText(r, remote, rl),
+         Out(l, local, reinterpret_cast<const int *>(local_length), !result),
+         Out(r, remote, reinterpret_cast<const int *>(remote_length), !result),
          BoolText(result));
   PlainLine(!result, text);
   return result;
@@ -585,22 +584,21 @@ static BOOL ConnectedLine(const char *call, BOOL result, SOCKET s,
 
 //   WSAConnectByNameW(316, "localhost", "7000", 127.0.0.1:51544,
 //   127.0.0.1:7000) returned TRUE
-template <typename Char>
-static BOOL ConnectByName(const char *call, BOOL result, SOCKET s,
-                          const Char *node, const Char *service,
+// One function for both spellings of the names, narrow or wide.
+static BOOL ConnectByName(const char *call, bool wide, BOOL result, SOCKET s,
+                          const void *node, const void *service,
                           LPDWORD local_length, LPSOCKADDR local,
                           LPDWORD remote_length, LPSOCKADDR remote) {
   char asked[kText / 2];
   char *p = asked, *end = asked + sizeof asked;
   if (Refused(!result)) node = service = nullptr;
-  if constexpr (sizeof(Char) == 1) {
-    p = PutQuotedNarrow(p, size_t(end - p), node);
-    p += Format(p, size_t(end - p), ", ");
-    PutQuotedNarrow(p, size_t(end - p), service);
-  } else {
-    p = PutQuotedWide(p, size_t(end - p), node);
-    p += Format(p, size_t(end - p), ", ");
-    PutQuotedWide(p, size_t(end - p), service);
+  const void *names[2] = {node, service};
+  for (const void *name : names) {
+    if (p != asked) p += Format(p, size_t(end - p), ", ");
+    p = wide ? PutQuotedWide(p, size_t(end - p),
+                             static_cast<const wchar_t *>(name))
+             : PutQuotedNarrow(p, size_t(end - p),
+                               static_cast<const char *>(name));
   }
   return ConnectedLine(call, result, s, asked, local_length, local,
                        remote_length, remote);
@@ -614,7 +612,7 @@ BOOL NQ_CALL NQW_WSAConnectByNameA(BOOL result, SOCKET s, LPCSTR node,
                                    LPWSAOVERLAPPED reserved) {
   (void)timeout, (void)reserved;
   if (NobodyTraces()) return result;
-  return ConnectByName("WSAConnectByNameA", result, s, node, service,
+  return ConnectByName("WSAConnectByNameA", false, result, s, node, service,
                        local_length, local, remote_length, remote);
 }
 
@@ -626,7 +624,7 @@ BOOL NQ_CALL NQW_WSAConnectByNameW(BOOL result, SOCKET s, LPWSTR node,
                                    LPWSAOVERLAPPED reserved) {
   (void)timeout, (void)reserved;
   if (NobodyTraces()) return result;
-  return ConnectByName("WSAConnectByNameW", result, s, node, service,
+  return ConnectByName("WSAConnectByNameW", true, result, s, node, service,
                        local_length, local, remote_length, remote);
 }
 
@@ -670,27 +668,23 @@ BOOL NQ_CALL NQW_TransmitPackets(BOOL result, SOCKET s,
                                  DWORD flags) {
   if (NobodyTraces()) return result;
   DWORD read = elements == nullptr || Refused(!result) ? 0 : count;
-  uint32_t buffers = 0, files = 0, bytes = 0;
-  for (DWORD i = 0; i < read; ++i) {
-    if (elements[i].dwElFlags & TP_ELEMENT_MEMORY) {
-      ++buffers;
-      bytes += elements[i].cLength;
-    } else if (elements[i].dwElFlags & TP_ELEMENT_FILE) {
-      ++files;
-    }
-  }
   // The memory elements as a WSABUF list, which the dump and a pending
   // record read (the record copies it).
   WSABUF near_list[16];
-  WSABUF *list =
-      buffers <= 16
-          ? near_list
-          : static_cast<WSABUF *>(g_os.alloc(buffers * sizeof(WSABUF)));
-  uint32_t listed = 0;
-  for (DWORD i = 0; list != nullptr && i < read; ++i)
-    if (elements[i].dwElFlags & TP_ELEMENT_MEMORY)
-      list[listed++] =
-          WSABUF{elements[i].cLength, static_cast<char *>(elements[i].pBuffer)};
+  WSABUF *list = near_list;
+  if (read > 16 && (list = static_cast<WSABUF *>(
+                        g_os.alloc(read * sizeof(WSABUF)))) == nullptr)
+    read = 0;  // no memory for the list: the line alone
+  uint32_t buffers = 0, files = 0, bytes = 0;
+  for (DWORD i = 0; i < read; ++i) {
+    const TRANSMIT_PACKETS_ELEMENT &e = elements[i];
+    if (e.dwElFlags & TP_ELEMENT_MEMORY) {
+      list[buffers++] = WSABUF{e.cLength, static_cast<char *>(e.pBuffer)};
+      bytes += e.cLength;
+    } else if (e.dwElFlags & TP_ELEMENT_FILE) {
+      ++files;
+    }
+  }
   char text[kText];
   Format(text, sizeof text,
          "TransmitPackets(%zd, 0x%zx, %u, %u, 0x%zx, 0x%x) %s (buffers %u, "
@@ -701,7 +695,7 @@ BOOL NQ_CALL NQW_TransmitPackets(BOOL result, SOCKET s,
   Transfer t = {kPendingTransmitPackets,
                 s,
                 ov,
-                Buffers(listed != 0 ? list : nullptr, listed),
+                Buffers(buffers != 0 ? list : nullptr, buffers),
                 nullptr,
                 0,
                 result ? &bytes : nullptr};
