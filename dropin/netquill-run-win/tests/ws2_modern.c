@@ -8,7 +8,6 @@
  * pending with a routine than the launcher has room for. Prints each
  * result, which must read the same through netquill-run.
  */
-#include <mswsock.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -189,84 +188,49 @@ static void ManyRoutines(void) {
 /* In ws2_32.dll since Windows 8; MinGW's headers lack it. */
 int WSAAPI GetAddrInfoExOverlappedResult(LPOVERLAPPED ov);
 
-static DWORD lookup_error = 99;
-static HANDLE lookup_done;
+static HANDLE looked;
 
 static void CALLBACK Looked(DWORD error, DWORD bytes, LPWSAOVERLAPPED ov) {
   (void)bytes, (void)ov;
-  lookup_error = error;
-  SetEvent(lookup_done);
+  routine_error = error;
+  SetEvent(looked);
 }
 
-/* GetAddrInfoExW at once, then in the background told by a routine and by
- * an event; WSAConnectByNameW to a listener (Wine has no WSAConnectByList);
- * the TransmitPackets of the socket provider, if it has one. */
+/* GetAddrInfoExW in the background, told by a routine (on a pool thread)
+ * and by an event; WSAConnectByNameW to a listener. */
 static void Lookups(void) {
-  ADDRINFOEXW hints, *res = NULL, *res6 = NULL, *res4 = NULL;
-  OVERLAPPED ov, ov2;
-  struct sockaddr_in addr, local, remote;
-  DWORD ll = sizeof local, rl = sizeof remote, got = 0;
-  GUID id = WSAID_TRANSMITPACKETS;
-  LPFN_TRANSMITPACKETS transmit = NULL;
-  TRANSMIT_PACKETS_ELEMENT e[2];
-  char buf[16] = "", out[16] = ""; /* one size for both builds */
+  ADDRINFOEXW hints, *res[2] = {NULL, NULL};
+  OVERLAPPED ov[2];
+  struct sockaddr_in local, remote;
+  DWORD ll = sizeof local, rl = sizeof remote;
+  int i, len = sizeof remote;
   wchar_t port[8];
   SOCKET s;
-  int len = sizeof addr;
   memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  printf("GetAddrInfoExW %d",
-         GetAddrInfoExW(L"127.0.0.1", L"80", NS_ALL, NULL, &hints, &res, NULL,
-                        NULL, NULL, NULL));
-  printf(" %d\n", res != NULL && res->ai_next == NULL);
-  FreeAddrInfoExW(res);
+  memset(ov, 0, sizeof ov);
+  ov[1].hEvent = looked = CreateEventW(NULL, FALSE, FALSE, NULL);
   hints.ai_family = AF_INET6;
-  memset(&ov, 0, sizeof ov);
-  lookup_done = CreateEventW(NULL, TRUE, FALSE, NULL);
   printf("GetAddrInfoExW %d",
-         GetAddrInfoExW(L"::1", L"443", NS_ALL, NULL, &hints, &res6, NULL, &ov,
+         GetAddrInfoExW(L"::1", L"443", NS_ALL, NULL, &hints, res, NULL, ov,
                         Looked, NULL));
-  printf(" %lu", WaitForSingleObject(lookup_done, 5000));
-  printf(" %lu\n", lookup_error);
-  FreeAddrInfoExW(res6);
+  printf(" %lu", WaitForSingleObject(looked, 5000));
+  printf(" %lu", routine_error);
   hints.ai_family = AF_INET;
-  memset(&ov2, 0, sizeof ov2);
-  ov2.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
-  printf("GetAddrInfoExW %d",
-         GetAddrInfoExW(L"localhost", L"7", NS_ALL, NULL, &hints, &res4, NULL,
-                        &ov2, NULL, NULL));
-  printf(" %lu", WaitForSingleObject(ov2.hEvent, 5000));
-  printf(" %d\n", GetAddrInfoExOverlappedResult(&ov2));
-  FreeAddrInfoExW(res4);
-  CloseHandle(ov2.hEvent);
-  CloseHandle(lookup_done);
-
+  printf(" %d", GetAddrInfoExW(L"localhost", L"7", NS_ALL, NULL, &hints,
+                               res + 1, NULL, ov + 1, NULL, NULL));
+  printf(" %lu", WaitForSingleObject(looked, 5000));
+  printf(" %d\n", GetAddrInfoExOverlappedResult(ov + 1));
+  for (i = 0; i < 2; ++i) FreeAddrInfoExW(res[i]);
+  CloseHandle(looked);
   Pair(0);
-  getsockname(listener, (struct sockaddr *)&addr, &len);
-  swprintf(port, 8, L"%u", ntohs(addr.sin_port));
+  getsockname(listener, (struct sockaddr *)&remote, &len);
+  swprintf(port, 8, L"%u", ntohs(remote.sin_port));
   s = socket(AF_INET, SOCK_STREAM, 0);
   printf(
-      "WSAConnectByNameW %d",
+      "WSAConnectByNameW %d\n",
       WSAConnectByNameW(s, L"127.0.0.1", port, &ll, (struct sockaddr *)&local,
                         &rl, (struct sockaddr *)&remote, NULL, NULL));
-  printf(" %d\n", WSAGetLastError());
   closesocket(s);
-  printf("TransmitPackets %d",
-         WSAIoctl(client, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id,
-                  out, sizeof out, &got, NULL, NULL));
-  memcpy(&transmit, out, sizeof transmit);
-  if (transmit != NULL) {
-    memset(e, 0, sizeof e);
-    e[0].dwElFlags = e[1].dwElFlags = TP_ELEMENT_MEMORY;
-    e[0].cLength = 3;
-    e[0].pBuffer = "abc";
-    e[1].cLength = 2;
-    e[1].pBuffer = "de";
-    printf(" %d", transmit(client, e, 2, 0, NULL, 0));
-    printf(" %d", recv(server, buf, sizeof buf, 0));
-  }
-  printf("\n");
   Unpair();
 }
 
