@@ -4,7 +4,8 @@
  * tracing: WSAPoll, WSAEventSelect and WSAEnumNetworkEvents, the reason of
  * a refused non-blocking connect in SO_ERROR, UDP on ::1 through WSASendTo
  * and WSARecvFrom, an overlapped WSARecv with a completion routine, and
- * one completed through GetOverlappedResult; with "many", more receives
+ * one completed through GetOverlappedResult, GetAddrInfoExW in the
+ * background and WSAConnectByNameW; with "many", more receives
  * pending with a routine than the launcher has room for. Prints each
  * result, which must read the same through netquill-run.
  */
