@@ -212,6 +212,12 @@
   X(GetOverlappedResult, 2142, 16, kernel, completed)         \
   X(GetOverlappedResultEx, 2143, 20, kernel, completed)       \
   X(CompletionRoutine, 2144, 16, routine, completed)          \
-  X(HoldTraceFile, 2200, 4, launcher, none)
+  X(HoldTraceFile, 2200, 4, launcher, none)                   \
+  X(GetAddrInfoExW, 2119, 40, ws2, none)                      \
+  X(GetAddrInfoExOverlappedResult, 2120, 4, ws2, completed)   \
+  X(WSAConnectByNameA, 2121, 36, ws2, none)                   \
+  X(WSAConnectByNameW, 2122, 36, ws2, none)                   \
+  X(WSAConnectByList, 2123, 32, ws2, none)                    \
+  X(TransmitPackets, 2135, 24, extension, sent)
 
 #endif /* NETQUILL_CALLS_H */

@@ -188,6 +188,46 @@ NQ_EXPORT INT NQ_CALL NQW_GetNameInfoW(INT result, const SOCKADDR *sa,
                                        DWORD host_size, PWCHAR serv,
                                        DWORD serv_size, INT flags);
 
+/* GetAddrInfoExW, with every address that came back. One that goes on in
+ * the background (997, WSA_IO_PENDING) is remembered by its OVERLAPPED;
+ * its addresses come with the line of its completion, when the program
+ * learns of it: through the launcher's completion routine
+ * (NQW_CompletionRoutine, which the launcher calls with the lookup's code
+ * and OVERLAPPED) or GetAddrInfoExOverlappedResult:
+ *   CompletionRoutine(-1, 0x6ff1a0, GetAddrInfoExW) returned 0
+ *   (127.0.0.1:80, [::1]:80)
+ * No name was passed through a lookup's OVERLAPPED, so its socket is -1. */
+NQ_EXPORT INT NQ_CALL
+NQW_GetAddrInfoExW(INT result, PCWSTR node, PCWSTR service, DWORD name_space,
+                   LPGUID nsp, const ADDRINFOEXW *hints, PADDRINFOEXW *res,
+                   struct timeval *timeout, LPOVERLAPPED ov,
+                   LPLOOKUPSERVICE_COMPLETION_ROUTINE routine, LPHANDLE handle);
+NQ_EXPORT INT NQ_CALL NQW_GetAddrInfoExOverlappedResult(INT result,
+                                                        LPOVERLAPPED ov);
+
+/* Connections by name or by a list of addresses: the name and service (or
+ * the list), the local and the remote address the call wrote. */
+NQ_EXPORT BOOL NQ_CALL NQW_WSAConnectByNameA(
+    BOOL result, SOCKET s, LPCSTR node, LPCSTR service, LPDWORD local_length,
+    LPSOCKADDR local, LPDWORD remote_length, LPSOCKADDR remote,
+    const struct timeval *timeout, LPWSAOVERLAPPED reserved);
+NQ_EXPORT BOOL NQ_CALL NQW_WSAConnectByNameW(
+    BOOL result, SOCKET s, LPWSTR node, LPWSTR service, LPDWORD local_length,
+    LPSOCKADDR local, LPDWORD remote_length, LPSOCKADDR remote,
+    const struct timeval *timeout, LPWSAOVERLAPPED reserved);
+NQ_EXPORT BOOL NQ_CALL NQW_WSAConnectByList(
+    BOOL result, SOCKET s, PSOCKET_ADDRESS_LIST list, LPDWORD local_length,
+    LPSOCKADDR local, LPDWORD remote_length, LPSOCKADDR remote,
+    const struct timeval *timeout, LPWSAOVERLAPPED reserved);
+
+/* TransmitPackets: the counts of its memory and file elements; the memory
+ * elements' bytes in one dump, as sent (at its completion when it goes on
+ * in the background). File elements are counted, not read back. */
+NQ_EXPORT BOOL NQ_CALL NQW_TransmitPackets(BOOL result, SOCKET s,
+                                           LPTRANSMIT_PACKETS_ELEMENT elements,
+                                           DWORD count, DWORD send_size,
+                                           LPOVERLAPPED ov, DWORD flags);
+
 /* The launcher's own entry, which traces no call: appends to the trace
  * file at path go through a handle opened now, at the program's start, and
  * kept: one write per record between the append guard's lock and unlock,

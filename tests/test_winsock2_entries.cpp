@@ -257,6 +257,72 @@ TEST_F(Winsock2Entries, WaitsControlsAndLookupsSpellOutTheirValues) {
       }));
 }
 
+// A lookup in the background that failed, told by its overlapped result
+// (the routine's way runs through the launcher's test); connections by a
+// list or a name that failed; TransmitPackets dumps its memory elements,
+// at once or at completion.
+TEST_F(Winsock2Entries, FailedLookupConnectionsByNameAndPackets) {
+  sockaddr_in v4 = {};
+  v4.sin_family = AF_INET;
+  v4.sin_port = Net16(80);
+  v4.sin_addr.s_addr = Loopback4();
+  sockaddr_storage v6 =
+      V6({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 80, 0);
+  PADDRINFOEXW list = nullptr;
+  OVERLAPPED ov = {};
+  t_code = 997;
+  NQW_GetAddrInfoExW(997, L"nx", nullptr, 0, nullptr, nullptr, &list, nullptr,
+                     &ov, nullptr, nullptr);
+  EXPECT_EQ(NQW_GetAddrInfoExOverlappedResult(10036, &ov), 10036);  // goes on
+  t_code = 11001;
+  EXPECT_EQ(NQW_GetAddrInfoExOverlappedResult(11001, &ov), 11001);
+  DWORD length = sizeof v4;
+  struct {
+    INT count;
+    SOCKET_ADDRESS a[2];
+  } two = {2,
+           {{reinterpret_cast<sockaddr *>(&v4), sizeof v4},
+            {reinterpret_cast<sockaddr *>(&v6), 28}}};
+  t_code = 0;
+  NQW_WSAConnectByList(TRUE, 317, reinterpret_cast<SOCKET_ADDRESS_LIST *>(&two),
+                       nullptr, nullptr, &length,
+                       reinterpret_cast<sockaddr *>(&v4), nullptr, nullptr);
+  t_code = 10061;
+  NQW_WSAConnectByNameA(FALSE, 318, "localhost", "1", &length,
+                        reinterpret_cast<sockaddr *>(&v4), nullptr, nullptr,
+                        nullptr, nullptr);
+  char head[] = "GET", tail[] = "!\n";
+  TRANSMIT_PACKETS_ELEMENT e[3] = {{TP_ELEMENT_MEMORY, 3, {}},
+                                   {TP_ELEMENT_FILE, 0, {}},
+                                   {TP_ELEMENT_MEMORY, 2, {}}};
+  e[0].pBuffer = head, e[2].pBuffer = tail;
+  t_code = 0;
+  NQW_TransmitPackets(TRUE, 316, e, 3, 0, nullptr, 0);
+  t_code = 997;
+  NQW_TransmitPackets(FALSE, 316, e + 2, 1, 0, &ov, 0);
+  CompletedEx(&ov, 2);
+  std::string o = H(&ov);
+  EXPECT_EQ(
+      Records(),
+      (std::vector<std::string>{
+          "WRN: GetAddrInfoExW(\"nx\", NULL, " + o + ") returned 997 [997]",
+          "WRN: GetAddrInfoExOverlappedResult(-1, " + o +
+              ", GetAddrInfoExW) returned -1 [11001]",
+          "INF: WSAConnectByList(317, [127.0.0.1:80, [::1]:80], NULL, "
+          "127.0.0.1:80) returned TRUE",
+          "ERR: WSAConnectByNameA(318, \"localhost\", \"1\", <0 bytes>, "
+          "NULL) returned FALSE [10061]",
+          "INF: TransmitPackets(316, " + H(e) +
+              ", 3, 0, 0x0, 0x0) returned TRUE (buffers 2, bytes 5, files 1)",
+          "      0000  47 45 54 21 0A                                   GET!.",
+          "WRN: TransmitPackets(316, " + H(e + 2) + ", 1, 0, " + o +
+              ", 0x0) returned FALSE (buffers 1, bytes 2, files 0) [997]",
+          "INF: GetQueuedCompletionStatusEx(316, " + o +
+              ", TransmitPackets) returned 2",
+          "      0000  21 0A                                            !.",
+      }));
+}
+
 // The held file takes every record to its path, from every thread, in one
 // write each; other paths, and devices, go by path.
 TEST_F(Winsock2Entries, HeldFileTakesTheRecordsOfItsPath) {

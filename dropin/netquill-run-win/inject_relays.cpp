@@ -84,6 +84,41 @@ struct Relay<S, W, R(NQ_CALL *)(R, A...)> {
   }
 };
 
+// GetAddrInfoExW's completion routine comes before its last argument and
+// has a type of its own: its relay swaps it by hand.
+template <>
+struct Relay<kFromWs2, kW2_GetAddrInfoExW, decltype(&::NQW_GetAddrInfoExW)> {
+  static INT WINAPI Call(PCWSTR node, PCWSTR service, DWORD name_space,
+                         LPGUID nsp, const ADDRINFOEXW *hints,
+                         PADDRINFOEXW *res, struct timeval *timeout,
+                         LPOVERLAPPED ov,
+                         LPLOOKUPSERVICE_COMPLETION_ROUTINE routine,
+                         LPHANDLE handle) {
+    using Real = decltype(&::GetAddrInfoExW);
+    auto real =
+        reinterpret_cast<Real>(g_state.w2real[kFromWs2][kW2_GetAddrInfoExW]);
+    if (!EnterCall())
+      return real(node, service, name_space, nsp, hints, res, timeout, ov,
+                  routine, handle);
+    LPWSAOVERLAPPED_COMPLETION_ROUTINE remembered;
+    memcpy(&remembered, &routine, sizeof remembered);
+    Route route =
+        routine != nullptr ? RememberRoutine(ov, remembered) : Route();
+    INT result = real(node, service, name_space, nsp, hints, res, timeout, ov,
+                      LookupRoutineFor(route, routine), handle);
+    DWORD error = GetLastError();
+    if (result != WSA_IO_PENDING) ForgetRoutine(route);
+    if (StillTracing())
+      result = reinterpret_cast<decltype(&::NQW_GetAddrInfoExW)>(
+          g_state.w2hook[kW2_GetAddrInfoExW])(result, node, service, name_space,
+                                              nsp, hints, res, timeout, ov,
+                                              routine, handle);
+    if (result == WSA_IO_PENDING) LookupIssued(route);
+    SetLastError(error);
+    return result;
+  }
+};
+
 // The places a program finds a call of each lib column.
 template <int W, typename Hook>
 void *RelayFrom(Source source) {
@@ -113,9 +148,12 @@ struct Extension {
 };
 
 const Extension kExtensions[] = {
-    {WSAID_ACCEPTEX, kW2_AcceptEx},         {WSAID_CONNECTEX, kW2_ConnectEx},
-    {WSAID_DISCONNECTEX, kW2_DisconnectEx}, {WSAID_WSARECVMSG, kW2_WSARecvMsg},
+    {WSAID_ACCEPTEX, kW2_AcceptEx},
+    {WSAID_CONNECTEX, kW2_ConnectEx},
+    {WSAID_DISCONNECTEX, kW2_DisconnectEx},
+    {WSAID_WSARECVMSG, kW2_WSARecvMsg},
     {WSAID_TRANSMITFILE, kW2_TransmitFile},
+    {WSAID_TRANSMITPACKETS, kW2_TransmitPackets},
 };
 
 // One system function per GUID stands behind its relay: the first one

@@ -4,6 +4,7 @@
 // no lock and no heap, as the calls that fill it are the hot path.
 #include "inject_routines.h"
 
+#include "inject_patch.h"
 #include "netquill_winsock2.h"
 
 namespace nqinj {
@@ -16,6 +17,7 @@ constexpr unsigned kSlots = 1024;
 struct Slot {
   void *volatile ov;                           // the call's, or null if free
   LPWSAOVERLAPPED_COMPLETION_ROUTINE routine;  // the program's
+  volatile LONG issued;  // a lookup's: the issuing call's entry has run
 };
 
 Slot g_slots[kSlots];
@@ -49,7 +51,37 @@ void CALLBACK NqCompletionRoutine(DWORD error, DWORD transferred,
   if (routine != nullptr) routine(error, transferred, ov, flags);
 }
 
+// GetAddrInfoExW's routine: void (error, bytes, OVERLAPPED).
+using LookupRoutine = void(CALLBACK *)(DWORD, DWORD, LPWSAOVERLAPPED);
+
+// A lookup completes on a pool thread, perhaps before the call that issued
+// it has handed it to its entry: the completion waits for that, so that it
+// finds the lookup remembered and comes after its line.
+void CALLBACK NqLookupRoutine(DWORD error, DWORD bytes, LPWSAOVERLAPPED ov) {
+  for (unsigned i = 0, at = HomeOf(ov); i < kSlots;
+       ++i, at = (at + 1) % kSlots) {
+    if (g_slots[at].ov != ov) continue;
+    while (!g_slots[at].issued) Sleep(1);
+    break;
+  }
+  LookupRoutine routine;
+  void *taken = Address(Take(ov));
+  memcpy(&routine, &taken, sizeof routine);
+  if (EnterCall())
+    reinterpret_cast<decltype(&::NQW_CompletionRoutine)>(
+        g_state.w2hook[kW2_CompletionRoutine])(error, bytes, ov, 0);
+  if (routine != nullptr) routine(error, bytes, ov);
+}
+
 }  // namespace
+
+void *LookupRoutineFor(Route route, void *routine) {
+  return route.slot >= 0 ? Address(&NqLookupRoutine) : routine;
+}
+
+void LookupIssued(Route route) {
+  if (route.slot >= 0) InterlockedExchange(&g_slots[route.slot].issued, 1);
+}
 
 Route RememberRoutine(LPWSAOVERLAPPED ov,
                       LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
@@ -64,8 +96,10 @@ Route RememberRoutine(LPWSAOVERLAPPED ov,
         InterlockedCompareExchangePointer(&slot.ov, ov, nullptr) != nullptr)
       continue;
     // The routine runs on this thread, once it waits alertably after the
-    // call returned: the field is read only after this store.
+    // call returned (a lookup's on a pool thread, once the system has it):
+    // the fields are read only after these stores.
     slot.routine = routine;
+    slot.issued = 0;
     route.slot = static_cast<int>(at);
     return route;
   }

@@ -27,6 +27,13 @@ LPWSAOVERLAPPED_COMPLETION_ROUTINE RoutineFor(
 // A call that failed at once queues no routine: its slot is freed.
 void ForgetRoutine(Route route);
 
+// GetAddrInfoExW's completion routine (LPLOOKUPSERVICE_COMPLETION_ROUTINE,
+// remembered as the others are) goes to the system as the launcher's
+// lookup routine, which waits for LookupIssued before it writes the
+// completion: the lookup may complete on another thread at once.
+void *LookupRoutineFor(Route route, void *routine);
+void LookupIssued(Route route);
+
 }  // namespace nqinj
 
 #endif  // NQ_DROPIN_NETQUILL_RUN_WIN_INJECT_ROUTINES_H

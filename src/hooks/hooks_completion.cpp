@@ -131,11 +131,13 @@ namespace {
 
 constexpr size_t kNameText = 1040;  // a name of 256 characters, escaped
 
+// MinGW's ADDRINFOEXW links its entries through a pointer to a struct of
+// another spelling: read as the entry's own type.
 template <typename Info>
-void AddressList(char *p, char *end, int result, const Info *list) {
+char *AddressList(char *p, char *end, int result, const Info *list) {
   bool any = false;
   for (const Info *ai = result == 0 ? list : nullptr; ai != nullptr && p < end;
-       ai = ai->ai_next) {
+       ai = reinterpret_cast<const Info *>(ai->ai_next)) {
     char a[kAddressText];
     p += Format(p, static_cast<size_t>(end - p), "%s%s", any ? ", " : " (",
                 AddressText(a, ai->ai_addr, static_cast<int>(ai->ai_addrlen)));
@@ -145,6 +147,7 @@ void AddressList(char *p, char *end, int result, const Info *list) {
     *p++ = ')';
     *p = '\0';
   }
+  return p;
 }
 
 // A name of the caller's, narrow or wide, quoted into buf.
@@ -155,17 +158,36 @@ void Quoted(char *buf, size_t size, const wchar_t *text) {
   PutQuotedWide(buf, size, text);
 }
 
+// An overlapped lookup (ov given) names its OVERLAPPED after the service
+// and is remembered while it goes on, with where its list will go.
 template <typename Char, typename Info>
 INT AddressLookup(const char *call, INT result, const Char *node,
-                  const Char *service, Info *const *res) {
-  char asked[2][kNameText], text[kTraceFormatSize];
+                  const Char *service, Info *const *res,
+                  const void *ov = nullptr) {
+  char asked[2][kNameText], text[kTraceFormatSize], at[24] = "";
   Quoted(asked[0], sizeof asked[0], node);
   Quoted(asked[1], sizeof asked[1], service);
+  if (ov != nullptr) Format(at, sizeof at, ", 0x%zx", Ptr(ov));
   char *end = text + sizeof text - 2;
-  char *p = text + Format(text, sizeof text - 2, "%s(%s, %s) %s", call,
-                          asked[0], asked[1], FormatIntResult(result));
+  char *p = text + Format(text, sizeof text - 2, "%s(%s, %s%s) %s", call,
+                          asked[0], asked[1], at, FormatIntResult(result));
   AddressList(p, end, result, res != nullptr ? *res : nullptr);
-  PlainLine(result != 0, text);
+  if (ov == nullptr) {
+    PlainLine(result != 0, text);
+    return result;
+  }
+  PendingOp op;
+  PendingStart(&op, ov, ~uintptr_t{0}, kPendingGetAddrInfoExW);
+  op.buffer = const_cast<Info **>(res);
+  static const uint32_t kNone = 0;
+  Transfer t = {kPendingGetAddrInfoExW,
+                ~uintptr_t{0},
+                ov,
+                BufferList{},
+                nullptr,
+                0,
+                result == 0 ? &kNone : nullptr};
+  TransferLine(result != 0, t, text, &op);
   return result;
 }
 
@@ -203,6 +225,29 @@ INT NQ_CALL NQW_GetAddrInfoW(INT result, PCWSTR node, PCWSTR service,
   (void)hints;
   if (NobodyTraces()) return result;
   return AddressLookup("GetAddrInfoW", result, node, service, res);
+}
+
+INT NQ_CALL NQW_GetAddrInfoExW(INT result, PCWSTR node, PCWSTR service,
+                               DWORD name_space, LPGUID nsp,
+                               const ADDRINFOEXW *hints, PADDRINFOEXW *res,
+                               struct timeval *timeout, LPOVERLAPPED ov,
+                               LPLOOKUPSERVICE_COMPLETION_ROUTINE routine,
+                               LPHANDLE handle) {
+  (void)name_space, (void)nsp, (void)hints, (void)timeout, (void)routine,
+      (void)handle;
+  if (NobodyTraces()) return result;
+  return AddressLookup("GetAddrInfoExW", result, node, service, res, ov);
+}
+
+// 10036 (WSAEINPROGRESS): the lookup goes on.
+INT NQ_CALL NQW_GetAddrInfoExOverlappedResult(INT result, LPOVERLAPPED ov) {
+  if (NobodyTraces() || result == 10036) return result;
+  CompletionLine("GetAddrInfoExOverlappedResult", ov, result != 0, 0, result);
+  return result;
+}
+
+char *nq::AppendLookupAddresses(char *p, char *end, const void *result) {
+  return AddressList(p, end, 0, *static_cast<ADDRINFOEXW *const *>(result));
 }
 
 INT NQ_CALL NQW_getnameinfo(INT result, const SOCKADDR *sa, socklen_t salen,

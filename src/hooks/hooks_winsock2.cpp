@@ -564,3 +564,142 @@ DWORD NQ_CALL NQW_WSAWaitForMultipleEvents(DWORD result, DWORD count,
   PlainLine(result == WSA_WAIT_FAILED, text);
   return result;
 }
+
+// Connections by name or by a list of addresses.
+
+// The local and the remote address the call wrote (each "NULL" when not
+// asked for), then the result, after the text of what was asked.
+static BOOL ConnectedLine(const char *call, BOOL result, SOCKET s,
+                          const char *asked, const DWORD *local_length,
+                          const sockaddr *local, const DWORD *remote_length,
+                          const sockaddr *remote) {
+  char l[kAddressText], r[kAddressText], text[kText];
+  Format(text, sizeof text, "%s(%zd, %s, %s, %s) %s", call, S(s), asked,
+         Out(l, local, reinterpret_cast<const int *>(local_length), !result),
+         Out(r, remote, reinterpret_cast<const int *>(remote_length), !result),
+         BoolText(result));
+  PlainLine(!result, text);
+  return result;
+}
+
+//   WSAConnectByNameW(316, "localhost", "7000", 127.0.0.1:51544,
+//   127.0.0.1:7000) returned TRUE
+// One function for both spellings of the names, narrow or wide.
+static BOOL ConnectByName(const char *call, bool wide, BOOL result, SOCKET s,
+                          const void *node, const void *service,
+                          LPDWORD local_length, LPSOCKADDR local,
+                          LPDWORD remote_length, LPSOCKADDR remote) {
+  char asked[kText / 2];
+  char *p = asked, *end = asked + sizeof asked;
+  if (Refused(!result)) node = service = nullptr;
+  const void *names[2] = {node, service};
+  for (const void *name : names) {
+    if (p != asked) p += Format(p, size_t(end - p), ", ");
+    p = wide ? PutQuotedWide(p, size_t(end - p),
+                             static_cast<const wchar_t *>(name))
+             : PutQuotedNarrow(p, size_t(end - p),
+                               static_cast<const char *>(name));
+  }
+  return ConnectedLine(call, result, s, asked, local_length, local,
+                       remote_length, remote);
+}
+
+BOOL NQ_CALL NQW_WSAConnectByNameA(BOOL result, SOCKET s, LPCSTR node,
+                                   LPCSTR service, LPDWORD local_length,
+                                   LPSOCKADDR local, LPDWORD remote_length,
+                                   LPSOCKADDR remote,
+                                   const struct timeval *timeout,
+                                   LPWSAOVERLAPPED reserved) {
+  (void)timeout, (void)reserved;
+  if (NobodyTraces()) return result;
+  return ConnectByName("WSAConnectByNameA", false, result, s, node, service,
+                       local_length, local, remote_length, remote);
+}
+
+BOOL NQ_CALL NQW_WSAConnectByNameW(BOOL result, SOCKET s, LPWSTR node,
+                                   LPWSTR service, LPDWORD local_length,
+                                   LPSOCKADDR local, LPDWORD remote_length,
+                                   LPSOCKADDR remote,
+                                   const struct timeval *timeout,
+                                   LPWSAOVERLAPPED reserved) {
+  (void)timeout, (void)reserved;
+  if (NobodyTraces()) return result;
+  return ConnectByName("WSAConnectByNameW", true, result, s, node, service,
+                       local_length, local, remote_length, remote);
+}
+
+// The list's addresses in brackets, one argument:
+//   WSAConnectByList(316, [127.0.0.1:7000, [::1]:7000], ...)
+BOOL NQ_CALL NQW_WSAConnectByList(BOOL result, SOCKET s,
+                                  PSOCKET_ADDRESS_LIST list,
+                                  LPDWORD local_length, LPSOCKADDR local,
+                                  LPDWORD remote_length, LPSOCKADDR remote,
+                                  const struct timeval *timeout,
+                                  LPWSAOVERLAPPED reserved) {
+  (void)timeout, (void)reserved;
+  if (NobodyTraces()) return result;
+  char asked[kText / 2];
+  char *p = asked, *end = asked + sizeof asked - 2;  // room for ']'
+  if (list == nullptr || Refused(!result)) {
+    strcpy(asked, "NULL");
+  } else {
+    *p++ = '[';
+    *p = '\0';
+    for (INT i = 0; i < list->iAddressCount && p < end; ++i) {
+      char a[kAddressText];
+      p += Format(p, size_t(end - p), "%s%s", i == 0 ? "" : ", ",
+                  AddressText(a, list->Address[i].lpSockaddr,
+                              list->Address[i].iSockaddrLength));
+    }
+    *p++ = ']';
+    *p = '\0';
+  }
+  return ConnectedLine("WSAConnectByList", result, s, asked, local_length,
+                       local, remote_length, remote);
+}
+
+// TransmitPackets: its memory elements' bytes in one dump, as sent; the
+// counts of its elements after the result:
+//   TransmitPackets(316, 0x6ff000, 3, 0, 0x0, 0x0) returned TRUE
+//   (buffers 2, bytes 11, files 1)
+BOOL NQ_CALL NQW_TransmitPackets(BOOL result, SOCKET s,
+                                 LPTRANSMIT_PACKETS_ELEMENT elements,
+                                 DWORD count, DWORD send_size, LPOVERLAPPED ov,
+                                 DWORD flags) {
+  if (NobodyTraces()) return result;
+  DWORD read = elements == nullptr || Refused(!result) ? 0 : count;
+  // The memory elements as a WSABUF list, which the dump and a pending
+  // record read (the record copies it).
+  WSABUF near_list[16];
+  WSABUF *list = near_list;
+  if (read > 16 && (list = static_cast<WSABUF *>(
+                        g_os.alloc(read * sizeof(WSABUF)))) == nullptr)
+    read = 0;  // no memory for the list: the line alone
+  uint32_t buffers = 0, files = 0, bytes = 0;
+  for (DWORD i = 0; i < read; ++i) {
+    const TRANSMIT_PACKETS_ELEMENT &e = elements[i];
+    if (e.dwElFlags & TP_ELEMENT_MEMORY) {
+      list[buffers++] = WSABUF{e.cLength, static_cast<char *>(e.pBuffer)};
+      bytes += e.cLength;
+    } else if (e.dwElFlags & TP_ELEMENT_FILE) {
+      ++files;
+    }
+  }
+  char text[kText];
+  Format(text, sizeof text,
+         "TransmitPackets(%zd, 0x%zx, %u, %u, 0x%zx, 0x%x) %s (buffers %u, "
+         "bytes %u, files %u)",
+         S(s), Ptr(elements), static_cast<unsigned>(count),
+         static_cast<unsigned>(send_size), Ptr(ov),
+         static_cast<unsigned>(flags), BoolText(result), buffers, bytes, files);
+  Transfer t = {kPendingTransmitPackets,
+                s,
+                ov,
+                Buffers(buffers != 0 ? list : nullptr, buffers),
+                nullptr,
+                0,
+                result ? &bytes : nullptr};
+  TransferLine(!result, t, text);
+  if (list != near_list && list != nullptr) g_os.release(list);
+  return result;
+}

@@ -65,9 +65,10 @@ void Move(PendingOp *to, const PendingOp &from) {
 
 const char *PendingName(PendingKind kind) {
   static const char *const kNames[] = {
-      "WSASend",      "WSASendTo",    "WSARecv",  "WSARecvFrom",
-      "WSASendMsg",   "WSARecvMsg",   "AcceptEx", "ConnectEx",
-      "DisconnectEx", "TransmitFile", "WSAIoctl",
+      "WSASend",        "WSASendTo",    "WSARecv",  "WSARecvFrom",
+      "WSASendMsg",     "WSARecvMsg",   "AcceptEx", "ConnectEx",
+      "DisconnectEx",   "TransmitFile", "WSAIoctl", "TransmitPackets",
+      "GetAddrInfoExW",
   };
   return kNames[kind];
 }

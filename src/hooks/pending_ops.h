@@ -31,6 +31,8 @@ enum PendingKind : uint8_t {
   kPendingDisconnectEx,
   kPendingTransmitFile,
   kPendingWSAIoctl,
+  kPendingTransmitPackets,
+  kPendingGetAddrInfoExW,  // a lookup: buffer is where its list goes
 };
 
 const char *PendingName(PendingKind kind);

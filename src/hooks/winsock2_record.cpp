@@ -208,8 +208,10 @@ void WriteCompletion(const char *how, PendingOp &op, bool failed,
     p += Format(p, static_cast<size_t>(end - p), ", %s",
                 AddressText(from, op.from, length));
   }
-  Format(p, static_cast<size_t>(end - p), ") returned %lld",
-         failed ? -1LL : bytes);
+  p += Format(p, static_cast<size_t>(end - p), ") returned %lld",
+              failed ? -1LL : bytes);
+  if (op.kind == kPendingGetAddrInfoExW && !failed && op.buffer != nullptr)
+    AppendLookupAddresses(p, end - 2, op.buffer);
   // AcceptEx's first data block lies at the start of its buffer.
   if (op.kind == kPendingAcceptEx && op.buffer != nullptr && op.count == 0) {
     DumpPiece *piece = PendingPieces(&op, 1);

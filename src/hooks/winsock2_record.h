@@ -66,6 +66,11 @@ void CompletionLine(const char *how, const void *ov, bool failed,
 void CompletionOfCall(const char *how, const void *ov, bool ok, long long bytes,
                       const int32_t *waiting, size_t n);
 
+// The addresses of the ADDRINFOEXW list a lookup wrote at *result, as
+// " (127.0.0.1:80, [::1]:80)" at p, before end; returns the new end of
+// the text. With the lookups' other lines, in hooks_completion.cpp.
+char *AppendLookupAddresses(char *p, char *end, const void *result);
+
 }  // namespace nq
 
 #endif

@@ -832,6 +832,19 @@ TEST_F(Pcap, OverlappedCallsCaseByCase) {
         "returned 3",
         "= abc", "closesocket(7) returned 0"},
        {"UDP 10.0.0.9:5353 > 192.0.2.1:49152 len 3"}},
+      {"WSAConnectByNameW connects both ends; TransmitPackets sends its "
+       "memory elements",
+       {"socket(2, 1, 6) returned 5",
+        "WSAConnectByNameW(5, \"localhost\", \"80\", 127.0.0.1:6000, "
+        "127.0.0.1:80) returned TRUE",
+        "TransmitPackets(5, 0x1, 2, 0, 0x0, 0x0) returned TRUE (buffers 1, "
+        "bytes 2, files 1)",
+        "= hi"},
+       {"127.0.0.1:6000 > 127.0.0.1:80 SYN seq 0 len 0",
+        "127.0.0.1:80 > 127.0.0.1:6000 SYN,ACK seq 0 ack 1 len 0",
+        "127.0.0.1:6000 > 127.0.0.1:80 ACK seq 1 ack 1 len 0",
+        "127.0.0.1:6000 > 127.0.0.1:80 PSH,ACK seq 1 ack 1 len 2",
+        "127.0.0.1:80 > 127.0.0.1:6000 ACK seq 1 ack 3 len 0"}},
   };
   for (const Case &k : cases) {
     std::vector<std::string> t = {kBanner};

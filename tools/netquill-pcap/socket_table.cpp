@@ -256,6 +256,15 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
     // A failed call moves nothing and changes nothing.
   } else if (fn == "accept" || fn == "WSAAccept") {
     if (numeric) Accept(line, at, key, result);
+  } else if (fn.substr(0, 12) == "WSAConnectBy") {
+    // Connected when it returns, with both ends as it wrote them (or the
+    // local one made up when it names none).
+    const Address peer = AddressArg(args, shape.address);
+    if (c.started || ExcludedBy(c, peer)) return;
+    c.kind = SocketKind::Tcp;
+    Learn(c, AddressArg(args, shape.address - 1), true);
+    Learn(c, peer, false);
+    EnsureStarted(c, origin);
   } else if (fn == "AcceptEx") {
     // Accepted at once: the line names no address, so the listener's is
     // the local one and the peer's is made up.

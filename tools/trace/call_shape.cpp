@@ -29,6 +29,15 @@ constexpr Shape kShapes[] = {
     {"TransmitFile", 0, -1},
 };
 
+// The same for TransmitPackets, and for the calls that connect by name or
+// by a list of addresses, which write the remote end after the local one.
+constexpr Shape kMoreShapes[] = {
+    {"TransmitPackets", 0, -1},
+    {"WSAConnectByNameA", 0, 4},
+    {"WSAConnectByNameW", 0, 4},
+    {"WSAConnectByList", 0, 3},
+};
+
 }  // namespace
 
 CallShape ShapeOf(std::string_view function, const CallArgs &args) {
@@ -45,6 +54,10 @@ CallShape ShapeOf(std::string_view function, const CallArgs &args) {
     shape.address = s.address;
     shape.direction = DataDirection(function);
     break;
+  }
+  for (const Shape &s : kMoreShapes) {
+    if (s.name != function) continue;
+    shape = CallShape{s.socket, s.address, DataDirection(function)};
   }
   return shape;
 }

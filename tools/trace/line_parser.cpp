@@ -150,6 +150,7 @@ bool IsResult(std::string_view r) {
     const std::string_view head = r.substr(0, paren);
     std::int32_t short_length = 0;
     return AllDigits(head) || IsDottedQuad(head) || head == "(no address)" ||
+           head == "TRUE" || head == "FALSE" ||
            ParseShortAddress(head, short_length);
   }
   if (StartsWith(r, "-")) r.remove_prefix(1);

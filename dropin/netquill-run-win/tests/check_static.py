@@ -28,7 +28,7 @@ ALLOWED = {
         CreateFileMappingW CreateRemoteThread CreateThread
         CreateToolhelp32Snapshot DuplicateHandle GetFileType MapViewOfFile
         OpenFileMappingW OpenProcess Process32FirstW Process32NextW
-        UnmapViewOfFile WaitForMultipleObjects""".split()),
+        UnmapViewOfFile WaitForMultipleObjects Sleep""".split()),
     "msvcrt.dll": set("""getenv memchr memcmp memcpy memset strcmp strlen
         strncat strncmp wcscmp wcslen""".split()),
 }

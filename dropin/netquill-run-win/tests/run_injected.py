@@ -24,6 +24,7 @@ def mask(path, named=True):
             line = line.replace("FIONBIO", "0x?")
         line = re.sub(r"\d\d-\d\d-\d{4} \d\d:\d\d:\d\d", "<date>", line)
         line = re.sub(r"(127\.0\.0\.1|\[::1\]):\d\d+", r"\1:<port>", line)
+        line = re.sub(r'"\d{4,5}"', '"<port>"', line)
         lines.append(re.sub(r"([(]|, |returned )\d{2,}\b(?! \()(?!\.)", r"\1<h>", line))
     return lines
 
@@ -43,6 +44,8 @@ WSARecv 0 0
 SleepEx 192 0 5
 WSARecv -1 997
 GetOverlappedResult 1 6
+GetAddrInfoExW 997 0 0 997 0 0
+WSAConnectByNameW 1
 done
 """
 PAIR = ["socket(2, 1, 0) returned <h>",
@@ -86,7 +89,21 @@ MODERN_LINES = PAIR + [
     "WSARecv(<h>, 0x?, 1, 0x?, 0x?, 0x?, 0x?) returned -1 [997]",
     "send(<h>, 0x?, 6, 0) returned 6", "  dump " + b"result".hex(),
     "GetOverlappedResult(<h>, 0x?, WSARecv) returned 6",
-    "  dump " + b"result".hex()] + UNPAIR
+    "  dump " + b"result".hex()] + UNPAIR + [
+    # A lookup in the background: its addresses when the program learns of
+    # them, through its routine (on a pool thread, whose trace starts) or
+    # its overlapped result.
+    'GetAddrInfoExW("::1", "443", 0x?) returned <h> [997]',
+    "started process 0x? trace on <date> [4.0.4000]",
+    "CompletionRoutine(-1, 0x?, GetAddrInfoExW) returned 0 ([::1]:<port>)",
+    'GetAddrInfoExW("localhost", "7", 0x?) returned <h> [997]',
+    "GetAddrInfoExOverlappedResult(-1, 0x?, GetAddrInfoExW) returned 0 "
+    "(127.0.0.1:7)"] + PAIR + [
+    "getsockname(<h>, 127.0.0.1:<port>, 0x?) returned 0",
+    "socket(2, 1, 0) returned <h>",
+    'WSAConnectByNameW(<h>, "127.0.0.1", "<port>", 127.0.0.1:0, '
+    "127.0.0.1:<port>) returned TRUE",
+    "closesocket(<h>) returned 0"] + UNPAIR
 
 
 def main():

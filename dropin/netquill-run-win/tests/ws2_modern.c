@@ -4,7 +4,8 @@
  * tracing: WSAPoll, WSAEventSelect and WSAEnumNetworkEvents, the reason of
  * a refused non-blocking connect in SO_ERROR, UDP on ::1 through WSASendTo
  * and WSARecvFrom, an overlapped WSARecv with a completion routine, and
- * one completed through GetOverlappedResult; with "many", more receives
+ * one completed through GetOverlappedResult, GetAddrInfoExW in the
+ * background and WSAConnectByNameW; with "many", more receives
  * pending with a routine than the launcher has room for. Prints each
  * result, which must read the same through netquill-run.
  */
@@ -185,6 +186,55 @@ static void ManyRoutines(void) {
   Unpair();
 }
 
+/* In ws2_32.dll since Windows 8; MinGW's headers lack it. */
+int WSAAPI GetAddrInfoExOverlappedResult(LPOVERLAPPED ov);
+
+static HANDLE looked;
+
+static void CALLBACK Looked(DWORD error, DWORD bytes, LPWSAOVERLAPPED ov) {
+  (void)bytes, (void)ov;
+  routine_error = error;
+  SetEvent(looked);
+}
+
+/* GetAddrInfoExW in the background, told by a routine (on a pool thread)
+ * and by an event; WSAConnectByNameW to a listener. */
+static void Lookups(void) {
+  ADDRINFOEXW hints, *res[2] = {NULL, NULL};
+  OVERLAPPED ov[2];
+  struct sockaddr_in local, remote;
+  DWORD ll = sizeof local, rl = sizeof remote;
+  int i, len = sizeof remote;
+  wchar_t port[8];
+  SOCKET s;
+  memset(&hints, 0, sizeof hints);
+  memset(ov, 0, sizeof ov);
+  ov[1].hEvent = looked = CreateEventW(NULL, FALSE, FALSE, NULL);
+  hints.ai_family = AF_INET6;
+  printf("GetAddrInfoExW %d",
+         GetAddrInfoExW(L"::1", L"443", NS_ALL, NULL, &hints, res, NULL, ov,
+                        Looked, NULL));
+  printf(" %lu", WaitForSingleObject(looked, 5000));
+  printf(" %lu", routine_error);
+  hints.ai_family = AF_INET;
+  printf(" %d", GetAddrInfoExW(L"localhost", L"7", NS_ALL, NULL, &hints,
+                               res + 1, NULL, ov + 1, NULL, NULL));
+  printf(" %lu", WaitForSingleObject(looked, 5000));
+  printf(" %d\n", GetAddrInfoExOverlappedResult(ov + 1));
+  for (i = 0; i < 2; ++i) FreeAddrInfoExW(res[i]);
+  CloseHandle(looked);
+  Pair(0);
+  getsockname(listener, (struct sockaddr *)&remote, &len);
+  swprintf(port, 8, L"%u", ntohs(remote.sin_port));
+  s = socket(AF_INET, SOCK_STREAM, 0);
+  printf(
+      "WSAConnectByNameW %d\n",
+      WSAConnectByNameW(s, L"127.0.0.1", port, &ll, (struct sockaddr *)&local,
+                        &rl, (struct sockaddr *)&remote, NULL, NULL));
+  closesocket(s);
+  Unpair();
+}
+
 int main(int argc, char **argv) {
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
@@ -199,6 +249,7 @@ int main(int argc, char **argv) {
   Receive("routine", 0, Completed);
   Receive("early", 1, Completed);
   Receive("result", 0, NULL);
+  Lookups();
   printf("done\n");
   return 3;
 }
