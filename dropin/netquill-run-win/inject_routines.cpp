@@ -56,12 +56,16 @@ using LookupRoutine = void(CALLBACK *)(DWORD, DWORD, LPWSAOVERLAPPED);
 
 // A lookup completes on a pool thread, perhaps before the call that issued
 // it has handed it to its entry: the completion waits for that, so that it
-// finds the lookup remembered and comes after its line.
+// finds the lookup remembered and comes after its line. The wait is
+// bounded: an issuing thread the program suspended must not hold the pool
+// thread, and with it the program's routine, for good.
+constexpr int kIssueWaitMs = 2000;
+
 void CALLBACK NqLookupRoutine(DWORD error, DWORD bytes, LPWSAOVERLAPPED ov) {
   for (unsigned i = 0, at = HomeOf(ov); i < kSlots;
        ++i, at = (at + 1) % kSlots) {
     if (g_slots[at].ov != ov) continue;
-    while (!g_slots[at].issued) Sleep(1);
+    for (int ms = 0; ms < kIssueWaitMs && !g_slots[at].issued; ++ms) Sleep(1);
     break;
   }
   LookupRoutine routine;
