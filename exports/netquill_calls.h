@@ -170,7 +170,8 @@
  * ws2_32.dll; "mswsock" mswsock.dll (and wsock32.dll); "extension" only
  * through WSAIoctl(SIO_GET_EXTENSION_FUNCTION_POINTER); "kernel" KERNEL32;
  * "routine" the launcher's completion routine, which the system calls;
- * "launcher" an entry for the launcher itself, which traces no call.
+ * "launcher" an entry for the launcher itself, which traces no call (bytes
+ * are then the entry's own).
  * data "completed": the line of a completion, whose data goes the way of
  * the operation it names. */
 #define NQ_WINSOCK2_CALLS(X)                                  \
@@ -212,6 +213,7 @@
   X(GetOverlappedResult, 2142, 16, kernel, completed)         \
   X(GetOverlappedResultEx, 2143, 20, kernel, completed)       \
   X(CompletionRoutine, 2144, 16, routine, completed)          \
-  X(HoldTraceFile, 2200, 4, launcher, none)
+  X(HoldTraceFile, 2200, 4, launcher, none)                   \
+  X(IssuingCall, 2202, 4, launcher, none)
 
 #endif /* NETQUILL_CALLS_H */

@@ -196,6 +196,13 @@ NQ_EXPORT INT NQ_CALL NQW_GetNameInfoW(INT result, const SOCKADDR *sa,
  * handle, go by path as before. Returns 1 when the file is held. */
 NQ_EXPORT int NQ_CALL NQW_HoldTraceFile(const char *path);
 
+/* The launcher's own entry, which traces no call: its relay of a call that
+ * takes an OVERLAPPED calls it with TRUE just before the system's function
+ * and with FALSE once the call's entry has run. A completion that another
+ * thread learns of in between, before the call's entry remembered it, is
+ * kept for that entry, which writes it right after the call's line. */
+NQ_EXPORT void NQ_CALL NQW_IssuingCall(BOOL begins);
+
 #ifdef __cplusplus
 }
 #endif

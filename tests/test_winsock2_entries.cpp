@@ -195,6 +195,60 @@ TEST_F(Winsock2Entries, FailedAndUnfinishedCompletions) {
             "      0000  61 62                                            ab");
 }
 
+// A completion that another thread dequeues after the system's call
+// returned but before the call's entry ran is written once, right after
+// the call's line; one of a call that completed at once is not written
+// again; one that no call being issued claims is let go once none is.
+TEST_F(Winsock2Entries, CompletionsDequeuedBeforeTheirCallsEntry) {
+  char data[8] = "hello";
+  WSABUF buf = {5, data};
+  WSAOVERLAPPED early = {}, failed = {}, at_once = {}, reused = {};
+  DWORD flags = 0, moved = 5, transferred = 5;
+  ULONG_PTR key = 0;
+  LPOVERLAPPED got = &early;
+  NQW_IssuingCall(TRUE);
+  NQW_GetQueuedCompletionStatus(TRUE, nullptr, &transferred, &key, &got, 0);
+  CompletedEx(&failed, 0, 0xC000020D);
+  t_code = 997;
+  NQW_WSARecv(SOCKET_ERROR, 7, &buf, 1, nullptr, &flags, &early, nullptr);
+  NQW_WSARecv(SOCKET_ERROR, 8, &buf, 1, nullptr, &flags, &failed, nullptr);
+  CompletedEx(&at_once, 5);
+  t_code = 0;
+  NQW_WSASend(0, 9, &buf, 1, &moved, 0, &at_once, nullptr);
+  CompletedEx(&reused, 5);  // no call of the program's: let go below
+  NQW_IssuingCall(FALSE);
+  NQW_GetQueuedCompletionStatus(TRUE, nullptr, &transferred, &key, &got, 0);
+  NQW_IssuingCall(TRUE);
+  t_code = 997;
+  NQW_WSARecv(SOCKET_ERROR, 10, &buf, 1, nullptr, &flags, &reused, nullptr);
+  NQW_IssuingCall(FALSE);
+  CompletedEx(&reused, 2);
+  std::string recv = ", 0x0, " + H(&flags) + ", ";
+  const char *hello =
+      "      0000  68 65 6C 6C 6F                                   hello";
+  EXPECT_EQ(
+      Records(),
+      (std::vector<std::string>{
+          "WRN: WSARecv(7, " + H(&buf) + ", 1" + recv + H(&early) +
+              ", 0x0) returned -1 [997]",
+          "INF: GetQueuedCompletionStatus(7, " + H(&early) +
+              ", WSARecv) returned 5",
+          hello,
+          "WRN: WSARecv(8, " + H(&buf) + ", 1" + recv + H(&failed) +
+              ", 0x0) returned -1 [997]",
+          "ERR: GetQueuedCompletionStatusEx(8, " + H(&failed) +
+              ", WSARecv) returned -1 [10054]",
+          "INF: WSASend(9, " + H(&buf) + ", 1, " + H(&moved) + ", 0, " +
+              H(&at_once) + ", 0x0) returned 0",
+          hello,
+          "WRN: WSARecv(10, " + H(&buf) + ", 1" + recv + H(&reused) +
+              ", 0x0) returned -1 [997]",
+          "INF: GetQueuedCompletionStatusEx(10, " + H(&reused) +
+              ", WSARecv) returned 2",
+          "      0000  68 65                                            he",
+      }));
+}
+
 // Waits, controls and lookups name what they saw.
 TEST_F(Winsock2Entries, WaitsControlsAndLookupsSpellOutTheirValues) {
   WSAPOLLFD fds[2] = {{316, POLLRDNORM, POLLRDNORM}, {320, POLLOUT, 0}};

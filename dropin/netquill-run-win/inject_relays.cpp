@@ -47,6 +47,38 @@ void HandOutExtension(int result, SOCKET, DWORD code, LPVOID in,
                       DWORD in_length, LPVOID out, DWORD out_length, LPDWORD,
                       LPWSAOVERLAPPED, LPWSAOVERLAPPED_COMPLETION_ROUTINE);
 
+// The calls that may stay pending: those of the socket libraries that take
+// an OVERLAPPED, but not those that report a completion.
+enum W2Data { kData_sent, kData_received, kData_none, kData_completed };
+
+inline constexpr bool kW2Issues[kW2Calls] = {
+#define NQRUN_ISSUES(name, ordinal, bytes, lib, data)          \
+  kData_##data != kData_completed &&                           \
+      (kLib_##lib == kLib_ws2 || kLib_##lib == kLib_mswsock || \
+       kLib_##lib == kLib_extension),
+    NQ_WINSOCK2_CALLS(NQRUN_ISSUES)
+#undef NQRUN_ISSUES
+};
+
+inline bool GivesOverlapped(LPOVERLAPPED ov) { return ov != nullptr; }
+template <typename T>
+bool GivesOverlapped(T) {
+  return false;
+}
+
+// Counts the call as being issued from before the system's function until
+// its entry ran: a completion another thread learns of meanwhile is kept
+// for the entry. Null for a call without an OVERLAPPED.
+template <int W, typename... A>
+void(NQ_CALL *IssuingOf(A... args))(BOOL) {
+  if constexpr (kW2Issues[W]) {
+    if ((GivesOverlapped(args) || ...))
+      return reinterpret_cast<void(NQ_CALL *)(BOOL)>(
+          g_state.w2hook[kW2_IssuingCall]);
+  }
+  return nullptr;
+}
+
 template <int S, int W, typename Hook>
 struct Relay;
 
@@ -69,6 +101,8 @@ struct Relay<S, W, R(NQ_CALL *)(R, A...)> {
       return result;
     }
     Route route = RouteOf(args...);
+    auto issuing = IssuingOf<W>(args...);
+    if (issuing != nullptr) issuing(TRUE);
     R result =
         reinterpret_cast<Real>(g_state.w2real[S][W])(Routed(args, route)...);
     DWORD error = GetLastError();
@@ -78,6 +112,7 @@ struct Relay<S, W, R(NQ_CALL *)(R, A...)> {
     }
     if (StillTracing())
       result = reinterpret_cast<Hook>(g_state.w2hook[W])(result, args...);
+    if (issuing != nullptr) issuing(FALSE);
     if constexpr (W == kW2_WSAIoctl) HandOutExtension(result, args...);
     SetLastError(error);
     return result;

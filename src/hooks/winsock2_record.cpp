@@ -115,11 +115,17 @@ void AcceptedAddresses(const PendingOp &op, char *local, char *remote) {
   AddressText(remote, r, r != nullptr ? r_length : 0);
 }
 
-bool Remember(const Transfer &t, PendingOp *given) {
-  PendingOp own;
+void WriteCompletion(const char *how, PendingOp &op, bool failed,
+                     long long bytes, int32_t code);
+
+// Remembers t's call in given, or else in own. When its completion came
+// first, returns the record, still the caller's to write and let go, with
+// the completion in early; else null.
+PendingOp *Remember(const Transfer &t, PendingOp *given, PendingOp *own,
+                    Completion *early) {
   PendingOp *op = given;
   if (op == nullptr) {
-    op = &own;
+    op = own;
     PendingStart(op, t.ov, t.socket, t.kind);
   }
   if (t.buffers.first != nullptr) {
@@ -139,7 +145,7 @@ bool Remember(const Transfer &t, PendingOp *given) {
     DumpPiece *p = PendingPieces(op, 1);
     p[0] = DumpPiece{t.data, t.data_size};
   }
-  return PendingRemember(op);
+  return PendingRemember(op, early) == Remembered::kCameFirst ? op : nullptr;
 }
 
 }  // namespace
@@ -165,10 +171,12 @@ void TransferLine(bool failed, const Transfer &t, const char *text,
   }
   int32_t code = LastError();
   bool counted = !failed && t.moved != nullptr;
+  PendingOp own, *first = nullptr;
+  Completion early;
   if (t.ov != nullptr) {
     bool later = failed ? code == kSystemIoPending : !counted;
     if (later) {
-      Remember(t, op);
+      first = Remember(t, op, &own, &early);
       op = nullptr;
     } else {
       PendingForget(t.ov);
@@ -181,6 +189,12 @@ void TransferLine(bool failed, const Transfer &t, const char *text,
   Pieces pieces(t.buffers, t.data, t.data_size);
   size_t held = counted ? pieces.Held(*t.moved) : 0;
   WriteLine(ctx, a, pieces.get(), pieces.count(), held, text);
+  if (first != nullptr) {
+    // Dequeued by another thread before this line: written right after it.
+    ctx->failed = early.failed;
+    WriteCompletion(early.how, *first, early.failed, early.bytes, early.code);
+    PendingRelease(first);
+  }
   LeaveCall();
 }
 
@@ -232,7 +246,8 @@ void WriteCompletion(const char *how, PendingOp &op, bool failed,
 void CompletionLine(const char *how, const void *ov, bool failed,
                     long long bytes, int32_t code) {
   PendingOp op;
-  if (!PendingTake(ov, &op)) return;
+  Completion c = {how, failed, bytes, code};
+  if (!PendingTake(ov, &op, &c)) return;
   if (EnterCall(failed)) {
     WriteCompletion(how, op, failed, bytes, code);
     LeaveCall();
@@ -248,7 +263,8 @@ void CompletionOfCall(const char *how, const void *ov, bool ok, long long bytes,
   bool under_way = false;
   for (size_t i = 0; !ok && i < n; ++i) under_way |= code == waiting[i];
   PendingOp op;
-  if (!under_way && PendingTake(ov, &op)) {
+  Completion c = {how, !ok, bytes, code};
+  if (!under_way && PendingTake(ov, &op, &c)) {
     WriteCompletion(how, op, !ok, bytes, code);
     PendingRelease(&op);
   }
