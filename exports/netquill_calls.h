@@ -214,6 +214,7 @@
   X(GetOverlappedResultEx, 2143, 20, kernel, completed)       \
   X(CompletionRoutine, 2144, 16, routine, completed)          \
   X(HoldTraceFile, 2200, 4, launcher, none)                   \
+  X(TransmitFileFrom, 2201, 36, launcher, none)               \
   X(IssuingCall, 2202, 4, launcher, none)
 
 #endif /* NETQUILL_CALLS_H */

@@ -79,6 +79,36 @@ void(NQ_CALL *IssuingOf(A... args))(BOOL) {
   return nullptr;
 }
 
+// TransmitFile without an OVERLAPPED sends the file from its position,
+// which the call moves: read before it, for the entry to read the bytes
+// sent back from the file.
+struct FileStart {
+  LARGE_INTEGER at;
+  bool known;
+};
+
+FileStart TransmitFileStart(SOCKET, HANDLE file, DWORD, DWORD, LPOVERLAPPED ov,
+                            LPTRANSMIT_FILE_BUFFERS, DWORD) {
+  FileStart start = {};
+  LARGE_INTEGER zero = {};
+  start.known = file != nullptr && ov == nullptr &&
+                SetFilePointerEx(file, zero, &start.at, FILE_CURRENT);
+  return start;
+}
+
+BOOL TransmitFileLine(BOOL result, const FileStart &start, SOCKET s,
+                      HANDLE file, DWORD count, DWORD per_send, LPOVERLAPPED ov,
+                      LPTRANSMIT_FILE_BUFFERS buffers, DWORD flags) {
+  auto from = reinterpret_cast<decltype(&::NQW_TransmitFileFrom)>(
+      g_state.w2hook[kW2_TransmitFileFrom]);
+  if (from == nullptr)
+    return reinterpret_cast<decltype(&::NQW_TransmitFile)>(
+        g_state.w2hook[kW2_TransmitFile])(result, s, file, count, per_send, ov,
+                                          buffers, flags);
+  return from(result, s, file, count, per_send, ov, buffers, flags,
+              start.known ? &start.at : nullptr);
+}
+
 template <int S, int W, typename Hook>
 struct Relay;
 
@@ -103,6 +133,8 @@ struct Relay<S, W, R(NQ_CALL *)(R, A...)> {
     Route route = RouteOf(args...);
     auto issuing = IssuingOf<W>(args...);
     if (issuing != nullptr) issuing(TRUE);
+    [[maybe_unused]] FileStart start = {};
+    if constexpr (W == kW2_TransmitFile) start = TransmitFileStart(args...);
     R result =
         reinterpret_cast<Real>(g_state.w2real[S][W])(Routed(args, route)...);
     DWORD error = GetLastError();
@@ -110,8 +142,12 @@ struct Relay<S, W, R(NQ_CALL *)(R, A...)> {
       if (result == SOCKET_ERROR && error != WSA_IO_PENDING)
         ForgetRoutine(route);
     }
-    if (StillTracing())
-      result = reinterpret_cast<Hook>(g_state.w2hook[W])(result, args...);
+    if (StillTracing()) {
+      if constexpr (W == kW2_TransmitFile)
+        result = TransmitFileLine(result, start, args...);
+      else
+        result = reinterpret_cast<Hook>(g_state.w2hook[W])(result, args...);
+    }
     if (issuing != nullptr) issuing(FALSE);
     if constexpr (W == kW2_WSAIoctl) HandOutExtension(result, args...);
     SetLastError(error);

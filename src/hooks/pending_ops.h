@@ -35,6 +35,15 @@ enum PendingKind : uint8_t {
 
 const char *PendingName(PendingKind kind);
 
+// TransmitFile's file: the bytes it sends of it start at offset, at most
+// count of them (0: up to the file's end).
+struct SentFile {
+  uintptr_t handle;  // 0: none, the head and tail buffers alone
+  uint64_t offset;
+  uint32_t count;
+  bool known;  // false: where the bytes start is not known
+};
+
 // Buffers kept in the record itself; a longer list is copied to the heap.
 constexpr size_t kInlinePieces = 4;
 
@@ -52,6 +61,7 @@ struct PendingOp {
   uint32_t receive_length, local_length, remote_length;
   const void *from;
   const int *from_length;
+  SentFile file;  // TransmitFile: its buffers are the head and the tail
 };
 
 // Starts a record of the call of kind on socket at ov; not yet

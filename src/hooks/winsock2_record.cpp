@@ -66,6 +66,55 @@ class Pieces {
   size_t total_ = 0;
 };
 
+// TransmitFile's bytes in the order they went out: the head buffer, the
+// file's range read back (as much of it as the dump shows) and the tail
+// buffer, the first moved of them (-1: all). None when the file is no disk
+// file, or its range does not read back whole.
+class Transmitted {
+ public:
+  Transmitted(const DumpPiece *buffers, const SentFile &file, long long moved,
+              size_t limit) {
+    uint64_t from_file = 0, size = 0;
+    if (file.handle != 0) {
+      if (!file.known || !DiskFileSize(file.handle, &size)) return;
+      uint64_t left = size > file.offset ? size - file.offset : 0;
+      from_file = file.count != 0 && file.count < left ? file.count : left;
+    }
+    uint64_t all = buffers[0].size + from_file + buffers[1].size;
+    if (moved >= 0 && static_cast<uint64_t>(moved) < all) all = moved;
+    if (all > SIZE_MAX) return;
+    size_t shown = limit != 0 && limit < all ? limit : static_cast<size_t>(all);
+    size_t want = 0;
+    if (shown > buffers[0].size) {
+      want = shown - buffers[0].size;
+      if (want > from_file) want = static_cast<size_t>(from_file);
+    }
+    if (want != 0) {
+      read_ = g_os.alloc(want);
+      if (read_ == nullptr ||
+          ReadFileAt(file.handle, file.offset, read_, want) != want)
+        return;
+    }
+    pieces_[0] = buffers[0];
+    pieces_[1] = DumpPiece{read_, want};
+    pieces_[2] = buffers[1];
+    total_ = static_cast<size_t>(all);
+  }
+  ~Transmitted() {
+    if (read_ != nullptr) g_os.release(read_);
+  }
+  Transmitted(const Transmitted &) = delete;
+  Transmitted &operator=(const Transmitted &) = delete;
+
+  const DumpPiece *get() const { return pieces_; }
+  size_t total() const { return total_; }  // 0: nothing to dump
+
+ private:
+  DumpPiece pieces_[3] = {};
+  void *read_ = nullptr;
+  size_t total_ = 0;
+};
+
 // Writes the admitted line text with the dump of held bytes of the pieces.
 void WriteLine(TraceContext *ctx, const Admission &a, const DumpPiece *pieces,
                size_t n, size_t held, const char *text) {
@@ -145,6 +194,7 @@ PendingOp *Remember(const Transfer &t, PendingOp *given, PendingOp *own,
     DumpPiece *p = PendingPieces(op, 1);
     p[0] = DumpPiece{t.data, t.data_size};
   }
+  if (t.file != nullptr) op->file = *t.file;
   return PendingRemember(op, early) == Remembered::kCameFirst ? op : nullptr;
 }
 
@@ -188,7 +238,12 @@ void TransferLine(bool failed, const Transfer &t, const char *text,
       AdmitRecord(ctx, TRACE_KIND_CALL, code, code == kSystemIoPending);
   Pieces pieces(t.buffers, t.data, t.data_size);
   size_t held = counted ? pieces.Held(*t.moved) : 0;
-  WriteLine(ctx, a, pieces.get(), pieces.count(), held, text);
+  if (t.file != nullptr && counted && a.dump && pieces.count() == 2) {
+    Transmitted sent(pieces.get(), *t.file, -1, ctx->dump_limit);
+    WriteLine(ctx, a, sent.get(), 3, sent.total(), text);
+  } else {
+    WriteLine(ctx, a, pieces.get(), pieces.count(), held, text);
+  }
   if (first != nullptr) {
     // Dequeued by another thread before this line: written right after it.
     ctx->failed = early.failed;
@@ -238,6 +293,12 @@ void WriteCompletion(const char *how, PendingOp &op, bool failed,
     held = static_cast<unsigned long long>(bytes) < total
                ? static_cast<size_t>(bytes)
                : total;
+  if (op.kind == kPendingTransmitFile && !failed && bytes > 0 && a.dump &&
+      op.count == 2) {
+    Transmitted sent(op.pieces, op.file, bytes, ctx->dump_limit);
+    WriteLine(ctx, a, sent.get(), 3, sent.total(), text);
+    return;
+  }
   WriteLine(ctx, a, op.pieces, op.count, held, text);
 }
 
