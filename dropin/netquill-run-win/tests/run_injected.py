@@ -237,6 +237,17 @@ def main():
         check(made.returncode == 0 and
               all([sent, b""] in streams for sent in SENT_FROM_FILE),
               "modern capture: %s %r" % (made.stderr, streams))
+        # -s 8: every dump, TransmitFile's too, its first 8 bytes and the
+        # count of the rest.
+        got_s = run("modern-s", [launcher, "-o", log("modern-s.log"), "-f", "4",
+                                 "-s", "8", modern])
+        full = nqtest.records(JSON, os.path.join(a.work, "modern.log"))
+        cut = nqtest.records(JSON, os.path.join(a.work, "modern-s.log"))
+        check(got_s[:2] == want_modern[:2] and
+              nqtest.cut_view(cut) == nqtest.cut_view(full, (), 8) and
+              any(r["call"] == "TransmitFile" and r.get("cut") == 24
+                  for r in cut if r["type"] == "call"),
+              "-s 8: %r" % (nqtest.cut_view(cut),))
         # -e names the Windows Sockets 2 calls as the trace writes them: all
         # but those lines, and the program as untraced.
         got_cut = run("modern-cut", [launcher, "-o", log("modern-cut.log"),
