@@ -198,7 +198,7 @@ TEST_F(Winsock2Entries, FailedAndUnfinishedCompletions) {
 // A completion that another thread dequeues after the system's call
 // returned but before the call's entry ran is written once, right after
 // the call's line; one of a call that completed at once is not written
-// again; one that no call being issued claims is let go once none is.
+// again; one kept before a call began is never that call's.
 TEST_F(Winsock2Entries, CompletionsDequeuedBeforeTheirCallsEntry) {
   char data[8] = "hello";
   WSABUF buf = {5, data};
@@ -215,13 +215,13 @@ TEST_F(Winsock2Entries, CompletionsDequeuedBeforeTheirCallsEntry) {
   CompletedEx(&at_once, 5);
   t_code = 0;
   NQW_WSASend(0, 9, &buf, 1, &moved, 0, &at_once, nullptr);
-  CompletedEx(&reused, 5);  // no call of the program's: let go below
-  NQW_IssuingCall(FALSE);
-  NQW_GetQueuedCompletionStatus(TRUE, nullptr, &transferred, &key, &got, 0);
-  NQW_IssuingCall(TRUE);
+  CompletedEx(&reused, 5);  // of no call being issued: never claimed
+  NQW_IssuingCall(TRUE);    // a later call on reused, while one is issued
   t_code = 997;
   NQW_WSARecv(SOCKET_ERROR, 10, &buf, 1, nullptr, &flags, &reused, nullptr);
   NQW_IssuingCall(FALSE);
+  NQW_IssuingCall(FALSE);
+  NQW_GetQueuedCompletionStatus(TRUE, nullptr, &transferred, &key, &got, 0);
   CompletedEx(&reused, 2);
   std::string recv = ", 0x0, " + H(&flags) + ", ";
   const char *hello =

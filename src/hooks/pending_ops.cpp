@@ -8,6 +8,7 @@
 
 #include <atomic>
 
+#include "core/thread_state.h"
 #include "platform/os.h"
 
 namespace nq {
@@ -19,18 +20,70 @@ PendingOp g_slots[kSlots];       // ov null: free
 // and timer completions, which find an empty table without the lock.
 std::atomic<size_t> g_used{0};
 
+std::atomic<long> g_issuing{0};    // calls between the system's and their entry
+std::atomic<uint32_t> g_begun{0};  // calls ever begun being issued
+
 // Completions learnt of before their call's record existed, kept for the
 // call's entry, under the lock. A ring: when every place is taken the
 // oldest goes, most likely a file's or a timer's that no entry claims.
+// Only a call that began before a completion was kept may claim it: a
+// later call on the same OVERLAPPED is another. Out of line, so that the
+// ring is reached through one address.
 constexpr size_t kParked = 32;
-struct Parked {
-  const void *ov;  // null: free
-  Completion completion;
+class Parking {
+ public:
+  // How many are kept, read without the lock.
+  size_t count() const { return count_.load(std::memory_order_acquire); }
+  // Keeps ov's completion, kept when g_begun was stamp.
+  __attribute__((noinline, noclone)) void Keep(const void *ov, uint32_t stamp,
+                                               const Completion &c) {
+    size_t i = At(ov);
+    if (i == kParked) {
+      i = next_;
+      next_ = (next_ + 1) % kParked;
+      if (kept_[i].ov == nullptr)
+        count_.fetch_add(1, std::memory_order_relaxed);
+    }
+    kept_[i] = Kept{ov, stamp, c};
+  }
+  // Lets go of ov's completion; true, and the completion in out, when it
+  // was kept since g_begun was since (out null: none is claimed).
+  __attribute__((noinline, noclone)) bool Claim(const void *ov, uint32_t since,
+                                                Completion *out) {
+    size_t i = At(ov);
+    if (i == kParked) return false;
+    bool claimed =
+        out != nullptr && static_cast<int32_t>(kept_[i].stamp - since) >= 0;
+    if (claimed) *out = kept_[i].completion;
+    Free(i);
+    return claimed;
+  }
+  __attribute__((noinline, noclone)) void Clear() {
+    for (size_t i = 0; i < kParked; ++i)
+      if (kept_[i].ov != nullptr) Free(i);
+  }
+
+ private:
+  size_t At(const void *ov) const {
+    for (size_t i = 0; count() != 0 && i < kParked; ++i)
+      if (kept_[i].ov == ov) return i;
+    return kParked;
+  }
+  void Free(size_t i) {
+    kept_[i].ov = nullptr;
+    count_.fetch_sub(1, std::memory_order_relaxed);
+  }
+
+  struct Kept {
+    const void *ov;  // null: free
+    uint32_t stamp;
+    Completion completion;
+  };
+  Kept kept_[kParked];
+  size_t next_;  // the place the next one takes
+  std::atomic<size_t> count_;
 };
-Parked g_parked[kParked];
-size_t g_park_next;  // the place the next one takes
-std::atomic<size_t> g_parked_count{0};
-std::atomic<long> g_issuing{0};  // calls between the system's and their entry
+Parking g_parking;
 
 size_t Home(const void *ov) {
   uint64_t key = reinterpret_cast<uintptr_t>(ov);
@@ -74,28 +127,14 @@ void Move(PendingOp *to, const PendingOp &from) {
   if (from.pieces == from.inline_pieces) to->pieces = to->inline_pieces;
 }
 
-// The place of ov's kept completion, or kParked. Under the lock.
-size_t ParkedAt(const void *ov) {
-  if (g_parked_count.load(std::memory_order_relaxed) == 0) return kParked;
-  for (size_t i = 0; i < kParked; ++i)
-    if (g_parked[i].ov == ov) return i;
-  return kParked;
-}
-
-void Unpark(size_t i) {
-  g_parked[i].ov = nullptr;
-  g_parked_count.fetch_sub(1, std::memory_order_relaxed);
-}
-
-void Park(const void *ov, const Completion &c) {
-  size_t i = ParkedAt(ov);
-  if (i == kParked) {
-    i = g_park_next;
-    g_park_next = (g_park_next + 1) % kParked;
-    if (g_parked[i].ov == nullptr)
-      g_parked_count.fetch_add(1, std::memory_order_relaxed);
-  }
-  g_parked[i] = Parked{ov, c};
+// Takes the record of ov into out, under the lock; false when none.
+bool TakeLocked(const void *ov, PendingOp *out) {
+  size_t i = Find(ov);
+  if (i == kSlots || g_slots[i].ov != ov) return false;
+  Move(out, g_slots[i]);
+  Remove(i);
+  g_used.fetch_sub(1, std::memory_order_relaxed);
+  return true;
 }
 
 }  // namespace
@@ -138,39 +177,24 @@ void PendingRelease(PendingOp *op) {
 Remembered PendingRemember(PendingOp *op, Completion *early) {
   LockEnter();
   Remembered what = Remembered::kCameFirst;
-  size_t parked = ParkedAt(op->ov);
-  size_t i = parked == kParked ? Find(op->ov) : kSlots;
-  if (parked != kParked) {
-    *early = g_parked[parked].completion;
-    Unpark(parked);
-  } else if (i == kSlots) {
-    what = Remembered::kFull;
-  } else {
-    if (g_slots[i].ov != nullptr)
-      PendingRelease(&g_slots[i]);
-    else
-      g_used.fetch_add(1, std::memory_order_release);
-    Move(&g_slots[i], *op);
-    what = Remembered::kKept;
+  ThreadState *ts = ThisThread();
+  if (!g_parking.Claim(op->ov, ts != nullptr ? ts->issue_stamp : 0, early)) {
+    size_t i = Find(op->ov);
+    if (i == kSlots) {
+      what = Remembered::kFull;
+    } else {
+      if (g_slots[i].ov != nullptr)
+        PendingRelease(&g_slots[i]);
+      else
+        g_used.fetch_add(1, std::memory_order_release);
+      Move(&g_slots[i], *op);
+      what = Remembered::kKept;
+    }
   }
   LockLeave();
   if (what == Remembered::kFull) PendingRelease(op);
   return what;
 }
-
-namespace {
-
-// Takes the record of ov into out, under the lock; false when none.
-bool TakeLocked(const void *ov, PendingOp *out) {
-  size_t i = Find(ov);
-  if (i == kSlots || g_slots[i].ov != ov) return false;
-  Move(out, g_slots[i]);
-  Remove(i);
-  g_used.fetch_sub(1, std::memory_order_relaxed);
-  return true;
-}
-
-}  // namespace
 
 bool PendingTake(const void *ov, PendingOp *out, const Completion *park) {
   if (ov == nullptr) return false;
@@ -178,38 +202,39 @@ bool PendingTake(const void *ov, PendingOp *out, const Completion *park) {
   if (!parks && g_used.load(std::memory_order_acquire) == 0) return false;
   LockEnter();
   bool found = TakeLocked(ov, out);
-  if (!found && parks) Park(ov, *park);
+  if (!found && parks)
+    g_parking.Keep(ov, g_begun.load(std::memory_order_acquire), *park);
   LockLeave();
   return found;
 }
 
 void PendingForget(const void *ov) {
-  if (ov == nullptr || (g_used.load(std::memory_order_acquire) == 0 &&
-                        g_parked_count.load(std::memory_order_acquire) == 0))
+  if (ov == nullptr ||
+      (g_used.load(std::memory_order_acquire) == 0 && g_parking.count() == 0))
     return;
   PendingOp op;
   LockEnter();
   bool found = TakeLocked(ov, &op);
-  size_t parked = ParkedAt(ov);
-  if (parked != kParked) Unpark(parked);
+  g_parking.Claim(ov, 0, nullptr);
   LockLeave();
   if (found) PendingRelease(&op);
 }
 
 void PendingIssuing(bool begins) {
   if (begins) {
+    ThreadState *ts = ThisThread();
+    uint32_t stamp = g_begun.fetch_add(1, std::memory_order_seq_cst) + 1;
+    if (ts != nullptr) ts->issue_stamp = stamp;
     g_issuing.fetch_add(1, std::memory_order_seq_cst);
     return;
   }
   if (g_issuing.fetch_sub(1, std::memory_order_acq_rel) != 1 ||
-      g_parked_count.load(std::memory_order_acquire) == 0)
+      g_parking.count() == 0)
     return;
   // No call is being issued: what is kept now, no entry will claim (a
   // completion kept later, under the lock, is of a call begun since).
   LockEnter();
-  bool none = g_issuing.load(std::memory_order_acquire) == 0;
-  for (size_t i = 0; none && i < kParked; ++i)
-    if (g_parked[i].ov != nullptr) Unpark(i);
+  if (g_issuing.load(std::memory_order_acquire) == 0) g_parking.Clear();
   LockLeave();
 }
 
