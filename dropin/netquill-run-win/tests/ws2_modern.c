@@ -7,8 +7,8 @@
  * one completed through GetOverlappedResult, TransmitFile of a file with
  * head and tail buffers, from the file's position and from an OVERLAPPED's
  * offset; with "many", more receives pending with a routine than the
- * launcher has room for. Prints each
- * result, which must read the same through netquill-run.
+ * launcher has room for. Prints each result, which must read the same
+ * through netquill-run.
  */
 #include <mswsock.h>
 #include <winsock2.h>
