@@ -170,7 +170,8 @@
  * ws2_32.dll; "mswsock" mswsock.dll (and wsock32.dll); "extension" only
  * through WSAIoctl(SIO_GET_EXTENSION_FUNCTION_POINTER); "kernel" KERNEL32;
  * "routine" the launcher's completion routine, which the system calls;
- * "launcher" an entry for the launcher itself, which traces no call.
+ * "launcher" an entry for the launcher itself, which traces no call (bytes
+ * are then the entry's own).
  * data "completed": the line of a completion, whose data goes the way of
  * the operation it names. */
 #define NQ_WINSOCK2_CALLS(X)                                  \
@@ -218,6 +219,8 @@
   X(WSAConnectByNameA, 2121, 36, ws2, none)                   \
   X(WSAConnectByNameW, 2122, 36, ws2, none)                   \
   X(WSAConnectByList, 2123, 32, ws2, none)                    \
-  X(TransmitPackets, 2135, 24, extension, sent)
+  X(TransmitPackets, 2135, 24, extension, sent)               \
+  X(TransmitFileFrom, 2201, 36, launcher, none)               \
+  X(IssuingCall, 2202, 4, launcher, none)
 
 #endif /* NETQUILL_CALLS_H */

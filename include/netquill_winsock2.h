@@ -236,6 +236,25 @@ NQ_EXPORT BOOL NQ_CALL NQW_TransmitPackets(BOOL result, SOCKET s,
  * handle, go by path as before. Returns 1 when the file is held. */
 NQ_EXPORT int NQ_CALL NQW_HoldTraceFile(const char *path);
 
+/* TransmitFile's line as its launcher's relay writes it: position is the
+ * file's position read just before the call (null when not known), where
+ * the bytes sent from the file start when ov is null. The dump holds the
+ * head buffer, the file's bytes read back from the range sent, and the
+ * tail buffer, the order they went out in. */
+NQ_EXPORT BOOL NQ_CALL NQW_TransmitFileFrom(BOOL result, SOCKET s, HANDLE file,
+                                            DWORD write_count, DWORD per_send,
+                                            LPOVERLAPPED ov,
+                                            LPTRANSMIT_FILE_BUFFERS buffers,
+                                            DWORD flags,
+                                            const LARGE_INTEGER *position);
+
+/* The launcher's own entry, which traces no call: its relay of a call that
+ * takes an OVERLAPPED calls it with TRUE just before the system's function
+ * and with FALSE once the call's entry has run. A completion that another
+ * thread learns of in between, before the call's entry remembered it, is
+ * kept for that entry, which writes it right after the call's line. */
+NQ_EXPORT void NQ_CALL NQW_IssuingCall(BOOL begins);
+
 #ifdef __cplusplus
 }
 #endif

@@ -195,6 +195,113 @@ TEST_F(Winsock2Entries, FailedAndUnfinishedCompletions) {
             "      0000  61 62                                            ab");
 }
 
+// A completion that another thread dequeues after the system's call
+// returned but before the call's entry ran is written once, right after
+// the call's line; one of a call that completed at once is not written
+// again; one kept before a call began is never that call's.
+TEST_F(Winsock2Entries, CompletionsDequeuedBeforeTheirCallsEntry) {
+  char data[8] = "hello";
+  WSABUF buf = {5, data};
+  WSAOVERLAPPED early = {}, failed = {}, at_once = {}, reused = {};
+  DWORD flags = 0, moved = 5, transferred = 5;
+  ULONG_PTR key = 0;
+  LPOVERLAPPED got = &early;
+  NQW_IssuingCall(TRUE);
+  NQW_GetQueuedCompletionStatus(TRUE, nullptr, &transferred, &key, &got, 0);
+  CompletedEx(&failed, 0, 0xC000020D);
+  t_code = 997;
+  NQW_WSARecv(SOCKET_ERROR, 7, &buf, 1, nullptr, &flags, &early, nullptr);
+  NQW_WSARecv(SOCKET_ERROR, 8, &buf, 1, nullptr, &flags, &failed, nullptr);
+  CompletedEx(&at_once, 5);
+  t_code = 0;
+  NQW_WSASend(0, 9, &buf, 1, &moved, 0, &at_once, nullptr);
+  CompletedEx(&reused, 5);  // of no call being issued: never claimed
+  NQW_IssuingCall(TRUE);    // a later call on reused, while one is issued
+  t_code = 997;
+  NQW_WSARecv(SOCKET_ERROR, 10, &buf, 1, nullptr, &flags, &reused, nullptr);
+  NQW_IssuingCall(FALSE);
+  NQW_IssuingCall(FALSE);
+  NQW_GetQueuedCompletionStatus(TRUE, nullptr, &transferred, &key, &got, 0);
+  CompletedEx(&reused, 2);
+  std::string recv = ", 0x0, " + H(&flags) + ", ";
+  const char *hello =
+      "      0000  68 65 6C 6C 6F                                   hello";
+  EXPECT_EQ(
+      Records(),
+      (std::vector<std::string>{
+          "WRN: WSARecv(7, " + H(&buf) + ", 1" + recv + H(&early) +
+              ", 0x0) returned -1 [997]",
+          "INF: GetQueuedCompletionStatus(7, " + H(&early) +
+              ", WSARecv) returned 5",
+          hello,
+          "WRN: WSARecv(8, " + H(&buf) + ", 1" + recv + H(&failed) +
+              ", 0x0) returned -1 [997]",
+          "ERR: GetQueuedCompletionStatusEx(8, " + H(&failed) +
+              ", WSARecv) returned -1 [10054]",
+          "INF: WSASend(9, " + H(&buf) + ", 1, " + H(&moved) + ", 0, " +
+              H(&at_once) + ", 0x0) returned 0",
+          hello,
+          "WRN: WSARecv(10, " + H(&buf) + ", 1" + recv + H(&reused) +
+              ", 0x0) returned -1 [997]",
+          "INF: GetQueuedCompletionStatusEx(10, " + H(&reused) +
+              ", WSARecv) returned 2",
+          "      0000  68 65                                            he",
+      }));
+}
+
+// TransmitFile dumps the head buffer, the file's range read back and the
+// tail buffer, from a handle opened for overlapped reads too, and leaves
+// the file's position; bytes beyond the dump limit, or of a range whose
+// start is not known, are counted, never made up.
+TEST_F(Winsock2Entries, TransmitFileDumpsTheBytesSentFromItsFile) {
+  std::string path = Path("sent.bin");
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, share,
+                            nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD n = 0;
+  ASSERT_TRUE(WriteFile(file, "abcdefghijklmnopqrstuvwxyz", 26, &n, nullptr));
+  HANDLE async = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  char head[] = "H:", tail[] = ":T";
+  TRANSMIT_FILE_BUFFERS ends = {head, 2, tail, 2};
+  LARGE_INTEGER at = {}, now = {};
+  at.QuadPart = 10;
+  WSAOVERLAPPED ov = {};
+  ov.Offset = 3;
+  const char *kSent =
+      "      0000  48 3A 6B 6C 6D 6E 6F 3A:54                       H:klmno:T";
+  const char *kCut =
+      "      0000  48 3A 64 65                                      H:de";
+  const char *kEnds =
+      "      0000  48 3A 3A 54                                      H::T";
+  struct {
+    HANDLE file;
+    LPOVERLAPPED ov;
+    const LARGE_INTEGER *from;
+    uint32_t limit;
+    std::vector<std::string> dump;
+  } cases[] = {
+      {file, nullptr, &at, 0, {kSent}},
+      {async, &ov, nullptr, 4, {kCut, "      ... 5 more bytes"}},
+      {nullptr, nullptr, nullptr, 0, {kEnds}},
+      {file, nullptr, nullptr, 0, {}},
+  };
+  std::vector<std::string> want;
+  for (const auto &c : cases) {
+    WSASetTraceDumpLimit(c.limit);
+    NQW_TransmitFileFrom(TRUE, 5, c.file, 5, 0, c.ov, &ends, 0, c.from);
+    want.push_back("INF: TransmitFile(5, " + H(c.file) + ", 5, 0, " + H(c.ov) +
+                   ", " + H(&ends) + ", 0x0) returned TRUE");
+    want.insert(want.end(), c.dump.begin(), c.dump.end());
+  }
+  WSASetTraceDumpLimit(0);
+  EXPECT_TRUE(SetFilePointerEx(file, LARGE_INTEGER{}, &now, FILE_CURRENT));
+  EXPECT_EQ(now.QuadPart, 26);
+  CloseHandle(async);
+  CloseHandle(file);
+  EXPECT_EQ(Records(), want);
+}
+
 // Waits, controls and lookups name what they saw.
 TEST_F(Winsock2Entries, WaitsControlsAndLookupsSpellOutTheirValues) {
   WSAPOLLFD fds[2] = {{316, POLLRDNORM, POLLRDNORM}, {320, POLLOUT, 0}};

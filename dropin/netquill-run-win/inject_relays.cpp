@@ -47,6 +47,68 @@ void HandOutExtension(int result, SOCKET, DWORD code, LPVOID in,
                       DWORD in_length, LPVOID out, DWORD out_length, LPDWORD,
                       LPWSAOVERLAPPED, LPWSAOVERLAPPED_COMPLETION_ROUTINE);
 
+// The calls that may stay pending: those of the socket libraries that take
+// an OVERLAPPED, but not those that report a completion.
+enum W2Data { kData_sent, kData_received, kData_none, kData_completed };
+
+inline constexpr bool kW2Issues[kW2Calls] = {
+#define NQRUN_ISSUES(name, ordinal, bytes, lib, data)          \
+  kData_##data != kData_completed &&                           \
+      (kLib_##lib == kLib_ws2 || kLib_##lib == kLib_mswsock || \
+       kLib_##lib == kLib_extension),
+    NQ_WINSOCK2_CALLS(NQRUN_ISSUES)
+#undef NQRUN_ISSUES
+};
+
+inline bool GivesOverlapped(LPOVERLAPPED ov) { return ov != nullptr; }
+template <typename T>
+bool GivesOverlapped(T) {
+  return false;
+}
+
+// Counts the call as being issued from before the system's function until
+// its entry ran: a completion another thread learns of meanwhile is kept
+// for the entry. Null for a call without an OVERLAPPED.
+template <int W, typename... A>
+void(NQ_CALL *IssuingOf(A... args))(BOOL) {
+  if constexpr (kW2Issues[W]) {
+    if ((GivesOverlapped(args) || ...))
+      return reinterpret_cast<void(NQ_CALL *)(BOOL)>(
+          g_state.w2hook[kW2_IssuingCall]);
+  }
+  return nullptr;
+}
+
+// TransmitFile without an OVERLAPPED sends the file from its position,
+// which the call moves: read before it, for the entry to read the bytes
+// sent back from the file.
+struct FileStart {
+  LARGE_INTEGER at;
+  bool known;
+};
+
+FileStart TransmitFileStart(SOCKET, HANDLE file, DWORD, DWORD, LPOVERLAPPED ov,
+                            LPTRANSMIT_FILE_BUFFERS, DWORD) {
+  FileStart start = {};
+  LARGE_INTEGER zero = {};
+  start.known = file != nullptr && ov == nullptr &&
+                SetFilePointerEx(file, zero, &start.at, FILE_CURRENT);
+  return start;
+}
+
+BOOL TransmitFileLine(BOOL result, const FileStart &start, SOCKET s,
+                      HANDLE file, DWORD count, DWORD per_send, LPOVERLAPPED ov,
+                      LPTRANSMIT_FILE_BUFFERS buffers, DWORD flags) {
+  auto from = reinterpret_cast<decltype(&::NQW_TransmitFileFrom)>(
+      g_state.w2hook[kW2_TransmitFileFrom]);
+  if (from == nullptr)
+    return reinterpret_cast<decltype(&::NQW_TransmitFile)>(
+        g_state.w2hook[kW2_TransmitFile])(result, s, file, count, per_send, ov,
+                                          buffers, flags);
+  return from(result, s, file, count, per_send, ov, buffers, flags,
+              start.known ? &start.at : nullptr);
+}
+
 template <int S, int W, typename Hook>
 struct Relay;
 
@@ -69,6 +131,10 @@ struct Relay<S, W, R(NQ_CALL *)(R, A...)> {
       return result;
     }
     Route route = RouteOf(args...);
+    auto issuing = IssuingOf<W>(args...);
+    if (issuing != nullptr) issuing(TRUE);
+    [[maybe_unused]] FileStart start = {};
+    if constexpr (W == kW2_TransmitFile) start = TransmitFileStart(args...);
     R result =
         reinterpret_cast<Real>(g_state.w2real[S][W])(Routed(args, route)...);
     DWORD error = GetLastError();
@@ -76,8 +142,13 @@ struct Relay<S, W, R(NQ_CALL *)(R, A...)> {
       if (result == SOCKET_ERROR && error != WSA_IO_PENDING)
         ForgetRoutine(route);
     }
-    if (StillTracing())
-      result = reinterpret_cast<Hook>(g_state.w2hook[W])(result, args...);
+    if (StillTracing()) {
+      if constexpr (W == kW2_TransmitFile)
+        result = TransmitFileLine(result, start, args...);
+      else
+        result = reinterpret_cast<Hook>(g_state.w2hook[W])(result, args...);
+    }
+    if (issuing != nullptr) issuing(FALSE);
     if constexpr (W == kW2_WSAIoctl) HandOutExtension(result, args...);
     SetLastError(error);
     return result;

@@ -67,8 +67,10 @@ void LookupEntries(HMODULE nq, void **hooks) {
     strncat(name, kW2Names[w], sizeof name - 5);
     void *entry = Lookup(nq, name);
     if (kW2LibOf[w] != kLib_wsock) {
-      // A call NETQUILL_CALLS leaves out goes without its entry.
+      // A call NETQUILL_CALLS leaves out goes without its entry; the
+      // launcher's own entries trace no call and stay.
       bool selected =
+          kW2LibOf[w] == kLib_launcher ||
           nqdrop::Selected(g_env.calls2, static_cast<nqdrop::Winsock2Call>(w));
       g_state.w2hook[w] = selected ? entry : nullptr;
       continue;

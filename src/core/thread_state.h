@@ -25,6 +25,8 @@ struct alignas(8) ThreadState {
   TraceContext *context;  // this thread's context as last found, or null
   uint32_t scanned_id;    // thread id of the last scan of the table
   uint32_t scanned_generation;  // table generation that scan saw
+  uint32_t issue_stamp;         // the launcher's overlapped calls begun, as the
+                                // thread's last one began
 };
 
 // Sets up every thread's state, with texts_size bytes after it that the

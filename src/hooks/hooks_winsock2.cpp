@@ -296,24 +296,57 @@ BOOL NQ_CALL NQW_DisconnectEx(BOOL result, SOCKET s, LPOVERLAPPED ov,
   return result;
 }
 
-// The file's bytes are not read back: the line counts them, and only the
-// head and tail buffers the program passed lie in its memory.
-BOOL NQ_CALL NQW_TransmitFile(BOOL result, SOCKET s, HANDLE file,
-                              DWORD write_count, DWORD per_send,
-                              LPOVERLAPPED ov, LPTRANSMIT_FILE_BUFFERS buffers,
-                              DWORD flags) {
-  if (NobodyTraces()) return result;
+// The bytes go out as the head buffer, the file's and the tail buffer, and
+// are dumped so: the file's read back from the range the call sent, which
+// starts at the OVERLAPPED's offset, or else at the position the file had
+// before the call (given by the launcher's relay: the call moves it).
+static BOOL TransmitLine(BOOL result, SOCKET s, HANDLE file, DWORD write_count,
+                         DWORD per_send, LPOVERLAPPED ov,
+                         LPTRANSMIT_FILE_BUFFERS buffers, DWORD flags,
+                         const LARGE_INTEGER *position) {
   char text[kText];
   Format(text, sizeof text,
          "TransmitFile(%zd, 0x%zx, %u, %u, 0x%zx, 0x%zx, 0x%x) %s", S(s),
          Ptr(file), static_cast<unsigned>(write_count),
          static_cast<unsigned>(per_send), Ptr(ov), Ptr(buffers),
          static_cast<unsigned>(flags), BoolText(result));
+  WSABUF ends[2] = {};
+  if (buffers != nullptr) {
+    ends[0] = WSABUF{buffers->HeadLength, static_cast<char *>(buffers->Head)};
+    ends[1] = WSABUF{buffers->TailLength, static_cast<char *>(buffers->Tail)};
+  }
+  SentFile sent = {reinterpret_cast<uintptr_t>(file), 0, write_count, true};
+  if (ov != nullptr)
+    sent.offset = static_cast<uint64_t>(ov->OffsetHigh) << 32 | ov->Offset;
+  else if (position != nullptr)
+    sent.offset = static_cast<uint64_t>(position->QuadPart);
+  else
+    sent.known = false;
   static const uint32_t kNone = 0;
-  Transfer t = {kPendingTransmitFile,     s, ov, BufferList{}, nullptr, 0,
-                result ? &kNone : nullptr};
+  Transfer t = {kPendingTransmitFile,      s,       ov,
+                Buffers(ends, 2),          nullptr, 0,
+                result ? &kNone : nullptr, &sent};
   TransferLine(!result, t, text);
   return result;
+}
+
+BOOL NQ_CALL NQW_TransmitFile(BOOL result, SOCKET s, HANDLE file,
+                              DWORD write_count, DWORD per_send,
+                              LPOVERLAPPED ov, LPTRANSMIT_FILE_BUFFERS buffers,
+                              DWORD flags) {
+  if (NobodyTraces()) return result;
+  return TransmitLine(result, s, file, write_count, per_send, ov, buffers,
+                      flags, nullptr);
+}
+
+BOOL NQ_CALL NQW_TransmitFileFrom(BOOL result, SOCKET s, HANDLE file,
+                                  DWORD write_count, DWORD per_send,
+                                  LPOVERLAPPED ov,
+                                  LPTRANSMIT_FILE_BUFFERS buffers, DWORD flags,
+                                  const LARGE_INTEGER *position) {
+  if (NobodyTraces()) return result;
+  return TransmitLine(result, s, file, write_count, per_send, ov, buffers,
+                      flags, position);
 }
 
 // Data.

@@ -8,6 +8,7 @@
 
 #include <atomic>
 
+#include "core/thread_state.h"
 #include "platform/os.h"
 
 namespace nq {
@@ -18,6 +19,71 @@ PendingOp g_slots[kSlots];       // ov null: free
 // Records in the table: a program's completion calls also dequeue its file
 // and timer completions, which find an empty table without the lock.
 std::atomic<size_t> g_used{0};
+
+std::atomic<long> g_issuing{0};    // calls between the system's and their entry
+std::atomic<uint32_t> g_begun{0};  // calls ever begun being issued
+
+// Completions learnt of before their call's record existed, kept for the
+// call's entry, under the lock. A ring: when every place is taken the
+// oldest goes, most likely a file's or a timer's that no entry claims.
+// Only a call that began before a completion was kept may claim it: a
+// later call on the same OVERLAPPED is another. Out of line, so that the
+// ring is reached through one address.
+constexpr size_t kParked = 32;
+class Parking {
+ public:
+  // How many are kept, read without the lock.
+  size_t count() const { return count_.load(std::memory_order_acquire); }
+  // Keeps ov's completion, kept when g_begun was stamp.
+  __attribute__((noinline, noclone)) void Keep(const void *ov, uint32_t stamp,
+                                               const Completion &c) {
+    size_t i = At(ov);
+    if (i == kParked) {
+      i = next_;
+      next_ = (next_ + 1) % kParked;
+      if (kept_[i].ov == nullptr)
+        count_.fetch_add(1, std::memory_order_relaxed);
+    }
+    kept_[i] = Kept{ov, stamp, c};
+  }
+  // Lets go of ov's completion; true, and the completion in out, when it
+  // was kept since g_begun was since (out null: none is claimed).
+  __attribute__((noinline, noclone)) bool Claim(const void *ov, uint32_t since,
+                                                Completion *out) {
+    size_t i = At(ov);
+    if (i == kParked) return false;
+    bool claimed =
+        out != nullptr && static_cast<int32_t>(kept_[i].stamp - since) >= 0;
+    if (claimed) *out = kept_[i].completion;
+    Free(i);
+    return claimed;
+  }
+  __attribute__((noinline, noclone)) void Clear() {
+    for (size_t i = 0; i < kParked; ++i)
+      if (kept_[i].ov != nullptr) Free(i);
+  }
+
+ private:
+  size_t At(const void *ov) const {
+    for (size_t i = 0; count() != 0 && i < kParked; ++i)
+      if (kept_[i].ov == ov) return i;
+    return kParked;
+  }
+  void Free(size_t i) {
+    kept_[i].ov = nullptr;
+    count_.fetch_sub(1, std::memory_order_relaxed);
+  }
+
+  struct Kept {
+    const void *ov;  // null: free
+    uint32_t stamp;
+    Completion completion;
+  };
+  Kept kept_[kParked];
+  size_t next_;  // the place the next one takes
+  std::atomic<size_t> count_;
+};
+Parking g_parking;
 
 size_t Home(const void *ov) {
   uint64_t key = reinterpret_cast<uintptr_t>(ov);
@@ -61,6 +127,16 @@ void Move(PendingOp *to, const PendingOp &from) {
   if (from.pieces == from.inline_pieces) to->pieces = to->inline_pieces;
 }
 
+// Takes the record of ov into out, under the lock; false when none.
+bool TakeLocked(const void *ov, PendingOp *out) {
+  size_t i = Find(ov);
+  if (i == kSlots || g_slots[i].ov != ov) return false;
+  Move(out, g_slots[i]);
+  Remove(i);
+  g_used.fetch_sub(1, std::memory_order_relaxed);
+  return true;
+}
+
 }  // namespace
 
 const char *PendingName(PendingKind kind) {
@@ -99,40 +175,68 @@ void PendingRelease(PendingOp *op) {
   op->count = 0;
 }
 
-bool PendingRemember(PendingOp *op) {
+Remembered PendingRemember(PendingOp *op, Completion *early) {
   LockEnter();
-  size_t i = Find(op->ov);
-  bool taken = i != kSlots;
-  if (taken) {
-    if (g_slots[i].ov != nullptr)
-      PendingRelease(&g_slots[i]);
-    else
-      g_used.fetch_add(1, std::memory_order_release);
-    Move(&g_slots[i], *op);
+  Remembered what = Remembered::kCameFirst;
+  ThreadState *ts = ThisThread();
+  if (!g_parking.Claim(op->ov, ts != nullptr ? ts->issue_stamp : 0, early)) {
+    size_t i = Find(op->ov);
+    if (i == kSlots) {
+      what = Remembered::kFull;
+    } else {
+      if (g_slots[i].ov != nullptr)
+        PendingRelease(&g_slots[i]);
+      else
+        g_used.fetch_add(1, std::memory_order_release);
+      Move(&g_slots[i], *op);
+      what = Remembered::kKept;
+    }
   }
   LockLeave();
-  if (!taken) PendingRelease(op);
-  return taken;
+  if (what == Remembered::kFull) PendingRelease(op);
+  return what;
 }
 
-bool PendingTake(const void *ov, PendingOp *out) {
-  if (ov == nullptr || g_used.load(std::memory_order_acquire) == 0)
-    return false;
+bool PendingTake(const void *ov, PendingOp *out, const Completion *park) {
+  if (ov == nullptr) return false;
+  bool parks = park != nullptr && g_issuing.load(std::memory_order_acquire) > 0;
+  if (!parks && g_used.load(std::memory_order_acquire) == 0) return false;
   LockEnter();
-  size_t i = Find(ov);
-  bool found = i != kSlots && g_slots[i].ov == ov;
-  if (found) {
-    Move(out, g_slots[i]);
-    Remove(i);
-    g_used.fetch_sub(1, std::memory_order_relaxed);
-  }
+  bool found = TakeLocked(ov, out);
+  if (!found && parks)
+    g_parking.Keep(ov, g_begun.load(std::memory_order_acquire), *park);
   LockLeave();
   return found;
 }
 
 void PendingForget(const void *ov) {
+  if (ov == nullptr ||
+      (g_used.load(std::memory_order_acquire) == 0 && g_parking.count() == 0))
+    return;
   PendingOp op;
-  if (PendingTake(ov, &op)) PendingRelease(&op);
+  LockEnter();
+  bool found = TakeLocked(ov, &op);
+  g_parking.Claim(ov, 0, nullptr);
+  LockLeave();
+  if (found) PendingRelease(&op);
+}
+
+void PendingIssuing(bool begins) {
+  if (begins) {
+    ThreadState *ts = ThisThread();
+    uint32_t stamp = g_begun.fetch_add(1, std::memory_order_seq_cst) + 1;
+    if (ts != nullptr) ts->issue_stamp = stamp;
+    g_issuing.fetch_add(1, std::memory_order_seq_cst);
+    return;
+  }
+  if (g_issuing.fetch_sub(1, std::memory_order_acq_rel) != 1 ||
+      g_parking.count() == 0)
+    return;
+  // No call is being issued: what is kept now, no entry will claim (a
+  // completion kept later, under the lock, is of a call begun since).
+  LockEnter();
+  if (g_issuing.load(std::memory_order_acquire) == 0) g_parking.Clear();
+  LockLeave();
 }
 
 }  // namespace nq

@@ -37,6 +37,15 @@ enum PendingKind : uint8_t {
 
 const char *PendingName(PendingKind kind);
 
+// TransmitFile's file: the bytes it sends of it start at offset, at most
+// count of them (0: up to the file's end).
+struct SentFile {
+  uintptr_t handle;  // 0: none, the head and tail buffers alone
+  uint64_t offset;
+  uint32_t count;
+  bool known;  // false: where the bytes start is not known
+};
+
 // Buffers kept in the record itself; a longer list is copied to the heap.
 constexpr size_t kInlinePieces = 4;
 
@@ -54,6 +63,7 @@ struct PendingOp {
   uint32_t receive_length, local_length, remote_length;
   const void *from;
   const int *from_length;
+  SentFile file;  // TransmitFile: its buffers are the head and the tail
 };
 
 // Starts a record of the call of kind on socket at ov; not yet
@@ -64,15 +74,43 @@ void PendingStart(PendingOp *op, const void *ov, uintptr_t socket,
 // left for a long list (op then keeps none).
 DumpPiece *PendingPieces(PendingOp *op, uint32_t n);
 
-// Remembers op (any earlier record of the same OVERLAPPED is let go);
-// false when the table is full, and op is let go.
-bool PendingRemember(PendingOp *op);
-// Lets go of any record of ov: the call did not stay pending.
+// A completion as the entry that learnt of it saw it.
+struct Completion {
+  const char *how;  // the call through which the program learnt of it
+  bool failed;
+  long long bytes;  // moved, when not failed
+  int32_t code;     // the program's code, when failed
+};
+
+// What became of a record handed to PendingRemember.
+enum class Remembered : uint8_t {
+  kKept,       // in the table until its completion
+  kFull,       // the table is full: op is let go
+  kCameFirst,  // its completion came first: op stays the caller's
+};
+
+// Remembers op (any earlier record of the same OVERLAPPED is let go). When
+// the completion of op's OVERLAPPED was learnt of while the call was being
+// issued (another thread dequeued it before the call's entry ran), it is
+// taken into *early instead: the caller writes it after the call's line
+// and lets op go.
+Remembered PendingRemember(PendingOp *op, Completion *early);
+// Lets go of any record of ov, and of a completion of ov kept for its
+// call: the call did not stay pending, its line holds its bytes.
 void PendingForget(const void *ov);
 // Takes the record of ov out of the table into out; false when none.
-// The caller lets it go with PendingRelease after writing it.
-bool PendingTake(const void *ov, PendingOp *out);
+// The caller lets it go with PendingRelease after writing it. Without a
+// record, park (when given) is kept for the call's entry if some call is
+// being issued: the one whose entry has not run yet may be ov's.
+bool PendingTake(const void *ov, PendingOp *out,
+                 const Completion *park = nullptr);
 void PendingRelease(PendingOp *op);
+
+// An overlapped call being issued: counted by the launcher's relay from
+// just before the system's function (begins) until the call's entry ran.
+// While none is, a completion without a record is nobody's, and the
+// completions kept for entries that never claimed them are let go.
+void PendingIssuing(bool begins);
 
 }  // namespace nq
 

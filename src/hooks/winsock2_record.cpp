@@ -66,6 +66,55 @@ class Pieces {
   size_t total_ = 0;
 };
 
+// TransmitFile's bytes in the order they went out: the head buffer, the
+// file's range read back (as much of it as the dump shows) and the tail
+// buffer, the first moved of them (-1: all). None when the file is no disk
+// file, or its range does not read back whole.
+class Transmitted {
+ public:
+  Transmitted(const DumpPiece *buffers, const SentFile &file, long long moved,
+              size_t limit) {
+    uint64_t from_file = 0, size = 0;
+    if (file.handle != 0) {
+      if (!file.known || !DiskFileSize(file.handle, &size)) return;
+      uint64_t left = size > file.offset ? size - file.offset : 0;
+      from_file = file.count != 0 && file.count < left ? file.count : left;
+    }
+    uint64_t all = buffers[0].size + from_file + buffers[1].size;
+    if (moved >= 0 && static_cast<uint64_t>(moved) < all) all = moved;
+    if (all > SIZE_MAX) return;
+    size_t shown = limit != 0 && limit < all ? limit : static_cast<size_t>(all);
+    size_t want = 0;
+    if (shown > buffers[0].size) {
+      want = shown - buffers[0].size;
+      if (want > from_file) want = static_cast<size_t>(from_file);
+    }
+    if (want != 0) {
+      read_ = g_os.alloc(want);
+      if (read_ == nullptr ||
+          ReadFileAt(file.handle, file.offset, read_, want) != want)
+        return;
+    }
+    pieces_[0] = buffers[0];
+    pieces_[1] = DumpPiece{read_, want};
+    pieces_[2] = buffers[1];
+    total_ = static_cast<size_t>(all);
+  }
+  ~Transmitted() {
+    if (read_ != nullptr) g_os.release(read_);
+  }
+  Transmitted(const Transmitted &) = delete;
+  Transmitted &operator=(const Transmitted &) = delete;
+
+  const DumpPiece *get() const { return pieces_; }
+  size_t total() const { return total_; }  // 0: nothing to dump
+
+ private:
+  DumpPiece pieces_[3] = {};
+  void *read_ = nullptr;
+  size_t total_ = 0;
+};
+
 // Writes the admitted line text with the dump of held bytes of the pieces.
 void WriteLine(TraceContext *ctx, const Admission &a, const DumpPiece *pieces,
                size_t n, size_t held, const char *text) {
@@ -115,11 +164,17 @@ void AcceptedAddresses(const PendingOp &op, char *local, char *remote) {
   AddressText(remote, r, r != nullptr ? r_length : 0);
 }
 
-bool Remember(const Transfer &t, PendingOp *given) {
-  PendingOp own;
+void WriteCompletion(const char *how, PendingOp &op, bool failed,
+                     long long bytes, int32_t code);
+
+// Remembers t's call in given, or else in own. When its completion came
+// first, returns the record, still the caller's to write and let go, with
+// the completion in early; else null.
+PendingOp *Remember(const Transfer &t, PendingOp *given, PendingOp *own,
+                    Completion *early) {
   PendingOp *op = given;
   if (op == nullptr) {
-    op = &own;
+    op = own;
     PendingStart(op, t.ov, t.socket, t.kind);
   }
   if (t.buffers.first != nullptr) {
@@ -139,7 +194,8 @@ bool Remember(const Transfer &t, PendingOp *given) {
     DumpPiece *p = PendingPieces(op, 1);
     p[0] = DumpPiece{t.data, t.data_size};
   }
-  return PendingRemember(op);
+  if (t.file != nullptr) op->file = *t.file;
+  return PendingRemember(op, early) == Remembered::kCameFirst ? op : nullptr;
 }
 
 }  // namespace
@@ -165,10 +221,12 @@ void TransferLine(bool failed, const Transfer &t, const char *text,
   }
   int32_t code = LastError();
   bool counted = !failed && t.moved != nullptr;
+  PendingOp own, *first = nullptr;
+  Completion early;
   if (t.ov != nullptr) {
     bool later = failed ? code == kSystemIoPending : !counted;
     if (later) {
-      Remember(t, op);
+      first = Remember(t, op, &own, &early);
       op = nullptr;
     } else {
       PendingForget(t.ov);
@@ -180,7 +238,18 @@ void TransferLine(bool failed, const Transfer &t, const char *text,
       AdmitRecord(ctx, TRACE_KIND_CALL, code, code == kSystemIoPending);
   Pieces pieces(t.buffers, t.data, t.data_size);
   size_t held = counted ? pieces.Held(*t.moved) : 0;
-  WriteLine(ctx, a, pieces.get(), pieces.count(), held, text);
+  if (t.file != nullptr && counted && a.dump && pieces.count() == 2) {
+    Transmitted sent(pieces.get(), *t.file, -1, ctx->dump_limit);
+    WriteLine(ctx, a, sent.get(), 3, sent.total(), text);
+  } else {
+    WriteLine(ctx, a, pieces.get(), pieces.count(), held, text);
+  }
+  if (first != nullptr) {
+    // Dequeued by another thread before this line: written right after it.
+    ctx->failed = early.failed;
+    WriteCompletion(early.how, *first, early.failed, early.bytes, early.code);
+    PendingRelease(first);
+  }
   LeaveCall();
 }
 
@@ -226,6 +295,12 @@ void WriteCompletion(const char *how, PendingOp &op, bool failed,
     held = static_cast<unsigned long long>(bytes) < total
                ? static_cast<size_t>(bytes)
                : total;
+  if (op.kind == kPendingTransmitFile && !failed && bytes > 0 && a.dump &&
+      op.count == 2) {
+    Transmitted sent(op.pieces, op.file, bytes, ctx->dump_limit);
+    WriteLine(ctx, a, sent.get(), 3, sent.total(), text);
+    return;
+  }
   WriteLine(ctx, a, op.pieces, op.count, held, text);
 }
 
@@ -234,7 +309,8 @@ void WriteCompletion(const char *how, PendingOp &op, bool failed,
 void CompletionLine(const char *how, const void *ov, bool failed,
                     long long bytes, int32_t code) {
   PendingOp op;
-  if (!PendingTake(ov, &op)) return;
+  Completion c = {how, failed, bytes, code};
+  if (!PendingTake(ov, &op, &c)) return;
   if (EnterCall(failed)) {
     WriteCompletion(how, op, failed, bytes, code);
     LeaveCall();
@@ -250,7 +326,8 @@ void CompletionOfCall(const char *how, const void *ov, bool ok, long long bytes,
   bool under_way = false;
   for (size_t i = 0; !ok && i < n; ++i) under_way |= code == waiting[i];
   PendingOp op;
-  if (!under_way && PendingTake(ov, &op)) {
+  Completion c = {how, !ok, bytes, code};
+  if (!under_way && PendingTake(ov, &op, &c)) {
     WriteCompletion(how, op, !ok, bytes, code);
     PendingRelease(&op);
   }

@@ -36,6 +36,8 @@ struct Transfer {
   const void *data;    // used when buffers.first is null
   size_t data_size;
   const uint32_t *moved;  // where the call wrote its count, or null
+  // TransmitFile: its file, whose bytes go between the two buffers.
+  const SentFile *file = nullptr;
 };
 
 // The caller's error code now, read through the bridge without a capture:

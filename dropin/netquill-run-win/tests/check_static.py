@@ -21,7 +21,7 @@ ALLOWED = {
         GetTempPathA GetWindowsDirectoryW InitializeCriticalSection
         LeaveCriticalSection LoadLibraryA LoadLibraryExA LoadLibraryExW
         LoadLibraryW OpenEventW QueueUserAPC ReadFile ResumeThread SearchPathW
-        SetConsoleCtrlHandler SetEnvironmentVariableA SetEvent
+        SetConsoleCtrlHandler SetEnvironmentVariableA SetEvent SetFilePointerEx
         SetLastError TlsAlloc TlsGetValue TlsSetValue VirtualAllocEx
         VirtualFreeEx VirtualProtect VirtualQuery WaitForSingleObject
         WideCharToMultiByte WriteFile WriteProcessMemory

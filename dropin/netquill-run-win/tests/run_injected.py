@@ -4,7 +4,7 @@ netquill-run its output and exit code are the plain run's, its trace line
 for line the wrapped build's (clock, elapsed, pointers, handles, ports
 masked). Also a child, -ff, refusals, NETQUILL_TRACE=0 and the other
 bitness."""
-import argparse, glob, os, re, shutil, sys
+import argparse, glob, os, re, shutil, subprocess, sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../../../tests/support"))
 import nqtest  # noqa: E402
@@ -46,8 +46,14 @@ WSARecv -1 997
 GetOverlappedResult 1 6
 GetAddrInfoExW 997 0 0 997 0 0
 WSAConnectByNameW 1
+TransmitFile 1 <head>efghijklmnopqrstuvwx<tail> at 50
+TransmitFile 0 997
+GetOverlappedResult 1 22 <head>mnopqrstuv<tail> at 50
 done
 """
+# What TransmitFile sent: from the file's position (30), 20 bytes; then
+# from the OVERLAPPED's offset (90) to the file's end.
+SENT_FROM_FILE = [b"<head>efghijklmnopqrstuvwx<tail>", b"<head>mnopqrstuv<tail>"]
 PAIR = ["socket(2, 1, 0) returned <h>",
         "bind(<h>, 127.0.0.1:0, <h>) returned 0",
         "listen(<h>, 1) returned 0",
@@ -103,14 +109,23 @@ MODERN_LINES = PAIR + [
     "socket(2, 1, 0) returned <h>",
     'WSAConnectByNameW(<h>, "127.0.0.1", "<port>", 127.0.0.1:0, '
     "127.0.0.1:<port>) returned TRUE",
-    "closesocket(<h>) returned 0"] + UNPAIR
+    "closesocket(<h>) returned 0"] + UNPAIR + PAIR + [
+    "TransmitFile(<h>, 0x?, <h>, 0, 0x?, 0x?, 0x?) returned TRUE",
+    "  dump " + SENT_FROM_FILE[0].hex(),
+    "recv(<h>, 0x?, <h>, 0) returned <h>",
+    "  dump " + SENT_FROM_FILE[0].hex()] + UNPAIR + PAIR + [
+    "TransmitFile(<h>, 0x?, 0, 0, 0x?, 0x?, 0x?) returned FALSE [997]",
+    "GetOverlappedResult(<h>, 0x?, TransmitFile) returned <h>",
+    "  dump " + SENT_FROM_FILE[1].hex(),
+    "recv(<h>, 0x?, <h>, 0) returned <h>",
+    "  dump " + SENT_FROM_FILE[1].hex()] + UNPAIR
 
 
 def main():
     ap = argparse.ArgumentParser()
     kinds = ("plain", "ordinal", "late", "wsock32", "wrapped")
     for name in ("wine", "launcher", "inject", "netquill", "work",
-                 "netquill-json") + kinds:
+                 "netquill-json", "netquill-pcap") + kinds:
         ap.add_argument("--" + name, required=True)
     ap.add_argument("--bits", choices=("32", "64"), required=True)
     ap.add_argument("--start-probe", required=True)
@@ -229,6 +244,27 @@ def main():
         check(got == MODERN_LINES, "modern trace:\n%s" % "\n".join(
             "%s %s" % ("  " if g == w else "!=", g) for g, w in
             zip(got + [""] * len(MODERN_LINES), MODERN_LINES + [""] * len(got))))
+        # The capture carries TransmitFile's bytes, the file's among them, as
+        # the streams the peer received.
+        capture = os.path.join(a.work, "modern.pcapng")
+        made = subprocess.run([a.netquill_pcap, "-o", capture,
+                               os.path.join(a.work, "modern.log")],
+                              capture_output=True, text=True)
+        streams = [nqtest.follow(capture, "tcp", n) for n in range(16)]
+        check(made.returncode == 0 and
+              all([sent, b""] in streams for sent in SENT_FROM_FILE),
+              "modern capture: %s %r" % (made.stderr, streams))
+        # -s 8: every dump, TransmitFile's too, its first 8 bytes and the
+        # count of the rest.
+        got_s = run("modern-s", [launcher, "-o", log("modern-s.log"), "-f", "4",
+                                 "-s", "8", modern])
+        full = nqtest.records(JSON, os.path.join(a.work, "modern.log"))
+        cut = nqtest.records(JSON, os.path.join(a.work, "modern-s.log"))
+        check(got_s[:2] == want_modern[:2] and
+              nqtest.cut_view(cut) == nqtest.cut_view(full, (), 8) and
+              any(r["call"] == "TransmitFile" and r.get("cut") == 24
+                  for r in cut if r["type"] == "call"),
+              "-s 8: %r" % (nqtest.cut_view(cut),))
         # -e names the Windows Sockets 2 calls as the trace writes them: all
         # but those lines, and the program as untraced.
         got_cut = run("modern-cut", [launcher, "-o", log("modern-cut.log"),

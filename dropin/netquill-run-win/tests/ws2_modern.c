@@ -5,10 +5,13 @@
  * a refused non-blocking connect in SO_ERROR, UDP on ::1 through WSASendTo
  * and WSARecvFrom, an overlapped WSARecv with a completion routine, and
  * one completed through GetOverlappedResult, GetAddrInfoExW in the
- * background and WSAConnectByNameW; with "many", more receives
- * pending with a routine than the launcher has room for. Prints each
- * result, which must read the same through netquill-run.
+ * background and WSAConnectByNameW, TransmitFile of a file with head and
+ * tail buffers, from the file's position and from an OVERLAPPED's offset;
+ * with "many", more receives pending with a routine than the launcher has
+ * room for. Prints each result, which must read the same through
+ * netquill-run.
  */
+#include <mswsock.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -153,6 +156,51 @@ static void Receive(const char *text, int early,
   Unpair();
 }
 
+/* The n bytes the peer received, printed with the file's position after
+ * the call. */
+static void Received(HANDLE file, int n) {
+  char got[64];
+  int len = 0, r = 1;
+  LARGE_INTEGER zero, at;
+  zero.QuadPart = 0;
+  while (len < n && r > 0) len += r = recv(server, got + len, n - len, 0);
+  SetFilePointerEx(file, zero, &at, FILE_CURRENT);
+  printf(" %.*s at %ld\n", len, got, (long)at.QuadPart);
+}
+
+/* TransmitFile from the file's position, moved to 30 first, then from an
+ * OVERLAPPED's offset to the file's end. */
+static void Transmit(void) {
+  char text[100], head[] = "<head>", tail[] = "<tail>";
+  TRANSMIT_FILE_BUFFERS ends = {head, 6, tail, 6};
+  WSAOVERLAPPED ov;
+  DWORD n = 0;
+  int i;
+  HANDLE file =
+      CreateFileA("transmit.bin", GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                  CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, NULL);
+  for (i = 0; i < 100; ++i) text[i] = (char)('a' + i % 26);
+  WriteFile(file, text, sizeof text, &n, NULL);
+  SetFilePointer(file, 30, NULL, FILE_BEGIN);
+  Pair(0);
+  printf("TransmitFile %d", TransmitFile(client, file, 20, 0, NULL, &ends, 0));
+  Received(file, 32);
+  Unpair();
+  Pair(WSA_FLAG_OVERLAPPED);
+  memset(&ov, 0, sizeof ov);
+  ov.Offset = 90;
+  ov.hEvent = WSACreateEvent();
+  i = TransmitFile(client, file, 0, 0, &ov, &ends, 0);
+  printf("TransmitFile %d %d\n", i, i ? 0 : WSAGetLastError());
+  printf("GetOverlappedResult %d",
+         GetOverlappedResult((HANDLE)client, &ov, &n, TRUE));
+  printf(" %lu", n);
+  Received(file, 22);
+  WSACloseEvent(ov.hEvent);
+  Unpair();
+  CloseHandle(file);
+}
+
 /* More receives pending with a routine than the launcher remembers (1,024):
  * each routine of the program still runs once. */
 #define kPending 1030
@@ -250,6 +298,7 @@ int main(int argc, char **argv) {
   Receive("early", 1, Completed);
   Receive("result", 0, NULL);
   Lookups();
+  Transmit();
   printf("done\n");
   return 3;
 }
