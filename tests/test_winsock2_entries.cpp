@@ -366,8 +366,8 @@ TEST_F(Winsock2Entries, WaitsControlsAndLookupsSpellOutTheirValues) {
 
 // A lookup in the background that failed, told by its overlapped result
 // (the routine's way runs through the launcher's test); connections by a
-// list or a name that failed; TransmitPackets dumps its memory elements,
-// at once or at completion.
+// list or a name that failed; TransmitPackets dumps its elements, the
+// files' read back, at once or at completion.
 TEST_F(Winsock2Entries, FailedLookupConnectionsByNameAndPackets) {
   sockaddr_in v4 = {};
   v4.sin_family = AF_INET;
@@ -398,16 +398,34 @@ TEST_F(Winsock2Entries, FailedLookupConnectionsByNameAndPackets) {
   NQW_WSAConnectByNameA(FALSE, 318, "localhost", "1", &length,
                         reinterpret_cast<sockaddr *>(&v4), nullptr, nullptr,
                         nullptr, nullptr);
+  // Elements in the order they go out; the files' ranges read back at
+  // issue, the second up to the file's end; a file element on a handle
+  // that is no disk file leaves its call without a dump.
+  std::string name = Path("packets.bin");
+  FILE *f = fopen(name.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  fputs("0123456789", f);
+  fclose(f);
+  HANDLE file = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
   char head[] = "GET", tail[] = "!\n";
-  TRANSMIT_PACKETS_ELEMENT e[3] = {{TP_ELEMENT_MEMORY, 3, {}},
+  TRANSMIT_PACKETS_ELEMENT e[5] = {{TP_ELEMENT_MEMORY, 3, {}},
+                                   {TP_ELEMENT_FILE, 3, {}},
+                                   {TP_ELEMENT_MEMORY, 2, {}},
                                    {TP_ELEMENT_FILE, 0, {}},
-                                   {TP_ELEMENT_MEMORY, 2, {}}};
+                                   {TP_ELEMENT_FILE, 4, {}}};
   e[0].pBuffer = head, e[2].pBuffer = tail;
+  e[1].hFile = e[3].hFile = file;
+  e[1].nFileOffset.QuadPart = 2, e[3].nFileOffset.QuadPart = 7;
   t_code = 0;
   NQW_TransmitPackets(TRUE, 316, e, 3, 0, nullptr, 0);
   t_code = 997;
-  NQW_TransmitPackets(FALSE, 316, e + 2, 1, 0, &ov, 0);
-  CompletedEx(&ov, 2);
+  NQW_TransmitPackets(FALSE, 316, e + 2, 2, 0, &ov, 0);
+  CompletedEx(&ov, 5);
+  t_code = 0;
+  NQW_TransmitPackets(TRUE, 316, e + 4, 1, 0, nullptr, 0);
+  CloseHandle(file);
   std::string o = H(&ov);
   EXPECT_EQ(
       Records(),
@@ -421,12 +439,15 @@ TEST_F(Winsock2Entries, FailedLookupConnectionsByNameAndPackets) {
           "NULL) returned FALSE [10061]",
           "INF: TransmitPackets(316, " + H(e) +
               ", 3, 0, 0x0, 0x0) returned TRUE (buffers 2, bytes 5, files 1)",
-          "      0000  47 45 54 21 0A                                   GET!.",
-          "WRN: TransmitPackets(316, " + H(e + 2) + ", 1, 0, " + o +
-              ", 0x0) returned FALSE (buffers 1, bytes 2, files 0) [997]",
+          "      0000  47 45 54 32 33 34 21 0A:                         "
+          "GET234!.",
+          "WRN: TransmitPackets(316, " + H(e + 2) + ", 2, 0, " + o +
+              ", 0x0) returned FALSE (buffers 1, bytes 2, files 1) [997]",
           "INF: GetQueuedCompletionStatusEx(316, " + o +
-              ", TransmitPackets) returned 2",
-          "      0000  21 0A                                            !.",
+              ", TransmitPackets) returned 5",
+          "      0000  21 0A 37 38 39                                   !.789",
+          "INF: TransmitPackets(316, " + H(e + 4) +
+              ", 1, 0, 0x0, 0x0) returned TRUE (buffers 0, bytes 0, files 1)",
       }));
 }
 

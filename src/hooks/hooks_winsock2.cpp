@@ -691,8 +691,26 @@ BOOL NQ_CALL NQW_WSAConnectByList(BOOL result, SOCKET s,
                        local, remote_length, remote);
 }
 
-// TransmitPackets: its memory elements' bytes in one dump, as sent; the
-// counts of its elements after the result:
+// A file element's range: from its offset, its length or up to the file's
+// end; false when the handle is no disk file.
+static bool FileElementLength(const TRANSMIT_PACKETS_ELEMENT &e,
+                              uint64_t *length) {
+  uint64_t size;
+  if (!DiskFileSize(reinterpret_cast<uintptr_t>(e.hFile), &size)) return false;
+  uint64_t from = static_cast<uint64_t>(e.nFileOffset.QuadPart);
+  uint64_t left = size > from ? size - from : 0;
+  *length = e.cLength != 0 && e.cLength < left ? e.cLength : left;
+  return true;
+}
+
+// Beyond this many bytes of its files a call is written without its dump:
+// they are read into memory of the program's process at issue.
+constexpr uint64_t kMostFileBytes = 64u << 20;
+
+// TransmitPackets: its elements' bytes in one dump, as sent, the file
+// elements' read back at issue from the ranges they name (a call whose
+// files cannot all be read back has no dump: none is made up); the counts
+// of its elements after the result (bytes: of the memory elements):
 //   TransmitPackets(316, 0x6ff000, 3, 0, 0x0, 0x0) returned TRUE
 //   (buffers 2, bytes 11, files 1)
 BOOL NQ_CALL NQW_TransmitPackets(BOOL result, SOCKET s,
@@ -701,37 +719,66 @@ BOOL NQ_CALL NQW_TransmitPackets(BOOL result, SOCKET s,
                                  DWORD flags) {
   if (NobodyTraces()) return result;
   DWORD read = elements == nullptr || Refused(!result) ? 0 : count;
-  // The memory elements as a WSABUF list, which the dump and a pending
-  // record read (the record copies it).
+  uint64_t from_files = 0;
+  bool readable = true;
+  for (DWORD i = 0; i < read; ++i) {
+    uint64_t length = 0;
+    if (elements[i].dwElFlags & TP_ELEMENT_FILE)
+      readable = readable && FileElementLength(elements[i], &length);
+    from_files += length;
+  }
+  char *file_bytes = nullptr;
+  if (!readable || from_files > kMostFileBytes ||
+      (from_files != 0 && (file_bytes = static_cast<char *>(g_os.alloc(
+                               static_cast<size_t>(from_files)))) == nullptr))
+    readable = false;
+  // The elements as a WSABUF list, which the dump and a pending record
+  // read (the record copies it).
   WSABUF near_list[16];
   WSABUF *list = near_list;
   if (read > 16 && (list = static_cast<WSABUF *>(
                         g_os.alloc(read * sizeof(WSABUF)))) == nullptr)
     read = 0;  // no memory for the list: the line alone
-  uint32_t buffers = 0, files = 0, bytes = 0;
+  uint32_t buffers = 0, memory = 0, files = 0, bytes = 0, sent = 0;
+  char *at = file_bytes;
   for (DWORD i = 0; i < read; ++i) {
     const TRANSMIT_PACKETS_ELEMENT &e = elements[i];
+    uint64_t length;
     if (e.dwElFlags & TP_ELEMENT_MEMORY) {
       list[buffers++] = WSABUF{e.cLength, static_cast<char *>(e.pBuffer)};
+      ++memory;
       bytes += e.cLength;
+      sent += e.cLength;
     } else if (e.dwElFlags & TP_ELEMENT_FILE) {
       ++files;
+      if (!readable || !FileElementLength(e, &length) ||
+          ReadFileAt(reinterpret_cast<uintptr_t>(e.hFile),
+                     static_cast<uint64_t>(e.nFileOffset.QuadPart), at,
+                     static_cast<size_t>(length)) != length) {
+        readable = false;
+        continue;
+      }
+      list[buffers++] = WSABUF{static_cast<ULONG>(length), at};
+      at += length;
+      sent += static_cast<uint32_t>(length);
     }
   }
+  uint32_t dumped = readable ? buffers : 0;
   char text[kText];
   Format(text, sizeof text,
          "TransmitPackets(%zd, 0x%zx, %u, %u, 0x%zx, 0x%x) %s (buffers %u, "
          "bytes %u, files %u)",
          S(s), Ptr(elements), static_cast<unsigned>(count),
          static_cast<unsigned>(send_size), Ptr(ov),
-         static_cast<unsigned>(flags), BoolText(result), buffers, bytes, files);
+         static_cast<unsigned>(flags), BoolText(result), memory, bytes, files);
   Transfer t = {kPendingTransmitPackets,
                 s,
                 ov,
-                Buffers(buffers != 0 ? list : nullptr, buffers),
+                Buffers(dumped != 0 ? list : nullptr, dumped),
                 nullptr,
                 0,
-                result ? &bytes : nullptr};
+                result ? &sent : nullptr};
+  t.kept = file_bytes;
   TransferLine(!result, t, text);
   if (list != near_list && list != nullptr) g_os.release(list);
   return result;

@@ -171,7 +171,9 @@ DumpPiece *PendingPieces(PendingOp *op, uint32_t n) {
 void PendingRelease(PendingOp *op) {
   if (op->pieces != op->inline_pieces && op->pieces != nullptr)
     g_os.release(op->pieces);
+  g_os.release(op->kept);
   op->pieces = op->inline_pieces;
+  op->kept = nullptr;
   op->count = 0;
 }
 

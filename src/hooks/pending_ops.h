@@ -64,6 +64,7 @@ struct PendingOp {
   const void *from;
   const int *from_length;
   SentFile file;  // TransmitFile: its buffers are the head and the tail
+  void *kept;     // a block the pieces point into, let go with the record
 };
 
 // Starts a record of the call of kind on socket at ov; not yet

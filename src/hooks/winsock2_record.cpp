@@ -195,6 +195,7 @@ PendingOp *Remember(const Transfer &t, PendingOp *given, PendingOp *own,
     p[0] = DumpPiece{t.data, t.data_size};
   }
   if (t.file != nullptr) op->file = *t.file;
+  op->kept = t.kept;
   return PendingRemember(op, early) == Remembered::kCameFirst ? op : nullptr;
 }
 
@@ -215,8 +216,10 @@ void PlainLine(bool failed, const char *text) {
 
 void TransferLine(bool failed, const Transfer &t, const char *text,
                   PendingOp *op) {
+  void *kept = t.kept;  // let go here unless a remembered record takes it
   if (!EnterCall(failed)) {
     if (op != nullptr) PendingRelease(op);
+    g_os.release(kept);
     return;
   }
   int32_t code = LastError();
@@ -228,6 +231,7 @@ void TransferLine(bool failed, const Transfer &t, const char *text,
     if (later) {
       first = Remember(t, op, &own, &early);
       op = nullptr;
+      kept = nullptr;
     } else {
       PendingForget(t.ov);
     }
@@ -250,6 +254,7 @@ void TransferLine(bool failed, const Transfer &t, const char *text,
     WriteCompletion(early.how, *first, early.failed, early.bytes, early.code);
     PendingRelease(first);
   }
+  g_os.release(kept);
   LeaveCall();
 }
 

@@ -38,6 +38,9 @@ struct Transfer {
   const uint32_t *moved;  // where the call wrote its count, or null
   // TransmitFile: its file, whose bytes go between the two buffers.
   const SentFile *file = nullptr;
+  // A block of the caller's that buffers point into (TransmitPackets' file
+  // bytes): TransferLine takes it over, and lets it go with the record.
+  void *kept = nullptr;
 };
 
 // The caller's error code now, read through the bridge without a capture:
