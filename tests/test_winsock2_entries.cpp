@@ -262,6 +262,15 @@ TEST_F(Winsock2Entries, TransmitFileDumpsTheBytesSentFromItsFile) {
   ASSERT_TRUE(WriteFile(file, "abcdefghijklmnopqrstuvwxyz", 26, &n, nullptr));
   HANDLE async = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr,
                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  // One byte more than a dump reads back of files: sent whole, it has no
+  // dump, unless the dump limit asks for less.
+  HANDLE big =
+      CreateFileA(Path("big.bin").c_str(), GENERIC_READ | GENERIC_WRITE, share,
+                  nullptr, CREATE_ALWAYS, 0, nullptr);
+  LARGE_INTEGER big_size = {}, zero = {};
+  big_size.QuadPart = (64 << 20) + 1;
+  ASSERT_TRUE(SetFilePointerEx(big, big_size, nullptr, FILE_BEGIN));
+  ASSERT_TRUE(SetEndOfFile(big));
   char head[] = "H:", tail[] = ":T";
   TRANSMIT_FILE_BUFFERS ends = {head, 2, tail, 2};
   LARGE_INTEGER at = {}, now = {};
@@ -276,22 +285,32 @@ TEST_F(Winsock2Entries, TransmitFileDumpsTheBytesSentFromItsFile) {
       "      0000  48 3A 3A 54                                      H::T";
   struct {
     HANDLE file;
+    DWORD count;
     LPOVERLAPPED ov;
     const LARGE_INTEGER *from;
     uint32_t limit;
     std::vector<std::string> dump;
   } cases[] = {
-      {file, nullptr, &at, 0, {kSent}},
-      {async, &ov, nullptr, 4, {kCut, "      ... 5 more bytes"}},
-      {nullptr, nullptr, nullptr, 0, {kEnds}},
-      {file, nullptr, nullptr, 0, {}},
+      {file, 5, nullptr, &at, 0, {kSent}},
+      {async, 5, &ov, nullptr, 4, {kCut, "      ... 5 more bytes"}},
+      {nullptr, 5, nullptr, nullptr, 0, {kEnds}},
+      {file, 5, nullptr, nullptr, 0, {}},
+      {big, 0, nullptr, &zero, 0, {}},
+      {big,
+       0,
+       nullptr,
+       &zero,
+       4,
+       {"      0000  48 3A 00 00                                      H:..",
+        "      ... 67108865 more bytes"}},
   };
   std::vector<std::string> want;
   for (const auto &c : cases) {
     WSASetTraceDumpLimit(c.limit);
-    NQW_TransmitFileFrom(TRUE, 5, c.file, 5, 0, c.ov, &ends, 0, c.from);
-    want.push_back("INF: TransmitFile(5, " + H(c.file) + ", 5, 0, " + H(c.ov) +
-                   ", " + H(&ends) + ", 0x0) returned TRUE");
+    NQW_TransmitFileFrom(TRUE, 5, c.file, c.count, 0, c.ov, &ends, 0, c.from);
+    want.push_back("INF: TransmitFile(5, " + H(c.file) + ", " +
+                   std::to_string(c.count) + ", 0, " + H(c.ov) + ", " +
+                   H(&ends) + ", 0x0) returned TRUE");
     want.insert(want.end(), c.dump.begin(), c.dump.end());
   }
   WSASetTraceDumpLimit(0);
@@ -299,6 +318,7 @@ TEST_F(Winsock2Entries, TransmitFileDumpsTheBytesSentFromItsFile) {
   EXPECT_EQ(now.QuadPart, 26);
   CloseHandle(async);
   CloseHandle(file);
+  CloseHandle(big);
   EXPECT_EQ(Records(), want);
 }
 

@@ -703,10 +703,6 @@ static bool FileElementLength(const TRANSMIT_PACKETS_ELEMENT &e,
   return true;
 }
 
-// Beyond this many bytes of its files a call is written without its dump:
-// they are read into memory of the program's process at issue.
-constexpr uint64_t kMostFileBytes = 64u << 20;
-
 // TransmitPackets: its elements' bytes in one dump, as sent, the file
 // elements' read back at issue from the ranges they name (a call whose
 // files cannot all be read back has no dump: none is made up); the counts

@@ -37,6 +37,10 @@ enum PendingKind : uint8_t {
 
 const char *PendingName(PendingKind kind);
 
+// The most bytes of files a call's dump reads back into memory of the
+// program's process; a call that sent more is written without its dump.
+constexpr uint64_t kMostFileBytes = 64u << 20;
+
 // TransmitFile's file: the bytes it sends of it start at offset, at most
 // count of them (0: up to the file's end).
 struct SentFile {

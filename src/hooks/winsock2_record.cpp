@@ -69,7 +69,8 @@ class Pieces {
 // TransmitFile's bytes in the order they went out: the head buffer, the
 // file's range read back (as much of it as the dump shows) and the tail
 // buffer, the first moved of them (-1: all). None when the file is no disk
-// file, or its range does not read back whole.
+// file, its range does not read back whole, or the dump would read more of
+// it than kMostFileBytes.
 class Transmitted {
  public:
   Transmitted(const DumpPiece *buffers, const SentFile &file, long long moved,
@@ -89,6 +90,7 @@ class Transmitted {
       want = shown - buffers[0].size;
       if (want > from_file) want = static_cast<size_t>(from_file);
     }
+    if (want > kMostFileBytes) return;
     if (want != 0) {
       read_ = g_os.alloc(want);
       if (read_ == nullptr ||
