@@ -42,6 +42,17 @@ ULONG CompletedEx(WSAOVERLAPPED *ov, DWORD bytes, ULONG_PTR status = 0) {
   return removed;
 }
 
+const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0,
+                                      0, 0, 0, 0, 0, 0, 0, 1};
+
+sockaddr_in V4(unsigned port, uint32_t address) {
+  sockaddr_in in = {};
+  in.sin_family = AF_INET;
+  in.sin_port = Net16(port);
+  in.sin_addr.s_addr = address;
+  return in;
+}
+
 sockaddr_storage V6(const unsigned char (&a)[16], unsigned port,
                     unsigned scope) {
   sockaddr_storage ss = {};
@@ -54,22 +65,15 @@ sockaddr_storage V6(const unsigned char (&a)[16], unsigned port,
 }
 
 TEST_F(Winsock2Entries, AddressesAreReadByTheirFamily) {
-  const unsigned char loop6[16] = {0, 0, 0, 0, 0, 0, 0, 0,
-                                   0, 0, 0, 0, 0, 0, 0, 1};
   const unsigned char link6[16] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0,
                                    0,    0,    0, 0, 0, 0, 0, 1};
   const unsigned char mapped[16] = {0, 0, 0,    0,    0,   0, 0, 0,
                                     0, 0, 0xff, 0xff, 127, 0, 0, 1};
-  sockaddr_storage v6 = V6(loop6, 443, 0), scoped = V6(link6, 80, 3),
+  sockaddr_storage v6 = V6(kLoopback6, 443, 0), scoped = V6(link6, 80, 3),
                    v4mapped = V6(mapped, 7000, 0), any6 = {}, un = {},
                    other = {};
   any6.ss_family = AF_INET6;
-  sockaddr_in v4 = {};
-  v4.sin_family = AF_INET;
-  v4.sin_port = Net16(7000);
-  v4.sin_addr.s_addr = Loopback4();
-  sockaddr_in any4 = {};
-  any4.sin_family = AF_INET;
+  sockaddr_in v4 = V4(7000, Loopback4()), any4 = V4(0, 0);
   un.ss_family = AF_UNIX;
   memcpy(reinterpret_cast<char *>(&un) + 2, "C:\\t\\s.sock", 12);
   other.ss_family = 99;
@@ -107,9 +111,7 @@ TEST_F(Winsock2Entries, AddressesAreReadByTheirFamily) {
 
 // An accepted peer's address is read only as far as the call wrote it.
 TEST_F(Winsock2Entries, OutAddressesOnlyWhenWritten) {
-  const unsigned char loop6[16] = {0, 0, 0, 0, 0, 0, 0, 0,
-                                   0, 0, 0, 0, 0, 0, 0, 1};
-  sockaddr_storage peer = V6(loop6, 51544, 0);
+  sockaddr_storage peer = V6(kLoopback6, 51544, 0);
   int length = 28;
   EXPECT_EQ(NQW_accept(9, 5, reinterpret_cast<sockaddr *>(&peer), &length),
             SOCKET(9));
@@ -342,17 +344,11 @@ TEST_F(Winsock2Entries, WaitsControlsAndLookupsSpellOutTheirValues) {
                sizeof connect_ex, &fn, sizeof fn, &got, nullptr, nullptr);
   u_long on = 1;
   NQW_ioctlsocket(0, 316, FIONBIO, &on);
-  sockaddr_in v4 = {};
-  v4.sin_family = AF_INET;
-  v4.sin_port = Net16(80);
-  v4.sin_addr.s_addr = Loopback4();
-  sockaddr_in6 v6 = {};
-  v6.sin6_family = AF_INET6;
-  v6.sin6_port = Net16(80);
-  v6.sin6_addr.s6_addr[15] = 1;
+  sockaddr_in v4 = V4(80, Loopback4());
+  sockaddr_storage v6 = V6(kLoopback6, 80, 0);
   ADDRINFOW second = {}, first = {};
   second.ai_addr = reinterpret_cast<sockaddr *>(&v6);
-  second.ai_addrlen = sizeof v6;
+  second.ai_addrlen = sizeof(sockaddr_in6);
   first.ai_addr = reinterpret_cast<sockaddr *>(&v4);
   first.ai_addrlen = sizeof v4;
   first.ai_next = &second;
@@ -389,12 +385,8 @@ TEST_F(Winsock2Entries, WaitsControlsAndLookupsSpellOutTheirValues) {
 // list or a name that failed; TransmitPackets dumps its elements, the
 // files' read back, at once or at completion.
 TEST_F(Winsock2Entries, FailedLookupConnectionsByNameAndPackets) {
-  sockaddr_in v4 = {};
-  v4.sin_family = AF_INET;
-  v4.sin_port = Net16(80);
-  v4.sin_addr.s_addr = Loopback4();
-  sockaddr_storage v6 =
-      V6({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 80, 0);
+  sockaddr_in v4 = V4(80, Loopback4());
+  sockaddr_storage v6 = V6(kLoopback6, 80, 0);
   PADDRINFOEXW list = nullptr;
   OVERLAPPED ov = {};
   t_code = 997;
