@@ -30,6 +30,16 @@ u_long Loopback4() {
   return v;
 }
 
+// A file at path made anew with text, open for reading and writing.
+HANDLE FileWith(const std::string &path, const char *text) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            CREATE_ALWAYS, 0, nullptr);
+  DWORD n = 0;
+  WriteFile(file, text, static_cast<DWORD>(strlen(text)), &n, nullptr);
+  return file;
+}
+
 // One completion of ov through GetQueuedCompletionStatusEx, with the
 // kernel's status in the OVERLAPPED as the system leaves it.
 ULONG CompletedEx(WSAOVERLAPPED *ov, DWORD bytes, ULONG_PTR status = 0) {
@@ -257,18 +267,13 @@ TEST_F(Winsock2Entries, CompletionsDequeuedBeforeTheirCallsEntry) {
 // start is not known, are counted, never made up.
 TEST_F(Winsock2Entries, TransmitFileDumpsTheBytesSentFromItsFile) {
   std::string path = Path("sent.bin");
-  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, share,
-                            nullptr, CREATE_ALWAYS, 0, nullptr);
-  DWORD n = 0;
-  ASSERT_TRUE(WriteFile(file, "abcdefghijklmnopqrstuvwxyz", 26, &n, nullptr));
-  HANDLE async = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr,
+  HANDLE file = FileWith(path, "abcdefghijklmnopqrstuvwxyz");
+  HANDLE async = CreateFileA(path.c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   // One byte more than a dump reads back of files: sent whole, it has no
   // dump, unless the dump limit asks for less.
-  HANDLE big =
-      CreateFileA(Path("big.bin").c_str(), GENERIC_READ | GENERIC_WRITE, share,
-                  nullptr, CREATE_ALWAYS, 0, nullptr);
+  HANDLE big = FileWith(Path("big.bin"), "");
   LARGE_INTEGER big_size = {}, zero = {};
   big_size.QuadPart = (64 << 20) + 1;
   ASSERT_TRUE(SetFilePointerEx(big, big_size, nullptr, FILE_BEGIN));
@@ -413,14 +418,7 @@ TEST_F(Winsock2Entries, FailedLookupConnectionsByNameAndPackets) {
   // Elements in the order they go out; the files' ranges read back at
   // issue, the second up to the file's end; a file element on a handle
   // that is no disk file leaves its call without a dump.
-  std::string name = Path("packets.bin");
-  FILE *f = fopen(name.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  fputs("0123456789", f);
-  fclose(f);
-  HANDLE file = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  HANDLE file = FileWith(Path("packets.bin"), "0123456789");
   char head[] = "GET", tail[] = "!\n";
   TRANSMIT_PACKETS_ELEMENT e[5] = {{TP_ELEMENT_MEMORY, 3, {}},
                                    {TP_ELEMENT_FILE, 3, {}},
