@@ -119,6 +119,22 @@ nqrun::Ssl *SessionOf(nqrun::Bio *bio) {
   return ssl;
 }
 
+using SizedHook = int (*)(int, int, const void *, size_t, const size_t *, int);
+
+// The calls that say in *moved how many bytes they moved: the library's
+// call, then its line on the socket the session reads or writes through.
+template <typename Buf>
+int SizedCall(int (*real)(nqrun::Ssl *, Buf, size_t, size_t *), SizedHook hook,
+              int (*socket_of)(const nqrun::Ssl *), nqrun::Ssl *ssl, Buf buf,
+              size_t num, size_t *moved) {
+  nqrun::EnterSocketCall();
+  int r = real(ssl, buf, num, moved);
+  if (nqrun::Detached()) return r;
+  int code = SslCode(ssl, r);
+  nqrun::LibraryScope scope;
+  return hook(r, socket_of(ssl), buf, num, moved, code);
+}
+
 }  // namespace
 
 extern "C" {
@@ -146,23 +162,13 @@ NQ_EXPORT int SSL_write(nqrun::Ssl *ssl, const void *buf, int num) {
 NQ_EXPORT int SSL_read_ex(nqrun::Ssl *ssl, void *buf, size_t num,
                           size_t *readbytes) {
   NQ_REAL_TLS(SSL_read_ex);
-  nqrun::EnterSocketCall();
-  int r = real(ssl, buf, num, readbytes);
-  if (nqrun::Detached()) return r;
-  int code = SslCode(ssl, r);
-  nqrun::LibraryScope scope;
-  return NQX_SSL_read_ex(r, ReadSocket(ssl), buf, num, readbytes, code);
+  return SizedCall(real, NQX_SSL_read_ex, ReadSocket, ssl, buf, num, readbytes);
 }
 
 NQ_EXPORT int SSL_write_ex(nqrun::Ssl *ssl, const void *buf, size_t num,
                            size_t *written) {
   NQ_REAL_TLS(SSL_write_ex);
-  nqrun::EnterSocketCall();
-  int r = real(ssl, buf, num, written);
-  if (nqrun::Detached()) return r;
-  int code = SslCode(ssl, r);
-  nqrun::LibraryScope scope;
-  return NQX_SSL_write_ex(r, WriteSocket(ssl), buf, num, written, code);
+  return SizedCall(real, NQX_SSL_write_ex, WriteSocket, ssl, buf, num, written);
 }
 
 // SSL_READ_EARLY_DATA_ERROR (0) is the one failure; SUCCESS (1) and
@@ -170,23 +176,15 @@ NQ_EXPORT int SSL_write_ex(nqrun::Ssl *ssl, const void *buf, size_t num,
 NQ_EXPORT int SSL_read_early_data(nqrun::Ssl *ssl, void *buf, size_t num,
                                   size_t *readbytes) {
   NQ_REAL_TLS(SSL_read_early_data);
-  nqrun::EnterSocketCall();
-  int r = real(ssl, buf, num, readbytes);
-  if (nqrun::Detached()) return r;
-  int code = SslCode(ssl, r);
-  nqrun::LibraryScope scope;
-  return NQX_SSL_read_early_data(r, ReadSocket(ssl), buf, num, readbytes, code);
+  return SizedCall(real, NQX_SSL_read_early_data, ReadSocket, ssl, buf, num,
+                   readbytes);
 }
 
 NQ_EXPORT int SSL_write_early_data(nqrun::Ssl *ssl, const void *buf, size_t num,
                                    size_t *written) {
   NQ_REAL_TLS(SSL_write_early_data);
-  nqrun::EnterSocketCall();
-  int r = real(ssl, buf, num, written);
-  if (nqrun::Detached()) return r;
-  int code = SslCode(ssl, r);
-  nqrun::LibraryScope scope;
-  return NQX_SSL_write_early_data(r, WriteSocket(ssl), buf, num, written, code);
+  return SizedCall(real, NQX_SSL_write_early_data, WriteSocket, ssl, buf, num,
+                   written);
 }
 
 // 0 is no failure here: the close_notify went out, the peer's is awaited.
