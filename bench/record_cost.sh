@@ -12,6 +12,12 @@
 # no delayed acknowledgement stands in curl's way (a server writing its
 # header and body apart makes every request wait some 40 ms).
 #
+# curl also runs, in the same turns, under the floor of its goal
+# (record_floor.c): one fixed line written after each call that is traced,
+# and nothing else; then with the fstat that guards a held descriptor. What
+# those cost is the least any tracer that writes each record as its call
+# returns can cost, whatever its code.
+#
 #   bench/record_cost.sh [rounds]
 # Uses build/host (cmake --preset host); needs redis-server, redis-benchmark,
 # redis-cli, curl and python3 (apt-get install redis-server
@@ -22,13 +28,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 rounds=${1:-7}
 nqr=$root/build/host/dropin/netquill-run/netquill-run
 cmake --build "$root/build/host" --target netquill-run nq_preload >/dev/null
-for tool in redis-server redis-benchmark redis-cli curl /usr/bin/python3; do
+for tool in redis-server redis-benchmark redis-cli curl /usr/bin/python3 cc; do
   command -v $tool >/dev/null || { echo "record_cost: needs $tool" >&2; exit 2; }
 done
 
 work=$(mktemp -d)
 pids=()
 trap 'kill "${pids[@]}" 2>/dev/null; rm -rf "$work"' EXIT
+cc -O2 -shared -fPIC -o "$work/record_floor.so" "$root/bench/record_floor.c" -ldl
 median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 now() { date +%s%N; }
 # "wall cpu" in seconds of a command, into the file named first: its
@@ -103,12 +110,18 @@ curl_round() {  # prefix...
 }
 
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+floor=(env LD_PRELOAD="$work/record_floor.so"
+       RECORD_FLOOR_FILE="$work/floor.log")
 for kind in redis curl; do
-  : >"$work/plain" && : >"$work/traced"
+  : >"$work/plain" && : >"$work/traced" && : >"$work/write" && : >"$work/fstat"
   for ((r = 0; r < rounds; r++)); do
     ${kind}_round env >>"$work/plain"
     ${kind}_round "$nqr" -f 0 -o "$work/$kind.log" >>"$work/traced"
-    rm -f "$work/$kind.log"*
+    if [ $kind = curl ]; then
+      curl_round "${floor[@]}" RECORD_FLOOR_FSTAT=0 >>"$work/write"
+      curl_round "${floor[@]}" RECORD_FLOOR_FSTAT=1 >>"$work/fstat"
+    fi
+    rm -f "$work/$kind.log"* "$work/floor.log"
   done
   for column in 1 2; do
     p=$(cut -d' ' -f$column "$work/plain" | median)
@@ -117,4 +130,11 @@ for kind in redis curl; do
     [ $kind = redis ] && what=$([ $column = 1 ] && echo "benchmark" || echo "server cpu")
     echo "$kind $what: plain ${p}s, traced ${t}s, $(echo "scale=3; $t / $p" | bc)x"
   done
+done
+p=$(cut -d' ' -f2 "$work/plain" | median)
+for check in write fstat; do
+  f=$(cut -d' ' -f2 "$work/$check" | median)
+  what=$([ $check = write ] && echo "a write a record" ||
+         echo "an fstat and a write a record")
+  echo "curl cpu floor, $what: ${f}s, $(echo "scale=3; $f / $p" | bc)x"
 done
