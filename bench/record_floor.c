@@ -32,7 +32,8 @@ static void Record(void) {
     const char *path = getenv("RECORD_FLOOR_FILE");
     g_file = open(path ? path : "/dev/null",
                   O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    g_check = getenv("RECORD_FLOOR_FSTAT") != NULL;
+    const char *check = getenv("RECORD_FLOOR_FSTAT");
+    g_check = check != NULL && check[0] == '1';
   }
   if (g_check) {
     struct stat st;
