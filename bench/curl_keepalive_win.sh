@@ -37,8 +37,8 @@ trap cleanup EXIT
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
 unset NETQUILL_FILE NETQUILL_FLAGS NETQUILL_TRACE NETQUILL_PER_PROCESS
 mkdir -p "$work/bin"
-cp "$build/NETQUILL.DLL" "$build/dropin/netquill-run-win/NQINJECT.DLL" \
-   "$build/dropin/netquill-run-win/netquill-run.exe" "$curl" "$work/bin/"
+cp "$build/NETQUILL.DLL" "$build/run/windows/NQINJECT.DLL" \
+   "$build/run/windows/netquill-run.exe" "$curl" "$work/bin/"
 wineserver -p </dev/null >/dev/null 2>&1 || true  # it forks and returns
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || wine=wine64

@@ -64,7 +64,7 @@ for s in "${sections[@]}"; do
       b=$root/build/bench-host
       host_plain() { "$b/bench/nq_echo_workload" bare "$trips"; }
       host_preload() {
-        NETQUILL_TRACE=0 "$b/dropin/netquill-run/netquill-run" \
+        NETQUILL_TRACE=0 "$b/run/linux/netquill-run" \
           "$b/bench/nq_echo_workload" bare "$trips"
       }
       compare "netquill-run, NETQUILL_TRACE=0" "no interposer" host_plain host_preload ;;
@@ -78,7 +78,7 @@ for s in "${sections[@]}"; do
       for d in system dropin; do
         cp "$b/bench/nq_echo_workload.exe" "$b/NETQUILL.DLL" "$dir/$d/"
       done
-      cp "$b/dropin/wsock32/WSOCK32.DLL" "$dir/dropin/"
+      cp "$b/wsock32/WSOCK32.DLL" "$dir/dropin/"
       wine_system() { "$root/cmake/wine-run.sh" "$dir/system/nq_echo_workload.exe" bare "$trips"; }
       wine_dropin() {
         WINEDLLOVERRIDES="wsock32=n,b;mscoree,mshtml=" NETQUILL_TRACE=0 \

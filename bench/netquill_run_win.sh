@@ -29,8 +29,8 @@ trap 'WINEPREFIX=$work/prefix wineserver -k 2>/dev/null || true; rm -rf "$work"'
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
 unset NETQUILL_FILE NETQUILL_FLAGS NETQUILL_TRACE
 mkdir -p "$work/bin"
-cp "$dir/NETQUILL.DLL" "$dir/dropin/netquill-run-win/NQINJECT.DLL" \
-   "$dir/dropin/netquill-run-win/netquill-run.exe" \
+cp "$dir/NETQUILL.DLL" "$dir/run/windows/NQINJECT.DLL" \
+   "$dir/run/windows/netquill-run.exe" \
    "$dir/bench/nq_bench_run_plain.exe" "$dir/bench/nq_bench_run_wrapped.exe" \
    "$work/bin/"
 wineserver -p </dev/null >/dev/null 2>&1 || true  # it forks and returns

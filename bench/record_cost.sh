@@ -26,7 +26,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 rounds=${1:-7}
-nqr=$root/build/host/dropin/netquill-run/netquill-run
+nqr=$root/build/host/run/linux/netquill-run
 cmake --build "$root/build/host" --target netquill-run nq_preload >/dev/null
 for tool in redis-server redis-benchmark redis-cli curl /usr/bin/python3 cc; do
   command -v $tool >/dev/null || { echo "record_cost: needs $tool" >&2; exit 2; }

@@ -12,7 +12,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 rounds=${1:-7}
 megabytes=${2:-16}
-nqr=$root/build/host/dropin/netquill-run/netquill-run
+nqr=$root/build/host/run/linux/netquill-run
 cmake --build "$root/build/host" --target netquill-run nq_preload >/dev/null
 
 work=$(mktemp -d)

@@ -12,38 +12,44 @@
 #    library in which every symbol must resolve (the top floor is the
 #    library itself).
 #
-# nq_add_floor(name level FOLDERS folder... SOURCES file... [BELOW target])
-# makes the object library nq_floor_<name>, which compiles its sources at
-# NQ_FLOOR=level with the include root build/floors/<name>, and
+# nq_add_floor(name level FOLDERS folder... SOURCES file... [BELOW target]
+#              [ROOT dir]) makes the object library nq_floor_<name>, which
+# compiles its sources at NQ_FLOOR=level with the include root
+# build/floors/<name>, and
 # nq_floor_<name>_headers, which compiles each of its headers alone there
-# (the other system's headers of src/platform/ aside).
+# (the other system's headers of src/platform/ aside). The folders are
+# those of src/, or of ROOT (a path from the top of the tree) for a floor
+# that a launcher builds into its own binary above the library's floors.
 if(WIN32)
   set(NQ_OTHER_PLATFORM posix)
 else()
   set(NQ_OTHER_PLATFORM win32)
 endif()
 function(nq_add_floor name level)
-  cmake_parse_arguments(F "" "BELOW" "FOLDERS;SOURCES" ${ARGN})
+  cmake_parse_arguments(F "" "BELOW;ROOT" "FOLDERS;SOURCES" ${ARGN})
+  if(NOT F_ROOT)
+    set(F_ROOT src)
+  endif()
   set(root ${CMAKE_BINARY_DIR}/floors/${name})
   set(checks "")
   file(MAKE_DIRECTORY ${root})
   foreach(folder IN LISTS F_FOLDERS)
     if(NOT IS_SYMLINK ${root}/${folder})
-      file(CREATE_LINK ${PROJECT_SOURCE_DIR}/src/${folder} ${root}/${folder}
+      file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${F_ROOT}/${folder} ${root}/${folder}
            SYMBOLIC)
     endif()
     file(GLOB_RECURSE headers CONFIGURE_DEPENDS
-         ${PROJECT_SOURCE_DIR}/src/${folder}/*.h)
+         ${PROJECT_SOURCE_DIR}/${F_ROOT}/${folder}/*.h)
     foreach(header IN LISTS headers)
       file(STRINGS ${header} guard REGEX "^#if NQ_FLOOR < ${level}$")
       if(NOT guard)
         message(FATAL_ERROR "${header} lacks its floor's guard:\n"
-                "#if NQ_FLOOR < ${level}\n#error \"src/${folder}/ is above "
+                "#if NQ_FLOOR < ${level}\n#error \"${F_ROOT}/${folder}/ is above "
                 "the floor of this file (NQ_FLOOR)\"\n#endif")
       endif()
       # Each header is compiled on its own floor too, also one that no
       # source of the floor includes, so its own includes are held there.
-      file(RELATIVE_PATH path ${PROJECT_SOURCE_DIR}/src ${header})
+      file(RELATIVE_PATH path ${PROJECT_SOURCE_DIR}/${F_ROOT} ${header})
       if(NOT path MATCHES "/${NQ_OTHER_PLATFORM}/")
         set(check ${CMAKE_BINARY_DIR}/floors/${name}-headers/${path}.cpp)
         file(CONFIGURE OUTPUT ${check} CONTENT "#include \"${path}\"\n")
@@ -52,7 +58,7 @@ function(nq_add_floor name level)
     endforeach()
   endforeach()
   foreach(source IN LISTS F_SOURCES)
-    string(REGEX MATCH "^src/([^/]+)/" match "${source}")
+    string(REGEX MATCH "^${F_ROOT}/([^/]+)/" match "${source}")
     if(NOT CMAKE_MATCH_1 IN_LIST F_FOLDERS)
       message(FATAL_ERROR "${source} is not on the floor ${name}")
     endif()

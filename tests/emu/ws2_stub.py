@@ -18,7 +18,7 @@ import sys
 WAIT = 2.0  # seconds a "blocking" call waits at most
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                "..", "..", "dropin", "wsock32", "tests"))
+                                "..", "..", "wsock32", "tests"))
 import check_exports  # noqa: E402
 
 # The drop-in's exports are these DLLs' functions under the same names and
