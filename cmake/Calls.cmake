@@ -13,14 +13,16 @@
 #                        "-" where the list has no such column
 # All are written when the build is configured, and again when the header
 # changes. A malformed entry, a name given twice, an ordinal given twice in
-# one DLL, or a declaration of netquill.h, netquill_wrap.h or
-# netquill_posix.h that the list lacks stops here.
+# one DLL, or a declaration of netquill.h, netquill_wrap.h or of the
+# interposer's posix_entries.h that the list lacks stops here.
 set(nq_calls_header ${CMAKE_CURRENT_LIST_DIR}/../exports/netquill_calls.h)
-set(nq_include_dir ${CMAKE_CURRENT_LIST_DIR}/../include)
+set(nq_top_dir ${CMAKE_CURRENT_LIST_DIR}/..)
+set(nq_posix_entries_header run/linux/preload/entries/posix_entries.h)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-  ${nq_calls_header} ${nq_include_dir}/netquill.h
-  ${nq_include_dir}/netquill_wrap.h ${nq_include_dir}/netquill_posix.h
-  ${nq_include_dir}/netquill_winsock2.h)
+  ${nq_calls_header} ${nq_top_dir}/include/netquill.h
+  ${nq_top_dir}/include/netquill_wrap.h
+  ${nq_top_dir}/${nq_posix_entries_header}
+  ${nq_top_dir}/include/netquill_winsock2.h)
 set(NQ_DEF_FILE ${CMAKE_BINARY_DIR}/exports/netquill.def)
 set(NQ_WSOCK32_DEF_FILE ${CMAKE_BINARY_DIR}/exports/wsock32.def)
 set(NQ_WS2_ORDINALS_DEF ${CMAKE_BINARY_DIR}/exports/ws2_32-ordinals.def)
@@ -198,30 +200,30 @@ function(nq_read_calls)
   endforeach()
 
   # A hook declared in netquill.h, a wrapper in netquill_wrap.h or a POSIX
-  # entry in netquill_posix.h that the lists lack stops here too; so does a
+  # entry in posix_entries.h that the lists lack stops here too; so does a
   # POSIX call without its entry (tests/calls holds the listed ones to their
   # declarations).
   set(nq_posix_entries ${nq_posix} ${nq_traced})
-  set(nq_headers netquill.h netquill_wrap.h netquill_posix.h
-                 netquill_winsock2.h)
+  set(nq_headers include/netquill.h include/netquill_wrap.h
+                 ${nq_posix_entries_header} include/netquill_winsock2.h)
   set(nq_prefixes TX_ nq_ NQX_ NQW_)
   set(nq_listed nq_traced nq_traced nq_posix_entries nq_winsock2)
   foreach(header prefix listed IN ZIP_LISTS nq_headers nq_prefixes nq_listed)
-    file(READ ${nq_include_dir}/${header} text)
+    file(READ ${nq_top_dir}/${header} text)
     string(REGEX MATCHALL "[^A-Za-z0-9_]${prefix}[A-Za-z0-9_]+\\(" found "${text}")
     set(nq_declared_${prefix} "")
     foreach(name IN LISTS found)
       string(REGEX REPLACE "^.${prefix}(.*)\\($" "\\1" name "${name}")
       list(APPEND nq_declared_${prefix} ${name})
       if(NOT name IN_LIST ${listed})
-        nq_calls_fail("include/${header} has ${prefix}${name}, which the "
+        nq_calls_fail("${header} has ${prefix}${name}, which the "
                       "list does not have")
       endif()
     endforeach()
   endforeach()
   foreach(name IN LISTS nq_posix)
     if(NOT name IN_LIST nq_declared_NQX_)
-      nq_calls_fail("include/netquill_posix.h lacks NQX_${name}, which the "
+      nq_calls_fail("${nq_posix_entries_header} lacks NQX_${name}, which the "
                     "POSIX list has")
     endif()
   endforeach()

@@ -1,11 +1,10 @@
 # The symbols libnetquill.so exports are exactly the list's: every traced
-# call as TX_name, the library's own exports, and the entries of
-# include/netquill_posix.h (NQX_ for calls, NQP_ for the library's own),
-# which the POSIX library exports for netquill-run. A hook whose definition
+# call as TX_name and the library's own exports; netquill-run's entries are
+# built into its interposer, never exported here. A hook whose definition
 # drifted from its declaration (an argument of another type: a C++
 # overload, no longer the C name) leaves its name out, and one defined by
 # mistake adds a name; either stops the build here.
-#   -DNM= -DLIBRARY= -DTABLE= (exports/netquill_calls.txt) -DPOSIX_HEADER=
+#   -DNM= -DLIBRARY= -DTABLE= (exports/netquill_calls.txt)
 #   -DSTAMP= (written when the exports match)
 cmake_minimum_required(VERSION 3.25)
 
@@ -18,10 +17,6 @@ foreach(entry IN LISTS entries)
     list(APPEND expected ${CMAKE_MATCH_1})
   endif()
 endforeach()
-file(READ ${POSIX_HEADER} text)
-string(REGEX MATCHALL "NQ[XP]_[A-Za-z0-9_]+\\(" posix "${text}")
-list(TRANSFORM posix REPLACE "\\($" "")
-list(APPEND expected ${posix})
 list(REMOVE_DUPLICATES expected)
 
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}

@@ -26,10 +26,6 @@ if(WIN32)
 else()
   install(TARGETS netquill LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
           COMPONENT library NAMELINK_COMPONENT library)
-  # The POSIX library's own entries (NQX_), for the C library's calls the
-  # Windows socket API lacks: exported by libnetquill.so, so public here.
-  install(FILES include/netquill_posix.h
-          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT library)
   configure_file(cmake/netquill.pc.in ${CMAKE_BINARY_DIR}/netquill.pc @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/netquill.pc
           DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT library)

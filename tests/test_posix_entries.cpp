@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "core/admission.h"
+#include "entries/posix_entries.h"
 #include "hooks/formatters.h"
-#include "netquill_posix.h"
 #include "support/test_env.h"
 
 namespace {

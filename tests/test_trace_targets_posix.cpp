@@ -17,10 +17,10 @@
 
 #include <string>
 
-#include "netquill_posix.h"
+#include "entries/held_file.h"
+#include "entries/lost_records.h"
+#include "entries/posix_entries.h"
 #include "platform/os.h"
-#include "platform/posix/held_file.h"
-#include "platform/posix/lost_records.h"
 #include "support/test_env.h"
 
 using namespace nqtest;
@@ -232,8 +232,8 @@ TEST_F(TraceTargets, FifoSocketAndDirectoryGetNothing) {
 TEST_F(TraceTargets, OnlyTheHeldPathAppendsThroughItsDescriptor) {
   std::string held = Path("held.log"), other = Path("other.log");
   int fd = open(held.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
-  ASSERT_TRUE(nq::HoldFile(held.c_str(), fd));
-  auto append = nq::NativeOsServices().append;
+  ASSERT_EQ(NQP_HoldTraceFile(held.c_str(), fd), 1);
+  auto append = nq::g_os.append;
   for (const std::string &path : {held, other}) {
     EXPECT_EQ(append(path.c_str(), "1\n", 2), 1);
     ASSERT_EQ(rename(path.c_str(), (path + ".moved").c_str()), 0);
@@ -243,6 +243,7 @@ TEST_F(TraceTargets, OnlyTheHeldPathAppendsThroughItsDescriptor) {
   }
   EXPECT_FALSE(nq::HoldFile("", -1));
   close(fd);
+  nq::g_os = nq::NativeOsServices();
 }
 
 // A count of lost records as netquill-run makes it: sealed (or not), with
@@ -264,13 +265,13 @@ int LostCount(bool memfd, bool sealed, const std::string &file) {
 // its mark; a number that stands for anything else is never written.
 TEST_F(TraceTargets, LostRecordsAreCountedOnlyInTheLaunchersCount) {
   std::string own = Path("own.bin"), missing = Path("no-dir/trace.log");
-  auto append = nq::NativeOsServices().append;
   for (int fd : {LostCount(true, false, ""), LostCount(false, true, own)}) {
-    EXPECT_FALSE(nq::CountLostIn(fd));
+    EXPECT_EQ(NQP_CountLostRecords(fd), 0);
     close(fd);
   }
   int fd = LostCount(true, true, "");
-  ASSERT_TRUE(nq::CountLostIn(fd));
+  ASSERT_EQ(NQP_CountLostRecords(fd), 1);
+  auto append = nq::g_os.append;
   auto *seen = static_cast<NQP_LostRecords *>(
       mmap(nullptr, sizeof(NQP_LostRecords), PROT_READ, MAP_SHARED, fd, 0));
   ASSERT_NE(seen, MAP_FAILED);
@@ -282,6 +283,7 @@ TEST_F(TraceTargets, LostRecordsAreCountedOnlyInTheLaunchersCount) {
   EXPECT_EQ(__atomic_load_n(&seen->lost, __ATOMIC_ACQUIRE), 2u);
   EXPECT_EQ(Read(own), before);
   munmap(seen, sizeof(NQP_LostRecords));
+  nq::g_os = nq::NativeOsServices();
 }
 
 }  // namespace

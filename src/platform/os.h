@@ -111,6 +111,12 @@ extern const char kPathSeparator;
 // Windows, which has no such limit).
 void ReadFileSizeLimit();
 
+#if !defined(_WIN32)
+// Whether the process has a limit on the size of its files, which only the
+// services' append keeps to: an append of another way round it goes there.
+bool FileSizeLimited();
+#endif
+
 // Holds off thread cancellation while the calling thread is inside the
 // library, so that no file call of a record becomes a cancellation point the
 // program did not make; CancelResume puts back what the thread had.

@@ -35,7 +35,7 @@ if(PKGCONFIG)
   separate_arguments(flags UNIX_COMMAND "${flags}")
   execute_process(COMMAND cc -o "${WORK}/by-pkgconfig"
                           "${SOURCE_DIR}/consumer.c"
-                          "${SOURCE_DIR}/posix_entries.c" ${flags}
+                          "${SOURCE_DIR}/exports_posix.c" ${flags} -ldl
                           -Wl,-rpath,${prefix}/lib
                   COMMAND_ERROR_IS_FATAL ANY)
   execute_process(COMMAND "${WORK}/by-pkgconfig" "${WORK}/pc.log"

@@ -5,7 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "netquill_posix.h"
+#include "entries/posix_entries.h"
 #include "spawn.h"
 
 namespace nqstress {

@@ -7,25 +7,35 @@
 #   -DCXX= -DSOURCE_DIR= -DFLOORS_DIR=
 cmake_minimum_required(VERSION 3.25)
 
-# floor, its level, the floors whose include roots it has, the planted line
+# folder of the tree, its level, the floors whose include roots it has, the
+# planted line. Above the library's floors, the interposer's entries (level
+# 5) may include the library's headers, and the interposer's own files
+# (level 6, with the public header's root only) none of the library's.
 set(cases
-  "platform|1|platform|#include \"platform/os.h\"|ok"
-  "platform|1|platform|#include <core/context.h>|up"
-  "platform|1|platform|#include \"../core/context.h\"|up"
-  "platform|1|platform|#include \"platform/../core/context.h\"|up"
-  "core|2|core,platform|#include \"core/context.h\"|ok"
-  "core|2|core,platform|#include <output/line.h>|up"
-  "core|2|core,platform|#include \"../output/line.h\"|up"
-  "core|2|core,platform|#include \"platform/../output/line.h\"|up"
-  "output|3|output,core,platform|#include \"output/line.h\"|ok"
-  "output|3|output,core,platform|#include <hooks/formatters.h>|up"
-  "output|3|output,core,platform|#include \"../control/frame.h\"|up"
-  "output|3|output,core,platform|#include \"core/../hooks/hook_common.h\"|up")
+  "src/platform|1|platform|#include \"platform/os.h\"|ok"
+  "src/platform|1|platform|#include <core/context.h>|up"
+  "src/platform|1|platform|#include \"../core/context.h\"|up"
+  "src/platform|1|platform|#include \"platform/../core/context.h\"|up"
+  "src/core|2|core,platform|#include \"core/context.h\"|ok"
+  "src/core|2|core,platform|#include <output/line.h>|up"
+  "src/core|2|core,platform|#include \"../output/line.h\"|up"
+  "src/core|2|core,platform|#include \"platform/../output/line.h\"|up"
+  "src/output|3|output,core,platform|#include \"output/line.h\"|ok"
+  "src/output|3|output,core,platform|#include <hooks/formatters.h>|up"
+  "src/output|3|output,core,platform|#include \"../control/frame.h\"|up"
+  "src/output|3|output,core,platform|#include \"core/../hooks/hook_common.h\"|up"
+  "src/hooks|4|top,output,core,platform|#include \"hooks/hook_common.h\"|ok"
+  "src/hooks|4|top,output,core,platform|#include <entries/posix_entries.h>|up"
+  "src/hooks|4|top,output,core,platform|#include \"../../run/linux/preload/entries/held_file.h\"|up"
+  "src/control|4|top,output,core,platform|#include \"hooks/../../run/linux/preload/entries/lost_records.h\"|up"
+  "run/linux/preload/entries|5|posix_entries,top,output,core,platform|#include \"hooks/hook_common.h\"|ok"
+  "run/linux/preload|6||#include \"../../../src/hooks/hook_common.h\"|up"
+  "run/linux/preload|6||#include <core/context.h>|up")
 
 set(faults "")
 foreach(case IN LISTS cases)
   string(REPLACE "|" ";" fields "${case}")
-  list(GET fields 0 floor)
+  list(GET fields 0 folder)
   list(GET fields 1 level)
   list(GET fields 2 roots)
   list(GET fields 3 line)
@@ -36,20 +46,21 @@ foreach(case IN LISTS cases)
   foreach(root IN LISTS roots)
     list(APPEND flags -I${FLOORS_DIR}/${root})
   endforeach()
-  set(planted ${CMAKE_CURRENT_BINARY_DIR}/planted-${floor}.cpp)
+  string(MAKE_C_IDENTIFIER "${folder}" name)
+  set(planted ${CMAKE_CURRENT_BINARY_DIR}/planted-${name}.cpp)
   file(WRITE ${planted} "${line}\n")
   execute_process(COMMAND ${CXX} ${flags} -x c++ -
                   INPUT_FILE ${planted}
-                  WORKING_DIRECTORY ${SOURCE_DIR}/src/${floor}
+                  WORKING_DIRECTORY ${SOURCE_DIR}/${folder}
                   RESULT_VARIABLE result OUTPUT_VARIABLE out
                   ERROR_VARIABLE out)
   if(expected STREQUAL "ok" AND NOT result EQUAL 0)
-    string(APPEND faults "src/${floor}: ${line} does not compile:\n${out}\n")
+    string(APPEND faults "${folder}: ${line} does not compile:\n${out}\n")
   elseif(expected STREQUAL "up" AND result EQUAL 0)
-    string(APPEND faults "src/${floor}: ${line} compiles\n")
+    string(APPEND faults "${folder}: ${line} compiles\n")
   elseif(expected STREQUAL "up" AND NOT out MATCHES
          "is above the floor of this file|No such file|file not found")
-    string(APPEND faults "src/${floor}: ${line} fails otherwise:\n${out}\n")
+    string(APPEND faults "${folder}: ${line} fails otherwise:\n${out}\n")
   endif()
 endforeach()
 

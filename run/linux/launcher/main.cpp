@@ -34,8 +34,8 @@
 #ifndef NQ_PRELOAD_FROM_BIN
 #error "NQ_PRELOAD_FROM_BIN is the installed interposer's path from bin"
 #endif
-#if !defined(NQ_PRELOAD_FROM_BUILD) || !defined(NQ_LIBRARY_SONAME)
-#error "NQ_PRELOAD_FROM_BUILD and NQ_LIBRARY_SONAME come from the build"
+#ifndef NQ_PRELOAD_FROM_BUILD
+#error "NQ_PRELOAD_FROM_BUILD comes from the build"
 #endif
 
 namespace nqrun {
@@ -68,22 +68,14 @@ bool FindPreloadFile(char *out) {
          Beside(out, self, dir_len, NQ_PRELOAD_FROM_BUILD);
 }
 
-// The interposer, followed by NETQUILL where it lies beside the
-// interposer, so that the loader need not search for it. Into out (2 *
-// PATH_MAX bytes).
+// The interposer, which carries the library in it: the one file the
+// program preloads, into out (PATH_MAX bytes). A colon of the path's own
+// becomes a blank, which the caller refuses with the blanks: LD_PRELOAD
+// would split the path there.
 bool FindPreload(char *out) {
   if (!FindPreloadFile(out)) return false;
-  char library[PATH_MAX];
-  size_t preload_len = strlen(out);
-  if (Beside(library, out, static_cast<size_t>(strrchr(out, '/') - out),
-             NQ_LIBRARY_SONAME)) {
-    out[preload_len] = ':';
-    memcpy(out + preload_len + 1, library, strlen(library) + 1);
-  }
-  // A colon of the paths' own becomes a blank, which the caller refuses
-  // with the blanks: the list's separator is the one just added.
   for (char *c = out; *c != '\0'; ++c)
-    if (*c == ':' && c != out + preload_len) *c = ' ';
+    if (*c == ':') *c = ' ';
   return true;
 }
 
@@ -159,7 +151,7 @@ int Run(int argc, char **argv) {
     Say(refusal);
     return refusal.exit_code;
   }
-  char preload[2 * PATH_MAX];
+  char preload[PATH_MAX];
   if (options.attach_count > 0) {
     // The process loads it by the name its map will show.
     char found[PATH_MAX];

@@ -4,7 +4,7 @@
 #ifndef NQ_DROPIN_NETQUILL_RUN_SUPERVISE_H
 #define NQ_DROPIN_NETQUILL_RUN_SUPERVISE_H
 
-#include "netquill_posix.h"
+#include "lost_count.h"
 
 namespace nqrun {
 

@@ -1,7 +1,11 @@
 # Run after the interposer is linked: every call of the POSIX list and
 # every traced call that the C library has under the same name must be
 # among the interposer's exports, or the program's calls would pass by
-# untraced. A library that lacks one is removed, so the build stays failed.
+# untraced. Nor may it export anything of the library built into it (a
+# hook, the control API, an entry): a program that loads libnetquill.so
+# itself would bind its calls to the interposer's copy, and its own trace
+# would go into the launcher's. A library that fails either is removed, so
+# the build stays failed.
 #   LIBRARY  the linked interposer
 #   TABLE    the list of calls as the build wrote it (Calls.cmake)
 #   NM       the nm of the toolchain
@@ -29,8 +33,12 @@ foreach(row IN LISTS rows)
     endif()
   endif()
 endforeach()
-if(missing)
+set(leaked ${exported})
+list(FILTER leaked INCLUDE REGEX
+     "^(TX_|NQX_|NQP_|WSA.*Trace|NetQuillWrite$|DllGetVersion$)")
+if(missing OR leaked)
   file(REMOVE ${LIBRARY})
   message(FATAL_ERROR "${LIBRARY} does not interpose ${missing}, which "
-                      "exports/netquill_calls.h lists")
+                      "exports/netquill_calls.h lists; it exports the "
+                      "library's ${leaked}")
 endif()

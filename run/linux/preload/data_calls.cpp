@@ -16,8 +16,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "entries/posix_entries.h"
 #include "interposer.h"
-#include "netquill_posix.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "entries/posix_entries.h"
 #include "interposer.h"
 #include "netquill.h"
-#include "netquill_posix.h"
 #include "preload_state.h"
 
 namespace nqrun {

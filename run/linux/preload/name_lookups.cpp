@@ -1,8 +1,8 @@
 // getaddrinfo and getnameinfo: what was asked and what came back. A failed
 // lookup is tagged with the Windows socket API's name-resolution code; the
 // program's errno and h_errno are left as the call left them.
+#include "entries/posix_entries.h"
 #include "interposer.h"
-#include "netquill_posix.h"
 
 extern "C" {
 

@@ -20,9 +20,9 @@
 #include <new>
 
 #include "attach_params.h"
+#include "entries/posix_entries.h"
 #include "held_open.h"
 #include "netquill.h"
-#include "netquill_posix.h"
 #include "trace_env.h"
 
 namespace nqrun {

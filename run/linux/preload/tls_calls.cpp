@@ -12,8 +12,8 @@
 #include <errno.h>
 #include <sys/types.h>
 
+#include "entries/posix_entries.h"
 #include "interposer.h"
-#include "netquill_posix.h"
 #include "tls_library.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <pthread.h>
 #include <stddef.h>
 
+#include "entries/posix_entries.h"
 #include "interposer.h"
-#include "netquill_posix.h"
 #include "tls_library.h"
 
 namespace {

@@ -9,6 +9,9 @@
  *            another closes a socket of the parent's: the parent's calls
  *            all land in its own file
  *   syscall  a socket closed through syscall(SYS_close) gets its line
+ *   library  the race's four threads, while two more trace through
+ *            libnetquill.so itself into the same file, 4,000 sends each:
+ *            two writers of one file, neither record torn or lost
  or takes its trace file's path or held descriptor (NETQUILL_HELD_FD; none
  * fails) away from itself as root, then makes three listen() calls: user
  * (its directory 0700, then user nobody), forkuser (the same in a child,
@@ -30,6 +33,8 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "netquill.h"
 
 enum { kRounds = 4000, kThreads = 4 };
 
@@ -66,6 +71,31 @@ static int Race(void) {
     failures += failed != NULL;
   }
   return failures != 0;
+}
+
+static void *SendThroughLibrary(void *path) {
+  if (!WSAEnableTrace((const char *)path, TRACE_FLAG_DUMP)) return (void *)1;
+  for (int i = 0; i < kRounds; ++i) TX_send(5, 5, "hello", 5, 0);
+  WSADisableTrace();
+  return NULL;
+}
+
+static int Library(void) {
+  static char path[4096];
+  const char *base = getenv("NETQUILL_FILE");
+  if (base == NULL) return 1;
+  snprintf(path, sizeof path, "%s.%d", base, (int)getpid());
+  pthread_t senders[2];
+  void *failed = NULL;
+  int failures = 0;
+  for (int i = 0; i < 2; ++i)
+    pthread_create(&senders[i], NULL, SendThroughLibrary, path);
+  failures += Race();
+  for (int i = 0; i < 2; ++i) {
+    pthread_join(senders[i], &failed);
+    failures += failed != NULL;
+  }
+  return failures;
 }
 
 static int VforkChild(int s) {
@@ -139,6 +169,7 @@ int main(int argc, char **argv) {
   for (size_t i = 0; argc > 1 && i < sizeof kHeld / sizeof kHeld[0]; ++i)
     if (strcmp(argv[1], kHeld[i]) == 0) return Held((int)i);
   if (argc > 1 && strcmp(argv[1], "race") == 0) return Race();
+  if (argc > 1 && strcmp(argv[1], "library") == 0) return Library();
   if (argc > 1 && strcmp(argv[1], "vfork") == 0) return Vfork();
   if (argc > 1 && strcmp(argv[1], "syscall") == 0) return Syscall();
   return 2;

@@ -15,9 +15,7 @@
 #include <atomic>
 
 #include "platform/os.h"
-#include "platform/posix/held_file.h"
 #include "platform/posix/local_zone.h"
-#include "platform/posix/lost_records.h"
 #include "platform/posix/thread_posix.h"
 
 namespace nq {
@@ -219,13 +217,7 @@ __attribute__((noinline)) ssize_t WriteWithinLimit(int fd, const void *data,
 }
 
 int AppendTo(const char *path, const void *data, size_t size, bool owned) {
-  // An owned file is never held; a held one under a size limit is
-  // appended by path, where the limit is kept.
   uint64_t limit = g_file_size_limit.load(std::memory_order_relaxed);
-  int held = 0;
-  if (!owned && limit == RLIM_INFINITY && AppendHeld(path, data, size, &held)) {
-    return held;
-  }
   int saved = errno;
   // O_NONBLOCK: opening a FIFO without a reader would otherwise wait for
   // one, with the library lock held when the record is a banner.
@@ -253,18 +245,12 @@ int AppendTo(const char *path, const void *data, size_t size, bool owned) {
   return ok;
 }
 
-// A record not written whole is lost: counted where netquill-run asked.
-int Counted(int written) {
-  if (__builtin_expect(written != 1, 0)) NoteLostRecord();
-  return written;
-}
-
 int NativeAppend(const char *path, const void *data, size_t size) {
-  return Counted(AppendTo(path, data, size, false));
+  return AppendTo(path, data, size, false);
 }
 
 int NativeAppendOwned(const char *path, const void *data, size_t size) {
-  return Counted(AppendTo(path, data, size, true));
+  return AppendTo(path, data, size, true);
 }
 
 // Record buffers are mapped from the system, never taken from malloc: a
@@ -311,6 +297,10 @@ void SetForkChildHook(void (*hook)()) { g_fork_child_hook = hook; }
 void LockCreate() {}
 
 void LockDelete() {}
+
+bool FileSizeLimited() {
+  return g_file_size_limit.load(std::memory_order_relaxed) != RLIM_INFINITY;
+}
 
 void ReadFileSizeLimit() {
   struct rlimit limit;

@@ -2,12 +2,12 @@
 // before the program starts, so that records still reach it after the
 // program changes its user, group or root directory, and each costs two
 // calls instead of four.
-#ifndef NQ_PLATFORM_POSIX_HELD_FILE_H
-#define NQ_PLATFORM_POSIX_HELD_FILE_H
+#ifndef NQ_ENTRIES_HELD_FILE_H
+#define NQ_ENTRIES_HELD_FILE_H
 
-// A header of the platform floor: a file below it must not include it.
-#if NQ_FLOOR < 1
-#error "src/platform/ is above the floor of this file (NQ_FLOOR)"
+// A header of the interposer's entries, above the library's floors.
+#if NQ_FLOOR < 5
+#error "run/linux/preload/entries/ is above the floor of this file (NQ_FLOOR)"
 #endif
 
 #include <stddef.h>

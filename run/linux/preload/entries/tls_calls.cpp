@@ -6,8 +6,8 @@
 #include <stddef.h>
 #include <sys/types.h>
 
+#include "entries/posix_entries.h"
 #include "hooks/hook_common.h"
-#include "netquill_posix.h"
 
 using namespace nq;
 

@@ -1,7 +1,7 @@
 // The shared count of lost records: a few bytes of memory that netquill-run
 // and every process it traces map, so that each process adds its own losses
 // where the launcher reads them after the program has ended.
-#include "platform/posix/lost_records.h"
+#include "entries/lost_records.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 
 #include <atomic>
 
-#include "netquill_posix.h"
+#include "lost_count.h"
 
 namespace nq {
 namespace {

@@ -1,11 +1,11 @@
 // The count of records that could not be written, shared with
 // netquill-run, which reports it once the program has ended.
-#ifndef NQ_PLATFORM_POSIX_LOST_RECORDS_H
-#define NQ_PLATFORM_POSIX_LOST_RECORDS_H
+#ifndef NQ_ENTRIES_LOST_RECORDS_H
+#define NQ_ENTRIES_LOST_RECORDS_H
 
-// A header of the platform floor: a file below it must not include it.
-#if NQ_FLOOR < 1
-#error "src/platform/ is above the floor of this file (NQ_FLOOR)"
+// A header of the interposer's entries, above the library's floors.
+#if NQ_FLOOR < 5
+#error "run/linux/preload/entries/ is above the floor of this file (NQ_FLOOR)"
 #endif
 
 namespace nq {

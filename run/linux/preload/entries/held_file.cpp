@@ -1,5 +1,5 @@
 // The held trace file: one per process, checked once per record.
-#include "platform/posix/held_file.h"
+#include "entries/held_file.h"
 
 #include <errno.h>
 #include <fcntl.h>

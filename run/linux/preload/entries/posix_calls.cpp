@@ -9,8 +9,8 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include "entries/posix_entries.h"
 #include "hooks/hook_common.h"
-#include "netquill_posix.h"
 #include "output/dump.h"
 
 using namespace nq;

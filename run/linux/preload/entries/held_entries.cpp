@@ -1,13 +1,16 @@
-// The entries by which netquill-run hands the library the trace file it
+// The entries by which netquill-run hands the interposer the trace file it
 // keeps open for the program, and the count of records lost it reports.
-#include "netquill_posix.h"
-#include "platform/posix/held_file.h"
-#include "platform/posix/lost_records.h"
+#include "entries/entries_append.h"
+#include "entries/held_file.h"
+#include "entries/lost_records.h"
+#include "entries/posix_entries.h"
 
 int NQP_HoldTraceFile(const char *path, int descriptor) {
+  nq::UseEntriesAppend();
   return nq::HoldFile(path, descriptor) ? 1 : 0;
 }
 
 int NQP_CountLostRecords(int descriptor) {
+  nq::UseEntriesAppend();
   return nq::CountLostIn(descriptor) ? 1 : 0;
 }
