@@ -1,7 +1,5 @@
 #include "hooks/hook_common.h"
 
-#include "output/dump.h"
-
 namespace nq {
 
 EscapedText Escape(const char *s, size_t max) {
@@ -22,10 +20,6 @@ void LeaveCall() {
   ThreadState *ts = ThisThread();
   RestoreCallError(ts, ts->context);
   LeaveLibrary(ts);
-}
-
-void DumpOnly(TraceContext *ctx, const void *data, size_t count) {
-  WriteDump(ctx, static_cast<const unsigned char *>(data), count);
 }
 
 }  // namespace nq

@@ -77,11 +77,11 @@ inline size_t MovedCount(const Moved &moved) {
   return count < 0 ? 0 : static_cast<size_t>(count);
 }
 
-// The bytes whose dump follows the line of a record admitted as a: the
-// caller's buffer; null when the thread's dumps are off, nothing moved (a
-// result below zero) or the caller gave no buffer.
-inline const void *DumpedData(const Admission &a, const Moved &moved) {
-  return a.dump && moved.result >= 0 ? moved.buf : nullptr;
+// What moved as the one piece of a record's dump: the caller's buffer, no
+// pieces when nothing moved (a result below zero) or the caller gave no
+// buffer.
+inline size_t MovedPieces(const Moved &moved) {
+  return moved.result >= 0 && moved.buf != nullptr ? 1 : 0;
 }
 
 // A hook's first steps: marks the thread as inside the library and
@@ -99,9 +99,6 @@ inline TraceContext *CallContext() { return ThisThread()->context; }
 // A hook's last steps after its record: restores the caller's error code
 // and leaves the library.
 void LeaveCall();
-
-// The record of a call whose line is not written: its dump alone.
-void DumpOnly(TraceContext *ctx, const void *data, size_t count);
 
 // Whether a call failed because the kernel could not read the caller's
 // memory, or before it read any (the descriptor is none, or no socket):
@@ -128,24 +125,22 @@ inline int ReadableLength(bool failed, int length) {
 // (LeaveCall). The record's steps are a function of their own, never
 // inlined, so that a hook sets up no more than a small frame around its
 // guard and a thread without a context pays for the capture alone.
-#define NQ_TRACE_STEPS(failed, moved, ...)                                 \
-  do {                                                                     \
-    if (!::nq::EnterCall(failed)) break;                                   \
-    [&]() __attribute__((noinline)) {                                      \
-      ::nq::TraceContext *nq_ctx = ::nq::CallContext();                    \
-      const ::nq::Moved &nq_moved = (moved);                               \
-      ::nq::Admission nq_a =                                               \
-          ::nq::AdmitRecord(nq_ctx, TRACE_KIND_CALL, ::nq::LastError());   \
-      const void *nq_data = ::nq::DumpedData(nq_a, nq_moved);              \
-      if (nq_a.write) {                                                    \
-        ::nq::TraceCall(nq_ctx, nq_a, nq_data, ::nq::MovedCount(nq_moved), \
-                        __VA_ARGS__);                                      \
-      } else if (nq_data != nullptr) {                                     \
-        ::nq::DumpOnly(nq_ctx, nq_data, ::nq::MovedCount(nq_moved));       \
-      }                                                                    \
-    }                                                                      \
-    ();                                                                    \
-    ::nq::LeaveCall();                                                     \
+#define NQ_TRACE_STEPS(failed, moved, ...)                                   \
+  do {                                                                       \
+    if (!::nq::EnterCall(failed)) break;                                     \
+    [&]() __attribute__((noinline)) {                                        \
+      ::nq::TraceContext *nq_ctx = ::nq::CallContext();                      \
+      const ::nq::Moved &nq_moved = (moved);                                 \
+      ::nq::Admission nq_a =                                                 \
+          ::nq::AdmitRecord(nq_ctx, TRACE_KIND_CALL, ::nq::LastError());     \
+      size_t nq_n = ::nq::MovedPieces(nq_moved);                             \
+      if (!::nq::WritesAnything(nq_a, nq_n)) return;                         \
+      ::nq::DumpPiece nq_piece = {nq_moved.buf, ::nq::MovedCount(nq_moved)}; \
+      ::nq::TraceCall(nq_ctx, nq_a, &nq_piece, nq_n, nq_piece.size,          \
+                      __VA_ARGS__);                                          \
+    }                                                                        \
+    ();                                                                      \
+    ::nq::LeaveCall();                                                       \
   } while (0)
 
 // NQ_TRACE_CALL: the steps after the hook's guard, which must stay ahead

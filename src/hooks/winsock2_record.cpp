@@ -120,14 +120,7 @@ class Transmitted {
 // Writes the admitted line text with the dump of held bytes of the pieces.
 void WriteLine(TraceContext *ctx, const Admission &a, const DumpPiece *pieces,
                size_t n, size_t held, const char *text) {
-  bool dump = a.dump && held != 0 && n != 0;
-  if (a.write && dump) {
-    TraceCallPieces(ctx, a, pieces, n, held, "%s", text);
-  } else if (a.write) {
-    TraceCall(ctx, a, nullptr, 0, "%s", text);
-  } else if (dump) {
-    WriteDumpPieces(ctx, pieces, n, held);
-  }
+  TraceCall(ctx, a, pieces, held != 0 ? n : 0, held, "%s", text);
 }
 
 // The addresses of an accepted connection, as GetAcceptExSockaddrs reads
@@ -212,7 +205,7 @@ void PlainLine(bool failed, const char *text) {
   if (!EnterCall(failed)) return;
   TraceContext *ctx = CallContext();
   Admission a = AdmitRecord(ctx, TRACE_KIND_CALL, LastError());
-  if (a.write) TraceCall(ctx, a, nullptr, 0, "%s", text);
+  TraceCall(ctx, a, nullptr, 0, 0, "%s", text);
   LeaveCall();
 }
 

@@ -33,16 +33,16 @@ Clock ReadClock(const TraceContext *ctx) {
 
 // Ends the line whose n characters of text stand at text, in the record
 // that starts at out, and hands the record to the sink, followed by the
-// dump of count bytes at data when data is given. The elapsed time of the
-// thread's next line counts from this one when it was written.
+// dump of the first count bytes of the n_pieces pieces (none: no dump).
+// The elapsed time of the thread's next line counts from this one when it
+// was written.
 int FinishRecord(TraceContext *ctx, const Admission &a, const Clock &c,
-                 char *out, char *text, size_t n, const void *data,
-                 size_t count) {
+                 char *out, char *text, size_t n, const DumpPiece *pieces,
+                 size_t n_pieces, size_t count) {
   char *end = PutLineTail(ExpandFeeds(text, n), a);
   size_t size = static_cast<size_t>(end - out);
-  int written = data != nullptr
-                    ? WriteDump(ctx, static_cast<const unsigned char *>(data),
-                                count, out, size)
+  int written = n_pieces != 0
+                    ? WriteDumpPieces(ctx, pieces, n_pieces, count, out, size)
                     : AppendRecord(ctx, out, size);
   if (written) ctx->last_tick = c.now;
   return written;
@@ -52,46 +52,32 @@ int FinishRecord(TraceContext *ctx, const Admission &a, const Clock &c,
 // after the head, rather than formatted apart and copied in. The head
 // (under 128 bytes), at most kTraceFormatSize - 1 characters of text, each
 // possibly doubled by a line feed, and the tail fit the stack record.
-void FormatRecord(TraceContext *ctx, const Admission &a, const void *data,
-                  size_t count, const char *format, va_list ap) {
+void FormatRecord(TraceContext *ctx, const Admission &a,
+                  const DumpPiece *pieces, size_t n, size_t count,
+                  const char *format, va_list ap) {
   char stack[kSmallHandlerStacks ? 1 : kStackRecord];
   char *out = kSmallHandlerStacks ? ContextScratch(ctx, kStackRecord) : stack;
   if (out == nullptr) return;
   Clock c = ReadClock(ctx);
   char *text = PutLineHead(out, ctx, c.elapsed, c.local, a);
-  size_t n = FormatV(text, kTraceFormatSize, format, ap);
-  if (n == kTraceFormatSize - 1) n = DropCutEscape(text, n);
-  FinishRecord(ctx, a, c, out, text, n, data, count);
+  size_t len = FormatV(text, kTraceFormatSize, format, ap);
+  if (len == kTraceFormatSize - 1) len = DropCutEscape(text, len);
+  FinishRecord(ctx, a, c, out, text, len, pieces, n, count);
 }
 
 }  // namespace
 
-void TraceCall(TraceContext *ctx, const Admission &a, const void *data,
-               size_t count, const char *format, ...) {
+void TraceCall(TraceContext *ctx, const Admission &a, const DumpPiece *pieces,
+               size_t n, size_t count, const char *format, ...) {
+  if (!a.dump) n = 0;
+  if (!a.write) {
+    if (n != 0) WriteDumpPieces(ctx, pieces, n, count);
+    return;
+  }
   va_list ap;
   va_start(ap, format);
-  FormatRecord(ctx, a, data, count, format, ap);
+  FormatRecord(ctx, a, pieces, n, count, format, ap);
   va_end(ap);
-}
-
-void TraceCallPieces(TraceContext *ctx, const Admission &a,
-                     const DumpPiece *pieces, size_t n, size_t count,
-                     const char *format, ...) {
-  // FormatRecord's steps, kept apart so that the calls of the Windows
-  // socket API, which gather nothing, pay nothing for the pieces.
-  char stack[kSmallHandlerStacks ? 1 : kStackRecord];
-  char *out = kSmallHandlerStacks ? ContextScratch(ctx, kStackRecord) : stack;
-  if (out == nullptr) return;
-  Clock c = ReadClock(ctx);
-  char *text = PutLineHead(out, ctx, c.elapsed, c.local, a);
-  va_list ap;
-  va_start(ap, format);
-  size_t len = FormatV(text, kTraceFormatSize, format, ap);
-  va_end(ap);
-  if (len == kTraceFormatSize - 1) len = DropCutEscape(text, len);
-  char *end = PutLineTail(ExpandFeeds(text, len), a);
-  size_t size = static_cast<size_t>(end - out);
-  if (WriteDumpPieces(ctx, pieces, n, count, out, size)) ctx->last_tick = c.now;
 }
 
 void TraceFormat(uint32_t kind, const char *format, ...) {
@@ -102,7 +88,7 @@ void TraceFormat(uint32_t kind, const char *format, ...) {
   if (!a.write) return;
   va_list ap;
   va_start(ap, format);
-  FormatRecord(ctx, a, nullptr, 0, format, ap);
+  FormatRecord(ctx, a, nullptr, 0, 0, format, ap);
   va_end(ap);
 }
 
@@ -131,7 +117,7 @@ int WriteRecord(TraceContext *ctx, uint32_t kind, const void *data,
   if (out == nullptr) return 0;
   char *p = PutLineHead(out, ctx, c.elapsed, c.local, a);
   memcpy(p, text, length);
-  return FinishRecord(ctx, a, c, out, p, length, nullptr, 0);
+  return FinishRecord(ctx, a, c, out, p, length, nullptr, 0, 0);
 }
 
 }  // namespace nq

@@ -23,18 +23,20 @@ namespace nq {
 // Largest text TraceFormat builds: 1023 characters and the terminator.
 constexpr size_t kTraceFormatSize = 1024;
 
-// A traced call's record, admitted as a by the hook: its line formatted
-// printf-style when a lets it through, and the dump of the count bytes at
-// data when data is given (null: none), in one append.
-void TraceCall(TraceContext *ctx, const Admission &a, const void *data,
-               size_t count, const char *format, ...) NQ_PRINTF_LIKE(5, 6);
+// The one step of a traced call's record, admitted as a: its line,
+// formatted printf-style, when a writes it, followed by the dump of the
+// first count bytes of the n pieces (read where they lie) when a asks for
+// dumps, in one append; the dump alone when only it is admitted. n 0: the
+// call moved nothing to dump.
+void TraceCall(TraceContext *ctx, const Admission &a, const DumpPiece *pieces,
+               size_t n, size_t count, const char *format, ...)
+    NQ_PRINTF_LIKE(6, 7);
 
-// The same for a call that gathered or scattered its data: the dump of the
-// first count bytes of the n pieces, read where they lie, in the same one
-// append.
-void TraceCallPieces(TraceContext *ctx, const Admission &a,
-                     const DumpPiece *pieces, size_t n, size_t count,
-                     const char *format, ...) NQ_PRINTF_LIKE(6, 7);
+// Whether a record admitted as a writes anything when n pieces moved: the
+// callers test it before they set up TraceCall's arguments.
+inline bool WritesAnything(const Admission &a, size_t n) {
+  return a.write || (a.dump && n != 0);
+}
 
 // Formats a text record printf-style and writes it (kind without its dump
 // bit), when the calling thread's flags let it through. A null or empty

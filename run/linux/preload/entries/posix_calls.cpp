@@ -26,25 +26,20 @@ static_assert(sizeof(struct iovec) == sizeof(DumpPiece) &&
 // The steps of NQ_TRACE_CALL for a call that moved moved bytes (none when
 // below zero) through n pieces: one admission, then the line and the dump
 // of the pieces where they lie, in one append.
-#define NQ_TRACE_PIECES(failed, pieces, n, moved, ...)                         \
-  do {                                                                         \
-    if (!::nq::EnterCall(failed)) break;                                       \
-    [&]() __attribute__((noinline)) {                                          \
-      ::nq::TraceContext *nq_ctx = ::nq::CallContext();                        \
-      ::nq::Admission nq_a =                                                   \
-          ::nq::AdmitRecord(nq_ctx, TRACE_KIND_CALL, ::nq::LastError());       \
-      size_t nq_count = static_cast<size_t>(moved);                            \
-      bool nq_dump = nq_a.dump && (moved) >= 0 && (n) != 0;                    \
-      if (nq_a.write && nq_dump) {                                             \
-        ::nq::TraceCallPieces(nq_ctx, nq_a, pieces, n, nq_count, __VA_ARGS__); \
-      } else if (nq_a.write) {                                                 \
-        ::nq::TraceCall(nq_ctx, nq_a, nullptr, 0, __VA_ARGS__);                \
-      } else if (nq_dump) {                                                    \
-        ::nq::WriteDumpPieces(nq_ctx, pieces, n, nq_count);                    \
-      }                                                                        \
-    }                                                                          \
-    ();                                                                        \
-    ::nq::LeaveCall();                                                         \
+#define NQ_TRACE_PIECES(failed, pieces, n, moved, ...)                        \
+  do {                                                                        \
+    if (!::nq::EnterCall(failed)) break;                                      \
+    [&]() __attribute__((noinline)) {                                         \
+      ::nq::TraceContext *nq_ctx = ::nq::CallContext();                       \
+      ::nq::Admission nq_a =                                                  \
+          ::nq::AdmitRecord(nq_ctx, TRACE_KIND_CALL, ::nq::LastError());      \
+      size_t nq_n = (moved) >= 0 ? static_cast<size_t>(n) : 0;                \
+      if (!::nq::WritesAnything(nq_a, nq_n)) return;                          \
+      ::nq::TraceCall(nq_ctx, nq_a, pieces, nq_n, static_cast<size_t>(moved), \
+                      __VA_ARGS__);                                           \
+    }                                                                         \
+    ();                                                                       \
+    ::nq::LeaveCall();                                                        \
   } while (0)
 
 namespace {
@@ -322,7 +317,7 @@ int NQX_getaddrinfo(int result, const char *node, const char *service,
     }
     if (p != list) *p++ = ')';
     *p = '\0';
-    TraceCall(ctx, a, nullptr, 0, "getaddrinfo(%s, %s) %s%s%s", asked[0],
+    TraceCall(ctx, a, nullptr, 0, 0, "getaddrinfo(%s, %s) %s%s%s", asked[0],
               asked[1], FormatIntResult(result), list[0] ? " " : "", list);
   });
   return result;
@@ -339,7 +334,7 @@ int NQX_getnameinfo(int result, const struct sockaddr *sa, socklen_t salen,
       PutQuoted(names[0], sizeof names[0], host);
       PutQuoted(names[1], sizeof names[1], serv);
     }
-    TraceCall(ctx, a, nullptr, 0, "getnameinfo(%s, %d, %d) %s%s%s%s%s%s",
+    TraceCall(ctx, a, nullptr, 0, 0, "getnameinfo(%s, %d, %d) %s%s%s%s%s%s",
               FormatSockAddrOfLength(sa, static_cast<int>(salen)),
               static_cast<int>(salen), flags, FormatIntResult(result),
               result == 0 ? " (" : "", names[0], result == 0 ? ", " : "",

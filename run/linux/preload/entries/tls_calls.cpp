@@ -16,21 +16,17 @@ namespace {
 // The steps of NQ_TRACE_CALL with the error code given rather than
 // captured: a TLS library reports failures in its own terms, which the
 // caller turns into errno's, and the program's errno stays as the TLS
-// library left it. The line is built only when admission lets it through;
-// the dump of moved bytes at data follows it while the thread's dumps are on.
+// library left it. The record is built only when admission lets something
+// of it through: the line, the dump of moved bytes at data, or both.
 template <typename Line>
 __attribute__((noinline, cold)) void TraceTls(int code, const void *data,
                                               long long moved, Line line) {
   if (!EnterCall(code != 0)) return;
   TraceContext *ctx = CallContext();
   Admission a = AdmitRecord(ctx, TRACE_KIND_CALL, code);
-  size_t count = moved > 0 ? static_cast<size_t>(moved) : 0;
-  const void *dumped = a.dump && count != 0 ? data : nullptr;
-  if (a.write) {
-    line(ctx, a, dumped, count);
-  } else if (dumped != nullptr) {
-    DumpOnly(ctx, dumped, count);
-  }
+  DumpPiece moved_piece = {data, moved > 0 ? static_cast<size_t>(moved) : 0};
+  size_t n = moved_piece.size != 0 ? 1 : 0;
+  if (WritesAnything(a, n)) line(ctx, a, &moved_piece, n);
   LeaveCall();
 }
 
@@ -39,10 +35,10 @@ __attribute__((noinline, cold)) void TraceTls(int code, const void *data,
 long long Record(const char *name, long long result, int socket,
                  const void *buf, long long size, int code) {
   TraceTls(code, buf, result < size ? result : size,
-           [=](TraceContext *ctx, const Admission &a, const void *data,
-               size_t count) {
-             TraceCall(ctx, a, data, count, "%s(%d, 0x%zx, %lld) %s", name,
-                       socket, Ptr(buf), size,
+           [=](TraceContext *ctx, const Admission &a, const DumpPiece *piece,
+               size_t n) {
+             TraceCall(ctx, a, piece, n, piece->size, "%s(%d, 0x%zx, %lld) %s",
+                       name, socket, Ptr(buf), size,
                        FormatIntResult(static_cast<ptrdiff_t>(result)));
            });
   return result;
@@ -55,18 +51,19 @@ int Counted(const char *name, int result, int socket, const void *buf,
             size_t num, const size_t *moved, int code) {
   bool done = result > 0 && moved != nullptr;
   size_t count = done ? (*moved < num ? *moved : num) : 0;
-  TraceTls(
-      code, buf, static_cast<long long>(count),
-      [=](TraceContext *ctx, const Admission &a, const void *data,
-          size_t dumped) {
-        if (done) {
-          TraceCall(ctx, a, data, dumped, "%s(%d, 0x%zx, %zu, [%zu]) %s", name,
-                    socket, Ptr(buf), num, *moved, FormatIntResult(result));
-        } else {
-          TraceCall(ctx, a, data, dumped, "%s(%d, 0x%zx, %zu, 0x%zx) %s", name,
-                    socket, Ptr(buf), num, Ptr(moved), FormatIntResult(result));
-        }
-      });
+  TraceTls(code, buf, static_cast<long long>(count),
+           [=](TraceContext *ctx, const Admission &a, const DumpPiece *piece,
+               size_t n) {
+             if (done) {
+               TraceCall(ctx, a, piece, n, piece->size,
+                         "%s(%d, 0x%zx, %zu, [%zu]) %s", name, socket, Ptr(buf),
+                         num, *moved, FormatIntResult(result));
+             } else {
+               TraceCall(ctx, a, piece, n, piece->size,
+                         "%s(%d, 0x%zx, %zu, 0x%zx) %s", name, socket, Ptr(buf),
+                         num, Ptr(moved), FormatIntResult(result));
+             }
+           });
   return result;
 }
 
@@ -120,7 +117,7 @@ int NQX_SSL_shutdown(int result, int socket, int code) {
   if (NobodyTraces()) return result;
   TraceTls(code, nullptr, 0,
            [=](TraceContext *ctx, const Admission &a, const void *, size_t) {
-             TraceCall(ctx, a, nullptr, 0, "SSL_shutdown(%d) %s", socket,
+             TraceCall(ctx, a, nullptr, 0, 0, "SSL_shutdown(%d) %s", socket,
                        FormatIntResult(result));
            });
   return result;
@@ -147,6 +144,6 @@ void NQP_TraceTlsKey(const char *line) {
   TraceContext *ctx = CallContext();
   Admission a = AdmitRecord(ctx, TRACE_KIND_DUMP, 0);
   if (a.write && a.dump)
-    TraceCall(ctx, a, nullptr, 0, "TLS key log: %s", Escape(line).text);
+    TraceCall(ctx, a, nullptr, 0, 0, "TLS key log: %s", Escape(line).text);
   LeaveCall();
 }
