@@ -42,7 +42,7 @@ struct Export {
   std::function<void()> call;
 };
 
-// One call of each of the 46 exports, with arguments it reads safely.
+// One call of each of the 47 exports, with arguments it reads safely.
 std::vector<Export> AllExports(const std::string &file) {
   static char buf[64];
   static NQ_DLLVERSIONINFO info = {20, 0, 0, 0, 0};
