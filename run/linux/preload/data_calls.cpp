@@ -286,7 +286,7 @@ NQ_EXPORT long syscall(long number, ...) {
   va_start(args, number);
   for (long &word : a) word = va_arg(args, long);
   va_end(args);
-  if (!nqrun::InLibrary()) {
+  if (!nqrun::InLibrary() && !nqrun::InRealCall()) {
     long routed;
     if (nqrun::RouteSyscall(number, a, &routed)) return routed;
   }

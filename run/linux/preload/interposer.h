@@ -11,10 +11,15 @@
 #include "netquill.h"
 #include "preload_state.h"
 
-// The real function, looked up on first use.
-#define NQ_REAL(name)      \
-  static const auto real = \
-      reinterpret_cast<decltype(&::name)>(nqrun::NextSymbol(#name))
+// The real function, looked up on first use; real(...) calls it with the
+// thread marked as inside it (RealCallScope).
+#define NQ_REAL(name)                                                 \
+  static const auto real_##name =                                     \
+      reinterpret_cast<decltype(&::name)>(nqrun::NextSymbol(#name));  \
+  const auto real = [](auto... args) __attribute__((always_inline)) { \
+    nqrun::RealCallScope nq_in_real;                                  \
+    return real_##name(args...);                                      \
+  }
 
 // Calls from inside the library (its own file writes) pass straight on.
 #define NQ_PASS_INSIDE(call) \

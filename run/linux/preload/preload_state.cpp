@@ -258,6 +258,7 @@ void Unconfigure() {
   errno = saved;
 }
 __attribute__((tls_model("initial-exec"))) thread_local int t_data_socket = -1;
+__attribute__((tls_model("initial-exec"))) thread_local int t_in_real_call = 0;
 
 void *NextSymbol(const char *name) {
   int saved = errno;

@@ -64,6 +64,24 @@ void *NextSymbol(const char *name);
 // library's own file calls pass straight through, untraced.
 bool InLibrary();
 
+// How deep the calling thread is in the real functions the interposers
+// call (NQ_REAL): a syscall() made from inside one (a shim of the
+// program's whose close() is syscall(SYS_close)) goes straight to the
+// system, as it was made on the way there; routed back through the
+// interposers it would trace the call twice, or come back for ever.
+extern
+    __attribute__((tls_model("initial-exec"))) thread_local int t_in_real_call;
+inline bool InRealCall() { return t_in_real_call != 0; }
+
+// Brackets a real function's call (sets what InRealCall reports).
+class RealCallScope {
+ public:
+  RealCallScope() { ++t_in_real_call; }
+  ~RealCallScope() { --t_in_real_call; }
+  RealCallScope(const RealCallScope &) = delete;
+  RealCallScope &operator=(const RealCallScope &) = delete;
+};
+
 // Brackets a hook call (sets what InLibrary reports).
 class LibraryScope {
  public:

@@ -9,6 +9,9 @@
  *            another closes a socket of the parent's: the parent's calls
  *            all land in its own file
  *   syscall  a socket closed through syscall(SYS_close) gets its line
+ *   shim     under a shim whose close() is syscall(SYS_close) (close_shim.c),
+ *            one socket closed by close(), another by syscall(): a line
+ *            each, and neither call comes back to the interposer
  *   library  the race's four threads, while two more trace through
  *            libnetquill.so itself into the same file, 4,000 sends each:
  *            two writers of one file, neither record torn or lost
@@ -120,6 +123,12 @@ static int Syscall(void) {
   return s < 0 || syscall(SYS_close, s) != 0;
 }
 
+static int Shim(void) {
+  int by_close = Connected(), by_syscall = Connected();
+  if (by_close < 0 || by_syscall < 0) return 1;
+  return close(by_close) != 0 || syscall(SYS_close, by_syscall) != 0;
+}
+
 static char g_dir[4096];
 static int g_held = -1, g_own = -1;
 
@@ -172,5 +181,6 @@ int main(int argc, char **argv) {
   if (argc > 1 && strcmp(argv[1], "library") == 0) return Library();
   if (argc > 1 && strcmp(argv[1], "vfork") == 0) return Vfork();
   if (argc > 1 && strcmp(argv[1], "syscall") == 0) return Syscall();
+  if (argc > 1 && strcmp(argv[1], "shim") == 0) return Shim();
   return 2;
 }

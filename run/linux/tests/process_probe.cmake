@@ -1,10 +1,16 @@
 # Runs the process probe's case under netquill-run -ff and counts the lines
 # of one kind in the probe's own file.
-#   -DRUN= -DPROBE= -DCASE= -DWORK= -DPATTERN= -DCOUNT=
+# The case "shim" runs with the program's own shim (SHIM) preloaded.
+#   -DRUN= -DPROBE= -DCASE= -DWORK= -DPATTERN= -DCOUNT= -DSHIM=
 cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
-execute_process(COMMAND "${RUN}" -ff -o "${WORK}/trace.log" "${PROBE}" ${CASE}
+set(preload "")
+if(CASE STREQUAL "shim")
+  set(preload "LD_PRELOAD=${SHIM}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E env ${preload}
+                        "${RUN}" -ff -o "${WORK}/trace.log" "${PROBE}" ${CASE}
                 OUTPUT_VARIABLE out RESULT_VARIABLE rc TIMEOUT 120)
 if(NOT rc EQUAL 0 OR NOT out MATCHES "pid ([0-9]+)")
   message(FATAL_ERROR "the probe failed (${rc}): ${out}")
