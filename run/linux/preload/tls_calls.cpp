@@ -123,13 +123,13 @@ using SizedHook = int (*)(int, int, const void *, size_t, const size_t *, int);
 
 // The calls that say in *moved how many bytes they moved: the library's
 // call, then its line on the socket the session reads or writes through.
-template <typename Buf>
-int SizedCall(int (*real)(nqrun::Ssl *, Buf, size_t, size_t *), SizedHook hook,
+template <typename Real, typename Buf>
+int SizedCall(Real real, nqdrop::TracedCall call, SizedHook hook,
               int (*socket_of)(const nqrun::Ssl *), nqrun::Ssl *ssl, Buf buf,
               size_t num, size_t *moved) {
   nqrun::EnterSocketCall();
   int r = real(ssl, buf, num, moved);
-  if (nqrun::Detached()) return r;
+  if (nqrun::Detached() || !nqrun::Selected(call)) return r;
   int code = SslCode(ssl, r);
   nqrun::LibraryScope scope;
   return hook(r, socket_of(ssl), buf, num, moved, code);
@@ -146,7 +146,7 @@ NQ_EXPORT int SSL_read(nqrun::Ssl *ssl, void *buf, int num) {
   if (nqrun::Detached()) return r;
   int code = SslCode(ssl, r);
   nqrun::LibraryScope scope;
-  return NQX_SSL_read(r, ReadSocket(ssl), buf, num, code);
+  return NQ_HOOK(SSL_read, r, NQX_SSL_read(r, ReadSocket(ssl), buf, num, code));
 }
 
 NQ_EXPORT int SSL_write(nqrun::Ssl *ssl, const void *buf, int num) {
@@ -156,19 +156,22 @@ NQ_EXPORT int SSL_write(nqrun::Ssl *ssl, const void *buf, int num) {
   if (nqrun::Detached()) return r;
   int code = SslCode(ssl, r);
   nqrun::LibraryScope scope;
-  return NQX_SSL_write(r, WriteSocket(ssl), buf, num, code);
+  return NQ_HOOK(SSL_write, r,
+                 NQX_SSL_write(r, WriteSocket(ssl), buf, num, code));
 }
 
 NQ_EXPORT int SSL_read_ex(nqrun::Ssl *ssl, void *buf, size_t num,
                           size_t *readbytes) {
   NQ_REAL_TLS(SSL_read_ex);
-  return SizedCall(real, NQX_SSL_read_ex, ReadSocket, ssl, buf, num, readbytes);
+  return SizedCall(real, nqdrop::kTraced_SSL_read_ex, NQX_SSL_read_ex,
+                   ReadSocket, ssl, buf, num, readbytes);
 }
 
 NQ_EXPORT int SSL_write_ex(nqrun::Ssl *ssl, const void *buf, size_t num,
                            size_t *written) {
   NQ_REAL_TLS(SSL_write_ex);
-  return SizedCall(real, NQX_SSL_write_ex, WriteSocket, ssl, buf, num, written);
+  return SizedCall(real, nqdrop::kTraced_SSL_write_ex, NQX_SSL_write_ex,
+                   WriteSocket, ssl, buf, num, written);
 }
 
 // SSL_READ_EARLY_DATA_ERROR (0) is the one failure; SUCCESS (1) and
@@ -176,14 +179,16 @@ NQ_EXPORT int SSL_write_ex(nqrun::Ssl *ssl, const void *buf, size_t num,
 NQ_EXPORT int SSL_read_early_data(nqrun::Ssl *ssl, void *buf, size_t num,
                                   size_t *readbytes) {
   NQ_REAL_TLS(SSL_read_early_data);
-  return SizedCall(real, NQX_SSL_read_early_data, ReadSocket, ssl, buf, num,
+  return SizedCall(real, nqdrop::kTraced_SSL_read_early_data,
+                   NQX_SSL_read_early_data, ReadSocket, ssl, buf, num,
                    readbytes);
 }
 
 NQ_EXPORT int SSL_write_early_data(nqrun::Ssl *ssl, const void *buf, size_t num,
                                    size_t *written) {
   NQ_REAL_TLS(SSL_write_early_data);
-  return SizedCall(real, NQX_SSL_write_early_data, WriteSocket, ssl, buf, num,
+  return SizedCall(real, nqdrop::kTraced_SSL_write_early_data,
+                   NQX_SSL_write_early_data, WriteSocket, ssl, buf, num,
                    written);
 }
 
@@ -195,7 +200,8 @@ NQ_EXPORT int SSL_shutdown(nqrun::Ssl *ssl) {
   if (nqrun::Detached()) return r;
   int code = r < 0 ? SslCode(ssl, r) : 0;
   nqrun::LibraryScope scope;
-  return NQX_SSL_shutdown(r, SessionSocket(ssl), code);
+  return NQ_HOOK(SSL_shutdown, r,
+                 NQX_SSL_shutdown(r, SessionSocket(ssl), code));
 }
 
 // A program that reads and writes its session through an SSL BIO
@@ -210,7 +216,8 @@ NQ_EXPORT int BIO_read(nqrun::Bio *bio, void *data, int dlen) {
   nqrun::EnterSocketCall();
   int code = SslCode(ssl, r);
   nqrun::LibraryScope scope;
-  return NQX_BIO_read(r, ReadSocket(ssl), data, dlen, code);
+  return NQ_HOOK(BIO_read, r,
+                 NQX_BIO_read(r, ReadSocket(ssl), data, dlen, code));
 }
 
 NQ_EXPORT int BIO_write(nqrun::Bio *bio, const void *data, int dlen) {
@@ -222,7 +229,8 @@ NQ_EXPORT int BIO_write(nqrun::Bio *bio, const void *data, int dlen) {
   nqrun::EnterSocketCall();
   int code = SslCode(ssl, r);
   nqrun::LibraryScope scope;
-  return NQX_BIO_write(r, WriteSocket(ssl), data, dlen, code);
+  return NQ_HOOK(BIO_write, r,
+                 NQX_BIO_write(r, WriteSocket(ssl), data, dlen, code));
 }
 
 NQ_EXPORT ssize_t gnutls_record_recv(nqrun::GnutlsSession session, void *data,
@@ -232,8 +240,9 @@ NQ_EXPORT ssize_t gnutls_record_recv(nqrun::GnutlsSession session, void *data,
   ssize_t r = real(session, data, size);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return NQX_gnutls_record_recv(r, GnutlsSocket(session, true), data, size,
-                                GnutlsCode(r));
+  return NQ_HOOK(gnutls_record_recv, r,
+                 NQX_gnutls_record_recv(r, GnutlsSocket(session, true), data,
+                                        size, GnutlsCode(r)));
 }
 
 NQ_EXPORT ssize_t gnutls_record_send(nqrun::GnutlsSession session,
@@ -243,8 +252,9 @@ NQ_EXPORT ssize_t gnutls_record_send(nqrun::GnutlsSession session,
   ssize_t r = real(session, data, size);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
-  return NQX_gnutls_record_send(r, GnutlsSocket(session, false), data, size,
-                                GnutlsCode(r));
+  return NQ_HOOK(gnutls_record_send, r,
+                 NQX_gnutls_record_send(r, GnutlsSocket(session, false), data,
+                                        size, GnutlsCode(r)));
 }
 
 }  // extern "C"

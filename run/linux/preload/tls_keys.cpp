@@ -5,6 +5,7 @@
 // gets its own back. Each key log line goes to NQP_TraceTlsKey.
 #include <pthread.h>
 #include <stddef.h>
+#include <atomic>
 
 #include "entries/posix_entries.h"
 #include "interposer.h"
@@ -61,7 +62,23 @@ void *Recall(const void *owner) {
   return callback;
 }
 
+// A session's secrets decrypt what its socket's lines dump: they are
+// traced only while every call that shows plaintext is, so that a -e that
+// keeps any plaintext out keeps the secrets out too.
+bool PlaintextTraced() {
+  // The list's data column: which calls hand over or take plaintext.
+  constexpr bool kPlain_none = false, kPlain_sent = false,
+                 kPlain_received = false, kPlain_plain_sent = true,
+                 kPlain_plain_received = true;
+#define NQ_PLAINTEXT_CALL(name, data) \
+  if (kPlain_##data && !nqrun::Selected(nqdrop::kTraced_##name)) return false;
+  NQ_POSIX_CALLS(NQ_PLAINTEXT_CALL)
+#undef NQ_PLAINTEXT_CALL
+  return true;
+}
+
 void TraceKey(const char *line) {
+  if (!PlaintextTraced()) return;
   nqrun::LibraryScope scope;
   NQP_TraceTlsKey(line);
 }
@@ -93,11 +110,29 @@ nqrun::SslCtx *WithKeyLog(nqrun::SslCtx *ctx) {
   return ctx;
 }
 
+// What GnuTLS itself puts on every new session: the function that writes
+// the secrets to the file SSLKEYLOGFILE names, which the program keeps.
+std::atomic<GnutlsKeyLog> g_gnutls_own_key_log{nullptr};
+thread_local bool t_in_gnutls_init;  // inside GnuTLS's gnutls_init
+
+// Remembered for a session whose program took its key log away.
+int NoGnutlsKeyLog(nqrun::GnutlsSession, const char *, const Datum *) {
+  return 0;
+}
+
+// The key log the session would call untraced: the program's own, or
+// GnuTLS's where the program set none.
+GnutlsKeyLog ProgramsGnutlsKeyLog(nqrun::GnutlsSession session) {
+  auto program = reinterpret_cast<GnutlsKeyLog>(Recall(session));
+  if (program == NoGnutlsKeyLog) return nullptr;
+  return program != nullptr ? program : g_gnutls_own_key_log.load();
+}
+
 // GnuTLS hands over the label and the secret; the line names the session
 // by its client random, as the format wants.
 int GnutlsKeyLogged(nqrun::GnutlsSession session, const char *label,
                     const Datum *secret) {
-  auto program = reinterpret_cast<GnutlsKeyLog>(Recall(session));
+  GnutlsKeyLog program = ProgramsGnutlsKeyLog(session);
   int r = program != nullptr ? program(session, label, secret) : 0;
   using GetRandom = void (*)(nqrun::GnutlsSession, Datum *, Datum *);
   static const auto get_random = reinterpret_cast<GetRandom>(
@@ -164,13 +199,25 @@ NQ_EXPORT SslKeyLog SSL_CTX_get_keylog_callback(const nqrun::SslCtx *ctx) {
   return cb == SslKeyLogged ? reinterpret_cast<SslKeyLog>(Recall(ctx)) : cb;
 }
 
+// GnuTLS puts its own key log on a new session, by a call of the setter
+// below or by a store of its own, as versions differ: either way it is kept
+// once, for every session, and ours goes on the session.
 NQ_EXPORT int gnutls_init(nqrun::GnutlsSession *session, unsigned int flags) {
   NQ_REAL_TLS(gnutls_init);
+  using GetGnutlsKeyLog = GnutlsKeyLog (*)(nqrun::GnutlsSession);
+  static const auto get = reinterpret_cast<GetGnutlsKeyLog>(
+      nqrun::TlsSymbol("gnutls_session_get_keylog_function"));
+  t_in_gnutls_init = true;
   int r = real(session, flags);
+  t_in_gnutls_init = false;
   if (r == 0 && session != nullptr && *session != nullptr &&
       RealSetGnutlsKeyLog() != nullptr) {
-    Remember(*session, nullptr);
-    RealSetGnutlsKeyLog()(*session, GnutlsKeyLogged);
+    GnutlsKeyLog own = get != nullptr ? get(*session) : nullptr;
+    if (own != GnutlsKeyLogged) {
+      if (own != nullptr) g_gnutls_own_key_log = own;
+      Remember(*session, nullptr);
+      RealSetGnutlsKeyLog()(*session, GnutlsKeyLogged);
+    }
   }
   return r;
 }
@@ -178,10 +225,25 @@ NQ_EXPORT int gnutls_init(nqrun::GnutlsSession *session, unsigned int flags) {
 NQ_EXPORT void gnutls_session_set_keylog_function(nqrun::GnutlsSession session,
                                                   GnutlsKeyLog func) {
   NQ_REAL_TLS(gnutls_session_set_keylog_function);
-  if (session != nullptr && Remember(session, reinterpret_cast<void *>(func)))
+  if (t_in_gnutls_init && session != nullptr && func != nullptr) {
+    g_gnutls_own_key_log = func;
+    Remember(session, nullptr);
+    real(session, GnutlsKeyLogged);
+    return;
+  }
+  void *kept =
+      reinterpret_cast<void *>(func != nullptr ? func : NoGnutlsKeyLog);
+  if (session != nullptr && Remember(session, kept))
     real(session, GnutlsKeyLogged);
   else
     real(session, func);
+}
+
+NQ_EXPORT GnutlsKeyLog
+gnutls_session_get_keylog_function(const nqrun::GnutlsSession session) {
+  NQ_REAL_TLS(gnutls_session_get_keylog_function);
+  GnutlsKeyLog func = real(session);
+  return func == GnutlsKeyLogged ? ProgramsGnutlsKeyLog(session) : func;
 }
 
 }  // extern "C"

@@ -95,13 +95,15 @@ def check_capture(args, name, trace, options):
     check(shown == ["GET", "200"], name + ": tshark -Y http", repr(shown))
 
 
-def curl(args, name, port):
-    """curl traced: its trace, and what it sent and read as its request and
-    its own files of the response witness them."""
+def curl(args, name, port, options=()):
+    """curl traced (with netquill-run's options): its trace, and what it
+    sent and read as its request and its own files of the response witness
+    them."""
     trace, head, body = (os.path.join(args.work, name + x)
                          for x in (".log", ".head", ".body"))
     run = subprocess.run(
-        [args.netquill_run, "-o", trace, "-f", "4", "curl", "-s", "--http1.1",
+        [args.netquill_run, "-o", trace, "-f", "4"] + list(options) +
+        ["curl", "-s", "--http1.1",
          "-A", "nq-tls", "--cacert", "cert.pem", "-D", head, "-o", body,
          "https://localhost:%d/" % port], cwd=args.work, capture_output=True,
         timeout=60)
@@ -186,14 +188,34 @@ def main():
                   records(args.netquill_json, server_trace) if "tls_key" in r]
         check(len(own) == 5 and own == traced, "python: key log", traced)
 
-    # gnutls-cli writes what it reads between its own words about it.
+    # -e keeps the plaintext, and the secrets that decrypt the socket's
+    # dumps, out of a trace: every TLS call excluded, or only connect.
+    tls_calls = ",".join(("SSL_read", "SSL_write", "SSL_read_ex",
+                          "SSL_write_ex", "SSL_shutdown", "BIO_read",
+                          "BIO_write"))
+    for name, calls, want in (("excluded", "!" + tls_calls, None),
+                              ("connect only", "connect", {"connect"})):
+        got = session(args, name, s_server + ["-tls1_3"],
+                      lambda port: curl(args, name, port, ["-e", calls]))
+        if got:
+            rs = records(args.netquill_json, got[0])
+            shown = {r["call"] for r in rs if r["type"] == "call"}
+            check(shown and (want is None or shown == want) and
+                  not shown & set(tls_calls.split(",")) and
+                  not any("plaintext" in r or "tls_key" in r for r in rs),
+                  "-e " + calls, sorted(shown))
+
+    # gnutls-cli writes what it reads between its own words about it; the
+    # key log GnuTLS itself writes for SSLKEYLOGFILE stays the program's.
     request = b"GET / HTTP/1.0\r\n\r\n"
-    trace = os.path.join(args.work, "gnutls.log")
+    trace, keylog = (os.path.join(args.work, "gnutls" + x)
+                     for x in (".log", ".keys"))
     run = shutil.which("gnutls-cli") and session(
         args, "gnutls", s_server, lambda port: subprocess.run(
             [args.netquill_run, "-o", trace, "-f", "4", "gnutls-cli",
              "--x509cafile", "cert.pem", "-p", str(port), "localhost"],
-            cwd=args.work, input=request, capture_output=True, timeout=60))
+            cwd=args.work, input=request, capture_output=True, timeout=60,
+            env=dict(os.environ, SSLKEYLOGFILE=keylog)))
     if run:
         out = run.stdout
         got = out[out.find(b"HTTP/1.0 200 ok\r\n"):
@@ -201,6 +223,12 @@ def main():
         check(got.endswith(b"</HTML>\r\n\r\n"), "gnutls: response", out[-200:])
         check_trace(args, "gnutls", trace, request, got)
         check_capture(args, "gnutls", trace, NO_BODY)
+        own = [k for k in open(keylog).read().splitlines()
+               if k and k[0] != "#"] if os.path.exists(keylog) else []
+        traced = [r["tls_key"] for r in records(args.netquill_json, trace)
+                  if "tls_key" in r]
+        check(own and sorted(own) == sorted(traced), "gnutls: own key log",
+              "%d of its own, %d traced" % (len(own), len(traced)))
 
     for program, says in ((args.static_openssl, b" carries OpenSSL "),
                           (args.static_gnutls, b" carries GnuTLS "),
