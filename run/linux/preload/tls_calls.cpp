@@ -10,7 +10,10 @@
 // nothing. The types stay opaque; only the few numbers used are spelled
 // out below, the same in OpenSSL 1.1 and 3.
 #include <errno.h>
+#include <stdint.h>
 #include <sys/types.h>
+
+#include <atomic>
 
 #include "entries/posix_entries.h"
 #include "interposer.h"
@@ -34,28 +37,72 @@ constexpr ssize_t kGnutlsInterrupted = -52;
 
 using SslFn = int (*)(const nqrun::Ssl *);
 
-// The socket a session's library names, else the one the thread's last
-// data call went through: a program with a transport of its own (curl)
-// hands the TLS library no descriptor, and its session's bytes went
-// through that socket during the call or the one before.
-int Named(int fd) { return fd >= 0 ? fd : nqrun::t_data_socket; }
+// The socket each session's bytes went through during one of its own
+// calls, for the calls that make none (a read the library answers from
+// what it read before). Sessions are not told when they end: a new one at
+// a freed one's address names its own socket from its first call that
+// moves bytes on.
+struct SeenSocket {
+  std::atomic<const void *> session;
+  std::atomic<int> fd_plus_one;  // 0: none seen yet
+};
+constexpr size_t kSeenSockets = 256;
+SeenSocket g_seen[kSeenSockets];
+
+int SeenDuring(const void *session, int during) {
+  if (session == nullptr) return during;
+  size_t at = (reinterpret_cast<uintptr_t>(session) >> 4) % kSeenSockets;
+  for (size_t i = 0; i < kSeenSockets; ++i) {
+    SeenSocket &e = g_seen[(at + i) % kSeenSockets];
+    const void *key = e.session.load(std::memory_order_acquire);
+    if (key == nullptr) {
+      if (during < 0) return -1;
+      if (!e.session.compare_exchange_strong(key, session) && key != session)
+        continue;
+    } else if (key != session) {
+      continue;
+    }
+    if (during >= 0) {
+      e.fd_plus_one.store(during + 1, std::memory_order_relaxed);
+      return during;
+    }
+    return e.fd_plus_one.load(std::memory_order_relaxed) - 1;
+  }
+  return during;  // the table is full: known only during the call
+}
+
+// Marks the start of a TLS call: the data calls made inside it say which
+// socket its session runs on.
+void BeginTlsCall() {
+  nqrun::EnterSocketCall();
+  nqrun::NoteDataSocket(-1);
+}
+
+// The socket a session's library names, else the one its bytes went
+// through during this call or an earlier one of the session: a program
+// with a transport of its own (curl) hands the TLS library no descriptor.
+// A session whose bytes never pass a socket inside its calls (a memory
+// BIO, as asyncio's) names none: -1.
+int Named(const void *session, int fd) {
+  return fd >= 0 ? fd : SeenDuring(session, nqrun::t_data_socket);
+}
 
 int SessionSocket(const nqrun::Ssl *ssl) {
   static const auto fd =
       reinterpret_cast<SslFn>(nqrun::TlsSymbol("SSL_get_fd"));
-  return Named(fd != nullptr && ssl != nullptr ? fd(ssl) : -1);
+  return Named(ssl, fd != nullptr && ssl != nullptr ? fd(ssl) : -1);
 }
 
 int ReadSocket(const nqrun::Ssl *ssl) {
   static const auto fd =
       reinterpret_cast<SslFn>(nqrun::TlsSymbol("SSL_get_rfd"));
-  return Named(fd != nullptr && ssl != nullptr ? fd(ssl) : -1);
+  return Named(ssl, fd != nullptr && ssl != nullptr ? fd(ssl) : -1);
 }
 
 int WriteSocket(const nqrun::Ssl *ssl) {
   static const auto fd =
       reinterpret_cast<SslFn>(nqrun::TlsSymbol("SSL_get_wfd"));
-  return Named(fd != nullptr && ssl != nullptr ? fd(ssl) : -1);
+  return Named(ssl, fd != nullptr && ssl != nullptr ? fd(ssl) : -1);
 }
 
 // The error code of an OpenSSL call that returned result, in errno's
@@ -100,7 +147,7 @@ int GnutlsSocket(nqrun::GnutlsSession session, bool recv) {
       reinterpret_cast<GetInt2>(nqrun::TlsSymbol("gnutls_transport_get_int2"));
   int in = -1, out = -1;
   if (get != nullptr && session != nullptr) get(session, &in, &out);
-  return Named(recv ? in : out);
+  return Named(session, recv ? in : out);
 }
 
 // The session an SSL BIO reads and writes; null for every other BIO (the
@@ -127,7 +174,7 @@ template <typename Real, typename Buf>
 int SizedCall(Real real, nqdrop::TracedCall call, SizedHook hook,
               int (*socket_of)(const nqrun::Ssl *), nqrun::Ssl *ssl, Buf buf,
               size_t num, size_t *moved) {
-  nqrun::EnterSocketCall();
+  BeginTlsCall();
   int r = real(ssl, buf, num, moved);
   if (nqrun::Detached() || !nqrun::Selected(call)) return r;
   int code = SslCode(ssl, r);
@@ -141,7 +188,7 @@ extern "C" {
 
 NQ_EXPORT int SSL_read(nqrun::Ssl *ssl, void *buf, int num) {
   NQ_REAL_TLS(SSL_read);
-  nqrun::EnterSocketCall();
+  BeginTlsCall();
   int r = real(ssl, buf, num);
   if (nqrun::Detached()) return r;
   int code = SslCode(ssl, r);
@@ -151,7 +198,7 @@ NQ_EXPORT int SSL_read(nqrun::Ssl *ssl, void *buf, int num) {
 
 NQ_EXPORT int SSL_write(nqrun::Ssl *ssl, const void *buf, int num) {
   NQ_REAL_TLS(SSL_write);
-  nqrun::EnterSocketCall();
+  BeginTlsCall();
   int r = real(ssl, buf, num);
   if (nqrun::Detached()) return r;
   int code = SslCode(ssl, r);
@@ -195,7 +242,7 @@ NQ_EXPORT int SSL_write_early_data(nqrun::Ssl *ssl, const void *buf, size_t num,
 // 0 is no failure here: the close_notify went out, the peer's is awaited.
 NQ_EXPORT int SSL_shutdown(nqrun::Ssl *ssl) {
   NQ_REAL_TLS(SSL_shutdown);
-  nqrun::EnterSocketCall();
+  BeginTlsCall();
   int r = real(ssl);
   if (nqrun::Detached()) return r;
   int code = r < 0 ? SslCode(ssl, r) : 0;
@@ -209,6 +256,7 @@ NQ_EXPORT int SSL_shutdown(nqrun::Ssl *ssl) {
 // where no interposer is: its plaintext is taken at the BIO.
 NQ_EXPORT int BIO_read(nqrun::Bio *bio, void *data, int dlen) {
   NQ_REAL_TLS(BIO_read);
+  nqrun::NoteDataSocket(-1);
   int r = real(bio, data, dlen);
   if (nqrun::Detached()) return r;
   nqrun::Ssl *ssl = SessionOf(bio);
@@ -222,6 +270,7 @@ NQ_EXPORT int BIO_read(nqrun::Bio *bio, void *data, int dlen) {
 
 NQ_EXPORT int BIO_write(nqrun::Bio *bio, const void *data, int dlen) {
   NQ_REAL_TLS(BIO_write);
+  nqrun::NoteDataSocket(-1);
   int r = real(bio, data, dlen);
   if (nqrun::Detached()) return r;
   nqrun::Ssl *ssl = SessionOf(bio);
@@ -236,7 +285,7 @@ NQ_EXPORT int BIO_write(nqrun::Bio *bio, const void *data, int dlen) {
 NQ_EXPORT ssize_t gnutls_record_recv(nqrun::GnutlsSession session, void *data,
                                      size_t size) {
   NQ_REAL_TLS(gnutls_record_recv);
-  nqrun::EnterSocketCall();
+  BeginTlsCall();
   ssize_t r = real(session, data, size);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
@@ -248,7 +297,7 @@ NQ_EXPORT ssize_t gnutls_record_recv(nqrun::GnutlsSession session, void *data,
 NQ_EXPORT ssize_t gnutls_record_send(nqrun::GnutlsSession session,
                                      const void *data, size_t size) {
   NQ_REAL_TLS(gnutls_record_send);
-  nqrun::EnterSocketCall();
+  BeginTlsCall();
   ssize_t r = real(session, data, size);
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;

@@ -38,6 +38,31 @@ server.done = False
 while not server.done:
     server.handle_request()
 """
+# Two TLS connections in one asyncio program, to its own server, every
+# session a memory BIO whose bytes the event loop moves later: a write on B
+# right after a read on A, as a relay makes them.
+ASYNCIO_RELAY = r"""
+import asyncio, ssl
+async def echo(reader, writer):
+    writer.write(await reader.read(100))
+    await writer.drain()
+    writer.close()
+async def main():
+    served = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    served.load_cert_chain("cert.pem", "key.pem")
+    server = await asyncio.start_server(echo, "127.0.0.1", 0, ssl=served)
+    port = server.sockets[0].getsockname()[1]
+    context = ssl.create_default_context(cafile="cert.pem")
+    a, b = [await asyncio.open_connection("localhost", port, ssl=context)
+            for _ in range(2)]
+    a[1].write(b"from a")
+    await a[1].drain()
+    got = await a[0].read(100)
+    b[1].write(got + b" via b")
+    await b[1].drain()
+    print((await b[0].read(100)).decode())
+asyncio.run(main())
+"""
 # s_server's answer has no length and ends with the connection, which
 # tshark's HTTP reassembly waits for in vain over TLS: headers alone.
 NO_BODY = ["-o", "http.desegment_body:FALSE"]
@@ -204,6 +229,19 @@ def main():
                   not shown & set(tls_calls.split(",")) and
                   not any("plaintext" in r or "tls_key" in r for r in rs),
                   "-e " + calls, sorted(shown))
+
+    # A session whose bytes never pass a socket inside its TLS calls (a
+    # memory BIO) names no socket: never the other connection's.
+    trace = os.path.join(args.work, "asyncio.log")
+    run = subprocess.run([args.netquill_run, "-o", trace, "-f", "4",
+                          sys.executable, "-c", ASYNCIO_RELAY],
+                         cwd=args.work, capture_output=True, timeout=60)
+    if check(run.stdout == b"from a via b\n", "asyncio: relay",
+             run.stdout + run.stderr[-300:]):
+        named = [r["args"][0] for r in records(args.netquill_json, trace)
+                 if "plaintext" in r]
+        check(named and set(named) == {-1},
+              "asyncio: memory BIOs name no socket", named)
 
     # gnutls-cli writes what it reads between its own words about it; the
     # key log GnuTLS itself writes for SSLKEYLOGFILE stays the program's.
