@@ -446,8 +446,9 @@ TEST_F(Hooks, VeryLongNamesAreCutSafely) {
   EXPECT_EQ(line, "ERR: getservbyname(\"" + name.substr(0, 1023 - 15) + " [0]");
 }
 
-// Text from outside can begin no line of its own: control bytes show as
-// \xHH, every other byte as it is, and no cut splits an escape.
+// Text from outside can begin no line of its own, close its quotes or fake
+// an escape: control bytes, the quote and the backslash show as \xHH,
+// every other byte as it is, and no cut splits an escape.
 TEST_F(Hooks, NamesShowControlBytesEscaped) {
   Enable(0);
   auto feeds = [](size_t n) {
@@ -461,7 +462,9 @@ TEST_F(Hooks, NamesShowControlBytesEscaped) {
       {"x\nRESOLVE 0 0 ERR: connect(3)", "x\\x0ARESOLVE 0 0 ERR: connect(3)",
        ""},
       {"\r\t\x1f\x7f\x01", "\\x0D\\x09\\x1F\\x7F\\x01", ""},
-      {"\x80\xff\\x41\" ~", "\x80\xff\\x41\" ~", ""},
+      {"\x80\xff\\x41\" ~", "\x80\xff\\x5Cx41\\x22 ~", ""},
+      {"evil\", \"443\") returned 0 (6.6.6.6:443) (",
+       "evil\\x22, \\x22443\\x22) returned 0 (6.6.6.6:443) (", ""},
       {std::string(40, '\n'), feeds(40), feeds(28)},  // its 128 bytes
   };
   for (const auto &c : cases) {

@@ -64,6 +64,7 @@ TEST(PosixAddresses, UnixPathsAndOtherFamilies) {
       {"", 0, "\"\""},
       {"\0bus\0x", 6, "\"@bus\\x00x\""},
       {"a\nb\x7f\\\xC3\xA9", 8, "\"a\\x0Ab\\x7F\\\xC3\xA9\""},
+      {"a\"b\\x", 5, "\"a\\x22b\\x5Cx\""},
   };
   for (const auto &c : cases) {
     sockaddr_un un;

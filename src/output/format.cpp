@@ -224,7 +224,12 @@ size_t Escape(char *buf, size_t size, const char *text, size_t max) {
   size_t n = 0;
   for (size_t i = 0; i < max && (!to_nul || text[i] != '\0'); ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    bool control = c < 0x20 || c == 0x7F;
+    // A quote would close the text's quotes early, and a backslash before
+    // an x would read as an escape of the text's own: both are escaped
+    // too, so that no text forges an argument, a result or a line. Any
+    // other backslash stays as it is (a Windows path reads as one).
+    bool escape_of_its_own = c == '\\' && i + 1 < max && text[i + 1] == 'x';
+    bool control = c < 0x20 || c == 0x7F || c == '"' || escape_of_its_own;
     if (n + (control ? 4 : 1) > size - 1) break;
     if (control) {
       buf[n++] = '\\';

@@ -30,11 +30,12 @@ size_t Format(char *buf, size_t size, const char *fmt, ...)
     NQ_PRINTF_LIKE(3, 4);
 
 // Text from outside the library (a name from the network, an argument)
-// for a trace line: each byte from 0x00 to 0x1F and 0x7F as \xHH, in
-// upper-case hex as the dumps write bytes, so that no such text can end a
-// line or begin another; every other byte as it is. Copies at most max
-// bytes of text, up to its NUL, into buf (size bytes, terminator
-// included), never part of an escape; returns the characters stored.
+// for a trace line: each byte from 0x00 to 0x1F, 0x7F, the double quote
+// and a backslash that an x follows as \xHH, in upper-case hex as the
+// dumps write bytes, so that no such text can end a line or begin
+// another, close its quotes or fake an escape; every other byte as it is.
+// Copies at most max bytes of text, up to its NUL, into buf (size bytes,
+// terminator included), never part of an escape; returns the characters stored.
 size_t PutEscaped(char *buf, size_t size, const char *text, size_t max);
 
 // The same for exactly n bytes at bytes, a NUL among them as \x00: text

@@ -47,7 +47,8 @@ std::string EntryText(const std::string &head, const char *name) {
   std::string shown;
   for (const char *p = name ? name : ""; *p != '\0'; ++p) {
     unsigned char c = static_cast<unsigned char>(*p);
-    bool control = c < 0x20 || c == 0x7F;
+    bool control =
+        c < 0x20 || c == 0x7F || c == '"' || (c == '\\' && p[1] == 'x');
     std::string one = control ? Printf("\\x%02X", c) : std::string(1, *p);
     if (shown.size() + one.size() > room) break;
     shown += one;

@@ -23,6 +23,14 @@ TEST(LookupLine, ReadsWhatWasAskedAndWhatCameBack) {
        {"x\ny", ""},
        -2,
        {}},
+      // A name that holds a quote and a backslash reads back whole, and
+      // forges no answer.
+      {"getaddrinfo(\"evil\\x22, \\x22443\\x22) returned 0 (6.6.6.6:443) "
+       "(\\x5C\", \"443\") returned -2",
+       true,
+       {"evil\", \"443\") returned 0 (6.6.6.6:443) (\\", "443"},
+       -2,
+       {}},
       {"getnameinfo([fe80::1%2]:443, 28, 8) returned 0 (\"h\\x7F\", NULL)",
        false,
        {"[fe80::1%2]:443", "28"},
