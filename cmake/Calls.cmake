@@ -17,12 +17,15 @@
 # interposer's posix_entries.h that the list lacks stops here.
 set(nq_calls_header ${CMAKE_CURRENT_LIST_DIR}/../exports/netquill_calls.h)
 set(nq_top_dir ${CMAKE_CURRENT_LIST_DIR}/..)
+# The headers of netquill-run's entries, which its interposer (Linux) and
+# NQINJECT.DLL (Windows) build in.
 set(nq_posix_entries_header run/linux/preload/entries/posix_entries.h)
+set(nq_winsock2_header run/windows/inject/entries/netquill_winsock2.h)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${nq_calls_header} ${nq_top_dir}/include/netquill.h
   ${nq_top_dir}/include/netquill_wrap.h
   ${nq_top_dir}/${nq_posix_entries_header}
-  ${nq_top_dir}/include/netquill_winsock2.h)
+  ${nq_top_dir}/${nq_winsock2_header})
 set(NQ_DEF_FILE ${CMAKE_BINARY_DIR}/exports/netquill.def)
 set(NQ_WSOCK32_DEF_FILE ${CMAKE_BINARY_DIR}/exports/wsock32.def)
 set(NQ_WS2_ORDINALS_DEF ${CMAKE_BINARY_DIR}/exports/ws2_32-ordinals.def)
@@ -95,7 +98,7 @@ function(nq_read_calls)
   set(nq_columns_library name ordinal bytes)
   set(nq_columns_wsock32 name ordinal bytes)
   set(nq_columns_posix name data)
-  set(nq_columns_winsock2 name ordinal bytes lib data)
+  set(nq_columns_winsock2 name bytes lib data)
   set(nq_column_name_pattern "^[A-Za-z_][A-Za-z0-9_]*$")
   set(nq_column_ordinal_pattern "^[1-9][0-9]*$")
   set(nq_column_bytes_pattern "^(0|[1-9][0-9]*)$")
@@ -105,13 +108,14 @@ function(nq_read_calls)
   set(nq_column_lib_pattern
       "^(wsock|ws2|mswsock|extension|kernel|routine|launcher)$")
   # The DLLs whose ordinals each list takes up: the untraced calls keep
-  # theirs free in NETQUILL.DLL.
+  # theirs free in NETQUILL.DLL. The launcher's entries are no DLL's
+  # exports: NQINJECT.DLL builds them in.
   set(nq_dlls_traced NETQUILL WSOCK32)
   set(nq_dlls_untraced NETQUILL WSOCK32)
   set(nq_dlls_library NETQUILL)
   set(nq_dlls_wsock32 WSOCK32)
   set(nq_dlls_posix "")
-  set(nq_dlls_winsock2 NETQUILL)
+  set(nq_dlls_winsock2 "")
   # The launcher's entries carry a prefix of their own: their names may be
   # those of calls in the other lists.
   set(nq_names_winsock2 winsock2_name)
@@ -184,9 +188,9 @@ function(nq_read_calls)
       endforeach()
       string(REPLACE ";" " " row "${row}")
       string(APPEND nq_table "${row}\n")
-      if(nq_list STREQUAL "winsock2")
-        set(nq_ordinal_of_NQW_${nq_name} ${nq_ordinal})
-      else()
+      # The launcher's entries share names with the calls above; they have
+      # no ordinal, and only the table keeps their bytes.
+      if(NOT nq_list STREQUAL "winsock2")
         set(nq_ordinal_of_${nq_name} ${nq_ordinal})
         set(nq_ws2_of_${nq_name} ${nq_ws2})
         set(nq_bytes_of_${nq_name} ${nq_bytes})
@@ -205,7 +209,7 @@ function(nq_read_calls)
   # declarations).
   set(nq_posix_entries ${nq_posix} ${nq_traced})
   set(nq_headers include/netquill.h include/netquill_wrap.h
-                 ${nq_posix_entries_header} include/netquill_winsock2.h)
+                 ${nq_posix_entries_header} ${nq_winsock2_header})
   set(nq_prefixes TX_ nq_ NQX_ NQW_)
   set(nq_listed nq_traced nq_traced nq_posix_entries nq_winsock2)
   foreach(header prefix listed IN ZIP_LISTS nq_headers nq_prefixes nq_listed)
@@ -229,8 +233,8 @@ function(nq_read_calls)
   endforeach()
   foreach(name IN LISTS nq_winsock2)
     if(NOT name IN_LIST nq_declared_NQW_)
-      nq_calls_fail("include/netquill_winsock2.h lacks NQW_${name}, which "
-                    "the Windows Sockets 2 list has")
+      nq_calls_fail("run/windows/inject/entries/netquill_winsock2.h lacks "
+                    "NQW_${name}, which the Windows Sockets 2 list has")
     endif()
   endforeach()
 
@@ -245,10 +249,6 @@ function(nq_read_calls)
     list(APPEND names ${name})
     list(APPEND ordinals ${nq_ordinal_of_${name}})
   endforeach()
-  foreach(name IN LISTS nq_winsock2)
-    list(APPEND names NQW_${name})
-    list(APPEND ordinals ${nq_ordinal_of_NQW_${name}})
-  endforeach()
   nq_def_lines(entries "${names}" "" "${ordinals}" "")
   set(nq_def [[
 ; Export table of NETQUILL.DLL, made from exports/netquill_calls.h. Names
@@ -259,8 +259,6 @@ function(nq_read_calls)
 ;          that it traces
 ; 501      the shell's version query
 ; 1000-    the control API and the record writer
-; 2000-    netquill-run.exe's entries: the Windows Sockets 2 calls, the
-;          completions of overlapped ones, addresses read by family
 LIBRARY "NETQUILL.dll"
 EXPORTS
 ]])

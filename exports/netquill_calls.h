@@ -162,9 +162,10 @@
   X(gnutls_record_recv, plain_received)  \
   X(gnutls_record_send, plain_sent)
 
-/* X(name, ordinal, bytes, lib, data): netquill-run.exe's entries of
- * NETQUILL.DLL, NQW_name (netquill_winsock2.h), from ordinal 2000; bytes are
- * the traced function's own, as above. lib says where the program finds
+/* X(name, bytes, lib, data): netquill-run.exe's entries, NQW_name
+ * (run/windows/inject/entries/netquill_winsock2.h), which its injected DLL
+ * NQINJECT.DLL builds in and no DLL exports; bytes are the traced
+ * function's own, as above. lib says where the program finds
  * the function: "wsock" a Windows Sockets 1.1 call in ws2_32.dll and
  * wsock32.dll, whose hook the entry replaces under the launcher; "ws2"
  * ws2_32.dll; "mswsock" mswsock.dll (and wsock32.dll); "extension" only
@@ -174,53 +175,53 @@
  * are then the entry's own).
  * data "completed": the line of a completion, whose data goes the way of
  * the operation it names. */
-#define NQ_WINSOCK2_CALLS(X)                                  \
-  X(accept, 2001, 12, wsock, none)                            \
-  X(bind, 2002, 12, wsock, none)                              \
-  X(connect, 2004, 12, wsock, none)                           \
-  X(getpeername, 2005, 12, wsock, none)                       \
-  X(getsockname, 2006, 12, wsock, none)                       \
-  X(getsockopt, 2007, 20, wsock, none)                        \
-  X(ioctlsocket, 2012, 12, wsock, none)                       \
-  X(recvfrom, 2017, 24, wsock, received)                      \
-  X(sendto, 2020, 24, wsock, sent)                            \
-  X(WSASocketA, 2100, 24, ws2, none)                          \
-  X(WSASocketW, 2101, 24, ws2, none)                          \
-  X(WSAAccept, 2102, 20, ws2, none)                           \
-  X(WSAConnect, 2103, 28, ws2, none)                          \
-  X(WSASend, 2104, 28, ws2, sent)                             \
-  X(WSASendTo, 2105, 36, ws2, sent)                           \
-  X(WSARecv, 2106, 28, ws2, received)                         \
-  X(WSARecvFrom, 2107, 36, ws2, received)                     \
-  X(WSASendMsg, 2108, 24, ws2, sent)                          \
-  X(WSAIoctl, 2109, 36, ws2, none)                            \
-  X(WSAPoll, 2110, 12, ws2, none)                             \
-  X(WSAEventSelect, 2111, 12, ws2, none)                      \
-  X(WSAEnumNetworkEvents, 2112, 12, ws2, none)                \
-  X(WSAWaitForMultipleEvents, 2113, 20, ws2, none)            \
-  X(getaddrinfo, 2114, 16, ws2, none)                         \
-  X(GetAddrInfoW, 2115, 16, ws2, none)                        \
-  X(getnameinfo, 2116, 28, ws2, none)                         \
-  X(GetNameInfoW, 2117, 28, ws2, none)                        \
-  X(WSAGetOverlappedResult, 2118, 20, ws2, completed)         \
-  X(AcceptEx, 2130, 32, mswsock, received)                    \
-  X(TransmitFile, 2131, 28, mswsock, sent)                    \
-  X(ConnectEx, 2132, 28, extension, sent)                     \
-  X(DisconnectEx, 2133, 16, extension, none)                  \
-  X(WSARecvMsg, 2134, 20, extension, received)                \
-  X(GetQueuedCompletionStatus, 2140, 20, kernel, completed)   \
-  X(GetQueuedCompletionStatusEx, 2141, 24, kernel, completed) \
-  X(GetOverlappedResult, 2142, 16, kernel, completed)         \
-  X(GetOverlappedResultEx, 2143, 20, kernel, completed)       \
-  X(CompletionRoutine, 2144, 16, routine, completed)          \
-  X(HoldTraceFile, 2200, 4, launcher, none)                   \
-  X(GetAddrInfoExW, 2119, 40, ws2, none)                      \
-  X(GetAddrInfoExOverlappedResult, 2120, 4, ws2, completed)   \
-  X(WSAConnectByNameA, 2121, 36, ws2, none)                   \
-  X(WSAConnectByNameW, 2122, 36, ws2, none)                   \
-  X(WSAConnectByList, 2123, 32, ws2, none)                    \
-  X(TransmitPackets, 2135, 24, extension, sent)               \
-  X(TransmitFileFrom, 2201, 36, launcher, none)               \
-  X(IssuingCall, 2202, 4, launcher, none)
+#define NQ_WINSOCK2_CALLS(X)                            \
+  X(accept, 12, wsock, none)                            \
+  X(bind, 12, wsock, none)                              \
+  X(connect, 12, wsock, none)                           \
+  X(getpeername, 12, wsock, none)                       \
+  X(getsockname, 12, wsock, none)                       \
+  X(getsockopt, 20, wsock, none)                        \
+  X(ioctlsocket, 12, wsock, none)                       \
+  X(recvfrom, 24, wsock, received)                      \
+  X(sendto, 24, wsock, sent)                            \
+  X(WSASocketA, 24, ws2, none)                          \
+  X(WSASocketW, 24, ws2, none)                          \
+  X(WSAAccept, 20, ws2, none)                           \
+  X(WSAConnect, 28, ws2, none)                          \
+  X(WSASend, 28, ws2, sent)                             \
+  X(WSASendTo, 36, ws2, sent)                           \
+  X(WSARecv, 28, ws2, received)                         \
+  X(WSARecvFrom, 36, ws2, received)                     \
+  X(WSASendMsg, 24, ws2, sent)                          \
+  X(WSAIoctl, 36, ws2, none)                            \
+  X(WSAPoll, 12, ws2, none)                             \
+  X(WSAEventSelect, 12, ws2, none)                      \
+  X(WSAEnumNetworkEvents, 12, ws2, none)                \
+  X(WSAWaitForMultipleEvents, 20, ws2, none)            \
+  X(getaddrinfo, 16, ws2, none)                         \
+  X(GetAddrInfoW, 16, ws2, none)                        \
+  X(getnameinfo, 28, ws2, none)                         \
+  X(GetNameInfoW, 28, ws2, none)                        \
+  X(WSAGetOverlappedResult, 20, ws2, completed)         \
+  X(AcceptEx, 32, mswsock, received)                    \
+  X(TransmitFile, 28, mswsock, sent)                    \
+  X(ConnectEx, 28, extension, sent)                     \
+  X(DisconnectEx, 16, extension, none)                  \
+  X(WSARecvMsg, 20, extension, received)                \
+  X(GetQueuedCompletionStatus, 20, kernel, completed)   \
+  X(GetQueuedCompletionStatusEx, 24, kernel, completed) \
+  X(GetOverlappedResult, 16, kernel, completed)         \
+  X(GetOverlappedResultEx, 20, kernel, completed)       \
+  X(CompletionRoutine, 16, routine, completed)          \
+  X(HoldTraceFile, 4, launcher, none)                   \
+  X(GetAddrInfoExW, 40, ws2, none)                      \
+  X(GetAddrInfoExOverlappedResult, 4, ws2, completed)   \
+  X(WSAConnectByNameA, 36, ws2, none)                   \
+  X(WSAConnectByNameW, 36, ws2, none)                   \
+  X(WSAConnectByList, 32, ws2, none)                    \
+  X(TransmitPackets, 24, extension, sent)               \
+  X(TransmitFileFrom, 36, launcher, none)               \
+  X(IssuingCall, 4, launcher, none)
 
 #endif /* NETQUILL_CALLS_H */

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "netquill_winsock2.h"
-#include "platform/win32/held_file_win32.h"
+#include "entries/held_file_win32.h"
+#include "entries/netquill_winsock2.h"
 #include "support/test_env.h"
 
 namespace {

@@ -139,13 +139,6 @@ void SetForkChildHook(void (*hook)());
 // The function name of module, when the process has the module loaded;
 // null otherwise (nothing is loaded for it).
 void *LoadedModuleFunction(const char *module, const char *name);
-
-// The size of file when it is a disk file; false for any other handle.
-bool DiskFileSize(uintptr_t file, uint64_t *size);
-// Reads size bytes of file from offset into buf, leaving the file's
-// position where it was and the caller's error code as it was; returns
-// the bytes read, fewer at the file's end or when the read failed.
-size_t ReadFileAt(uintptr_t file, uint64_t offset, void *buf, size_t size);
 #endif
 
 // The one process-wide recursive lock. On POSIX no signal handler runs, and

@@ -4,8 +4,10 @@ to what a small system DLL for every 32-bit
 Windows from XP on may be: imports from KERNEL32 and msvcrt only, each on
 the list below (all of them present in Windows XP's KERNEL32.dll and
 msvcrt.dll), no printf-style function of the C run time, at most
---max-size bytes, and library objects without static constructors (the
-DLL's entry point runs none) and no TLS directory."""
+--max-size bytes with at most --max-bss of uninitialised data, an export
+table no longer than the highest ordinal of the hooks and the library's own
+exports in --calls needs, and library objects without static constructors
+(the DLL's entry point runs none) and no TLS directory."""
 import argparse
 import os
 import re
@@ -62,11 +64,26 @@ CONSTRUCTOR_SECTIONS = re.compile(r"^\s*\d+\s+(\.ctors\S*|\.init_array\S*|"
                                   re.M)
 
 
+def frozen_ordinals(path):
+    """The ordinals NETQUILL.DLL's exports hold: the hooks' and the
+    library's own, from the table the build wrote of the export lists."""
+    ordinals = []
+    for line in open(path):
+        kind, _, ordinal = line.split()[:3]
+        if kind in ("traced", "library"):
+            ordinals.append(int(ordinal))
+    return ordinals
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--objdump", required=True)
     ap.add_argument("--core", help="static library of the DLL's objects")
     ap.add_argument("--max-size", type=int, default=0)
+    ap.add_argument("--max-bss", type=int, default=0,
+                    help="bytes of uninitialised data allowed")
+    ap.add_argument("--calls", help="the export lists, as the build wrote "
+                    "them: the export table spans their highest ordinal")
     ap.add_argument("--dropin", action="store_true",
                     help="the drop-in WSOCK32.DLL's list of imports")
     ap.add_argument("dll")
@@ -91,6 +108,18 @@ def main():
         check(size <= args.max_size,
               "%d bytes, at most %d allowed" % (size, args.max_size))
 
+    bss = pe.uninitialised_size
+    if args.max_bss:
+        check(bss <= args.max_bss, "%d bytes of uninitialised data, at most "
+              "%d allowed" % (bss, args.max_bss))
+    if args.calls:
+        # Every slot up to the highest ordinal costs the file and the
+        # loader 4 bytes, an entry or not.
+        highest = max(frozen_ordinals(args.calls))
+        check(pe.ordinal_base == 1 and pe.export_slots == highest,
+              "export table of %r slots from ordinal %r, the exports need "
+              "%d" % (pe.export_slots, pe.ordinal_base, highest))
+
     if args.core:
         headers = subprocess.run([args.objdump, "-h", args.core],
                                  capture_output=True, text=True,
@@ -107,8 +136,9 @@ def main():
                       "constructor or thread-local data" %
                       (member, m.group(1), int(m.group(2), 16)))
 
-    return report("%d bytes, %d imports from %s" % (size, count,
-                                                     sorted(imports)))
+    return report("%d bytes, %d of uninitialised data, %r export slots, "
+                  "%d imports from %s" % (size, bss, pe.export_slots, count,
+                                          sorted(imports)))
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
-// The library's Windows Sockets 2 header brings windows.h after winsock2.h.
-#include "netquill_winsock2.h"
+// The held file of netquill-run.exe's entries; their header brings
+// windows.h after winsock2.h.
+#include "entries/netquill_winsock2.h"
 #include "spawn.h"
 
 namespace nqstress {

@@ -186,12 +186,12 @@ def conversations(tool, trace, table):
 
 
 def launcher_work(a):
-    """A fresh a.work holding netquill-run, NQINJECT.DLL and NETQUILL.DLL
-    (a.launcher then names the copy) and a copy of a.programs with the DLLs
+    """A fresh a.work holding netquill-run and NQINJECT.DLL, which needs no
+    NETQUILL.DLL (a.launcher then names the copy) and a copy of a.programs with the DLLs
     a.runtime lists (";"-separated) beside them, or a.programs None."""
     shutil.rmtree(a.work, ignore_errors=True)
     os.makedirs(a.work)
-    for f in (a.launcher, a.inject, a.netquill):
+    for f in (a.launcher, a.inject):
         shutil.copy(f, a.work)
     a.launcher = os.path.join(a.work, os.path.basename(a.launcher))
     if not os.path.isdir(a.programs):

@@ -7,6 +7,8 @@ import re
 import pefile
 
 TLS_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_TLS"]
+UNINITIALISED_DATA = pefile.SECTION_CHARACTERISTICS[
+    "IMAGE_SCN_CNT_UNINITIALIZED_DATA"]
 
 
 class PeFile:
@@ -37,6 +39,11 @@ class PeFile:
                 for imp in desc.imports)
         self.sections = [s.Name.rstrip(b"\0").decode("latin-1")
                          for s in self.pe.sections]
+        # What the loader gives the image in zeroed memory only: the
+        # virtual sizes of the sections of uninitialised data (.bss).
+        self.uninitialised_size = sum(
+            s.Misc_VirtualSize for s in self.pe.sections
+            if s.Characteristics & UNINITIALISED_DATA)
         tls = opt.DATA_DIRECTORY[TLS_DIRECTORY]
         self.has_tls = tls.VirtualAddress != 0 or tls.Size != 0
 

@@ -1,7 +1,8 @@
 // Entry point of NQINJECT.DLL, loaded by netquill-run into a program that
-// has not run yet: it loads NETQUILL.DLL and patches the program's import
-// tables before the program's first instruction. It has no C run-time
-// start-up and no static constructors.
+// has not run yet: it starts the library built into it and patches the
+// program's import tables before the program's first instruction. It has
+// no C run-time start-up and no static constructors.
+#include "control/frame.h"
 #include "inject_patch.h"
 #include "remote_load.h"
 
@@ -20,13 +21,28 @@ void TellLauncher() {
 
 }  // namespace nqinj
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    DisableThreadLibraryCalls(instance);
-    if (!nqinj::AttachProcess(instance)) return FALSE;
-    nqinj::PatchAll();
-    nqinj::TellLauncher();
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason,
+                               LPVOID reserved) {
+  switch (reason) {
+    case DLL_PROCESS_ATTACH:
+      // Without its per-thread storage the library would run half made.
+      if (!nq::LibraryAttach()) return FALSE;
+      if (!nqinj::AttachProcess(instance)) return FALSE;
+      nqinj::PatchAll();
+      nqinj::TellLauncher();
+      break;
+    case DLL_THREAD_DETACH:
+      // The thread's trace context goes with it, as in NETQUILL.DLL.
+      nq::ThreadEnding();
+      break;
+    case DLL_PROCESS_DETACH:
+      // Never unloaded while the program runs (its import tables point
+      // here), but at exit, where the library writes its last line, or
+      // after a failed attach (reserved null), where it gives back all.
+      nq::LibraryDetach(reserved == nullptr);
+      break;
+    default:
+      break;
   }
-  // Never unloaded while the program runs: its import tables point here.
   return TRUE;
 }

@@ -179,7 +179,7 @@ void PatchIfModule(void *base) {
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                           static_cast<LPCWSTR>(base), &module))
     return;
-  if (module == base && module != g_state.self && module != g_state.netquill)
+  if (module == base && module != g_state.self)
     PatchImage(static_cast<const BYTE *>(base), IsSystemModule(module));
   FreeLibrary(module);
 }

@@ -18,7 +18,7 @@ void *Address(Fn fn) {
 }
 
 // Patches every module loaded now, except the Windows directory's DLLs,
-// the socket libraries themselves, NETQUILL.DLL and this DLL. Patching
+// the socket libraries themselves and this DLL. Patching
 // twice changes nothing. The last error is left as it was.
 void PatchAll();
 
@@ -42,7 +42,7 @@ void *ThunkOf(int lib, int call);
 
 // The function that traces the call of netquill-run's list for a program
 // that got the system's function from source; null where that call is not
-// traced (NETQUILL.DLL lacks its entry, or the source lacks the function).
+// traced (the call is not asked for, or the source lacks the function).
 void *RelayOf(Source source, int call);
 
 // This DLL's replacement of a KERNEL32 function, or null: the watched

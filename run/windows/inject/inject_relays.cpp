@@ -1,5 +1,5 @@
-// The calls traced through netquill-run's own entries of NETQUILL.DLL
-// (NQW_name): Windows Sockets 2, mswsock.dll's extensions and the KERNEL32
+// The calls traced through netquill-run's own entries (NQW_name, built
+// into this DLL): Windows Sockets 2, mswsock.dll's extensions and the KERNEL32
 // calls that deliver completions. One function per call and place the
 // program found it (a library's export or a WSAIoctl extension pointer),
 // each making the call through the system's function from there and
@@ -11,9 +11,9 @@
 #include <tuple>
 #include <type_traits>
 
+#include "entries/netquill_winsock2.h"
 #include "inject_patch.h"
 #include "inject_routines.h"
-#include "netquill_winsock2.h"
 
 namespace nqinj {
 namespace {
@@ -52,7 +52,7 @@ void HandOutExtension(int result, SOCKET, DWORD code, LPVOID in,
 enum W2Data { kData_sent, kData_received, kData_none, kData_completed };
 
 inline constexpr bool kW2Issues[kW2Calls] = {
-#define NQRUN_ISSUES(name, ordinal, bytes, lib, data)          \
+#define NQRUN_ISSUES(name, bytes, lib, data)                   \
   kData_##data != kData_completed &&                           \
       (kLib_##lib == kLib_ws2 || kLib_##lib == kLib_mswsock || \
        kLib_##lib == kLib_extension),
@@ -252,6 +252,22 @@ void HandOutExtension(int result, SOCKET, DWORD code, LPVOID in,
 }
 
 }  // namespace
+
+// The list drives which entry each relay reaches. A switch rather than a
+// table of addresses: this DLL runs no static constructors to fill one.
+void *EntryOf(int call) {
+  switch (call) {
+#define NQRUN_CASE(name, ...) \
+  case kW2_##name:            \
+    return Address(&::NQW_##name);
+    NQ_WINSOCK2_CALLS(NQRUN_CASE)
+#undef NQRUN_CASE
+    default:
+      return nullptr;
+  }
+}
+
+bool HoldTraceFile(const char *path) { return NQW_HoldTraceFile(path) != 0; }
 
 void *RelayOf(Source source, int call) {
   if (call < 0 || g_state.w2hook[call] == nullptr) return nullptr;

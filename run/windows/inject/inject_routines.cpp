@@ -4,8 +4,8 @@
 // no lock and no heap, as the calls that fill it are the hot path.
 #include "inject_routines.h"
 
+#include "entries/netquill_winsock2.h"
 #include "inject_patch.h"
-#include "netquill_winsock2.h"
 
 namespace nqinj {
 namespace {

@@ -10,7 +10,7 @@ namespace nqinj {
 
 // A routine remembered for one call: its slot, or -1 when the program's
 // routine goes to the system as it is (none given, no OVERLAPPED, no
-// completion entry in NETQUILL.DLL, or the table full).
+// completion entry asked for, or the table full).
 struct Route {
   int slot = -1;
 };

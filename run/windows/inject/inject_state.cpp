@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "attach_block.h"
+#include "inject_patch.h"
 #include "trace_env.h"
 
 namespace nqinj {
@@ -27,20 +28,29 @@ nqrun::AttachBlock *g_block;  // this process's block, mapped for its life
 nqrun::AttachBlock g_own;     // the block when no section could be made
 volatile LONG g_generation;   // the block's generation g_current reflects
 CRITICAL_SECTION g_reload;
-decltype(&::WSAEnableTrace) g_enable;
-decltype(&::WSASetTraceFile) g_set_file;
-decltype(&::WSASetTraceFlags) g_set_flags;
-int(WINAPI *g_hold)(const char *path);  // NETQUILL.DLL's NQW_HoldTraceFile
-decltype(&::WSASetTraceDumpLimit) g_dump_limit;  // null in an older library
 bool g_held;                        // a file is held: kept, never changed
 DWORD g_slot = TLS_OUT_OF_INDEXES;  // the generation a thread traces at
-volatile bool g_tracing;  // tracing on, NETQUILL.DLL complete and a slot
+volatile bool g_tracing;            // tracing on and a slot
 
 const char *const kCallNames[kCalls] = {
 #define NQRUN_NAME(name, ...) #name,
     NQ_TRACED_CALLS(NQRUN_NAME)
 #undef NQRUN_NAME
 };
+
+// The library's hook of each traced call, built into this DLL. A switch
+// rather than a table of addresses: this DLL runs no static constructors.
+void *HookOf(int call) {
+  switch (call) {
+#define NQRUN_CASE(name, ...) \
+  case kCall_##name:          \
+    return Address(&::TX_##name);
+    NQ_TRACED_CALLS(NQRUN_CASE)
+#undef NQRUN_CASE
+    default:
+      return nullptr;
+  }
+}
 
 const wchar_t *const kLibNames[kLibs] = {L"ws2_32.dll", L"wsock32.dll"};
 
@@ -57,15 +67,12 @@ void *Lookup(HMODULE module, const char *name) {
   return p;
 }
 
-// netquill-run's own entries, where this NETQUILL.DLL has them: a Windows
-// Sockets 1.1 call's replaces its hook (it reads addresses by family), the
-// others trace calls no hook covers. Without one, that call keeps its hook
-// or stays untraced.
-void LookupEntries(HMODULE nq, void **hooks) {
+// netquill-run's own entries: a Windows Sockets 1.1 call's replaces its
+// hook (it reads addresses by family), the others trace calls no hook
+// covers.
+void TakeEntries(void **hooks) {
   for (int w = 0; w < kW2Calls; ++w) {
-    char name[64] = "NQW_";
-    strncat(name, kW2Names[w], sizeof name - 5);
-    void *entry = Lookup(nq, name);
+    void *entry = EntryOf(w);
     if (kW2LibOf[w] != kLib_wsock) {
       // A call NETQUILL_CALLS leaves out goes without its entry; the
       // launcher's own entries trace no call and stay.
@@ -76,8 +83,7 @@ void LookupEntries(HMODULE nq, void **hooks) {
       continue;
     }
     for (int c = 0; c < kCalls; ++c)
-      if (entry != nullptr && strcmp(kCallNames[c], kW2Names[w]) == 0)
-        hooks[c] = entry;
+      if (strcmp(kCallNames[c], kW2Names[w]) == 0) hooks[c] = entry;
   }
 }
 
@@ -88,33 +94,14 @@ void LookupW2(HMODULE module, W2Lib lib, Source source) {
       g_state.w2real[source][w] = Lookup(module, kW2Names[w]);
 }
 
-void LoadNetQuill() {
-  wchar_t path[MAX_PATH + 16];
-  size_t n = wcslen(g_state.self_path);
-  while (n > 0 && g_state.self_path[n - 1] != L'\\' &&
-         g_state.self_path[n - 1] != L'/')
-    --n;
-  if (n == 0 || n + 13 > MAX_PATH) return;
-  memcpy(path, g_state.self_path, n * sizeof(wchar_t));
-  memcpy(path + n, L"NETQUILL.DLL", 13 * sizeof(wchar_t));
-  HMODULE nq = LoadLibraryW(path);
-  if (nq == nullptr) return;
-  void *hooks[kCalls];
-  bool complete = true;
-  for (int c = 0; c < kCalls; ++c) {
-    char name[64] = "TX_";
-    strncat(name, kCallNames[c], sizeof name - 4);
-    hooks[c] = Lookup(nq, name);
-    complete = complete && hooks[c] != nullptr;
-  }
-  void *enable = Lookup(nq, "WSAEnableTrace");
-  void *setup = Lookup(nq, "WSASetupTrace");
-  // A library without every hook is not the one this DLL was built for:
-  // no call is traced rather than some.
-  if (!complete || enable == nullptr || setup == nullptr) return;
+// Hands the library the error bridge and takes the hooks and entries of
+// the calls asked for.
+void SetUpHooks() {
   TraceErrorHooks bridge = {GetError, SetError};
-  reinterpret_cast<decltype(&::WSASetupTrace)>(setup)(&bridge);
-  LookupEntries(nq, hooks);
+  WSASetupTrace(&bridge);
+  void *hooks[kCalls];
+  for (int c = 0; c < kCalls; ++c) hooks[c] = HookOf(c);
+  TakeEntries(hooks);
   static_assert(nqdrop::kTraced_WSAIsBlocking == kCalls - 1,
                 "the traced calls come first, in one order");
   // The calls NETQUILL_CALLS leaves out go without their hook: the thunk
@@ -124,15 +111,6 @@ void LoadNetQuill() {
       hooks[c] = nullptr;
   }
   memcpy(g_state.hook, hooks, sizeof hooks);
-  g_enable = reinterpret_cast<decltype(&::WSAEnableTrace)>(enable);
-  g_hold = reinterpret_cast<decltype(g_hold)>(Lookup(nq, "NQW_HoldTraceFile"));
-  g_dump_limit = reinterpret_cast<decltype(&::WSASetTraceDumpLimit)>(
-      Lookup(nq, "WSASetTraceDumpLimit"));
-  g_set_file =
-      reinterpret_cast<decltype(g_set_file)>(Lookup(nq, "WSASetTraceFile"));
-  g_set_flags =
-      reinterpret_cast<decltype(g_set_flags)>(Lookup(nq, "WSASetTraceFlags"));
-  g_state.netquill = nq;
 }
 
 // The block of this process: the one netquill-run -p (or the parent that
@@ -169,13 +147,12 @@ void Reload() {
   memcpy(env.path, g_block->path, sizeof env.path);
   env.path[sizeof env.path - 1] = '\0';
   next->flags = g_block->flags;
-  bool tracing = env.on && g_enable != nullptr &&
-                 g_slot != TLS_OUT_OF_INDEXES &&
+  bool tracing = env.on && g_slot != TLS_OUT_OF_INDEXES &&
                  nqdrop::ProcessPath(env, GetCurrentProcessId(), next->path);
   // The file is opened once and kept: each record is then one write
   // rather than an open, a write and a close.
-  if (tracing && !g_held && next->path[0] != '\0' && g_hold != nullptr)
-    g_held = g_hold(next->path) != 0;
+  if (tracing && !g_held && next->path[0] != '\0')
+    g_held = HoldTraceFile(next->path);
   g_current = next;
   g_tracing = tracing;
   MemoryBarrier();
@@ -194,7 +171,7 @@ bool AttachProcess(HMODULE self) {
   // The calls and the dump limit asked for (-e, -s): an attached process's
   // environment has none, and keeps every call and whole dumps.
   g_env = nqdrop::ReadTraceEnv();
-  LoadNetQuill();  // after the settings: it leaves out the hooks not asked for
+  SetUpHooks();  // after the settings: it leaves out the hooks not asked for
   // Always loaded; GetQueuedCompletionStatusEx and GetOverlappedResultEx
   // may be missing (Windows XP), and their imports are then left alone.
   LookupW2(GetModuleHandleW(L"kernel32.dll"), kLib_kernel, kFromKernel);
@@ -218,13 +195,12 @@ bool EnterCall() {
     // A thread traced before a detach keeps its context: only the file and
     // flags of this attach are set, without a second start line.
     if (seen == nullptr) {
-      g_enable(path, settings->flags);
-    } else if (g_set_file != nullptr && g_set_flags != nullptr) {
-      g_set_file(path);
-      g_set_flags(settings->flags);
+      WSAEnableTrace(path, settings->flags);
+    } else {
+      WSASetTraceFile(path);
+      WSASetTraceFlags(settings->flags);
     }
-    if (g_env.dump_max != 0 && g_dump_limit != nullptr)
-      g_dump_limit(g_env.dump_max);
+    if (g_env.dump_max != 0) WSASetTraceDumpLimit(g_env.dump_max);
   }
   SetLastError(saved);
   return true;

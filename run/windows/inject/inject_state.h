@@ -1,5 +1,6 @@
-// The injected DLL's state: the settings, NETQUILL.DLL's hooks, the system's
-// functions each replaced import stands for, and the thread switch.
+// The injected DLL's state: the settings, the hooks and entries built into
+// it, the system's functions each replaced import stands for, and the
+// thread switch.
 #ifndef NQ_DROPIN_NETQUILL_RUN_WIN_INJECT_STATE_H
 #define NQ_DROPIN_NETQUILL_RUN_WIN_INJECT_STATE_H
 
@@ -18,7 +19,8 @@ enum Call {
       kCalls
 };
 
-// netquill-run's entries of NETQUILL.DLL (NQW_name), one per listed call.
+// netquill-run's entries (NQW_name, entries/netquill_winsock2.h), one per
+// listed call.
 enum W2Call {
 #define NQRUN_ENUM(name, ...) kW2_##name,
   NQ_WINSOCK2_CALLS(NQRUN_ENUM)
@@ -51,12 +53,11 @@ enum Source {
 struct State {
   HMODULE lib[kLibs];                // the socket libraries, once found loaded
   void *real[kLibs][kCalls];         // their functions, looked up when found
-  void *hook[kCalls];                // NQW_ entry or else TX_ function, or null
+  void *hook[kCalls];                // NQW_ entry or else TX_ hook, or null
   HMODULE mswsock;                   // mswsock.dll, once found loaded
   void *w2real[kSources][kW2Calls];  // the system's functions, by source
-  void *w2hook[kW2Calls];            // NETQUILL.DLL's NQW_ entries, or null
+  void *w2hook[kW2Calls];            // the NQW_ entries asked for, or null
   HMODULE self;                      // this DLL
-  HMODULE netquill;                  // NETQUILL.DLL, or null
   wchar_t self_path[MAX_PATH];       // this DLL's full path, for children
 };
 
@@ -70,14 +71,15 @@ inline constexpr const char *kW2Names[kW2Calls] = {
 };
 
 inline constexpr W2Lib kW2LibOf[kW2Calls] = {
-#define NQRUN_LIB(name, ordinal, bytes, lib, data) kLib_##lib,
+#define NQRUN_LIB(name, bytes, lib, data) kLib_##lib,
     NQ_WINSOCK2_CALLS(NQRUN_LIB)
 #undef NQRUN_LIB
 };
 
-// Called once by DllMain: loads NETQUILL.DLL from this DLL's own folder,
-// takes the settings (from the process's block, else the environment) and
-// prepares the thread switch. False if the DLL cannot work at all.
+// Called once by DllMain, once the library is attached: takes the settings
+// (from the process's block, else the environment), the hooks and entries
+// asked for, and prepares the thread switch. False if the DLL cannot work
+// at all.
 bool AttachProcess(HMODULE self);
 
 // Called by each traced call before the system's: whether to trace it. The
@@ -101,6 +103,14 @@ void FindLibs();
 
 // The W2Call of this name whose lib column is lib, or -1.
 int FindW2Call(W2Lib lib, const char *name);
+
+// The entry NQW_name of a W2Call (inject_relays.cpp, which sees their
+// declarations).
+void *EntryOf(int call);
+
+// Holds the trace file open for the process (NQW_HoldTraceFile): true when
+// it is held.
+bool HoldTraceFile(const char *path);
 
 }  // namespace nqinj
 

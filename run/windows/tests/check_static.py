@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
-"""NQINJECT.DLL and netquill-run.exe, read: imports Windows XP has, no TLS
-directory, no exports; on 32-bit x86 every replacement of a listed call
+"""NQINJECT.DLL and netquill-run.exe, read: imports Windows XP has (the
+launcher's and, for NQINJECT.DLL, the library's it builds in), no TLS
+directory, no exports, no static constructors in NQINJECT's objects; on 32-bit x86 every replacement of a listed call
 pops the bytes its declaration takes (the list of calls as the build wrote
 it, and calls.h)."""
 import argparse, os, re, subprocess, sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "../../../tests/support"))
+sys.path.insert(0, os.path.join(HERE, "../../../tests/dll"))
 from nqtest import check, report  # noqa: E402
 from pe_file import PeFile  # noqa: E402
+from check_lean import ALLOWED as LIBRARY_ALLOWED  # noqa: E402
 
 ALLOWED = {
     "KERNEL32.dll": set("""CloseHandle CreateEventW CreateFileW CreateProcessA
@@ -32,6 +35,9 @@ ALLOWED = {
     "msvcrt.dll": set("""getenv memchr memcmp memcpy memset strcmp strlen
         strncat strncmp wcscmp wcslen""".split()),
 }
+# NQINJECT.DLL builds the library in: what NETQUILL.DLL may import, it may.
+for _dll, _names in LIBRARY_ALLOWED.items():
+    ALLOWED[_dll] = ALLOWED[_dll] | _names
 
 
 def tool(objdump, *args):
@@ -46,6 +52,21 @@ def check_file(path):
               % (path, dll, sorted(names - ALLOWED.get(dll, set()))))
     check(not pe.has_tls, "%s has a thread-local storage directory" % path)
     check(not pe.entries, "%s exports functions" % path)
+
+
+# Sections whose content only a C run-time start-up would run.
+CONSTRUCTOR_SECTION = re.compile(r"^\s*\d+\s+(\.ctors\S*|\.init_array\S*|"
+                                 r"\.CRT\$XC\S*)\s+([0-9a-f]+)", re.M)
+
+
+def check_no_constructors(objdump, objects):
+    """NQINJECT.DLL's entry point is DllMain itself: a static constructor
+    (a table of addresses a cast makes dynamic, say) would never run."""
+    for obj in objects:
+        for m in CONSTRUCTOR_SECTION.finditer(tool(objdump, "-h", obj)):
+            check(int(m.group(2), 16) == 0, "%s: section %s, a static "
+                  "constructor that never runs" % (os.path.basename(obj),
+                                                   m.group(1)))
 
 
 def check_stdcall(objdump, objects, calls_table, calls_h):
@@ -98,6 +119,7 @@ def main():
     a = ap.parse_args()
     for path in a.files:
         check_file(path)
+    check_no_constructors(a.objdump, a.objects.split(";"))
     if "pei-i386" in tool(a.objdump, "-f", a.files[0]):
         check_stdcall(a.objdump, a.objects.split(";"), a.table, a.calls)
     return report()

@@ -142,7 +142,7 @@ REFUSALS = [(["-p", "999999"], b"no process 999999\n"),
 
 def main():
     ap = argparse.ArgumentParser()
-    for name in ("wine", "launcher", "inject", "netquill", "netquill-json",
+    for name in ("wine", "launcher", "inject", "netquill-json",
                  "table", "echo", "child", "programs", "runtime", "work"):
         ap.add_argument("--" + name, required=True)
     a = ap.parse_args()

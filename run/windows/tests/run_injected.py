@@ -144,8 +144,10 @@ def main():
         exe[kind] = os.path.join(a.work, kind, "nqclient.exe")
         if kind != "app":
             shutil.copy(getattr(a, kind), exe[kind])
+    # The launcher's folder has no NETQUILL.DLL: NQINJECT.DLL builds the
+    # library in. Only the program built against it has it beside it.
     for f, where in ((a.launcher, "app"), (a.inject, "app"),
-                     (a.netquill, "app"), (a.netquill, "wrapped")):
+                     (a.netquill, "wrapped")):
         shutil.copy(f, os.path.join(a.work, where))
     launcher = os.path.join(a.work, "app", os.path.basename(a.launcher))
 

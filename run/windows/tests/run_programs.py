@@ -203,7 +203,7 @@ def check_case(r, case, table):
 
 def main():
     ap = argparse.ArgumentParser()
-    for name in ("wine", "launcher", "inject", "netquill", "netquill-json",
+    for name in ("wine", "launcher", "inject", "netquill-json",
                  "table", "programs", "work"):
         ap.add_argument("--" + name, required=True)
     ap.add_argument("--netquill-pcap", help="the host build's; with tshark")

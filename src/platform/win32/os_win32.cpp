@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "platform/os.h"
-#include "platform/win32/held_file_win32.h"
+#include "platform/win32/append_guard_win32.h"
 #include "platform/win32/teb_win32.h"
 
 namespace nq {

@@ -1,25 +1,20 @@
-// A trace file kept open for the process: netquill-run.exe has the library
-// open its file once, as the program starts, so that each record is one
+// A trace file kept open for the process: netquill-run.exe's injected DLL
+// opens its file once, as the program starts, so that each record is one
 // write between the append guard's lock and unlock instead of an open, a
 // lock, a write and a close, each of which is a round trip to Wine's
 // server.
-#ifndef NQ_PLATFORM_WIN32_HELD_FILE_WIN32_H
-#define NQ_PLATFORM_WIN32_HELD_FILE_WIN32_H
+#ifndef NQ_ENTRIES_HELD_FILE_WIN32_H
+#define NQ_ENTRIES_HELD_FILE_WIN32_H
 
-// A header of the platform floor: a file below it must not include it.
-#if NQ_FLOOR < 1
-#error "src/platform/ is above the floor of this file (NQ_FLOOR)"
+// A header of the entries floor, above the library's: a file below it
+// must not include it.
+#if NQ_FLOOR < 5
+#error "run/windows/inject/entries/ is above the floor of this file (NQ_FLOOR)"
 #endif
-
-#include <windows.h>
 
 #include <stddef.h>
 
 namespace nq {
-
-// Takes the guard byte of file for one append: false when the file has no
-// byte-range locks (not a disk file), and the write goes ahead alone.
-bool TakeAppendGuard(HANDLE file, OVERLAPPED *guard);
 
 // From now on, appends to path go through a handle opened here: taken only
 // for a disk file. Call it before threads trace. False when refused
@@ -32,8 +27,9 @@ bool HoldFile(const char *path);
 // it and the value came back for another object: the hold is dropped, never
 // written through; asked only of a handle the system would not protect
 // from closing), and the caller opens the path. Leaves the last error as
-// it found it. HoldFile makes the services' append try it first, so that
-// the library used without the launcher pays nothing for it.
+// it found it. HoldFile installs it as the platform's services' append (g_os),
+// from above, so that the library used without the launcher pays nothing for
+// it.
 bool AppendHeld(const char *path, const void *data, size_t size, int *result);
 
 }  // namespace nq

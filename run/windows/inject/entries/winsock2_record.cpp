@@ -1,13 +1,14 @@
 // The records of the launcher's Windows Sockets 2 entries: lines, dumps of
 // buffer lists, pending calls and their completions.
-#include "hooks/winsock2_record.h"
+#include "entries/winsock2_record.h"
 
 #include <stdarg.h>
 #include <string.h>
 
+#include "entries/file_read_win32.h"
+#include "entries/netquill_winsock2.h"
+#include "entries/winsock2_text.h"
 #include "hooks/hook_common.h"
-#include "hooks/winsock2_text.h"
-#include "netquill_winsock2.h"
 #include "platform/os.h"
 
 namespace nq {

@@ -2,7 +2,7 @@
 // array, keyed by the OVERLAPPED's address, under the library lock. A
 // program has one record per call it has pending; the table's size bounds
 // what is remembered, never what the program may do.
-#include "hooks/pending_ops.h"
+#include "entries/pending_ops.h"
 
 #include <string.h>
 

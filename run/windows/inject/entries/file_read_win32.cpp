@@ -3,6 +3,7 @@
 #include <string.h>
 #include <windows.h>
 
+#include "entries/file_read_win32.h"
 #include "platform/os.h"
 
 namespace nq {

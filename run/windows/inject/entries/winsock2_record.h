@@ -3,18 +3,19 @@
 // launcher traces every thread), with the dump of the bytes the call moved
 // through its buffers, and the remembering of an overlapped call that stays
 // pending.
-#ifndef NQ_HOOKS_WINSOCK2_RECORD_H
-#define NQ_HOOKS_WINSOCK2_RECORD_H
+#ifndef NQ_ENTRIES_WINSOCK2_RECORD_H
+#define NQ_ENTRIES_WINSOCK2_RECORD_H
 
-// A header of the top floor: a file below it must not include it.
-#if NQ_FLOOR < 4
-#error "src/hooks/ is above the floor of this file (NQ_FLOOR)"
+// A header of the entries floor, above the library's: a file below it
+// must not include it.
+#if NQ_FLOOR < 5
+#error "run/windows/inject/entries/ is above the floor of this file (NQ_FLOOR)"
 #endif
 
 #include <stddef.h>
 #include <stdint.h>
 
-#include "hooks/pending_ops.h"
+#include "entries/pending_ops.h"
 #include "output/dump.h"
 
 namespace nq {

@@ -1,11 +1,12 @@
 // Texts of the launcher's Windows Sockets 2 lines: addresses by family,
 // the names of flags, event masks and control codes, wide strings.
-#ifndef NQ_HOOKS_WINSOCK2_TEXT_H
-#define NQ_HOOKS_WINSOCK2_TEXT_H
+#ifndef NQ_ENTRIES_WINSOCK2_TEXT_H
+#define NQ_ENTRIES_WINSOCK2_TEXT_H
 
-// A header of the top floor: a file below it must not include it.
-#if NQ_FLOOR < 4
-#error "src/hooks/ is above the floor of this file (NQ_FLOOR)"
+// A header of the entries floor, above the library's: a file below it
+// must not include it.
+#if NQ_FLOOR < 5
+#error "run/windows/inject/entries/ is above the floor of this file (NQ_FLOOR)"
 #endif
 
 #include <stddef.h>

@@ -3,12 +3,13 @@
 // of their completion: the socket, what the call was, and where its bytes
 // lie (the program's buffer list is copied at issue, as it may free the
 // list once the call is pending; the bytes are read at completion).
-#ifndef NQ_HOOKS_PENDING_OPS_H
-#define NQ_HOOKS_PENDING_OPS_H
+#ifndef NQ_ENTRIES_PENDING_OPS_H
+#define NQ_ENTRIES_PENDING_OPS_H
 
-// A header of the top floor: a file below it must not include it.
-#if NQ_FLOOR < 4
-#error "src/hooks/ is above the floor of this file (NQ_FLOOR)"
+// A header of the entries floor, above the library's: a file below it
+// must not include it.
+#if NQ_FLOOR < 5
+#error "run/windows/inject/entries/ is above the floor of this file (NQ_FLOOR)"
 #endif
 
 #include <stddef.h>

@@ -7,7 +7,7 @@
 // first adds itself and only then waits for the announced appends to end.
 // Each side's add is a full barrier, so at least one of them sees the
 // other: no append without the guard overlaps one with it.
-#include "platform/win32/file_writers_win32.h"
+#include "entries/file_writers_win32.h"
 
 #include <string.h>
 

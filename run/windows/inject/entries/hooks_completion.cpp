@@ -2,10 +2,10 @@
 // that an overlapped call completed, and for its name lookups. A completion
 // is written once, by the first of them that reports it, with the bytes
 // read from the buffers the call was given.
+#include "entries/netquill_winsock2.h"
+#include "entries/winsock2_record.h"
+#include "entries/winsock2_text.h"
 #include "hooks/hook_common.h"
-#include "hooks/winsock2_record.h"
-#include "hooks/winsock2_text.h"
-#include "netquill_winsock2.h"
 
 using namespace nq;
 

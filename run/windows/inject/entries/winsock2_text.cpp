@@ -1,7 +1,7 @@
 // Texts of the launcher's Windows Sockets 2 lines. The address families
 // and codes are the Windows ones, written out here, so that this file
 // needs no system header.
-#include "hooks/winsock2_text.h"
+#include "entries/winsock2_text.h"
 
 #include <string.h>
 

@@ -5,15 +5,16 @@
 // file index) is read at hold and again before each record instead, so
 // that a value that came back for another file is never written to. The
 // protection spares that query, the dearest part of a record under Wine.
-#include "platform/win32/held_file_win32.h"
+#include "entries/held_file_win32.h"
 
 #include <windows.h>
 
 #include <string.h>
 #include <atomic>
 
+#include "entries/file_writers_win32.h"
 #include "platform/os.h"
-#include "platform/win32/file_writers_win32.h"
+#include "platform/win32/append_guard_win32.h"
 
 namespace nq {
 namespace {

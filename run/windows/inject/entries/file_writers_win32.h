@@ -3,12 +3,13 @@
 // file's only writer appends without the cross-process guard (under Wine
 // two round trips to its server, most of a record's cost); as soon as a
 // second process holds the file, every writer takes the guard again.
-#ifndef NQ_PLATFORM_WIN32_FILE_WRITERS_WIN32_H
-#define NQ_PLATFORM_WIN32_FILE_WRITERS_WIN32_H
+#ifndef NQ_ENTRIES_FILE_WRITERS_WIN32_H
+#define NQ_ENTRIES_FILE_WRITERS_WIN32_H
 
-// A header of the platform floor: a file below it must not include it.
-#if NQ_FLOOR < 1
-#error "src/platform/ is above the floor of this file (NQ_FLOOR)"
+// A header of the entries floor, above the library's: a file below it
+// must not include it.
+#if NQ_FLOOR < 5
+#error "run/windows/inject/entries/ is above the floor of this file (NQ_FLOOR)"
 #endif
 
 #include <windows.h>

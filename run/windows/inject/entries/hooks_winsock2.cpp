@@ -2,10 +2,11 @@
 // mswsock.dll, and for the Windows Sockets 1.1 calls whose addresses it
 // reads by family. Each formats its line only when some thread traces;
 // the completions of overlapped calls are in hooks_completion.cpp.
+#include "entries/file_read_win32.h"
+#include "entries/netquill_winsock2.h"
+#include "entries/winsock2_record.h"
+#include "entries/winsock2_text.h"
 #include "hooks/hook_common.h"
-#include "hooks/winsock2_record.h"
-#include "hooks/winsock2_text.h"
-#include "netquill_winsock2.h"
 
 using namespace nq;
 
