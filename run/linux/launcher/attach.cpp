@@ -230,6 +230,22 @@ bool DetachProcess(pid_t pid, const char *preload) {
   return done;
 }
 
+namespace {
+
+// A detach that finds no thread waiting in a system call is tried again
+// for a while (a thread that computes between its calls comes back to one).
+bool Detach(pid_t pid, const char *preload) {
+  constexpr int kTries = 20;
+  for (int i = 0; i < kTries && !Ended(pid); ++i) {
+    if (DetachProcess(pid, preload)) return true;
+    timespec pause = {0, 50 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+  return false;
+}
+
+}  // namespace
+
 int RunAttached(const nqdrop::RunOptions &options, const char *path,
                 const char *preload) {
   AttachParams params = {};
@@ -244,12 +260,14 @@ int RunAttached(const nqdrop::RunOptions &options, const char *path,
     nqdrop::ParseCalls(options.calls, &params.calls);
   if (options.file != nullptr) memcpy(params.path, path, strlen(path) + 1);
   // Taken note of, and acted on between the steps: a ptrace step that
-  // Ctrl-C broke off would leave a thread stopped mid-call.
+  // Ctrl-C broke off would leave a thread stopped mid-call. A terminal that
+  // goes (SIGHUP) ends the session as Ctrl-C does: left to its default, it
+  // would end the launcher with the program still tracing.
   struct sigaction stop = {};
   stop.sa_handler = OnStop;
   stop.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &stop, nullptr);
-  sigaction(SIGTERM, &stop, nullptr);
+  constexpr int kStops[] = {SIGINT, SIGTERM, SIGHUP};
+  for (int signal : kStops) sigaction(signal, &stop, nullptr);
   pid_t attached[nqdrop::kMaxAttach];
   int count = 0, code = 0;
   for (int i = 0; i < options.attach_count && g_stop_signal == 0; ++i) {
@@ -269,13 +287,21 @@ int RunAttached(const nqdrop::RunOptions &options, const char *path,
     for (int i = 0; i < count; ++i)
       if (!Ended(attached[i])) ++live;
   }
+  int undetached = 0;
   for (int i = 0; i < count; ++i) {
     if (Ended(attached[i])) continue;
-    if (DetachProcess(attached[i], preload))
+    if (Detach(attached[i], preload)) {
       fprintf(stderr, "netquill-run: detached from %d\n",
               static_cast<int>(attached[i]));
+    } else if (!Ended(attached[i])) {
+      fprintf(stderr,
+              "netquill-run: could not detach from %d: it goes on tracing "
+              "into its trace file\n",
+              static_cast<int>(attached[i]));
+      ++undetached;
+    }
   }
-  return code;
+  return code != 0 ? code : undetached != 0 ? 1 : 0;
 }
 
 }  // namespace nqrun

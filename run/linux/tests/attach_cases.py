@@ -128,9 +128,12 @@ def blocked_in_recv_and_twice(work):
     server, port = echo_server()
     conn = socket.create_connection(("127.0.0.1", port), timeout=10)
     check(exchange(port, b"open", conn) == b"open", "first echo")
-    first, second = (os.path.join(work, n) for n in ("one.log", "two.log"))
+    first, second, third = (os.path.join(work, n)
+                            for n in ("one.log", "two.log", "three.log"))
+    # SIGHUP is the terminal gone (a dropped ssh session): a detach too.
     for trace, data, how in ((first, b"in-one", signal.SIGINT),
-                             (second, b"in-two", signal.SIGTERM)):
+                             (second, b"in-two", signal.SIGTERM),
+                             (third, b"in-three", signal.SIGHUP)):
         wait_in(server.pid, 45)
         run = Attached(server.pid, "-o", trace, "-f", "4")
         check(exchange(port, b"first", conn) == b"first", "echo at attach")
@@ -148,7 +151,8 @@ def blocked_in_recv_and_twice(work):
     code, said = run.detach(None)
     check(code == 0 and "detached" not in said, "the end while attached",
           said)
-    for trace, data in ((first, b"in-one"), (second, b"in-two")):
+    for trace, data in ((first, b"in-one"), (second, b"in-two"),
+                        (third, b"in-three")):
         check(moved(trace, {"recv"}) == data and
               moved(trace, {"send"}) == b"first" + data,
               "the attach's bytes: " + trace, calls(trace))
