@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -96,8 +97,19 @@ int RunChild(const char *program, char **argv, void (*before_exec)()) {
   struct sigaction reap = {}, given;
   reap.sa_handler = SIG_DFL;
   sigaction(SIGCHLD, &reap, &given);
+  // A parent-death signal the launcher was started with (a supervisor's
+  // PR_SET_PDEATHSIG) is the program's: the supervisor's end ends the
+  // launcher, and the launcher's end the program, as the supervisor's end
+  // ended the program untraced.
+  int death = 0;
+  prctl(PR_GET_PDEATHSIG, &death);
+  pid_t launcher = getpid();
   pid_t child = fork();
   if (child == 0) {
+    if (death != 0) {
+      prctl(PR_SET_PDEATHSIG, death);
+      if (getppid() != launcher) raise(death);  // gone already
+    }
     before_exec();
     sigaction(SIGCHLD, &given, nullptr);
     sigprocmask(SIG_SETMASK, &old, nullptr);
@@ -118,10 +130,19 @@ int RunChild(const char *program, char **argv, void (*before_exec)()) {
   for (int signal : kPassedOn) sigaction(signal, &pass, nullptr);
   sigprocmask(SIG_SETMASK, &old, nullptr);
   int status = 0;
-  while (waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return 126 << 8;
+  for (;;) {
+    if (waitpid(child, &status, WUNTRACED) < 0) {
+      if (errno != EINTR) return 126 << 8;
+    } else if (!WIFSTOPPED(status)) {
+      return status;
+    } else if (getpgid(child) == getpgrp()) {
+      // The program stopped (a SIGTSTP it sent itself): so does the
+      // launcher, which the shell waits for, and the job shows stopped;
+      // continued, it continues the program.
+      kill(getpid(), SIGSTOP);
+      kill(child, SIGCONT);
+    }
   }
-  return status;
 }
 
 void SayLost(const NQP_LostRecords *lost, const char *trace, bool per_process) {
