@@ -133,11 +133,11 @@ inline int ReadableLength(bool failed, int length) {
       const ::nq::Moved &nq_moved = (moved);                                 \
       ::nq::Admission nq_a =                                                 \
           ::nq::AdmitRecord(nq_ctx, TRACE_KIND_CALL, ::nq::LastError());     \
-      size_t nq_n = ::nq::MovedPieces(nq_moved);                             \
-      if (!::nq::WritesAnything(nq_a, nq_n)) return;                         \
       ::nq::DumpPiece nq_piece = {nq_moved.buf, ::nq::MovedCount(nq_moved)}; \
-      ::nq::TraceCall(nq_ctx, nq_a, &nq_piece, nq_n, nq_piece.size,          \
-                      __VA_ARGS__);                                          \
+      ::nq::DumpOf nq_moved_dump = {&nq_piece, 1, nq_piece.size};            \
+      const ::nq::DumpOf *nq_dump =                                          \
+          ::nq::MovedPieces(nq_moved) != 0 ? &nq_moved_dump : nullptr;       \
+      NQ_CALL_RECORD(nq_ctx, nq_a, nq_dump, __VA_ARGS__);                    \
     }                                                                        \
     ();                                                                      \
     ::nq::LeaveCall();                                                       \

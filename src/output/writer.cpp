@@ -33,17 +33,15 @@ Clock ReadClock(const TraceContext *ctx) {
 
 // Ends the line whose n characters of text stand at text, in the record
 // that starts at out, and hands the record to the sink, followed by the
-// dump of the first count bytes of the n_pieces pieces (none: no dump).
-// The elapsed time of the thread's next line counts from this one when it
-// was written.
+// dump of what moved (null: none). The elapsed time of the thread's next
+// line counts from this one when it was written.
 int FinishRecord(TraceContext *ctx, const Admission &a, const Clock &c,
-                 char *out, char *text, size_t n, const DumpPiece *pieces,
-                 size_t n_pieces, size_t count) {
+                 char *out, char *text, size_t n, const DumpOf *dump) {
   char *end = PutLineTail(ExpandFeeds(text, n), a);
   size_t size = static_cast<size_t>(end - out);
-  int written = n_pieces != 0
-                    ? WriteDumpPieces(ctx, pieces, n_pieces, count, out, size)
-                    : AppendRecord(ctx, out, size);
+  int written = dump != nullptr ? WriteDumpPieces(ctx, dump->pieces, dump->n,
+                                                  dump->count, out, size)
+                                : AppendRecord(ctx, out, size);
   if (written) ctx->last_tick = c.now;
   return written;
 }
@@ -52,8 +50,7 @@ int FinishRecord(TraceContext *ctx, const Admission &a, const Clock &c,
 // after the head, rather than formatted apart and copied in. The head
 // (under 128 bytes), at most kTraceFormatSize - 1 characters of text, each
 // possibly doubled by a line feed, and the tail fit the stack record.
-void FormatRecord(TraceContext *ctx, const Admission &a,
-                  const DumpPiece *pieces, size_t n, size_t count,
+void FormatRecord(TraceContext *ctx, const Admission &a, const DumpOf *dump,
                   const char *format, va_list ap) {
   char stack[kSmallHandlerStacks ? 1 : kStackRecord];
   char *out = kSmallHandlerStacks ? ContextScratch(ctx, kStackRecord) : stack;
@@ -62,21 +59,16 @@ void FormatRecord(TraceContext *ctx, const Admission &a,
   char *text = PutLineHead(out, ctx, c.elapsed, c.local, a);
   size_t len = FormatV(text, kTraceFormatSize, format, ap);
   if (len == kTraceFormatSize - 1) len = DropCutEscape(text, len);
-  FinishRecord(ctx, a, c, out, text, len, pieces, n, count);
+  FinishRecord(ctx, a, c, out, text, len, dump);
 }
 
 }  // namespace
 
-void TraceCall(TraceContext *ctx, const Admission &a, const DumpPiece *pieces,
-               size_t n, size_t count, const char *format, ...) {
-  if (!a.dump) n = 0;
-  if (!a.write) {
-    if (n != 0) WriteDumpPieces(ctx, pieces, n, count);
-    return;
-  }
+void TraceCall(TraceContext *ctx, const Admission &a, const DumpOf *dump,
+               const char *format, ...) {
   va_list ap;
   va_start(ap, format);
-  FormatRecord(ctx, a, pieces, n, count, format, ap);
+  FormatRecord(ctx, a, dump, format, ap);
   va_end(ap);
 }
 
@@ -88,7 +80,7 @@ void TraceFormat(uint32_t kind, const char *format, ...) {
   if (!a.write) return;
   va_list ap;
   va_start(ap, format);
-  FormatRecord(ctx, a, nullptr, 0, 0, format, ap);
+  FormatRecord(ctx, a, nullptr, format, ap);
   va_end(ap);
 }
 
@@ -117,7 +109,7 @@ int WriteRecord(TraceContext *ctx, uint32_t kind, const void *data,
   if (out == nullptr) return 0;
   char *p = PutLineHead(out, ctx, c.elapsed, c.local, a);
   memcpy(p, text, length);
-  return FinishRecord(ctx, a, c, out, p, length, nullptr, 0, 0);
+  return FinishRecord(ctx, a, c, out, p, length, nullptr);
 }
 
 }  // namespace nq

@@ -23,20 +23,40 @@ namespace nq {
 // Largest text TraceFormat builds: 1023 characters and the terminator.
 constexpr size_t kTraceFormatSize = 1024;
 
-// The one step of a traced call's record, admitted as a: its line,
-// formatted printf-style, when a writes it, followed by the dump of the
-// first count bytes of the n pieces (read where they lie) when a asks for
-// dumps, in one append; the dump alone when only it is admitted. n 0: the
-// call moved nothing to dump.
-void TraceCall(TraceContext *ctx, const Admission &a, const DumpPiece *pieces,
-               size_t n, size_t count, const char *format, ...)
-    NQ_PRINTF_LIKE(6, 7);
+// What a call moved, for its record's dump: the first count bytes of its n
+// pieces, read where they lie.
+struct DumpOf {
+  const DumpPiece *pieces;
+  size_t n;
+  size_t count;
+};
 
-// Whether a record admitted as a writes anything when n pieces moved: the
-// callers test it before they set up TraceCall's arguments.
-inline bool WritesAnything(const Admission &a, size_t n) {
-  return a.write || (a.dump && n != 0);
+// A traced call's line, formatted printf-style, followed by the dump of
+// what moved (null: none), in one append: for a record admitted as a,
+// whose line a writes. NQ_CALL_RECORD decides.
+void TraceCall(TraceContext *ctx, const Admission &a, const DumpOf *dump,
+               const char *format, ...) NQ_PRINTF_LIKE(4, 5);
+
+// What of a call's dump a record admitted as a shows: all of it when a
+// asks for dumps and something moved, else none.
+inline const DumpOf *ShownDump(const Admission &a, const DumpOf *dump) {
+  return a.dump && dump != nullptr && dump->n != 0 ? dump : nullptr;
 }
+
+// The one step of every traced call's record, admitted as a: its line
+// (TraceCall's format and arguments) when a writes it, with the dump of
+// what moved after it when a asks for dumps, in one append; the dump alone
+// when only it is admitted; nothing else.
+#define NQ_CALL_RECORD(ctx, a, dump, ...)                       \
+  do {                                                          \
+    const ::nq::DumpOf *nq_shown = ::nq::ShownDump(a, dump);    \
+    if ((a).write) {                                            \
+      ::nq::TraceCall(ctx, a, nq_shown, __VA_ARGS__);           \
+    } else if (nq_shown != nullptr) {                           \
+      ::nq::WriteDumpPieces(ctx, nq_shown->pieces, nq_shown->n, \
+                            nq_shown->count);                   \
+    }                                                           \
+  } while (0)
 
 // Formats a text record printf-style and writes it (kind without its dump
 // bit), when the calling thread's flags let it through. A null or empty

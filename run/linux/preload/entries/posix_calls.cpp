@@ -26,20 +26,20 @@ static_assert(sizeof(struct iovec) == sizeof(DumpPiece) &&
 // The steps of NQ_TRACE_CALL for a call that moved moved bytes (none when
 // below zero) through n pieces: one admission, then the line and the dump
 // of the pieces where they lie, in one append.
-#define NQ_TRACE_PIECES(failed, pieces, n, moved, ...)                        \
-  do {                                                                        \
-    if (!::nq::EnterCall(failed)) break;                                      \
-    [&]() __attribute__((noinline)) {                                         \
-      ::nq::TraceContext *nq_ctx = ::nq::CallContext();                       \
-      ::nq::Admission nq_a =                                                  \
-          ::nq::AdmitRecord(nq_ctx, TRACE_KIND_CALL, ::nq::LastError());      \
-      size_t nq_n = (moved) >= 0 ? static_cast<size_t>(n) : 0;                \
-      if (!::nq::WritesAnything(nq_a, nq_n)) return;                          \
-      ::nq::TraceCall(nq_ctx, nq_a, pieces, nq_n, static_cast<size_t>(moved), \
-                      __VA_ARGS__);                                           \
-    }                                                                         \
-    ();                                                                       \
-    ::nq::LeaveCall();                                                        \
+#define NQ_TRACE_PIECES(failed, pieces, n, moved, ...)                   \
+  do {                                                                   \
+    if (!::nq::EnterCall(failed)) break;                                 \
+    [&]() __attribute__((noinline)) {                                    \
+      ::nq::TraceContext *nq_ctx = ::nq::CallContext();                  \
+      ::nq::Admission nq_a =                                             \
+          ::nq::AdmitRecord(nq_ctx, TRACE_KIND_CALL, ::nq::LastError()); \
+      ::nq::DumpOf nq_moved = {pieces, static_cast<size_t>(n),           \
+                               static_cast<size_t>(moved)};              \
+      const ::nq::DumpOf *nq_dump = (moved) >= 0 ? &nq_moved : nullptr;  \
+      NQ_CALL_RECORD(nq_ctx, nq_a, nq_dump, __VA_ARGS__);                \
+    }                                                                    \
+    ();                                                                  \
+    ::nq::LeaveCall();                                                   \
   } while (0)
 
 namespace {
@@ -317,8 +317,8 @@ int NQX_getaddrinfo(int result, const char *node, const char *service,
     }
     if (p != list) *p++ = ')';
     *p = '\0';
-    TraceCall(ctx, a, nullptr, 0, 0, "getaddrinfo(%s, %s) %s%s%s", asked[0],
-              asked[1], FormatIntResult(result), list[0] ? " " : "", list);
+    TraceCall(ctx, a, nullptr, "getaddrinfo(%s, %s) %s%s%s", asked[0], asked[1],
+              FormatIntResult(result), list[0] ? " " : "", list);
   });
   return result;
 }
@@ -334,7 +334,7 @@ int NQX_getnameinfo(int result, const struct sockaddr *sa, socklen_t salen,
       PutQuoted(names[0], sizeof names[0], host);
       PutQuoted(names[1], sizeof names[1], serv);
     }
-    TraceCall(ctx, a, nullptr, 0, 0, "getnameinfo(%s, %d, %d) %s%s%s%s%s%s",
+    TraceCall(ctx, a, nullptr, "getnameinfo(%s, %d, %d) %s%s%s%s%s%s",
               FormatSockAddrOfLength(sa, static_cast<int>(salen)),
               static_cast<int>(salen), flags, FormatIntResult(result),
               result == 0 ? " (" : "", names[0], result == 0 ? ", " : "",

@@ -24,9 +24,10 @@ __attribute__((noinline, cold)) void TraceTls(int code, const void *data,
   if (!EnterCall(code != 0)) return;
   TraceContext *ctx = CallContext();
   Admission a = AdmitRecord(ctx, TRACE_KIND_CALL, code);
-  DumpPiece moved_piece = {data, moved > 0 ? static_cast<size_t>(moved) : 0};
-  size_t n = moved_piece.size != 0 ? 1 : 0;
-  if (WritesAnything(a, n)) line(ctx, a, &moved_piece, n);
+  DumpPiece piece = {data, moved > 0 ? static_cast<size_t>(moved) : 0};
+  DumpOf moved_dump = {&piece, 1, piece.size};
+  const DumpOf *dump = piece.size != 0 ? &moved_dump : nullptr;
+  if (a.write || ShownDump(a, dump) != nullptr) line(ctx, a, dump);
   LeaveCall();
 }
 
@@ -35,11 +36,10 @@ __attribute__((noinline, cold)) void TraceTls(int code, const void *data,
 long long Record(const char *name, long long result, int socket,
                  const void *buf, long long size, int code) {
   TraceTls(code, buf, result < size ? result : size,
-           [=](TraceContext *ctx, const Admission &a, const DumpPiece *piece,
-               size_t n) {
-             TraceCall(ctx, a, piece, n, piece->size, "%s(%d, 0x%zx, %lld) %s",
-                       name, socket, Ptr(buf), size,
-                       FormatIntResult(static_cast<ptrdiff_t>(result)));
+           [=](TraceContext *ctx, const Admission &a, const DumpOf *dump) {
+             NQ_CALL_RECORD(ctx, a, dump, "%s(%d, 0x%zx, %lld) %s", name,
+                            socket, Ptr(buf), size,
+                            FormatIntResult(static_cast<ptrdiff_t>(result)));
            });
   return result;
 }
@@ -52,16 +52,15 @@ int Counted(const char *name, int result, int socket, const void *buf,
   bool done = result > 0 && moved != nullptr;
   size_t count = done ? (*moved < num ? *moved : num) : 0;
   TraceTls(code, buf, static_cast<long long>(count),
-           [=](TraceContext *ctx, const Admission &a, const DumpPiece *piece,
-               size_t n) {
+           [=](TraceContext *ctx, const Admission &a, const DumpOf *dump) {
              if (done) {
-               TraceCall(ctx, a, piece, n, piece->size,
-                         "%s(%d, 0x%zx, %zu, [%zu]) %s", name, socket, Ptr(buf),
-                         num, *moved, FormatIntResult(result));
+               NQ_CALL_RECORD(ctx, a, dump, "%s(%d, 0x%zx, %zu, [%zu]) %s",
+                              name, socket, Ptr(buf), num, *moved,
+                              FormatIntResult(result));
              } else {
-               TraceCall(ctx, a, piece, n, piece->size,
-                         "%s(%d, 0x%zx, %zu, 0x%zx) %s", name, socket, Ptr(buf),
-                         num, Ptr(moved), FormatIntResult(result));
+               NQ_CALL_RECORD(ctx, a, dump, "%s(%d, 0x%zx, %zu, 0x%zx) %s",
+                              name, socket, Ptr(buf), num, Ptr(moved),
+                              FormatIntResult(result));
              }
            });
   return result;
@@ -116,8 +115,8 @@ int NQX_SSL_write_early_data(int result, int socket, const void *buf,
 int NQX_SSL_shutdown(int result, int socket, int code) {
   if (NobodyTraces()) return result;
   TraceTls(code, nullptr, 0,
-           [=](TraceContext *ctx, const Admission &a, const void *, size_t) {
-             TraceCall(ctx, a, nullptr, 0, 0, "SSL_shutdown(%d) %s", socket,
+           [=](TraceContext *ctx, const Admission &a, const DumpOf *) {
+             TraceCall(ctx, a, nullptr, "SSL_shutdown(%d) %s", socket,
                        FormatIntResult(result));
            });
   return result;
@@ -144,6 +143,6 @@ void NQP_TraceTlsKey(const char *line) {
   TraceContext *ctx = CallContext();
   Admission a = AdmitRecord(ctx, TRACE_KIND_DUMP, 0);
   if (a.write && a.dump)
-    TraceCall(ctx, a, nullptr, 0, 0, "TLS key log: %s", Escape(line).text);
+    TraceCall(ctx, a, nullptr, "TLS key log: %s", Escape(line).text);
   LeaveCall();
 }

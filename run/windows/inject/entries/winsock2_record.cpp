@@ -121,7 +121,8 @@ class Transmitted {
 // Writes the admitted line text with the dump of held bytes of the pieces.
 void WriteLine(TraceContext *ctx, const Admission &a, const DumpPiece *pieces,
                size_t n, size_t held, const char *text) {
-  TraceCall(ctx, a, pieces, held != 0 ? n : 0, held, "%s", text);
+  DumpOf dump = {pieces, n, held};
+  NQ_CALL_RECORD(ctx, a, held != 0 ? &dump : nullptr, "%s", text);
 }
 
 // The addresses of an accepted connection, as GetAcceptExSockaddrs reads
@@ -206,7 +207,7 @@ void PlainLine(bool failed, const char *text) {
   if (!EnterCall(failed)) return;
   TraceContext *ctx = CallContext();
   Admission a = AdmitRecord(ctx, TRACE_KIND_CALL, LastError());
-  TraceCall(ctx, a, nullptr, 0, 0, "%s", text);
+  TraceCall(ctx, a, nullptr, "%s", text);
   LeaveCall();
 }
 
