@@ -46,60 +46,51 @@ bool ParsePid(const char *text, unsigned long *pid) {
 }  // namespace
 
 OptionReader::Step OptionReader::Take(const char *arg) {
-  if (pid_next_) {
-    pid_next_ = false;
-    unsigned long pid;
-    if (!ParsePid(arg, &pid)) {
-      refusal_ = Refuse("bad process id ", arg);
-      return kRefused;
-    }
-    if (options_.attach_count == kMaxAttach) {
-      refusal_ = Refuse("-p is taken at most 16 times");
-      return kRefused;
-    }
-    options_.attach[options_.attach_count++] = pid;
-    return kOption;
-  }
-  if (value_ != nullptr) {
-    *value_ = arg;
-    value_ = nullptr;
-    // Refused where it stands: "-f PROGRAM", strace's follow-forks habit,
-    // reads best as bad flags, not as whatever follows the program.
-    uint32_t ignored;
-    uint64_t no_calls;
-    if (value_of_[1] == 'f' && !ParseFlags(arg, &ignored)) {
-      refusal_ = Refuse("bad flags ", arg, " (decimal or 0x hex)");
-      return kRefused;
-    }
-    if (value_of_[1] == 's' && !ParseFlags(arg, &ignored)) {
-      refusal_ = Refuse("bad dump size ", arg, " (decimal or 0x hex)");
-      return kRefused;
-    }
-    if (value_of_[1] == 'e' && !ParseCalls(arg, &no_calls)) {
-      refusal_ = Refuse("bad call list ", arg,
-                        " (names as the trace writes them, comma-separated, "
-                        "! first for all but them)");
-      return kRefused;
-    }
-    if (value_of_[1] == 'o' && arg[0] == '\0') {
-      refusal_ = Refuse("-o needs a file name");
-      return kRefused;
-    }
-    return kOption;
-  }
+  if (pid_next_) return TakePid(arg);
+  if (value_ != nullptr) return TakeValue(arg);
   // A running process and a program to start are two ways of working.
   if (options_.attach_count > 0 &&
-      (program_next_ || arg[0] != '-' || Is(arg, "-") || Is(arg, "--"))) {
-    refusal_ =
-        Refuse("-p and a program to run exclude each other", "", "", true);
-    return kRefused;
-  }
+      (program_next_ || arg[0] != '-' || Is(arg, "-") || Is(arg, "--")))
+    return Refused(
+        Refuse("-p and a program to run exclude each other", "", "", true));
   if (program_next_) return kProgram;
+  return TakeOption(arg);
+}
+
+OptionReader::Step OptionReader::TakePid(const char *arg) {
+  pid_next_ = false;
+  unsigned long pid;
+  if (!ParsePid(arg, &pid)) return Refused(Refuse("bad process id ", arg));
+  if (options_.attach_count == kMaxAttach)
+    return Refused(Refuse("-p is taken at most 16 times"));
+  options_.attach[options_.attach_count++] = pid;
+  return kOption;
+}
+
+OptionReader::Step OptionReader::TakeValue(const char *arg) {
+  *value_ = arg;
+  value_ = nullptr;
+  // Refused where it stands: "-f PROGRAM", strace's follow-forks habit,
+  // reads best as bad flags, not as whatever follows the program.
+  uint32_t ignored;
+  uint64_t no_calls;
+  if (value_of_[1] == 'f' && !ParseFlags(arg, &ignored))
+    return Refused(Refuse("bad flags ", arg, " (decimal or 0x hex)"));
+  if (value_of_[1] == 's' && !ParseFlags(arg, &ignored))
+    return Refused(Refuse("bad dump size ", arg, " (decimal or 0x hex)"));
+  if (value_of_[1] == 'e' && !ParseCalls(arg, &no_calls))
+    return Refused(Refuse("bad call list ", arg,
+                          " (names as the trace writes them, comma-separated, "
+                          "! first for all but them)"));
+  if (value_of_[1] == 'o' && arg[0] == '\0')
+    return Refused(Refuse("-o needs a file name"));
+  return kOption;
+}
+
+OptionReader::Step OptionReader::TakeOption(const char *arg) {
   if (Is(arg, "-p")) {
-    if (!can_attach_) {
-      refusal_ = Refuse("-p is not supported yet by this netquill-run");
-      return kRefused;
-    }
+    if (!can_attach_)
+      return Refused(Refuse("-p is not supported yet by this netquill-run"));
     pid_next_ = true;
     return kOption;
   }
@@ -123,10 +114,8 @@ OptionReader::Step OptionReader::Take(const char *arg) {
     return kOption;
   }
   // A lone "-" is a name like any other.
-  if (arg[0] == '-' && arg[1] != '\0') {
-    refusal_ = Refuse("unknown option ", arg, "", true);
-    return kRefused;
-  }
+  if (arg[0] == '-' && arg[1] != '\0')
+    return Refused(Refuse("unknown option ", arg, "", true));
   return kProgram;
 }
 

@@ -62,6 +62,14 @@ class OptionReader {
   const Refusal &refusal() const { return refusal_; }
 
  private:
+  Step TakePid(const char *arg);    // the argument after -p
+  Step TakeValue(const char *arg);  // the argument after -o, -f, -s or -e
+  Step TakeOption(const char *arg);
+  Step Refused(const Refusal &why) {
+    refusal_ = why;
+    return kRefused;
+  }
+
   RunOptions options_ = {};
   Refusal refusal_ = {};
   const char **value_ = nullptr;  // where the value of -o or -f goes

@@ -13,12 +13,6 @@ using nqstattest::Scan;
 
 namespace {
 
-std::string JsonString(const std::string &s) {
-  std::ostringstream out;
-  nqstat::WriteJsonString(out, s);
-  return out.str();
-}
-
 std::string Report(const Summary &s) {
   std::ostringstream out;
   nqstat::WriteJsonReport(out, s);
@@ -88,33 +82,6 @@ TEST(JsonReport, EmptySummaryHasEmptyArrays) {
             "\"trace_starts\": 0, \"trace_stops\": 0, "
             "\"other\": 0, \"dump\": 0, \"malformed\": 0}\n"
             "}\n");
-}
-
-TEST(JsonString, EscapesQuotesBackslashesAndControls) {
-  EXPECT_EQ(JsonString(""), "\"\"");
-  EXPECT_EQ(JsonString("plain text"), "\"plain text\"");
-  EXPECT_EQ(JsonString("say \"hi\" \\ bye"), "\"say \\\"hi\\\" \\\\ bye\"");
-  EXPECT_EQ(JsonString(std::string("a\tb\x01\x1f\x7f\0z", 8)),
-            "\"a\\u0009b\\u0001\\u001f\\u007f\\u0000z\"");
-  EXPECT_EQ(JsonString("/ ~"), "\"/ ~\"");
-}
-
-TEST(JsonString, ValidUtf8PassesAndOtherBytesAreEscaped) {
-  EXPECT_EQ(JsonString("caf\xc3\xa9"), "\"caf\xc3\xa9\"");    // 2 bytes
-  EXPECT_EQ(JsonString("\xe2\x82\xac"), "\"\xe2\x82\xac\"");  // 3 bytes
-  EXPECT_EQ(JsonString("\xf0\x9f\x98\x80"),
-            "\"\xf0\x9f\x98\x80\"");                        // 4 bytes
-  EXPECT_EQ(JsonString("caf\xe9"), "\"caf\\u00e9\"");       // Latin-1
-  EXPECT_EQ(JsonString("\xc3"), "\"\\u00c3\"");             // cut short
-  EXPECT_EQ(JsonString("\xc0\xaf"), "\"\\u00c0\\u00af\"");  // overlong
-  EXPECT_EQ(JsonString("\xe0\x80\xaf"),
-            "\"\\u00e0\\u0080\\u00af\"");  // overlong
-  EXPECT_EQ(JsonString("\xed\xa0\x80"),
-            "\"\\u00ed\\u00a0\\u0080\"");  // surrogate
-  EXPECT_EQ(JsonString("\xf4\x90\x80\x80"),
-            "\"\\u00f4\\u0090\\u0080\\u0080\"");  // > U+10FFFF
-  EXPECT_EQ(JsonString("\xe2\x82x"), "\"\\u00e2\\u0082x\"");
-  EXPECT_EQ(JsonString("\xff\xfe"), "\"\\u00ff\\u00fe\"");
 }
 
 }  // namespace

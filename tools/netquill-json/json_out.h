@@ -1,7 +1,5 @@
 // JSON text written through a buffer to a stdio stream. Strings take any
-// bytes: valid UTF-8 passes as it is, every byte that does not begin a
-// valid UTF-8 sequence becomes \u00XX (the character Latin-1 gives that
-// byte), so the output is always valid UTF-8 whatever the trace holds.
+// bytes, escaped as json_string.h says.
 #ifndef NQ_TOOLS_NETQUILL_JSON_JSON_OUT_H
 #define NQ_TOOLS_NETQUILL_JSON_JSON_OUT_H
 
@@ -10,6 +8,8 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+
+#include "json_string.h"
 
 namespace nqjson {
 
@@ -23,7 +23,9 @@ class JsonOut {
   void Raw(std::string_view text) { buffer_.append(text); }
   void Raw(char c) { buffer_.push_back(c); }
   // "text" with quotes, escaped.
-  void String(std::string_view bytes);
+  void String(std::string_view bytes) {
+    nqtrace::AppendJsonString(buffer_, bytes);
+  }
   void Int(std::int64_t value);
   // Lower-case hex digits, two per byte, without quotes.
   void Hex(const unsigned char *bytes, std::size_t count);
@@ -43,11 +45,6 @@ class JsonOut {
   std::string buffer_;
   bool failed_ = false;
 };
-
-// The length of the valid UTF-8 sequence at the front of s, 0 if none
-// (an overlong form, a surrogate, a code point above U+10FFFF, a cut or
-// stray continuation byte).
-std::size_t Utf8SequenceLength(std::string_view s);
 
 }  // namespace nqjson
 

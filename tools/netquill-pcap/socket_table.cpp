@@ -190,112 +190,152 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
   CallArgs args;
   if (!nqtrace::SplitArgs(line.args, args)) return;
   const std::string_view fn = line.function;
-  const bool ok = line.tag == nqtrace::Tag::Info;
-  std::int64_t result = 0;
-  const bool numeric = ParseInteger(line.result, result);
-
   if (fn == "socket" || fn == "WSASocketA" || fn == "WSASocketW") {
-    std::int64_t af = 0, type = 0;
-    if (!ok || !numeric || !Integer(args, 0, af) || !Integer(args, 1, type))
-      return;
-    Conversation &c = Opened(Key{std::string(line.module), result});
-    type &= kSockTypeMask;
-    if (af == kAfUnix) {
-      Exclude(c, LeftOut::Unix);
-    } else if (af != kAfInet && af != kAfInet6 && af != kAfInet6OrIrda) {
-      Exclude(c, LeftOut::Family);
-    } else if (type != kSockStream && type != kSockDgram) {
-      Exclude(c, LeftOut::Type);
-    } else if (c.kind != SocketKind::Excluded) {
-      c.kind = type == kSockStream ? SocketKind::Tcp : SocketKind::Udp;
-      c.v6 = af != kAfInet;
-      c.family_known = af != kAfInet6OrIrda || fn != "socket";
-    }
+    if (line.tag == nqtrace::Tag::Info) SocketCreated(line, args);
     return;
   }
   if (fn == "socketpair") {
-    if (ok) SocketPair(line);
+    if (line.tag == nqtrace::Tag::Info) SocketPair(line);
     return;
   }
+  std::int64_t result = 0;
+  const bool numeric = ParseInteger(line.result, result);
   // The data calls of the POSIX builds count as the send or receive they
   // amount to; splice names the socket it writes to third.
-  const nqtrace::CallShape shape = nqtrace::ShapeOf(fn, args);
-  const int direction = shape.direction;
+  const CallLine call{line,
+                      args,
+                      nqtrace::ShapeOf(fn, args),
+                      line.tag == nqtrace::Tag::Info,
+                      numeric,
+                      result};
   std::int64_t handle = 0;
-  if (!Integer(args, shape.socket, handle)) return;
+  if (!Integer(args, call.shape.socket, handle)) return;
   const Key key{std::string(line.module), handle};
   auto it = sockets_.try_emplace(key).first;
   Conversation &c = it->second;
   // Whatever the thread that sent or received did next on this socket,
   // the dump of that transfer came before it.
   DropTransferOf(c);
-  if (ok) c.open = true;
+  if (call.ok) c.open = true;
   // Frames cite the module through the table's own copy of its name.
   const Origin origin{at.time_us, at.line, it->first.first, at.call, at.thread};
 
+  if (CallOfAnyOutcome(call, origin, key, c)) return;
+  // A failed call moves nothing and changes nothing.
+  if (!call.ok || ConnectionOrDataCall(call, at, origin, key, c)) return;
+  // Nothing of an excluded socket goes into the capture.
+  if (c.kind != SocketKind::Excluded) StateCall(call, origin, key, c);
+}
+
+void SocketTable::SocketCreated(const nqtrace::ParsedLine &line,
+                                const CallArgs &args) {
+  std::int64_t result = 0, af = 0, type = 0;
+  if (!ParseInteger(line.result, result) || !Integer(args, 0, af) ||
+      !Integer(args, 1, type))
+    return;
+  Conversation &c = Opened(Key{std::string(line.module), result});
+  type &= kSockTypeMask;
+  if (af == kAfUnix) {
+    Exclude(c, LeftOut::Unix);
+  } else if (af != kAfInet && af != kAfInet6 && af != kAfInet6OrIrda) {
+    Exclude(c, LeftOut::Family);
+  } else if (type != kSockStream && type != kSockDgram) {
+    Exclude(c, LeftOut::Type);
+  } else if (c.kind != SocketKind::Excluded) {
+    c.kind = type == kSockStream ? SocketKind::Tcp : SocketKind::Udp;
+    c.v6 = af != kAfInet;
+    c.family_known = af != kAfInet6OrIrda || line.function != "socket";
+  }
+}
+
+bool SocketTable::CallOfAnyOutcome(const CallLine &call, const Origin &origin,
+                                   const Key &key, Conversation &c) {
+  const std::string_view fn = call.line.function;
   if (fn == "closesocket") {
-    if (!ok) return;
-    if (c.why == LeftOut::Shared && --c.opens > 0) return;
+    if (!call.ok) return true;
+    if (c.why == LeftOut::Shared && --c.opens > 0) return true;
     if (c.connected) EnsureStarted(c, origin);
     if (c.kind == SocketKind::Tcp && c.started) c.Close(capture_, origin);
     Forget(key);
   } else if (fn == "connect" || fn == "WSAConnect") {
-    Connect(line, origin, key);
+    Connect(call.line, origin, key);
   } else if (fn == "ConnectEx") {
-    ConnectEx(line, origin, key);
+    ConnectEx(call.line, origin, key);
   } else if (nqtrace::Completion done;
-             nqtrace::ParseCompletion(fn, args, done)) {
-    Complete(line, origin, done);
-  } else if (fn == "WSASendTo" && nqtrace::IsPending(line)) {
+             nqtrace::ParseCompletion(fn, call.args, done)) {
+    Complete(call.line, origin, done);
+  } else if (fn == "WSASendTo" && nqtrace::IsPending(call.line)) {
     // Its completion does not repeat where the datagram goes.
-    const Address to = AddressArg(args, shape.address);
+    const Address to = AddressArg(call.args, call.shape.address);
     if (sent_to_.size() == kMaxWaiting) sent_to_.clear();  // never completed
-    if (IsIp(to) && args.count > 7)
-      sent_to_[{key.first, std::string(args.items[7])}] = to;
-  } else if (!ok) {
-    // A failed call moves nothing and changes nothing.
-  } else if (fn == "accept" || fn == "WSAAccept") {
-    if (numeric) Accept(line, at, key, result);
+    if (IsIp(to) && call.args.count > 7)
+      sent_to_[{key.first, std::string(call.args.items[7])}] = to;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool SocketTable::ConnectionOrDataCall(const CallLine &call, const Origin &at,
+                                       const Origin &origin, const Key &key,
+                                       Conversation &c) {
+  const std::string_view fn = call.line.function;
+  const int direction = call.shape.direction;
+  if (fn == "accept" || fn == "WSAAccept") {
+    if (call.numeric) Accept(call.line, at, key, call.result);
   } else if (fn.substr(0, 12) == "WSAConnectBy") {
-    // Connected when it returns, with both ends as it wrote them (or the
-    // local one made up when it names none).
-    const Address peer = AddressArg(args, shape.address);
-    if (c.started || ExcludedBy(c, peer)) return;
-    c.kind = SocketKind::Tcp;
-    Learn(c, AddressArg(args, shape.address - 1), true);
-    Learn(c, peer, false);
-    EnsureStarted(c, origin);
+    ConnectedBy(call, origin, c);
   } else if (fn == "AcceptEx") {
     // Accepted at once: the line names no address, so the listener's is
     // the local one and the peer's is made up.
     std::int64_t into = 0;
-    if (!Integer(args, 1, into)) return;
+    if (!Integer(call.args, 1, into)) return true;
     AcceptEx(origin, key, into, {}, {});
     Move(origin, Key{key.first, into}, false, Address{}, false, -1);
   } else if (nqtrace::MovesByDump(fn)) {
     const bool peek = false;  // WSARecv's flags are passed by address
-    Move(origin, key, direction > 0, AddressArg(args, shape.address), peek, -1);
+    Move(origin, key, direction > 0, AddressArg(call.args, call.shape.address),
+         peek, -1);
   } else if (fn == "splice") {
     // Bytes the trace never dumps: the stream goes on without them.
-    if (numeric && result > 0 && c.kind != SocketKind::Excluded) {
+    if (call.numeric && call.result > 0 && c.kind != SocketKind::Excluded) {
       ++tally_.undumped_calls;
-      tally_.undumped_call_bytes += static_cast<std::uint64_t>(result);
+      tally_.undumped_call_bytes += static_cast<std::uint64_t>(call.result);
     }
   } else if (direction != 0) {
     // An mmsg call that moved no message is one line for its vector, with
     // the vector's length where a message's address stands.
     std::int64_t vlen = 0;
     const bool vector =
-        fn.size() == 8 && fn.substr(4) == "mmsg" && Integer(args, 2, vlen);
-    if (numeric && result >= 0 && !vector)
-      AddTransfer(line, origin, key, result);
-  } else if (c.kind == SocketKind::Excluded) {
-    // Nothing of it goes into the capture.
-  } else if (fn == "bind" || fn == "getsockname") {
-    const Address a = AddressArg(args, 1);
+        fn.size() == 8 && fn.substr(4) == "mmsg" && Integer(call.args, 2, vlen);
+    if (call.numeric && call.result >= 0 && !vector)
+      AddTransfer(call.line, origin, key, call.result);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Connected when it returns, with both ends as it wrote them (or the local
+// one made up when it names none).
+void SocketTable::ConnectedBy(const CallLine &call, const Origin &origin,
+                              Conversation &c) {
+  const Address peer = AddressArg(call.args, call.shape.address);
+  if (c.started || ExcludedBy(c, peer)) return;
+  c.kind = SocketKind::Tcp;
+  Learn(c, AddressArg(call.args, call.shape.address - 1), true);
+  Learn(c, peer, false);
+  EnsureStarted(c, origin);
+}
+
+void SocketTable::StateCall(const CallLine &call, const Origin &origin,
+                            const Key &key, Conversation &c) {
+  const std::string_view fn = call.line.function;
+  if (fn == "bind" || fn == "getsockname") {
+    const Address a = AddressArg(call.args, 1);
     if (!ExcludedBy(c, a)) Learn(c, a, true);
   } else if (fn == "getpeername") {
-    const Address a = AddressArg(args, 1);
+    const Address a = AddressArg(call.args, 1);
     if (ExcludedBy(c, a)) return;
     Learn(c, a, false);
     if (c.connecting) EnsureStarted(c, origin);
@@ -308,7 +348,7 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
   } else if (fn == "shutdown") {
     std::int64_t how = 0;
     if (c.connected) EnsureStarted(c, origin);
-    if (c.kind == SocketKind::Tcp && c.started && Integer(args, 1, how) &&
+    if (c.kind == SocketKind::Tcp && c.started && Integer(call.args, 1, how) &&
         (how == kShutdownSend || how == kShutdownBoth))
       c.ShutdownSend(capture_, origin);
   }

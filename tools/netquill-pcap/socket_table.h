@@ -89,6 +89,32 @@ class SocketTable {
   using Place =
       std::tuple<std::size_t, std::uint64_t, std::uint64_t, std::uint64_t>;
 
+  // One call line as Call read it, for the handlers of its kinds of call.
+  struct CallLine {
+    const nqtrace::ParsedLine &line;
+    const nqtrace::CallArgs &args;
+    nqtrace::CallShape shape;
+    bool ok;       // it succeeded
+    bool numeric;  // result holds what it returned
+    std::int64_t result;
+  };
+  // socket and WSASocket: a new socket of a family and type.
+  void SocketCreated(const nqtrace::ParsedLine &line,
+                     const nqtrace::CallArgs &args);
+  // The calls on socket c that count whether or not they succeeded; false
+  // for any other.
+  bool CallOfAnyOutcome(const CallLine &call, const Origin &origin,
+                        const Key &key, Conversation &c);
+  // A successful call that connects, accepts or moves bytes; false for any
+  // other.
+  bool ConnectionOrDataCall(const CallLine &call, const Origin &at,
+                            const Origin &origin, const Key &key,
+                            Conversation &c);
+  // A successful call that names an end of c, or ends what it carries.
+  void StateCall(const CallLine &call, const Origin &origin, const Key &key,
+                 Conversation &c);
+  void ConnectedBy(const CallLine &call, const Origin &origin, Conversation &c);
+
   Conversation *Find(const Key &key);
   Conversation &Opened(const Key &key);
   void Forget(const Key &key);

@@ -3,42 +3,16 @@
 #include <string>
 #include <vector>
 
+#include "json_string.h"
 #include "winsock_names.h"
 
 namespace nqstat {
 namespace {
 
-// Length of the valid UTF-8 sequence starting at s[i], or 0 if invalid
-// (overlong forms, surrogates and values past U+10FFFF included).
-std::size_t Utf8Length(std::string_view s, std::size_t i) {
-  const auto b = [&](std::size_t k) {
-    return static_cast<unsigned char>(s[k]);
-  };
-  const unsigned char c = b(i);
-  std::size_t n = 0;
-  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + n > s.size() || b(i + 1) < lo || b(i + 1) > hi) return 0;
-  for (std::size_t k = 2; k < n; ++k)
-    if (b(i + k) < 0x80 || b(i + k) > 0xBF) return 0;
-  return n;
-}
-
-void WriteEscapedByte(std::ostream &out, unsigned char c) {
-  static const char kHex[] = "0123456789abcdef";
-  out << "\\u00" << kHex[c >> 4] << kHex[c & 0xF];
+void WriteJsonString(std::ostream &out, std::string_view s) {
+  std::string quoted;
+  nqtrace::AppendJsonString(quoted, s);
+  out << quoted;
 }
 
 class Fields {  // writes "key": value pairs with commas between them
@@ -90,28 +64,6 @@ void WriteFunctions(std::ostream &out, const ModuleStats &m, bool pending) {
 }
 
 }  // namespace
-
-void WriteJsonString(std::ostream &out, std::string_view s) {
-  out << '"';
-  for (std::size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c == '"' || c == '\\') {
-      out << '\\' << s[i++];
-    } else if (c < 0x20 || c == 0x7F) {
-      WriteEscapedByte(out, c);
-      ++i;
-    } else if (c < 0x80) {
-      out << s[i++];
-    } else if (const std::size_t n = Utf8Length(s, i)) {
-      out << s.substr(i, n);
-      i += n;
-    } else {
-      WriteEscapedByte(out, c);
-      ++i;
-    }
-  }
-  out << '"';
-}
 
 void WriteJsonReport(std::ostream &out, const Summary &s) {
   // "pending" only where overlapped calls were under way, as in the text.

@@ -1,7 +1,6 @@
 // The summary as JSON, for scripts. One object; arrays keep the same order
-// as the text report. Strings from the trace are escaped, and bytes that are
-// not valid UTF-8 are written as \u00XX (read as Latin-1) so the output is
-// always well-formed.
+// as the text report. Strings from the trace are escaped as json_string.h
+// says, so the output is always well-formed.
 #ifndef NQ_TOOLS_NETQUILL_STAT_JSON_REPORT_H
 #define NQ_TOOLS_NETQUILL_STAT_JSON_REPORT_H
 
@@ -12,7 +11,6 @@
 
 namespace nqstat {
 
-void WriteJsonString(std::ostream &out, std::string_view s);
 void WriteJsonReport(std::ostream &out, const Summary &summary);
 
 }  // namespace nqstat

@@ -4,97 +4,69 @@
 
 #include <elf.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "elf_file.h"
 
 namespace nqrun {
 namespace {
 
-// A file mapped for reading, unmapped at the end of the scope.
-class MappedFile {
- public:
-  explicit MappedFile(const char *path) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0) return;
-    if (fstat(fd, &st) == 0 &&
-        st.st_size >= static_cast<off_t>(sizeof(Elf64_Ehdr))) {
-      size_ = static_cast<size_t>(st.st_size);
-      void *at = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-      if (at != MAP_FAILED) data_ = static_cast<const uint8_t *>(at);
-    }
-    close(fd);
+// The page of the lowest loaded address: symbol values are taken from it.
+uint64_t FirstLoadPage(const ElfView &elf) {
+  uint64_t first_load = UINT64_MAX;
+  for (unsigned i = 0; i < elf.SegmentCount(); ++i) {
+    const ElfSegment segment = elf.Segment(i);
+    if (segment.type == PT_LOAD && segment.vaddr < first_load)
+      first_load = segment.vaddr & ~uint64_t{0xFFF};
   }
-  ~MappedFile() {
-    if (data_ != nullptr) munmap(const_cast<uint8_t *>(data_), size_);
-  }
-  MappedFile(const MappedFile &) = delete;
-  MappedFile &operator=(const MappedFile &) = delete;
+  return first_load;
+}
 
-  // size bytes at offset, or null when the file is shorter.
-  const void *At(uint64_t offset, uint64_t size) const {
-    if (data_ == nullptr || offset > size_ || size > size_ - offset)
-      return nullptr;
-    return data_ + offset;
+// The last section of the type, as the dynamic linker's tables are found.
+bool FindSection(const ElfView &elf, uint32_t type, ElfSection *out) {
+  bool found = false;
+  for (unsigned i = 0; i < elf.SectionCount(); ++i) {
+    const ElfSection section = elf.Section(i);
+    if (section.type != type) continue;
+    *out = section;
+    found = true;
   }
-
- private:
-  const uint8_t *data_ = nullptr;
-  size_t size_ = 0;
-};
+  return found;
+}
 
 }  // namespace
 
 bool SymbolOffset(const char *path, const char *name, uint64_t *offset) {
-  MappedFile file(path);
-  const auto *eh =
-      static_cast<const Elf64_Ehdr *>(file.At(0, sizeof(Elf64_Ehdr)));
-  if (eh == nullptr || memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 ||
-      eh->e_ident[EI_CLASS] != ELFCLASS64) {
+  MappedElf file(path);
+  const ElfView &elf = file.View();
+  if (elf.Bits() != 64 || !elf.SectionsFit() || !elf.SegmentsFit())
     return false;
-  }
-  const auto *sections = static_cast<const Elf64_Shdr *>(
-      file.At(eh->e_shoff, uint64_t{eh->e_shnum} * sizeof(Elf64_Shdr)));
-  const auto *programs = static_cast<const Elf64_Phdr *>(
-      file.At(eh->e_phoff, uint64_t{eh->e_phnum} * sizeof(Elf64_Phdr)));
-  if (sections == nullptr || programs == nullptr) return false;
-  uint64_t first_load = UINT64_MAX;
-  for (int i = 0; i < eh->e_phnum; ++i)
-    if (programs[i].p_type == PT_LOAD && programs[i].p_vaddr < first_load)
-      first_load = programs[i].p_vaddr & ~uint64_t{0xFFF};
-  const Elf64_Shdr *dynsym = nullptr, *versym = nullptr;
-  for (int i = 0; i < eh->e_shnum; ++i) {
-    if (sections[i].sh_type == SHT_DYNSYM) dynsym = &sections[i];
-    if (sections[i].sh_type == SHT_GNU_versym) versym = &sections[i];
-  }
-  if (dynsym == nullptr || dynsym->sh_link >= eh->e_shnum) return false;
-  const Elf64_Shdr &strtab = sections[dynsym->sh_link];
-  uint64_t count = dynsym->sh_size / sizeof(Elf64_Sym);
-  const auto *symbols = static_cast<const Elf64_Sym *>(
-      file.At(dynsym->sh_offset, dynsym->sh_size));
-  const auto *strings =
-      static_cast<const char *>(file.At(strtab.sh_offset, strtab.sh_size));
-  const auto *versions =
-      versym == nullptr ? nullptr
-                        : static_cast<const uint16_t *>(file.At(
-                              versym->sh_offset, count * sizeof(uint16_t)));
-  if (symbols == nullptr || strings == nullptr) return false;
+  const uint64_t first_load = FirstLoadPage(elf);
+  ElfSection dynsym, versym;
+  if (!FindSection(elf, SHT_DYNSYM, &dynsym) ||
+      dynsym.link >= elf.SectionCount())
+    return false;
+  const ElfSection strings = elf.Section(dynsym.link);
+  const uint64_t count = elf.SymbolCount(dynsym);
+  // Without a version table every symbol is its name's default version.
+  const uint8_t *versions =
+      FindSection(elf, SHT_GNU_versym, &versym)
+          ? elf.At(versym.offset, count * sizeof(uint16_t))
+          : nullptr;
   bool found = false;
   for (uint64_t i = 0; i < count; ++i) {
-    const Elf64_Sym &s = symbols[i];
-    if (s.st_name >= strtab.sh_size || s.st_shndx == SHN_UNDEF ||
-        ELF64_ST_TYPE(s.st_info) != STT_FUNC ||
-        strncmp(strings + s.st_name, name, strtab.sh_size - s.st_name) != 0) {
+    const ElfSymbol s = elf.Symbol(dynsym, i);
+    if (s.section == SHN_UNDEF || s.type != STT_FUNC ||
+        !elf.NameIs(strings, s.name, name))
       continue;
-    }
-    bool hidden = versions != nullptr && (versions[i] & 0x8000) != 0;
+    uint16_t version = 0;
+    if (versions != nullptr)
+      memcpy(&version, versions + i * sizeof version, sizeof version);
+    bool hidden = (version & 0x8000) != 0;
     if (found && hidden) continue;  // an older version of one found
-    *offset = s.st_value - first_load;
+    *offset = s.value - first_load;
     found = true;
     if (!hidden) break;
   }
@@ -139,13 +111,8 @@ bool FindMapping(pid_t pid, const char *suffix, bool exact, uint64_t *base,
 int ProgramClass(pid_t pid) {
   char exe[64];
   snprintf(exe, sizeof exe, "/proc/%d/exe", static_cast<int>(pid));
-  int fd = open(exe, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  unsigned char ident[EI_NIDENT] = {};
-  ssize_t n = read(fd, ident, sizeof ident);
-  close(fd);
-  if (n != EI_NIDENT || memcmp(ident, ELFMAG, SELFMAG) != 0) return 0;
-  return ident[EI_CLASS] == ELFCLASS32 ? 32 : 64;
+  MappedElf file(exe);
+  return file.View().Bits();
 }
 
 }  // namespace nqrun

@@ -122,7 +122,12 @@ void HoldTraceFile() {
   setenv(nqdrop::kHeldVariable, number, 1);
 }
 
-int Run(int argc, char **argv) {
+// The options up to the program's name (its index into program_at),
+// settled with the environment, and the trace file made absolute into path
+// (PATH_MAX bytes) when one is given. -1 to go on, else the exit code, the
+// usage or the refusal said.
+int ReadOptions(int argc, char **argv, nqdrop::RunOptions *options,
+                int *program_at, char *path) {
   nqdrop::OptionReader reader(true);
   int i = 1;
   for (; i < argc; ++i) {
@@ -137,33 +142,38 @@ int Run(int argc, char **argv) {
       return reader.refusal().exit_code;
     }
   }
-  nqdrop::RunOptions options = reader.options();
+  *options = reader.options();
+  *program_at = i;
   nqdrop::Refusal refusal = i < argc ? nqdrop::Refusal{} : reader.End();
-  if (refusal.exit_code == 0) refusal = nqdrop::Settle(&options, getenv);
+  if (refusal.exit_code == 0) refusal = nqdrop::Settle(options, getenv);
   // A path the library would cut would send the trace into another file
   // (the user's own, perhaps): refused, and nothing runs.
-  char path[PATH_MAX];
-  if (refusal.exit_code == 0 && options.file != nullptr) {
-    Absolute(options.file, path);  // cut at PATH_MAX, it is refused below
-    refusal = nqdrop::CheckTracePath(path, options.per_process);
+  if (refusal.exit_code == 0 && options->file != nullptr) {
+    Absolute(options->file, path);  // cut at PATH_MAX, it is refused below
+    refusal = nqdrop::CheckTracePath(path, options->per_process);
   }
   if (refusal.exit_code != 0) {
     Say(refusal);
     return refusal.exit_code;
   }
-  char preload[PATH_MAX];
-  if (options.attach_count > 0) {
-    // The process loads it by the name its map will show.
-    char found[PATH_MAX];
-    if (!FindPreloadFile(found) || realpath(found, preload) == nullptr) {
-      fprintf(stderr, "netquill-run: cannot find %s\n", NQ_PRELOAD_NAME);
-      return 127;
-    }
-    return RunAttached(options, path, preload);
-  }
+  return -1;
+}
+
+// The interposer for a running process, into preload (PATH_MAX bytes): by
+// the name its map will show once the process loads it.
+bool FindPreloadToAttach(char *preload) {
+  char found[PATH_MAX];
+  if (FindPreloadFile(found) && realpath(found, preload) != nullptr)
+    return true;
+  fprintf(stderr, "netquill-run: cannot find %s\n", NQ_PRELOAD_NAME);
+  return false;
+}
+
+// The interposer for a program to start, into preload (PATH_MAX bytes).
+bool FindPreloadToStart(char *preload) {
   if (!FindPreload(preload)) {
     fprintf(stderr, "netquill-run: cannot find %s\n", NQ_PRELOAD_NAME);
-    return 127;
+    return false;
   }
   // LD_PRELOAD splits its list at blanks and colons: a path with one would
   // preload nothing and make the loader complain on the program's standard
@@ -174,8 +184,13 @@ int Run(int argc, char **argv) {
             "which LD_PRELOAD cannot name; install NETQUILL under a path "
             "without them\n",
             NQ_PRELOAD_NAME);
-    return 127;
+    return false;
   }
+  return true;
+}
+
+// The options as the environment the program and its children inherit.
+void ExportOptions(const nqdrop::RunOptions &options, const char *path) {
   if (options.file != nullptr) {
     setenv(nqdrop::kFileVariable, path, 1);
     g_trace_path = path;
@@ -188,48 +203,77 @@ int Run(int argc, char **argv) {
   if (options.calls != nullptr)
     setenv(nqdrop::kCallsVariable, options.calls, 1);
   if (options.split_asked) setenv(nqdrop::kPerProcessVariable, "1", 1);
-  // Ahead of whatever the caller preloads, so the program's calls reach
-  // this interposer first.
-  const char *others = getenv("LD_PRELOAD");
-  if (others != nullptr && others[0] != '\0') {
-    char *both =
-        static_cast<char *>(malloc(strlen(preload) + strlen(others) + 2));
-    if (both == nullptr) return 126;
-    sprintf(both, "%s:%s", preload, others);
-    setenv("LD_PRELOAD", both, 1);
-    free(both);
-  } else {
-    setenv("LD_PRELOAD", preload, 1);
-  }
+}
 
-  // Run all the same: the user sees the program's own behaviour, untraced.
-  // The search of PATH is made once; execvp repeats it only for what
-  // execv cannot start itself (a script without its #! line).
-  char program[PATH_MAX];
-  bool found = FindProgram(argv[i], program);
-  if (found) {
-    const char *why = WhyUntraced(program);
-    const char *tls = why == nullptr ? StaticTlsLibrary(program) : nullptr;
-    if (why != nullptr)
-      fprintf(stderr, "netquill-run: %s %s; it runs untraced\n", argv[i], why);
-    if (tls != nullptr)
-      fprintf(stderr,
-              "netquill-run: %s carries %s in its own file: its TLS "
-              "plaintext cannot be traced, only the sockets' ciphertext\n",
-              argv[i], tls);
+// Ahead of whatever the caller preloads, so the program's calls reach this
+// interposer first. False when there is no memory for the joined list.
+bool PreloadFirst(const char *preload) {
+  const char *others = getenv("LD_PRELOAD");
+  if (others == nullptr || others[0] == '\0') {
+    setenv("LD_PRELOAD", preload, 1);
+    return true;
   }
+  char *both =
+      static_cast<char *>(malloc(strlen(preload) + strlen(others) + 2));
+  if (both == nullptr) return false;
+  sprintf(both, "%s:%s", preload, others);
+  setenv("LD_PRELOAD", both, 1);
+  free(both);
+  return true;
+}
+
+// Tells the user, before it starts, why the program at path (named so on
+// the command line) will not be traced, or what of it cannot be.
+void WarnUntraced(const char *name, const char *path) {
+  const char *why = WhyUntraced(path);
+  const char *tls = why == nullptr ? StaticTlsLibrary(path) : nullptr;
+  if (why != nullptr)
+    fprintf(stderr, "netquill-run: %s %s; it runs untraced\n", name, why);
+  if (tls != nullptr)
+    fprintf(stderr,
+            "netquill-run: %s carries %s in its own file: its TLS "
+            "plaintext cannot be traced, only the sockets' ciphertext\n",
+            name, tls);
+}
+
+// Starts the program (program is null when the search of PATH found
+// nothing: execvp then says why) and ends as it ends.
+[[noreturn]] void StartProgram(const char *program, char **argv) {
   // With tracing off nothing can be lost: the program takes this process's
   // place, and starts as fast as it does alone.
   const char *trace = getenv(nqdrop::kTraceVariable);
   if (trace != nullptr && strcmp(trace, "0") == 0) {
     unsetenv(nqdrop::kHeldVariable);
     unsetenv(nqdrop::kLostVariable);
-    ExecProgram(found ? program : nullptr, argv + i);
+    ExecProgram(program, argv);
   }
   NQP_LostRecords *lost = ShareLostCount();
-  int status = RunChild(found ? program : nullptr, argv + i, HoldTraceFile);
+  int status = RunChild(program, argv, HoldTraceFile);
   SayLost(lost, g_trace_path, g_per_process);
   EndAs(status);
+}
+
+int Run(int argc, char **argv) {
+  nqdrop::RunOptions options = {};
+  int program_at = argc;
+  char path[PATH_MAX];
+  int exit_code = ReadOptions(argc, argv, &options, &program_at, path);
+  if (exit_code >= 0) return exit_code;
+  char preload[PATH_MAX];
+  if (options.attach_count > 0) {
+    if (!FindPreloadToAttach(preload)) return 127;
+    return RunAttached(options, path, preload);
+  }
+  if (!FindPreloadToStart(preload)) return 127;
+  ExportOptions(options, path);
+  if (!PreloadFirst(preload)) return 126;
+  // Run all the same: the user sees the program's own behaviour, untraced.
+  // The search of PATH is made once; execvp repeats it only for what
+  // execv cannot start itself (a script without its #! line).
+  char program[PATH_MAX];
+  bool found = FindProgram(argv[program_at], program);
+  if (found) WarnUntraced(argv[program_at], program);
+  StartProgram(found ? program : nullptr, argv + program_at);
 }
 
 }  // namespace

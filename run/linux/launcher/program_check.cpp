@@ -4,7 +4,6 @@
 #include "program_check.h"
 
 #include <elf.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <linux/capability.h>
 #include <stdio.h>
@@ -14,8 +13,9 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "elf_file.h"
+
 namespace nqrun {
-namespace {}  // namespace
 
 bool FindProgram(const char *program, char *out) {
   if (strchr(program, '/') != nullptr)
@@ -49,30 +49,17 @@ bool GainsCapabilities(const char *path) {
   return (caps.magic_etc & VFS_CAP_FLAGS_EFFECTIVE) != 0 || permitted != 0;
 }
 
-// Whether the ELF file has an interpreter (the dynamic loader) to preload
-// with. Anything that is not ELF (a script) gets the benefit of the doubt.
-template <typename Ehdr, typename Phdr>
-bool HasInterpreter(int fd) {
-  Ehdr header;
-  if (pread(fd, &header, sizeof header, 0) != sizeof header) return true;
-  for (unsigned i = 0; i < header.e_phnum; ++i) {
-    Phdr ph;
-    off_t at = static_cast<off_t>(header.e_phoff + i * sizeof ph);
-    if (pread(fd, &ph, sizeof ph, at) != sizeof ph) return true;
-    if (ph.p_type == PT_INTERP) return true;
-  }
-  return false;
-}
-
-bool IsStatic(int fd) {
-  unsigned char ident[EI_NIDENT];
-  if (pread(fd, ident, sizeof ident, 0) != sizeof ident) return false;
-  if (memcmp(ident, ELFMAG, SELFMAG) != 0) return false;
-  if (ident[EI_CLASS] == ELFCLASS64)
-    return !HasInterpreter<Elf64_Ehdr, Elf64_Phdr>(fd);
-  if (ident[EI_CLASS] == ELFCLASS32)
-    return !HasInterpreter<Elf32_Ehdr, Elf32_Phdr>(fd);
-  return false;
+// Whether the file is an ELF program without an interpreter (the dynamic
+// loader) to preload with. Anything that is not ELF (a script) gets the
+// benefit of the doubt, and so does a program header table that does not
+// fit in the file.
+bool IsStatic(const char *path) {
+  MappedElf file(path);
+  const ElfView &elf = file.View();
+  if (!elf.Valid() || !elf.SegmentsFit()) return false;
+  for (unsigned i = 0; i < elf.SegmentCount(); ++i)
+    if (elf.Segment(i).type == PT_INTERP) return false;
+  return true;
 }
 
 }  // namespace
@@ -87,12 +74,9 @@ const char *WhyUntraced(const char *path) {
     return "is set-group-ID: the loader ignores the preload for it";
   if (GainsCapabilities(path))
     return "has file capabilities: the loader ignores the preload for it";
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  bool is_static = IsStatic(fd);
-  close(fd);
-  return is_static ? "is statically linked: nothing can be preloaded into it"
-                   : nullptr;
+  return IsStatic(path)
+             ? "is statically linked: nothing can be preloaded into it"
+             : nullptr;
 }
 
 }  // namespace nqrun
