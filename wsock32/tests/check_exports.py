@@ -11,7 +11,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                "..", "..", "..", "tests", "support"))
+                                "..", "..", "tests", "support"))
 from nqtest import SKIP, check, failures, report  # noqa: E402
 from pe_file import PeFile, read_def  # noqa: E402
 

@@ -13,7 +13,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                "..", "..", "..", "tests", "support"))
+                                "..", "..", "tests", "support"))
 import nqtest  # noqa: E402
 from nqtest import check  # noqa: E402
 
