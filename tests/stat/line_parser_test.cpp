@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -12,6 +13,20 @@
 
 #include "tls_line.h"
 #include "winsock_names.h"
+
+namespace nqtrace {
+
+// A failing row shows the kind and the fault by name, not as bytes.
+void PrintTo(LineKind kind, std::ostream *os) {
+  static const char *const kNames[] = {"Call",     "TraceStart", "TraceStop",
+                                       "Other",    "Dump",       "DumpCut",
+                                       "Malformed"};
+  *os << kNames[static_cast<int>(kind)];
+}
+
+void PrintTo(Fault fault, std::ostream *os) { *os << FaultText(fault); }
+
+}  // namespace nqtrace
 
 using nqtrace::Fault;
 using nqtrace::LineKind;
