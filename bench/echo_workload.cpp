@@ -19,7 +19,7 @@
 #include <string>
 #include <thread>
 
-#include "echo_net.h"
+#include "net_shim.h"
 #include "netquill.h"
 
 namespace {
@@ -65,7 +65,7 @@ bool RecvAll(const Options &opt, NQ_SOCKET fd, char *buf) {
 void NoDelay(const Options &opt, NQ_SOCKET fd) {
   int on = 1;
   const char *value = reinterpret_cast<const char *>(&on);
-  int level = echo::TcpLevel(), name = echo::NoDelayOption();
+  int level = IPPROTO_TCP, name = NqNetNoDelayOption();
   int r = setsockopt(fd, level, name, value, sizeof on);
   if (opt.hooks) TX_setsockopt(r, fd, level, name, value, sizeof on);
 }

@@ -13,19 +13,7 @@ cmake --build "$build" --target netquill-pcap -j2 >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-/usr/bin/python3 - "$work/udp.log" "$dump_mib" <<'PY'
-import sys
-path, size = sys.argv[1], int(sys.argv[2]) * 1024 * 1024
-data = bytes(range(0x30, 0x40))
-cells = ''.join('%02X%s' % (b, ':' if j == 7 else ' ') for j, b in enumerate(data))
-tail = '  %s %s\r\n' % (cells, data.decode())
-with open(path, 'w', newline='') as f:
-    f.write('APP 100000 0000 INF: socket(2, 2, 17) returned 3\r\n')
-    f.write('APP 100000 0000 INF: sendto(3, 0x1000, %d, 0, 10.0.0.9:53, 16) '
-            'returned %d\r\n' % (size, size))
-    f.writelines('    %04X%s' % (at, tail) for at in range(0, size, 16))
-    f.write('APP 100000 0000 INF: closesocket(3) returned 0\r\n')
-PY
+/usr/bin/python3 bench/make_trace.py udp-dump "$work/udp.log" "$dump_mib"
 
 /usr/bin/time -o "$work/time" -f '%M %U %S' "$tool" -o "$work/udp.pcapng" "$work/udp.log" 2>/dev/null
 read -r kb user sys < "$work/time"

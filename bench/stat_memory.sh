@@ -13,18 +13,7 @@ cmake --build "$build" --target netquill-stat -j2 >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-/usr/bin/python3 - "$work/names.log" "$size_mb" <<'PY'
-import sys
-path, size = sys.argv[1], int(sys.argv[2]) * 1000 * 1000
-with open(path, 'w', newline='') as f:
-    written, i = 0, 0
-    while written < size:
-        s = 'MOD%d 100000 0001 ERR: function_number_%d(%d, 0x1000, 16) returned -1 [%d]\r\n' % (
-            i % 5000, i, i, 20000 + i % 900000)
-        f.write(s)
-        written += len(s)
-        i += 1
-PY
+/usr/bin/python3 bench/make_trace.py names "$work/names.log" "$size_mb"
 
 /usr/bin/time -o "$work/time" -f '%M' "$tool" "$work/names.log" >/dev/null 2>&1
 kb=$(tail -1 "$work/time")

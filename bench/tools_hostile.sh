@@ -25,53 +25,14 @@ import os, sys
 build, work, size_mb, only = sys.argv[1], sys.argv[2], float(sys.argv[3]), sys.argv[4:]
 tools = {'stat': [build + '/tools/netquill-stat/netquill-stat'],
          'pcap': [build + '/tools/netquill-pcap/netquill-pcap', '-o', os.devnull]}
-M = 'APP'
-ind = ' ' * (len(M) + 1)
-hexd = ['%02X' % b for b in range(256)]
-txt = [chr(b) if 0x20 <= b <= 0x7E else '.' for b in range(256)]
-shape = ' 000000 0000 INF: '  # the columns after a module name
+sys.path.insert(0, 'bench')
+import make_trace  # noqa: E402
+cases = make_trace.HOSTILE
 
-def L(s):
-    return '%s 100000 0001 INF: %s\r\n' % (M, s)
-
-def dump(data, start=0):
-    out = []
-    for at in range(0, len(data), 16):
-        chunk = data[at:at + 16]
-        cells = ''.join(hexd[b] + (':' if j == 7 else ' ') for j, b in enumerate(chunk))
-        out.append('%s%04X  %-48s %s\r\n' % (ind, start + at, cells, ''.join(txt[b] for b in chunk)))
-    return ''.join(out)
-
-cases = {  # name: record i of the trace
-    'plain': lambda i: L('send(%d, 0x1000, 64, 0) returned 64' % (i % 50 + 3)) + dump(bytes(range(64))),
-    'quoted_shapes': lambda i: L('gethostbyname("' + shape * 3600 + '") returned NULL'),
-    'dump_shapes': lambda i: ind + '0000  41 "' + shape * 3600 + '\r\n',
-    'long_line': lambda i: L('send(3, ' + 'a' * 65000 + ') returned 1'),
-    'overlong': lambda i: L('x' * 200000),
-    'many_args': lambda i: L('send(' + '1, ' * 21000 + '1) returned 1'),
-    'brackets': lambda i: L('socketpair(1, 1, 0, ' + '[' * 30000 + '3, 4' + ']' * 30000 + ') returned 0'),
-    'quotes': lambda i: L('connect(3, ' + '"a", ' * 12000 + '16) returned 0'),
-    'colons': lambda i: L('send(3, ' + ' 1234: ' * 9000 + ') returned 1'),
-    'returned': lambda i: L('send(3, ' + ') returned x' * 5000 + ') returned 1'),
-    'digits': lambda i: 'A 000000 ' + '1' * 65000 + '\r\n',
-    'ipv6': lambda i: L('connect(3, [' + '1:' * 20000 + ':1]:80, 16) returned 0'),
-    'dump_run': lambda i: dump(bytes(range(256)) * 16, (i * 4096) % (1 << 31)),
-    'sockets': lambda i: L('socket(2, 1, 6) returned %d' % (i + 3)) +
-                         L('connect(%d, 10.0.0.1:80, 16) returned 0' % (i + 3)),
-    'same_handle': lambda i: L('socket(2, 1, 6) returned 7') + L('send(7, 0x1, 4, 0) returned 4') + dump(b'abcd'),
-    'modules': lambda i: 'M%d 100000 0001 INF: send(3, 0x1, 4, 0) returned 4\r\n' % i,
-    'waiting': lambda i: L('send(%d, 0x1, 99999, 0) returned 99999' % (i % 100000 + 3)),
-}
 
 def write(name, size):
     path = os.path.join(work, '%s-%d.log' % (name, size))
-    with open(path, 'w', newline='') as f:
-        n, i = 0, 0
-        while n < size:
-            s = cases[name](i)
-            f.write(s)
-            n += len(s)
-            i += 1
+    make_trace.write_hostile(name, path, size)
     return path
 
 def cpu(tool, path):

@@ -13,7 +13,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "demo_platform.h"
 #include "net_shim.h"
 #include "netquill.h"
 #include "netquill_wrap.h"
@@ -62,7 +61,7 @@ static void Client(void *unused) {
   (void)unused;
 
   WSAEnableTrace(trace_path, TRACE_FLAG_DUMP);
-  while (atomic_load(&g_server_port) == 0) DemoSleepMs(1);
+  while (atomic_load(&g_server_port) == 0) NqSleepMs(1);
   addr = Loopback(atomic_load(&g_server_port));
 
   nq_gethostbyname("localhost");
@@ -91,7 +90,7 @@ static void Client(void *unused) {
 
 int main(int argc, char **argv) {
   TraceErrorHooks bridge = NqNetErrorBridge();
-  DemoThread *srv, *cli;
+  NqThread *srv, *cli;
   FILE *trace;
   char line[512];
 
@@ -100,10 +99,10 @@ int main(int argc, char **argv) {
   NqNetStartup();
   WSASetupTrace(&bridge);
 
-  srv = DemoThreadStart(Server, NULL);
-  cli = DemoThreadStart(Client, NULL);
-  DemoThreadJoin(cli);
-  DemoThreadJoin(srv);
+  srv = NqThreadStart(Server, NULL);
+  cli = NqThreadStart(Client, NULL);
+  NqThreadJoin(cli);
+  NqThreadJoin(srv);
   NqNetCleanup();
 
   trace = fopen(trace_path, "rb");

@@ -12,13 +12,13 @@
 #include "control/frame.h"
 #include "core/thread_state.h"
 #include "hooks/formatters.h"
-#include "stress/syserr.h"
+#include "support/syserr.h"
 #include "support/test_env.h"
 
 namespace {
 
-using nqstress::SetSystemError;
-using nqstress::SystemErrorIs;
+using nqtest::SetSystemError;
+using nqtest::SystemErrorIs;
 
 // What a fresh thread finds: its own zeroed state, reached without a change
 // to its error state (Windows: TlsGetValue sets the last error to 0).

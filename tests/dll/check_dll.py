@@ -11,7 +11,7 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "support"))
 from nqtest import check, report  # noqa: E402
-from pe_file import PeFile, read_def  # noqa: E402
+from pe_file import PeFile, check_stdcall, read_def  # noqa: E402
 
 # Filled from the export lists the build wrote out of netquill_calls.h:
 # the bytes of arguments each export takes, which on 32-bit x86 a __stdcall
@@ -34,24 +34,6 @@ def read_calls(path):
             SOCKET_NAMES.add(name)
         if kind == "traced":
             ARG_BYTES["TX_" + name] = int(size) + 4
-
-
-def check_stdcall(objdump, dll, pe):
-    for export, ordinal in pe.names.items():
-        start = pe.image_base + pe.entries[ordinal]
-        out = subprocess.run(
-            [objdump, "-d", "--no-show-raw-insn",
-             "--start-address=0x%x" % start,
-             "--stop-address=0x%x" % (start + 4096), dll],
-            capture_output=True, text=True, check=True).stdout
-        ret = re.search(r"\tret\s*(\$0x[0-9a-f]+)?", out)
-        check(ret is not None, "%s: no ret found" % export)
-        if ret is None:
-            continue
-        popped = int(ret.group(1)[1:], 16) if ret.group(1) else 0
-        want = ARG_BYTES[export]
-        check(popped == want, "%s: pops %d bytes, stdcall needs %d"
-              % (export, popped, want))
 
 
 def check_version(windres, dll, version, text):
@@ -145,7 +127,7 @@ def main():
           "imports beyond system DLLs: %s" % sorted(imports - SYSTEM_DLLS))
 
     if is_x86 and exported:
-        check_stdcall(args.objdump, args.dll, pe)
+        check_stdcall(args.objdump, ARG_BYTES, dll=args.dll, pe=pe)
     check_version(args.windres, args.dll, args.file_version,
                   args.file_version_text)
     implib_members = 0

@@ -15,14 +15,14 @@
 
 #include "netquill.h"
 #include "netquill_calls.h"
-#include "stress/syserr.h"
+#include "support/syserr.h"
 
 namespace {
 
-using nqstress::CallerCode;
-using nqstress::SetCallerCode;
-using nqstress::SetSystemError;
-using nqstress::SystemErrorIs;
+using nqtest::CallerCode;
+using nqtest::SetCallerCode;
+using nqtest::SetSystemError;
+using nqtest::SystemErrorIs;
 
 int g_failures = 0;
 

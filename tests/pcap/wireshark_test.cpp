@@ -12,14 +12,11 @@
 #include <vector>
 
 #include "app.h"
-#include "net.h"
+#include "net_shim.h"
 #include "platform/os.h"
 #include "support/test_env.h"
 
 namespace {
-
-using nqnet::LocalAddress;
-using nqnet::Sa;
 
 // Runs a shell command and returns what it wrote to standard output.
 std::string Shell(const std::string &command) {
@@ -64,11 +61,14 @@ NQ_SOCKET Socket(int type, int protocol) {
 
 // Binds to 127.0.0.1 on a port of the system's choice; returns the port.
 int BindLoopback(NQ_SOCKET s) {
-  struct sockaddr_in any = LocalAddress(0);
-  EXPECT_EQ(TX_bind(bind(s, Sa(&any), sizeof any), s, Sa(&any), sizeof any), 0);
+  struct sockaddr_in any = NqNetLoopback(0);
+  EXPECT_EQ(
+      TX_bind(bind(s, NqNetSa(&any), sizeof any), s, NqNetSa(&any), sizeof any),
+      0);
   struct sockaddr_in got;
   NQ_SOCKLEN len = sizeof got;
-  EXPECT_EQ(TX_getsockname(getsockname(s, Sa(&got), &len), s, Sa(&got), &len),
+  EXPECT_EQ(TX_getsockname(getsockname(s, NqNetSa(&got), &len), s,
+                           NqNetSa(&got), &len),
             0);
   return ntohs(got.sin_port);
 }
@@ -192,8 +192,9 @@ TEST_F(Wireshark, FollowingEachStreamGivesBackEveryByteSentAndReceived) {
     WSADisableTrace();
   });
   NQ_SOCKET c = Socket(SOCK_STREAM, IPPROTO_TCP);
-  struct sockaddr_in to = LocalAddress(port);
-  ASSERT_EQ(TX_connect(connect(c, Sa(&to), sizeof to), c, Sa(&to), sizeof to),
+  struct sockaddr_in to = NqNetLoopback(port);
+  ASSERT_EQ(TX_connect(connect(c, NqNetSa(&to), sizeof to), c, NqNetSa(&to),
+                       sizeof to),
             0);
   SendAll(c, request);
   const std::string client_got = ReceiveAll(c);
@@ -264,13 +265,14 @@ TEST_F(Wireshark, HttpOnAnUnknownPortDissectsAsHttp) {
   const int port = BindLoopback(ls);
   ASSERT_EQ(TX_listen(listen(ls, 1), ls, 1), 0);
   NQ_SOCKET c = Socket(SOCK_STREAM, IPPROTO_TCP);
-  struct sockaddr_in to = LocalAddress(port);
-  ASSERT_EQ(TX_connect(connect(c, Sa(&to), sizeof to), c, Sa(&to), sizeof to),
+  struct sockaddr_in to = NqNetLoopback(port);
+  ASSERT_EQ(TX_connect(connect(c, NqNetSa(&to), sizeof to), c, NqNetSa(&to),
+                       sizeof to),
             0);
   struct sockaddr_in from;
   NQ_SOCKLEN from_len = sizeof from;
-  NQ_SOCKET s =
-      TX_accept(accept(ls, Sa(&from), &from_len), ls, Sa(&from), &from_len);
+  NQ_SOCKET s = TX_accept(accept(ls, NqNetSa(&from), &from_len), ls,
+                          NqNetSa(&from), &from_len);
   SendAll(c, request);
   EXPECT_EQ(ReceiveExactly(s, request.size()), request);
   SendAll(s, reply);
@@ -302,19 +304,20 @@ TEST_F(Wireshark, UdpDatagramsKeepTheirBoundaries) {
   NQ_SOCKET b = Socket(SOCK_DGRAM, IPPROTO_UDP);
   const int port_a = BindLoopback(a);
   const int port_b = BindLoopback(b);
-  struct sockaddr_in to = LocalAddress(port_b);
+  struct sockaddr_in to = NqNetLoopback(port_b);
   const std::vector<std::string> datagrams = {"x", Pattern(300, 3, 1),
                                               Pattern(1200, 5, 2)};
   for (const std::string &d : datagrams)
-    ASSERT_EQ(TX_sendto(sendto(a, d.data(), d.size(), 0, Sa(&to), sizeof to), a,
-                        d.data(), d.size(), 0, Sa(&to), sizeof to),
-              static_cast<NQ_IORESULT>(d.size()));
+    ASSERT_EQ(
+        TX_sendto(sendto(a, d.data(), d.size(), 0, NqNetSa(&to), sizeof to), a,
+                  d.data(), d.size(), 0, NqNetSa(&to), sizeof to),
+        static_cast<NQ_IORESULT>(d.size()));
   for (const std::string &d : datagrams) {
     char buf[2048];
     struct sockaddr_in from;
     NQ_SOCKLEN len = sizeof from;
-    ASSERT_EQ(TX_recvfrom(recvfrom(b, buf, sizeof buf, 0, Sa(&from), &len), b,
-                          buf, sizeof buf, 0, Sa(&from), &len),
+    ASSERT_EQ(TX_recvfrom(recvfrom(b, buf, sizeof buf, 0, NqNetSa(&from), &len),
+                          b, buf, sizeof buf, 0, NqNetSa(&from), &len),
               static_cast<NQ_IORESULT>(d.size()));
   }
   TX_closesocket(NqNetClose(a), a);
@@ -339,8 +342,9 @@ TEST_F(Wireshark, TraceWithoutDumpsGivesTheConnectionFramesAndANote) {
   const int port = BindLoopback(ls);
   ASSERT_EQ(TX_listen(listen(ls, 1), ls, 1), 0);
   NQ_SOCKET c = Socket(SOCK_STREAM, IPPROTO_TCP);
-  struct sockaddr_in to = LocalAddress(port);
-  ASSERT_EQ(TX_connect(connect(c, Sa(&to), sizeof to), c, Sa(&to), sizeof to),
+  struct sockaddr_in to = NqNetLoopback(port);
+  ASSERT_EQ(TX_connect(connect(c, NqNetSa(&to), sizeof to), c, NqNetSa(&to),
+                       sizeof to),
             0);
   NQ_SOCKET s = TX_accept(accept(ls, nullptr, nullptr), ls, nullptr, nullptr);
   SendAll(c, "ping");

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "net.h"
+#include "net_shim.h"
 #include "platform/os.h"
 #include "support/test_env.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "net.h"
+#include "net_shim.h"
 #include "output/format.h"
 #include "socket_test.h"
 #include "support/test_env.h"
@@ -23,9 +23,6 @@ std::string Num(long long v) { return std::to_string(v); }
 std::string Sock(NQ_SOCKET s) {
   return std::to_string(static_cast<long long>(static_cast<ptrdiff_t>(s)));
 }
-
-using nqnet::LocalAddress;
-using nqnet::Sa;
 
 std::string Endpoint(const struct sockaddr_in &sin) {
   return "127.0.0.1:" + Num(ntohs(sin.sin_port));
@@ -71,8 +68,9 @@ TEST_F(Loopback, TcpConversation) {
   ASSERT_FALSE(NqNetIsInvalid(ls));
   want.push_back("INF: socket(2, 1, 6) returned " + Sock(ls));
 
-  struct sockaddr_in any = LocalAddress(0);
-  ASSERT_EQ(TX_bind(bind(ls, Sa(&any), sizeof any), ls, Sa(&any), sizeof any),
+  struct sockaddr_in any = NqNetLoopback(0);
+  ASSERT_EQ(TX_bind(bind(ls, NqNetSa(&any), sizeof any), ls, NqNetSa(&any),
+                    sizeof any),
             0);
   want.push_back("INF: bind(" + Sock(ls) + ", 127.0.0.1:0, 16) returned 0");
   ASSERT_EQ(TX_listen(listen(ls, 4), ls, 4), 0);
@@ -80,23 +78,24 @@ TEST_F(Loopback, TcpConversation) {
 
   struct sockaddr_in bound;
   NQ_SOCKLEN blen = sizeof bound;
-  ASSERT_EQ(
-      TX_getsockname(getsockname(ls, Sa(&bound), &blen), ls, Sa(&bound), &blen),
-      0);
+  ASSERT_EQ(TX_getsockname(getsockname(ls, NqNetSa(&bound), &blen), ls,
+                           NqNetSa(&bound), &blen),
+            0);
   want.push_back("INF: getsockname(" + Sock(ls) + ", " + Endpoint(bound) +
                  ", " + Hex(&blen) + ") returned 0");
 
   NQ_SOCKET c = Socket(SOCK_STREAM, IPPROTO_TCP);
   want.push_back("INF: socket(2, 1, 6) returned " + Sock(c));
-  ASSERT_EQ(TX_connect(connect(c, Sa(&bound), sizeof bound), c, Sa(&bound),
-                       sizeof bound),
+  ASSERT_EQ(TX_connect(connect(c, NqNetSa(&bound), sizeof bound), c,
+                       NqNetSa(&bound), sizeof bound),
             0);
   want.push_back("INF: connect(" + Sock(c) + ", " + Endpoint(bound) +
                  ", 16) returned 0");
 
   struct sockaddr_in peer;
   NQ_SOCKLEN plen = sizeof peer;
-  NQ_SOCKET a = TX_accept(accept(ls, Sa(&peer), &plen), ls, Sa(&peer), &plen);
+  NQ_SOCKET a =
+      TX_accept(accept(ls, NqNetSa(&peer), &plen), ls, NqNetSa(&peer), &plen);
   ASSERT_FALSE(NqNetIsInvalid(a));
   want.push_back("INF: accept(" + Sock(ls) + ", " + Endpoint(peer) + ", " +
                  Hex(&plen) + ") returned " + Sock(a));
@@ -129,25 +128,25 @@ TEST_F(Loopback, TcpConversation) {
 
   struct sockaddr_in other;
   NQ_SOCKLEN olen = sizeof other;
-  ASSERT_EQ(
-      TX_getpeername(getpeername(a, Sa(&other), &olen), a, Sa(&other), &olen),
-      0);
+  ASSERT_EQ(TX_getpeername(getpeername(a, NqNetSa(&other), &olen), a,
+                           NqNetSa(&other), &olen),
+            0);
   want.push_back("INF: getpeername(" + Sock(a) + ", " + Endpoint(other) + ", " +
                  Hex(&olen) + ") returned 0");
 
   // An empty non-blocking socket: the would-block code, kept for the caller.
   NQ_IOCTLARG on;
-  ASSERT_EQ(TX_ioctlsocket(nqnet::SetNonBlocking(a, &on), a,
-                           nqnet::NonBlockingCommand(), &on),
+  ASSERT_EQ(TX_ioctlsocket(NqNetSetNonBlocking(a, &on), a,
+                           NqNetNonBlockingCommand(), &on),
             0);
   char cmd[32];
   nq::Format(cmd, sizeof cmd, "0x%lx",
-             static_cast<unsigned long>(nqnet::NonBlockingCommand()));
+             static_cast<unsigned long>(NqNetNonBlockingCommand()));
   want.push_back("INF: ioctlsocket(" + Sock(a) + ", " + cmd + ", " + Hex(&on) +
                  ") returned 0");
   ASSERT_EQ(TX_recv(recv(a, buf, 512, 0), a, buf, 512, 0), -1);
   int code = NqNetLastError();
-  EXPECT_EQ(code, nqnet::WouldBlockCode());
+  EXPECT_EQ(code, NqNetWouldBlockCode());
   // Would-block is a warning, by the socket API's code or the system's.
   want.push_back("WRN: recv(" + Sock(a) + ", " + Hex(buf) +
                  ", 512, 0) returned -1 [" + Num(code) + "]");
@@ -164,16 +163,16 @@ TEST_F(Loopback, TcpConversation) {
 TEST_F(Loopback, RefusedConnectKeepsItsErrorCode) {
   // A bound socket that does not listen holds a port nobody accepts on.
   NQ_SOCKET holder = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  struct sockaddr_in addr = LocalAddress(0);
-  ASSERT_EQ(bind(holder, Sa(&addr), sizeof addr), 0);
+  struct sockaddr_in addr = NqNetLoopback(0);
+  ASSERT_EQ(bind(holder, NqNetSa(&addr), sizeof addr), 0);
   NQ_SOCKLEN len = sizeof addr;
-  ASSERT_EQ(getsockname(holder, Sa(&addr), &len), 0);
+  ASSERT_EQ(getsockname(holder, NqNetSa(&addr), &len), 0);
   NQ_SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  int result =
-      TX_connect(connect(s, Sa(&addr), sizeof addr), s, Sa(&addr), sizeof addr);
+  int result = TX_connect(connect(s, NqNetSa(&addr), sizeof addr), s,
+                          NqNetSa(&addr), sizeof addr);
   int code = NqNetLastError();
   EXPECT_EQ(result, -1);
-  EXPECT_EQ(code, nqnet::ConnectionRefusedCode());
+  EXPECT_EQ(code, NqNetRefusedCode());
   EXPECT_EQ(Records(), std::vector<std::string>{
                            "ERR: connect(" + Sock(s) + ", " + Endpoint(addr) +
                            ", 16) returned -1 [" + Num(code) + "]"});
@@ -184,13 +183,13 @@ TEST_F(Loopback, RefusedConnectKeepsItsErrorCode) {
 TEST_F(Loopback, UdpDatagramsAndATimeOut) {
   NQ_SOCKET u1 = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   NQ_SOCKET u2 = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  struct sockaddr_in a1 = LocalAddress(0), a2 = LocalAddress(0);
-  ASSERT_EQ(bind(u1, Sa(&a1), sizeof a1), 0);
-  ASSERT_EQ(bind(u2, Sa(&a2), sizeof a2), 0);
+  struct sockaddr_in a1 = NqNetLoopback(0), a2 = NqNetLoopback(0);
+  ASSERT_EQ(bind(u1, NqNetSa(&a1), sizeof a1), 0);
+  ASSERT_EQ(bind(u2, NqNetSa(&a2), sizeof a2), 0);
   NQ_SOCKLEN len = sizeof a1;
-  getsockname(u1, Sa(&a1), &len);
+  getsockname(u1, NqNetSa(&a1), &len);
   len = sizeof a2;
-  getsockname(u2, Sa(&a2), &len);
+  getsockname(u2, NqNetSa(&a2), &len);
   std::vector<std::string> want;
 
   // Nothing has been sent yet: the select runs out its time.
@@ -207,8 +206,8 @@ TEST_F(Loopback, UdpDatagramsAndATimeOut) {
                  ") returned 0");
 
   const char ping[] = "ping\x01\xff";
-  ASSERT_EQ(TX_sendto(sendto(u1, ping, 6, 0, Sa(&a2), sizeof a2), u1, ping, 6,
-                      0, Sa(&a2), sizeof a2),
+  ASSERT_EQ(TX_sendto(sendto(u1, ping, 6, 0, NqNetSa(&a2), sizeof a2), u1, ping,
+                      6, 0, NqNetSa(&a2), sizeof a2),
             6);
   want.push_back("INF: sendto(" + Sock(u1) + ", " + Hex(ping) + ", 6, 0, " +
                  Endpoint(a2) + ", 16) returned 6");
@@ -219,8 +218,8 @@ TEST_F(Loopback, UdpDatagramsAndATimeOut) {
   char buf[64];
   struct sockaddr_in from;
   NQ_SOCKLEN flen = sizeof from;
-  ASSERT_EQ(TX_recvfrom(recvfrom(u2, buf, 64, 0, Sa(&from), &flen), u2, buf, 64,
-                        0, Sa(&from), &flen),
+  ASSERT_EQ(TX_recvfrom(recvfrom(u2, buf, 64, 0, NqNetSa(&from), &flen), u2,
+                        buf, 64, 0, NqNetSa(&from), &flen),
             6);
   want.push_back("INF: recvfrom(" + Sock(u2) + ", " + Hex(buf) + ", 64, 0, " +
                  Endpoint(a1) + ", " + Hex(&flen) + ") returned 6");

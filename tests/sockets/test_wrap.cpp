@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "net.h"
+#include "net_shim.h"
 #include "netquill_wrap.h"
 #include "socket_test.h"
 #include "support/test_env.h"
@@ -16,10 +16,8 @@ extern "C" int RefusedConnectFromC(int port, int *result);
 
 namespace {
 
-using nqnet::Sa;
-
 struct sockaddr_in Local(int port) {
-  return nqnet::LocalAddress(port);
+  return NqNetLoopback(port);
 }
 
 class Wrap : public SocketTest {
@@ -30,9 +28,9 @@ class Wrap : public SocketTest {
   int RefusingPort(NQ_SOCKET *holder) {
     *holder = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     struct sockaddr_in addr = Local(0);
-    bind(*holder, Sa(&addr), sizeof addr);
+    bind(*holder, NqNetSa(&addr), sizeof addr);
     NQ_SOCKLEN len = sizeof addr;
-    getsockname(*holder, Sa(&addr), &len);
+    getsockname(*holder, NqNetSa(&addr), &len);
     return ntohs(addr.sin_port);
   }
 
@@ -51,12 +49,12 @@ TEST_F(Wrap, RoundTripThroughTheWrappers) {
   ASSERT_EQ(WSAEnableTrace(file_.c_str(), 0), 1);
   NQ_SOCKET ls = nq_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   struct sockaddr_in addr = Local(0);
-  ASSERT_EQ(nq_bind(ls, Sa(&addr), sizeof addr), 0);
+  ASSERT_EQ(nq_bind(ls, NqNetSa(&addr), sizeof addr), 0);
   ASSERT_EQ(nq_listen(ls, 1), 0);
   NQ_SOCKLEN len = sizeof addr;
-  ASSERT_EQ(nq_getsockname(ls, Sa(&addr), &len), 0);
+  ASSERT_EQ(nq_getsockname(ls, NqNetSa(&addr), &len), 0);
   NQ_SOCKET c = nq_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  ASSERT_EQ(nq_connect(c, Sa(&addr), sizeof addr), 0);
+  ASSERT_EQ(nq_connect(c, NqNetSa(&addr), sizeof addr), 0);
   NQ_SOCKET a = nq_accept(ls, nullptr, nullptr);
   ASSERT_FALSE(NqNetIsInvalid(a));
   EXPECT_EQ(nq_send(c, "abc", 3, 0), 3);
@@ -99,16 +97,14 @@ TEST_F(Wrap, ErrorCodeIsIntactWithAndWithoutTheBridge) {
     int result = 0;
     ASSERT_EQ(RefusedConnectFromC(port, &result), 0);
     EXPECT_EQ(result, -1);
-    EXPECT_EQ(NqNetLastError(), nqnet::ConnectionRefusedCode())
-        << "bridged " << bridged;
+    EXPECT_EQ(NqNetLastError(), NqNetRefusedCode()) << "bridged " << bridged;
   }
   std::vector<std::string> texts = Texts();
   ASSERT_EQ(texts.size(), 5u);
   // Without the bridge no code is fetched, so the line cannot show it; with
   // it, the refusal's own code follows the failed call.
   EXPECT_EQ(texts[2].substr(0, 13), "ERR: connect(");
-  std::string code =
-      " [" + std::to_string(nqnet::ConnectionRefusedCode()) + "]";
+  std::string code = " [" + std::to_string(NqNetRefusedCode()) + "]";
   EXPECT_EQ(texts[4].substr(0, 13), "ERR: connect(");
   EXPECT_EQ(texts[4].substr(texts[4].size() - code.size()), code);
   NqNetClose(holder);

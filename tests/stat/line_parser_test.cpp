@@ -2,12 +2,31 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <ostream>
 #include <string>
-#include <tuple>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "tls_line.h"
 #include "winsock_names.h"
+
+namespace nqtrace {
+
+// A failing row shows the kind and the fault by name, not as bytes.
+void PrintTo(LineKind kind, std::ostream *os) {
+  static const char *const kNames[] = {"Call",     "TraceStart", "TraceStop",
+                                       "Other",    "Dump",       "DumpCut",
+                                       "Malformed"};
+  *os << kNames[static_cast<int>(kind)];
+}
+
+void PrintTo(Fault fault, std::ostream *os) { *os << FaultText(fault); }
+
+}  // namespace nqtrace
 
 using nqtrace::Fault;
 using nqtrace::LineKind;
@@ -17,375 +36,473 @@ using nqtrace::Tag;
 
 namespace {
 
-// Layout fields of a text line: module, clock, elapsed and tag.
+// One input line and the fields it must parse to. A field the row leaves
+// unset is not compared, so each row names exactly what it is about.
+struct Row {
+  std::string line;
+  std::optional<LineKind> kind;
+  std::optional<Fault> fault;
+  std::optional<std::string> module;
+  std::optional<std::uint32_t> clock;
+  std::optional<std::uint64_t> elapsed_ms;
+  std::optional<Tag> tag;
+  std::optional<std::string> text;
+  std::optional<std::string> function;
+  std::optional<std::string> result;
+  std::optional<bool> has_code;
+  std::optional<std::uint32_t> code;
 
-TEST(ParseTextLine, InfoCallHasEveryField) {
-  const ParsedLine p =
-      ParseLine("MYAPP 140509 0000 INF: send(3, 0x4a2f10, 100, 0) returned 60");
-  EXPECT_EQ(p.kind, LineKind::Call);
-  EXPECT_EQ(p.fault, Fault::None);
-  EXPECT_EQ(p.module, "MYAPP");
-  EXPECT_EQ(p.clock, 140509u);
-  EXPECT_EQ(p.elapsed_ms, 0u);
-  EXPECT_EQ(p.tag, Tag::Info);
-  EXPECT_EQ(p.text, "send(3, 0x4a2f10, 100, 0) returned 60");
-  EXPECT_EQ(p.function, "send");
-  EXPECT_EQ(p.result, "60");
-  EXPECT_FALSE(p.has_code);
+  Row &Kind(LineKind k) {
+    kind = k;
+    return *this;
+  }
+  Row &Fails(Fault f) {
+    kind = LineKind::Malformed;
+    fault = f;
+    return *this;
+  }
+  Row &FaultIs(Fault f) {
+    fault = f;
+    return *this;
+  }
+  Row &Module(std::string m) {
+    module = std::move(m);
+    return *this;
+  }
+  Row &Clock(std::uint32_t c) {
+    clock = c;
+    return *this;
+  }
+  Row &Elapsed(std::uint64_t e) {
+    elapsed_ms = e;
+    return *this;
+  }
+  Row &TagIs(Tag t) {
+    tag = t;
+    return *this;
+  }
+  Row &Text(std::string t) {
+    text = std::move(t);
+    return *this;
+  }
+  Row &Function(std::string f) {
+    function = std::move(f);
+    return *this;
+  }
+  Row &Result(std::string r) {
+    result = std::move(r);
+    return *this;
+  }
+  Row &HasCode(bool h) {
+    has_code = h;
+    return *this;
+  }
+  Row &Code(std::uint32_t c) {
+    code = c;
+    return *this;
+  }
+};
+
+Row Line(std::string line) {
+  Row row;
+  row.line = std::move(line);
+  return row;
 }
 
-TEST(ParseTextLine, ErrorAndWarningCarryTheirCode) {
-  const ParsedLine e = ParseLine(
-      "MYAPP 140509 0250 ERR: connect(3, 10.1.2.3:80, 16) returned -1 [10061]");
-  EXPECT_EQ(e.kind, LineKind::Call);
-  EXPECT_EQ(e.tag, Tag::Error);
-  EXPECT_EQ(e.elapsed_ms, 250u);
-  EXPECT_EQ(e.function, "connect");
-  EXPECT_EQ(e.result, "-1");
-  EXPECT_TRUE(e.has_code);
-  EXPECT_EQ(e.code, 10061u);
-  EXPECT_EQ(e.text, "connect(3, 10.1.2.3:80, 16) returned -1 [10061]");
-
-  const ParsedLine w = ParseLine(
-      "MYAPP 140510 0012 WRN: recv(3, 0x4a2f10, 512, 0) returned -1 [10035]");
-  EXPECT_EQ(w.kind, LineKind::Call);
-  EXPECT_EQ(w.tag, Tag::Warning);
-  EXPECT_EQ(w.elapsed_ms, 12u);
-  EXPECT_EQ(w.function, "recv");
-  EXPECT_EQ(w.code, 10035u);
+// A call line with the common layout in front of its text.
+Row Info(const std::string &text) {
+  return Line("MYAPP 140509 0000 INF: " + text);
 }
 
-TEST(ParseTextLine, EmptyModuleNameStartsWithTheSpace) {
-  const ParsedLine p =
-      ParseLine(" 140509 0003 INF: WSAIsBlocking() returned FALSE");
-  EXPECT_EQ(p.kind, LineKind::Call);
-  EXPECT_EQ(p.module, "");
-  EXPECT_EQ(p.elapsed_ms, 3u);
-  EXPECT_EQ(p.function, "WSAIsBlocking");
-  EXPECT_EQ(p.result, "FALSE");
+// The line as a failure message can show it: control bytes escaped, very
+// long lines cut.
+std::string Shown(std::string_view line) {
+  std::string out;
+  for (const unsigned char c : line.substr(0, 120)) {
+    if (c >= 0x20 && c < 0x7f) {
+      out += static_cast<char>(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    }
+  }
+  if (line.size() > 120) out += "... (" + std::to_string(line.size()) + ")";
+  return out;
 }
 
-TEST(ParseTextLine, ModuleNameUpTo63CharactersAnyNonSpace) {
-  const ParsedLine dotted =
-      ParseLine("BROWSER.EXE 101230 0001 INF: socket(2, 1, 6) returned 5");
-  EXPECT_EQ(dotted.kind, LineKind::Call);
-  EXPECT_EQ(dotted.module, "BROWSER.EXE");
-
-  const std::string m63(63, 'M');
-  const std::string line = m63 + " 101230 0001 INF: socket(2, 1, 6) returned 5";
-  const ParsedLine longest = ParseLine(line);
-  EXPECT_EQ(longest.kind, LineKind::Call);
-  EXPECT_EQ(longest.module, m63);
-
-  const ParsedLine too_long = ParseLine(m63 + "M" + line.substr(63));
-  EXPECT_EQ(too_long.kind, LineKind::Malformed);
-  EXPECT_EQ(too_long.fault, Fault::BadModule);
-}
-
-TEST(ParseTextLine, ModuleNamesWithSpacesAndRecordsRunTogether) {
-  const struct {
-    const char *line;
-    Fault fault;
-    const char *module;
-  } cases[] = {
-      {"MY PROG 140509 0000 INF: socket(2, 1, 6) returned 5", Fault::None,
-       "MY PROG"},
-      {"MY APP.EXE 140509 0000 ERR: connect(3, 1.2.3.4:80, 16) returned -1 "
-       "[10061]",
-       Fault::None, "MY APP.EXE"},
-      {"A 1 140509 0000 INF: gethostbyname(\"x 120000 0000 ERR: y\") returned "
-       "NULL",
-       Fault::None, "A 1"},
-      // A dump written in part, the next record on the same line.
-      {"      0990  78 78 78 78 78 78 78 78:78 78 78 78 78 78 78 7FILL2 090913 "
-       "0000 ERR: connect(3, 6.6.6.6:443, 16) returned -1 [10061]",
-       Fault::Glued, ""},
-      {"APP 100000 0000 INF: send(3, 0x1000, 5, 0) retAPP 100001 0000 ERR: "
-       "connect(3, 1.2.3.4:80, 16) returned -1 [10061]",
-       Fault::Glued, ""},
-  };
-  for (const auto &c : cases) {
-    const ParsedLine p = ParseLine(c.line);
-    EXPECT_EQ(p.fault, c.fault) << c.line;
-    EXPECT_EQ(p.module, c.module) << c.line;
+// A field the row sets must match; one it leaves unset is not compared.
+template <typename Got, typename Want>
+void ExpectField(const char *field, const Got &got,
+                 const std::optional<Want> &want) {
+  if (want) {
+    EXPECT_EQ(got, *want) << field;
   }
 }
 
-// Only a record's shape outside the quotes makes a line two records.
-TEST(ParseTextLine, ManyRecordShapesInsideQuotesAreOneRecord) {
+bool ComparesSomething(const Row &r) {
+  return r.kind || r.fault || r.module || r.clock || r.elapsed_ms || r.tag ||
+         r.text || r.function || r.result || r.has_code || r.code;
+}
+
+void CheckRows(const std::vector<Row> &rows) {
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Row &r = rows[i];
+    SCOPED_TRACE(testing::Message()
+                 << "row " << i << ": \"" << Shown(r.line) << '"');
+    ASSERT_TRUE(ComparesSomething(r));
+    const ParsedLine p = ParseLine(r.line);
+    ExpectField("kind", p.kind, r.kind);
+    ExpectField("fault", p.fault, r.fault);
+    ExpectField("module", p.module, r.module);
+    ExpectField("clock", p.clock, r.clock);
+    ExpectField("elapsed_ms", p.elapsed_ms, r.elapsed_ms);
+    ExpectField("tag", p.tag, r.tag);
+    ExpectField("text", p.text, r.text);
+    ExpectField("function", p.function, r.function);
+    ExpectField("result", p.result, r.result);
+    ExpectField("has_code", p.has_code, r.has_code);
+    ExpectField("code", p.code, r.code);
+  }
+}
+
+// Layout fields of a text line: module, clock, elapsed and tag.
+TEST(ParseTextLine, LayoutFields) {
+  const std::string m63(63, 'M');
+  const std::string socket_call =
+      " 101230 0001 INF: socket(2, 1, 6) returned 5";
   std::string shapes;
   for (int i = 0; i < 3000; ++i) shapes += " 000000 0000 INF: ";
-  const std::string call = "A 120000 0000 INF: gethostbyname(\"" + shapes;
-  EXPECT_EQ(ParseLine(call + "\") returned NULL").kind, LineKind::Call);
-  EXPECT_EQ(ParseLine(call + "\")B 120000 0000 INF: x) returned NULL").fault,
-            Fault::Glued);
-}
+  const std::string many_shapes =
+      "A 120000 0000 INF: gethostbyname(\"" + shapes;
 
-TEST(ParseTextLine, ElapsedNeedsFourDigitsAndMayHaveMore) {
-  EXPECT_EQ(
-      ParseLine(
-          "M 101252 21004 ERR: connect(6, 1.2.3.4:80, 16) returned -1 [10060]")
-          .elapsed_ms,
-      21004u);
-  EXPECT_EQ(ParseLine("M 101252 000000000000000042 INF: x").elapsed_ms, 42u);
-  EXPECT_EQ(ParseLine("M 101252 999999999999999999 INF: x").elapsed_ms,
-            999999999999999999u);
-
-  for (const char *bad : {"M 101252 250 INF: x",  // three digits
-                          "M 101252 9999999999999999999 INF: x",  // 19 digits
-                          "M 101252 02a0 INF: x",
-                          "M 101252 0250",  // cut after the field
-                          "M 101252 0250INF: x", "M 101252  0250 INF: x"}) {
-    const ParsedLine p = ParseLine(bad);
-    EXPECT_EQ(p.kind, LineKind::Malformed) << bad;
-    EXPECT_EQ(p.fault, Fault::BadElapsed) << bad;
-  }
-}
-
-TEST(ParseTextLine, ClockMustBeSixDigitsOfATimeOfDay) {
-  EXPECT_EQ(ParseLine("M 000000 0000 INF: x").clock, 0u);
-  EXPECT_EQ(ParseLine("M 235959 0000 INF: x").kind, LineKind::Other);
-  for (const char *bad :
-       {"M 240000 0000 INF: x", "M 146009 0000 INF: x", "M 140560 0000 INF: x",
-        "M 1405x9 0000 INF: x", "M 14050 0000 INF: x", "M 1405091 0000 INF: x",
-        "M 140509", "MYAPP", "M 1405"}) {
-    const ParsedLine p = ParseLine(bad);
-    EXPECT_EQ(p.kind, LineKind::Malformed) << bad;
-    EXPECT_EQ(p.fault, Fault::BadClock) << bad;
-  }
-}
-
-TEST(ParseTextLine, OnlyTheThreeTagsAreAccepted) {
-  for (const char *bad :
-       {"M 140509 0000 DBG: x", "M 140509 0000 inf: x", "M 140509 0000 INF:x",
-        "M 140509 0000 INF:", "M 140509 0000 IN", "M 140509 0000 ERR- x"}) {
-    const ParsedLine p = ParseLine(bad);
-    EXPECT_EQ(p.kind, LineKind::Malformed) << bad;
-    EXPECT_EQ(p.fault, Fault::BadTag) << bad;
-  }
-  EXPECT_EQ(ParseLine("M 140509 0000 INF: ").fault, Fault::EmptyText);
+  CheckRows({
+      Line("MYAPP 140509 0000 INF: send(3, 0x4a2f10, 100, 0) returned 60")
+          .Kind(LineKind::Call)
+          .FaultIs(Fault::None)
+          .Module("MYAPP")
+          .Clock(140509)
+          .Elapsed(0)
+          .TagIs(Tag::Info)
+          .Text("send(3, 0x4a2f10, 100, 0) returned 60")
+          .Function("send")
+          .Result("60")
+          .HasCode(false),
+      // Errors and warnings carry their code.
+      Line("MYAPP 140509 0250 ERR: connect(3, 10.1.2.3:80, 16) returned -1 "
+           "[10061]")
+          .Kind(LineKind::Call)
+          .TagIs(Tag::Error)
+          .Elapsed(250)
+          .Function("connect")
+          .Result("-1")
+          .HasCode(true)
+          .Code(10061)
+          .Text("connect(3, 10.1.2.3:80, 16) returned -1 [10061]"),
+      Line("MYAPP 140510 0012 WRN: recv(3, 0x4a2f10, 512, 0) returned -1 "
+           "[10035]")
+          .Kind(LineKind::Call)
+          .TagIs(Tag::Warning)
+          .Elapsed(12)
+          .Function("recv")
+          .Code(10035),
+      // An empty module name: the line starts with the space.
+      Line(" 140509 0003 INF: WSAIsBlocking() returned FALSE")
+          .Kind(LineKind::Call)
+          .Module("")
+          .Elapsed(3)
+          .Function("WSAIsBlocking")
+          .Result("FALSE"),
+      // Module names: up to 63 characters, any but the space.
+      Line("BROWSER.EXE 101230 0001 INF: socket(2, 1, 6) returned 5")
+          .Kind(LineKind::Call)
+          .Module("BROWSER.EXE"),
+      Line(m63 + socket_call).Kind(LineKind::Call).Module(m63),
+      Line(m63 + "M" + socket_call).Fails(Fault::BadModule),
+      // Module names with spaces, and records run together.
+      Line("MY PROG 140509 0000 INF: socket(2, 1, 6) returned 5")
+          .FaultIs(Fault::None)
+          .Module("MY PROG"),
+      Line("MY APP.EXE 140509 0000 ERR: connect(3, 1.2.3.4:80, 16) returned "
+           "-1 [10061]")
+          .FaultIs(Fault::None)
+          .Module("MY APP.EXE"),
+      Line("A 1 140509 0000 INF: gethostbyname(\"x 120000 0000 ERR: y\") "
+           "returned NULL")
+          .FaultIs(Fault::None)
+          .Module("A 1"),
+      // A dump written in part, the next record on the same line.
+      Line("      0990  78 78 78 78 78 78 78 78:78 78 78 78 78 78 78 7FILL2 "
+           "090913 0000 ERR: connect(3, 6.6.6.6:443, 16) returned -1 [10061]")
+          .FaultIs(Fault::Glued)
+          .Module(""),
+      Line("APP 100000 0000 INF: send(3, 0x1000, 5, 0) retAPP 100001 0000 "
+           "ERR: connect(3, 1.2.3.4:80, 16) returned -1 [10061]")
+          .FaultIs(Fault::Glued)
+          .Module(""),
+      // Only a record's shape outside the quotes makes a line two records.
+      Line(many_shapes + "\") returned NULL").Kind(LineKind::Call),
+      Line(many_shapes + "\")B 120000 0000 INF: x) returned NULL")
+          .FaultIs(Fault::Glued),
+      // Elapsed needs four digits and may have more.
+      Line("M 101252 21004 ERR: connect(6, 1.2.3.4:80, 16) returned -1 "
+           "[10060]")
+          .Elapsed(21004),
+      Line("M 101252 000000000000000042 INF: x").Elapsed(42),
+      Line("M 101252 999999999999999999 INF: x").Elapsed(999999999999999999u),
+      Line("M 101252 250 INF: x").Fails(Fault::BadElapsed),  // three digits
+      Line("M 101252 9999999999999999999 INF: x")            // 19 digits
+          .Fails(Fault::BadElapsed),
+      Line("M 101252 02a0 INF: x").Fails(Fault::BadElapsed),
+      Line("M 101252 0250").Fails(Fault::BadElapsed),  // cut after the field
+      Line("M 101252 0250INF: x").Fails(Fault::BadElapsed),
+      Line("M 101252  0250 INF: x").Fails(Fault::BadElapsed),
+      // The clock is six digits of a time of day.
+      Line("M 000000 0000 INF: x").Clock(0),
+      Line("M 235959 0000 INF: x").Kind(LineKind::Other),
+      Line("M 240000 0000 INF: x").Fails(Fault::BadClock),
+      Line("M 146009 0000 INF: x").Fails(Fault::BadClock),
+      Line("M 140560 0000 INF: x").Fails(Fault::BadClock),
+      Line("M 1405x9 0000 INF: x").Fails(Fault::BadClock),
+      Line("M 14050 0000 INF: x").Fails(Fault::BadClock),
+      Line("M 1405091 0000 INF: x").Fails(Fault::BadClock),
+      Line("M 140509").Fails(Fault::BadClock),
+      Line("MYAPP").Fails(Fault::BadClock),
+      Line("M 1405").Fails(Fault::BadClock),
+      // Only the three tags are accepted.
+      Line("M 140509 0000 DBG: x").Fails(Fault::BadTag),
+      Line("M 140509 0000 inf: x").Fails(Fault::BadTag),
+      Line("M 140509 0000 INF:x").Fails(Fault::BadTag),
+      Line("M 140509 0000 INF:").Fails(Fault::BadTag),
+      Line("M 140509 0000 IN").Fails(Fault::BadTag),
+      Line("M 140509 0000 ERR- x").Fails(Fault::BadTag),
+      Line("M 140509 0000 INF: ").FaultIs(Fault::EmptyText),
+  });
 }
 
 // What the text after the tag is: banner, call or custom record.
-
-TEST(ParseTextLine, BannersAreNotCalls) {
-  const ParsedLine start = ParseLine(
-      "MYAPP 140509 0000 INF: started process 0x1A4 trace on 12-07-2026 "
-      "14:05:09 [4.0.4000]");
-  EXPECT_EQ(start.kind, LineKind::TraceStart);
-  const ParsedLine stop = ParseLine(
-      "MYAPP 140510 0001 INF: stopped process 0x1A4 trace on 12-07-2026 "
-      "14:05:10");
-  EXPECT_EQ(stop.kind, LineKind::TraceStop);
+TEST(ParseTextLine, BannersAndCustomRecords) {
+  CheckRows({
+      Info("started process 0x1A4 trace on 12-07-2026 14:05:09 [4.0.4000]")
+          .Kind(LineKind::TraceStart),
+      Line("MYAPP 140510 0001 INF: stopped process 0x1A4 trace on 12-07-2026 "
+           "14:05:10")
+          .Kind(LineKind::TraceStop),
+      Info("hello from the app")
+          .Kind(LineKind::Other)
+          .Text("hello from the app"),
+      Info("I (think) it returned home")
+          .Kind(LineKind::Other)
+          .Text("I (think) it returned home"),
+      Info("init(db) done").Kind(LineKind::Other).Text("init(db) done"),
+      Info("x").Kind(LineKind::Other).Text("x"),
+      Info("checkpoint()").Kind(LineKind::Other).Text("checkpoint()"),
+      Info("tab\tseparated").Kind(LineKind::Other).Text("tab\tseparated"),
+      Info("caf\xc3\xa9 \xe9t\xe9")
+          .Kind(LineKind::Other)
+          .Text("caf\xc3\xa9 \xe9t\xe9"),
+      // An ERR record of the program's own need not carry a code.
+      Line("MYAPP 140509 0000 ERR: could not load the config")
+          .Kind(LineKind::Other),
+  });
 }
 
-TEST(ParseTextLine, CustomRecordsAreOther) {
-  for (const char *text :
-       {"hello from the app", "I (think) it returned home", "init(db) done",
-        "x", "checkpoint()", "tab\tseparated", "caf\xc3\xa9 \xe9t\xe9"}) {
-    const std::string line = std::string("MYAPP 140509 0000 INF: ") + text;
-    const ParsedLine p = ParseLine(line);
-    EXPECT_EQ(p.kind, LineKind::Other) << text;
-    EXPECT_EQ(p.text, text);
-  }
-  // An ERR record of the program's own need not carry a code.
-  EXPECT_EQ(ParseLine("MYAPP 140509 0000 ERR: could not load the config").kind,
-            LineKind::Other);
+Row CallReturns(const std::string &text, std::string function,
+                std::string result) {
+  return Info(text)
+      .Kind(LineKind::Call)
+      .Function(std::move(function))
+      .Result(std::move(result));
 }
 
 TEST(ParseCallResult, EveryResultForm) {
-  struct Case {
-    const char *text;
-    const char *function;
-    const char *result;
-  } cases[] = {
-      {"socket(2, 1, 6) returned INVALID_SOCKET", "socket", "INVALID_SOCKET"},
-      {"gethostbyname(\"nohost\") returned NULL", "gethostbyname", "NULL"},
-      {"WSAIsBlocking() returned TRUE", "WSAIsBlocking", "TRUE"},
-      {"WSAAsyncGetHostByName(0x0, 0x400, \"x\", 0x0, 0) returned 0x2A01",
-       "WSAAsyncGetHostByName", "0x2A01"},
-      {"WSASetBlockingHook(0x401000) returned 0x00401a2f", "WSASetBlockingHook",
-       "0x00401a2f"},
-      {"gethostbyname(\"localhost\") returned 127.0.0.1 (localhost)",
-       "gethostbyname", "127.0.0.1 (localhost)"},
-      {"getservbyname(\"http\", \"tcp\") returned 80 (http)", "getservbyname",
-       "80 (http)"},
-      {"gethostbyaddr(0x12fa00, 4, 2) returned 255.255.255.255 ()",
-       "gethostbyaddr", "255.255.255.255 ()"},
-      {"gethostbyaddr(10.9.8.7, 16, 23) returned (no address) (empty)",
-       "gethostbyaddr", "(no address) (empty)"},
-      {"recv(5, 0x7ffd1234, 512, 0) returned 0", "recv", "0"},
-      {"select(0, 0x0, 0x0, 0x0, 0x0) returned -1", "select", "-1"},
-      {"__WSAFDIsSet(3, 0x12fa00) returned 1", "__WSAFDIsSet", "1"},
-  };
-  for (const Case &c : cases) {
-    const std::string line = std::string("MYAPP 140509 0000 INF: ") + c.text;
-    const ParsedLine p = ParseLine(line);
-    EXPECT_EQ(p.kind, LineKind::Call) << c.text;
-    EXPECT_EQ(p.function, c.function) << c.text;
-    EXPECT_EQ(p.result, c.result) << c.text;
-  }
-}
-
-TEST(ParseCallResult, ResultFollowsTheLastReturnedMarker) {
-  const ParsedLine a = ParseLine(
-      "MYAPP 140509 0000 ERR: gethostbyname(\"a) returned 5\") returned NULL "
-      "[11001]");
-  EXPECT_EQ(a.kind, LineKind::Call);
-  EXPECT_EQ(a.function, "gethostbyname");
-  EXPECT_EQ(a.result, "NULL");
-  EXPECT_EQ(a.code, 11001u);
-
-  const ParsedLine b = ParseLine(
-      "MYAPP 140509 0000 INF: gethostbyname(\"x) returned 1.2.3.4 (y\") "
-      "returned 10.0.0.1 (h (1))");
-  EXPECT_EQ(b.kind, LineKind::Call);
-  EXPECT_EQ(b.result, "10.0.0.1 (h (1))");
+  CheckRows({
+      CallReturns("socket(2, 1, 6) returned INVALID_SOCKET", "socket",
+                  "INVALID_SOCKET"),
+      CallReturns("gethostbyname(\"nohost\") returned NULL", "gethostbyname",
+                  "NULL"),
+      CallReturns("WSAIsBlocking() returned TRUE", "WSAIsBlocking", "TRUE"),
+      CallReturns("WSAAsyncGetHostByName(0x0, 0x400, \"x\", 0x0, 0) returned "
+                  "0x2A01",
+                  "WSAAsyncGetHostByName", "0x2A01"),
+      CallReturns("WSASetBlockingHook(0x401000) returned 0x00401a2f",
+                  "WSASetBlockingHook", "0x00401a2f"),
+      CallReturns("gethostbyname(\"localhost\") returned 127.0.0.1 (localhost)",
+                  "gethostbyname", "127.0.0.1 (localhost)"),
+      CallReturns("getservbyname(\"http\", \"tcp\") returned 80 (http)",
+                  "getservbyname", "80 (http)"),
+      CallReturns("gethostbyaddr(0x12fa00, 4, 2) returned 255.255.255.255 ()",
+                  "gethostbyaddr", "255.255.255.255 ()"),
+      CallReturns("gethostbyaddr(10.9.8.7, 16, 23) returned (no address) "
+                  "(empty)",
+                  "gethostbyaddr", "(no address) (empty)"),
+      CallReturns("recv(5, 0x7ffd1234, 512, 0) returned 0", "recv", "0"),
+      CallReturns("select(0, 0x0, 0x0, 0x0, 0x0) returned -1", "select", "-1"),
+      CallReturns("__WSAFDIsSet(3, 0x12fa00) returned 1", "__WSAFDIsSet", "1"),
+      // The result follows the last "returned" marker.
+      Line("MYAPP 140509 0000 ERR: gethostbyname(\"a) returned 5\") returned "
+           "NULL [11001]")
+          .Kind(LineKind::Call)
+          .Function("gethostbyname")
+          .Result("NULL")
+          .Code(11001),
+      Info("gethostbyname(\"x) returned 1.2.3.4 (y\") returned 10.0.0.1 (h "
+           "(1))")
+          .Kind(LineKind::Call)
+          .Result("10.0.0.1 (h (1))"),
+  });
 }
 
 TEST(ParseCallResult, TracedCallWithoutAReadableResultIsMalformed) {
-  for (const char *text : {
-           "send(3, 0x4a2f10, 100, 0) retu",       // cut inside the marker
-           "send(3, 0x4a2f10, 100, 0) returned ",  // cut after it
-           "send(3, 0x4a",                         // cut in the arguments
-           "gethostbyname(\"localhost\") returned 127.0.0.1 (localh",
-           "gethostbyname(\"h\") returned 127.0.0 (h)",
-           "gethostbyname(\"h\") returned 256.0.0.1 (h)",
-           "gethostbyname(\"h\") returned -1 (h)",
-           "WSAAsyncSelect(3, 0x0, 0x400, 1) returned 0x",
-           "WSAAsyncSelect(3, 0x0, 0x400, 1) returned 0xZZ",
-           "recv(3, 0x4a2f10, 512, 0) returned -",
-           "recv(3, 0x4a2f10, 512, 0) returned 12a",
-           "recv(3, 0x4a2f10, 512, 0) returned 5 [10035]",  // code on an INF
-                                                            // line
-           "socket(2, 1, 6) returned invalid_socket",
-       }) {
-    const std::string line = std::string("MYAPP 140509 0000 INF: ") + text;
-    const ParsedLine p = ParseLine(line);
-    EXPECT_EQ(p.kind, LineKind::Malformed) << text;
-    EXPECT_EQ(p.fault, Fault::BadResult) << text;
-  }
-  // The same damage to a name the tracer never writes is a custom record.
-  EXPECT_EQ(ParseLine("MYAPP 140509 0000 INF: mysend(3, 0x4a").kind,
-            LineKind::Other);
+  CheckRows({
+      Info("send(3, 0x4a2f10, 100, 0) retu")  // cut inside the marker
+          .Fails(Fault::BadResult),
+      Info("send(3, 0x4a2f10, 100, 0) returned ")  // cut after it
+          .Fails(Fault::BadResult),
+      Info("send(3, 0x4a").Fails(Fault::BadResult),  // cut in the arguments
+      Info("gethostbyname(\"localhost\") returned 127.0.0.1 (localh")
+          .Fails(Fault::BadResult),
+      Info("gethostbyname(\"h\") returned 127.0.0 (h)").Fails(Fault::BadResult),
+      Info("gethostbyname(\"h\") returned 256.0.0.1 (h)")
+          .Fails(Fault::BadResult),
+      Info("gethostbyname(\"h\") returned -1 (h)").Fails(Fault::BadResult),
+      Info("WSAAsyncSelect(3, 0x0, 0x400, 1) returned 0x")
+          .Fails(Fault::BadResult),
+      Info("WSAAsyncSelect(3, 0x0, 0x400, 1) returned 0xZZ")
+          .Fails(Fault::BadResult),
+      Info("recv(3, 0x4a2f10, 512, 0) returned -").Fails(Fault::BadResult),
+      Info("recv(3, 0x4a2f10, 512, 0) returned 12a").Fails(Fault::BadResult),
+      // A code on an INF line.
+      Info("recv(3, 0x4a2f10, 512, 0) returned 5 [10035]")
+          .Fails(Fault::BadResult),
+      Info("socket(2, 1, 6) returned invalid_socket").Fails(Fault::BadResult),
+      // The same damage to a name the tracer never writes is a custom record.
+      Info("mysend(3, 0x4a").Kind(LineKind::Other),
+  });
 }
 
 TEST(ParseCallResult, ErrorCallNeedsItsCodeAtTheEnd) {
-  for (const char *text :
-       {"connect(3, 10.1.2.3:80, 16) returned -1",
-        "connect(3, 10.1.2.3:80, 16) returned -1 [10a61]",
-        "connect(3, 10.1.2.3:80, 16) returned -1 []",
-        "connect(3, 10.1.2.3:80, 16) returned -1 [1234567890]"}) {
-    for (const char *tag : {"ERR: ", "WRN: "}) {
-      const std::string line = std::string("MYAPP 140509 0250 ") + tag + text;
-      const ParsedLine p = ParseLine(line);
-      EXPECT_EQ(p.kind, LineKind::Malformed) << tag << text;
-    }
-  }
-  EXPECT_EQ(
-      ParseLine(
-          "MYAPP 140509 0250 ERR: connect(3, 10.1.2.3:80, 16) returned -1")
-          .fault,
-      Fault::MissingCode);
-  // A code cut short leaves "-1 [1006" as the result.
-  EXPECT_EQ(ParseLine("MYAPP 140509 0250 ERR: connect(3, 10.1.2.3:80, 16) "
-                      "returned -1 [1006")
-                .fault,
-            Fault::BadResult);
-  EXPECT_EQ(ParseLine("MYAPP 140509 0250 ERR: connect(3, 10.1.2.3:80, 16) "
-                      "returned -1 [123456789]")
-                .code,
-            123456789u);
-  // The resolver's own codes are negative.
-  EXPECT_EQ(ParseLine("MYAPP 140509 0250 ERR: getaddrinfo(\"a\", NULL) "
-                      "returned -9 [-9]")
-                .code,
-            0u - 9u);
+  const std::string connect = "connect(3, 10.1.2.3:80, 16) returned -1";
+  const std::string err = "MYAPP 140509 0250 ERR: ";
+  const std::string wrn = "MYAPP 140509 0250 WRN: ";
+  CheckRows({
+      Line(err + connect).Kind(LineKind::Malformed),
+      Line(wrn + connect).Kind(LineKind::Malformed),
+      Line(err + connect + " [10a61]").Kind(LineKind::Malformed),
+      Line(wrn + connect + " [10a61]").Kind(LineKind::Malformed),
+      Line(err + connect + " []").Kind(LineKind::Malformed),
+      Line(wrn + connect + " []").Kind(LineKind::Malformed),
+      Line(err + connect + " [1234567890]").Kind(LineKind::Malformed),
+      Line(wrn + connect + " [1234567890]").Kind(LineKind::Malformed),
+      Line(err + connect).FaultIs(Fault::MissingCode),
+      // A code cut short leaves "-1 [1006" as the result.
+      Line(err + connect + " [1006").FaultIs(Fault::BadResult),
+      Line(err + connect + " [123456789]").Code(123456789),
+      // The resolver's own codes are negative.
+      Line(err + "getaddrinfo(\"a\", NULL) returned -9 [-9]").Code(0u - 9u),
+  });
 }
 
 // Dump lines and lines that are not text at all.
-
-TEST(ParseDumpLine, OffsetsOfFourOrMoreHexDigits) {
-  for (
-      const char *dump : {
-          "      0000  48 65 6C 6C 6F                                   Hello",
-          "      0010  48 65 6C 6C 6F 20 77 6F:72 6C 64 21 0D 0A 00 FF  Hello "
-          "world!....",
-          "      FFF0  41                                               A",
-          "      10000  48 65 6C 6C 6F                                   "
-          "Hello",
-          "      1A2B3  48:",
-          " 0000  41                                               A",  // empty
-                                                                        // module
-                                                                        // name
-          "            0020  0D 0A                                            "
-          "..",
-      }) {
-    const ParsedLine p = ParseLine(dump);
-    EXPECT_EQ(p.kind, LineKind::Dump) << dump;
-  }
-}
-
-TEST(ParseDumpLine, IndentedLinesOfOtherShapesAreMalformed) {
-  for (const char *bad :
-       {"      00Z0  48 65", "      00ab  48 65", "      000  48 65",
-        "      0000 48 65", "      0000  ", "      0000  4",
-        "      0000  4g 65", "      0000  48-65", "      ", "  hello"}) {
-    const ParsedLine p = ParseLine(bad);
-    EXPECT_EQ(p.kind, LineKind::Malformed) << '"' << bad << '"';
-    EXPECT_EQ(p.fault, Fault::BadDump) << '"' << bad << '"';
-  }
-  // One leading space is an empty module name, so the text layout decides.
-  EXPECT_EQ(ParseLine(" garbage").fault, Fault::BadClock);
+TEST(ParseDumpLine, OffsetsAndShapes) {
+  CheckRows({
+      Line("      0000  48 65 6C 6C 6F                                   Hello")
+          .Kind(LineKind::Dump),
+      Line("      0010  48 65 6C 6C 6F 20 77 6F:72 6C 64 21 0D 0A 00 FF  "
+           "Hello world!....")
+          .Kind(LineKind::Dump),
+      Line("      FFF0  41                                               A")
+          .Kind(LineKind::Dump),
+      Line("      10000  48 65 6C 6C 6F                                   "
+           "Hello")
+          .Kind(LineKind::Dump),
+      Line("      1A2B3  48:").Kind(LineKind::Dump),
+      // An empty module name.
+      Line(" 0000  41                                               A")
+          .Kind(LineKind::Dump),
+      Line("            0020  0D 0A                                            "
+           "..")
+          .Kind(LineKind::Dump),
+      // Indented lines of other shapes.
+      Line("      00Z0  48 65").Fails(Fault::BadDump),
+      Line("      00ab  48 65").Fails(Fault::BadDump),
+      Line("      000  48 65").Fails(Fault::BadDump),
+      Line("      0000 48 65").Fails(Fault::BadDump),
+      Line("      0000  ").Fails(Fault::BadDump),
+      Line("      0000  4").Fails(Fault::BadDump),
+      Line("      0000  4g 65").Fails(Fault::BadDump),
+      Line("      0000  48-65").Fails(Fault::BadDump),
+      Line("      ").Fails(Fault::BadDump),
+      Line("  hello").Fails(Fault::BadDump),
+      // One leading space is an empty module name: the text layout decides.
+      Line(" garbage").FaultIs(Fault::BadClock),
+  });
 }
 
 TEST(ParseGarbage, ControlBytesAndEmptyLines) {
-  EXPECT_EQ(ParseLine("").fault, Fault::Empty);
-  const std::string nul_inside(
-      "MYAPP 140509 0000 INF: send(3, \0x, 1, 0) returned 1", 51);
-  for (const std::string &bad :
-       {nul_inside, std::string("\x00\x00\x1a\xff garbage", 12),
-        std::string("MYAPP 140509 0000 INF: a\rb"),
-        std::string("MYAPP 140509 0000 INF: \x1b[31m"),
-        std::string("MYAPP 140509 0000 INF: del\x7f"), std::string("\x01")}) {
-    const ParsedLine p = ParseLine(bad);
-    EXPECT_EQ(p.kind, LineKind::Malformed);
-    EXPECT_EQ(p.fault, Fault::ControlByte);
-  }
-  EXPECT_EQ(ParseLine("\xff\xfe\xfd").fault, Fault::BadClock);
+  CheckRows({
+      Line("").FaultIs(Fault::Empty),
+      Line(std::string("MYAPP 140509 0000 INF: send(3, \0x, 1, 0) returned 1",
+                       51))
+          .Fails(Fault::ControlByte),
+      Line(std::string("\x00\x00\x1a\xff garbage", 12))
+          .Fails(Fault::ControlByte),
+      Line("MYAPP 140509 0000 INF: a\rb").Fails(Fault::ControlByte),
+      Line("MYAPP 140509 0000 INF: \x1b[31m").Fails(Fault::ControlByte),
+      Line("MYAPP 140509 0000 INF: del\x7f").Fails(Fault::ControlByte),
+      Line("\x01").Fails(Fault::ControlByte),
+      Line("\xff\xfe\xfd").FaultIs(Fault::BadClock),
+  });
 }
 
 TEST(ParseCallResult, ByteCountsAreNonNegativeIntegersOnly) {
-  std::uint64_t n = 7;
-  EXPECT_TRUE(nqtrace::ResultAsCount("60", n));
-  EXPECT_EQ(n, 60u);
-  EXPECT_TRUE(nqtrace::ResultAsCount("0", n));
-  EXPECT_EQ(n, 0u);
-  EXPECT_TRUE(nqtrace::ResultAsCount("9999999999999999999", n));
-  EXPECT_EQ(n, 9999999999999999999u);
-  n = 7;
-  for (const char *no : {"-1", "NULL", "0x10", "", "12a", "TRUE",
-                         "10.0.0.1 (h)", "18446744073709551616"}) {
-    EXPECT_FALSE(nqtrace::ResultAsCount(no, n)) << no;
-    EXPECT_EQ(n, 7u) << no;
+  const struct {
+    const char *result;
+    bool is_count;
+    std::uint64_t count;  // also what a refused result leaves in place
+  } rows[] = {
+      {"60", true, 60},
+      {"0", true, 0},
+      {"9999999999999999999", true, 9999999999999999999u},
+      {"-1", false, 7},
+      {"NULL", false, 7},
+      {"0x10", false, 7},
+      {"", false, 7},
+      {"12a", false, 7},
+      {"TRUE", false, 7},
+      {"10.0.0.1 (h)", false, 7},
+      {"18446744073709551616", false, 7},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.result);
+    std::uint64_t n = 7;
+    EXPECT_EQ(nqtrace::ResultAsCount(r.result, n), r.is_count);
+    EXPECT_EQ(n, r.count);
   }
 }
 
 TEST(WinsockNames, ErrorCodesAtTheEdgesOfTheTable) {
-  EXPECT_STREQ(nqtrace::WsaErrorName(10004), "WSAEINTR");
-  EXPECT_STREQ(nqtrace::WsaErrorName(10035), "WSAEWOULDBLOCK");
-  EXPECT_STREQ(nqtrace::WsaErrorName(10061), "WSAECONNREFUSED");
-  EXPECT_STREQ(nqtrace::WsaErrorName(10093), "WSANOTINITIALISED");
-  EXPECT_STREQ(nqtrace::WsaErrorName(10101), "WSAEDISCON");
-  EXPECT_STREQ(nqtrace::WsaErrorName(11001), "WSAHOST_NOT_FOUND");
-  EXPECT_STREQ(nqtrace::WsaErrorName(11004), "WSANO_DATA");
-  for (std::uint32_t unknown :
-       {0u, 10003u, 10005u, 10072u, 10107u, 11000u, 11005u})
-    EXPECT_EQ(nqtrace::WsaErrorName(unknown), nullptr) << unknown;
+  const struct {
+    std::uint32_t code;
+    const char *name;  // nullptr: not in the table
+  } rows[] = {
+      {10004, "WSAEINTR"},        {10035, "WSAEWOULDBLOCK"},
+      {10061, "WSAECONNREFUSED"}, {10093, "WSANOTINITIALISED"},
+      {10101, "WSAEDISCON"},      {11001, "WSAHOST_NOT_FOUND"},
+      {11004, "WSANO_DATA"},      {0, nullptr},
+      {10003, nullptr},           {10005, nullptr},
+      {10072, nullptr},           {10107, nullptr},
+      {11000, nullptr},           {11005, nullptr},
+  };
+  for (const auto &r : rows)
+    EXPECT_STREQ(nqtrace::WsaErrorName(r.code), r.name) << r.code;
 }
 
 TEST(WinsockNames, CodesBelow10000AreLinuxErrnoNames) {
-  const std::pair<std::uint32_t, const char *> names[] = {
+  const struct {
+    std::uint32_t code;
+    const char *name;  // nullptr: no name
+  } rows[] = {
       {11, "EAGAIN"},
       {111, "ECONNREFUSED"},
       {115, "EINPROGRESS"},
@@ -393,46 +510,73 @@ TEST(WinsockNames, CodesBelow10000AreLinuxErrnoNames) {
       {1, "EPERM"},
       {125, "ECANCELED"},
       {10061, "WSAECONNREFUSED"},
-      {11001, "WSAHOST_NOT_FOUND"}};
-  for (const auto &n : names)
-    EXPECT_STREQ(nqtrace::ErrorName(n.first), n.second) << n.first;
-  for (std::uint32_t unknown : {0u, 3u, 126u, 9999u, 10107u})
-    EXPECT_EQ(nqtrace::ErrorName(unknown), nullptr) << unknown;
+      {11001, "WSAHOST_NOT_FOUND"},
+      {0, nullptr},
+      {3, nullptr},
+      {126, nullptr},
+      {9999, nullptr},
+      {10107, nullptr},
+  };
+  for (const auto &r : rows)
+    EXPECT_STREQ(nqtrace::ErrorName(r.code), r.name) << r.code;
 }
 
 TEST(WinsockNames, DataDirectionFollowsTheList) {
-  const std::pair<const char *, int> calls[] = {
+  const struct {
+    const char *name;
+    int direction;
+  } rows[] = {
       {"send", 1},        {"sendto", 1},    {"write", 1},     {"sendmmsg", 1},
       {"splice", 1},      {"recv", -1},     {"recvfrom", -1}, {"readv", -1},
       {"recvmsg", -1},    {"connect", 0},   {"select", 0},    {"socketpair", 0},
       {"getaddrinfo", 0}, {"WSARecvEx", 0}, {"Send", 0},      {"", 0}};
-  for (const auto &c : calls)
-    EXPECT_EQ(nqtrace::DataDirection(c.first), c.second) << c.first;
+  for (const auto &r : rows)
+    EXPECT_EQ(nqtrace::DataDirection(r.name), r.direction) << r.name;
 }
 
 TEST(WinsockNames, TracedFunctionsMatchExactly) {
-  for (const char *f : {"accept", "connect", "socket", "recvfrom", "sendto",
-                        "WSAAsyncGetHostByName", "WSAUnhookBlockingHook",
-                        "read", "getaddrinfo"})
-    EXPECT_TRUE(nqtrace::IsTracedFunction(f)) << f;
-  for (const char *f :
-       {"Connect", "conn", "connectx", "", "WSAStartup", "mysend"})
-    EXPECT_FALSE(nqtrace::IsTracedFunction(f)) << f;
+  const struct {
+    const char *name;
+    bool traced;
+  } rows[] = {
+      {"accept", true},
+      {"connect", true},
+      {"socket", true},
+      {"recvfrom", true},
+      {"sendto", true},
+      {"WSAAsyncGetHostByName", true},
+      {"WSAUnhookBlockingHook", true},
+      {"read", true},
+      {"getaddrinfo", true},
+      {"Connect", false},
+      {"conn", false},
+      {"connectx", false},
+      {"", false},
+      {"WSAStartup", false},
+      {"mysend", false},
+  };
+  for (const auto &r : rows)
+    EXPECT_EQ(nqtrace::IsTracedFunction(r.name), r.traced) << r.name;
 }
 
 TEST(WinsockNames, WindowsSockets2CallsFromTheList) {
   // Names in two lists (recvfrom) keep the result that counts their bytes.
-  const std::tuple<const char *, int, bool, bool> calls[] = {
-      {"WSASendTo", 1, false, true},
-      {"AcceptEx", -1, false, true},
-      {"recvfrom", -1, false, false},
-      {"WSAIoctl", 0, false, false},
-      {"CompletionRoutine", 0, true, false},
-      {"GetOverlappedResultEx", 0, true, false}};
-  for (const auto &[name, direction, completion, by_dump] : calls) {
-    EXPECT_EQ(nqtrace::DataDirection(name), direction) << name;
-    EXPECT_EQ(nqtrace::IsCompletion(name), completion) << name;
-    EXPECT_EQ(nqtrace::MovesByDump(name), by_dump) << name;
+  const struct {
+    const char *name;
+    int direction;
+    bool completion;
+    bool by_dump;
+  } rows[] = {{"WSASendTo", 1, false, true},
+              {"AcceptEx", -1, false, true},
+              {"recvfrom", -1, false, false},
+              {"WSAIoctl", 0, false, false},
+              {"CompletionRoutine", 0, true, false},
+              {"GetOverlappedResultEx", 0, true, false}};
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(nqtrace::DataDirection(r.name), r.direction);
+    EXPECT_EQ(nqtrace::IsCompletion(r.name), r.completion);
+    EXPECT_EQ(nqtrace::MovesByDump(r.name), r.by_dump);
   }
 }
 
@@ -444,7 +588,7 @@ TEST(TlsLines, PlaintextCountAndDirection) {
     const char *text;
     int direction;
     std::uint64_t count;  // 0: none
-  } lines[] = {
+  } rows[] = {
       {"INF: SSL_write(5, 0x1, 79) returned 79", 1, 79},
       {"INF: SSL_read(-1, 0x1, 102400) returned 5184", -1, 5184},
       {"INF: SSL_read(5, 0x1, 16) returned 0", -1, 0},
@@ -458,26 +602,38 @@ TEST(TlsLines, PlaintextCountAndDirection) {
       {"INF: SSL_shutdown(5) returned 1", 0, 0},
       {"INF: send(5, 0x1, 79, 0) returned 79", 0, 0},
   };
-  for (const auto &l : lines) {
-    const std::string line = std::string("M 120000 0000 ") + l.text;
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.text);
+    const std::string line = std::string("M 120000 0000 ") + r.text;
     const ParsedLine p = ParseLine(line);
-    ASSERT_EQ(p.kind, LineKind::Call) << l.text;
-    EXPECT_EQ(nqtrace::PlaintextDirection(p.function), l.direction) << l.text;
-    EXPECT_EQ(nqtrace::DataDirection(p.function) != 0, p.function == "send")
-        << l.text;
+    ASSERT_EQ(p.kind, LineKind::Call);
+    EXPECT_EQ(nqtrace::PlaintextDirection(p.function), r.direction);
+    EXPECT_EQ(nqtrace::DataDirection(p.function) != 0, p.function == "send");
     std::uint64_t n = 0;
-    EXPECT_EQ(nqtrace::PlaintextCount(p, n), l.count != 0) << l.text;
-    EXPECT_EQ(l.count != 0 ? n : 0, l.count) << l.text;
+    EXPECT_EQ(nqtrace::PlaintextCount(p, n), r.count != 0);
+    EXPECT_EQ(r.count != 0 ? n : 0, r.count);
   }
 }
 
 TEST(TlsLines, KeyLogRecords) {
-  std::string_view key;
-  EXPECT_TRUE(nqtrace::TlsKeyLog("TLS key log: CLIENT_RANDOM ab cd", key));
-  EXPECT_EQ(key, "CLIENT_RANDOM ab cd");
-  for (const char *other : {"TLS key log: ", "TLS key log:CLIENT_RANDOM a b",
-                            "tls key log: CLIENT_RANDOM a b", "x"})
-    EXPECT_FALSE(nqtrace::TlsKeyLog(other, key)) << other;
+  const struct {
+    const char *text;
+    const char *key;  // nullptr: not a key log record
+  } rows[] = {
+      {"TLS key log: CLIENT_RANDOM ab cd", "CLIENT_RANDOM ab cd"},
+      {"TLS key log: ", nullptr},
+      {"TLS key log:CLIENT_RANDOM a b", nullptr},
+      {"tls key log: CLIENT_RANDOM a b", nullptr},
+      {"x", nullptr},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.text);
+    std::string_view key;
+    EXPECT_EQ(nqtrace::TlsKeyLog(r.text, key), r.key != nullptr);
+    if (r.key != nullptr) {
+      EXPECT_EQ(key, r.key);
+    }
+  }
 }
 
 }  // namespace

@@ -16,8 +16,8 @@
 #include "netquill.h"
 #include "platform/os.h"
 #include "privilege.h"
+#include "support/syserr.h"
 #include "support/test_env.h"
-#include "syserr.h"
 
 using namespace nqtest;
 namespace fs = std::filesystem;
@@ -49,17 +49,17 @@ std::string TracedCalls() {
   char data[17] = "sixteen bytes ok";
   t_code = 10061;
   t_restored = 0;
-  nqstress::SetSystemError(kSystemError);
+  nqtest::SetSystemError(kSystemError);
   if (TX_connect(-1, 3, reinterpret_cast<struct sockaddr *>(&sin), 16) != -1) {
     return "connect's result changed";
   }
-  if (!nqstress::SystemErrorIs(kSystemError)) return "connect: system error";
+  if (!nqtest::SystemErrorIs(kSystemError)) return "connect: system error";
   if (t_restored != 10061) return "connect: code not handed back";
   t_code = 0;
   t_restored = -1;
-  nqstress::SetSystemError(kSystemError + 1);
+  nqtest::SetSystemError(kSystemError + 1);
   if (TX_send(16, 3, data, 16, 0) != 16) return "send's result changed";
-  if (!nqstress::SystemErrorIs(kSystemError + 1)) return "send: system error";
+  if (!nqtest::SystemErrorIs(kSystemError + 1)) return "send: system error";
   if (t_restored != 0) return "send: code not handed back";
   return "";
 }
@@ -93,10 +93,10 @@ class Faults : public TraceTest {
     std::vector<std::string> before = Listing(dir_);
     Fakes::appends = 0;
     Fakes::tick = 1100;
-    nqstress::SetSystemError(kSystemError);
+    nqtest::SetSystemError(kSystemError);
     EXPECT_EQ(NetQuillWrite(0, "plain", 0), 0);
     EXPECT_EQ(NetQuillWrite(TRACE_KIND_DUMP, "abc", 3), 0);
-    EXPECT_TRUE(nqstress::SystemErrorIs(kSystemError));
+    EXPECT_TRUE(nqtest::SystemErrorIs(kSystemError));
     EXPECT_EQ(TracedCalls(), "");
     // Two writes, the connect line, the send line with its dump.
     EXPECT_EQ(Fakes::appends.load(), 4);
@@ -222,9 +222,9 @@ constexpr int kReadOnlyIgnored = 50;
 int TraceToReadOnly(const std::string &path) {
   if (std::ofstream(path, std::ios::app).is_open()) return kReadOnlyIgnored;
   if (WSAEnableTrace(path.c_str(), TRACE_FLAG_DUMP) != 1) return 1;
-  nqstress::SetSystemError(kSystemError);
+  nqtest::SetSystemError(kSystemError);
   if (NetQuillWrite(0, "refused", 0) != 0) return 2;
-  if (!nqstress::SystemErrorIs(kSystemError)) return 3;
+  if (!nqtest::SystemErrorIs(kSystemError)) return 3;
   if (!TracedCalls().empty()) return 4;
   if (WSADisableTrace() != 1) return 5;
   return 0;

@@ -9,11 +9,14 @@
 #include "core/admission.h"
 #include "netquill.h"
 #include "platform/os.h"
+#include "support/syserr.h"
 #include "support/test_env.h"
-#include "syserr.h"
 
 namespace nqstress {
 namespace {
+
+using nqtest::SetSystemError;
+using nqtest::SystemErrorIs;
 
 constexpr int kMaxSend = 128;
 

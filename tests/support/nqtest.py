@@ -6,19 +6,52 @@ import os
 import shutil
 import subprocess
 import time
+import traceback
 
 SKIP = 77  # the exit status ctest counts as skipped (SKIP_RETURN_CODE)
 failures = []
 checked = [0]
+scenario = [None]  # the name of the scenario running, for its failures
 
 
 def check(cond, message, detail=None):
     """Records a failed check; returns cond, so a caller can go on."""
     checked[0] += 1
     if not cond:
+        if scenario[0]:
+            message = "[%s] %s" % (scenario[0], message)
         failures.append(message if detail is None else
                         "%s\n    %s" % (message, detail))
     return cond
+
+
+def run_scenarios(table, *args, only=None):
+    """Runs each (name, function) of table on args, or those named in only:
+    each on its own, its failures marked with its name, one that raises
+    failing alone. A line per scenario says how its checks went. SKIP when
+    every scenario run said SKIP, else None (report() has the verdict)."""
+    statuses = []
+    for name, function in table:
+        if only and name not in only:
+            continue
+        failed, count = len(failures), checked[0]
+        scenario[0] = name
+        try:
+            status = function(*args)
+        except Exception:  # the next scenarios still run
+            status = None
+            check(False, "raised", traceback.format_exc().strip())
+        if status != SKIP and checked[0] == count:
+            check(False, "checked nothing")
+        scenario[0] = None
+        statuses.append(status)
+        print("%s %s: %d of %d checks failed" % (
+            "SKIPPED" if status == SKIP else
+            "FAIL" if len(failures) > failed else "ok", name,
+            len(failures) - failed, checked[0] - count))
+    if only and not statuses:
+        check(False, "no scenario named %s" % ", ".join(only))
+    return SKIP if statuses and all(s == SKIP for s in statuses) else None
 
 
 def report(summary=""):

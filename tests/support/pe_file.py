@@ -1,10 +1,14 @@
 """Reads what the tests check in a PE file (a DLL of this tree or the
 system's): the export table, the imports, the sections, the TLS directory;
-and the module definitions the export tables are made from. Scripts import
-it by path: sys.path.insert(0, <tests/support>)."""
+and the module definitions the export tables are made from; and whether
+32-bit code pops its arguments as __stdcall requires. Scripts import it by
+path: sys.path.insert(0, <tests/support>)."""
 import re
+import subprocess
 
 import pefile
+
+from nqtest import check
 
 TLS_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_TLS"]
 UNINITIALISED_DATA = pefile.SECTION_CHARACTERISTICS[
@@ -61,3 +65,49 @@ def read_def(path):
         if m:
             exports[m.group(1)] = int(m.group(2))
     return exports
+
+
+# A ret and the bytes it pops ("ret $0x10"), in objdump's disassembly.
+RET = re.compile(r"\tret\s*(?:\$0x([0-9a-f]+))?")
+
+
+def disassemble(objdump, path, *options):
+    return subprocess.run([objdump, "-d", "--no-show-raw-insn"] +
+                          list(options) + [path], capture_output=True,
+                          text=True, check=True).stdout
+
+
+def check_stdcall(objdump, want, dll=None, pe=None, objects=()):
+    """On 32-bit x86 a __stdcall function pops its own arguments with
+    "ret $N": checks that each function pops what want (name to bytes)
+    says. Either the exports of dll (read as pe), each from its address to
+    its first ret, every export needing a row of want; or the functions of
+    the object files whose symbols hold a name of want (C++ names are
+    mangled around it), every ret of theirs, every row needing its code."""
+    found = {}
+
+    def pops(name, ret):
+        found[name] = popped = int(ret.group(1) or "0", 16)
+        check(name in want and popped == want[name],
+              "%s pops %d bytes, stdcall needs %s" % (name, popped,
+                                                      want.get(name)))
+
+    for name, ordinal in sorted(pe.names.items()) if dll else ():
+        start = pe.image_base + pe.entries[ordinal]
+        ret = RET.search(disassemble(objdump, dll, "--start-address=0x%x" %
+                                     start, "--stop-address=0x%x" %
+                                     (start + 4096)))
+        if check(ret is not None, "%s: no ret found" % name):
+            pops(name, ret)
+    for obj in objects:
+        function = None
+        for line in disassemble(objdump, obj).splitlines():
+            m = re.match(r"^[0-9a-f]+ <(\S+)>:$", line)
+            if m:
+                function = ([k for k in want if k in m.group(1)] + [None])[0]
+            ret = RET.search(line)
+            if function and ret:
+                pops(function, ret)
+    if objects:
+        check(set(found) == set(want), "no code found for %s" %
+              sorted(set(want) - set(found)))

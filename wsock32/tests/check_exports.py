@@ -6,14 +6,12 @@ ordinals against the ws2_32.dll beside it, its imports, and on 32-bit x86
 that every export pops its arguments as __stdcall requires."""
 import argparse
 import os
-import re
-import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "..", "tests", "support"))
 from nqtest import SKIP, check, failures, report  # noqa: E402
-from pe_file import PeFile, read_def  # noqa: E402
+from pe_file import PeFile, check_stdcall, read_def  # noqa: E402
 
 # Bytes of arguments of each export as Windows declares it, which on 32-bit
 # x86 a __stdcall function pops with "ret $N", and its ordinal: Windows
@@ -37,22 +35,6 @@ def read_calls(path):
             LISTED_ORDINALS[name] = int(ordinal)
         if ws2 != "-":
             WS2_ORDINALS[name] = int(ws2)
-
-
-def check_stdcall(tool, dll, pe):
-    for name, ordinal in sorted(pe.names.items()):
-        start = pe.image_base + pe.entries[ordinal]
-        out = subprocess.run(
-            [tool, "-d", "--no-show-raw-insn", "--start-address=0x%x" % start,
-             "--stop-address=0x%x" % (start + 2048), dll],
-            capture_output=True, text=True, check=True).stdout
-        ret = re.search(r"\tret\s*(\$0x[0-9a-f]+)?", out)
-        check(ret is not None, "%s: no ret found" % name)
-        if ret is None:
-            continue
-        popped = int(ret.group(1)[1:], 16) if ret.group(1) else 0
-        check(popped == ARG_BYTES[name], "%s pops %d bytes, stdcall "
-              "needs %d" % (name, popped, ARG_BYTES[name]))
 
 
 def main():
@@ -123,7 +105,7 @@ def main():
                                          sorted(imports - ALLOWED_IMPORTS)))
         is_x86 = pe.is_x86
         if is_x86 and not failures:
-            check_stdcall(args.objdump, args.dll, pe)
+            check_stdcall(args.objdump, ARG_BYTES, dll=args.dll, pe=pe)
         checked = "%d exports, imports %s, %s" % (
             len(names), sorted(imports),
             "stdcall checked" if is_x86 else "64-bit: one calling convention")

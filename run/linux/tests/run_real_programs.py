@@ -121,11 +121,12 @@ def lines_of(path, module=True):
     return nqtest.lines(JSON, path, module)
 
 
-def behaviour(args, work, server):
-    nqr = args.netquill_run
-    url = server.url + "page.bin"
+# behaviour: what a user relies on, one scenario each. Each takes the
+# command line, the work directory and the server of page.bin.
 
-    # A refused connect: curl's own exit code, the error in the trace.
+def refused_connect(args, work, server):
+    """A refused connect: curl's own exit code, the error in the trace."""
+    nqr = args.netquill_run
     plain = run(["curl", "-s", "http://127.0.0.1:1/"], work)
     traced = run([nqr, "-o", "refused.trace", "curl", "-s",
                   "http://127.0.0.1:1/"], work)
@@ -137,8 +138,11 @@ def behaviour(args, work, server):
     check(re.search(r"WRN: connect\(\d+, 127\.0\.0\.1:1, 16\) returned -1 "
                     r"\[115\]", text), "refused connect line:\n" + text)
 
-    # A relative -o is the launch directory's, also for children that
-    # change directory; each process has its own banner in one file.
+
+def children_in_one_file(args, work, server):
+    """A relative -o is the launch directory's, also for children that
+    change directory; each process has its own banner in one file."""
+    nqr, url = args.netquill_run, server.url + "page.bin"
     sub = os.path.join(work, "sub")
     os.makedirs(sub)
     script = "cd / && curl -s %s >/dev/null && curl -s %s >/dev/null" % (
@@ -153,8 +157,10 @@ def behaviour(args, work, server):
     check(len([l for l in lines if "INF: socket(2, 1, 6)" in l]) == 2,
           "children: two sockets expected:\n" + "\n".join(lines))
 
-    # A fork without exec: the child's calls are traced under its own
-    # banner into the same file.
+
+def fork_without_exec(args, work, server):
+    """The child's calls are traced under its own banner into the same
+    file."""
     code = ("import os, socket\n"
             "s = socket.socket()\n"
             "pid = os.fork()\n"
@@ -163,7 +169,8 @@ def behaviour(args, work, server):
             "    os._exit(0)\n"
             "os.waitpid(pid, 0)\n"
             "s.close()\n")
-    proc = run([nqr, "-o", "fork.trace", sys.executable, "-c", code], work)
+    proc = run([args.netquill_run, "-o", "fork.trace", sys.executable, "-c",
+                code], work)
     check(proc.returncode == 0, "fork program exited %d: %s"
           % (proc.returncode, proc.stderr))
     texts = lines_of(os.path.join(work, "fork.trace"), module=False)
@@ -179,35 +186,43 @@ def behaviour(args, work, server):
     check(len([t for t in texts if t.startswith("INF: closesocket(")]) == 2,
           "fork: both closes traced: %s" % texts)
 
-    # Errors only, flags in hex: a blocking connect refused is an error,
-    # a non-blocking one under way a warning that flags 1 leaves out.
+
+def errors_only_flags(args, work, server):
+    """Errors only, flags in hex: a blocking connect refused is an error,
+    a non-blocking one under way a warning that flags 1 leaves out."""
     refuse = ("import socket; socket.socket().connect_ex(('127.0.0.1', 1)); "
               "s = socket.socket(); s.setblocking(False); "
               "s.connect_ex(('127.0.0.1', 1))")
     for flags, want in (("0x1", ["ERR: connect"]),
                         ("2", ["ERR: connect", "WRN: connect"])):
         name = "errors%s.trace" % flags
-        run([nqr, "-o", name, "-f", flags, sys.executable, "-c", refuse],
-            work)
+        run([args.netquill_run, "-o", name, "-f", flags, sys.executable, "-c",
+             refuse], work)
         got = [l[:12] for l in lines_of(os.path.join(work, name), False)
                if "connect(" in l]
         check(got == want, "flags %s wrote %s" % (flags, got))
 
-    # NETQUILL_TRACE=0: loaded, nothing written, same result.
+
+def trace_off(args, work, server):
+    """NETQUILL_TRACE=0: loaded, nothing written, same result."""
     off = os.path.join(work, "off.trace")
-    proc = subprocess.run([nqr, "-o", off, "curl", "-s", url], cwd=work,
+    proc = subprocess.run([args.netquill_run, "-o", off, "curl", "-s",
+                           server.url + "page.bin"], cwd=work,
                           env=clean_env(NETQUILL_TRACE="0"),
                           capture_output=True, timeout=120)
     check(proc.returncode == 0 and proc.stdout == page_bytes(),
           "NETQUILL_TRACE=0 changed curl's output")
     check(not os.path.exists(off), "NETQUILL_TRACE=0 wrote a trace")
 
-    # errno as the program sees it, traced, loaded idle, and untraced.
+
+def errno_as_seen(args, work, server):
+    """errno as the program sees it, traced, loaded idle, and untraced."""
     plain = run([args.probe], work)
     for name, env in (("probe.trace", clean_env()),
                       ("probe-off.trace", clean_env(NETQUILL_TRACE="0"))):
-        proc = subprocess.run([nqr, "-o", name, args.probe], cwd=work,
-                              env=env, capture_output=True, timeout=60)
+        proc = subprocess.run([args.netquill_run, "-o", name, args.probe],
+                              cwd=work, env=env, capture_output=True,
+                              timeout=60)
         check(proc.stdout == plain.stdout and proc.returncode == 0,
               "%s: the program saw other results:\n%s\nagainst\n%s" % (
                   name, proc.stdout.decode(), plain.stdout.decode()))
@@ -231,35 +246,44 @@ def behaviour(args, work, server):
                           text))
     check(got == want, "probe trace:\n  got  %s\n  want %s" % (got, want))
 
-    # Installed, the launcher finds its interposer in lib from bin.
-    if args.build_dir:
-        prefix = os.path.join(work, "prefix")
-        proc = run([args.cmake, "--install", args.build_dir, "--prefix", prefix,
-                    "--component", "library"], work)
-        check(proc.returncode == 0, "install failed: %s" % proc.stderr)
-        installed = os.path.join(prefix, "bin", "netquill-run")
-        proc = run([installed, "-o", "installed.trace", "curl", "-s", url],
-                   work)
-        check(proc.returncode == 0 and proc.stdout == page_bytes(),
-              "installed netquill-run: exit %d %s" % (proc.returncode,
-                                                       proc.stderr))
-        path = os.path.join(work, "installed.trace")
-        lines = lines_of(path)
-        check(any(l.startswith("CURL INF: recv(") for l in lines),
-              "installed netquill-run traced no recv: %s" % lines)
 
-    # Nothing set: the library's default file in the temporary directory.
+def installed(args, work, server):
+    """Installed, the launcher finds its interposer in lib from bin."""
+    if not args.build_dir:
+        return SKIP
+    prefix = os.path.join(work, "prefix")
+    proc = run([args.cmake, "--install", args.build_dir, "--prefix", prefix,
+                "--component", "library"], work)
+    check(proc.returncode == 0, "install failed: %s" % proc.stderr)
+    launcher = os.path.join(prefix, "bin", "netquill-run")
+    proc = run([launcher, "-o", "installed.trace", "curl", "-s",
+                server.url + "page.bin"], work)
+    check(proc.returncode == 0 and proc.stdout == page_bytes(),
+          "installed netquill-run: exit %d %s" % (proc.returncode,
+                                                   proc.stderr))
+    lines = lines_of(os.path.join(work, "installed.trace"))
+    check(any(l.startswith("CURL INF: recv(") for l in lines),
+          "installed netquill-run traced no recv: %s" % lines)
+
+
+def default_file(args, work, server):
+    """Nothing set: the library's default file in the temporary
+    directory."""
     tmp = os.path.join(work, "tmpdir")
     os.makedirs(tmp)
-    proc = subprocess.run([nqr, "curl", "-s", url], cwd=work,
+    proc = subprocess.run([args.netquill_run, "curl", "-s",
+                           server.url + "page.bin"], cwd=work,
                           env=clean_env(TMPDIR=tmp), capture_output=True,
                           timeout=120)
-    default = os.path.join(tmp, "NQSPOOL.LOG")
-    lines = lines_of(default)
+    lines = lines_of(os.path.join(tmp, "NQSPOOL.LOG"))
     check(proc.returncode == 0 and any(" INF: recv(" in l for l in lines),
           "no default trace in $TMPDIR: %s" % lines)
 
-    # A static program cannot take the preload: said, and run all the same.
+
+def static_program(args, work, server):
+    """A static program cannot take the preload: said, and run all the
+    same; a dynamic one runs without a word."""
+    nqr = args.netquill_run
     static = shutil.which("ldconfig") or "/sbin/ldconfig"
     if os.path.exists(static):
         proc = run([nqr, "-o", "static.trace", static, "--version"], work)
@@ -269,9 +293,11 @@ def behaviour(args, work, server):
     proc = run([nqr, "-o", "dynamic.trace", "true"], work)
     check(proc.stderr == b"", "a dynamic program warned: %r" % proc.stderr)
 
-    # The server side: python accepts with accept4, traced as accept.
-    traced_server = Server(work, (nqr, "-o", os.path.join(work,
-                                                         "server.trace")))
+
+def server_side(args, work, server):
+    """The server side: python accepts with accept4, traced as accept."""
+    traced_server = Server(work, (args.netquill_run, "-o",
+                                  os.path.join(work, "server.trace")))
     try:
         proc = run(["curl", "-s", traced_server.url + "page.bin"], work)
     finally:
@@ -286,37 +312,47 @@ def behaviour(args, work, server):
               re.search(r"INF: send\(%s, " % m.group(2), text),
               "server: no recv and send on the accepted socket:\n" + text)
 
-    # The checked receive functions of a fortified build.
-    if args.fortified:
-        proc = run([nqr, "-o", "fortified.trace", "-f", "4", args.fortified],
-                   work)
-        check(proc.returncode == 0, "fortified program failed")
-        text = "\n".join(lines_of(os.path.join(work, "fortified.trace")))
-        check(re.search(r"INF: recv\(\d+, 0x[0-9a-f]+, 15, 0\) returned 7\n"
-                        r"  dump %s" % b"checked".hex(), text) and
-              re.search(r"INF: recvfrom\(\d+, 0x[0-9a-f]+, 15, 0, "
-                        r"127\.0\.0\.1:\d+, 0x[0-9a-f]+\) returned 4\n"
-                        r"  dump %s" % b"from".hex(), text),
-              "fortified receives not traced:\n" + text)
 
-    # Out-addresses of two bytes at the end of a page: the program runs as
-    # it does alone, and the lines show only what the calls wrote.
-    if args.short_address:
-        plain = run([args.short_address], work)
-        proc = run([nqr, "-o", "short.trace", args.short_address], work)
-        check(proc.returncode == plain.returncode == 0 and
-              proc.stdout == plain.stdout,
-              "short addresses: exit %d, %r against %r" % (
-                  proc.returncode, proc.stdout, plain.stdout))
-        texts = lines_of(os.path.join(work, "short.trace"), module=False)
-        for call in ("getsockname(5, ", "getpeername(5, ", "accept(3, ",
-                     "recvfrom(4, 0x"):
-            got = [t for t in texts if t.startswith("INF: " + call)]
-            check(len(got) >= 1 and all(SHORT_ADDRESS.search(t) for t in got),
-                  "short address of %s: %s" % (call, got))
+def fortified_receives(args, work, server):
+    """The checked receive functions of a fortified build."""
+    if not args.fortified:
+        return SKIP
+    proc = run([args.netquill_run, "-o", "fortified.trace", "-f", "4",
+                args.fortified], work)
+    check(proc.returncode == 0, "fortified program failed")
+    text = "\n".join(lines_of(os.path.join(work, "fortified.trace")))
+    check(re.search(r"INF: recv\(\d+, 0x[0-9a-f]+, 15, 0\) returned 7\n"
+                    r"  dump %s" % b"checked".hex(), text) and
+          re.search(r"INF: recvfrom\(\d+, 0x[0-9a-f]+, 15, 0, "
+                    r"127\.0\.0\.1:\d+, 0x[0-9a-f]+\) returned 4\n"
+                    r"  dump %s" % b"from".hex(), text),
+          "fortified receives not traced:\n" + text)
 
-    # Paths the library would cut are refused before anything runs; with
-    # -ff the .PID must fit too.
+
+def short_addresses(args, work, server):
+    """Out-addresses of two bytes at the end of a page: the program runs as
+    it does alone, and the lines show only what the calls wrote."""
+    if not args.short_address:
+        return SKIP
+    plain = run([args.short_address], work)
+    proc = run([args.netquill_run, "-o", "short.trace", args.short_address],
+               work)
+    check(proc.returncode == plain.returncode == 0 and
+          proc.stdout == plain.stdout,
+          "short addresses: exit %d, %r against %r" % (
+              proc.returncode, proc.stdout, plain.stdout))
+    texts = lines_of(os.path.join(work, "short.trace"), module=False)
+    for call in ("getsockname(5, ", "getpeername(5, ", "accept(3, ",
+                 "recvfrom(4, 0x"):
+        got = [t for t in texts if t.startswith("INF: " + call)]
+        check(len(got) >= 1 and all(SHORT_ADDRESS.search(t) for t in got),
+              "short address of %s: %s" % (call, got))
+
+
+def long_paths(args, work, server):
+    """Paths the library would cut are refused before anything runs; with
+    -ff the .PID must fit too."""
+    nqr = args.netquill_run
     deep = os.path.join(work, "d" * max(1, 200 - len(work)))
     os.makedirs(deep)
     fits = "f" * (255 - len(deep) - 1)
@@ -346,12 +382,10 @@ def behaviour(args, work, server):
           os.listdir(deep) == [fits], "preload with a long NETQUILL_FILE: %r %r"
           % (proc.stdout, proc.stderr))
 
-    file_capabilities(nqr, work)
-    modern_calls(nqr, work)
-    if args.hostile:
-        hostile_calls(nqr, args.hostile, work)
 
-    # Usage errors and a program that is not there.
+def usage_errors(args, work, server):
+    """Usage errors and a program that is not there."""
+    nqr = args.netquill_run
     for cmd, want in (([nqr], 2), ([nqr, "-f", "12x", "true"], 2),
                       ([nqr, "-o", "", "true"], 2),
                       ([nqr, "--bogus", "true"], 2),
@@ -359,7 +393,12 @@ def behaviour(args, work, server):
                       ([nqr, "--", "false"], 1)):
         rc = run(cmd, work).returncode
         check(rc == want, "%s exited %d, expected %d" % (cmd[1:], rc, want))
-    return 0
+
+
+def hostile_scenario(args, work, server):
+    if not args.hostile:
+        return SKIP
+    return hostile_calls(args.netquill_run, args.hostile, work)
 
 
 EST = {"TZ": "EST5EDT,M3.2.0,M11.1.0"}
@@ -490,13 +529,13 @@ print(reused == fd, os.write(reused, b"file bytes, not socket data"))
 """
 
 
-def modern_calls(nqr, work):
+def modern_calls(args, work, server):
     """The calls of a modern program: select's timeout as passed, a
     socketpair's traffic, AF_UNIX and IPv6 addresses, name lookups and
     their codes, sendfile and splice into a socket (sendfile's dump read
     back from its file, none for splice),
     and a descriptor the C library reused for a file."""
-    proc = run([nqr, "-o", "modern.trace", "-f", "4", sys.executable, "-c",
+    proc = run([args.netquill_run, "-o", "modern.trace", "-f", "4", sys.executable, "-c",
                 MODERN], work)
     check(proc.stdout == b"True 27\n", "modern: %r %r" % (proc.stdout,
                                                           proc.stderr))
@@ -523,13 +562,14 @@ def modern_calls(nqr, work):
           "modern: a file's bytes traced as socket data:\n" + text)
 
 
-def file_capabilities(nqr, work):
+def file_capabilities(args, work, server):
     """A copy of curl with a file capability, run as nobody: the loader
     runs it in secure mode, so netquill-run says it runs untraced."""
+    nqr = args.netquill_run
     tools = [shutil.which(t) for t in ("setcap", "setpriv", "curl")]
     if os.geteuid() != 0 or None in tools:
         print("skipped: file capabilities need root, setcap and setpriv")
-        return
+        return SKIP
     place = tempfile.mkdtemp(prefix="nqcap-")
     try:
         os.chmod(place, 0o755)
@@ -539,7 +579,7 @@ def file_capabilities(nqr, work):
         proc = run([tools[0], "cap_net_bind_service+ep", prog], work)
         if proc.returncode != 0:
             print("skipped: setcap failed here: %r" % proc.stderr)
-            return
+            return SKIP
         proc = run([tools[1], "--reuid=nobody", "--regid=nogroup",
                     "--clear-groups", os.path.join(place, "netquill-run"),
                     "-o", "/dev/null", prog, "--version"], place)
@@ -548,6 +588,29 @@ def file_capabilities(nqr, work):
               "file capabilities: exit %d %r" % (proc.returncode, proc.stderr))
     finally:
         shutil.rmtree(place, ignore_errors=True)
+
+
+BEHAVIOUR = [
+    ("refused_connect", refused_connect),
+    ("children_in_one_file", children_in_one_file),
+    ("fork_without_exec", fork_without_exec),
+    ("errors_only_flags", errors_only_flags),
+    ("trace_off", trace_off),
+    ("errno_as_seen", errno_as_seen),
+    ("installed", installed),
+    ("default_file", default_file),
+    ("static_program", static_program),
+    ("server_side", server_side),
+    ("fortified_receives", fortified_receives),
+    ("short_addresses", short_addresses),
+    ("long_paths", long_paths),
+    ("file_capabilities", file_capabilities),
+    ("modern_calls", modern_calls),
+    ("hostile_calls", hostile_scenario),
+    ("usage_errors", usage_errors),
+]
+MODES = {"strace": [("curl_against_strace", compare_with_strace)],
+         "behaviour": BEHAVIOUR}
 
 
 def main():
@@ -564,7 +627,9 @@ def main():
     ap.add_argument("--cmake", default="cmake")
     ap.add_argument("--version", required=True,
                     help="the version the library reports, as 4.0.4000")
-    ap.add_argument("mode", choices=("strace", "behaviour"))
+    ap.add_argument("--scenario", action="append",
+                    help="run only this scenario (repeatable)")
+    ap.add_argument("mode", choices=sorted(MODES))
     args = ap.parse_args()
     global BANNER, JSON
     BANNER = BANNER % args.version
@@ -580,10 +645,8 @@ def main():
         f.write(page_bytes())
     server = Server(args.work)
     try:
-        if args.mode == "strace":
-            status = compare_with_strace(args, args.work, server)
-        else:
-            status = behaviour(args, args.work, server)
+        status = nqtest.run_scenarios(MODES[args.mode], args, args.work,
+                                      server, only=args.scenario)
     finally:
         server.stop()
     return SKIP if status == SKIP else nqtest.report()

@@ -10,6 +10,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "../../../tests/support"))
 sys.path.insert(0, os.path.join(HERE, "../../../tests/dll"))
 from nqtest import check, report  # noqa: E402
+import pe_file  # noqa: E402
 from pe_file import PeFile  # noqa: E402
 from check_lean import ALLOWED as LIBRARY_ALLOWED  # noqa: E402
 
@@ -92,20 +93,7 @@ def check_stdcall(objdump, objects, calls_table, calls_h):
             want["RelayILi%dELi%dE" % (source, index)] = size
         if lib == "routine":
             want["Nq%sE" % name] = size
-    found = {}
-    for obj in objects:
-        function = None
-        for line in tool(objdump, "-d", "--no-show-raw-insn", obj).splitlines():
-            m = re.match(r"^[0-9a-f]+ <(\S+)>:$", line)
-            if m:
-                function = ([k for k in want if k in m.group(1)] + [None])[0]
-            m = re.search(r"\tret\s*(?:\$0x([0-9a-f]+))?", line)
-            if function and m:
-                found[function] = popped = int(m.group(1) or "0", 16)
-                check(popped == want[function], "%s pops %d, stdcall needs %d"
-                      % (function, popped, want[function]))
-    check(set(found) == set(want), "no code found for %s" %
-          sorted(set(want) - set(found)))
+    pe_file.check_stdcall(objdump, want, objects=objects)
 
 
 def main():

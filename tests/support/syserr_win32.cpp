@@ -3,7 +3,7 @@
 
 #include "syserr.h"
 
-namespace nqstress {
+namespace nqtest {
 
 void SetSystemError(int value) {
   errno = value;
@@ -20,4 +20,4 @@ int CallerCode() { return static_cast<int>(GetLastError()); }
 
 void SetCallerCode(int value) { SetLastError(static_cast<DWORD>(value)); }
 
-}  // namespace nqstress
+}  // namespace nqtest

@@ -2,7 +2,7 @@
 
 #include "syserr.h"
 
-namespace nqstress {
+namespace nqtest {
 
 void SetSystemError(int value) { errno = value; }
 
@@ -12,4 +12,4 @@ int CallerCode() { return errno; }
 
 void SetCallerCode(int value) { errno = value; }
 
-}  // namespace nqstress
+}  // namespace nqtest

@@ -1,10 +1,10 @@
 // The calling thread's system error state, which a traced call must leave
 // exactly as the socket call left it: errno on POSIX, errno and the last
 // error value on Windows.
-#ifndef NQ_TESTS_STRESS_SYSERR_H
-#define NQ_TESTS_STRESS_SYSERR_H
+#ifndef NQ_TESTS_SUPPORT_SYSERR_H
+#define NQ_TESTS_SUPPORT_SYSERR_H
 
-namespace nqstress {
+namespace nqtest {
 
 // Sets every part of the calling thread's system error state to value.
 void SetSystemError(int value);
@@ -18,6 +18,6 @@ bool SystemErrorIs(int value);
 int CallerCode();
 void SetCallerCode(int value);
 
-}  // namespace nqstress
+}  // namespace nqtest
 
 #endif
