@@ -20,11 +20,28 @@ PR_SET_PDEATHSIG = 1
 
 def stopped_by_itself(run, work):
     """The program sends itself SIGTSTP: the launcher stops (the shell's
-    waitpid sees it), and SIGCONT to the launcher lets both go on."""
+    waitpid sees it), and SIGCONT to the launcher lets both go on. Played
+    out in a session of its own, with the launcher in a process group whose
+    parent is in another: the kernel drops a stop signal to a group that
+    no process outside it could continue, as the test's own may be."""
+    shell = os.fork()
+    if shell == 0:
+        os.setsid()
+        os._exit(play_stopped_job(run, work))
+    _, status = os.waitpid(shell, 0)
+    code = os.WEXITSTATUS(status) if os.WIFEXITED(status) else -1
+    check(code & 1 == 0, "the launcher stops with its program", status)
+    check(code & 2 == 0, "continued, the program ends as untraced", status)
+
+
+def play_stopped_job(run, work):
+    """As a shell with job control: 1 when the launcher did not stop, 2
+    when continued it did not end as the program did."""
     launcher = subprocess.Popen([run, "-o", os.path.join(work, "stop.log"),
                                  sys.executable, "-c",
                                  "import os, signal; "
-                                 "os.kill(os.getpid(), signal.SIGTSTP)"])
+                                 "os.kill(os.getpid(), signal.SIGTSTP)"],
+                                process_group=0)
     seen = None
     for _ in range(100):
         pid, status = os.waitpid(launcher.pid, os.WUNTRACED | os.WNOHANG)
@@ -32,20 +49,12 @@ def stopped_by_itself(run, work):
             seen = status
             break
         time.sleep(0.05)
-    if not check(seen is not None and os.WIFSTOPPED(seen),
-                 "the launcher stops with its program", seen):
-        with open("/proc/%d/task/%d/children" % (launcher.pid,
-                                                 launcher.pid)) as kids:
-            for kid in kids.read().split():
-                os.kill(int(kid), signal.SIGKILL)
-        launcher.kill()
-        launcher.wait()
-        return
-    os.kill(launcher.pid, signal.SIGCONT)
+    if seen is None or not os.WIFSTOPPED(seen):
+        os.killpg(launcher.pid, signal.SIGKILL)
+        return 1
+    os.killpg(launcher.pid, signal.SIGCONT)
     _, status = os.waitpid(launcher.pid, 0)
-    launcher.returncode = 0
-    check(os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0,
-          "continued, the program ends as untraced", status)
+    return 0 if os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0 else 2
 
 
 def supervisor_dies(run, work):
