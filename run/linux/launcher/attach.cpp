@@ -250,6 +250,7 @@ int RunAttached(const nqdrop::RunOptions &options, const char *path,
                 const char *preload) {
   AttachParams params = {};
   params.size = sizeof params;
+  params.launcher = static_cast<uint32_t>(getpid());
   if (options.flags != nullptr)
     nqdrop::ParseFlags(options.flags, &params.flags);
   params.per_process = options.per_process ? 1 : 0;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -14,6 +15,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -240,11 +242,31 @@ void Configure(const AttachParams &params) {
   g_attached = true;
   g_generation.fetch_add(1, std::memory_order_relaxed);
   g_attach_shared->detached.store(0, std::memory_order_release);
+  g_attach_shared->launcher.store(static_cast<int>(params.launcher),
+                                  std::memory_order_release);
   errno = saved;
+}
+
+void WatchLauncher() {
+  // A coarse clock, read without a system call; the launcher is asked
+  // after, by one kill(0), by one thread in 100 ms.
+  static std::atomic<int64_t> next_ms{0};
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  int64_t ms = now.tv_sec * 1000 + now.tv_nsec / 1000000;
+  int64_t due = next_ms.load(std::memory_order_relaxed);
+  if (ms < due || !next_ms.compare_exchange_strong(due, ms + 100)) return;
+  int launcher = g_attach_shared->launcher.load(std::memory_order_acquire);
+  int saved = errno;
+  bool gone = launcher != 0 && kill(launcher, 0) != 0 && errno == ESRCH;
+  errno = saved;
+  if (gone && g_attach_shared->launcher.compare_exchange_strong(launcher, 0))
+    Unconfigure();
 }
 
 void Unconfigure() {
   int saved = errno;
+  g_attach_shared->launcher.store(0, std::memory_order_relaxed);
   g_attach_shared->detached.store(1, std::memory_order_release);
   g_attached = false;
   // No record goes to it now; the program gets its number back.
@@ -276,6 +298,7 @@ LibraryScope::LibraryScope() { ++t_in_library; }
 LibraryScope::~LibraryScope() { --t_in_library; }
 
 void EnterSocketCall() {
+  CheckLauncher();
   // Set also when tracing is off: every later call returns here at once.
   int generation = g_generation.load(std::memory_order_relaxed);
   if (t_started == generation || Detached()) return;

@@ -19,6 +19,7 @@ struct AttachParams;
 // netquill-run detaches, and no record is written in any of them.
 struct AttachShared {
   std::atomic<int> detached;
+  std::atomic<int> launcher;  // netquill-run -p's process id; 0: none
 };
 extern AttachShared *g_attach_shared;
 
@@ -26,6 +27,16 @@ extern AttachShared *g_attach_shared;
 // untraced, those blocked across the detach included.
 inline bool Detached() {
   return g_attach_shared->detached.load(std::memory_order_relaxed) != 0;
+}
+
+// An attach session outlives no launcher: once netquill-run -p is gone
+// (killed, its terminal lost) without a detach, the process stops tracing
+// by itself, as a detach would have it. Looked at, at most every 100 ms,
+// by the socket calls of the process and its forked children.
+void WatchLauncher();
+inline void CheckLauncher() {
+  if (g_attach_shared->launcher.load(std::memory_order_relaxed) != 0)
+    WatchLauncher();
 }
 
 // True while netquill-run -p has this interposer attached to the process.

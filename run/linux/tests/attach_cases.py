@@ -158,6 +158,29 @@ def blocked_in_recv_and_twice(work):
               "the attach's bytes: " + trace, calls(trace))
 
 
+def launcher_killed(work):
+    """The launcher killed (SIGKILL: no detach): the program stops tracing
+    by itself within moments, and goes on as it was."""
+    server, port = echo_server()
+    conn = socket.create_connection(("127.0.0.1", port), timeout=10)
+    check(exchange(port, b"open", conn) == b"open", "killed: first echo")
+    trace = os.path.join(work, "killed.log")
+    wait_in(server.pid, 45)
+    run = Attached(server.pid, "-o", trace, "-f", "4")
+    check(exchange(port, b"during", conn) == b"during", "killed: echo")
+    run.run.kill()
+    run.run.wait()
+    for data in (b"after-one", b"after-two", b"after-three"):
+        time.sleep(0.25)
+        check(exchange(port, data, conn) == data, "killed: echo after")
+    sent = moved(trace, {"send"})
+    check(sent.startswith(b"during") and b"after-three" not in sent and
+          b"after-three" not in moved(trace, {"recv"}),
+          "killed: the trace ends with its launcher", sent)
+    conn.close()
+    check(quit_echo(server, port) == 0, "killed: the server's exit code")
+
+
 LATE_SOCKETS = """
 import os, sys
 print("_socket" in sys.modules, flush=True)
@@ -314,7 +337,7 @@ def main():
     if "not permitted to trace" in said:
         print("SKIP: " + said.strip())
         return nqtest.SKIP
-    for case in (echo_window, blocked_in_recv_and_twice,
+    for case in (echo_window, blocked_in_recv_and_twice, launcher_killed,
                  two_processes_late_module_child, redis, refusals):
         try:
             case(ARGS.work)
