@@ -224,4 +224,35 @@
   X(TransmitFileFrom, 36, launcher, none)               \
   X(IssuingCall, 4, launcher, none)
 
+/* X(name): the system calls that netquill-run's interposer, when a program
+ * makes them through syscall() (libuv does, for close, sendmmsg and
+ * recvmmsg), sends the way of the C library's function of the same name,
+ * which it interposes and traces; every other number goes straight on. The
+ * number is the system's SYS_name; the interposer's link step stops at a
+ * name here that it does not interpose. */
+#define NQ_ROUTED_CALLS(X) \
+  X(close)                 \
+  X(socket)                \
+  X(socketpair)            \
+  X(accept)                \
+  X(accept4)               \
+  X(bind)                  \
+  X(connect)               \
+  X(listen)                \
+  X(shutdown)              \
+  X(getsockname)           \
+  X(getpeername)           \
+  X(getsockopt)            \
+  X(setsockopt)            \
+  X(sendto)                \
+  X(recvfrom)              \
+  X(sendmsg)               \
+  X(recvmsg)               \
+  X(sendmmsg)              \
+  X(recvmmsg)              \
+  X(read)                  \
+  X(write)                 \
+  X(readv)                 \
+  X(writev)
+
 #endif /* NETQUILL_CALLS_H */

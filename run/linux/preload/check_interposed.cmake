@@ -1,10 +1,11 @@
-# Run after the interposer is linked: every call of the POSIX list and
-# every traced call that the C library has under the same name must be
-# among the interposer's exports, or the program's calls would pass by
-# untraced. Nor may it export anything of the library built into it (a
-# hook, the control API, an entry): a program that loads libnetquill.so
-# itself would bind its calls to the interposer's copy, and its own trace
-# would go into the launcher's. A library that fails either is removed, so
+# Run after the interposer is linked: every call of the POSIX list, every
+# traced call that the C library has under the same name, and every system
+# call routed to a function of the same name must be among the
+# interposer's exports, or the program's calls would pass by untraced.
+# Nor may it export anything of the library built into it (a hook, the
+# control API, an entry): a program that loads libnetquill.so itself would
+# bind its calls to the interposer's copy, and its own trace would go into
+# the launcher's. A library that fails either is removed, so
 # the build stays failed.
 #   LIBRARY  the linked interposer
 #   TABLE    the list of calls as the build wrote it (Calls.cmake)
@@ -26,7 +27,7 @@ foreach(row IN LISTS rows)
   string(REPLACE " " ";" row "${row}")
   list(GET row 0 kind)
   list(GET row 1 name)
-  if(kind STREQUAL "posix" OR (kind STREQUAL "traced" AND
+  if(kind MATCHES "^(posix|routed)$" OR (kind STREQUAL "traced" AND
      NOT name MATCHES "^(WSA|closesocket$|ioctlsocket$)"))
     if(NOT name IN_LIST exported)
       list(APPEND missing ${name})

@@ -1,13 +1,18 @@
 // The socket calls a program makes through syscall(), sent the way of the
 // C library's functions, which this library interposes: the call is made
-// and traced as if the program had called the function by its name.
+// and traced as if the program had called the function by its name. The
+// system calls so routed are the list's (NQ_ROUTED_CALLS); each function's
+// own declaration says how to read the system call's words.
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "interposer.h"
+#include "netquill_calls.h"
 
 namespace nqrun {
 namespace {
@@ -17,98 +22,36 @@ T Arg(long word) {
   return (T)word;  // a system call's words are integers and pointers alike
 }
 
+// fn called with the words of a, each read as fn's argument of its place.
+template <typename Fn, typename R, typename... A, size_t... I>
+long CallWith(Fn fn, const long a[6], std::index_sequence<I...>) {
+  return static_cast<long>(fn(Arg<A>(a[I])...));
+}
+
+template <typename R, typename... A>
+long CallWith(R (*fn)(A...), const long a[6]) {
+  static_assert(sizeof...(A) <= 6, "a system call has six words");
+  return CallWith<R (*)(A...), R, A...>(fn, a, std::index_sequence_for<A...>{});
+}
+
+// The functions the C library declares as throwing nothing.
+template <typename R, typename... A>
+long CallWith(R (*fn)(A...) noexcept, const long a[6]) {
+  static_assert(sizeof...(A) <= 6, "a system call has six words");
+  return CallWith<R (*)(A...) noexcept, R, A...>(
+      fn, a, std::index_sequence_for<A...>{});
+}
+
 }  // namespace
 
 bool RouteSyscall(long number, const long a[6], long *result) {
   switch (number) {
-    case SYS_close:
-      *result = close(Arg<int>(a[0]));
-      return true;
-    case SYS_socket:
-      *result = socket(Arg<int>(a[0]), Arg<int>(a[1]), Arg<int>(a[2]));
-      return true;
-    case SYS_socketpair:
-      *result = socketpair(Arg<int>(a[0]), Arg<int>(a[1]), Arg<int>(a[2]),
-                           Arg<int *>(a[3]));
-      return true;
-    case SYS_accept:
-      *result =
-          accept(Arg<int>(a[0]), Arg<sockaddr *>(a[1]), Arg<socklen_t *>(a[2]));
-      return true;
-    case SYS_accept4:
-      *result = accept4(Arg<int>(a[0]), Arg<sockaddr *>(a[1]),
-                        Arg<socklen_t *>(a[2]), Arg<int>(a[3]));
-      return true;
-    case SYS_bind:
-      *result = bind(Arg<int>(a[0]), Arg<const sockaddr *>(a[1]),
-                     Arg<socklen_t>(a[2]));
-      return true;
-    case SYS_connect:
-      *result = connect(Arg<int>(a[0]), Arg<const sockaddr *>(a[1]),
-                        Arg<socklen_t>(a[2]));
-      return true;
-    case SYS_listen:
-      *result = listen(Arg<int>(a[0]), Arg<int>(a[1]));
-      return true;
-    case SYS_shutdown:
-      *result = shutdown(Arg<int>(a[0]), Arg<int>(a[1]));
-      return true;
-    case SYS_getsockname:
-      *result = getsockname(Arg<int>(a[0]), Arg<sockaddr *>(a[1]),
-                            Arg<socklen_t *>(a[2]));
-      return true;
-    case SYS_getpeername:
-      *result = getpeername(Arg<int>(a[0]), Arg<sockaddr *>(a[1]),
-                            Arg<socklen_t *>(a[2]));
-      return true;
-    case SYS_getsockopt:
-      *result = getsockopt(Arg<int>(a[0]), Arg<int>(a[1]), Arg<int>(a[2]),
-                           Arg<void *>(a[3]), Arg<socklen_t *>(a[4]));
-      return true;
-    case SYS_setsockopt:
-      *result = setsockopt(Arg<int>(a[0]), Arg<int>(a[1]), Arg<int>(a[2]),
-                           Arg<const void *>(a[3]), Arg<socklen_t>(a[4]));
-      return true;
-    case SYS_sendto:
-      *result = sendto(Arg<int>(a[0]), Arg<const void *>(a[1]),
-                       Arg<size_t>(a[2]), Arg<int>(a[3]),
-                       Arg<const sockaddr *>(a[4]), Arg<socklen_t>(a[5]));
-      return true;
-    case SYS_recvfrom:
-      *result = recvfrom(Arg<int>(a[0]), Arg<void *>(a[1]), Arg<size_t>(a[2]),
-                         Arg<int>(a[3]), Arg<sockaddr *>(a[4]),
-                         Arg<socklen_t *>(a[5]));
-      return true;
-    case SYS_sendmsg:
-      *result =
-          sendmsg(Arg<int>(a[0]), Arg<const msghdr *>(a[1]), Arg<int>(a[2]));
-      return true;
-    case SYS_recvmsg:
-      *result = recvmsg(Arg<int>(a[0]), Arg<msghdr *>(a[1]), Arg<int>(a[2]));
-      return true;
-    case SYS_sendmmsg:
-      *result = sendmmsg(Arg<int>(a[0]), Arg<mmsghdr *>(a[1]),
-                         Arg<unsigned>(a[2]), Arg<int>(a[3]));
-      return true;
-    case SYS_recvmmsg:
-      *result =
-          recvmmsg(Arg<int>(a[0]), Arg<mmsghdr *>(a[1]), Arg<unsigned>(a[2]),
-                   Arg<int>(a[3]), Arg<timespec *>(a[4]));
-      return true;
-    case SYS_read:
-      *result = read(Arg<int>(a[0]), Arg<void *>(a[1]), Arg<size_t>(a[2]));
-      return true;
-    case SYS_write:
-      *result =
-          write(Arg<int>(a[0]), Arg<const void *>(a[1]), Arg<size_t>(a[2]));
-      return true;
-    case SYS_readv:
-      *result = readv(Arg<int>(a[0]), Arg<const iovec *>(a[1]), Arg<int>(a[2]));
-      return true;
-    case SYS_writev:
-      *result =
-          writev(Arg<int>(a[0]), Arg<const iovec *>(a[1]), Arg<int>(a[2]));
-      return true;
+#define NQ_ROUTE(name)              \
+  case SYS_##name:                  \
+    *result = CallWith(&::name, a); \
+    return true;
+    NQ_ROUTED_CALLS(NQ_ROUTE)
+#undef NQ_ROUTE
     default:
       return false;
   }
