@@ -1,6 +1,7 @@
-// What the library uses of the C library and Windows XP's msvcrt lacks.
-// Linked into NETQUILL.DLL only; programs that compile the library's
-// objects in have their own run time.
+// What the library and the launcher use of the C library and Windows XP's
+// msvcrt lacks. Linked into NETQUILL.DLL, NQINJECT.DLL and netquill-run.exe,
+// which have no C run-time start-up of their own; programs that compile the
+// library's objects in have their own run time.
 #include <stddef.h>
 #include <string.h>
 
