@@ -14,6 +14,23 @@
 namespace nq {
 namespace {
 
+// The one reading of a buffer list (WSABUF, TRANSMIT_FILE_BUFFERS' ends):
+// its entries as dump pieces, into out, which has room for all of them;
+// returns the bytes they hold.
+size_t PutPieces(const BufferList &list, DumpPiece *out) {
+  size_t total = 0;
+  const unsigned char *entry = static_cast<const unsigned char *>(list.first);
+  for (uint32_t i = 0; i < list.count; ++i, entry += list.stride) {
+    uint32_t length;
+    const void *address;
+    memcpy(&length, entry, 4);
+    memcpy(&address, entry + list.stride - sizeof address, sizeof address);
+    out[i] = DumpPiece{address, length};
+    total += length;
+  }
+  return total;
+}
+
 // A buffer list turned into dump pieces: on the stack for a short list,
 // on the heap for a long one.
 class Pieces {
@@ -32,15 +49,7 @@ class Pieces {
                                                list.count * sizeof(DumpPiece)));
     if (p == nullptr) return;
     pieces_ = p;
-    const unsigned char *entry = static_cast<const unsigned char *>(list.first);
-    for (uint32_t i = 0; i < list.count; ++i, entry += list.stride) {
-      uint32_t length;
-      const void *address;
-      memcpy(&length, entry, 4);
-      memcpy(&address, entry + list.stride - sizeof address, sizeof address);
-      p[i] = DumpPiece{address, length};
-      total_ += length;
-    }
+    total_ = PutPieces(list, p);
     count_ = list.count;
   }
   ~Pieces() {
@@ -176,17 +185,7 @@ PendingOp *Remember(const Transfer &t, PendingOp *given, PendingOp *own,
   }
   if (t.buffers.first != nullptr) {
     DumpPiece *p = PendingPieces(op, t.buffers.count);
-    const unsigned char *entry =
-        static_cast<const unsigned char *>(t.buffers.first);
-    for (uint32_t i = 0; p != nullptr && i < t.buffers.count;
-         ++i, entry += t.buffers.stride) {
-      uint32_t length;
-      const void *address;
-      memcpy(&length, entry, 4);
-      memcpy(&address, entry + t.buffers.stride - sizeof address,
-             sizeof address);
-      p[i] = DumpPiece{address, length};
-    }
+    if (p != nullptr) PutPieces(t.buffers, p);
   } else if (t.data != nullptr) {
     DumpPiece *p = PendingPieces(op, 1);
     p[0] = DumpPiece{t.data, t.data_size};
