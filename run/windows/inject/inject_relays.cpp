@@ -142,7 +142,7 @@ struct Relay<S, W, R(NQ_CALL *)(R, A...)> {
       if (result == SOCKET_ERROR && error != WSA_IO_PENDING)
         ForgetRoutine(route);
     }
-    if (StillTracing()) {
+    if (StillTracing() && g_state.w2hook[W] != nullptr) {
       if constexpr (W == kW2_TransmitFile)
         result = TransmitFileLine(result, start, args...);
       else
@@ -270,7 +270,10 @@ void *EntryOf(int call) {
 bool HoldTraceFile(const char *path) { return NQW_HoldTraceFile(path) != 0; }
 
 void *RelayOf(Source source, int call) {
-  if (call < 0 || g_state.w2hook[call] == nullptr) return nullptr;
+  // WSAIoctl is relayed whether or not it is traced itself: it hands out
+  // the extensions' relays, which -e may trace without it.
+  if (call < 0 || (g_state.w2hook[call] == nullptr && call != kW2_WSAIoctl))
+    return nullptr;
   // An extension's function is known only once WSAIoctl hands it out.
   if (source != kFromExtension && g_state.w2real[source][call] == nullptr)
     return nullptr;

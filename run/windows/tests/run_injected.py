@@ -49,6 +49,7 @@ WSAConnectByNameW 1
 TransmitFile 1 <head>efghijklmnopqrstuvwx<tail> at 50
 TransmitFile 0 997
 GetOverlappedResult 1 22 <head>mnopqrstuv<tail> at 50
+ConnectEx 1 3 ext
 done
 """
 # What TransmitFile sent: from the file's position (30), 20 bytes; then
@@ -118,7 +119,23 @@ MODERN_LINES = PAIR + [
     "GetOverlappedResult(<h>, 0x?, TransmitFile) returned <h>",
     "  dump " + SENT_FROM_FILE[1].hex(),
     "recv(<h>, 0x?, <h>, 0) returned <h>",
-    "  dump " + SENT_FROM_FILE[1].hex()] + UNPAIR
+    "  dump " + SENT_FROM_FILE[1].hex()] + UNPAIR + [
+    # ConnectEx through its WSAIoctl pointer ({ptr}: a pointer's bytes).
+    "WSASocketW(2, 1, 0, 0x?, 0, 0x?) returned <h>",
+    "socket(2, 1, 0) returned <h>",
+    "bind(<h>, 127.0.0.1:0, <h>) returned 0",
+    "listen(<h>, 1) returned 0",
+    "getsockname(<h>, 127.0.0.1:<port>, 0x?) returned 0",
+    "bind(<h>, 127.0.0.1:0, <h>) returned 0",
+    "WSAIoctl(<h>, SIO_GET_EXTENSION_FUNCTION_POINTER, ConnectEx, <h>, 0x?, "
+    "{ptr}, 0x?, 0x?, 0x?) returned 0",
+    "ConnectEx(<h>, 127.0.0.1:<port>, <h>, 0x?, 3, 0x?, 0x?) returned FALSE "
+    "[997]",
+    "GetOverlappedResult(<h>, 0x?, ConnectEx) returned 3",
+    "  dump " + b"ext".hex(),
+    "accept(<h>, NULL, 0x?) returned <h>",
+    "recv(<h>, 0x?, 3, 8) returned 3",
+    "  dump " + b"ext".hex()] + UNPAIR
 
 
 def main():
@@ -243,9 +260,11 @@ def main():
               "modern: %r traced, %r untraced" % (got_modern, want_modern))
         got = [l.split(": ", 1)[1] if not l.startswith("  ") else l
                for l in mask(os.path.join(a.work, "modern.log"))[1:]]
-        check(got == MODERN_LINES, "modern trace:\n%s" % "\n".join(
+        want = [l.replace("{ptr}", "8" if a.bits == "64" else "4")
+                for l in MODERN_LINES]
+        check(got == want, "modern trace:\n%s" % "\n".join(
             "%s %s" % ("  " if g == w else "!=", g) for g, w in
-            zip(got + [""] * len(MODERN_LINES), MODERN_LINES + [""] * len(got))))
+            zip(got + [""] * len(want), want + [""] * len(got))))
         # The capture carries TransmitFile's bytes, the file's among them, as
         # the streams the peer received.
         capture = os.path.join(a.work, "modern.pcapng")
@@ -281,6 +300,20 @@ def main():
               any(l.startswith("WSAPoll(") for l in got) and
               len(got_cut_lines) > 0,
               "-e !WSAPoll,WSARecv: %r" % got_cut_lines[:8])
+        # -e names calls, never silences another: an extension's lines
+        # without WSAIoctl's, and ConnectEx alone.
+        for calls, want_calls in (("!WSAIoctl", None), ("ConnectEx",
+                                                        {"ConnectEx"})):
+            name = "modern-e-" + calls.strip("!")
+            got_e = run(name, [launcher, "-o", log(name + ".log"), "-f", "4",
+                               "-e", calls, modern])
+            shown = {r["call"] for r in nqtest.records(
+                JSON, os.path.join(a.work, name + ".log"))
+                if r["type"] == "call"}
+            check(got_e[:2] == want_modern[:2] and "ConnectEx" in shown and
+                  "WSAIoctl" not in shown and
+                  (want_calls is None or shown == want_calls),
+                  "-e %s: %r" % (calls, sorted(shown)))
         # Beyond the room for routines the program's own still run, untraced:
         # 1,024 completions in the trace, a byte each.
         want_many = run("many", [modern, "many"])

@@ -6,7 +6,8 @@
  * and WSARecvFrom, an overlapped WSARecv with a completion routine, and
  * one completed through GetOverlappedResult, GetAddrInfoExW in the
  * background and WSAConnectByNameW, TransmitFile of a file with head and
- * tail buffers, from the file's position and from an OVERLAPPED's offset;
+ * tail buffers, from the file's position and from an OVERLAPPED's offset,
+ * ConnectEx through its WSAIoctl pointer;
  * with "many", more receives pending with a routine than the launcher has
  * room for. Prints each result, which must read the same through
  * netquill-run.
@@ -283,6 +284,45 @@ static void Lookups(void) {
   Unpair();
 }
 
+/* ConnectEx as programs reach it: its pointer from WSAIoctl, then a
+ * connect that sends its first bytes, completed through
+ * GetOverlappedResult. */
+static void ConnectByExtension(void) {
+  GUID id = WSAID_CONNECTEX;
+  LPFN_CONNECTEX connect_ex = NULL;
+  struct sockaddr_in addr, any;
+  int len = sizeof addr;
+  DWORD got = 0, sent = 0;
+  OVERLAPPED ov;
+  SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, 0, NULL, 0, WSA_FLAG_OVERLAPPED);
+  char seen[8] = "";
+  BOOL done;
+  listener = socket(AF_INET, SOCK_STREAM, 0);
+  memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  any = addr;
+  bind(listener, (struct sockaddr *)&addr, sizeof addr);
+  listen(listener, 1);
+  getsockname(listener, (struct sockaddr *)&addr, &len);
+  bind(s, (struct sockaddr *)&any, sizeof any);
+  WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &connect_ex,
+           sizeof connect_ex, &got, NULL, NULL);
+  memset(&ov, 0, sizeof ov);
+  ov.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+  done = connect_ex != NULL && (connect_ex(s, (struct sockaddr *)&addr,
+                                           sizeof addr, "ext", 3, &sent, &ov) ||
+                                WSAGetLastError() == ERROR_IO_PENDING);
+  done = done && GetOverlappedResult((HANDLE)s, &ov, &sent, TRUE);
+  server = accept(listener, NULL, NULL);
+  recv(server, seen, 3, MSG_WAITALL);
+  printf("ConnectEx %d %lu %s\n", done, (unsigned long)sent, seen);
+  CloseHandle(ov.hEvent);
+  closesocket(server);
+  closesocket(s);
+  closesocket(listener);
+}
+
 int main(int argc, char **argv) {
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
@@ -299,6 +339,7 @@ int main(int argc, char **argv) {
   Receive("result", 0, NULL);
   Lookups();
   Transmit();
+  ConnectByExtension();
   printf("done\n");
   return 3;
 }
