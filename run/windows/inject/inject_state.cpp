@@ -71,13 +71,24 @@ void *Lookup(HMODULE module, const char *name) {
 // hook (it reads addresses by family), the others trace calls no hook
 // covers.
 void TakeEntries(void **hooks) {
+  // A completion's line carries the bytes of the call it completes: the
+  // completions are traced while any call that can leave one pending is,
+  // whether -e names them or not (only operations recorded as pending get
+  // a line).
+  bool pending_traced = false;
+  for (int w = 0; w < kW2Calls; ++w) {
+    pending_traced |=
+        !kW2Completes[w] && kW2LibOf[w] != kLib_launcher &&
+        kW2LibOf[w] != kLib_wsock && kW2LibOf[w] != kLib_routine &&
+        nqdrop::Selected(g_env.calls2, static_cast<nqdrop::Winsock2Call>(w));
+  }
   for (int w = 0; w < kW2Calls; ++w) {
     void *entry = EntryOf(w);
     if (kW2LibOf[w] != kLib_wsock) {
       // A call NETQUILL_CALLS leaves out goes without its entry; the
       // launcher's own entries trace no call and stay.
       bool selected =
-          kW2LibOf[w] == kLib_launcher ||
+          kW2LibOf[w] == kLib_launcher || (kW2Completes[w] && pending_traced) ||
           nqdrop::Selected(g_env.calls2, static_cast<nqdrop::Winsock2Call>(w));
       g_state.w2hook[w] = selected ? entry : nullptr;
       continue;

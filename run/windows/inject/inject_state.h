@@ -71,9 +71,18 @@ inline constexpr const char *kW2Names[kW2Calls] = {
 };
 
 inline constexpr W2Lib kW2LibOf[kW2Calls] = {
-#define NQRUN_LIB(name, bytes, lib, data) kLib_##lib,
+#define NQRUN_LIB(name, bytes, lib, data, ...) kLib_##lib,
     NQ_WINSOCK2_CALLS(NQRUN_LIB)
 #undef NQRUN_LIB
+};
+
+// The list's data column, by W2Call: whether the call's line is that of a
+// completion, which carries another call's bytes.
+inline constexpr bool kW2Completes[kW2Calls] = {
+#define NQRUN_COMPLETES(name, bytes, lib, data, ...) \
+  sizeof(#data) == sizeof("completed"),
+    NQ_WINSOCK2_CALLS(NQRUN_COMPLETES)
+#undef NQRUN_COMPLETES
 };
 
 // Called once by DllMain, once the library is attached: takes the settings

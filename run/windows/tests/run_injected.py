@@ -301,9 +301,11 @@ def main():
               len(got_cut_lines) > 0,
               "-e !WSAPoll,WSARecv: %r" % got_cut_lines[:8])
         # -e names calls, never silences another: an extension's lines
-        # without WSAIoctl's, and ConnectEx alone.
-        for calls, want_calls in (("!WSAIoctl", None), ("ConnectEx",
-                                                        {"ConnectEx"})):
+        # without WSAIoctl's, and ConnectEx alone, with the completion that
+        # carries its bytes.
+        for calls, want_calls in (("!WSAIoctl", None),
+                                  ("ConnectEx",
+                                   {"ConnectEx", "GetOverlappedResult"})):
             name = "modern-e-" + calls.strip("!")
             got_e = run(name, [launcher, "-o", log(name + ".log"), "-f", "4",
                                "-e", calls, modern])
@@ -314,6 +316,20 @@ def main():
                   "WSAIoctl" not in shown and
                   (want_calls is None or shown == want_calls),
                   "-e %s: %r" % (calls, sorted(shown)))
+        # A pending receive's bytes come with its completion: -e WSARecv
+        # keeps the completions' lines of its receives, and no other.
+        got_e = run("modern-e-WSARecv", [launcher, "-o", log("modern-wr.log"),
+                                         "-f", "4", "-e", "WSARecv", modern])
+        rs = [r for r in nqtest.records(JSON, os.path.join(a.work,
+                                                           "modern-wr.log"))
+              if r["type"] == "call"]
+        shown = {r["call"] for r in rs}
+        completed = b"".join(bytes.fromhex(r.get("dump", "")) for r in rs
+                             if r["call"] != "WSARecv")
+        check(got_e[:2] == want_modern[:2] and
+              shown == {"WSARecv", "CompletionRoutine", "GetOverlappedResult"}
+              and len(completed) == 7 + 6,
+              "-e WSARecv: %r, %r completed" % (sorted(shown), completed))
         # Beyond the room for routines the program's own still run, untraced:
         # 1,024 completions in the trace, a byte each.
         want_many = run("many", [modern, "many"])
