@@ -20,17 +20,8 @@
 static const char *trace_path = "netquill-demo.log";
 static atomic_int g_server_port; /* 0 until the server listens */
 
-static struct sockaddr_in Loopback(int port) {
-  struct sockaddr_in sin;
-  memset(&sin, 0, sizeof sin);
-  sin.sin_family = AF_INET;
-  sin.sin_port = htons((unsigned short)port);
-  sin.sin_addr.s_addr = htonl(0x7F000001);
-  return sin;
-}
-
 static void Server(void *unused) {
-  struct sockaddr_in addr = Loopback(0);
+  struct sockaddr_in addr = NqNetLoopback(0);
   NQ_SOCKLEN len = sizeof addr;
   char buf[256];
   NQ_SOCKET ls, s;
@@ -62,7 +53,7 @@ static void Client(void *unused) {
 
   WSAEnableTrace(trace_path, TRACE_FLAG_DUMP);
   while (atomic_load(&g_server_port) == 0) NqSleepMs(1);
-  addr = Loopback(atomic_load(&g_server_port));
+  addr = NqNetLoopback(atomic_load(&g_server_port));
 
   nq_gethostbyname("localhost");
   s = nq_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -82,7 +73,7 @@ static void Client(void *unused) {
 
   /* A port nobody listens on: the failure is traced with its error code. */
   s = nq_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  addr = Loopback(1);
+  addr = NqNetLoopback(1);
   nq_connect(s, (struct sockaddr *)&addr, sizeof addr);
   nq_closesocket(s);
   WSADisableTrace();
