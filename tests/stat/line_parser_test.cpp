@@ -52,55 +52,25 @@ struct Row {
   std::optional<bool> has_code;
   std::optional<std::uint32_t> code;
 
-  Row &Kind(LineKind k) {
-    kind = k;
-    return *this;
+  // One setter a field, each returning the row for the next.
+#define NQ_ROW_SETTER(Setter, field, Type) \
+  Row &Setter(Type value) {                \
+    field = std::move(value);              \
+    return *this;                          \
   }
-  Row &Fails(Fault f) {
-    kind = LineKind::Malformed;
-    fault = f;
-    return *this;
-  }
-  Row &FaultIs(Fault f) {
-    fault = f;
-    return *this;
-  }
-  Row &Module(std::string m) {
-    module = std::move(m);
-    return *this;
-  }
-  Row &Clock(std::uint32_t c) {
-    clock = c;
-    return *this;
-  }
-  Row &Elapsed(std::uint64_t e) {
-    elapsed_ms = e;
-    return *this;
-  }
-  Row &TagIs(Tag t) {
-    tag = t;
-    return *this;
-  }
-  Row &Text(std::string t) {
-    text = std::move(t);
-    return *this;
-  }
-  Row &Function(std::string f) {
-    function = std::move(f);
-    return *this;
-  }
-  Row &Result(std::string r) {
-    result = std::move(r);
-    return *this;
-  }
-  Row &HasCode(bool h) {
-    has_code = h;
-    return *this;
-  }
-  Row &Code(std::uint32_t c) {
-    code = c;
-    return *this;
-  }
+  NQ_ROW_SETTER(Kind, kind, LineKind)
+  NQ_ROW_SETTER(FaultIs, fault, Fault)
+  NQ_ROW_SETTER(Module, module, std::string)
+  NQ_ROW_SETTER(Clock, clock, std::uint32_t)
+  NQ_ROW_SETTER(Elapsed, elapsed_ms, std::uint64_t)
+  NQ_ROW_SETTER(TagIs, tag, Tag)
+  NQ_ROW_SETTER(Text, text, std::string)
+  NQ_ROW_SETTER(Function, function, std::string)
+  NQ_ROW_SETTER(Result, result, std::string)
+  NQ_ROW_SETTER(HasCode, has_code, bool)
+  NQ_ROW_SETTER(Code, code, std::uint32_t)
+#undef NQ_ROW_SETTER
+  Row &Fails(Fault f) { return Kind(LineKind::Malformed).FaultIs(f); }
 };
 
 Row Line(std::string line) {
