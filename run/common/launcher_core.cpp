@@ -19,7 +19,10 @@ const char kUsage[] =
     "  -e CALLS  trace only these calls, as the trace names them\n"
     "            (send,recv), or all but them (!select,WSAPoll)\n"
     "  -p PID    trace the running process PID until Ctrl-C, SIGTERM or\n"
-    "            its end, then leave it running untraced\n";
+    "            its end, then leave it running untraced\n"
+    "  -m PATH   (Linux) how calls are seen: preload, through the C\n"
+    "            library; syscalls, at the system calls (Go and static\n"
+    "            programs get it by themselves)\n";
 
 namespace {
 
@@ -82,6 +85,8 @@ OptionReader::Step OptionReader::TakeValue(const char *arg) {
     return Refused(Refuse("bad call list ", arg,
                           " (names as the trace writes them, comma-separated, "
                           "! first for all but them)"));
+  if (value_of_[1] == 'm' && !Is(arg, "preload") && !Is(arg, "syscalls"))
+    return Refused(Refuse("bad path ", arg, " (preload or syscalls)"));
   if (value_of_[1] == 'o' && arg[0] == '\0')
     return Refused(Refuse("-o needs a file name"));
   return kOption;
@@ -107,7 +112,10 @@ OptionReader::Step OptionReader::TakeOption(const char *arg) {
                        : Is(arg, "-f") ? &options_.flags
                        : Is(arg, "-s") ? &options_.dump_max
                        : Is(arg, "-e") ? &options_.calls
+                       : Is(arg, "-m") ? &options_.path
                                        : nullptr;
+  if (value == &options_.path && !has_paths_)
+    return Refused(Refuse("-m is not supported by this netquill-run"));
   if (value != nullptr) {
     value_ = value;
     value_of_ = arg;
@@ -125,6 +133,7 @@ Refusal OptionReader::End() const {
     const char *needs = value_ == &options_.file       ? " needs a file name"
                         : value_ == &options_.flags    ? " needs the flags"
                         : value_ == &options_.dump_max ? " needs a byte count"
+                        : value_ == &options_.path     ? " needs a path"
                                                        : " needs the calls";
     return Refuse("", value_of_, needs, true);
   }

@@ -31,6 +31,7 @@ struct RunOptions {
   const char *flags;     // -f FLAGS, or null
   const char *dump_max;  // -s N, or null
   const char *calls;     // -e CALLS, or null
+  const char *path;      // -m preload or -m syscalls, or null: chosen
   bool per_process;      // -ff, or NETQUILL_PER_PROCESS=1 inherited
   bool split_asked;      // -ff itself: NETQUILL_PER_PROCESS=1 is to be set
   int attach_count;      // -p given this often: running processes, no program
@@ -41,10 +42,11 @@ struct RunOptions {
 // launcher's own name left out), up to the program's name. Flags that are
 // not a number and an empty -o are refused as they come. -p PID is taken
 // only by a launcher that can attach to a running process; another refuses
-// it as not supported yet.
+// it as not supported yet, and so is -m by a launcher that has one path.
 class OptionReader {
  public:
-  explicit OptionReader(bool can_attach = false) : can_attach_(can_attach) {}
+  explicit OptionReader(bool can_attach = false, bool has_paths = false)
+      : can_attach_(can_attach), has_paths_(has_paths) {}
 
   enum Step {
     kOption,   // taken; give the next argument
@@ -63,7 +65,7 @@ class OptionReader {
 
  private:
   Step TakePid(const char *arg);    // the argument after -p
-  Step TakeValue(const char *arg);  // the argument after -o, -f, -s or -e
+  Step TakeValue(const char *arg);  // the argument after -o, -f, -s, -e or -m
   Step TakeOption(const char *arg);
   Step Refused(const Refusal &why) {
     refusal_ = why;
@@ -76,6 +78,7 @@ class OptionReader {
   const char *value_of_ = nullptr;
   bool program_next_ = false;  // after "--"
   bool can_attach_;
+  bool has_paths_;
   bool pid_next_ = false;  // the argument after -p
 };
 

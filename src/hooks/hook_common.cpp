@@ -2,6 +2,8 @@
 
 namespace nq {
 
+size_t (*g_shown_address)(const void *p) = nullptr;
+
 EscapedText Escape(const char *s, size_t max) {
   EscapedText e;
   PutEscaped(e.text, sizeof e.text, s ? s : "(null)", max);

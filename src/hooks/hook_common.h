@@ -29,10 +29,18 @@ inline bool NobodyTraces() { return __builtin_expect(LiveContexts() <= 0, 1); }
 // Socket handles print in signed decimal (the all-ones handle as -1).
 inline ptrdiff_t Sock(NQ_SOCKET s) { return static_cast<ptrdiff_t>(s); }
 
-// Pointers and handles print as 0x and hex at the platform's pointer width.
+// Where a reader of another process's calls, which hands the hooks copies
+// of that process's memory, has each copy lie in the process; null when
+// every pointer a hook gets is the caller's own.
+extern size_t (*g_shown_address)(const void *p);
+
+// Pointers and handles print as 0x and hex at the platform's pointer width,
+// a copy's as the address of what it copies.
 template <typename T>
 inline size_t Ptr(T *p) {
-  return reinterpret_cast<size_t>(p);
+  const void *at = reinterpret_cast<const void *>(p);
+  return g_shown_address == nullptr ? reinterpret_cast<size_t>(at)
+                                    : g_shown_address(at);
 }
 
 template <typename R, typename... A>

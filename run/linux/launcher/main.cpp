@@ -27,6 +27,7 @@
 #include "program_check.h"
 #include "static_tls.h"
 #include "supervise.h"
+#include "syscall_path.h"
 
 #ifndef NQ_PRELOAD_NAME
 #error "NQ_PRELOAD_NAME names the interposer"
@@ -128,7 +129,7 @@ void HoldTraceFile() {
 // usage or the refusal said.
 int ReadOptions(int argc, char **argv, nqdrop::RunOptions *options,
                 int *program_at, char *path) {
-  nqdrop::OptionReader reader(true);
+  nqdrop::OptionReader reader(true, true);
   int i = 1;
   for (; i < argc; ++i) {
     nqdrop::OptionReader::Step step = reader.Take(argv[i]);
@@ -253,6 +254,32 @@ void WarnUntraced(const char *name, const char *path) {
   EndAs(status);
 }
 
+// Whether the program runs on the system-call path: as -m says, else when
+// the interposer cannot see its calls (a Go or statically linked program)
+// and the program gains no rights at its start, which a traced one would
+// not get: that one runs untraced, said.
+bool OnSyscalls(const nqdrop::RunOptions &options, const char *program) {
+  if (options.path != nullptr) return strcmp(options.path, "syscalls") == 0;
+  if (program == nullptr || WhySyscallPath(program) == nullptr) return false;
+  const char *why = WhyUntraced(program);
+  return why == nullptr || strncmp(why, "is statically", 13) == 0;
+}
+
+// Starts the program on the system-call path and ends as it ends.
+[[noreturn]] void StartOnSyscalls(const char *program, char **argv) {
+  const char *trace = getenv(nqdrop::kTraceVariable);
+  if (trace != nullptr && strcmp(trace, "0") == 0) ExecProgram(program, argv);
+  unsetenv(nqdrop::kHeldVariable);
+  NQP_LostRecords *lost = ShareLostCount();
+  const char *lost_fd = getenv(nqdrop::kLostVariable);
+  int status = RunOnSyscalls(program, argv, nqdrop::ReadTraceEnv(getenv),
+                             lost != nullptr && lost_fd != nullptr
+                                 ? atoi(lost_fd)
+                                 : -1);
+  SayLost(lost, g_trace_path, g_per_process);
+  EndAs(status);
+}
+
 int Run(int argc, char **argv) {
   nqdrop::RunOptions options = {};
   int program_at = argc;
@@ -264,14 +291,18 @@ int Run(int argc, char **argv) {
     if (!FindPreloadToAttach(preload)) return 127;
     return RunAttached(options, path, preload);
   }
-  if (!FindPreloadToStart(preload)) return 127;
-  ExportOptions(options, path);
-  if (!PreloadFirst(preload)) return 126;
-  // Run all the same: the user sees the program's own behaviour, untraced.
   // The search of PATH is made once; execvp repeats it only for what
   // execv cannot start itself (a script without its #! line).
   char program[PATH_MAX];
   bool found = FindProgram(argv[program_at], program);
+  if (OnSyscalls(options, found ? program : nullptr)) {
+    ExportOptions(options, path);
+    StartOnSyscalls(found ? program : nullptr, argv + program_at);
+  }
+  if (!FindPreloadToStart(preload)) return 127;
+  ExportOptions(options, path);
+  if (!PreloadFirst(preload)) return 126;
+  // Run all the same: the user sees the program's own behaviour, untraced.
   if (found) WarnUntraced(argv[program_at], program);
   StartProgram(found ? program : nullptr, argv + program_at);
 }

@@ -87,7 +87,7 @@ void ExecProgram(const char *program, char **argv) {
   _exit(error == ENOENT ? 127 : 126);
 }
 
-int RunChild(const char *program, char **argv, void (*before_exec)()) {
+pid_t StartChild(const char *program, char **argv, void (*before_exec)()) {
   sigset_t passed, old;
   Blocked(&passed);
   sigprocmask(SIG_BLOCK, &passed, &old);
@@ -120,7 +120,7 @@ int RunChild(const char *program, char **argv, void (*before_exec)()) {
     sigprocmask(SIG_SETMASK, &old, nullptr);
     fprintf(stderr, "netquill-run: cannot run %s: %s\n", argv[0],
             strerror(error));
-    return 126 << 8;
+    return -1;
   }
   g_child = child;
   struct sigaction pass = {};
@@ -129,6 +129,12 @@ int RunChild(const char *program, char **argv, void (*before_exec)()) {
   sigfillset(&pass.sa_mask);
   for (int signal : kPassedOn) sigaction(signal, &pass, nullptr);
   sigprocmask(SIG_SETMASK, &old, nullptr);
+  return child;
+}
+
+int RunChild(const char *program, char **argv, void (*before_exec)()) {
+  pid_t child = StartChild(program, argv, before_exec);
+  if (child < 0) return 126 << 8;
   int status = 0;
   for (;;) {
     if (waitpid(child, &status, WUNTRACED) < 0) {

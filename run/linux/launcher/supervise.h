@@ -4,6 +4,8 @@
 #ifndef NQ_DROPIN_NETQUILL_RUN_SUPERVISE_H
 #define NQ_DROPIN_NETQUILL_RUN_SUPERVISE_H
 
+#include <sys/types.h>
+
 #include "lost_count.h"
 
 namespace nqrun {
@@ -16,6 +18,10 @@ NQP_LostRecords *ShareLostCount();
 // Replaces this process with argv (program: its file as found on PATH, or
 // null to let execvp search); says why it could not, and exits 127 or 126.
 [[noreturn]] void ExecProgram(const char *program, char **argv);
+
+// Starts argv as RunChild does, passing on the launcher's signals to it;
+// returns its process id, or -1 when it could not be made (said).
+pid_t StartChild(const char *program, char **argv, void (*before_exec)());
 
 // Runs argv (program: its file as found on PATH, or null to let execvp
 // search) in a child of this process, in its process group, with its

@@ -132,6 +132,17 @@ int NQP_CountLostRecords(int descriptor);
  * own, with its banner and, per process, its own file. */
 void NQP_ForgetInheritedTrace(void);
 
+/* For netquill-run's system-call path, which traces the calls of other
+ * processes from its own thread by handing the entries copies of their
+ * memory. From now on the entries trace as thread thread_id of process
+ * process_id (its id keys its context; the process's executable names its
+ * lines when it starts its trace), until called with 0, 0. */
+void NQP_TraceAsThread(unsigned thread_id, int process_id);
+/* shown maps a copy's address to the address it copies in the traced
+ * process, for the lines' pointer columns; null puts back the pointers as
+ * given. */
+void NQP_ShowAddressesAs(size_t (*shown)(const void *copy));
+
 /* One line of a TLS library's key log, in the NSS key log format
  * ("CLIENT_RANDOM <client random> <secret>", hex), written as a record of
  * its own, "TLS key log: " and the line, while the calling thread traces
