@@ -87,7 +87,6 @@ char StateOf(pid_t pid) {
   return state;
 }
 
-// The refusals, before anything touches the process: 0 when none.
 // Whether pid runs the same file as this launcher: a launcher that started
 // a program stays to wait for it.
 bool IsThisLauncher(pid_t pid) {
@@ -100,7 +99,10 @@ bool IsThisLauncher(pid_t pid) {
   return strcmp(theirs, ours) == 0;
 }
 
-int Check(pid_t pid) {
+}  // namespace
+
+// The refusals, before anything touches the process: 0 when none.
+int CheckAttachable(pid_t pid) {
   if (kill(pid, 0) != 0 && errno == ESRCH) return Fail(2, "no process %d", pid);
   long tracer = TracerOf(pid);
   if (tracer < 0) return Fail(2, "not permitted to read process %d", pid);
@@ -127,6 +129,15 @@ int Check(pid_t pid) {
                 "process %d is a 32-bit program: attach with a 32-bit "
                 "netquill-run",
                 pid);
+  return 0;
+}
+
+namespace {
+
+// The interposer's own: a C library whose loader can load it.
+int Check(pid_t pid) {
+  int refused = CheckAttachable(pid);
+  if (refused != 0) return refused;
   uint64_t loader;
   if (!RemoteAddress(pid, kCLibrary, false, kLoader, &loader) &&
       !RemoteAddress(pid, kCLibrary, false, kPrivateLoader, &loader)) {

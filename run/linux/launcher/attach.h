@@ -12,6 +12,11 @@ namespace nqrun {
 
 struct AttachParams;
 
+// Why process pid cannot be attached to by any way (it is gone, traced,
+// stopped, a launcher, a 32-bit program, or not ours to read): the exit
+// code 2 with the message said; 0 when nothing speaks against it.
+int CheckAttachable(pid_t pid);
+
 // One process: checked, then made to load the interposer (preload, a full
 // path) and to call NQR_Attach with params. Exit code 0, or the refusal's
 // (2) or another failure's (1), with its message said on standard error.

@@ -265,6 +265,18 @@ bool OnSyscalls(const nqdrop::RunOptions &options, const char *program) {
   return why == nullptr || strncmp(why, "is statically", 13) == 0;
 }
 
+// Whether -p attaches on the system-call path: as -m says, else when one
+// of the processes runs a program whose calls the interposer cannot see.
+bool AttachesOnSyscalls(const nqdrop::RunOptions &options) {
+  if (options.path != nullptr) return strcmp(options.path, "syscalls") == 0;
+  for (int i = 0; i < options.attach_count; ++i) {
+    char exe[64];
+    snprintf(exe, sizeof exe, "/proc/%lu/exe", options.attach[i]);
+    if (WhySyscallPath(exe) != nullptr) return true;
+  }
+  return false;
+}
+
 // Starts the program on the system-call path and ends as it ends.
 [[noreturn]] void StartOnSyscalls(const char *program, char **argv) {
   const char *trace = getenv(nqdrop::kTraceVariable);
@@ -287,6 +299,19 @@ int Run(int argc, char **argv) {
   int exit_code = ReadOptions(argc, argv, &options, &program_at, path);
   if (exit_code >= 0) return exit_code;
   char preload[PATH_MAX];
+  if (options.attach_count > 0 && AttachesOnSyscalls(options)) {
+    ExportOptions(options, path);
+    pid_t pids[nqdrop::kMaxAttach];
+    for (int i = 0; i < options.attach_count; ++i)
+      pids[i] = static_cast<pid_t>(options.attach[i]);
+    NQP_LostRecords *lost = ShareLostCount();
+    const char *lost_fd = getenv(nqdrop::kLostVariable);
+    int code = AttachOnSyscalls(
+        pids, options.attach_count, nqdrop::ReadTraceEnv(getenv),
+        lost != nullptr && lost_fd != nullptr ? atoi(lost_fd) : -1);
+    SayLost(lost, g_trace_path, g_per_process);
+    return code;
+  }
   if (options.attach_count > 0) {
     if (!FindPreloadToAttach(preload)) return 127;
     return RunAttached(options, path, preload);
@@ -304,6 +329,12 @@ int Run(int argc, char **argv) {
   if (!PreloadFirst(preload)) return 126;
   // Run all the same: the user sees the program's own behaviour, untraced.
   if (found) WarnUntraced(argv[program_at], program);
+  const char *own_calls = found ? WhySyscallPath(program) : nullptr;
+  if (own_calls != nullptr && strcmp(own_calls, "is a Go program") == 0)
+    fprintf(stderr,
+            "netquill-run: %s %s: the calls it makes itself, past the C "
+            "library, are not traced on the preload path\n",
+            argv[program_at], own_calls);
   StartProgram(found ? program : nullptr, argv + program_at);
 }
 

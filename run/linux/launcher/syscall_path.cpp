@@ -5,6 +5,7 @@
 // forks, threads and execs go on as they would untraced.
 #include "syscall_path.h"
 
+#include <dirent.h>
 #include <elf.h>
 #include <errno.h>
 #include <linux/audit.h>
@@ -21,9 +22,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "attach.h"
 #include "elf_file.h"
 #include "supervise.h"
 #include "syscall_records.h"
+#include "syscall_tracer.h"
 
 namespace nqrun {
 namespace {
@@ -102,182 +105,6 @@ void FilterAndWait() {
   raise(SIGSTOP);
 }
 
-// ---- The threads: each one's process, and the call it is inside.
-
-struct Tracee {
-  pid_t thread;
-  pid_t process;
-  bool in_call;  // stopped at a recorded call's entry, its exit to come
-  CallAtEntry call;
-};
-
-Tracee *g_tracees;
-size_t g_tracee_count, g_tracee_room;
-
-pid_t ProcessFromProc(pid_t thread) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/status", thread);
-  FILE *f = fopen(path, "r");
-  pid_t tgid = thread;
-  char line[128];
-  while (f != nullptr && fgets(line, sizeof line, f) != nullptr) {
-    if (sscanf(line, "Tgid: %d", &tgid) == 1) break;
-  }
-  if (f != nullptr) fclose(f);
-  return tgid;
-}
-
-Tracee *FindTracee(pid_t thread) {
-  for (size_t i = 0; i < g_tracee_count; ++i)
-    if (g_tracees[i].thread == thread) return &g_tracees[i];
-  return nullptr;
-}
-
-Tracee *TraceeOf(pid_t thread) {
-  Tracee *t = FindTracee(thread);
-  if (t != nullptr) return t;
-  if (g_tracee_count == g_tracee_room) {
-    size_t more = g_tracee_room == 0 ? 16 : g_tracee_room * 2;
-    void *grown = realloc(g_tracees, more * sizeof *g_tracees);
-    if (grown == nullptr) return nullptr;
-    g_tracees = static_cast<Tracee *>(grown);
-    g_tracee_room = more;
-  }
-  t = &g_tracees[g_tracee_count++];
-  memset(t, 0, sizeof *t);
-  t->thread = thread;
-  t->process = ProcessFromProc(thread);
-  return t;
-}
-
-void Forget(pid_t thread) {
-  Tracee *t = FindTracee(thread);
-  if (t == nullptr) return;
-  ThreadEnded(t->thread, t->process);
-  *t = g_tracees[--g_tracee_count];
-}
-
-void Resume(pid_t thread, __ptrace_request request, int signal = 0) {
-  ptrace(request, thread, nullptr,
-         reinterpret_cast<void *>(static_cast<long>(signal)));
-}
-
-// A process using io_uring is said once: its submissions never pass the
-// filter.
-void SayIoUring(const Tracee &t) {
-  static pid_t said[64];
-  for (pid_t p : said)
-    if (p == t.process) return;
-  memmove(said + 1, said, sizeof said - sizeof said[0]);
-  said[0] = t.process;
-  fprintf(stderr,
-          "netquill-run: process %d sets up io_uring: the socket operations "
-          "it submits there are not traced\n",
-          t.process);
-}
-
-void AtEntry(Tracee *t) {
-  __ptrace_syscall_info info;
-  long size = ptrace(PTRACE_GET_SYSCALL_INFO, t->thread, sizeof info, &info);
-  if (size > 0 && info.op == PTRACE_SYSCALL_INFO_SECCOMP) {
-    t->call.number = static_cast<long>(info.seccomp.nr);
-    for (int i = 0; i < 6; ++i) t->call.args[i] = info.seccomp.args[i];
-    if (t->call.number == SYS_io_uring_setup) SayIoUring(*t);
-    t->in_call = TakeEntry(t->thread, t->process, &t->call);
-  }
-  Resume(t->thread, t->in_call ? PTRACE_SYSCALL : PTRACE_CONT);
-}
-
-void AtExit(Tracee *t) {
-  __ptrace_syscall_info info;
-  long size = ptrace(PTRACE_GET_SYSCALL_INFO, t->thread, sizeof info, &info);
-  if (t->in_call && size > 0 && info.op == PTRACE_SYSCALL_INFO_EXIT)
-    WriteRecord(t->thread, t->process, t->call, info.exit.rval);
-  t->in_call = false;
-  Resume(t->thread, PTRACE_CONT);
-}
-
-bool IsStopSignal(int signal) {
-  return signal == SIGSTOP || signal == SIGTSTP || signal == SIGTTIN ||
-         signal == SIGTTOU;
-}
-
-// One ptrace event of thread t.
-void AtEvent(Tracee *t, int event, int signal, pid_t program, bool *started) {
-  unsigned long message = 0;
-  switch (event) {
-    case PTRACE_EVENT_SECCOMP:
-      AtEntry(t);
-      return;
-    case PTRACE_EVENT_FORK:
-    case PTRACE_EVENT_VFORK:
-    case PTRACE_EVENT_CLONE: {
-      ptrace(PTRACE_GETEVENTMSG, t->thread, nullptr, &message);
-      Tracee *child = TraceeOf(static_cast<pid_t>(message));
-      if (child != nullptr && child->process != t->process)
-        ProcessStarted(child->process, t->process);
-      Resume(t->thread, PTRACE_CONT);
-      return;
-    }
-    case PTRACE_EVENT_EXEC:
-      ptrace(PTRACE_GETEVENTMSG, t->thread, nullptr, &message);
-      ProcessExeced(t->process, static_cast<pid_t>(message));
-      if (t->thread == program) *started = true;
-      Resume(t->thread, PTRACE_CONT);
-      return;
-    case PTRACE_EVENT_STOP:
-      if (!IsStopSignal(signal)) {
-        Resume(t->thread, PTRACE_CONT);
-        return;
-      }
-      // A job control stop: it lasts until a SIGCONT. The launcher stops
-      // with the program, as the shell waits for it, and continues it.
-      Resume(t->thread, PTRACE_LISTEN);
-      if (*started && t->thread == program && getpgid(program) == getpgrp()) {
-        kill(getpid(), SIGSTOP);
-        kill(program, SIGCONT);
-      }
-      return;
-    default:
-      Resume(t->thread, PTRACE_CONT);
-  }
-}
-
-// Waits for every stop of every tracee until none is left; the program's
-// wait status.
-int TraceAll(pid_t program) {
-  int program_status = 126 << 8;
-  bool started = false;
-  for (;;) {
-    int status = 0;
-    pid_t thread = waitpid(-1, &status, __WALL);
-    if (thread < 0) {
-      if (errno == EINTR) continue;
-      return program_status;
-    }
-    if (WIFEXITED(status) || WIFSIGNALED(status)) {
-      if (thread == program) program_status = status;
-      Forget(thread);
-      continue;
-    }
-    if (!WIFSTOPPED(status)) continue;
-    Tracee *t = TraceeOf(thread);
-    if (t == nullptr) {
-      Resume(thread, PTRACE_CONT);
-      continue;
-    }
-    int signal = WSTOPSIG(status);
-    int event = status >> 16;
-    if (event != 0) {
-      AtEvent(t, event, signal, program, &started);
-    } else if (signal == (SIGTRAP | 0x80)) {
-      AtExit(t);
-    } else {
-      Resume(thread, PTRACE_CONT, signal);  // the program's own signal
-    }
-  }
-}
-
 }  // namespace
 
 const char *WhySyscallPath(const char *path) {
@@ -314,7 +141,92 @@ int RunOnSyscalls(const char *program, char **argv,
     return 126 << 8;
   }
   kill(child, SIGCONT);
-  return TraceAll(child);
+  static volatile sig_atomic_t never = 0;
+  return TraceAll(child, &never);
+}
+
+namespace {
+
+volatile sig_atomic_t g_leave;
+volatile pid_t g_first;  // a tracee, once there is one
+
+// Asks the session to end. The loop may be about to wait when the signal
+// comes: the stop of a tracee interrupted here wakes it.
+void OnLeave(int signal) {
+  int saved = errno;
+  g_leave = signal;
+  if (g_first > 0) ptrace(PTRACE_INTERRUPT, g_first, nullptr, nullptr);
+  errno = saved;
+}
+
+// Every thread of process pid, seized; threads started meanwhile are
+// seized by the listing after. An errno, 0 when all are taken.
+int SeizeProcess(pid_t pid) {
+  constexpr long kOptions = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK |
+                            PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE |
+                            PTRACE_O_TRACEEXEC;
+  char task[64];
+  snprintf(task, sizeof task, "/proc/%d/task", static_cast<int>(pid));
+  for (bool more = true; more;) {
+    more = false;
+    DIR *dir = opendir(task);
+    if (dir == nullptr) return errno;
+    while (const dirent *entry = readdir(dir)) {
+      pid_t tid = static_cast<pid_t>(atoi(entry->d_name));
+      if (tid <= 0 || IsTracee(tid)) continue;
+      if (SeizeThread(tid, kOptions)) {
+        more = true;
+      } else if (errno != ESRCH || tid == pid) {  // a thread may just end
+        int error = errno;
+        closedir(dir);
+        return error;
+      }
+    }
+    closedir(dir);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int AttachOnSyscalls(const pid_t *pids, int count, const nqdrop::TraceEnv &env,
+                     int lost_fd) {
+  StartRecords(env, lost_fd);
+  RecogniseSockets();
+  StopAtEveryCall(true);
+  struct sigaction leave = {};
+  leave.sa_handler = OnLeave;  // without SA_RESTART: the wait returns
+  constexpr int kLeaves[] = {SIGINT, SIGTERM, SIGHUP};
+  for (int signal : kLeaves) sigaction(signal, &leave, nullptr);
+  int code = 0, attached = 0;
+  for (int i = 0; i < count && g_leave == 0; ++i) {
+    code = CheckAttachable(pids[i]);
+    if (code != 0) break;
+    int error = SeizeProcess(pids[i]);
+    if (error != 0) {
+      fprintf(stderr,
+              error == ESRCH || error == ENOENT
+                  ? "netquill-run: no process %d\n"
+                             : "netquill-run: not permitted to trace process "
+                               "%d (ptrace: %s; see "
+                               "/proc/sys/kernel/yama/ptrace_scope, or run as "
+                               "its user or root)\n",
+              static_cast<int>(pids[i]), strerror(error));
+      code = 2;
+      break;
+    }
+    ++attached;
+    g_first = pids[0];
+    fprintf(stderr, "netquill-run: attached to %d\n",
+            static_cast<int>(pids[i]));
+  }
+  if (code == 0 && attached > 0) TraceAll(pids[0], &g_leave);
+  ReleaseAll();
+  for (int i = 0; i < attached; ++i)
+    if (kill(pids[i], 0) == 0)
+      fprintf(stderr, "netquill-run: detached from %d\n",
+              static_cast<int>(pids[i]));
+  return code;
 }
 
 }  // namespace nqrun

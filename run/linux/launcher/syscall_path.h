@@ -6,6 +6,8 @@
 #ifndef NQ_RUN_LINUX_LAUNCHER_SYSCALL_PATH_H
 #define NQ_RUN_LINUX_LAUNCHER_SYSCALL_PATH_H
 
+#include <sys/types.h>
+
 #include "trace_env.h"
 
 namespace nqrun {
@@ -21,6 +23,14 @@ const char *WhySyscallPath(const char *path);
 // have ended.
 int RunOnSyscalls(const char *program, char **argv,
                   const nqdrop::TraceEnv &env, int lost_fd);
+
+// netquill-run -p on the system-call path: every thread of each process
+// (count of them) is taken as a tracee and stopped at the entry and exit of
+// each of its system calls, until SIGINT, SIGTERM or SIGHUP, or until the
+// processes end; then left to go on untraced, as they were. Returns the
+// exit code: 0, or 2 for a process that could not be taken (said).
+int AttachOnSyscalls(const pid_t *pids, int count, const nqdrop::TraceEnv &env,
+                     int lost_fd);
 
 }  // namespace nqrun
 

@@ -26,6 +26,7 @@ namespace nqrun {
 namespace {
 
 nqdrop::TraceEnv g_env;
+bool g_recognise;  // attached: sockets made before are asked for
 int g_code;  // the error code of the call being recorded
 
 int NQ_CALL GetCode() { return g_code; }
@@ -254,6 +255,14 @@ int NameLengthArgument(long number) {
     default:
       return -1;
   }
+}
+
+// Whether the thread's descriptor fd is a socket, as /proc shows it.
+bool IsSocket(pid_t thread, long fd) {
+  char link[64], target[32];
+  snprintf(link, sizeof link, "/proc/%d/fd/%ld", thread, fd);
+  ssize_t n = readlink(link, target, sizeof target - 1);
+  return n > 8 && memcmp(target, "socket:[", 8) == 0;
 }
 
 bool DumpsData() { return (g_env.flags & TRACE_FLAG_DUMP) != 0; }
@@ -521,6 +530,8 @@ void StartRecords(const nqdrop::TraceEnv &env, int lost_fd) {
   if (lost_fd >= 0) NQP_CountLostRecords(lost_fd);
 }
 
+void RecogniseSockets() { g_recognise = true; }
+
 int RecordedCallCount() {
   return static_cast<int>(sizeof kRecorded / sizeof kRecorded[0]);
 }
@@ -533,7 +544,10 @@ bool TakeEntry(pid_t thread, pid_t process, CallAtEntry *call) {
   long fd = static_cast<long>(call->args[0]);
   bool makes = call->number == SYS_socket || call->number == SYS_socketpair ||
                call->number == SYS_accept || call->number == SYS_accept4;
-  if (OnMadeSocketOnly(call->number) && !Made(process, fd)) return false;
+  if (OnMadeSocketOnly(call->number) && !Made(process, fd)) {
+    if (!g_recognise || !IsSocket(thread, fd)) return false;
+    MarkMade(process, fd, true);
+  }
   // Forgotten while the number is still the program's: once the call gives
   // it back, another thread may get it at once for a socket of its own.
   if (call->number == SYS_close) MarkMade(process, fd, false);

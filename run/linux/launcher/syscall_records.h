@@ -23,6 +23,11 @@ struct CallAtEntry {
 // lost_fd (the launcher's shared count) when it is not -1.
 void StartRecords(const nqdrop::TraceEnv &env, int lost_fd);
 
+// From now on a data call on a descriptor not known as a socket the
+// process made asks the system once whether it is a socket: attached, the
+// process made its sockets before the trace began.
+void RecogniseSockets();
+
 // The system calls the records know, for the filter: number i of count.
 int RecordedCallCount();
 long RecordedCall(int i);

@@ -271,6 +271,11 @@ def redis(work):
           "redis's window bytes", calls(trace))
 
 
+def tracer_of(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(re.search(r"TracerPid:\s+(\d+)", f.read()).group(1))
+
+
 def refusals(work):
     gone = subprocess.Popen(["true"])
     gone.wait()
@@ -293,8 +298,6 @@ def refusals(work):
         ("gone", [], gone.pid, 2, "no process %d" % gone.pid),
         ("traced", [], traced.pid, 2, "process %d is traced already, by "
          "process %d" % (traced.pid, os.getpid())),
-        ("static", [], static.pid, 2, "process %d has no dynamic C library "
-         "(a static or Go program)" % static.pid),
         ("preloaded", [], program, 2, "process %d runs under "
          "netquill-run already" % program),
         ("launcher", [], preloaded.pid, 2, "process %d is netquill-run "
@@ -309,6 +312,17 @@ def refusals(work):
                              capture_output=True, text=True, timeout=60)
         check(run.returncode == code and text in run.stderr,
               "refusal: " + case, (run.returncode, run.stderr))
+    # A static program is taken at its system calls, and left as it was.
+    on_calls = subprocess.Popen([ARGS.netquill_run, "-p", str(static.pid)],
+                                stderr=subprocess.PIPE, text=True)
+    said = on_calls.stderr.readline()
+    on_calls.send_signal(signal.SIGINT)
+    said += on_calls.stderr.read()
+    check(on_calls.wait(timeout=60) == 0 and
+          said == "netquill-run: attached to %d\nnetquill-run: detached "
+          "from %d\n" % (static.pid, static.pid) and
+          static.poll() is None and tracer_of(static.pid) == 0,
+          "static program attached and left", said)
     for p in (traced, static):
         p.kill()
         p.wait()
