@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "entries/posix_entries.h"
+#include "held_open.h"
 #include "netquill.h"
 
 namespace nqrun {
@@ -528,7 +529,15 @@ void StartRecords(const nqdrop::TraceEnv &env, int lost_fd) {
   WSASetupTrace(&bridge);
   NQP_ShowAddressesAs(ShownAddress);
   if (lost_fd >= 0) NQP_CountLostRecords(lost_fd);
+  // One file for every process: held open here, a write per record.
+  if (!env.per_process && env.path[0] != '\0') {
+    int held = OpenHeldFile(env.path, true);
+    if (held >= 0 && !NQP_HoldTraceFile(env.path, held)) close(held);
+  }
+  NQP_HoldRecords();
 }
+
+void WriteHeldRecords() { NQP_WriteHeldRecords(); }
 
 void RecogniseSockets() { g_recognise = true; }
 

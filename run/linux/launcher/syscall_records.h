@@ -28,6 +28,10 @@ void StartRecords(const nqdrop::TraceEnv &env, int lost_fd);
 // process made its sockets before the trace began.
 void RecogniseSockets();
 
+// Writes the records held back while their threads were stopped: called
+// once the threads run again.
+void WriteHeldRecords();
+
 // The system calls the records know, for the filter: number i of count.
 int RecordedCallCount();
 long RecordedCall(int i);
@@ -38,7 +42,7 @@ long RecordedCall(int i);
 bool TakeEntry(pid_t thread, pid_t process, CallAtEntry *call);
 
 // At its exit stop, with the call's result (a negative errno for a
-// failure): its record.
+// failure): its record, held back until WriteHeldRecords.
 void WriteRecord(pid_t thread, pid_t process, const CallAtEntry &call,
                  long result);
 

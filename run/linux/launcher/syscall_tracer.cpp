@@ -113,10 +113,11 @@ void AtSyscallStop(Tracee *t) {
     AtEntry(t, info.entry.nr, info.entry.args);
     return;
   }
-  if (t->in_call && size > 0 && info.op == PTRACE_SYSCALL_INFO_EXIT)
-    WriteRecord(t->thread, t->process, t->call, info.exit.rval);
+  bool recorded = t->in_call && size > 0 && info.op == PTRACE_SYSCALL_INFO_EXIT;
+  if (recorded) WriteRecord(t->thread, t->process, t->call, info.exit.rval);
   t->in_call = false;
   Resume(t->thread, g_onward);
+  if (recorded) WriteHeldRecords();  // while the thread runs on
 }
 
 bool IsStopSignal(int signal) {

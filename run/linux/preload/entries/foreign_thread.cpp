@@ -6,6 +6,8 @@
 // are the ones the interposer would have given it in its own process.
 #include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "entries/posix_entries.h"
@@ -37,7 +39,64 @@ size_t ForeignModuleFileName(uintptr_t process, char *buf, size_t size) {
   return static_cast<size_t>(n);
 }
 
+// Records held back while the traced thread is stopped, written once it
+// runs again: each with the append it was handed to.
+using Append = int (*)(const char *path, const void *data, size_t size);
+
+struct Held {
+  Append append;
+  char *path;  // the path and the record's bytes, one block
+  size_t size;
+};
+
+Append g_append, g_append_owned;  // where held records go
+Held *g_held;
+size_t g_held_count, g_held_room;
+
+int Hold(Append append, const char *path, const void *data, size_t size) {
+  if (g_held_count == g_held_room) {
+    size_t more = g_held_room == 0 ? 64 : g_held_room * 2;
+    void *grown = realloc(g_held, more * sizeof *g_held);
+    if (grown == nullptr) return append(path, data, size);
+    g_held = static_cast<Held *>(grown);
+    g_held_room = more;
+  }
+  size_t path_size = strlen(path) + 1;
+  char *block = static_cast<char *>(malloc(path_size + size));
+  if (block == nullptr) return append(path, data, size);
+  memcpy(block, path, path_size);
+  memcpy(block + path_size, data, size);
+  g_held[g_held_count++] = Held{append, block, size};
+  return 1;
+}
+
+int HoldForPath(const char *path, const void *data, size_t size) {
+  return Hold(g_append, path, data, size);
+}
+
+int HoldForOwned(const char *path, const void *data, size_t size) {
+  return Hold(g_append_owned, path, data, size);
+}
+
 }  // namespace
+
+void NQP_HoldRecords(void) {
+  if (nq::g_os.append == HoldForPath) return;
+  g_append = nq::g_os.append;
+  g_append_owned = nq::g_os.append_owned;
+  nq::g_os.append = HoldForPath;
+  nq::g_os.append_owned = HoldForOwned;
+}
+
+void NQP_WriteHeldRecords(void) {
+  for (size_t i = 0; i < g_held_count; ++i) {
+    const Held &h = g_held[i];
+    size_t path_size = strlen(h.path) + 1;
+    h.append(h.path, h.path + path_size, h.size);
+    free(h.path);
+  }
+  g_held_count = 0;
+}
 
 void NQP_TraceAsThread(unsigned thread_id, int process_id) {
   const nq::OsServices &native = nq::NativeOsServices();

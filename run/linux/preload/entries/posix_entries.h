@@ -138,6 +138,12 @@ void NQP_ForgetInheritedTrace(void);
  * process_id (its id keys its context; the process's executable names its
  * lines when it starts its trace), until called with 0, 0. */
 void NQP_TraceAsThread(unsigned thread_id, int process_id);
+/* From now on records are held back in memory when written, in order,
+ * until NQP_WriteHeldRecords appends them: a stopped thread need not wait
+ * for the file. Records that cannot be appended then are counted lost as
+ * ever. */
+void NQP_HoldRecords(void);
+void NQP_WriteHeldRecords(void);
 /* shown maps a copy's address to the address it copies in the traced
  * process, for the lines' pointer columns; null puts back the pointers as
  * given. */
