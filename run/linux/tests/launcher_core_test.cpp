@@ -27,12 +27,12 @@ char *FakeEnv(const char *name) {
 // What a launcher does with args: "run PROGRAM-INDEX file|flags|split" on
 // success (the split as "-ff" asked, "inherited" for NETQUILL_PER_PROCESS
 // alone), "attach PID,PID... file|flags|split" after -p; then " s=N" and
-// " e=CALLS" for -s and -e), else the exit code and what it says after
+// " e=CALLS" for -s and -e, " m=PATH" for -m), else the exit code and what it says after
 // "netquill-run: ".
 std::string Launch(std::vector<const char *> args, std::vector<Var> vars,
                    bool can_attach = true) {
   g_vars = &vars;
-  nqdrop::OptionReader reader(can_attach);
+  nqdrop::OptionReader reader(can_attach, can_attach);
   size_t i = 0;
   nqdrop::Refusal refusal = {};
   for (; i < args.size(); ++i) {
@@ -64,7 +64,8 @@ std::string Launch(std::vector<const char *> args, std::vector<Var> vars,
           : options.per_process ? "inherited"
                                 : "-") +
          (options.dump_max ? std::string(" s=") + options.dump_max : "") +
-         (options.calls ? std::string(" e=") + options.calls : "");
+         (options.calls ? std::string(" e=") + options.calls : "") +
+         (options.path ? std::string(" m=") + options.path : "");
 }
 
 TEST(LauncherCore, EachArgumentVector) {
@@ -109,6 +110,9 @@ TEST(LauncherCore, EachArgumentVector) {
        {},
        "2 bad call list send,poll (names as the trace writes them, "
        "comma-separated, ! first for all but them)"},
+      {{"-m", "syscalls", "app"}, {}, "run 2 -|-|- m=syscalls"},
+      {{"-m", "ptrace", "app"}, {}, "2 bad path ptrace (preload or syscalls)"},
+      {{"-m"}, {}, "2 -m needs a path +usage"},
       {{"-s"}, {}, "2 -s needs a byte count +usage"},
       {{"-e"}, {}, "2 -e needs the calls +usage"},
       // The inherited settings: -o wins, an empty file is none, and -ff
@@ -180,6 +184,8 @@ TEST(LauncherCore, RunningProcesses) {
   EXPECT_EQ(Launch({"-p", "42"}, {}, false),
             "2 -p is not supported yet by this netquill-run");
   EXPECT_EQ(Launch({"app"}, {}, false), "run 0 -|-|-");
+  EXPECT_EQ(Launch({"-m", "preload", "app"}, {}, false),
+            "2 -m is not supported by this netquill-run");
 }
 
 TEST(ProcessPath, AddsThePidWholeOrTracesNothing) {
