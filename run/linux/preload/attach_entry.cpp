@@ -51,6 +51,10 @@ NQ_EXPORT int NQR_Attach(const nqrun::AttachParams *params) {
   if (params->size != sizeof(nqrun::AttachParams))
     return nqrun::kAttachMismatch;
   if (nqrun::Preloaded()) return nqrun::kAttachPreloaded;
+  // One session at a time: a second launcher would take the first one's
+  // records, and end them with its own detach.
+  if (nqrun::Attached() && nqrun::AttachedLauncherLives())
+    return nqrun::kAttachBusy;
   nqrun::Configure(*params);
   nqrun::RedirectModules();
   return nqrun::kAttached;

@@ -218,6 +218,14 @@ AttachShared *g_attach_shared = &g_own_shared;
 
 bool Attached() { return g_attached && !Detached(); }
 
+bool AttachedLauncherLives() {
+  int launcher = g_attach_shared->launcher.load(std::memory_order_acquire);
+  int saved = errno;
+  bool lives = launcher != 0 && (kill(launcher, 0) == 0 || errno != ESRCH);
+  errno = saved;
+  return lives;
+}
+
 void Configure(const AttachParams &params) {
   int saved = errno;
   EnsureInit();

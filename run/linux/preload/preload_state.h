@@ -42,6 +42,9 @@ inline void CheckLauncher() {
 // True while netquill-run -p has this interposer attached to the process.
 bool Attached();
 
+// Whether the netquill-run -p of the session, if any, is still running.
+bool AttachedLauncherLives();
+
 // Takes the launcher's settings in place of the environment's, for the
 // threads' next socket calls (a thread that traced under an earlier attach
 // takes them over), holds the trace file and marks the sockets open now.

@@ -26,6 +26,7 @@ enum AttachResult {
   kAttached = 0,
   kAttachPreloaded = 1,  // started under netquill-run: traced already
   kAttachMismatch = 2,   // a block of another size: another build
+  kAttachBusy = 3,       // another netquill-run -p, still running, has it
 };
 
 }  // namespace nqrun

@@ -271,6 +271,26 @@ def redis(work):
           "redis's window bytes", calls(trace))
 
 
+def second_launcher(work):
+    """A second netquill-run -p on a process attached to already is
+    refused; the first one's trace goes on and ends with its detach."""
+    server, port = echo_server()
+    trace = os.path.join(work, "first.log")
+    wait_in(server.pid, 43, 288)
+    first = Attached(server.pid, "-o", trace)
+    second = subprocess.run([ARGS.netquill_run, "-p", str(server.pid), "-o",
+                             os.path.join(work, "second.log")],
+                            capture_output=True, text=True, timeout=60)
+    check(second.returncode == 2 and "process %d is attached to already, by "
+          "another netquill-run -p" % server.pid in second.stderr,
+          "second launcher refused", second.stderr)
+    check(exchange(port, b"to-first") == b"to-first", "echo while attached")
+    check(first.detach()[0] == 0, "first detach")
+    check("send(4, 0x, 8, 0) returned 8" in [t for t, _ in calls(trace)],
+          "the first launcher keeps its records", calls(trace))
+    check(quit_echo(server, port) == 0, "the server's exit code")
+
+
 def tracer_of(pid):
     with open("/proc/%d/status" % pid) as f:
         return int(re.search(r"TracerPid:\s+(\d+)", f.read()).group(1))
@@ -352,6 +372,7 @@ def main():
         print("SKIP: " + said.strip())
         return nqtest.SKIP
     for case in (echo_window, blocked_in_recv_and_twice, launcher_killed,
+                 second_launcher,
                  two_processes_late_module_child, redis, refusals):
         try:
             case(ARGS.work)
