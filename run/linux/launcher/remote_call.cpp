@@ -45,28 +45,41 @@ uint64_t Now() {
 }
 
 #if defined(__x86_64__)
-bool IsEpollWait(long number) {
-  return number == SYS_epoll_wait || number == SYS_epoll_pwait
-#ifdef SYS_epoll_pwait2
-         || number == SYS_epoll_pwait2
-#endif
-      ;
+bool ReadMemory(pid_t tid, uint64_t at, void *data, size_t size);
+
+// A wait the stop broke off with EINTR, which the kernel hands the program
+// as it is (epoll_wait, a receive with SO_RCVTIMEO, sigtimedwait,
+// io_uring_enter): the thread stands just past its syscall instruction.
+bool BrokenOff(pid_t tid, const Registers &r) {
+  uint8_t code[2];
+  return static_cast<long>(r.orig_rax) >= 0 &&
+         static_cast<long>(r.rax) == -EINTR &&
+         ReadMemory(tid, r.rip - 2, code, sizeof code) && code[0] == 0x0f &&
+         code[1] == 0x05;
+}
+
+// Makes a wait broken off with EINTR wait again once the thread runs: its
+// call is made anew, as the kernel makes a restartable one. A timeout it
+// had starts again.
+void WaitAgain(Registers *r) {
+  r->rax = r->orig_rax;
+  r->rip -= 2;  // the syscall instruction
 }
 
 // Stopped where the thread waits in a system call.
-bool Interrupted(const Registers &r) {
+bool Interrupted(pid_t tid, const Registers &r) {
   long number = static_cast<long>(r.orig_rax);
   long result = static_cast<long>(r.rax);
   if (number < 0) return false;
   return result == -kRestartSys || result == -kRestartNoIntr ||
          result == -kRestartNoHand || result == -kRestartBlock ||
-         (result == -EINTR && IsEpollWait(number));
+         BrokenOff(tid, r);
 }
 
 // A wait on a futex may be one for a lock, and the lock's owner this very
 // thread's caller: such a thread is never used.
-bool OnFutex(const Registers &r) {
-  return static_cast<long>(r.orig_rax) == SYS_futex && Interrupted(r);
+bool OnFutex(pid_t tid, const Registers &r) {
+  return static_cast<long>(r.orig_rax) == SYS_futex && Interrupted(tid, r);
 }
 
 bool WriteMemory(pid_t tid, uint64_t at, const void *data, size_t size) {
@@ -117,13 +130,18 @@ RemoteThread::Status RemoteThread::Stop(pid_t tid) {
     Registers *r = reinterpret_cast<Registers *>(saved_);
     if (interrupted && signal == SIGTRAP) {
       bool read = ptrace(PTRACE_GETREGS, tid_, nullptr, r) == 0;
-      if (read && Interrupted(*r) && !OnFutex(*r)) {
+      if (read && Interrupted(tid_, *r) && !OnFutex(tid_, *r)) {
         stop_at_ = Now();
         return kReady;
       }
       // A thread parked on a futex stays there: another one is tried.
-      if (read && OnFutex(*r) && ++on_futex == kFutexTries)
+      if (read && OnFutex(tid_, *r) && ++on_futex == kFutexTries)
         tries = kStopTries - 1;
+      // Let go or tried again, it never sees the EINTR of the stop.
+      if (read && BrokenOff(tid_, *r)) {
+        WaitAgain(r);
+        ptrace(PTRACE_SETREGS, tid_, nullptr, r);
+      }
       signal = 0;
     } else if (interrupted) {
       signal = 0;  // a group stop: the process was stopped already
@@ -201,11 +219,7 @@ void RemoteThread::Resume() {
 #if defined(__x86_64__)
   if (tid_ <= 0) return;
   Registers r = *reinterpret_cast<const Registers *>(saved_);
-  // epoll_wait gave up its wait for the stop: it waits again.
-  if (static_cast<long>(r.rax) == -EINTR) {
-    r.rax = r.orig_rax;
-    r.rip -= 2;  // the syscall instruction
-  }
+  if (BrokenOff(tid_, r)) WaitAgain(&r);
   uint64_t low = ((r.rsp - kRedZone - kDataRoom) & ~uint64_t{15}) - 72;
   if (stack_saved_) WriteMemory(tid_, low, stack_, sizeof stack_);
   ptrace(PTRACE_SETREGS, tid_, nullptr, &r);

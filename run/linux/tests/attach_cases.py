@@ -106,9 +106,11 @@ def echo_window(work):
     check(exchange(port, b"after-1") == b"after-1", "echo after detach")
     check(replies == [b"during-read", b"during-recv"], "replies", replies)
     check(quit_echo(server, port) == 0, "the server's exit code")
-    want = ["read(4, 0x, 4096) returned 11", "write(4, 0x, 11) returned 11",
+    timeout = "setsockopt(4, 1, 20, 0x, 16) returned 0"  # SO_RCVTIMEO
+    want = [timeout, "read(4, 0x, 4096) returned 11",
+            "write(4, 0x, 11) returned 11",
             "read(4, 0x, 4096) returned 0", "closesocket(4) returned 0",
-            "accept(3, NULL, 0x) returned 4",
+            "accept(3, NULL, 0x) returned 4", timeout,
             "recv(4, 0x, 4096, 0) returned 11",
             "send(4, 0x, 11, 0) returned 11",
             "recv(4, 0x, 4096, 0) returned 0", "closesocket(4) returned 0"]

@@ -1,7 +1,10 @@
 /* A loopback echo server for the attach tests: prints its port, then
  * serves one connection after another, echoing with recv and send (the
  * second connection of each pair with read and write), until a client
- * sends "quit"; exits 0. It blocks in accept and recv like any server. */
+ * sends "quit"; exits 0. It blocks in accept and recv like any server, a
+ * receive with a timeout (SO_RCVTIMEO), which the kernel ends with EINTR
+ * when the wait is broken off: exits 4 should one ever see it. */
+#include <errno.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <string.h>
@@ -22,6 +25,8 @@ int main(void) {
   for (int n = 0;; ++n) {
     int c = accept(s, NULL, NULL);
     if (c < 0) return 2;
+    struct timeval minute = {60, 0};
+    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &minute, sizeof minute);
     char buf[4096];
     ssize_t got;
     while ((got = n % 2 ? read(c, buf, sizeof buf)
@@ -31,6 +36,7 @@ int main(void) {
           got)
         return 3;
     }
+    if (got < 0 && errno == EINTR) return 4;
     close(c);
   }
 }
