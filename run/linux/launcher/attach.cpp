@@ -151,6 +151,12 @@ int Check(pid_t pid) {
   return 0;
 }
 
+// The signal that ends the session (SIGINT, SIGTERM, SIGHUP), 0 until one
+// comes: a stop under way gives up at it.
+volatile sig_atomic_t g_stop_signal;
+
+void OnStop(int signal) { g_stop_signal = signal; }
+
 int Refused(RemoteThread::Status status, pid_t pid) {
   switch (status) {
     case RemoteThread::kGone:
@@ -164,6 +170,9 @@ int Refused(RemoteThread::Status status, pid_t pid) {
     case RemoteThread::kNeverWaits:
       return Fail(1, "process %d never waited in a system call; try again",
                   pid);
+    case RemoteThread::kGivenUp:
+      return Fail(1, "attaching to process %d given up: nothing changed in it",
+                  pid);
     default:
       return Fail(1, "cannot stop process %d: %s", pid, strerror(errno));
   }
@@ -171,8 +180,9 @@ int Refused(RemoteThread::Status status, pid_t pid) {
 
 // Stops the first thread of the process that can be stopped where it
 // waits: the main thread first.
-RemoteThread::Status StopOne(pid_t pid, RemoteThread *thread) {
-  RemoteThread::Status status = thread->Stop(pid);
+RemoteThread::Status StopOne(pid_t pid, RemoteThread *thread,
+                             const volatile sig_atomic_t *give_up = nullptr) {
+  RemoteThread::Status status = thread->Stop(pid, give_up);
   if (status != RemoteThread::kNeverWaits && status != RemoteThread::kGone)
     return status;
   char task[64];
@@ -182,16 +192,13 @@ RemoteThread::Status StopOne(pid_t pid, RemoteThread *thread) {
   while (const dirent *entry = readdir(dir)) {
     pid_t tid = static_cast<pid_t>(atoi(entry->d_name));
     if (tid <= 0 || tid == pid) continue;
-    status = thread->Stop(tid);
-    if (status == RemoteThread::kReady) break;
+    status = thread->Stop(tid, give_up);
+    if (status == RemoteThread::kReady || status == RemoteThread::kGivenUp)
+      break;
   }
   closedir(dir);
   return status;
 }
-
-volatile sig_atomic_t g_stop_signal;
-
-void OnStop(int signal) { g_stop_signal = signal; }
 
 bool Ended(pid_t pid) {
   char state = StateOf(pid);
@@ -211,7 +218,7 @@ int AttachProcess(pid_t pid, const char *preload, const AttachParams &params,
     mode = kPrivateMode;
   }
   RemoteThread thread;
-  RemoteThread::Status status = StopOne(pid, &thread);
+  RemoteThread::Status status = StopOne(pid, &thread, &g_stop_signal);
   if (status != RemoteThread::kReady) return Refused(status, pid);
   uint64_t handle = 0, result = 1, entry = 0;
   bool loaded =

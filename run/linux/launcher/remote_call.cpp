@@ -112,7 +112,8 @@ bool RemoteThread::Wait(int *status) {
   return true;
 }
 
-RemoteThread::Status RemoteThread::Stop(pid_t tid) {
+RemoteThread::Status RemoteThread::Stop(pid_t tid,
+                                       const volatile sig_atomic_t *give_up) {
 #if defined(__x86_64__)
   if (ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) != 0)
     return errno == ESRCH ? kGone : kNotPermitted;
@@ -147,10 +148,12 @@ RemoteThread::Status RemoteThread::Stop(pid_t tid) {
       signal = 0;  // a group stop: the process was stopped already
     }
     // A signal on its way is delivered; running code runs a little more.
-    if (tries + 1 == kStopTries) {
+    bool given_up = give_up != nullptr && *give_up != 0;
+    if (given_up || tries + 1 == kStopTries) {
       ptrace(PTRACE_DETACH, tid_, nullptr,
              reinterpret_cast<void *>(static_cast<long>(signal)));
-      break;
+      tid_ = 0;
+      return given_up ? kGivenUp : kNeverWaits;
     }
     ptrace(PTRACE_CONT, tid_, nullptr,
            reinterpret_cast<void *>(static_cast<long>(signal)));
@@ -159,7 +162,7 @@ RemoteThread::Status RemoteThread::Stop(pid_t tid) {
   tid_ = 0;
   return kNeverWaits;
 #else
-  (void)tid;
+  (void)tid, (void)give_up;
   errno = ENOSYS;
   return kFailed;
 #endif

@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <signal.h>
 #include <sys/types.h>
 
 namespace nqrun {
@@ -19,11 +20,13 @@ class RemoteThread {
     kNotPermitted,  // ptrace refused (errno says why)
     kNeverWaits,    // it was never found waiting in a system call
     kFailed,        // a step of ptrace failed
+    kGivenUp,       // *give_up was set meanwhile (the user's Ctrl-C)
   };
 
   // Seizes thread tid and stops it where it waits in a system call; lets
-  // it go again unless kReady.
-  Status Stop(pid_t tid);
+  // it go again unless kReady. Gives up between two tries once *give_up
+  // (when given) is set.
+  Status Stop(pid_t tid, const volatile sig_atomic_t *give_up = nullptr);
 
   // The most bytes a call takes along.
   static constexpr size_t kDataRoom = 4352;

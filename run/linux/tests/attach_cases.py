@@ -293,6 +293,27 @@ def second_launcher(work):
     check(quit_echo(server, port) == 0, "the server's exit code")
 
 
+def given_up(work):
+    """Ctrl-C while the launcher looks for a thread waiting in a system
+    call, where none ever waits: it ends at once, the process untouched."""
+    spinner = subprocess.Popen([ARGS.echo, "spin"], stdout=subprocess.PIPE)
+    CHILDREN.append(spinner)
+    spinner.stdout.readline()
+    run = subprocess.Popen([ARGS.netquill_run, "-p", str(spinner.pid), "-o",
+                            os.path.join(work, "spin.log")],
+                           stderr=subprocess.PIPE, text=True)
+    time.sleep(0.3)
+    run.send_signal(signal.SIGINT)
+    try:
+        said = run.communicate(timeout=5)[1]
+    except subprocess.TimeoutExpired:
+        run.kill()
+        said = run.communicate()[1] + " (still stopping after 5 s)"
+    check(run.returncode == 1 and "attaching to process %d given up" %
+          spinner.pid in said and spinner.poll() is None and
+          tracer_of(spinner.pid) == 0, "Ctrl-C while stopping", said)
+
+
 def tracer_of(pid):
     with open("/proc/%d/status" % pid) as f:
         return int(re.search(r"TracerPid:\s+(\d+)", f.read()).group(1))
@@ -374,7 +395,7 @@ def main():
         print("SKIP: " + said.strip())
         return nqtest.SKIP
     for case in (echo_window, blocked_in_recv_and_twice, launcher_killed,
-                 second_launcher,
+                 second_launcher, given_up,
                  two_processes_late_module_child, redis, refusals):
         try:
             case(ARGS.work)

@@ -3,15 +3,31 @@
  * second connection of each pair with read and write), until a client
  * sends "quit"; exits 0. It blocks in accept and recv like any server, a
  * receive with a timeout (SO_RCVTIMEO), which the kernel ends with EINTR
- * when the wait is broken off: exits 4 should one ever see it. */
+ * when the wait is broken off: exits 4 should one ever see it. With
+ * "spin", it only runs its own code instead, on eight threads and its
+ * main one, never waiting in a system call. */
 #include <errno.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-int main(void) {
+static void *Spin(void *arg) {
+  for (volatile unsigned long n = 0;; n = n + 1) {
+  }
+  return arg;
+}
+
+int main(int argc, char **argv) {
+  if (argc > 1 && strcmp(argv[1], "spin") == 0) {
+    pthread_t t;
+    for (int i = 0; i < 8; ++i) pthread_create(&t, NULL, Spin, NULL);
+    puts("spinning");
+    fflush(stdout);
+    Spin(NULL);
+  }
   int s = socket(AF_INET, SOCK_STREAM, 0);
   struct sockaddr_in a = {0};
   a.sin_family = AF_INET;
