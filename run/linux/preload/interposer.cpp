@@ -82,6 +82,7 @@ NQ_EXPORT int bind(int s, const sockaddr *name, socklen_t namelen) noexcept {
 NQ_EXPORT int close(int fd) {
   NQ_REAL(close);
   NQ_PASS_INSIDE(real(fd));
+  NQP_ReleaseHeldNumber(fd);
   nqrun::ForgetDescriptor(fd);
   if (!nqrun::IsTracedSocket(fd)) return real(fd);
   nqrun::EnterSocketCall();
@@ -93,6 +94,22 @@ NQ_EXPORT int close(int fd) {
   if (nqrun::Detached()) return r;
   nqrun::LibraryScope scope;
   return NQ_HOOK(closesocket, r, TX_closesocket(r, fd));
+}
+
+// A file the program puts at the held trace file's number takes it from
+// the records first.
+NQ_EXPORT int dup2(int oldfd, int newfd) noexcept {
+  NQ_REAL(dup2);
+  NQ_PASS_INSIDE(real(oldfd, newfd));
+  if (oldfd != newfd) NQP_ReleaseHeldNumber(newfd);
+  return real(oldfd, newfd);
+}
+
+NQ_EXPORT int dup3(int oldfd, int newfd, int flags) noexcept {
+  NQ_REAL(dup3);
+  NQ_PASS_INSIDE(real(oldfd, newfd, flags));
+  if (oldfd != newfd) NQP_ReleaseHeldNumber(newfd);
+  return real(oldfd, newfd, flags);
 }
 
 NQ_EXPORT int connect(int s, const sockaddr *name, socklen_t namelen) {

@@ -20,6 +20,9 @@
  * (its directory 0700, then user nobody), forkuser (the same in a child,
  * whose pid it prints), root (an empty root directory), closeall and dup2
  * (its own file, which stays empty, at the held number).
+ *   dup2race  (without -ff) 40 forked children, each of which dup2()s its
+ *            own file onto the held number while another thread traces:
+ *            not one record may land in the children's own files
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -171,6 +174,40 @@ static int Held(int i) {
   return child < 0 || waitpid(child, &status, 0) != child || status != 0;
 }
 
+static volatile int g_listens;
+
+static void *Listening(void *socket) {
+  for (int i = 0; i < 2000; ++i, ++g_listens) listen(*(int *)socket, 1);
+  return NULL;
+}
+
+static int Dup2Race(void) {
+  const char *file = getenv("NETQUILL_FILE"),
+             *held = getenv("NETQUILL_HELD_FD");
+  if (file == NULL || held == NULL) return 1;
+  char own[4200];
+  snprintf(own, sizeof own, "%s.own", file);
+  for (int round = 0; round < 40; ++round) {
+    pid_t child = fork();
+    if (child == 0) {
+      int s = socket(AF_INET, SOCK_DGRAM, 0);
+      pthread_t t;
+      pthread_create(&t, NULL, Listening, &s);
+      int fd = open(own, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      while (g_listens < 100) {
+      } /* the other thread writes its records now */
+      struct stat st;
+      int failed = dup2(fd, atoi(held)) < 0;
+      pthread_join(t, NULL);
+      _exit(failed || fstat(fd, &st) != 0 || st.st_size != 0);
+    }
+    int status = 1;
+    if (child < 0 || waitpid(child, &status, 0) != child || status != 0)
+      return 1;
+  }
+  return 0;
+}
+
 int main(int argc, char **argv) {
   if (argc < 2 || strcmp(argv[1], "forkuser") != 0)
     printf("pid %d\n", (int)getpid());
@@ -182,5 +219,6 @@ int main(int argc, char **argv) {
   if (argc > 1 && strcmp(argv[1], "vfork") == 0) return Vfork();
   if (argc > 1 && strcmp(argv[1], "syscall") == 0) return Syscall();
   if (argc > 1 && strcmp(argv[1], "shim") == 0) return Shim();
+  if (argc > 1 && strcmp(argv[1], "dup2race") == 0) return Dup2Race();
   return 2;
 }

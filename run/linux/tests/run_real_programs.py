@@ -281,15 +281,21 @@ def default_file(args, work, server):
 
 
 def static_program(args, work, server):
-    """A static program cannot take the preload: said, and run all the
-    same; a dynamic one runs without a word."""
+    """A static program is traced at its system calls without a word; made
+    to take the preload (-m preload), which it cannot, it is said to run
+    untraced, and runs all the same. A dynamic one runs without a word."""
     nqr = args.netquill_run
     static = shutil.which("ldconfig") or "/sbin/ldconfig"
     if os.path.exists(static):
         proc = run([nqr, "-o", "static.trace", static, "--version"], work)
+        check(proc.returncode == 0 and proc.stderr == b"",
+              "static program: exit %d, %r" % (proc.returncode, proc.stderr))
+        proc = run([nqr, "-m", "preload", "-o", "static.trace", static,
+                    "--version"], work)
         check(proc.returncode == 0 and b"statically linked" in proc.stderr
               and b"runs untraced" in proc.stderr,
-              "static program: exit %d, %r" % (proc.returncode, proc.stderr))
+              "static program, -m preload: exit %d, %r" %
+              (proc.returncode, proc.stderr))
     proc = run([nqr, "-o", "dynamic.trace", "true"], work)
     check(proc.stderr == b"", "a dynamic program warned: %r" % proc.stderr)
 

@@ -10,6 +10,10 @@ int NQP_HoldTraceFile(const char *path, int descriptor) {
   return nq::HoldFile(path, descriptor) ? 1 : 0;
 }
 
+void NQP_ReleaseHeldNumber(int descriptor) {
+  nq::ReleaseHeldNumber(descriptor);
+}
+
 int NQP_CountLostRecords(int descriptor) {
   nq::UseEntriesAppend();
   return nq::CountLostIn(descriptor) ? 1 : 0;

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,11 @@ dev_t g_device;
 ino_t g_inode;
 // -1 while nothing is held; set last, after the rest.
 std::atomic<int> g_descriptor{-1};
+// Appends between their look at g_descriptor and the end of their write,
+// and whether the calling thread makes one (a signal handler may interrupt
+// it with a dup2 of its own).
+std::atomic<int> g_appending{0};
+__attribute__((tls_model("initial-exec"))) thread_local int t_appending;
 
 bool SameFile(const struct stat &a, const struct stat &b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -48,8 +54,30 @@ bool HoldFile(const char *path, int descriptor) {
   return true;
 }
 
+namespace {
+
+// Counts an append in flight for ReleaseHeldNumber, for the scope.
+class Appending {
+ public:
+  Appending() {
+    g_appending.fetch_add(1, std::memory_order_seq_cst);
+    ++t_appending;
+  }
+  ~Appending() {
+    --t_appending;
+    g_appending.fetch_sub(1, std::memory_order_release);
+  }
+  Appending(const Appending &) = delete;
+  Appending &operator=(const Appending &) = delete;
+};
+
+}  // namespace
+
 bool AppendHeld(const char *path, const void *data, size_t size, int *result) {
-  int descriptor = g_descriptor.load(std::memory_order_acquire);
+  // Counted before the descriptor is read: a release either finds this
+  // append counted and waits for it, or this append finds the hold gone.
+  Appending appending;
+  int descriptor = g_descriptor.load(std::memory_order_seq_cst);
   if (descriptor < 0 || strcmp(path, g_path) != 0) return false;
   int saved = errno;
   struct stat now;
@@ -69,6 +97,20 @@ bool AppendHeld(const char *path, const void *data, size_t size, int *result) {
   *result = n >= 0 && static_cast<size_t>(n) == size ? 1 : n > 0 ? -1 : 0;
   errno = saved;
   return true;
+}
+
+void ReleaseHeldNumber(int number) {
+  int held = g_descriptor.load(std::memory_order_relaxed);
+  if (held < 0 || held != number ||
+      !g_descriptor.compare_exchange_strong(held, -1,
+                                            std::memory_order_seq_cst))
+    return;
+  int saved = errno;
+  // The calling thread's own append, which a signal handler interrupted,
+  // cannot end while it waits here: it is not waited for.
+  while (g_appending.load(std::memory_order_seq_cst) > t_appending)
+    sched_yield();
+  errno = saved;
 }
 
 }  // namespace nq

@@ -28,6 +28,12 @@ bool HoldFile(const char *path, int descriptor);
 // the records. Leaves errno as it found it.
 bool AppendHeld(const char *path, const void *data, size_t size, int *result);
 
+// The program is about to put another file at number (dup2, dup3) or to
+// close it: when it is the held descriptor, the hold is dropped, and the
+// call returns only once no append is still writing through it, so that
+// no record lands in the program's file. Leaves errno as it found it.
+void ReleaseHeldNumber(int number);
+
 }  // namespace nq
 
 #endif

@@ -118,6 +118,12 @@ ssize_t NQX_gnutls_record_send(ssize_t result, int socket, const void *buf,
  * before the program's threads trace, or in a forked child. */
 int NQP_HoldTraceFile(const char *path, int descriptor);
 
+/* For the interposer's dup2, dup3 and close: the program is about to put
+ * another file at descriptor, or to close it. When it is the held trace
+ * file, records go to the path from now on, and the call returns once none
+ * is still being written through the number. */
+void NQP_ReleaseHeldNumber(int descriptor);
+
 /* From now on every record that cannot be written (the held descriptor and
  * the path both failing: no room, no right, the file-size limit) adds one
  * to the count at descriptor, which the library maps (the mapping survives
