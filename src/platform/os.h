@@ -130,6 +130,14 @@ void CancelHold();
 void CancelResume();
 #endif
 
+#if !defined(_WIN32)
+// The library's own steps around a fork, which the system runs at every
+// fork(): for a fork made without the system's handlers (_Fork).
+void ForkPrepare();
+void ForkInParent();
+void ForkInChild();
+#endif
+
 // Sets what a forked child runs first, in the calling thread (the only
 // one the child has, with its new id), while it holds the lock. Systems
 // without fork never call it.

@@ -295,7 +295,24 @@ NQ_EXPORT long syscall(long number, ...) {
 
 // In a vfork() child the parent's memory is the child's: what the child
 // marks or forgets, and the tracing it starts, would be the parent's. Under
-// the launcher a vfork() is a fork(), which POSIX lets the child not notice.
-NQ_EXPORT pid_t vfork(void) { return fork(); }
+// the launcher a vfork() is a fork, which POSIX lets the child not notice:
+// the C library's _Fork, which like vfork runs none of the program's fork
+// handlers and takes none of the C library's locks (a vfork from a signal
+// handler that interrupted malloc would wait for malloc's lock for ever in
+// fork()), with only this library's own steps around it.
+NQ_EXPORT pid_t vfork(void) {
+  using Fn = pid_t (*)();
+  static const auto fork_only = reinterpret_cast<Fn>(nqrun::NextSymbol("_Fork"));
+  if (fork_only == nullptr) return fork();  // a C library before 2.34
+  NQP_ForkPrepare();
+  pid_t child = fork_only();
+  if (child != 0) {
+    NQP_ForkInParent();
+    return child;
+  }
+  NQP_ForkInChild();
+  nqrun::ForgetTraceInChild();
+  return 0;
+}
 
 }  // extern "C"

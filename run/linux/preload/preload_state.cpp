@@ -214,6 +214,8 @@ void MarkOpenSockets() {
 
 }  // namespace
 
+void ForgetTraceInChild() { ForgetThreadInChild(); }
+
 AttachShared *g_attach_shared = &g_own_shared;
 
 bool Attached() { return g_attached && !Detached(); }

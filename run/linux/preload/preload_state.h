@@ -39,6 +39,11 @@ inline void CheckLauncher() {
     WatchLauncher();
 }
 
+// In a child forked without the system's fork handlers (vfork): what the
+// handler does in every forked child, the trace the thread inherited
+// forgotten and, per process, the child's own file held.
+void ForgetTraceInChild();
+
 // True while netquill-run -p has this interposer attached to the process.
 bool Attached();
 

@@ -20,6 +20,9 @@
  * (its directory 0700, then user nobody), forkuser (the same in a child,
  * whose pid it prints), root (an empty root directory), closeall and dup2
  * (its own file, which stays empty, at the held number).
+ *   vforksignal  a SIGALRM handler vfork()s 200 times, the child ending at
+ *            once, while two threads malloc and free: as quick as untraced,
+ *            never waiting for a lock the handler interrupted
  *   dup2race  (without -ff) 40 forked children, each of which dup2()s its
  *            own file onto the held number while another thread traces:
  *            not one record may land in the children's own files
@@ -31,12 +34,14 @@
 #include <libgen.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -174,6 +179,33 @@ static int Held(int i) {
   return child < 0 || waitpid(child, &status, 0) != child || status != 0;
 }
 
+static volatile int g_vforks, g_churning = 1;
+
+static void VforkOnAlarm(int signal) {
+  (void)signal;
+  pid_t child = vfork();
+  if (child == 0) _exit(0);
+  if (child > 0 && waitpid(child, NULL, 0) == child) ++g_vforks;
+}
+
+static void *Allocating(void *arg) {
+  for (size_t n = 64; g_churning; n = n % 4096 + 64) free(malloc(n));
+  return arg;
+}
+
+static int VforkSignal(void) {
+  pthread_t t;
+  pthread_create(&t, NULL, Allocating, NULL);
+  struct sigaction on = {.sa_handler = VforkOnAlarm, .sa_flags = SA_RESTART};
+  sigaction(SIGALRM, &on, NULL);
+  struct itimerval every = {{0, 1000}, {0, 1000}}, off = {{0, 0}, {0, 0}};
+  setitimer(ITIMER_REAL, &every, NULL);
+  for (size_t n = 64; g_vforks < 200; n = n % 4096 + 64) free(malloc(n));
+  setitimer(ITIMER_REAL, &off, NULL);
+  g_churning = 0;
+  return pthread_join(t, NULL);
+}
+
 static volatile int g_listens;
 
 static void *Listening(void *socket) {
@@ -220,5 +252,6 @@ int main(int argc, char **argv) {
   if (argc > 1 && strcmp(argv[1], "syscall") == 0) return Syscall();
   if (argc > 1 && strcmp(argv[1], "shim") == 0) return Shim();
   if (argc > 1 && strcmp(argv[1], "dup2race") == 0) return Dup2Race();
+  if (argc > 1 && strcmp(argv[1], "vforksignal") == 0) return VforkSignal();
   return 2;
 }

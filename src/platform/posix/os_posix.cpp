@@ -41,24 +41,10 @@ uint32_t NativeThreadId() {
   return ts->thread_id;
 }
 
-// Holding the lock across fork keeps a child from inheriting it in the
-// middle of another thread's table update. The child's thread is a copy of
-// the forking one, depth count and all, so it releases the lock as the
-// parent does.
-void BeforeFork() { LockEnter(); }
-
-void AfterForkInParent() { LockLeave(); }
-
 void (*g_fork_child_hook)() = nullptr;
 
-void AfterForkInChild() {
-  ThisPlatformThread()->thread_id = 0;
-  if (g_fork_child_hook != nullptr) g_fork_child_hook();
-  LockLeave();
-}
-
 const int g_fork_handlers_installed =
-    pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
+    pthread_atfork(ForkPrepare, ForkInParent, ForkInChild);
 
 uint32_t NativeTickMs() {
   struct timespec ts;
@@ -287,6 +273,20 @@ const OsServices kNative = {
 };
 
 }  // namespace
+
+// Holding the lock across fork keeps a child from inheriting it in the
+// middle of another thread's table update. The child's thread is a copy of
+// the forking one, depth count and all, so it releases the lock as the
+// parent does.
+void ForkPrepare() { LockEnter(); }
+
+void ForkInParent() { LockLeave(); }
+
+void ForkInChild() {
+  ThisPlatformThread()->thread_id = 0;
+  if (g_fork_child_hook != nullptr) g_fork_child_hook();
+  LockLeave();
+}
 
 OsServices g_os = kNative;
 

@@ -4,11 +4,16 @@
 #include "entries/held_file.h"
 #include "entries/lost_records.h"
 #include "entries/posix_entries.h"
+#include "platform/os.h"
 
 int NQP_HoldTraceFile(const char *path, int descriptor) {
   nq::UseEntriesAppend();
   return nq::HoldFile(path, descriptor) ? 1 : 0;
 }
+
+void NQP_ForkPrepare(void) { nq::ForkPrepare(); }
+void NQP_ForkInParent(void) { nq::ForkInParent(); }
+void NQP_ForkInChild(void) { nq::ForkInChild(); }
 
 void NQP_ReleaseHeldNumber(int descriptor) {
   nq::ReleaseHeldNumber(descriptor);

@@ -124,6 +124,13 @@ int NQP_HoldTraceFile(const char *path, int descriptor);
  * is still being written through the number. */
 void NQP_ReleaseHeldNumber(int descriptor);
 
+/* The library's steps around a fork, for a fork made without the system's
+ * fork handlers (the interposer's vfork): before it, then in the parent or
+ * in the child. */
+void NQP_ForkPrepare(void);
+void NQP_ForkInParent(void);
+void NQP_ForkInChild(void);
+
 /* From now on every record that cannot be written (the held descriptor and
  * the path both failing: no room, no right, the file-size limit) adds one
  * to the count at descriptor, which the library maps (the mapping survives
