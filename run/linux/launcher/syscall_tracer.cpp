@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -120,6 +121,25 @@ void AtSyscallStop(Tracee *t) {
   if (recorded) WriteHeldRecords();  // while the thread runs on
 }
 
+// A set-user-ID or set-group-ID program gets no rights under a tracer:
+// said, as it may now fail where it would not untraced.
+void SayWithoutRights(pid_t process) {
+  char exe[64];
+  snprintf(exe, sizeof exe, "/proc/%d/exe", process);
+  struct stat st;
+  if (stat(exe, &st) != 0) return;
+  bool uid = (st.st_mode & S_ISUID) && st.st_uid != geteuid();
+  bool gid = (st.st_mode & S_ISGID) && st.st_gid != getegid();
+  if (!uid && !gid) return;
+  char program[256];
+  ssize_t n = readlink(exe, program, sizeof program - 1);
+  program[n > 0 ? n : 0] = '\0';
+  fprintf(stderr,
+          "netquill-run: process %d runs %s, set-%s-ID, without its rights: "
+          "a traced program gets none\n",
+          process, program, uid ? "user" : "group");
+}
+
 bool IsStopSignal(int signal) {
   return signal == SIGSTOP || signal == SIGTSTP || signal == SIGTTIN ||
          signal == SIGTTOU;
@@ -152,6 +172,13 @@ void AtEvent(Tracee *t, int event, int signal, pid_t program, bool *started) {
     case PTRACE_EVENT_EXEC:
       ptrace(PTRACE_GETEVENTMSG, t->thread, nullptr, &message);
       ProcessExeced(t->process, static_cast<pid_t>(message));
+      // A thread other than the first made the exec, and took its id.
+      if (static_cast<pid_t>(message) != t->thread) {
+        Tracee *former = FindTracee(static_cast<pid_t>(message));
+        if (former != nullptr) *former = g_tracees[--g_tracee_count];
+        t = FindTracee(t->thread);
+      }
+      SayWithoutRights(t->process);
       if (t->thread == program) *started = true;
       Resume(t->thread, g_onward);
       return;

@@ -79,7 +79,26 @@ def main():
                             "static", [])
             check(lines(static) == lines(theirs), "static: the same lines",
                   "\n".join(lines(static)))
+    said_of(run, [args.program, "io_uring"], "sets up io_uring: the "
+            "socket operations it submits there are not traced")
+    # A set-user-ID program a traced one starts runs without its rights,
+    # as the launcher (here another user than the program's owner) says.
+    chfn = "/usr/bin/chfn"
+    if os.getuid() == 0 and os.path.exists(chfn) and \
+            os.stat(chfn).st_mode & 0o4000:
+        said_of(["setpriv", "--reuid=65534", "--regid=65534",
+                 "--clear-groups", run],
+                ["/bin/sh", "-c", chfn + " --help >/dev/null 2>&1"],
+                "runs %s, set-user-ID, without its rights" % chfn)
     return nqtest.report()
+
+
+def said_of(run, program, text):
+    """What the launcher says of a program on the system-call path."""
+    done = subprocess.run((run if isinstance(run, list) else [run]) +
+                          ["-m", "syscalls", "-o", os.devnull] + program,
+                          capture_output=True, text=True, timeout=60)
+    check(text in done.stderr, "said: " + text, done.stderr)
 
 
 if __name__ == "__main__":
