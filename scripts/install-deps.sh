@@ -28,6 +28,9 @@ have curl || need+=(curl)
 have wget || need+=(wget)
 have socat || need+=(socat)
 have dig || need+=(dnsutils)
+# Go programs, which make their system calls themselves (built in the build,
+# standard library only).
+have go || need+=(golang-go)
 # netquill-run's TLS sessions: certificates and a server (openssl), and a
 # GnuTLS client.
 have openssl || need+=(openssl)
