@@ -66,6 +66,10 @@ def read_netquill(tool, path):
                 live[sock.fd] = sock
             continue
         sock = live.get(first)
+        if sock is None and name == "accept" and isinstance(result, int) \
+                and result >= 0 and isinstance(r["args"][1], dict):
+            sock = _adopt(sockets, live, first, first,
+                          r["args"][1].get("family"))
         if sock is None:
             continue
         if name in ("connect", "bind", "accept", "listen"):
@@ -87,6 +91,19 @@ def read_netquill(tool, path):
     return sockets
 
 
+def _adopt(sockets, live, key, fd, family, pid=None):
+    """A listener made before the trace began (netquill-run -p, strace -p)
+    is first seen accepting: it joins the sockets from there on, with the
+    family of the peer it accepted, or None when that family is not one of
+    FAMILIES."""
+    if family not in FAMILIES.values():
+        return None
+    sock = Socket(fd, family, pid)
+    sockets.append(sock)
+    live[key] = sock
+    return sock
+
+
 def _address(a):
     """An address argument in the trace's text, as strace_address gives
     it: 1.2.3.4:80 or [::1]:80."""
@@ -97,10 +114,13 @@ def _address(a):
     return "%s:%d" % (a["address"], a["port"])
 
 
-def read_strace(path):
+def read_strace(path, threads=None):
     """Internet sockets from an strace -f log with read and write dumps;
-    the threads of a process (clone with CLONE_THREAD) share its sockets."""
-    sockets, live, last, pending, process = [], {}, None, {}, {}
+    the threads of a process (clone with CLONE_THREAD) share its sockets.
+    threads maps the ids of threads the log does not see made (strace -p)
+    to their process's id."""
+    sockets, live, last, pending, process = [], {}, None, {}, \
+        dict(threads or {})
     call = re.compile(r"^(\d+) +(\w+)\((.*)\) += (-?\d+)(?: (\w+) .*)?$")
     for line in open(path, encoding="latin-1"):
         line = line.rstrip("\n")
@@ -142,6 +162,10 @@ def read_strace(path):
         if not first.isdigit():
             continue
         sock = live.get((pid, int(first)))
+        if sock is None and name in ("accept", "accept4") and result >= 0:
+            family = re.search(r"sa_family=(\w+)", args)
+            sock = _adopt(sockets, live, (pid, int(first)), int(first),
+                          family and family.group(1), pid)
         if sock is None:
             continue
         if name in ("connect", "bind", "accept", "accept4", "listen"):
