@@ -9,7 +9,9 @@
 //	                         Go's own resolver against 127.0.0.1:PORT (udp)
 //	netprobe forkexec        runs "netprobe udp" as a child, prints its output
 //	netprobe serve           prints its port, serves HTTP until stdin closes
-//	netprobe echo HOST PORT  stdin to the connection, the reply to stdout
+//	netprobe echo HOST PORT [FILE]
+//	                         stdin (or FILE) to the connection, the reply to
+//	                         stdout
 //	netprobe get URL         the body of one HTTP GET
 package main
 
@@ -180,14 +182,25 @@ func serve([]string) error {
 	return err
 }
 
+// echo copies with io.Copy, which hands a file to the system to send
+// (sendfile, TransmitFile) and copies anything else through a buffer.
 func echo(args []string) error {
+	in := os.Stdin
+	if len(args) == 3 {
+		f, err := os.Open(args[2])
+		if err != nil {
+			return err
+		}
+		defer f.Close()
+		in = f
+	}
 	c, err := net.Dial("tcp", net.JoinHostPort(args[0], args[1]))
 	if err != nil {
 		return err
 	}
 	sent := make(chan error, 1)
 	go func() {
-		_, err := io.Copy(c, os.Stdin)
+		_, err := io.Copy(c, in)
 		if err == nil {
 			err = c.(*net.TCPConn).CloseWrite()
 		}
@@ -209,20 +222,22 @@ func get(args []string) error {
 	return err
 }
 
+// Each command with its least and most arguments.
 var commands = map[string]struct {
-	args int
-	run  func([]string) error
+	least, most int
+	run         func([]string) error
 }{
-	"http": {1, httpRounds}, "udp": {0, udpExchange}, "resolve": {2, resolve},
-	"forkexec": {0, forkExec}, "serve": {0, serve}, "echo": {2, echo},
-	"get": {1, get},
+	"http": {1, 1, httpRounds}, "udp": {0, 0, udpExchange},
+	"resolve": {2, 2, resolve}, "forkexec": {0, 0, forkExec},
+	"serve": {0, 0, serve}, "echo": {2, 3, echo}, "get": {1, 1, get},
 }
 
 func main() {
 	var err error
 	if len(os.Args) < 2 {
 		err = errors.New("usage: netprobe COMMAND [ARGS...]")
-	} else if cmd, ok := commands[os.Args[1]]; !ok || len(os.Args) != cmd.args+2 {
+	} else if cmd, ok := commands[os.Args[1]]; !ok ||
+		len(os.Args)-2 < cmd.least || len(os.Args)-2 > cmd.most {
 		err = fmt.Errorf("%s: unknown command or wrong arguments", os.Args[1])
 	} else {
 		err = cmd.run(os.Args[2:])
