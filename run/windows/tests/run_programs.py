@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Real Windows programs (libuv's echo server and resolver client, libuv as
-a DLL, curl over IPv4 and IPv6) under Wine, each untraced and through
+a DLL, curl over IPv4 and IPv6, Go's echo client and HTTP client, which
+reach ws2_32 through its own loader) under Wine, each untraced and through
 netquill-run -f 4, against a loopback peer of this script's own: output and
 exit code as untraced, the peer served alike, every connection's bytes in
 the trace both ways on one socket whose lines name the peer's address as
 the program saw it, and netquill-pcap's capture of the trace giving tshark
 those streams with nothing flagged."""
-import argparse, os, shutil, socket, sys, threading, time
+import argparse, os, shutil, socket, subprocess, sys, threading, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../../../tests/support"))
 import nqtest  # noqa: E402
@@ -85,6 +86,14 @@ def http_answer(c):
     return request, reply
 
 
+def echo_answer(c):
+    """Everything the program sends, back once it has shut down its
+    sending."""
+    data = read_all(c)
+    c.sendall(data)
+    return data, data
+
+
 def read_all(c):
     data = b""
     while True:
@@ -138,7 +147,21 @@ CASES = [
     ("curl-ipv6", "curl.exe", ["-s", "-g", "http://[::1]:{port}/b"],
      lambda peer, port: peer.listen(socket.AF_INET6, "::1", port, http_answer),
      None),
+    ("go-echo", "nq_go.exe", ["echo", "127.0.0.1", "{port}"],
+     lambda peer, port: peer.listen(socket.AF_INET, "127.0.0.1", port,
+                                    echo_answer), None),
+    ("go-echo-file", "nq_go.exe", ["echo", "127.0.0.1", "{port}", "{file}"],
+     lambda peer, port: peer.listen(socket.AF_INET, "127.0.0.1", port,
+                                    echo_answer), None),
+    ("go-get", "nq_go.exe", ["get", "http://127.0.0.1:{port}/c"],
+     lambda peer, port: peer.listen(socket.AF_INET, "127.0.0.1", port,
+                                    http_answer), None),
 ]
+# What a case's program reads: from the file its arguments name ({file}),
+# else on its standard input, through a pipe (Go sends a file it is handed
+# with TransmitFile, anything else through a buffer: both ways are cases).
+INPUT = {"go-echo": bytes(range(256)) * 40,
+         "go-echo-file": bytes(range(255, -1, -1)) * 40}
 
 
 class Runner(nqtest.Wine):
@@ -154,12 +177,22 @@ def run_case(r, case, traced, port=0):
     name, exe, args, setup, client = case
     peer = Peer()
     port = setup(peer, port) if setup else None
-    program = [os.path.join(r.a.programs, exe)] + [x.format(port=port) for x in args]
+    given = os.path.join(r.a.work, name + ".in")
+    if name in INPUT:
+        with open(given, "wb") as f:
+            f.write(INPUT[name])
+    program = [os.path.join(r.a.programs, exe)] + [
+        x.format(port=port, file=r.win_path(name + ".in")) for x in args]
+    piped = name in INPUT and "{file}" not in args
     tag = name + ("-traced" if traced else "")
     log = os.path.join(r.a.work, tag + ".log")
     if traced:
         program = [r.a.launcher, "-o", r.win_path(tag + ".log"), "-f", "4"] + program
-    proc = r.start(tag, program)
+    proc = r.start(tag, program, subprocess.PIPE if piped else
+                   subprocess.DEVNULL)
+    if piped:
+        proc.stdin.write(INPUT[name])
+        proc.stdin.close()
     if client:
         client(peer)
         # The server is stopped once it has closed the peer's connections,
@@ -210,16 +243,26 @@ def main():
     ap.add_argument("--only", help="one case by name")
     ap.add_argument("--runtime", default="",
                     help="DLLs the programs need beside them, ;-separated")
+    ap.add_argument("--go", default="", help="nq_go.exe, when built")
     a = ap.parse_args()
     nqtest.launcher_work(a)
-    if not a.programs:
-        print("no programs")
+    if a.go:
+        a.programs = a.programs or os.path.join(a.work, "programs")
+        os.makedirs(a.programs, exist_ok=True)
+        shutil.copy(a.go, a.programs)
+    cases = [c for c in CASES if a.only in (None, c[0])]
+    missing = [c[0] for c in cases
+               if not (a.programs and os.path.exists(os.path.join(a.programs,
+                                                                  c[1])))]
+    if missing:
+        print("SKIPPED, no program: %s" % " ".join(missing))
+    if len(missing) == len(cases):
         return nqtest.SKIP
     if a.netquill_pcap and not shutil.which("tshark"):
         a.netquill_pcap = None
     with Runner(a) as r:
-        for case in CASES:
-            if a.only in (None, case[0]):
+        for case in cases:
+            if case[0] not in missing:
                 check_case(r, case, a.table)
     return nqtest.report()
 
