@@ -109,9 +109,10 @@ def run_three(name, cmd, stdin):
 
 def program_case(name, cmd, stdin, want, server, dns=False):
     runs, theirs, ours = run_three(name, cmd, stdin)
-    check(runs[0][:2] == (0, want), "%s: untraced: %r" % (name, runs[0]))
+    check(runs[0][:2] == (0, want), "%s: untraced: %.500r" % (name, runs[0]))
     for how, run in zip(("strace", "netquill-run"), runs[1:]):
-        check(run[:2] == runs[0][:2], "%s: under %s: %r" % (name, how, run))
+        check(run[:2] == runs[0][:2], "%s: under %s: %.500r" % (name, how,
+                                                                 run))
     same_sockets(name, theirs, ours, server, dns)
 
 
