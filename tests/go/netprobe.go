@@ -81,7 +81,8 @@ func httpRounds(args []string) error {
 	if err != nil {
 		return err
 	}
-	go http.Serve(ln, handler())
+	srv := &http.Server{Handler: handler()}
+	go srv.Serve(ln)
 	c, base, total := client(), "http://"+ln.Addr().String()+"/", 0
 	for i := 0; i < n; i++ {
 		body, err := fetch(c, base, i)
@@ -94,7 +95,10 @@ func httpRounds(args []string) error {
 		total += len(body)
 	}
 	fmt.Printf("http: %d requests, %d bytes\n", n, total)
-	return nil
+	// The client can have the last reply before the server's write has
+	// returned: ended now, the process could take that write's thread
+	// down before any tracer saw the call end. Shutdown waits for it.
+	return srv.Shutdown(context.Background())
 }
 
 func udpExchange([]string) error {
@@ -102,7 +106,9 @@ func udpExchange([]string) error {
 	if err != nil {
 		return err
 	}
+	answered := make(chan struct{})
 	go func() { // answers two datagrams
+		defer close(answered)
 		buf := make([]byte, 1500)
 		for i := 0; i < 2; i++ {
 			n, from, err := srv.ReadFrom(buf)
@@ -136,6 +142,7 @@ func udpExchange([]string) error {
 		return err
 	}
 	fmt.Printf("udp: %s\n", buf[:n])
+	<-answered // the last reply's call ended, as for http
 	return nil
 }
 
