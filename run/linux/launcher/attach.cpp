@@ -234,8 +234,10 @@ int AttachProcess(pid_t pid, const char *preload, const AttachParams &params,
   if (static_cast<int>(result) == kAttachPreloaded)
     return Fail(2, "process %d runs under netquill-run already", pid);
   if (static_cast<int>(result) == kAttachBusy)
-    return Fail(2, "process %d is attached to already, by another "
-                "netquill-run -p", pid);
+    return Fail(2,
+                "process %d is attached to already, by another "
+                "netquill-run -p",
+                pid);
   if (static_cast<int>(result) != kAttached)
     return Fail(1, "process %d holds another build's interposer", pid);
   return 0;

@@ -284,10 +284,9 @@ bool AttachesOnSyscalls(const nqdrop::RunOptions &options) {
   unsetenv(nqdrop::kHeldVariable);
   NQP_LostRecords *lost = ShareLostCount();
   const char *lost_fd = getenv(nqdrop::kLostVariable);
-  int status = RunOnSyscalls(program, argv, nqdrop::ReadTraceEnv(getenv),
-                             lost != nullptr && lost_fd != nullptr
-                                 ? atoi(lost_fd)
-                                 : -1);
+  int status =
+      RunOnSyscalls(program, argv, nqdrop::ReadTraceEnv(getenv),
+                    lost != nullptr && lost_fd != nullptr ? atoi(lost_fd) : -1);
   SayLost(lost, g_trace_path, g_per_process);
   EndAs(status);
 }

@@ -113,7 +113,7 @@ bool RemoteThread::Wait(int *status) {
 }
 
 RemoteThread::Status RemoteThread::Stop(pid_t tid,
-                                       const volatile sig_atomic_t *give_up) {
+                                        const volatile sig_atomic_t *give_up) {
 #if defined(__x86_64__)
   if (ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) != 0)
     return errno == ESRCH ? kGone : kNotPermitted;

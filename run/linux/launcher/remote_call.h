@@ -5,9 +5,9 @@
 #ifndef NQ_DROPIN_NETQUILL_RUN_REMOTE_CALL_H
 #define NQ_DROPIN_NETQUILL_RUN_REMOTE_CALL_H
 
+#include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
-#include <signal.h>
 #include <sys/types.h>
 
 namespace nqrun {

@@ -52,8 +52,8 @@ bool HasGoNote(const ElfView &elf) {
       memcpy(&name_size, at + off, 4);
       memcpy(&desc_size, at + off + 4, 4);
       uint64_t name_at = off + 12;
-      uint64_t next = name_at + ((name_size + 3ull) & ~3ull) +
-                      ((desc_size + 3ull) & ~3ull);
+      uint64_t next =
+          name_at + ((name_size + 3ull) & ~3ull) + ((desc_size + 3ull) & ~3ull);
       if (next > s.file_size) break;
       if ((name_size == 3 || name_size == 4) &&
           memcmp(at + name_at, "Go", 3) == 0)
@@ -98,8 +98,10 @@ bool InstallFilter() {
 // to take it as its tracer.
 void FilterAndWait() {
   if (!InstallFilter()) {
-    fprintf(stderr, "netquill-run: cannot stop the program at its system "
-            "calls: %s\n", strerror(errno));
+    fprintf(stderr,
+            "netquill-run: cannot stop the program at its system "
+            "calls: %s\n",
+            strerror(errno));
     _exit(126);
   }
   raise(SIGSTOP);
@@ -118,8 +120,8 @@ const char *WhySyscallPath(const char *path) {
   return HasGoNote(elf) ? "is a Go program" : nullptr;
 }
 
-int RunOnSyscalls(const char *program, char **argv,
-                  const nqdrop::TraceEnv &env, int lost_fd) {
+int RunOnSyscalls(const char *program, char **argv, const nqdrop::TraceEnv &env,
+                  int lost_fd) {
   StartRecords(env, lost_fd);
   pid_t child = StartChild(program, argv, FilterAndWait);
   if (child < 0) return 126 << 8;
@@ -129,8 +131,7 @@ int RunOnSyscalls(const char *program, char **argv,
   if (!WIFSTOPPED(status)) return status;  // the filter was refused: said
   long options = PTRACE_O_TRACESECCOMP | PTRACE_O_TRACESYSGOOD |
                  PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK |
-                 PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC |
-                 PTRACE_O_EXITKILL;
+                 PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL;
   if (ptrace(PTRACE_SEIZE, child, nullptr, reinterpret_cast<void *>(options)) !=
       0) {
     int error = errno;
@@ -207,10 +208,10 @@ int AttachOnSyscalls(const pid_t *pids, int count, const nqdrop::TraceEnv &env,
       fprintf(stderr,
               error == ESRCH || error == ENOENT
                   ? "netquill-run: no process %d\n"
-                             : "netquill-run: not permitted to trace process "
-                               "%d (ptrace: %s; see "
-                               "/proc/sys/kernel/yama/ptrace_scope, or run as "
-                               "its user or root)\n",
+                  : "netquill-run: not permitted to trace process "
+                    "%d (ptrace: %s; see "
+                    "/proc/sys/kernel/yama/ptrace_scope, or run as "
+                    "its user or root)\n",
               static_cast<int>(pids[i]), strerror(error));
       code = 2;
       break;

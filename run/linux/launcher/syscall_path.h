@@ -21,8 +21,8 @@ const char *WhySyscallPath(const char *path);
 // as env says; lost records are counted at lost_fd (-1: not counted).
 // Returns the program's wait status once it and every process it started
 // have ended.
-int RunOnSyscalls(const char *program, char **argv,
-                  const nqdrop::TraceEnv &env, int lost_fd);
+int RunOnSyscalls(const char *program, char **argv, const nqdrop::TraceEnv &env,
+                  int lost_fd);
 
 // netquill-run -p on the system-call path: every thread of each process
 // (count of them) is taken as a tracee and stopped at the entry and exit of

@@ -28,7 +28,7 @@ namespace {
 
 nqdrop::TraceEnv g_env;
 bool g_recognise;  // attached: sockets made before are asked for
-int g_code;  // the error code of the call being recorded
+int g_code;        // the error code of the call being recorded
 
 int NQ_CALL GetCode() { return g_code; }
 void NQ_CALL SetCode(int) {}
@@ -228,19 +228,18 @@ int TracedCallOf(long number) {
 }
 
 constexpr long kRecorded[] = {
-    SYS_socket,      SYS_socketpair,  SYS_connect,     SYS_accept,
-    SYS_accept4,     SYS_bind,        SYS_listen,      SYS_shutdown,
-    SYS_getsockname, SYS_getpeername, SYS_getsockopt,  SYS_setsockopt,
-    SYS_sendto,      SYS_recvfrom,    SYS_sendmsg,     SYS_recvmsg,
-    SYS_sendmmsg,    SYS_recvmmsg,    SYS_read,        SYS_write,
-    SYS_readv,       SYS_writev,      SYS_sendfile,    SYS_close};
+    SYS_socket,      SYS_socketpair,  SYS_connect,    SYS_accept,
+    SYS_accept4,     SYS_bind,        SYS_listen,     SYS_shutdown,
+    SYS_getsockname, SYS_getpeername, SYS_getsockopt, SYS_setsockopt,
+    SYS_sendto,      SYS_recvfrom,    SYS_sendmsg,    SYS_recvmsg,
+    SYS_sendmmsg,    SYS_recvmmsg,    SYS_read,       SYS_write,
+    SYS_readv,       SYS_writev,      SYS_sendfile,   SYS_close};
 
 // The calls on a descriptor that the interposer records only on a socket
 // the process made.
 bool OnMadeSocketOnly(long number) {
   return number == SYS_read || number == SYS_write || number == SYS_readv ||
-         number == SYS_writev || number == SYS_close ||
-         number == SYS_sendfile;
+         number == SYS_writev || number == SYS_close || number == SYS_sendfile;
 }
 
 // The calls whose out-address has its length beside it, at this argument.
@@ -272,8 +271,8 @@ bool DumpsData() { return (g_env.flags & TRACE_FLAG_DUMP) != 0; }
 // as the dump shows; none when the thread does not dump.
 size_t Shown(long moved, unsigned long length) {
   if (!DumpsData() || moved <= 0) return 0;
-  size_t n = static_cast<size_t>(moved) < length ? static_cast<size_t>(moved)
-                                                 : length;
+  size_t n =
+      static_cast<size_t>(moved) < length ? static_cast<size_t>(moved) : length;
   if (g_env.dump_max != 0 && g_env.dump_max < n) n = g_env.dump_max;
   return n;
 }
@@ -289,8 +288,8 @@ const void *Buffer(unsigned long remote, long moved, unsigned long length) {
 
 // An address the program passed in, length bytes of it.
 const sockaddr *AddressIn(unsigned long remote, unsigned long length) {
-  size_t n = length < sizeof(sockaddr_storage) ? length
-                                               : sizeof(sockaddr_storage);
+  size_t n =
+      length < sizeof(sockaddr_storage) ? length : sizeof(sockaddr_storage);
   return reinterpret_cast<const sockaddr *>(
       CopyOf(remote, n, sizeof(sockaddr_storage)));
 }
@@ -331,9 +330,8 @@ msghdr *Message(unsigned long remote, long moved, socklen_t name_length) {
   unsigned long name = reinterpret_cast<unsigned long>(msg->msg_name);
   if (name != 0)
     msg->msg_name = const_cast<sockaddr *>(AddressIn(name, name_length));
-  msg->msg_iov =
-      Pieces(reinterpret_cast<unsigned long>(msg->msg_iov),
-             static_cast<long>(msg->msg_iovlen), moved);
+  msg->msg_iov = Pieces(reinterpret_cast<unsigned long>(msg->msg_iov),
+                        static_cast<long>(msg->msg_iovlen), moved);
   return msg;
 }
 
@@ -368,8 +366,8 @@ const void *SentFromFile(pid_t process, int in_fd, unsigned long offset_at,
     got += static_cast<size_t>(r);
   }
   close(fd);
-  if (copy == nullptr || got < n || !Grow(&g_copies, g_copy_count,
-                                          &g_copy_room)) {
+  if (copy == nullptr || got < n ||
+      !Grow(&g_copies, g_copy_count, &g_copy_room)) {
     free(copy);
     return nullptr;
   }
@@ -390,9 +388,8 @@ void Messages(long number, int fd, const CallAtEntry &call, long result) {
   socklen_t *valid =
       moved != 0 ? static_cast<socklen_t *>(calloc(moved, sizeof *valid))
                  : nullptr;
-  for (unsigned i = 0; moved != 0 && vec != Raw<mmsghdr>(call.args[1]) &&
-                       i < moved;
-       ++i) {
+  for (unsigned i = 0;
+       moved != 0 && vec != Raw<mmsghdr>(call.args[1]) && i < moved; ++i) {
     msghdr &h = vec[i].msg_hdr;
     socklen_t name = h.msg_namelen;
     if (valid != nullptr) valid[i] = name;
@@ -462,8 +459,7 @@ void Record(pid_t process, const CallAtEntry &call, long result) {
                     Raw<const void>(a[3]), static_cast<socklen_t>(a[4]));
       break;
     case SYS_sendto:
-      TX_sendto(r, fd, Buffer(a[1], result, a[2]), a[2],
-                static_cast<int>(a[3]),
+      TX_sendto(r, fd, Buffer(a[1], result, a[2]), a[2], static_cast<int>(a[3]),
                 a[4] != 0 ? AddressIn(a[4], a[5]) : nullptr,
                 static_cast<socklen_t>(a[5]));
       break;
@@ -494,8 +490,8 @@ void Record(pid_t process, const CallAtEntry &call, long result) {
                   static_cast<int>(a[2]));
       break;
     case SYS_recvmsg: {
-      msghdr *msg = a[1] != 0 ? Message(a[1], result, call.name_length)
-                              : nullptr;
+      msghdr *msg =
+          a[1] != 0 ? Message(a[1], result, call.name_length) : nullptr;
       socklen_t valid = 0;
       if (msg != nullptr && result >= 0) {
         msghdr now;
@@ -512,8 +508,7 @@ void Record(pid_t process, const CallAtEntry &call, long result) {
       break;
     case SYS_sendfile:
       NQX_sendfile(r, fd, static_cast<int>(a[1]), Raw<const off_t>(a[2]), a[3],
-                   SentFromFile(process, static_cast<int>(a[1]), a[2],
-                                result));
+                   SentFromFile(process, static_cast<int>(a[1]), a[2], result));
       break;
     case SYS_close:
       TX_closesocket(ri, fd);
@@ -560,8 +555,8 @@ bool TakeEntry(pid_t thread, pid_t process, CallAtEntry *call) {
   // Forgotten while the number is still the program's: once the call gives
   // it back, another thread may get it at once for a socket of its own.
   if (call->number == SYS_close) MarkMade(process, fd, false);
-  call->record = nqdrop::Selected(g_env.calls,
-                                  static_cast<nqdrop::TracedCall>(traced));
+  call->record =
+      nqdrop::Selected(g_env.calls, static_cast<nqdrop::TracedCall>(traced));
   if (!call->record && !makes) return false;
   call->name_length = 0;
   g_reading = thread;
@@ -602,10 +597,10 @@ void WriteRecord(pid_t thread, pid_t process, const CallAtEntry &call,
   NQP_TraceAsThread(static_cast<unsigned>(thread), process);
   if (!t->tracing) {
     char path[nqdrop::kTracePathSize];
-    bool named = nqdrop::ProcessPath(g_env, static_cast<unsigned long>(process),
-                                     path);
-    t->tracing = named &&
-                 WSAEnableTrace(path[0] != '\0' ? path : nullptr, g_env.flags);
+    bool named =
+        nqdrop::ProcessPath(g_env, static_cast<unsigned long>(process), path);
+    t->tracing =
+        named && WSAEnableTrace(path[0] != '\0' ? path : nullptr, g_env.flags);
     if (t->tracing) WSASetTraceDumpLimit(g_env.dump_max);
   }
   if (t->tracing) {

@@ -243,8 +243,8 @@ int TraceAll(pid_t program, volatile sig_atomic_t *leave) {
 }
 
 bool SeizeThread(pid_t thread, long options) {
-  if (ptrace(PTRACE_SEIZE, thread, nullptr, reinterpret_cast<void *>(options)) !=
-      0)
+  if (ptrace(PTRACE_SEIZE, thread, nullptr,
+             reinterpret_cast<void *>(options)) != 0)
     return false;
   TraceeOf(thread);
   ptrace(PTRACE_INTERRUPT, thread, nullptr, nullptr);
@@ -271,8 +271,9 @@ int ReleaseAll() {
       // the tracer's own.
       int signal = WSTOPSIG(status);
       bool delivery = (status >> 16) == 0 && signal != (SIGTRAP | 0x80);
-      ptrace(PTRACE_DETACH, thread, nullptr,
-             reinterpret_cast<void *>(static_cast<long>(delivery ? signal : 0)));
+      ptrace(
+          PTRACE_DETACH, thread, nullptr,
+          reinterpret_cast<void *>(static_cast<long>(delivery ? signal : 0)));
       if (t->thread == t->process) ++processes;
     }
     Forget(thread);

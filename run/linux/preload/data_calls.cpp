@@ -302,7 +302,8 @@ NQ_EXPORT long syscall(long number, ...) {
 // fork()), with only this library's own steps around it.
 NQ_EXPORT pid_t vfork(void) {
   using Fn = pid_t (*)();
-  static const auto fork_only = reinterpret_cast<Fn>(nqrun::NextSymbol("_Fork"));
+  static const auto fork_only =
+      reinterpret_cast<Fn>(nqrun::NextSymbol("_Fork"));
   if (fork_only == nullptr) return fork();  // a C library before 2.34
   NQP_ForkPrepare();
   pid_t child = fork_only();

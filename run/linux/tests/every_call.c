@@ -77,11 +77,14 @@ static void Datagrams(void) {
   memset(out, 0, sizeof out);
   memset(in, 0, sizeof in);
   for (int i = 0; i < 2; ++i) {
-    out[i].msg_hdr = (struct msghdr){.msg_name = &a, .msg_namelen = sizeof a,
-                                     .msg_iov = &words[i], .msg_iovlen = 1};
+    out[i].msg_hdr = (struct msghdr){.msg_name = &a,
+                                     .msg_namelen = sizeof a,
+                                     .msg_iov = &words[i],
+                                     .msg_iovlen = 1};
     in[i].msg_hdr = (struct msghdr){.msg_name = &names[i],
                                     .msg_namelen = sizeof names[i],
-                                    .msg_iov = &room[i], .msg_iovlen = 1};
+                                    .msg_iov = &room[i],
+                                    .msg_iovlen = 1};
   }
   sendmmsg(u, out, 2, 0);
   recvmmsg(u, in, 2, 0, NULL);

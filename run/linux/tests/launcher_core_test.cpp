@@ -27,8 +27,8 @@ char *FakeEnv(const char *name) {
 // What a launcher does with args: "run PROGRAM-INDEX file|flags|split" on
 // success (the split as "-ff" asked, "inherited" for NETQUILL_PER_PROCESS
 // alone), "attach PID,PID... file|flags|split" after -p; then " s=N" and
-// " e=CALLS" for -s and -e, " m=PATH" for -m), else the exit code and what it says after
-// "netquill-run: ".
+// " e=CALLS" for -s and -e, " m=PATH" for -m), else the exit code and what it
+// says after "netquill-run: ".
 std::string Launch(std::vector<const char *> args, std::vector<Var> vars,
                    bool can_attach = true) {
   g_vars = &vars;
