@@ -131,7 +131,8 @@ int RunOnSyscalls(const char *program, char **argv, const nqdrop::TraceEnv &env,
   if (!WIFSTOPPED(status)) return status;  // the filter was refused: said
   long options = PTRACE_O_TRACESECCOMP | PTRACE_O_TRACESYSGOOD |
                  PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK |
-                 PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL;
+                 PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC | PTRACE_O_TRACEEXIT |
+                 PTRACE_O_EXITKILL;
   if (ptrace(PTRACE_SEIZE, child, nullptr, reinterpret_cast<void *>(options)) !=
       0) {
     int error = errno;
@@ -165,7 +166,7 @@ void OnLeave(int signal) {
 int SeizeProcess(pid_t pid) {
   constexpr long kOptions = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK |
                             PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE |
-                            PTRACE_O_TRACEEXEC;
+                            PTRACE_O_TRACEEXEC | PTRACE_O_TRACEEXIT;
   char task[64];
   snprintf(task, sizeof task, "/proc/%d/task", static_cast<int>(pid));
   for (bool more = true; more;) {

@@ -3,6 +3,7 @@
 // only when its entry asked for the exit stop.
 #include "syscall_tracer.h"
 
+#include <elf.h>
 #include <errno.h>
 #include <signal.h>
 #include <stdint.h>
@@ -12,6 +13,8 @@
 #include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -114,7 +117,13 @@ void AtSyscallStop(Tracee *t) {
     AtEntry(t, info.entry.nr, info.entry.args);
     return;
   }
-  bool recorded = t->in_call && size > 0 && info.op == PTRACE_SYSCALL_INFO_EXIT;
+  // A thread that could not be read is dying: its exit stop may yet
+  // recover the call.
+  if (size <= 0) {
+    Resume(t->thread, g_onward);
+    return;
+  }
+  bool recorded = t->in_call && info.op == PTRACE_SYSCALL_INFO_EXIT;
   if (recorded) WriteRecord(t->thread, t->process, t->call, info.exit.rval);
   t->in_call = false;
   Resume(t->thread, g_onward);
@@ -138,6 +147,26 @@ void SayWithoutRights(pid_t process) {
           "netquill-run: process %d runs %s, set-%s-ID, without its rights: "
           "a traced program gets none\n",
           process, program, uid ? "user" : "group");
+}
+
+// A thread that ends inside a recorded call (another thread's exit_group
+// killed it before its exit stop): a call the kernel completed, which moved
+// its bytes, still gets its record, with the result its registers hold.
+void AtThreadExit(Tracee *t) {
+#if defined(__x86_64__)
+  user_regs_struct r;
+  iovec regs = {&r, sizeof r};
+  if (t->in_call &&
+      ptrace(PTRACE_GETREGSET, t->thread, NT_PRSTATUS, &regs) == 0 &&
+      static_cast<long>(r.orig_rax) == t->call.number &&
+      static_cast<long>(r.rax) >= 0) {
+    WriteRecord(t->thread, t->process, t->call, static_cast<long>(r.rax));
+  }
+#endif
+  bool recorded = t->in_call;
+  t->in_call = false;
+  Resume(t->thread, PTRACE_CONT);
+  if (recorded) WriteHeldRecords();
 }
 
 bool IsStopSignal(int signal) {
@@ -181,6 +210,9 @@ void AtEvent(Tracee *t, int event, int signal, pid_t program, bool *started) {
       SayWithoutRights(t->process);
       if (t->thread == program) *started = true;
       Resume(t->thread, g_onward);
+      return;
+    case PTRACE_EVENT_EXIT:
+      AtThreadExit(t);
       return;
     case PTRACE_EVENT_STOP:
       if (!IsStopSignal(signal)) {

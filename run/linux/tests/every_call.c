@@ -6,13 +6,16 @@
  * that its trace can be had through the interposer and at the system
  * calls, and compared. Prints where three of the buffers lie, which the
  * lines must show. With "io_uring" it only sets up an io_uring, whose
- * submissions no trace shows.
+ * submissions no trace shows; with "lastword" one thread waits in
+ * recvfrom while the other sends it a datagram and ends the process at
+ * once, the receive done but its thread killed before it returns.
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/sendfile.h>
@@ -92,7 +95,27 @@ static void Datagrams(void) {
   close(u);
 }
 
+static int g_waiting = -1;
+
+static void *Receive(void *unused) {
+  char buf[8];
+  recvfrom(g_waiting, buf, sizeof buf, 0, NULL, NULL);
+  return unused;
+}
+
+static int LastWord(void) {
+  struct sockaddr_in a;
+  pthread_t t;
+  g_waiting = socket(AF_INET, SOCK_DGRAM, 0);
+  Bound(g_waiting, &a);
+  pthread_create(&t, NULL, Receive, NULL);
+  usleep(20000); /* the receive waits */
+  sendto(socket(AF_INET, SOCK_DGRAM, 0), "last", 4, 0, At(&a), sizeof a);
+  _exit(0);
+}
+
 int main(int argc, char **argv) {
+  if (argc > 1 && strcmp(argv[1], "lastword") == 0) return LastWord();
   if (argc > 1 && strcmp(argv[1], "io_uring") == 0) {
     char params[120] = {0}; /* struct io_uring_params, all zero */
     int ring = (int)syscall(SYS_io_uring_setup, 4, params);
