@@ -181,8 +181,9 @@ int Refused(RemoteThread::Status status, pid_t pid) {
 // Stops the first thread of the process that can be stopped where it
 // waits: the main thread first.
 RemoteThread::Status StopOne(pid_t pid, RemoteThread *thread,
-                             const volatile sig_atomic_t *give_up = nullptr) {
-  RemoteThread::Status status = thread->Stop(pid, give_up);
+                             const volatile sig_atomic_t *give_up = nullptr,
+                             uint64_t deadline_ns = 0) {
+  RemoteThread::Status status = thread->Stop(pid, give_up, deadline_ns);
   if (status != RemoteThread::kNeverWaits && status != RemoteThread::kGone)
     return status;
   char task[64];
@@ -192,7 +193,7 @@ RemoteThread::Status StopOne(pid_t pid, RemoteThread *thread,
   while (const dirent *entry = readdir(dir)) {
     pid_t tid = static_cast<pid_t>(atoi(entry->d_name));
     if (tid <= 0 || tid == pid) continue;
-    status = thread->Stop(tid, give_up);
+    status = thread->Stop(tid, give_up, deadline_ns);
     if (status == RemoteThread::kReady || status == RemoteThread::kGivenUp)
       break;
   }
@@ -243,11 +244,12 @@ int AttachProcess(pid_t pid, const char *preload, const AttachParams &params,
   return 0;
 }
 
-bool DetachProcess(pid_t pid, const char *preload) {
+bool DetachProcess(pid_t pid, const char *preload, uint64_t deadline_ns) {
   uint64_t entry, result;
   if (!RemoteAddress(pid, preload, true, "NQR_Detach", &entry)) return false;
   RemoteThread thread;
-  if (StopOne(pid, &thread) != RemoteThread::kReady) return false;
+  if (StopOne(pid, &thread, nullptr, deadline_ns) != RemoteThread::kReady)
+    return false;
   bool done = thread.Call(entry, nullptr, 0, 0, &result);
   thread.Resume();
   return done;
@@ -255,12 +257,11 @@ bool DetachProcess(pid_t pid, const char *preload) {
 
 namespace {
 
-// A detach that finds no thread waiting in a system call is tried again
-// for a while (a thread that computes between its calls comes back to one).
+// Tried again for a second, every 50 ms, while the process runs.
 bool Detach(pid_t pid, const char *preload) {
-  constexpr int kTries = 20;
-  for (int i = 0; i < kTries && !Ended(pid); ++i) {
-    if (DetachProcess(pid, preload)) return true;
+  uint64_t deadline = RemoteThread::NowNs() + 1000 * 1000 * 1000;
+  while (!Ended(pid) && RemoteThread::NowNs() < deadline) {
+    if (DetachProcess(pid, preload, deadline)) return true;
     timespec pause = {0, 50 * 1000 * 1000};
     nanosleep(&pause, nullptr);
   }
@@ -319,8 +320,8 @@ int RunAttached(const nqdrop::RunOptions &options, const char *path,
               static_cast<int>(attached[i]));
     } else if (!Ended(attached[i])) {
       fprintf(stderr,
-              "netquill-run: could not detach from %d: it goes on tracing "
-              "into its trace file\n",
+              "netquill-run: could not detach from %d: it stops tracing by "
+              "itself once netquill-run has ended\n",
               static_cast<int>(attached[i]));
       ++undetached;
     }

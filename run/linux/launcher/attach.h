@@ -24,8 +24,10 @@ int CheckAttachable(pid_t pid);
 int AttachProcess(pid_t pid, const char *preload, const AttachParams &params,
                   uint64_t *stopped_ns);
 
-// Makes the process call NQR_Detach. False when it has ended.
-bool DetachProcess(pid_t pid, const char *preload);
+// Makes the process call NQR_Detach, giving up at deadline_ns on the
+// monotonic clock (0: never). False when it has ended, or no thread could
+// be stopped in time.
+bool DetachProcess(pid_t pid, const char *preload, uint64_t deadline_ns = 0);
 
 // The whole command: attaches to each process, says "attached", waits for
 // SIGINT, SIGTERM or the end of every process, and detaches from those

@@ -112,8 +112,11 @@ bool RemoteThread::Wait(int *status) {
   return true;
 }
 
+uint64_t RemoteThread::NowNs() { return Now(); }
+
 RemoteThread::Status RemoteThread::Stop(pid_t tid,
-                                        const volatile sig_atomic_t *give_up) {
+                                        const volatile sig_atomic_t *give_up,
+                                        uint64_t deadline_ns) {
 #if defined(__x86_64__)
   if (ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) != 0)
     return errno == ESRCH ? kGone : kNotPermitted;
@@ -148,7 +151,8 @@ RemoteThread::Status RemoteThread::Stop(pid_t tid,
       signal = 0;  // a group stop: the process was stopped already
     }
     // A signal on its way is delivered; running code runs a little more.
-    bool given_up = give_up != nullptr && *give_up != 0;
+    bool given_up = (give_up != nullptr && *give_up != 0) ||
+                    (deadline_ns != 0 && Now() >= deadline_ns);
     if (given_up || tries + 1 == kStopTries) {
       ptrace(PTRACE_DETACH, tid_, nullptr,
              reinterpret_cast<void *>(static_cast<long>(signal)));
@@ -162,7 +166,7 @@ RemoteThread::Status RemoteThread::Stop(pid_t tid,
   tid_ = 0;
   return kNeverWaits;
 #else
-  (void)tid, (void)give_up;
+  (void)tid, (void)give_up, (void)deadline_ns;
   errno = ENOSYS;
   return kFailed;
 #endif

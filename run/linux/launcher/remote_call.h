@@ -25,8 +25,13 @@ class RemoteThread {
 
   // Seizes thread tid and stops it where it waits in a system call; lets
   // it go again unless kReady. Gives up between two tries once *give_up
-  // (when given) is set.
-  Status Stop(pid_t tid, const volatile sig_atomic_t *give_up = nullptr);
+  // (when given) is set, or the monotonic clock passes deadline_ns (when
+  // not 0).
+  Status Stop(pid_t tid, const volatile sig_atomic_t *give_up = nullptr,
+              uint64_t deadline_ns = 0);
+
+  // The monotonic clock, in nanoseconds.
+  static uint64_t NowNs();
 
   // The most bytes a call takes along.
   static constexpr size_t kDataRoom = 4352;

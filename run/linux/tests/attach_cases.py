@@ -314,6 +314,30 @@ def given_up(work):
           tracer_of(spinner.pid) == 0, "Ctrl-C while stopping", said)
 
 
+def undetachable(work):
+    """A detach that finds no thread waiting in a system call (one computes
+    and calls listen(), the other joins it) is said after a second, exit 1,
+    and the process stops tracing by itself once the launcher has ended."""
+    busy = subprocess.Popen([ARGS.echo, "busy"], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE)
+    CHILDREN.append(busy)
+    busy.stdout.readline()
+    wait_in(busy.pid, 0)  # read
+    trace = os.path.join(work, "busy.log")
+    run = Attached(busy.pid, "-o", trace)
+    busy.stdin.write(b"go\n")
+    busy.stdin.flush()
+    time.sleep(0.3)
+    code, said = run.detach(signal.SIGTERM)
+    time.sleep(0.3)
+    grown = os.path.getsize(trace)
+    time.sleep(0.5)
+    check(code == 1 and "could not detach from %d: it stops tracing by "
+          "itself once netquill-run has ended" % busy.pid in said and
+          grown > 0 and os.path.getsize(trace) == grown,
+          "an undetachable process said, and silent after", (code, said))
+
+
 def tracer_of(pid):
     with open("/proc/%d/status" % pid) as f:
         return int(re.search(r"TracerPid:\s+(\d+)", f.read()).group(1))
@@ -395,7 +419,7 @@ def main():
         print("SKIP: " + said.strip())
         return nqtest.SKIP
     for case in (echo_window, blocked_in_recv_and_twice, launcher_killed,
-                 second_launcher, given_up,
+                 second_launcher, given_up, undetachable,
                  two_processes_late_module_child, redis, refusals):
         try:
             case(ARGS.work)

@@ -5,13 +5,17 @@
  * receive with a timeout (SO_RCVTIMEO), which the kernel ends with EINTR
  * when the wait is broken off: exits 4 should one ever see it. With
  * "spin", it only runs its own code instead, on eight threads and its
- * main one, never waiting in a system call. */
+ * main one, never waiting in a system call. With "busy", it waits for a
+ * line on standard input, then joins a thread that computes for 10 ms and
+ * calls listen(), again and again: no thread waits in a system call any
+ * more. */
 #include <errno.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 static void *Spin(void *arg) {
@@ -20,7 +24,30 @@ static void *Spin(void *arg) {
   return arg;
 }
 
+static void *ComputeAndListen(void *arg) {
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  for (;;) {
+    struct timespec from, now;
+    clock_gettime(CLOCK_MONOTONIC, &from);
+    do clock_gettime(CLOCK_MONOTONIC, &now);
+    while ((now.tv_sec - from.tv_sec) * 1000000000L + now.tv_nsec -
+               from.tv_nsec <
+           10000000L);
+    listen(s, 1);
+  }
+  return arg;
+}
+
 int main(int argc, char **argv) {
+  if (argc > 1 && strcmp(argv[1], "busy") == 0) {
+    char line[8];
+    pthread_t t;
+    puts("waiting");
+    fflush(stdout);
+    if (read(0, line, sizeof line) <= 0) return 1;
+    pthread_create(&t, NULL, ComputeAndListen, NULL);
+    pthread_join(t, NULL);
+  }
   if (argc > 1 && strcmp(argv[1], "spin") == 0) {
     pthread_t t;
     for (int i = 0; i < 8; ++i) pthread_create(&t, NULL, Spin, NULL);
