@@ -92,6 +92,20 @@ def main():
                                r"61 73 74 ", text), "the last word's record",
                      text):
             break
+    # Under a file-size limit of 1 KiB both paths lose the same records,
+    # and say how many.
+    lost = []
+    for path in ("preload", "syscalls"):
+        limited = os.path.join(args.work, "limited.log")
+        if os.path.exists(limited):
+            os.remove(limited)
+        done = subprocess.run(["sh", "-c", 'ulimit -f 1; exec "$@"', "sh", run,
+                               "-m", path, "-f", "4", "-o", limited,
+                               args.program], capture_output=True, text=True,
+                              timeout=60)
+        lost.append(re.findall(r"(\d+) trace records could not be written",
+                               done.stderr))
+    check(lost[0] and lost[0] == lost[1], "the records lost, said alike", lost)
     said_of(run, [args.program, "io_uring"], "sets up io_uring: the "
             "socket operations it submits there are not traced")
     # A set-user-ID program a traced one starts runs without its rights,
