@@ -371,7 +371,9 @@ const void *SentFromFile(pid_t process, int in_fd, unsigned long offset_at,
     free(copy);
     return nullptr;
   }
-  g_copies[g_copy_count++] = Copy{copy, 0, 0};
+  // Dumped, never shown as an address: it maps to itself.
+  g_copies[g_copy_count++] =
+      Copy{copy, n, reinterpret_cast<unsigned long>(copy)};
   return copy;
 }
 
@@ -382,16 +384,20 @@ void Messages(long number, int fd, const CallAtEntry &call, long result) {
   int flags = static_cast<int>(call.args[3]);
   unsigned moved = result > 0 ? static_cast<unsigned>(result) : 0;
   if (moved > vlen) moved = vlen;
-  mmsghdr *vec = moved != 0 ? CopyOfType<mmsghdr>(call.args[1], moved)
-                            : Raw<mmsghdr>(call.args[1]);
-  if (vec == nullptr) vec = Raw<mmsghdr>(call.args[1]);
+  mmsghdr *copied =
+      moved != 0 ? CopyOfType<mmsghdr>(call.args[1], moved) : nullptr;
+  mmsghdr *vec = copied != nullptr ? copied : Raw<mmsghdr>(call.args[1]);
+  // Each received address's valid bytes: the length the kernel reported,
+  // no more than an address holds (the length offered before the call is
+  // not read at the entry of this one).
   socklen_t *valid =
-      moved != 0 ? static_cast<socklen_t *>(calloc(moved, sizeof *valid))
-                 : nullptr;
-  for (unsigned i = 0;
-       moved != 0 && vec != Raw<mmsghdr>(call.args[1]) && i < moved; ++i) {
+      copied != nullptr ? static_cast<socklen_t *>(calloc(moved, sizeof *valid))
+                        : nullptr;
+  for (unsigned i = 0; copied != nullptr && i < moved; ++i) {
     msghdr &h = vec[i].msg_hdr;
-    socklen_t name = h.msg_namelen;
+    socklen_t name = h.msg_namelen < sizeof(sockaddr_storage)
+                         ? h.msg_namelen
+                         : sizeof(sockaddr_storage);
     if (valid != nullptr) valid[i] = name;
     unsigned long at = reinterpret_cast<unsigned long>(h.msg_name);
     if (at != 0) h.msg_name = const_cast<sockaddr *>(AddressIn(at, name));
