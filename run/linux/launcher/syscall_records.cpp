@@ -22,6 +22,7 @@
 #include "entries/posix_entries.h"
 #include "held_open.h"
 #include "netquill.h"
+#include "tracee_copies.h"
 
 namespace nqrun {
 namespace {
@@ -32,85 +33,6 @@ int g_code;        // the error code of the call being recorded
 
 int NQ_CALL GetCode() { return g_code; }
 void NQ_CALL SetCode(int) {}
-
-// ---- Copies of the program's memory, made for one record.
-
-struct Copy {
-  char *local;
-  size_t size;
-  unsigned long remote;
-};
-
-Copy *g_copies;
-size_t g_copy_count, g_copy_room;
-pid_t g_reading;  // the thread whose memory the copies are of
-
-// The address in the program of a pointer into one of the copies; any
-// other pointer is the program's own, passed on as it was.
-size_t ShownAddress(const void *p) {
-  const char *at = static_cast<const char *>(p);
-  for (size_t i = 0; i < g_copy_count; ++i) {
-    const Copy &c = g_copies[i];
-    if (at >= c.local && at <= c.local + c.size)
-      return c.remote + static_cast<size_t>(at - c.local);
-  }
-  return reinterpret_cast<size_t>(p);
-}
-
-void DropCopies() {
-  for (size_t i = 0; i < g_copy_count; ++i) free(g_copies[i].local);
-  g_copy_count = 0;
-}
-
-// Reads size bytes at remote into local; the number read, short where the
-// program's memory ends.
-size_t ReadMemory(unsigned long remote, void *local, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    iovec here = {static_cast<char *>(local) + done, size - done};
-    iovec there = {reinterpret_cast<void *>(remote + done), size - done};
-    ssize_t n = process_vm_readv(g_reading, &here, 1, &there, 1, 0);
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return done;
-}
-
-// A zero-filled copy of size bytes at remote (room bytes at least), or
-// null for a null remote or no memory. *got: the bytes that could be read.
-char *CopyOf(unsigned long remote, size_t size, size_t room = 0,
-             size_t *got = nullptr) {
-  if (remote == 0) return nullptr;
-  if (room < size) room = size;
-  if (g_copy_count == g_copy_room) {
-    size_t more = g_copy_room == 0 ? 16 : g_copy_room * 2;
-    void *grown = realloc(g_copies, more * sizeof *g_copies);
-    if (grown == nullptr) return nullptr;
-    g_copies = static_cast<Copy *>(grown);
-    g_copy_room = more;
-  }
-  char *local = static_cast<char *>(calloc(1, room == 0 ? 1 : room));
-  if (local == nullptr) return nullptr;
-  size_t read = ReadMemory(remote, local, size);
-  if (got != nullptr) *got = read;
-  g_copies[g_copy_count++] = Copy{local, room, remote};
-  return local;
-}
-
-template <typename T>
-T *CopyOfType(unsigned long remote, size_t count = 1) {
-  return reinterpret_cast<T *>(CopyOf(remote, count * sizeof(T)));
-}
-
-template <typename T>
-T *Raw(unsigned long remote) {
-  return reinterpret_cast<T *>(remote);
-}
-
-template <typename T>
-bool ReadValue(unsigned long remote, T *out) {
-  return remote != 0 && ReadMemory(remote, out, sizeof *out) == sizeof *out;
-}
 
 // ---- The sockets each process made, and the threads seen.
 
@@ -358,7 +280,7 @@ const void *SentFromFile(pid_t process, int in_fd, unsigned long offset_at,
   snprintf(path, sizeof path, "/proc/%d/fd/%d", process, in_fd);
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return nullptr;
-  char *copy = static_cast<char *>(malloc(n));
+  char *copy = KeepWithCopies(n);
   size_t got = 0;
   while (copy != nullptr && got < n) {
     ssize_t r = pread(fd, copy + got, n - got, at - sent + got);
@@ -366,15 +288,7 @@ const void *SentFromFile(pid_t process, int in_fd, unsigned long offset_at,
     got += static_cast<size_t>(r);
   }
   close(fd);
-  if (copy == nullptr || got < n ||
-      !Grow(&g_copies, g_copy_count, &g_copy_room)) {
-    free(copy);
-    return nullptr;
-  }
-  // Dumped, never shown as an address: it maps to itself.
-  g_copies[g_copy_count++] =
-      Copy{copy, n, reinterpret_cast<unsigned long>(copy)};
-  return copy;
+  return got == n ? copy : nullptr;
 }
 
 // The record of a call of the message vectors: the headers as copies,
@@ -565,7 +479,7 @@ bool TakeEntry(pid_t thread, pid_t process, CallAtEntry *call) {
       nqdrop::Selected(g_env.calls, static_cast<nqdrop::TracedCall>(traced));
   if (!call->record && !makes) return false;
   call->name_length = 0;
-  g_reading = thread;
+  ReadFromThread(thread);
   int length_at = NameLengthArgument(call->number);
   if (length_at >= 0) {
     socklen_t before = 0;
@@ -588,7 +502,7 @@ void WriteRecord(pid_t thread, pid_t process, const CallAtEntry &call,
       MarkMade(process, result, true);
     int pair[2];
     if (call.number == SYS_socketpair && result == 0) {
-      g_reading = thread;
+      ReadFromThread(thread);
       if (ReadValue(call.args[3], &pair)) {
         MarkMade(process, pair[0], true);
         MarkMade(process, pair[1], true);
@@ -610,7 +524,7 @@ void WriteRecord(pid_t thread, pid_t process, const CallAtEntry &call,
     if (t->tracing) WSASetTraceDumpLimit(g_env.dump_max);
   }
   if (t->tracing) {
-    g_reading = thread;
+    ReadFromThread(thread);
     g_code = result < 0 ? static_cast<int>(-result) : 0;
     Record(process, call, result);
     DropCopies();
