@@ -224,35 +224,40 @@
   X(TransmitFileFrom, 36, launcher, none)               \
   X(IssuingCall, 4, launcher, none)
 
-/* X(name): the system calls that netquill-run's interposer, when a program
- * makes them through syscall() (libuv does, for close, sendmmsg and
- * recvmmsg), sends the way of the C library's function of the same name,
- * which it interposes and traces; every other number goes straight on. The
- * number is the system's SYS_name; the interposer's link step stops at a
- * name here that it does not interpose. */
-#define NQ_ROUTED_CALLS(X) \
-  X(close)                 \
-  X(socket)                \
-  X(socketpair)            \
-  X(accept)                \
-  X(accept4)               \
-  X(bind)                  \
-  X(connect)               \
-  X(listen)                \
-  X(shutdown)              \
-  X(getsockname)           \
-  X(getpeername)           \
-  X(getsockopt)            \
-  X(setsockopt)            \
-  X(sendto)                \
-  X(recvfrom)              \
-  X(sendmsg)               \
-  X(recvmsg)               \
-  X(sendmmsg)              \
-  X(recvmmsg)              \
-  X(read)                  \
-  X(write)                 \
-  X(readv)                 \
-  X(writev)
+/* X(name, as): the system calls netquill-run traces of a program that
+ * makes them itself. Its interposer, when a program makes one through
+ * syscall() (libuv does, for close, sendmmsg and recvmmsg), sends it the way
+ * of the C library's function of the same name, which it interposes and
+ * traces; every other number goes straight on. Its system-call path stops a
+ * Go or static program at these and records each as the interposer records
+ * the function. The number is the system's SYS_name; as, the call the trace
+ * names it (accept4 is traced as accept, close as closesocket). The
+ * interposer's link step stops at a name here that it does not interpose,
+ * the configure at an as that no traced call has. */
+#define NQ_ROUTED_CALLS(X)    \
+  X(close, closesocket)       \
+  X(socket, socket)           \
+  X(socketpair, socketpair)   \
+  X(accept, accept)           \
+  X(accept4, accept)          \
+  X(bind, bind)               \
+  X(connect, connect)         \
+  X(listen, listen)           \
+  X(shutdown, shutdown)       \
+  X(getsockname, getsockname) \
+  X(getpeername, getpeername) \
+  X(getsockopt, getsockopt)   \
+  X(setsockopt, setsockopt)   \
+  X(sendto, sendto)           \
+  X(recvfrom, recvfrom)       \
+  X(sendmsg, sendmsg)         \
+  X(recvmsg, recvmsg)         \
+  X(sendmmsg, sendmmsg)       \
+  X(recvmmsg, recvmmsg)       \
+  X(read, read)               \
+  X(write, write)             \
+  X(readv, readv)             \
+  X(writev, writev)           \
+  X(sendfile, sendfile)
 
 #endif /* NETQUILL_CALLS_H */

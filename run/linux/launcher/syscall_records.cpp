@@ -22,6 +22,7 @@
 #include "entries/posix_entries.h"
 #include "held_open.h"
 #include "netquill.h"
+#include "netquill_calls.h"
 #include "tracee_copies.h"
 
 namespace nqrun {
@@ -116,33 +117,10 @@ void MarkMade(pid_t process, long fd, bool made) {
 // The call of the trace's call set a system call is recorded as.
 int TracedCallOf(long number) {
   switch (number) {
-#define NQ_AS(sys, call) \
-  case SYS_##sys:        \
-    return nqdrop::kTraced_##call;
-    NQ_AS(socket, socket)
-    NQ_AS(socketpair, socketpair)
-    NQ_AS(connect, connect)
-    NQ_AS(accept, accept)
-    NQ_AS(accept4, accept)
-    NQ_AS(bind, bind)
-    NQ_AS(listen, listen)
-    NQ_AS(shutdown, shutdown)
-    NQ_AS(getsockname, getsockname)
-    NQ_AS(getpeername, getpeername)
-    NQ_AS(getsockopt, getsockopt)
-    NQ_AS(setsockopt, setsockopt)
-    NQ_AS(sendto, sendto)
-    NQ_AS(recvfrom, recvfrom)
-    NQ_AS(sendmsg, sendmsg)
-    NQ_AS(recvmsg, recvmsg)
-    NQ_AS(sendmmsg, sendmmsg)
-    NQ_AS(recvmmsg, recvmmsg)
-    NQ_AS(read, read)
-    NQ_AS(write, write)
-    NQ_AS(readv, readv)
-    NQ_AS(writev, writev)
-    NQ_AS(sendfile, sendfile)
-    NQ_AS(close, closesocket)
+#define NQ_AS(name, as) \
+  case SYS_##name:      \
+    return nqdrop::kTraced_##as;
+    NQ_ROUTED_CALLS(NQ_AS)
 #undef NQ_AS
     default:
       return -1;
@@ -150,12 +128,10 @@ int TracedCallOf(long number) {
 }
 
 constexpr long kRecorded[] = {
-    SYS_socket,      SYS_socketpair,  SYS_connect,    SYS_accept,
-    SYS_accept4,     SYS_bind,        SYS_listen,     SYS_shutdown,
-    SYS_getsockname, SYS_getpeername, SYS_getsockopt, SYS_setsockopt,
-    SYS_sendto,      SYS_recvfrom,    SYS_sendmsg,    SYS_recvmsg,
-    SYS_sendmmsg,    SYS_recvmmsg,    SYS_read,       SYS_write,
-    SYS_readv,       SYS_writev,      SYS_sendfile,   SYS_close};
+#define NQ_NUMBER(name, as) SYS_##name,
+    NQ_ROUTED_CALLS(NQ_NUMBER)
+#undef NQ_NUMBER
+};
 
 // The calls on a descriptor that the interposer records only on a socket
 // the process made.

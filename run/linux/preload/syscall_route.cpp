@@ -3,6 +3,7 @@
 // and traced as if the program had called the function by its name. The
 // system calls so routed are the list's (NQ_ROUTED_CALLS); each function's
 // own declaration says how to read the system call's words.
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -46,7 +47,7 @@ long CallWith(R (*fn)(A...) noexcept, const long a[6]) {
 
 bool RouteSyscall(long number, const long a[6], long *result) {
   switch (number) {
-#define NQ_ROUTE(name)              \
+#define NQ_ROUTE(name, ...)         \
   case SYS_##name:                  \
     *result = CallWith(&::name, a); \
     return true;
