@@ -131,6 +131,15 @@
   X(AcceptEx, 1141, 32)          \
   X(GetAcceptExSockaddrs, 1142, 32)
 
+/* X(name, ordinal, bytes): the drop-in WSOCK32.DLL's own exports, which the
+ * system's WSOCK32.DLL lacks: netquill-run.exe's injected DLL knows the
+ * drop-in by them and has it leave the tracing to the launcher. One entry a
+ * line here too, as the CMake reader takes them. */
+/* clang-format off */
+#define NQ_DROPIN_EXPORTS(X) \
+  X(NetQuillStandAside, 1143, 4)
+/* clang-format on */
+
 /* X(name, data): the calls of the C library, and of the TLS libraries a
  * program loads (OpenSSL, GnuTLS), that netquill-run traces on POSIX systems
  * beyond the ones above, each through its NQX_name entry of the POSIX
