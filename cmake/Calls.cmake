@@ -90,6 +90,10 @@ function(nq_read_calls)
   file(READ ${nq_calls_header} nq_lines)
   string(REGEX REPLACE "[][;]" " " nq_lines "${nq_lines}")
   string(REPLACE "\\\n" "<continued>\n" nq_lines "${nq_lines}")
+  # A list of one entry stands on its define's line, as clang-format puts
+  # it: the entry goes to a line of its own.
+  string(REGEX REPLACE "(#define NQ_[A-Z0-9_]+\\(X\\)) +(X\\([^\n]*\\))\n"
+         "\\1<continued>\n  \\2\n" nq_lines "${nq_lines}")
   string(REPLACE "\n" ";" nq_lines "${nq_lines}")
 
   # The columns of each list, in order.
