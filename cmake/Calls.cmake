@@ -90,6 +90,10 @@ function(nq_read_calls)
   file(READ ${nq_calls_header} nq_lines)
   string(REGEX REPLACE "[][;]" " " nq_lines "${nq_lines}")
   string(REPLACE "\\\n" "<continued>\n" nq_lines "${nq_lines}")
+  # A list of one entry stands on its define's line, as clang-format puts
+  # it: the entry goes to a line of its own.
+  string(REGEX REPLACE "(#define NQ_[A-Z0-9_]+\\(X\\)) +(X\\([^\n]*\\))\n"
+         "\\1<continued>\n  \\2\n" nq_lines "${nq_lines}")
   string(REPLACE "\n" ";" nq_lines "${nq_lines}")
 
   # The columns of each list, in order.
@@ -97,6 +101,7 @@ function(nq_read_calls)
   set(nq_columns_untraced name ordinal bytes ws2)
   set(nq_columns_library name ordinal bytes)
   set(nq_columns_wsock32 name ordinal bytes)
+  set(nq_columns_dropin name ordinal bytes)
   set(nq_columns_posix name data)
   set(nq_columns_winsock2 name bytes lib data)
   set(nq_columns_routed name as)
@@ -116,6 +121,7 @@ function(nq_read_calls)
   set(nq_dlls_untraced NETQUILL WSOCK32)
   set(nq_dlls_library NETQUILL)
   set(nq_dlls_wsock32 WSOCK32)
+  set(nq_dlls_dropin WSOCK32)
   set(nq_dlls_posix "")
   set(nq_dlls_winsock2 "")
   set(nq_dlls_routed "")
@@ -128,7 +134,7 @@ function(nq_read_calls)
   set(nq_continued FALSE)
   set(nq_table "")
   set(nq_routed_as "")
-  foreach(kind traced untraced library wsock32 posix winsock2 routed)
+  foreach(kind traced untraced library wsock32 dropin posix winsock2 routed)
     set(nq_${kind} "")
   endforeach()
   foreach(line IN LISTS nq_lines)
@@ -205,7 +211,7 @@ function(nq_read_calls)
       endif()
     endif()
   endforeach()
-  foreach(kind traced untraced library wsock32 posix winsock2 routed)
+  foreach(kind traced untraced library wsock32 dropin posix winsock2 routed)
     if(nq_${kind} STREQUAL "")
       nq_calls_fail("the ${kind} list is missing or empty")
     endif()
@@ -281,7 +287,7 @@ EXPORTS
 
   # WSOCK32.DLL: every name, in the order of the ordinals.
   set(keys "")
-  foreach(name IN LISTS nq_traced nq_untraced nq_wsock32)
+  foreach(name IN LISTS nq_traced nq_untraced nq_wsock32 nq_dropin)
     string(LENGTH "${nq_ordinal_of_${name}}" length)
     math(EXPR pad "8 - ${length}")
     string(REPEAT "0" ${pad} zeros)
@@ -308,6 +314,7 @@ EXPORTS
 ; 1-116    Windows Sockets 1.1 (the traced calls and the untraced helpers)
 ; 151      the socket-set test behind FD_ISSET
 ; 500-     the exit procedure, the control call and the Microsoft extensions
+; 1143     this DLL's own, by which netquill-run.exe knows it
 LIBRARY "WSOCK32.dll"
 EXPORTS
 ]])

@@ -28,7 +28,8 @@
  *            received ("plain_received"), which the socket carries
  *            encrypted in lines of its own
  *
- * Plain macros, one entry per line, for C, C++ and the CMake reader alike;
+ * Plain macros, one entry per line (a list of one on its define's line),
+ * for C, C++ and the CMake reader alike;
  * the reader stops the configure at an entry without its list's columns,
  * a name given twice, or an ordinal given twice within one DLL.
  */
@@ -130,6 +131,11 @@
   X(TransmitFile, 1140, 28)      \
   X(AcceptEx, 1141, 32)          \
   X(GetAcceptExSockaddrs, 1142, 32)
+
+/* X(name, ordinal, bytes): the drop-in WSOCK32.DLL's own exports, which the
+ * system's WSOCK32.DLL lacks: netquill-run.exe's injected DLL knows the
+ * drop-in by them and has it leave the tracing to the launcher. */
+#define NQ_DROPIN_EXPORTS(X) X(NetQuillStandAside, 1143, 4)
 
 /* X(name, data): the calls of the C library, and of the TLS libraries a
  * program loads (OpenSSL, GnuTLS), that netquill-run traces on POSIX systems

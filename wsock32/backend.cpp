@@ -14,6 +14,8 @@ namespace nqws {
 namespace {
 
 Backend g_backend;
+Backend g_passed_on;  // the same functions without hooks
+std::atomic<LauncherTracesFn> g_launcher;
 std::atomic<int> g_loaded;
 CRITICAL_SECTION g_load_lock;
 HMODULE g_self;
@@ -117,6 +119,8 @@ void LoadOnce() {
   if (g_loaded.load(std::memory_order_relaxed) == 0) {
     LoadSystem();
     LoadHooks();
+    g_passed_on.ws2 = g_backend.ws2;
+    g_passed_on.ext = g_backend.ext;
     g_loaded.store(1, std::memory_order_release);
   }
   LeaveCriticalSection(&g_load_lock);
@@ -164,8 +168,20 @@ const Backend &Loaded() {
 
 const Backend &Traced() {
   if (g_loaded.load(std::memory_order_acquire) == 0) LoadOnce();
+  // The launcher has its call traced already, or will once it returns:
+  // a second line here would count every call and its bytes twice. Nor is
+  // the thread's trace started, which would add a banner to its file.
+  LauncherTracesFn launcher = g_launcher.load(std::memory_order_acquire);
+  if (launcher != nullptr && launcher()) return g_passed_on;
   if (g_tracing) EnableThread();
   return g_backend;
 }
 
 }  // namespace nqws
+
+// netquill-run.exe's injected DLL, which finds this DLL by this export,
+// announces itself here as it patches the program's imports.
+extern "C" void WINAPI
+Wsock32_NetQuillStandAside(nqws::LauncherTracesFn launcher_traces) {
+  nqws::g_launcher.store(launcher_traces, std::memory_order_release);
+}

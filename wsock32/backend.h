@@ -83,6 +83,11 @@ struct Backend {
   Hooks hooks;
 };
 
+// netquill-run.exe's answer, asked on each traced call once it has
+// announced itself: whether it traces this process's calls now. It then
+// writes them, with its own settings, and this DLL only passes them on.
+using LauncherTracesFn = BOOL(WINAPI *)();
+
 // Called by DllMain: takes the environment and prepares the thread slot.
 void AttachProcess(HMODULE self);
 
@@ -92,7 +97,8 @@ void DetachProcess();
 // The backend, loaded on first use: no library is loaded under DllMain.
 const Backend &Loaded();
 
-// The same, and the calling thread's trace switched on by its first call.
+// The same, and the calling thread's trace switched on by its first call;
+// without hooks while netquill-run.exe traces the process.
 const Backend &Traced();
 
 }  // namespace nqws

@@ -41,7 +41,8 @@ def read_calls(path):
     ARG_COUNTS.update((n, b // 4) for n, b in check_exports.ARG_BYTES.items())
     MSWSOCK_ARGS.update((n, ARG_COUNTS[n]) for n in MSWSOCK)
     WS2_ARGS.update((n, c) for n, c in ARG_COUNTS.items()
-                    if n not in MSWSOCK and n not in ("WEP", "WsControl"))
+                    if n not in MSWSOCK and n not in ("WEP", "WsControl") and
+                    n not in check_exports.OWN)
 
 # What leaves the error code alone also when it works.
 KEEP_ERROR = {"WSAGetLastError", "WSASetLastError", "htonl", "htons", "ntohl",

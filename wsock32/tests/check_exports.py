@@ -20,7 +20,8 @@ from pe_file import PeFile, check_stdcall, read_def  # noqa: E402
 ARG_BYTES = {}
 LISTED_ORDINALS = {}
 WS2_ORDINALS = {}  # ws2_32.dll's, of Windows Sockets 1.1
-DROPIN_LISTS = ("traced", "untraced", "wsock32")
+DROPIN_LISTS = ("traced", "untraced", "wsock32", "dropin")
+OWN = set()  # the drop-in's own exports, which the system's library lacks
 
 # ws2_32.dll, mswsock.dll and NETQUILL.DLL are loaded by full path at run
 # time, never imported: an import would be looked up by name.
@@ -33,6 +34,8 @@ def read_calls(path):
         if kind in DROPIN_LISTS:
             ARG_BYTES[name] = int(size)
             LISTED_ORDINALS[name] = int(ordinal)
+        if kind == "dropin":
+            OWN.add(name)
         if ws2 != "-":
             WS2_ORDINALS[name] = int(ws2)
 
@@ -68,13 +71,19 @@ def main():
         built = None
         if args.dll:
             built = PeFile(args.dll).names
+            check(OWN and all(built.get(n) == expected[n] for n in OWN),
+                  "the drop-in's own exports %s: %s" % (sorted(OWN), built))
+            built = {n: o for n, o in built.items() if n not in OWN}
+        system = {n: o for n, o in expected.items() if n not in OWN}
         for ref in present:
             pe = PeFile(ref)
             names, entries = pe.names, pe.entries
-            check(names == expected, "%s and the definition differ: %s" % (
-                ref, sorted(set(names.items()) ^ set(expected.items()))))
-            check(sorted(entries) == sorted(expected.values()),
+            check(names == system, "%s and the definition differ: %s" % (
+                ref, sorted(set(names.items()) ^ set(system.items()))))
+            check(sorted(entries) == sorted(system.values()),
                   "%s has entries without names" % ref)
+            check(not OWN & set(names), "%s has the drop-in's own %s" % (
+                ref, sorted(OWN & set(names))))
             if built is not None:
                 check(built == names, "%s and the built DLL differ: %s" % (
                     ref, sorted(set(names.items()) ^ set(built.items()))))

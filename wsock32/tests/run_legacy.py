@@ -164,6 +164,46 @@ def compare_lines(got, want, what):
         what, len(got), len(want), "\n".join(got[len(want):] or want[len(got):])))
 
 
+def check_launched(args, directory, want_out, full):
+    """The program beside the drop-in and NETQUILL.DLL, run through
+    netquill-run.exe: the trace as the drop-in alone writes it, or as the
+    launcher's -e and -s cut it, each record once."""
+    launcher_dir = os.path.join(args.work, "launcher")
+    os.makedirs(launcher_dir)
+    for f in (args.launcher, args.inject):
+        shutil.copy(f, launcher_dir)
+    launcher = os.path.join(launcher_dir, os.path.basename(args.launcher))
+    exe = os.path.join(directory, os.path.basename(args.program))
+    env = dict(os.environ, WINEDLLOVERRIDES="wsock32=n,b;mscoree,mshtml=")
+    for key in ("NETQUILL_FILE", "NETQUILL_FLAGS", "NETQUILL_TRACE",
+                "NETQUILL_PER_PROCESS", "NETQUILL_DUMP_MAX", "NETQUILL_CALLS"):
+        env.pop(key, None)
+    for name, options, left_out, limit in (
+            ("launched", [], (), 0),
+            ("launched-cut", ["-s", "2", "-e", "!select,closesocket"],
+             ("select", "closesocket"), 2)):
+        log = os.path.join(directory, name + ".log")
+        proc = subprocess.run(
+            [args.wine, launcher, "-o", wine_path(log), "-f", "4"] + options +
+            [exe], cwd=directory, env=env, capture_output=True, text=True,
+            timeout=240)
+        compare_lines(proc.stdout.splitlines(), want_out.splitlines(),
+                      name + " stdout")
+        if not os.path.exists(log):
+            check(False, "%s: no trace written: %s" % (name, proc.stderr))
+            continue
+        recs = nqtest.records(JSON, log)
+        want = nqtest.cut_view(full, left_out, limit)
+        got = nqtest.cut_view(recs)
+        check(got == want, "%s: %d calls and %d dumps, expected %d and %d" % (
+            name, len(got[0]), len(got[1]), len(want[0]), len(want[1])))
+        if not left_out:
+            lines = masked_trace(log)
+            want_lines = expected_trace(side_values(proc.stderr))
+            compare_lines(lines[:len(want_lines)], want_lines, name)
+            check_workers(lines[len(want_lines):], name + " workers")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--wine", required=True)
@@ -171,6 +211,9 @@ def main():
     ap.add_argument("--dropin", required=True)
     ap.add_argument("--netquill", required=True)
     ap.add_argument("--work", required=True)
+    ap.add_argument("--launcher", required=True,
+                    help="netquill-run.exe, with NQINJECT.DLL")
+    ap.add_argument("--inject", required=True)
     ap.add_argument("--prefix", default=os.environ.get(
         "WINEPREFIX", os.path.expanduser("~/.wine")),
         help="the Wine prefix the --wine wrapper runs in")
@@ -276,6 +319,11 @@ def main():
     check(len(split_files) == 1 and
           re.fullmatch(r"split\.log\.[1-9]\d*", split_files[0]),
           "NETQUILL_PER_PROCESS=1 wrote %s" % split_files)
+
+    # Under netquill-run, beside the drop-in: each call once, as the
+    # launcher's -o, -f, -e and -s ask, never once more by the drop-in.
+    if os.path.exists(trace):
+        check_launched(args, traced, want_out, nqtest.records(JSON, trace))
 
     # Without NETQUILL.DLL the drop-in only passes the calls on.
     alone = lay_out(args, "alone", True, False)

@@ -171,6 +171,27 @@ void Reload() {
   LeaveCriticalSection(&g_reload);
 }
 
+// Asked by the drop-in on each of its traced calls.
+BOOL WINAPI TracesProcess() {
+  DWORD saved = GetLastError();
+  BOOL on = StillTracing();
+  SetLastError(saved);
+  return on;
+}
+
+// The drop-in WSOCK32.DLL, beside the program, traces the calls it passes
+// on; under the launcher it would write each of them a second time, with
+// settings of its own. Told that the launcher traces, it only passes them
+// on while that lasts, and traces them itself again after a detach.
+void StandDropInAside(HMODULE wsock32) {
+  void *announce = Lookup(wsock32, "NetQuillStandAside");
+  if (announce == nullptr) return;  // the system's library
+  using Announce = void(WINAPI *)(BOOL(WINAPI *)());
+  Announce fn;
+  memcpy(&fn, &announce, sizeof fn);
+  fn(&TracesProcess);
+}
+
 }  // namespace
 
 bool AttachProcess(HMODULE self) {
@@ -254,6 +275,7 @@ void FindLibs() {
       LookupW2(module, kLib_ws2, kFromWs2);
     else
       LookupW2(module, kLib_mswsock, kFromWs1);
+    if (l == kWs1) StandDropInAside(module);
     // Published last: a thunk is handed out only for a library found whole.
     InterlockedExchangePointer(reinterpret_cast<void **>(&g_state.lib[l]),
                                module);
