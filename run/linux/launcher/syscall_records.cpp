@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "entries/posix_entries.h"
+#include "grow_array.h"
 #include "held_open.h"
 #include "netquill.h"
 #include "netquill_calls.h"
@@ -53,17 +54,6 @@ size_t g_process_count, g_process_room;
 Thread *g_threads;
 size_t g_thread_count, g_thread_room;
 
-template <typename T>
-bool Grow(T **items, size_t count, size_t *room) {
-  if (count < *room) return true;
-  size_t more = *room == 0 ? 16 : *room * 2;
-  void *grown = realloc(*items, more * sizeof **items);
-  if (grown == nullptr) return false;
-  *items = static_cast<T *>(grown);
-  *room = more;
-  return true;
-}
-
 Process *FindProcess(pid_t id) {
   for (size_t i = 0; i < g_process_count; ++i)
     if (g_processes[i].id == id) return &g_processes[i];
@@ -72,7 +62,8 @@ Process *FindProcess(pid_t id) {
 
 Process *ProcessOf(pid_t id) {
   Process *p = FindProcess(id);
-  if (p != nullptr || !Grow(&g_processes, g_process_count, &g_process_room))
+  if (p != nullptr ||
+      !GrowArray(&g_processes, g_process_count, &g_process_room))
     return p;
   p = &g_processes[g_process_count++];
   *p = Process{id, nullptr, 0};
@@ -82,7 +73,7 @@ Process *ProcessOf(pid_t id) {
 Thread *ThreadOf(pid_t id) {
   for (size_t i = 0; i < g_thread_count; ++i)
     if (g_threads[i].id == id) return &g_threads[i];
-  if (!Grow(&g_threads, g_thread_count, &g_thread_room)) return nullptr;
+  if (!GrowArray(&g_threads, g_thread_count, &g_thread_room)) return nullptr;
   Thread *t = &g_threads[g_thread_count++];
   *t = Thread{id, false};
   return t;

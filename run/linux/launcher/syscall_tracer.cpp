@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "grow_array.h"
 #include "syscall_records.h"
 
 namespace nqrun {
@@ -57,13 +58,7 @@ Tracee *FindTracee(pid_t thread) {
 Tracee *TraceeOf(pid_t thread) {
   Tracee *t = FindTracee(thread);
   if (t != nullptr) return t;
-  if (g_tracee_count == g_tracee_room) {
-    size_t more = g_tracee_room == 0 ? 16 : g_tracee_room * 2;
-    void *grown = realloc(g_tracees, more * sizeof *g_tracees);
-    if (grown == nullptr) return nullptr;
-    g_tracees = static_cast<Tracee *>(grown);
-    g_tracee_room = more;
-  }
+  if (!GrowArray(&g_tracees, g_tracee_count, &g_tracee_room)) return nullptr;
   t = &g_tracees[g_tracee_count++];
   memset(t, 0, sizeof *t);
   t->thread = thread;

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <sys/uio.h>
 
+#include "grow_array.h"
+
 namespace nqrun {
 namespace {
 
@@ -21,13 +23,7 @@ pid_t g_reading;  // the thread whose memory the copies are of
 // A block of size bytes (room at least 1) that stands for remote, kept
 // with the copies; null for no memory.
 char *Keep(size_t size, unsigned long remote, bool mapped) {
-  if (g_copy_count == g_copy_room) {
-    size_t more = g_copy_room == 0 ? 16 : g_copy_room * 2;
-    void *grown = realloc(g_copies, more * sizeof *g_copies);
-    if (grown == nullptr) return nullptr;
-    g_copies = static_cast<Copy *>(grown);
-    g_copy_room = more;
-  }
+  if (!GrowArray(&g_copies, g_copy_count, &g_copy_room)) return nullptr;
   char *local = static_cast<char *>(calloc(1, size == 0 ? 1 : size));
   if (local == nullptr) return nullptr;
   // A block of the launcher's own maps to itself.
