@@ -31,6 +31,14 @@ struct Tracee {
   pid_t process;
   bool in_call;  // stopped at a recorded call's entry, its exit to come
   CallAtEntry call;
+  uint64_t call_at;  // the instruction after its system call instruction
+  // A recorded call a signal broke off with a code to make it again: the
+  // kernel makes it again (its entry comes back), or hands the program
+  // EINTR once a handler returns (rt_sigreturn says which).
+  bool broken_off;
+  bool in_sigreturn;
+  CallAtEntry broken;
+  uint64_t broken_at;
 };
 
 Tracee *g_tracees;
@@ -94,13 +102,52 @@ void SayIoUring(const Tracee &t) {
 
 __ptrace_request g_onward = PTRACE_CONT;
 
+// How thread t goes on: to every entry and exit while a broken-off call
+// waits for its verdict.
+__ptrace_request Onward(const Tracee *t) {
+  return t->broken_off ? PTRACE_SYSCALL : g_onward;
+}
+
+// The codes of a call the kernel may make again once a signal is handled
+// (ERESTARTSYS, ERESTARTNOINTR, ERESTARTNOHAND, ERESTART_RESTARTBLOCK).
+bool BrokenOff(long result) { return result <= -512 && result >= -516; }
+
+// An entry while a broken-off call waits: the same call at the same place
+// is the kernel's making it again, whose exit records it; rt_sigreturn
+// ends a handler, whose exit says whether the program got EINTR.
+void Verdict(Tracee *t, unsigned long number, uint64_t at) {
+  if (!t->broken_off) return;
+  if (number == SYS_rt_sigreturn) {
+    t->in_sigreturn = true;
+  } else if (static_cast<long>(number) == t->broken.number &&
+             at == t->broken_at) {
+    t->broken_off = false;
+  } else if (number == SYS_restart_syscall) {
+    t->broken_off = false;
+  }
+}
+
 // A call's entry: from the filter's stop, or, attached, from any call's.
-void AtEntry(Tracee *t, unsigned long number, const uint64_t args[6]) {
+void AtEntry(Tracee *t, unsigned long number, const uint64_t args[6],
+             uint64_t at) {
   t->call.number = static_cast<long>(number);
   for (int i = 0; i < 6; ++i) t->call.args[i] = args[i];
+  t->call_at = at;
   if (t->call.number == SYS_io_uring_setup) SayIoUring(*t);
   t->in_call = TakeEntry(t->thread, t->process, &t->call);
-  Resume(t->thread, t->in_call ? PTRACE_SYSCALL : g_onward);
+  Resume(t->thread, t->in_call || t->in_sigreturn ? PTRACE_SYSCALL : Onward(t));
+}
+
+// The exit of rt_sigreturn after a broken-off call: EINTR in the restored
+// result is the call's, which the program now sees; anything else is the
+// call made again.
+bool AtSigreturnExit(Tracee *t, long restored) {
+  t->in_sigreturn = false;
+  if (!t->broken_off) return false;
+  t->broken_off = false;
+  if (restored != -EINTR) return false;
+  WriteRecord(t->thread, t->process, t->broken, -EINTR);
+  return true;
 }
 
 // A system-call stop: an entry when attached, else the exit of the call
@@ -109,19 +156,34 @@ void AtSyscallStop(Tracee *t) {
   __ptrace_syscall_info info;
   long size = ptrace(PTRACE_GET_SYSCALL_INFO, t->thread, sizeof info, &info);
   if (size > 0 && info.op == PTRACE_SYSCALL_INFO_ENTRY) {
-    AtEntry(t, info.entry.nr, info.entry.args);
+    Verdict(t, info.entry.nr, info.instruction_pointer);
+    // Under the filter its own stop follows for a recorded call.
+    if (g_onward == PTRACE_SYSCALL || t->in_sigreturn)
+      AtEntry(t, info.entry.nr, info.entry.args, info.instruction_pointer);
+    else
+      Resume(t->thread, Onward(t));
     return;
   }
   // A thread that could not be read is dying: its exit stop may yet
   // recover the call.
   if (size <= 0) {
-    Resume(t->thread, g_onward);
+    Resume(t->thread, Onward(t));
     return;
   }
-  bool recorded = t->in_call && info.op == PTRACE_SYSCALL_INFO_EXIT;
-  if (recorded) WriteRecord(t->thread, t->process, t->call, info.exit.rval);
+  bool recorded = false;
+  if (info.op == PTRACE_SYSCALL_INFO_EXIT && t->in_sigreturn) {
+    recorded = AtSigreturnExit(t, info.exit.rval);
+  } else if (info.op == PTRACE_SYSCALL_INFO_EXIT && t->in_call &&
+             BrokenOff(info.exit.rval)) {
+    t->broken = t->call;
+    t->broken_at = t->call_at;
+    t->broken_off = true;
+  } else if (info.op == PTRACE_SYSCALL_INFO_EXIT && t->in_call) {
+    WriteRecord(t->thread, t->process, t->call, info.exit.rval);
+    recorded = true;
+  }
   t->in_call = false;
-  Resume(t->thread, g_onward);
+  Resume(t->thread, Onward(t));
   if (recorded) WriteHeldRecords();  // while the thread runs on
 }
 
@@ -177,9 +239,10 @@ void AtEvent(Tracee *t, int event, int signal, pid_t program, bool *started) {
       __ptrace_syscall_info info;
       if (ptrace(PTRACE_GET_SYSCALL_INFO, t->thread, sizeof info, &info) > 0 &&
           info.op == PTRACE_SYSCALL_INFO_SECCOMP) {
-        AtEntry(t, info.seccomp.nr, info.seccomp.args);
+        AtEntry(t, info.seccomp.nr, info.seccomp.args,
+                info.instruction_pointer);
       } else {
-        Resume(t->thread, g_onward);
+        Resume(t->thread, Onward(t));
       }
       return;
     }
@@ -190,7 +253,7 @@ void AtEvent(Tracee *t, int event, int signal, pid_t program, bool *started) {
       Tracee *child = TraceeOf(static_cast<pid_t>(message));
       if (child != nullptr && child->process != t->process)
         ProcessStarted(child->process, t->process);
-      Resume(t->thread, g_onward);
+      Resume(t->thread, Onward(t));
       return;
     }
     case PTRACE_EVENT_EXEC:
@@ -204,14 +267,14 @@ void AtEvent(Tracee *t, int event, int signal, pid_t program, bool *started) {
       }
       SayWithoutRights(t->process);
       if (t->thread == program) *started = true;
-      Resume(t->thread, g_onward);
+      Resume(t->thread, Onward(t));
       return;
     case PTRACE_EVENT_EXIT:
       AtThreadExit(t);
       return;
     case PTRACE_EVENT_STOP:
       if (!IsStopSignal(signal)) {
-        Resume(t->thread, g_onward);
+        Resume(t->thread, Onward(t));
         return;
       }
       // A job control stop: it lasts until a SIGCONT. The launcher stops
@@ -223,7 +286,7 @@ void AtEvent(Tracee *t, int event, int signal, pid_t program, bool *started) {
       }
       return;
     default:
-      Resume(t->thread, g_onward);
+      Resume(t->thread, Onward(t));
   }
 }
 
@@ -263,7 +326,7 @@ int TraceAll(pid_t program, volatile sig_atomic_t *leave) {
     } else if (signal == (SIGTRAP | 0x80)) {
       AtSyscallStop(t);
     } else {
-      Resume(thread, g_onward, signal);  // the program's own signal
+      Resume(thread, Onward(t), signal);  // the program's own signal
     }
   }
   return program_status;

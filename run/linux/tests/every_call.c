@@ -5,9 +5,11 @@
  * send from memory the kernel cannot read. Built dynamic and static, so
  * that its trace can be had through the interposer and at the system
  * calls, and compared. Prints where three of the buffers lie, which the
- * lines must show. With "io_uring" it only sets up an io_uring, whose
- * submissions no trace shows; with "lastword" one thread waits in
- * recvfrom while the other sends it a datagram and ends the process at
+ * lines must show. A receive a signal breaks off is traced as the program
+ * sees it: EINTR from a handler without SA_RESTART, and with SA_RESTART,
+ * once, with what the handler sent meanwhile. With "io_uring" it only sets up
+ * an io_uring, whose submissions no trace shows; with "lastword" one thread
+ * waits in recvfrom while the other sends it a datagram and ends the process at
  * once, the receive done but its thread killed before it returns.
  */
 #define _GNU_SOURCE
@@ -16,11 +18,13 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -95,6 +99,26 @@ static void Datagrams(void) {
   close(u);
 }
 
+static int g_pair[2];
+
+static void Quiet(int signal) { (void)signal; }
+
+static void Send(int signal) {
+  (void)signal;
+  write(g_pair[1], "!", 1);
+}
+
+/* A receive on g_pair[0] broken off by SIGALRM 20 ms in, handled by
+ * handler, with or without SA_RESTART. */
+static void BrokenOff(void (*handler)(int), int flags) {
+  struct sigaction on = {.sa_handler = handler, .sa_flags = flags};
+  struct itimerval once = {{0, 0}, {0, 20000}};
+  char byte;
+  sigaction(SIGALRM, &on, NULL);
+  setitimer(ITIMER_REAL, &once, NULL);
+  recvfrom(g_pair[0], &byte, 1, 0, NULL, NULL);
+}
+
 static int g_waiting = -1;
 
 static void *Receive(void *unused) {
@@ -138,13 +162,14 @@ int main(int argc, char **argv) {
   close(l); /* nobody listens at a's port now */
   int refused = socket(AF_INET, SOCK_STREAM, 0);
   connect(refused, At(&a), sizeof a);
-  int pair[2];
-  socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
+  socketpair(AF_UNIX, SOCK_STREAM, 0, g_pair);
+  BrokenOff(Quiet, 0);
+  BrokenOff(Send, SA_RESTART);
   shutdown(c, SHUT_WR);
   close(c);
   close(s);
   close(refused);
-  close(pair[0]);
-  close(pair[1]);
+  close(g_pair[0]);
+  close(g_pair[1]);
   return 0;
 }
