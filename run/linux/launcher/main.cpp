@@ -277,18 +277,38 @@ bool AttachesOnSyscalls(const nqdrop::RunOptions &options) {
   return false;
 }
 
+// The descriptor of the lost-record count ShareLostCount made (lost), which
+// the launcher counts into itself on the system-call path; -1 for none.
+int LostCountDescriptor(const NQP_LostRecords *lost) {
+  const char *named = getenv(nqdrop::kLostVariable);
+  return lost != nullptr && named != nullptr ? atoi(named) : -1;
+}
+
 // Starts the program on the system-call path and ends as it ends.
 [[noreturn]] void StartOnSyscalls(const char *program, char **argv) {
   const char *trace = getenv(nqdrop::kTraceVariable);
   if (trace != nullptr && strcmp(trace, "0") == 0) ExecProgram(program, argv);
   unsetenv(nqdrop::kHeldVariable);
   NQP_LostRecords *lost = ShareLostCount();
-  const char *lost_fd = getenv(nqdrop::kLostVariable);
-  int status =
-      RunOnSyscalls(program, argv, nqdrop::ReadTraceEnv(getenv),
-                    lost != nullptr && lost_fd != nullptr ? atoi(lost_fd) : -1);
+  int status = RunOnSyscalls(program, argv, nqdrop::ReadTraceEnv(getenv),
+                             LostCountDescriptor(lost));
   SayLost(lost, g_trace_path, g_per_process);
   EndAs(status);
+}
+
+// netquill-run -p on the system-call path; its exit code.
+int AttachOnSyscallsAsAsked(const nqdrop::RunOptions &options,
+                            const char *path) {
+  ExportOptions(options, path);
+  pid_t pids[nqdrop::kMaxAttach];
+  for (int i = 0; i < options.attach_count; ++i)
+    pids[i] = static_cast<pid_t>(options.attach[i]);
+  NQP_LostRecords *lost = ShareLostCount();
+  int code =
+      AttachOnSyscalls(pids, options.attach_count, nqdrop::ReadTraceEnv(getenv),
+                       LostCountDescriptor(lost));
+  SayLost(lost, g_trace_path, g_per_process);
+  return code;
 }
 
 int Run(int argc, char **argv) {
@@ -298,19 +318,8 @@ int Run(int argc, char **argv) {
   int exit_code = ReadOptions(argc, argv, &options, &program_at, path);
   if (exit_code >= 0) return exit_code;
   char preload[PATH_MAX];
-  if (options.attach_count > 0 && AttachesOnSyscalls(options)) {
-    ExportOptions(options, path);
-    pid_t pids[nqdrop::kMaxAttach];
-    for (int i = 0; i < options.attach_count; ++i)
-      pids[i] = static_cast<pid_t>(options.attach[i]);
-    NQP_LostRecords *lost = ShareLostCount();
-    const char *lost_fd = getenv(nqdrop::kLostVariable);
-    int code = AttachOnSyscalls(
-        pids, options.attach_count, nqdrop::ReadTraceEnv(getenv),
-        lost != nullptr && lost_fd != nullptr ? atoi(lost_fd) : -1);
-    SayLost(lost, g_trace_path, g_per_process);
-    return code;
-  }
+  if (options.attach_count > 0 && AttachesOnSyscalls(options))
+    return AttachOnSyscallsAsAsked(options, path);
   if (options.attach_count > 0) {
     if (!FindPreloadToAttach(preload)) return 127;
     return RunAttached(options, path, preload);

@@ -476,9 +476,7 @@ void WriteRecord(pid_t thread, pid_t process, const CallAtEntry &call,
       }
     }
   }
-  // A call the kernel makes again once a signal handler has run: its
-  // record is the one of the call made again.
-  if (!call.record || (result <= -512 && result >= -516)) return;
+  if (!call.record) return;
   Thread *t = ThreadOf(thread);
   if (t == nullptr) return;
   NQP_TraceAsThread(static_cast<unsigned>(thread), process);
