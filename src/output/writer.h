@@ -58,6 +58,15 @@ inline const DumpOf *ShownDump(const Admission &a, const DumpOf *dump) {
     }                                                           \
   } while (0)
 
+// What a launcher knows of the calling thread's next call line and its
+// hook's arguments do not say, which that line shows and then forgets: the
+// call's start (the second of the local day, 0 to 86399, and the
+// microsecond in it) and the time it took.
+void NoteCallTimes(uint32_t start_second, uint32_t start_micro,
+                   uint32_t took_seconds, uint32_t took_micros);
+// Drops the notes no line took (a call whose record was not written).
+void ForgetCallNotes();
+
 // Formats a text record printf-style and writes it (kind without its dump
 // bit), when the calling thread's flags let it through. A null or empty
 // format writes nothing.

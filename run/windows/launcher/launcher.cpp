@@ -278,6 +278,9 @@ int SetEnvironment(Options *options) {
     SetEnvironmentVariableA(nqdrop::kCallsVariable, run.calls);
   if (run.split_asked)
     SetEnvironmentVariableA(nqdrop::kPerProcessVariable, "1");
+  if (run.call_times) SetEnvironmentVariableA(nqdrop::kCallTimesVariable, "1");
+  if (run.socket_labels)
+    SetEnvironmentVariableA(nqdrop::kSocketLabelsVariable, "1");
   return 0;
 }
 
