@@ -109,8 +109,16 @@ size_t ReadNumber(const char *text, size_t n, const char *ends,
 
 // The calls whose first argument is never a socket, and those whose result
 // is a new one, by the name a line gives them.
-const char *const kNoSocketFirst[] = {"select",     "socket",     "socketpair",
-                                      "WSASocketA", "WSASocketW", nullptr};
+const char *const kNoSocketFirst[] = {"select",
+                                      "socket",
+                                      "socketpair",
+                                      "WSASocketA",
+                                      "WSASocketW",
+                                      "WSAStartup",
+                                      "getprotobynumber",
+                                      "getservbyport",
+                                      "WSAWaitForMultipleEvents",
+                                      nullptr};
 const char *const kMakesSockets[] = {"accept",     "socket",     "WSAAccept",
                                      "WSASocketA", "WSASocketW", "WSAJoinLeaf",
                                      nullptr};
