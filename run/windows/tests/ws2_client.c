@@ -99,6 +99,7 @@ int main(int argc, char **argv) {
   u_long on = 1;
   HANDLE thread;
   static const char kHello[] = "hello, ws2_32";
+  static const DWORD kWait = 200;
 
   /* What the loader left differs between the builds (32-bit Wine leaves
    * 126 in the one that imports ws2_32.dll); every build starts from 0. */
@@ -137,6 +138,11 @@ int main(int argc, char **argv) {
   SetLastError(1234); /* what the call leaves, with or without the tracer */
   Report("ioctlsocket", CALL(ioctlsocket)(client, FIONBIO, &on));
   Report("recv would block", CALL(recv)(client, buf, sizeof buf, 0));
+  /* A receive that waits 200 ms for nothing: its time, through -T. */
+  Report("setsockopt",
+         CALL(setsockopt)(server, SOL_SOCKET, SO_RCVTIMEO, (char *)&kWait,
+                          sizeof kWait));
+  Report("recv waits", CALL(recv)(server, buf, sizeof buf, 0));
   Report("shutdown", CALL(shutdown)(client, SD_SEND));
   Report("recv end", CALL(recv)(server, buf, sizeof buf, 0));
   Report("closesocket", CALL(closesocket)(server));
