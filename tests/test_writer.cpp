@@ -11,8 +11,8 @@
 
 #include "core/context.h"
 #include "core/error_bridge.h"
+#include "output/call_views.h"
 #include "output/dump.h"
-#include "output/line.h"
 #include "output/writer.h"
 #include "support/test_env.h"
 
@@ -130,6 +130,7 @@ TEST_F(Writer, CallNotesTimesAndLabels) {
        "140509 0250 INF: accept(8, NULL, 0x0) returned 7"},
   };
   ASSERT_EQ(WSAEnableTrace(file_.c_str(), 0), 1);
+  nq::ShowCallViews();
   size_t n = 1;
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text);
@@ -153,6 +154,7 @@ TEST_F(Writer, CallNotesTimesAndLabels) {
     n += 2;
   }
   nq::g_socket_label = nullptr;
+  nq::g_call_line_views = nullptr;
 }
 
 TEST_F(Writer, SeverityFollowsTheErrorCode) {

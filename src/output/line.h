@@ -13,17 +13,13 @@
 
 #include "core/admission.h"
 #include "core/context.h"
-#include "core/thread_state.h"
 #include "platform/os.h"
 
 namespace nq {
 
 // The columns before the text, for a record admitted as a; returns the end.
-// A timed call (notes) shows its start, to the microsecond, in place of
-// the clock.
 char *PutLineHead(char *p, const TraceContext *ctx, uint32_t elapsed,
-                  const LocalTime &clock, const Admission &a,
-                  const CallNotes *notes = nullptr);
+                  const LocalTime &clock, const Admission &a);
 
 // Stores each line feed among the n characters of text as CR LF, in place;
 // the room after them must hold one more character per feed (CountFeeds).
@@ -31,26 +27,8 @@ char *PutLineHead(char *p, const TraceContext *ctx, uint32_t elapsed,
 char *ExpandFeeds(char *text, size_t n);
 size_t CountFeeds(const char *text, size_t n);
 
-// The columns after the text, with a timed call's duration; returns the end.
-char *PutLineTail(char *p, const Admission &a,
-                  const CallNotes *notes = nullptr);
-
-// The most characters a socket's label takes in a line, brackets included.
-constexpr size_t kSocketLabelMax = 160;
-
-// What a launcher says a socket is, "<TCP:[127.0.0.1:80->...]>", into out
-// (kSocketLabelMax bytes, terminator included); its length, 0 for a number
-// that is no socket or of which nothing is known. Null: no labels, as the
-// library's own hooks have it.
-extern size_t (*g_socket_label)(intptr_t socket, char *out);
-
-// Puts the labels of g_socket_label in the n characters of a call's text:
-// after its first argument, "name(7, ...", unless the call's first
-// argument is a count or family (select, socket, socketpair), and after the
-// result of a call that makes a socket ("accept(...) returned 8"), where
-// the room after them (room characters in all) holds them; returns the new
-// length.
-size_t PutSocketLabels(char *text, size_t n, size_t room);
+// The columns after the text; returns the end.
+char *PutLineTail(char *p, const Admission &a);
 
 }  // namespace nq
 

@@ -6,7 +6,6 @@
 #include <string.h>
 
 #include "core/error_bridge.h"
-#include "core/thread_state.h"
 #include "netquill.h"
 #include "output/dump.h"
 #include "output/line.h"
@@ -32,64 +31,48 @@ Clock ReadClock(const TraceContext *ctx) {
   return c;
 }
 
-// Ends the line whose n characters of text stand at text, in the record
-// that starts at out, and hands the record to the sink, followed by the
-// dump of what moved (null: none). The elapsed time of the thread's next
-// line counts from this one when it was written.
-int FinishRecord(TraceContext *ctx, const Admission &a, const Clock &c,
-                 char *out, char *text, size_t n, const DumpOf *dump,
-                 const CallNotes *notes = nullptr) {
-  char *end = PutLineTail(ExpandFeeds(text, n), a, notes);
-  size_t size = static_cast<size_t>(end - out);
+// Hands the record of size bytes at out, its line ended, to the sink,
+// followed by the dump of what moved (null: none). The elapsed time of the
+// thread's next line counts from now when it was written.
+int HandOver(TraceContext *ctx, uint32_t now, const char *out, size_t size,
+             const DumpOf *dump) {
   int written = dump != nullptr ? WriteDumpPieces(ctx, dump->pieces, dump->n,
                                                   dump->count, out, size)
                                 : AppendRecord(ctx, out, size);
-  if (written) ctx->last_tick = c.now;
+  if (written) ctx->last_tick = now;
   return written;
 }
 
 // A record whose text is formatted printf-style straight into its line,
 // after the head, rather than formatted apart and copied in. The head
-// (under 128 bytes), at most kTraceFormatSize - 1 characters of text and
-// two socket labels, each character possibly doubled by a line feed, and
-// the tail fit the stack record. A call's line (notes) shows what the
-// launcher noted of the call.
+// (under 128 bytes), at most kTraceFormatSize - 1 characters of text, each
+// possibly doubled by a line feed, and the tail fit the stack record.
+template <bool kCallLine>
 void FormatRecord(TraceContext *ctx, const Admission &a, const DumpOf *dump,
-                  const CallNotes *notes, const char *format, va_list ap) {
-  static_assert(
-      128 + 2 * (kTraceFormatSize + 2 * kSocketLabelMax) + 64 <= kStackRecord,
-      "a call's line fits the stack record");
+                  const char *format, va_list ap) {
   char stack[kSmallHandlerStacks ? 1 : kStackRecord];
   char *out = kSmallHandlerStacks ? ContextScratch(ctx, kStackRecord) : stack;
   if (out == nullptr) return;
   Clock c = ReadClock(ctx);
-  char *text = PutLineHead(out, ctx, c.elapsed, c.local, a, notes);
+  char *text = PutLineHead(out, ctx, c.elapsed, c.local, a);
   size_t len = FormatV(text, kTraceFormatSize, format, ap);
   if (len == kTraceFormatSize - 1) len = DropCutEscape(text, len);
-  if (notes != nullptr && g_socket_label != nullptr)
-    len = PutSocketLabels(text, len, kTraceFormatSize + 2 * kSocketLabelMax);
-  FinishRecord(ctx, a, c, out, text, len, dump, notes);
-}
-
-// The notes on the calling thread's call, left empty for the next one.
-CallNotes TakeCallNotes() {
-  CallNotes notes = {};
-  ThreadState *ts = ThisThread();
-  if (ts != nullptr) {
-    notes = ts->notes;
-    ts->notes = CallNotes{};
-  }
-  return notes;
+  size_t size =
+      static_cast<size_t>(PutLineTail(ExpandFeeds(text, len), a) - out);
+  if (kCallLine && g_call_line_views != nullptr)
+    size = g_call_line_views(ctx, out, static_cast<size_t>(text - out), size);
+  HandOver(ctx, c.now, out, size, dump);
 }
 
 }  // namespace
 
+CallLineViews g_call_line_views = nullptr;
+
 void TraceCall(TraceContext *ctx, const Admission &a, const DumpOf *dump,
                const char *format, ...) {
-  CallNotes notes = TakeCallNotes();
   va_list ap;
   va_start(ap, format);
-  FormatRecord(ctx, a, dump, &notes, format, ap);
+  FormatRecord<true>(ctx, a, dump, format, ap);
   va_end(ap);
 }
 
@@ -101,23 +84,8 @@ void TraceFormat(uint32_t kind, const char *format, ...) {
   if (!a.write) return;
   va_list ap;
   va_start(ap, format);
-  FormatRecord(ctx, a, nullptr, nullptr, format, ap);
+  FormatRecord<false>(ctx, a, nullptr, format, ap);
   va_end(ap);
-}
-
-void NoteCallTimes(uint32_t start_second, uint32_t start_micro,
-                   uint32_t took_seconds, uint32_t took_micros) {
-  ThreadState *ts = ThisThread();
-  if (ts == nullptr) return;
-  ts->notes.start_second = start_second + 1;
-  ts->notes.start_micro = start_micro;
-  ts->notes.took_seconds = took_seconds;
-  ts->notes.took_micros = took_micros;
-}
-
-void ForgetCallNotes() {
-  ThreadState *ts = ThisThread();
-  if (ts != nullptr) ts->notes = CallNotes{};
 }
 
 int WriteRecord(TraceContext *ctx, uint32_t kind, const void *data,
@@ -145,7 +113,9 @@ int WriteRecord(TraceContext *ctx, uint32_t kind, const void *data,
   if (out == nullptr) return 0;
   char *p = PutLineHead(out, ctx, c.elapsed, c.local, a);
   memcpy(p, text, length);
-  return FinishRecord(ctx, a, c, out, p, length, nullptr);
+  size_t size =
+      static_cast<size_t>(PutLineTail(ExpandFeeds(p, length), a) - out);
+  return HandOver(ctx, c.now, out, size, nullptr);
 }
 
 }  // namespace nq

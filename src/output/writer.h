@@ -58,14 +58,13 @@ inline const DumpOf *ShownDump(const Admission &a, const DumpOf *dump) {
     }                                                           \
   } while (0)
 
-// What a launcher knows of the calling thread's next call line and its
-// hook's arguments do not say, which that line shows and then forgets: the
-// call's start (the second of the local day, 0 to 86399, and the
-// microsecond in it) and the time it took.
-void NoteCallTimes(uint32_t start_second, uint32_t start_micro,
-                   uint32_t took_seconds, uint32_t took_micros);
-// Drops the notes no line took (a call whose record was not written).
-void ForgetCallNotes();
+// What a launcher adds to each call line (output/call_views.h): given the
+// line of n characters at line, CR LF included, whose text starts at
+// text_at, in a record of kStackRecord bytes, its new length. Null: call
+// lines stay as they are.
+using CallLineViews = size_t (*)(const TraceContext *ctx, char *line,
+                                 size_t text_at, size_t n);
+extern CallLineViews g_call_line_views;
 
 // Formats a text record printf-style and writes it (kind without its dump
 // bit), when the calling thread's flags let it through. A null or empty

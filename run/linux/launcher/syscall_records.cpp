@@ -421,7 +421,7 @@ int BorrowDescriptor(int fd) {
 
 void StartRecords(const nqdrop::TraceEnv &env, int lost_fd) {
   g_env = env;
-  NQP_LabelSockets(env.socket_labels, BorrowDescriptor);
+  NQP_SetCallViews(env.call_times, env.socket_labels, BorrowDescriptor);
   TraceErrorHooks bridge = {GetCode, SetCode};
   WSASetupTrace(&bridge);
   NQP_ShowAddressesAs(ShownAddress);

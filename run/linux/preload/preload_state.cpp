@@ -157,7 +157,7 @@ void Init() {
   g_env = nqdrop::ReadTraceEnv();
   g_selected_calls = g_env.calls;
   g_call_times = g_env.call_times;
-  NQP_LabelSockets(g_env.socket_labels, nullptr);
+  NQP_SetCallViews(g_env.call_times, g_env.socket_labels, nullptr);
   if (g_env.path_refused) SayPathRefused();
   g_held = NamedDescriptor(nqdrop::kHeldVariable);
   if (g_env.on) NQP_CountLostRecords(NamedDescriptor(nqdrop::kLostVariable));
@@ -249,7 +249,7 @@ void Configure(const AttachParams &params) {
   g_selected_calls = params.calls;
   g_env.call_times = g_call_times = params.call_times != 0;
   g_env.socket_labels = params.socket_labels != 0;
-  NQP_LabelSockets(g_env.socket_labels, nullptr);
+  NQP_SetCallViews(g_call_times, g_env.socket_labels, nullptr);
   memcpy(g_env.path, params.path, sizeof g_env.path);
   g_env.path[sizeof g_env.path - 1] = '\0';
   HoldAttachedFile();

@@ -139,9 +139,8 @@ int main(int argc, char **argv) {
   Report("ioctlsocket", CALL(ioctlsocket)(client, FIONBIO, &on));
   Report("recv would block", CALL(recv)(client, buf, sizeof buf, 0));
   /* A receive that waits 200 ms for nothing: its time, through -T. */
-  Report("setsockopt",
-         CALL(setsockopt)(server, SOL_SOCKET, SO_RCVTIMEO, (char *)&kWait,
-                          sizeof kWait));
+  Report("setsockopt", CALL(setsockopt)(server, SOL_SOCKET, SO_RCVTIMEO,
+                                        (char *)&kWait, sizeof kWait));
   Report("recv waits", CALL(recv)(server, buf, sizeof buf, 0));
   Report("shutdown", CALL(shutdown)(client, SD_SEND));
   Report("recv end", CALL(recv)(server, buf, sizeof buf, 0));

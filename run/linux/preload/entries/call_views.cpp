@@ -9,9 +9,8 @@
 #include <unistd.h>
 
 #include "entries/posix_entries.h"
+#include "output/call_views.h"
 #include "output/format.h"
-#include "output/line.h"
-#include "output/writer.h"
 #include "platform/posix/local_zone.h"
 #include "socket_labels.h"
 
@@ -137,9 +136,10 @@ void NQP_NoteCallTimes(const struct timespec *start,
                     static_cast<uint32_t>(took % 1000000));
 }
 
-void NQP_LabelSockets(int on, int (*borrow)(int fd)) {
+void NQP_SetCallViews(int timed, int labelled, int (*borrow)(int fd)) {
   g_borrow = borrow;
-  nq::g_socket_label = on ? LabelSocket : nullptr;
+  nq::g_socket_label = labelled ? LabelSocket : nullptr;
+  if (timed || labelled) nq::ShowCallViews();
 }
 
 void NQP_LabelSocketsOf(int process_id) { g_process = process_id; }

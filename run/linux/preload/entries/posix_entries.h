@@ -169,12 +169,12 @@ void NQP_ShowAddressesAs(size_t (*shown)(const void *copy));
 void NQP_NoteCallTimes(const struct timespec *start,
                        const struct timespec *began,
                        const struct timespec *ended);
-/* From now on a socket in a call line is followed by what it is, its
- * protocol and addresses as the system has them (netquill-run -y): of this
+/* From now on call lines show the times of NQP_NoteCallTimes (timed:
+ * netquill-run -T), and a socket in a call line is followed by what it is,
+ * its protocol and addresses as the system has them (labelled: -y): of this
  * process's own descriptors with borrow null, else of the descriptor that
- * borrow makes for one of another process's, closed after use (-1: none).
- * off: no labels. */
-void NQP_LabelSockets(int on, int (*borrow)(int fd));
+ * borrow makes for one of another process's, closed after use (-1: none). */
+void NQP_SetCallViews(int timed, int labelled, int (*borrow)(int fd));
 /* The process whose descriptors the labels name from now on: the one a
  * borrow reaches (0: our own). */
 void NQP_LabelSocketsOf(int process_id);

@@ -8,7 +8,7 @@
 #include <string.h>
 
 #include "entries/winsock2_text.h"
-#include "output/line.h"
+#include "output/call_views.h"
 #include "output/writer.h"
 #include "socket_labels.h"
 
@@ -157,6 +157,7 @@ void SetCallViews(bool timed, bool labelled) {
   }
   g_calls_timed = timed;
   g_socket_label = labelled ? LabelSocket : nullptr;
+  if (timed || labelled) ShowCallViews();
 }
 
 }  // namespace nq
