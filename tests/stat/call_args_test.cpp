@@ -257,7 +257,9 @@ TEST(CallArgs, SplitSocketLabel) {
       {"4<TCP:[a]>b", false, "", ""},
       {"4<TCP:[a>", false, "", ""},
       {"4<>", false, "", ""},
-      {"x4<TCP>", false, "", ""},
+      {"x4<TCP>", true, "x4<TCP>", ""},
+      {"1.2.3.4 (a1<b>)", true, "1.2.3.4 (a1<b>)", ""},
+      {"4 <TCP>", true, "4 <TCP>", ""},
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(r.text);

@@ -740,6 +740,14 @@ TEST(ParseCallResult, SocketLabels) {
           .ClockUs(1)
           .DurationUs(2),
       Info("send(3, 0x1, 5, 0) returned 5").Result("5").ResultLabel(""),
+      // A name from the network may look like a label after a digit.
+      Info("gethostbyname(\"a1<b>\") returned 1.2.3.4 (a1<b>)")
+          .Kind(LineKind::Call)
+          .Result("1.2.3.4 (a1<b>)")
+          .ResultLabel(""),
+      Info("getservbyname(\"x\", \"tcp\") returned 80 (svc2<x>)")
+          .Kind(LineKind::Call)
+          .Result("80 (svc2<x>)"),
       // A label cut short, or after no number, is no result.
       Info("socket(2, 1, 6) returned 4<TCP:[1.2.3.4:5>")
           .Fails(Fault::BadResult),

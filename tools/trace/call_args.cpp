@@ -177,12 +177,12 @@ bool SplitSocketLabel(std::string_view text, std::string_view &number,
   const std::size_t open = text.find('<');
   label = {};
   number = text;
-  if (open == std::string_view::npos || open == 0 || !IsDigit(text[open - 1]))
+  // Only a number takes a label: a name in a result ("1.2.3.4 (a1<b>)")
+  // may hold the same characters.
+  if (open == std::string_view::npos || !IsSignedInteger(text.substr(0, open)))
     return true;
   const std::size_t length = SocketLabelLength(text.substr(open));
-  if (length != text.size() - open || length < 3 ||
-      !IsSignedInteger(text.substr(0, open)))
-    return false;
+  if (length != text.size() - open || length < 3) return false;
   number = text.substr(0, open);
   label = text.substr(open + 1, length - 2);
   return true;

@@ -46,9 +46,9 @@ bool SplitArgs(std::string_view args, CallArgs &out);
 // included; 0 when there is no whole label there.
 std::size_t SocketLabelLength(std::string_view text);
 
-// "7<TCP:[...]>" as its number "7" and its label "TCP:[...]"; text without
-// a label as itself and an empty label. False when a label is there but is
-// not the whole rest of the text, or does not follow a signed integer.
+// "7<TCP:[...]>" as its number "7" and its label "TCP:[...]"; any text
+// that is not a signed integer and a '<' as itself and an empty label.
+// False when a label after an integer is not the whole rest of the text.
 bool SplitSocketLabel(std::string_view text, std::string_view &number,
                       std::string_view &label);
 
