@@ -261,6 +261,21 @@ def main():
               any(n for _, n in left[1]),
               "-s 3 -e: %d %r" % (rc, got))
         check_views(run, launcher, log, exe["plain"], plain_out[""], a.work)
+        # Two writers of one file: the program traces itself through
+        # NETQUILL.DLL into the launcher's file, four threads at once; every
+        # call has its two lines, none torn.
+        rc, out, err = run("writers", [launcher, "-f", "4", "-o",
+                                       log("writers.log"), exe["wrapped"],
+                                       "writers"])
+        recs = nqtest.records(JSON, os.path.join(a.work, "writers.log"))
+        sends = [r for r in recs if r.get("call") == "sendto"]
+        check(rc == 8 and len(sends) == 2 * 4 * 500 and
+              all(r.get("dump") == "30313233343536373839616263646566"
+                  for r in sends) and
+              not [r for r in recs if r["type"] == "malformed"],
+              "two writers: %s, %d sendto lines, %d malformed" % (
+                  rc, len(sends),
+                  len([r for r in recs if r["type"] == "malformed"])))
         # One file per process: the three processes' lines split in three.
         rc, out, err = run("ff", [launcher, "-ff", "-f", "4", "-o", log("ff.log"),
                              exe["plain"], "spawn"])
