@@ -228,7 +228,7 @@
   X(WSAConnectByList, 32, ws2, none)                    \
   X(TransmitPackets, 24, extension, sent)               \
   X(TransmitFileFrom, 36, launcher, none)               \
-  X(IssuingCall, 4, launcher, none)
+  X(IssuingCall, 8, launcher, none)
 
 /* X(name, as): the system calls netquill-run traces of a program that
  * makes them itself. Its interposer, when a program makes one through

@@ -27,6 +27,8 @@ struct alignas(8) ThreadState {
   uint32_t scanned_generation;  // table generation that scan saw
   uint32_t issue_stamp;         // the launcher's overlapped calls begun, as the
                                 // thread's last one began
+  uint32_t issue_place;         // its place among the launcher's calls being
+                                // issued, plus one; 0: none
 };
 
 // Sets up every thread's state, with texts_size bytes after it that the

@@ -60,23 +60,26 @@ inline constexpr bool kW2Issues[kW2Calls] = {
 #undef NQRUN_ISSUES
 };
 
-inline bool GivesOverlapped(LPOVERLAPPED ov) { return ov != nullptr; }
+inline LPOVERLAPPED OverlappedIn(LPOVERLAPPED ov) { return ov; }
 template <typename T>
-bool GivesOverlapped(T) {
-  return false;
+LPOVERLAPPED OverlappedIn(T) {
+  return nullptr;
 }
 
-// Counts the call as being issued from before the system's function until
-// its entry ran: a completion another thread learns of meanwhile is kept
-// for the entry. Null for a call without an OVERLAPPED.
+// The OVERLAPPED of a call that may stay pending, counted as being issued
+// from before the system's function until its entry ran: a thread that
+// learns of its completion meanwhile waits for the entry. Null for any
+// other call.
 template <int W, typename... A>
-void(NQ_CALL *IssuingOf(A... args))(BOOL) {
-  if constexpr (kW2Issues[W]) {
-    if ((GivesOverlapped(args) || ...))
-      return reinterpret_cast<void(NQ_CALL *)(BOOL)>(
-          g_state.w2hook[kW2_IssuingCall]);
-  }
-  return nullptr;
+LPOVERLAPPED IssuedOverlapped(A... args) {
+  LPOVERLAPPED ov = nullptr;
+  if constexpr (kW2Issues[W]) ((ov = ov ? ov : OverlappedIn(args)), ...);
+  return ov;
+}
+
+void Issuing(BOOL begins, LPOVERLAPPED ov) {
+  reinterpret_cast<decltype(&::NQW_IssuingCall)>(
+      g_state.w2hook[kW2_IssuingCall])(begins, ov);
 }
 
 // TransmitFile without an OVERLAPPED sends the file from its position,
@@ -131,8 +134,8 @@ struct Relay<S, W, R(NQ_CALL *)(R, A...)> {
       return result;
     }
     Route route = RouteOf(args...);
-    auto issuing = IssuingOf<W>(args...);
-    if (issuing != nullptr) issuing(TRUE);
+    LPOVERLAPPED issued = IssuedOverlapped<W>(args...);
+    if (issued != nullptr) Issuing(TRUE, issued);
     [[maybe_unused]] FileStart start = {};
     if constexpr (W == kW2_TransmitFile) start = TransmitFileStart(args...);
     R result =
@@ -148,7 +151,7 @@ struct Relay<S, W, R(NQ_CALL *)(R, A...)> {
       else
         result = reinterpret_cast<Hook>(g_state.w2hook[W])(result, args...);
     }
-    if (issuing != nullptr) issuing(FALSE);
+    if (issued != nullptr) Issuing(FALSE, issued);
     if constexpr (W == kW2_WSAIoctl) HandOutExtension(result, args...);
     SetLastError(error);
     return result;

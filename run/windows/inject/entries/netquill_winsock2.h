@@ -243,11 +243,11 @@ BOOL NQ_CALL NQW_TransmitFileFrom(BOOL result, SOCKET s, HANDLE file,
                                   const LARGE_INTEGER *position);
 
 /* The launcher's own entry, which traces no call: its relay of a call that
- * takes an OVERLAPPED calls it with TRUE just before the system's function
- * and with FALSE once the call's entry has run. A completion that another
- * thread learns of in between, before the call's entry remembered it, is
- * kept for that entry, which writes it right after the call's line. */
-void NQ_CALL NQW_IssuingCall(BOOL begins);
+ * takes an OVERLAPPED calls it with TRUE and the OVERLAPPED just before the
+ * system's function and with FALSE once the call's entry has run. A thread
+ * that learns of the completion of ov in between waits until the entry has
+ * run, and writes the completion after the call's line. */
+void NQ_CALL NQW_IssuingCall(BOOL begins, LPOVERLAPPED ov);
 
 #ifdef __cplusplus
 }
