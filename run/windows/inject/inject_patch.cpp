@@ -134,12 +134,11 @@ void *ReplacementOf(int lib, const IMAGE_THUNK_DATA *name_entry,
       return nullptr;
     return KernelHookOf(name);
   }
-  // Only the completion calls: KERNEL32's own functions import the
-  // watched ones from KERNELBASE, and this DLL calls them through KERNEL32.
+  // Only the completion and thread-pool calls: KERNEL32's own functions
+  // import the watched ones from KERNELBASE, and this DLL calls them
+  // through KERNEL32.
   if (system) return nullptr;
-  if (lib == kImportKernelBase)
-    return named ? RelayOf(kFromKernel, FindW2Call(kLib_kernel, name))
-                 : nullptr;
+  if (lib == kImportKernelBase) return named ? KernelBaseHookOf(name) : nullptr;
   return SocketThunkOf(lib, name, current);
 }
 

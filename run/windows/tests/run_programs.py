@@ -166,7 +166,8 @@ INPUT = {"go-echo": bytes(range(256)) * 40,
          "go-echo-file": bytes(range(255, -1, -1)) * 40}
 
 
-# The probe's servers (ws2_modern.c "iocp" and "pool", ws2_servers.c):
+# The probe's servers (ws2_modern.c "iocp", "pool" and "bind",
+# ws2_servers.c):
 # (name, its argument, its connections, lines the trace must hold, with
 # the numbers the program printed after those words).
 PROBES = [
@@ -175,6 +176,7 @@ PROBES = [
         r"WSARecv\(\d+, .*\) returned -1 \[{cancelled}\]",
         r"IoCompletionCallback\(\d+, 0x\w+, WSARecv\) returned -1 "
         r"\[{aborted}\]"]),
+    ("bind", "bind", 8, [r"CompletionRoutine\(\d+, 0x\w+, WSARecv\) returned 7"]),
 ]
 PROBE = "nq_ws2_modern.exe"
 

@@ -9,7 +9,8 @@
  * tail buffers, from the file's position and from an OVERLAPPED's offset,
  * ConnectEx through its WSAIoctl pointer;
  * with "many", more receives pending with a routine than the launcher has
- * room for; with "iocp" and "pool", the servers of ws2_servers.c. Prints
+ * room for; with "iocp", "pool" and "bind", the servers of ws2_servers.c.
+ * Prints
  * each result, which must read the same through netquill-run.
  */
 #include <mswsock.h>
@@ -334,6 +335,7 @@ int main(int argc, char **argv) {
   }
   if (argc > 1 && strcmp(argv[1], "iocp") == 0) return CompletionPortServer();
   if (argc > 1 && strcmp(argv[1], "pool") == 0) return ThreadPoolServer();
+  if (argc > 1 && strcmp(argv[1], "bind") == 0) return BoundServer();
   Poll();
   EventSelect();
   RefusedNonBlocking();

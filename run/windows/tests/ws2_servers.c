@@ -7,8 +7,9 @@
  * leave it to the completion). "pool": the receives complete through
  * thread-pool I/O (CreateThreadpoolIo), the callback issuing the next;
  * then a receive that fails at once (CancelThreadpoolIo) and one aborted
- * by its socket's close, its TP_IO closed before its callback ran. Each
- * prints how many streams arrived whole.
+ * by its socket's close, its TP_IO closed before its callback ran. "bind":
+ * the same through a function bound to each socket
+ * (BindIoCompletionCallback). Each prints how many streams arrived whole.
  */
 #include <winsock2.h>
 
@@ -194,4 +195,26 @@ int ThreadPoolServer(void) {
   printf("pool %d of %d streams whole, cancelled %d, aborted %lu\n",
          Whole(kPoolConnections), kPoolConnections, cancelled, aborted_result);
   return 6;
+}
+
+static VOID CALLBACK Bound(DWORD error, DWORD n, LPOVERLAPPED ov) {
+  struct Conn *c = (struct Conn *)ov;
+  if (!Kept(c, error == 0, n) || !Receive(c)) Ended();
+}
+
+int BoundServer(void) {
+  int i;
+  Connect(kPoolConnections);
+  for (i = 0; i < connections; ++i)
+    if (!BindIoCompletionCallback((HANDLE)conns[i].s, Bound, 0) ||
+        !Receive(&conns[i]))
+      Ended();
+  Feed(connections);
+  WaitForSingleObject(all_ended, 30000);
+  for (i = 0; i < connections; ++i) {
+    closesocket(conns[i].s);
+    closesocket(conns[i].client);
+  }
+  printf("bind %d of %d streams whole\n", Whole(connections), connections);
+  return 7;
 }

@@ -6,5 +6,6 @@
 
 int CompletionPortServer(void);
 int ThreadPoolServer(void);
+int BoundServer(void);
 
 #endif

@@ -150,6 +150,15 @@ BOOL NQ_CALL NQW_GetQueuedCompletionStatusEx(BOOL result, HANDLE port,
 void NQ_CALL NQW_CompletionRoutine(DWORD error, DWORD transferred,
                                    LPWSAOVERLAPPED ov, DWORD flags);
 
+/* The same for thread-pool I/O (CreateThreadpoolIo): called by the
+ * launcher's callback, which the pool calls in place of the program's,
+ * with its arguments, before it calls the program's: writes the completion
+ * of the overlapped call at ov as an IoCompletionCallback line, result
+ * being the system's error code the program's callback gets. */
+void NQ_CALL NQW_IoCompletionCallback(PTP_CALLBACK_INSTANCE instance,
+                                      PVOID context, PVOID ov, ULONG result,
+                                      ULONG_PTR transferred, PTP_IO io);
+
 /* Control and waits. */
 int NQ_CALL NQW_WSAIoctl(int result, SOCKET s, DWORD code, LPVOID in,
                          DWORD in_length, LPVOID out, DWORD out_length,
