@@ -13,6 +13,8 @@
 
 #include <string.h>
 
+#include "inject_inline.h"
+
 namespace nqinj {
 namespace {
 
@@ -183,7 +185,29 @@ void PatchIfModule(void *base) {
   FreeLibrary(module);
 }
 
+// The modules seen calling a patched entry point, each with whether it is
+// one of the system's: base | 1 for the system's, 0 for a free place.
+constexpr int kKnownModules = 32;
+volatile uintptr_t g_known[kKnownModules];
+volatile LONG g_next_known;
+
 }  // namespace
+
+bool CalledFromSystem(const void *address) {
+  MEMORY_BASIC_INFORMATION info;
+  if (VirtualQuery(address, &info, sizeof info) != sizeof info ||
+      info.Type != MEM_IMAGE)
+    return false;  // code the program made itself
+  uintptr_t base = reinterpret_cast<uintptr_t>(info.AllocationBase);
+  for (int i = 0; i < kKnownModules; ++i)
+    if ((g_known[i] & ~uintptr_t{1}) == base) return (g_known[i] & 1) != 0;
+  HMODULE module = static_cast<HMODULE>(info.AllocationBase);
+  bool system = module == g_state.self || IsSystemModule(module);
+  ULONG at =
+      static_cast<ULONG>(InterlockedIncrement(&g_next_known)) % kKnownModules;
+  g_known[at] = base | (system ? 1 : 0);
+  return system;
+}
 
 void *SocketThunkOf(int lib, const char *name, void *current) {
   if (!LibFound(lib)) return nullptr;

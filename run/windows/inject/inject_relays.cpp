@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "entries/netquill_winsock2.h"
+#include "inject_inline.h"
 #include "inject_patch.h"
 #include "inject_routines.h"
 
@@ -193,6 +194,31 @@ struct Relay<kFromWs2, kW2_GetAddrInfoExW, decltype(&::NQW_GetAddrInfoExW)> {
   }
 };
 
+// Where a patched entry point of ws2_32.dll jumps: the program's calls go
+// to the relay, the system's own to the function, untraced as before.
+template <int W, typename Hook>
+struct InlineRelay;
+
+template <int W, typename R, typename... A>
+struct InlineRelay<W, R(NQ_CALL *)(R, A...)> {
+  static R WINAPI Call(A... args) {
+    DWORD error = GetLastError();
+    bool system = CalledFromSystem(__builtin_return_address(0));
+    SetLastError(error);
+    if (system)
+      return reinterpret_cast<R(WINAPI *)(A...)>(g_state.w2real[kFromWs2][W])(
+          args...);
+    return Relay<kFromWs2, W, R(NQ_CALL *)(R, A...)>::Call(args...);
+  }
+};
+
+template <int W, typename Hook>
+void *InlineRelayFor() {
+  if constexpr (kW2LibOf[W] == kLib_ws2)
+    return Address(&InlineRelay<W, Hook>::Call);
+  return nullptr;
+}
+
 // The places a program finds a call of each lib column.
 template <int W, typename Hook>
 void *RelayFrom(Source source) {
@@ -271,6 +297,20 @@ void *EntryOf(int call) {
 }
 
 bool HoldTraceFile(const char *path) { return NQW_HoldTraceFile(path) != 0; }
+
+void *InlineRelayOf(int call) {
+  if (call < 0 || call >= kW2Calls || g_state.w2hook[call] == nullptr)
+    return nullptr;
+  switch (call) {
+#define NQRUN_CASE(name, ...) \
+  case kW2_##name:            \
+    return InlineRelayFor<kW2_##name, decltype(&::NQW_##name)>();
+    NQ_WINSOCK2_CALLS(NQRUN_CASE)
+#undef NQRUN_CASE
+    default:
+      return nullptr;
+  }
+}
 
 void *RelayOf(Source source, int call) {
   // WSAIoctl is relayed whether or not it is traced itself: it hands out

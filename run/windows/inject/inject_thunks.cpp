@@ -4,6 +4,7 @@
 // result and the last error (also its WSAGetLastError) the system left.
 #include <string.h>
 
+#include "inject_inline.h"
 #include "inject_patch.h"
 
 namespace nqinj {
@@ -28,6 +29,24 @@ struct Thunk<L, C, R(WSAAPI *)(A...)> {
     result = reinterpret_cast<Hook>(hook)(result, args...);
     SetLastError(error);
     return result;
+  }
+};
+
+// Where a patched entry point of ws2_32.dll jumps: the program's calls go
+// to the thunk, the system's own to the function, untraced as before.
+template <int C, typename Fn>
+struct Inline;
+
+template <int C, typename R, typename... A>
+struct Inline<C, R(WSAAPI *)(A...)> {
+  static R WSAAPI Call(A... args) {
+    DWORD error = GetLastError();
+    bool system = CalledFromSystem(__builtin_return_address(0));
+    SetLastError(error);
+    if (system)
+      return reinterpret_cast<R(WSAAPI *)(A...)>(g_state.real[kWs2][C])(
+          args...);
+    return Thunk<kWs2, C, R(WSAAPI *)(A...)>::Call(args...);
   }
 };
 
@@ -69,6 +88,18 @@ void *ThunkOf(int lib, int call) {
     return lib == kWs2                                                        \
                ? Address(&Thunk<kWs2, kCall_##name, decltype(&::name)>::Call) \
                : Address(&Thunk<kWs1, kCall_##name, decltype(&::name)>::Call);
+    NQ_TRACED_CALLS(NQRUN_CASE)
+#undef NQRUN_CASE
+    default:
+      return nullptr;
+  }
+}
+
+void *InlineThunkOf(int call) {
+  switch (call) {
+#define NQRUN_CASE(name, ...) \
+  case kCall_##name:          \
+    return Address(&Inline<kCall_##name, decltype(&::name)>::Call);
     NQ_TRACED_CALLS(NQRUN_CASE)
 #undef NQRUN_CASE
     default:
