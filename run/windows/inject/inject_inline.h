@@ -22,7 +22,7 @@ void *InlineRelayOf(int call);
 
 // Whether the code at address is of a module whose socket calls are not
 // traced: the Windows directory's DLLs, a socket library, this DLL
-// (inject_patch.cpp).
+// (inject_patch.cpp). The last error is left as it was.
 bool CalledFromSystem(const void *address);
 
 }  // namespace nqinj

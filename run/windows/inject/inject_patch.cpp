@@ -194,15 +194,18 @@ volatile LONG g_next_known;
 }  // namespace
 
 bool CalledFromSystem(const void *address) {
+  DWORD error = GetLastError();  // the program's, before the call
   MEMORY_BASIC_INFORMATION info;
-  if (VirtualQuery(address, &info, sizeof info) != sizeof info ||
-      info.Type != MEM_IMAGE)
-    return false;  // code the program made itself
+  bool known = VirtualQuery(address, &info, sizeof info) == sizeof info &&
+               info.Type == MEM_IMAGE;  // else code the program made itself
+  SetLastError(error);
+  if (!known) return false;
   uintptr_t base = reinterpret_cast<uintptr_t>(info.AllocationBase);
   for (int i = 0; i < kKnownModules; ++i)
     if ((g_known[i] & ~uintptr_t{1}) == base) return (g_known[i] & 1) != 0;
   HMODULE module = static_cast<HMODULE>(info.AllocationBase);
   bool system = module == g_state.self || IsSystemModule(module);
+  SetLastError(error);
   ULONG at =
       static_cast<ULONG>(InterlockedIncrement(&g_next_known)) % kKnownModules;
   g_known[at] = base | (system ? 1 : 0);

@@ -202,13 +202,11 @@ struct InlineRelay;
 template <int W, typename R, typename... A>
 struct InlineRelay<W, R(NQ_CALL *)(R, A...)> {
   static R WINAPI Call(A... args) {
-    DWORD error = GetLastError();
-    bool system = CalledFromSystem(__builtin_return_address(0));
-    SetLastError(error);
-    if (system)
+    if (CalledFromSystem(__builtin_return_address(0)))
       return reinterpret_cast<R(WINAPI *)(A...)>(g_state.w2real[kFromWs2][W])(
           args...);
-    return Relay<kFromWs2, W, R(NQ_CALL *)(R, A...)>::Call(args...);
+    // Through its address: the relay's body is not built in twice.
+    return reinterpret_cast<R(WINAPI *)(A...)>(RelayOf(kFromWs2, W))(args...);
   }
 };
 

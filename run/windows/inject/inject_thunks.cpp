@@ -40,13 +40,11 @@ struct Inline;
 template <int C, typename R, typename... A>
 struct Inline<C, R(WSAAPI *)(A...)> {
   static R WSAAPI Call(A... args) {
-    DWORD error = GetLastError();
-    bool system = CalledFromSystem(__builtin_return_address(0));
-    SetLastError(error);
-    if (system)
+    if (CalledFromSystem(__builtin_return_address(0)))
       return reinterpret_cast<R(WSAAPI *)(A...)>(g_state.real[kWs2][C])(
           args...);
-    return Thunk<kWs2, C, R(WSAAPI *)(A...)>::Call(args...);
+    // Through its address: the thunk's body is not built in twice.
+    return reinterpret_cast<R(WSAAPI *)(A...)>(ThunkOf(kWs2, C))(args...);
   }
 };
 
