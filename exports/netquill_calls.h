@@ -176,7 +176,8 @@
  * wsock32.dll, whose hook the entry replaces under the launcher; "ws2"
  * ws2_32.dll; "mswsock" mswsock.dll (and wsock32.dll); "extension" only
  * through WSAIoctl(SIO_GET_EXTENSION_FUNCTION_POINTER); "kernel" KERNEL32;
- * "routine" the launcher's completion routine, which the system calls;
+ * "routine" the launcher's completion routine or thread-pool I/O
+ * callback, which the system calls;
  * "launcher" an entry for the launcher itself, which traces no call (bytes
  * are then the entry's own).
  * data "completed": the line of a completion, whose data goes the way of
@@ -228,7 +229,8 @@
   X(WSAConnectByList, 32, ws2, none)                    \
   X(TransmitPackets, 24, extension, sent)               \
   X(TransmitFileFrom, 36, launcher, none)               \
-  X(IssuingCall, 4, launcher, none)
+  X(IssuingCall, 8, launcher, none)                     \
+  X(IoCompletionCallback, 24, routine, completed)
 
 /* X(name, as): the system calls netquill-run traces of a program that
  * makes them itself. Its interposer, when a program makes one through

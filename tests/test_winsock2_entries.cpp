@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "entries/held_file_win32.h"
@@ -218,7 +219,7 @@ TEST_F(Winsock2Entries, CompletionsDequeuedBeforeTheirCallsEntry) {
   DWORD flags = 0, moved = 5, transferred = 5;
   ULONG_PTR key = 0;
   LPOVERLAPPED got = &early;
-  NQW_IssuingCall(TRUE);
+  NQW_IssuingCall(TRUE, &early);
   NQW_GetQueuedCompletionStatus(TRUE, nullptr, &transferred, &key, &got, 0);
   CompletedEx(&failed, 0, 0xC000020D);
   t_code = 997;
@@ -228,11 +229,12 @@ TEST_F(Winsock2Entries, CompletionsDequeuedBeforeTheirCallsEntry) {
   t_code = 0;
   NQW_WSASend(0, 9, &buf, 1, &moved, 0, &at_once, nullptr);
   CompletedEx(&reused, 5);  // of no call being issued: never claimed
-  NQW_IssuingCall(TRUE);    // a later call on reused, while one is issued
+  NQW_IssuingCall(TRUE,
+                  &reused);  // a later call on reused, while one is issued
   t_code = 997;
   NQW_WSARecv(SOCKET_ERROR, 10, &buf, 1, nullptr, &flags, &reused, nullptr);
-  NQW_IssuingCall(FALSE);
-  NQW_IssuingCall(FALSE);
+  NQW_IssuingCall(FALSE, nullptr);
+  NQW_IssuingCall(FALSE, nullptr);
   NQW_GetQueuedCompletionStatus(TRUE, nullptr, &transferred, &key, &got, 0);
   CompletedEx(&reused, 2);
   std::string recv = ", 0x0, " + H(&flags) + ", ";
@@ -259,6 +261,65 @@ TEST_F(Winsock2Entries, CompletionsDequeuedBeforeTheirCallsEntry) {
               ", WSARecv) returned 2",
           "      0000  68 65                                            he",
       }));
+}
+
+// A completion another thread dequeues while its call is still on the way
+// to its entry waits for that entry: the program, once told of it, issues
+// the OVERLAPPED again into the same buffer, so the call's line and the
+// bytes it moved come first, on the line of the call done at once, else
+// on the completion's, and the next call's line after them.
+TEST_F(Winsock2Entries, CompletionWaitsForTheEntryOfItsCall) {
+  const std::string file = file_;
+  struct {
+    int result, code;
+    bool counted;
+  } cases[] = {{SOCKET_ERROR, 997, false}, {0, 0, true}, {0, 0, false}};
+  for (const auto &c : cases) {
+    ASSERT_EQ(WSAEnableTrace(file_.c_str(), TRACE_FLAG_DUMP), 1);
+    char data[8] = "hello";
+    WSABUF buf = {5, data};
+    WSAOVERLAPPED ov = {};
+    ov.InternalHigh = 5;  // what the system leaves in it at once
+    DWORD flags = 0, moved = 5;
+    NQW_IssuingCall(TRUE, &ov);
+    std::thread dequeuing([&] {
+      WSAEnableTrace(file.c_str(), TRACE_FLAG_DUMP);
+      DWORD transferred = 5;
+      ULONG_PTR key = 0;
+      LPOVERLAPPED got = &ov;
+      NQW_GetQueuedCompletionStatus(TRUE, nullptr, &transferred, &key, &got, 0);
+      memcpy(data, "world", 5);  // the next receive, into the same buffer
+      t_code = 997;
+      NQW_IssuingCall(TRUE, &ov);
+      NQW_WSARecv(SOCKET_ERROR, 7, &buf, 1, nullptr, &flags, &ov, nullptr);
+      NQW_IssuingCall(FALSE, &ov);
+    });
+    Sleep(50);  // long enough for a completion that does not wait to go on
+    t_code = c.code;
+    NQW_WSARecv(c.result, 7, &buf, 1, c.counted ? &moved : nullptr, &flags, &ov,
+                nullptr);
+    NQW_IssuingCall(FALSE, &ov);
+    dequeuing.join();
+    std::vector<std::string> records;
+    for (const std::string &r : Records())
+      if (r.find("started process") == std::string::npos) records.push_back(r);
+    std::string call = "WSARecv(7, " + H(&buf) + ", 1, ";
+    std::string rest = ", " + H(&flags) + ", " + H(&ov) + ", 0x0) returned ";
+    std::string first = call + (c.counted ? H(&moved) : "0x0") + rest;
+    const char *hello =
+        "      0000  68 65 6C 6C 6F                                   hello";
+    std::vector<std::string> want =
+        c.result == 0
+            ? std::vector<std::string>{"INF: " + first + "0", hello}
+            : std::vector<std::string>{"WRN: " + first + "-1 [997]",
+                                       "INF: GetQueuedCompletionStatus(7, " +
+                                           H(&ov) + ", WSARecv) returned 5",
+                                       hello};
+    want.push_back("WRN: " + call + "0x0" + rest + "-1 [997]");
+    EXPECT_EQ(records, want) << c.result << " " << c.counted;
+    nqtest::DisableFully();
+    DeleteFileA(file_.c_str());
+  }
 }
 
 // TransmitFile dumps the head buffer, the file's range read back and the

@@ -38,6 +38,8 @@ struct alignas(8) ThreadState {
   uint32_t scanned_generation;  // table generation that scan saw
   uint32_t issue_stamp;         // the launcher's overlapped calls begun, as the
                                 // thread's last one began
+  uint32_t issue_place;         // its place among the launcher's calls being
+                                // issued, plus one; 0: none
   CallNotes notes;              // for the thread's next call line
 };
 

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "inject_patch.h"
+#include "inject_threadpool.h"
 #include "remote_load.h"
 
 namespace nqinj {
@@ -56,7 +57,7 @@ FARPROC WINAPI NqGetProcAddress(HMODULE module, LPCSTR name) {
     if (module == GetModuleHandleW(L"kernel32.dll"))
       replacement = KernelHookOf(name);
     else if (module == GetModuleHandleW(L"kernelbase.dll"))
-      replacement = RelayOf(kFromKernel, FindW2Call(kLib_kernel, name));
+      replacement = KernelBaseHookOf(name);
   }
   SetLastError(saved);
   if (replacement != nullptr) memcpy(&proc, &replacement, sizeof proc);
@@ -118,7 +119,13 @@ void *KernelHookOf(const char *name) {
   if (strcmp(name, #fn) == 0) return Address(&Nq##fn);
   NQRUN_KERNEL_CALLS(NQRUN_KERNEL)
 #undef NQRUN_KERNEL
-  return RelayOf(kFromKernel, FindW2Call(kLib_kernel, name));
+  return KernelBaseHookOf(name);
+}
+
+void *KernelBaseHookOf(const char *name) {
+  void *hook = ThreadPoolHookOf(name);
+  return hook != nullptr ? hook
+                         : RelayOf(kFromKernel, FindW2Call(kLib_kernel, name));
 }
 
 }  // namespace nqinj

@@ -3,6 +3,7 @@
 // program's import tables before the program's first instruction. It has
 // no C run-time start-up and no static constructors.
 #include "control/frame.h"
+#include "inject_inline.h"
 #include "inject_patch.h"
 #include "remote_load.h"
 
@@ -29,6 +30,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason,
       if (!nq::LibraryAttach()) return FALSE;
       if (!nqinj::AttachProcess(instance)) return FALSE;
       nqinj::PatchAll();
+      if (nqinj::AttachedWhileRunning()) nqinj::PatchEntryPoints();
       nqinj::TellLauncher();
       break;
     case DLL_THREAD_DETACH:

@@ -13,6 +13,8 @@
 
 #include <string.h>
 
+#include "inject_inline.h"
+
 namespace nqinj {
 namespace {
 
@@ -134,12 +136,11 @@ void *ReplacementOf(int lib, const IMAGE_THUNK_DATA *name_entry,
       return nullptr;
     return KernelHookOf(name);
   }
-  // Only the completion calls: KERNEL32's own functions import the
-  // watched ones from KERNELBASE, and this DLL calls them through KERNEL32.
+  // Only the completion and thread-pool calls: KERNEL32's own functions
+  // import the watched ones from KERNELBASE, and this DLL calls them
+  // through KERNEL32.
   if (system) return nullptr;
-  if (lib == kImportKernelBase)
-    return named ? RelayOf(kFromKernel, FindW2Call(kLib_kernel, name))
-                 : nullptr;
+  if (lib == kImportKernelBase) return named ? KernelBaseHookOf(name) : nullptr;
   return SocketThunkOf(lib, name, current);
 }
 
@@ -184,7 +185,32 @@ void PatchIfModule(void *base) {
   FreeLibrary(module);
 }
 
+// The modules seen calling a patched entry point, each with whether it is
+// one of the system's: base | 1 for the system's, 0 for a free place.
+constexpr int kKnownModules = 32;
+volatile uintptr_t g_known[kKnownModules];
+volatile LONG g_next_known;
+
 }  // namespace
+
+bool CalledFromSystem(const void *address) {
+  DWORD error = GetLastError();  // the program's, before the call
+  MEMORY_BASIC_INFORMATION info;
+  bool known = VirtualQuery(address, &info, sizeof info) == sizeof info &&
+               info.Type == MEM_IMAGE;  // else code the program made itself
+  SetLastError(error);
+  if (!known) return false;
+  uintptr_t base = reinterpret_cast<uintptr_t>(info.AllocationBase);
+  for (int i = 0; i < kKnownModules; ++i)
+    if ((g_known[i] & ~uintptr_t{1}) == base) return (g_known[i] & 1) != 0;
+  HMODULE module = static_cast<HMODULE>(info.AllocationBase);
+  bool system = module == g_state.self || IsSystemModule(module);
+  SetLastError(error);
+  ULONG at =
+      static_cast<ULONG>(InterlockedIncrement(&g_next_known)) % kKnownModules;
+  g_known[at] = base | (system ? 1 : 0);
+  return system;
+}
 
 void *SocketThunkOf(int lib, const char *name, void *current) {
   if (!LibFound(lib)) return nullptr;

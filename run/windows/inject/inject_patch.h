@@ -46,8 +46,11 @@ void *ThunkOf(int lib, int call);
 void *RelayOf(Source source, int call);
 
 // This DLL's replacement of a KERNEL32 function, or null: the watched
-// calls and the completion calls.
+// calls, the completion calls and those of thread-pool I/O.
 void *KernelHookOf(const char *name);
+
+// The same for KERNELBASE, where a newer program may find the last two.
+void *KernelBaseHookOf(const char *name);
 
 }  // namespace nqinj
 

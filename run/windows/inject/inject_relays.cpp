@@ -13,6 +13,7 @@
 
 #include "entries/call_views_win32.h"
 #include "entries/netquill_winsock2.h"
+#include "inject_inline.h"
 #include "inject_patch.h"
 #include "inject_routines.h"
 
@@ -61,23 +62,26 @@ inline constexpr bool kW2Issues[kW2Calls] = {
 #undef NQRUN_ISSUES
 };
 
-inline bool GivesOverlapped(LPOVERLAPPED ov) { return ov != nullptr; }
+inline LPOVERLAPPED OverlappedIn(LPOVERLAPPED ov) { return ov; }
 template <typename T>
-bool GivesOverlapped(T) {
-  return false;
+LPOVERLAPPED OverlappedIn(T) {
+  return nullptr;
 }
 
-// Counts the call as being issued from before the system's function until
-// its entry ran: a completion another thread learns of meanwhile is kept
-// for the entry. Null for a call without an OVERLAPPED.
+// The OVERLAPPED of a call that may stay pending, counted as being issued
+// from before the system's function until its entry ran: a thread that
+// learns of its completion meanwhile waits for the entry. Null for any
+// other call.
 template <int W, typename... A>
-void(NQ_CALL *IssuingOf(A... args))(BOOL) {
-  if constexpr (kW2Issues[W]) {
-    if ((GivesOverlapped(args) || ...))
-      return reinterpret_cast<void(NQ_CALL *)(BOOL)>(
-          g_state.w2hook[kW2_IssuingCall]);
-  }
-  return nullptr;
+LPOVERLAPPED IssuedOverlapped(A... args) {
+  LPOVERLAPPED ov = nullptr;
+  if constexpr (kW2Issues[W]) ((ov = ov ? ov : OverlappedIn(args)), ...);
+  return ov;
+}
+
+void Issuing(BOOL begins, LPOVERLAPPED ov) {
+  reinterpret_cast<decltype(&::NQW_IssuingCall)>(
+      g_state.w2hook[kW2_IssuingCall])(begins, ov);
 }
 
 // TransmitFile without an OVERLAPPED sends the file from its position,
@@ -132,8 +136,8 @@ struct Relay<S, W, R(NQ_CALL *)(R, A...)> {
       return result;
     }
     Route route = RouteOf(args...);
-    auto issuing = IssuingOf<W>(args...);
-    if (issuing != nullptr) issuing(TRUE);
+    LPOVERLAPPED issued = IssuedOverlapped<W>(args...);
+    if (issued != nullptr) Issuing(TRUE, issued);
     [[maybe_unused]] FileStart start = {};
     if constexpr (W == kW2_TransmitFile) start = TransmitFileStart(args...);
     nq::CallClock clock = {};
@@ -154,7 +158,7 @@ struct Relay<S, W, R(NQ_CALL *)(R, A...)> {
         result = reinterpret_cast<Hook>(g_state.w2hook[W])(result, args...);
       nq::DropCallClock();
     }
-    if (issuing != nullptr) issuing(FALSE);
+    if (issued != nullptr) Issuing(FALSE, issued);
     if constexpr (W == kW2_WSAIoctl) HandOutExtension(result, args...);
     SetLastError(error);
     return result;
@@ -201,6 +205,29 @@ struct Relay<kFromWs2, kW2_GetAddrInfoExW, decltype(&::NQW_GetAddrInfoExW)> {
     return result;
   }
 };
+
+// Where a patched entry point of ws2_32.dll jumps: the program's calls go
+// to the relay, the system's own to the function, untraced as before.
+template <int W, typename Hook>
+struct InlineRelay;
+
+template <int W, typename R, typename... A>
+struct InlineRelay<W, R(NQ_CALL *)(R, A...)> {
+  static R WINAPI Call(A... args) {
+    if (CalledFromSystem(__builtin_return_address(0)))
+      return reinterpret_cast<R(WINAPI *)(A...)>(g_state.w2real[kFromWs2][W])(
+          args...);
+    // Through its address: the relay's body is not built in twice.
+    return reinterpret_cast<R(WINAPI *)(A...)>(RelayOf(kFromWs2, W))(args...);
+  }
+};
+
+template <int W, typename Hook>
+void *InlineRelayFor() {
+  if constexpr (kW2LibOf[W] == kLib_ws2)
+    return Address(&InlineRelay<W, Hook>::Call);
+  return nullptr;
+}
 
 // The places a program finds a call of each lib column.
 template <int W, typename Hook>
@@ -280,6 +307,20 @@ void *EntryOf(int call) {
 }
 
 bool HoldTraceFile(const char *path) { return NQW_HoldTraceFile(path) != 0; }
+
+void *InlineRelayOf(int call) {
+  if (call < 0 || call >= kW2Calls || g_state.w2hook[call] == nullptr)
+    return nullptr;
+  switch (call) {
+#define NQRUN_CASE(name, ...) \
+  case kW2_##name:            \
+    return InlineRelayFor<kW2_##name, decltype(&::NQW_##name)>();
+    NQ_WINSOCK2_CALLS(NQRUN_CASE)
+#undef NQRUN_CASE
+    default:
+      return nullptr;
+  }
+}
 
 void *RelayOf(Source source, int call) {
   // WSAIoctl is relayed whether or not it is traced itself: it hands out

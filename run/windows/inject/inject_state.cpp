@@ -249,6 +249,8 @@ bool StillTracing() {
   return g_tracing;
 }
 
+bool AttachedWhileRunning() { return g_block->session != 0; }
+
 void HandOnSettings(const PROCESS_INFORMATION &child) {
   if (g_block->session == 0) return;
   HANDLE section;

@@ -101,6 +101,11 @@ bool EnterCall();
 // still to be written. A call blocked across a detach returns without one.
 bool StillTracing();
 
+// Whether netquill-run -p loaded this DLL into the running program (or
+// into a child the program started while attached): its code may hold the
+// socket functions' addresses from before.
+bool AttachedWhileRunning();
+
 // Gives a child this process was attached in, started suspended, a block
 // of its own with this process's settings: its environment has none. A
 // child of a process started traced reads its environment as its parent.

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "entries/call_views_win32.h"
+#include "inject_inline.h"
 #include "inject_patch.h"
 
 namespace nqinj {
@@ -34,6 +35,22 @@ struct Thunk<L, C, R(WSAAPI *)(A...)> {
     nq::DropCallClock();
     SetLastError(error);
     return result;
+  }
+};
+
+// Where a patched entry point of ws2_32.dll jumps: the program's calls go
+// to the thunk, the system's own to the function, untraced as before.
+template <int C, typename Fn>
+struct Inline;
+
+template <int C, typename R, typename... A>
+struct Inline<C, R(WSAAPI *)(A...)> {
+  static R WSAAPI Call(A... args) {
+    if (CalledFromSystem(__builtin_return_address(0)))
+      return reinterpret_cast<R(WSAAPI *)(A...)>(g_state.real[kWs2][C])(
+          args...);
+    // Through its address: the thunk's body is not built in twice.
+    return reinterpret_cast<R(WSAAPI *)(A...)>(ThunkOf(kWs2, C))(args...);
   }
 };
 
@@ -75,6 +92,18 @@ void *ThunkOf(int lib, int call) {
     return lib == kWs2                                                        \
                ? Address(&Thunk<kWs2, kCall_##name, decltype(&::name)>::Call) \
                : Address(&Thunk<kWs1, kCall_##name, decltype(&::name)>::Call);
+    NQ_TRACED_CALLS(NQRUN_CASE)
+#undef NQRUN_CASE
+    default:
+      return nullptr;
+  }
+}
+
+void *InlineThunkOf(int call) {
+  switch (call) {
+#define NQRUN_CASE(name, ...) \
+  case kCall_##name:          \
+    return Address(&Inline<kCall_##name, decltype(&::name)>::Call);
     NQ_TRACED_CALLS(NQRUN_CASE)
 #undef NQRUN_CASE
     default:

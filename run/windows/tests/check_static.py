@@ -32,7 +32,9 @@ ALLOWED = {
         CreateFileMappingW CreateRemoteThread CreateThread
         CreateToolhelp32Snapshot DuplicateHandle GetFileType MapViewOfFile
         OpenFileMappingW OpenProcess Process32FirstW Process32NextW
-        UnmapViewOfFile WaitForMultipleObjects Sleep""".split()),
+        UnmapViewOfFile WaitForMultipleObjects Sleep FlushInstructionCache
+        GetThreadContext OpenThread SuspendThread Thread32First Thread32Next
+        VirtualAlloc""".split()),
     "msvcrt.dll": set("""getenv memchr memcmp memcpy memset strcmp strlen
         strncat strncmp wcscmp wcslen""".split()),
 }

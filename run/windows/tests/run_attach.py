@@ -82,6 +82,23 @@ def c_server(w, attach, start_log=None):
     return result, replies
 
 
+def held_server(w, attach):
+    """Attached to while it waits in its first accept, with the addresses
+    of accept, recv and send held from before; it ends after three
+    connections, and so does the launcher."""
+    server = w.start("ws2-held", [w.a.echo, "7000", "3", "held"])
+    check(w.wait_for(server, b"listening"), "held: not listening")
+    out = subprocess.run([w.wine, "wmic", "process", "get", "name,processid"],
+                         env=w.env, capture_output=True).stdout
+    pid = [int(x.split()[1]) for x in out.decode("utf-16").splitlines()
+           if x.split()[:1] == ["nq_ws2_echo.exe"]][0]
+    at = attach(pid, "held.log")
+    replies = [whole(HELD[i]) for i in range(3)]
+    result = w.finish(server)
+    at.detach()
+    return result, replies
+
+
 def uv_echo(w, attach):
     server = w.start("uv-echo", [os.path.join(w.a.programs, "uv-echo.exe")])
     replies, second, pid = drive(w, attach, "uv-echo.exe")
@@ -95,11 +112,13 @@ def uv_echo(w, attach):
 # the server). A's "A during 1" came in a recv blocked at attach, untraced;
 # libuv's zero-byte read completes and its read of the bytes is traced.
 B, D = (b"B during" * 100,) * 2, (b"D second",) * 2
+HELD = [b"first held", b"second held" * 50, b"third held"]
 C_SERVER = [([(b"A during 1A during 2", b"A during 2"), B, (b"run 5", b"spawn")],
               True), ([D], False)]
 CASES = [
     ("ws2-echo", c_server, C_SERVER),
     ("started", lambda w, attach: c_server(w, attach, "start.log"), C_SERVER),
+    ("held", held_server, [([(x, x) for x in HELD], False)]),
     ("uv-echo", uv_echo, [([(b"A during 1A during 2",) * 2, B,
                             (b"spawn",) * 2], True),
                           ([D], True)]),
@@ -126,7 +145,12 @@ def check_case(w, case):
         got = sockets(w, at.path)
         check(got == sorted(bytes_per_socket), "%s: bytes per socket %r, want"
               " %r" % (at.path, got, bytes_per_socket))
-    if name != "uv-echo":  # the child it started while attached
+    if name == "held":  # each later accept too, on the thread that waited
+        calls = [r.get("call") for r in nqtest.records(
+            w.a.netquill_json, attaches[0].path)]
+        check(calls.count("accept") == 2 and calls.count("send") == 3,
+              "held: %r" % calls)
+    elif name != "uv-echo":  # the child it started while attached
         calls = [r.get("call") for r in nqtest.records(
             w.a.netquill_json, attaches[0].path) if "CLIENT" in r["module"]]
         check(calls == [None, "socket", "connect", "closesocket"],  # None: start
@@ -149,7 +173,7 @@ def main():
     nqtest.launcher_work(a)
     with nqtest.Wine(a.wine, a.work) as w:
         w.a = a
-        for case in CASES[:None if a.programs else 2]:  # uv-echo's folder
+        for case in CASES[:None if a.programs else 3]:  # uv-echo's folder
             check_case(w, case)
         for args, says in REFUSALS:
             got = w.finish(w.start("refused", [a.launcher] + args))

@@ -6,8 +6,10 @@ netquill-run -f 4, against a loopback peer of this script's own: output and
 exit code as untraced, the peer served alike, every connection's bytes in
 the trace both ways on one socket whose lines name the peer's address as
 the program saw it, and netquill-pcap's capture of the trace giving tshark
-those streams with nothing flagged."""
-import argparse, os, shutil, socket, subprocess, sys, threading, time
+those streams with nothing flagged. Then the probe's servers of many
+connections, which its own clients feed: every stream's bytes in the trace
+as sent, each receive's on one line."""
+import argparse, os, re, shutil, socket, subprocess, sys, threading, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../../../tests/support"))
 import nqtest  # noqa: E402
@@ -164,6 +166,77 @@ INPUT = {"go-echo": bytes(range(256)) * 40,
          "go-echo-file": bytes(range(255, -1, -1)) * 40}
 
 
+# The probe's servers (ws2_modern.c "iocp", "pool" and "bind",
+# ws2_servers.c):
+# (name, its argument, its connections, lines the trace must hold, with
+# the numbers the program printed after those words).
+PROBES = [
+    ("iocp", "iocp", 48, []),
+    ("pool", "pool", 8, [
+        r"WSARecv\(\d+, .*\) returned -1 \[{cancelled}\]",
+        r"IoCompletionCallback\(\d+, 0x\w+, WSARecv\) returned -1 "
+        r"\[{aborted}\]"]),
+    ("bind", "bind", 8, [r"CompletionRoutine\(\d+, 0x\w+, WSARecv\) returned 7"]),
+]
+PROBE = "nq_ws2_modern.exe"
+
+
+def probe_stream(connection):
+    """What the probe's client sends on one connection."""
+    return b"".join(b"%02d.%04d;" % (connection, k) for k in range(60))
+
+
+RECEIVE = re.compile(r"WSARecv\(\d+, 0x\w+, 1, 0x\w+, 0x\w+, (0x\w+), "
+                     r"0x0\) returned (-?\d+)( \[997\])?$")
+COMPLETION = re.compile(r"\w+\(\d+, (0x\w+), WSARecv\) returned")
+
+
+def once_each(text):
+    """The lines that break the rule of one line per receive's bytes: on
+    each OVERLAPPED, a receive left pending is followed by its completion
+    before the next receive, and one done at once by none."""
+    pending, broken = {}, []
+    for line in text:
+        issued, completed = RECEIVE.search(line), COMPLETION.search(line)
+        ov = (issued or completed or [None, None])[1]
+        if ov and pending.get(ov, False) == bool(issued):
+            broken.append(line)
+        if ov:
+            pending[ov] = bool(issued and issued[3])
+    return broken + ["still pending: " + ov for ov, p in pending.items() if p]
+
+
+def check_probe(r, probe):
+    name, arg, n, holds = probe
+    exe = os.path.join(r.a.programs, PROBE)
+    want = r.finish(r.start(name, [exe, arg]), 60)
+    got = r.finish(r.start(name + "-traced", [
+        r.a.launcher, "-o", r.win_path(name + ".log"), "-f", "4", exe, arg]),
+        60)
+    said = want[1].decode("latin-1")
+    check("%d of %d streams whole" % (n, n) in said and got[:2] == want[:2],
+          "%s: %r traced, %r untraced" % (name, got, want))
+    log = os.path.join(r.a.work, name + ".log")
+    talks = nqtest.conversations(r.a.netquill_json, log, r.a.table)
+    streams = sorted(probe_stream(i) for i in range(n))
+    for way in ("received", "sent"):
+        seen = sorted(getattr(t, way) for t in talks if getattr(t, way))
+        check(seen == streams, "%s: the streams %s in the trace are not those "
+              "sent, %d of %d wrong:\n%s" % (
+                  name, way, len(set(seen) - set(streams)), n,
+                  "\n".join(map(repr, sorted(set(seen) - set(streams))))))
+    text = [l.split(": ", 1)[1] for l in nqtest.lines(r.a.netquill_json, log)
+            if not l.startswith("  ")]
+    broken = once_each(text)
+    check(not broken, "%s: receives whose bytes are not on one line:\n%s" %
+          (name, "\n".join(broken[:20])))
+    numbers = dict(re.findall(r"([a-z]+) (\d+)", said))
+    for pattern in holds:
+        line = pattern.format(**numbers)
+        check(any(re.fullmatch(line, l) for l in text),
+              "%s: no line %s" % (name, line))
+
+
 class Runner(nqtest.Wine):
     def __init__(self, a):
         super().__init__(a.wine, a.work)
@@ -244,13 +317,16 @@ def main():
     ap.add_argument("--runtime", default="",
                     help="DLLs the programs need beside them, ;-separated")
     ap.add_argument("--go", default="", help="nq_go.exe, when built")
+    ap.add_argument("--probe", default="", help=PROBE)
     a = ap.parse_args()
     nqtest.launcher_work(a)
-    if a.go:
+    for built in filter(None, (a.go, a.probe)):
         a.programs = a.programs or os.path.join(a.work, "programs")
         os.makedirs(a.programs, exist_ok=True)
-        shutil.copy(a.go, a.programs)
+        shutil.copy(built, a.programs)
     cases = [c for c in CASES if a.only in (None, c[0])]
+    probes = [p for p in PROBES if a.only in (None, p[0])]
+    cases += [(p[0], PROBE) for p in probes]
     missing = [c[0] for c in cases
                if not (a.programs and os.path.exists(os.path.join(a.programs,
                                                                   c[1])))]
@@ -262,8 +338,11 @@ def main():
         a.netquill_pcap = None
     with Runner(a) as r:
         for case in cases:
-            if case[0] not in missing:
+            if case[0] not in missing and len(case) > 2:
                 check_case(r, case, a.table)
+        for probe in probes:
+            if probe[0] not in missing:
+                check_probe(r, probe)
     return nqtest.report()
 
 

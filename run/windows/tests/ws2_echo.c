@@ -3,12 +3,16 @@
    "spawn" runs CHILD and answers its exit code), then exits with 7. Its
    threads wait in accept and recv, where an attach finds them; each call
    is made from a function of its own, since a loop of calls would keep the
-   import's address in a register from before the attach. */
+   import's address in a register from before the attach. With "held" for
+   CHILD it is such a loop: one thread serves the connections one after
+   the other through the addresses of accept, recv and send it fetched
+   before its first accept. */
 #include <winsock2.h>
 
 #include <process.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 static const char *g_child; /* run as "CHILD child" for "spawn" */
 
@@ -23,6 +27,23 @@ static __attribute__((noinline)) int EchoOnce(SOCKET s) {
 
 static __attribute__((noinline)) SOCKET AcceptOne(SOCKET listener) {
   return accept(listener, NULL, NULL);
+}
+
+static int Held(SOCKET listener, int count) {
+  /* volatile: a compiler short of registers would read the import again */
+  SOCKET(WSAAPI *volatile take)(SOCKET, struct sockaddr *, int *) = accept;
+  int(WSAAPI *volatile in)(SOCKET, char *, int, int) = recv;
+  int(WSAAPI *volatile out)(SOCKET, const char *, int, int) = send;
+  char buffer[4096];
+  int n;
+  while (count-- > 0) {
+    SOCKET s = take(listener, NULL, NULL);
+    while ((n = in(s, buffer, sizeof buffer, 0)) > 0 &&
+           out(s, buffer, n, 0) == n)
+      ;
+    closesocket(s);
+  }
+  return 7;
 }
 
 static DWORD WINAPI Echo(void *s) {
@@ -44,6 +65,7 @@ int main(int argc, char **argv) {
   if (bind(listener, (struct sockaddr *)&at, sizeof at) || listen(listener, 8))
     return 2;
   WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "listening\n", 10, NULL, NULL);
+  if (strcmp(g_child, "held") == 0) return Held(listener, count);
   for (i = 0; i < count && i < 64; ++i)
     threads[i] =
         CreateThread(NULL, 0, Echo, (void *)AcceptOne(listener), 0, NULL);

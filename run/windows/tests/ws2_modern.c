@@ -9,8 +9,9 @@
  * tail buffers, from the file's position and from an OVERLAPPED's offset,
  * ConnectEx through its WSAIoctl pointer;
  * with "many", more receives pending with a routine than the launcher has
- * room for. Prints each result, which must read the same through
- * netquill-run.
+ * room for; with "iocp", "pool" and "bind", the servers of ws2_servers.c.
+ * Prints
+ * each result, which must read the same through netquill-run.
  */
 #include <mswsock.h>
 #include <winsock2.h>
@@ -18,6 +19,8 @@
 
 #include <stdio.h>
 #include <string.h>
+
+#include "ws2_servers.h"
 
 static SOCKET listener, client, server;
 static DWORD routine_bytes, routine_error;
@@ -330,6 +333,9 @@ int main(int argc, char **argv) {
     ManyRoutines();
     return 4;
   }
+  if (argc > 1 && strcmp(argv[1], "iocp") == 0) return CompletionPortServer();
+  if (argc > 1 && strcmp(argv[1], "pool") == 0) return ThreadPoolServer();
+  if (argc > 1 && strcmp(argv[1], "bind") == 0) return BoundServer();
   Poll();
   EventSelect();
   RefusedNonBlocking();

@@ -124,7 +124,19 @@ void NQ_CALL NQW_CompletionRoutine(DWORD error, DWORD transferred,
                  static_cast<int32_t>(error));
 }
 
-void NQ_CALL NQW_IssuingCall(BOOL begins) { PendingIssuing(begins != FALSE); }
+void NQ_CALL NQW_IoCompletionCallback(PTP_CALLBACK_INSTANCE instance,
+                                      PVOID context, PVOID ov, ULONG result,
+                                      ULONG_PTR transferred, PTP_IO io) {
+  (void)instance, (void)context, (void)io;
+  if (NobodyTraces()) return;
+  CompletionLine("IoCompletionCallback", ov, result != 0,
+                 static_cast<long long>(transferred),
+                 static_cast<int32_t>(result));
+}
+
+void NQ_CALL NQW_IssuingCall(BOOL begins, LPOVERLAPPED ov) {
+  PendingIssuing(begins != FALSE, ov);
+}
 
 // Name lookups: what was asked, and every address that came back.
 //   getaddrinfo("localhost", "80") returned 0 (127.0.0.1:80, [::1]:80)

@@ -150,6 +150,15 @@ BOOL NQ_CALL NQW_GetQueuedCompletionStatusEx(BOOL result, HANDLE port,
 void NQ_CALL NQW_CompletionRoutine(DWORD error, DWORD transferred,
                                    LPWSAOVERLAPPED ov, DWORD flags);
 
+/* The same for thread-pool I/O (CreateThreadpoolIo): called by the
+ * launcher's callback, which the pool calls in place of the program's,
+ * with its arguments, before it calls the program's: writes the completion
+ * of the overlapped call at ov as an IoCompletionCallback line, result
+ * being the system's error code the program's callback gets. */
+void NQ_CALL NQW_IoCompletionCallback(PTP_CALLBACK_INSTANCE instance,
+                                      PVOID context, PVOID ov, ULONG result,
+                                      ULONG_PTR transferred, PTP_IO io);
+
 /* Control and waits. */
 int NQ_CALL NQW_WSAIoctl(int result, SOCKET s, DWORD code, LPVOID in,
                          DWORD in_length, LPVOID out, DWORD out_length,
@@ -243,11 +252,11 @@ BOOL NQ_CALL NQW_TransmitFileFrom(BOOL result, SOCKET s, HANDLE file,
                                   const LARGE_INTEGER *position);
 
 /* The launcher's own entry, which traces no call: its relay of a call that
- * takes an OVERLAPPED calls it with TRUE just before the system's function
- * and with FALSE once the call's entry has run. A completion that another
- * thread learns of in between, before the call's entry remembered it, is
- * kept for that entry, which writes it right after the call's line. */
-void NQ_CALL NQW_IssuingCall(BOOL begins);
+ * takes an OVERLAPPED calls it with TRUE and the OVERLAPPED just before the
+ * system's function and with FALSE once the call's entry has run. A thread
+ * that learns of the completion of ov in between waits until the entry has
+ * run, and writes the completion after the call's line. */
+void NQ_CALL NQW_IssuingCall(BOOL begins, LPOVERLAPPED ov);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,7 @@
 #include "entries/pending_ops.h"
 
 #include <string.h>
+#include <windows.h>
 
 #include <atomic>
 
@@ -22,6 +23,34 @@ std::atomic<size_t> g_used{0};
 
 std::atomic<long> g_issuing{0};    // calls between the system's and their entry
 std::atomic<uint32_t> g_begun{0};  // calls ever begun being issued
+
+// The OVERLAPPEDs of the calls being issued, a place each (null: free),
+// taken with one compare-and-swap and given back by clearing it, so that a
+// thread that learns of a completion finds whether its call's entry is
+// still to run.
+constexpr size_t kIssuePlaces = 64;
+std::atomic<const void *> g_issued[kIssuePlaces];
+
+// Waits until the call another thread is issuing on ov has run its entry;
+// true when there was one and it did in time.
+bool AwaitIssued(const void *ov) {
+  ThreadState *ts = ThisThread();
+  size_t own = ts != nullptr ? ts->issue_place : 0;
+  for (size_t p = 0; p < kIssuePlaces; ++p) {
+    if (p + 1 == own || g_issued[p].load(std::memory_order_acquire) != ov)
+      continue;
+    uint32_t start = g_os.tick_ms();
+    for (unsigned tries = 0; g_issued[p].load(std::memory_order_acquire) == ov;
+         ++tries) {
+      if (g_os.tick_ms() - start >= kIssueWaitMs) return false;
+      // The call's thread is a few steps from its entry: give it the
+      // processor, then, if it does not get there, sleep.
+      Sleep(tries < 64 ? 0 : 1);
+    }
+    return true;
+  }
+  return false;
+}
 
 // Completions learnt of before their call's record existed, kept for the
 // call's entry, under the lock. A ring: when every place is taken the
@@ -201,7 +230,9 @@ Remembered PendingRemember(PendingOp *op, Completion *early) {
 
 bool PendingTake(const void *ov, PendingOp *out, const Completion *park) {
   if (ov == nullptr) return false;
-  bool parks = park != nullptr && g_issuing.load(std::memory_order_acquire) > 0;
+  bool parks = park != nullptr &&
+               g_issuing.load(std::memory_order_acquire) > 0 &&
+               !AwaitIssued(ov);
   if (!parks && g_used.load(std::memory_order_acquire) == 0) return false;
   LockEnter();
   bool found = TakeLocked(ov, out);
@@ -223,13 +254,26 @@ void PendingForget(const void *ov) {
   if (found) PendingRelease(&op);
 }
 
-void PendingIssuing(bool begins) {
+void PendingIssuing(bool begins, const void *ov) {
+  ThreadState *ts = ThisThread();
   if (begins) {
-    ThreadState *ts = ThisThread();
     uint32_t stamp = g_begun.fetch_add(1, std::memory_order_seq_cst) + 1;
-    if (ts != nullptr) ts->issue_stamp = stamp;
+    if (ts != nullptr) {
+      ts->issue_stamp = stamp;
+      for (size_t i = 0; ts->issue_place == 0 && i < kIssuePlaces; ++i) {
+        size_t p = (stamp + i) % kIssuePlaces;
+        const void *none = nullptr;
+        if (g_issued[p].load(std::memory_order_relaxed) == nullptr &&
+            g_issued[p].compare_exchange_strong(none, ov))
+          ts->issue_place = static_cast<uint32_t>(p + 1);
+      }
+    }
     g_issuing.fetch_add(1, std::memory_order_seq_cst);
     return;
+  }
+  if (ts != nullptr && ts->issue_place != 0) {
+    g_issued[ts->issue_place - 1].store(nullptr, std::memory_order_seq_cst);
+    ts->issue_place = 0;
   }
   if (g_issuing.fetch_sub(1, std::memory_order_acq_rel) != 1 ||
       g_parking.count() == 0)

@@ -105,18 +105,28 @@ Remembered PendingRemember(PendingOp *op, Completion *early);
 // call: the call did not stay pending, its line holds its bytes.
 void PendingForget(const void *ov);
 // Takes the record of ov out of the table into out; false when none.
-// The caller lets it go with PendingRelease after writing it. Without a
-// record, park (when given) is kept for the call's entry if some call is
-// being issued: the one whose entry has not run yet may be ov's.
+// The caller lets it go with PendingRelease after writing it. When another
+// thread is issuing a call on ov, waits first until the call's entry has
+// run (at most kIssueWaitMs): the program, once told of the completion,
+// may issue ov again and refill its buffers, so the call's line and the
+// bytes it reads must come first. Without a record, park (when given) is
+// kept for the call's entry if the wait could not be made while some call
+// is being issued: the one whose entry has not run yet may be ov's.
 bool PendingTake(const void *ov, PendingOp *out,
                  const Completion *park = nullptr);
 void PendingRelease(PendingOp *op);
 
-// An overlapped call being issued: counted by the launcher's relay from
-// just before the system's function (begins) until the call's entry ran.
+// The longest a completion waits for the entry of its call: a thread the
+// program suspended in the call must not hold the completion for good.
+constexpr uint32_t kIssueWaitMs = 2000;
+
+// An overlapped call on ov being issued: counted by the launcher's relay
+// from just before the system's function (begins) until the call's entry
+// ran, ov in a place of its thread's (64 places: a call that finds none
+// has its completion kept for its entry instead, when it comes first).
 // While none is, a completion without a record is nobody's, and the
 // completions kept for entries that never claimed them are let go.
-void PendingIssuing(bool begins);
+void PendingIssuing(bool begins, const void *ov);
 
 }  // namespace nq
 

@@ -219,12 +219,22 @@ void TransferLine(bool failed, const Transfer &t, const char *text,
     return;
   }
   int32_t code = LastError();
-  bool counted = !failed && t.moved != nullptr;
+  // A call done at once that was given nowhere to write its count (as an
+  // overlapped call is told to be) has it in its OVERLAPPED, where
+  // GetOverlappedResult reads it: its bytes go with its own line all the
+  // same.
+  const uint32_t *moved = t.moved;
+  uint32_t in_overlapped = 0;
+  if (!failed && moved == nullptr && t.ov != nullptr) {
+    in_overlapped = static_cast<uint32_t>(
+        static_cast<const OVERLAPPED *>(t.ov)->InternalHigh);
+    moved = &in_overlapped;
+  }
+  bool counted = !failed && moved != nullptr;
   PendingOp own, *first = nullptr;
   Completion early;
   if (t.ov != nullptr) {
-    bool later = failed ? code == kSystemIoPending : !counted;
-    if (later) {
+    if (failed && code == kSystemIoPending) {
       first = Remember(t, op, &own, &early);
       op = nullptr;
       kept = nullptr;
@@ -237,7 +247,7 @@ void TransferLine(bool failed, const Transfer &t, const char *text,
   Admission a =
       AdmitRecord(ctx, TRACE_KIND_CALL, code, code == kSystemIoPending);
   Pieces pieces(t.buffers, t.data, t.data_size);
-  size_t held = counted ? pieces.Held(*t.moved) : 0;
+  size_t held = counted ? pieces.Held(*moved) : 0;
   if (t.file != nullptr && counted && a.dump && pieces.count() == 2) {
     Transmitted sent(pieces.get(), *t.file, -1, ctx->dump_limit);
     WriteLine(ctx, a, sent.get(), 3, sent.total(), text);

@@ -51,9 +51,9 @@ int32_t CallerCode();
 // The line text of a call with no data, admitted with the caller's code.
 void PlainLine(bool failed, const char *text);
 
-// The line of a data call and the dump of what it moved at once; remembers
-// it when it stays pending (WSA_IO_PENDING), or when it succeeded without
-// saying how much it moved. op, when given, is the pending record started
+// The line of a data call and the dump of what it moved at once (the count
+// the call wrote, else its OVERLAPPED's); remembers it when it stays
+// pending (WSA_IO_PENDING). op, when given, is the pending record started
 // by the caller with what else its completion needs (AcceptEx, ConnectEx);
 // it is let go here in every case.
 void TransferLine(bool failed, const Transfer &t, const char *text,
