@@ -11,6 +11,7 @@
 
 #include "core/context.h"
 #include "core/error_bridge.h"
+#include "output/call_views.h"
 #include "output/dump.h"
 #include "output/writer.h"
 #include "support/test_env.h"
@@ -79,6 +80,81 @@ TEST_F(Writer, FailedCallLineByteForByte) {
             "[10061]\r\n");
   EXPECT_EQ(Lines(file_)[0],
             "MYAPP 140509 0000 " + nqtest::StartBanner(nq::g_os.thread_id()));
+}
+
+// What a launcher's -y says of sockets 7 and 8; nothing of any other.
+size_t TwoSockets(intptr_t socket, char *out) {
+  const char *label = socket == 7   ? "<TCP:[1.2.3.4:5->6.7.8.9:10]>"
+                      : socket == 8 ? "<UDPv6:[[::1]:53]>"
+                                    : "";
+  strcpy(out, label);
+  return strlen(label);
+}
+
+// A launcher's notes on a call (-T, -y) on its line, and only there: the
+// start in place of the clock, the duration last, the labels after the
+// first argument and a new socket; every other line as it was.
+TEST_F(Writer, CallNotesTimesAndLabels) {
+  struct {
+    bool timed;
+    uint32_t second, micro, took_seconds, took_micros;
+    bool labelled;
+    int code;  // nonzero: the call failed with it
+    const char *text;
+    const char *line;  // after the module name
+  } cases[] = {
+      {true, 0, 0, 0, 0, false, 0, "recv(7, 0x10, 16, 0) returned 5",
+       "000000.000000 0250 INF: recv(7, 0x10, 16, 0) returned 5 <0.000000>"},
+      {true, 86399, 999999, 12, 1, false, 10060, "recv(7) returned -1",
+       "235959.999999 0250 ERR: recv(7) returned -1 [10060] <12.000001>"},
+      {true, 50709, 42, 0, 200431, true, 0, "send(7, 0x1, 2, 0) returned 2",
+       "140509.000042 0250 INF: send(7<TCP:[1.2.3.4:5->6.7.8.9:10]>, 0x1, 2, "
+       "0) returned 2 <0.200431>"},
+      {false, 0, 0, 0, 0, true, 0, "accept(8, NULL, 0x0) returned 7",
+       "140509 0250 INF: accept(8<UDPv6:[[::1]:53]>, NULL, 0x0) returned "
+       "7<TCP:[1.2.3.4:5->6.7.8.9:10]>"},
+      {false, 0, 0, 0, 0, true, 0, "socket(2, 1, 6) returned 8",
+       "140509 0250 INF: socket(2, 1, 6) returned 8<UDPv6:[[::1]:53]>"},
+      {false, 0, 0, 0, 0, true, 0, "closesocket(7)",
+       "140509 0250 INF: closesocket(7<TCP:[1.2.3.4:5->6.7.8.9:10]>)"},
+      // Counts and numbers that are no sockets, and other sockets' numbers.
+      {false, 0, 0, 0, 0, true, 0, "select(7, 0x1, 0x0, 0x0, 0x0) returned 1",
+       "140509 0250 INF: select(7, 0x1, 0x0, 0x0, 0x0) returned 1"},
+      {false, 0, 0, 0, 0, true, 0, "getprotobynumber(7) returned 7 (x)",
+       "140509 0250 INF: getprotobynumber(7) returned 7 (x)"},
+      {false, 0, 0, 0, 0, true, 0, "recv(77, 0x7, 7, 0) returned 7",
+       "140509 0250 INF: recv(77, 0x7, 7, 0) returned 7"},
+      {false, 0, 0, 0, 0, true, 0, "send(-7, 0x1) returned 8",
+       "140509 0250 INF: send(-7, 0x1) returned 8"},
+      {false, 0, 0, 0, 0, false, 0, "accept(8, NULL, 0x0) returned 7",
+       "140509 0250 INF: accept(8, NULL, 0x0) returned 7"},
+  };
+  ASSERT_EQ(WSAEnableTrace(file_.c_str(), 0), 1);
+  nq::ShowCallViews();
+  size_t n = 1;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    Fakes::tick += 250;
+    nq::g_socket_label = c.labelled ? TwoSockets : nullptr;
+    if (c.timed)
+      nq::NoteCallTimes(c.second, c.micro, c.took_seconds, c.took_micros);
+    g_code = c.code;
+    nq::TraceContext *ctx = nq::CaptureCallError(c.code != 0);
+    nq::Admission a = nq::AdmitRecord(ctx, TRACE_KIND_CALL, c.code);
+    nq::TraceCall(ctx, a, nullptr, "%s", c.text);
+    // The notes went with the line: the next one of the thread is plain.
+    Fakes::tick += 250;
+    nq::TraceCall(ctx, a, nullptr, "%s", "listen(7, 1) returned 0");
+    nq::RestoreCallError(ctx);
+    std::vector<std::string> lines = Lines(file_);
+    ASSERT_EQ(lines.size(), n + 2);
+    EXPECT_EQ(lines[n], std::string("MYAPP ") + c.line);
+    EXPECT_EQ(lines[n + 1].substr(0, 18), "MYAPP 140509 0250 ");
+    EXPECT_EQ(lines[n + 1].find(" <"), std::string::npos);
+    n += 2;
+  }
+  nq::g_socket_label = nullptr;
+  nq::g_call_line_views = nullptr;
 }
 
 TEST_F(Writer, SeverityFollowsTheErrorCode) {

@@ -6,10 +6,10 @@
 namespace nqdrop {
 
 const char kUsage[] =
-    "usage: netquill-run [-o FILE] [-f FLAGS] [-ff] [-s N] [-e CALLS] [--]\n"
-    "                    PROGRAM [ARGS...]\n"
+    "usage: netquill-run [-o FILE] [-f FLAGS] [-ff] [-s N] [-e CALLS] [-T]\n"
+    "                    [-y] [--] PROGRAM [ARGS...]\n"
     "       netquill-run -p PID [-p PID...] [-o FILE] [-f FLAGS] [-ff]\n"
-    "                    [-s N] [-e CALLS]\n"
+    "                    [-s N] [-e CALLS] [-T] [-y]\n"
     "  -o FILE   trace file (default: NETQUILL_FILE, else NQSPOOL.LOG\n"
     "            in the temporary directory)\n"
     "  -f FLAGS  trace flags, decimal or 0x hex: 1 errors only,\n"
@@ -18,6 +18,10 @@ const char kUsage[] =
     "  -s N      dump at most N bytes of each call (0: all)\n"
     "  -e CALLS  trace only these calls, as the trace names them\n"
     "            (send,recv), or all but them (!select,WSAPoll)\n"
+    "  -T        each call's start to the microsecond, and the time it\n"
+    "            took at the end of its line: <0.000123>\n"
+    "  -y        each socket's protocol and addresses after its number:\n"
+    "            7<TCP:[127.0.0.1:40512->127.0.0.1:8080]>\n"
     "  -p PID    trace the running process PID until Ctrl-C, SIGTERM or\n"
     "            its end, then leave it running untraced\n"
     "  -m PATH   (Linux) how calls are seen: preload, through the C\n"
@@ -106,6 +110,10 @@ OptionReader::Step OptionReader::TakeOption(const char *arg) {
   if (Is(arg, "-h") || Is(arg, "--help")) return kHelp;
   if (Is(arg, "-ff")) {
     options_.per_process = options_.split_asked = true;
+    return kOption;
+  }
+  if (Is(arg, "-T") || Is(arg, "-y")) {
+    (arg[1] == 'T' ? options_.call_times : options_.socket_labels) = true;
     return kOption;
   }
   const char **value = Is(arg, "-o")   ? &options_.file

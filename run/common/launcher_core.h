@@ -34,6 +34,8 @@ struct RunOptions {
   const char *path;      // -m preload or -m syscalls, or null: chosen
   bool per_process;      // -ff, or NETQUILL_PER_PROCESS=1 inherited
   bool split_asked;      // -ff itself: NETQUILL_PER_PROCESS=1 is to be set
+  bool call_times;       // -T: NETQUILL_CALL_TIMES=1
+  bool socket_labels;    // -y: NETQUILL_SOCKET_LABELS=1
   int attach_count;      // -p given this often: running processes, no program
   unsigned long attach[kMaxAttach];  // their process ids, in order
 };

@@ -106,6 +106,10 @@ TraceEnv ReadTraceEnv(EnvReader get) {
   env.on = trace == nullptr || strcmp(trace, "0") != 0;
   const char *split = get(kPerProcessVariable);
   env.per_process = split != nullptr && strcmp(split, "1") == 0;
+  const char *times = get(kCallTimesVariable);
+  env.call_times = times != nullptr && strcmp(times, "1") == 0;
+  const char *labels = get(kSocketLabelsVariable);
+  env.socket_labels = labels != nullptr && strcmp(labels, "1") == 0;
   // Unreadable flags trace with none rather than not at all.
   if (!ParseFlags(get(kFlagsVariable), &env.flags)) env.flags = 0;
   if (!ParseFlags(get(kDumpMaxVariable), &env.dump_max)) env.dump_max = 0;

@@ -21,6 +21,10 @@ constexpr char kTraceVariable[] = "NETQUILL_TRACE";
 constexpr char kPerProcessVariable[] = "NETQUILL_PER_PROCESS";
 constexpr char kDumpMaxVariable[] = "NETQUILL_DUMP_MAX";
 constexpr char kCallsVariable[] = "NETQUILL_CALLS";
+// 1: each call line shows when the call started and how long it took.
+constexpr char kCallTimesVariable[] = "NETQUILL_CALL_TIMES";
+// 1: each socket in a call line is followed by what it is.
+constexpr char kSocketLabelsVariable[] = "NETQUILL_SOCKET_LABELS";
 // The descriptor netquill-run keeps open on this process's trace file
 // (Linux; the preload reads it itself).
 constexpr char kHeldVariable[] = "NETQUILL_HELD_FD";
@@ -56,6 +60,8 @@ struct TraceEnv {
   bool on;                    // false for NETQUILL_TRACE=0 and refused paths
   bool path_refused;          // NETQUILL_FILE does not fit the library
   bool per_process;           // NETQUILL_PER_PROCESS=1: the path gets .PID
+  bool call_times;            // NETQUILL_CALL_TIMES=1
+  bool socket_labels;         // NETQUILL_SOCKET_LABELS=1
   uint32_t flags;             // NETQUILL_FLAGS, 0 when unset or unreadable
   uint32_t dump_max;          // NETQUILL_DUMP_MAX: bytes a dump shows; 0 all
   uint64_t calls;             // NETQUILL_CALLS: the calls traced, by bit
@@ -92,7 +98,8 @@ using EnvReader = char *(*)(const char *name);
 size_t PathLimit(bool per_process);
 
 // Reads NETQUILL_FILE, NETQUILL_FLAGS, NETQUILL_TRACE,
-// NETQUILL_PER_PROCESS, NETQUILL_DUMP_MAX and NETQUILL_CALLS through get
+// NETQUILL_PER_PROCESS, NETQUILL_DUMP_MAX, NETQUILL_CALLS,
+// NETQUILL_CALL_TIMES and NETQUILL_SOCKET_LABELS through get
 // (an unreadable dump size dumps whole, an unreadable call set traces
 // every call: a typo never hides what the user looks for). A path longer than
 // PathLimit is never cut, which would send the trace to another file: nothing

@@ -19,6 +19,17 @@ namespace nq {
 
 struct TraceContext;
 
+// What a launcher knows of the call whose line this thread writes next and
+// its arguments do not say: when it started and how long it took. The line
+// takes it and leaves it empty.
+struct CallNotes {
+  uint32_t start_second;  // the second of the local day it started in, plus
+                          // one; 0: the call was not timed
+  uint32_t start_micro;   // and the microsecond in that second
+  uint32_t took_seconds;  // the time it took
+  uint32_t took_micros;   // below a second
+};
+
 struct alignas(8) ThreadState {
   int32_t last_error;     // error code fetched by this thread's last capture
   int32_t in_library;     // nonzero while the thread runs inside the library
@@ -27,6 +38,7 @@ struct alignas(8) ThreadState {
   uint32_t scanned_generation;  // table generation that scan saw
   uint32_t issue_stamp;         // the launcher's overlapped calls begun, as the
                                 // thread's last one began
+  CallNotes notes;              // for the thread's next call line
 };
 
 // Sets up every thread's state, with texts_size bytes after it that the

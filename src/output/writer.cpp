@@ -31,18 +31,15 @@ Clock ReadClock(const TraceContext *ctx) {
   return c;
 }
 
-// Ends the line whose n characters of text stand at text, in the record
-// that starts at out, and hands the record to the sink, followed by the
-// dump of what moved (null: none). The elapsed time of the thread's next
-// line counts from this one when it was written.
-int FinishRecord(TraceContext *ctx, const Admission &a, const Clock &c,
-                 char *out, char *text, size_t n, const DumpOf *dump) {
-  char *end = PutLineTail(ExpandFeeds(text, n), a);
-  size_t size = static_cast<size_t>(end - out);
+// Hands the record of size bytes at out, its line ended, to the sink,
+// followed by the dump of what moved (null: none). The elapsed time of the
+// thread's next line counts from now when it was written.
+int HandOver(TraceContext *ctx, uint32_t now, const char *out, size_t size,
+             const DumpOf *dump) {
   int written = dump != nullptr ? WriteDumpPieces(ctx, dump->pieces, dump->n,
                                                   dump->count, out, size)
                                 : AppendRecord(ctx, out, size);
-  if (written) ctx->last_tick = c.now;
+  if (written) ctx->last_tick = now;
   return written;
 }
 
@@ -50,6 +47,7 @@ int FinishRecord(TraceContext *ctx, const Admission &a, const Clock &c,
 // after the head, rather than formatted apart and copied in. The head
 // (under 128 bytes), at most kTraceFormatSize - 1 characters of text, each
 // possibly doubled by a line feed, and the tail fit the stack record.
+template <bool kCallLine>
 void FormatRecord(TraceContext *ctx, const Admission &a, const DumpOf *dump,
                   const char *format, va_list ap) {
   char stack[kSmallHandlerStacks ? 1 : kStackRecord];
@@ -59,16 +57,22 @@ void FormatRecord(TraceContext *ctx, const Admission &a, const DumpOf *dump,
   char *text = PutLineHead(out, ctx, c.elapsed, c.local, a);
   size_t len = FormatV(text, kTraceFormatSize, format, ap);
   if (len == kTraceFormatSize - 1) len = DropCutEscape(text, len);
-  FinishRecord(ctx, a, c, out, text, len, dump);
+  size_t size =
+      static_cast<size_t>(PutLineTail(ExpandFeeds(text, len), a) - out);
+  if (kCallLine && g_call_line_views != nullptr)
+    size = g_call_line_views(ctx, out, static_cast<size_t>(text - out), size);
+  HandOver(ctx, c.now, out, size, dump);
 }
 
 }  // namespace
+
+CallLineViews g_call_line_views = nullptr;
 
 void TraceCall(TraceContext *ctx, const Admission &a, const DumpOf *dump,
                const char *format, ...) {
   va_list ap;
   va_start(ap, format);
-  FormatRecord(ctx, a, dump, format, ap);
+  FormatRecord<true>(ctx, a, dump, format, ap);
   va_end(ap);
 }
 
@@ -80,7 +84,7 @@ void TraceFormat(uint32_t kind, const char *format, ...) {
   if (!a.write) return;
   va_list ap;
   va_start(ap, format);
-  FormatRecord(ctx, a, nullptr, format, ap);
+  FormatRecord<false>(ctx, a, nullptr, format, ap);
   va_end(ap);
 }
 
@@ -109,7 +113,9 @@ int WriteRecord(TraceContext *ctx, uint32_t kind, const void *data,
   if (out == nullptr) return 0;
   char *p = PutLineHead(out, ctx, c.elapsed, c.local, a);
   memcpy(p, text, length);
-  return FinishRecord(ctx, a, c, out, p, length, nullptr);
+  size_t size =
+      static_cast<size_t>(PutLineTail(ExpandFeeds(p, length), a) - out);
+  return HandOver(ctx, c.now, out, size, nullptr);
 }
 
 }  // namespace nq

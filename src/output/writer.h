@@ -58,6 +58,14 @@ inline const DumpOf *ShownDump(const Admission &a, const DumpOf *dump) {
     }                                                           \
   } while (0)
 
+// What a launcher adds to each call line (output/call_views.h): given the
+// line of n characters at line, CR LF included, whose text starts at
+// text_at, in a record of kStackRecord bytes, its new length. Null: call
+// lines stay as they are.
+using CallLineViews = size_t (*)(const TraceContext *ctx, char *line,
+                                 size_t text_at, size_t n);
+extern CallLineViews g_call_line_views;
+
 // Formats a text record printf-style and writes it (kind without its dump
 // bit), when the calling thread's flags let it through. A null or empty
 // format writes nothing.

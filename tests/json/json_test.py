@@ -46,6 +46,11 @@ def argument(a):
     return "<family %d>" % family
 
 
+def label(text):
+    """A socket's label as the trace writes it after the number."""
+    return "" if text is None else "<%s>" % text
+
+
 def dump_lines(hex_text, offset):
     """A dump's lines without their indentation."""
     data, out = bytes.fromhex(hex_text), []
@@ -64,13 +69,27 @@ def written_back(r):
         return [r["text"]]
     out = []
     if "tag" in r:
+        text, clock = r["text"], r["clock"]
         if r["type"] == "call":
-            body = "%s(%s) returned %s%s" % (
-                r["call"], ", ".join(argument(a) for a in r["args"]),
-                r["result"], " [%d]" % r["code"] if "code" in r else "")
-            check(body == r["text"], "fields of %r" % r)
-        out.append("%s %s %04d %s: %s" % (r["module"], r["clock"],
-                                          r["elapsed"], r["tag"], r["text"]))
+            labels = r.get("arg_labels", [None] * len(r["args"]))
+            check(len(labels) == len(r["args"]), "labels of %r" % r)
+            body = "%s(%s) returned %s%s%s" % (
+                r["call"], ", ".join(argument(a) + label(l)
+                                     for a, l in zip(r["args"], labels)),
+                r["result"], label(r.get("result_label")),
+                " [%d]" % r["code"] if "code" in r else "")
+            check(body == text, "fields of %r" % r)
+            if "duration_us" in r:
+                text += " <%d.%06d>" % divmod(r["duration_us"], 1000000)
+        if "start_us" in r:
+            seconds, micros = divmod(r["start_us"], 1000000)
+            check(clock == "%02d%02d%02d" % (seconds // 3600,
+                                              seconds // 60 % 60,
+                                              seconds % 60),
+                  "start of %r" % r)
+            clock += ".%06d" % micros
+        out.append("%s %s %04d %s: %s" % (r["module"], clock,
+                                          r["elapsed"], r["tag"], text))
     if "dump" in r:
         out += dump_lines(r["dump"], r.get("offset", 0))
     if "cut" in r:

@@ -83,12 +83,14 @@ class Pcap : public ::testing::Test {
     return status;
   }
 
-  // The lines with CR LF as t.log, converted, and the capture read back.
-  Capture Convert(const std::vector<std::string> &lines) {
+  // The lines with CR LF as t.log (or name), converted, and the capture
+  // read back.
+  Capture Convert(const std::vector<std::string> &lines,
+                  const std::string &name = "t.log") {
     std::string text;
     for (const std::string &l : lines) text += l + "\r\n";
-    Write("t.log", text);
-    EXPECT_EQ(Run({"-o", Path("t.pcapng"), Path("t.log")}), 0) << err_;
+    Write(name, text);
+    EXPECT_EQ(Run({"-o", Path("t.pcapng"), Path(name)}), 0) << err_;
     Capture c = nqpcaptest::ReadCapture(nqtest::ReadFile(Path("t.pcapng")));
     EXPECT_TRUE(c.ok) << c.error;
     for (const Frame &f : c.frames) EXPECT_TRUE(f.checksums_ok);
@@ -465,6 +467,20 @@ TEST_F(Pcap, SocketsWithoutIpTrafficAreLeftOutEachWithItsReason) {
   EXPECT_EQ(err_.find("call line"), std::string::npos) << err_;
 }
 
+// Labels after the numbers of a socketpair's ends hold brackets of their
+// own: the ends are still the two numbers, and left out.
+TEST_F(Pcap, LabelledSocketpairEndsAreLeftOut) {
+  std::vector<std::string> t = {
+      kBanner,
+      "APP 100000 0000 INF: socketpair(1, 1, 0, [4<UNIX:[/a]>, 5<UNIX:[]>]) "
+      "returned 0",
+      "APP 100000 0000 INF: recv(5<UNIX:[]>, 0x1000, 512, 0) returned 2"};
+  Append(t, Dump("ab"));
+  const Capture c = Convert(t);
+  EXPECT_EQ(c.frames.size(), 0u);
+  EXPECT_NE(err_.find("note: 2 socketpair end(s)"), std::string::npos) << err_;
+}
+
 TEST_F(Pcap, Ipv6SocketsGiveIpv6Frames) {
   std::vector<std::string> t = {
       kBanner, "APP 100000 0000 INF: socket(10, 2049, 6) returned 3",
@@ -535,7 +551,7 @@ TEST_F(Pcap, ConversationsBetweenTheSameEndsNeverRunOutOfPorts) {
   // Past every port there is, the pair gives up at once.
   struct Nowhere : nqpcap::FrameSink {
     void Frame(std::uint64_t, const std::uint8_t *, std::size_t,
-               std::string_view) override {}
+               std::string_view, const nqpcap::FrameIds &) override {}
   } sink;
   nqpcap::Capture capture(sink);
   nqpcap::Endpoint server, client;
@@ -602,6 +618,82 @@ TEST_F(Pcap, TimesFollowTheBannerTheClockAndTheElapsedSums) {
   EXPECT_EQ(c.frames[16].time_us, (kDay + 86400 + 5) * s + 3000);
   for (std::size_t i = 1; i < c.frames.size(); ++i)
     EXPECT_GE(c.frames[i].time_us, c.frames[i - 1].time_us);
+}
+
+// A call timed by the launcher starts at its clock's microseconds, exact;
+// the module's untimed lines after it in that second go on from there.
+TEST_F(Pcap, TimedLinesGiveTheirStartToTheMicrosecond) {
+  const std::vector<std::string> t = {
+      kBanner,
+      "APP 100001.123456 0000 INF: connect(3<TCP>, 10.0.0.1:80, 16) returned "
+      "0 <0.000100>",
+      "APP 100001.999999 0000 INF: send(3<TCP:[192.0.2.1:5->10.0.0.1:80]>, "
+      "0x1, 2, 0) returned 2 <0.000001>",
+      "    0000  68 69                                            hi",
+      "APP 100001 0100 INF: shutdown(3, 1) returned 0",
+      "APP 100003.000007 0000 INF: recv(3, 0x1000, 1, 0) returned 0 "
+      "<1.500000>",
+      // Past midnight, the day goes on as for the plain clock.
+      "APP 230000.500000 0000 INF: connect(4, 10.0.0.1:80, 16) returned 0",
+      "APP 000001.000001 0000 INF: connect(5, 10.0.0.1:80, 16) returned 0"};
+  const Capture c = Convert(t);
+  ASSERT_EQ(c.frames.size(), 3u + 2 + 2 + 2 + 3 + 3);
+  const std::uint64_t s = 1000000, base = (kDay + 10 * 3600 + 1) * s;
+  EXPECT_EQ(c.frames[0].time_us, base + 123456);
+  EXPECT_EQ(c.frames[3].time_us, base + 999999);
+  EXPECT_EQ(c.frames[4].time_us, base + 999999);
+  // 999 ms taken from the timed line, plus 100 stops below the second,
+  // and times never run back to 999000.
+  EXPECT_EQ(c.frames[5].time_us, base + 999999);
+  EXPECT_EQ(c.frames[7].time_us, base + 2 * s + 7);
+  EXPECT_EQ(c.frames[9].time_us, (kDay + 23 * 3600) * s + 500000);
+  EXPECT_EQ(c.frames[12].time_us, (kDay + 86400 + 1) * s + 1);
+  // The labels change no socket: one conversation, its data in order.
+  EXPECT_EQ(c.frames[3].payload, "hi");
+}
+
+// Each frame carries the process and thread of its call where the trace
+// tells them: the thread from its module's one started banner, the process
+// from a per-process file name; the unknown one 0, neither no option.
+TEST_F(Pcap, FramesCarryTheProcessAndThreadOfTheirCall) {
+  const std::string call =
+      "APP 100000 0000 INF: connect(3, 10.0.0.1:80, 16) returned 0";
+  const std::string second_thread =
+      "APP 100000 0000 INF: started process 0x11 trace on 12-07-2026 "
+      "10:00:00 [4.0.4000]";
+  const struct {
+    const char *file;
+    bool banner;
+    bool two_threads;
+    bool has_ids;
+    std::uint32_t process;
+    std::uint32_t thread;
+  } rows[] = {
+      {"t.log", true, false, true, 0, 0x10},
+      {"t.log.4321", true, false, true, 4321, 0x10},
+      {"t.log.4321", true, true, true, 4321, 0},
+      {"t.log.4321", false, false, true, 4321, 0},
+      {"t.log", false, false, false, 0, 0},
+      {"t.log.0123", true, false, true, 0, 0x10},
+      {"t.log.4294967296", true, false, true, 0, 0x10},
+      {"t.log.4294967295", false, false, true, 4294967295u, 0},
+      {"t.4321.log", true, false, true, 0, 0x10},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(std::string(r.file) + (r.banner ? " banner" : "") +
+                 (r.two_threads ? " two threads" : ""));
+    std::vector<std::string> t;
+    if (r.banner) t.push_back(kBanner);
+    if (r.two_threads) t.push_back(second_thread);
+    t.push_back(call);
+    const Capture c = Convert(t, r.file);
+    ASSERT_EQ(c.frames.size(), 3u);
+    for (const Frame &f : c.frames) {
+      EXPECT_EQ(f.has_ids, r.has_ids);
+      EXPECT_EQ(f.process, r.process);
+      EXPECT_EQ(f.thread, r.thread);
+    }
+  }
 }
 
 TEST_F(Pcap, DamagedLinesAreReportedByNumber) {

@@ -147,6 +147,16 @@ Capture ReadCapture(const std::string &b) {
         const std::uint16_t olen = Le16(b, o + 2);
         if (code == 0) break;
         if (code == 1) f.comment = b.substr(o + 4, olen);
+        if (code == 8) {
+          // Process and thread id: exactly two 32-bit numbers, once.
+          if (olen != 8 || f.has_ids || o + 12 > at + len - 4) {
+            c.error = "bad process and thread option at " + std::to_string(o);
+            return c;
+          }
+          f.has_ids = true;
+          f.process = Le32(b, o + 4);
+          f.thread = Le32(b, o + 8);
+        }
         o += 4 + (olen + 3u) / 4 * 4;
       }
       c.frames.push_back(std::move(f));

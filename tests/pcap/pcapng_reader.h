@@ -13,6 +13,8 @@ namespace nqpcaptest {
 struct Frame {
   std::uint64_t time_us = 0;
   std::string comment;
+  bool has_ids = false;  // the process and thread id option is there
+  std::uint32_t process = 0, thread = 0;
   bool v6 = false;
   std::uint32_t src_ip = 0, dst_ip = 0;
   std::string src6, dst6;  // IPv6: the 16 address bytes

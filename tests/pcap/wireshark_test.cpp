@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <unistd.h>
 
 #include <sstream>
 #include <string>
@@ -334,6 +335,77 @@ TEST_F(Wireshark, UdpDatagramsKeepTheirBoundaries) {
                    "-Y udp -T fields -e ip.src -e udp.srcport "
                    "-e ip.dst -e udp.dstport -e udp.length -e data"),
             want);
+}
+
+// A per-process trace (its name ends in the process id) of one thread:
+// every packet carries that process and the banner's thread in its process
+// and thread option. tshark 4.0 reads every packet and finds the option,
+// code 8 of 8 bytes, in each packet block, though it names neither id: the
+// ids are read at the place its file view gives for the option's data.
+TEST_F(Wireshark, EveryPacketCarriesTheProcessAndThreadOfItsTrace) {
+  const unsigned pid = static_cast<unsigned>(getpid());
+  trace_ = Path("traffic.log." + std::to_string(pid));
+  ASSERT_EQ(WSAEnableTrace(trace_.c_str(), TRACE_FLAG_DUMP), 1);
+  NQ_SOCKET a = Socket(SOCK_DGRAM, IPPROTO_UDP);
+  NQ_SOCKET b = Socket(SOCK_DGRAM, IPPROTO_UDP);
+  BindLoopback(a);
+  struct sockaddr_in to = NqNetLoopback(BindLoopback(b));
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(TX_sendto(sendto(a, "ping", 4, 0, NqNetSa(&to), sizeof to), a,
+                        "ping", 4, 0, NqNetSa(&to), sizeof to),
+              4);
+  }
+  TX_closesocket(NqNetClose(a), a);
+  TX_closesocket(NqNetClose(b), b);
+  WSADisableTrace();
+
+  // The tracing thread as the trace's banner names it.
+  const std::string text = nqtest::ReadFile(trace_);
+  const std::size_t at = text.find("started process 0x");
+  ASSERT_NE(at, std::string::npos) << text;
+  const unsigned long thread = std::stoul(text.substr(at + 18, 8), nullptr, 16);
+
+  const std::string capture = Convert();
+  const std::string rc = Shell("tshark -r " + capture +
+                               " -T fields -e frame.number >/dev/null "
+                               "2>&1; echo $?");
+  EXPECT_EQ(rc, "0\n");
+  const std::vector<std::string> frames =
+      Lines(Tshark(capture, "-T fields -e frame.number"));
+  ASSERT_EQ(frames.size(), 3u);
+
+  const std::string bytes = nqtest::ReadFile(capture);
+  const std::vector<std::string> pdml =
+      Lines(Tshark(capture, "-X read_format:\"MIME Files Format\" -T pdml"));
+  std::size_t options = 0;
+  for (std::size_t i = 0; i + 2 < pdml.size(); ++i) {
+    if (pdml[i].find("name=\"pcapng.options.option.code\"") ==
+            std::string::npos ||
+        pdml[i].find("show=\"8\"") == std::string::npos)
+      continue;
+    ++options;
+    EXPECT_NE(pdml[i + 1].find("show=\"8\""), std::string::npos) << pdml[i + 1];
+    const std::string &data = pdml[i + 2];
+    const std::size_t pos = data.find("pos=\"");
+    ASSERT_NE(pos, std::string::npos) << data;
+    const std::size_t from = std::stoul(data.substr(pos + 5));
+    ASSERT_LE(from + 8, bytes.size());
+    auto le32 = [&](std::size_t o) {
+      return static_cast<unsigned long>(static_cast<unsigned char>(bytes[o])) |
+             static_cast<unsigned long>(
+                 static_cast<unsigned char>(bytes[o + 1]))
+                 << 8 |
+             static_cast<unsigned long>(
+                 static_cast<unsigned char>(bytes[o + 2]))
+                 << 16 |
+             static_cast<unsigned long>(
+                 static_cast<unsigned char>(bytes[o + 3]))
+                 << 24;
+    };
+    EXPECT_EQ(le32(from), pid);
+    EXPECT_EQ(le32(from + 4), thread);
+  }
+  EXPECT_EQ(options, frames.size());
 }
 
 TEST_F(Wireshark, TraceWithoutDumpsGivesTheConnectionFramesAndANote) {

@@ -198,3 +198,77 @@ TEST(CallArgs, IntegersInSignedDecimal) {
 }
 
 }  // namespace
+
+namespace {
+
+// A label after a socket number is no part of the number and holds no
+// argument boundary, whatever its address or path holds.
+TEST(CallArgs, SocketLabelsStandApart) {
+  const struct {
+    const char *args;
+    std::size_t count;
+    std::size_t at;     // the argument checked
+    const char *item;   // that argument
+    const char *label;  // its label
+  } rows[] = {
+      {"7<TCP:[127.0.0.1:40512->127.0.0.1:8080]>, 127.0.0.1:8080, 16", 3, 0,
+       "7", "TCP:[127.0.0.1:40512->127.0.0.1:8080]"},
+      {"5<TCPv6:[[::1]:40000->[::1]:443]>, 0x4000, 5, 0", 4, 0, "5",
+       "TCPv6:[[::1]:40000->[::1]:443]"},
+      {"6<UDP:[0.0.0.0:5353]>, 0x1, 5, 0, 10.0.0.7:53, 16", 6, 4, "10.0.0.7:53",
+       ""},
+      {"8<UNIX:[/run/a, \"b]>, 0x1, 5, 0", 4, 0, "8", "UNIX:[/run/a, \"b]"},
+      {"8<UNIX:[/run/a, \"b]>, 0x1, 5, 0", 4, 1, "0x1", ""},
+      {"9<TCP>", 1, 0, "9", "TCP"},
+      {"-1<TCP>, 2", 2, 0, "-1", "TCP"},
+      {"316<TCP>, 320<TCP>, 0x6ff000", 3, 1, "320", "TCP"},
+      {"3, <2 bytes>, 2", 3, 1, "<2 bytes>", ""},
+      {"3, <family 17>, 2", 3, 1, "<family 17>", ""},
+      {"0x1<TCP>, 2", 2, 0, "0x1<TCP>", ""},
+      {"1, 1, 0, [3<UNIX:[]>, 4<UNIX:[]>]", 4, 3, "[3<UNIX:[]>, 4<UNIX:[]>]",
+       ""},
+      {"3<UNIX:[]>, 4<UNIX:[]>", 2, 1, "4", "UNIX:[]"},
+      // A label cut short is text as written, its bracket still open.
+      {"7<TCP:[1.2.3.4:5, 6", 1, 0, "7<TCP:[1.2.3.4:5, 6", ""},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.args);
+    CallArgs a;
+    ASSERT_TRUE(SplitArgs(r.args, a));
+    ASSERT_EQ(a.count, r.count);
+    EXPECT_EQ(a.items[r.at], r.item);
+    EXPECT_EQ(a.labels[r.at], r.label);
+  }
+}
+
+TEST(CallArgs, SplitSocketLabel) {
+  const struct {
+    const char *text;
+    bool ok;
+    const char *number;
+    const char *label;
+  } rows[] = {
+      {"7<TCP:[127.0.0.1:1->127.0.0.1:2]>", true, "7",
+       "TCP:[127.0.0.1:1->127.0.0.1:2]"},
+      {"4<TCP>", true, "4", "TCP"},
+      {"4", true, "4", ""},
+      {"NULL", true, "NULL", ""},
+      {"<2 bytes>", true, "<2 bytes>", ""},
+      {"4<TCP:[a]>b", false, "", ""},
+      {"4<TCP:[a>", false, "", ""},
+      {"4<>", false, "", ""},
+      {"x4<TCP>", true, "x4<TCP>", ""},
+      {"1.2.3.4 (a1<b>)", true, "1.2.3.4 (a1<b>)", ""},
+      {"4 <TCP>", true, "4 <TCP>", ""},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.text);
+    std::string_view number, label;
+    ASSERT_EQ(nqtrace::SplitSocketLabel(r.text, number, label), r.ok);
+    if (!r.ok) continue;
+    EXPECT_EQ(number, r.number);
+    EXPECT_EQ(label, r.label);
+  }
+}
+
+}  // namespace

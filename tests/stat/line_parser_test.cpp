@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "call_args.h"
 #include "tls_line.h"
 #include "winsock_names.h"
 
@@ -51,6 +52,10 @@ struct Row {
   std::optional<std::string> result;
   std::optional<bool> has_code;
   std::optional<std::uint32_t> code;
+  std::optional<std::uint32_t> clock_us;     // set: the column must have it
+  std::optional<std::uint64_t> duration_us;  // set: the line must have it
+  std::optional<std::string> result_label;
+  std::optional<std::string> args;
 
   // One setter a field, each returning the row for the next.
 #define NQ_ROW_SETTER(Setter, field, Type) \
@@ -69,6 +74,10 @@ struct Row {
   NQ_ROW_SETTER(Result, result, std::string)
   NQ_ROW_SETTER(HasCode, has_code, bool)
   NQ_ROW_SETTER(Code, code, std::uint32_t)
+  NQ_ROW_SETTER(ClockUs, clock_us, std::uint32_t)
+  NQ_ROW_SETTER(DurationUs, duration_us, std::uint64_t)
+  NQ_ROW_SETTER(ResultLabel, result_label, std::string)
+  NQ_ROW_SETTER(Args, args, std::string)
 #undef NQ_ROW_SETTER
   Row &Fails(Fault f) { return Kind(LineKind::Malformed).FaultIs(f); }
 };
@@ -112,7 +121,8 @@ void ExpectField(const char *field, const Got &got,
 
 bool ComparesSomething(const Row &r) {
   return r.kind || r.fault || r.module || r.clock || r.elapsed_ms || r.tag ||
-         r.text || r.function || r.result || r.has_code || r.code;
+         r.text || r.function || r.result || r.has_code || r.code ||
+         r.clock_us || r.duration_us || r.result_label || r.args;
 }
 
 void CheckRows(const std::vector<Row> &rows) {
@@ -133,6 +143,13 @@ void CheckRows(const std::vector<Row> &rows) {
     ExpectField("result", p.result, r.result);
     ExpectField("has_code", p.has_code, r.has_code);
     ExpectField("code", p.code, r.code);
+    ExpectField("clock_us", p.clock_us, r.clock_us);
+    ExpectField("duration_us", p.duration_us, r.duration_us);
+    ExpectField("result_label", p.result_label, r.result_label);
+    ExpectField("args", p.args, r.args);
+    // A row that names no microseconds or duration wants the line without.
+    EXPECT_EQ(p.has_clock_us, r.clock_us.has_value()) << "has_clock_us";
+    EXPECT_EQ(p.has_duration, r.duration_us.has_value()) << "has_duration";
   }
 }
 
@@ -603,6 +620,188 @@ TEST(TlsLines, KeyLogRecords) {
     if (r.key != nullptr) {
       EXPECT_EQ(key, r.key);
     }
+  }
+}
+
+// A timed call: its start to the microsecond in the clock column and its
+// duration at the end of the line, after the error code too.
+TEST(ParseTextLine, TimedCalls) {
+  CheckRows({
+      Line("CURL 140509.123456 0250 INF: recv(5, 0x7ffd1000, 16384, 0) "
+           "returned 120 <0.200431>")
+          .Kind(LineKind::Call)
+          .Module("CURL")
+          .Clock(140509)
+          .ClockUs(123456)
+          .Elapsed(250)
+          .Text("recv(5, 0x7ffd1000, 16384, 0) returned 120")
+          .Result("120")
+          .HasCode(false)
+          .DurationUs(200431),
+      Line("CURL 140509.000017 0000 ERR: connect(3, 127.0.0.1:1, 16) "
+           "returned -1 [111] <0.000052>")
+          .Kind(LineKind::Call)
+          .ClockUs(17)
+          .Result("-1")
+          .Code(111)
+          .Text("connect(3, 127.0.0.1:1, 16) returned -1 [111]")
+          .DurationUs(52),
+      Line("M 235959.999999 0000 INF: poll(0x1, 1, -1) returned 1 "
+           "<12.000001>")
+          .Clock(235959)
+          .ClockUs(999999)
+          .DurationUs(12000001),
+      Line("M 000000.000000 0000 INF: close(3) returned 0 <0.000000>")
+          .ClockUs(0)
+          .DurationUs(0),
+      Line("M 120000 0000 INF: close(3) returned 0 <999999999999.999999>")
+          .DurationUs(999999999999999999u),
+      // Module names with spaces before a microsecond clock.
+      Line("MY PROG 140509.000001 0000 INF: socket(2, 1, 6) returned 5 "
+           "<0.000003>")
+          .Module("MY PROG")
+          .ClockUs(1)
+          .DurationUs(3),
+      // Either form alone: banners and own records keep HHMMSS, and an
+      // untimed call in a timed file has no duration.
+      Line("M 140509.500000 0000 INF: started process 0x1A4 trace on "
+           "12-07-2026 14:05:09 [4.0.4000]")
+          .Kind(LineKind::TraceStart)
+          .ClockUs(500000),
+      Line("M 140509 0000 INF: close(3) returned 0 <0.000009>")
+          .Kind(LineKind::Call)
+          .Clock(140509)
+          .Result("0")
+          .DurationUs(9),
+      // Only a call's line has a duration: an own record keeps its text.
+      Line("M 140509.000001 0000 INF: waited <0.000009>")
+          .Kind(LineKind::Other)
+          .ClockUs(1)
+          .Text("waited <0.000009>"),
+      // Not a duration: the call's result is then unreadable.
+      Line("M 140509 0000 INF: closesocket(3) returned 0 <0.00009>")
+          .Fails(Fault::BadResult),
+      Line("M 140509 0000 INF: closesocket(3) returned 0 <0.0000090>")
+          .Fails(Fault::BadResult),
+      Line("M 140509 0000 INF: closesocket(3) returned 0 <.000009>")
+          .Fails(Fault::BadResult),
+      Line(
+          "M 140509 0000 INF: closesocket(3) returned 0 <1000000000000.000000>")
+          .Fails(Fault::BadResult),
+      // Without its space it is no duration: the text reads as a label.
+      Line("M 140509 0000 INF: closesocket(3) returned 0<0.000009>")
+          .Kind(LineKind::Call)
+          .Result("0")
+          .ResultLabel("0.000009"),
+      Line("M 140509 0000 INF: closesocket(3) returned 0 <0.000009> ")
+          .Fails(Fault::BadResult),
+      Line("M 140509 0000 ERR: closesocket(3) returned -1 <0.000009> [9]")
+          .Fails(Fault::BadResult),
+      // The microseconds are six digits, or there are none.
+      Line("M 140509.12345 0000 INF: x").Fails(Fault::BadClock),
+      Line("M 140509.1234567 0000 INF: x").Fails(Fault::BadClock),
+      Line("M 140509. 0000 INF: x").Fails(Fault::BadClock),
+      Line("M 140509.12345a 0000 INF: x").Fails(Fault::BadClock),
+      Line("M 240000.000000 0000 INF: x").Fails(Fault::BadClock),
+      Line("M 140509.000000").Fails(Fault::BadClock),
+      // A timed record cut short with the next one on its line.
+      Line("APP 100000.000001 0000 INF: send(3, 0x1000, 5, 0) retAPP "
+           "100001.000002 0000 ERR: connect(3, 1.2.3.4:80, 16) returned -1 "
+           "[10061] <0.000001>")
+          .FaultIs(Fault::Glued),
+      Line("      0990  78 78 78 78 78 78 78 78:78 78 78 78 78 78 78 7FILL2 "
+           "090913.000000 0000 INF: close(3) returned 0")
+          .FaultIs(Fault::Glued),
+  });
+}
+
+// A label after a socket number: the result keeps the number, the label
+// apart; the arguments as written.
+TEST(ParseCallResult, SocketLabels) {
+  CheckRows({
+      Info("accept(3<TCP:[0.0.0.0:8080]>, 127.0.0.1:40512, 0x7ffc10) "
+           "returned 4<TCP:[127.0.0.1:8080->127.0.0.1:40512]>")
+          .Kind(LineKind::Call)
+          .Function("accept")
+          .Args("3<TCP:[0.0.0.0:8080]>, 127.0.0.1:40512, 0x7ffc10")
+          .Result("4")
+          .ResultLabel("TCP:[127.0.0.1:8080->127.0.0.1:40512]"),
+      Info("socket(10, 1, 6) returned 5<TCPv6:[[::1]:40000->[::1]:443]>")
+          .Result("5")
+          .ResultLabel("TCPv6:[[::1]:40000->[::1]:443]"),
+      Info("socket(1, 1, 0) returned 8<UNIX:[/run/x.sock]>")
+          .Result("8")
+          .ResultLabel("UNIX:[/run/x.sock]"),
+      Info("socket(2, 2, 0) returned 6<UDP>").Result("6").ResultLabel("UDP"),
+      Line("M 140509.000001 0000 INF: close(9<TCP>) returned 0 <0.000002>")
+          .Args("9<TCP>")
+          .Result("0")
+          .ResultLabel("")
+          .ClockUs(1)
+          .DurationUs(2),
+      Info("send(3, 0x1, 5, 0) returned 5").Result("5").ResultLabel(""),
+      // A name from the network may look like a label after a digit.
+      Info("gethostbyname(\"a1<b>\") returned 1.2.3.4 (a1<b>)")
+          .Kind(LineKind::Call)
+          .Result("1.2.3.4 (a1<b>)")
+          .ResultLabel(""),
+      Info("getservbyname(\"x\", \"tcp\") returned 80 (svc2<x>)")
+          .Kind(LineKind::Call)
+          .Result("80 (svc2<x>)"),
+      // A label cut short, or after no number, is no result.
+      Info("socket(2, 1, 6) returned 4<TCP:[1.2.3.4:5>")
+          .Fails(Fault::BadResult),
+      Info("socket(2, 1, 6) returned 4<TCP").Fails(Fault::BadResult),
+      Info("socket(2, 1, 6) returned 4<TCP>x").Fails(Fault::BadResult),
+      Info("socket(2, 1, 6) returned NULL<TCP>").Fails(Fault::BadResult),
+      Info("socket(2, 1, 6) returned 4<>").Fails(Fault::BadResult),
+  });
+}
+
+// Every field of a line with timing and labels is the one of the same line
+// without them.
+TEST(ParseTextLine, TimingAndLabelsChangeNoOtherField) {
+  const struct {
+    const char *plain;
+    const char *decorated;
+  } rows[] = {
+      {"CURL 140509 0250 INF: recv(5, 0x7ffd1000, 16384, 0) returned 120",
+       "CURL 140509.123456 0250 INF: recv(5<TCP:[127.0.0.1:1->127.0.0.1:2]>, "
+       "0x7ffd1000, 16384, 0) returned 120 <0.200431>"},
+      {"CURL 140509 0000 ERR: connect(3, 127.0.0.1:1, 16) returned -1 [111]",
+       "CURL 140509.000017 0000 ERR: connect(3<TCP>, 127.0.0.1:1, 16) "
+       "returned -1 [111] <0.000052>"},
+      {"S 140509 0000 INF: accept(3, 127.0.0.1:40512, 0x7ffc10) returned 4",
+       "S 140509.000001 0000 INF: accept(3<TCP:[0.0.0.0:8080]>, "
+       "127.0.0.1:40512, 0x7ffc10) returned 4<TCP:[127.0.0.1:8080->127.0.0."
+       "1:40512]> <1.000000>"},
+      {"S 140509 0000 WRN: recv(8, 0x1, 5, 0) returned -1 [11]",
+       "S 140509.999999 0000 WRN: recv(8<UNIX:[/run/x, y]>, 0x1, 5, 0) "
+       "returned -1 [11] <0.000001>"},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.decorated);
+    const ParsedLine a = ParseLine(r.plain);
+    const ParsedLine b = ParseLine(r.decorated);
+    ASSERT_EQ(a.kind, LineKind::Call);
+    EXPECT_EQ(b.kind, a.kind);
+    EXPECT_EQ(b.tag, a.tag);
+    EXPECT_EQ(b.module, a.module);
+    EXPECT_EQ(b.clock, a.clock);
+    EXPECT_EQ(b.elapsed_ms, a.elapsed_ms);
+    EXPECT_EQ(b.function, a.function);
+    EXPECT_EQ(b.result, a.result);
+    EXPECT_EQ(b.has_code, a.has_code);
+    EXPECT_EQ(b.code, a.code);
+    EXPECT_TRUE(b.has_clock_us && b.has_duration);
+    EXPECT_FALSE(a.has_clock_us || a.has_duration);
+    nqtrace::CallArgs got, want;
+    ASSERT_TRUE(nqtrace::SplitArgs(a.args, want));
+    ASSERT_TRUE(nqtrace::SplitArgs(b.args, got));
+    ASSERT_EQ(got.count, want.count);
+    for (std::size_t i = 0; i < got.count; ++i)
+      EXPECT_EQ(got.items[i], want.items[i]) << i;
+    EXPECT_FALSE(got.labels[0].empty());
   }
 }
 

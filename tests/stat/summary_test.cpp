@@ -75,6 +75,35 @@ TEST(Summary, PerFunctionCallsErrorsWarningsAndTimes) {
   EXPECT_EQ(all.max_ms, 250u);
 }
 
+// Only lines that carry a duration add time; the others count as calls.
+TEST(Summary, TimeInCallsOnlyFromLinesWithADuration) {
+  const struct {
+    const char *line;
+    std::uint64_t timed_calls;
+    std::uint64_t time_us;
+  } rows[] = {
+      {"A 100000 0000 INF: recv(3, 0x1, 5, 0) returned 5", 0, 0},
+      {"A 100000.000001 0000 INF: recv(3, 0x1, 5, 0) returned 5", 0, 0},
+      {"A 100000 0000 INF: recv(3, 0x1, 5, 0) returned 5 <0.000007>", 1, 7},
+      {"A 100000.000001 0000 WRN: recv(3<TCP>, 0x1, 5, 0) returned -1 [11] "
+       "<2.500000>",
+       1, 2500000},
+      {"A 100000.000001 0000 INF: waited <2.500000>", 0, 0},
+      {"A 100000 0000 INF: recv(3, 0x1, 5, 0) returned 5 <18446744073709."
+       "551615>",
+       0, 0},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.line);
+    Summary s;
+    std::ostringstream err;
+    Scan(Crlf({r.line, r.line}), s, err);
+    const FunctionStats all = s.Totals();
+    EXPECT_EQ(all.timed_calls, 2 * r.timed_calls);
+    EXPECT_EQ(all.time_us, 2 * r.time_us);
+  }
+}
+
 TEST(Summary, BytesComeFromNonNegativeSendAndRecvResults) {
   Summary s;
   std::ostringstream err;

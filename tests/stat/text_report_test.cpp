@@ -84,6 +84,7 @@ TEST(TextReport, ExactLayout) {
       "  warnings                   1\n"
       "  bytes sent                60\n"
       "  bytes received             0\n"
+      "  no call line carries its duration: no time in calls\n"
       "\n"
       "lines\n"
       "  read                       9\n"
@@ -94,6 +95,52 @@ TEST(TextReport, ExactLayout) {
       "    other records            1\n"
       "  dump                       1\n"
       "  malformed                  1\n");
+}
+
+// Time in calls, from the lines that carry a duration: the untimed calls
+// of a function count as calls but add no time, a module without any timed
+// call has no time table, and the shares are of the module's own time.
+TEST(TextReport, TimeInCallsFromTimedLines) {
+  Summary s(0);
+  s.AddFile("t.trace", true);
+  std::ostringstream err;
+  Scan(Crlf({
+           "APP 100001.000001 0250 ERR: connect(3<TCP>, 10.1.2.3:80, 16) "
+           "returned -1 [111] <0.000300>",
+           "APP 100002.500000 0100 INF: connect(3, 10.1.2.3:80, 16) returned "
+           "0 <1.000000>",
+           "APP 100002 0000 INF: connect(3, 10.1.2.3:80, 16) returned 0",
+           "APP 100003.000000 0000 INF: recv(3<TCP:[1.2.3.4:5->10.1.2.3:80]>, "
+           "0x1, 512, 0) returned 10 <0.000001>",
+           "APP 100003.000002 0000 INF: recv(3, 0x1, 512, 0) returned 0 "
+           "<0.000002>",
+           "APP 100004.000000 0000 INF: send(3, 0x1, 5, 0) returned 5 "
+           "<3.000000>",
+           "OLD 100005 0000 INF: socket(2, 1, 6) returned 4",
+       }),
+       s, err, {}, "t.trace");
+  const std::string report = Report(s);
+  const std::string app =
+      "bytes sent 5, received 10\n"
+      "time in calls (5 of 6 calls timed)\n"
+      "% time     seconds  usecs/call      calls  function\n"
+      "------ ----------- ----------- ----------  ----------------\n"
+      " 74.99    3.000000     3000000          1  send\n"
+      " 25.01    1.000300      500150          2  connect\n"
+      "  0.00    0.000003           1          2  recv\n"
+      "------ ----------- ----------- ----------  ----------------\n"
+      "100.00    4.000303      800060          5  total\n"
+      "\nmodule OLD\n";
+  EXPECT_NE(report.find(app), std::string::npos) << report;
+  EXPECT_NE(report.find("bytes sent 0, received 0\n\nerror codes\n"),
+            std::string::npos)
+      << report;
+  EXPECT_NE(report.find("  bytes received            10\n"
+                        "  timed calls                5\n"
+                        "  seconds in calls    4.000303\n"
+                        "\nlines\n"),
+            std::string::npos)
+      << report;
 }
 
 TEST(TextReport, NoCallsAndFilesThatWereNotOpened) {

@@ -2,6 +2,7 @@
 report, and traces read through netquill-json, the trace reader the tools
 are built on, instead of a parser of each script's own."""
 import json
+import re
 import os
 import shutil
 import subprocess
@@ -288,3 +289,23 @@ class Wine:
     def taskkill(self, *args):
         subprocess.call([self.wine, "taskkill", "/F"] + list(args),
                         env=self.env, stdout=subprocess.DEVNULL)
+
+
+VIEWS = re.compile(r"(?P<head>.* )(?P<clock>\d{6})(?:\.(?P<micro>\d{6}))? "
+                   r"\d{4,} (?P<text>.*?)(?: <(?P<took>\d+\.\d{6})>)?")
+
+
+def split_views(line):
+    """A text line's parts as -T leaves them: its call's start in seconds
+    of the day (None without -T), its text, its duration (None)."""
+    m = VIEWS.fullmatch(line)
+    if m is None:
+        return {"line": line, "start": None, "text": line, "took": None}
+    clock = m.group("clock")
+    start = None
+    if m.group("micro") is not None:
+        start = (int(clock[:2]) * 3600 + int(clock[2:4]) * 60 +
+                 int(clock[4:]) + int(m.group("micro")) / 1e6)
+    took = m.group("took")
+    return {"line": line, "start": start, "text": m.group("text"),
+            "took": float(took) if took is not None else None}

@@ -190,18 +190,38 @@ void RecordWriter::CallFields(const nqtrace::ParsedLine &p) {
   out_.Key("args");
   out_.Raw('[');
   nqtrace::CallArgs args;
-  if (nqtrace::SplitArgs(p.args, args)) {
+  const bool split = nqtrace::SplitArgs(p.args, args);
+  bool labelled = false;
+  if (split) {
     const bool names = TakesNames(p.function);
     for (std::size_t i = 0; i < args.count; ++i) {
       if (i > 0) out_.Raw(',');
       Argument(out_, args.items[i], names);
+      labelled = labelled || !args.labels[i].empty();
     }
   } else {
     out_.String(p.args);  // more arguments than any call has: as written
   }
   out_.Raw(']');
+  // What each socket argument is, beside its number, in the order of args.
+  if (labelled) {
+    out_.Key("arg_labels");
+    out_.Raw('[');
+    for (std::size_t i = 0; i < args.count; ++i) {
+      if (i > 0) out_.Raw(',');
+      if (args.labels[i].empty())
+        out_.Raw("null");
+      else
+        out_.String(args.labels[i]);
+    }
+    out_.Raw(']');
+  }
   out_.Key("result");
   IntegerOrText(out_, p.result);
+  if (!p.result_label.empty()) {
+    out_.Key("result_label");
+    out_.String(p.result_label);
+  }
   // A TLS call's plaintext, which its socket carries encrypted.
   const int plaintext = nqtrace::PlaintextDirection(p.function);
   if (plaintext == 0) return;
@@ -230,6 +250,13 @@ void RecordWriter::TextRecord(const nqtrace::ParsedLine &p) {
   out_.Raw('"');
   out_.Raw(std::string_view(clock, sizeof clock));
   out_.Raw('"');
+  if (p.has_clock_us) {
+    // The call's start: microseconds since the local midnight of its day.
+    const std::int64_t seconds =
+        p.clock / 10000 * 3600 + p.clock / 100 % 100 * 60 + p.clock % 100;
+    out_.Key("start_us");
+    out_.Int(seconds * 1000000 + p.clock_us);
+  }
   out_.Key("elapsed");
   out_.Int(static_cast<std::int64_t>(p.elapsed_ms));
   out_.Key("tag");
@@ -255,6 +282,10 @@ void RecordWriter::TextRecord(const nqtrace::ParsedLine &p) {
       out_.String(name);
     else
       out_.Raw("null");
+  }
+  if (p.has_duration) {
+    out_.Key("duration_us");
+    out_.Int(static_cast<std::int64_t>(p.duration_us));
   }
   open_ = true;
 }

@@ -23,12 +23,20 @@ namespace nqpcap {
 // The trace line a frame comes from.
 using nqtrace::Origin;
 
+// The process id a per-process trace's file name ends in (".1234", as
+// netquill-run -ff names them); 0 for any other name.
+std::uint32_t ProcessOfFile(std::string_view name);
+
 class Capture {
  public:
   explicit Capture(FrameSink &sink);
 
-  // Names the trace file that the following frames' comments cite.
-  void BeginFile(std::string label) { file_ = std::move(label); }
+  // Names the trace file that the following frames' comments cite, and
+  // takes the id of their process from its name.
+  void BeginFile(std::string label) {
+    process_ = ProcessOfFile(label);
+    file_ = std::move(label);
+  }
 
   void Tcp(const Origin &origin, const TcpSegment &segment,
            const std::uint8_t *payload, std::size_t len);
@@ -60,6 +68,7 @@ class Capture {
 
   FrameSink &sink_;
   std::string file_;
+  std::uint32_t process_ = 0;  // of the file's frames; 0: not known
   std::uint64_t last_time_us_ = 0;
   std::uint64_t frames_ = 0;
   std::uint16_t ip_id_ = 0;

@@ -94,8 +94,10 @@ bool Converter::ConvertFile(nqtrace::ByteSource &source,
     if (p.kind == nqtrace::LineKind::TraceStart &&
         BannerDate(p.text, banner_days))
       clock.SetDate(banner_days);
-    const Origin origin{clock.LineTime(p.module, p.clock, p.elapsed_ms), line,
-                        p.module, p.text, TracingThread(p)};
+    const std::uint64_t time =
+        p.has_clock_us ? clock.ExactLineTime(p.module, p.clock, p.clock_us)
+                       : clock.LineTime(p.module, p.clock, p.elapsed_ms);
+    const Origin origin{time, line, p.module, p.text, TracingThread(p)};
     if (p.kind == nqtrace::LineKind::Call) table.Call(p, origin);
   }
   dumps.End();

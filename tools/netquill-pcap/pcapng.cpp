@@ -13,6 +13,7 @@ constexpr std::uint32_t kTlsKeyLog = 0x544c534b;  // "TLSK"
 constexpr std::uint16_t kLinkTypeRaw = 101;  // packets start at the IP header
 constexpr std::uint16_t kOptEnd = 0;
 constexpr std::uint16_t kOptComment = 1;
+constexpr std::uint16_t kEpbProcessIdThreadId = 8;  // two 32-bit ids
 constexpr std::uint16_t kShbUserApplication = 4;
 constexpr std::uint16_t kIfTsResolution = 9;
 constexpr char kApplication[] = "netquill-pcap";
@@ -81,7 +82,8 @@ PcapngWriter::PcapngWriter(std::FILE *out) : out_(out) {
 }
 
 void PcapngWriter::Frame(std::uint64_t time_us, const std::uint8_t *packet,
-                         std::size_t len, std::string_view comment) {
+                         std::size_t len, std::string_view comment,
+                         const FrameIds &ids) {
   Begin(block_, kEnhancedPacket);
   Put32(block_, 0);  // interface
   Put32(block_, static_cast<std::uint32_t>(time_us >> 32));
@@ -93,6 +95,13 @@ void PcapngWriter::Frame(std::uint64_t time_us, const std::uint8_t *packet,
   if (!comment.empty())
     PutOption(block_, kOptComment, comment.data(),
               std::min<std::size_t>(comment.size(), 65535));
+  if (ids.process != 0 || ids.thread != 0) {
+    // In the section's byte order, as every other number of the file.
+    Put16(block_, kEpbProcessIdThreadId);
+    Put16(block_, 8);
+    Put32(block_, ids.process);
+    Put32(block_, ids.thread);
+  }
   PutOption(block_, kOptEnd, nullptr, 0);
   End(block_);
   Write(block_);

@@ -4,7 +4,9 @@
 // the file's modification date before the first banner. Within one clock
 // second, the elapsed milliseconds of a module's lines are summed (capped
 // at 999) to order its lines inside that second: exact to the second,
-// an estimate below it. The local time is written as if it were UTC.
+// an estimate below it. A call line timed by the launcher has its start to
+// the microsecond (HHMMSS.UUUUUU), which is taken as it is. The local time
+// is written as if it were UTC.
 #ifndef NQ_TOOLS_NETQUILL_PCAP_TRACE_CLOCK_H
 #define NQ_TOOLS_NETQUILL_PCAP_TRACE_CLOCK_H
 
@@ -33,11 +35,21 @@ class TraceClock {
   std::uint64_t LineTime(std::string_view module, std::uint32_t hhmmss,
                          std::uint64_t elapsed_ms);
 
+  // The time of a line whose clock has its microseconds, exact; the
+  // module's lines after it in that second go on from it.
+  std::uint64_t ExactLineTime(std::string_view module, std::uint32_t hhmmss,
+                              std::uint32_t micros);
+
  private:
   struct ModuleSecond {
     std::uint32_t second = 0xFFFFFFFF;  // HHMMSS of the module's last line
     std::uint64_t ms = 0;               // summed within that second
   };
+
+  // Steps to the next day when the clock ran back past midnight; the
+  // seconds since 1970 of hhmmss on the current day.
+  std::int64_t SecondsOf(std::uint32_t hhmmss);
+  ModuleSecond &Module(std::string_view module);
 
   std::int64_t days_;
   std::int64_t last_second_of_day_ = -1;

@@ -49,7 +49,8 @@ void WriteArray(std::ostream &out, const char *name, const Items &items,
   out << ']';
 }
 
-void WriteFunctions(std::ostream &out, const ModuleStats &m, bool pending) {
+void WriteFunctions(std::ostream &out, const ModuleStats &m, bool pending,
+                    bool timed) {
   WriteArray(out, "functions", FunctionsInReportOrder(m), "      ",
              [&](const FunctionRow &r) {
                Fields f(out);
@@ -60,6 +61,12 @@ void WriteFunctions(std::ostream &out, const ModuleStats &m, bool pending) {
                if (pending) f.Number("pending", r.second.pending);
                f.Number("total_ms", r.second.total_ms);
                f.Number("max_ms", r.second.max_ms);
+               if (!timed) return;
+               f.Number("timed_calls", r.second.timed_calls);
+               f.Number("time_us", r.second.time_us);
+               if (r.second.timed_calls != 0)
+                 f.Number("us_per_call",
+                          r.second.time_us / r.second.timed_calls);
              });
 }
 
@@ -88,7 +95,7 @@ void WriteJsonReport(std::ostream &out, const Summary &s) {
       f.Number("plaintext_received", mod.second.plaintext_received);
     }
     out << ",\n";
-    WriteFunctions(out, mod.second, t.pending != 0);
+    WriteFunctions(out, mod.second, t.pending != 0, t.timed_calls != 0);
     out << '}';
     first = false;
   }
@@ -123,6 +130,9 @@ void WriteJsonReport(std::ostream &out, const Summary &s) {
     if (t.pending != 0) f.Number("pending", t.pending);
     f.Number("bytes_sent", s.BytesSent());
     f.Number("bytes_received", s.BytesReceived());
+    // Both 0 when no line carries a call's duration.
+    f.Number("timed_calls", t.timed_calls);
+    f.Number("time_us", t.time_us);
   }
   const LineCounts &c = s.Counts();
   out << "},\n  \"lines\": {";

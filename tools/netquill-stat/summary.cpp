@@ -90,6 +90,10 @@ void Summary::AddCall(const nqtrace::ParsedLine &line, std::string_view file,
   ++fs.calls;
   AddSaturating(fs.total_ms, line.elapsed_ms);
   fs.max_ms = std::max(fs.max_ms, line.elapsed_ms);
+  if (line.has_duration) {
+    ++fs.timed_calls;
+    AddSaturating(fs.time_us, line.duration_us);
+  }
   OfferBusy(line, file, line_no);
   if (nqtrace::IsPending(line)) {
     ++fs.pending;
@@ -186,6 +190,8 @@ FunctionStats ModuleTotals(const ModuleStats &module) {
     AddSaturating(t.warnings, fn.second.warnings);
     AddSaturating(t.pending, fn.second.pending);
     AddSaturating(t.total_ms, fn.second.total_ms);
+    AddSaturating(t.timed_calls, fn.second.timed_calls);
+    AddSaturating(t.time_us, fn.second.time_us);
     t.max_ms = std::max(t.max_ms, fn.second.max_ms);
   }
   return t;
@@ -200,6 +206,20 @@ std::vector<FunctionRow> FunctionsInReportOrder(const ModuleStats &module) {
                      if (a.second.total_ms != b.second.total_ms)
                        return a.second.total_ms > b.second.total_ms;
                      return a.second.calls > b.second.calls;
+                   });
+  return rows;
+}
+
+std::vector<FunctionRow> TimedFunctionsInReportOrder(
+    const ModuleStats &module) {
+  std::vector<FunctionRow> rows;
+  for (const auto &fn : module.functions)
+    if (fn.second.timed_calls != 0) rows.push_back(fn);
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const FunctionRow &a, const FunctionRow &b) {
+                     if (a.second.time_us != b.second.time_us)
+                       return a.second.time_us > b.second.time_us;
+                     return a.second.timed_calls > b.second.timed_calls;
                    });
   return rows;
 }
@@ -222,6 +242,8 @@ FunctionStats Summary::Totals() const {
     AddSaturating(t.warnings, m.warnings);
     AddSaturating(t.pending, m.pending);
     AddSaturating(t.total_ms, m.total_ms);
+    AddSaturating(t.timed_calls, m.timed_calls);
+    AddSaturating(t.time_us, m.time_us);
     t.max_ms = std::max(t.max_ms, m.max_ms);
   }
   return t;

@@ -41,8 +41,10 @@ struct FunctionStats {
   std::uint64_t warnings = 0;  // WRN lines
   std::uint64_t total_ms = 0;
   std::uint64_t max_ms = 0;
-  std::uint64_t pending = 0;  // overlapped calls under way: WRN [997],
-                              // neither failures nor warnings
+  std::uint64_t pending = 0;      // overlapped calls under way: WRN [997],
+                                  // neither failures nor warnings
+  std::uint64_t timed_calls = 0;  // lines that carry the call's duration
+  std::uint64_t time_us = 0;      // their durations added up
 };
 
 // A completion's failure is its operation's: the row of the function it
@@ -66,6 +68,9 @@ FunctionStats ModuleTotals(const ModuleStats &module);
 // calls, then name; error codes by count, then code.
 using FunctionRow = std::pair<std::string, FunctionStats>;
 std::vector<FunctionRow> FunctionsInReportOrder(const ModuleStats &module);
+// The functions with timed calls, by time spent in them, then timed calls,
+// then name.
+std::vector<FunctionRow> TimedFunctionsInReportOrder(const ModuleStats &module);
 using CodeRow = std::pair<ErrorCode, std::uint64_t>;
 std::vector<CodeRow> CodesInReportOrder(
     const std::map<ErrorCode, std::uint64_t> &codes);

@@ -39,6 +39,41 @@ void WriteFunctionRow(std::ostream &out, const FunctionStats &f,
       << name << '\n';
 }
 
+// Microseconds as seconds with six decimals.
+std::string Seconds(std::uint64_t us) {
+  std::string frac = std::to_string(us % 1000000);
+  return std::to_string(us / 1000000) + '.' +
+         std::string(6 - frac.size(), '0') + frac;
+}
+
+void WriteTimeRow(std::ostream &out, const FunctionStats &f,
+                  std::uint64_t module_us, const std::string &name) {
+  const double share = module_us == 0 ? 0.0
+                                      : 100.0 * static_cast<double>(f.time_us) /
+                                            static_cast<double>(module_us);
+  out << std::fixed << std::setprecision(2) << std::setw(6) << share << ' '
+      << std::setw(11) << Seconds(f.time_us) << ' ' << std::setw(11)
+      << f.time_us / f.timed_calls << ' ' << std::setw(10) << f.timed_calls
+      << "  " << name << '\n';
+}
+
+// Time spent in the calls whose lines carry their duration, as the module's
+// share, seconds and microseconds per call.
+void WriteModuleTime(std::ostream &out, const ModuleStats &m) {
+  const FunctionStats t = ModuleTotals(m);
+  if (t.timed_calls == 0) return;
+  const std::string rule = std::string("------ ----------- ----------- ") +
+                           kRule10 + "  " + kNameRule + '\n';
+  out << "time in calls (" << t.timed_calls << " of " << Plural(t.calls, "call")
+      << " timed)\n"
+      << "% time     seconds  usecs/call      calls  function\n"
+      << rule;
+  for (const FunctionRow &r : TimedFunctionsInReportOrder(m))
+    WriteTimeRow(out, r.second, t.time_us, r.first);
+  out << rule;
+  WriteTimeRow(out, t, t.time_us, "total");
+}
+
 void WriteModule(std::ostream &out, const std::string &name,
                  const ModuleStats &m, bool pending) {
   const std::vector<FunctionRow> rows = FunctionsInReportOrder(m);
@@ -59,6 +94,7 @@ void WriteModule(std::ostream &out, const std::string &name,
   if (m.plaintext_sent != 0 || m.plaintext_received != 0)
     out << "TLS plaintext sent " << m.plaintext_sent << ", received "
         << m.plaintext_received << '\n';
+  WriteModuleTime(out, m);
 }
 
 void WriteErrorCodes(std::ostream &out, const Summary &s) {
@@ -100,6 +136,16 @@ void WriteTotals(std::ostream &out, const Summary &s) {
   if (t.pending != 0) WriteCount(out, 2, "pending", t.pending);
   WriteCount(out, 2, "bytes sent", s.BytesSent());
   WriteCount(out, 2, "bytes received", s.BytesReceived());
+  if (t.timed_calls == 0) {
+    // Said, so that a trace written without -T is not read as calls that
+    // took no time.
+    if (t.calls != 0)
+      out << "  no call line carries its duration: no time in calls\n";
+    return;
+  }
+  WriteCount(out, 2, "timed calls", t.timed_calls);
+  out << "  " << std::left << std::setw(18) << "seconds in calls" << std::right
+      << std::setw(10) << Seconds(t.time_us) << '\n';
 }
 
 void WriteLines(std::ostream &out, const LineCounts &c) {

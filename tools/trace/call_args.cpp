@@ -149,13 +149,76 @@ bool ParseIpv6(std::string_view s, std::uint8_t (&out)[16]) {
   return true;
 }
 
+namespace {
+
+bool IsSignedInteger(std::string_view s) {
+  if (!s.empty() && s[0] == '-') s.remove_prefix(1);
+  if (s.empty()) return false;
+  for (char c : s)
+    if (!IsDigit(c)) return false;
+  return true;
+}
+
+}  // namespace
+
+std::size_t SocketLabelLength(std::string_view text) {
+  if (text.empty() || text[0] != '<') return 0;
+  const std::size_t open = text.find('[');
+  const std::size_t first_close = text.find('>');
+  if (first_close == std::string_view::npos) return 0;
+  if (open == std::string_view::npos || open > first_close)
+    return first_close + 1;
+  const std::size_t end = text.find("]>", open);
+  return end == std::string_view::npos ? 0 : end + 2;
+}
+
+bool SplitSocketLabel(std::string_view text, std::string_view &number,
+                      std::string_view &label) {
+  const std::size_t open = text.find('<');
+  label = {};
+  number = text;
+  // Only a number takes a label: a name in a result ("1.2.3.4 (a1<b>)")
+  // may hold the same characters.
+  if (open == std::string_view::npos || !IsSignedInteger(text.substr(0, open)))
+    return true;
+  const std::size_t length = SocketLabelLength(text.substr(open));
+  if (length != text.size() - open || length < 3) return false;
+  number = text.substr(0, open);
+  label = text.substr(open + 1, length - 2);
+  return true;
+}
+
 bool SplitArgs(std::string_view args, CallArgs &out) {
   out.count = 0;
   if (args.empty()) return true;
   bool quoted = false;
   int depth = 0;
   std::size_t start = 0;
+  std::size_t label_at = std::string_view::npos;  // of the current item
+  const auto take = [&](std::size_t end) {
+    std::string_view item = args.substr(start, end - start);
+    std::string_view label;
+    if (label_at != std::string_view::npos &&
+        IsSignedInteger(item.substr(0, label_at - start)) &&
+        SocketLabelLength(args.substr(label_at)) == end - label_at) {
+      label = args.substr(label_at + 1, end - label_at - 2);
+      item = item.substr(0, label_at - start);
+    }
+    out.labels[out.count] = label;
+    out.items[out.count++] = item;
+    label_at = std::string_view::npos;
+  };
   for (std::size_t i = 0; i < args.size(); ++i) {
+    // A label after a socket number is skipped whole: a path or an address
+    // in it may hold brackets, quotes or ", ".
+    if (!quoted && args[i] == '<' && i > start && IsDigit(args[i - 1])) {
+      const std::size_t length = SocketLabelLength(args.substr(i));
+      if (length != 0) {
+        if (label_at == std::string_view::npos) label_at = i;
+        i += length - 1;
+        continue;
+      }
+    }
     if (args[i] == '"') quoted = !quoted;
     if (!quoted && args[i] == '[') ++depth;
     if (!quoted && args[i] == ']' && depth > 0) --depth;
@@ -163,11 +226,11 @@ bool SplitArgs(std::string_view args, CallArgs &out) {
         args[i + 1] != ' ')
       continue;
     if (out.count == kMaxArgs) return false;
-    out.items[out.count++] = args.substr(start, i - start);
+    take(i);
     start = i + 2;
   }
   if (out.count == kMaxArgs) return false;
-  out.items[out.count++] = args.substr(start);
+  take(args.size());
   return true;
 }
 

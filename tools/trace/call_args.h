@@ -12,6 +12,11 @@
 //   <family N>           any other family, N its number in decimal
 //   <N bytes>            a length too short to hold the address
 //   NULL                 no address passed
+//
+// A socket number (an argument, or the result of a call that makes one) may
+// carry a label right after it, with no space: 7<TCP:[1.2.3.4:5->6.7.8.9:80]>
+// or 9<TCP> (the type alone). A label ends at its first "]>" when it holds
+// a "[", else at its first ">".
 #ifndef NQ_TOOLS_TRACE_CALL_ARGS_H
 #define NQ_TOOLS_TRACE_CALL_ARGS_H
 
@@ -24,14 +29,28 @@ namespace nqtrace {
 constexpr std::size_t kMaxArgs = 10;  // the most any traced call has is 9
 
 struct CallArgs {
-  std::string_view items[kMaxArgs];
+  std::string_view items[kMaxArgs];   // a labelled socket: its number alone
+  std::string_view labels[kMaxArgs];  // its label without the angle
+                                      // brackets, empty when there is none
   std::size_t count = 0;
 };
 
 // Splits the text between a call's parentheses at ", " outside double
-// quotes and square brackets (a list such as [3, 4] is one argument). False
-// when there are more than kMaxArgs arguments.
+// quotes, square brackets (a list such as [3, 4] is one argument) and socket
+// labels. An argument that is a labelled socket number gives its number as
+// the item and its label apart. False when there are more than kMaxArgs
+// arguments.
 bool SplitArgs(std::string_view args, CallArgs &out);
+
+// The length of the socket label starting at text[0] ('<'), angle brackets
+// included; 0 when there is no whole label there.
+std::size_t SocketLabelLength(std::string_view text);
+
+// "7<TCP:[...]>" as its number "7" and its label "TCP:[...]"; any text
+// that is not a signed integer and a '<' as itself and an empty label.
+// False when a label after an integer is not the whole rest of the text.
+bool SplitSocketLabel(std::string_view text, std::string_view &number,
+                      std::string_view &label);
 
 enum class AddressForm {
   Ipv4,    // a.b.c.d:port

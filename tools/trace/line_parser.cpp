@@ -9,6 +9,8 @@ namespace {
 constexpr std::size_t kMaxModule = 63;
 constexpr std::size_t kMaxElapsedDigits = 18;  // keeps sums far from overflow
 constexpr std::size_t kMaxCodeDigits = 9;
+constexpr std::size_t kMaxSecondsDigits = 12;  // a duration's whole seconds
+constexpr std::size_t kClockUsDigits = 6;
 constexpr std::string_view kReturned = ") returned ";
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -51,15 +53,30 @@ bool HasControlByte(std::string_view s) {
   return false;
 }
 
-// " HHMMSS ELAPSED TAG" at s[at]: the columns that follow a module name.
-// Found by their shape, as a module name may itself hold spaces.
+// The clock column at s[at]: HHMMSS, optionally ".UUUUUU"; its length, or
+// 0 when s holds none there. The time of day is checked by the caller.
+std::size_t ClockLength(std::string_view s, std::size_t at) {
+  if (s.size() < at + 6) return 0;
+  for (std::size_t i = at; i < at + 6; ++i)
+    if (!IsDigit(s[i])) return 0;
+  if (s.size() <= at + 6 || s[at + 6] != '.') return 6;
+  if (s.size() < at + 7 + kClockUsDigits) return 0;
+  for (std::size_t i = at + 7; i < at + 7 + kClockUsDigits; ++i)
+    if (!IsDigit(s[i])) return 0;
+  return 7 + kClockUsDigits;
+}
+
+// " HHMMSS[.UUUUUU] ELAPSED TAG" at s[at]: the columns that follow a module
+// name. Found by their shape, as a module name may itself hold spaces.
 bool RecordStartAt(std::string_view s, std::size_t at) {
-  if (s.size() < at + 13 || s[at] != ' ' || s[at + 7] != ' ') return false;
-  for (std::size_t i = at + 1; i < at + 7; ++i)
-    if (!IsDigit(s[i])) return false;
-  std::size_t i = at + 8;
+  if (s.size() < at + 13 || s[at] != ' ') return false;
+  const std::size_t clock = ClockLength(s, at + 1);
+  if (clock == 0 || s.size() <= at + 1 + clock || s[at + 1 + clock] != ' ')
+    return false;
+  const std::size_t elapsed = at + 2 + clock;
+  std::size_t i = elapsed;
   while (i < s.size() && IsDigit(s[i])) ++i;
-  if (i - (at + 8) < 4 || i - (at + 8) > kMaxElapsedDigits || i >= s.size() ||
+  if (i - elapsed < 4 || i - elapsed > kMaxElapsedDigits || i >= s.size() ||
       s[i] != ' ')
     return false;
   const std::string_view tag = s.substr(i + 1, 5);
@@ -79,8 +96,17 @@ bool HoldsRecordStart(std::string_view s) {
     if (colon < 16 || s[colon - 4] != ' ') continue;
     std::size_t digits = colon - 4;
     while (digits > 0 && IsDigit(s[digits - 1])) --digits;
-    if (digits < 8 || !RecordStartAt(s, digits - 8)) continue;
-    for (; counted < digits - 8; ++counted) quotes += s[counted] == '"';
+    // The clock column before the elapsed digits, with or without its
+    // microseconds.
+    std::size_t start = std::string_view::npos;
+    if (digits >= 8 && RecordStartAt(s, digits - 8)) {
+      start = digits - 8;
+    } else if (digits >= 15 && RecordStartAt(s, digits - 15)) {
+      start = digits - 15;
+    } else {
+      continue;
+    }
+    for (; counted < start; ++counted) quotes += s[counted] == '"';
     if (quotes % 2 == 0) return true;
   }
   return false;
@@ -173,6 +199,23 @@ bool TakeCode(std::string_view &text, std::uint32_t &code) {
   return true;
 }
 
+// Splits " <S.UUUUUU>" off the end of a timed call line's text.
+bool TakeDuration(std::string_view &text, std::uint64_t &duration_us) {
+  if (text.size() < 11 || text.back() != '>') return false;
+  const std::size_t open = text.rfind(" <");
+  if (open == std::string_view::npos) return false;
+  const std::string_view inside = text.substr(open + 2, text.size() - open - 3);
+  const std::size_t dot = inside.find('.');
+  if (dot == std::string_view::npos || dot == 0 || dot > kMaxSecondsDigits ||
+      inside.size() - dot - 1 != kClockUsDigits ||
+      !AllDigits(inside.substr(0, dot)) || !AllDigits(inside.substr(dot + 1)))
+    return false;
+  duration_us = ToNumber(inside.substr(0, dot)) * 1000000u +
+                ToNumber(inside.substr(dot + 1));
+  text = text.substr(0, open);
+  return true;
+}
+
 // Decides what the text after the tag is: banner, call or custom record.
 void Classify(ParsedLine &p) {
   if (StartsWith(p.text, "started process ")) {
@@ -184,6 +227,9 @@ void Classify(ParsedLine &p) {
     return;
   }
   std::string_view body = p.text;
+  std::uint64_t duration_us = 0;
+  const bool timed = TakeDuration(body, duration_us);
+  const std::string_view untimed = body;
   if (p.tag != Tag::Info) p.has_code = TakeCode(body, p.code);
 
   std::size_t name_len = 0;
@@ -197,13 +243,15 @@ void Classify(ParsedLine &p) {
   // Quoted arguments may contain ") returned " themselves; the result
   // always follows the last one.
   const std::size_t at = body.rfind(kReturned);
-  const std::string_view result = at == std::string_view::npos
-                                      ? std::string_view{}
-                                      : body.substr(at + kReturned.size());
+  std::string_view result = at == std::string_view::npos
+                                ? std::string_view{}
+                                : body.substr(at + kReturned.size());
+  std::string_view result_label;
+  const bool labelled = SplitSocketLabel(result, result, result_label);
   // A call cut short with the next record on its line would otherwise
   // lend that record's result to the wrong call.
   const bool glued = HoldsRecordStart(body);
-  if (glued || !IsResult(result)) {
+  if (glued || !labelled || !IsResult(result)) {
     // A custom record may look like "init(db) done"; only the names
     // the tracer writes are taken as damaged call lines.
     if (IsTracedFunction(name)) {
@@ -221,6 +269,12 @@ void Classify(ParsedLine &p) {
   p.function = name;
   p.args = body.substr(name_len + 1, at - name_len - 1);
   p.result = result;
+  p.result_label = result_label;
+  if (timed) {
+    p.has_duration = true;
+    p.duration_us = duration_us;
+    p.text = untimed;
+  }
 }
 
 }  // namespace
@@ -291,13 +345,18 @@ ParsedLine ParseLine(std::string_view s) {
   p.module = s.substr(0, space);
   s.remove_prefix(space + 1);
 
-  // HHMMSS, a real time of day.
-  if (s.size() < 7 || !AllDigits(s.substr(0, 6)) || s[6] != ' ')
+  // HHMMSS, a real time of day, to the microsecond on a timed call.
+  const std::size_t clock = ClockLength(s, 0);
+  if (clock == 0 || s.size() <= clock || s[clock] != ' ')
     return Malformed(Fault::BadClock);
   p.clock = static_cast<std::uint32_t>(ToNumber(s.substr(0, 6)));
   if (p.clock / 10000 > 23 || p.clock / 100 % 100 > 59 || p.clock % 100 > 59)
     return Malformed(Fault::BadClock);
-  s.remove_prefix(7);
+  if (clock > 6) {
+    p.has_clock_us = true;
+    p.clock_us = static_cast<std::uint32_t>(ToNumber(s.substr(7, 6)));
+  }
+  s.remove_prefix(clock + 1);
 
   std::size_t digits = 0;
   while (digits < s.size() && IsDigit(s[digits])) ++digits;

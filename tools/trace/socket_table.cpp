@@ -366,12 +366,13 @@ void SocketTable::StateCall(const CallLine &call, const Origin &origin,
 void SocketTable::SocketPair(const ParsedLine &line) {
   // socketpair(family, type, protocol, [a, b]): both ends are local to
   // the program, with no IP traffic between them.
-  const std::size_t open = line.args.rfind('[');
-  if (open == std::string_view::npos) return;
-  std::string_view list = line.args.substr(open + 1);
-  const std::size_t close = list.find(']');
-  if (close == std::string_view::npos) return;
-  list = list.substr(0, close);
+  // The list is the last argument; its ends may carry labels, brackets
+  // and all.
+  CallArgs args;
+  if (!nqtrace::SplitArgs(line.args, args) || args.count == 0) return;
+  std::string_view list = args.items[args.count - 1];
+  if (list.size() < 2 || list.front() != '[' || list.back() != ']') return;
+  list = list.substr(1, list.size() - 2);
   CallArgs ends;
   if (!SplitArgs(list, ends)) return;
   for (std::size_t i = 0; i < ends.count; ++i) {

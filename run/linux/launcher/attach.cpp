@@ -278,6 +278,8 @@ int RunAttached(const nqdrop::RunOptions &options, const char *path,
   if (options.flags != nullptr)
     nqdrop::ParseFlags(options.flags, &params.flags);
   params.per_process = options.per_process ? 1 : 0;
+  params.call_times = options.call_times ? 1 : 0;
+  params.socket_labels = options.socket_labels ? 1 : 0;
   params.calls = nqdrop::kAllCalls;
   if (options.dump_max != nullptr)
     nqdrop::ParseFlags(options.dump_max, &params.dump_max);

@@ -204,6 +204,8 @@ void ExportOptions(const nqdrop::RunOptions &options, const char *path) {
   if (options.calls != nullptr)
     setenv(nqdrop::kCallsVariable, options.calls, 1);
   if (options.split_asked) setenv(nqdrop::kPerProcessVariable, "1", 1);
+  if (options.call_times) setenv(nqdrop::kCallTimesVariable, "1", 1);
+  if (options.socket_labels) setenv(nqdrop::kSocketLabelsVariable, "1", 1);
 }
 
 // Ahead of whatever the caller preloads, so the program's calls reach this

@@ -403,10 +403,25 @@ void Record(pid_t process, const CallAtEntry &call, long result) {
   }
 }
 
+// The process whose record is being written: the labels of -y name its
+// descriptors.
+pid_t g_record_process = 0;
+
+// A copy of the record's process's descriptor fd, for -y to ask the system
+// what it is; -1 when it cannot be had.
+int BorrowDescriptor(int fd) {
+  int process = static_cast<int>(syscall(SYS_pidfd_open, g_record_process, 0));
+  if (process < 0) return -1;
+  int copy = static_cast<int>(syscall(SYS_pidfd_getfd, process, fd, 0));
+  close(process);
+  return copy;
+}
+
 }  // namespace
 
 void StartRecords(const nqdrop::TraceEnv &env, int lost_fd) {
   g_env = env;
+  NQP_SetCallViews(env.call_times, env.socket_labels, BorrowDescriptor);
   TraceErrorHooks bridge = {GetCode, SetCode};
   WSASetupTrace(&bridge);
   NQP_ShowAddressesAs(ShownAddress);
@@ -445,6 +460,10 @@ bool TakeEntry(pid_t thread, pid_t process, CallAtEntry *call) {
   call->record =
       nqdrop::Selected(g_env.calls, static_cast<nqdrop::TracedCall>(traced));
   if (!call->record && !makes) return false;
+  if (g_env.call_times) {
+    clock_gettime(CLOCK_REALTIME, &call->start);
+    clock_gettime(CLOCK_MONOTONIC, &call->began);
+  }
   call->name_length = 0;
   ReadFromThread(thread);
   int length_at = NameLengthArgument(call->number);
@@ -491,6 +510,13 @@ void WriteRecord(pid_t thread, pid_t process, const CallAtEntry &call,
   if (t->tracing) {
     ReadFromThread(thread);
     g_code = result < 0 ? static_cast<int>(-result) : 0;
+    if (g_env.call_times) {
+      timespec ended;
+      clock_gettime(CLOCK_MONOTONIC, &ended);
+      NQP_NoteCallTimes(&call.start, &call.began, &ended);
+    }
+    g_record_process = process;
+    NQP_LabelSocketsOf(process);
     Record(process, call, result);
     DropCopies();
   }

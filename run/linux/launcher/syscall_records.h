@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+#include <time.h>
+
 #include "trace_env.h"
 
 namespace nqrun {
@@ -17,6 +19,8 @@ struct CallAtEntry {
   unsigned long args[6];
   unsigned name_length;  // an out-address's length before the call
   bool record;           // a record follows at its exit
+  timespec start;        // -T: when the entry stop came, real-time clock
+  timespec began;        //   and monotonic clock
 };
 
 // Takes the settings the records follow; lost records are counted at

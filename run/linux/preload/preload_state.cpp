@@ -156,6 +156,8 @@ int NamedDescriptor(const char *variable) {
 void Init() {
   g_env = nqdrop::ReadTraceEnv();
   g_selected_calls = g_env.calls;
+  g_call_times = g_env.call_times;
+  NQP_SetCallViews(g_env.call_times, g_env.socket_labels, nullptr);
   if (g_env.path_refused) SayPathRefused();
   g_held = NamedDescriptor(nqdrop::kHeldVariable);
   if (g_env.on) NQP_CountLostRecords(NamedDescriptor(nqdrop::kLostVariable));
@@ -245,6 +247,9 @@ void Configure(const AttachParams &params) {
   g_env.dump_max = params.dump_max;
   g_env.calls = params.calls;
   g_selected_calls = params.calls;
+  g_env.call_times = g_call_times = params.call_times != 0;
+  g_env.socket_labels = params.socket_labels != 0;
+  NQP_SetCallViews(g_call_times, g_env.socket_labels, nullptr);
   memcpy(g_env.path, params.path, sizeof g_env.path);
   g_env.path[sizeof g_env.path - 1] = '\0';
   HoldAttachedFile();
@@ -291,6 +296,8 @@ void Unconfigure() {
 }
 __attribute__((tls_model("initial-exec"))) thread_local int t_data_socket = -1;
 __attribute__((tls_model("initial-exec"))) thread_local int t_in_real_call = 0;
+bool g_call_times = false;
+__attribute__((tls_model("initial-exec"))) thread_local CallClock t_call_clock;
 
 void *NextSymbol(const char *name) {
   int saved = errno;

@@ -7,7 +7,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <time.h>
+
 #include <atomic>
+
+#include "entries/posix_entries.h"
 
 #include "trace_env.h"
 
@@ -72,8 +76,10 @@ uint32_t DumpLimit();
 
 // A hook call of a call the user did not select is not made: the call's
 // result goes back as it is.
-#define NQ_HOOK(name, result, call) \
-  (::nqrun::Selected(::nqdrop::kTraced_##name) ? (call) : (result))
+#define NQ_HOOK(name, result, call)            \
+  (::nqrun::Selected(::nqdrop::kTraced_##name) \
+       ? (::nqrun::OfferCallTimes(), (call))   \
+       : (result))
 
 // The next definition of a function after this library's own: the C
 // library's. Looked up once per function; errno is left as it was.
@@ -92,11 +98,38 @@ extern
     __attribute__((tls_model("initial-exec"))) thread_local int t_in_real_call;
 inline bool InRealCall() { return t_in_real_call != 0; }
 
-// Brackets a real function's call (sets what InRealCall reports).
+// netquill-run -T: each call line shows when its call started and how long
+// it took, as the outermost real function's call on the thread measured it.
+extern bool g_call_times;
+struct CallClock {
+  timespec start;  // real-time clock
+  timespec began;  // monotonic clock
+  timespec ended;
+};
+extern __attribute__((
+    tls_model("initial-exec"))) thread_local CallClock t_call_clock;
+
+// Hands the thread's last timed call to its line (netquill-run -T).
+inline void OfferCallTimes() {
+  if (g_call_times)
+    NQP_NoteCallTimes(&t_call_clock.start, &t_call_clock.began,
+                      &t_call_clock.ended);
+}
+
+// Brackets a real function's call (sets what InRealCall reports), and
+// times it for -T.
 class RealCallScope {
  public:
-  RealCallScope() { ++t_in_real_call; }
-  ~RealCallScope() { --t_in_real_call; }
+  RealCallScope() {
+    if (t_in_real_call++ == 0 && g_call_times) {
+      clock_gettime(CLOCK_REALTIME, &t_call_clock.start);
+      clock_gettime(CLOCK_MONOTONIC, &t_call_clock.began);
+    }
+  }
+  ~RealCallScope() {
+    if (--t_in_real_call == 0 && g_call_times)
+      clock_gettime(CLOCK_MONOTONIC, &t_call_clock.ended);
+  }
   RealCallScope(const RealCallScope &) = delete;
   RealCallScope &operator=(const RealCallScope &) = delete;
 };

@@ -17,6 +17,8 @@ struct AttachParams {
   uint32_t per_process;               // -ff: the path gets .PID
   uint32_t dump_max;                  // -s: bytes a dump shows, 0 all
   uint32_t launcher;                  // netquill-run's process id
+  uint32_t call_times;                // -T
+  uint32_t socket_labels;             // -y
   uint64_t calls;                     // -e: the calls traced, by bit
   char path[nqdrop::kTracePathSize];  // absolute; empty: the default file
 };

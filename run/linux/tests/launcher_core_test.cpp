@@ -65,7 +65,8 @@ std::string Launch(std::vector<const char *> args, std::vector<Var> vars,
                                 : "-") +
          (options.dump_max ? std::string(" s=") + options.dump_max : "") +
          (options.calls ? std::string(" e=") + options.calls : "") +
-         (options.path ? std::string(" m=") + options.path : "");
+         (options.path ? std::string(" m=") + options.path : "") +
+         (options.call_times ? " T" : "") + (options.socket_labels ? " y" : "");
 }
 
 TEST(LauncherCore, EachArgumentVector) {
@@ -87,6 +88,8 @@ TEST(LauncherCore, EachArgumentVector) {
        {},
        "run 4 /t/a.log|0x4|-"},
       {{"-ff", "-o", "/t/a.log", "-ff", "app"}, {}, "run 4 /t/a.log|-|ff"},
+      {{"-T", "-y", "app", "-T"}, {}, "run 2 -|-|- T y"},
+      {{"-y", "--", "-T"}, {}, "run 2 -|-|- y"},
       {{"--", "-o", "x"}, {}, "run 1 -|-|-"},
       {{"-", "x"}, {}, "run 0 -|-|-"},
       {{"-o", "-ff", "app"}, {}, "run 2 -ff|-|-"},

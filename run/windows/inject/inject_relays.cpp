@@ -11,6 +11,7 @@
 #include <tuple>
 #include <type_traits>
 
+#include "entries/call_views_win32.h"
 #include "entries/netquill_winsock2.h"
 #include "inject_patch.h"
 #include "inject_routines.h"
@@ -135,18 +136,23 @@ struct Relay<S, W, R(NQ_CALL *)(R, A...)> {
     if (issuing != nullptr) issuing(TRUE);
     [[maybe_unused]] FileStart start = {};
     if constexpr (W == kW2_TransmitFile) start = TransmitFileStart(args...);
+    nq::CallClock clock = {};
+    nq::StartCallClock(&clock);
     R result =
         reinterpret_cast<Real>(g_state.w2real[S][W])(Routed(args, route)...);
+    nq::StopCallClock(&clock);
     DWORD error = GetLastError();
     if constexpr (std::is_same_v<R, int>) {
       if (result == SOCKET_ERROR && error != WSA_IO_PENDING)
         ForgetRoutine(route);
     }
     if (StillTracing() && g_state.w2hook[W] != nullptr) {
+      nq::OfferCallClock(clock);
       if constexpr (W == kW2_TransmitFile)
         result = TransmitFileLine(result, start, args...);
       else
         result = reinterpret_cast<Hook>(g_state.w2hook[W])(result, args...);
+      nq::DropCallClock();
     }
     if (issuing != nullptr) issuing(FALSE);
     if constexpr (W == kW2_WSAIoctl) HandOutExtension(result, args...);
@@ -175,15 +181,21 @@ struct Relay<kFromWs2, kW2_GetAddrInfoExW, decltype(&::NQW_GetAddrInfoExW)> {
     memcpy(&remembered, &routine, sizeof remembered);
     Route route =
         routine != nullptr ? RememberRoutine(ov, remembered) : Route();
+    nq::CallClock clock = {};
+    nq::StartCallClock(&clock);
     INT result = real(node, service, name_space, nsp, hints, res, timeout, ov,
                       LookupRoutineFor(route, routine), handle);
+    nq::StopCallClock(&clock);
     DWORD error = GetLastError();
     if (result != WSA_IO_PENDING) ForgetRoutine(route);
-    if (StillTracing())
+    if (StillTracing()) {
+      nq::OfferCallClock(clock);
       result = reinterpret_cast<decltype(&::NQW_GetAddrInfoExW)>(
           g_state.w2hook[kW2_GetAddrInfoExW])(result, node, service, name_space,
                                               nsp, hints, res, timeout, ov,
                                               routine, handle);
+      nq::DropCallClock();
+    }
     if (result == WSA_IO_PENDING) LookupIssued(route);
     SetLastError(error);
     return result;

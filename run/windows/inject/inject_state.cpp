@@ -1,6 +1,8 @@
 // Settings, hooks and the socket libraries' functions of the injected DLL.
 #include "inject_state.h"
 
+#include "entries/call_views_win32.h"
+
 #include <string.h>
 
 #include "attach_block.h"
@@ -138,6 +140,8 @@ void TakeBlock() {
     g_block->on = env.on;
     g_block->per_process = env.per_process;
     g_block->flags = env.flags;
+    g_block->views = (env.call_times ? nqrun::kViewTimes : 0) |
+                     (env.socket_labels ? nqrun::kViewLabels : 0);
     memcpy(g_block->path, env.path, sizeof env.path);
     nqrun::Publish(g_block);
   }
@@ -158,6 +162,8 @@ void Reload() {
   memcpy(env.path, g_block->path, sizeof env.path);
   env.path[sizeof env.path - 1] = '\0';
   next->flags = g_block->flags;
+  nq::SetCallViews((g_block->views & nqrun::kViewTimes) != 0,
+                   (g_block->views & nqrun::kViewLabels) != 0);
   bool tracing = env.on && g_slot != TLS_OUT_OF_INDEXES &&
                  nqdrop::ProcessPath(env, GetCurrentProcessId(), next->path);
   // The file is opened once and kept: each record is then one write
@@ -254,6 +260,7 @@ void HandOnSettings(const PROCESS_INFORMATION &child) {
   block->session = g_block->session;
   block->per_process = g_block->per_process;
   block->flags = g_block->flags;
+  block->views = g_block->views;
   memcpy(block->path, g_block->path, sizeof block->path);
   nqrun::Publish(block);
   UnmapViewOfFile(block);

@@ -4,6 +4,7 @@
 // result and the last error (also its WSAGetLastError) the system left.
 #include <string.h>
 
+#include "entries/call_views_win32.h"
 #include "inject_patch.h"
 
 namespace nqinj {
@@ -19,13 +20,18 @@ struct Thunk<L, C, R(WSAAPI *)(A...)> {
 
   static R WSAAPI Call(A... args) {
     bool traced = EnterCall();
+    nq::CallClock clock = {};
+    if (traced) nq::StartCallClock(&clock);
     R result = reinterpret_cast<Real>(g_state.real[L][C])(args...);
+    nq::StopCallClock(&clock);
     void *hook = g_state.hook[C];
     if (!traced || hook == nullptr || !StillTracing()) return result;
     // The hook hands the socket error code back; the last error is the
     // same value on Windows, kept here all the same.
     DWORD error = GetLastError();
+    nq::OfferCallClock(clock);
     result = reinterpret_cast<Hook>(hook)(result, args...);
+    nq::DropCallClock();
     SetLastError(error);
     return result;
   }

@@ -136,6 +136,7 @@ int Attach(DWORD pid, const AttachBlock &settings, const wchar_t *injected,
   a.block->session = settings.session;
   a.block->per_process = settings.per_process;
   a.block->flags = settings.flags;
+  a.block->views = settings.views;
   memcpy(a.block->path, settings.path, sizeof settings.path);
   a.block->on = 1;
   Publish(a.block);
@@ -178,6 +179,8 @@ int RunAttached(const nqdrop::RunOptions &options, const char *path,
   static AttachBlock settings;
   settings.session = GetCurrentProcessId();
   settings.per_process = options.per_process ? 1 : 0;
+  settings.views = (options.call_times ? kViewTimes : 0) |
+                   (options.socket_labels ? kViewLabels : 0);
   if (options.flags != nullptr)
     nqdrop::ParseFlags(options.flags, &settings.flags);
   if (path != nullptr) memcpy(settings.path, path, strlen(path) + 1);

@@ -278,25 +278,16 @@ int SetEnvironment(Options *options) {
     SetEnvironmentVariableA(nqdrop::kCallsVariable, run.calls);
   if (run.split_asked)
     SetEnvironmentVariableA(nqdrop::kPerProcessVariable, "1");
+  if (run.call_times) SetEnvironmentVariableA(nqdrop::kCallTimesVariable, "1");
+  if (run.socket_labels)
+    SetEnvironmentVariableA(nqdrop::kSocketLabelsVariable, "1");
   return 0;
 }
 
-int Run() {
-  static Options options;
-  int code = ReadOptions(&options);
-  if (code != 0) return code < 0 ? 0 : code;
-  const char *path = nullptr;
-  code = options.program == nullptr ? SettlePath(&options, &path)
-                                    : SetEnvironment(&options);
-  if (code != 0) return code;
-  wchar_t injected[MAX_PATH];
-  if (!FindInjected(injected)) {
-    Write("netquill-run: cannot find NQINJECT.DLL beside netquill-run\n");
-    return 127;
-  }
-  if (options.program == nullptr)
-    return RunAttached(options.run, path, injected);
-  wchar_t program[MAX_PATH];
+// The program to run, found as CreateProcess would, in program: 0, or the
+// exit code of a program that cannot be traced (127 not found, 126 not
+// one of this bitness), said on standard error.
+int FindProgram(const Options &options, wchar_t (&program)[MAX_PATH]) {
   DWORD n =
       SearchPathW(nullptr, options.name, L".exe", MAX_PATH, program, nullptr);
   if (n == 0 || n >= MAX_PATH) {
@@ -314,21 +305,25 @@ int Run() {
         "starts from elsewhere are traced\n");
   }
   WORD machine = MachineOf(program);
-  if (machine != 0 && machine != kMachine) {
-    bool other = machine == IMAGE_FILE_MACHINE_I386 ||
-                 machine == IMAGE_FILE_MACHINE_AMD64;
-    Write("netquill-run: ");
-    WriteWide(options.name);
-    Write(other ? " is a " : " is not a ");
-    Write(other ? kOther : kOwn);
-    Write(other ? " program; trace it with the " : " program\n");
-    if (other) {
-      Write(kOther);
-      Write(" netquill-run\n");
-    }
-    return 126;
+  if (machine == 0 || machine == kMachine) return 0;
+  bool other =
+      machine == IMAGE_FILE_MACHINE_I386 || machine == IMAGE_FILE_MACHINE_AMD64;
+  Write("netquill-run: ");
+  WriteWide(options.name);
+  Write(other ? " is a " : " is not a ");
+  Write(other ? kOther : kOwn);
+  Write(other ? " program; trace it with the " : " program\n");
+  if (other) {
+    Write(kOther);
+    Write(" netquill-run\n");
   }
+  return 126;
+}
 
+// Starts program suspended, has it load injected first, and waits for its
+// end: its exit code, or 126 when it cannot be started.
+int RunTraced(const Options &options, const wchar_t *program,
+              const wchar_t *injected) {
   // The program's part of the command line, as the user wrote it.
   static wchar_t command[kArgSize];
   size_t length = wcslen(options.program);
@@ -367,6 +362,26 @@ int Run() {
   GetExitCodeProcess(info.hProcess, &exit_code);
   CloseHandle(info.hProcess);
   return static_cast<int>(exit_code);
+}
+
+int Run() {
+  static Options options;
+  int code = ReadOptions(&options);
+  if (code != 0) return code < 0 ? 0 : code;
+  const char *path = nullptr;
+  code = options.program == nullptr ? SettlePath(&options, &path)
+                                    : SetEnvironment(&options);
+  if (code != 0) return code;
+  wchar_t injected[MAX_PATH];
+  if (!FindInjected(injected)) {
+    Write("netquill-run: cannot find NQINJECT.DLL beside netquill-run\n");
+    return 127;
+  }
+  if (options.program == nullptr)
+    return RunAttached(options.run, path, injected);
+  wchar_t program[MAX_PATH];
+  code = FindProgram(options, program);
+  return code != 0 ? code : RunTraced(options, program, injected);
 }
 
 }  // namespace

@@ -20,8 +20,12 @@ struct AttachBlock {
   DWORD session;             // the attaching launcher's id; 0: started so
   DWORD per_process;         // 1: the path gets .PID
   uint32_t flags;            // the trace flags
+  DWORD views;               // kViewTimes, kViewLabels: -T and -y
   char path[nqdrop::kTracePathSize];  // the trace file; empty: the default
 };
+
+constexpr DWORD kViewTimes = 1;
+constexpr DWORD kViewLabels = 2;
 
 constexpr int kBlockNameSize = 48;
 void BlockName(DWORD process_id, wchar_t *name);

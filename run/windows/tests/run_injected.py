@@ -138,6 +138,60 @@ MODERN_LINES = PAIR + [
     "  dump " + b"ext".hex()] + UNPAIR
 
 
+# A socket's label after its number (-y): the protocol, and the addresses
+# in brackets, which end at "]>".
+LABEL = r"<(?:TCPv6|UDPv6|TCP|UDP|UNIX)(?::\[(?:(?!\]>).)*\])?>"
+# -y's exact labels, each socket's as the other calls of the run give its
+# addresses: the listener's, the connecting socket's, the accepted one's.
+LABELLED = [
+    r"getsockname\((\d+)<TCP:\[127\.0\.0\.1:(\d+)\]>, 127\.0\.0\.1:\2, "
+    r"0x[0-9a-f]+\) returned 0",
+    r"connect\((\d+)<TCP:\[127\.0\.0\.1:(\d+)->127\.0\.0\.1:(\d+)\]>, "
+    r"127\.0\.0\.1:\3, 16\) returned 0",
+    r"accept\((\d+)<TCP:\[127\.0\.0\.1:(\d+)\]>, NULL, 0x0\) returned "
+    r"(\d+)<TCP:\[127\.0\.0\.1:\2->127\.0\.0\.1:\d+\]>",
+    r"closesocket\((\d+)<TCP:\[127\.0\.0\.1:\d+->127\.0\.0\.1:\d+\]>\) "
+    r"returned 0",
+]
+
+
+def check_views(run, launcher, log, program, plain_out, work):
+    """-T and -y: every call line carries its start and duration, the
+    receive that waits 200 ms for nothing says so, the labels are exact,
+    and without both the lines are those of a run without them."""
+    rc, out, err = run("views", [launcher, "-T", "-y", "-f", "4", "-o",
+                                 log("views.log"), program])
+    check(rc == 7 and out == plain_out, "-T -y: %d\n%s" % (rc, out))
+    with open(os.path.join(work, "views.log"), "rb") as f:
+        lines = f.read().decode("latin-1").split("\r\n")[:-1]
+    calls = [nqtest.split_views(l) for l in lines
+             if not l.startswith(" ") and " started process " not in l]
+    check(calls and all(c["start"] is not None and c["took"] is not None
+                        for c in calls),
+          "-T: lines without times:\n%s" % "\n".join(
+              c["line"] for c in calls if c["took"] is None))
+    texts = [c["text"][5:] for c in calls]
+    for want in LABELLED:
+        check(any(re.fullmatch(want, t) for t in texts),
+              "-y: no line %s in\n%s" % (want, "\n".join(texts)))
+    waited = [c for c in calls if c["text"].startswith("ERR: recv(") and
+              c["text"].endswith("[10060]")]
+    check(len(waited) == 1 and waited[0]["took"] >= 0.2,
+          "-T: the receive that waits 200 ms: %s" % waited)
+    # Without the times and labels, the lines of a run without them.
+    plain = []
+    for l in lines:
+        l = re.sub(r"^(.* \d{6})\.\d{6} ", r"\1 ", l)
+        l = re.sub(r" <\d+\.\d{6}>$", "", l)
+        plain.append(re.sub(r"(\d)" + LABEL, r"\1", l))
+    with open(os.path.join(work, "views-stripped.log"), "wb") as f:
+        f.write("\r\n".join(plain + [""]).encode("latin-1"))
+    want = mask(os.path.join(work, "wrapped.log"), False)
+    got = mask(os.path.join(work, "views-stripped.log"), False)
+    check(got == want, "-T -y less both:\n%s\nwanted\n%s" % (
+        "\n".join(got), "\n".join(want)))
+
+
 def main():
     ap = argparse.ArgumentParser()
     kinds = ("plain", "ordinal", "late", "wsock32", "wrapped")
@@ -206,6 +260,22 @@ def main():
         check(rc == 7 and got == left and left != nqtest.cut_view(full) and
               any(n for _, n in left[1]),
               "-s 3 -e: %d %r" % (rc, got))
+        check_views(run, launcher, log, exe["plain"], plain_out[""], a.work)
+        # Two writers of one file: the program traces itself through
+        # NETQUILL.DLL into the launcher's file, four threads at once; every
+        # call has its two lines, none torn.
+        rc, out, err = run("writers", [launcher, "-f", "4", "-o",
+                                       log("writers.log"), exe["wrapped"],
+                                       "writers"])
+        recs = nqtest.records(JSON, os.path.join(a.work, "writers.log"))
+        sends = [r for r in recs if r.get("call") == "sendto"]
+        check(rc == 8 and len(sends) == 2 * 4 * 500 and
+              all(r.get("dump") == "30313233343536373839616263646566"
+                  for r in sends) and
+              not [r for r in recs if r["type"] == "malformed"],
+              "two writers: %s, %d sendto lines, %d malformed" % (
+                  rc, len(sends),
+                  len([r for r in recs if r["type"] == "malformed"])))
         # One file per process: the three processes' lines split in three.
         rc, out, err = run("ff", [launcher, "-ff", "-f", "4", "-o", log("ff.log"),
                              exe["plain"], "spawn"])

@@ -60,6 +60,36 @@ static DWORD WINAPI OtherThread(LPVOID unused) {
   return 0;
 }
 
+/* "writers": four threads, each 500 datagrams to a port of its own on
+ * loopback, while every call goes to two writers of one file in the build
+ * traced through NETQUILL.DLL under netquill-run. */
+enum { kWriters = 4, kDatagrams = 500 };
+static DWORD WINAPI Writer(LPVOID unused) {
+  struct sockaddr_in to;
+  int len = sizeof to, i;
+  SOCKET s = CALL(socket)(AF_INET, SOCK_DGRAM, 0);
+  (void)unused;
+  memset(&to, 0, sizeof to);
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = kLoopback;
+  CALL(bind)(s, (struct sockaddr *)&to, sizeof to);
+  CALL(getsockname)(s, (struct sockaddr *)&to, &len);
+  for (i = 0; i < kDatagrams; ++i)
+    CALL(sendto)
+    (s, "0123456789abcdef", 16, 0, (struct sockaddr *)&to, sizeof to);
+  return (DWORD)CALL(closesocket)(s);
+}
+
+static int Writers(void) {
+  HANDLE threads[kWriters];
+  int i;
+  for (i = 0; i < kWriters; ++i)
+    threads[i] = CreateThread(NULL, 0, Writer, NULL, 0, NULL);
+  WaitForMultipleObjects(kWriters, threads, TRUE, INFINITE);
+  printf("writers done\n");
+  return 8;
+}
+
 static SOCKET Refused(void) {
   struct sockaddr_in to;
   SOCKET s = CALL(socket)(AF_INET, SOCK_STREAM, 0);
@@ -99,6 +129,7 @@ int main(int argc, char **argv) {
   u_long on = 1;
   HANDLE thread;
   static const char kHello[] = "hello, ws2_32";
+  static const DWORD kWait = 200;
 
   /* What the loader left differs between the builds (32-bit Wine leaves
    * 126 in the one that imports ws2_32.dll); every build starts from 0. */
@@ -110,6 +141,7 @@ int main(int argc, char **argv) {
     fflush(stdout);
     return 5;
   }
+  if (argc > 1 && strcmp(argv[1], "writers") == 0) return Writers();
   if (argc > 1 && strcmp(argv[1], "spawn") == 0) {
     printf("child exited %d\n", Spawn(argv[0]));
     /* Through the C run time, a system DLL that calls CreateProcessA. */
@@ -137,6 +169,10 @@ int main(int argc, char **argv) {
   SetLastError(1234); /* what the call leaves, with or without the tracer */
   Report("ioctlsocket", CALL(ioctlsocket)(client, FIONBIO, &on));
   Report("recv would block", CALL(recv)(client, buf, sizeof buf, 0));
+  /* A receive that waits 200 ms for nothing: its time, through -T. */
+  Report("setsockopt", CALL(setsockopt)(server, SOL_SOCKET, SO_RCVTIMEO,
+                                        (char *)&kWait, sizeof kWait));
+  Report("recv waits", CALL(recv)(server, buf, sizeof buf, 0));
   Report("shutdown", CALL(shutdown)(client, SD_SEND));
   Report("recv end", CALL(recv)(server, buf, sizeof buf, 0));
   Report("closesocket", CALL(closesocket)(server));

@@ -25,6 +25,7 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/uio.h>
+#include <time.h>
 
 #include "lost_count.h"
 #include "netquill.h"
@@ -161,6 +162,22 @@ void NQP_WriteHeldRecords(void);
  * process, for the lines' pointer columns; null puts back the pointers as
  * given. */
 void NQP_ShowAddressesAs(size_t (*shown)(const void *copy));
+
+/* The calling thread's next call line shows when its call started (start,
+ * the system's real-time clock) and how long it took (from began to ended,
+ * the monotonic clock): netquill-run -T. */
+void NQP_NoteCallTimes(const struct timespec *start,
+                       const struct timespec *began,
+                       const struct timespec *ended);
+/* From now on call lines show the times of NQP_NoteCallTimes (timed:
+ * netquill-run -T), and a socket in a call line is followed by what it is,
+ * its protocol and addresses as the system has them (labelled: -y): of this
+ * process's own descriptors with borrow null, else of the descriptor that
+ * borrow makes for one of another process's, closed after use (-1: none). */
+void NQP_SetCallViews(int timed, int labelled, int (*borrow)(int fd));
+/* The process whose descriptors the labels name from now on: the one a
+ * borrow reaches (0: our own). */
+void NQP_LabelSocketsOf(int process_id);
 
 /* One line of a TLS library's key log, in the NSS key log format
  * ("CLIENT_RANDOM <client random> <secret>", hex), written as a record of

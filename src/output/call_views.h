@@ -1,0 +1,47 @@
+// What a launcher adds to call lines and the library's own hooks never do:
+// the call's start to the microsecond and its duration (netquill-run -T),
+// and what each socket in the line is (-y). Off until a launcher switches
+// it on; NETQUILL.DLL does not link it, and its lines stay as they are.
+#ifndef NQ_OUTPUT_CALL_VIEWS_H
+#define NQ_OUTPUT_CALL_VIEWS_H
+
+// A header of the output floor: a file below it must not include it.
+#if NQ_FLOOR < 3
+#error "src/output/ is above the floor of this file (NQ_FLOOR)"
+#endif
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace nq {
+
+// The most characters a socket's label takes in a line, brackets included.
+constexpr size_t kSocketLabelMax = 160;
+
+// What a launcher says a socket is, "<TCP:[127.0.0.1:80->...]>", into out
+// (kSocketLabelMax bytes, terminator included); its length, 0 for a number
+// that is no socket or of which nothing is known. Null: no labels.
+extern size_t (*g_socket_label)(intptr_t socket, char *out);
+
+// The start (the second of the local day, 0 to 86399, and the microsecond
+// in it) and the time it took of the calling thread's call, for the call
+// line it writes next, which shows them and forgets them.
+void NoteCallTimes(uint32_t start_second, uint32_t start_micro,
+                   uint32_t took_seconds, uint32_t took_micros);
+// Drops what no line took (a call whose record was not written).
+void ForgetCallNotes();
+
+// From now on call lines show the notes and labels above.
+void ShowCallViews();
+
+// Puts the labels of g_socket_label in the n characters of a call's text:
+// after its first argument, "name(7, ...", unless the call's first
+// argument is a count or family (select, socket, ...), and after the
+// result of a call that makes a socket ("accept(...) returned 8"), where
+// the room after them (room characters in all) holds them; returns the new
+// length.
+size_t PutSocketLabels(char *text, size_t n, size_t room);
+
+}  // namespace nq
+
+#endif
