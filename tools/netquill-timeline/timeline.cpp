@@ -34,35 +34,46 @@ bool Integer(const nqtrace::CallArgs &args, int i, std::int64_t &value) {
          nqtrace::ParseInteger(args.items[i], value);
 }
 
-// A call's own time when the launcher timed it (-T); false for a line
-// without it.
-bool CallTiming(const ParsedLine &, LineTime &) { return false; }
+// A call's own time when the launcher timed it (-T): its start within the
+// clock second and its duration. A line with only one of them (no
+// launcher writes such) has no time of its own.
+bool CallTiming(const ParsedLine &p, LineTime &time) {
+  if (!p.has_clock_us || !p.has_duration) return false;
+  time.timed = true;
+  time.start_us = p.clock_us;
+  time.dur_us = p.duration_us;
+  return true;
+}
 
 // The sockets a call line names: the one it acts on, and those it makes
-// (socket, accept), accepts into (AcceptEx) or pairs (socketpair).
+// (socket, accept, socketpair), whose tracks begin as the call returns,
+// or accepts into (AcceptEx).
 struct Sockets {
   std::int64_t handles[3];
+  bool made[3];
   int count = 0;
-  void Add(std::int64_t h) {
-    if (count < 3) handles[count++] = h;
+  void Add(std::int64_t h, bool is_made) {
+    if (count == 3) return;
+    made[count] = is_made;
+    handles[count++] = h;
   }
 };
 
 Sockets SocketsOf(const ParsedLine &p, const nqtrace::CallArgs &args,
                   std::int64_t acted_on) {
   Sockets s;
-  if (acted_on >= 0) s.Add(acted_on);
+  if (acted_on >= 0) s.Add(acted_on, false);
   std::int64_t made = 0;
   const std::string_view fn = p.function;
   const bool makes = fn == "socket" || fn == "WSASocketA" ||
                      fn == "WSASocketW" || fn == "accept" || fn == "WSAAccept";
   if (makes && p.tag == nqtrace::Tag::Info &&
       nqtrace::ParseInteger(p.result, made) && made >= 0)
-    s.Add(made);
-  if (fn == "AcceptEx" && Integer(args, 1, made)) s.Add(made);
+    s.Add(made, true);
+  if (fn == "AcceptEx" && Integer(args, 1, made)) s.Add(made, false);
   nqtrace::Completion done;
   if (nqtrace::ParseCompletion(fn, args, done) && done.accepted)
-    s.Add(done.accepted_socket);
+    s.Add(done.accepted_socket, false);
   if (fn == "socketpair" && p.tag == nqtrace::Tag::Info) {
     // socketpair(family, type, protocol, [a, b])
     const std::size_t open = p.args.rfind('[');
@@ -72,7 +83,7 @@ Sockets SocketsOf(const ParsedLine &p, const nqtrace::CallArgs &args,
         close > open &&
         nqtrace::SplitArgs(p.args.substr(open + 1, close - open - 1), ends))
       for (std::size_t i = 0; i < ends.count; ++i)
-        if (nqtrace::ParseInteger(ends.items[i], made)) s.Add(made);
+        if (nqtrace::ParseInteger(ends.items[i], made)) s.Add(made, true);
   }
   return s;
 }
@@ -212,10 +223,11 @@ bool Timeline::ReadFile(nqtrace::ByteSource &source, const std::string &label,
                                  tid};
     table.Call(p, origin);
     const Sockets named = SocketsOf(p, args, socket);
+    const SliceRef returned{slice.pid, slice.tid, slice.ts + slice.dur, 0};
     for (int i = 0; i < named.count; ++i) {
       const std::int64_t h = named.handles[i];
       if (const nqtrace::SocketState *s = table.Find(p.module, h)) {
-        connections.Touch(*s, p.module, h, slice);
+        connections.Touch(*s, p.module, h, named.made[i] ? returned : slice);
         threads_.Use(pid, h, tid);
       }
     }
