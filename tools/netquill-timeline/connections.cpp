@@ -50,6 +50,46 @@ std::string LocalText(const SocketState &s) {
   return text;
 }
 
+// A label's kind and the ends it shows: "TCP:[a->b]", "TCP:[a]",
+// "TCP:[->b]", or a bare "TCP" with none.
+struct LabelParts {
+  std::string_view kind, local, peer;
+  bool bracketed = false;
+  bool arrow = false;
+  int ends = 0;
+};
+
+LabelParts SplitLabel(std::string_view label) {
+  LabelParts parts;
+  parts.kind = label;
+  const std::size_t open = label.find(":[");
+  if (open == std::string_view::npos || label.back() != ']') return parts;
+  const std::string_view inside =
+      label.substr(open + 2, label.size() - open - 3);
+  const std::size_t arrow = inside.find("->");
+  parts.kind = label.substr(0, open);
+  parts.bracketed = true;
+  parts.local = inside.substr(0, arrow);
+  parts.arrow = arrow != std::string_view::npos;
+  if (parts.arrow) parts.peer = inside.substr(arrow + 2);
+  parts.ends = !parts.local.empty() + !parts.peer.empty();
+  return parts;
+}
+
+// As a track's name shows it: "TCP a -> b", "TCP a", "TCP ? -> b".
+std::string LabelText(std::string_view label) {
+  const LabelParts parts = SplitLabel(label);
+  std::string text(parts.kind);
+  if (!parts.bracketed) return text;
+  text += ' ';
+  text += parts.local.empty() ? "?" : parts.local;
+  if (parts.arrow) {
+    text += " -> ";
+    text += parts.peer.empty() ? "?" : parts.peer;
+  }
+  return text;
+}
+
 bool EndsKnown(const SocketState &s) {
   return s.kind == SocketKind::Tcp && s.local_ip_known && s.local_port_known &&
          s.peer_known;
@@ -75,6 +115,16 @@ void Connections::Touch(const SocketState &s, std::string_view module,
   events_.Begin("socket " + std::to_string(handle), c.pid, c.tid, slice.ts);
   events_.Counter("socket " + std::to_string(handle) + " bytes", c.tid, c.pid,
                   c.tid, slice.ts, 0, 0);
+}
+
+void Connections::Label(const SocketState &s, std::string_view label) {
+  const auto it = open_.find(s.id);
+  if (it == open_.end() || label.empty()) return;
+  Connection &c = it->second;
+  const int ends = SplitLabel(label).ends;
+  if (ends < c.label_ends || label == c.label) return;
+  c.label.assign(label);
+  c.label_ends = ends;
 }
 
 void Connections::Remember(std::uint64_t line, const SliceRef &slice) {
@@ -123,9 +173,13 @@ void Connections::Forgotten(const SocketState &s) {
   if (it == open_.end()) return;
   const Connection &c = it->second;
   events_.End(c.pid, c.tid, c.last_us);
-  std::string name = c.module + " socket " + std::to_string(c.handle) + ": " +
-                     KindText(s) + " " + LocalText(s);
-  name += " -> " + (s.peer_known ? EndpointText(s.peer) : std::string("?"));
+  std::string name = c.module + " socket " + std::to_string(c.handle) + ": ";
+  if (c.label_ends > 0) {
+    name += LabelText(c.label);
+  } else {
+    name += KindText(s) + " " + LocalText(s);
+    name += " -> " + (s.peer_known ? EndpointText(s.peer) : std::string("?"));
+  }
   events_.ThreadName(c.pid, c.tid, name);
   open_.erase(it);
 }

@@ -1,9 +1,10 @@
 // A track per traced socket, from its first call to its close: a span
 // named after its handle, counters of the bytes it sent and received (the
 // bytes of its dumps, and those a cut dump leaves out), and, when it ends,
-// the track's name with its kind and addresses. The socket table
-// (tools/trace) tells it what the calls do; the bytes of a TCP socket whose
-// two ends are known also go to the stream flows.
+// the track's name with its kind and addresses: those of its labels
+// (netquill-run -y) where the trace has them, else those the calls gave.
+// The socket table (tools/trace) tells it what the calls do; the bytes of
+// a TCP socket whose two ends are known also go to the stream flows.
 #ifndef NQ_TOOLS_NETQUILL_TIMELINE_CONNECTIONS_H
 #define NQ_TOOLS_NETQUILL_TIMELINE_CONNECTIONS_H
 
@@ -31,6 +32,10 @@ class Connections final : public nqtrace::SocketEvents {
   // slice when it is new, else goes on to the slice's end.
   void Touch(const nqtrace::SocketState &s, std::string_view module,
              std::int64_t handle, const SliceRef &slice);
+  // A label a line gives the socket s ("TCP:[1.2.3.4:5->6.7.8.9:80]"), for
+  // its track's name: the latest that shows as many ends as any before it
+  // (a socket whose peer has gone keeps the label that named it).
+  void Label(const nqtrace::SocketState &s, std::string_view label);
   // The slice of a call line, for the flows of the bytes its dump brings.
   void Remember(std::uint64_t line, const SliceRef &slice);
 
@@ -59,6 +64,8 @@ class Connections final : public nqtrace::SocketEvents {
     std::uint64_t sent = 0, received = 0;
     std::uint64_t generation[2] = {};  // received, sent: of its streams
     bool claimed[2] = {false, false};
+    std::string label;    // as the trace writes it, without "<" and ">"
+    int label_ends = -1;  // the ends that label shows; -1: no label
   };
 
   void Count(const nqtrace::SocketState &s, const nqtrace::Origin &origin,

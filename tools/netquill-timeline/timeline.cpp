@@ -45,6 +45,18 @@ bool CallTiming(const ParsedLine &p, LineTime &time) {
   return true;
 }
 
+// socketpair(family, type, protocol, [a, b]): its two sockets, each
+// with its label. The list is the last argument; labels may hold brackets.
+bool PairOf(const ParsedLine &p, const nqtrace::CallArgs &args,
+            nqtrace::CallArgs &ends) {
+  if (p.function != "socketpair" || p.tag != nqtrace::Tag::Info ||
+      args.count == 0)
+    return false;
+  const std::string_view list = args.items[args.count - 1];
+  return list.size() >= 2 && list.front() == '[' && list.back() == ']' &&
+         nqtrace::SplitArgs(list.substr(1, list.size() - 2), ends);
+}
+
 // The sockets a call line names: the one it acts on, and those it makes
 // (socket, accept, socketpair), whose tracks begin as the call returns,
 // or accepts into (AcceptEx).
@@ -74,18 +86,30 @@ Sockets SocketsOf(const ParsedLine &p, const nqtrace::CallArgs &args,
   nqtrace::Completion done;
   if (nqtrace::ParseCompletion(fn, args, done) && done.accepted)
     s.Add(done.accepted_socket, false);
-  if (fn == "socketpair" && p.tag == nqtrace::Tag::Info) {
-    // socketpair(family, type, protocol, [a, b])
-    const std::size_t open = p.args.rfind('[');
-    const std::size_t close = p.args.rfind(']');
-    nqtrace::CallArgs ends;
-    if (open != std::string_view::npos && close != std::string_view::npos &&
-        close > open &&
-        nqtrace::SplitArgs(p.args.substr(open + 1, close - open - 1), ends))
-      for (std::size_t i = 0; i < ends.count; ++i)
-        if (nqtrace::ParseInteger(ends.items[i], made)) s.Add(made, true);
-  }
+  nqtrace::CallArgs ends;
+  if (PairOf(p, args, ends))
+    for (std::size_t i = 0; i < ends.count; ++i)
+      if (nqtrace::ParseInteger(ends.items[i], made)) s.Add(made, true);
   return s;
+}
+
+// Gives the connections the labels a call line shows after its sockets:
+// in its arguments, its socketpair list and its result.
+void LabelsOf(const ParsedLine &p, const nqtrace::CallArgs &args,
+              const nqtrace::SocketTable &table, Connections &connections) {
+  const auto label = [&](std::string_view number, std::string_view text) {
+    std::int64_t h = 0;
+    if (text.empty() || !nqtrace::ParseInteger(number, h)) return;
+    if (const nqtrace::SocketState *s = table.Find(p.module, h))
+      connections.Label(*s, text);
+  };
+  for (std::size_t i = 0; i < args.count; ++i)
+    label(args.items[i], args.labels[i]);
+  nqtrace::CallArgs ends;
+  if (PairOf(p, args, ends))
+    for (std::size_t i = 0; i < ends.count; ++i)
+      label(ends.items[i], ends.labels[i]);
+  label(p.result, p.result_label);
 }
 
 void CallArgsOf(const ParsedLine &p, const std::string &label,
@@ -218,6 +242,7 @@ bool Timeline::ReadFile(nqtrace::ByteSource &source, const std::string &label,
     if (socket >= 0)
       if (const nqtrace::SocketState *s = table.Find(p.module, socket))
         connections.Touch(*s, p.module, socket, slice);
+    LabelsOf(p, args, table, connections);
     connections.Remember(line, slice);
     const nqtrace::Origin origin{slice.ts + slice.dur, line, p.module, p.text,
                                  tid};
@@ -231,6 +256,7 @@ bool Timeline::ReadFile(nqtrace::ByteSource &source, const std::string &label,
         threads_.Use(pid, h, tid);
       }
     }
+    LabelsOf(p, args, table, connections);
     if (p.function == "closesocket" && p.tag == nqtrace::Tag::Info)
       threads_.Closed(pid, socket);
 
