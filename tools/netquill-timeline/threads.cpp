@@ -80,6 +80,7 @@ void Threads::Banner(std::uint32_t pid, std::string_view module,
   if (start) {
     if (at == p.tracing.end()) p.tracing.push_back(tid);
     p.current = tid;
+    p.fresh = tid;
     ThreadAt(pid, tid, module);
   } else if (at != p.tracing.end()) {
     p.tracing.erase(at);
@@ -95,8 +96,15 @@ std::uint32_t Threads::ThreadOf(std::uint32_t pid, std::string_view module,
   } else if (!p.tracing.empty()) {
     tid = p.current;
     const auto owner = p.owners.find(socket);
-    if (owner != p.owners.end() && std::find(p.tracing.begin(), p.tracing.end(),
-                                             owner->second) != p.tracing.end())
+    const auto tracing = [&p](std::uint32_t t) {
+      return std::find(p.tracing.begin(), p.tracing.end(), t) !=
+             p.tracing.end();
+    };
+    // A thread handed a socket (a server's worker given the accepted
+    // connection) makes its first call on a socket another thread made.
+    if (p.fresh != 0 && tracing(p.fresh))
+      tid = p.fresh;
+    else if (owner != p.owners.end() && tracing(owner->second))
       tid = owner->second;
     // A thread makes one call at a time: a call that starts before the
     // chosen thread's previous one ended is another thread's, the one
@@ -117,6 +125,7 @@ std::uint32_t Threads::ThreadOf(std::uint32_t pid, std::string_view module,
     }
   }
   p.current = tid;
+  p.fresh = 0;
   ThreadAt(pid, tid, module);
   return tid;
 }

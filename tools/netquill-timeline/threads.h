@@ -6,11 +6,13 @@
 // process of its own with a made-up id (from kMadeUpPid up). Lines do not
 // name their thread: the start banner does ("started process 0x1A4",
 // the tracing thread's id). While a process has one thread tracing, its
-// lines are that thread's; with more, a line on a socket goes to the
-// thread that last used it (or made it), other lines to the thread of the
-// process's line before, and a timed call (-T) that would overlap that
-// thread's previous call goes to a thread free at its start. Lines before
-// any banner go to a track of their own, whose id is the process's.
+// lines are that thread's; with more, the line after a thread's start
+// banner is that thread's (the banner is written as its first call
+// begins), any other line on a socket goes to the thread that last used it
+// (or made it), other lines to the thread of the process's line before,
+// and a timed call (-T) that would overlap that thread's previous call
+// goes to a thread free at its start. Lines before any banner go to a
+// track of their own, whose id is the process's.
 #ifndef NQ_TOOLS_NETQUILL_TIMELINE_THREADS_H
 #define NQ_TOOLS_NETQUILL_TIMELINE_THREADS_H
 
@@ -78,6 +80,7 @@ class Threads {
     std::vector<std::string> modules;  // as named so far
     std::vector<std::uint32_t> tracing;
     std::uint32_t current = 0;
+    std::uint32_t fresh = 0;  // started tracing; its first line not seen
     std::map<std::int64_t, std::uint32_t> owners;  // socket to thread
   };
 
