@@ -8,9 +8,14 @@ output and on the traces it was made from (read through netquill-json):
   ends; each socket's track is one span, "B" then "E", never backwards;
 - every flow has its two ends ("s" and "f" of one id), each on a slice of
   its thread that encloses its time;
-- each socket's counters never run backwards, in time or in bytes, and
-  their last values are the bytes of the socket's dumps in the traces
-  (a cut dump's left-out bytes included), each way.
+- each socket's counters never run backwards, in time or in bytes, nor
+  before its span begins or after it ends, and their last values are the
+  bytes of the socket's dumps in the traces (a cut dump's left-out bytes
+  included), each way;
+- a call line with its start and duration (-T) is a complete slice ("X")
+  of that duration, at that start (later by its "moved_us" when it would
+  have overlapped its thread's call before); any other call line is an
+  instant.
 
 Usable on its own: check_timeline.py --json-tool NETQUILL-JSON --calls
 netquill_calls.txt --timeline run.json TRACE..."""
@@ -41,6 +46,7 @@ def check_structure(events):
     spans = {}
     flows = collections.defaultdict(list)
     counters = {}
+    counted_at = {}  # (pid, tid) -> the time of its latest counter
     for e in events:
         ph, track = e["ph"], (e.get("pid"), e.get("tid"))
         if ph in "Xi":
@@ -62,6 +68,8 @@ def check_structure(events):
             check(track in spans and spans[track][1] is None and
                   e["ts"] >= spans[track][0], "span end without its begin, "
                   "or before it", e)
+            check(e["ts"] >= counted_at.get(track, 0),
+                  "span ends before its last counter", e)
             if track in spans:
                 spans[track][1] = e["ts"]
         elif ph == "C":
@@ -72,9 +80,11 @@ def check_structure(events):
                       all(e["args"][k] >= before["args"][k]
                           for k in ("sent", "received")),
                       "counter runs backwards", e)
-            check(track in spans and spans[track][1] is None,
+            check(track in spans and spans[track][1] is None and
+                  e["ts"] >= spans[track][0],
                   "counter outside its socket's span", e)
             counters[key] = e
+            counted_at[track] = e["ts"]
         elif ph in "sf":
             flows[e["id"]].append(e)
     for track, (_, end) in spans.items():
@@ -111,12 +121,12 @@ def socket_of(r, direction, table):
     return args[0], way
 
 
-def dump_bytes(json_tool, traces, table, pids):
+def dump_bytes(recs, table, pids):
     """The bytes each socket's dumps hold each way, by (pid, module,
     handle)."""
     out = collections.defaultdict(lambda: {"sent": 0, "received": 0})
-    for trace in traces:
-        for r in records(json_tool, trace):
+    for trace, trace_recs in recs.items():
+        for r in trace_recs:
             if r.get("type") != "call" or ("dump" not in r and "cut" not in r):
                 continue
             found = socket_of(r, None, table)
@@ -127,6 +137,33 @@ def dump_bytes(json_tool, traces, table, pids):
             out[(pid, r["module"], handle)][way] += \
                 len(r.get("dump", "")) // 2 + r.get("cut", 0)
     return out
+
+
+def check_times(events, recs):
+    """Each call line's slice against the line's own times."""
+    day_us = 86400 * 1000000
+    lines = {(trace, r["line"]): r for trace, trace_recs in recs.items()
+             for r in trace_recs if r["type"] == "call"}
+    slices = 0
+    for e in events:
+        if e.get("cat") != "call" or e["ph"] not in "Xi":
+            continue
+        r = lines.get((e["args"]["file"], e["args"]["line"]))
+        if not check(r is not None, "a call slice of no call line", e):
+            continue
+        slices += 1
+        if "start_us" in r and "duration_us" in r:
+            moved = e["args"].get("moved_us", 0)
+            check(e["ph"] == "X" and e["dur"] == r["duration_us"] and
+                  (e["ts"] - moved) % day_us == r["start_us"],
+                  "timed line %d: %s at %d for %d us, the line says %d for "
+                  "%d" % (r["line"], e["ph"], e["ts"] % day_us,
+                          e.get("dur", 0), r["start_us"], r["duration_us"]))
+        else:
+            check(e["ph"] == "i", "untimed line %d is no instant" % r["line"],
+                  e)
+    check(slices == len(lines), "%d call slices of %d call lines" % (
+        slices, len(lines)))
 
 
 def check_timeline(timeline, traces, json_tool, calls):
@@ -165,7 +202,9 @@ def check_timeline(timeline, traces, json_tool, calls):
             key = (track[0],) + names[track]
             for way in ("sent", "received"):
                 counted[key][way] += values[way]
-    dumped = dump_bytes(json_tool, traces, directions(calls), pids)
+    recs = {trace: records(json_tool, trace) for trace in traces}
+    check_times(events, recs)
+    dumped = dump_bytes(recs, directions(calls), pids)
     for key in set(counted) | set(dumped):
         c, d = counted.get(key, {}), dumped.get(key, {})
         for way in ("sent", "received"):
