@@ -16,17 +16,12 @@
 
 #include "packet.h"
 #include "pcapng.h"
+#include "socket_state.h"
 
 namespace nqpcap {
 
 // The trace line a frame comes from.
-struct Origin {
-  std::uint64_t time_us = 0;
-  std::uint64_t line = 0;
-  std::string_view module;
-  std::string_view call;     // the line's text after its tag
-  std::uint32_t thread = 0;  // the tracing thread's id; 0: not known
-};
+using nqtrace::Origin;
 
 // The process id a per-process trace's file name ends in (".1234", as
 // netquill-run -ff names them); 0 for any other name.

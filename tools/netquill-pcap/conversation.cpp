@@ -55,99 +55,134 @@ void MadeUp(Endpoint &e, bool loopback, bool mapped, std::uint8_t n) {
 
 }  // namespace
 
-bool Conversation::FillEnds(Capture &capture, bool passive) {
-  local.v6 = peer.v6 = v6;
-  if (!peer_known) {
-    MadeUp(peer, local_ip_known && IsLoopback(local),
-           local_ip_known && IsMapped(local), 2);
-    peer.port = capture.MadeUpPort();
+bool Conversations::FillEnds(SocketState &s, bool passive) {
+  s.local.v6 = s.peer.v6 = s.v6;
+  if (!s.peer_known) {
+    MadeUp(s.peer, s.local_ip_known && IsLoopback(s.local),
+           s.local_ip_known && IsMapped(s.local), 2);
+    s.peer.port = capture_.MadeUpPort();
   }
-  if (!local_ip_known) MadeUp(local, IsLoopback(peer), IsMapped(peer), 1);
-  if (!local_port_known) local.port = capture.MadeUpPort();
-  if (kind != SocketKind::Tcp || capture.ClaimPair(local, peer)) return true;
+  if (!s.local_ip_known)
+    MadeUp(s.local, IsLoopback(s.peer), IsMapped(s.peer), 1);
+  if (!s.local_port_known) s.local.port = capture_.MadeUpPort();
+  if (s.kind != SocketKind::Tcp || capture_.ClaimPair(s.local, s.peer))
+    return true;
   // When both ends of a connection are in the trace, the second view to
   // start would share the first one's pair, and a client that connects
   // to one server all day uses up the made-up ports: the connecting side
   // gets another made-up port, as long as one is left.
-  return passive ? capture.ClaimWithMadeUpPort(local, peer)
-                 : capture.ClaimWithMadeUpPort(peer, local);
+  return passive ? capture_.ClaimWithMadeUpPort(s.local, s.peer)
+                 : capture_.ClaimWithMadeUpPort(s.peer, s.local);
 }
 
-bool Conversation::Start(Capture &capture, const Origin &origin, bool passive) {
-  if (!FillEnds(capture, passive)) return false;
-  started = true;
-  connecting = false;
-  if (kind != SocketKind::Tcp) return true;
-  out_seq = capture.NextIsn();
-  in_seq = capture.NextIsn();
+bool Conversations::Start(SocketState &s, const Origin &origin, bool passive) {
+  if (!FillEnds(s, passive)) return false;
+  // The frames use these ends from now on, whatever later lines say.
+  s.ends_fixed = true;
+  if (s.kind != SocketKind::Tcp) return true;
+  Stream &stream = streams_[s.id];
+  stream.out_seq = capture_.NextIsn();
+  stream.in_seq = capture_.NextIsn();
   if (passive) {
-    Segment(capture, origin, false, kTcpSyn, nullptr, 0);
-    Segment(capture, origin, true, kTcpSyn | kTcpAck, nullptr, 0);
-    Segment(capture, origin, false, kTcpAck, nullptr, 0);
+    Segment(s, stream, origin, false, kTcpSyn, nullptr, 0);
+    Segment(s, stream, origin, true, kTcpSyn | kTcpAck, nullptr, 0);
+    Segment(s, stream, origin, false, kTcpAck, nullptr, 0);
   } else {
-    Segment(capture, origin, true, kTcpSyn, nullptr, 0);
-    Segment(capture, origin, false, kTcpSyn | kTcpAck, nullptr, 0);
-    Segment(capture, origin, true, kTcpAck, nullptr, 0);
+    Segment(s, stream, origin, true, kTcpSyn, nullptr, 0);
+    Segment(s, stream, origin, false, kTcpSyn | kTcpAck, nullptr, 0);
+    Segment(s, stream, origin, true, kTcpAck, nullptr, 0);
   }
   return true;
 }
 
-void Conversation::Segment(Capture &capture, const Origin &origin,
-                           bool outgoing, std::uint8_t flags,
-                           const std::uint8_t *bytes, std::size_t len) {
-  TcpSegment s;
-  s.src = outgoing ? local : peer;
-  s.dst = outgoing ? peer : local;
-  std::uint32_t &seq = outgoing ? out_seq : in_seq;
-  s.seq = seq;
-  s.ack = outgoing ? in_seq : out_seq;
-  s.flags = flags;
-  capture.Tcp(origin, s, bytes, len);
+Conversations::Stream *Conversations::StreamOf(const SocketState &s) {
+  if (s.kind != SocketKind::Tcp || !s.started) return nullptr;
+  auto it = streams_.find(s.id);
+  return it == streams_.end() ? nullptr : &it->second;
+}
+
+void Conversations::Segment(const SocketState &s, Stream &stream,
+                            const Origin &origin, bool outgoing,
+                            std::uint8_t flags, const std::uint8_t *bytes,
+                            std::size_t len) {
+  TcpSegment t;
+  t.src = outgoing ? s.local : s.peer;
+  t.dst = outgoing ? s.peer : s.local;
+  std::uint32_t &seq = outgoing ? stream.out_seq : stream.in_seq;
+  t.seq = seq;
+  t.ack = outgoing ? stream.in_seq : stream.out_seq;
+  t.flags = flags;
+  capture_.Tcp(origin, t, bytes, len);
   seq += static_cast<std::uint32_t>(len);
   if (flags & (kTcpSyn | kTcpFin)) ++seq;
 }
 
-void Conversation::Data(Capture &capture, const Origin &origin, bool outgoing,
-                        const std::uint8_t *bytes, std::size_t len) {
+void Conversations::Data(SocketState &s, const Origin &origin, bool outgoing,
+                         const std::uint8_t *bytes, std::size_t len) {
+  Stream *stream = StreamOf(s);
+  if (stream == nullptr) return;
   for (std::size_t at = 0; at < len; at += kMaxSegment) {
     const std::size_t n = std::min(len - at, kMaxSegment);
-    Segment(capture, origin, outgoing, kTcpPsh | kTcpAck, bytes + at, n);
-    Segment(capture, origin, !outgoing, kTcpAck, nullptr, 0);
+    Segment(s, *stream, origin, outgoing, kTcpPsh | kTcpAck, bytes + at, n);
+    Segment(s, *stream, origin, !outgoing, kTcpAck, nullptr, 0);
   }
 }
 
-void Conversation::Skip(Capture &capture, const Origin &origin, bool outgoing,
-                        std::uint64_t len) {
-  (outgoing ? out_seq : in_seq) += static_cast<std::uint32_t>(len);
-  Segment(capture, origin, !outgoing, kTcpAck, nullptr, 0);
+void Conversations::Skip(SocketState &s, const Origin &origin, bool outgoing,
+                         std::uint64_t len) {
+  Stream *stream = StreamOf(s);
+  if (stream == nullptr) return;
+  (outgoing ? stream->out_seq : stream->in_seq) +=
+      static_cast<std::uint32_t>(len);
+  Segment(s, *stream, origin, !outgoing, kTcpAck, nullptr, 0);
 }
 
-void Conversation::ShutdownSend(Capture &capture, const Origin &origin) {
-  if (out_fin) return;
-  Segment(capture, origin, true, kTcpFin | kTcpAck, nullptr, 0);
-  Segment(capture, origin, false, kTcpAck, nullptr, 0);
-  out_fin = true;
+void Conversations::Datagram(const Origin &origin, const Endpoint &src,
+                             const Endpoint &dst, const std::uint8_t *bytes,
+                             std::size_t len) {
+  capture_.Udp(origin, src, dst, bytes, len);
 }
 
-void Conversation::PeerClosed(Capture &capture, const Origin &origin) {
-  if (in_fin) return;
-  Segment(capture, origin, false, kTcpFin | kTcpAck, nullptr, 0);
-  Segment(capture, origin, true, kTcpAck, nullptr, 0);
-  in_fin = true;
+void Conversations::ShutdownSend(SocketState &s, const Origin &origin) {
+  if (Stream *stream = StreamOf(s)) ShutdownSend(s, *stream, origin);
 }
 
-void Conversation::Close(Capture &capture, const Origin &origin) {
-  if (!out_fin && !in_fin) {
+void Conversations::ShutdownSend(const SocketState &s, Stream &stream,
+                                 const Origin &origin) {
+  if (stream.out_fin) return;
+  Segment(s, stream, origin, true, kTcpFin | kTcpAck, nullptr, 0);
+  Segment(s, stream, origin, false, kTcpAck, nullptr, 0);
+  stream.out_fin = true;
+}
+
+void Conversations::PeerClosed(SocketState &s, const Origin &origin) {
+  if (Stream *stream = StreamOf(s)) PeerClosed(s, *stream, origin);
+}
+
+void Conversations::PeerClosed(const SocketState &s, Stream &stream,
+                               const Origin &origin) {
+  if (stream.in_fin) return;
+  Segment(s, stream, origin, false, kTcpFin | kTcpAck, nullptr, 0);
+  Segment(s, stream, origin, true, kTcpAck, nullptr, 0);
+  stream.in_fin = true;
+}
+
+void Conversations::Close(SocketState &s, const Origin &origin) {
+  Stream *stream = StreamOf(s);
+  if (stream == nullptr) return;
+  if (!stream->out_fin && !stream->in_fin) {
     // Our FIN, the peer's FIN with its acknowledgement, our last ACK.
-    Segment(capture, origin, true, kTcpFin | kTcpAck, nullptr, 0);
-    Segment(capture, origin, false, kTcpFin | kTcpAck, nullptr, 0);
-    Segment(capture, origin, true, kTcpAck, nullptr, 0);
-  } else if (!out_fin) {
-    ShutdownSend(capture, origin);
-  } else if (!in_fin) {
-    PeerClosed(capture, origin);
+    Segment(s, *stream, origin, true, kTcpFin | kTcpAck, nullptr, 0);
+    Segment(s, *stream, origin, false, kTcpFin | kTcpAck, nullptr, 0);
+    Segment(s, *stream, origin, true, kTcpAck, nullptr, 0);
+  } else if (!stream->out_fin) {
+    ShutdownSend(s, *stream, origin);
+  } else if (!stream->in_fin) {
+    PeerClosed(s, *stream, origin);
   }
-  out_fin = in_fin = true;
+  stream->out_fin = stream->in_fin = true;
 }
+
+void Conversations::Forgotten(const SocketState &s) { streams_.erase(s.id); }
 
 }  // namespace nqpcap

@@ -1,83 +1,71 @@
-// One traced socket seen from its own side: its sends go out, its receives
-// come in. A TCP conversation opens with a handshake (the socket's own SYN
-// after connect, the peer's after accept), carries data with consistent
-// sequence and acknowledgement numbers (every segment acknowledged at once,
-// so the window never fills), and closes with FINs.
+// The frames of each traced socket, seen from its own side: its sends go
+// out, its receives come in. A TCP conversation opens with a handshake
+// (the socket's own SYN after connect, the peer's after accept), carries
+// data with consistent sequence and acknowledgement numbers (every segment
+// acknowledged at once, so the window never fills), and closes with FINs.
+// The socket table (tools/trace) says when; this writes the frames.
 #ifndef NQ_TOOLS_NETQUILL_PCAP_CONVERSATION_H
 #define NQ_TOOLS_NETQUILL_PCAP_CONVERSATION_H
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <map>
 
 #include "capture.h"
 #include "packet.h"
+#include "socket_state.h"
 
 namespace nqpcap {
 
-enum class SocketKind { Unknown, Tcp, Udp, Excluded };
-
-// Why a socket is not in the capture; the notes count each reason.
-enum class LeftOut {
-  None,
-  Unix,    // AF_UNIX: no IP traffic to show
-  Pair,    // an end of socketpair (AF_UNIX on the systems that trace)
-  Family,  // another family than IPv4 and IPv6
-  Type,    // neither stream nor datagram
-  Shared,  // its handle was opened again while still open
-  Ports,   // every made-up port towards its peer was taken
-  kCount,
-};
+using nqtrace::LeftOut;
+using nqtrace::SocketKind;
+using nqtrace::SocketState;
 
 // Segments stay well below the 65535-byte window.
 constexpr std::size_t kMaxSegment = 16384;
 
-struct Conversation {
-  SocketKind kind = SocketKind::Unknown;
-  LeftOut why = LeftOut::None;  // Excluded only
-  bool open = false;            // made by socket/accept, or used by a call that
-                                // succeeded, and not closed since
-  std::uint32_t opens = 0;      // Shared only: opens the trace shows
-  bool v6 = false;              // IPv6: from socket() or its first address
-  bool family_known = false;
-  std::uint64_t waiting = 0;  // order of its transfer waiting for a dump
-  Endpoint local;
-  Endpoint peer;
-  bool local_ip_known = false;  // from bind, getsockname or accept
-  bool local_port_known = false;
-  bool peer_known = false;  // from connect, accept, getpeername
+class Conversations final : public nqtrace::SocketEvents {
+ public:
+  explicit Conversations(Capture &capture) : capture_(capture) {}
 
-  bool started = false;       // frames written: the ends are fixed
-  bool connecting = false;    // a non-blocking connect is under way
-  Origin connect_origin;      // its first attempt
-  std::string connect_call;   //   and the text of its line
-  bool connected = false;     // ConnectEx completed: frames start at the
-                              // first that needs them, so that a later
-                              // getsockname still names the local end
-  std::uint32_t out_seq = 0;  // next sequence number of each side
-  std::uint32_t in_seq = 0;
-  bool out_fin = false;
-  bool in_fin = false;
-
-  // Fills in the ends the trace does not hold and, for TCP, writes the
-  // handshake. passive: the peer opened the connection (accept). False,
-  // with nothing written, when no pair of ends is left for it.
-  bool Start(Capture &capture, const Origin &origin, bool passive);
-  // TCP data; outgoing is the socket's own send.
-  void Data(Capture &capture, const Origin &origin, bool outgoing,
-            const std::uint8_t *bytes, std::size_t len);
+  // Fills in the ends the trace does not hold and fixes them; for TCP,
+  // writes the handshake. False, with nothing written, when no pair of
+  // ends is left for it.
+  bool Start(SocketState &s, const Origin &origin, bool passive) override;
+  // TCP data; a UDP socket's bytes go out through Datagram.
+  void Data(SocketState &s, const Origin &origin, bool outgoing,
+            const std::uint8_t *bytes, std::size_t len) override;
   // Bytes the trace leaves out: the sender's sequence numbers step over
   // them, and the other side acknowledges them in one frame of origin.
-  void Skip(Capture &capture, const Origin &origin, bool outgoing,
-            std::uint64_t len);
-  void ShutdownSend(Capture &capture, const Origin &origin);
-  void PeerClosed(Capture &capture, const Origin &origin);
-  void Close(Capture &capture, const Origin &origin);
+  void Skip(SocketState &s, const Origin &origin, bool outgoing,
+            std::uint64_t len) override;
+  void Datagram(const Origin &origin, const Endpoint &src, const Endpoint &dst,
+                const std::uint8_t *bytes, std::size_t len) override;
+  void ShutdownSend(SocketState &s, const Origin &origin) override;
+  void PeerClosed(SocketState &s, const Origin &origin) override;
+  void Close(SocketState &s, const Origin &origin) override;
+  void Forgotten(const SocketState &s) override;
 
  private:
-  void Segment(Capture &capture, const Origin &origin, bool outgoing,
-               std::uint8_t flags, const std::uint8_t *bytes, std::size_t len);
-  bool FillEnds(Capture &capture, bool passive);
+  // A started TCP conversation's sequence numbers and FINs.
+  struct Stream {
+    std::uint32_t out_seq = 0;  // next sequence number of each side
+    std::uint32_t in_seq = 0;
+    bool out_fin = false;
+    bool in_fin = false;
+  };
+
+  // The stream of a started TCP conversation; null for any other.
+  Stream *StreamOf(const SocketState &s);
+  void Segment(const SocketState &s, Stream &stream, const Origin &origin,
+               bool outgoing, std::uint8_t flags, const std::uint8_t *bytes,
+               std::size_t len);
+  void ShutdownSend(const SocketState &s, Stream &stream, const Origin &origin);
+  void PeerClosed(const SocketState &s, Stream &stream, const Origin &origin);
+  bool FillEnds(SocketState &s, bool passive);
+
+  Capture &capture_;
+  std::map<std::uint64_t, Stream> streams_;  // by SocketState::id
 };
 
 }  // namespace nqpcap

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <iterator>
 
+#include "banner.h"
+#include "conversation.h"
 #include "dump_line.h"
+#include "dump_runs.h"
 #include "line_parser.h"
 #include "line_reader.h"
 #include "trace_clock.h"
@@ -13,32 +16,13 @@ namespace nqpcap {
 namespace {
 
 constexpr std::uint64_t kShownDamagedLines = 20;
-// A dump of more than this is placed piece by piece.
-constexpr std::size_t kMaxHeldDump = 64 * 1024;
-
-// The thread id of a banner, "started process 0x104 trace on ...": the
-// word says process, the number is the tracing thread's. 0 when unreadable.
-std::uint32_t BannerThread(std::string_view text) {
-  const std::size_t at = text.find("process 0x");
-  if (at == std::string_view::npos) return 0;
-  std::uint64_t id = 0;
-  std::size_t digits = 0;
-  for (char c : text.substr(at + 10)) {
-    const int v = c >= '0' && c <= '9'   ? c - '0'
-                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                         : -1;
-    if (v < 0 || ++digits > 8) break;
-    id = id << 4 | static_cast<unsigned>(v);
-  }
-  return digits >= 1 && digits <= 8 ? static_cast<std::uint32_t>(id) : 0;
-}
 
 }  // namespace
 
 std::uint32_t Converter::TracingThread(const nqtrace::ParsedLine &p) {
   const bool start = p.kind == nqtrace::LineKind::TraceStart;
   if (start || p.kind == nqtrace::LineKind::TraceStop) {
-    const std::uint32_t id = BannerThread(p.text);
+    const std::uint32_t id = nqtrace::BannerThread(p.text);
     auto it = threads_.try_emplace(std::string(p.module)).first;
     std::vector<std::uint32_t> &ids = it->second;
     if (start && id != 0) ids.push_back(id);
@@ -59,77 +43,15 @@ void Converter::Damaged(const std::string &label, std::uint64_t line,
   err_ << ")\n";
 }
 
-void Converter::EndDump(SocketTable &table) {
-  if (!dump_.open) return;
-  if (dump_.damaged)
-    table.DropDamagedDump(dump_.indent, dump_.start);
-  else if (!dump_.bytes.empty())
-    table.PlaceDump(dump_.indent, dump_.start, dump_.bytes.data(),
-                    dump_.bytes.size());
-  dump_.open = false;
-  dump_.damaged = false;
-  dump_.bytes.clear();
-}
-
-void Converter::CutDump(std::uint64_t cut, SocketTable &table) {
-  const bool whole = dump_.open && !dump_.damaged;
-  const std::size_t indent = dump_.indent;
-  const std::uint64_t offset = dump_.next;
-  EndDump(table);
-  if (whole) table.CutDump(indent, offset, cut);
-}
-
-void Converter::SpoilDump(std::size_t indent) {
-  if (!dump_.open) {
-    dump_.open = true;
-    dump_.indent = indent;
-    dump_.start = dump_.next = 0;
-  }
-  dump_.damaged = true;
-  // The damaged line's own bytes are unknown; a run that goes on after it
-  // still belongs to the same dump.
-  dump_.next += 16;
-  dump_.last_count = 16;
-}
-
-void Converter::DumpLine(std::string_view text, const std::string &label,
-                         std::uint64_t line, SocketTable &table) {
-  nqtrace::DumpLine d;
-  const nqtrace::DumpFault fault = nqtrace::DecodeDumpLine(text, d);
-  const bool continues = dump_.open && d.indent == dump_.indent &&
-                         d.offset == dump_.next && dump_.last_count == 16;
-  if (fault != nqtrace::DumpFault::None) {
-    Damaged(label, line, "bad dump line", nqtrace::DumpFaultText(fault));
-    SpoilDump(d.indent);
-    return;
-  }
-  if (!continues) {
-    EndDump(table);
-    dump_.open = true;
-    dump_.indent = d.indent;
-    dump_.start = dump_.next = d.offset;
-  }
-  dump_.next = d.offset + d.count;
-  dump_.last_count = d.count;
-  if (dump_.damaged) return;
-  dump_.bytes.insert(dump_.bytes.end(), d.bytes, d.bytes + d.count);
-  if (dump_.bytes.size() >= kMaxHeldDump) {
-    table.PlaceDump(dump_.indent, dump_.start, dump_.bytes.data(),
-                    dump_.bytes.size());
-    dump_.start += dump_.bytes.size();
-    dump_.bytes.clear();
-  }
-}
-
 bool Converter::ConvertFile(nqtrace::ByteSource &source,
                             const std::string &label, std::int64_t days) {
   capture_.BeginFile(label);
-  SocketTable table(capture_, tally_);
+  Conversations conversations(capture_);
+  nqtrace::SocketTable table(conversations, tally_);
+  nqtrace::DumpRuns dumps(table);
   TraceClock clock(days);
   nqtrace::LineReader reader(source);
-  dump_ = DumpRun{};
   threads_.clear();
-  dump_.bytes.reserve(kMaxHeldDump);
   std::string_view text;
   std::uint64_t line = 0;
   // The dump after a TLS call's line is plaintext, which the socket's own
@@ -139,16 +61,19 @@ bool Converter::ConvertFile(nqtrace::ByteSource &source,
     ++line;
     if (reader.Overlong()) {
       Damaged(label, line, nqtrace::FaultText(nqtrace::Fault::TooLong));
-      if (dump_.open) dump_.damaged = true;
+      dumps.SpoilOpen();
       continue;
     }
     const nqtrace::ParsedLine p = nqtrace::ParseLine(text);
     if (p.kind == nqtrace::LineKind::Dump) {
-      if (!plaintext) DumpLine(text, label, line, table);
+      if (plaintext) continue;
+      const nqtrace::DumpFault fault = dumps.Line(text);
+      if (fault != nqtrace::DumpFault::None)
+        Damaged(label, line, "bad dump line", nqtrace::DumpFaultText(fault));
       continue;
     }
     if (p.kind == nqtrace::LineKind::DumpCut) {
-      CutDump(p.cut, table);
+      dumps.Cut(p.cut);
       continue;
     }
     if (p.kind == nqtrace::LineKind::Malformed) {
@@ -157,12 +82,12 @@ bool Converter::ConvertFile(nqtrace::ByteSource &source,
       // with the next record after it, spoils the dump it is in.
       if (p.fault == nqtrace::Fault::BadDump ||
           (p.fault == nqtrace::Fault::Glued && text[0] == ' '))
-        SpoilDump(dump_.open ? dump_.indent : 0);
+        dumps.Spoil();
       else
-        EndDump(table);
+        dumps.End();
       continue;
     }
-    EndDump(table);
+    dumps.End();
     plaintext = p.kind == nqtrace::LineKind::Call &&
                 nqtrace::PlaintextDirection(p.function) != 0;
     std::int64_t banner_days = 0;
@@ -175,7 +100,7 @@ bool Converter::ConvertFile(nqtrace::ByteSource &source,
     const Origin origin{time, line, p.module, p.text, TracingThread(p)};
     if (p.kind == nqtrace::LineKind::Call) table.Call(p, origin);
   }
-  EndDump(table);
+  dumps.End();
   table.Finish();
   return !source.Failed();
 }

@@ -14,6 +14,7 @@
 
 #include "byte_source.h"
 #include "capture.h"
+#include "line_parser.h"
 #include "socket_table.h"
 
 namespace nqpcap {
@@ -34,33 +35,14 @@ class Converter {
   void WriteNotes();
 
  private:
-  struct DumpRun {
-    bool open = false;
-    bool damaged = false;
-    std::size_t indent = 0;
-    std::uint64_t start = 0;  // offset of bytes[0]
-    std::uint64_t next = 0;   // offset the next line must have
-    std::size_t last_count = 0;
-    std::vector<std::uint8_t> bytes;
-  };
-
   void Damaged(const std::string &label, std::uint64_t line, const char *why,
                const char *detail = nullptr);
-  void DumpLine(std::string_view text, const std::string &label,
-                std::uint64_t line, SocketTable &table);
-  void EndDump(SocketTable &table);
-  // The line that ends a dump cut by the thread's limit: cut bytes follow
-  // the ones shown.
-  void CutDump(std::uint64_t cut, SocketTable &table);
-  // Marks the current dump, or a new one at offset 0, as damaged.
-  void SpoilDump(std::size_t indent);
   // The thread a text line comes from, as far as the banners tell it.
   std::uint32_t TracingThread(const nqtrace::ParsedLine &p);
 
   Capture &capture_;
   std::ostream &err_;
-  Tally tally_;
-  DumpRun dump_;
+  nqtrace::Tally tally_;
   std::uint64_t damaged_lines_ = 0;
   // Per module, the threads whose trace is started and not stopped.
   std::map<std::string, std::vector<std::uint32_t>, std::less<>> threads_;

@@ -83,11 +83,6 @@ std::uint64_t PseudoSum(const Endpoint &src, const Endpoint &dst,
 
 }  // namespace
 
-bool operator==(const Endpoint &a, const Endpoint &b) {
-  return a.v6 == b.v6 && a.port == b.port &&
-         (a.v6 ? std::memcmp(a.ip6, b.ip6, 16) == 0 : a.ip == b.ip);
-}
-
 std::size_t BuildTcp(std::uint8_t *out, const TcpSegment &s,
                      std::uint16_t ip_id, const std::uint8_t *payload,
                      std::size_t len) {

@@ -7,16 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "endpoint.h"
+#include "socket_state.h"
+
 namespace nqpcap {
 
-struct Endpoint {
-  bool v6 = false;
-  std::uint32_t ip = 0;       // IPv4: a.b.c.d as a << 24 | b << 16 | c << 8 | d
-  std::uint8_t ip6[16] = {};  // IPv6, in network order
-  std::uint16_t port = 0;
-};
-
-bool operator==(const Endpoint &a, const Endpoint &b);
+using nqtrace::Endpoint;
 
 constexpr std::uint8_t kTcpFin = 0x01;
 constexpr std::uint8_t kTcpSyn = 0x02;
@@ -28,7 +24,9 @@ constexpr std::size_t kIp6Header = 40;
 constexpr std::size_t kTcpHeader = 20;
 constexpr std::size_t kUdpHeader = 8;
 // The largest payload an IPv4 packet of 65535 bytes carries over UDP.
-constexpr std::size_t kMaxUdpPayload = 65535 - kIpHeader - kUdpHeader;
+using nqtrace::kMaxUdpPayload;
+static_assert(kMaxUdpPayload == 65535 - kIpHeader - kUdpHeader,
+              "one UDP payload limit");
 
 struct TcpSegment {
   Endpoint src;

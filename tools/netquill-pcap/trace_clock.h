@@ -15,14 +15,12 @@
 #include <string>
 #include <string_view>
 
+#include "banner.h"
+
 namespace nqpcap {
 
-// Days from 1970-01-01 to the given date of the proleptic Gregorian calendar.
-std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day);
-
-// The date of a "started process 0x... trace on MM-DD-YYYY hh:mm:ss" banner
-// text, as days since 1970-01-01. False if the text has none.
-bool BannerDate(std::string_view text, std::int64_t &days);
+using nqtrace::BannerDate;
+using nqtrace::DaysFromCivil;
 
 class TraceClock {
  public:

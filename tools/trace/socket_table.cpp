@@ -4,14 +4,8 @@
 
 #include "winsock_names.h"
 
-namespace nqpcap {
+namespace nqtrace {
 namespace {
-
-using nqtrace::Address;
-using nqtrace::AddressForm;
-using nqtrace::CallArgs;
-using nqtrace::ParseAddress;
-using nqtrace::ParseInteger;
 
 constexpr std::int64_t kAfUnix = 1;
 constexpr std::int64_t kAfInet = 2;
@@ -78,16 +72,35 @@ void SetAddress(Endpoint &e, const Address &a) {
 
 }  // namespace
 
-Conversation *SocketTable::Find(const Key &key) {
+SocketState *SocketTable::Find(const Key &key) {
   auto it = sockets_.find(key);
   return it == sockets_.end() ? nullptr : &it->second;
 }
 
-Conversation &SocketTable::Opened(const Key &key) {
+const SocketState *SocketTable::Find(std::string_view module,
+                                     std::int64_t handle) const {
+  auto it = sockets_.find(Key{std::string(module), handle});
+  return it == sockets_.end() ? nullptr : &it->second;
+}
+
+SocketState &SocketTable::Entry(const Key &key) {
+  auto it = sockets_.try_emplace(key).first;
+  if (it->second.id == 0) it->second.id = next_id_++;
+  return it->second;
+}
+
+bool SocketTable::Begin(SocketState &c, const Origin &origin, bool passive) {
+  if (!events_.Start(c, origin, passive)) return false;
+  c.started = true;
+  c.connecting = false;
+  return true;
+}
+
+SocketState &SocketTable::Opened(const Key &key) {
   auto it = sockets_.find(key);
   if (it == sockets_.end() || !it->second.open) {
     Forget(key);  // a handle used again after closesocket
-    Conversation &c = sockets_[key];
+    SocketState &c = Entry(key);
     c.open = true;
     return c;
   }
@@ -95,7 +108,7 @@ Conversation &SocketTable::Opened(const Key &key) {
   // name made it (lines do not say which process wrote them), or its close
   // is not in the trace. Which socket a later line means cannot be told,
   // so the handle's lines are left out until every open is closed again.
-  Conversation &c = it->second;
+  SocketState &c = it->second;
   DropTransferOf(c);
   if (c.why != LeftOut::Shared) {
     if (c.kind != SocketKind::Excluded)
@@ -113,24 +126,25 @@ void SocketTable::Forget(const Key &key) {
   auto it = sockets_.find(key);
   if (it == sockets_.end()) return;
   DropTransferOf(it->second);
+  events_.Forgotten(it->second);
   sockets_.erase(it);
 }
 
-void SocketTable::Exclude(Conversation &c, LeftOut why) {
+void SocketTable::Exclude(SocketState &c, LeftOut why) {
   if (c.kind == SocketKind::Excluded) return;
   c.kind = SocketKind::Excluded;
   c.why = why;
   ++tally_.left_out[static_cast<int>(why)];
 }
 
-bool SocketTable::ExcludedBy(Conversation &c, const Address &a) {
+bool SocketTable::ExcludedBy(SocketState &c, const Address &a) {
   if (!c.started && a.form == AddressForm::Unix) Exclude(c, LeftOut::Unix);
   if (!c.started && a.form == AddressForm::Family) Exclude(c, LeftOut::Family);
   return c.kind == SocketKind::Excluded;
 }
 
-void SocketTable::Learn(Conversation &c, const Address &a, bool local) {
-  if (c.started || !IsIp(a)) return;
+void SocketTable::Learn(SocketState &c, const Address &a, bool local) {
+  if (c.ends_fixed || !IsIp(a)) return;
   const bool v6 = a.form == AddressForm::Ipv6;
   if (!c.family_known) {
     c.v6 = v6;
@@ -163,56 +177,53 @@ void SocketTable::DropTransfer(std::uint64_t order, bool counted) {
   if (it == waiting_.end()) return;
   const Transfer &t = it->second;
   if (t.open_ended && t.udp && !t.datagram.empty())
-    capture_.Udp(Origin{t.time_us, t.line, t.key.first, t.call, t.thread},
-                 t.src, t.dst, t.datagram.data(), t.datagram.size());
-  if (counted && !t.discard && !t.open_ended) {
+    events_.Datagram(Origin{t.time_us, t.line, t.key.first, t.call, t.thread},
+                     t.src, t.dst, t.datagram.data(), t.datagram.size());
+  if (counted && !t.discard && !t.excluded && !t.open_ended) {
     ++tally_.undumped;
     tally_.undumped_bytes += t.total - t.placed;
   }
-  if (Conversation *c = Find(t.key)) c->waiting = 0;
+  if (SocketState *c = Find(t.key)) c->waiting = 0;
   held_datagrams_ -= t.datagram.size();
   places_.erase(PlaceOf(t, order));
   waiting_.erase(it);
 }
 
-void SocketTable::DropTransferOf(Conversation &c) {
+void SocketTable::DropTransferOf(SocketState &c) {
   if (c.waiting != 0) DropTransfer(c.waiting, true);
   c.waiting = 0;
 }
 
-void SocketTable::EnsureStarted(Conversation &c, const Origin &origin) {
+void SocketTable::EnsureStarted(SocketState &c, const Origin &origin) {
   if (c.started || c.kind == SocketKind::Excluded) return;
-  if (!c.Start(capture_, c.connecting ? c.connect_origin : origin, false))
+  if (!Begin(c, c.connecting ? c.connect_origin : origin, false))
     Exclude(c, LeftOut::Ports);
 }
 
-void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
+void SocketTable::Call(const ParsedLine &line, const Origin &at) {
   CallArgs args;
-  if (!nqtrace::SplitArgs(line.args, args)) return;
+  if (!SplitArgs(line.args, args)) return;
   const std::string_view fn = line.function;
   if (fn == "socket" || fn == "WSASocketA" || fn == "WSASocketW") {
-    if (line.tag == nqtrace::Tag::Info) SocketCreated(line, args);
+    if (line.tag == Tag::Info) SocketCreated(line, args);
     return;
   }
   if (fn == "socketpair") {
-    if (line.tag == nqtrace::Tag::Info) SocketPair(line);
+    if (line.tag == Tag::Info) SocketPair(line);
     return;
   }
   std::int64_t result = 0;
   const bool numeric = ParseInteger(line.result, result);
   // The data calls of the POSIX builds count as the send or receive they
   // amount to; splice names the socket it writes to third.
-  const CallLine call{line,
-                      args,
-                      nqtrace::ShapeOf(fn, args),
-                      line.tag == nqtrace::Tag::Info,
-                      numeric,
-                      result};
+  const CallLine call{line,    args,  ShapeOf(fn, args), line.tag == Tag::Info,
+                      numeric, result};
   std::int64_t handle = 0;
   if (!Integer(args, call.shape.socket, handle)) return;
   const Key key{std::string(line.module), handle};
-  auto it = sockets_.try_emplace(key).first;
-  Conversation &c = it->second;
+  Entry(key);
+  auto it = sockets_.find(key);
+  SocketState &c = it->second;
   // Whatever the thread that sent or received did next on this socket,
   // the dump of that transfer came before it.
   DropTransferOf(c);
@@ -227,13 +238,12 @@ void SocketTable::Call(const nqtrace::ParsedLine &line, const Origin &at) {
   if (c.kind != SocketKind::Excluded) StateCall(call, origin, key, c);
 }
 
-void SocketTable::SocketCreated(const nqtrace::ParsedLine &line,
-                                const CallArgs &args) {
+void SocketTable::SocketCreated(const ParsedLine &line, const CallArgs &args) {
   std::int64_t result = 0, af = 0, type = 0;
   if (!ParseInteger(line.result, result) || !Integer(args, 0, af) ||
       !Integer(args, 1, type))
     return;
-  Conversation &c = Opened(Key{std::string(line.module), result});
+  SocketState &c = Opened(Key{std::string(line.module), result});
   type &= kSockTypeMask;
   if (af == kAfUnix) {
     Exclude(c, LeftOut::Unix);
@@ -249,22 +259,21 @@ void SocketTable::SocketCreated(const nqtrace::ParsedLine &line,
 }
 
 bool SocketTable::CallOfAnyOutcome(const CallLine &call, const Origin &origin,
-                                   const Key &key, Conversation &c) {
+                                   const Key &key, SocketState &c) {
   const std::string_view fn = call.line.function;
   if (fn == "closesocket") {
     if (!call.ok) return true;
     if (c.why == LeftOut::Shared && --c.opens > 0) return true;
     if (c.connected) EnsureStarted(c, origin);
-    if (c.kind == SocketKind::Tcp && c.started) c.Close(capture_, origin);
+    if (c.kind == SocketKind::Tcp && c.started) events_.Close(c, origin);
     Forget(key);
   } else if (fn == "connect" || fn == "WSAConnect") {
     Connect(call.line, origin, key);
   } else if (fn == "ConnectEx") {
     ConnectEx(call.line, origin, key);
-  } else if (nqtrace::Completion done;
-             nqtrace::ParseCompletion(fn, call.args, done)) {
+  } else if (Completion done; ParseCompletion(fn, call.args, done)) {
     Complete(call.line, origin, done);
-  } else if (fn == "WSASendTo" && nqtrace::IsPending(call.line)) {
+  } else if (fn == "WSASendTo" && IsPending(call.line)) {
     // Its completion does not repeat where the datagram goes.
     const Address to = AddressArg(call.args, call.shape.address);
     if (sent_to_.size() == kMaxWaiting) sent_to_.clear();  // never completed
@@ -278,7 +287,7 @@ bool SocketTable::CallOfAnyOutcome(const CallLine &call, const Origin &origin,
 
 bool SocketTable::ConnectionOrDataCall(const CallLine &call, const Origin &at,
                                        const Origin &origin, const Key &key,
-                                       Conversation &c) {
+                                       SocketState &c) {
   const std::string_view fn = call.line.function;
   const int direction = call.shape.direction;
   if (fn == "accept" || fn == "WSAAccept") {
@@ -292,7 +301,7 @@ bool SocketTable::ConnectionOrDataCall(const CallLine &call, const Origin &at,
     if (!Integer(call.args, 1, into)) return true;
     AcceptEx(origin, key, into, {}, {});
     Move(origin, Key{key.first, into}, false, Address{}, false, -1);
-  } else if (nqtrace::MovesByDump(fn)) {
+  } else if (MovesByDump(fn)) {
     const bool peek = false;  // WSARecv's flags are passed by address
     Move(origin, key, direction > 0, AddressArg(call.args, call.shape.address),
          peek, -1);
@@ -319,7 +328,7 @@ bool SocketTable::ConnectionOrDataCall(const CallLine &call, const Origin &at,
 // Connected when it returns, with both ends as it wrote them (or the local
 // one made up when it names none).
 void SocketTable::ConnectedBy(const CallLine &call, const Origin &origin,
-                              Conversation &c) {
+                              SocketState &c) {
   const Address peer = AddressArg(call.args, call.shape.address);
   if (c.started || ExcludedBy(c, peer)) return;
   c.kind = SocketKind::Tcp;
@@ -329,7 +338,7 @@ void SocketTable::ConnectedBy(const CallLine &call, const Origin &origin,
 }
 
 void SocketTable::StateCall(const CallLine &call, const Origin &origin,
-                            const Key &key, Conversation &c) {
+                            const Key &key, SocketState &c) {
   const std::string_view fn = call.line.function;
   if (fn == "bind" || fn == "getsockname") {
     const Address a = AddressArg(call.args, 1);
@@ -343,18 +352,18 @@ void SocketTable::StateCall(const CallLine &call, const Origin &origin,
     c.kind = SocketKind::Tcp;
   } else if (fn == "DisconnectEx") {
     // The connection ends; the socket may accept or connect again.
-    if (c.kind == SocketKind::Tcp && c.started) c.Close(capture_, origin);
+    if (c.kind == SocketKind::Tcp && c.started) events_.Close(c, origin);
     Forget(key);
   } else if (fn == "shutdown") {
     std::int64_t how = 0;
     if (c.connected) EnsureStarted(c, origin);
     if (c.kind == SocketKind::Tcp && c.started && Integer(call.args, 1, how) &&
         (how == kShutdownSend || how == kShutdownBoth))
-      c.ShutdownSend(capture_, origin);
+      events_.ShutdownSend(c, origin);
   }
 }
 
-void SocketTable::SocketPair(const nqtrace::ParsedLine &line) {
+void SocketTable::SocketPair(const ParsedLine &line) {
   // socketpair(family, type, protocol, [a, b]): both ends are local to
   // the program, with no IP traffic between them.
   // The list is the last argument; its ends may carry labels, brackets
@@ -365,7 +374,7 @@ void SocketTable::SocketPair(const nqtrace::ParsedLine &line) {
   if (list.size() < 2 || list.front() != '[' || list.back() != ']') return;
   list = list.substr(1, list.size() - 2);
   CallArgs ends;
-  if (!nqtrace::SplitArgs(list, ends)) return;
+  if (!SplitArgs(list, ends)) return;
   for (std::size_t i = 0; i < ends.count; ++i) {
     std::int64_t handle = 0;
     if (!ParseInteger(ends.items[i], handle)) continue;
@@ -373,10 +382,10 @@ void SocketTable::SocketPair(const nqtrace::ParsedLine &line) {
   }
 }
 
-void SocketTable::Accept(const nqtrace::ParsedLine &line, const Origin &at,
+void SocketTable::Accept(const ParsedLine &line, const Origin &at,
                          const Key &key, std::int64_t result) {
   CallArgs args;
-  nqtrace::SplitArgs(line.args, args);
+  SplitArgs(line.args, args);
   Opened(Key{key.first, result});
   Accepted(at, key, result, Address{}, AddressArg(args, 1));
 }
@@ -386,7 +395,7 @@ void SocketTable::AcceptEx(const Origin &at, const Key &listener,
                            const Address &peer) {
   // AcceptEx accepts into a socket the program made for it beforehand.
   const Key key{listener.first, into};
-  const Conversation *made = Find(key);
+  const SocketState *made = Find(key);
   if (made == nullptr || !made->open || made->started ||
       made->kind == SocketKind::Excluded)
     Opened(key);
@@ -396,9 +405,9 @@ void SocketTable::AcceptEx(const Origin &at, const Key &listener,
 void SocketTable::Accepted(const Origin &at, const Key &listener_key,
                            std::int64_t into, const Address &local,
                            const Address &peer) {
-  const Conversation listener = sockets_[listener_key];
+  const SocketState listener = Entry(listener_key);
   const auto a = sockets_.find(Key{listener_key.first, into});
-  Conversation &s = a->second;
+  SocketState &s = a->second;
   if (s.kind == SocketKind::Excluded) return;
   if (listener.kind == SocketKind::Excluded &&
       listener.why != LeftOut::Shared && listener.why != LeftOut::Ports) {
@@ -417,21 +426,19 @@ void SocketTable::Accepted(const Origin &at, const Key &listener_key,
     s.local_port_known = listener.local_port_known;
   }
   if (IsIp(peer) && !IsZero(peer)) Learn(s, peer, false);
-  if (!s.Start(capture_,
-               Origin{at.time_us, at.line, a->first.first, at.call, at.thread},
-               true))
+  if (!Begin(s, Origin{at.time_us, at.line, a->first.first, at.call, at.thread},
+             true))
     Exclude(s, LeftOut::Ports);
 }
 
-void SocketTable::Connect(const nqtrace::ParsedLine &line, const Origin &origin,
+void SocketTable::Connect(const ParsedLine &line, const Origin &origin,
                           const Key &key) {
-  Conversation &c = sockets_[key];
+  SocketState &c = Entry(key);
   CallArgs args;
-  nqtrace::SplitArgs(line.args, args);
+  SplitArgs(line.args, args);
   const Address to = AddressArg(args, 1);
-  if (c.started && c.kind == SocketKind::Udp &&
-      line.tag == nqtrace::Tag::Info && IsIp(to) &&
-      (to.form == AddressForm::Ipv6) == c.v6) {
+  if (c.started && c.kind == SocketKind::Udp && line.tag == Tag::Info &&
+      IsIp(to) && (to.form == AddressForm::Ipv6) == c.v6) {
     // A datagram socket connects at any time (a server to the client it
     // has heard from): its sends without an address go there from now on.
     SetAddress(c.peer, to);
@@ -441,7 +448,7 @@ void SocketTable::Connect(const nqtrace::ParsedLine &line, const Origin &origin,
   }
   if (c.started || ExcludedBy(c, to)) return;
   if (c.kind == SocketKind::Unknown) c.kind = SocketKind::Tcp;
-  if (line.tag == nqtrace::Tag::Info) {
+  if (line.tag == Tag::Info) {
     Learn(c, to, false);
     if (c.kind == SocketKind::Tcp) EnsureStarted(c, origin);
     return;
@@ -460,36 +467,35 @@ void SocketTable::Connect(const nqtrace::ParsedLine &line, const Origin &origin,
   }
 }
 
-void SocketTable::ConnectEx(const nqtrace::ParsedLine &line,
-                            const Origin &origin, const Key &key) {
-  Conversation &c = sockets_[key];
+void SocketTable::ConnectEx(const ParsedLine &line, const Origin &origin,
+                            const Key &key) {
+  SocketState &c = Entry(key);
   CallArgs args;
-  nqtrace::SplitArgs(line.args, args);
+  SplitArgs(line.args, args);
   const Address to = AddressArg(args, 1);
   if (c.started || ExcludedBy(c, to)) return;
   c.kind = SocketKind::Tcp;
-  if (nqtrace::IsPending(line)) {
+  if (IsPending(line)) {
     // Connected when its completion says so, with the bytes it sent.
     c.connecting = true;
     c.connect_origin = origin;
     c.connect_call.assign(origin.call);  // the line's text is gone by then
     c.connect_origin.call = c.connect_call;
     Learn(c, to, false);
-  } else if (line.tag == nqtrace::Tag::Info) {
+  } else if (line.tag == Tag::Info) {
     Learn(c, to, false);
     EnsureStarted(c, origin);
     Move(origin, key, true, Address{}, false, -1);
   }
 }
 
-void SocketTable::Complete(const nqtrace::ParsedLine &line,
-                           const Origin &origin,
-                           const nqtrace::Completion &done) {
+void SocketTable::Complete(const ParsedLine &line, const Origin &origin,
+                           const Completion &done) {
   const Key key{std::string(line.module), done.socket};
-  Conversation &c = sockets_[key];
+  SocketState &c = Entry(key);
   std::int64_t moved = 0;
-  const bool ok = line.tag == nqtrace::Tag::Info &&
-                  ParseInteger(line.result, moved) && moved >= 0;
+  const bool ok =
+      line.tag == Tag::Info && ParseInteger(line.result, moved) && moved >= 0;
   const auto to = sent_to_.find({key.first, std::string(done.overlapped)});
   Address named;
   if (to != sent_to_.end()) {
@@ -508,7 +514,7 @@ void SocketTable::Complete(const nqtrace::ParsedLine &line,
   } else if (done.operation == "ConnectEx") {
     c.connecting = false;  // refused, timed out: no conversation
   } else if (done.operation == "DisconnectEx") {
-    if (ok && c.kind == SocketKind::Tcp && c.started) c.Close(capture_, origin);
+    if (ok && c.kind == SocketKind::Tcp && c.started) events_.Close(c, origin);
     if (ok) Forget(key);
     return;
   }
@@ -528,41 +534,41 @@ void SocketTable::Complete(const nqtrace::ParsedLine &line,
     Move(origin, key, done.direction > 0, named, false, moved);
 }
 
-void SocketTable::AddTransfer(const nqtrace::ParsedLine &line,
-                              const Origin &origin, const Key &key,
-                              std::int64_t moved) {
+void SocketTable::AddTransfer(const ParsedLine &line, const Origin &origin,
+                              const Key &key, std::int64_t moved) {
   CallArgs args;
-  nqtrace::SplitArgs(line.args, args);
-  const nqtrace::CallShape shape = nqtrace::ShapeOf(line.function, args);
+  SplitArgs(line.args, args);
+  const CallShape shape = ShapeOf(line.function, args);
   // A peeked receive's bytes come again with the next receive: its dump
   // is taken and dropped.
   Move(origin, key, shape.direction > 0, AddressArg(args, shape.address),
-       nqtrace::PeeksOnly(line.function, args), moved);
+       PeeksOnly(line.function, args), moved);
 }
 
 void SocketTable::Move(const Origin &origin, const Key &key, bool outgoing,
                        const Address &named, bool peek, std::int64_t moved) {
-  Conversation &c = sockets_[key];
+  SocketState &c = Entry(key);
   ExcludedBy(c, named);
   if (c.kind == SocketKind::Unknown)
     c.kind = IsIp(named) ? SocketKind::Udp : SocketKind::Tcp;
   if (c.kind == SocketKind::Tcp && !peek) {
     EnsureStarted(c, origin);
     if (moved == 0) {
-      if (!outgoing && c.started) c.PeerClosed(capture_, origin);
+      if (!outgoing && c.started) events_.PeerClosed(c, origin);
       return;
     }
   } else if (c.kind == SocketKind::Udp && !peek && !c.started) {
     // The first datagram's other end is the socket's peer until a connect
     // names another, and on loopback so is its own made-up address.
     if (IsIp(named)) Learn(c, named, false);
-    c.Start(capture_, origin, false);
+    Begin(c, origin, false);
   }
 
   Transfer t;
   t.key = key;
   t.outgoing = outgoing;
-  t.discard = peek || c.kind == SocketKind::Excluded;
+  t.discard = peek;
+  t.excluded = c.kind == SocketKind::Excluded;
   t.udp = c.kind == SocketKind::Udp;
   if (t.udp && !t.discard) {
     Endpoint remote = c.peer;
@@ -573,7 +579,7 @@ void SocketTable::Move(const Origin &origin, const Key &key, bool outgoing,
     t.src = outgoing ? c.local : remote;
     t.dst = outgoing ? remote : c.local;
     if (moved == 0) {
-      capture_.Udp(origin, t.src, t.dst, nullptr, 0);
+      events_.Datagram(origin, t.src, t.dst, nullptr, 0);
       return;
     }
   }
@@ -584,7 +590,7 @@ void SocketTable::Move(const Origin &origin, const Key &key, bool outgoing,
   t.time_us = origin.time_us;
   t.call = origin.call;
   t.thread = origin.thread;
-  if (!t.discard && !t.open_ended) ++tally_.transfers;
+  if (!t.discard && !t.excluded && !t.open_ended) ++tally_.transfers;
   if (waiting_.size() == kMaxWaiting)
     DropTransfer(waiting_.begin()->first, true);
   const std::uint64_t order = next_order_++;
@@ -606,21 +612,19 @@ bool SocketTable::PlaceDump(std::size_t indent, std::uint64_t offset,
   Transfer &t = waiting_[order];
   const Origin origin{t.time_us, t.line, t.key.first, t.call, t.thread};
   t.placed += len;
-  if (offset == 0 && !t.discard) ++tally_.placed_dumps;
-  if (t.discard) {
-    // Taken, so that no other transfer gets these bytes.
-  } else if (t.udp) {
+  if (offset == 0 && !t.discard && !t.excluded) ++tally_.placed_dumps;
+  // A peek's bytes are taken, so that no other transfer gets them.
+  SocketState *c = t.discard ? nullptr : Find(t.key);
+  if (c != nullptr) events_.Data(*c, origin, t.outgoing, bytes, len);
+  if (c != nullptr && t.udp && !t.excluded)
     TakeDatagramBytes(t, origin, bytes, len);
-  } else if (Conversation *c = Find(t.key)) {
-    c->Data(capture_, origin, t.outgoing, bytes, len);
-  }
   if (t.placed < t.total && held_datagrams_ > kMaxHeldDatagrams) {
     places_.insert(PlaceOf(t, order));
     DropTransfer(order, true);
   } else if (t.placed < t.total) {
     places_.insert(PlaceOf(t, order));
   } else {
-    if (Conversation *c = Find(t.key)) c->waiting = 0;
+    if (SocketState *c = Find(t.key)) c->waiting = 0;
     waiting_.erase(order);
   }
   return true;
@@ -641,7 +645,8 @@ void SocketTable::TakeDatagramBytes(Transfer &t, const Origin &origin,
     from += n;
     if (t.datagram.size() == kMaxUdpPayload ||
         (from == len && t.placed == t.total)) {
-      capture_.Udp(origin, t.src, t.dst, t.datagram.data(), t.datagram.size());
+      events_.Datagram(origin, t.src, t.dst, t.datagram.data(),
+                       t.datagram.size());
       t.datagram.clear();
     }
   }
@@ -656,23 +661,20 @@ void SocketTable::CutDump(std::size_t indent, std::uint64_t offset,
     return;
   const std::uint64_t order = std::get<3>(*at);
   Transfer &t = waiting_[order];
-  if (!t.discard) {
+  if (!t.discard && !t.excluded) {
     ++tally_.cut_dumps;
     tally_.cut_bytes += cut;
+    if (t.udp) ++tally_.cut_datagrams;
   }
-  if (t.discard) {
-    // Nothing of it goes into the capture.
-  } else if (t.udp) {
-    ++tally_.cut_datagrams;
-  } else if (Conversation *c = Find(t.key)) {
+  if (SocketState *c = t.discard ? nullptr : Find(t.key)) {
     const std::string call =
         t.call + " (" + std::to_string(cut) + " bytes not in the trace)";
     const Origin origin{t.time_us, t.line, t.key.first, call, t.thread};
-    c->Skip(capture_, origin, t.outgoing, cut);
+    events_.Skip(*c, origin, t.outgoing, cut);
   }
   held_datagrams_ -= t.datagram.size();
   places_.erase(at);
-  if (Conversation *c = Find(t.key)) c->waiting = 0;
+  if (SocketState *c = Find(t.key)) c->waiting = 0;
   waiting_.erase(order);
 }
 
@@ -686,7 +688,8 @@ void SocketTable::DropDamagedDump(std::size_t indent, std::uint64_t offset) {
 
 void SocketTable::Finish() {
   while (!waiting_.empty()) DropTransfer(waiting_.rbegin()->first, true);
+  for (const auto &[key, state] : sockets_) events_.Forgotten(state);
   sockets_.clear();
 }
 
-}  // namespace nqpcap
+}  // namespace nqtrace

@@ -1,25 +1,26 @@
 // The sockets of one trace file, keyed by module and handle: what each
 // traced call does to its socket's conversation, and the sends and
-// receives whose bytes the dump after them will bring.
-#ifndef NQ_TOOLS_NETQUILL_PCAP_SOCKET_TABLE_H
-#define NQ_TOOLS_NETQUILL_PCAP_SOCKET_TABLE_H
+// receives whose bytes the dump after them will bring. What follows from
+// it goes to the tool through SocketEvents (socket_state.h).
+#ifndef NQ_TOOLS_TRACE_SOCKET_TABLE_H
+#define NQ_TOOLS_TRACE_SOCKET_TABLE_H
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "call_args.h"
 #include "call_shape.h"
-#include "capture.h"
-#include "conversation.h"
 #include "line_parser.h"
+#include "socket_state.h"
 
-namespace nqpcap {
+namespace nqtrace {
 
 // What the notes at the end report.
 struct Tally {
@@ -39,11 +40,11 @@ struct Tally {
 
 class SocketTable {
  public:
-  SocketTable(Capture &capture, Tally &tally)
-      : capture_(capture), tally_(tally) {}
+  SocketTable(SocketEvents &events, Tally &tally)
+      : events_(events), tally_(tally) {}
 
   // A well-formed call line and the origin of its frames.
-  void Call(const nqtrace::ParsedLine &line, const Origin &origin);
+  void Call(const ParsedLine &line, const Origin &origin);
 
   // The bytes of a dump record (a run of lines with contiguous offsets)
   // whose lines are indented by indent; they go to the waiting transfer
@@ -54,15 +55,19 @@ class SocketTable {
                  const std::uint8_t *bytes, std::size_t len);
   // The end of a dump cut short by the trace's dump limit: of the
   // transfer waiting at offset, the cut bytes that follow are not in the
-  // trace. A TCP stream goes on past them without inventing any (its
-  // sequence numbers step over them, and the peer's acknowledgement says
-  // so in its comment); a UDP datagram is left out.
+  // trace: the events Skip them (a TCP stream goes on past them without
+  // inventing any); a UDP datagram is left out of Datagram.
   void CutDump(std::size_t indent, std::uint64_t offset, std::uint64_t cut);
   // A dump record with a damaged line: its transfer is dropped whole.
   void DropDamagedDump(std::size_t indent, std::uint64_t offset);
 
-  // The end of the file: waiting transfers will get no bytes.
+  // The end of the file: waiting transfers will get no bytes, and every
+  // socket is forgotten.
   void Finish();
+
+  // The socket a module's handle names now; null when the table holds
+  // none (never seen, or forgotten since its close).
+  const SocketState *Find(std::string_view module, std::int64_t handle) const;
 
  private:
   using Key = std::pair<std::string, std::int64_t>;
@@ -73,7 +78,8 @@ class SocketTable {
     bool udp = false;
     bool open_ended = false;   // WSASend and the like that completed at
                                // once: what they moved is their dump
-    bool discard = false;      // a peek, or a socket left out: no frames
+    bool discard = false;      // a peek: its bytes come again
+    bool excluded = false;     // its socket is left out: Data, no frames
     Endpoint src, dst;         // UDP: the datagram's ends
     std::uint64_t total = 0;   // bytes the call moved
     std::uint64_t placed = 0;  // of those, already in frames
@@ -91,75 +97,77 @@ class SocketTable {
 
   // One call line as Call read it, for the handlers of its kinds of call.
   struct CallLine {
-    const nqtrace::ParsedLine &line;
-    const nqtrace::CallArgs &args;
-    nqtrace::CallShape shape;
+    const ParsedLine &line;
+    const CallArgs &args;
+    CallShape shape;
     bool ok;       // it succeeded
     bool numeric;  // result holds what it returned
     std::int64_t result;
   };
   // socket and WSASocket: a new socket of a family and type.
-  void SocketCreated(const nqtrace::ParsedLine &line,
-                     const nqtrace::CallArgs &args);
+  void SocketCreated(const ParsedLine &line, const CallArgs &args);
   // The calls on socket c that count whether or not they succeeded; false
   // for any other.
   bool CallOfAnyOutcome(const CallLine &call, const Origin &origin,
-                        const Key &key, Conversation &c);
+                        const Key &key, SocketState &c);
   // A successful call that connects, accepts or moves bytes; false for any
   // other.
   bool ConnectionOrDataCall(const CallLine &call, const Origin &at,
                             const Origin &origin, const Key &key,
-                            Conversation &c);
+                            SocketState &c);
   // A successful call that names an end of c, or ends what it carries.
   void StateCall(const CallLine &call, const Origin &origin, const Key &key,
-                 Conversation &c);
-  void ConnectedBy(const CallLine &call, const Origin &origin, Conversation &c);
+                 SocketState &c);
+  void ConnectedBy(const CallLine &call, const Origin &origin, SocketState &c);
 
-  Conversation *Find(const Key &key);
-  Conversation &Opened(const Key &key);
+  SocketState *Find(const Key &key);
+  // The state of key, made (with a new id) when the table has none.
+  SocketState &Entry(const Key &key);
+  SocketState &Opened(const Key &key);
+  // Starts c's conversation through the events; false when they cannot.
+  bool Begin(SocketState &c, const Origin &origin, bool passive);
   void Forget(const Key &key);
-  void Exclude(Conversation &c, LeftOut why);
-  bool ExcludedBy(Conversation &c, const nqtrace::Address &a);
-  void Learn(Conversation &c, const nqtrace::Address &a, bool local);
-  void DropTransferOf(Conversation &c);
+  void Exclude(SocketState &c, LeftOut why);
+  bool ExcludedBy(SocketState &c, const Address &a);
+  void Learn(SocketState &c, const Address &a, bool local);
+  void DropTransferOf(SocketState &c);
   void DropTransfer(std::uint64_t order, bool counted);
   static Place PlaceOf(const Transfer &t, std::uint64_t order);
-  void AddTransfer(const nqtrace::ParsedLine &line, const Origin &origin,
-                   const Key &key, std::int64_t moved);
+  void AddTransfer(const ParsedLine &line, const Origin &origin, const Key &key,
+                   std::int64_t moved);
   // moved < 0: as many bytes as the dump that follows holds.
   void Move(const Origin &origin, const Key &key, bool outgoing,
-            const nqtrace::Address &named, bool peek, std::int64_t moved);
-  void ConnectEx(const nqtrace::ParsedLine &line, const Origin &origin,
-                 const Key &key);
+            const Address &named, bool peek, std::int64_t moved);
+  void ConnectEx(const ParsedLine &line, const Origin &origin, const Key &key);
   void AcceptEx(const Origin &origin, const Key &listener, std::int64_t into,
-                const nqtrace::Address &local, const nqtrace::Address &peer);
+                const Address &local, const Address &peer);
   // The connection a listener accepted into the open socket `into`, opened
   // by the peer: from peer to local (else the listener's own address).
   void Accepted(const Origin &origin, const Key &listener, std::int64_t into,
-                const nqtrace::Address &local, const nqtrace::Address &peer);
-  void Complete(const nqtrace::ParsedLine &line, const Origin &origin,
-                const nqtrace::Completion &done);
-  void EnsureStarted(Conversation &c, const Origin &origin);
-  void Connect(const nqtrace::ParsedLine &line, const Origin &origin,
-               const Key &key);
-  void Accept(const nqtrace::ParsedLine &line, const Origin &at, const Key &key,
+                const Address &local, const Address &peer);
+  void Complete(const ParsedLine &line, const Origin &origin,
+                const Completion &done);
+  void EnsureStarted(SocketState &c, const Origin &origin);
+  void Connect(const ParsedLine &line, const Origin &origin, const Key &key);
+  void Accept(const ParsedLine &line, const Origin &at, const Key &key,
               std::int64_t result);
-  void SocketPair(const nqtrace::ParsedLine &line);
+  void SocketPair(const ParsedLine &line);
   void TakeDatagramBytes(Transfer &t, const Origin &origin,
                          const std::uint8_t *bytes, std::size_t len);
 
-  Capture &capture_;
+  SocketEvents &events_;
   Tally &tally_;
-  std::map<Key, Conversation> sockets_;
+  std::map<Key, SocketState> sockets_;
   std::map<std::uint64_t, Transfer> waiting_;  // by the order of the calls
   std::set<Place> places_;                     // the same, by place
   std::uint64_t next_order_ = 1;
+  std::uint64_t next_id_ = 1;
   std::size_t held_datagrams_ = 0;  // bytes of all Transfer::datagram
   // The destinations of WSASendTo calls under way, by module and
   // OVERLAPPED, for their completions.
-  std::map<std::pair<std::string, std::string>, nqtrace::Address> sent_to_;
+  std::map<std::pair<std::string, std::string>, Address> sent_to_;
 };
 
-}  // namespace nqpcap
+}  // namespace nqtrace
 
-#endif  // NQ_TOOLS_NETQUILL_PCAP_SOCKET_TABLE_H
+#endif  // NQ_TOOLS_TRACE_SOCKET_TABLE_H

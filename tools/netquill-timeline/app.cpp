@@ -1,0 +1,175 @@
+#include "app.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+#include "banner.h"
+#include "binary_stdio.h"
+#include "byte_source.h"
+#include "file_identity.h"
+#include "timeline.h"
+#include "trace_events.h"
+
+namespace nqtimeline {
+
+const char *const kUsage =
+    "usage: netquill-timeline [-o OUT.json] TRACE...\n"
+    "  Writes the calls of the traces as a timeline in the Trace Event\n"
+    "  Format, for https://ui.perfetto.dev or chrome://tracing: a track per\n"
+    "  thread and per socket. TRACE '-' is standard input (needs -o);\n"
+    "  '-o -' writes to standard output; without -o the timeline goes\n"
+    "  beside the first trace, its extension replaced by .json.\n";
+
+namespace {
+
+struct Options {
+  std::string output;
+  bool help = false;
+  std::vector<std::string> traces;
+};
+
+std::string StreamName(const std::string &name, const char *stream) {
+  return name == "-" ? stream : name;
+}
+
+bool ParseOptions(const std::vector<std::string> &args, Options &o,
+                  std::string &error) {
+  bool options = true;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string &a = args[i];
+    if (options && (a == "-h" || a == "--help")) {
+      o.help = true;
+    } else if (options && a == "-o") {
+      if (++i == args.size()) {
+        error = "-o needs a file name";
+        return false;
+      }
+      o.output = args[i];
+    } else if (options && a == "--") {
+      options = false;
+    } else if (options && a.size() > 1 && a[0] == '-') {
+      error = "unknown option " + a;
+      return false;
+    } else {
+      o.traces.push_back(a);
+    }
+  }
+  if (o.help) return true;
+  if (o.traces.empty()) {
+    error = "no trace given";
+    return false;
+  }
+  for (const std::string &t : o.traces)
+    if (t == "-" && o.output.empty()) {
+      error = "standard input as trace needs -o";
+      return false;
+    }
+  if (o.output.empty()) o.output = DefaultOutput(o.traces[0]);
+  // Opening the output empties it: it must not be one of the traces under
+  // any name, nor the file standard input reads or standard output goes to.
+  nqtrace::FileIdentity out_id, trace_id;
+  const bool out_known = o.output == "-"
+                             ? nqtrace::IdentifyStream(stdout, out_id)
+                             : nqtrace::IdentifyFile(o.output, out_id);
+  for (const std::string &t : o.traces) {
+    const bool known = t == "-" ? nqtrace::IdentifyStream(stdin, trace_id)
+                                : nqtrace::IdentifyFile(t, trace_id);
+    if ((t != "-" && t == o.output) ||
+        (out_known && known && trace_id == out_id)) {
+      error = "the output " + StreamName(o.output, "standard output") +
+              " is the trace " + StreamName(t, "standard input") +
+              " itself; give another -o";
+      return false;
+    }
+  }
+  return true;
+}
+
+// The date of lines before a file's first banner: its modification date,
+// or today for standard input.
+std::int64_t FileDate(const std::string &name) {
+  struct stat st;
+  std::time_t t = std::time(nullptr);
+  if (name != "-" && stat(name.c_str(), &st) == 0) t = st.st_mtime;
+  const std::tm *tm = std::localtime(&t);
+  if (tm == nullptr) return 0;
+  return nqtrace::DaysFromCivil(tm->tm_year + 1900,
+                                static_cast<unsigned>(tm->tm_mon + 1),
+                                static_cast<unsigned>(tm->tm_mday));
+}
+
+}  // namespace
+
+std::string DefaultOutput(const std::string &trace) {
+  const std::size_t slash = trace.find_last_of("/\\");
+  const std::size_t dot = trace.rfind('.');
+  const bool has_ext = dot != std::string::npos && dot != 0 &&
+                       (slash == std::string::npos || dot > slash + 1);
+  return (has_ext ? trace.substr(0, dot) : trace) + ".json";
+}
+
+std::uint32_t PidOfName(const std::string &trace) {
+  const std::size_t dot = trace.rfind('.');
+  const std::size_t slash = trace.find_last_of("/\\");
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash) ||
+      dot + 1 == trace.size() || trace.size() - dot - 1 > 10)
+    return 0;
+  std::uint64_t pid = 0;
+  for (std::size_t i = dot + 1; i < trace.size(); ++i) {
+    if (trace[i] < '0' || trace[i] > '9') return 0;
+    pid = pid * 10 + static_cast<unsigned>(trace[i] - '0');
+  }
+  return pid < 0xFFFFFFFF ? static_cast<std::uint32_t>(pid) : 0;
+}
+
+int RunTimeline(const std::vector<std::string> &args, std::ostream &err) {
+  Options opt;
+  std::string error;
+  if (!ParseOptions(args, opt, error)) {
+    err << "netquill-timeline: " << error << '\n' << kUsage;
+    return 2;
+  }
+  if (opt.help) {
+    err << kUsage;
+    return 0;
+  }
+  std::FILE *out = stdout;
+  if (opt.output == "-") {
+    nqtrace::SetBinaryMode(stdout);
+  } else if ((out = std::fopen(opt.output.c_str(), "wb")) == nullptr) {
+    err << "netquill-timeline: cannot write " << opt.output << '\n';
+    return 1;
+  }
+  int status = 0;
+  TraceEvents events(out);
+  Timeline timeline(events, err);
+  for (const std::string &name : opt.traces) {
+    const std::string label = name == "-" ? "<stdin>" : name;
+    std::string why;
+    std::unique_ptr<nqtrace::ByteSource> source = nqtrace::OpenTrace(name, why);
+    if (!source) {
+      err << "netquill-timeline: cannot open " << label << ": " << why << '\n';
+      status = 1;
+      continue;
+    }
+    if (!timeline.ReadFile(*source, label, PidOfName(name), FileDate(name))) {
+      err << "netquill-timeline: read error in " << label << '\n';
+      status = 1;
+    }
+  }
+  timeline.WriteNotes();
+  const bool written = events.Finish();
+  const bool closed = out == stdout || std::fclose(out) == 0;
+  if (!written || !closed) {
+    err << "netquill-timeline: cannot write " << opt.output << '\n';
+    status = 1;
+  }
+  err << "netquill-timeline: " << events.Count() << " events to "
+      << (opt.output == "-" ? "<stdout>" : opt.output) << '\n';
+  return status;
+}
+
+}  // namespace nqtimeline
