@@ -74,9 +74,8 @@ static DWORD WINAPI Writer(LPVOID unused) {
   to.sin_addr.s_addr = kLoopback;
   CALL(bind)(s, (struct sockaddr *)&to, sizeof to);
   CALL(getsockname)(s, (struct sockaddr *)&to, &len);
-  for (i = 0; i < kDatagrams; ++i)
-    CALL(sendto)
-    (s, "0123456789abcdef", 16, 0, (struct sockaddr *)&to, sizeof to);
+  for (i = 0; i < kDatagrams; ++i) CALL(sendto)
+  (s, "0123456789abcdef", 16, 0, (struct sockaddr *)&to, sizeof to);
   return (DWORD)CALL(closesocket)(s);
 }
 
