@@ -11,6 +11,7 @@
 #include "capture.h"
 #include "converter.h"
 #include "file_identity.h"
+#include "output_options.h"
 #include "pcapng.h"
 #include "tls_keys.h"
 #include "trace_clock.h"
@@ -25,75 +26,6 @@ const char *const kUsage =
     "  extension replaced by .pcapng.\n";
 
 namespace {
-
-struct Options {
-  std::string output;
-  bool help = false;
-  std::vector<std::string> traces;
-};
-
-std::string StreamName(const std::string &name, const char *stream) {
-  return name == "-" ? stream : name;
-}
-
-bool ParseOptions(const std::vector<std::string> &args, Options &o,
-                  std::string &error) {
-  bool options = true;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string &a = args[i];
-    if (options && (a == "-h" || a == "--help")) {
-      o.help = true;
-    } else if (options && a == "-o") {
-      if (++i == args.size()) {
-        error = "-o needs a file name";
-        return false;
-      }
-      o.output = args[i];
-    } else if (options && a == "--") {
-      options = false;
-    } else if (options && a.size() > 1 && a[0] == '-') {
-      error = "unknown option " + a;
-      return false;
-    } else {
-      o.traces.push_back(a);
-    }
-  }
-  if (o.help) return true;
-  if (o.traces.empty()) {
-    error = "no trace given";
-    return false;
-  }
-  for (const std::string &t : o.traces) {
-    if (t == "-" && o.output.empty()) {
-      error = "standard input as trace needs -o";
-      return false;
-    }
-    if (t != "-" && t == o.output) {
-      error =
-          "the output " + t + " is the trace " + t + " itself; give another -o";
-      return false;
-    }
-  }
-  if (o.output.empty()) o.output = DefaultOutput(o.traces[0]);
-  // Opening the output empties it: it must not be one of the traces under
-  // another name (./t.log, a link, a trace named *.pcapng without -o), nor
-  // the file standard input reads or standard output appends to.
-  nqtrace::FileIdentity out_id, trace_id;
-  const bool out_known = o.output == "-"
-                             ? nqtrace::IdentifyStream(stdout, out_id)
-                             : nqtrace::IdentifyFile(o.output, out_id);
-  for (const std::string &t : o.traces) {
-    const bool known = t == "-" ? nqtrace::IdentifyStream(stdin, trace_id)
-                                : nqtrace::IdentifyFile(t, trace_id);
-    if (out_known && known && trace_id == out_id) {
-      error = "the output " + StreamName(o.output, "standard output") +
-              " is the trace " + StreamName(t, "standard input") +
-              " itself; give another -o";
-      return false;
-    }
-  }
-  return true;
-}
 
 std::int64_t DateOf(const std::time_t &t) {
   const std::tm *tm = std::localtime(&t);
@@ -126,17 +58,13 @@ void WriteTlsKeys(const std::vector<std::string> &traces,
 }  // namespace
 
 std::string DefaultOutput(const std::string &trace) {
-  const std::size_t slash = trace.find_last_of("/\\");
-  const std::size_t dot = trace.rfind('.');
-  const bool has_ext = dot != std::string::npos && dot != 0 &&
-                       (slash == std::string::npos || dot > slash + 1);
-  return (has_ext ? trace.substr(0, dot) : trace) + ".pcapng";
+  return nqtrace::OutputBeside(trace, ".pcapng");
 }
 
 int RunPcap(const std::vector<std::string> &args, std::ostream &err) {
-  Options opt;
+  nqtrace::OutputOptions opt;
   std::string error;
-  if (!ParseOptions(args, opt, error)) {
+  if (!nqtrace::ParseOutputOptions(args, ".pcapng", opt, error)) {
     err << "netquill-pcap: " << error << '\n' << kUsage;
     return 2;
   }
