@@ -11,6 +11,8 @@
 // whole, also the DLLs it ships beside itself.
 #include "inject_patch.h"
 
+#include "entries/held_file_win32.h"
+
 #include <string.h>
 
 #include "inject_inline.h"
@@ -230,6 +232,7 @@ void *SocketThunkOf(int lib, const char *name, void *current) {
 
 void PatchAll() {
   DWORD saved = GetLastError();
+  nq::NoteLoadedModules();
   MakeWriteLock();
   FindLibs();
   MEMORY_BASIC_INFORMATION info;

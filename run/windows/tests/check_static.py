@@ -34,7 +34,8 @@ ALLOWED = {
         OpenFileMappingW OpenProcess Process32FirstW Process32NextW
         UnmapViewOfFile WaitForMultipleObjects Sleep FlushInstructionCache
         GetThreadContext OpenThread SuspendThread Thread32First Thread32Next
-        VirtualAlloc""".split()),
+        VirtualAlloc FileTimeToLocalFileTime GetSystemTimeAsFileTime
+        QueryPerformanceCounter QueryPerformanceFrequency""".split()),
     "msvcrt.dll": set("""getenv memchr memcmp memcpy memset strcmp strlen
         strncat strncmp wcscmp wcslen""".split()),
 }

@@ -88,6 +88,18 @@ bool HoldFile(const char *path) {
   return held;
 }
 
+namespace {
+std::atomic<bool> g_library_loaded{false};  // NETQUILL.DLL is in the process
+}  // namespace
+
+void NoteLoadedModules() {
+  // Asked here, where modules load, never inside a record: the question
+  // takes the loader's lock, which a thread starting or ending may hold
+  // while it waits for the library.
+  if (GetModuleHandleW(L"NETQUILL.DLL") != nullptr)
+    g_library_loaded.store(true, std::memory_order_release);
+}
+
 bool AppendHeld(const char *path, const void *data, size_t size, int *result) {
   if (!g_holding.load(std::memory_order_acquire) ||
       strcmp(path, g_held.path) != 0)
@@ -102,7 +114,7 @@ bool AppendHeld(const char *path, const void *data, size_t size, int *result) {
   // NETQUILL.DLL in the process (a program that traces itself through the
   // library) appends to the file too, uncounted among its writers: then
   // this process is never the file's only writer.
-  volatile LONG *alone = GetModuleHandleW(L"NETQUILL.DLL") == nullptr
+  volatile LONG *alone = !g_library_loaded.load(std::memory_order_acquire)
                              ? EnterSoleWriter(g_held.writers)
                              : nullptr;
   bool guarded = alone == nullptr && TakeAppendGuard(g_held.file, &guard);

@@ -32,6 +32,10 @@ bool HoldFile(const char *path);
 // it.
 bool AppendHeld(const char *path, const void *data, size_t size, int *result);
 
+// Looks whether NETQUILL.DLL is loaded: a process with it is never its held
+// file's lone writer. Called where modules load, outside any record.
+void NoteLoadedModules();
+
 }  // namespace nq
 
 #endif
