@@ -654,7 +654,8 @@ TEST_F(Pcap, TimedLinesGiveTheirStartToTheMicrosecond) {
 
 // Each frame carries the process and thread of its call where the trace
 // tells them: the thread from its module's one started banner, the process
-// from a per-process file name; the unknown one 0, neither no option.
+// from a per-process file name; the unknown one 0, neither no option. A
+// known process is described (id and module) once, before its frames.
 TEST_F(Pcap, FramesCarryTheProcessAndThreadOfTheirCall) {
   const std::string call =
       "APP 100000 0000 INF: connect(3, 10.0.0.1:80, 16) returned 0";
@@ -668,16 +669,18 @@ TEST_F(Pcap, FramesCarryTheProcessAndThreadOfTheirCall) {
     bool has_ids;
     std::uint32_t process;
     std::uint32_t thread;
+    const char *described;  // the one process description; "" none
   } rows[] = {
-      {"t.log", true, false, true, 0, 0x10},
-      {"t.log.4321", true, false, true, 4321, 0x10},
-      {"t.log.4321", true, true, true, 4321, 0},
-      {"t.log.4321", false, false, true, 4321, 0},
-      {"t.log", false, false, false, 0, 0},
-      {"t.log.0123", true, false, true, 0, 0x10},
-      {"t.log.4294967296", true, false, true, 0, 0x10},
-      {"t.log.4294967295", false, false, true, 4294967295u, 0},
-      {"t.4321.log", true, false, true, 0, 0x10},
+      {"t.log", true, false, true, 0, 0x10, ""},
+      {"t.log.4321", true, false, true, 4321, 0x10, "4321 APP"},
+      {"t.log.4321", true, true, true, 4321, 0, "4321 APP"},
+      {"t.log.4321", false, false, true, 4321, 0, "4321 APP"},
+      {"t.log", false, false, false, 0, 0, ""},
+      {"t.log.0123", true, false, true, 0, 0x10, ""},
+      {"t.log.4294967296", true, false, true, 0, 0x10, ""},
+      {"t.log.4294967295", false, false, true, 4294967295u, 0,
+       "4294967295 APP"},
+      {"t.4321.log", true, false, true, 0, 0x10, ""},
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(std::string(r.file) + (r.banner ? " banner" : "") +
@@ -688,12 +691,30 @@ TEST_F(Pcap, FramesCarryTheProcessAndThreadOfTheirCall) {
     t.push_back(call);
     const Capture c = Convert(t, r.file);
     ASSERT_EQ(c.frames.size(), 3u);
+    EXPECT_EQ(c.processes.size(), *r.described ? 1u : 0u);
     for (const Frame &f : c.frames) {
       EXPECT_EQ(f.has_ids, r.has_ids);
       EXPECT_EQ(f.process, r.process);
       EXPECT_EQ(f.thread, r.thread);
+      EXPECT_EQ(f.described, r.described);
     }
   }
+}
+
+// A process that runs another program keeps its id under a new module
+// name: a second description, each frame naming its own.
+TEST_F(Pcap, AProcessIsDescribedAgainUnderANewName) {
+  const Capture c = Convert(
+      {kBanner, "APP 100000 0000 INF: connect(3, 10.0.0.1:80, 16) returned 0",
+       "NEXT 100001 0000 INF: connect(4, 10.0.0.1:81, 16) returned 0",
+       "APP 100002 0000 INF: closesocket(3) returned 0"},
+      "t.log.77");
+  EXPECT_EQ(c.processes, (std::vector<std::string>{"77 APP", "77 NEXT"}));
+  std::vector<std::string> described;
+  for (const Frame &f : c.frames) described.push_back(f.described);
+  EXPECT_EQ(described, (std::vector<std::string>{
+                           "77 APP", "77 APP", "77 APP", "77 NEXT", "77 NEXT",
+                           "77 NEXT", "77 APP", "77 APP", "77 APP"}));
 }
 
 TEST_F(Pcap, DamagedLinesAreReportedByNumber) {

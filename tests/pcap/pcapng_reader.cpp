@@ -123,6 +123,15 @@ Capture ReadCapture(const std::string &b) {
     } else if (type == 1) {
       c.link_type = Le16(b, at + 8);
       interface = true;
+    } else if (type == 0x80000001) {
+      std::string name;
+      for (std::size_t o = at + 12; o + 4 <= at + len - 4;) {
+        const std::uint16_t code = Le16(b, o), olen = Le16(b, o + 2);
+        if (code == 0) break;
+        if (code == 2) name = b.substr(o + 4, olen);
+        o += 4 + (olen + 3u) / 4 * 4;
+      }
+      c.processes.push_back(std::to_string(Le32(b, at + 8)) + " " + name);
     } else if (type == 6) {
       if (!section || !interface) {
         c.error = "packet before the section or interface";
@@ -156,6 +165,16 @@ Capture ReadCapture(const std::string &b) {
           f.has_ids = true;
           f.process = Le32(b, o + 4);
           f.thread = Le32(b, o + 8);
+        }
+        if (code == 0x8001) {
+          // The index of a process description written before.
+          f.description = static_cast<long>(Le32(b, o + 4));
+          if (olen != 4 ||
+              f.description >= static_cast<long>(c.processes.size())) {
+            c.error = "bad process description index at " + std::to_string(o);
+            return c;
+          }
+          f.described = c.processes[static_cast<std::size_t>(f.description)];
         }
         o += 4 + (olen + 3u) / 4 * 4;
       }

@@ -15,6 +15,9 @@ struct Frame {
   std::string comment;
   bool has_ids = false;  // the process and thread id option is there
   std::uint32_t process = 0, thread = 0;
+  // Which process description the frame names; its process, looked up.
+  long description = -1;
+  std::string described;  // "pid name" of that description
   bool v6 = false;
   std::uint32_t src_ip = 0, dst_ip = 0;
   std::string src6, dst6;  // IPv6: the 16 address bytes
@@ -31,6 +34,9 @@ struct Capture {
   std::string error;
   std::uint16_t link_type = 0;
   std::vector<Frame> frames;
+  // The process event blocks in file order: "pid name", each written
+  // before the first frame that names it.
+  std::vector<std::string> processes;
 };
 
 Capture ReadCapture(const std::string &bytes);

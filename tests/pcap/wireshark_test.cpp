@@ -406,6 +406,26 @@ TEST_F(Wireshark, EveryPacketCarriesTheProcessAndThreadOfItsTrace) {
     EXPECT_EQ(le32(from + 4), thread);
   }
   EXPECT_EQ(options, frames.size());
+  // The process, described once by id and module name, and every packet
+  // pointing at that description, as tshark's file view names them.
+  const std::string module = text.substr(0, text.find(' '));
+  const auto count = [&](const std::string &field) {
+    std::size_t n = 0;
+    for (const std::string &line : pdml)
+      n += line.find(field) != std::string::npos;
+    return n;
+  };
+  EXPECT_EQ(count("name=\"pcapng.darwin.process_id\" showname=\"Darwin "
+                  "Process ID: " +
+                  std::to_string(pid) + " "),
+            1u);
+  EXPECT_EQ(count("name=\"pcapng.darwin.process_name\" showname=\"Darwin "
+                  "Process Name: " +
+                  module + "\""),
+            1u);
+  EXPECT_EQ(count("name=\"pcapng.options.option.data.packet.darwin.dpeb_id\" "
+                  "showname=\"DPEB ID: 0\""),
+            frames.size());
 }
 
 TEST_F(Wireshark, TraceWithoutDumpsGivesTheConnectionFramesAndANote) {

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "banner.h"
 #include "call_args.h"
 #include "tls_line.h"
 #include "winsock_names.h"
@@ -806,3 +807,21 @@ TEST(ParseTextLine, TimingAndLabelsChangeNoOtherField) {
 }
 
 }  // namespace
+
+// The process id of a per-process trace's name: digits after the last dot
+// of the last path element, as netquill-run -ff writes them.
+TEST(TraceNames, ProcessOfTraceName) {
+  const struct {
+    const char *name;
+    std::uint32_t process;
+  } rows[] = {
+      {"app.log.4321", 4321},     {"/tmp/run.d/app.log.7", 7},
+      {"C:\\run.5\\app.log", 0},  {"run.4321/app.log", 0},
+      {"app.log.0123", 0},        {"app.log.", 0},
+      {"app.log.12a", 0},         {"app.log.4294967295", 4294967295u},
+      {"app.log.4294967296", 0},  {"app.log", 0},
+      {"app.log.12345678901", 0}, {"", 0},
+  };
+  for (const auto &r : rows)
+    EXPECT_EQ(nqtrace::ProcessOfTraceName(r.name), r.process) << r.name;
+}

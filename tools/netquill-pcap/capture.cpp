@@ -5,19 +5,6 @@
 
 namespace nqpcap {
 
-std::uint32_t ProcessOfFile(std::string_view name) {
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos) return 0;
-  const std::string_view digits = name.substr(dot + 1);
-  if (digits.empty() || digits.size() > 10 || digits[0] == '0') return 0;
-  std::uint64_t id = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return 0;
-    id = id * 10 + static_cast<unsigned>(c - '0');
-  }
-  return id <= 0xFFFFFFFFu ? static_cast<std::uint32_t>(id) : 0;
-}
-
 Capture::Capture(FrameSink &sink)
     : sink_(sink), packet_(kIp6Header + kTcpHeader + kMaxUdpPayload) {}
 
@@ -91,7 +78,7 @@ void Capture::Emit(const Origin &origin, std::size_t len) {
   comment_ += ": ";
   comment_ += origin.call;
   sink_.Frame(last_time_us_, packet_.data(), len, comment_,
-              FrameIds{process_, origin.thread});
+              FrameIds{process_, origin.thread, origin.module});
   ++frames_;
 }
 

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "banner.h"
 #include "packet.h"
 #include "pcapng.h"
 #include "socket_state.h"
@@ -23,10 +24,6 @@ namespace nqpcap {
 // The trace line a frame comes from.
 using nqtrace::Origin;
 
-// The process id a per-process trace's file name ends in (".1234", as
-// netquill-run -ff names them); 0 for any other name.
-std::uint32_t ProcessOfFile(std::string_view name);
-
 class Capture {
  public:
   explicit Capture(FrameSink &sink);
@@ -34,7 +31,7 @@ class Capture {
   // Names the trace file that the following frames' comments cite, and
   // takes the id of their process from its name.
   void BeginFile(std::string label) {
-    process_ = ProcessOfFile(label);
+    process_ = nqtrace::ProcessOfTraceName(label);
     file_ = std::move(label);
   }
 

@@ -10,6 +10,11 @@ constexpr std::uint32_t kInterfaceDescription = 1;
 constexpr std::uint32_t kEnhancedPacket = 6;
 constexpr std::uint32_t kDecryptionSecrets = 10;
 constexpr std::uint32_t kTlsKeyLog = 0x544c534b;  // "TLSK"
+// Apple's process event block and the packet option that points at it:
+// the process id, then the name as an option.
+constexpr std::uint32_t kProcessEvent = 0x80000001;
+constexpr std::uint16_t kProcessName = 2;
+constexpr std::uint16_t kEpbProcessEventIndex = 0x8001;
 constexpr std::uint16_t kLinkTypeRaw = 101;  // packets start at the IP header
 constexpr std::uint16_t kOptEnd = 0;
 constexpr std::uint16_t kOptComment = 1;
@@ -81,9 +86,35 @@ PcapngWriter::PcapngWriter(std::FILE *out) : out_(out) {
   Write(block_);
 }
 
+long PcapngWriter::DescribeProcess(const FrameIds &ids) {
+  // A file's frames come in runs of one process: the last one first.
+  auto same = [&](std::size_t i) {
+    return described_[i].process == ids.process &&
+           described_[i].name == ids.process_name;
+  };
+  if (last_described_ < described_.size() && same(last_described_))
+    return static_cast<long>(last_described_);
+  for (std::size_t i = 0; i < described_.size(); ++i) {
+    if (same(i)) return static_cast<long>(last_described_ = i);
+  }
+  if (described_.size() == kMaxProcesses) return -1;
+  Begin(block_, kProcessEvent);
+  Put32(block_, ids.process);
+  if (!ids.process_name.empty())
+    PutOption(block_, kProcessName, ids.process_name.data(),
+              std::min<std::size_t>(ids.process_name.size(), 65535));
+  PutOption(block_, kOptEnd, nullptr, 0);
+  End(block_);
+  Write(block_);
+  described_.push_back({ids.process, std::string(ids.process_name)});
+  last_described_ = described_.size() - 1;
+  return static_cast<long>(last_described_);
+}
+
 void PcapngWriter::Frame(std::uint64_t time_us, const std::uint8_t *packet,
                          std::size_t len, std::string_view comment,
                          const FrameIds &ids) {
+  const long description = ids.process != 0 ? DescribeProcess(ids) : -1;
   Begin(block_, kEnhancedPacket);
   Put32(block_, 0);  // interface
   Put32(block_, static_cast<std::uint32_t>(time_us >> 32));
@@ -101,6 +132,12 @@ void PcapngWriter::Frame(std::uint64_t time_us, const std::uint8_t *packet,
     Put16(block_, 8);
     Put32(block_, ids.process);
     Put32(block_, ids.thread);
+  }
+  if (description >= 0) {
+    const std::uint32_t index = static_cast<std::uint32_t>(description);
+    Put16(block_, kEpbProcessEventIndex);
+    Put16(block_, 4);
+    Put32(block_, index);
   }
   PutOption(block_, kOptEnd, nullptr, 0);
   End(block_);

@@ -45,20 +45,6 @@ std::string DefaultOutput(const std::string &trace) {
   return nqtrace::OutputBeside(trace, ".json");
 }
 
-std::uint32_t PidOfName(const std::string &trace) {
-  const std::size_t dot = trace.rfind('.');
-  const std::size_t slash = trace.find_last_of("/\\");
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash) ||
-      dot + 1 == trace.size() || trace.size() - dot - 1 > 10)
-    return 0;
-  std::uint64_t pid = 0;
-  for (std::size_t i = dot + 1; i < trace.size(); ++i) {
-    if (trace[i] < '0' || trace[i] > '9') return 0;
-    pid = pid * 10 + static_cast<unsigned>(trace[i] - '0');
-  }
-  return pid < 0xFFFFFFFF ? static_cast<std::uint32_t>(pid) : 0;
-}
-
 int RunTimeline(const std::vector<std::string> &args, std::ostream &err) {
   nqtrace::OutputOptions opt;
   std::string error;
@@ -89,7 +75,8 @@ int RunTimeline(const std::vector<std::string> &args, std::ostream &err) {
       status = 1;
       continue;
     }
-    if (!timeline.ReadFile(*source, label, PidOfName(name), FileDate(name))) {
+    if (!timeline.ReadFile(*source, label, nqtrace::ProcessOfTraceName(name),
+                           FileDate(name))) {
       err << "netquill-timeline: read error in " << label << '\n';
       status = 1;
     }

@@ -16,10 +16,6 @@ extern const char *const kUsage;
 // extension (if any) replaced by .json.
 std::string DefaultOutput(const std::string &trace);
 
-// The process id a netquill-run -ff file name ends in (app.log.1234);
-// 0 when it ends in none.
-std::uint32_t PidOfName(const std::string &trace);
-
 // Returns the exit status: 0 success, 1 a trace could not be opened or
 // read or the output not written (the rest is still converted), 2 bad
 // usage. Messages go to err; "-o -" writes to standard output.

@@ -20,6 +20,22 @@ bool Digits(std::string_view s, std::size_t at, std::size_t n,
 
 }  // namespace
 
+std::uint32_t ProcessOfTraceName(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  const std::size_t slash = name.find_last_of("/\\");
+  if (dot == std::string_view::npos ||
+      (slash != std::string_view::npos && dot < slash))
+    return 0;
+  const std::string_view digits = name.substr(dot + 1);
+  if (digits.empty() || digits.size() > 10 || digits[0] == '0') return 0;
+  std::uint64_t id = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return 0;
+    id = id * 10 + static_cast<unsigned>(c - '0');
+  }
+  return id <= 0xFFFFFFFFu ? static_cast<std::uint32_t>(id) : 0;
+}
+
 std::uint32_t BannerThread(std::string_view text) {
   const std::size_t at = text.find("process 0x");
   if (at == std::string_view::npos) return 0;

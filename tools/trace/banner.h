@@ -14,6 +14,11 @@
 
 namespace nqtrace {
 
+// The process id a per-process trace's name ends in (".1234" after the
+// last path separator, as netquill-run -ff names them); 0 for any other
+// name, a leading zero or a number past 32 bits.
+std::uint32_t ProcessOfTraceName(std::string_view name);
+
 // The thread id of a banner text; 0 when unreadable.
 std::uint32_t BannerThread(std::string_view text);
 
