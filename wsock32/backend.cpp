@@ -70,7 +70,7 @@ void LoadSystem() {
   NQ_WS_PLAIN(NQ_WS_RESOLVE)
 #undef NQ_WS_RESOLVE
   HMODULE mswsock = LoadFrom(dir, n, L"mswsock.dll");
-#define NQ_WS_RESOLVE(name, type) Resolve(mswsock, #name, &g_backend.ext.name);
+#define NQ_WS_RESOLVE(name, ...) Resolve(mswsock, #name, &g_backend.ext.name);
   NQ_WS_EXTENSIONS(NQ_WS_RESOLVE)
 #undef NQ_WS_RESOLVE
 }

@@ -14,47 +14,67 @@ namespace nqws {
 #define NQ_WS_TRACED(X) NQ_TRACED_CALLS(X)
 #define NQ_WS_PLAIN(X) NQ_UNTRACED_CALLS(X)
 
-// The Microsoft extensions, which live in mswsock.dll. Their types are
-// spelled out here, as the SDK headers that declare them differ.
-using AcceptExFn = BOOL(WINAPI *)(SOCKET, SOCKET, void *, DWORD, DWORD, DWORD,
-                                  DWORD *, OVERLAPPED *);
-using GetAcceptExSockaddrsFn = void(WINAPI *)(void *, DWORD, DWORD, DWORD,
-                                              sockaddr **, int *, sockaddr **,
-                                              int *);
-using TransmitFileFn = BOOL(WINAPI *)(SOCKET, HANDLE, DWORD, DWORD,
-                                      OVERLAPPED *, void *, DWORD);
-using WSARecvExFn = int(WINAPI *)(SOCKET, char *, int, int *);
-using EnumProtocolsFn = int(WINAPI *)(int *, void *, DWORD *);
-using GetAddressByNameFn = int(WINAPI *)(DWORD, GUID *, void *, int *, DWORD,
-                                         void *, void *, DWORD *, void *,
-                                         DWORD *);
-using GetTypeByNameFn = int(WINAPI *)(void *, GUID *);
-using SetServiceFn = int(WINAPI *)(DWORD, DWORD, DWORD, void *, void *,
-                                   DWORD *);
-using GetServiceFn = int(WINAPI *)(DWORD, GUID *, void *, DWORD, void *,
-                                   DWORD *, void *);
-using InetNetworkFn = unsigned long(WINAPI *)(const char *);
-using GetNetByNameFn = void *(WINAPI *)(const char *);
-using SPerrorFn = void(WINAPI *)(const char *);
-
-#define NQ_WS_EXTENSIONS(X)                       \
-  X(AcceptEx, AcceptExFn)                         \
-  X(GetAcceptExSockaddrs, GetAcceptExSockaddrsFn) \
-  X(TransmitFile, TransmitFileFn)                 \
-  X(WSARecvEx, WSARecvExFn)                       \
-  X(EnumProtocolsA, EnumProtocolsFn)              \
-  X(EnumProtocolsW, EnumProtocolsFn)              \
-  X(GetAddressByNameA, GetAddressByNameFn)        \
-  X(GetAddressByNameW, GetAddressByNameFn)        \
-  X(GetTypeByNameA, GetTypeByNameFn)              \
-  X(GetTypeByNameW, GetTypeByNameFn)              \
-  X(SetServiceA, SetServiceFn)                    \
-  X(SetServiceW, SetServiceFn)                    \
-  X(GetServiceA, GetServiceFn)                    \
-  X(GetServiceW, GetServiceFn)                    \
-  X(inet_network, InetNetworkFn)                  \
-  X(getnetbyname, GetNetByNameFn)                 \
-  X(s_perror, SPerrorFn)
+// The Microsoft extensions, which live in mswsock.dll, passed on as they
+// are: X(name, result, failed, (parameters), (arguments)), where failed is
+// what the call returns, with WSAEOPNOTSUPP, on a system whose mswsock.dll
+// lacks it (NoResult: a call without a result just returns). Their types
+// are spelled out here, as the SDK headers that declare them differ.
+struct NoResult {};
+#define NQ_WS_EXTENSIONS(X)                                                    \
+  X(AcceptEx, BOOL, FALSE,                                                     \
+    (SOCKET listener, SOCKET accepted, void *buf, DWORD data_len,              \
+     DWORD local_len, DWORD remote_len, DWORD *received,                       \
+     OVERLAPPED *overlapped),                                                  \
+    (listener, accepted, buf, data_len, local_len, remote_len, received,       \
+     overlapped))                                                              \
+  X(GetAcceptExSockaddrs, void, nqws::NoResult{},                              \
+    (void *buf, DWORD data_len, DWORD local_len, DWORD remote_len,             \
+     sockaddr **local, int *local_size, sockaddr **remote, int *remote_size),  \
+    (buf, data_len, local_len, remote_len, local, local_size, remote,          \
+     remote_size))                                                             \
+  X(TransmitFile, BOOL, FALSE,                                                 \
+    (SOCKET s, HANDLE file, DWORD bytes, DWORD per_send,                       \
+     OVERLAPPED * overlapped, void *buffers, DWORD flags),                     \
+    (s, file, bytes, per_send, overlapped, buffers, flags))                    \
+  X(WSARecvEx, int, SOCKET_ERROR, (SOCKET s, char *buf, int len, int *flags),  \
+    (s, buf, len, flags))                                                      \
+  X(EnumProtocolsA, int, SOCKET_ERROR,                                         \
+    (int *protocols, void *buf, DWORD *len), (protocols, buf, len))            \
+  X(EnumProtocolsW, int, SOCKET_ERROR,                                         \
+    (int *protocols, void *buf, DWORD *len), (protocols, buf, len))            \
+  X(GetAddressByNameA, int, SOCKET_ERROR,                                      \
+    (DWORD space, GUID * type, void *name, int *protocols, DWORD resolution,   \
+     void *async, void *addrs, DWORD *addrs_len, void *aliases,                \
+     DWORD *aliases_len),                                                      \
+    (space, type, name, protocols, resolution, async, addrs, addrs_len,        \
+     aliases, aliases_len))                                                    \
+  X(GetAddressByNameW, int, SOCKET_ERROR,                                      \
+    (DWORD space, GUID * type, void *name, int *protocols, DWORD resolution,   \
+     void *async, void *addrs, DWORD *addrs_len, void *aliases,                \
+     DWORD *aliases_len),                                                      \
+    (space, type, name, protocols, resolution, async, addrs, addrs_len,        \
+     aliases, aliases_len))                                                    \
+  X(GetTypeByNameA, int, SOCKET_ERROR, (void *name, GUID *type), (name, type)) \
+  X(GetTypeByNameW, int, SOCKET_ERROR, (void *name, GUID *type), (name, type)) \
+  X(SetServiceA, int, SOCKET_ERROR,                                            \
+    (DWORD space, DWORD operation, DWORD flags, void *info, void *async,       \
+     DWORD *status),                                                           \
+    (space, operation, flags, info, async, status))                            \
+  X(SetServiceW, int, SOCKET_ERROR,                                            \
+    (DWORD space, DWORD operation, DWORD flags, void *info, void *async,       \
+     DWORD *status),                                                           \
+    (space, operation, flags, info, async, status))                            \
+  X(GetServiceA, int, SOCKET_ERROR,                                            \
+    (DWORD space, GUID * guid, void *name, DWORD properties, void *buf,        \
+     DWORD *size, void *async),                                                \
+    (space, guid, name, properties, buf, size, async))                         \
+  X(GetServiceW, int, SOCKET_ERROR,                                            \
+    (DWORD space, GUID * guid, void *name, DWORD properties, void *buf,        \
+     DWORD *size, void *async),                                                \
+    (space, guid, name, properties, buf, size, async))                         \
+  X(inet_network, unsigned long, INADDR_NONE, (const char *cp), (cp))          \
+  X(getnetbyname, void *, nullptr, (const char *name), (name))                 \
+  X(s_perror, void, nqws::NoResult{}, (const char *message), (message))
 
 struct SystemCalls {
 #define NQ_WS_FIELD(name, ...) decltype(&::name) name;
@@ -64,7 +84,8 @@ struct SystemCalls {
 };
 
 struct Extensions {  // null where mswsock.dll lacks the function
-#define NQ_WS_FIELD(name, type) type name;
+#define NQ_WS_FIELD(name, result, failed, params, args) \
+  result(WINAPI *name) params;
   NQ_WS_EXTENSIONS(NQ_WS_FIELD)
 #undef NQ_WS_FIELD
 };
