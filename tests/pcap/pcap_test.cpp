@@ -620,6 +620,25 @@ TEST_F(Pcap, TimesFollowTheBannerTheClockAndTheElapsedSums) {
     EXPECT_GE(c.frames[i].time_us, c.frames[i - 1].time_us);
 }
 
+// Two threads around midnight: a line written late, from before midnight,
+// is of the day before and moves no date on, so the lines after it stay
+// on the new day.
+TEST_F(Pcap, ALateLineFromBeforeMidnightKeepsTheDate) {
+  const Capture c =
+      Convert({"APP 235958 0000 INF: started process 0x10 trace on 12-07-2026 "
+               "23:59:58 [4.0.4000]",
+               "APP 235958 0000 INF: connect(3, 10.0.0.1:80, 16) returned 0",
+               "APP 000001 0000 INF: connect(4, 10.0.0.1:81, 16) returned 0",
+               "APP 235959 0000 INF: connect(5, 10.0.0.1:82, 16) returned 0",
+               "APP 000002 0000 INF: connect(6, 10.0.0.1:83, 16) returned 0"});
+  ASSERT_EQ(c.frames.size(), 12u);
+  const std::uint64_t s = 1000000, midnight = (kDay + 86400) * s;
+  EXPECT_EQ(c.frames[0].time_us, midnight - 2 * s);
+  EXPECT_EQ(c.frames[3].time_us, midnight + s);
+  EXPECT_EQ(c.frames[6].time_us, midnight + s);  // never back in time
+  EXPECT_EQ(c.frames[9].time_us, midnight + 2 * s);
+}
+
 // A call timed by the launcher starts at its clock's microseconds, exact;
 // the module's untimed lines after it in that second go on from there.
 TEST_F(Pcap, TimedLinesGiveTheirStartToTheMicrosecond) {

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "banner.h"
+#include "trace_calendar.h"
 
 namespace nqpcap {
 
@@ -24,14 +25,16 @@ using nqtrace::DaysFromCivil;
 
 class TraceClock {
  public:
-  explicit TraceClock(std::int64_t days) : days_(days) {}
+  explicit TraceClock(std::int64_t days) : calendar_(days) {}
 
   // A banner's date, for its line and the lines after it.
-  void SetDate(std::int64_t days);
+  void SetDate(std::int64_t days) { calendar_.SetDate(days); }
 
   // The time of a text line in microseconds since 1970. Every text line
   // goes through here, so that each module's sum within a second is whole.
-  // A clock that steps back more than twelve hours has passed midnight.
+  // A clock that steps back more than twelve hours has passed midnight;
+  // one more than twelve hours ahead of the file's latest is a line of the
+  // day before, written late.
   std::uint64_t LineTime(std::string_view module, std::uint32_t hhmmss,
                          std::uint64_t elapsed_ms);
 
@@ -46,13 +49,9 @@ class TraceClock {
     std::uint64_t ms = 0;               // summed within that second
   };
 
-  // Steps to the next day when the clock ran back past midnight; the
-  // seconds since 1970 of hhmmss on the current day.
-  std::int64_t SecondsOf(std::uint32_t hhmmss);
   ModuleSecond &Module(std::string_view module);
 
-  std::int64_t days_;
-  std::int64_t last_second_of_day_ = -1;
+  nqtrace::Calendar calendar_;
   std::map<std::string, ModuleSecond, std::less<>> modules_;
 };
 

@@ -1,12 +1,12 @@
 #include "timeline.h"
 
 #include "banner.h"
-#include "calendar.h"
 #include "call_args.h"
 #include "call_shape.h"
 #include "dump_runs.h"
 #include "line_reader.h"
 #include "tls_line.h"
+#include "trace_calendar.h"
 #include "winsock_names.h"
 
 namespace nqtimeline {
@@ -152,7 +152,7 @@ bool Timeline::ReadFile(nqtrace::ByteSource &source, const std::string &label,
   Connections connections(events_, streams_, next_socket_tid_);
   nqtrace::SocketTable table(connections, tally_);
   nqtrace::DumpRuns dumps(table);
-  Calendar calendar(days);
+  nqtrace::Calendar calendar(days);
   nqtrace::LineReader reader(source);
   std::string_view text;
   std::uint64_t line = 0;

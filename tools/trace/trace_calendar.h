@@ -2,14 +2,16 @@
 // date comes from the latest start banner of its file (before the first,
 // from the file's modification date). A time of day more than twelve hours
 // before the file's latest one has passed midnight, and moves the date on;
-// one more than twelve hours after it belongs to the day before (a line
-// written late by a thread that started before midnight).
-#ifndef NQ_TOOLS_NETQUILL_TIMELINE_CALENDAR_H
-#define NQ_TOOLS_NETQUILL_TIMELINE_CALENDAR_H
+// after that, one more than twelve hours after the latest belongs to the
+// day before (a line written late by a thread that started before
+// midnight). Before the clock has passed midnight, a line far ahead is of
+// the same day: the program was idle.
+#ifndef NQ_TOOLS_TRACE_TRACE_CALENDAR_H
+#define NQ_TOOLS_TRACE_TRACE_CALENDAR_H
 
 #include <cstdint>
 
-namespace nqtimeline {
+namespace nqtrace {
 
 class Calendar {
  public:
@@ -25,8 +27,9 @@ class Calendar {
  private:
   std::int64_t days_;
   std::int64_t last_second_ = -1;  // of the day, the file's latest
+  bool passed_midnight_ = false;   // since the date was last given
 };
 
-}  // namespace nqtimeline
+}  // namespace nqtrace
 
-#endif  // NQ_TOOLS_NETQUILL_TIMELINE_CALENDAR_H
+#endif  // NQ_TOOLS_TRACE_TRACE_CALENDAR_H

@@ -1,6 +1,6 @@
-#include "calendar.h"
+#include "trace_calendar.h"
 
-namespace nqtimeline {
+namespace nqtrace {
 namespace {
 
 constexpr std::int64_t kHalfDay = 12 * 3600;
@@ -10,6 +10,7 @@ constexpr std::int64_t kHalfDay = 12 * 3600;
 void Calendar::SetDate(std::int64_t days) {
   days_ = days;
   last_second_ = -1;
+  passed_midnight_ = false;
 }
 
 std::uint64_t Calendar::SecondUs(std::uint32_t hhmmss) {
@@ -19,7 +20,8 @@ std::uint64_t Calendar::SecondUs(std::uint32_t hhmmss) {
   if (last_second_ >= 0 && last_second_ - second > kHalfDay) {
     days = ++days_;
     last_second_ = second;
-  } else if (last_second_ >= 0 && second - last_second_ > kHalfDay) {
+    passed_midnight_ = true;
+  } else if (passed_midnight_ && second - last_second_ > kHalfDay) {
     --days;  // the day before; the file's latest time stays
   } else if (second > last_second_) {
     last_second_ = second;
@@ -28,4 +30,4 @@ std::uint64_t Calendar::SecondUs(std::uint32_t hhmmss) {
   return seconds < 0 ? 0 : static_cast<std::uint64_t>(seconds) * 1000000;
 }
 
-}  // namespace nqtimeline
+}  // namespace nqtrace
