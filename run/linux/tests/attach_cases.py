@@ -79,7 +79,7 @@ def exchange(port, data, conn=None, whole=None):
 
 
 def echo_server():
-    server = subprocess.Popen([ARGS.echo], stdout=subprocess.PIPE)
+    server = subprocess.Popen([ARGS.echo, "echo"], stdout=subprocess.PIPE)
     CHILDREN.append(server)
     return server, int(server.stdout.readline())
 
@@ -296,7 +296,8 @@ def second_launcher(work):
 def given_up(work):
     """Ctrl-C while the launcher looks for a thread waiting in a system
     call, where none ever waits: it ends at once, the process untouched."""
-    spinner = subprocess.Popen([ARGS.echo, "spin"], stdout=subprocess.PIPE)
+    spinner = subprocess.Popen([ARGS.echo, "echo", "spin"],
+                               stdout=subprocess.PIPE)
     CHILDREN.append(spinner)
     spinner.stdout.readline()
     run = subprocess.Popen([ARGS.netquill_run, "-p", str(spinner.pid), "-o",
@@ -318,7 +319,7 @@ def undetachable(work):
     """A detach that finds no thread waiting in a system call (one computes
     and calls listen(), the other joins it) is said after a second, exit 1,
     and the process stops tracing by itself once the launcher has ended."""
-    busy = subprocess.Popen([ARGS.echo, "busy"], stdin=subprocess.PIPE,
+    busy = subprocess.Popen([ARGS.echo, "echo", "busy"], stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE)
     CHILDREN.append(busy)
     busy.stdout.readline()
@@ -346,12 +347,13 @@ def tracer_of(pid):
 def refusals(work):
     gone = subprocess.Popen(["true"])
     gone.wait()
-    traced = subprocess.Popen([ARGS.echo], stdout=subprocess.PIPE,
+    traced = subprocess.Popen([ARGS.echo, "echo"], stdout=subprocess.PIPE,
                               preexec_fn=lambda: __import__("ctypes").CDLL(
                                   None).ptrace(0, 0, 0, 0))
-    static = subprocess.Popen([ARGS.static_program])
+    static = subprocess.Popen([ARGS.static_program, "pause"])
     preloaded = subprocess.Popen([ARGS.netquill_run, "-o",
-                                  os.path.join(work, "pre.log"), ARGS.echo],
+                                  os.path.join(work, "pre.log"), ARGS.echo,
+                                  "echo"],
                                  stdout=subprocess.PIPE)
     preloaded.stdout.readline()
     # The launcher stays as the program's parent: the program is its child.

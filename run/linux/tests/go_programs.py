@@ -224,7 +224,7 @@ def main():
         ("go-static-forkexec", [A.go_static, "forkexec"], b"", UDP_OUT, None),
         ("go-echo", [A.go, "echo", "127.0.0.1", str(echo_port)],
          page_bytes(), page_bytes(), echo_port),
-        ("static-c", [A.static_c], b"",
+        ("static-c", [A.static_c, "exchange"], b"",
          b"child: reply\nchild: pong\nparent: request, ping\n", None),
     ]
     table = [(c[0], lambda c=c: program_case(*c)) for c in cases]

@@ -17,10 +17,11 @@ from nqtest import check  # noqa: E402
 
 
 def traced(run, program, work, name, options):
+    """program: the command, the probe and its scenario."""
     path = os.path.join(work, name + ".log")
     if os.path.exists(path):
         os.remove(path)
-    done = subprocess.run([run, "-o", path, "-f", "4"] + options + [program],
+    done = subprocess.run([run, "-o", path, "-f", "4"] + options + program,
                           capture_output=True, text=True, timeout=120)
     check(done.returncode == 0 and done.stderr == "", name + " ran",
           (done.returncode, done.stderr))
@@ -60,6 +61,7 @@ def main():
     args = ap.parse_args()
     os.makedirs(args.work, exist_ok=True)
     run = args.netquill_run
+    program = [args.program, "every_call"]
     probe = subprocess.run([run, "-m", "syscalls", "-o", os.devnull, "true"],
                            capture_output=True, text=True)
     if probe.returncode != 0:
@@ -67,16 +69,16 @@ def main():
         return nqtest.SKIP
     for extra, name in (([], "all"), (["-e", "!read,recvmmsg", "-s", "3"],
                                       "some")):
-        theirs = traced(run, args.program, args.work, name + "-preload",
+        theirs = traced(run, program, args.work, name + "-preload",
                         ["-m", "preload"] + extra)
-        ours = traced(run, args.program, args.work, name + "-syscalls",
+        ours = traced(run, program, args.work, name + "-syscalls",
                       ["-m", "syscalls"] + extra)
         check(len(lines(theirs)) > 40 and lines(ours) == lines(theirs),
               name + ": the same lines on both paths",
               "\n".join(lines(ours)) + "\n--\n" + "\n".join(lines(theirs)))
         if name == "all":
-            static = traced(run, args.static_program, args.work,
-                            "static", [])
+            static = traced(run, [args.static_program, "every_call"],
+                            args.work, "static", [])
             check(lines(static) == lines(theirs), "static: the same lines",
                   "\n".join(lines(static)))
     # A receive done as another thread ends the process keeps its record,
@@ -86,7 +88,7 @@ def main():
         if os.path.exists(last):
             os.remove(last)
         subprocess.run([run, "-m", "syscalls", "-f", "4", "-o", last,
-                        args.program, "lastword"], timeout=60)
+                        args.program, "every_call", "lastword"], timeout=60)
         text = open(last).read() if os.path.exists(last) else ""
         if not check(re.search(r"recvfrom\(3, .*\) returned 4\n +0000  6C "
                                r"61 73 74 ", text), "the last word's record",
@@ -100,13 +102,13 @@ def main():
         if os.path.exists(limited):
             os.remove(limited)
         done = subprocess.run(["sh", "-c", 'ulimit -f 1; exec "$@"', "sh", run,
-                               "-m", path, "-f", "4", "-o", limited,
-                               args.program], capture_output=True, text=True,
+                               "-m", path, "-f", "4", "-o", limited] + program,
+                              capture_output=True, text=True,
                               timeout=60)
         lost.append(re.findall(r"(\d+) trace records could not be written",
                                done.stderr))
     check(lost[0] and lost[0] == lost[1], "the records lost, said alike", lost)
-    said_of(run, [args.program, "io_uring"], "sets up io_uring: the "
+    said_of(run, program + ["io_uring"], "sets up io_uring: the "
             "socket operations it submits there are not traced")
     # A set-user-ID program a traced one starts runs without its rights,
     # as the launcher (here another user than the program's owner) says.

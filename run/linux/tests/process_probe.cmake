@@ -1,5 +1,5 @@
-# Runs the process probe's case under netquill-run -ff and counts the lines
-# of one kind in the probe's own file.
+# Runs a case of the probe's "process" scenario (PROBE process CASE) under
+# netquill-run -ff and counts the lines of one kind in the probe's own file.
 # The case "shim" runs with the program's own shim (SHIM) preloaded.
 #   -DRUN= -DPROBE= -DCASE= -DWORK= -DPATTERN= -DCOUNT= -DSHIM=
 cmake_minimum_required(VERSION 3.25)
@@ -10,7 +10,8 @@ if(CASE STREQUAL "shim")
   set(preload "LD_PRELOAD=${SHIM}")
 endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -E env ${preload}
-                        "${RUN}" -ff -o "${WORK}/trace.log" "${PROBE}" ${CASE}
+                        "${RUN}" -ff -o "${WORK}/trace.log" "${PROBE}" process
+                        ${CASE}
                 OUTPUT_VARIABLE out RESULT_VARIABLE rc TIMEOUT 120)
 if(NOT rc EQUAL 0 OR NOT out MATCHES "pid ([0-9]+)")
   message(FATAL_ERROR "the probe failed (${rc}): ${out}")

@@ -96,8 +96,8 @@ def compare_with_strace(args, work, server):
               % (i, len(a.sent), len(b.sent)))
         check(a.received == b.received, "socket %d: %d bytes received, "
               "strace saw %d" % (i, len(a.received), len(b.received)))
-    if args.hostile:
-        system_calls_per_record(args.netquill_run, args.hostile, work)
+    if args.probe:
+        system_calls_per_record(args.netquill_run, args.probe, work)
     return 0
 
 
@@ -105,7 +105,8 @@ def system_calls_per_record(nqr, probe, work):
     """2,000 sends traced cost at most two system calls each (the held
     file's fstat and the write), besides some 100 for the start."""
     trace, counts = os.path.join(work, "count.trace"), []
-    for cmd in ([probe, "c"], [nqr, "-o", trace, probe, "c"]):
+    for cmd in ([probe, "hostile", "c"],
+                [nqr, "-o", trace, probe, "hostile", "c"]):
         out = os.path.join(work, "count.strace")
         run(["strace", "-f", "-c", "-o", out] + cmd, work)
         total = [l.split() for l in open(out) if l.rstrip().endswith("total")]
@@ -217,10 +218,11 @@ def trace_off(args, work, server):
 
 def errno_as_seen(args, work, server):
     """errno as the program sees it, traced, loaded idle, and untraced."""
-    plain = run([args.probe], work)
+    plain = run([args.probe, "errno"], work)
     for name, env in (("probe.trace", clean_env()),
                       ("probe-off.trace", clean_env(NETQUILL_TRACE="0"))):
-        proc = subprocess.run([args.netquill_run, "-o", name, args.probe],
+        proc = subprocess.run([args.netquill_run, "-o", name, args.probe,
+                               "errno"],
                               cwd=work, env=env, capture_output=True,
                               timeout=60)
         check(proc.stdout == plain.stdout and proc.returncode == 0,
@@ -321,10 +323,10 @@ def server_side(args, work, server):
 
 def fortified_receives(args, work, server):
     """The checked receive functions of a fortified build."""
-    if not args.fortified:
+    if not args.probe:
         return SKIP
     proc = run([args.netquill_run, "-o", "fortified.trace", "-f", "4",
-                args.fortified], work)
+                args.probe, "fortified_recv"], work)
     check(proc.returncode == 0, "fortified program failed")
     text = "\n".join(lines_of(os.path.join(work, "fortified.trace")))
     check(re.search(r"INF: recv\(\d+, 0x[0-9a-f]+, 15, 0\) returned 7\n"
@@ -338,11 +340,11 @@ def fortified_receives(args, work, server):
 def short_addresses(args, work, server):
     """Out-addresses of two bytes at the end of a page: the program runs as
     it does alone, and the lines show only what the calls wrote."""
-    if not args.short_address:
+    if not args.probe:
         return SKIP
-    plain = run([args.short_address], work)
-    proc = run([args.netquill_run, "-o", "short.trace", args.short_address],
-               work)
+    plain = run([args.probe, "short_address"], work)
+    proc = run([args.netquill_run, "-o", "short.trace", args.probe,
+                "short_address"], work)
     check(proc.returncode == plain.returncode == 0 and
           proc.stdout == plain.stdout,
           "short addresses: exit %d, %r against %r" % (
@@ -402,9 +404,9 @@ def usage_errors(args, work, server):
 
 
 def hostile_scenario(args, work, server):
-    if not args.hostile:
+    if not args.probe:
         return SKIP
-    return hostile_calls(args.netquill_run, args.hostile, work)
+    return hostile_calls(args.netquill_run, args.probe, work)
 
 
 EST = {"TZ": "EST5EDT,M3.2.0,M11.1.0"}
@@ -452,7 +454,8 @@ def hostile_calls(nqr, probe, work):
     for i, (case, opts, env, wanted, unwanted, *said) in enumerate(HOSTILE):
         log, got = os.path.join(work, "hostile%d.trace" % i), []
         env = clean_env(**{k: v.format(work=work) for k, v in env.items()})
-        for cmd in ([link, case], [nqr, "-o", log] + opts.split() + [link, case]):
+        for cmd in ([link, "hostile", case],
+                    [nqr, "-o", log] + opts.split() + [link, "hostile", case]):
             try:
                 p = subprocess.run(cmd, input=b"in\n", env=env, cwd=work,
                                    capture_output=True, timeout=20)
@@ -471,15 +474,15 @@ def hostile_calls(nqr, probe, work):
             unwanted, "\n".join(lines), re.M)), "hostile %s %s: %s, %s in\n%s"
               % (case, env.get("TZ"), got, missing, text))
     # A signal sent to netquill-run reaches the program, once.
-    p = subprocess.Popen([nqr, link, "w"], stdout=subprocess.PIPE, cwd=work,
-                         env=clean_env())
+    p = subprocess.Popen([nqr, link, "hostile", "w"], stdout=subprocess.PIPE,
+                         cwd=work, env=clean_env())
     ready = p.stdout.readline()
     p.send_signal(signal.SIGTERM)
     out = ready + p.communicate(timeout=30)[0]
     check((p.returncode, out) == (4, b"ready\ngot 15\n"),
           "SIGTERM to netquill-run: %s %r" % (p.returncode, out))
     # Started with SIGCHLD ignored, it still learns how the program ended.
-    p = subprocess.run([nqr, link, "l3"], cwd=work, env=clean_env(),
+    p = subprocess.run([nqr, link, "hostile", "l3"], cwd=work, env=clean_env(),
                        capture_output=True, preexec_fn=lambda: signal.signal(
                            signal.SIGCHLD, signal.SIG_IGN))
     check(p.returncode == 3, "SIGCHLD ignored: exit %d" % p.returncode)
@@ -625,11 +628,9 @@ def main():
     ap.add_argument("--netquill-json", required=True,
                     help="the trace reader the checks read traces through")
     ap.add_argument("--work", required=True)
-    ap.add_argument("--probe", help="the errno probe program")
+    ap.add_argument("--probe", help="nq_probe: errno, fortified_recv, "
+                    "short_address and hostile")
     ap.add_argument("--build-dir", help="a build to install and run from")
-    ap.add_argument("--fortified", help="a program built with fortify")
-    ap.add_argument("--short-address", help="the two-byte address program")
-    ap.add_argument("--hostile", help="the hostile calls program")
     ap.add_argument("--cmake", default="cmake")
     ap.add_argument("--version", required=True,
                     help="the version the library reports, as 4.0.4000")

@@ -75,8 +75,8 @@ def c_server(w, attach, start_log=None):
     connection, A, and so does the second launcher."""
     launcher = [w.a.launcher, "-o", w.win_path(start_log or ""), "-f", "4"]
     server = w.start("ws2-echo", (launcher if start_log else []) +
-                     [w.a.echo, "7000", "5", w.a.child])
-    replies, second, _ = drive(w, attach, "nq_ws2_echo.exe")
+                     [w.a.echo, "echo", "7000", "5", w.a.child])
+    replies, second, _ = drive(w, attach, "nq_ws2_probe.exe")
     result = w.finish(server)
     second.detach()
     return result, replies
@@ -86,12 +86,12 @@ def held_server(w, attach):
     """Attached to while it waits in its first accept, with the addresses
     of accept, recv and send held from before; it ends after three
     connections, and so does the launcher."""
-    server = w.start("ws2-held", [w.a.echo, "7000", "3", "held"])
+    server = w.start("ws2-held", [w.a.echo, "echo", "7000", "3", "held"])
     check(w.wait_for(server, b"listening"), "held: not listening")
     out = subprocess.run([w.wine, "wmic", "process", "get", "name,processid"],
                          env=w.env, capture_output=True).stdout
     pid = [int(x.split()[1]) for x in out.decode("utf-16").splitlines()
-           if x.split()[:1] == ["nq_ws2_echo.exe"]][0]
+           if x.split()[:1] == ["nq_ws2_probe.exe"]][0]
     at = attach(pid, "held.log")
     replies = [whole(HELD[i]) for i in range(3)]
     result = w.finish(server)

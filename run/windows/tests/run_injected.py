@@ -29,7 +29,8 @@ def mask(path, named=True):
     return lines
 
 
-# ws2_modern.c's output and its trace after the banner, masked as above.
+# The probe's modern scenario (probe/modern.c): its output and its trace
+# after the banner, masked as above.
 MODERN_OUTPUT = """WSAPoll 1 256 0
 WSAEventSelect 0
 WSAWaitForMultipleEvents 0
@@ -199,9 +200,10 @@ def main():
                  "netquill-json", "netquill-pcap") + kinds:
         ap.add_argument("--" + name, required=True)
     ap.add_argument("--bits", choices=("32", "64"), required=True)
-    ap.add_argument("--start-probe", required=True)
-    ap.add_argument("--start-probe-dll", required=True)
-    ap.add_argument("--modern", required=True)
+    ap.add_argument("--probe", required=True,
+                    help="nq_ws2_probe: its scenarios start and modern")
+    ap.add_argument("--probe-dll", required=True,
+                    help="attachdll.dll, which the probe imports")
     a = ap.parse_args()
     global JSON
     JSON = a.netquill_json
@@ -307,12 +309,12 @@ def main():
         # threads and DLLs, at once.
         probe = os.path.join(a.work, "probe")
         os.makedirs(probe)
-        for f in (a.start_probe, a.start_probe_dll):
+        for f in (a.probe, a.probe_dll):
             shutil.copy(f, probe)
-        probe_exe = os.path.join(probe, os.path.basename(a.start_probe))
-        want_probe = run("probe", [probe_exe, "debug"])
-        got_probe = run("probe-traced", [launcher, "-o", log("probe.log"),
-                                         probe_exe, "debug"])
+        start = [os.path.join(probe, os.path.basename(a.probe)), "start"]
+        want_probe = run("probe", start + ["debug"])
+        got_probe = run("probe-traced", [launcher, "-o", log("probe.log")] +
+                        start + ["debug"])
         check(want_probe[0] == 0 and "exit 3" in want_probe[1] and
               got_probe[:2] == want_probe[:2],
               "start probe: %r traced, %r untraced" % (got_probe, want_probe))
@@ -320,11 +322,12 @@ def main():
         # line: waits, the reason of a refused connect, UDP on ::1, an
         # overlapped receive completed through a routine and through
         # GetOverlappedResult.
-        shutil.copy(a.modern, os.path.join(a.work, "app", "modern.exe"))
-        modern = os.path.join(a.work, "app", "modern.exe")
-        want_modern = run("modern", [modern])
+        shutil.copy(a.probe, os.path.join(a.work, "app", "modern.exe"))
+        shutil.copy(a.probe_dll, os.path.join(a.work, "app"))
+        modern = [os.path.join(a.work, "app", "modern.exe"), "modern"]
+        want_modern = run("modern", modern)
         got_modern = run("modern-traced", [launcher, "-o", log("modern.log"),
-                                           "-f", "4", modern])
+                                           "-f", "4"] + modern)
         check(want_modern[0] == 3 and got_modern[:2] == want_modern[:2] and
               MODERN_OUTPUT == want_modern[1].replace("\r", ""),
               "modern: %r traced, %r untraced" % (got_modern, want_modern))
@@ -348,7 +351,7 @@ def main():
         # -s 8: every dump, TransmitFile's too, its first 8 bytes and the
         # count of the rest.
         got_s = run("modern-s", [launcher, "-o", log("modern-s.log"), "-f", "4",
-                                 "-s", "8", modern])
+                                 "-s", "8"] + modern)
         full = nqtest.records(JSON, os.path.join(a.work, "modern.log"))
         cut = nqtest.records(JSON, os.path.join(a.work, "modern-s.log"))
         check(got_s[:2] == want_modern[:2] and
@@ -359,8 +362,8 @@ def main():
         # -e names the Windows Sockets 2 calls as the trace writes them: all
         # but those lines, and the program as untraced.
         got_cut = run("modern-cut", [launcher, "-o", log("modern-cut.log"),
-                                     "-f", "4", "-e", "!WSAPoll,WSARecv",
-                                     modern])
+                                     "-f", "4", "-e", "!WSAPoll,WSARecv"] +
+                      modern)
         got_cut_lines = [l.split(": ", 1)[1] if not l.startswith("  ") else l
                          for l in mask(os.path.join(a.work,
                                                     "modern-cut.log"))[1:]]
@@ -378,7 +381,7 @@ def main():
                                    {"ConnectEx", "GetOverlappedResult"})):
             name = "modern-e-" + calls.strip("!")
             got_e = run(name, [launcher, "-o", log(name + ".log"), "-f", "4",
-                               "-e", calls, modern])
+                               "-e", calls] + modern)
             shown = {r["call"] for r in nqtest.records(
                 JSON, os.path.join(a.work, name + ".log"))
                 if r["type"] == "call"}
@@ -389,7 +392,7 @@ def main():
         # A pending receive's bytes come with its completion: -e WSARecv
         # keeps the completions' lines of its receives, and no other.
         got_e = run("modern-e-WSARecv", [launcher, "-o", log("modern-wr.log"),
-                                         "-f", "4", "-e", "WSARecv", modern])
+                                         "-f", "4", "-e", "WSARecv"] + modern)
         rs = [r for r in nqtest.records(JSON, os.path.join(a.work,
                                                            "modern-wr.log"))
               if r["type"] == "call"]
@@ -402,9 +405,9 @@ def main():
               "-e WSARecv: %r, %r completed" % (sorted(shown), completed))
         # Beyond the room for routines the program's own still run, untraced:
         # 1,024 completions in the trace, a byte each.
-        want_many = run("many", [modern, "many"])
+        want_many = run("many", modern + ["many"])
         got_many = run("many-traced", [launcher, "-o", log("many.log"),
-                                       "-f", "4", modern, "many"])
+                                       "-f", "4"] + modern + ["many"])
         routines = [r for r in nqtest.records(JSON, os.path.join(a.work, "many.log"))
                     if r.get("call") == "CompletionRoutine"]
         check(want_many[:2] == [4, "pending 1030, routines 1030\r\n"] and

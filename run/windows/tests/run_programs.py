@@ -166,8 +166,8 @@ INPUT = {"go-echo": bytes(range(256)) * 40,
          "go-echo-file": bytes(range(255, -1, -1)) * 40}
 
 
-# The probe's servers (ws2_modern.c "iocp", "pool" and "bind",
-# ws2_servers.c):
+# The probe's servers (its scenario modern's "iocp", "pool" and "bind",
+# probe/servers.c):
 # (name, its argument, its connections, lines the trace must hold, with
 # the numbers the program printed after those words).
 PROBES = [
@@ -178,7 +178,7 @@ PROBES = [
         r"\[{aborted}\]"]),
     ("bind", "bind", 8, [r"CompletionRoutine\(\d+, 0x\w+, WSARecv\) returned 7"]),
 ]
-PROBE = "nq_ws2_modern.exe"
+PROBE = "nq_ws2_probe.exe"
 
 
 def probe_stream(connection):
@@ -209,10 +209,10 @@ def once_each(text):
 def check_probe(r, probe):
     name, arg, n, holds = probe
     exe = os.path.join(r.a.programs, PROBE)
-    want = r.finish(r.start(name, [exe, arg]), 60)
+    want = r.finish(r.start(name, [exe, "modern", arg]), 60)
     got = r.finish(r.start(name + "-traced", [
-        r.a.launcher, "-o", r.win_path(name + ".log"), "-f", "4", exe, arg]),
-        60)
+        r.a.launcher, "-o", r.win_path(name + ".log"), "-f", "4", exe,
+        "modern", arg]), 60)
     said = want[1].decode("latin-1")
     check("%d of %d streams whole" % (n, n) in said and got[:2] == want[:2],
           "%s: %r traced, %r untraced" % (name, got, want))
@@ -318,9 +318,11 @@ def main():
                     help="DLLs the programs need beside them, ;-separated")
     ap.add_argument("--go", default="", help="nq_go.exe, when built")
     ap.add_argument("--probe", default="", help=PROBE)
+    ap.add_argument("--probe-dll", default="",
+                    help="attachdll.dll, which the probe imports")
     a = ap.parse_args()
     nqtest.launcher_work(a)
-    for built in filter(None, (a.go, a.probe)):
+    for built in filter(None, (a.go, a.probe, a.probe_dll)):
         a.programs = a.programs or os.path.join(a.work, "programs")
         os.makedirs(a.programs, exist_ok=True)
         shutil.copy(built, a.programs)

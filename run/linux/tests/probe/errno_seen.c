@@ -15,6 +15,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "probe.h"
+
 static void *OtherThread(void *unused) {
   char name[256];
   int r;
@@ -26,11 +28,13 @@ static void *OtherThread(void *unused) {
   return NULL;
 }
 
-int main(void) {
+int ErrnoSeen(int argc, char **argv) {
   struct sockaddr_in addr;
   socklen_t len = sizeof addr;
   pthread_t thread;
   int s, r, fd, pending = -1;
+  (void)argc;
+  (void)argv;
 
   errno = 4242;
   s = socket(AF_INET, SOCK_STREAM, 0);

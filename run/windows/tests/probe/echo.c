@@ -1,4 +1,4 @@
-/* ws2_echo PORT COUNT CHILD: echoes each of COUNT connections to
+/* echo PORT COUNT CHILD: echoes each of COUNT connections to
    127.0.0.1:PORT on a thread of its own until the peer shuts down (a
    "spawn" runs CHILD and answers its exit code), then exits with 7. Its
    threads wait in accept and recv, where an attach finds them; each call
@@ -13,6 +13,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include "probe.h"
 
 static const char *g_child; /* run as "CHILD child" for "spawn" */
 
@@ -52,7 +54,7 @@ static DWORD WINAPI Echo(void *s) {
   return closesocket((SOCKET)s);
 }
 
-int main(int argc, char **argv) {
+int EchoServer(int argc, char **argv) {
   WSADATA data;
   struct sockaddr_in at = {
       AF_INET, htons(atoi(argv[1])), {{{127, 0, 0, 1}}}, {0}};

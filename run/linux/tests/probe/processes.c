@@ -45,7 +45,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "probe.h"
+#ifdef NQ_PROBE_LIBRARY
 #include "netquill.h"
+#endif
 
 enum { kRounds = 4000, kThreads = 4 };
 
@@ -84,6 +87,9 @@ static int Race(void) {
   return failures != 0;
 }
 
+/* Only nq_probe_library links libnetquill.so: the others have no
+ * "library". */
+#ifdef NQ_PROBE_LIBRARY
 static void *SendThroughLibrary(void *path) {
   if (!WSAEnableTrace((const char *)path, TRACE_FLAG_DUMP)) return (void *)1;
   for (int i = 0; i < kRounds; ++i) TX_send(5, 5, "hello", 5, 0);
@@ -108,6 +114,7 @@ static int Library(void) {
   }
   return failures;
 }
+#endif
 
 static int VforkChild(int s) {
   pid_t pid = vfork();
@@ -240,14 +247,16 @@ static int Dup2Race(void) {
   return 0;
 }
 
-int main(int argc, char **argv) {
+int Processes(int argc, char **argv) {
   if (argc < 2 || strcmp(argv[1], "forkuser") != 0)
     printf("pid %d\n", (int)getpid());
   fflush(stdout);
   for (size_t i = 0; argc > 1 && i < sizeof kHeld / sizeof kHeld[0]; ++i)
     if (strcmp(argv[1], kHeld[i]) == 0) return Held((int)i);
   if (argc > 1 && strcmp(argv[1], "race") == 0) return Race();
+#ifdef NQ_PROBE_LIBRARY
   if (argc > 1 && strcmp(argv[1], "library") == 0) return Library();
+#endif
   if (argc > 1 && strcmp(argv[1], "vfork") == 0) return Vfork();
   if (argc > 1 && strcmp(argv[1], "syscall") == 0) return Syscall();
   if (argc > 1 && strcmp(argv[1], "shim") == 0) return Shim();

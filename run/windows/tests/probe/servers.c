@@ -1,22 +1,22 @@
 /*
- * The probe's servers of many connections, fed by its own clients: each
- * connection carries records that name it and count up ("07.0042;"),
- * read 7 bytes at a time so that reads split them. "iocp": 12 threads
- * dequeue one completion port, each re-issuing WSARecv at once on the
- * OVERLAPPED it dequeued (half the connections ask for the count, half
- * leave it to the completion). "pool": the receives complete through
- * thread-pool I/O (CreateThreadpoolIo), the callback issuing the next;
- * then a receive that fails at once (CancelThreadpoolIo) and one aborted
- * by its socket's close, its TP_IO closed before its callback ran. "bind":
- * the same through a function bound to each socket
- * (BindIoCompletionCallback). Each prints how many streams arrived whole.
+ * The modern scenario's servers of many connections, fed by its own clients:
+ * each connection carries records that name it and count up ("07.0042;"), read
+ * 7 bytes at a time so that reads split them. "iocp": 12 threads dequeue one
+ * completion port, each re-issuing WSARecv at once on the OVERLAPPED it
+ * dequeued (half the connections ask for the count, half leave it to the
+ * completion). "pool": the receives complete through thread-pool I/O
+ * (CreateThreadpoolIo), the callback issuing the next; then a receive that
+ * fails at once (CancelThreadpoolIo) and one aborted by its socket's close, its
+ * TP_IO closed before its callback ran. "bind": the same through a function
+ * bound to each socket (BindIoCompletionCallback). Each prints how many streams
+ * arrived whole.
  */
 #include <winsock2.h>
 
 #include <stdio.h>
 #include <string.h>
 
-#include "ws2_servers.h"
+#include "probe.h"
 
 #define kMaxConnections 48
 #define kRecords 60

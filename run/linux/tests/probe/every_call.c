@@ -2,15 +2,15 @@
  * Each socket call netquill-run records, made once on loopback through
  * the C library function of the system call's own name, with what moved
  * and a few failures: a connect refused, a receive that would block, a
- * send from memory the kernel cannot read. Built dynamic and static, so
- * that its trace can be had through the interposer and at the system
- * calls, and compared. Prints where three of the buffers lie, which the
- * lines must show. A receive a signal breaks off is traced as the program
- * sees it: EINTR from a handler without SA_RESTART, and with SA_RESTART,
- * once, with what the handler sent meanwhile. With "io_uring" it only sets up
- * an io_uring, whose submissions no trace shows; with "lastword" one thread
- * waits in recvfrom while the other sends it a datagram and ends the process at
- * once, the receive done but its thread killed before it returns.
+ * send from memory the kernel cannot read. Run from nq_probe and from
+ * nq_probe_static, so that its trace can be had through the interposer and
+ * at the system calls, and compared. Prints where three of the buffers lie,
+ * which the lines must show. A receive a signal breaks off is traced as the
+ * program sees it: EINTR from a handler without SA_RESTART, and with
+ * SA_RESTART, once, with what the handler sent meanwhile. With "io_uring" it
+ * only sets up an io_uring, whose submissions no trace shows; with "lastword"
+ * one thread waits in recvfrom while the other sends it a datagram and ends the
+ * process at once, the receive done but its thread killed before it returns.
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -27,6 +27,8 @@
 #include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
+
+#include "probe.h"
 
 static struct sockaddr *At(struct sockaddr_in *a) {
   return (struct sockaddr *)a;
@@ -138,7 +140,7 @@ static int LastWord(void) {
   _exit(0);
 }
 
-int main(int argc, char **argv) {
+int EveryCall(int argc, char **argv) {
   if (argc > 1 && strcmp(argv[1], "lastword") == 0) return LastWord();
   if (argc > 1 && strcmp(argv[1], "io_uring") == 0) {
     char params[120] = {0}; /* struct io_uring_params, all zero */

@@ -7,6 +7,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "probe.h"
+
 __declspec(dllimport) DWORD AttachThread(void);
 
 static int DebugChild(const char *self) {
@@ -16,7 +18,7 @@ static int DebugChild(const char *self) {
   DEBUG_EVENT event;
   int threads = 0, dlls = 0, code = -1;
   startup.cb = sizeof startup;
-  snprintf(command, sizeof command, "\"%s\" child", self);
+  snprintf(command, sizeof command, "\"%s\" start child", self);
   if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, DEBUG_ONLY_THIS_PROCESS,
                       NULL, NULL, &startup, &info))
     return -1;
@@ -41,11 +43,14 @@ static int DebugChild(const char *self) {
   return code;
 }
 
-int main(int argc, char **argv) {
+int ProgramStart(int argc, char **argv) {
   int main_thread = AttachThread() == GetCurrentThreadId();
+  char self[MAX_PATH];
   if (argc > 1 && strcmp(argv[1], "child") == 0) return 3;
   printf("DLL initialised on the main thread: %s\n",
          main_thread ? "yes" : "no");
-  if (argc > 1 && strcmp(argv[1], "debug") == 0) DebugChild(argv[0]);
+  if (argc > 1 && strcmp(argv[1], "debug") == 0 &&
+      GetModuleFileNameA(NULL, self, sizeof self) < sizeof self)
+    DebugChild(self);
   return main_thread ? 0 : 1;
 }

@@ -13,6 +13,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "probe.h"
+
 static struct sockaddr_in lo = {AF_INET, 0, {0}, {0}};
 static socklen_t n = sizeof lo;
 static char buf[32] = "ZZZZ", *edge;
@@ -47,7 +49,7 @@ static void *OnAltStack(void *arg) { /* 8 KiB, a faulting page below */
   return arg;
 }
 
-int main(int argc, char **argv) {
+int HostileCalls(int argc, char **argv) {
   char c = argc > 1 ? argv[1][0] : 0;
   pthread_t t;
   if (c == 't') { /* MSG_TRUNC: TCP discards, leaves ZZZZ; UDP fills */

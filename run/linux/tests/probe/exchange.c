@@ -1,7 +1,7 @@
 /*
- * A client and a server in one statically linked program, so that nothing
- * can be preloaded into either: a forked child connects to its parent over
- * TCP on loopback and trades a request for a reply (send and recv against
+ * A client and a server in one program, run from nq_probe_static so that
+ * nothing can be preloaded into either: a forked child connects to its parent
+ * over TCP on loopback and trades a request for a reply (send and recv against
  * read and write), then a datagram each way (sendto and recvfrom). Prints
  * what each side received, the same on every run.
  */
@@ -12,6 +12,8 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "probe.h"
 
 static int Bound(int type, struct sockaddr_in *addr) {
   socklen_t len = sizeof *addr;
@@ -42,7 +44,7 @@ static int Child(const struct sockaddr_in *tcp, const struct sockaddr_in *udp) {
   return close(s) != 0 || close(d) != 0;
 }
 
-int main(void) {
+int Exchange(int argc, char **argv) {
   char buf[64];
   struct sockaddr_in tcp, udp, from;
   socklen_t len = sizeof from;
@@ -50,6 +52,8 @@ int main(void) {
   int conn, status;
   ssize_t n, m;
   pid_t child;
+  (void)argc;
+  (void)argv;
   if (listener < 0 || d < 0 || listen(listener, 1) != 0) return 1;
   fflush(stdout);
   child = fork();

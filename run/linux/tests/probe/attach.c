@@ -1,4 +1,6 @@
-/* A loopback echo server for the attach tests: prints its port, then
+/* The attach tests' programs.
+ *
+ * "echo": a loopback echo server: prints its port, then
  * serves one connection after another, echoing with recv and send (the
  * second connection of each pair with read and write), until a client
  * sends "quit"; exits 0. It blocks in accept and recv like any server, a
@@ -8,7 +10,11 @@
  * main one, never waiting in a system call. With "busy", it waits for a
  * line on standard input, then joins a thread that computes for 10 ms and
  * calls listen(), again and again: no thread waits in a system call any
- * more. */
+ * more.
+ *
+ * "pause": waits to be killed; in nq_probe_static, a static program, which
+ * netquill-run -p refuses: it has no dynamic C library to load the
+ * interposer. */
 #include <errno.h>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -17,6 +23,8 @@
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "probe.h"
 
 static void *Spin(void *arg) {
   for (volatile unsigned long n = 0;; n = n + 1) {
@@ -38,7 +46,7 @@ static void *ComputeAndListen(void *arg) {
   return arg;
 }
 
-int main(int argc, char **argv) {
+int AttachEcho(int argc, char **argv) {
   if (argc > 1 && strcmp(argv[1], "busy") == 0) {
     char line[8];
     pthread_t t;
@@ -82,4 +90,10 @@ int main(int argc, char **argv) {
     if (got < 0 && errno == EINTR) return 4;
     close(c);
   }
+}
+
+int AttachPause(int argc, char **argv) {
+  (void)argc;
+  (void)argv;
+  for (;;) pause();
 }

@@ -10,7 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-int main(int argc, char **argv) {
+#include "probe.h"
+
+int FortifiedRecv(int argc, char **argv) {
   char buf[16];
   struct sockaddr_in addr, from;
   socklen_t len = sizeof addr, from_len = sizeof from;

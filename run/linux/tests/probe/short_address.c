@@ -10,7 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-int main(void) {
+#include "probe.h"
+
+int ShortAddress(int argc, char **argv) {
   long page = sysconf(_SC_PAGESIZE);
   char *area = mmap(NULL, 2 * page, PROT_READ | PROT_WRITE,
                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -20,6 +22,8 @@ int main(void) {
   int server = socket(AF_INET, SOCK_STREAM, 0), udp = socket(AF_INET, 2, 0);
   int client = socket(AF_INET, SOCK_STREAM, 0), r[4];
   char byte = 'x';
+  (void)argc;
+  (void)argv;
   mprotect(area + page, page, PROT_NONE);
   bind(server, (struct sockaddr *)&any, len);
   listen(server, 1);

@@ -9,7 +9,7 @@
  * tail buffers, from the file's position and from an OVERLAPPED's offset,
  * ConnectEx through its WSAIoctl pointer;
  * with "many", more receives pending with a routine than the launcher has
- * room for; with "iocp", "pool" and "bind", the servers of ws2_servers.c.
+ * room for; with "iocp", "pool" and "bind", the servers of servers.c.
  * Prints
  * each result, which must read the same through netquill-run.
  */
@@ -20,7 +20,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "ws2_servers.h"
+#include "probe.h"
 
 static SOCKET listener, client, server;
 static DWORD routine_bytes, routine_error;
@@ -326,7 +326,7 @@ static void ConnectByExtension(void) {
   closesocket(listener);
 }
 
-int main(int argc, char **argv) {
+int ModernCalls(int argc, char **argv) {
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
   if (argc > 1 && strcmp(argv[1], "many") == 0) {
