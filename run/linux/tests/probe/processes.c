@@ -15,7 +15,7 @@
  *   library  the race's four threads, while two more trace through
  *            libnetquill.so itself into the same file, 4,000 sends each:
  *            two writers of one file, neither record torn or lost
- * or takes its trace file's path or held descriptor (NETQUILL_HELD_FD; none
+ * Or it takes its trace file's path or held descriptor (NETQUILL_HELD_FD; none
  * fails) away from itself as root, then makes three listen() calls: user
  * (its directory 0700, then user nobody), forkuser (the same in a child,
  * whose pid it prints), root (an empty root directory), closeall and dup2
