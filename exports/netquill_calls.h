@@ -291,9 +291,10 @@
 
 /* X(name, wsaid): the functions a program may get from
  * WSAIoctl(SIO_GET_EXTENSION_FUNCTION_POINTER), by the GUID that names
- * them. The launcher traces those of them its entries have; it names each
- * in the line of that WSAIoctl. The configure stops at a name that no list
- * has and at a wsaid other than WSAID_ and the name in capitals. */
+ * them. The launcher hands out traced those whose entry's lib is
+ * "extension" or "mswsock", and names each in the line of that WSAIoctl.
+ * The configure stops at a name that no list has and at a wsaid other than
+ * WSAID_ and the name in capitals. */
 #define NQ_EXTENSION_IDS(X)                           \
   X(AcceptEx, WSAID_ACCEPTEX)                         \
   X(ConnectEx, WSAID_CONNECTEX)                       \
