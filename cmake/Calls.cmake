@@ -1,5 +1,6 @@
-# Reads the lists of exports/netquill_calls.h, their one definition, and
-# writes what the build makes of them:
+# Reads the lists of exports/netquill_calls.h, their one definition (and
+# those of run/windows/inject/calls.h, for the table), and writes what the
+# build makes of them:
 #   NQ_DEF_FILE          the module definition of NETQUILL.DLL: the hooks as
 #                        TX_name and the library's own exports, at their
 #                        ordinals
@@ -9,20 +10,26 @@
 #   NQ_WS2_ORDINALS_DEF  ws2_32.dll's Windows Sockets 1.1 functions by ordinal
 #                        only, for an import library that binds by ordinal
 #   NQ_CALLS_TABLE       every list as plain text for the test scripts, one
-#                        entry a line: "list name ordinal bytes ws2 data lib",
-#                        "-" where the list has no such column
+#                        entry a line: "list name ordinal bytes ws2 data lib
+#                        pends socket address wsaid", "-" where the list has
+#                        no such column
 # All are written when the build is configured, and again when the header
 # changes. A malformed entry, a name given twice, an ordinal given twice in
-# one DLL, or a declaration of netquill.h, netquill_wrap.h or of the
-# interposer's posix_entries.h that the list lacks stops here.
+# one DLL, a shape or an extension of a call no list has, or a declaration
+# of netquill.h, netquill_wrap.h or of the interposer's posix_entries.h
+# that the list lacks stops here.
 set(nq_calls_header ${CMAKE_CURRENT_LIST_DIR}/../exports/netquill_calls.h)
 set(nq_top_dir ${CMAKE_CURRENT_LIST_DIR}/..)
+# The KERNEL32 calls NQINJECT.DLL replaces, listed beside its code; read
+# for the table alone.
+set(nq_inject_calls_header run/windows/inject/calls.h)
 # The headers of netquill-run's entries, which its interposer (Linux) and
 # NQINJECT.DLL (Windows) build in.
 set(nq_posix_entries_header run/linux/preload/entries/posix_entries.h)
 set(nq_winsock2_header run/windows/inject/entries/netquill_winsock2.h)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-  ${nq_calls_header} ${nq_top_dir}/include/netquill.h
+  ${nq_calls_header} ${nq_top_dir}/${nq_inject_calls_header}
+  ${nq_top_dir}/include/netquill.h
   ${nq_top_dir}/include/netquill_wrap.h
   ${nq_top_dir}/${nq_posix_entries_header}
   ${nq_top_dir}/${nq_winsock2_header})
@@ -33,7 +40,7 @@ set(NQ_CALLS_TABLE ${CMAKE_BINARY_DIR}/exports/netquill_calls.txt)
 
 function(nq_calls_fail)
   string(CONCAT text ${ARGV})
-  message(FATAL_ERROR "exports/netquill_calls.h: ${text}")
+  message(FATAL_ERROR "${nq_reading}: ${text}")
 endfunction()
 
 # Stops at a value given twice within one namespace (the names, or the
@@ -86,15 +93,21 @@ endfunction()
 function(nq_read_calls)
   # One list element a line; what would join lines goes first: semicolons
   # and brackets in comments, and the macros' line continuations, which
-  # become a mark: a list ends with its first entry without one.
-  file(READ ${nq_calls_header} nq_lines)
-  string(REGEX REPLACE "[][;]" " " nq_lines "${nq_lines}")
-  string(REPLACE "\\\n" "<continued>\n" nq_lines "${nq_lines}")
-  # A list of one entry stands on its define's line, as clang-format puts
-  # it: the entry goes to a line of its own.
-  string(REGEX REPLACE "(#define NQ_[A-Z0-9_]+\\(X\\)) +(X\\([^\n]*\\))\n"
-         "\\1<continued>\n  \\2\n" nq_lines "${nq_lines}")
-  string(REPLACE "\n" ";" nq_lines "${nq_lines}")
+  # become a mark: a list ends with its first entry without one. Each
+  # file's lines follow a mark with its name.
+  set(nq_lines "")
+  foreach(header exports/netquill_calls.h ${nq_inject_calls_header})
+    file(READ ${nq_top_dir}/${header} text)
+    string(REGEX REPLACE "[][;]" " " text "${text}")
+    string(REPLACE "\\\n" "<continued>\n" text "${text}")
+    # A list of one entry stands on its define's line, as clang-format
+    # puts it: the entry goes to a line of its own.
+    string(REGEX REPLACE
+           "(#define NQ(RUN)?_[A-Z0-9_]+\\(X\\)) +(X\\([^\n]*\\))\n"
+           "\\1<continued>\n  \\3\n" text "${text}")
+    string(REPLACE "\n" ";" text "${text}")
+    string(APPEND nq_lines "<file ${header}>;${text};")
+  endforeach()
 
   # The columns of each list, in order.
   set(nq_columns_traced name ordinal bytes ws2 data)
@@ -103,8 +116,12 @@ function(nq_read_calls)
   set(nq_columns_wsock32 name ordinal bytes)
   set(nq_columns_dropin name ordinal bytes)
   set(nq_columns_posix name data)
-  set(nq_columns_winsock2 name bytes lib data)
+  set(nq_columns_winsock2 name bytes lib data pends)
+  set(nq_columns_call_shapes name socket address)
+  set(nq_columns_extension_ids name wsaid)
   set(nq_columns_routed name as)
+  set(nq_columns_kernel name bytes)
+  set(nq_columns_threadpool name bytes)
   set(nq_column_name_pattern "^[A-Za-z_][A-Za-z0-9_]*$")
   set(nq_column_as_pattern "${nq_column_name_pattern}")
   set(nq_column_ordinal_pattern "^[1-9][0-9]*$")
@@ -114,6 +131,10 @@ function(nq_read_calls)
       "^(sent|received|none|completed|plain_sent|plain_received)$")
   set(nq_column_lib_pattern
       "^(wsock|ws2|mswsock|extension|kernel|routine|launcher)$")
+  set(nq_column_pends_pattern "^(yes|no)$")
+  set(nq_column_socket_pattern "${nq_column_bytes_pattern}")
+  set(nq_column_address_pattern "^(-1|0|[1-9][0-9]*)$")
+  set(nq_column_wsaid_pattern "^WSAID_[A-Z0-9_]+$")
   # The DLLs whose ordinals each list takes up: the untraced calls keep
   # theirs free in NETQUILL.DLL. The launcher's entries are no DLL's
   # exports: NQINJECT.DLL builds them in.
@@ -124,23 +145,35 @@ function(nq_read_calls)
   set(nq_dlls_dropin WSOCK32)
   set(nq_dlls_posix "")
   set(nq_dlls_winsock2 "")
+  set(nq_dlls_call_shapes "")
+  set(nq_dlls_extension_ids "")
   set(nq_dlls_routed "")
+  set(nq_dlls_kernel "")
+  set(nq_dlls_threadpool "")
   # The launcher's entries and the routed system calls are names of their
-  # own: they may be those of calls in the other lists.
+  # own: they may be those of calls in the other lists. A shape and an
+  # extension are those of a call of another list.
   set(nq_names_winsock2 winsock2_name)
   set(nq_names_routed routed_name)
+  set(nq_names_call_shapes shape_name)
+  set(nq_names_extension_ids extension_name)
 
   set(nq_list "")
   set(nq_continued FALSE)
   set(nq_table "")
   set(nq_routed_as "")
-  foreach(kind traced untraced library wsock32 dropin posix winsock2 routed)
+  set(nq_lists traced untraced library wsock32 dropin posix winsock2
+               call_shapes extension_ids routed kernel threadpool)
+  foreach(kind IN LISTS nq_lists)
     set(nq_${kind} "")
   endforeach()
   foreach(line IN LISTS nq_lines)
-    if(line MATCHES "^#define (NQ_[A-Z0-9_]+)\\(X\\)")
+    if(line MATCHES "^<file (.*)>$")
+      set(nq_reading ${CMAKE_MATCH_1})
+    elseif(line MATCHES "^#define (NQ(RUN)?_[A-Z0-9_]+)\\(X\\)")
       set(macro ${CMAKE_MATCH_1})
-      string(REGEX REPLACE "^NQ_|_(CALLS|EXPORTS)$" "" nq_list "${macro}")
+      string(REGEX REPLACE "^NQ(RUN)?_|_(CALLS|EXPORTS)$" "" nq_list
+             "${macro}")
       string(TOLOWER "${nq_list}" nq_list)
       if(NOT DEFINED nq_columns_${nq_list})
         nq_calls_fail("${macro} is no list this build knows")
@@ -167,7 +200,8 @@ function(nq_read_calls)
         nq_calls_fail("${entry_text} in the ${nq_list} list, "
                       "whose entries are X(${columns})")
       endif()
-      foreach(column name ordinal bytes ws2 data lib as)
+      foreach(column name ordinal bytes ws2 data lib pends socket address
+                     wsaid as)
         unset(nq_${column})
       endforeach()
       foreach(column value IN ZIP_LISTS nq_columns_${nq_list} fields)
@@ -193,7 +227,8 @@ function(nq_read_calls)
         list(APPEND nq_routed_as ${nq_as})
       endif()
       set(row ${nq_list})
-      foreach(column name ordinal bytes ws2 data lib)
+      foreach(column name ordinal bytes ws2 data lib pends socket address
+                     wsaid)
         if(column IN_LIST nq_columns_${nq_list})
           list(APPEND row ${nq_${column}})
         else()
@@ -203,15 +238,24 @@ function(nq_read_calls)
       string(REPLACE ";" " " row "${row}")
       string(APPEND nq_table "${row}\n")
       # The launcher's entries share names with the calls above; they have
-      # no ordinal, and only the table keeps their bytes.
-      if(NOT nq_list MATCHES "^(winsock2|routed)$")
+      # no ordinal, and their columns are kept apart.
+      if(DEFINED nq_ordinal)
         set(nq_ordinal_of_${nq_name} ${nq_ordinal})
         set(nq_ws2_of_${nq_name} ${nq_ws2})
         set(nq_bytes_of_${nq_name} ${nq_bytes})
+      elseif(nq_list STREQUAL "winsock2")
+        foreach(column bytes lib data pends)
+          set(nq_w2_${column}_of_${nq_name} ${nq_${column}})
+        endforeach()
+      elseif(nq_list STREQUAL "call_shapes")
+        set(nq_shape_of_${nq_name} ${nq_socket} ${nq_address})
+      elseif(nq_list STREQUAL "extension_ids")
+        set(nq_wsaid_of_${nq_name} ${nq_wsaid})
       endif()
     endif()
   endforeach()
-  foreach(kind traced untraced library wsock32 dropin posix winsock2 routed)
+  set(nq_reading exports/netquill_calls.h)  # the lists checked below
+  foreach(kind IN LISTS nq_lists)
     if(nq_${kind} STREQUAL "")
       nq_calls_fail("the ${kind} list is missing or empty")
     endif()
@@ -221,6 +265,56 @@ function(nq_read_calls)
     if(NOT as IN_LIST nq_traced AND NOT as IN_LIST nq_posix)
       nq_calls_fail("X(${name}, ${as}) in the routed list: no traced call "
                     "is named ${as}")
+    endif()
+  endforeach()
+  # Only a call that takes an OVERLAPPED and names no other's completion
+  # stays pending.
+  foreach(name IN LISTS nq_winsock2)
+    if(nq_w2_pends_of_${name} STREQUAL "yes" AND
+       (NOT nq_w2_lib_of_${name} MATCHES "^(ws2|mswsock|extension)$" OR
+        nq_w2_data_of_${name} STREQUAL "completed"))
+      nq_calls_fail("${name} in the winsock2 list: a call of lib "
+                    "${nq_w2_lib_of_${name}} and data "
+                    "${nq_w2_data_of_${name}} does not stay pending")
+    endif()
+  endforeach()
+  # A shape is that of a traced call, its arguments among those the call
+  # takes (its bytes in fours, where a list gives them).
+  foreach(name IN LISTS nq_call_shapes)
+    if(NOT name IN_LIST nq_traced AND NOT name IN_LIST nq_posix AND
+       NOT name IN_LIST nq_winsock2)
+      nq_calls_fail("X(${name}, ...) in the call_shapes list: no traced "
+                    "call is named ${name}")
+    endif()
+    set(bytes "${nq_bytes_of_${name}}")
+    if(bytes STREQUAL "")
+      set(bytes "${nq_w2_bytes_of_${name}}")
+    endif()
+    list(GET nq_shape_of_${name} 0 socket)
+    list(GET nq_shape_of_${name} 1 address)
+    if(socket EQUAL address)
+      nq_calls_fail("X(${name}, ...) in the call_shapes list: its socket and "
+                    "its address are one argument")
+    endif()
+    foreach(place IN LISTS nq_shape_of_${name})
+      if(NOT bytes STREQUAL "" AND place GREATER_EQUAL 0)
+        math(EXPR takes "${bytes} / 4")
+        if(place GREATER_EQUAL takes)
+          nq_calls_fail("X(${name}, ...) in the call_shapes list: argument "
+                        "${place} of a call that takes ${takes}")
+        endif()
+      endif()
+    endforeach()
+  endforeach()
+  # An extension is a listed call, named by the SDK's WSAID_ of its name.
+  foreach(name IN LISTS nq_extension_ids)
+    string(TOUPPER "WSAID_${name}" want)
+    if(NOT name IN_LIST nq_winsock2 AND NOT name IN_LIST nq_wsock32)
+      nq_calls_fail("X(${name}, ...) in the extension_ids list: no listed "
+                    "call is named ${name}")
+    elseif(NOT nq_wsaid_of_${name} STREQUAL want)
+      nq_calls_fail("X(${name}, ${nq_wsaid_of_${name}}) in the "
+                    "extension_ids list: its GUID is ${want}")
     endif()
   endforeach()
 

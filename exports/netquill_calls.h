@@ -27,6 +27,13 @@
  *            plaintext it took to send ("plain_sent") or handed over
  *            received ("plain_received"), which the socket carries
  *            encrypted in lines of its own
+ *   pends    "yes" for an overlapped call, which may stay pending and
+ *            complete later, "no" for the rest
+ *   socket   the argument (from 0) of a traced call's line that holds the
+ *            socket it acts on
+ *   address  the argument that holds a socket address, -1 for none
+ *   wsaid    the SDK's name (mswsock.h) of the GUID that names an
+ *            extension function
  *
  * Plain macros, one entry per line (a list of one on its define's line),
  * for C, C++ and the CMake reader alike;
@@ -168,7 +175,7 @@
   X(gnutls_record_recv, plain_received)  \
   X(gnutls_record_send, plain_sent)
 
-/* X(name, bytes, lib, data): netquill-run.exe's entries, NQW_name
+/* X(name, bytes, lib, data, pends): netquill-run.exe's entries, NQW_name
  * (run/windows/inject/entries/netquill_winsock2.h), which its injected DLL
  * NQINJECT.DLL builds in and no DLL exports; bytes are the traced
  * function's own, as above. lib says where the program finds
@@ -181,56 +188,123 @@
  * "launcher" an entry for the launcher itself, which traces no call (bytes
  * are then the entry's own).
  * data "completed": the line of a completion, whose data goes the way of
- * the operation it names. */
-#define NQ_WINSOCK2_CALLS(X)                            \
-  X(accept, 12, wsock, none)                            \
-  X(bind, 12, wsock, none)                              \
-  X(connect, 12, wsock, none)                           \
-  X(getpeername, 12, wsock, none)                       \
-  X(getsockname, 12, wsock, none)                       \
-  X(getsockopt, 20, wsock, none)                        \
-  X(ioctlsocket, 12, wsock, none)                       \
-  X(recvfrom, 24, wsock, received)                      \
-  X(sendto, 24, wsock, sent)                            \
-  X(WSASocketA, 24, ws2, none)                          \
-  X(WSASocketW, 24, ws2, none)                          \
-  X(WSAAccept, 20, ws2, none)                           \
-  X(WSAConnect, 28, ws2, none)                          \
-  X(WSASend, 28, ws2, sent)                             \
-  X(WSASendTo, 36, ws2, sent)                           \
-  X(WSARecv, 28, ws2, received)                         \
-  X(WSARecvFrom, 36, ws2, received)                     \
-  X(WSASendMsg, 24, ws2, sent)                          \
-  X(WSAIoctl, 36, ws2, none)                            \
-  X(WSAPoll, 12, ws2, none)                             \
-  X(WSAEventSelect, 12, ws2, none)                      \
-  X(WSAEnumNetworkEvents, 12, ws2, none)                \
-  X(WSAWaitForMultipleEvents, 20, ws2, none)            \
-  X(getaddrinfo, 16, ws2, none)                         \
-  X(GetAddrInfoW, 16, ws2, none)                        \
-  X(getnameinfo, 28, ws2, none)                         \
-  X(GetNameInfoW, 28, ws2, none)                        \
-  X(WSAGetOverlappedResult, 20, ws2, completed)         \
-  X(AcceptEx, 32, mswsock, received)                    \
-  X(TransmitFile, 28, mswsock, sent)                    \
-  X(ConnectEx, 28, extension, sent)                     \
-  X(DisconnectEx, 16, extension, none)                  \
-  X(WSARecvMsg, 20, extension, received)                \
-  X(GetQueuedCompletionStatus, 20, kernel, completed)   \
-  X(GetQueuedCompletionStatusEx, 24, kernel, completed) \
-  X(GetOverlappedResult, 16, kernel, completed)         \
-  X(GetOverlappedResultEx, 20, kernel, completed)       \
-  X(CompletionRoutine, 16, routine, completed)          \
-  X(HoldTraceFile, 4, launcher, none)                   \
-  X(GetAddrInfoExW, 40, ws2, none)                      \
-  X(GetAddrInfoExOverlappedResult, 4, ws2, completed)   \
-  X(WSAConnectByNameA, 36, ws2, none)                   \
-  X(WSAConnectByNameW, 36, ws2, none)                   \
-  X(WSAConnectByList, 32, ws2, none)                    \
-  X(TransmitPackets, 24, extension, sent)               \
-  X(TransmitFileFrom, 36, launcher, none)               \
-  X(IssuingCall, 8, launcher, none)                     \
-  X(IoCompletionCallback, 24, routine, completed)
+ * the operation it names. pends "yes": an overlapped call, which may
+ * return WSA_IO_PENDING and complete later; its completion line names it. */
+#define NQ_WINSOCK2_CALLS(X)                                \
+  X(accept, 12, wsock, none, no)                            \
+  X(bind, 12, wsock, none, no)                              \
+  X(connect, 12, wsock, none, no)                           \
+  X(getpeername, 12, wsock, none, no)                       \
+  X(getsockname, 12, wsock, none, no)                       \
+  X(getsockopt, 20, wsock, none, no)                        \
+  X(ioctlsocket, 12, wsock, none, no)                       \
+  X(recvfrom, 24, wsock, received, no)                      \
+  X(sendto, 24, wsock, sent, no)                            \
+  X(WSASocketA, 24, ws2, none, no)                          \
+  X(WSASocketW, 24, ws2, none, no)                          \
+  X(WSAAccept, 20, ws2, none, no)                           \
+  X(WSAConnect, 28, ws2, none, no)                          \
+  X(WSASend, 28, ws2, sent, yes)                            \
+  X(WSASendTo, 36, ws2, sent, yes)                          \
+  X(WSARecv, 28, ws2, received, yes)                        \
+  X(WSARecvFrom, 36, ws2, received, yes)                    \
+  X(WSASendMsg, 24, ws2, sent, yes)                         \
+  X(WSAIoctl, 36, ws2, none, yes)                           \
+  X(WSAPoll, 12, ws2, none, no)                             \
+  X(WSAEventSelect, 12, ws2, none, no)                      \
+  X(WSAEnumNetworkEvents, 12, ws2, none, no)                \
+  X(WSAWaitForMultipleEvents, 20, ws2, none, no)            \
+  X(getaddrinfo, 16, ws2, none, no)                         \
+  X(GetAddrInfoW, 16, ws2, none, no)                        \
+  X(getnameinfo, 28, ws2, none, no)                         \
+  X(GetNameInfoW, 28, ws2, none, no)                        \
+  X(WSAGetOverlappedResult, 20, ws2, completed, no)         \
+  X(AcceptEx, 32, mswsock, received, yes)                   \
+  X(TransmitFile, 28, mswsock, sent, yes)                   \
+  X(ConnectEx, 28, extension, sent, yes)                    \
+  X(DisconnectEx, 16, extension, none, yes)                 \
+  X(WSARecvMsg, 20, extension, received, yes)               \
+  X(GetQueuedCompletionStatus, 20, kernel, completed, no)   \
+  X(GetQueuedCompletionStatusEx, 24, kernel, completed, no) \
+  X(GetOverlappedResult, 16, kernel, completed, no)         \
+  X(GetOverlappedResultEx, 20, kernel, completed, no)       \
+  X(CompletionRoutine, 16, routine, completed, no)          \
+  X(HoldTraceFile, 4, launcher, none, no)                   \
+  X(GetAddrInfoExW, 40, ws2, none, yes)                     \
+  X(GetAddrInfoExOverlappedResult, 4, ws2, completed, no)   \
+  X(WSAConnectByNameA, 36, ws2, none, no)                   \
+  X(WSAConnectByNameW, 36, ws2, none, no)                   \
+  X(WSAConnectByList, 32, ws2, none, no)                    \
+  X(TransmitPackets, 24, extension, sent, yes)              \
+  X(TransmitFileFrom, 36, launcher, none, no)               \
+  X(IssuingCall, 8, launcher, none, no)                     \
+  X(IoCompletionCallback, 24, routine, completed, no)
+
+/* X(name, socket, address): the traced calls the trace readers follow
+ * sockets through, by where their socket and socket address stand among
+ * the arguments of their line; the calls that make sockets return theirs
+ * and are not here. The data calls name no address but the datagram calls'
+ * destination or source; the address of sendmsg and the mmsg calls is
+ * their message's. The calls that connect by name or by a list of
+ * addresses write the local end just before the remote one, which is the
+ * address here. The configure stops at a name that no traced call has and
+ * at an argument past those the call takes. */
+#define NQ_CALL_SHAPES(X)    \
+  X(accept, 0, 1)            \
+  X(bind, 0, 1)              \
+  X(closesocket, 0, -1)      \
+  X(connect, 0, 1)           \
+  X(getpeername, 0, 1)       \
+  X(getsockname, 0, 1)       \
+  X(listen, 0, -1)           \
+  X(shutdown, 0, -1)         \
+  X(recv, 0, -1)             \
+  X(send, 0, -1)             \
+  X(recvfrom, 0, 4)          \
+  X(sendto, 0, 4)            \
+  X(read, 0, -1)             \
+  X(write, 0, -1)            \
+  X(readv, 0, -1)            \
+  X(writev, 0, -1)           \
+  X(sendmsg, 0, 2)           \
+  X(recvmsg, 0, 2)           \
+  X(sendmmsg, 0, 2)          \
+  X(recvmmsg, 0, 2)          \
+  X(sendfile, 0, -1)         \
+  X(splice, 2, -1)           \
+  X(WSAAccept, 0, 1)         \
+  X(WSAConnect, 0, 1)        \
+  X(WSASend, 0, -1)          \
+  X(WSARecv, 0, -1)          \
+  X(WSASendTo, 0, 5)         \
+  X(WSARecvFrom, 0, 5)       \
+  X(WSASendMsg, 0, -1)       \
+  X(WSARecvMsg, 0, -1)       \
+  X(AcceptEx, 0, -1)         \
+  X(ConnectEx, 0, 1)         \
+  X(DisconnectEx, 0, -1)     \
+  X(TransmitFile, 0, -1)     \
+  X(TransmitPackets, 0, -1)  \
+  X(WSAConnectByNameA, 0, 4) \
+  X(WSAConnectByNameW, 0, 4) \
+  X(WSAConnectByList, 0, 3)
+
+/* X(name, wsaid): the functions a program may get from
+ * WSAIoctl(SIO_GET_EXTENSION_FUNCTION_POINTER), by the GUID that names
+ * them. The launcher hands out traced those whose entry's lib is
+ * "extension" or "mswsock", and names each in the line of that WSAIoctl.
+ * The configure stops at a name that no list has and at a wsaid other than
+ * WSAID_ and the name in capitals. */
+#define NQ_EXTENSION_IDS(X)                           \
+  X(AcceptEx, WSAID_ACCEPTEX)                         \
+  X(ConnectEx, WSAID_CONNECTEX)                       \
+  X(DisconnectEx, WSAID_DISCONNECTEX)                 \
+  X(GetAcceptExSockaddrs, WSAID_GETACCEPTEXSOCKADDRS) \
+  X(TransmitFile, WSAID_TRANSMITFILE)                 \
+  X(TransmitPackets, WSAID_TRANSMITPACKETS)           \
+  X(WSARecvMsg, WSAID_WSARECVMSG)                     \
+  X(WSASendMsg, WSAID_WSASENDMSG)                     \
+  X(WSAPoll, WSAID_WSAPOLL)
 
 /* X(name, as): the system calls netquill-run traces of a program that
  * makes them itself. Its interposer, when a program makes one through

@@ -10,6 +10,7 @@
 
 #include "entries/held_file_win32.h"
 #include "entries/netquill_winsock2.h"
+#include "entries/winsock2_text.h"
 #include "support/test_env.h"
 
 namespace {
@@ -584,6 +585,29 @@ TEST_F(Winsock2Entries, HeldHandleOutlivesAProgramThatClosesIt) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(nqtest::TagAndText(lines[0]), "INF: after the close");
   EXPECT_TRUE(Lines(own).empty());
+}
+
+// Control codes by the numbers Windows gives them, where the SDK here has
+// no name, and extensions the launcher does not trace.
+TEST(Winsock2Text, NamesCodesAndExtensionsByTheirValues) {
+  const struct {
+    uint32_t code;
+    const char *name;
+  } kCodes[] = {
+      {0x8004667E, "FIONBIO"},
+      {0xC8000006, "SIO_GET_EXTENSION_FUNCTION_POINTER"},
+      {0x4004747B, "SIO_IDEAL_SEND_BACKLOG_QUERY"},
+      {0x2000747A, "SIO_IDEAL_SEND_BACKLOG_CHANGE"},
+      {0x580000D2, "SIO_QUERY_RSS_SCALABILITY_INFO"},
+      {0x0004747C, nullptr},
+  };
+  for (const auto &c : kCodes)
+    EXPECT_STREQ(nq::ControlCodeName(c.code), c.name) << std::hex << c.code;
+  GUID sockaddrs = WSAID_GETACCEPTEXSOCKADDRS, poll = WSAID_WSAPOLL;
+  EXPECT_STREQ(nq::ExtensionName(&sockaddrs), "GetAcceptExSockaddrs");
+  EXPECT_STREQ(nq::ExtensionName(&poll), "WSAPoll");
+  sockaddrs.Data4[7] ^= 1;
+  EXPECT_EQ(nq::ExtensionName(&sockaddrs), nullptr);
 }
 
 }  // namespace

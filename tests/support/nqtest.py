@@ -161,12 +161,24 @@ class Conversation:
             sorted(self.addresses))
 
 
+# The columns of the build's list of calls (netquill_calls.txt, written by
+# cmake/Calls.cmake), "-" where an entry's list has no such column.
+CALLS_COLUMNS = "list name ordinal bytes ws2 data lib pends socket address " \
+    "wsaid"
+
+
+def calls_table(table):
+    """The build's list of calls, an entry a dict by column name."""
+    return [dict(zip(CALLS_COLUMNS.split(), line.split()))
+            for line in open(table)]
+
+
 def directions(table):
     """What each listed call's result counts, from the build's list of
     calls (netquill_calls.txt): "sent", "received", "none", or "completed"
     for the line of a completion."""
-    return {row[1]: row[5] for row in (line.split() for line in open(table))
-            if row[5] != "-"}
+    return {row["name"]: row["data"] for row in calls_table(table)
+            if row["data"] != "-"}
 
 
 def conversations(tool, trace, table):

@@ -1,5 +1,6 @@
 #include "call_shape.h"
 
+#include "netquill_calls.h"
 #include "winsock_names.h"
 
 namespace nqtrace {
@@ -11,32 +12,10 @@ struct Shape {
   int address;
 };
 
-// The calls that act on one socket, by the place of their arguments. The
-// data calls name no address but the datagram calls' destination or
-// source; the address of sendmsg and the mmsg calls is their message's.
-constexpr Shape kShapes[] = {
-    {"accept", 0, 1},        {"bind", 0, 1},        {"closesocket", 0, -1},
-    {"connect", 0, 1},       {"getpeername", 0, 1}, {"getsockname", 0, 1},
-    {"listen", 0, -1},       {"shutdown", 0, -1},   {"recv", 0, -1},
-    {"send", 0, -1},         {"recvfrom", 0, 4},    {"sendto", 0, 4},
-    {"read", 0, -1},         {"write", 0, -1},      {"readv", 0, -1},
-    {"writev", 0, -1},       {"sendmsg", 0, 2},     {"recvmsg", 0, 2},
-    {"sendmmsg", 0, 2},      {"recvmmsg", 0, 2},    {"sendfile", 0, -1},
-    {"splice", 2, -1},       {"WSAAccept", 0, 1},   {"WSAConnect", 0, 1},
-    {"WSASend", 0, -1},      {"WSARecv", 0, -1},    {"WSASendTo", 0, 5},
-    {"WSARecvFrom", 0, 5},   {"WSASendMsg", 0, -1}, {"WSARecvMsg", 0, -1},
-    {"AcceptEx", 0, -1},     {"ConnectEx", 0, 1},   {"DisconnectEx", 0, -1},
-    {"TransmitFile", 0, -1},
-};
-
-// The same for TransmitPackets, and for the calls that connect by name or
-// by a list of addresses, which write the remote end after the local one.
-constexpr Shape kMoreShapes[] = {
-    {"TransmitPackets", 0, -1},
-    {"WSAConnectByNameA", 0, 4},
-    {"WSAConnectByNameW", 0, 4},
-    {"WSAConnectByList", 0, 3},
-};
+// The list's shapes, by name; few enough to search one by one.
+#define NQ_SHAPE(name, socket, address) {#name, socket, address},
+constexpr Shape kShapes[] = {NQ_CALL_SHAPES(NQ_SHAPE)};
+#undef NQ_SHAPE
 
 }  // namespace
 
@@ -48,17 +27,9 @@ CallShape ShapeOf(std::string_view function, const CallArgs &args) {
     shape.direction = done.direction;
     return shape;
   }
-  for (const Shape &s : kShapes) {
-    if (s.name != function) continue;
-    shape.socket = s.socket;
-    shape.address = s.address;
-    shape.direction = DataDirection(function);
-    break;
-  }
-  for (const Shape &s : kMoreShapes) {
-    if (s.name != function) continue;
-    shape = CallShape{s.socket, s.address, DataDirection(function)};
-  }
+  for (const Shape &s : kShapes)
+    if (s.name == function)
+      return CallShape{s.socket, s.address, DataDirection(function)};
   return shape;
 }
 

@@ -268,9 +268,9 @@ bool SocketTable::CallOfAnyOutcome(const CallLine &call, const Origin &origin,
     if (c.kind == SocketKind::Tcp && c.started) events_.Close(c, origin);
     Forget(key);
   } else if (fn == "connect" || fn == "WSAConnect") {
-    Connect(call.line, origin, key);
+    Connect(call, origin, key);
   } else if (fn == "ConnectEx") {
-    ConnectEx(call.line, origin, key);
+    ConnectEx(call, origin, key);
   } else if (Completion done; ParseCompletion(fn, call.args, done)) {
     Complete(call.line, origin, done);
   } else if (fn == "WSASendTo" && IsPending(call.line)) {
@@ -291,7 +291,7 @@ bool SocketTable::ConnectionOrDataCall(const CallLine &call, const Origin &at,
   const std::string_view fn = call.line.function;
   const int direction = call.shape.direction;
   if (fn == "accept" || fn == "WSAAccept") {
-    if (call.numeric) Accept(call.line, at, key, call.result);
+    if (call.numeric) Accept(call, at, key);
   } else if (fn.substr(0, 12) == "WSAConnectBy") {
     ConnectedBy(call, origin, c);
   } else if (fn == "AcceptEx") {
@@ -341,10 +341,10 @@ void SocketTable::StateCall(const CallLine &call, const Origin &origin,
                             const Key &key, SocketState &c) {
   const std::string_view fn = call.line.function;
   if (fn == "bind" || fn == "getsockname") {
-    const Address a = AddressArg(call.args, 1);
+    const Address a = AddressArg(call.args, call.shape.address);
     if (!ExcludedBy(c, a)) Learn(c, a, true);
   } else if (fn == "getpeername") {
-    const Address a = AddressArg(call.args, 1);
+    const Address a = AddressArg(call.args, call.shape.address);
     if (ExcludedBy(c, a)) return;
     Learn(c, a, false);
     if (c.connecting) EnsureStarted(c, origin);
@@ -382,12 +382,11 @@ void SocketTable::SocketPair(const ParsedLine &line) {
   }
 }
 
-void SocketTable::Accept(const ParsedLine &line, const Origin &at,
-                         const Key &key, std::int64_t result) {
-  CallArgs args;
-  SplitArgs(line.args, args);
-  Opened(Key{key.first, result});
-  Accepted(at, key, result, Address{}, AddressArg(args, 1));
+void SocketTable::Accept(const CallLine &call, const Origin &at,
+                         const Key &key) {
+  Opened(Key{key.first, call.result});
+  Accepted(at, key, call.result, Address{},
+           AddressArg(call.args, call.shape.address));
 }
 
 void SocketTable::AcceptEx(const Origin &at, const Key &listener,
@@ -431,12 +430,11 @@ void SocketTable::Accepted(const Origin &at, const Key &listener_key,
     Exclude(s, LeftOut::Ports);
 }
 
-void SocketTable::Connect(const ParsedLine &line, const Origin &origin,
+void SocketTable::Connect(const CallLine &call, const Origin &origin,
                           const Key &key) {
   SocketState &c = Entry(key);
-  CallArgs args;
-  SplitArgs(line.args, args);
-  const Address to = AddressArg(args, 1);
+  const ParsedLine &line = call.line;
+  const Address to = AddressArg(call.args, call.shape.address);
   if (c.started && c.kind == SocketKind::Udp && line.tag == Tag::Info &&
       IsIp(to) && (to.form == AddressForm::Ipv6) == c.v6) {
     // A datagram socket connects at any time (a server to the client it
@@ -467,12 +465,11 @@ void SocketTable::Connect(const ParsedLine &line, const Origin &origin,
   }
 }
 
-void SocketTable::ConnectEx(const ParsedLine &line, const Origin &origin,
+void SocketTable::ConnectEx(const CallLine &call, const Origin &origin,
                             const Key &key) {
   SocketState &c = Entry(key);
-  CallArgs args;
-  SplitArgs(line.args, args);
-  const Address to = AddressArg(args, 1);
+  const ParsedLine &line = call.line;
+  const Address to = AddressArg(call.args, call.shape.address);
   if (c.started || ExcludedBy(c, to)) return;
   c.kind = SocketKind::Tcp;
   if (IsPending(line)) {

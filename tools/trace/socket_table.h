@@ -138,7 +138,7 @@ class SocketTable {
   // moved < 0: as many bytes as the dump that follows holds.
   void Move(const Origin &origin, const Key &key, bool outgoing,
             const Address &named, bool peek, std::int64_t moved);
-  void ConnectEx(const ParsedLine &line, const Origin &origin, const Key &key);
+  void ConnectEx(const CallLine &call, const Origin &origin, const Key &key);
   void AcceptEx(const Origin &origin, const Key &listener, std::int64_t into,
                 const Address &local, const Address &peer);
   // The connection a listener accepted into the open socket `into`, opened
@@ -148,9 +148,8 @@ class SocketTable {
   void Complete(const ParsedLine &line, const Origin &origin,
                 const Completion &done);
   void EnsureStarted(SocketState &c, const Origin &origin);
-  void Connect(const ParsedLine &line, const Origin &origin, const Key &key);
-  void Accept(const ParsedLine &line, const Origin &at, const Key &key,
-              std::int64_t result);
+  void Connect(const CallLine &call, const Origin &origin, const Key &key);
+  void Accept(const CallLine &call, const Origin &at, const Key &key);
   void SocketPair(const ParsedLine &line);
   void TakeDatagramBytes(Transfer &t, const Origin &origin,
                          const std::uint8_t *bytes, std::size_t len);

@@ -120,7 +120,8 @@ struct TracedCall {
 #define NQ_TRACED_CALL(name, ordinal, bytes, ws2, data) \
   {#name, Data::data, true},
 #define NQ_POSIX_CALL(name, data) {#name, Data::data, true},
-#define NQ_WINSOCK2_CALL(name, bytes, lib, data) {#name, Data::data, false},
+#define NQ_WINSOCK2_CALL(name, bytes, lib, data, pends) \
+  {#name, Data::data, false},
 constexpr TracedCall kTraced[] = {NQ_TRACED_CALLS(NQ_TRACED_CALL)
                                       NQ_POSIX_CALLS(NQ_POSIX_CALL)
                                           NQ_WINSOCK2_CALLS(NQ_WINSOCK2_CALL)};

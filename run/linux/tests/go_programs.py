@@ -186,13 +186,15 @@ def attach_case():
 
 def main():
     ap = argparse.ArgumentParser()
-    for arg in ("netquill-run", "netquill-json", "static-c", "work"):
+    for arg in ("netquill-run", "netquill-json", "static-c", "work",
+                "calls"):
         ap.add_argument("--" + arg, required=True)
     ap.add_argument("--go", default="")
     ap.add_argument("--go-static", default="")
     ap.add_argument("--only", help="one case by name")
     global A
     A = ap.parse_args()
+    trace_read.read_calls(A.calls)
     if not (A.go and A.go_static):
         print("SKIPPED: the build has no Go programs (go was not found)")
         return SKIP

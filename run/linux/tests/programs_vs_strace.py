@@ -96,7 +96,9 @@ def main():
     ap.add_argument("--work", required=True)
     ap.add_argument("--netquill-pcap")
     ap.add_argument("--netquill-json", required=True)
+    ap.add_argument("--calls", required=True, help="netquill_calls.txt")
     args = ap.parse_args()
+    trace_read.read_calls(args.calls)
     global PCAP, JSON
     JSON = args.netquill_json
     PCAP = args.netquill_pcap and shutil.which("tshark") and \

@@ -636,8 +636,10 @@ def main():
                     help="the version the library reports, as 4.0.4000")
     ap.add_argument("--scenario", action="append",
                     help="run only this scenario (repeatable)")
+    ap.add_argument("--calls", required=True, help="netquill_calls.txt")
     ap.add_argument("mode", choices=sorted(MODES))
     args = ap.parse_args()
+    trace_read.read_calls(args.calls)
     global BANNER, JSON
     BANNER = BANNER % args.version
     JSON = args.netquill_json

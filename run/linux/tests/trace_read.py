@@ -26,9 +26,22 @@ class Socket:
 
 
 FAMILIES = {"2": "AF_INET", "10": "AF_INET6"}
-SENDS = {"send", "sendto", "sendmsg", "sendmmsg", "write", "writev"}
-RECEIVES = {"recv", "recvfrom", "recvmsg", "recvmmsg", "read", "readv"}
+# The calls whose bytes both a trace and strace dump, by read_calls.
+SENDS, RECEIVES = set(), set()
 ADDRESSED = ("connect", "bind")
+
+
+def read_calls(table):
+    """SENDS and RECEIVES from the build's list of calls: a Linux
+    program's calls (the C library's and those it shares with Windows
+    Sockets 1.1) that send or receive, but for sendfile, whose bytes come
+    from a file, and splice, from a pipe: strace dumps neither's (and the
+    trace none of splice's, whose socket is its third argument)."""
+    for row in nqtest.calls_table(table):
+        if row["list"] in ("traced", "posix") and \
+                row["name"] not in ("sendfile", "splice"):
+            {"sent": SENDS, "received": RECEIVES}.get(
+                row["data"], set()).add(row["name"])
 
 
 def strace_address(args):

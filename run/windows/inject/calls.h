@@ -2,6 +2,8 @@
 // socket calls NETQUILL traces, from the one list of them, the few
 // KERNEL32 calls it watches so that it reaches modules and processes that
 // come later, and those of thread-pool I/O, whose completions it traces.
+// cmake/Calls.cmake reads the lists here into the build's table of calls
+// too, for the test that holds each replacement to its bytes.
 #ifndef NQ_DROPIN_NETQUILL_RUN_WIN_CALLS_H
 #define NQ_DROPIN_NETQUILL_RUN_WIN_CALLS_H
 

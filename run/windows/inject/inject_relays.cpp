@@ -49,15 +49,10 @@ void HandOutExtension(int result, SOCKET, DWORD code, LPVOID in,
                       DWORD in_length, LPVOID out, DWORD out_length, LPDWORD,
                       LPWSAOVERLAPPED, LPWSAOVERLAPPED_COMPLETION_ROUTINE);
 
-// The calls that may stay pending: those of the socket libraries that take
-// an OVERLAPPED, but not those that report a completion.
-enum W2Data { kData_sent, kData_received, kData_none, kData_completed };
-
+// The calls that may stay pending: the list's pends column.
 inline constexpr bool kW2Issues[kW2Calls] = {
-#define NQRUN_ISSUES(name, bytes, lib, data)                   \
-  kData_##data != kData_completed &&                           \
-      (kLib_##lib == kLib_ws2 || kLib_##lib == kLib_mswsock || \
-       kLib_##lib == kLib_extension),
+#define NQRUN_ISSUES(name, bytes, lib, data, pends) \
+  sizeof(#pends) == sizeof("yes"),
     NQ_WINSOCK2_CALLS(NQRUN_ISSUES)
 #undef NQRUN_ISSUES
 };
@@ -250,20 +245,33 @@ void *RelayFrom(Source source) {
   return nullptr;
 }
 
+// The entry of the extension function name when a program finds it only
+// through WSAIoctl or also in mswsock.dll; -1 for the others, which are
+// handed out as they are: GetAcceptExSockaddrs only reads a buffer, and
+// ws2_32.dll's own functions are relayed where it exports them.
+constexpr int ExtensionCall(const char *name) {
+  for (int call = 0; call < kW2Calls; ++call) {
+    const char *listed = kW2Names[call];
+    int i = 0;
+    while (listed[i] != '\0' && listed[i] == name[i]) ++i;
+    if (listed[i] == name[i])
+      return kW2LibOf[call] == kLib_mswsock || kW2LibOf[call] == kLib_extension
+                 ? call
+                 : -1;
+  }
+  return -1;
+}
+
 // The extension functions handed out traced, by the GUID that names them.
-// GetAcceptExSockaddrs only reads a buffer and stays the system's.
 struct Extension {
   GUID id;
-  W2Call call;
+  int call;
 };
 
-const Extension kExtensions[] = {
-    {WSAID_ACCEPTEX, kW2_AcceptEx},
-    {WSAID_CONNECTEX, kW2_ConnectEx},
-    {WSAID_DISCONNECTEX, kW2_DisconnectEx},
-    {WSAID_WSARECVMSG, kW2_WSARecvMsg},
-    {WSAID_TRANSMITFILE, kW2_TransmitFile},
-    {WSAID_TRANSMITPACKETS, kW2_TransmitPackets},
+constexpr Extension kExtensions[] = {
+#define NQRUN_EXTENSION(name, wsaid) {wsaid, ExtensionCall(#name)},
+    NQ_EXTENSION_IDS(NQRUN_EXTENSION)
+#undef NQRUN_EXTENSION
 };
 
 // One system function per GUID stands behind its relay: the first one
@@ -278,7 +286,7 @@ void HandOutExtension(int result, SOCKET, DWORD code, LPVOID in,
       out_length < sizeof(void *))
     return;
   for (const Extension &e : kExtensions) {
-    if (memcmp(in, &e.id, sizeof e.id) != 0) continue;
+    if (e.call < 0 || memcmp(in, &e.id, sizeof e.id) != 0) continue;
     void *relay = RelayOf(kFromExtension, e.call);
     void *real;
     memcpy(&real, out, sizeof real);

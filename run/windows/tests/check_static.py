@@ -1,15 +1,16 @@
 #!/usr/bin/env python3
 """NQINJECT.DLL and netquill-run.exe, read: imports Windows XP has (the
 launcher's and, for NQINJECT.DLL, the library's it builds in), no TLS
-directory, no exports, no static constructors in NQINJECT's objects; on 32-bit x86 every replacement of a listed call
-pops the bytes its declaration takes (the list of calls as the build wrote
-it, and calls.h)."""
+directory, no exports, no static constructors in NQINJECT's objects; on
+32-bit x86 every replacement of a listed call pops the bytes its
+declaration takes (the list of calls as the build wrote it, with the
+KERNEL32 calls of calls.h)."""
 import argparse, os, re, subprocess, sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "../../../tests/support"))
 sys.path.insert(0, os.path.join(HERE, "../../../tests/dll"))
-from nqtest import check, report  # noqa: E402
+from nqtest import calls_table, check, report  # noqa: E402
 import pe_file  # noqa: E402
 from pe_file import PeFile  # noqa: E402
 from check_lean import ALLOWED as LIBRARY_ALLOWED  # noqa: E402
@@ -73,29 +74,28 @@ def check_no_constructors(objdump, objects):
                                                    m.group(1)))
 
 
-def check_stdcall(objdump, objects, calls_table, calls_h):
-    rows = [line.split() for line in open(calls_table)]
-    traced = [(name, int(size)) for kind, name, _, size, *_ in rows
-              if kind == "traced"]
-    kernel = dict(re.findall(r"X\((\w+), (\d+)\)", open(calls_h).read()))
+def check_stdcall(objdump, objects, table):
+    rows = calls_table(table)
+
+    def listed(*lists):
+        return [r for r in rows if r["list"] in lists]
+
     want = {}
     for lib in (0, 1):
-        for index, (name, size) in enumerate(traced):
-            want["ThunkILi%dELi%dE" % (lib, index)] = size
-    for name, size in kernel.items():
-        want["Nq%sE" % name] = int(size)
+        for index, r in enumerate(listed("traced")):
+            want["ThunkILi%dELi%dE" % (lib, index)] = int(r["bytes"])
+    for r in listed("kernel", "threadpool"):
+        want["Nq%sE" % r["name"]] = int(r["bytes"])
     # netquill-run's own entries: a relay per place a program finds the
     # call (Source in inject_state.h: ws2_32, wsock32, mswsock, KERNEL32,
     # a WSAIoctl extension pointer), and the launcher's completion routine.
     sources = {"ws2": (0,), "mswsock": (1, 2, 4), "kernel": (3,),
                "extension": (4,)}
-    winsock2 = [(name, int(size), lib) for kind, name, _, size, _, _, lib
-                in (r for r in rows if r[0] == "winsock2")]
-    for index, (name, size, lib) in enumerate(winsock2):
-        for source in sources.get(lib, ()):
-            want["RelayILi%dELi%dE" % (source, index)] = size
-        if lib == "routine":
-            want["Nq%sE" % name] = size
+    for index, r in enumerate(listed("winsock2")):
+        for source in sources.get(r["lib"], ()):
+            want["RelayILi%dELi%dE" % (source, index)] = int(r["bytes"])
+        if r["lib"] == "routine":
+            want["Nq%sE" % r["name"]] = int(r["bytes"])
     pe_file.check_stdcall(objdump, want, objects=objects)
 
 
@@ -104,7 +104,6 @@ def main():
     ap.add_argument("--objdump", required=True)
     ap.add_argument("--table", required=True,
                     help="the list of calls, as the build wrote it")
-    ap.add_argument("--calls", required=True, help="calls.h")
     ap.add_argument("--objects", required=True, help="NQINJECT's, ;-separated")
     ap.add_argument("files", nargs="+")
     a = ap.parse_args()
@@ -112,7 +111,7 @@ def main():
         check_file(path)
     check_no_constructors(a.objdump, a.objects.split(";"))
     if "pei-i386" in tool(a.objdump, "-f", a.files[0]):
-        check_stdcall(a.objdump, a.objects.split(";"), a.table, a.calls)
+        check_stdcall(a.objdump, a.objects.split(";"), a.table)
     return report()
 
 

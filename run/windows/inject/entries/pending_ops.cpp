@@ -169,13 +169,13 @@ bool TakeLocked(const void *ov, PendingOp *out) {
 }  // namespace
 
 const char *PendingName(PendingKind kind) {
-  static const char *const kNames[] = {
-      "WSASend",        "WSASendTo",    "WSARecv",  "WSARecvFrom",
-      "WSASendMsg",     "WSARecvMsg",   "AcceptEx", "ConnectEx",
-      "DisconnectEx",   "TransmitFile", "WSAIoctl", "TransmitPackets",
-      "GetAddrInfoExW",
-  };
-  return kNames[kind];
+  switch (kind) {
+#define NQ_PENDING_NAME(name, bytes, lib, data, pends) \
+  NQ_PENDS_##pends(case kPending##name : return #name;)
+    NQ_WINSOCK2_CALLS(NQ_PENDING_NAME)
+#undef NQ_PENDING_NAME
+  }
+  return "";
 }
 
 void PendingStart(PendingOp *op, const void *ov, uintptr_t socket,

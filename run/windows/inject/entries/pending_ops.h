@@ -15,26 +15,22 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "netquill_calls.h"
 #include "output/dump.h"
 
 namespace nq {
 
-// The overlapped calls, by the name their completion line gives them.
-enum PendingKind : uint8_t {
-  kPendingWSASend,
-  kPendingWSASendTo,
-  kPendingWSARecv,
-  kPendingWSARecvFrom,
-  kPendingWSASendMsg,
-  kPendingWSARecvMsg,
-  kPendingAcceptEx,
-  kPendingConnectEx,
-  kPendingDisconnectEx,
-  kPendingTransmitFile,
-  kPendingWSAIoctl,
-  kPendingTransmitPackets,
-  kPendingGetAddrInfoExW,  // a lookup: buffer is where its list goes
-};
+// The overlapped calls, by the name their completion line gives them: the
+// entries the list says may stay pending (GetAddrInfoExW is a lookup: its
+// buffer is where its list goes).
+// NQ_PENDS_yes(text) is text, NQ_PENDS_no(text) nothing: a list entry's
+// pends column pasted on picks what stands for the calls that pend.
+#define NQ_PENDS_yes(...) __VA_ARGS__
+#define NQ_PENDS_no(...)
+#define NQ_PENDING_KIND(name, bytes, lib, data, pends) \
+  NQ_PENDS_##pends(kPending##name, )
+enum PendingKind : uint8_t { NQ_WINSOCK2_CALLS(NQ_PENDING_KIND) };
+#undef NQ_PENDING_KIND
 
 const char *PendingName(PendingKind kind);
 

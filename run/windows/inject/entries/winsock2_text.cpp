@@ -1,11 +1,18 @@
 // Texts of the launcher's Windows Sockets 2 lines. The address families
-// and codes are the Windows ones, written out here, so that this file
-// needs no system header.
+// are the Windows ones, written out here, as the hooks read them; the
+// control codes and the extensions' GUIDs are the SDK's.
 #include "entries/winsock2_text.h"
 
+// winsock2.h before the headers that extend it.
+#include <winsock2.h>
+
+#include <mstcpip.h>
+#include <mswsock.h>
 #include <string.h>
+#include <ws2tcpip.h>
 
 #include "hooks/formatters.h"
+#include "netquill_calls.h"
 #include "output/format.h"
 
 namespace nq {
@@ -114,96 +121,52 @@ const char *FlagsText(char *buf, size_t size, uint32_t value,
 }
 
 const char *ControlCodeName(uint32_t code) {
-  static const struct {
+#define NQ_CODE(name) \
+  { static_cast<uint32_t>(name), #name }
+  static constexpr struct {
     uint32_t code;
     const char *name;
   } kCodes[] = {
-      {0x8004667E, "FIONBIO"},
-      {0x4004667F, "FIONREAD"},
-      {0x40047307, "SIOCATMARK"},
-      {0xC8000006, "SIO_GET_EXTENSION_FUNCTION_POINTER"},
-      {0x48000022, "SIO_BASE_HANDLE"},
-      {0x4800001B, "SIO_BSP_HANDLE"},
-      {0x4800001C, "SIO_BSP_HANDLE_SELECT"},
-      {0x4800001D, "SIO_BSP_HANDLE_POLL"},
-      {0x98000004, "SIO_KEEPALIVE_VALS"},
-      {0x98000010, "SIO_LOOPBACK_FAST_PATH"},
-      {0x9800000C, "SIO_UDP_CONNRESET"},
-      {0x48000016, "SIO_ADDRESS_LIST_QUERY"},
-      {0x28000017, "SIO_ADDRESS_LIST_CHANGE"},
-      {0xC8000014, "SIO_ROUTING_INTERFACE_QUERY"},
-      {0x4004747F, "SIO_GET_INTERFACE_LIST"},
-      {0x4004747B, "SIO_IDEAL_SEND_BACKLOG_QUERY"},
-      {0x0004747C, "SIO_IDEAL_SEND_BACKLOG_CHANGE"},
-      {0x98000001, "SIO_RCVALL"},
-      {0xC8000024, "SIO_QUERY_RSS_SCALABILITY_INFO"},
+      NQ_CODE(FIONBIO),
+      NQ_CODE(FIONREAD),
+      NQ_CODE(SIOCATMARK),
+      NQ_CODE(SIO_GET_EXTENSION_FUNCTION_POINTER),
+      NQ_CODE(SIO_BASE_HANDLE),
+      NQ_CODE(SIO_BSP_HANDLE),
+      NQ_CODE(SIO_BSP_HANDLE_SELECT),
+      NQ_CODE(SIO_BSP_HANDLE_POLL),
+      NQ_CODE(SIO_KEEPALIVE_VALS),
+      NQ_CODE(SIO_LOOPBACK_FAST_PATH),
+      NQ_CODE(SIO_UDP_CONNRESET),
+      NQ_CODE(SIO_ADDRESS_LIST_QUERY),
+      NQ_CODE(SIO_ADDRESS_LIST_CHANGE),
+      NQ_CODE(SIO_ROUTING_INTERFACE_QUERY),
+      NQ_CODE(SIO_GET_INTERFACE_LIST),
+      // The SDK's headers here lack these three names: their codes as
+      // Windows makes them, with the SDK's macros for making codes.
+      {_IOR('t', 123, ULONG), "SIO_IDEAL_SEND_BACKLOG_QUERY"},
+      {_IO('t', 122), "SIO_IDEAL_SEND_BACKLOG_CHANGE"},
+      NQ_CODE(SIO_RCVALL),
+      {_WSAIOR(IOC_VENDOR, 210), "SIO_QUERY_RSS_SCALABILITY_INFO"},
   };
+#undef NQ_CODE
   for (const auto &c : kCodes)
     if (c.code == code) return c.name;
   return nullptr;
 }
 
 const char *ExtensionName(const void *guid) {
-  // Laid out as a GUID lies in memory.
-  struct Guid {
-    uint32_t a;
-    uint16_t b, c;
-    unsigned char d[8];
-  };
-  static const struct {
-    Guid guid;
+  static constexpr struct {
+    GUID guid;
     const char *name;
   } kGuids[] = {
-      {{0xb5367df1,
-        0xcbac,
-        0x11cf,
-        {0x95, 0xca, 0x00, 0x80, 0x5f, 0x48, 0xa1, 0x92}},
-       "AcceptEx"},
-      {{0x25a207b9,
-        0xddf3,
-        0x4660,
-        {0x8e, 0xe9, 0x76, 0xe5, 0x8c, 0x74, 0x06, 0x3e}},
-       "ConnectEx"},
-      {{0x7fda2e11,
-        0x8630,
-        0x436f,
-        {0xa0, 0x31, 0xf5, 0x36, 0xa6, 0xee, 0xc1, 0x57}},
-       "DisconnectEx"},
-      {{0xb5367df2,
-        0xcbac,
-        0x11cf,
-        {0x95, 0xca, 0x00, 0x80, 0x5f, 0x48, 0xa1, 0x92}},
-       "GetAcceptExSockaddrs"},
-      {{0xb5367df0,
-        0xcbac,
-        0x11cf,
-        {0x95, 0xca, 0x00, 0x80, 0x5f, 0x48, 0xa1, 0x92}},
-       "TransmitFile"},
-      {{0xd9689da0,
-        0x1f90,
-        0x11d3,
-        {0x99, 0x71, 0x00, 0xc0, 0x4f, 0x68, 0xc8, 0x76}},
-       "TransmitPackets"},
-      {{0xf689d7c8,
-        0x6f1f,
-        0x436b,
-        {0x8a, 0x53, 0xe5, 0x4f, 0xe3, 0x51, 0xc3, 0x22}},
-       "WSARecvMsg"},
-      {{0xa441e712,
-        0x754f,
-        0x43ca,
-        {0x84, 0xa7, 0x0d, 0xee, 0x44, 0xcf, 0x60, 0x6d}},
-       "WSASendMsg"},
-      {{0x18c76f85,
-        0xdc66,
-        0x4964,
-        {0x97, 0x2e, 0x23, 0xc2, 0x72, 0x38, 0x31, 0x2b}},
-       "WSAPoll"},
+#define NQ_GUID(name, wsaid) {wsaid, #name},
+      NQ_EXTENSION_IDS(NQ_GUID)
+#undef NQ_GUID
   };
-  static_assert(sizeof(Guid) == 16, "a GUID is 16 bytes");
   if (guid == nullptr) return nullptr;
   for (const auto &g : kGuids)
-    if (memcmp(&g.guid, guid, 16) == 0) return g.name;
+    if (memcmp(&g.guid, guid, sizeof g.guid) == 0) return g.name;
   return nullptr;
 }
 
