@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -52,6 +54,10 @@ void Keep(void *context, std::uint32_t pid, const char *text, std::size_t n) {
 }
 
 bool AlwaysGone(std::uint32_t, std::uint32_t) { return false; }
+bool AlwaysRuns(std::uint32_t, std::uint32_t) { return true; }
+
+std::uint32_t g_gone_pid = 0;  // the one process FakeAlive says is gone
+bool FakeAlive(std::uint32_t pid, std::uint32_t) { return pid != g_gone_pid; }
 
 TEST(RecordRing, LayoutsItTakesAndRefuses) {
   const struct {
@@ -288,6 +294,56 @@ TEST(RecordRing, WritersTellTheReaderIsGone) {
   EXPECT_FALSE(
       nqring::ReaderGone(s.ring, 5'000'000 + 100'000'000, 100'000'000));
   EXPECT_TRUE(nqring::ReaderGone(s.ring, 5'000'001 + 100'000'000, 100'000'000));
+}
+
+// The reader ending: a record being written is waited for and then taken;
+// after it nothing more goes in; a writer that never finishes is waited
+// for only so long.
+TEST(RecordRing, AClosedRingKeepsWhatIsBeingWrittenAndTakesNoMore) {
+  SharedRing s(4096);
+  ASSERT_TRUE(s.ok);
+  std::atomic<bool> reserved{false};
+  std::thread writer([&s, &reserved] {
+    nqring::WriterState w;
+    nqring::Reservation r;
+    ASSERT_EQ(nqring::Reserve(s.ring, w, Pid(), Tid(), 4, r), PutResult::kPut);
+    reserved = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::memcpy(r.text, "late", 4);
+    nqring::Commit(s.ring, w, r);
+  });
+  while (!reserved) std::this_thread::yield();
+  EXPECT_TRUE(nqring::CloseRing(s.ring, nqring::ThreadRuns, 10'000'000'000));
+  nqring::RingReader reader;
+  Taken taken;
+  reader.Drain(s.ring, Keep, &taken, 1);
+  EXPECT_EQ(taken.texts, std::vector<std::string>{"late"});
+  writer.join();
+  nqring::WriterState w;
+  EXPECT_EQ(nqring::Put(s.ring, w, Pid(), Tid(), "x", 1), PutResult::kClosed);
+
+  SharedRing stuck(4096);
+  ASSERT_TRUE(stuck.ok);
+  nqring::Reservation r;
+  ASSERT_EQ(nqring::Reserve(stuck.ring, w, Pid(), Tid(), 4, r),
+            PutResult::kPut);
+  EXPECT_FALSE(nqring::CloseRing(stuck.ring, AlwaysRuns, 5'000'000));
+  EXPECT_TRUE(nqring::CloseRing(stuck.ring, AlwaysGone, 0));
+}
+
+// One reader at a time: a traced process takes over only from a reader
+// that is gone.
+TEST(RecordRing, AReaderIsTakenOverOnlyWhenGone) {
+  SharedRing s(4096);
+  ASSERT_TRUE(s.ok);
+  g_gone_pid = 0;
+  EXPECT_TRUE(nqring::TakeReader(s.ring, 100, FakeAlive));
+  EXPECT_FALSE(nqring::TakeReader(s.ring, 200, FakeAlive));
+  EXPECT_TRUE(nqring::TakeReader(s.ring, 100, FakeAlive));
+  g_gone_pid = 100;
+  EXPECT_TRUE(nqring::TakeReader(s.ring, 200, FakeAlive));
+  EXPECT_FALSE(nqring::TakeReader(s.ring, 300, FakeAlive));
+  EXPECT_EQ(s.ring.control()->reader_pid.load(), 200u);
 }
 
 }  // namespace

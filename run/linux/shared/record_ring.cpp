@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace nqring {
@@ -138,7 +139,14 @@ PutResult Reserve(const Ring &ring, WriterState &w, std::uint32_t pid,
   if (!ClaimSlot(ring, w, pid, tid)) return PutResult::kNoSlot;
   WriterSlot &s = ring.slots()[w.slot];
   s.need.store(static_cast<std::uint32_t>(need), std::memory_order_relaxed);
-  s.at.store(kReserving, std::memory_order_release);
+  // Said before the look at closed, which CloseRing sets before it looks
+  // at the slots: either it waits for this record, or this writer sees
+  // the ring closed.
+  s.at.store(kReserving, std::memory_order_seq_cst);
+  if (c->closed.load(std::memory_order_seq_cst) != 0) {
+    s.at.store(kIdle, std::memory_order_release);
+    return PutResult::kClosed;
+  }
   std::uint64_t at = c->reserved.load(std::memory_order_acquire);
   Span span;
   do {
@@ -180,6 +188,40 @@ PutResult Put(const Ring &ring, WriterState &w, std::uint32_t pid,
   memcpy(r.text, text, length);
   Commit(ring, w, r);
   return result;
+}
+
+bool TakeReader(const Ring &ring, std::uint32_t pid,
+                bool (*alive)(std::uint32_t pid, std::uint32_t tid)) {
+  std::atomic<std::uint32_t> &reader = ring.control()->reader_pid;
+  std::uint32_t now = reader.load(std::memory_order_acquire);
+  for (;;) {
+    if (now == pid) return true;
+    if (now != 0 && alive(now, now)) return false;
+    if (reader.compare_exchange_strong(now, pid, std::memory_order_acq_rel))
+      return true;
+  }
+}
+
+bool CloseRing(const Ring &ring,
+               bool (*alive)(std::uint32_t pid, std::uint32_t tid),
+               std::int64_t max_wait_ns) {
+  ring.control()->closed.store(1, std::memory_order_seq_cst);
+  const struct timespec pause = {0, 1000 * 1000};
+  std::int64_t waited_ns = 0;
+  for (;;) {
+    bool writing = false;
+    for (std::uint32_t i = 0; i < ring.control()->writer_slots; ++i) {
+      WriterSlot &s = ring.slots()[i];
+      const std::uint32_t tid = s.tid.load(std::memory_order_acquire);
+      if (tid != 0 && s.at.load(std::memory_order_seq_cst) != kIdle &&
+          alive(s.pid.load(std::memory_order_relaxed), tid))
+        writing = true;
+    }
+    if (!writing) return true;
+    if (waited_ns >= max_wait_ns) return false;
+    nanosleep(&pause, nullptr);
+    waited_ns += pause.tv_nsec;
+  }
 }
 
 bool ReaderGone(const Ring &ring, std::int64_t now_ns, std::int64_t quiet_ns) {

@@ -51,6 +51,11 @@ struct alignas(64) RingControl {
   // CLOCK_MONOTONIC nanoseconds of the reader's latest pass: writers tell
   // from it that the reader is gone.
   std::atomic<std::int64_t> reader_beat_ns;
+  // The process that reads the ring: the launcher, or a traced process
+  // that took over from a launcher that is gone.
+  std::atomic<std::uint32_t> reader_pid;
+  // Set when the reader ends: writers append for themselves from then on.
+  std::atomic<std::uint32_t> closed;
 };
 
 // The bytes a record of length bytes of text takes in the ring: its header,
@@ -93,6 +98,7 @@ enum class PutResult {
   kFull,    // no room until the reader catches up
   kTooBig,  // larger than a quarter of the ring: write it some other way
   kNoSlot,  // every writer slot taken
+  kClosed,  // the reader has ended: write it some other way
 };
 
 // A record reserved and being written: text points at its length bytes.
@@ -111,6 +117,19 @@ void Commit(const Ring &ring, WriterState &w, const Reservation &r);
 // Reserve, copy and Commit.
 PutResult Put(const Ring &ring, WriterState &w, std::uint32_t pid,
               std::uint32_t tid, const void *text, std::size_t length);
+
+// Makes pid the ring's reader when it has none, or when the one it has is
+// gone (alive says); false while another reader runs.
+bool TakeReader(const Ring &ring, std::uint32_t pid,
+                bool (*alive)(std::uint32_t pid, std::uint32_t tid));
+
+// Ends the ring's writing: no reservation after this, and every record
+// reserved before it finished or its writer gone, waiting at most
+// max_wait_ns (false if a writer still runs then). The reader's last
+// Drain after it takes every record that will ever be in the ring.
+bool CloseRing(const Ring &ring,
+               bool (*alive)(std::uint32_t pid, std::uint32_t tid),
+               std::int64_t max_wait_ns);
 
 // Whether the reader has made no pass for longer than quiet_ns.
 bool ReaderGone(const Ring &ring, std::int64_t now_ns, std::int64_t quiet_ns);
