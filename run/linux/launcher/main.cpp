@@ -25,6 +25,7 @@
 #include "held_open.h"
 #include "launcher_core.h"
 #include "program_check.h"
+#include "record_reader.h"
 #include "static_tls.h"
 #include "supervise.h"
 #include "syscall_path.h"
@@ -251,7 +252,10 @@ void WarnUntraced(const char *name, const char *path) {
     ExecProgram(program, argv);
   }
   NQP_LostRecords *lost = ShareLostCount();
+  const bool shared =
+      SharedRecordsAsked() && StartRecordReader(g_trace_path, g_per_process);
   int status = RunChild(program, argv, HoldTraceFile);
+  if (shared) StopRecordReader();
   SayLost(lost, g_trace_path, g_per_process);
   EndAs(status);
 }

@@ -160,7 +160,10 @@ void Init() {
   NQP_SetCallViews(g_env.call_times, g_env.socket_labels, nullptr);
   if (g_env.path_refused) SayPathRefused();
   g_held = NamedDescriptor(nqdrop::kHeldVariable);
-  if (g_env.on) NQP_CountLostRecords(NamedDescriptor(nqdrop::kLostVariable));
+  if (g_env.on) {
+    NQP_CountLostRecords(NamedDescriptor(nqdrop::kLostVariable));
+    NQP_ShareRecords(NamedDescriptor(nqdrop::kRecordsVariable));
+  }
   HoldInherited();
   pthread_atfork(nullptr, nullptr, ForgetThreadInChild);
 }

@@ -3,6 +3,7 @@
 
 #include "entries/held_file.h"
 #include "entries/lost_records.h"
+#include "entries/ring_records.h"
 #include "platform/os.h"
 
 namespace nq {
@@ -15,6 +16,8 @@ OsServices g_by_path;
 // kept.
 int HeldOrByPath(const char *path, const void *data, size_t size) {
   int result = 0;
+  // Under a size limit the process appends itself, where the limit holds.
+  if (!FileSizeLimited() && PutInRing(path, data, size)) return 1;
   if (FileSizeLimited() || !AppendHeld(path, data, size, &result))
     result = g_by_path.append(path, data, size);
   if (__builtin_expect(result != 1, 0)) NoteLostRecord();

@@ -4,6 +4,7 @@
 #include "entries/held_file.h"
 #include "entries/lost_records.h"
 #include "entries/posix_entries.h"
+#include "entries/ring_records.h"
 #include "platform/os.h"
 
 int NQP_HoldTraceFile(const char *path, int descriptor) {
@@ -17,6 +18,11 @@ void NQP_ForkInChild(void) { nq::ForkInChild(); }
 
 void NQP_ReleaseHeldNumber(int descriptor) {
   nq::ReleaseHeldNumber(descriptor);
+}
+
+int NQP_ShareRecords(int descriptor) {
+  nq::UseEntriesAppend();
+  return nq::ShareRecordsIn(descriptor) ? 1 : 0;
 }
 
 int NQP_CountLostRecords(int descriptor) {

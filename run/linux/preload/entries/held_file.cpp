@@ -54,6 +54,10 @@ bool HoldFile(const char *path, int descriptor) {
   return true;
 }
 
+bool IsHeldPath(const char *path) {
+  return g_path[0] != '\0' && strcmp(path, g_path) == 0;
+}
+
 namespace {
 
 // Counts an append in flight for ReleaseHeldNumber, for the scope.

@@ -28,6 +28,10 @@ bool HoldFile(const char *path, int descriptor);
 // the records. Leaves errno as it found it.
 bool AppendHeld(const char *path, const void *data, size_t size, int *result);
 
+// Whether path is the held file's, held now or before the program took
+// the number away.
+bool IsHeldPath(const char *path);
+
 // The program is about to put another file at number (dup2, dup3) or to
 // close it: when it is the held descriptor, the hold is dropped, and the
 // call returns only once no append is still writing through it, so that

@@ -10,6 +10,7 @@
 #include <sys/uio.h>
 
 #include "entries/posix_entries.h"
+#include "entries/ring_records.h"
 #include "hooks/hook_common.h"
 #include "output/dump.h"
 
@@ -343,4 +344,7 @@ int NQX_getnameinfo(int result, const struct sockaddr *sa, socklen_t salen,
   return result;
 }
 
-void NQP_ForgetInheritedTrace(void) { nq::FreeEndingThreadContext(); }
+void NQP_ForgetInheritedTrace(void) {
+  nq::FreeEndingThreadContext();
+  nq::RingInChild();
+}

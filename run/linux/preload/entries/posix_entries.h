@@ -140,6 +140,14 @@ void NQP_ForkInChild(void);
  * Called before the program's threads trace. */
 int NQP_CountLostRecords(int descriptor);
 
+/* From now on records for the held trace file are put into the ring of
+ * records netquill-run reads and writes to the file (a sealed memory file
+ * at descriptor, mapped here and inherited at fork), while it reads it;
+ * the process appends them itself when the ring is full for a while or
+ * netquill-run has ended. Returns 1 when descriptor is such a ring, 0 when
+ * it is refused. Called before the program's threads trace. */
+int NQP_ShareRecords(int descriptor);
+
 /* For netquill-run's fork handler: in a forked child, forgets the calling
  * thread's inherited trace without a stop banner (the library keeps the
  * forking thread's), so that the thread's next enable starts the child's

@@ -1,0 +1,40 @@
+// The memory file netquill-run shares with the processes it traces for
+// their records: where the records go, then the ring they are put in
+// (record_ring.h). Sealed against any change of size, as the lost count is,
+// so that a number the program reused for a file of its own is never taken
+// for it.
+#ifndef NQ_RUN_LINUX_SHARED_RECORDS_SHARE_H
+#define NQ_RUN_LINUX_SHARED_RECORDS_SHARE_H
+
+#include <cstdint>
+
+#include "record_ring.h"
+
+namespace nqring {
+
+constexpr char kShareMagic[8] = {'N', 'Q', '-', 'R', 'E', 'C', 'S', '1'};
+
+struct alignas(64) RecordsShare {
+  char magic[8];
+  // Each record goes to path, or with per_process to path.PID, the
+  // process id being the one the record carries.
+  std::uint32_t per_process;
+  std::uint32_t unused;
+  char path[256];
+};
+
+// The ring of records right after the share.
+inline void *RingOf(RecordsShare *share) { return share + 1; }
+
+// The sizes of the launcher's share: a 4 MiB ring, room for 1,024 threads
+// writing at once.
+constexpr std::uint32_t kShareRingBytes = 4u << 20;
+constexpr std::uint32_t kShareWriters = 1024;
+
+inline std::size_t ShareBytes() {
+  return sizeof(RecordsShare) + RingBytes(kShareRingBytes, kShareWriters);
+}
+
+}  // namespace nqring
+
+#endif  // NQ_RUN_LINUX_SHARED_RECORDS_SHARE_H

@@ -1,0 +1,205 @@
+#!/usr/bin/env python3
+"""Records through the memory netquill-run shares with the processes it
+traces (as it does unless NETQUILL_SHARED_RECORDS=0): a traced process writes nothing to the
+trace file itself; every record whose call returned reaches the file
+whatever is killed; a stalled launcher costs nothing; a daemon that
+outlives the launcher keeps its records. The traced program is python3,
+sending numbered datagrams to itself and printing each number once its
+call has returned."""
+import argparse
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "../../../tests/support"))
+from nqtest import check, records, report, run_scenarios, SKIP  # noqa: E402
+
+SENDER = r"""
+import os, socket, sys, time
+n, pause, size = int(sys.argv[1]), float(sys.argv[2]), int(sys.argv[3])
+daemon = len(sys.argv) > 4
+if daemon:
+    if os.fork():
+        os._exit(0)
+    os.setsid()
+    if os.fork():
+        os._exit(0)
+    time.sleep(0.3)
+print(os.getpid(), flush=True)
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.1", 0))
+to = s.getsockname()
+for i in range(n):
+    s.sendto(b"%06d" % i + b"x" * (size - 6), to)
+    print(i, flush=True)
+    if pause:
+        time.sleep(pause)
+if daemon:
+    open(sys.argv[4], "w").write("done")
+"""
+
+
+# The system's own: a version manager's shim in front of it is a shell
+# script, whose own processes would trace as well.
+PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else \
+    "python3"
+
+
+def env(shared=True):
+    e = dict(os.environ)
+    e["NETQUILL_SHARED_RECORDS"] = "1" if shared else "0"
+    return e
+
+
+def launch(a, trace, n, pause=0.0, size=16, extra=(), shared=True,
+           prefix=()):
+    return subprocess.Popen(
+        list(prefix) + [a.run, "-o", trace, "-f", "4", "--", PYTHON, "-c",
+                        SENDER, str(n), str(pause), str(size)] + list(extra),
+        stdout=subprocess.PIPE, text=True, env=env(shared))
+
+
+def sent(a, trace):
+    """The numbers of the datagrams the trace shows sent, in its order."""
+    out = []
+    for r in records(a.json, trace):
+        if r.get("call") == "sendto" and "dump" in r:
+            out.append(int(bytes.fromhex(r["dump"][:12])))
+    return out
+
+
+def exactly(numbers, n, what, ordered=True):
+    check(sorted(numbers) == list(range(n)), "%s: every datagram once" % what,
+          (len(numbers), [x for x in range(n) if x not in set(numbers)][:10]))
+    if ordered:
+        check(numbers == sorted(numbers), "%s: in the order sent" % what)
+
+
+def gone(pid, seconds=20.0):
+    end = time.time() + seconds
+    while os.path.exists("/proc/%d" % pid) and time.time() < end:
+        try:
+            if open("/proc/%d/stat" % pid).read().split(") ")[1][0] == "Z":
+                return True
+        except OSError:
+            return True
+        time.sleep(0.02)
+    return not os.path.exists("/proc/%d" % pid)
+
+
+def no_writes(a, work):
+    """Under strace: writes to our descriptors (at three quarters of the
+    limit and up) from the traced process, none with the ring, all without
+    it (so that the count is known to see them)."""
+    counts = []
+    for shared in (True, False):
+        trace = os.path.join(work, "nw-%d.log" % shared)
+        st = os.path.join(work, "nw-%d.strace" % shared)
+        p = launch(a, trace, 200, prefix=["strace", "-f", "-qq", "-e",
+                                          "trace=write", "-o", st],
+                   shared=shared)
+        out = p.communicate(timeout=60)[0].split()
+        python = int(out[0])
+        ours = re.compile(r"%d +write\((\d+)," % python)
+        writes = [m for m in map(ours.match, open(st))
+                  if m and int(m.group(1)) >= 700]
+        counts.append(len(writes))
+        exactly(sent(a, trace), 200, "shared" if shared else "held")
+        check(python > 0, "the sender said its pid")
+    check(counts[0] == 0 and counts[1] >= 200,
+          "records written by the traced process: none through the ring",
+          counts)
+
+
+def program_killed(a, work):
+    """kill -9 of the program mid-stream: every datagram it said was sent
+    (its call had returned) is in the trace."""
+    trace = os.path.join(work, "pk.log")
+    p = launch(a, trace, 1000000)
+    python = int(p.stdout.readline())
+    said = -1
+    while said < 3000:
+        said = int(p.stdout.readline())
+    os.kill(python, signal.SIGKILL)
+    p.wait(timeout=30)
+    for line in p.stdout:
+        said = int(line)
+    numbers = sent(a, trace)
+    check(numbers[:said + 1] == list(range(said + 1)),
+          "every datagram said sent is traced, in order", (said, numbers[-3:]))
+    check(len(numbers) <= said + 2, "and none past the one in flight",
+          (said, len(numbers)))
+
+
+def launcher_killed(a, work):
+    """kill -9 of the launcher: the program notices, writes what the ring
+    still held, and appends its later records itself: each once."""
+    trace = os.path.join(work, "lk.log")
+    p = launch(a, trace, 400, pause=0.002)
+    python = int(p.stdout.readline())
+    while int(p.stdout.readline()) < 100:
+        pass
+    p.kill()  # the launcher
+    p.wait(timeout=30)
+    p.stdout.read()
+    check(gone(python), "the program ran to its end")
+    exactly(sent(a, trace), 400, "launcher killed")
+
+
+def launcher_stalled(a, work):
+    """A launcher stopped while the program fills the ring with 4 KiB
+    dumps: the program waits a little for each record, then appends it
+    itself; once the launcher goes on, the ring's records follow."""
+    trace = os.path.join(work, "ls.log")
+    p = launch(a, trace, 400, size=4096)
+    python = int(p.stdout.readline())
+    os.kill(p.pid, signal.SIGSTOP)
+    last = -1
+    while last < 399:
+        last = int(p.stdout.readline())
+    check(gone(python, 60), "the program ran to its end while the launcher "
+          "was stopped")
+    os.kill(p.pid, signal.SIGCONT)
+    p.wait(timeout=60)
+    exactly(sent(a, trace), 400, "launcher stalled", ordered=False)
+
+
+def daemon(a, work):
+    """A daemon (two forks) sending after the launcher has ended: its
+    records reach the file, appended by itself."""
+    trace = os.path.join(work, "dm.log")
+    done = os.path.join(work, "dm.done")
+    p = launch(a, trace, 200, pause=0.002, extra=[done])
+    p.wait(timeout=30)
+    end = time.time() + 30
+    while not os.path.exists(done) and time.time() < end:
+        time.sleep(0.05)
+    time.sleep(0.1)
+    exactly(sent(a, trace), 200, "daemon")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--run", required=True)
+    ap.add_argument("--json", required=True)
+    ap.add_argument("--only", nargs="*")
+    a = ap.parse_args()
+    if subprocess.run([PYTHON, "-c", ""]).returncode != 0:
+        print("SKIPPED: no python3")
+        return 77
+    with tempfile.TemporaryDirectory() as work:
+        run_scenarios([("no writes", no_writes),
+                       ("program killed", program_killed),
+                       ("launcher killed", launcher_killed),
+                       ("launcher stalled", launcher_stalled),
+                       ("daemon", daemon)], a, work, only=a.only)
+    return report()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
