@@ -103,7 +103,8 @@ def compare_with_strace(args, work, server):
 
 def system_calls_per_record(nqr, probe, work):
     """2,000 sends traced cost at most two system calls each (the held
-    file's fstat and the write), besides some 100 for the start."""
+    file's fstat and the write, or the launcher's own passes over the
+    ring of records), besides some 100 for the start."""
     trace, counts = os.path.join(work, "count.trace"), []
     for cmd in ([probe, "hostile", "c"],
                 [nqr, "-o", trace, probe, "hostile", "c"]):
