@@ -254,8 +254,14 @@ void WarnUntraced(const char *name, const char *path) {
   NQP_LostRecords *lost = ShareLostCount();
   const bool shared =
       SharedRecordsAsked() && StartRecordReader(g_trace_path, g_per_process);
+  // Records of a daemon the program leaves go through the ring too: the
+  // launcher stays until the last traced process has ended.
+  if (shared) AdoptOrphans();
   int status = RunChild(program, argv, HoldTraceFile);
-  if (shared) StopRecordReader();
+  if (shared) {
+    WaitForOrphans();
+    StopRecordReader();
+  }
   SayLost(lost, g_trace_path, g_per_process);
   EndAs(status);
 }

@@ -151,6 +151,18 @@ int RunChild(const char *program, char **argv, void (*before_exec)()) {
   }
 }
 
+void AdoptOrphans() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
+void WaitForOrphans() {
+  g_child = 0;
+  struct sigaction fallback = {};
+  fallback.sa_handler = SIG_DFL;
+  for (int signal : kPassedOn) sigaction(signal, &fallback, nullptr);
+  for (;;) {
+    if (waitpid(-1, nullptr, 0) < 0 && errno != EINTR) return;  // ECHILD
+  }
+}
+
 void SayLost(const NQP_LostRecords *lost, const char *trace, bool per_process) {
   if (lost == nullptr) return;
   unsigned long long count = __atomic_load_n(&lost->lost, __ATOMIC_ACQUIRE);

@@ -30,6 +30,17 @@ pid_t StartChild(const char *program, char **argv, void (*before_exec)());
 // when it could not be started).
 int RunChild(const char *program, char **argv, void (*before_exec)());
 
+// Makes this process the reaper of the processes the program leaves
+// behind (a daemon's double fork reparents them here), so that
+// WaitForOrphans can wait for them. Before RunChild.
+void AdoptOrphans();
+
+// Once the program has ended: waits until every process it left behind
+// has ended too. The signals that were passed on to the program end the
+// launcher now, as the program is gone: a Ctrl-C stops the wait (the
+// processes left then append their records themselves).
+void WaitForOrphans();
+
 // Says on this process's standard error how many records lost counts,
 // when any: once, after the program ended. trace names the trace file
 // (null: the default one), with .PID added per process.

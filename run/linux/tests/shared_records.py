@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Records through the memory netquill-run shares with the processes it
-traces (as it does unless NETQUILL_SHARED_RECORDS=0): a traced process writes nothing to the
+traces (NETQUILL_SHARED_RECORDS=1): a traced process writes nothing to the
 trace file itself; every record whose call returned reaches the file
 whatever is killed; a stalled launcher costs nothing; a daemon that
 outlives the launcher keeps its records. The traced program is python3,
@@ -170,12 +170,13 @@ def launcher_stalled(a, work):
 
 
 def daemon(a, work):
-    """A daemon (two forks) sending after the launcher has ended: its
-    records reach the file, appended by itself."""
+    """A daemon (two forks) sending after the program has ended: the
+    launcher stays until it has ended too, and has all its records."""
     trace = os.path.join(work, "dm.log")
     done = os.path.join(work, "dm.done")
     p = launch(a, trace, 200, pause=0.002, extra=[done])
     p.wait(timeout=30)
+    check(os.path.exists(done), "the launcher ended after the daemon")
     end = time.time() + 30
     while not os.path.exists(done) and time.time() < end:
         time.sleep(0.05)
