@@ -3,12 +3,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -134,11 +136,67 @@ void Keep(void *, std::uint32_t pid, const char *text, size_t length) {
   g_files.Add(pid, text, length);
 }
 
+void FlushFiles(void *) { g_files.Flush(); }
+
+// The write end of the keeper's pipe, which only the launcher holds.
+int g_keeper_pipe = -1;
+
+// The keeper: a process of its own, in a group of its own, that outlives a
+// launcher killed (SIGKILL) and writes what the ring still holds, whatever
+// the traced processes are doing. The end of its pipe wakes it: when the
+// launcher has closed and emptied the ring itself, it has nothing to do.
+[[noreturn]] void KeepRing(int read_end) {
+  setsid();
+  constexpr int kIgnored[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE};
+  for (int ignored : kIgnored) signal(ignored, SIG_IGN);
+  char byte;
+  while (read(read_end, &byte, 1) < 0 && errno == EINTR) {
+  }
+  nqring::RingControl *c = g_ring.control();
+  const struct timespec pause = {0, 1000 * 1000};
+  // The launcher's descriptors close a moment before it is known gone.
+  for (int i = 0; i < 2000; ++i) {
+    if (c->closed.load() != 0 && c->released.load() == c->reserved.load())
+      _exit(0);
+    if (nqring::TakeReader(g_ring, static_cast<std::uint32_t>(getpid()),
+                           nqring::ThreadRuns))
+      break;
+    nanosleep(&pause, nullptr);
+  }
+  nqring::CloseRing(g_ring, nqring::ThreadRuns, kCloseWaitNs);
+  nqring::RingReader reader;
+  reader.Drain(g_ring, Keep, nullptr, NowNs(), FlushFiles);
+  g_files.CloseAll();
+  _exit(0);
+}
+
+// Starts the keeper, a grandchild left to the system: the launcher's own
+// waits never see it.
+bool StartKeeper() {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  const pid_t first = fork();
+  if (first == 0) {
+    close(ends[1]);
+    if (fork() == 0) KeepRing(ends[0]);
+    _exit(0);
+  }
+  close(ends[0]);
+  if (first < 0) {
+    close(ends[1]);
+    return false;
+  }
+  while (waitpid(first, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  g_keeper_pipe = ends[1];
+  return true;
+}
+
 void *ReadRecords(void *) {
   nqring::RingReader reader;
   for (unsigned pass = 1; !g_stop.load(std::memory_order_acquire); ++pass) {
-    const size_t taken = reader.Drain(g_ring, Keep, nullptr, NowNs());
-    g_files.Flush();
+    const size_t taken =
+        reader.Drain(g_ring, Keep, nullptr, NowNs(), FlushFiles);
     if (pass % 512 == 0) reader.SweepSlots(g_ring);
     if (taken == 0) {
       const struct timespec idle = {0, kIdlePassNs};
@@ -197,7 +255,8 @@ bool StartRecordReader(const char *trace_path, bool per_process) {
   g_share = share;
   g_files.Begin(trace_path, per_process);
   g_ring.control()->reader_beat_ns.store(NowNs());
-  if (pthread_create(&g_thread, nullptr, ReadRecords, nullptr) != 0) {
+  if (!StartKeeper() ||
+      pthread_create(&g_thread, nullptr, ReadRecords, nullptr) != 0) {
     munmap(at, bytes);
     close(high);
     g_share = nullptr;
@@ -215,8 +274,9 @@ void StopRecordReader() {
   pthread_join(g_thread, nullptr);
   nqring::CloseRing(g_ring, nqring::ThreadRuns, kCloseWaitNs);
   nqring::RingReader reader;
-  reader.Drain(g_ring, Keep, nullptr, NowNs());
+  reader.Drain(g_ring, Keep, nullptr, NowNs(), FlushFiles);
   g_files.CloseAll();
+  close(g_keeper_pipe);  // the keeper finds the ring closed and empty
 }
 
 }  // namespace nqrun

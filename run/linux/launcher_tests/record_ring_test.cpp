@@ -284,6 +284,28 @@ TEST(RecordRing, ARecordBeingWrittenIsWaitedFor) {
   EXPECT_EQ(taken.pids, (std::vector<std::uint32_t>{Pid(), Pid()}));
 }
 
+// The room of a pass is given back only after its records are written: a
+// reader killed before then leaves them to the one that takes its place.
+TEST(RecordRing, RoomComesBackOnlyAfterThePassIsWritten) {
+  SharedRing s(4096);
+  ASSERT_TRUE(s.ok);
+  nqring::WriterState w;
+  for (const char *text : {"one", "two"})
+    ASSERT_EQ(nqring::Put(s.ring, w, Pid(), Tid(), text, 3), PutResult::kPut);
+  static std::uint64_t released_at_flush;
+  static const nqring::Ring *ring;
+  ring = &s.ring;
+  released_at_flush = 99;
+  nqring::RingReader reader;
+  Taken taken;
+  reader.Drain(s.ring, Keep, &taken, 1, [](void *) {
+    released_at_flush = ring->control()->released.load();
+  });
+  EXPECT_EQ(released_at_flush, 0u);
+  EXPECT_EQ(s.ring.control()->released.load(), 2 * nqring::RecordSize(3));
+  EXPECT_EQ(taken.texts, (std::vector<std::string>{"one", "two"}));
+}
+
 // Writers tell from the reader's passes whether it is still there.
 TEST(RecordRing, WritersTellTheReaderIsGone) {
   SharedRing s(4096);

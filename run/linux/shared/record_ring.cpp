@@ -299,10 +299,11 @@ bool RingReader::SkipGoneWriter(const Ring &ring, std::uint64_t at,
 }
 
 std::size_t RingReader::Drain(const Ring &ring, Emit emit, void *context,
-                              std::int64_t now_ns) {
+                              std::int64_t now_ns, void (*flush)(void *)) {
   RingControl *c = ring.control();
   c->reader_beat_ns.store(now_ns, std::memory_order_release);
-  std::uint64_t at = c->released.load(std::memory_order_relaxed);
+  const std::uint64_t start = c->released.load(std::memory_order_relaxed);
+  std::uint64_t at = start;
   const std::uint64_t reserved = c->reserved.load(std::memory_order_acquire);
   std::size_t emitted = 0;
   while (at < reserved) {
@@ -322,10 +323,12 @@ std::size_t RingReader::Drain(const Ring &ring, Emit emit, void *context,
     } else {
       break;  // being written
     }
-    Clear(ring, at, next);
     at = next;
-    c->released.store(at, std::memory_order_release);
   }
+  if (at == start) return emitted;
+  if (flush != nullptr) flush(context);
+  Clear(ring, start, at);
+  c->released.store(at, std::memory_order_release);
   return emitted;
 }
 

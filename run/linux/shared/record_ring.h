@@ -149,9 +149,12 @@ class RingReader {
 
   // Hands every finished record at the front to emit, leaves out those of
   // writers that are gone, stops at one still being written. now_ns marks
-  // the reader's pass. The number of records emitted.
+  // the reader's pass. The room is given back only after flush (when
+  // given) has run, once for the pass: a reader killed before it has
+  // written what emit gathered leaves those records in the ring for the
+  // one that takes its place. The number of records emitted.
   std::size_t Drain(const Ring &ring, Emit emit, void *context,
-                    std::int64_t now_ns);
+                    std::int64_t now_ns, void (*flush)(void *) = nullptr);
 
   // Frees the slots of threads that are gone and hold nothing.
   void SweepSlots(const Ring &ring);

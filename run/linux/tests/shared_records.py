@@ -41,6 +41,7 @@ for i in range(n):
         time.sleep(pause)
 if daemon:
     open(sys.argv[4], "w").write("done")
+time.sleep(float(os.environ.get("REST", "0")))
 """
 
 
@@ -50,18 +51,19 @@ PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else \
     "python3"
 
 
-def env(shared=True):
+def env(shared=True, rest=0.0):
     e = dict(os.environ)
     e["NETQUILL_SHARED_RECORDS"] = "1" if shared else "0"
+    e["REST"] = str(rest)
     return e
 
 
 def launch(a, trace, n, pause=0.0, size=16, extra=(), shared=True,
-           prefix=()):
+           prefix=(), rest=0.0):
     return subprocess.Popen(
         list(prefix) + [a.run, "-o", trace, "-f", "4", "--", PYTHON, "-c",
                         SENDER, str(n), str(pause), str(size)] + list(extra),
-        stdout=subprocess.PIPE, text=True, env=env(shared))
+        stdout=subprocess.PIPE, text=True, env=env(shared, rest))
 
 
 def sent(a, trace):
@@ -151,6 +153,26 @@ def launcher_killed(a, work):
     exactly(sent(a, trace), 400, "launcher killed")
 
 
+def launcher_killed_idle(a, work):
+    """kill -9 of a launcher that had not yet written the program's
+    records (it was stopped), while the program sleeps after them: the
+    launcher's keeper writes them, before the program makes another call."""
+    trace = os.path.join(work, "lki.log")
+    p = launch(a, trace, 100, rest=4.0)
+    python = int(p.stdout.readline())
+    os.kill(p.pid, signal.SIGSTOP)
+    while int(p.stdout.readline()) < 99:
+        pass
+    p.kill()
+    p.wait(timeout=30)
+    end = time.time() + 3
+    while len(sent(a, trace)) < 100 and time.time() < end:
+        time.sleep(0.05)
+    check(not gone(python, 0), "the program still sleeps")
+    exactly(sent(a, trace), 100, "launcher killed, program idle")
+    os.kill(python, signal.SIGKILL)
+
+
 def launcher_stalled(a, work):
     """A launcher stopped while the program fills the ring with 4 KiB
     dumps: the program waits a little for each record, then appends it
@@ -197,6 +219,8 @@ def main():
         run_scenarios([("no writes", no_writes),
                        ("program killed", program_killed),
                        ("launcher killed", launcher_killed),
+                       ("launcher killed, program idle",
+                        launcher_killed_idle),
                        ("launcher stalled", launcher_stalled),
                        ("daemon", daemon)], a, work, only=a.only)
     return report()
