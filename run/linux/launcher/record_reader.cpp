@@ -147,6 +147,10 @@ int g_keeper_pipe = -1;
 // launcher has closed and emptied the ring itself, it has nothing to do.
 [[noreturn]] void KeepRing(int read_end) {
   setsid();
+  // The program's output ends when the program and the launcher end, not
+  // the keeper: it holds none of the standard streams.
+  const int none = open("/dev/null", O_RDWR | O_CLOEXEC);
+  for (int stream = 0; stream < 3 && none >= 0; ++stream) dup2(none, stream);
   constexpr int kIgnored[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE};
   for (int ignored : kIgnored) signal(ignored, SIG_IGN);
   char byte;
