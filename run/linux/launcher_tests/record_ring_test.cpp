@@ -306,18 +306,6 @@ TEST(RecordRing, RoomComesBackOnlyAfterThePassIsWritten) {
   EXPECT_EQ(taken.texts, (std::vector<std::string>{"one", "two"}));
 }
 
-// Writers tell from the reader's passes whether it is still there.
-TEST(RecordRing, WritersTellTheReaderIsGone) {
-  SharedRing s(4096);
-  ASSERT_TRUE(s.ok);
-  nqring::RingReader reader;
-  Taken taken;
-  reader.Drain(s.ring, Keep, &taken, 5'000'000);
-  EXPECT_FALSE(
-      nqring::ReaderGone(s.ring, 5'000'000 + 100'000'000, 100'000'000));
-  EXPECT_TRUE(nqring::ReaderGone(s.ring, 5'000'001 + 100'000'000, 100'000'000));
-}
-
 // The reader ending: a record being written is waited for and then taken;
 // after it nothing more goes in; a writer that never finishes is waited
 // for only so long.

@@ -139,38 +139,33 @@ def program_killed(a, work):
 
 
 def launcher_killed(a, work):
-    """kill -9 of the launcher: the program notices, writes what the ring
-    still held, and appends its later records itself: each once."""
-    trace = os.path.join(work, "lk.log")
-    p = launch(a, trace, 400, pause=0.002)
-    python = int(p.stdout.readline())
-    while int(p.stdout.readline()) < 100:
-        pass
-    p.kill()  # the launcher
-    p.wait(timeout=30)
-    p.stdout.read()
-    check(gone(python), "the program ran to its end")
-    exactly(sent(a, trace), 400, "launcher killed")
-
-
-def launcher_killed_idle(a, work):
-    """kill -9 of a launcher that had not yet written the program's
-    records (it was stopped), while the program sleeps after them: the
-    launcher's keeper writes them, before the program makes another call."""
-    trace = os.path.join(work, "lki.log")
-    p = launch(a, trace, 100, rest=4.0)
-    python = int(p.stdout.readline())
-    os.kill(p.pid, signal.SIGSTOP)
-    while int(p.stdout.readline()) < 99:
-        pass
-    p.kill()
-    p.wait(timeout=30)
-    end = time.time() + 3
-    while len(sent(a, trace)) < 100 and time.time() < end:
-        time.sleep(0.05)
-    check(not gone(python, 0), "the program still sleeps")
-    exactly(sent(a, trace), 100, "launcher killed, program idle")
-    os.kill(python, signal.SIGKILL)
+    """kill -9 of the launcher, each record once:
+    running   the program notices at its next record, writes what the ring
+              still held and appends its later records itself;
+    idle      the launcher was stopped before it wrote the program's 100
+              records, and the program sleeps after them: the launcher's
+              keeper writes them before the program makes another call."""
+    for case, n, kill_after, pause, rest in (("running", 400, 100, 0.002, 0),
+                                             ("idle", 100, 99, 0, 4.0)):
+        trace = os.path.join(work, "lk-%s.log" % case)
+        p = launch(a, trace, n, pause=pause, rest=rest)
+        python = int(p.stdout.readline())
+        if rest:
+            os.kill(p.pid, signal.SIGSTOP)
+        while int(p.stdout.readline()) < kill_after:
+            pass
+        p.kill()
+        p.wait(timeout=30)
+        if rest:
+            end = time.time() + 3
+            while len(sent(a, trace)) < n and time.time() < end:
+                time.sleep(0.05)
+            check(not gone(python, 0), "%s: the program still sleeps" % case)
+            os.kill(python, signal.SIGKILL)
+        else:
+            p.stdout.read()
+            check(gone(python), "%s: the program ran to its end" % case)
+        exactly(sent(a, trace), n, "launcher killed, %s" % case)
 
 
 def launcher_stalled(a, work):
@@ -219,8 +214,6 @@ def main():
         run_scenarios([("no writes", no_writes),
                        ("program killed", program_killed),
                        ("launcher killed", launcher_killed),
-                       ("launcher killed, program idle",
-                        launcher_killed_idle),
                        ("launcher stalled", launcher_stalled),
                        ("daemon", daemon)], a, work, only=a.only)
     return report()
