@@ -25,6 +25,7 @@
 #include "entries/posix_entries.h"
 #include "held_open.h"
 #include "netquill.h"
+#include "thread_stacks.h"
 #include "trace_env.h"
 
 namespace nqrun {
@@ -166,6 +167,7 @@ void Init() {
   }
   HoldInherited();
   pthread_atfork(nullptr, nullptr, ForgetThreadInChild);
+  NoteThisThreadsStack();
 }
 
 void EnsureInit() { pthread_once(&g_once, Init); }
@@ -395,6 +397,10 @@ bool IsDataSocket(int fd) {
 
 bool CopyFromProgram(void *to, const void *from, size_t size) {
   if (t_started == 0 || !g_env.on) return false;
+  if (OnLiveStack(from, size)) {
+    memcpy(to, from, size);
+    return true;
+  }
   int saved = errno;
   struct iovec local = {to, size};
   struct iovec remote = {const_cast<void *>(from), size};
@@ -409,7 +415,13 @@ bool CopyFromProgram(void *to, const void *from, size_t size) {
 
 size_t CopyFieldsFromProgram(void *to, const void *from, size_t size,
                              size_t stride, size_t count) {
-  if (!t_started || !g_env.on) return 0;
+  if (!t_started || !g_env.on || count == 0) return 0;
+  if (OnLiveStack(from, stride * (count - 1) + size)) {
+    for (size_t i = 0; i < count; ++i)
+      memcpy(static_cast<char *>(to) + i * size,
+             static_cast<const char *>(from) + i * stride, size);
+    return count;
+  }
   constexpr size_t kBatch = 64;  // a small frame on a signal handler's stack
   int saved = errno;
   size_t done = 0;

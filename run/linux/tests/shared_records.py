@@ -36,6 +36,7 @@ s.bind(("127.0.0.1", 0))
 to = s.getsockname()
 for i in range(n):
     s.sendto(b"%06d" % i + b"x" * (size - 6), to)
+    s.getsockname()
     print(i, flush=True)
     if pause:
         time.sleep(pause)
@@ -97,20 +98,30 @@ def gone(pid, seconds=20.0):
 def no_writes(a, work):
     """Under strace: writes to our descriptors (at three quarters of the
     limit and up) from the traced process, none with the ring, all without
-    it (so that the count is known to see them)."""
+    it (so that the count is known to see them); and no system call of the
+    guard that reads getsockname's length (on the caller's stack) either
+    way."""
     counts = []
+    guard = re.compile(r"(\d+) +(getpid|process_vm_readv)\(")
     for shared in (True, False):
         trace = os.path.join(work, "nw-%d.log" % shared)
         st = os.path.join(work, "nw-%d.strace" % shared)
-        p = launch(a, trace, 200, prefix=["strace", "-f", "-qq", "-e",
-                                          "trace=write", "-o", st],
-                   shared=shared)
+        p = launch(a, trace, 200, prefix=[
+            "strace", "-f", "-qq", "-e",
+            "trace=write,getpid,process_vm_readv", "-o", st], shared=shared)
         out = p.communicate(timeout=60)[0].split()
         python = int(out[0])
         ours = re.compile(r"%d +write\((\d+)," % python)
         writes = [m for m in map(ours.match, open(st))
                   if m and int(m.group(1)) >= 700]
         counts.append(len(writes))
+        guards = [m for m in map(guard.match, open(st))
+                  if m and int(m.group(1)) == python]
+        names = [r for r in records(a.json, trace)
+                 if r.get("call") == "getsockname"]
+        check(len(names) >= 201 and len(guards) <= 5,
+              "getsockname read its length directly", (len(names),
+                                                        len(guards)))
         exactly(sent(a, trace), 200, "shared" if shared else "held")
         check(python > 0, "the sender said its pid")
     check(counts[0] == 0 and counts[1] >= 200,
