@@ -251,9 +251,9 @@ void WarnUntraced(const char *name, const char *path) {
     unsetenv(nqdrop::kLostVariable);
     ExecProgram(program, argv);
   }
-  NQP_LostRecords *lost = ShareLostCount();
   const bool shared =
       SharedRecordsAsked() && StartRecordReader(g_trace_path, g_per_process);
+  NQP_LostRecords *lost = shared ? RecordsLostCount() : ShareLostCount();
   // Records of a daemon the program leaves go through the ring too: the
   // launcher stays until the last traced process has ended.
   if (shared) AdoptOrphans();

@@ -254,6 +254,7 @@ bool StartRecordReader(const char *trace_path, bool per_process) {
     return false;
   }
   share->per_process = per_process ? 1 : 0;
+  memcpy(share->lost.magic, NQP_LOST_MAGIC, sizeof share->lost.magic);
   snprintf(share->path, sizeof share->path, "%s", trace_path);
   memcpy(share->magic, nqring::kShareMagic, sizeof share->magic);
   g_share = share;
@@ -272,6 +273,12 @@ bool StartRecordReader(const char *trace_path, bool per_process) {
   return true;
 }
 
+NQP_LostRecords *RecordsLostCount() {
+  if (g_share == nullptr) return nullptr;
+  unsetenv(nqdrop::kLostVariable);  // never one of an outer launcher's
+  return &g_share->lost;
+}
+
 void StopRecordReader() {
   if (g_share == nullptr) return;
   g_stop.store(true, std::memory_order_release);
@@ -280,6 +287,9 @@ void StopRecordReader() {
   nqring::RingReader reader;
   reader.Drain(g_ring, Keep, nullptr, NowNs(), FlushFiles);
   g_files.CloseAll();
+  __atomic_fetch_add(&g_share->lost.lost,
+                     g_ring.control()->lost.load(std::memory_order_relaxed),
+                     __ATOMIC_RELAXED);
   close(g_keeper_pipe);  // the keeper finds the ring closed and empty
 }
 

@@ -5,6 +5,8 @@
 #ifndef NQ_RUN_LINUX_LAUNCHER_RECORD_READER_H
 #define NQ_RUN_LINUX_LAUNCHER_RECORD_READER_H
 
+#include "lost_count.h"
+
 namespace nqrun {
 
 // Whether records go through shared memory: when the user asked for it
@@ -15,6 +17,11 @@ bool SharedRecordsAsked();
 // trace_path.PID), names it to the program in the environment and starts
 // writing. False, and the program appends for itself, when it cannot.
 bool StartRecordReader(const char *trace_path, bool per_process);
+
+// The count of records lost that the ring's processes add to (records they
+// could not write, and those of writers killed half-way, which the reader
+// adds as it stops), in place of a count of its own; null without a ring.
+NQP_LostRecords *RecordsLostCount();
 
 // Once the program has ended: takes no more records (processes still
 // running append for themselves), writes those the ring holds and stops.

@@ -2,12 +2,14 @@
 // their records: where the records go, then the ring they are put in
 // (record_ring.h). Sealed against any change of size, as the lost count is,
 // so that a number the program reused for a file of its own is never taken
-// for it.
+// for it. The count of records the processes could not write lives here
+// too, so that sharing records costs the program one descriptor, not two.
 #ifndef NQ_RUN_LINUX_SHARED_RECORDS_SHARE_H
 #define NQ_RUN_LINUX_SHARED_RECORDS_SHARE_H
 
 #include <cstdint>
 
+#include "lost_count.h"
 #include "record_ring.h"
 
 namespace nqring {
@@ -21,6 +23,7 @@ struct alignas(64) RecordsShare {
   std::uint32_t per_process;
   std::uint32_t unused;
   char path[256];
+  NQP_LostRecords lost;  // as the launcher's lost count, laid out alike
 };
 
 // The ring of records right after the share.

@@ -51,10 +51,14 @@ bool CountLostIn(int descriptor) {
     errno = saved;
     return false;
   }
-  // An earlier count stays mapped: another thread may be adding to it.
-  g_count.store(reinterpret_cast<std::atomic<uint64_t> *>(&shared->lost));
+  CountLostAt(shared);
   errno = saved;
   return true;
+}
+
+void CountLostAt(NQP_LostRecords *count) {
+  // An earlier count stays mapped: another thread may be adding to it.
+  g_count.store(reinterpret_cast<std::atomic<uint64_t> *>(&count->lost));
 }
 
 void NoteLostRecord() {

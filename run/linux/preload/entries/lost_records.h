@@ -8,6 +8,8 @@
 #error "run/linux/preload/entries/ is above the floor of this file (NQ_FLOOR)"
 #endif
 
+#include "lost_count.h"
+
 namespace nq {
 
 // From now on, records that cannot be appended are counted in the shared
@@ -15,6 +17,9 @@ namespace nq {
 // the mapping outlives the descriptor and is inherited at fork. False,
 // and nothing counted, when descriptor is not such a count.
 bool CountLostIn(int descriptor);
+
+// The same, for a count mapped already (in the ring's share).
+void CountLostAt(NQP_LostRecords *count);
 
 // Adds one to the shared count, when there is one. One atomic add: safe
 // in a signal handler.

@@ -14,6 +14,7 @@
 #include <atomic>
 
 #include "entries/held_file.h"
+#include "entries/lost_records.h"
 #include "records_share.h"
 
 namespace nq {
@@ -121,6 +122,7 @@ bool ShareRecordsIn(int descriptor) {
     return false;
   }
   g_share = share;
+  CountLostAt(&share->lost);
   g_pid.store(static_cast<std::uint32_t>(getpid()), std::memory_order_relaxed);
   g_on.store(true, std::memory_order_release);
   errno = saved;
