@@ -20,7 +20,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
 from nqtest import check, records, report, run_scenarios, SKIP  # noqa: E402
 
 SENDER = r"""
-import os, socket, sys, time
+import os, resource, socket, sys, time
 n, pause, size = int(sys.argv[1]), float(sys.argv[2]), int(sys.argv[3])
 daemon = len(sys.argv) > 4
 if daemon:
@@ -34,7 +34,11 @@ print(os.getpid(), flush=True)
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind(("127.0.0.1", 0))
 to = s.getsockname()
+limit_at = int(os.environ.get("LIMIT_AT", "-1"))
 for i in range(n):
+    if i == limit_at:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (
+            1, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
     s.sendto(b"%06d" % i + b"x" * (size - 6), to)
     s.getsockname()
     print(i, flush=True)
@@ -204,6 +208,21 @@ def launcher_stalled(a, work):
     exactly(sent(a, trace), 400, "launcher stalled", ordered=False)
 
 
+def file_limit(a, work):
+    """A file-size limit the program sets itself holds for its records as
+    for its files: those after it are not written, and said lost."""
+    trace = os.path.join(work, "fl.log")
+    e = env()
+    e["LIMIT_AT"] = "50"
+    done = subprocess.run([a.run, "-o", trace, "-f", "4", "--", PYTHON, "-c",
+                           SENDER, "200", "0", "16"], capture_output=True,
+                          text=True, env=e, timeout=60)
+    exactly(sent(a, trace), 50, "file limit")
+    check(re.search(r"\b(29[89]|30[0-9]) trace records could not be",
+                    done.stderr), "the records past the limit said lost",
+          done.stderr)
+
+
 def daemon(a, work):
     """A daemon (two forks) sending after the program has ended: the
     launcher stays until it has ended too, and has all its records."""
@@ -233,6 +252,7 @@ def main():
                        ("program killed", program_killed),
                        ("launcher killed", launcher_killed),
                        ("launcher stalled", launcher_stalled),
+                       ("file limit", file_limit),
                        ("daemon", daemon)], a, work, only=a.only)
     return report()
 

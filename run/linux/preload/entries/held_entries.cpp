@@ -25,6 +25,8 @@ int NQP_ShareRecords(int descriptor) {
   return nq::ShareRecordsIn(descriptor) ? 1 : 0;
 }
 
+void NQP_AppendOwnRecords(void) { nq::AppendOwnRecords(); }
+
 int NQP_CountLostRecords(int descriptor) {
   nq::UseEntriesAppend();
   return nq::CountLostIn(descriptor) ? 1 : 0;

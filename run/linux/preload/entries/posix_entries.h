@@ -148,6 +148,11 @@ int NQP_CountLostRecords(int descriptor);
  * it is refused. Called before the program's threads trace. */
 int NQP_ShareRecords(int descriptor);
 
+/* Once the process has a file-size limit (RLIMIT_FSIZE) of its own: it
+ * appends its later records itself, where the limit holds for them, as it
+ * does for the files it writes. Records put before stay in the ring. */
+void NQP_AppendOwnRecords(void);
+
 /* For netquill-run's fork handler: in a forked child, forgets the calling
  * thread's inherited trace without a stop banner (the library keeps the
  * forking thread's), so that the thread's next enable starts the child's

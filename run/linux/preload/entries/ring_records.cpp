@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -124,10 +125,17 @@ bool ShareRecordsIn(int descriptor) {
   g_share = share;
   CountLostAt(&share->lost);
   g_pid.store(static_cast<std::uint32_t>(getpid()), std::memory_order_relaxed);
-  g_on.store(true, std::memory_order_release);
+  // A process started under a file-size limit appends for itself, where
+  // the limit holds, as its parent did.
+  struct rlimit size_limit;
+  if (getrlimit(RLIMIT_FSIZE, &size_limit) == 0 &&
+      size_limit.rlim_cur == RLIM_INFINITY)
+    g_on.store(true, std::memory_order_release);
   errno = saved;
   return true;
 }
+
+void AppendOwnRecords() { StopUsingRing(); }
 
 bool PutInRing(const char *path, const void *data, size_t size) {
   if (!g_on.load(std::memory_order_acquire) || !IsHeldPath(path)) return false;

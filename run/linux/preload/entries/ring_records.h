@@ -16,7 +16,8 @@ namespace nq {
 // From now on, records for the held file go into the ring at descriptor
 // (a sealed memory file laid out as record_ring.h says), mapped here; the
 // mapping outlives the descriptor and is inherited at fork. False, and
-// nothing handed over, when descriptor is not such a ring.
+// nothing handed over, when descriptor is not such a ring. A process under
+// a file-size limit takes only the ring's count of lost records.
 bool ShareRecordsIn(int descriptor);
 
 // Puts a record for path into the ring: true when it is there. False when
@@ -25,6 +26,11 @@ bool ShareRecordsIn(int descriptor);
 // appends it itself. When the launcher is found gone, this process writes
 // what the ring still holds and the ring is left for good.
 bool PutInRing(const char *path, const void *data, size_t size);
+
+// From now on this process appends its records itself: the ring is left,
+// the lost count kept. For a process limited in the size of files it
+// writes. Safe in a signal handler.
+void AppendOwnRecords();
 
 // In a forked child: the process and thread ids the ring's records carry
 // are the child's from now on.
