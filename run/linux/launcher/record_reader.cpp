@@ -214,7 +214,7 @@ void *ReadRecords(void *) {
 
 bool SharedRecordsAsked() {
   const char *asked = getenv(kSharedRecordsVariable);
-  return asked != nullptr && strcmp(asked, "1") == 0;
+  return asked == nullptr || strcmp(asked, "0") != 0;
 }
 
 bool StartRecordReader(const char *trace_path, bool per_process) {

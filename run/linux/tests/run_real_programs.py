@@ -39,8 +39,14 @@ class Server:
         self.url = "http://127.0.0.1:%s/" % m.group(1)
 
     def stop(self):
-        self.proc.kill()
-        self.proc.wait()
+        # SIGTERM, which a launcher passes on and ends after, once the
+        # records of the program are in its trace.
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
 
 
 def clean_env(**extra):

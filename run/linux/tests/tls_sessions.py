@@ -156,8 +156,14 @@ def session(args, name, server, client, ends=False):
                 proc.wait(timeout=60)
             return result
     finally:
-        proc.kill()
-        proc.wait()
+        # SIGTERM: the launcher passes it on and ends once the server's
+        # records are in its trace.
+        proc.terminate()
+        try:
+            proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
     return None
 
 
