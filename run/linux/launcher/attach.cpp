@@ -19,7 +19,9 @@
 
 #include "attach_params.h"
 #include "elf_symbol.h"
+#include "record_reader.h"
 #include "remote_call.h"
+#include "supervise.h"
 
 namespace nqrun {
 namespace {
@@ -286,6 +288,11 @@ int RunAttached(const nqdrop::RunOptions &options, const char *path,
   if (options.calls != nullptr)
     nqdrop::ParseCalls(options.calls, &params.calls);
   if (options.file != nullptr) memcpy(params.path, path, strlen(path) + 1);
+  // The processes hand their records over as a program started here does;
+  // to the default file, each appends its own.
+  const bool shared = options.file != nullptr && SharedRecordsAsked() &&
+                      StartRecordReader(path, options.per_process);
+  params.records_fd = shared ? RecordsDescriptor() : -1;
   // Taken note of, and acted on between the steps: a ptrace step that
   // Ctrl-C broke off would leave a thread stopped mid-call. A terminal that
   // goes (SIGHUP) ends the session as Ctrl-C does: left to its default, it
@@ -327,6 +334,10 @@ int RunAttached(const nqdrop::RunOptions &options, const char *path,
               static_cast<int>(attached[i]));
       ++undetached;
     }
+  }
+  if (shared) {
+    StopRecordReader();
+    SayLost(RecordsLostCount(), path, options.per_process);
   }
   return code != 0 ? code : undetached != 0 ? 1 : 0;
 }

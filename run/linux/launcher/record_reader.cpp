@@ -127,6 +127,7 @@ class Files {
 };
 
 nqring::RecordsShare *g_share;
+int g_share_descriptor = -1;  // the ring's, as the program is told it
 nqring::Ring g_ring;
 Files g_files;
 pthread_t g_thread;
@@ -270,8 +271,11 @@ bool StartRecordReader(const char *trace_path, bool per_process) {
   char number[16];
   snprintf(number, sizeof number, "%d", high);
   setenv(nqdrop::kRecordsVariable, number, 1);
+  g_share_descriptor = high;
   return true;
 }
+
+int RecordsDescriptor() { return g_share != nullptr ? g_share_descriptor : -1; }
 
 NQP_LostRecords *RecordsLostCount() {
   if (g_share == nullptr) return nullptr;

@@ -18,6 +18,10 @@ bool SharedRecordsAsked();
 // writing. False, and the program appends for itself, when it cannot.
 bool StartRecordReader(const char *trace_path, bool per_process);
 
+// The ring's descriptor in this process, for a process attached to, which
+// opens it through /proc; -1 without a ring.
+int RecordsDescriptor();
+
 // The count of records lost that the ring's processes add to (records they
 // could not write, and those of writers killed half-way, which the reader
 // adds as it stops), in place of a count of its own; null without a ring.

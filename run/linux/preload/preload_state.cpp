@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -198,6 +199,23 @@ void HoldAttachedFile() {
   Hold(path, high);
 }
 
+// The launcher's ring of records, when it has one: opened through its
+// descriptor table (the launcher's own user's right), mapped, and the
+// descriptor closed again, so that the program's table stays as it was.
+// Where the open is refused the process appends for itself.
+void ShareAttachedRecords(const AttachParams &params) {
+  if (params.records_fd < 0 || g_attach_held < 0) return;
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%u/fd/%d", params.launcher,
+           params.records_fd);
+  int fd = open(path, O_RDWR | O_CLOEXEC);
+  if (fd < 0) return;
+  NQP_ShareAttachedRecords(fd);
+  using Fn = int (*)(int);
+  static const auto real_close = reinterpret_cast<Fn>(NextSymbol("close"));
+  real_close(fd);
+}
+
 // The sockets the process holds now, traced from their next call; marks
 // left from an earlier attach are dropped, as their numbers may have been
 // closed and reused while no call was seen.
@@ -258,6 +276,7 @@ void Configure(const AttachParams &params) {
   memcpy(g_env.path, params.path, sizeof g_env.path);
   g_env.path[sizeof g_env.path - 1] = '\0';
   HoldAttachedFile();
+  ShareAttachedRecords(params);
   MarkOpenSockets();
   g_attached = true;
   g_generation.fetch_add(1, std::memory_order_relaxed);
@@ -289,6 +308,7 @@ void Unconfigure() {
   g_attach_shared->launcher.store(0, std::memory_order_relaxed);
   g_attach_shared->detached.store(1, std::memory_order_release);
   g_attached = false;
+  NQP_LeaveSharedRecords();
   // No record goes to it now; the program gets its number back.
   if (g_attach_held >= 0) {
     using Fn = int (*)(int);

@@ -12,13 +12,17 @@
 namespace nqrun {
 
 struct AttachParams {
-  uint32_t size;                      // sizeof(AttachParams): both sides agree
-  uint32_t flags;                     // -f, parsed
-  uint32_t per_process;               // -ff: the path gets .PID
-  uint32_t dump_max;                  // -s: bytes a dump shows, 0 all
-  uint32_t launcher;                  // netquill-run's process id
-  uint32_t call_times;                // -T
-  uint32_t socket_labels;             // -y
+  uint32_t size;           // sizeof(AttachParams): both sides agree
+  uint32_t flags;          // -f, parsed
+  uint32_t per_process;    // -ff: the path gets .PID
+  uint32_t dump_max;       // -s: bytes a dump shows, 0 all
+  uint32_t launcher;       // netquill-run's process id
+  uint32_t call_times;     // -T
+  uint32_t socket_labels;  // -y
+  // The launcher's descriptor of the ring of records, opened by the
+  // process through /proc/<launcher>/fd; -1: the process appends itself.
+  int32_t records_fd;
+  uint32_t unused;
   uint64_t calls;                     // -e: the calls traced, by bit
   char path[nqdrop::kTracePathSize];  // absolute; empty: the default file
 };

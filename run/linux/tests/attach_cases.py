@@ -89,9 +89,24 @@ def quit_echo(server, port):
     return server.wait(timeout=30)
 
 
+def ring_held(pid):
+    """(whether the process maps the launcher's ring of records, how many
+    descriptors of it it holds)."""
+    fds = "/proc/%d/fd" % pid
+    links = []
+    for f in os.listdir(fds):
+        try:
+            links.append(os.readlink(os.path.join(fds, f)))
+        except FileNotFoundError:  # closed meanwhile
+            pass
+    return ("netquill-records" in open("/proc/%d/maps" % pid).read(),
+            sum("netquill-records" in link for link in links))
+
+
 def echo_window(work):
     """Before, during (two connections, one blocked in accept at attach),
-    after; the lines of the window exact."""
+    after; the lines of the window exact. The records go through the
+    launcher's ring, mapped without a descriptor and gone at the detach."""
     server, port = echo_server()
     trace = os.path.join(work, "echo.log")
     check(exchange(port, b"before-1") == b"before-1", "echo before attach")
@@ -100,7 +115,11 @@ def echo_window(work):
     check(run.said == "netquill-run: attached to %d\n" % server.pid,
           "attached said", run.said)
     replies = [exchange(port, b"during-read"), exchange(port, b"during-recv")]
+    during = ring_held(server.pid)
     code, said = run.detach()
+    check((during, ring_held(server.pid)) == ((True, 0), (False, 0)),
+          "the ring mapped while attached, no descriptor, nothing after",
+          (during, ring_held(server.pid)))
     check(code == 0 and "detached from %d" % server.pid in said,
           "detach: exit 0, said", said)
     check(exchange(port, b"after-1") == b"after-1", "echo after detach")

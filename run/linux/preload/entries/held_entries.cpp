@@ -22,8 +22,15 @@ void NQP_ReleaseHeldNumber(int descriptor) {
 
 int NQP_ShareRecords(int descriptor) {
   nq::UseEntriesAppend();
-  return nq::ShareRecordsIn(descriptor) ? 1 : 0;
+  return nq::ShareRecordsIn(descriptor, true) ? 1 : 0;
 }
+
+int NQP_ShareAttachedRecords(int descriptor) {
+  nq::UseEntriesAppend();
+  return nq::ShareRecordsIn(descriptor, false) ? 1 : 0;
+}
+
+void NQP_LeaveSharedRecords(void) { nq::LeaveRing(); }
 
 void NQP_AppendOwnRecords(void) { nq::AppendOwnRecords(); }
 

@@ -148,6 +148,12 @@ int NQP_CountLostRecords(int descriptor);
  * it is refused. Called before the program's threads trace. */
 int NQP_ShareRecords(int descriptor);
 
+/* The same for a process netquill-run -p attached to, at descriptor (an
+ * open of the launcher's own), which counts no lost records; and, at the
+ * detach, the ring unmapped once no thread is putting a record there. */
+int NQP_ShareAttachedRecords(int descriptor);
+void NQP_LeaveSharedRecords(void);
+
 /* Once the process has a file-size limit (RLIMIT_FSIZE) of its own: it
  * appends its later records itself, where the limit holds for them, as it
  * does for the files it writes. Records put before stay in the ring. */

@@ -105,7 +105,7 @@ void StopUsingRing() { g_on.store(false, std::memory_order_release); }
 
 }  // namespace
 
-bool ShareRecordsIn(int descriptor) {
+bool ShareRecordsIn(int descriptor, bool count_lost) {
   if (descriptor < 0) return false;
   int saved = errno;
   void *at = IsLaunchersShare(descriptor)
@@ -123,7 +123,7 @@ bool ShareRecordsIn(int descriptor) {
     return false;
   }
   g_share = share;
-  CountLostAt(&share->lost);
+  if (count_lost) CountLostAt(&share->lost);
   g_pid.store(static_cast<std::uint32_t>(getpid()), std::memory_order_relaxed);
   // A process started under a file-size limit appends for itself, where
   // the limit holds, as its parent did.
@@ -137,8 +137,17 @@ bool ShareRecordsIn(int descriptor) {
 
 void AppendOwnRecords() { StopUsingRing(); }
 
+// The threads inside PutInRing, which LeaveRing waits for before the ring
+// is unmapped.
+std::atomic<int> g_putting{0};
+
 bool PutInRing(const char *path, const void *data, size_t size) {
   if (!g_on.load(std::memory_order_acquire) || !IsHeldPath(path)) return false;
+  g_putting.fetch_add(1);
+  if (!g_on.load()) {
+    g_putting.fetch_sub(1);
+    return false;
+  }
   int saved = errno;
   bool put = false;
   for (long waited = 0;;) {
@@ -165,8 +174,22 @@ bool PutInRing(const char *path, const void *data, size_t size) {
     StopUsingRing();
     TakeOverFromLauncher();
   }
+  g_putting.fetch_sub(1, std::memory_order_release);
   errno = saved;
   return put;
+}
+
+void LeaveRing() {
+  g_on.store(false);
+  // A thread that saw the ring in use finishes its record first; one that
+  // does not within a second (stopped, killed) keeps the mapping in place.
+  for (int i = 0; i < 1000 && g_putting.load() != 0; ++i) {
+    const struct timespec step = {0, 1000 * 1000};
+    nanosleep(&step, nullptr);
+  }
+  if (g_share == nullptr || g_putting.load() != 0) return;
+  munmap(g_share, nqring::ShareBytes());
+  g_share = nullptr;
 }
 
 void RingInChild() {

@@ -16,9 +16,14 @@ namespace nq {
 // From now on, records for the held file go into the ring at descriptor
 // (a sealed memory file laid out as record_ring.h says), mapped here; the
 // mapping outlives the descriptor and is inherited at fork. False, and
-// nothing handed over, when descriptor is not such a ring. A process under
-// a file-size limit takes only the ring's count of lost records.
-bool ShareRecordsIn(int descriptor);
+// nothing handed over, when descriptor is not such a ring. With count_lost
+// the records the process fails to write are counted in the ring's count.
+// A process under a file-size limit takes only that count.
+bool ShareRecordsIn(int descriptor, bool count_lost);
+
+// Stops putting records into the ring and, once no thread is putting one,
+// unmaps it (a detach): the process keeps nothing of the launcher's.
+void LeaveRing();
 
 // Puts a record for path into the ring: true when it is there. False when
 // there is no ring, path is not the held file, the record is too large,
