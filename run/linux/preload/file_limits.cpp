@@ -11,8 +11,10 @@
 namespace nqrun {
 namespace {
 
-void AfterLimit(int result, int resource) {
+// The result of a call that set a limit of the process's own.
+int Limited(int result, int resource) {
   if (result == 0 && resource == RLIMIT_FSIZE) NQP_AppendOwnRecords();
+  return result;
 }
 
 bool OwnProcess(pid_t pid) { return pid == 0 || pid == getpid(); }
@@ -25,26 +27,22 @@ extern "C" {
 NQ_EXPORT int setrlimit(__rlimit_resource_t resource,
                         const struct rlimit *limit) noexcept {
   NQ_REAL(setrlimit);
-  int r = real(resource, limit);
-  nqrun::AfterLimit(r, resource);
-  return r;
+  return nqrun::Limited(real(resource, limit), resource);
 }
 
 NQ_EXPORT int setrlimit64(__rlimit_resource_t resource,
                           const struct rlimit64 *limit) noexcept {
   NQ_REAL(setrlimit64);
-  int r = real(resource, limit);
-  nqrun::AfterLimit(r, resource);
-  return r;
+  return nqrun::Limited(real(resource, limit), resource);
 }
 
 NQ_EXPORT int prlimit(pid_t pid, enum __rlimit_resource resource,
                       const struct rlimit *limit, struct rlimit *old) noexcept {
   NQ_REAL(prlimit);
   int r = real(pid, resource, limit, old);
-  if (limit != nullptr && nqrun::OwnProcess(pid))
-    nqrun::AfterLimit(r, resource);
-  return r;
+  return limit != nullptr && nqrun::OwnProcess(pid)
+             ? nqrun::Limited(r, resource)
+             : r;
 }
 
 NQ_EXPORT int prlimit64(pid_t pid, enum __rlimit_resource resource,
@@ -52,9 +50,9 @@ NQ_EXPORT int prlimit64(pid_t pid, enum __rlimit_resource resource,
                         struct rlimit64 *old) noexcept {
   NQ_REAL(prlimit64);
   int r = real(pid, resource, limit, old);
-  if (limit != nullptr && nqrun::OwnProcess(pid))
-    nqrun::AfterLimit(r, resource);
-  return r;
+  return limit != nullptr && nqrun::OwnProcess(pid)
+             ? nqrun::Limited(r, resource)
+             : r;
 }
 
 }  // extern "C"
