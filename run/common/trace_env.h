@@ -31,8 +31,9 @@ constexpr char kHeldVariable[] = "NETQUILL_HELD_FD";
 // The descriptor of netquill-run's count of lost records (Linux; the
 // preload reads it itself).
 constexpr char kLostVariable[] = "NETQUILL_LOST_FD";
-// The ring of records the launcher reads (run/linux/shared/records_share.h).
-constexpr char kRecordsVariable[] = "NETQUILL_RECORDS_FD";
+// Where the ring of records the launcher reads lies
+// (run/linux/shared/records_share.h): its descriptor, as /proc names it.
+constexpr char kRecordsVariable[] = "NETQUILL_RECORDS";
 
 // The calls a trace line can name, the ones every build traces and then
 // those only netquill-run traces on Linux, numbered in that order: bit

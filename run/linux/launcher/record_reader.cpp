@@ -231,27 +231,21 @@ bool StartRecordReader(const char *trace_path, bool per_process) {
   const size_t bytes = nqring::ShareBytes();
   int fd = memfd_create("netquill-records", MFD_CLOEXEC | MFD_ALLOW_SEALING);
   if (fd < 0) return false;
+  // The descriptor stays here, closed on exec: each traced process opens
+  // it through /proc, maps it and closes it again, so that the program's
+  // descriptor table holds nothing of the ring.
   void *at = MAP_FAILED;
-  struct rlimit files;
-  int high = -1;
   if (ftruncate(fd, static_cast<off_t>(bytes)) == 0 &&
-      fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) == 0 &&
-      getrlimit(RLIMIT_NOFILE, &files) == 0) {
+      fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) == 0)
     at = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    // Beside the held trace file, at the top of the numbers programs use.
-    rlim_t limit = files.rlim_cur < 1024 ? files.rlim_cur : 1024;
-    if (at != MAP_FAILED)
-      high = fcntl(fd, F_DUPFD, static_cast<int>(limit / 4 * 3));
-  }
-  close(fd);
   auto *share = static_cast<nqring::RecordsShare *>(at);
-  if (high < 0 ||
+  if (at == MAP_FAILED ||
       !g_ring.Format(nqring::RingOf(share), bytes - sizeof *share,
                      nqring::kShareRingBytes, nqring::kShareWriters) ||
       !nqring::TakeReader(g_ring, static_cast<std::uint32_t>(getpid()),
                           nqring::ThreadRuns)) {
     if (at != MAP_FAILED) munmap(at, bytes);
-    if (high >= 0) close(high);
+    close(fd);
     return false;
   }
   share->per_process = per_process ? 1 : 0;
@@ -264,14 +258,15 @@ bool StartRecordReader(const char *trace_path, bool per_process) {
   if (!StartKeeper() ||
       pthread_create(&g_thread, nullptr, ReadRecords, nullptr) != 0) {
     munmap(at, bytes);
-    close(high);
+    close(fd);
     g_share = nullptr;
     return false;
   }
-  char number[16];
-  snprintf(number, sizeof number, "%d", high);
-  setenv(nqdrop::kRecordsVariable, number, 1);
-  g_share_descriptor = high;
+  char where[64];
+  snprintf(where, sizeof where, "/proc/%d/fd/%d", static_cast<int>(getpid()),
+           fd);
+  setenv(nqdrop::kRecordsVariable, where, 1);
+  g_share_descriptor = fd;
   return true;
 }
 

@@ -155,6 +155,25 @@ int NamedDescriptor(const char *variable) {
   return static_cast<int>(number);
 }
 
+// The launcher's ring of records at path, its descriptor as /proc names
+// it: opened with the right of the launcher's own user, mapped, and closed
+// again, so that the program's descriptor table stays as it was. Where the
+// open is refused (a program that became another user before it executed
+// this one) the process appends for itself. An attached process counts no
+// lost records.
+void OpenLaunchersRing(const char *path, bool attached) {
+  if (path == nullptr) return;
+  int fd = open(path, O_RDWR | O_CLOEXEC);
+  if (fd < 0) return;
+  if (attached)
+    NQP_ShareAttachedRecords(fd);
+  else
+    NQP_ShareRecords(fd);
+  using Fn = int (*)(int);
+  static const auto real_close = reinterpret_cast<Fn>(NextSymbol("close"));
+  real_close(fd);
+}
+
 void Init() {
   g_env = nqdrop::ReadTraceEnv();
   g_selected_calls = g_env.calls;
@@ -164,7 +183,7 @@ void Init() {
   g_held = NamedDescriptor(nqdrop::kHeldVariable);
   if (g_env.on) {
     NQP_CountLostRecords(NamedDescriptor(nqdrop::kLostVariable));
-    NQP_ShareRecords(NamedDescriptor(nqdrop::kRecordsVariable));
+    OpenLaunchersRing(getenv(nqdrop::kRecordsVariable), false);
   }
   HoldInherited();
   pthread_atfork(nullptr, nullptr, ForgetThreadInChild);
@@ -199,21 +218,14 @@ void HoldAttachedFile() {
   Hold(path, high);
 }
 
-// The launcher's ring of records, when it has one: opened through its
-// descriptor table (the launcher's own user's right), mapped, and the
-// descriptor closed again, so that the program's table stays as it was.
-// Where the open is refused the process appends for itself.
+// The launcher's ring of records for a process attached to, named by the
+// launcher's descriptor of it.
 void ShareAttachedRecords(const AttachParams &params) {
   if (params.records_fd < 0 || g_attach_held < 0) return;
   char path[64];
   snprintf(path, sizeof path, "/proc/%u/fd/%d", params.launcher,
            params.records_fd);
-  int fd = open(path, O_RDWR | O_CLOEXEC);
-  if (fd < 0) return;
-  NQP_ShareAttachedRecords(fd);
-  using Fn = int (*)(int);
-  static const auto real_close = reinterpret_cast<Fn>(NextSymbol("close"));
-  real_close(fd);
+  OpenLaunchersRing(path, true);
 }
 
 // The sockets the process holds now, traced from their next call; marks
