@@ -37,6 +37,9 @@ std::int64_t NowNs() {
 
 // The trace files written to: one, or per process the latest few, each
 // opened for appending as the program's own records would be.
+nqring::WrittenPart *NoteWrite(std::uint32_t key, std::uint64_t at,
+                               std::uint64_t bytes);
+
 class Files {
  public:
   void Begin(const char *path, bool per_process) {
@@ -48,6 +51,10 @@ class Files {
   // fills, or Flush is called.
   void Add(std::uint32_t pid, const char *text, size_t length) {
     const std::uint32_t key = per_process_ ? pid : 0;
+    const size_t written = WrittenAlready(key, text, length);
+    text += written;
+    length -= written;
+    if (length == 0) return;
     if (key != pending_key_ || pending_ + length > sizeof buffer_) Flush();
     pending_key_ = key;
     if (length > sizeof buffer_) {
@@ -71,6 +78,14 @@ class Files {
     }
   }
 
+  // A keeper's: the bytes the launcher wrote for key at offset at, before
+  // it was killed, of the records the keeper writes again, in the order it
+  // wrote them; those the file holds as they are go out no second time.
+  void Expect(std::uint32_t key, std::uint64_t at, std::uint64_t bytes) {
+    if (bytes != 0 && expected_count_ < nqring::kWrittenParts)
+      expected_[expected_count_++] = Expected{key, at, bytes};
+  }
+
  private:
   struct Open {
     std::uint32_t key = 0;
@@ -78,15 +93,58 @@ class Files {
     std::uint64_t used = 0;
   };
 
+  struct Expected {
+    std::uint32_t key = 0;
+    std::uint64_t at = 0;     // where the next expected byte lies
+    std::uint64_t bytes = 0;  // how many are still expected
+  };
+
+  // How much of a record for key's file the file already holds where the
+  // launcher was to write it: all of it, or the front of it where a write
+  // was cut short and nothing follows it (the rest then completes it), or
+  // none; from the first record not there whole, nothing more is expected.
+  size_t WrittenAlready(std::uint32_t key, const char *text, size_t length) {
+    for (size_t part = 0; part < expected_count_; ++part) {
+      Expected &e = expected_[part];
+      if (e.bytes == 0 || e.key != key) continue;
+      std::uint64_t size = 0;
+      const int fd = FileOf(key, &size);
+      size_t same = 0;
+      char there[4096];
+      while (fd >= 0 && same < length) {
+        size_t n = length - same < sizeof there ? length - same : sizeof there;
+        const ssize_t got =
+            pread(fd, there, n, static_cast<off_t>(e.at + same));
+        size_t i = 0;
+        while (got > 0 && i < static_cast<size_t>(got) &&
+               there[i] == text[same + i])
+          ++i;
+        same += i;
+        if (i < n) break;
+      }
+      if (same == length && length <= e.bytes) {
+        e.at += length;
+        e.bytes -= length;
+        return length;
+      }
+      const bool cut_short = e.at + same == size;
+      for (size_t later = part; later < expected_count_; ++later)
+        if (expected_[later].key == key) expected_[later].bytes = 0;
+      return cut_short ? same : 0;
+    }
+    return 0;
+  }
+
   // A file removed since it was opened is made again at its path, as the
-  // program's own appends would make it.
-  int FileOf(std::uint32_t key) {
+  // program's own appends would make it. Its size into *size.
+  int FileOf(std::uint32_t key, std::uint64_t *size) {
     Open *slot = &open_[0];
+    struct stat st;
     for (Open &o : open_) {
       if (o.fd >= 0 && o.key == key) {
-        struct stat st;
         if (fstat(o.fd, &st) == 0 && st.st_nlink > 0) {
           o.used = ++clock_;
+          *size = static_cast<std::uint64_t>(st.st_size);
           return o.fd;
         }
         slot = &o;
@@ -100,18 +158,31 @@ class Files {
       snprintf(path, sizeof path, "%s.%u", path_, key);
     else
       snprintf(path, sizeof path, "%s", path_);
-    slot->fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    slot->fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     slot->key = key;
     slot->used = ++clock_;
+    *size = slot->fd >= 0 && fstat(slot->fd, &st) == 0
+                ? static_cast<std::uint64_t>(st.st_size)
+                : 0;
     return slot->fd;
   }
 
+  // Each write noted in the share first, where the file ends (another
+  // process may append between), then where the kernel put it.
   void Write(std::uint32_t key, const char *text, size_t length) {
-    const int fd = FileOf(key);
+    std::uint64_t size = 0;
+    const int fd = FileOf(key, &size);
     while (fd >= 0 && length > 0) {
+      nqring::WrittenPart *part = NoteWrite(key, size, length);
       const ssize_t n = write(fd, text, length);
+      const off_t end = n > 0 ? lseek(fd, 0, SEEK_CUR) : -1;
+      if (part != nullptr) {
+        part->at = end >= n ? static_cast<std::uint64_t>(end - n) : 0;
+        part->bytes = end >= n ? static_cast<std::uint64_t>(n) : 0;
+      }
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
+      size = static_cast<std::uint64_t>(end);
       text += n;
       length -= static_cast<size_t>(n);
     }
@@ -120,6 +191,8 @@ class Files {
   char path_[nqdrop::kTracePathSize];
   bool per_process_ = false;
   Open open_[16];
+  Expected expected_[nqring::kWrittenParts];
+  size_t expected_count_ = 0;
   std::uint64_t clock_ = 0;
   std::uint32_t pending_key_ = 0;
   size_t pending_ = 0;
@@ -132,6 +205,40 @@ nqring::Ring g_ring;
 Files g_files;
 pthread_t g_thread;
 std::atomic<bool> g_stop{false};
+
+bool g_keeping = false;  // in the keeper, which notes nothing
+
+// Notes a write of the launcher's in the share before it is made; the
+// part, for the writer to say where the write went, or null past the room
+// for them (then the keeper writes every record).
+nqring::WrittenPart *NoteWrite(std::uint32_t key, std::uint64_t at,
+                               std::uint64_t bytes) {
+  if (g_keeping || g_share == nullptr) return nullptr;
+  const std::uint64_t from =
+      g_ring.control()->released.load(std::memory_order_relaxed);
+  const std::uint32_t n =
+      g_share->written_parts.load(std::memory_order_relaxed);
+  if (n > nqring::kWrittenParts) return nullptr;
+  nqring::WrittenPart *part = nullptr;
+  if (n < nqring::kWrittenParts) {
+    part = &g_share->written[n];
+    *part = nqring::WrittenPart{from, key, 0, at, bytes};
+  }
+  g_share->written_parts.store(n + 1, std::memory_order_release);
+  return part;
+}
+
+// The keeper's: what the launcher wrote of the records the ring still
+// holds, to be left out of the file a second time. Parts past the room for
+// them leave it unknown, and every record is written.
+void ExpectWritten() {
+  const std::uint64_t from = g_ring.control()->released.load();
+  const std::uint32_t n = g_share->written_parts.load();
+  for (std::uint32_t i = 0; i < n && n <= nqring::kWrittenParts; ++i) {
+    const nqring::WrittenPart &part = g_share->written[i];
+    if (part.from == from) g_files.Expect(part.key, part.at, part.bytes);
+  }
+}
 
 void Keep(void *, std::uint32_t pid, const char *text, size_t length) {
   g_files.Add(pid, text, length);
@@ -147,6 +254,7 @@ int g_keeper_pipe = -1;
 // the traced processes are doing. The end of its pipe wakes it: when the
 // launcher has closed and emptied the ring itself, it has nothing to do.
 [[noreturn]] void KeepRing(int read_end) {
+  g_share->keeper_pid.store(static_cast<std::uint32_t>(getpid()));
   setsid();
   // The program's output ends when the program and the launcher end, not
   // the keeper: it holds none of the standard streams.
@@ -169,8 +277,10 @@ int g_keeper_pipe = -1;
     nanosleep(&pause, nullptr);
   }
   nqring::CloseRing(g_ring, nqring::ThreadRuns, kCloseWaitNs);
+  g_keeping = true;
+  ExpectWritten();
   nqring::RingReader reader;
-  reader.Drain(g_ring, Keep, nullptr, NowNs(), FlushFiles);
+  reader.DrainAll(g_ring, Keep, nullptr, NowNs, FlushFiles, kCloseWaitNs);
   g_files.CloseAll();
   _exit(0);
 }
@@ -202,6 +312,8 @@ void *ReadRecords(void *) {
   for (unsigned pass = 1; !g_stop.load(std::memory_order_acquire); ++pass) {
     const size_t taken =
         reader.Drain(g_ring, Keep, nullptr, NowNs(), FlushFiles);
+    // Given back: what was noted of the pass's writes is of no more use.
+    if (taken != 0) g_share->written_parts.store(0, std::memory_order_release);
     if (pass % 512 == 0) reader.SweepSlots(g_ring);
     if (taken == 0) {
       const struct timespec idle = {0, kIdlePassNs};
@@ -284,7 +396,7 @@ void StopRecordReader() {
   pthread_join(g_thread, nullptr);
   nqring::CloseRing(g_ring, nqring::ThreadRuns, kCloseWaitNs);
   nqring::RingReader reader;
-  reader.Drain(g_ring, Keep, nullptr, NowNs(), FlushFiles);
+  reader.DrainAll(g_ring, Keep, nullptr, NowNs, FlushFiles, kCloseWaitNs);
   g_files.CloseAll();
   __atomic_fetch_add(&g_share->lost.lost,
                      g_ring.control()->lost.load(std::memory_order_relaxed),

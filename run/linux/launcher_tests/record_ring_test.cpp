@@ -356,4 +356,26 @@ TEST(RecordRing, AReaderIsTakenOverOnlyWhenGone) {
   EXPECT_EQ(s.ring.control()->reader_pid.load(), 200u);
 }
 
+// A reader killed between writing a pass and giving its room back, while
+// it cleared it: the next reader finishes the release rather than wait on
+// the cleared headers, and takes what came after.
+TEST(RecordRing, AReleaseCutShortIsFinishedByTheNextReader) {
+  SharedRing s(4096);
+  ASSERT_TRUE(s.ok);
+  nqring::WriterState w;
+  for (const char *text : {"one", "two"})
+    ASSERT_EQ(nqring::Put(s.ring, w, Pid(), Tid(), text, 3), PutResult::kPut);
+  g_gone_pid = 100;
+  ASSERT_TRUE(nqring::TakeReader(s.ring, 100, FakeAlive));
+  nqring::RingControl *c = s.ring.control();
+  c->releasing.store(c->reserved.load());
+  memset(s.ring.data(), 0, nqring::RecordSize(3));  // cleared in part
+  ASSERT_EQ(nqring::Put(s.ring, w, Pid(), Tid(), "three", 5), PutResult::kPut);
+  ASSERT_TRUE(nqring::TakeReader(s.ring, 200, FakeAlive));
+  nqring::RingReader reader(AlwaysRuns);
+  Taken taken;
+  reader.Drain(s.ring, Keep, &taken, 1);
+  EXPECT_EQ(taken.texts, (std::vector<std::string>{"three"}));
+}
+
 }  // namespace

@@ -10,7 +10,10 @@
 #include <unistd.h>
 
 namespace nqring {
+
 namespace {
+
+const struct timespec kPassPause = {0, 1000 * 1000};  // between passes
 
 // The first 8 bytes of every record; a finished or skip record's header
 // is what the reader trusts, so it is stored last (release).
@@ -106,6 +109,7 @@ bool Ring::Format(void *mem, std::size_t bytes, std::uint32_t data_size,
   auto *control = static_cast<RingControl *>(mem);
   control->data_size = data_size;
   control->writer_slots = writer_slots;
+  control->releasing.store(0, std::memory_order_relaxed);
   auto *slots =
       reinterpret_cast<WriterSlot *>(static_cast<char *>(mem) + SlotsOffset());
   for (std::uint32_t i = 0; i < writer_slots; ++i)
@@ -198,8 +202,16 @@ bool TakeReader(const Ring &ring, std::uint32_t pid,
     if (now == pid) return true;
     if (now != 0 && alive(now, now)) return false;
     if (reader.compare_exchange_strong(now, pid, std::memory_order_acq_rel))
-      return true;
+      break;
   }
+  RingControl *c = ring.control();
+  const std::uint64_t from = c->released.load(std::memory_order_acquire);
+  const std::uint64_t to = c->releasing.load(std::memory_order_acquire);
+  if (to > from) {
+    Clear(ring, from, to);
+    c->released.store(to, std::memory_order_release);
+  }
+  return true;
 }
 
 bool CloseRing(const Ring &ring,
@@ -327,9 +339,30 @@ std::size_t RingReader::Drain(const Ring &ring, Emit emit, void *context,
   }
   if (at == start) return emitted;
   if (flush != nullptr) flush(context);
+  c->releasing.store(at, std::memory_order_release);
   Clear(ring, start, at);
   c->released.store(at, std::memory_order_release);
   return emitted;
+}
+
+void RingReader::DrainAll(const Ring &ring, Emit emit, void *context,
+                          std::int64_t (*now)(), void (*flush)(void *),
+                          std::int64_t wait_ns) {
+  RingControl *c = ring.control();
+  std::int64_t moved_ns = now();
+  for (;;) {
+    const std::uint64_t before = c->released.load(std::memory_order_acquire);
+    const std::int64_t pass_ns = now();
+    Drain(ring, emit, context, pass_ns, flush);
+    const std::uint64_t after = c->released.load(std::memory_order_acquire);
+    if (after == c->reserved.load(std::memory_order_acquire)) return;
+    if (after != before)
+      moved_ns = pass_ns;
+    else if (pass_ns - moved_ns >= wait_ns)
+      return;
+    else
+      nanosleep(&kPassPause, nullptr);
+  }
 }
 
 void RingReader::SweepSlots(const Ring &ring) {

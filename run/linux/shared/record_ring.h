@@ -56,6 +56,11 @@ struct alignas(64) RingControl {
   std::atomic<std::uint32_t> reader_pid;
   // Set when the reader ends: writers append for themselves from then on.
   std::atomic<std::uint32_t> closed;
+  // Where the reader's release in progress goes: past `released` while it
+  // clears what it has written, so that a reader taking over from one
+  // killed meanwhile finishes the release instead of taking the cleared
+  // room for records.
+  std::atomic<std::uint64_t> releasing;
 };
 
 // The bytes a record of length bytes of text takes in the ring: its header,
@@ -155,6 +160,14 @@ class RingReader {
   // one that takes its place. The number of records emitted.
   std::size_t Drain(const Ring &ring, Emit emit, void *context,
                     std::int64_t now_ns, void (*flush)(void *) = nullptr);
+
+  // The last reader's: passes of Drain until every record reserved is
+  // taken or left out, or no pass has moved for wait_ns (a record still
+  // being written, or a reservation not yet found to be a gone writer's,
+  // holds up a single pass). now gives the time of each pass.
+  void DrainAll(const Ring &ring, Emit emit, void *context,
+                std::int64_t (*now)(), void (*flush)(void *),
+                std::int64_t wait_ns);
 
   // Frees the slots of threads that are gone and hold nothing.
   void SweepSlots(const Ring &ring);

@@ -7,6 +7,7 @@
 #ifndef NQ_RUN_LINUX_SHARED_RECORDS_SHARE_H
 #define NQ_RUN_LINUX_SHARED_RECORDS_SHARE_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "lost_count.h"
@@ -16,6 +17,19 @@ namespace nqring {
 
 constexpr char kShareMagic[8] = {'N', 'Q', '-', 'R', 'E', 'C', 'S', '1'};
 
+// A write of the launcher's of records it has not yet given back to the
+// ring: noted before the write, so that a keeper taking over from a
+// launcher killed in between can tell what the file holds already.
+struct WrittenPart {
+  std::uint64_t from;  // the ring's `released` then: stale once it moved
+  std::uint32_t key;   // the file: the records' process with per_process
+  std::uint32_t unused;
+  std::uint64_t at;     // the file's size just before the write
+  std::uint64_t bytes;  // what the write was to add
+};
+
+constexpr std::uint32_t kWrittenParts = 256;
+
 struct alignas(64) RecordsShare {
   char magic[8];
   // Each record goes to path, or with per_process to path.PID, the
@@ -24,6 +38,13 @@ struct alignas(64) RecordsShare {
   std::uint32_t unused;
   char path[256];
   NQP_LostRecords lost;  // as the launcher's lost count, laid out alike
+  // The launcher's keeper, which writes what the ring holds once the
+  // launcher is gone, leaving out what the launcher wrote; 0 before it runs.
+  std::atomic<std::uint32_t> keeper_pid;
+  // The parts noted since the ring's last release; past kWrittenParts
+  // they are no longer all known.
+  std::atomic<std::uint32_t> written_parts;
+  WrittenPart written[kWrittenParts];
 };
 
 // The ring of records right after the share.

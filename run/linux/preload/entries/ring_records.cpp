@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -87,11 +88,16 @@ void WriteByPath(void *, std::uint32_t pid, const char *text, size_t length) {
 // The launcher is gone (killed): one of its processes writes what the ring
 // still holds, once every record being put has been, and the ring is left.
 void TakeOverFromLauncher() {
+  // While the launcher's keeper lives, it writes them: it knows what the
+  // launcher wrote of them already.
+  const pid_t keeper = static_cast<pid_t>(g_share->keeper_pid.load());
+  if (keeper != 0 && (kill(keeper, 0) == 0 || errno == EPERM)) return;
   const std::uint32_t pid = g_pid.load(std::memory_order_relaxed);
   if (!nqring::TakeReader(g_ring, pid, nqring::ThreadRuns)) return;
   nqring::CloseRing(g_ring, nqring::ThreadRuns, 2000ll * 1000 * 1000);
   nqring::RingReader reader;
-  reader.Drain(g_ring, WriteByPath, nullptr, NowNs());
+  reader.DrainAll(g_ring, WriteByPath, nullptr, NowNs, nullptr,
+                  2000ll * 1000 * 1000);
 }
 
 bool LauncherGone() {
