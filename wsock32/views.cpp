@@ -6,11 +6,11 @@
 #include "socket_labels_win32.h"
 
 namespace nqws {
-
-DWORD g_clock_slot = TLS_OUT_OF_INDEXES;
-
 namespace {
 
+// The thread slot of the clock of the call whose line is being written;
+// TLS_OUT_OF_INDEXES while calls are not timed.
+DWORD g_clock_slot = TLS_OUT_OF_INDEXES;
 bool g_labelled;                  // NETQUILL_SOCKET_LABELS=1
 SetLineViewsFn g_set_line_views;  // NETQUILL.DLL's, once installed
 

@@ -11,16 +11,12 @@
 
 namespace nqws {
 
-// The thread slot of the clock of the call whose line is being written;
-// TLS_OUT_OF_INDEXES while calls are not timed.
-extern DWORD g_clock_slot;
-
 // Called by AttachProcess: the slot, when calls are to be timed.
 void PrepareViews(bool timed);
 
 // Called once NETQUILL.DLL is loaded: the callback installed through its
 // export (null in a library without it), calls timed and sockets labelled
-// as the environment asks. False when there is nothing to install.
+// as the environment asks; nothing when it asks for neither.
 using SetLineViewsFn = void(WINAPI *)(nq::CallLineViews views);
 void InstallViews(SetLineViewsFn set_line_views, bool labelled);
 
