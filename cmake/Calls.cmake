@@ -113,6 +113,7 @@ function(nq_read_calls)
   set(nq_columns_traced name ordinal bytes ws2 data)
   set(nq_columns_untraced name ordinal bytes ws2)
   set(nq_columns_library name ordinal bytes)
+  set(nq_columns_private name ordinal bytes)
   set(nq_columns_wsock32 name ordinal bytes)
   set(nq_columns_dropin name ordinal bytes)
   set(nq_columns_posix name data)
@@ -141,6 +142,7 @@ function(nq_read_calls)
   set(nq_dlls_traced NETQUILL WSOCK32)
   set(nq_dlls_untraced NETQUILL WSOCK32)
   set(nq_dlls_library NETQUILL)
+  set(nq_dlls_private NETQUILL)
   set(nq_dlls_wsock32 WSOCK32)
   set(nq_dlls_dropin WSOCK32)
   set(nq_dlls_posix "")
@@ -162,7 +164,7 @@ function(nq_read_calls)
   set(nq_continued FALSE)
   set(nq_table "")
   set(nq_routed_as "")
-  set(nq_lists traced untraced library wsock32 dropin posix winsock2
+  set(nq_lists traced untraced library private wsock32 dropin posix winsock2
                call_shapes extension_ids routed kernel threadpool)
   foreach(kind IN LISTS nq_lists)
     set(nq_${kind} "")
@@ -365,6 +367,13 @@ function(nq_read_calls)
     list(APPEND ordinals ${nq_ordinal_of_${name}})
   endforeach()
   nq_def_lines(entries "${names}" "" "${ordinals}" "")
+  set(names "")
+  set(ordinals "")
+  foreach(name IN LISTS nq_private)
+    list(APPEND names ${name})
+    list(APPEND ordinals ${nq_ordinal_of_${name}})
+  endforeach()
+  nq_def_lines(private_entries "${names}" "" "${ordinals}" " PRIVATE")
   set(nq_def [[
 ; Export table of NETQUILL.DLL, made from exports/netquill_calls.h. Names
 ; and ordinals are frozen: callers bind by either, so an ordinal is never
@@ -374,10 +383,12 @@ function(nq_read_calls)
 ;          that it traces
 ; 501      the shell's version query
 ; 1000-    the control API and the record writer
+; 1010-    private to this project, in no import library: the drop-in
+;          WSOCK32.DLL's
 LIBRARY "NETQUILL.dll"
 EXPORTS
 ]])
-  string(APPEND nq_def "${entries}")
+  string(APPEND nq_def "${entries}${private_entries}")
 
   # WSOCK32.DLL: every name, in the order of the ordinals.
   set(keys "")

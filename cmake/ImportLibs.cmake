@@ -20,7 +20,8 @@ execute_process(COMMAND "${NM}" -g "${CORE}" OUTPUT_VARIABLE symbols
 
 set(out "LIBRARY \"NETQUILL.dll\"\nEXPORTS\n")
 foreach(line IN LISTS lines)
-  if(line MATCHES "^[ \t]*([A-Za-z_][A-Za-z0-9_]*)[ \t]+@([0-9]+)")
+  # A private export stays out of the import libraries.
+  if(line MATCHES "^[ \t]*([A-Za-z_][A-Za-z0-9_]*)[ \t]+@([0-9]+)[ \t]*$")
     set(name "${CMAKE_MATCH_1}")
     set(ordinal "${CMAKE_MATCH_2}")
     set(decorated "${name}")

@@ -113,6 +113,12 @@
   X(NetQuillWrite, 1008, 12)   \
   X(WSASetTraceDumpLimit, 1009, 4)
 
+/* X(name, ordinal, bytes): NETQUILL.DLL's private exports, after the
+ * library's own: in no header and no import library, for the drop-in
+ * WSOCK32.DLL beside it alone, which installs its -T and -y views of the
+ * call lines with it. */
+#define NQ_PRIVATE_EXPORTS(X) X(NetQuillSetLineViews, 1010, 4)
+
 /* X(name, ordinal, bytes): the drop-in WSOCK32.DLL's exports beyond Windows
  * Sockets 1.1, at the system WSOCK32.DLL's ordinals: the 16-bit exit procedure,
  * the private driver control call and the Microsoft extensions, passed on to

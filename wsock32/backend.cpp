@@ -9,6 +9,7 @@
 #include <atomic>
 
 #include "trace_env.h"
+#include "views.h"
 
 namespace nqws {
 namespace {
@@ -89,6 +90,8 @@ void LoadHooks() {
   Resolve(nq, "WSASetTraceDumpLimit", &hooks.dump_limit);
   decltype(&::WSASetupTrace) setup;
   Resolve(nq, "WSASetupTrace", &setup);
+  SetLineViewsFn set_line_views;  // null in a library without it
+  Resolve(nq, "NetQuillSetLineViews", &set_line_views);
   // A library without every hook is not the one this DLL was built for:
   // no call is traced rather than some.
   bool complete = hooks.enable != nullptr && setup != nullptr;
@@ -111,6 +114,8 @@ void LoadHooks() {
   g_backend.hooks = hooks;
   g_tracing = g_env.on && g_thread_slot != TLS_OUT_OF_INDEXES &&
               nqdrop::ProcessPath(g_env, GetCurrentProcessId(), g_path);
+  // Before any hook runs: the views apply from the first line.
+  if (g_tracing) InstallViews(set_line_views, g_env.socket_labels);
 }
 
 void LoadOnce() {
@@ -150,6 +155,7 @@ void AttachProcess(HMODULE self) {
   InitializeCriticalSection(&g_load_lock);
   g_thread_slot = TlsAlloc();
   g_env = nqdrop::ReadTraceEnv(EnvironmentValue);
+  PrepareViews(g_env.on && g_env.call_times);
   SetLastError(saved);
 }
 
@@ -158,6 +164,7 @@ void DetachProcess() {
   // thread of the program may still be inside one of them.
   if (g_thread_slot != TLS_OUT_OF_INDEXES) TlsFree(g_thread_slot);
   g_thread_slot = TLS_OUT_OF_INDEXES;
+  ReleaseViews();
   DeleteCriticalSection(&g_load_lock);
 }
 

@@ -1,7 +1,10 @@
 // Entry point of NETQUILL.DLL.
+#include "netquill.h"  // winsock2.h before windows.h
+
 #include <windows.h>
 
 #include "control/frame.h"
+#include "output/writer.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   switch (reason) {
@@ -23,4 +26,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
       break;
   }
   return TRUE;
+}
+
+// In no header: the drop-in WSOCK32.DLL, which builds the -T and -y views
+// in itself, installs them here for every call line (null takes them off).
+// The library's own lines stay as they are without them.
+extern "C" void WINAPI NetQuillSetLineViews(nq::CallLineViews views) {
+  nq::g_call_line_views = views;
 }

@@ -13,15 +13,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "output/line_views.h"
+
 namespace nq {
 
-// The most characters a socket's label takes in a line, brackets included.
-constexpr size_t kSocketLabelMax = 160;
-
-// What a launcher says a socket is, "<TCP:[127.0.0.1:80->...]>", into out
-// (kSocketLabelMax bytes, terminator included); its length, 0 for a number
-// that is no socket or of which nothing is known. Null: no labels.
-extern size_t (*g_socket_label)(intptr_t socket, char *out);
+// What a launcher says a socket is (output/line_views.h). Null: no labels.
+extern SocketLabelFn g_socket_label;
 
 // The start (the second of the local day, 0 to 86399, and the microsecond
 // in it) and the time it took of the calling thread's call, for the call
@@ -33,14 +30,6 @@ void ForgetCallNotes();
 
 // From now on call lines show the notes and labels above.
 void ShowCallViews();
-
-// Puts the labels of g_socket_label in the n characters of a call's text:
-// after its first argument, "name(7, ...", unless the call's first
-// argument is a count or family (select, socket, ...), and after the
-// result of a call that makes a socket ("accept(...) returned 8"), where
-// the room after them (room characters in all) holds them; returns the new
-// length.
-size_t PutSocketLabels(char *text, size_t n, size_t room);
 
 }  // namespace nq
 

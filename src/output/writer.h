@@ -17,6 +17,7 @@
 #include "core/context.h"
 #include "output/dump.h"
 #include "output/format.h"
+#include "output/line_views.h"
 
 namespace nq {
 
@@ -58,12 +59,9 @@ inline const DumpOf *ShownDump(const Admission &a, const DumpOf *dump) {
     }                                                           \
   } while (0)
 
-// What a launcher adds to each call line (output/call_views.h): given the
-// line of n characters at line, CR LF included, whose text starts at
-// text_at, in a record of kStackRecord bytes, its new length. Null: call
-// lines stay as they are.
-using CallLineViews = size_t (*)(const TraceContext *ctx, char *line,
-                                 size_t text_at, size_t n);
+// What a launcher, or the drop-in through NetQuillSetLineViews, adds to
+// each call line (output/line_views.h): the line as it lies in a record of
+// kStackRecord bytes. Null: call lines stay as they are.
 extern CallLineViews g_call_line_views;
 
 // Formats a text record printf-style and writes it (kind without its dump

@@ -54,8 +54,15 @@ ALLOWED_DROPIN = {
         "GetSystemDirectoryW", "InitializeCriticalSection",
         "LeaveCriticalSection", "LoadLibraryW", "SetLastError", "TlsAlloc",
         "TlsFree", "TlsGetValue", "TlsSetValue",
+        # NETQUILL_CALL_TIMES: the call's clock, as NQINJECT.DLL reads it.
+        "FileTimeToLocalFileTime", "GetModuleHandleW",
+        "GetSystemTimeAsFileTime", "QueryPerformanceCounter",
+        "QueryPerformanceFrequency",
     },
-    "msvcrt.dll": {"memcpy", "memset", "strcmp", "strlen", "wcslen"},
+    # The line editing and address texts of the views take the library's
+    # plain memory and string functions.
+    "msvcrt.dll": {"memchr", "memcmp", "memcpy", "memmove", "memset",
+                   "strchr", "strcmp", "strcpy", "strlen", "wcslen"},
 }
 
 # Sections whose content would be run by a C run-time start-up.
@@ -66,11 +73,12 @@ CONSTRUCTOR_SECTIONS = re.compile(r"^\s*\d+\s+(\.ctors\S*|\.init_array\S*|"
 
 def frozen_ordinals(path):
     """The ordinals NETQUILL.DLL's exports hold: the hooks' and the
-    library's own, from the table the build wrote of the export lists."""
+    library's own, private ones included, from the table the build wrote
+    of the export lists."""
     ordinals = []
     for line in open(path):
         kind, _, ordinal = line.split()[:3]
-        if kind in ("traced", "library"):
+        if kind in ("traced", "library", "private"):
             ordinals.append(int(ordinal))
     return ordinals
 

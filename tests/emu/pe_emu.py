@@ -170,6 +170,33 @@ class Windows:
         self.set_last_error(126)  # ERROR_MOD_NOT_FOUND
         return 0
 
+    def GetModuleHandleW(self, name):
+        want = self.emu.read_wstr(name).lower() if name else None
+        for m in self.emu.modules:
+            if want is None or m.path.lower().rsplit("\\", 1)[-1] == want:
+                return m.base
+        self.set_last_error(126)  # ERROR_MOD_NOT_FOUND
+        return 0
+
+    # The drop-in's call clock (NETQUILL_CALL_TIMES): a counter of 10 MHz
+    # that moves by one tick a reading, and a fixed time of day.
+    def QueryPerformanceFrequency(self, out):
+        self.emu.write(out, struct.pack("<Q", 10000000))
+        return 1
+
+    def QueryPerformanceCounter(self, out):
+        self.counter = getattr(self, "counter", 0) + 1
+        self.emu.write(out, struct.pack("<Q", self.counter))
+        return 1
+
+    def GetSystemTimeAsFileTime(self, out):
+        self.emu.write(out, struct.pack("<Q", 133000000000000000))
+        return 0
+
+    def FileTimeToLocalFileTime(self, system, local):
+        self.emu.write(local, self.emu.read(system, 8))
+        return 1
+
     def GetModuleFileNameA(self, module, buf, size):
         text = self.module_file.encode()
         if size == 0:
@@ -572,7 +599,9 @@ KERNEL32_ARGS = {
     "GetModuleFileNameW": 3, "LoadLibraryW": 1, "LoadLibraryExW": 3,
     "GetProcAddress": 2, "DisableThreadLibraryCalls": 1, "FatalAppExitA": 2,
     "CreateFileMappingA": 6, "MapViewOfFile": 5, "SetHandleInformation": 3,
-    "GetHandleInformation": 2,
+    "GetHandleInformation": 2, "GetModuleHandleW": 1,
+    "QueryPerformanceFrequency": 1, "QueryPerformanceCounter": 1,
+    "GetSystemTimeAsFileTime": 1, "FileTimeToLocalFileTime": 2,
 }
 MSVCRT_ARGS = {
     "memcpy": 3, "memmove": 3, "memset": 3, "memchr": 3, "memcmp": 3,

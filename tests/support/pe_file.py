@@ -57,10 +57,10 @@ class PeFile:
 
 def read_def(path):
     """Name to ordinal of a module definition's EXPORTS, with or without an
-    internal name (name = internal @N)."""
+    internal name (name = internal @N), private ones (@N PRIVATE) too."""
     exports = {}
     for line in open(path):
-        m = re.match(r"^\s*(\w+)\s*(?:=\s*\w+\s*)?@(\d+)\s*$",
+        m = re.match(r"^\s*(\w+)\s*(?:=\s*\w+\s*)?@(\d+)(?:\s+PRIVATE)?\s*$",
                      line.split(";")[0])
         if m:
             exports[m.group(1)] = int(m.group(2))

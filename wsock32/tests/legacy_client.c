@@ -66,8 +66,9 @@ static void RunWorkers(void) {
 
 int main(void) {
   WSADATA data;
-  struct sockaddr_in addr;
-  int len = sizeof addr;
+  struct sockaddr_in addr, peer;
+  int len = sizeof addr, peer_len = sizeof peer;
+  DWORD timeout = 200;
   char buf[64];
   SOCKET listener, client, server, refused;
   fd_set readable;
@@ -102,10 +103,11 @@ int main(void) {
 
   client = socket(AF_INET, SOCK_STREAM, 0);
   Report("connect", connect(client, (struct sockaddr *)&addr, sizeof addr));
-  server = accept(listener, NULL, NULL);
+  server = accept(listener, (struct sockaddr *)&peer, &peer_len);
   Report("accept", server == INVALID_SOCKET ? -1 : 0);
-  fprintf(stderr, "handles %ld %ld %ld port %d\n", (long)listener, (long)client,
-          (long)server, ntohs(addr.sin_port));
+  fprintf(stderr, "handles %ld %ld %ld port %d client %d\n", (long)listener,
+          (long)client, (long)server, ntohs(addr.sin_port),
+          ntohs(peer.sin_port));
 
   Report("send", send(client, kHello, (int)strlen(kHello), 0));
   FD_ZERO(&readable);
@@ -119,6 +121,11 @@ int main(void) {
   memset(buf, 0, sizeof buf);
   Report("recv reply", recv(client, buf, sizeof buf, 0));
   printf("client got \"%s\"\n", buf);
+  /* A receive that waits 200 ms for nothing, for its timed line. */
+  Report("setsockopt SO_RCVTIMEO",
+         setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, (char *)&timeout,
+                    sizeof timeout));
+  Report("recv timed out", recv(client, buf, sizeof buf, 0));
 
   /* The old IP option numbers: IP_TTL is 7 in Windows Sockets 1.1. */
   Report("setsockopt IP_TTL",
@@ -138,8 +145,11 @@ int main(void) {
   addr.sin_port = htons(1);
   Report("connect refused",
          connect(refused, (struct sockaddr *)&addr, sizeof addr));
+  peer_len = sizeof peer;
+  Report("getsockname refused",
+         getsockname(refused, (struct sockaddr *)&peer, &peer_len));
   Report("closesocket refused", closesocket(refused));
-  fprintf(stderr, "refused %ld\n", (long)refused);
+  fprintf(stderr, "refused %ld port %d\n", (long)refused, ntohs(peer.sin_port));
 
   host = gethostbyname("localhost");
   Report("gethostbyname", host == NULL ? -1 : 0);

@@ -58,36 +58,52 @@ def dump(data):
 BANNER = "INF: started process 0x? trace on <date> [%s]"
 
 
-def expected_trace(side):
-    lst, cli, srv, port = side["handles"]
+def expected_trace(side, labelled=False):
+    """The lines of the main thread and of the second one, with each
+    socket's label after it as NETQUILL_SOCKET_LABELS=1 has them when
+    labelled."""
+    lst, cli, srv, port, cport = side["handles"]
     hello = b"hello, wsock32"
     reply = b"0123456789abcdef-reply"
-    ref = side["refused"]
+    ref, rport = side["refused"]
+
+    def tcp(handle, *ports):
+        """A socket, labelled: its own address, then its peer's."""
+        if not labelled:
+            return "%d" % handle
+        return "%d<TCP%s>" % (handle, ":[%s]" % "->".join(
+            "127.0.0.1:%d" % p for p in ports) if ports else "")
+    L, C, S = tcp(lst, port), tcp(cli, cport, port), tcp(srv, port, cport)
+    R = tcp(ref, rport)
     lines = [
         BANNER,
-        "INF: socket(2, 1, 0) returned %d" % lst,
-        "INF: bind(%d, 127.0.0.1:0, 16) returned 0" % lst,
-        "INF: listen(%d, 5) returned 0" % lst,
-        "INF: getsockname(%d, 127.0.0.1:%d, 0x?) returned 0" % (lst, port),
-        "INF: socket(2, 1, 0) returned %d" % cli,
-        "INF: connect(%d, 127.0.0.1:%d, 16) returned 0" % (cli, port),
-        "INF: accept(%d, NULL, 0x?) returned %d" % (lst, srv),
-        "INF: send(%d, 0x?, 14, 0) returned 14" % cli, *dump(hello),
+        "INF: socket(2, 1, 0) returned %s" % tcp(lst),
+        "INF: bind(%s, 127.0.0.1:0, 16) returned 0" % L,
+        "INF: listen(%s, 5) returned 0" % L,
+        "INF: getsockname(%s, 127.0.0.1:%d, 0x?) returned 0" % (L, port),
+        "INF: socket(2, 1, 0) returned %s" % tcp(cli),
+        "INF: connect(%s, 127.0.0.1:%d, 16) returned 0" % (C, port),
+        "INF: accept(%s, 127.0.0.1:%d, 0x?) returned %s" % (L, cport, S),
+        "INF: send(%s, 0x?, 14, 0) returned 14" % C, *dump(hello),
         "INF: select(0, 0x?, 0x?, 0x?, 5:0) returned 1",
-        "INF: recv(%d, 0x?, 64, 0) returned 14" % srv, *dump(hello),
-        "INF: send(%d, 0x?, 22, 0) returned 22" % srv, *dump(reply),
-        "INF: recv(%d, 0x?, 64, 0) returned 22" % cli, *dump(reply),
-        "INF: setsockopt(%d, 0, 7, 0x?, 4) returned 0" % cli,
-        "INF: getsockopt(%d, 0, 7, 0x?, 0x?) returned 0" % cli,
-        "INF: shutdown(%d, 1) returned 0" % cli,
-        "INF: recv(%d, 0x?, 64, 0) returned 0" % srv,
-        "INF: closesocket(%d) returned 0" % srv,
-        "INF: closesocket(%d) returned 0" % cli,
-        "INF: closesocket(%d) returned 0" % lst,
+        "INF: recv(%s, 0x?, 64, 0) returned 14" % S, *dump(hello),
+        "INF: send(%s, 0x?, 22, 0) returned 22" % S, *dump(reply),
+        "INF: recv(%s, 0x?, 64, 0) returned 22" % C, *dump(reply),
+        "INF: setsockopt(%s, 65535, 4102, 0x?, 4) returned 0" % C,
+        "ERR: recv(%s, 0x?, 64, 0) returned -1 [10060]" % C,
+        "INF: setsockopt(%s, 0, 7, 0x?, 4) returned 0" % C,
+        "INF: getsockopt(%s, 0, 7, 0x?, 0x?) returned 0" % C,
+        "INF: shutdown(%s, 1) returned 0" % C,
+        "INF: recv(%s, 0x?, 64, 0) returned 0" % S,
+        # A closed socket's line has the label it had last, once.
+        "INF: closesocket(%s) returned 0" % S,
+        "INF: closesocket(%s) returned 0" % C,
+        "INF: closesocket(%s) returned 0" % L,
         "ERR: closesocket(%d) returned -1 [10038]" % lst,
-        "INF: socket(2, 1, 0) returned %d" % ref,
-        "ERR: connect(%d, 127.0.0.1:1, 16) returned -1 [10061]" % ref,
-        "INF: closesocket(%d) returned 0" % ref,
+        "INF: socket(2, 1, 0) returned %s" % tcp(ref),
+        "ERR: connect(%s, 127.0.0.1:1, 16) returned -1 [10061]" % R,
+        "INF: getsockname(%s, 127.0.0.1:%d, 0x?) returned 0" % (R, rport),
+        "INF: closesocket(%s) returned 0" % R,
         'INF: gethostbyname("localhost") returned 127.0.0.1 (localhost)',
         # The second thread's trace starts with its own first call.
         BANNER,
@@ -120,10 +136,11 @@ def masked_trace(path):
 
 def side_values(stderr):
     side = {}
-    m = re.search(r"handles (-?\d+) (-?\d+) (-?\d+) port (\d+)", stderr)
-    side["handles"] = tuple(int(g) for g in m.groups()) if m else (0, 0, 0, 0)
-    m = re.search(r"refused (-?\d+)", stderr)
-    side["refused"] = int(m.group(1)) if m else 0
+    m = re.search(r"handles (-?\d+) (-?\d+) (-?\d+) port (\d+) client (\d+)",
+                  stderr)
+    side["handles"] = tuple(int(g) for g in m.groups()) if m else (0,) * 5
+    m = re.search(r"refused (-?\d+) port (\d+)", stderr)
+    side["refused"] = tuple(int(g) for g in m.groups()) if m else (0, 0)
     m = re.search(r"host (\S+)", stderr)
     side["host"] = m.group(1) if m else ""
     check(all(k in side for k in ("handles", "refused", "host")),
@@ -162,6 +179,74 @@ def compare_lines(got, want, what):
             return
     check(len(got) == len(want), "%s has %d lines, expected %d:\n%s" % (
         what, len(got), len(want), "\n".join(got[len(want):] or want[len(got):])))
+
+
+# NETQUILL_CALL_TIMES and NETQUILL_SOCKET_LABELS, alone and together, as
+# netquill-run.exe -T and -y: (name, environment, timed, labelled).
+VIEWS = (
+    ("times", {"NETQUILL_CALL_TIMES": "1"}, True, False),
+    ("labels", {"NETQUILL_SOCKET_LABELS": "1"}, False, True),
+    ("both", {"NETQUILL_CALL_TIMES": "1", "NETQUILL_SOCKET_LABELS": "1"},
+     True, True),
+)
+# A timed call line: the start to the microsecond in the clock's place, the
+# duration at the end; and a label after a socket's number.
+TIMED = re.compile(r"(%s \d{6})\.(\d{6})( \d{4,} (?:INF|ERR): .*) "
+                   r"<(\d+\.\d{6})>" % MODULE)
+LABEL = re.compile(r"(\d)<TCP(?::\[(?:(?!\]>).)*\])?>")
+
+
+def seconds(clock):
+    """HHMMSS as seconds of the day."""
+    return int(clock[:2]) * 3600 + int(clock[2:4]) * 60 + int(clock[4:6])
+
+
+def check_views(args, directory, env, want_out):
+    """The lines as -T and -y write them: exact labels (the text as the
+    trace reader gives it), every call line and no other timed, the receive
+    that waits 200 ms said to, and less both, the trace of a plain run."""
+    for name, extra, timed, labelled in VIEWS:
+        log = os.path.join(directory, name + ".log")
+        out, err = run(args, directory, dict(env, NETQUILL_FILE=wine_path(log),
+                                             NETQUILL_FLAGS="4", **extra))
+        compare_lines(out.splitlines(), want_out.splitlines(), name + " stdout")
+        if not os.path.exists(log):
+            check(False, "%s: no trace written" % name)
+            continue
+        side = side_values(err)
+        want = expected_trace(side, labelled)
+        compare_lines(masked_trace(log)[:len(want)], want, name)
+        with open(log, "rb") as f:
+            raw = f.read().decode("latin-1").split("\r\n")[:-1]
+        plain, took, late, wrong = [], [], [], []
+        started = seconds(raw[0][len(MODULE) + 1:][:6])
+        for line in raw:
+            m = TIMED.fullmatch(line)
+            call = not line.startswith(" ") and " started process " not in line
+            if bool(m) != (timed and call):
+                wrong.append(line)
+            if m:
+                # Started after the first banner's second, within the run.
+                if not 0 <= (seconds(m.group(1)[-6:]) - started) % 86400 < 60:
+                    late.append(line)
+                line = m.group(1) + m.group(3)
+                took.append((m.group(3).split(": ", 1)[1], float(m.group(4))))
+            plain.append(LABEL.sub(r"\1", line))
+        check(not wrong, "%s: %d lines %s: %s" % (
+            name, len(wrong), "untimed" if timed else "timed", wrong[:3]))
+        check(not late, "%s: starts far from the banner's clock: %s" % (
+            name, late[:3]))
+        waited = [t for text, t in took if text.startswith("recv(")
+                  and text.endswith("[10060]")]
+        check(not timed or (len(waited) == 1 and waited[0] >= 0.2),
+              "%s: the receive that waits 200 ms took %s" % (name, waited))
+        stripped = os.path.join(directory, name + "-stripped.log")
+        with open(stripped, "wb") as f:
+            f.write("\r\n".join(plain + [""]).encode("latin-1"))
+        lines = masked_trace(stripped)
+        plain_want = expected_trace(side)
+        compare_lines(lines[:len(plain_want)], plain_want, name + " less both")
+        check_workers(lines[len(plain_want):], name + " workers")
 
 
 def check_launched(args, directory, want_out, full):
@@ -250,6 +335,8 @@ def main():
         check_workers(lines[len(want):], "workers' trace")
     else:
         check(False, "no trace written")
+
+    check_views(args, traced, prefer, want_out)
 
     # Errors only, given in hexadecimal: no banners, no successful calls.
     errors = os.path.join(traced, "errors.log")

@@ -9,37 +9,14 @@
 #error "run/windows/inject/entries/ is above the floor of this file (NQ_FLOOR)"
 #endif
 
-// winsock2.h first: windows.h would bring the older socket header.
-#include <winsock2.h>
-
-#include <windows.h>
+#include "call_clock_win32.h"
 
 namespace nq {
 
-// A call's clock readings: its start by the system's time, and the
-// performance counter before and after it.
-struct CallClock {
-  FILETIME start;
-  LARGE_INTEGER began;
-  LARGE_INTEGER ended;
-};
-
-// Whether calls are timed (-T); set before the program's calls are traced.
-extern volatile bool g_calls_timed;
-
-// The system's time to the microsecond where Windows has it (8 and
-// later), else to its tick.
-extern void(WINAPI *g_precise_time)(LPFILETIME now);
-
-inline void StartCallClock(CallClock *clock) {
-  if (!g_calls_timed) return;
-  g_precise_time(&clock->start);
-  QueryPerformanceCounter(&clock->began);
-}
-
-inline void StopCallClock(CallClock *clock) {
-  if (g_calls_timed) QueryPerformanceCounter(&clock->ended);
-}
+// The clock of a call, read as the drop-in reads it (call_clock_win32.h).
+using nqrun::CallClock;
+using nqrun::StartCallClock;
+using nqrun::StopCallClock;
 
 // Sets the clock's readings for the calling thread's next call line, or,
 // after that line, drops what no line took (a call not written).

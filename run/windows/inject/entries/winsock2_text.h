@@ -1,5 +1,6 @@
-// Texts of the launcher's Windows Sockets 2 lines: addresses by family,
-// the names of flags, event masks and control codes, wide strings.
+// Texts of the launcher's Windows Sockets 2 lines: addresses by family
+// (address_text_win32.h), the names of flags, event masks and control codes,
+// wide strings.
 #ifndef NQ_ENTRIES_WINSOCK2_TEXT_H
 #define NQ_ENTRIES_WINSOCK2_TEXT_H
 
@@ -12,17 +13,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "address_text_win32.h"
+
 namespace nq {
-
-// Room for the longest address text: an AF_UNIX path of 108 bytes, each
-// as \xHH, in quotes.
-constexpr size_t kAddressText = 448;
-
-// The address of length bytes at addr, read by its family: "1.2.3.4:80",
-// "[::1]:443", "\"C:\\x.sock\"", "<family N>"; "NULL" for none, and
-// "<N bytes>" for one too short for its family (so "<0 bytes>" where the
-// call wrote none or could not read it).
-const char *AddressText(char *buf, const void *addr, int length);
 
 struct FlagName {
   uint32_t bit;
