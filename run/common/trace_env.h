@@ -31,8 +31,12 @@ constexpr char kHeldVariable[] = "NETQUILL_HELD_FD";
 // The descriptor of netquill-run's count of lost records (Linux; the
 // preload reads it itself).
 constexpr char kLostVariable[] = "NETQUILL_LOST_FD";
-// The ring of records the launcher reads (run/linux/shared/records_share.h).
+// The ring of records the launcher reads (records_share.h): on Linux its
+// descriptor, on Windows the name of its section.
 constexpr char kRecordsVariable[] = "NETQUILL_RECORDS_FD";
+constexpr char kRecordsSectionVariable[] = "NETQUILL_RECORDS_SECTION";
+// 1: the launcher hands the records through the ring.
+constexpr char kSharedRecordsVariable[] = "NETQUILL_SHARED_RECORDS";
 
 // The calls a trace line can name, the ones every build traces and then
 // those only netquill-run traces on Linux, numbered in that order: bit

@@ -22,18 +22,10 @@
 namespace nqrun {
 namespace {
 
-constexpr char kSharedRecordsVariable[] = "NETQUILL_SHARED_RECORDS";
-
 // How often the reader looks when the ring was empty, and how long the
 // end waits for records being written.
 constexpr long kIdlePassNs = 2 * 1000 * 1000;
 constexpr std::int64_t kCloseWaitNs = 2000ll * 1000 * 1000;
-
-std::int64_t NowNs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000000000ll + now.tv_nsec;
-}
 
 // The trace files written to: one, or per process the latest few, each
 // opened for appending as the program's own records would be.
@@ -169,7 +161,7 @@ int g_keeper_pipe = -1;
   }
   nqring::CloseRing(g_ring, nqring::ThreadRuns, kCloseWaitNs);
   nqring::RingReader reader;
-  reader.Drain(g_ring, Keep, nullptr, NowNs(), FlushFiles);
+  reader.Drain(g_ring, Keep, nullptr, nqring::MonotonicNs(), FlushFiles);
   g_files.CloseAll();
   _exit(0);
 }
@@ -200,7 +192,7 @@ void *ReadRecords(void *) {
   nqring::RingReader reader;
   for (unsigned pass = 1; !g_stop.load(std::memory_order_acquire); ++pass) {
     const size_t taken =
-        reader.Drain(g_ring, Keep, nullptr, NowNs(), FlushFiles);
+        reader.Drain(g_ring, Keep, nullptr, nqring::MonotonicNs(), FlushFiles);
     if (pass % 512 == 0) reader.SweepSlots(g_ring);
     if (taken == 0) {
       const struct timespec idle = {0, kIdlePassNs};
@@ -213,7 +205,7 @@ void *ReadRecords(void *) {
 }  // namespace
 
 bool SharedRecordsAsked() {
-  const char *asked = getenv(kSharedRecordsVariable);
+  const char *asked = getenv(nqdrop::kSharedRecordsVariable);
   return asked != nullptr && strcmp(asked, "1") == 0;
 }
 
@@ -258,7 +250,7 @@ bool StartRecordReader(const char *trace_path, bool per_process) {
   memcpy(share->magic, nqring::kShareMagic, sizeof share->magic);
   g_share = share;
   g_files.Begin(trace_path, per_process);
-  g_ring.control()->reader_beat_ns.store(NowNs());
+  g_ring.control()->reader_beat_ns.store(nqring::MonotonicNs());
   if (!StartKeeper() ||
       pthread_create(&g_thread, nullptr, ReadRecords, nullptr) != 0) {
     munmap(at, bytes);
@@ -278,7 +270,7 @@ void StopRecordReader() {
   pthread_join(g_thread, nullptr);
   nqring::CloseRing(g_ring, nqring::ThreadRuns, kCloseWaitNs);
   nqring::RingReader reader;
-  reader.Drain(g_ring, Keep, nullptr, NowNs(), FlushFiles);
+  reader.Drain(g_ring, Keep, nullptr, nqring::MonotonicNs(), FlushFiles);
   g_files.CloseAll();
   close(g_keeper_pipe);  // the keeper finds the ring closed and empty
 }

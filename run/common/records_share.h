@@ -1,10 +1,11 @@
-// The memory file netquill-run shares with the processes it traces for
-// their records: where the records go, then the ring they are put in
-// (record_ring.h). Sealed against any change of size, as the lost count is,
-// so that a number the program reused for a file of its own is never taken
-// for it.
-#ifndef NQ_RUN_LINUX_SHARED_RECORDS_SHARE_H
-#define NQ_RUN_LINUX_SHARED_RECORDS_SHARE_H
+// The memory netquill-run shares with the processes it traces for their
+// records: where the records go, then the ring they are put in
+// (record_ring.h). On Linux a memory file sealed against any change of
+// size, as the lost count is, so that a number the program reused for a
+// file of its own is never taken for it; on Windows a section backed by
+// the paging file, under a name no other run shares.
+#ifndef NQ_RUN_COMMON_RECORDS_SHARE_H
+#define NQ_RUN_COMMON_RECORDS_SHARE_H
 
 #include <cstdint>
 
@@ -37,4 +38,4 @@ inline std::size_t ShareBytes() {
 
 }  // namespace nqring
 
-#endif  // NQ_RUN_LINUX_SHARED_RECORDS_SHARE_H
+#endif  // NQ_RUN_COMMON_RECORDS_SHARE_H
