@@ -22,6 +22,13 @@ struct alignas(64) RecordsShare {
   std::uint32_t per_process;
   std::uint32_t unused;
   char path[256];
+  // The launcher's pass being appended to the one trace file (not per
+  // process): where in the ring it began (kIdle: none under way) and the
+  // file's size before it, read under the file's guard, which the
+  // launcher holds through the pass. A process that takes over from a
+  // launcher killed in the middle of one writes only what the file lacks.
+  std::atomic<std::uint64_t> pass_from;
+  std::atomic<std::uint64_t> pass_file_size;
 };
 
 // The ring of records right after the share.
