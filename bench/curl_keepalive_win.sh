@@ -6,7 +6,9 @@
 # most 1.3). Beside them, through netquill-run.exe -f 1, where every call
 # goes through the launcher and its entry but the lines are filtered out
 # (curl's calls succeed but one): what the launcher and the entries cost
-# without the file.
+# without the file. And through netquill-run.exe -f 0 with the records
+# handed to the launcher through the ring it shares with curl
+# (NETQUILL_SHARED_RECORDS=1; goal at most 1.10x).
 #
 #   bench/curl_keepalive_win.sh [build] [repetitions] [urls]
 # build: a win64 build with NETQUILL.DLL, NQINJECT.DLL and netquill-run.exe
@@ -35,7 +37,8 @@ cleanup() {
 }
 trap cleanup EXIT
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
-unset NETQUILL_FILE NETQUILL_FLAGS NETQUILL_TRACE NETQUILL_PER_PROCESS
+unset NETQUILL_FILE NETQUILL_FLAGS NETQUILL_TRACE NETQUILL_PER_PROCESS \
+  NETQUILL_SHARED_RECORDS
 mkdir -p "$work/bin"
 cp "$build/NETQUILL.DLL" "$build/run/windows/NQINJECT.DLL" \
    "$build/run/windows/netquill-run.exe" "$curl" "$work/bin/"
@@ -82,7 +85,7 @@ elapsed() {  # command...: wall seconds; the output must be every body
   echo "$t1 - $t0" | bc
 }
 
-plain=() traced=() filtered=()
+plain=() traced=() filtered=() ring=()
 for ((r = 0; r < reps; r++)); do
   plain+=("$(elapsed "$wine" "$work/bin/curl.exe" -s "$url")")
   rm -f "$work/trace.log"
@@ -91,12 +94,20 @@ for ((r = 0; r < reps; r++)); do
   rm -f "$work/trace.log"
   traced+=("$(elapsed "$wine" "$work/bin/netquill-run.exe" -o "$trace" -f 0 \
                "$work/bin/curl.exe" -s "$url")")
+  lines=$(wc -l <"$work/trace.log")
+  rm -f "$work/trace.log"
+  ring+=("$(elapsed env NETQUILL_SHARED_RECORDS=1 "$wine" \
+             "$work/bin/netquill-run.exe" -o "$trace" -f 0 \
+             "$work/bin/curl.exe" -s "$url")")
 done
-lines=$(wc -l <"$work/trace.log")
+ring_lines=$(wc -l <"$work/trace.log")
 p=$(printf '%s\n' "${plain[@]}" | median)
 f=$(printf '%s\n' "${filtered[@]}" | median)
 t=$(printf '%s\n' "${traced[@]}" | median)
 printf 'curl, %d URLs on one connection, median of %d: untraced %.3f s; netquill-run -f 0 %.3f s (%d trace lines): %.2fx (goal at most 1.3x); -f 1 %.3f s: %.2fx\n' \
   "$urls" "$reps" "$p" "$t" "$lines" "$(echo "$t / $p" | bc -l)" \
   "$f" "$(echo "$f / $p" | bc -l)"
+g=$(printf '%s\n' "${ring[@]}" | median)
+printf 'through the ring (NETQUILL_SHARED_RECORDS=1) -f 0 %.3f s (%d trace lines): %.2fx (goal at most 1.10x)\n' \
+  "$g" "$ring_lines" "$(echo "$g / $p" | bc -l)"
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -3,8 +3,10 @@
 # program that only starts and ends, plainly and through the launcher; and
 # one traced call (WSAIsBlocking) traced through the injected DLL against the same call
 # handed to the hook in the program's own code (netquill_wrap.h), with the
-# record filtered out (flags 1, errors only) and written (flags 0).
-# Prints medians.
+# record filtered out (flags 1, errors only) and written (flags 0); the
+# launcher's records also through the ring it shares with the program
+# (NETQUILL_SHARED_RECORDS=1), where the launcher writes them. Prints
+# medians.
 #
 #   bench/netquill_run_win.sh [repetitions] [calls]
 # Builds in build/bench-win64.
@@ -27,7 +29,7 @@ fi
 work=$(mktemp -d)
 trap 'WINEPREFIX=$work/prefix wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
-unset NETQUILL_FILE NETQUILL_FLAGS NETQUILL_TRACE
+unset NETQUILL_FILE NETQUILL_FLAGS NETQUILL_TRACE NETQUILL_SHARED_RECORDS
 mkdir -p "$work/bin"
 cp "$dir/NETQUILL.DLL" "$dir/run/windows/NQINJECT.DLL" \
    "$dir/run/windows/netquill-run.exe" \
@@ -59,20 +61,25 @@ printf 'start-up, median of %d: plain %.3f s, netquill-run %.3f s (+%.3f s)\n' \
   "$reps" "$p" "$t" "$(echo "$t - $p" | bc)"
 
 per_call() {  # flags
-  local injected=() wrapped=() untraced=()
+  local injected=() ring=() wrapped=() untraced=()
   for ((r = 0; r < reps; r++)); do
     rm -f "$work/trace.log"
     injected+=("$("$wine" "$bin/netquill-run.exe" -o "$trace" -f "$1" \
                  "$bin/nq_bench_run_plain.exe" "$calls" </dev/null 2>/dev/null)")
+    rm -f "$work/trace.log"
+    ring+=("$(NETQUILL_SHARED_RECORDS=1 "$wine" "$bin/netquill-run.exe" \
+              -o "$trace" -f "$1" "$bin/nq_bench_run_plain.exe" "$calls" \
+              </dev/null 2>/dev/null)")
     rm -f "$work/trace.log"
     wrapped+=("$(NETQUILL_FILE=$trace NETQUILL_FLAGS=$1 "$wine" \
                  "$bin/nq_bench_run_wrapped.exe" "$calls" </dev/null 2>/dev/null)")
     untraced+=("$("$wine" "$bin/nq_bench_run_plain.exe" "$calls" \
                   </dev/null 2>/dev/null)")
   done
-  printf 'flags %s, ns per WSAIsBlocking, median of %d x %d calls: through netquill-run %s, hook in the program %s, untraced %s\n' \
+  printf 'flags %s, ns per WSAIsBlocking, median of %d x %d calls: through netquill-run %s, through its ring %s, hook in the program %s, untraced %s\n' \
     "$1" "$reps" "$calls" \
     "$(printf '%s\n' "${injected[@]}" | tr -d '\r' | median)" \
+    "$(printf '%s\n' "${ring[@]}" | tr -d '\r' | median)" \
     "$(printf '%s\n' "${wrapped[@]}" | tr -d '\r' | median)" \
     "$(printf '%s\n' "${untraced[@]}" | tr -d '\r' | median)"
 }

@@ -31,9 +31,14 @@ constexpr char kHeldVariable[] = "NETQUILL_HELD_FD";
 // The descriptor of netquill-run's count of lost records (Linux; the
 // preload reads it itself).
 constexpr char kLostVariable[] = "NETQUILL_LOST_FD";
-// Where the ring of records the launcher reads lies
-// (run/linux/shared/records_share.h): its descriptor, as /proc names it.
+// Where the ring of records the launcher reads lies (records_share.h): on
+// Linux its descriptor, as /proc names it; on Windows the name of its
+// section.
 constexpr char kRecordsVariable[] = "NETQUILL_RECORDS";
+constexpr char kRecordsSectionVariable[] = "NETQUILL_RECORDS_SECTION";
+// 0: each process appends its own records instead of handing them to the
+// launcher through the ring (on Windows: 1 hands them through it).
+constexpr char kSharedRecordsVariable[] = "NETQUILL_SHARED_RECORDS";
 
 // The calls a trace line can name, the ones every build traces and then
 // those only netquill-run traces on Linux, numbered in that order: bit

@@ -22,18 +22,10 @@
 namespace nqrun {
 namespace {
 
-constexpr char kSharedRecordsVariable[] = "NETQUILL_SHARED_RECORDS";
-
 // How often the reader looks when the ring was empty, and how long the
 // end waits for records being written.
 constexpr long kIdlePassNs = 2 * 1000 * 1000;
 constexpr std::int64_t kCloseWaitNs = 2000ll * 1000 * 1000;
-
-std::int64_t NowNs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000000000ll + now.tv_nsec;
-}
 
 // The trace files written to: one, or per process the latest few, each
 // opened for appending as the program's own records would be.
@@ -280,7 +272,8 @@ int g_keeper_pipe = -1;
   g_keeping = true;
   ExpectWritten();
   nqring::RingReader reader;
-  reader.DrainAll(g_ring, Keep, nullptr, NowNs, FlushFiles, kCloseWaitNs);
+  reader.DrainAll(g_ring, Keep, nullptr, nqring::MonotonicNs, FlushFiles,
+                  kCloseWaitNs);
   g_files.CloseAll();
   _exit(0);
 }
@@ -311,7 +304,7 @@ void *ReadRecords(void *) {
   nqring::RingReader reader;
   for (unsigned pass = 1; !g_stop.load(std::memory_order_acquire); ++pass) {
     const size_t taken =
-        reader.Drain(g_ring, Keep, nullptr, NowNs(), FlushFiles);
+        reader.Drain(g_ring, Keep, nullptr, nqring::MonotonicNs(), FlushFiles);
     // Given back: what was noted of the pass's writes is of no more use.
     if (taken != 0) g_share->written_parts.store(0, std::memory_order_release);
     if (pass % 512 == 0) reader.SweepSlots(g_ring);
@@ -326,7 +319,7 @@ void *ReadRecords(void *) {
 }  // namespace
 
 bool SharedRecordsAsked() {
-  const char *asked = getenv(kSharedRecordsVariable);
+  const char *asked = getenv(nqdrop::kSharedRecordsVariable);
   return asked == nullptr || strcmp(asked, "0") != 0;
 }
 
@@ -366,7 +359,7 @@ bool StartRecordReader(const char *trace_path, bool per_process) {
   memcpy(share->magic, nqring::kShareMagic, sizeof share->magic);
   g_share = share;
   g_files.Begin(trace_path, per_process);
-  g_ring.control()->reader_beat_ns.store(NowNs());
+  g_ring.control()->reader_beat_ns.store(nqring::MonotonicNs());
   if (!StartKeeper() ||
       pthread_create(&g_thread, nullptr, ReadRecords, nullptr) != 0) {
     munmap(at, bytes);
@@ -396,7 +389,8 @@ void StopRecordReader() {
   pthread_join(g_thread, nullptr);
   nqring::CloseRing(g_ring, nqring::ThreadRuns, kCloseWaitNs);
   nqring::RingReader reader;
-  reader.DrainAll(g_ring, Keep, nullptr, NowNs, FlushFiles, kCloseWaitNs);
+  reader.DrainAll(g_ring, Keep, nullptr, nqring::MonotonicNs, FlushFiles,
+                  kCloseWaitNs);
   g_files.CloseAll();
   __atomic_fetch_add(&g_share->lost.lost,
                      g_ring.control()->lost.load(std::memory_order_relaxed),

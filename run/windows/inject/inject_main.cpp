@@ -3,6 +3,7 @@
 // program's import tables before the program's first instruction. It has
 // no C run-time start-up and no static constructors.
 #include "control/frame.h"
+#include "entries/ring_records_win32.h"
 #include "inject_inline.h"
 #include "inject_patch.h"
 #include "remote_load.h"
@@ -42,6 +43,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason,
       // here), but at exit, where the library writes its last line, or
       // after a failed attach (reserved null), where it gives back all.
       nq::LibraryDetach(reserved == nullptr);
+      // At exit, what a launcher killed before it left in the ring.
+      if (reserved != nullptr) nq::LeaveRing();
       break;
     default:
       break;

@@ -19,6 +19,7 @@
 
 #include "attach.h"
 #include "launcher_core.h"
+#include "record_reader.h"
 #include "remote_load.h"
 
 namespace nqrun {
@@ -263,9 +264,10 @@ int SettlePath(Options *options, const char **path) {
 }
 
 // Applies the options to this process's environment, which the program
-// inherits. 0, or the exit code.
-int SetEnvironment(Options *options) {
-  const char *path;
+// inherits, the trace file's absolute path into *path (null for the
+// default file). 0, or the exit code.
+int SetEnvironment(Options *options, const char **path_out) {
+  const char *&path = *path_out;
   int code = SettlePath(options, &path);
   if (code != 0) return code;
   nqdrop::RunOptions &run = options->run;
@@ -321,9 +323,11 @@ int FindProgram(const Options &options, wchar_t (&program)[MAX_PATH]) {
 }
 
 // Starts program suspended, has it load injected first, and waits for its
-// end: its exit code, or 126 when it cannot be started.
+// end: its exit code, or 126 when it cannot be started. The records of its
+// processes come through the launcher's ring when asked and path is a
+// file of the user's.
 int RunTraced(const Options &options, const wchar_t *program,
-              const wchar_t *injected) {
+              const wchar_t *injected, const char *path) {
   // The program's part of the command line, as the user wrote it.
   static wchar_t command[kArgSize];
   size_t length = wcslen(options.program);
@@ -334,8 +338,10 @@ int RunTraced(const Options &options, const wchar_t *program,
   memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info;
+  if (SharedRecordsAsked()) StartRecordReader(path, options.run.per_process);
   if (!CreateProcessW(program, command, nullptr, nullptr, TRUE,
                       CREATE_SUSPENDED, nullptr, nullptr, &startup, &info)) {
+    StopRecordReader();
     Write("netquill-run: cannot run ");
     WriteWide(options.name);
     Write("\n");
@@ -352,6 +358,8 @@ int RunTraced(const Options &options, const wchar_t *program,
   ResumeThread(info.hThread);
   CloseHandle(info.hThread);
   WaitForSingleObject(info.hProcess, INFINITE);
+  // Its children still running append for themselves from now on.
+  StopRecordReader();
   if (!queued || WaitForSingleObject(loaded, 0) != WAIT_OBJECT_0) {
     Write("netquill-run: NQINJECT.DLL could not be loaded into ");
     WriteWide(options.name);
@@ -370,7 +378,7 @@ int Run() {
   if (code != 0) return code < 0 ? 0 : code;
   const char *path = nullptr;
   code = options.program == nullptr ? SettlePath(&options, &path)
-                                    : SetEnvironment(&options);
+                                    : SetEnvironment(&options, &path);
   if (code != 0) return code;
   wchar_t injected[MAX_PATH];
   if (!FindInjected(injected)) {
@@ -381,7 +389,7 @@ int Run() {
     return RunAttached(options.run, path, injected);
   wchar_t program[MAX_PATH];
   code = FindProgram(options, program);
-  return code != 0 ? code : RunTraced(options, program, injected);
+  return code != 0 ? code : RunTraced(options, program, injected, path);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <atomic>
 
 #include "entries/file_writers_win32.h"
+#include "entries/ring_records_win32.h"
 #include "platform/os.h"
 #include "platform/win32/append_guard_win32.h"
 
@@ -48,6 +49,7 @@ bool ProtectFromClose(HANDLE file) {
 std::atomic<bool> g_holding{false};
 
 int HeldAppend(const char *path, const void *data, size_t size) {
+  if (PutInRing(path, data, size)) return 1;
   int result;
   if (AppendHeld(path, data, size, &result)) return result;
   return NativeOsServices().append(path, data, size);
@@ -77,6 +79,9 @@ bool HoldFile(const char *path) {
       g_held.protected_from_close = ProtectFromClose(file);
       g_held.writers = JoinFileWriters(info.dwVolumeSerialNumber,
                                        info.nFileIndexHigh, info.nFileIndexLow);
+      // With the ring the launcher appends to the file too, uncounted:
+      // this process is never its only writer.
+      if (ShareRecordsFromEnvironment(path)) g_held.writers = nullptr;
       g_holding.store(true, std::memory_order_release);
       g_os.append = HeldAppend;
       held = true;

@@ -13,6 +13,7 @@ static const struct {
     {"echo", EchoServer},
     {"modern", ModernCalls},
     {"start", ProgramStart},
+    {"stream", StreamDatagrams},
 };
 
 int main(int argc, char **argv) {

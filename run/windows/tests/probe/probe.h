@@ -5,9 +5,10 @@
 #ifndef NQ_WS2_PROBE_H
 #define NQ_WS2_PROBE_H
 
-int EchoServer(int argc, char **argv);   /* echo.c */
-int ModernCalls(int argc, char **argv);  /* modern.c */
-int ProgramStart(int argc, char **argv); /* start.c */
+int EchoServer(int argc, char **argv);      /* echo.c */
+int ModernCalls(int argc, char **argv);     /* modern.c */
+int ProgramStart(int argc, char **argv);    /* start.c */
+int StreamDatagrams(int argc, char **argv); /* stream.c */
 
 /* The modern scenario's servers of many connections (servers.c): each
  * prints how many of its streams arrived whole and returns the probe's exit

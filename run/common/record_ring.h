@@ -9,7 +9,8 @@
 // its record and marks it done; no lock, no system call. A record never
 // wraps: one that would is preceded by a skip record to the end of the
 // data. Each record starts with an 8-byte header (its state and length)
-// and the writer's process and thread ids.
+// and the writer's process and thread ids. What it asks of the system is
+// in ring_os.h.
 //
 // A writer killed half-way (SIGKILL, a crash) must not hold up the records
 // after its own: each writing thread owns a slot that says which
@@ -17,12 +18,14 @@
 // the thread is gone and leave its record out whole, counted in `lost`.
 // The reader is the only one to move `released`; it clears every header it
 // passes, so that the next lap finds free headers.
-#ifndef NQ_RUN_LINUX_SHARED_RECORD_RING_H
-#define NQ_RUN_LINUX_SHARED_RECORD_RING_H
+#ifndef NQ_RUN_COMMON_RECORD_RING_H
+#define NQ_RUN_COMMON_RECORD_RING_H
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+
+#include "ring_os.h"
 
 namespace nqring {
 
@@ -124,7 +127,8 @@ PutResult Put(const Ring &ring, WriterState &w, std::uint32_t pid,
               std::uint32_t tid, const void *text, std::size_t length);
 
 // Makes pid the ring's reader when it has none, or when the one it has is
-// gone (alive says); false while another reader runs.
+// gone (alive, asked after the process, says); false while another reader
+// runs.
 bool TakeReader(const Ring &ring, std::uint32_t pid,
                 bool (*alive)(std::uint32_t pid, std::uint32_t tid));
 
@@ -139,10 +143,9 @@ bool CloseRing(const Ring &ring,
 // Whether the reader has made no pass for longer than quiet_ns.
 bool ReaderGone(const Ring &ring, std::int64_t now_ns, std::int64_t quiet_ns);
 
-// Whether a writing thread still runs; the reader's test, replaceable in
-// tests of it.
+// Whether a writing thread still runs (ThreadRuns, ring_os.h); the
+// reader's test, replaceable in tests of it.
 using ThreadAlive = bool (*)(std::uint32_t pid, std::uint32_t tid);
-bool ThreadRuns(std::uint32_t pid, std::uint32_t tid);
 
 // Called with each finished record, in order.
 using Emit = void (*)(void *context, std::uint32_t pid, const char *text,
@@ -187,4 +190,4 @@ class RingReader {
 
 }  // namespace nqring
 
-#endif  // NQ_RUN_LINUX_SHARED_RECORD_RING_H
+#endif  // NQ_RUN_COMMON_RECORD_RING_H

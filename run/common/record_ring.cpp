@@ -1,13 +1,6 @@
 #include "record_ring.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <stdio.h>
 #include <string.h>
-#include <sys/syscall.h>
-#include <time.h>
-#include <unistd.h>
 
 namespace nqring {
 
@@ -31,7 +24,8 @@ constexpr std::uint64_t Align8(std::uint64_t n) { return (n + 7) & ~7ull; }
 std::size_t SlotsOffset() { return sizeof(RingControl); }
 
 std::size_t DataOffset(std::uint32_t writer_slots) {
-  return (SlotsOffset() + writer_slots * sizeof(WriterSlot) + 63) & ~63ul;
+  return (SlotsOffset() + writer_slots * sizeof(WriterSlot) + 63) &
+         ~std::size_t{63};
 }
 
 // Where a reservation that began at `at` for `need` bytes puts its record:
@@ -218,8 +212,7 @@ bool CloseRing(const Ring &ring,
                bool (*alive)(std::uint32_t pid, std::uint32_t tid),
                std::int64_t max_wait_ns) {
   ring.control()->closed.store(1, std::memory_order_seq_cst);
-  const struct timespec pause = {0, 1000 * 1000};
-  std::int64_t waited_ns = 0;
+  const std::int64_t start_ns = MonotonicNs();
   for (;;) {
     bool writing = false;
     for (std::uint32_t i = 0; i < ring.control()->writer_slots; ++i) {
@@ -230,9 +223,8 @@ bool CloseRing(const Ring &ring,
         writing = true;
     }
     if (!writing) return true;
-    if (waited_ns >= max_wait_ns) return false;
-    nanosleep(&pause, nullptr);
-    waited_ns += pause.tv_nsec;
+    if (MonotonicNs() - start_ns >= max_wait_ns) return false;
+    PauseBriefly();
   }
 }
 
@@ -240,23 +232,6 @@ bool ReaderGone(const Ring &ring, std::int64_t now_ns, std::int64_t quiet_ns) {
   return now_ns -
              ring.control()->reader_beat_ns.load(std::memory_order_acquire) >
          quiet_ns;
-}
-
-bool ThreadRuns(std::uint32_t pid, std::uint32_t tid) {
-  if (syscall(SYS_tgkill, pid, tid, 0) != 0) return errno == EPERM;
-  // A killed process's threads answer until it is reaped: its state says.
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%u/task/%u/stat", pid, tid);
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno != ENOENT;
-  char stat[512];
-  const ssize_t n = read(fd, stat, sizeof stat - 1);
-  close(fd);
-  if (n <= 0) return false;
-  stat[n] = '\0';
-  const char *end = strrchr(stat, ')');  // the name may hold anything
-  if (end == nullptr || end[1] != ' ') return true;
-  return end[2] != 'Z' && end[2] != 'X' && end[2] != 'x';
 }
 
 bool RingReader::SkipGoneWriter(const Ring &ring, std::uint64_t at,

@@ -1,11 +1,13 @@
-// The memory file netquill-run shares with the processes it traces for
-// their records: where the records go, then the ring they are put in
-// (record_ring.h). Sealed against any change of size, as the lost count is,
-// so that a number the program reused for a file of its own is never taken
-// for it. The count of records the processes could not write lives here
-// too, so that sharing records costs the program one descriptor, not two.
-#ifndef NQ_RUN_LINUX_SHARED_RECORDS_SHARE_H
-#define NQ_RUN_LINUX_SHARED_RECORDS_SHARE_H
+// The memory netquill-run shares with the processes it traces for their
+// records: where the records go, then the ring they are put in
+// (record_ring.h). On Linux a memory file sealed against any change of
+// size, as the lost count is, so that a number the program reused for a
+// file of its own is never taken for it; on Windows a section backed by
+// the paging file, under a name no other run shares. The count of records
+// the processes could not write lives here too, so that sharing records
+// costs the program no descriptor of its own for it.
+#ifndef NQ_RUN_COMMON_RECORDS_SHARE_H
+#define NQ_RUN_COMMON_RECORDS_SHARE_H
 
 #include <atomic>
 #include <cstdint>
@@ -17,15 +19,15 @@ namespace nqring {
 
 constexpr char kShareMagic[8] = {'N', 'Q', '-', 'R', 'E', 'C', 'S', '1'};
 
-// A write of the launcher's of records it has not yet given back to the
-// ring: noted before the write, so that a keeper taking over from a
+// A write of the Linux launcher's of records it has not yet given back to
+// the ring: noted before the write, so that a keeper taking over from a
 // launcher killed in between can tell what the file holds already.
 struct WrittenPart {
   std::uint64_t from;  // the ring's `released` then: stale once it moved
   std::uint32_t key;   // the file: the records' process with per_process
   std::uint32_t unused;
-  std::uint64_t at;     // the file's size just before the write
-  std::uint64_t bytes;  // what the write was to add
+  std::uint64_t at;     // where in the file the write went
+  std::uint64_t bytes;  // what it added
 };
 
 constexpr std::uint32_t kWrittenParts = 256;
@@ -37,8 +39,15 @@ struct alignas(64) RecordsShare {
   std::uint32_t per_process;
   std::uint32_t unused;
   char path[256];
+  // The launcher's pass being appended to the one trace file (not per
+  // process): where in the ring it began (kIdle: none under way) and the
+  // file's size before it, read under the file's guard, which the
+  // launcher holds through the pass. A process that takes over from a
+  // launcher killed in the middle of one writes only what the file lacks.
+  std::atomic<std::uint64_t> pass_from;
+  std::atomic<std::uint64_t> pass_file_size;
   NQP_LostRecords lost;  // as the launcher's lost count, laid out alike
-  // The launcher's keeper, which writes what the ring holds once the
+  // The Linux launcher's keeper, which writes what the ring holds once the
   // launcher is gone, leaving out what the launcher wrote; 0 before it runs.
   std::atomic<std::uint32_t> keeper_pid;
   // The parts noted since the ring's last release; past kWrittenParts
@@ -61,4 +70,4 @@ inline std::size_t ShareBytes() {
 
 }  // namespace nqring
 
-#endif  // NQ_RUN_LINUX_SHARED_RECORDS_SHARE_H
+#endif  // NQ_RUN_COMMON_RECORDS_SHARE_H

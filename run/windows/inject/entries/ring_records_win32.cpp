@@ -1,0 +1,250 @@
+// Records for the held file put into the ring netquill-run.exe reads.
+#include "entries/ring_records_win32.h"
+
+#include <windows.h>
+
+#include <stdint.h>
+#include <string.h>
+
+#include <atomic>
+
+#include "platform/os.h"
+#include "records_share.h"
+#include "trace_env.h"
+
+namespace nq {
+namespace {
+
+nqring::RecordsShare *g_share;
+nqring::Ring g_ring;
+char g_held_path[nqdrop::kTracePathSize];  // the records the ring takes
+HANDLE g_launcher;  // the reader that made the ring: its end is waited on
+// Set once the ring is mapped, cleared for good once the launcher has
+// ended or is gone.
+std::atomic<bool> g_on{false};
+// Each thread's writer slot, plus one (0: none yet).
+DWORD g_slot_index = TLS_OUT_OF_INDEXES;
+
+// A full ring is waited on this long, in steps, before the record is
+// appended by this process; a launcher whose reader made no pass for
+// longer than the quiet time is asked whether it still runs.
+constexpr std::int64_t kFullWaitNs = 20 * 1000 * 1000;
+constexpr int kFullWaitSteps = 20;
+constexpr std::int64_t kReaderQuietNs = 100 * 1000 * 1000;
+constexpr std::int64_t kCloseWaitNs = 2000ll * 1000 * 1000;
+// A process ending waits this many milliseconds at most for the launcher
+// to take what it put.
+constexpr int kExitWaitSteps = 500;
+
+// A record the ring still held when its launcher went: appended here, as
+// the launcher would have, to the file it was meant for.
+void WriteByPath(void *, std::uint32_t pid, const char *text, size_t length) {
+  char path[sizeof g_share->path + 16];
+  size_t n = 0;
+  while (n < sizeof g_share->path - 1 && g_share->path[n] != '\0') ++n;
+  memcpy(path, g_share->path, n);
+  if (g_share->per_process != 0) {
+    char digits[12];
+    int count = 0;
+    do {
+      digits[count++] = static_cast<char>('0' + pid % 10);
+      pid /= 10;
+    } while (pid != 0);
+    path[n++] = '.';
+    while (count > 0) path[n++] = digits[--count];
+  }
+  path[n] = '\0';
+  NativeOsServices().append(path, text, length);
+}
+
+// The pass a launcher was killed in the middle of: the trace file from
+// where the pass began, which the records are compared with, one after the
+// other, as long as each is there whole.
+struct Resume {
+  HANDLE file;  // INVALID_HANDLE_VALUE: no pass, or its records compared
+};
+
+// Whether the file's next bytes are text: a record the launcher wrote.
+bool AlreadyWritten(HANDLE file, const char *text, size_t length) {
+  char bytes[4096];
+  while (length > 0) {
+    DWORD got = 0;
+    const DWORD want =
+        static_cast<DWORD>(length < sizeof bytes ? length : sizeof bytes);
+    if (!ReadFile(file, bytes, want, &got, nullptr) || got != want ||
+        memcmp(bytes, text, want) != 0)
+      return false;
+    text += want;
+    length -= want;
+  }
+  return true;
+}
+
+void WriteAfterPass(void *context, std::uint32_t pid, const char *text,
+                    size_t length) {
+  auto *resume = static_cast<Resume *>(context);
+  if (resume->file != INVALID_HANDLE_VALUE) {
+    if (AlreadyWritten(resume->file, text, length)) return;
+    CloseHandle(resume->file);
+    resume->file = INVALID_HANDLE_VALUE;
+  }
+  WriteByPath(nullptr, pid, text, length);
+}
+
+// The trace file where the launcher's unfinished pass began, or
+// INVALID_HANDLE_VALUE when it finished its last pass (its guard, which
+// the launcher held through the pass, is free once it is gone).
+HANDLE PassLeftUnfinished() {
+  const std::uint64_t from = g_share->pass_from.load(std::memory_order_acquire);
+  if (from == nqring::kIdle ||
+      from != g_ring.control()->released.load(std::memory_order_acquire))
+    return INVALID_HANDLE_VALUE;
+  HANDLE file =
+      CreateFileA(g_share->path, GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(
+      g_share->pass_file_size.load(std::memory_order_relaxed));
+  if (file != INVALID_HANDLE_VALUE &&
+      !SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) {
+    CloseHandle(file);
+    file = INVALID_HANDLE_VALUE;
+  }
+  return file;
+}
+
+// The launcher is gone (killed): this process writes what the ring still
+// holds, once every record being put has been, and the ring is left. What
+// the launcher had written of its last pass is not written again.
+void TakeOverFromLauncher() {
+  if (!nqring::TakeReader(g_ring, GetCurrentProcessId(), nqring::ThreadRuns))
+    return;
+  nqring::CloseRing(g_ring, nqring::ThreadRuns, kCloseWaitNs);
+  Resume resume = {PassLeftUnfinished()};
+  nqring::RingReader reader;
+  reader.Drain(g_ring, WriteAfterPass, &resume, nqring::MonotonicNs());
+  if (resume.file != INVALID_HANDLE_VALUE) CloseHandle(resume.file);
+}
+
+// Whether the launcher has ended; asked of the system only when its
+// reader has been silent for a while.
+bool LauncherGone() {
+  return nqring::ReaderGone(g_ring, nqring::MonotonicNs(), kReaderQuietNs) &&
+         WaitForSingleObject(g_launcher, 0) == WAIT_OBJECT_0;
+}
+
+void LeaveForLauncherGone() {
+  g_on.store(false, std::memory_order_release);
+  TakeOverFromLauncher();
+}
+
+bool IsLaunchersShare(const nqring::RecordsShare *share) {
+  return memcmp(share->magic, nqring::kShareMagic, sizeof share->magic) == 0;
+}
+
+}  // namespace
+
+bool ShareRecordsFromEnvironment(const char *held_path) {
+  const DWORD saved = GetLastError();
+  char name[64];
+  const DWORD n = GetEnvironmentVariableA(nqdrop::kRecordsSectionVariable, name,
+                                          sizeof name);
+  wchar_t wide[sizeof name];  // the launcher names it in ASCII
+  for (DWORD i = 0; i < sizeof name && i <= n; ++i) wide[i] = name[i];
+  const size_t length = strlen(held_path);
+  HANDLE section =
+      n > 0 && n < sizeof name && length < sizeof g_held_path &&
+              !g_on.load(std::memory_order_acquire) && g_share == nullptr
+          ? OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, wide)
+          : nullptr;
+  void *at = section != nullptr ? MapViewOfFile(section, FILE_MAP_WRITE, 0, 0,
+                                                nqring::ShareBytes())
+                                : nullptr;
+  // The view keeps the section; the handle would only keep its name.
+  if (section != nullptr) CloseHandle(section);
+  // A section smaller than the share is not mapped at all.
+  auto *share = static_cast<nqring::RecordsShare *>(at);
+  if (at == nullptr || !IsLaunchersShare(share) ||
+      !g_ring.Open(nqring::RingOf(share),
+                   nqring::ShareBytes() - sizeof *share)) {
+    if (at != nullptr) UnmapViewOfFile(at);
+    SetLastError(saved);
+    return false;
+  }
+  const std::uint32_t reader =
+      g_ring.control()->reader_pid.load(std::memory_order_acquire);
+  g_launcher = OpenProcess(SYNCHRONIZE, FALSE, reader);
+  g_slot_index = TlsAlloc();
+  if (g_launcher == nullptr || g_slot_index == TLS_OUT_OF_INDEXES) {
+    if (g_launcher != nullptr) CloseHandle(g_launcher);
+    if (g_slot_index != TLS_OUT_OF_INDEXES) TlsFree(g_slot_index);
+    UnmapViewOfFile(at);
+    SetLastError(saved);
+    return false;
+  }
+  memcpy(g_held_path, held_path, length + 1);
+  g_share = share;
+  g_on.store(true, std::memory_order_release);
+  SetLastError(saved);
+  return true;
+}
+
+bool PutInRing(const char *path, const void *data, size_t size) {
+  if (!g_on.load(std::memory_order_acquire) || strcmp(path, g_held_path) != 0)
+    return false;
+  const DWORD saved = GetLastError();
+  nqring::WriterState w;
+  w.slot =
+      static_cast<int>(reinterpret_cast<intptr_t>(TlsGetValue(g_slot_index))) -
+      1;
+  const int slot_before = w.slot;
+  bool put = false;
+  std::int64_t waited_since = 0;
+  for (int step = 0;; ++step) {
+    const nqring::PutResult result = nqring::Put(
+        g_ring, w, GetCurrentProcessId(), GetCurrentThreadId(), data, size);
+    if (result == nqring::PutResult::kPut) {
+      put = true;
+      break;
+    }
+    if (result == nqring::PutResult::kClosed)
+      g_on.store(false, std::memory_order_release);
+    if (result != nqring::PutResult::kFull) break;
+    // Steps of a millisecond under Wine; the tick ends the wait where a
+    // step is longer (Windows sleeps for its timer's period).
+    const std::int64_t now = nqring::MonotonicNs();
+    if (waited_since == 0) waited_since = now;
+    if (step >= kFullWaitSteps || now - waited_since >= kFullWaitNs) break;
+    if (LauncherGone()) {
+      LeaveForLauncherGone();
+      break;
+    }
+    nqring::PauseBriefly();
+  }
+  if (w.slot != slot_before)
+    TlsSetValue(g_slot_index,
+                reinterpret_cast<void *>(static_cast<intptr_t>(w.slot + 1)));
+  // A launcher that stopped reading is noticed by the records after it.
+  if (put && LauncherGone()) LeaveForLauncherGone();
+  SetLastError(saved);
+  return put;
+}
+
+void LeaveRing() {
+  if (!g_on.load(std::memory_order_acquire)) return;
+  // Records this process put that the launcher has not written yet: it
+  // takes them within a pass, unless it is gone, which the system may be
+  // a moment in saying of a launcher killed just now.
+  const nqring::RingControl *c = g_ring.control();
+  const std::uint64_t put = c->reserved.load(std::memory_order_acquire);
+  for (int step = 0; step < kExitWaitSteps; ++step) {
+    if (c->released.load(std::memory_order_acquire) >= put) return;
+    if (WaitForSingleObject(g_launcher, 1) == WAIT_OBJECT_0) {
+      LeaveForLauncherGone();
+      return;
+    }
+  }
+}
+
+}  // namespace nq

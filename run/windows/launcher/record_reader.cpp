@@ -1,0 +1,210 @@
+#include "record_reader.h"
+
+#include <windows.h>
+
+#include <string.h>
+
+#include <atomic>
+
+#include "platform/os.h"
+#include "platform/win32/append_guard_win32.h"
+#include "records_share.h"
+#include "trace_env.h"
+
+namespace nqrun {
+namespace {
+
+// How long the end waits for records being written.
+constexpr std::int64_t kCloseWaitNs = 2000ll * 1000 * 1000;
+
+// Text gathered for one file, appended when the file changes, the buffer
+// fills or the pass ends. With one trace file, a pass is appended through
+// one handle under the file's guard, taken once for the pass, and what it
+// begins with is said in the share (pass_from, pass_file_size): a process
+// taking over from a launcher killed in the middle of it writes only the
+// records the file lacks. Per process, each file is appended by path, as
+// the program's own records would be.
+class Files {
+ public:
+  void Begin(nqring::RecordsShare *share, const nqring::Ring &ring) {
+    share_ = share;
+    ring_ = ring;
+    memset(&env_, 0, sizeof env_);
+    memcpy(env_.path, share->path, sizeof share->path);
+    env_.per_process = share->per_process != 0;
+  }
+
+  void Add(std::uint32_t pid, const char *text, size_t length) {
+    const std::uint32_t key = env_.per_process ? pid : 0;
+    if (key != pending_key_ || pending_ + length > sizeof buffer_) Flush();
+    pending_key_ = key;
+    if (length > sizeof buffer_) {
+      Write(key, text, length);
+      return;
+    }
+    memcpy(buffer_ + pending_, text, length);
+    pending_ += length;
+  }
+
+  void Flush() {
+    if (pending_ > 0) Write(pending_key_, buffer_, pending_);
+    pending_ = 0;
+  }
+
+  // Once the pass's room is given back: the guard goes with the handle.
+  void EndPass() {
+    if (pass_ == INVALID_HANDLE_VALUE) return;
+    share_->pass_from.store(nqring::kIdle, std::memory_order_release);
+    CloseHandle(pass_);
+    pass_ = INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  void Write(std::uint32_t key, const char *text, size_t length) {
+    if (env_.per_process) {
+      char path[nqdrop::kTracePathSize];
+      if (nqdrop::ProcessPath(env_, key, path))
+        nq::NativeOsServices().append(path, text, length);
+      return;
+    }
+    if (pass_ == INVALID_HANDLE_VALUE && !BeginPass()) return;
+    DWORD written = 0;
+    while (
+        length > 0 &&
+        WriteFile(pass_, text, static_cast<DWORD>(length), &written, nullptr) &&
+        written > 0) {
+      text += written;
+      length -= written;
+    }
+  }
+
+  bool BeginPass() {
+    pass_ = CreateFileA(env_.path, FILE_APPEND_DATA,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    OVERLAPPED guard;
+    LARGE_INTEGER size;
+    if (pass_ == INVALID_HANDLE_VALUE) return false;
+    nq::TakeAppendGuard(pass_, &guard);
+    LARGE_INTEGER none = {};
+    if (!SetFilePointerEx(pass_, none, &size, FILE_END)) size.QuadPart = 0;
+    share_->pass_file_size.store(static_cast<std::uint64_t>(size.QuadPart),
+                                 std::memory_order_relaxed);
+    share_->pass_from.store(ring_.control()->released.load(),
+                            std::memory_order_release);
+    return true;
+  }
+
+  nqring::RecordsShare *share_ = nullptr;
+  nqring::Ring ring_;
+  nqdrop::TraceEnv env_;
+  HANDLE pass_ = INVALID_HANDLE_VALUE;
+  std::uint32_t pending_key_ = 0;
+  size_t pending_ = 0;
+  char buffer_[256 * 1024];
+};
+
+nqring::RecordsShare *g_share;
+nqring::Ring g_ring;
+Files g_files;
+HANDLE g_thread;
+std::atomic<bool> g_stop{false};
+
+void Keep(void *, std::uint32_t pid, const char *text, size_t length) {
+  g_files.Add(pid, text, length);
+}
+
+void FlushFiles(void *) { g_files.Flush(); }
+
+DWORD WINAPI ReadRecords(void *) {
+  nqring::RingReader reader;
+  for (unsigned pass = 1; !g_stop.load(std::memory_order_acquire); ++pass) {
+    const size_t taken =
+        reader.Drain(g_ring, Keep, nullptr, nqring::MonotonicNs(), FlushFiles);
+    g_files.EndPass();
+    if (pass % 512 == 0) reader.SweepSlots(g_ring);
+    if (taken == 0) Sleep(1);
+  }
+  return 0;
+}
+
+char *AppendHex(char *out, DWORD value) {
+  for (int shift = 28; shift >= 0; shift -= 4)
+    *out++ = "0123456789abcdef"[(value >> shift) & 0xF];
+  return out;
+}
+
+}  // namespace
+
+bool SharedRecordsAsked() {
+  char asked[4];
+  const DWORD n = GetEnvironmentVariableA(nqdrop::kSharedRecordsVariable, asked,
+                                          sizeof asked);
+  return n == 1 && asked[0] == '1';
+}
+
+bool StartRecordReader(const char *trace_path, bool per_process) {
+  // Never one of an outer launcher's.
+  SetEnvironmentVariableA(nqdrop::kRecordsSectionVariable, nullptr);
+  if (trace_path == nullptr || strlen(trace_path) >= sizeof g_share->path - 12)
+    return false;
+  // A name no other run shares: this process's id and the time it took
+  // it.
+  static const char kPrefix[] = "Local\\NetQuillRecords-";
+  char name[sizeof kPrefix + 2 * 8 + 1];
+  memcpy(name, kPrefix, sizeof kPrefix - 1);
+  char *end = AppendHex(name + sizeof kPrefix - 1, GetCurrentProcessId());
+  *end++ = '-';
+  *AppendHex(end, GetTickCount()) = '\0';
+  const size_t bytes = nqring::ShareBytes();
+  // Backed by the paging file, zero-filled; kept for the launcher's life
+  // by this handle, and for each traced process's by its view.
+  HANDLE section =
+      CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                         static_cast<DWORD>(bytes), name);
+  if (section != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(section);
+    return false;
+  }
+  void *at = section != nullptr
+                 ? MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, bytes)
+                 : nullptr;
+  auto *share = static_cast<nqring::RecordsShare *>(at);
+  if (at == nullptr ||
+      !g_ring.Format(nqring::RingOf(share), bytes - sizeof *share,
+                     nqring::kShareRingBytes, nqring::kShareWriters) ||
+      !nqring::TakeReader(g_ring, GetCurrentProcessId(), nqring::ThreadRuns)) {
+    if (at != nullptr) UnmapViewOfFile(at);
+    if (section != nullptr) CloseHandle(section);
+    return false;
+  }
+  share->per_process = per_process ? 1 : 0;
+  memcpy(share->path, trace_path, strlen(trace_path) + 1);
+  share->pass_from.store(nqring::kIdle);
+  memcpy(share->magic, nqring::kShareMagic, sizeof share->magic);
+  g_share = share;
+  g_files.Begin(share, g_ring);
+  g_ring.control()->reader_beat_ns.store(nqring::MonotonicNs());
+  g_thread = CreateThread(nullptr, 0, ReadRecords, nullptr, 0, nullptr);
+  if (g_thread == nullptr) {
+    UnmapViewOfFile(at);
+    CloseHandle(section);
+    g_share = nullptr;
+    return false;
+  }
+  SetEnvironmentVariableA(nqdrop::kRecordsSectionVariable, name);
+  return true;
+}
+
+void StopRecordReader() {
+  if (g_share == nullptr) return;
+  g_stop.store(true, std::memory_order_release);
+  WaitForSingleObject(g_thread, INFINITE);
+  CloseHandle(g_thread);
+  nqring::CloseRing(g_ring, nqring::ThreadRuns, kCloseWaitNs);
+  nqring::RingReader reader;
+  reader.Drain(g_ring, Keep, nullptr, nqring::MonotonicNs(), FlushFiles);
+  g_files.EndPass();
+}
+
+}  // namespace nqrun

@@ -1,0 +1,25 @@
+// The launcher's side of the ring of records: it shares the ring with the
+// program it starts and writes what the program's processes put there to
+// the trace file (or, per process, to each process's own), from a thread
+// of its own, so that a traced call costs its process no write.
+#ifndef NQ_RUN_WINDOWS_LAUNCHER_RECORD_READER_H
+#define NQ_RUN_WINDOWS_LAUNCHER_RECORD_READER_H
+
+namespace nqrun {
+
+// Whether records go through shared memory: when the user asked for it
+// (NETQUILL_SHARED_RECORDS=1); else the processes append for themselves.
+bool SharedRecordsAsked();
+
+// Makes the ring for records to trace_path (absolute; with per_process,
+// trace_path.PID), names it to the program in the environment and starts
+// writing. False, and the program appends for itself, when it cannot.
+bool StartRecordReader(const char *trace_path, bool per_process);
+
+// Once the program has ended: takes no more records (processes still
+// running append for themselves), writes those the ring holds and stops.
+void StopRecordReader();
+
+}  // namespace nqrun
+
+#endif  // NQ_RUN_WINDOWS_LAUNCHER_RECORD_READER_H

@@ -1,0 +1,155 @@
+#!/usr/bin/env python3
+"""Records through the section netquill-run.exe shares with the processes
+it traces (NETQUILL_SHARED_RECORDS=1), under Wine: the probe's stream
+scenario sends numbered datagrams from its threads and prints each number
+once its call has returned; every such record reaches the trace once,
+whatever is stopped or killed."""
+import argparse
+import os
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "../../../tests/support"))
+import nqtest  # noqa: E402
+from nqtest import check  # noqa: E402
+
+
+def launch(w, name, threads, count, size, pause=0, end_at=0):
+    """The launcher running the probe's stream, told to start; its
+    process and the trace's path."""
+    a = w.a
+    trace = os.path.join(a.work, name + ".log")
+    p = subprocess.Popen(
+        [a.wine, a.launcher, "-o", w.win_path(name + ".log"), "-f", "4",
+         a.probe, "stream", str(threads), str(count), str(size), str(pause),
+         str(end_at)],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+        env=dict(w.env, NETQUILL_SHARED_RECORDS="1"))
+    check(p.stdout.readline().startswith("ready"), "%s: the probe ran" % name)
+    return p, trace
+
+
+def tell(p):
+    p.stdin.write("go\n")
+    p.stdin.flush()
+
+
+def said(p, until=None):
+    """The (thread, number) pairs the probe printed, up to until or its
+    "done" or its end."""
+    out = []
+    for line in p.stdout:
+        if line.strip() == "done":
+            break
+        out.append(tuple(map(int, line.split())))
+        if out[-1] == until:
+            break
+    return out
+
+
+def sent(w, trace):
+    """The (thread, number) pairs of the datagrams the trace shows sent."""
+    heads = [bytes.fromhex(r["dump"][:16]) for r in
+             nqtest.records(w.a.json, trace)
+             if r.get("call") == "sendto" and "dump" in r]
+    return [(int(h[:2]), int(h[2:])) for h in heads]
+
+
+def wait_for(w, trace, n, seconds=30):
+    end = time.time() + seconds
+    while len(sent(w, trace)) < n and time.time() < end:
+        time.sleep(0.05)
+    return sent(w, trace)
+
+
+def each_once(got, want, what, ordered=True):
+    check(sorted(got) == sorted(want), "%s: each datagram once" % what,
+          (len(got), len(want), sorted(set(want) - set(got))[:5]))
+    if ordered:
+        for t in {t for t, _ in want}:
+            mine = [n for u, n in got if u == t]
+            check(mine == sorted(mine), "%s: thread %d's in order" % (what, t))
+
+
+def stalled(w):
+    """A launcher stopped: the records stay in the ring until the ring is
+    full, then the probe waits a little for each and appends it itself;
+    once the launcher goes on, it writes the ring's records while the
+    program still runs."""
+    p, trace = launch(w, "stalled", 1, 300, 4096)
+    os.kill(p.pid, signal.SIGSTOP)
+    tell(p)
+    first = said(p, until=(0, 20))
+    check(len(first) == 21 and sent(w, trace) == [],
+          "records wait in the ring for a stopped launcher",
+          len(sent(w, trace)))
+    said(p)
+    own = len(sent(w, trace))
+    check(0 < own < 300, "a full ring: the probe appended some itself", own)
+    os.kill(p.pid, signal.SIGCONT)
+    got = wait_for(w, trace, 300)
+    check(p.poll() is None, "written while the program runs")
+    each_once(got, [(0, i) for i in range(300)], "stalled", ordered=False)
+    tell(p)
+    check(p.wait(timeout=30) == 0, "the probe's exit code")
+
+
+def terminated(w):
+    """TerminateProcess while four threads send: every record whose call
+    returned is traced, at most one more a thread, none torn."""
+    p, trace = launch(w, "terminated", 4, 1000000, 16, end_at=4000)
+    tell(p)
+    out = said(p)
+    check(p.wait(timeout=30) == 9, "the launcher gives the program's code")
+    got = sent(w, trace)  # netquill-json reads every line whole
+    each_once([x for x in got if x in set(out)], out, "terminated")
+    check(len(got) <= len(out) + 4, "none past the calls in flight",
+          (len(got), len(out)))
+
+
+def launcher_killed(w):
+    """The launcher stopped, then killed, with records in the ring that it
+    had not written:
+    running  the probe notices at a record, writes what the ring held and
+             appends its later records itself;
+    idle     the probe has made its last call (said "done"): it writes
+             them as it ends."""
+    for case, count, kill_at in (("running", 300, (0, 100)),
+                                 ("idle", 100, None)):
+        p, trace = launch(w, "killed-" + case, 1, count, 16, pause=2)
+        tell(p)
+        said(p, until=(0, 50))
+        os.kill(p.pid, signal.SIGSTOP)
+        said(p, until=kill_at)
+        os.kill(p.pid, signal.SIGKILL)
+        if kill_at:
+            said(p)
+        tell(p)
+        p.stdout.read()
+        p.wait(timeout=30)
+        each_once(wait_for(w, trace, count, 10),
+                  [(0, i) for i in range(count)], "launcher killed, " + case)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    for name in ("wine", "launcher", "inject", "json", "probe", "work"):
+        ap.add_argument("--" + name, required=True)
+    ap.add_argument("--only", nargs="*")
+    a = ap.parse_args()
+    a.programs, a.runtime = "", ""
+    nqtest.launcher_work(a)
+    with nqtest.Wine(a.wine, a.work) as w:
+        w.a = a
+        nqtest.run_scenarios([("stalled", stalled),
+                              ("terminated", terminated),
+                              ("launcher killed", launcher_killed)],
+                             w, only=a.only)
+    return nqtest.report()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
