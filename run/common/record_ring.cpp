@@ -6,8 +6,6 @@ namespace nqring {
 
 namespace {
 
-const struct timespec kPassPause = {0, 1000 * 1000};  // between passes
-
 // The first 8 bytes of every record; a finished or skip record's header
 // is what the reader trusts, so it is stored last (release).
 struct Header {
@@ -336,7 +334,7 @@ void RingReader::DrainAll(const Ring &ring, Emit emit, void *context,
     else if (pass_ns - moved_ns >= wait_ns)
       return;
     else
-      nanosleep(&kPassPause, nullptr);
+      PauseBriefly();
   }
 }
 
