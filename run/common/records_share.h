@@ -56,6 +56,28 @@ struct alignas(64) RecordsShare {
   WrittenPart written[kWrittenParts];
 };
 
+// The file a record of process pid goes to: the share's path, with
+// per_process ".PID" after it, into out (sizeof share.path + 16 bytes).
+inline void RecordPath(const RecordsShare &share, std::uint32_t pid,
+                       char *out) {
+  std::size_t n = 0;
+  while (n < sizeof share.path - 1 && share.path[n] != '\0') {
+    out[n] = share.path[n];
+    ++n;
+  }
+  if (share.per_process != 0) {
+    char digits[12];
+    int count = 0;
+    do {
+      digits[count++] = static_cast<char>('0' + pid % 10);
+      pid /= 10;
+    } while (pid != 0);
+    out[n++] = '.';
+    while (count > 0) out[n++] = digits[--count];
+  }
+  out[n] = '\0';
+}
+
 // The ring of records right after the share.
 inline void *RingOf(RecordsShare *share) { return share + 1; }
 

@@ -64,19 +64,7 @@ bool IsLaunchersShare(int descriptor) {
 // the file it was meant for, by path.
 void WriteByPath(void *, std::uint32_t pid, const char *text, size_t length) {
   char path[sizeof g_share->path + 16];
-  size_t n = strnlen(g_share->path, sizeof g_share->path - 1);
-  memcpy(path, g_share->path, n);
-  if (g_share->per_process != 0) {
-    char digits[12];
-    int count = 0;
-    do {
-      digits[count++] = static_cast<char>('0' + pid % 10);
-      pid /= 10;
-    } while (pid != 0);
-    path[n++] = '.';
-    while (count > 0) path[n++] = digits[--count];
-  }
-  path[n] = '\0';
+  nqring::RecordPath(*g_share, pid, path);
   int fd =
       open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) return;

@@ -40,20 +40,7 @@ constexpr int kExitWaitSteps = 500;
 // the launcher would have, to the file it was meant for.
 void WriteByPath(void *, std::uint32_t pid, const char *text, size_t length) {
   char path[sizeof g_share->path + 16];
-  size_t n = 0;
-  while (n < sizeof g_share->path - 1 && g_share->path[n] != '\0') ++n;
-  memcpy(path, g_share->path, n);
-  if (g_share->per_process != 0) {
-    char digits[12];
-    int count = 0;
-    do {
-      digits[count++] = static_cast<char>('0' + pid % 10);
-      pid /= 10;
-    } while (pid != 0);
-    path[n++] = '.';
-    while (count > 0) path[n++] = digits[--count];
-  }
-  path[n] = '\0';
+  nqring::RecordPath(*g_share, pid, path);
   NativeOsServices().append(path, text, length);
 }
 
