@@ -114,6 +114,37 @@ def records(tool, trace):
     return [json.loads(line) for line in out.splitlines()]
 
 
+def sent_heads(tool, trace, size):
+    """The first size bytes of each datagram the trace shows sent, in its
+    order: the numbers the ring tests' senders put there."""
+    return [bytes.fromhex(r["dump"][:2 * size]) for r in records(tool, trace)
+            if r.get("call") == "sendto" and "dump" in r]
+
+
+def wait_for(read, n, seconds=30):
+    """read() again until it holds n items or the time is up; its last."""
+    end = time.time() + seconds
+    got = read()
+    while len(got) < n and time.time() < end:
+        time.sleep(0.05)
+        got = read()
+    return got
+
+
+def each_once(got, want, what, ordered=True):
+    """Every item of want in got once; with ordered, in want's order, per
+    thread where the items are (thread, number) pairs."""
+    check(sorted(got) == sorted(want), "%s: each datagram once" % what,
+          (len(got), len(want), sorted(set(want) - set(got))[:10]))
+    if not ordered:
+        return
+    threads = {x[0] for x in want} if want and isinstance(want[0], tuple) \
+        else {None}
+    for t in threads:
+        mine = [x for x in got if t is None or x[0] == t]
+        check(mine == sorted(mine), "%s: in the order sent" % what, t)
+
+
 def cut_view(recs, left_out=(), limit=0):
     """What -e '!LEFT_OUT' and -s LIMIT leave of a trace's records: the
     calls' names, and each dump as its bytes shown in hex and the count of

@@ -9,7 +9,6 @@ import os
 import signal
 import subprocess
 import sys
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "../../../tests/support"))
@@ -52,26 +51,12 @@ def said(p, until=None):
 
 def sent(w, trace):
     """The (thread, number) pairs of the datagrams the trace shows sent."""
-    heads = [bytes.fromhex(r["dump"][:16]) for r in
-             nqtest.records(w.a.json, trace)
-             if r.get("call") == "sendto" and "dump" in r]
-    return [(int(h[:2]), int(h[2:])) for h in heads]
+    return [(int(h[:2]), int(h[2:])) for h in nqtest.sent_heads(w.a.json,
+                                                               trace, 8)]
 
 
 def wait_for(w, trace, n, seconds=30):
-    end = time.time() + seconds
-    while len(sent(w, trace)) < n and time.time() < end:
-        time.sleep(0.05)
-    return sent(w, trace)
-
-
-def each_once(got, want, what, ordered=True):
-    check(sorted(got) == sorted(want), "%s: each datagram once" % what,
-          (len(got), len(want), sorted(set(want) - set(got))[:5]))
-    if ordered:
-        for t in {t for t, _ in want}:
-            mine = [n for u, n in got if u == t]
-            check(mine == sorted(mine), "%s: thread %d's in order" % (what, t))
+    return nqtest.wait_for(lambda: sent(w, trace), n, seconds)
 
 
 def stalled(w):
@@ -92,7 +77,7 @@ def stalled(w):
     os.kill(p.pid, signal.SIGCONT)
     got = wait_for(w, trace, 300)
     check(p.poll() is None, "written while the program runs")
-    each_once(got, [(0, i) for i in range(300)], "stalled", ordered=False)
+    nqtest.each_once(got, [(0, i) for i in range(300)], "stalled", ordered=False)
     tell(p)
     check(p.wait(timeout=30) == 0, "the probe's exit code")
 
@@ -105,7 +90,7 @@ def terminated(w):
     out = said(p)
     check(p.wait(timeout=30) == 9, "the launcher gives the program's code")
     got = sent(w, trace)  # netquill-json reads every line whole
-    each_once([x for x in got if x in set(out)], out, "terminated")
+    nqtest.each_once([x for x in got if x in set(out)], out, "terminated")
     check(len(got) <= len(out) + 4, "none past the calls in flight",
           (len(got), len(out)))
 
@@ -130,7 +115,7 @@ def launcher_killed(w):
         tell(p)
         p.stdout.read()
         p.wait(timeout=30)
-        each_once(wait_for(w, trace, count, 10),
+        nqtest.each_once(wait_for(w, trace, count, 10),
                   [(0, i) for i in range(count)], "launcher killed, " + case)
 
 
