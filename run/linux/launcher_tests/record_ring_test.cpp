@@ -59,6 +59,13 @@ bool AlwaysRuns(std::uint32_t, std::uint32_t) { return true; }
 std::uint32_t g_gone_pid = 0;  // the one process FakeAlive says is gone
 bool FakeAlive(std::uint32_t pid, std::uint32_t) { return pid != g_gone_pid; }
 
+// A test on a ring of 4 KiB, the smallest, made whole before it runs.
+class RecordRing4K : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(s.ok); }
+  SharedRing s{4096};
+};
+
 TEST(RecordRing, LayoutsItTakesAndRefuses) {
   const struct {
     std::uint32_t data_size, slots;
@@ -90,9 +97,7 @@ TEST(RecordRing, LayoutsItTakesAndRefuses) {
 // Records of every length up to a quarter of the ring, many laps over:
 // each comes out once, whole, in order; one larger is refused, and a ring
 // the reader does not empty says it is full.
-TEST(RecordRing, RecordsComeOutInOrderLapAfterLap) {
-  SharedRing s(4096);
-  ASSERT_TRUE(s.ok);
+TEST_F(RecordRing4K, RecordsComeOutInOrderLapAfterLap) {
   nqring::WriterState w;
   nqring::RingReader reader;
   Taken taken;
@@ -265,9 +270,7 @@ TEST(RecordRing, AKilledWriterHoldsUpNothing) {
 }
 
 // A writer that runs is waited for, however long it takes.
-TEST(RecordRing, ARecordBeingWrittenIsWaitedFor) {
-  SharedRing s(4096);
-  ASSERT_TRUE(s.ok);
+TEST_F(RecordRing4K, ARecordBeingWrittenIsWaitedFor) {
   nqring::WriterState w, other;
   nqring::Reservation r;
   ASSERT_EQ(nqring::Reserve(s.ring, w, Pid(), Tid(), 4, r), PutResult::kPut);
@@ -286,9 +289,7 @@ TEST(RecordRing, ARecordBeingWrittenIsWaitedFor) {
 
 // The room of a pass is given back only after its records are written: a
 // reader killed before then leaves them to the one that takes its place.
-TEST(RecordRing, RoomComesBackOnlyAfterThePassIsWritten) {
-  SharedRing s(4096);
-  ASSERT_TRUE(s.ok);
+TEST_F(RecordRing4K, RoomComesBackOnlyAfterThePassIsWritten) {
   nqring::WriterState w;
   for (const char *text : {"one", "two"})
     ASSERT_EQ(nqring::Put(s.ring, w, Pid(), Tid(), text, 3), PutResult::kPut);
@@ -309,11 +310,9 @@ TEST(RecordRing, RoomComesBackOnlyAfterThePassIsWritten) {
 // The reader ending: a record being written is waited for and then taken;
 // after it nothing more goes in; a writer that never finishes is waited
 // for only so long.
-TEST(RecordRing, AClosedRingKeepsWhatIsBeingWrittenAndTakesNoMore) {
-  SharedRing s(4096);
-  ASSERT_TRUE(s.ok);
+TEST_F(RecordRing4K, AClosedRingKeepsWhatIsBeingWrittenAndTakesNoMore) {
   std::atomic<bool> reserved{false};
-  std::thread writer([&s, &reserved] {
+  std::thread writer([this, &reserved] {
     nqring::WriterState w;
     nqring::Reservation r;
     ASSERT_EQ(nqring::Reserve(s.ring, w, Pid(), Tid(), 4, r), PutResult::kPut);
@@ -343,9 +342,7 @@ TEST(RecordRing, AClosedRingKeepsWhatIsBeingWrittenAndTakesNoMore) {
 
 // One reader at a time: a traced process takes over only from a reader
 // that is gone.
-TEST(RecordRing, AReaderIsTakenOverOnlyWhenGone) {
-  SharedRing s(4096);
-  ASSERT_TRUE(s.ok);
+TEST_F(RecordRing4K, AReaderIsTakenOverOnlyWhenGone) {
   g_gone_pid = 0;
   EXPECT_TRUE(nqring::TakeReader(s.ring, 100, FakeAlive));
   EXPECT_FALSE(nqring::TakeReader(s.ring, 200, FakeAlive));
@@ -359,9 +356,7 @@ TEST(RecordRing, AReaderIsTakenOverOnlyWhenGone) {
 // A reader killed between writing a pass and giving its room back, while
 // it cleared it: the next reader finishes the release rather than wait on
 // the cleared headers, and takes what came after.
-TEST(RecordRing, AReleaseCutShortIsFinishedByTheNextReader) {
-  SharedRing s(4096);
-  ASSERT_TRUE(s.ok);
+TEST_F(RecordRing4K, AReleaseCutShortIsFinishedByTheNextReader) {
   nqring::WriterState w;
   for (const char *text : {"one", "two"})
     ASSERT_EQ(nqring::Put(s.ring, w, Pid(), Tid(), text, 3), PutResult::kPut);
