@@ -27,6 +27,7 @@ nqring::Ring g_ring;
 // Set once the ring is mapped, cleared for good once the launcher has
 // ended or is gone.
 std::atomic<bool> g_on{false};
+std::atomic<bool> g_track_putters{false};  // LeaveRing may be called
 std::atomic<std::uint32_t> g_pid{0};
 __attribute__((tls_model("initial-exec"))) thread_local std::uint32_t t_tid;
 __attribute__((
@@ -118,6 +119,8 @@ bool ShareRecordsIn(int descriptor, bool count_lost) {
   }
   g_share = share;
   if (count_lost) CountLostAt(&share->lost);
+  // Only an attached process leaves the ring while it runs (a detach).
+  g_track_putters.store(!count_lost, std::memory_order_relaxed);
   g_pid.store(static_cast<std::uint32_t>(getpid()), std::memory_order_relaxed);
   // A process started under a file-size limit appends for itself, where
   // the limit holds, as its parent did.
@@ -132,15 +135,19 @@ bool ShareRecordsIn(int descriptor, bool count_lost) {
 void AppendOwnRecords() { StopUsingRing(); }
 
 // The threads inside PutInRing, which LeaveRing waits for before the ring
-// is unmapped.
+// is unmapped; counted only in a process that can leave it, so that a
+// started program's threads share no counter.
 std::atomic<int> g_putting{0};
 
 bool PutInRing(const char *path, const void *data, size_t size) {
   if (!g_on.load(std::memory_order_acquire) || !IsHeldPath(path)) return false;
-  g_putting.fetch_add(1);
-  if (!g_on.load()) {
-    g_putting.fetch_sub(1);
-    return false;
+  const bool tracked = g_track_putters.load(std::memory_order_relaxed);
+  if (tracked) {
+    g_putting.fetch_add(1);
+    if (!g_on.load()) {
+      g_putting.fetch_sub(1);
+      return false;
+    }
   }
   int saved = errno;
   bool put = false;
@@ -168,7 +175,7 @@ bool PutInRing(const char *path, const void *data, size_t size) {
     StopUsingRing();
     TakeOverFromLauncher();
   }
-  g_putting.fetch_sub(1, std::memory_order_release);
+  if (tracked) g_putting.fetch_sub(1, std::memory_order_release);
   errno = saved;
   return put;
 }
