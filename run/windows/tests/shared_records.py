@@ -100,10 +100,10 @@ def launcher_killed(w):
     had not written:
     running  the probe notices at a record, writes what the ring held and
              appends its later records itself;
-    idle     the probe has made its last call (said "done"): it writes
-             them as it ends."""
+    blocked  the probe has made its last call (said "done") and waits for
+             a line: it writes them while it waits."""
     for case, count, kill_at in (("running", 300, (0, 100)),
-                                 ("idle", 100, None)):
+                                 ("blocked", 100, None)):
         p, trace = launch(w, "killed-" + case, 1, count, 16, pause=2)
         tell(p)
         said(p, until=(0, 50))
@@ -112,11 +112,16 @@ def launcher_killed(w):
         os.kill(p.pid, signal.SIGKILL)
         if kill_at:
             said(p)
+        else:
+            nqtest.each_once(wait_for(w, trace, count, 10),
+                             [(0, i) for i in range(count)],
+                             "launcher killed, blocked, before the probe ends")
         tell(p)
         p.stdout.read()
         p.wait(timeout=30)
         nqtest.each_once(wait_for(w, trace, count, 10),
-                  [(0, i) for i in range(count)], "launcher killed, " + case)
+                         [(0, i) for i in range(count)],
+                         "launcher killed, " + case)
 
 
 def main():

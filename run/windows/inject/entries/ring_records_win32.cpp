@@ -121,9 +121,39 @@ bool LauncherGone() {
          WaitForSingleObject(g_launcher, 0) == WAIT_OBJECT_0;
 }
 
+// The take-over from a launcher that is gone, once a process: the ring's
+// reader is the process, not a thread, so a second thread taking over
+// would write the same records again.
+enum TakeOver { kNone, kUnderWay, kDone };
+std::atomic<int> g_take_over{kNone};
+// A thread that would append its record itself while another writes what
+// the ring holds waits for that first, at most this many milliseconds:
+// its earlier records are in the ring.
+constexpr int kTakeOverWaitSteps = 10000;
+
 void LeaveForLauncherGone() {
   g_on.store(false, std::memory_order_release);
+  int none = kNone;
+  if (!g_take_over.compare_exchange_strong(none, kUnderWay,
+                                           std::memory_order_acq_rel))
+    return;
   TakeOverFromLauncher();
+  g_take_over.store(kDone, std::memory_order_release);
+}
+
+void WaitForTakeOver() {
+  for (int step = 0; step < kTakeOverWaitSteps &&
+                     g_take_over.load(std::memory_order_acquire) == kUnderWay;
+       ++step)
+    nqring::PauseBriefly();
+}
+
+// The launcher has ended. Killed, it leaves the records it had not written
+// in the ring, which this process writes now, on a thread of the pool,
+// even while the program's own threads are all blocked in calls. After a
+// launcher that ended as it should, the ring is closed and empty.
+VOID CALLBACK LauncherEnded(PVOID, BOOLEAN) {
+  if (g_on.load(std::memory_order_acquire)) LeaveForLauncherGone();
 }
 
 bool IsLaunchersShare(const nqring::RecordsShare *share) {
@@ -173,13 +203,22 @@ bool ShareRecordsFromEnvironment(const char *held_path) {
   memcpy(g_held_path, held_path, length + 1);
   g_share = share;
   g_on.store(true, std::memory_order_release);
+  // The wait stays for the process's life. Without it, the records are
+  // noticed at this process's next record or at its end.
+  HANDLE watch;
+  RegisterWaitForSingleObject(&watch, g_launcher, LauncherEnded, nullptr,
+                              INFINITE,
+                              WT_EXECUTEONLYONCE | WT_EXECUTELONGFUNCTION);
   SetLastError(saved);
   return true;
 }
 
 bool PutInRing(const char *path, const void *data, size_t size) {
-  if (!g_on.load(std::memory_order_acquire) || strcmp(path, g_held_path) != 0)
+  if (!g_on.load(std::memory_order_acquire)) {
+    if (g_share != nullptr) WaitForTakeOver();
     return false;
+  }
+  if (strcmp(path, g_held_path) != 0) return false;
   const DWORD saved = GetLastError();
   nqring::WriterState w;
   w.slot =
@@ -214,6 +253,7 @@ bool PutInRing(const char *path, const void *data, size_t size) {
                 reinterpret_cast<void *>(static_cast<intptr_t>(w.slot + 1)));
   // A launcher that stopped reading is noticed by the records after it.
   if (put && LauncherGone()) LeaveForLauncherGone();
+  if (!put) WaitForTakeOver();
   SetLastError(saved);
   return put;
 }
