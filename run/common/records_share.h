@@ -10,6 +10,7 @@
 #define NQ_RUN_COMMON_RECORDS_SHARE_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "lost_count.h"
@@ -53,8 +54,21 @@ struct alignas(64) RecordsShare {
   // The parts noted since the ring's last release; past kWrittenParts
   // they are no longer all known.
   std::atomic<std::uint32_t> written_parts;
+  // Set by the Windows launcher's reader before it waits for the event
+  // named after the section with kWakeSuffix, found the ring empty: the
+  // writer that clears it sets the event.
+  std::atomic<std::uint32_t> reader_asleep;
+  std::uint32_t unused_too;
   WrittenPart written[kWrittenParts];
 };
+
+// The 32-bit and 64-bit builds share it: the same layout, 8-byte fields
+// at offsets that are multiples of 8 in both.
+static_assert(offsetof(RecordsShare, written) % 8 == 0 &&
+                  offsetof(RecordsShare, lost) % 8 == 0,
+              "a share laid out alike by every build");
+
+constexpr char kWakeSuffix[] = "-wake";
 
 // The file a record of process pid goes to: the share's path, with
 // per_process ".PID" after it, into out (sizeof share.path + 16 bytes).

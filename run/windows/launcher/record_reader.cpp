@@ -16,6 +16,10 @@ namespace {
 
 // How long the end waits for records being written.
 constexpr std::int64_t kCloseWaitNs = 2000ll * 1000 * 1000;
+// How long the reader waits on an empty ring for a writer to wake it: well
+// inside the quiet time after which writers ask whether it still runs.
+constexpr DWORD kIdleWaitMs = 20;
+constexpr unsigned kPassesBeforeWait = 8;
 
 // Text gathered for one file, appended when the file changes, the buffer
 // fills or the pass ends. With one trace file, a pass is appended through
@@ -108,6 +112,7 @@ nqring::RecordsShare *g_share;
 nqring::Ring g_ring;
 Files g_files;
 HANDLE g_thread;
+HANDLE g_wake;  // set by the writer that finds the reader waiting
 std::atomic<bool> g_stop{false};
 
 void Keep(void *, std::uint32_t pid, const char *text, size_t length) {
@@ -116,14 +121,38 @@ void Keep(void *, std::uint32_t pid, const char *text, size_t length) {
 
 void FlushFiles(void *) { g_files.Flush(); }
 
+// After a pass that took nothing: a short sleep while records come, then,
+// once the ring has stayed empty for a while, a wait until a writer puts a
+// record in it. The wait spares the records of a burst after a quiet spell
+// the system timer's period, which is what a short sleep takes on Windows;
+// the sleeps spare a steady stream a wake-up call per record. The flag is
+// set before the ring is looked at, and a writer looks at it after its
+// record is in.
+void Idle(unsigned empty_passes) {
+  const nqring::RingControl *c = g_ring.control();
+  if (empty_passes < kPassesBeforeWait || g_wake == nullptr) {
+    Sleep(1);
+    return;
+  }
+  g_share->reader_asleep.store(1, std::memory_order_seq_cst);
+  if (c->reserved.load(std::memory_order_seq_cst) ==
+      c->released.load(std::memory_order_relaxed))
+    WaitForSingleObject(g_wake, kIdleWaitMs);
+  else
+    Sleep(1);  // a record being written, or left by a writer that is gone
+  g_share->reader_asleep.store(0, std::memory_order_relaxed);
+}
+
 DWORD WINAPI ReadRecords(void *) {
   nqring::RingReader reader;
+  unsigned empty_passes = 0;
   for (unsigned pass = 1; !g_stop.load(std::memory_order_acquire); ++pass) {
     const size_t taken =
         reader.Drain(g_ring, Keep, nullptr, nqring::MonotonicNs(), FlushFiles);
     g_files.EndPass();
     if (pass % 512 == 0) reader.SweepSlots(g_ring);
-    if (taken == 0) Sleep(1);
+    empty_passes = taken == 0 ? empty_passes + 1 : 0;
+    if (taken == 0) Idle(empty_passes);
   }
   return 0;
 }
@@ -185,8 +214,15 @@ bool StartRecordReader(const char *trace_path, bool per_process) {
   g_share = share;
   g_files.Begin(share, g_ring);
   g_ring.control()->reader_beat_ns.store(nqring::MonotonicNs());
+  // Without it, the reader looks at an empty ring every millisecond.
+  char wake[sizeof name + sizeof nqring::kWakeSuffix];
+  memcpy(wake, name, strlen(name));
+  memcpy(wake + strlen(name), nqring::kWakeSuffix, sizeof nqring::kWakeSuffix);
+  g_wake = CreateEventA(nullptr, FALSE, FALSE, wake);
   g_thread = CreateThread(nullptr, 0, ReadRecords, nullptr, 0, nullptr);
   if (g_thread == nullptr) {
+    if (g_wake != nullptr) CloseHandle(g_wake);
+    g_wake = nullptr;
     UnmapViewOfFile(at);
     CloseHandle(section);
     g_share = nullptr;

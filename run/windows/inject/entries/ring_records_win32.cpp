@@ -19,6 +19,7 @@ nqring::RecordsShare *g_share;
 nqring::Ring g_ring;
 char g_held_path[nqdrop::kTracePathSize];  // the records the ring takes
 HANDLE g_launcher;  // the reader that made the ring: its end is waited on
+HANDLE g_wake;      // the event the reader waits on when the ring is empty
 // Set once the ring is mapped, cleared for good once the launcher has
 // ended or is gone.
 std::atomic<bool> g_on{false};
@@ -156,6 +157,16 @@ VOID CALLBACK LauncherEnded(PVOID, BOOLEAN) {
   if (g_on.load(std::memory_order_acquire)) LeaveForLauncherGone();
 }
 
+// The reader looks at the ring after it says it waits; this writer looks
+// at what it says after its record is in: one of them sees the other.
+void WakeReader() {
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (g_share->reader_asleep.load(std::memory_order_relaxed) != 0 &&
+      g_share->reader_asleep.exchange(0, std::memory_order_acq_rel) != 0 &&
+      g_wake != nullptr)
+    SetEvent(g_wake);
+}
+
 bool IsLaunchersShare(const nqring::RecordsShare *share) {
   return memcmp(share->magic, nqring::kShareMagic, sizeof share->magic) == 0;
 }
@@ -169,6 +180,11 @@ bool ShareRecordsFromEnvironment(const char *held_path) {
                                           sizeof name);
   wchar_t wide[sizeof name];  // the launcher names it in ASCII
   for (DWORD i = 0; i < sizeof name && i <= n; ++i) wide[i] = name[i];
+  // The reader's event: the section's name and a suffix.
+  wchar_t wake[sizeof name + sizeof nqring::kWakeSuffix];
+  for (DWORD i = 0; i < n && i < sizeof name; ++i) wake[i] = name[i];
+  for (size_t i = 0; i < sizeof nqring::kWakeSuffix && n < sizeof name; ++i)
+    wake[n + i] = nqring::kWakeSuffix[i];
   const size_t length = strlen(held_path);
   HANDLE section =
       n > 0 && n < sizeof name && length < sizeof g_held_path &&
@@ -201,6 +217,9 @@ bool ShareRecordsFromEnvironment(const char *held_path) {
     return false;
   }
   memcpy(g_held_path, held_path, length + 1);
+  // Without it, a reader waiting on an empty ring finds the record when
+  // its wait times out.
+  g_wake = OpenEventW(EVENT_MODIFY_STATE, FALSE, wake);
   g_share = share;
   g_on.store(true, std::memory_order_release);
   // The wait stays for the process's life. Without it, the records are
@@ -251,6 +270,7 @@ bool PutInRing(const char *path, const void *data, size_t size) {
   if (w.slot != slot_before)
     TlsSetValue(g_slot_index,
                 reinterpret_cast<void *>(static_cast<intptr_t>(w.slot + 1)));
+  if (put) WakeReader();
   // A launcher that stopped reading is noticed by the records after it.
   if (put && LauncherGone()) LeaveForLauncherGone();
   if (!put) WaitForTakeOver();
