@@ -18,6 +18,7 @@
 
 #include "records_share.h"
 #include "trace_env.h"
+#include "written_parts.h"
 
 namespace nqrun {
 namespace {
@@ -43,7 +44,9 @@ class Files {
   // fills, or Flush is called.
   void Add(std::uint32_t pid, const char *text, size_t length) {
     const std::uint32_t key = per_process_ ? pid : 0;
-    const size_t written = WrittenAlready(key, text, length);
+    const size_t written =
+        before_ != nullptr ? before_->Already(key, text, length, ReadAt, this)
+                           : 0;
     text += written;
     length -= written;
     if (length == 0) return;
@@ -70,13 +73,9 @@ class Files {
     }
   }
 
-  // A keeper's: the bytes the launcher wrote for key at offset at, before
-  // it was killed, of the records the keeper writes again, in the order it
-  // wrote them; those the file holds as they are go out no second time.
-  void Expect(std::uint32_t key, std::uint64_t at, std::uint64_t bytes) {
-    if (bytes != 0 && expected_count_ < nqring::kWrittenParts)
-      expected_[expected_count_++] = Expected{key, at, bytes};
-  }
+  // A keeper's: what the launcher wrote of the records it writes again,
+  // which go out no second time where the file holds them as they are.
+  void Expect(nqring::WrittenBefore *before) { before_ = before; }
 
  private:
   struct Open {
@@ -85,46 +84,10 @@ class Files {
     std::uint64_t used = 0;
   };
 
-  struct Expected {
-    std::uint32_t key = 0;
-    std::uint64_t at = 0;     // where the next expected byte lies
-    std::uint64_t bytes = 0;  // how many are still expected
-  };
-
-  // How much of a record for key's file the file already holds where the
-  // launcher was to write it: all of it, or the front of it where a write
-  // was cut short and nothing follows it (the rest then completes it), or
-  // none; from the first record not there whole, nothing more is expected.
-  size_t WrittenAlready(std::uint32_t key, const char *text, size_t length) {
-    for (size_t part = 0; part < expected_count_; ++part) {
-      Expected &e = expected_[part];
-      if (e.bytes == 0 || e.key != key) continue;
-      std::uint64_t size = 0;
-      const int fd = FileOf(key, &size);
-      size_t same = 0;
-      char there[4096];
-      while (fd >= 0 && same < length) {
-        size_t n = length - same < sizeof there ? length - same : sizeof there;
-        const ssize_t got =
-            pread(fd, there, n, static_cast<off_t>(e.at + same));
-        size_t i = 0;
-        while (got > 0 && i < static_cast<size_t>(got) &&
-               there[i] == text[same + i])
-          ++i;
-        same += i;
-        if (i < n) break;
-      }
-      if (same == length && length <= e.bytes) {
-        e.at += length;
-        e.bytes -= length;
-        return length;
-      }
-      const bool cut_short = e.at + same == size;
-      for (size_t later = part; later < expected_count_; ++later)
-        if (expected_[later].key == key) expected_[later].bytes = 0;
-      return cut_short ? same : 0;
-    }
-    return 0;
+  static long ReadAt(void *context, std::uint32_t key, std::uint64_t at,
+                     char *out, size_t n, std::uint64_t *size) {
+    const int fd = static_cast<Files *>(context)->FileOf(key, size);
+    return fd >= 0 ? pread(fd, out, n, static_cast<off_t>(at)) : -1;
   }
 
   // A file removed since it was opened is made again at its path, as the
@@ -183,8 +146,7 @@ class Files {
   char path_[nqdrop::kTracePathSize];
   bool per_process_ = false;
   Open open_[16];
-  Expected expected_[nqring::kWrittenParts];
-  size_t expected_count_ = 0;
+  nqring::WrittenBefore *before_ = nullptr;
   std::uint64_t clock_ = 0;
   std::uint32_t pending_key_ = 0;
   size_t pending_ = 0;
@@ -200,36 +162,12 @@ std::atomic<bool> g_stop{false};
 
 bool g_keeping = false;  // in the keeper, which notes nothing
 
-// Notes a write of the launcher's in the share before it is made; the
-// part, for the writer to say where the write went, or null past the room
-// for them (then the keeper writes every record).
+// Notes a write of the launcher's in the share before it is made (the
+// keeper writes what was not noted).
 nqring::WrittenPart *NoteWrite(std::uint32_t key, std::uint64_t at,
                                std::uint64_t bytes) {
   if (g_keeping || g_share == nullptr) return nullptr;
-  const std::uint64_t from =
-      g_ring.control()->released.load(std::memory_order_relaxed);
-  const std::uint32_t n =
-      g_share->written_parts.load(std::memory_order_relaxed);
-  if (n > nqring::kWrittenParts) return nullptr;
-  nqring::WrittenPart *part = nullptr;
-  if (n < nqring::kWrittenParts) {
-    part = &g_share->written[n];
-    *part = nqring::WrittenPart{from, key, 0, at, bytes};
-  }
-  g_share->written_parts.store(n + 1, std::memory_order_release);
-  return part;
-}
-
-// The keeper's: what the launcher wrote of the records the ring still
-// holds, to be left out of the file a second time. Parts past the room for
-// them leave it unknown, and every record is written.
-void ExpectWritten() {
-  const std::uint64_t from = g_ring.control()->released.load();
-  const std::uint32_t n = g_share->written_parts.load();
-  for (std::uint32_t i = 0; i < n && n <= nqring::kWrittenParts; ++i) {
-    const nqring::WrittenPart &part = g_share->written[i];
-    if (part.from == from) g_files.Expect(part.key, part.at, part.bytes);
-  }
+  return nqring::NoteWrite(*g_share, g_ring, key, at, bytes);
 }
 
 void Keep(void *, std::uint32_t pid, const char *text, size_t length) {
@@ -270,7 +208,9 @@ int g_keeper_pipe = -1;
   }
   nqring::CloseRing(g_ring, nqring::ThreadRuns, kCloseWaitNs);
   g_keeping = true;
-  ExpectWritten();
+  static nqring::WrittenBefore before;
+  before.Expect(*g_share, g_ring);
+  g_files.Expect(&before);
   nqring::RingReader reader;
   reader.DrainAll(g_ring, Keep, nullptr, nqring::MonotonicNs, FlushFiles,
                   kCloseWaitNs);
@@ -306,7 +246,7 @@ void *ReadRecords(void *) {
     const size_t taken =
         reader.Drain(g_ring, Keep, nullptr, nqring::MonotonicNs(), FlushFiles);
     // Given back: what was noted of the pass's writes is of no more use.
-    if (taken != 0) g_share->written_parts.store(0, std::memory_order_release);
+    if (taken != 0) nqring::ForgetWrites(*g_share);
     if (pass % 512 == 0) reader.SweepSlots(g_ring);
     if (taken == 0) {
       const struct timespec idle = {0, kIdlePassNs};
