@@ -13,6 +13,7 @@
 #include "entries/ring_records_win32.h"
 #include "records_share.h"
 #include "trace_env.h"
+#include "written_parts.h"
 
 namespace {
 
@@ -105,14 +106,16 @@ std::string ReadAll(const std::string &path) {
   return all.str();
 }
 
-// The launcher was killed after appending two of the three records of its
-// pass: the process that notices writes the third and its own, and not the
-// two again. The launcher here is a process started suspended and ended.
+// The launcher, tracing each process to a file of its own, was killed
+// after appending two of the three records it had taken: the process,
+// waiting for its end, writes the third at once, not the two again, and
+// appends its later records itself. The launcher here is a process
+// started suspended and ended.
 TEST(RingOnWindows, ATakeOverWritesWhatTheKilledLaunchersPassLacks) {
   char dir[MAX_PATH];
   ASSERT_GT(GetTempPathA(sizeof dir, dir), 0u);
-  const std::string trace = std::string(dir) + "nq-takeover-" +
-                            std::to_string(GetCurrentProcessId()) + ".log";
+  const std::string base = std::string(dir) + "nq-takeover.log";
+  const std::string trace = base + "." + std::to_string(GetCurrentProcessId());
   const std::string before = "before\n";
   std::ofstream(trace, std::ios::binary) << before << "one\ntwo\n";
 
@@ -139,9 +142,9 @@ TEST(RingOnWindows, ATakeOverWritesWhatTheKilledLaunchersPassLacks) {
                           nqring::kShareRingBytes, nqring::kShareWriters));
   ring.control()->reader_pid.store(launcher.dwProcessId);
   ring.control()->reader_beat_ns.store(0);  // its last pass long ago
-  memcpy(share->path, trace.c_str(), trace.size() + 1);
-  share->pass_from.store(0);
-  share->pass_file_size.store(before.size());
+  memcpy(share->path, base.c_str(), base.size() + 1);
+  share->per_process = 1;
+  nqring::NoteWrite(*share, ring, GetCurrentProcessId(), before.size(), 8);
   memcpy(share->magic, nqring::kShareMagic, sizeof share->magic);
   nqring::WriterState w;
   for (const char *text : {"one\n", "two\n", "three\n"})
@@ -154,9 +157,11 @@ TEST(RingOnWindows, ATakeOverWritesWhatTheKilledLaunchersPassLacks) {
   SetEnvironmentVariableA(nqdrop::kRecordsSectionVariable, nullptr);
   TerminateProcess(launcher.hProcess, 9);
   WaitForSingleObject(launcher.hProcess, INFINITE);
-  EXPECT_TRUE(nq::PutInRing(trace.c_str(), "four\n", 5));
-  EXPECT_FALSE(nq::PutInRing(trace.c_str(), "five\n", 5));  // its own now
-  EXPECT_EQ(ReadAll(trace), before + "one\ntwo\nthree\nfour\n");
+  const std::string taken_over = before + "one\ntwo\nthree\n";
+  for (int ms = 0; ms < 10000 && ReadAll(trace) != taken_over; ms += 10)
+    Sleep(10);
+  EXPECT_EQ(ReadAll(trace), taken_over);
+  EXPECT_FALSE(nq::PutInRing(trace.c_str(), "four\n", 5));  // its own now
 
   CloseHandle(launcher.hProcess);
   CloseHandle(launcher.hThread);

@@ -20,9 +20,10 @@ namespace nqring {
 
 constexpr char kShareMagic[8] = {'N', 'Q', '-', 'R', 'E', 'C', 'S', '1'};
 
-// A write of the Linux launcher's of records it has not yet given back to
-// the ring: noted before the write, so that a keeper taking over from a
-// launcher killed in between can tell what the file holds already.
+// A write of the launcher's of records it has not yet given back to the
+// ring: noted before the write, so that whoever takes over from a launcher
+// killed in between can tell what the file holds already
+// (written_parts.h).
 struct WrittenPart {
   std::uint64_t from;  // the ring's `released` then: stale once it moved
   std::uint32_t key;   // the file: the records' process with per_process
@@ -40,13 +41,6 @@ struct alignas(64) RecordsShare {
   std::uint32_t per_process;
   std::uint32_t unused;
   char path[256];
-  // The launcher's pass being appended to the one trace file (not per
-  // process): where in the ring it began (kIdle: none under way) and the
-  // file's size before it, read under the file's guard, which the
-  // launcher holds through the pass. A process that takes over from a
-  // launcher killed in the middle of one writes only what the file lacks.
-  std::atomic<std::uint64_t> pass_from;
-  std::atomic<std::uint64_t> pass_file_size;
   NQP_LostRecords lost;  // as the launcher's lost count, laid out alike
   // The Linux launcher's keeper, which writes what the ring holds once the
   // launcher is gone, leaving out what the launcher wrote; 0 before it runs.

@@ -6,10 +6,10 @@
 
 #include <atomic>
 
-#include "platform/os.h"
 #include "platform/win32/append_guard_win32.h"
 #include "records_share.h"
 #include "trace_env.h"
+#include "written_parts.h"
 
 namespace nqrun {
 namespace {
@@ -22,24 +22,19 @@ constexpr DWORD kIdleWaitMs = 20;
 constexpr unsigned kPassesBeforeWait = 8;
 
 // Text gathered for one file, appended when the file changes, the buffer
-// fills or the pass ends. With one trace file, a pass is appended through
-// one handle under the file's guard, taken once for the pass, and what it
-// begins with is said in the share (pass_from, pass_file_size): a process
-// taking over from a launcher killed in the middle of it writes only the
-// records the file lacks. Per process, each file is appended by path, as
-// the program's own records would be.
+// fills or the pass ends. Each append is made under the file's guard, as
+// the program's own records are, and noted in the share first, with where
+// it went: a process taking over from a launcher killed before the pass's
+// room was given back writes only the records the file lacks.
 class Files {
  public:
   void Begin(nqring::RecordsShare *share, const nqring::Ring &ring) {
     share_ = share;
     ring_ = ring;
-    memset(&env_, 0, sizeof env_);
-    memcpy(env_.path, share->path, sizeof share->path);
-    env_.per_process = share->per_process != 0;
   }
 
   void Add(std::uint32_t pid, const char *text, size_t length) {
-    const std::uint32_t key = env_.per_process ? pid : 0;
+    const std::uint32_t key = share_->per_process != 0 ? pid : 0;
     if (key != pending_key_ || pending_ + length > sizeof buffer_) Flush();
     pending_key_ = key;
     if (length > sizeof buffer_) {
@@ -55,54 +50,39 @@ class Files {
     pending_ = 0;
   }
 
-  // Once the pass's room is given back: the guard goes with the handle.
-  void EndPass() {
-    if (pass_ == INVALID_HANDLE_VALUE) return;
-    share_->pass_from.store(nqring::kIdle, std::memory_order_release);
-    CloseHandle(pass_);
-    pass_ = INVALID_HANDLE_VALUE;
-  }
-
  private:
   void Write(std::uint32_t key, const char *text, size_t length) {
-    if (env_.per_process) {
-      char path[nqdrop::kTracePathSize];
-      if (nqdrop::ProcessPath(env_, key, path))
-        nq::NativeOsServices().append(path, text, length);
-      return;
-    }
-    if (pass_ == INVALID_HANDLE_VALUE && !BeginPass()) return;
+    char path[sizeof share_->path + 16];
+    nqring::RecordPath(*share_, key, path);
+    HANDLE file =
+        CreateFileA(path, FILE_APPEND_DATA,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    OVERLAPPED guard;
+    const bool guarded = nq::TakeAppendGuard(file, &guard);
+    // Where the file ends, under the guard: where this append goes.
+    LARGE_INTEGER none = {}, size;
+    if (!SetFilePointerEx(file, none, &size, FILE_END)) size.QuadPart = 0;
+    nqring::WrittenPart *part = nqring::NoteWrite(
+        *share_, ring_, key, static_cast<std::uint64_t>(size.QuadPart), length);
+    std::uint64_t appended = 0;
     DWORD written = 0;
     while (
         length > 0 &&
-        WriteFile(pass_, text, static_cast<DWORD>(length), &written, nullptr) &&
+        WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr) &&
         written > 0) {
       text += written;
       length -= written;
+      appended += written;
     }
-  }
-
-  bool BeginPass() {
-    pass_ = CreateFileA(env_.path, FILE_APPEND_DATA,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    OVERLAPPED guard;
-    LARGE_INTEGER size;
-    if (pass_ == INVALID_HANDLE_VALUE) return false;
-    nq::TakeAppendGuard(pass_, &guard);
-    LARGE_INTEGER none = {};
-    if (!SetFilePointerEx(pass_, none, &size, FILE_END)) size.QuadPart = 0;
-    share_->pass_file_size.store(static_cast<std::uint64_t>(size.QuadPart),
-                                 std::memory_order_relaxed);
-    share_->pass_from.store(ring_.control()->released.load(),
-                            std::memory_order_release);
-    return true;
+    if (part != nullptr) part->bytes = appended;
+    if (guarded) UnlockFileEx(file, 0, 1, 0, &guard);
+    CloseHandle(file);
   }
 
   nqring::RecordsShare *share_ = nullptr;
   nqring::Ring ring_;
-  nqdrop::TraceEnv env_;
-  HANDLE pass_ = INVALID_HANDLE_VALUE;
   std::uint32_t pending_key_ = 0;
   size_t pending_ = 0;
   char buffer_[256 * 1024];
@@ -149,7 +129,8 @@ DWORD WINAPI ReadRecords(void *) {
   for (unsigned pass = 1; !g_stop.load(std::memory_order_acquire); ++pass) {
     const size_t taken =
         reader.Drain(g_ring, Keep, nullptr, nqring::MonotonicNs(), FlushFiles);
-    g_files.EndPass();
+    // Given back: what was noted of the pass's writes is of no more use.
+    if (taken != 0) nqring::ForgetWrites(*g_share);
     if (pass % 512 == 0) reader.SweepSlots(g_ring);
     empty_passes = taken == 0 ? empty_passes + 1 : 0;
     if (taken == 0) Idle(empty_passes);
@@ -209,7 +190,6 @@ bool StartRecordReader(const char *trace_path, bool per_process) {
   }
   share->per_process = per_process ? 1 : 0;
   memcpy(share->path, trace_path, strlen(trace_path) + 1);
-  share->pass_from.store(nqring::kIdle);
   memcpy(share->magic, nqring::kShareMagic, sizeof share->magic);
   g_share = share;
   g_files.Begin(share, g_ring);
@@ -239,8 +219,9 @@ void StopRecordReader() {
   CloseHandle(g_thread);
   nqring::CloseRing(g_ring, nqring::ThreadRuns, kCloseWaitNs);
   nqring::RingReader reader;
-  reader.Drain(g_ring, Keep, nullptr, nqring::MonotonicNs(), FlushFiles);
-  g_files.EndPass();
+  reader.DrainAll(g_ring, Keep, nullptr, nqring::MonotonicNs, FlushFiles,
+                  kCloseWaitNs);
+  nqring::ForgetWrites(*g_share);
 }
 
 }  // namespace nqrun

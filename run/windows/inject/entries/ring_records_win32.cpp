@@ -11,6 +11,7 @@
 #include "platform/os.h"
 #include "records_share.h"
 #include "trace_env.h"
+#include "written_parts.h"
 
 namespace nq {
 namespace {
@@ -45,61 +46,39 @@ void WriteByPath(void *, std::uint32_t pid, const char *text, size_t length) {
   NativeOsServices().append(path, text, length);
 }
 
-// The pass a launcher was killed in the middle of: the trace file from
-// where the pass began, which the records are compared with, one after the
-// other, as long as each is there whole.
-struct Resume {
-  HANDLE file;  // INVALID_HANDLE_VALUE: no pass, or its records compared
-};
-
-// Whether the file's next bytes are text: a record the launcher wrote.
-bool AlreadyWritten(HANDLE file, const char *text, size_t length) {
-  char bytes[4096];
-  while (length > 0) {
-    DWORD got = 0;
-    const DWORD want =
-        static_cast<DWORD>(length < sizeof bytes ? length : sizeof bytes);
-    if (!ReadFile(file, bytes, want, &got, nullptr) || got != want ||
-        memcmp(bytes, text, want) != 0)
-      return false;
-    text += want;
-    length -= want;
-  }
-  return true;
-}
-
-void WriteAfterPass(void *context, std::uint32_t pid, const char *text,
-                    size_t length) {
-  auto *resume = static_cast<Resume *>(context);
-  if (resume->file != INVALID_HANDLE_VALUE) {
-    if (AlreadyWritten(resume->file, text, length)) return;
-    CloseHandle(resume->file);
-    resume->file = INVALID_HANDLE_VALUE;
-  }
-  WriteByPath(nullptr, pid, text, length);
-}
-
-// The trace file where the launcher's unfinished pass began, or
-// INVALID_HANDLE_VALUE when it finished its last pass (its guard, which
-// the launcher held through the pass, is free once it is gone).
-HANDLE PassLeftUnfinished() {
-  const std::uint64_t from = g_share->pass_from.load(std::memory_order_acquire);
-  if (from == nqring::kIdle ||
-      from != g_ring.control()->released.load(std::memory_order_acquire))
-    return INVALID_HANDLE_VALUE;
+// Up to n bytes of key's trace file from offset at, and its size: opened
+// for each read, as only the records the launcher was writing when it was
+// killed are compared.
+long ReadTraceAt(void *, std::uint32_t key, std::uint64_t at, char *out,
+                 size_t n, std::uint64_t *size) {
+  char path[sizeof g_share->path + 16];
+  nqring::RecordPath(*g_share, key, path);
   HANDLE file =
-      CreateFileA(g_share->path, GENERIC_READ,
+      CreateFileA(path, GENERIC_READ,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, 0, nullptr);
-  LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(
-      g_share->pass_file_size.load(std::memory_order_relaxed));
-  if (file != INVALID_HANDLE_VALUE &&
-      !SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) {
-    CloseHandle(file);
-    file = INVALID_HANDLE_VALUE;
-  }
-  return file;
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  LARGE_INTEGER bytes, from;
+  from.QuadPart = static_cast<LONGLONG>(at);
+  DWORD got = 0;
+  const bool read = GetFileSizeEx(file, &bytes) &&
+                    SetFilePointerEx(file, from, nullptr, FILE_BEGIN) &&
+                    ReadFile(file, out, static_cast<DWORD>(n), &got, nullptr);
+  CloseHandle(file);
+  if (!read) return -1;
+  *size = static_cast<std::uint64_t>(bytes.QuadPart);
+  return static_cast<long>(got);
+}
+
+// What the launcher wrote of the records the ring still holds.
+nqring::WrittenBefore g_written_before;
+
+void WriteAfterLauncher(void *, std::uint32_t pid, const char *text,
+                        size_t length) {
+  const std::uint32_t key = g_share->per_process != 0 ? pid : 0;
+  const size_t there =
+      g_written_before.Already(key, text, length, ReadTraceAt, nullptr);
+  if (there < length) WriteByPath(nullptr, pid, text + there, length - there);
 }
 
 // The launcher is gone (killed): this process writes what the ring still
@@ -109,10 +88,10 @@ void TakeOverFromLauncher() {
   if (!nqring::TakeReader(g_ring, GetCurrentProcessId(), nqring::ThreadRuns))
     return;
   nqring::CloseRing(g_ring, nqring::ThreadRuns, kCloseWaitNs);
-  Resume resume = {PassLeftUnfinished()};
+  g_written_before.Expect(*g_share, g_ring);
   nqring::RingReader reader;
-  reader.Drain(g_ring, WriteAfterPass, &resume, nqring::MonotonicNs());
-  if (resume.file != INVALID_HANDLE_VALUE) CloseHandle(resume.file);
+  reader.DrainAll(g_ring, WriteAfterLauncher, nullptr, nqring::MonotonicNs,
+                  nullptr, kCloseWaitNs);
 }
 
 // Whether the launcher has ended; asked of the system only when its
