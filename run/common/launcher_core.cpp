@@ -174,4 +174,32 @@ Refusal CheckTracePath(const char *absolute, bool per_process) {
                             : " is too long: the library takes 255 characters");
 }
 
+void LostRecordsReport(unsigned long long count, const char *trace,
+                       bool per_process, char *out, size_t size) {
+  if (size == 0) return;
+  out[0] = '\0';
+  if (count == 0) return;
+  char digits[24];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + count % 10);
+    count /= 10;
+  } while (count != 0);
+  const bool one = n == 1 && digits[0] == '1';
+  char number[24];
+  for (int i = 0; i < n; ++i) number[i] = digits[n - 1 - i];
+  number[n] = '\0';
+  const char *parts[] = {"netquill-run: ",
+                         number,
+                         one ? " trace record" : " trace records",
+                         " could not be written to ",
+                         trace != nullptr ? trace : "the default trace file",
+                         trace != nullptr && per_process ? ".PID files" : "",
+                         "\n"};
+  size_t used = 0;
+  for (const char *part : parts)
+    for (; *part != '\0' && used + 1 < size; ++part) out[used++] = *part;
+  out[used] = '\0';
+}
+
 }  // namespace nqdrop

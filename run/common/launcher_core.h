@@ -93,6 +93,12 @@ Refusal Settle(RunOptions *options, EnvReader get);
 // with ".PID" when each process has its own file.
 Refusal CheckTracePath(const char *absolute, bool per_process);
 
+// The launcher's line, once the program has ended, on the records its
+// processes could not write (count of them) to trace (null: the default
+// file), into out: empty when none were lost. Cut to size bytes.
+void LostRecordsReport(unsigned long long count, const char *trace,
+                       bool per_process, char *out, size_t size);
+
 }  // namespace nqdrop
 
 #endif  // NQ_DROPIN_LAUNCHER_CORE_H

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "launcher_core.h"
 #include "trace_env.h"
 
 namespace nqrun {
@@ -165,13 +166,10 @@ void WaitForOrphans() {
 
 void SayLost(const NQP_LostRecords *lost, const char *trace, bool per_process) {
   if (lost == nullptr) return;
-  unsigned long long count = __atomic_load_n(&lost->lost, __ATOMIC_ACQUIRE);
-  if (count == 0) return;
-  fprintf(stderr,
-          "netquill-run: %llu trace record%s could not be written to %s%s\n",
-          count, count == 1 ? "" : "s",
-          trace != nullptr ? trace : "the default trace file",
-          trace != nullptr && per_process ? ".PID files" : "");
+  char report[sizeof "netquill-run: ..." + 2 * nqdrop::kTracePathSize];
+  nqdrop::LostRecordsReport(__atomic_load_n(&lost->lost, __ATOMIC_ACQUIRE),
+                            trace, per_process, report, sizeof report);
+  fputs(report, stderr);
 }
 
 void EndAs(int status) {

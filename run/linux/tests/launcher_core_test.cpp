@@ -219,4 +219,32 @@ TEST(ProcessPath, AddsThePidWholeOrTracesNothing) {
   }
 }
 
+// Both launchers' line on lost records, word for word as users grep it.
+TEST(LauncherCore, LostRecordsReport) {
+  const struct {
+    unsigned long long count;
+    const char *trace;
+    bool per_process;
+    size_t size;
+    const char *want;
+  } cases[] = {
+      {0, "/t/a.log", false, 200, ""},
+      {1, "/t/a.log", false, 200,
+       "netquill-run: 1 trace record could not be written to /t/a.log\n"},
+      {10, "/t/a.log", true, 200,
+       "netquill-run: 10 trace records could not be written to "
+       "/t/a.log.PID files\n"},
+      {18446744073709551615ull, nullptr, true, 200,
+       "netquill-run: 18446744073709551615 trace records could not be "
+       "written to the default trace file\n"},
+      {2, "/t/a.log", false, 20, "netquill-run: 2 tra"},  // cut to its room
+  };
+  for (const auto &c : cases) {
+    char out[200];
+    memset(out, 'x', sizeof out);
+    nqdrop::LostRecordsReport(c.count, c.trace, c.per_process, out, c.size);
+    EXPECT_EQ(std::string(out), c.want) << c.count;
+  }
+}
+
 }  // namespace

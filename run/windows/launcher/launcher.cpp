@@ -359,7 +359,10 @@ int RunTraced(const Options &options, const wchar_t *program,
   CloseHandle(info.hThread);
   WaitForSingleObject(info.hProcess, INFINITE);
   // Its children still running append for themselves from now on.
-  StopRecordReader();
+  char report[sizeof "netquill-run: ..." + 2 * nqdrop::kTracePathSize];
+  nqdrop::LostRecordsReport(StopRecordReader(), path, options.run.per_process,
+                            report, sizeof report);
+  Write(report);
   if (!queued || WaitForSingleObject(loaded, 0) != WAIT_OBJECT_0) {
     Write("netquill-run: NQINJECT.DLL could not be loaded into ");
     WriteWide(options.name);

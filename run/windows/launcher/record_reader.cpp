@@ -212,8 +212,8 @@ bool StartRecordReader(const char *trace_path, bool per_process) {
   return true;
 }
 
-void StopRecordReader() {
-  if (g_share == nullptr) return;
+unsigned long long StopRecordReader() {
+  if (g_share == nullptr) return 0;
   g_stop.store(true, std::memory_order_release);
   WaitForSingleObject(g_thread, INFINITE);
   CloseHandle(g_thread);
@@ -222,6 +222,8 @@ void StopRecordReader() {
   reader.DrainAll(g_ring, Keep, nullptr, nqring::MonotonicNs, FlushFiles,
                   kCloseWaitNs);
   nqring::ForgetWrites(*g_share);
+  return g_ring.control()->lost.load(std::memory_order_relaxed) +
+         __atomic_load_n(&g_share->lost.lost, __ATOMIC_ACQUIRE);
 }
 
 }  // namespace nqrun

@@ -18,7 +18,9 @@ bool StartRecordReader(const char *trace_path, bool per_process);
 
 // Once the program has ended: takes no more records (processes still
 // running append for themselves), writes those the ring holds and stops.
-void StopRecordReader();
+// The records lost: left out of the ring by a writer that ended half-way,
+// or not written by a process that appended them itself.
+unsigned long long StopRecordReader();
 
 }  // namespace nqrun
 

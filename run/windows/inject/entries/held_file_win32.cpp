@@ -51,8 +51,10 @@ std::atomic<bool> g_holding{false};
 int HeldAppend(const char *path, const void *data, size_t size) {
   if (PutInRing(path, data, size)) return 1;
   int result;
-  if (AppendHeld(path, data, size, &result)) return result;
-  return NativeOsServices().append(path, data, size);
+  if (!AppendHeld(path, data, size, &result))
+    result = NativeOsServices().append(path, data, size);
+  if (result != 1) NoteLostRecord();
+  return result;
 }
 
 }  // namespace

@@ -257,6 +257,12 @@ bool PutInRing(const char *path, const void *data, size_t size) {
   return put;
 }
 
+void NoteLostRecord() {
+  // The share stays mapped once made, the ring left or not.
+  if (g_share != nullptr)
+    __atomic_fetch_add(&g_share->lost.lost, 1, __ATOMIC_RELAXED);
+}
+
 void LeaveRing() {
   if (!g_on.load(std::memory_order_acquire)) return;
   // Records this process put that the launcher has not written yet: it

@@ -28,6 +28,10 @@ bool ShareRecordsFromEnvironment(const char *held_path);
 // what the ring still holds and the ring is left.
 bool PutInRing(const char *path, const void *data, size_t size);
 
+// Counts a record this process could not write, for the launcher to
+// report once the program has ended; nothing without a ring.
+void NoteLostRecord();
+
 // At the process's end: waits a little for the launcher to take what
 // this process put in the ring; when it is gone, what it left there is
 // written by this process.
