@@ -150,6 +150,16 @@ bool IsLaunchersShare(const nqring::RecordsShare *share) {
   return memcmp(share->magic, nqring::kShareMagic, sizeof share->magic) == 0;
 }
 
+// Whether the launcher writes this process's records to path: a process
+// that another launcher attached to, or that a program attached to
+// started, traces to that launcher's file, while the environment still
+// names the ring of the launcher that started the program.
+bool IsThisProcesssFile(const nqring::RecordsShare &share, const char *path) {
+  char records_go_to[sizeof share.path + 16];
+  nqring::RecordPath(share, GetCurrentProcessId(), records_go_to);
+  return strcmp(records_go_to, path) == 0;
+}
+
 }  // namespace
 
 bool ShareRecordsFromEnvironment(const char *held_path) {
@@ -178,6 +188,7 @@ bool ShareRecordsFromEnvironment(const char *held_path) {
   // A section smaller than the share is not mapped at all.
   auto *share = static_cast<nqring::RecordsShare *>(at);
   if (at == nullptr || !IsLaunchersShare(share) ||
+      !IsThisProcesssFile(*share, held_path) ||
       !g_ring.Open(nqring::RingOf(share),
                    nqring::ShareBytes() - sizeof *share)) {
     if (at != nullptr) UnmapViewOfFile(at);
