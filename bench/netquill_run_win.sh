@@ -4,9 +4,9 @@
 # one traced call (WSAIsBlocking) traced through the injected DLL against the same call
 # handed to the hook in the program's own code (netquill_wrap.h), with the
 # record filtered out (flags 1, errors only) and written (flags 0); the
-# launcher's records also through the ring it shares with the program
-# (NETQUILL_SHARED_RECORDS=1), where the launcher writes them. Prints
-# medians.
+# launcher's records both appended by the program itself
+# (NETQUILL_SHARED_RECORDS=0) and through the ring it shares with the
+# program, the default, where the launcher writes them. Prints medians.
 #
 #   bench/netquill_run_win.sh [repetitions] [calls]
 # Builds in build/bench-win64.
@@ -64,19 +64,19 @@ per_call() {  # flags
   local injected=() ring=() wrapped=() untraced=()
   for ((r = 0; r < reps; r++)); do
     rm -f "$work/trace.log"
-    injected+=("$("$wine" "$bin/netquill-run.exe" -o "$trace" -f "$1" \
-                 "$bin/nq_bench_run_plain.exe" "$calls" </dev/null 2>/dev/null)")
+    injected+=("$(NETQUILL_SHARED_RECORDS=0 "$wine" "$bin/netquill-run.exe" \
+                  -o "$trace" -f "$1" "$bin/nq_bench_run_plain.exe" "$calls" \
+                  </dev/null 2>/dev/null)")
     rm -f "$work/trace.log"
-    ring+=("$(NETQUILL_SHARED_RECORDS=1 "$wine" "$bin/netquill-run.exe" \
-              -o "$trace" -f "$1" "$bin/nq_bench_run_plain.exe" "$calls" \
-              </dev/null 2>/dev/null)")
+    ring+=("$("$wine" "$bin/netquill-run.exe" -o "$trace" -f "$1" \
+              "$bin/nq_bench_run_plain.exe" "$calls" </dev/null 2>/dev/null)")
     rm -f "$work/trace.log"
     wrapped+=("$(NETQUILL_FILE=$trace NETQUILL_FLAGS=$1 "$wine" \
                  "$bin/nq_bench_run_wrapped.exe" "$calls" </dev/null 2>/dev/null)")
     untraced+=("$("$wine" "$bin/nq_bench_run_plain.exe" "$calls" \
                   </dev/null 2>/dev/null)")
   done
-  printf 'flags %s, ns per WSAIsBlocking, median of %d x %d calls: through netquill-run %s, through its ring %s, hook in the program %s, untraced %s\n' \
+  printf 'flags %s, ns per WSAIsBlocking, median of %d x %d calls: each process appending %s, through the ring %s, hook in the program %s, untraced %s\n' \
     "$1" "$reps" "$calls" \
     "$(printf '%s\n' "${injected[@]}" | tr -d '\r' | median)" \
     "$(printf '%s\n' "${ring[@]}" | tr -d '\r' | median)" \

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """How soon a record handed to netquill-run.exe through its ring
-(NETQUILL_SHARED_RECORDS=1) is in the trace file: the probe's stream
+(the default) is in the trace file: the probe's stream
 scenario (run/windows/tests/probe/stream.c) sends a datagram every 50 ms
 and prints its number once sendto has returned; the file is read until
 the record's dump is there. Prints the median and the largest delay, in
@@ -17,7 +17,8 @@ count = int(sys.argv[2]) if len(sys.argv) > 2 else 100
 work = tempfile.mkdtemp()
 trace = os.path.join(work, "latency.log")
 env = dict(os.environ, WINEPREFIX=os.path.join(work, "prefix"),
-           WINEDEBUG="-all", NETQUILL_SHARED_RECORDS="1")
+           WINEDEBUG="-all")
+env.pop("NETQUILL_SHARED_RECORDS", None)
 p = subprocess.Popen(
     [os.path.join(root, "cmake/wine-run.sh"),
      os.path.join(build, "run/windows/netquill-run.exe"), "-o",

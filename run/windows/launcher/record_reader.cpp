@@ -150,7 +150,7 @@ bool SharedRecordsAsked() {
   char asked[4];
   const DWORD n = GetEnvironmentVariableA(nqdrop::kSharedRecordsVariable, asked,
                                           sizeof asked);
-  return n == 1 && asked[0] == '1';
+  return !(n == 1 && asked[0] == '0');
 }
 
 bool StartRecordReader(const char *trace_path, bool per_process) {

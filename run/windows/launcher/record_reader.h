@@ -7,8 +7,8 @@
 
 namespace nqrun {
 
-// Whether records go through shared memory: when the user asked for it
-// (NETQUILL_SHARED_RECORDS=1); else the processes append for themselves.
+// Whether records go through shared memory: unless the user turned it off
+// (NETQUILL_SHARED_RECORDS=0); then the processes append for themselves.
 bool SharedRecordsAsked();
 
 // Makes the ring for records to trace_path (absolute; with per_process,

@@ -36,7 +36,8 @@ ALLOWED = {
         UnmapViewOfFile WaitForMultipleObjects Sleep FlushInstructionCache
         GetThreadContext OpenThread SuspendThread Thread32First Thread32Next
         VirtualAlloc FileTimeToLocalFileTime GetSystemTimeAsFileTime
-        QueryPerformanceCounter QueryPerformanceFrequency""".split()),
+        QueryPerformanceCounter QueryPerformanceFrequency CreateEventA
+        GetFileSizeEx RegisterWaitForSingleObject""".split()),
     "msvcrt.dll": set("""getenv memchr memcmp memcpy memset strcmp strlen
         strncat strncmp wcscmp wcslen""".split()),
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Records through the section netquill-run.exe shares with the processes
-it traces (NETQUILL_SHARED_RECORDS=1), under Wine: the probe's stream
+it traces (the default), under Wine: the probe's stream
 scenario sends numbered datagrams from its threads and prints each number
 once its call has returned; every such record reaches the trace once,
 whatever is stopped or killed."""
@@ -28,7 +28,8 @@ def launch(w, name, threads, count, size, pause=0, end_at=0):
          str(end_at)],
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
         text=True,
-        env=dict(w.env, NETQUILL_SHARED_RECORDS="1"))
+        env={k: v for k, v in w.env.items()
+             if k != "NETQUILL_SHARED_RECORDS"})
     check(p.stdout.readline().startswith("ready"), "%s: the probe ran" % name)
     return p, trace
 
