@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include "decimal_text.h"
+
 namespace nqdrop {
 
 const char kUsage[] =
@@ -179,16 +181,9 @@ void LostRecordsReport(unsigned long long count, const char *trace,
   if (size == 0) return;
   out[0] = '\0';
   if (count == 0) return;
-  char digits[24];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + count % 10);
-    count /= 10;
-  } while (count != 0);
-  const bool one = n == 1 && digits[0] == '1';
-  char number[24];
-  for (int i = 0; i < n; ++i) number[i] = digits[n - 1 - i];
-  number[n] = '\0';
+  char number[kMostDecimalDigits + 1];
+  number[DecimalText(count, number)] = '\0';
+  const bool one = count == 1;
   const char *parts[] = {"netquill-run: ",
                          number,
                          one ? " trace record" : " trace records",

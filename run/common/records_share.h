@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "decimal_text.h"
 #include "lost_count.h"
 #include "record_ring.h"
 
@@ -74,14 +75,8 @@ inline void RecordPath(const RecordsShare &share, std::uint32_t pid,
     ++n;
   }
   if (share.per_process != 0) {
-    char digits[12];
-    int count = 0;
-    do {
-      digits[count++] = static_cast<char>('0' + pid % 10);
-      pid /= 10;
-    } while (pid != 0);
     out[n++] = '.';
-    while (count > 0) out[n++] = digits[--count];
+    n += static_cast<std::size_t>(nqdrop::DecimalText(pid, out + n));
   }
   out[n] = '\0';
 }

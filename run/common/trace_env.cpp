@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "decimal_text.h"
+
 namespace nqdrop {
 
 namespace {
@@ -134,20 +136,16 @@ bool ProcessPath(const TraceEnv &env, unsigned long pid, char *out) {
   size_t n = strlen(env.path);
   memcpy(out, env.path, n + 1);
   if (!env.per_process || n == 0) return true;
-  // Digits by hand: this runs in a traced call, perhaps in a signal handler.
-  char digits[24];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + pid % 10);
-    pid /= 10;
-  } while (pid != 0);
+  // This runs in a traced call, perhaps in a signal handler.
+  char digits[kMostDecimalDigits];
+  const int count = DecimalText(pid, digits);
   if (n + 1 + static_cast<size_t>(count) >= kTracePathSize) {
     out[0] = '\0';
     return false;
   }
   out[n++] = '.';
-  while (count > 0) out[n++] = digits[--count];
-  out[n] = '\0';
+  memcpy(out + n, digits, static_cast<size_t>(count));
+  out[n + static_cast<size_t>(count)] = '\0';
   return true;
 }
 
