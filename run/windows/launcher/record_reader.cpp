@@ -215,6 +215,7 @@ bool StartRecordReader(const char *trace_path, bool per_process) {
 unsigned long long StopRecordReader() {
   if (g_share == nullptr) return 0;
   g_stop.store(true, std::memory_order_release);
+  if (g_wake != nullptr) SetEvent(g_wake);  // a reader waiting on an empty ring
   WaitForSingleObject(g_thread, INFINITE);
   CloseHandle(g_thread);
   nqring::CloseRing(g_ring, nqring::ThreadRuns, kCloseWaitNs);
