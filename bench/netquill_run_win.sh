@@ -9,6 +9,7 @@
 # program, the default, where the launcher writes them. Prints medians.
 #
 #   bench/netquill_run_win.sh [repetitions] [calls]
+# calls 0: the start-up alone.
 # Builds in build/bench-win64.
 set -euo pipefail
 
@@ -49,16 +50,20 @@ elapsed() {  # command...: wall seconds
   echo "$t1 - $t0" | bc
 }
 
-plain=() through=()
+plain=() through=() appending=()
 for ((r = 0; r < reps; r++)); do
   plain+=("$(elapsed "$wine" "$bin/nq_bench_run_plain.exe")")
   through+=("$(elapsed "$wine" "$bin/netquill-run.exe" -o "$trace" \
                "$bin/nq_bench_run_plain.exe")")
+  appending+=("$(elapsed env NETQUILL_SHARED_RECORDS=0 "$wine" \
+                 "$bin/netquill-run.exe" -o "$trace" \
+                 "$bin/nq_bench_run_plain.exe")")
 done
 p=$(printf '%s\n' "${plain[@]}" | median)
 t=$(printf '%s\n' "${through[@]}" | median)
-printf 'start-up, median of %d: plain %.3f s, netquill-run %.3f s (+%.3f s)\n' \
-  "$reps" "$p" "$t" "$(echo "$t - $p" | bc)"
+a=$(printf '%s\n' "${appending[@]}" | median)
+printf 'start-up, median of %d: plain %.3f s, netquill-run %.3f s (+%.3f s), each process appending %.3f s (+%.3f s)\n' \
+  "$reps" "$p" "$t" "$(echo "$t - $p" | bc)" "$a" "$(echo "$a - $p" | bc)"
 
 per_call() {  # flags
   local injected=() ring=() wrapped=() untraced=()
@@ -83,5 +88,6 @@ per_call() {  # flags
     "$(printf '%s\n' "${wrapped[@]}" | tr -d '\r' | median)" \
     "$(printf '%s\n' "${untraced[@]}" | tr -d '\r' | median)"
 }
+[ "$calls" -gt 0 ] || exit 0  # calls 0: the start-up alone
 per_call 1
 calls=$((calls / 100)) per_call 0
