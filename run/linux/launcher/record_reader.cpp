@@ -16,6 +16,7 @@
 
 #include <atomic>
 
+#include "gathered_text.h"
 #include "records_share.h"
 #include "trace_env.h"
 #include "written_parts.h"
@@ -47,23 +48,11 @@ class Files {
     const size_t written =
         before_ != nullptr ? before_->Already(key, text, length, ReadAt, this)
                            : 0;
-    text += written;
-    length -= written;
-    if (length == 0) return;
-    if (key != pending_key_ || pending_ + length > sizeof buffer_) Flush();
-    pending_key_ = key;
-    if (length > sizeof buffer_) {
-      Write(key, text, length);
-      return;
-    }
-    memcpy(buffer_ + pending_, text, length);
-    pending_ += length;
+    if (written < length)
+      gathered_.Add(key, text + written, length - written, Appender{this});
   }
 
-  void Flush() {
-    if (pending_ > 0) Write(pending_key_, buffer_, pending_);
-    pending_ = 0;
-  }
+  void Flush() { gathered_.Flush(Appender{this}); }
 
   void CloseAll() {
     Flush();
@@ -122,6 +111,14 @@ class Files {
     return slot->fd;
   }
 
+  // What the gathered text is handed to.
+  struct Appender {
+    Files *files;
+    void operator()(std::uint32_t key, const char *text, size_t length) const {
+      files->Write(key, text, length);
+    }
+  };
+
   // Each write noted in the share first, where the file ends (another
   // process may append between), then where the kernel put it.
   void Write(std::uint32_t key, const char *text, size_t length) {
@@ -148,9 +145,7 @@ class Files {
   Open open_[16];
   nqring::WrittenBefore *before_ = nullptr;
   std::uint64_t clock_ = 0;
-  std::uint32_t pending_key_ = 0;
-  size_t pending_ = 0;
-  char buffer_[256 * 1024];
+  nqring::GatheredText gathered_;
 };
 
 nqring::RecordsShare *g_share;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "gathered_text.h"
 #include "platform/win32/append_guard_win32.h"
 #include "records_share.h"
 #include "trace_env.h"
@@ -34,23 +35,21 @@ class Files {
   }
 
   void Add(std::uint32_t pid, const char *text, size_t length) {
-    const std::uint32_t key = share_->per_process != 0 ? pid : 0;
-    if (key != pending_key_ || pending_ + length > sizeof buffer_) Flush();
-    pending_key_ = key;
-    if (length > sizeof buffer_) {
-      Write(key, text, length);
-      return;
-    }
-    memcpy(buffer_ + pending_, text, length);
-    pending_ += length;
+    gathered_.Add(share_->per_process != 0 ? pid : 0, text, length,
+                  Appender{this});
   }
 
-  void Flush() {
-    if (pending_ > 0) Write(pending_key_, buffer_, pending_);
-    pending_ = 0;
-  }
+  void Flush() { gathered_.Flush(Appender{this}); }
 
  private:
+  // What the gathered text is handed to.
+  struct Appender {
+    Files *files;
+    void operator()(std::uint32_t key, const char *text, size_t length) const {
+      files->Write(key, text, length);
+    }
+  };
+
   void Write(std::uint32_t key, const char *text, size_t length) {
     char path[sizeof share_->path + 16];
     nqring::RecordPath(*share_, key, path);
@@ -83,9 +82,7 @@ class Files {
 
   nqring::RecordsShare *share_ = nullptr;
   nqring::Ring ring_;
-  std::uint32_t pending_key_ = 0;
-  size_t pending_ = 0;
-  char buffer_[256 * 1024];
+  nqring::GatheredText gathered_;
 };
 
 nqring::RecordsShare *g_share;
