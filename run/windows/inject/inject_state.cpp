@@ -2,6 +2,7 @@
 #include "inject_state.h"
 
 #include "entries/call_views_win32.h"
+#include "entries/ring_records_win32.h"
 
 #include <string.h>
 
@@ -148,6 +149,15 @@ void TakeBlock() {
   g_block->loaded = 1;
 }
 
+// The attaching launcher ended while the process was in its ring (killed:
+// it could not detach): its session ends as at a detach, unless another
+// launcher has attached since.
+void EndSession(unsigned long launcher) {
+  if (g_block->session != launcher || !g_block->on) return;
+  g_block->on = 0;
+  nqrun::Publish(g_block);
+}
+
 // Takes the block's settings after a change. The file is held once, the
 // first time tracing goes on: threads may be writing through it later.
 void Reload() {
@@ -170,6 +180,15 @@ void Reload() {
   // rather than an open, a write and a close.
   if (tracing && !g_held && next->path[0] != '\0')
     g_held = HoldTraceFile(next->path);
+  // The attaching launcher's ring while its session lasts; at a detach,
+  // nothing of it stays.
+  char records[sizeof g_block->records];
+  memcpy(records, g_block->records, sizeof records);
+  records[sizeof records - 1] = '\0';
+  if (tracing && g_block->session != 0 && records[0] != '\0')
+    nq::JoinAttachersRing(records, next->path, EndSession);
+  else
+    nq::LeaveAttachersRing();
   g_current = next;
   g_tracing = tracing;
   MemoryBarrier();
@@ -264,6 +283,7 @@ void HandOnSettings(const PROCESS_INFORMATION &child) {
   block->flags = g_block->flags;
   block->views = g_block->views;
   memcpy(block->path, g_block->path, sizeof block->path);
+  memcpy(block->records, g_block->records, sizeof block->records);
   nqrun::Publish(block);
   UnmapViewOfFile(block);
   // The child holds the section from now on, until its DLL maps it.

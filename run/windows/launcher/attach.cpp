@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "attach_block.h"
+#include "record_reader.h"
 #include "remote_load.h"
 
 namespace nqrun {
@@ -138,6 +139,7 @@ int Attach(DWORD pid, const AttachBlock &settings, const wchar_t *injected,
   a.block->flags = settings.flags;
   a.block->views = settings.views;
   memcpy(a.block->path, settings.path, sizeof settings.path);
+  memcpy(a.block->records, settings.records, sizeof settings.records);
   a.block->on = 1;
   Publish(a.block);
   // A block made before and taken holds a DLL that is in the process: it
@@ -184,6 +186,12 @@ int RunAttached(const nqdrop::RunOptions &options, const char *path,
   if (options.flags != nullptr)
     nqdrop::ParseFlags(options.flags, &settings.flags);
   if (path != nullptr) memcpy(settings.path, path, strlen(path) + 1);
+  // The processes hand their records to this launcher, as a program it
+  // starts does.
+  if (path != nullptr && SharedRecordsAsked() &&
+      StartRecordReader(path, options.per_process))
+    memcpy(settings.records, RecordsSectionName(),
+           strlen(RecordsSectionName()) + 1);
   g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (g_stop == nullptr) return 1;
   SetConsoleCtrlHandler(Stop, TRUE);
@@ -216,6 +224,10 @@ int RunAttached(const nqdrop::RunOptions &options, const char *path,
     Release(&attached[i]);
   }
   SwitchOffChildren(settings.session);
+  char report[sizeof "netquill-run: ..." + 2 * nqdrop::kTracePathSize];
+  nqdrop::LostRecordsReport(StopRecordReader(), path, options.per_process,
+                            report, sizeof report);
+  Write(report);
   return code;
 }
 

@@ -90,6 +90,7 @@ nqring::Ring g_ring;
 Files g_files;
 HANDLE g_thread;
 HANDLE g_wake;  // set by the writer that finds the reader waiting
+char g_section_name[64];
 std::atomic<bool> g_stop{false};
 
 void Keep(void *, std::uint32_t pid, const char *text, size_t length) {
@@ -206,8 +207,11 @@ bool StartRecordReader(const char *trace_path, bool per_process) {
     return false;
   }
   SetEnvironmentVariableA(nqdrop::kRecordsSectionVariable, name);
+  memcpy(g_section_name, name, strlen(name) + 1);
   return true;
 }
+
+const char *RecordsSectionName() { return g_section_name; }
 
 unsigned long long StopRecordReader() {
   if (g_share == nullptr) return 0;

@@ -16,6 +16,10 @@ bool SharedRecordsAsked();
 // writing. False, and the program appends for itself, when it cannot.
 bool StartRecordReader(const char *trace_path, bool per_process);
 
+// The name of the section StartRecordReader made, for an attached
+// process's block.
+const char *RecordsSectionName();
+
 // Once the program has ended: takes no more records (processes still
 // running append for themselves), writes those the ring holds and stops.
 // The records lost: left out of the ring by a writer that ended half-way,

@@ -22,6 +22,9 @@ struct AttachBlock {
   uint32_t flags;            // the trace flags
   DWORD views;               // kViewTimes, kViewLabels: -T and -y
   char path[nqdrop::kTracePathSize];  // the trace file; empty: the default
+  // The section of the attaching launcher's ring of records; empty: the
+  // process appends its records itself.
+  char records[64];
 };
 
 constexpr DWORD kViewTimes = 1;

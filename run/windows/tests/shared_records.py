@@ -133,6 +133,46 @@ def launcher_killed(w):
                          "launcher killed, " + case)
 
 
+def attached(w):
+    """netquill-run -p: the process attached to hands its records to the
+    launcher through its ring too (a stopped launcher leaves them there);
+    detached   the launcher goes on, writes them, and detaches as before;
+    killed     the process writes them itself once the launcher is gone."""
+    a = w.a
+    env = {k: v for k, v in w.env.items() if k != "NETQUILL_SHARED_RECORDS"}
+    for ending in ("detached", "killed"):
+        trace = os.path.join(a.work, "attached-%s.log" % ending)
+        probe = subprocess.Popen(
+            [a.wine, a.probe, "stream", "1", "50", "16", "0"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
+        pid = int(probe.stdout.readline().split()[1])
+        launcher = subprocess.Popen(
+            [a.wine, a.launcher, "-o", w.win_path(os.path.basename(trace)),
+             "-f", "4", "-p", str(pid)],
+            stdin=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+        said_attached = launcher.stderr.readline()
+        check(said_attached == "netquill-run: attached to %d\n" % pid,
+              "attached", said_attached)
+        os.kill(launcher.pid, signal.SIGSTOP)
+        tell(probe)
+        out = said(probe)
+        check(len(out) == 50 and sent(w, trace) == [],
+              "records wait in the ring for a stopped launcher",
+              len(sent(w, trace)))
+        if ending == "detached":
+            os.kill(launcher.pid, signal.SIGCONT)
+        else:
+            os.kill(launcher.pid, signal.SIGKILL)
+        nqtest.each_once(wait_for(w, trace, 50), out, "attached, " + ending)
+        if ending == "detached":
+            launcher.stdin.close()
+            check(launcher.wait(timeout=30) == 0 and launcher.stderr.read() ==
+                  "netquill-run: detached from %d\n" % pid, "detached")
+        tell(probe)
+        check(probe.wait(timeout=30) == 0, "the probe's exit code")
+        launcher.wait(timeout=30)
+
+
 def main():
     ap = argparse.ArgumentParser()
     for name in ("wine", "launcher", "inject", "json", "probe", "work"):
@@ -145,7 +185,8 @@ def main():
         w.a = a
         nqtest.run_scenarios([("stalled", stalled),
                               ("terminated", terminated),
-                              ("launcher killed", launcher_killed)],
+                              ("launcher killed", launcher_killed),
+                              ("attached", attached)],
                              w, only=a.only)
     return nqtest.report()
 

@@ -18,12 +18,21 @@ namespace {
 
 nqring::RecordsShare *g_share;
 nqring::Ring g_ring;
-char g_held_path[nqdrop::kTracePathSize];  // the records the ring takes
+char g_ring_path[nqdrop::kTracePathSize];  // the records the ring takes
 HANDLE g_launcher;  // the reader that made the ring: its end is waited on
 HANDLE g_wake;      // the event the reader waits on when the ring is empty
-// Set once the ring is mapped, cleared for good once the launcher has
-// ended or is gone.
+HANDLE g_watch;     // the pool's wait on the launcher's end
+DWORD g_launcher_id;
+// Set once the ring is mapped, cleared once the launcher has ended or is
+// gone, or the process is detached.
 std::atomic<bool> g_on{false};
+// The ring of a launcher that attached to the process, left at the detach:
+// set before g_on, it makes the threads putting a record count themselves,
+// so that the ring is unmapped only once none is.
+std::atomic<bool> g_attached{false};
+std::atomic<int> g_putting{0};
+char g_attached_name[64];                // the section joined at an attach
+void (*g_session_ended)(unsigned long);  // told of the attacher's end
 // Each thread's writer slot, plus one (0: none yet).
 DWORD g_slot_index = TLS_OUT_OF_INDEXES;
 
@@ -132,8 +141,12 @@ void WaitForTakeOver() {
 // in the ring, which this process writes now, on a thread of the pool,
 // even while the program's own threads are all blocked in calls. After a
 // launcher that ended as it should, the ring is closed and empty.
+// An attaching launcher's end also ends its session: the process stops
+// tracing, as it would at a detach.
 VOID CALLBACK LauncherEnded(PVOID, BOOLEAN) {
   if (g_on.load(std::memory_order_acquire)) LeaveForLauncherGone();
+  if (g_attached.load(std::memory_order_acquire) && g_session_ended != nullptr)
+    g_session_ended(g_launcher_id);
 }
 
 // The reader looks at the ring after it says it waits; this writer looks
@@ -162,24 +175,26 @@ bool IsThisProcesssFile(const nqring::RecordsShare &share, const char *path) {
 
 }  // namespace
 
-bool ShareRecordsFromEnvironment(const char *held_path) {
-  const DWORD saved = GetLastError();
-  char name[64];
-  const DWORD n = GetEnvironmentVariableA(nqdrop::kRecordsSectionVariable, name,
-                                          sizeof name);
-  wchar_t wide[sizeof name];  // the launcher names it in ASCII
-  for (DWORD i = 0; i < sizeof name && i <= n; ++i) wide[i] = name[i];
+namespace {
+
+// Maps the section name names and takes it as the ring records for path
+// go to. False, and nothing changed, when there is none, it is not such a
+// ring, or its launcher writes this process's records elsewhere.
+bool JoinRing(const char *name, const char *path, bool attached) {
+  const size_t n = strlen(name);
+  const size_t length = strlen(path);
+  if (n == 0 || n >= 64 || length >= sizeof g_ring_path ||
+      g_on.load(std::memory_order_acquire) || g_share != nullptr)
+    return false;
+  wchar_t wide[64];  // the launcher names it in ASCII
+  for (size_t i = 0; i <= n; ++i) wide[i] = name[i];
   // The reader's event: the section's name and a suffix.
-  wchar_t wake[sizeof name + sizeof nqring::kWakeSuffix];
-  for (DWORD i = 0; i < n && i < sizeof name; ++i) wake[i] = name[i];
-  for (size_t i = 0; i < sizeof nqring::kWakeSuffix && n < sizeof name; ++i)
+  wchar_t wake[64 + sizeof nqring::kWakeSuffix];
+  for (size_t i = 0; i < n; ++i) wake[i] = name[i];
+  for (size_t i = 0; i < sizeof nqring::kWakeSuffix; ++i)
     wake[n + i] = nqring::kWakeSuffix[i];
-  const size_t length = strlen(held_path);
   HANDLE section =
-      n > 0 && n < sizeof name && length < sizeof g_held_path &&
-              !g_on.load(std::memory_order_acquire) && g_share == nullptr
-          ? OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, wide)
-          : nullptr;
+      OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, wide);
   void *at = section != nullptr ? MapViewOfFile(section, FILE_MAP_WRITE, 0, 0,
                                                 nqring::ShareBytes())
                                 : nullptr;
@@ -188,46 +203,129 @@ bool ShareRecordsFromEnvironment(const char *held_path) {
   // A section smaller than the share is not mapped at all.
   auto *share = static_cast<nqring::RecordsShare *>(at);
   if (at == nullptr || !IsLaunchersShare(share) ||
-      !IsThisProcesssFile(*share, held_path) ||
+      !IsThisProcesssFile(*share, path) ||
       !g_ring.Open(nqring::RingOf(share),
                    nqring::ShareBytes() - sizeof *share)) {
     if (at != nullptr) UnmapViewOfFile(at);
-    SetLastError(saved);
     return false;
   }
   const std::uint32_t reader =
       g_ring.control()->reader_pid.load(std::memory_order_acquire);
   g_launcher = OpenProcess(SYNCHRONIZE, FALSE, reader);
-  g_slot_index = TlsAlloc();
+  g_launcher_id = reader;
+  if (g_slot_index == TLS_OUT_OF_INDEXES) g_slot_index = TlsAlloc();
   if (g_launcher == nullptr || g_slot_index == TLS_OUT_OF_INDEXES) {
     if (g_launcher != nullptr) CloseHandle(g_launcher);
-    if (g_slot_index != TLS_OUT_OF_INDEXES) TlsFree(g_slot_index);
+    g_launcher = nullptr;
     UnmapViewOfFile(at);
-    SetLastError(saved);
     return false;
   }
-  memcpy(g_held_path, held_path, length + 1);
+  memcpy(g_ring_path, path, length + 1);
   // Without it, a reader waiting on an empty ring finds the record when
   // its wait times out.
   g_wake = OpenEventW(EVENT_MODIFY_STATE, FALSE, wake);
   g_share = share;
+  g_take_over.store(kNone, std::memory_order_relaxed);
+  g_attached.store(attached, std::memory_order_release);
   g_on.store(true, std::memory_order_release);
-  // The wait stays for the process's life. Without it, the records are
-  // noticed at this process's next record or at its end.
-  HANDLE watch;
-  RegisterWaitForSingleObject(&watch, g_launcher, LauncherEnded, nullptr,
-                              INFINITE,
-                              WT_EXECUTEONLYONCE | WT_EXECUTELONGFUNCTION);
-  SetLastError(saved);
+  // Without the wait, the records are noticed at this process's next
+  // record or at its end.
+  if (!RegisterWaitForSingleObject(&g_watch, g_launcher, LauncherEnded, nullptr,
+                                   INFINITE,
+                                   WT_EXECUTEONLYONCE | WT_EXECUTELONGFUNCTION))
+    g_watch = nullptr;
   return true;
 }
 
+}  // namespace
+
+bool ShareRecordsFromEnvironment(const char *held_path) {
+  const DWORD saved = GetLastError();
+  char name[64];
+  const DWORD n = GetEnvironmentVariableA(nqdrop::kRecordsSectionVariable, name,
+                                          sizeof name);
+  const bool joined =
+      n > 0 && n < sizeof name && JoinRing(name, held_path, false);
+  SetLastError(saved);
+  return joined;
+}
+
+bool JoinAttachersRing(const char *name, const char *path,
+                       void (*session_ended)(unsigned long launcher)) {
+  const DWORD saved = GetLastError();
+  if (g_attached.load(std::memory_order_acquire) &&
+      strcmp(name, g_attached_name) != 0)
+    LeaveAttachersRing();
+  bool joined = g_attached.load(std::memory_order_acquire);
+  if (!joined) {
+    g_session_ended = session_ended;
+    joined = JoinRing(name, path, true);
+    if (joined) memcpy(g_attached_name, name, strlen(name) + 1);
+  }
+  SetLastError(saved);
+  return joined;
+}
+
+void LeaveAttachersRing() {
+  if (!g_attached.load(std::memory_order_acquire)) return;
+  const DWORD saved = GetLastError();
+  g_on.store(false, std::memory_order_seq_cst);
+  // A thread that saw the ring in use finishes its record first; one that
+  // does not within a second (suspended) keeps the view in place.
+  for (int step = 0; step < 1000 && g_putting.load() != 0; ++step) Sleep(1);
+  if (g_putting.load() == 0) {
+    // Waits for a call of LauncherEnded under way to return.
+    if (g_watch != nullptr) UnregisterWaitEx(g_watch, INVALID_HANDLE_VALUE);
+    if (g_wake != nullptr) CloseHandle(g_wake);
+    CloseHandle(g_launcher);
+    UnmapViewOfFile(g_share);
+    g_watch = g_wake = g_launcher = nullptr;
+    g_share = nullptr;
+    g_attached_name[0] = '\0';
+    g_attached.store(false, std::memory_order_release);
+  }
+  SetLastError(saved);
+}
+
+namespace {
+
+// Counts the calling thread among those using the ring of an attached
+// process, for its scope; false when the ring is not to be used.
+class InRing {
+ public:
+  InRing() : tracked_(false), on_(g_on.load(std::memory_order_acquire)) {
+    if (!on_ || !g_attached.load(std::memory_order_relaxed)) return;
+    tracked_ = true;
+    g_putting.fetch_add(1, std::memory_order_seq_cst);
+    on_ = g_on.load(std::memory_order_seq_cst);
+  }
+  ~InRing() {
+    if (tracked_) g_putting.fetch_sub(1, std::memory_order_release);
+  }
+  bool on() const { return on_; }
+
+ private:
+  bool tracked_;
+  bool on_;
+};
+
+bool PutWhileInRing(const char *path, const void *data, size_t size);
+
+}  // namespace
+
 bool PutInRing(const char *path, const void *data, size_t size) {
-  if (!g_on.load(std::memory_order_acquire)) {
+  InRing in_ring;
+  if (!in_ring.on()) {
     if (g_share != nullptr) WaitForTakeOver();
     return false;
   }
-  if (strcmp(path, g_held_path) != 0) return false;
+  return PutWhileInRing(path, data, size);
+}
+
+namespace {
+
+bool PutWhileInRing(const char *path, const void *data, size_t size) {
+  if (strcmp(path, g_ring_path) != 0) return false;
   const DWORD saved = GetLastError();
   nqring::WriterState w;
   w.slot =
@@ -268,9 +366,13 @@ bool PutInRing(const char *path, const void *data, size_t size) {
   return put;
 }
 
+}  // namespace
+
 void NoteLostRecord() {
-  // The share stays mapped once made, the ring left or not.
-  if (g_share != nullptr)
+  // Counted while the launcher reads the ring: once it is gone, no one
+  // reports them.
+  InRing in_ring;
+  if (in_ring.on())
     __atomic_fetch_add(&g_share->lost.lost, 1, __ATOMIC_RELAXED);
 }
 

@@ -21,6 +21,20 @@ namespace nq {
 // is none or it is not such a ring.
 bool ShareRecordsFromEnvironment(const char *held_path);
 
+// From now on, records for path go into the ring of the launcher that
+// attached to the process, named in its block; a ring joined at an
+// earlier attach is left first. False when there is none or it is not
+// such a ring, or the process puts its records into the ring of the
+// launcher that started it. session_ended is called, with the launcher's
+// process id, when that launcher ends while the process is in its ring.
+bool JoinAttachersRing(const char *name, const char *path,
+                       void (*session_ended)(unsigned long launcher));
+
+// At a detach: no record goes into the attaching launcher's ring any
+// more, and once no thread is putting one (a second at most), the ring is
+// unmapped.
+void LeaveAttachersRing();
+
 // Puts a record for path into the ring: true when it is there. False when
 // there is no ring, path is not the held file, the record is too large,
 // the ring stays full for 20 ms, or the launcher has ended: the caller
