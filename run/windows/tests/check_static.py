@@ -37,7 +37,7 @@ ALLOWED = {
         GetThreadContext OpenThread SuspendThread Thread32First Thread32Next
         VirtualAlloc FileTimeToLocalFileTime GetSystemTimeAsFileTime
         QueryPerformanceCounter QueryPerformanceFrequency CreateEventA
-        GetFileSizeEx RegisterWaitForSingleObject""".split()),
+        GetFileSizeEx RegisterWaitForSingleObject UnregisterWaitEx""".split()),
     "msvcrt.dll": set("""getenv memchr memcmp memcpy memset strcmp strlen
         strncat strncmp wcscmp wcslen""".split()),
 }
