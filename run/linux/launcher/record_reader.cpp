@@ -54,6 +54,8 @@ class Files {
 
   void Flush() { gathered_.Flush(Appender{this}); }
 
+  std::uint64_t lost() const { return gathered_.lost(); }
+
   void CloseAll() {
     Flush();
     for (Open &o : open_) {
@@ -114,14 +116,16 @@ class Files {
   // What the gathered text is handed to.
   struct Appender {
     Files *files;
-    void operator()(std::uint32_t key, const char *text, size_t length) const {
-      files->Write(key, text, length);
+    size_t operator()(std::uint32_t key, const char *text,
+                      size_t length) const {
+      return files->Write(key, text, length);
     }
   };
 
   // Each write noted in the share first, where the file ends (another
   // process may append between), then where the kernel put it.
-  void Write(std::uint32_t key, const char *text, size_t length) {
+  size_t Write(std::uint32_t key, const char *text, size_t length) {
+    size_t appended = 0;
     std::uint64_t size = 0;
     const int fd = FileOf(key, &size);
     while (fd >= 0 && length > 0) {
@@ -137,7 +141,9 @@ class Files {
       size = static_cast<std::uint64_t>(end);
       text += n;
       length -= static_cast<size_t>(n);
+      appended += static_cast<size_t>(n);
     }
+    return appended;
   }
 
   char path_[nqdrop::kTracePathSize];
@@ -327,9 +333,10 @@ void StopRecordReader() {
   reader.DrainAll(g_ring, Keep, nullptr, nqring::MonotonicNs, FlushFiles,
                   kCloseWaitNs);
   g_files.CloseAll();
-  __atomic_fetch_add(&g_share->lost.lost,
-                     g_ring.control()->lost.load(std::memory_order_relaxed),
-                     __ATOMIC_RELAXED);
+  __atomic_fetch_add(
+      &g_share->lost.lost,
+      g_ring.control()->lost.load(std::memory_order_relaxed) + g_files.lost(),
+      __ATOMIC_RELAXED);
   close(g_keeper_pipe);  // the keeper finds the ring closed and empty
 }
 

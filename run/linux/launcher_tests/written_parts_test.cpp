@@ -122,8 +122,9 @@ TEST(WrittenBefore, TellsWhatTheFileHoldsOfEachRecord) {
   }
 }
 
-TEST(GatheredText, WritesEachFilesTextInOnePiece) {
+TEST(GatheredText, WritesEachFilesTextInOnePieceAndCountsWhatItCouldNot) {
   constexpr std::size_t kRoom = 256 * 1024;
+  constexpr std::size_t kAll = ~std::size_t{0};
   struct Add {
     std::uint32_t key;
     std::size_t length;  // 0: a flush
@@ -131,29 +132,63 @@ TEST(GatheredText, WritesEachFilesTextInOnePiece) {
   const struct {
     const char *name;
     std::vector<Add> adds;
+    std::size_t file_room;  // bytes the writes append in all, then none
     std::vector<std::pair<std::uint32_t, std::size_t>> writes;
+    std::uint64_t lost;
   } kCases[] = {
       {"one file: one write at the flush",
        {{0, 10}, {0, 20}, {0, 0}},
-       {{0, 30}}},
+       kAll,
+       {{0, 30}},
+       0},
       {"another file: what was gathered goes first",
        {{1, 10}, {2, 5}, {1, 7}, {0, 0}},
-       {{1, 10}, {2, 5}, {1, 7}}},
+       kAll,
+       {{1, 10}, {2, 5}, {1, 7}},
+       0},
       {"the buffer full to the byte, then one more",
        {{0, kRoom - 1}, {0, 1}, {0, 1}, {0, 0}},
-       {{0, kRoom}, {0, 1}}},
+       kAll,
+       {{0, kRoom}, {0, 1}},
+       0},
       {"larger than the buffer: written at once, after what came before",
        {{0, 3}, {0, kRoom + 1}, {0, 0}},
-       {{0, 3}, {0, kRoom + 1}}},
-      {"nothing gathered: no write", {{0, 0}}, {}},
+       kAll,
+       {{0, 3}, {0, kRoom + 1}},
+       0},
+      {"nothing gathered: no write", {{0, 0}}, kAll, {}, 0},
+      {"a file that takes nothing: every record lost",
+       {{0, 10}, {0, 10}, {0, 10}, {0, 0}},
+       0,
+       {{0, 30}},
+       3},
+      {"a write cut short in the second record: it and the third lost",
+       {{0, 10}, {0, 10}, {0, 10}, {0, 0}},
+       15,
+       {{0, 30}},
+       2},
+      {"cut short at a record's end: the records after it lost",
+       {{0, 10}, {0, 10}, {0, 10}, {0, 0}},
+       20,
+       {{0, 30}},
+       1},
+      {"a record larger than the buffer, cut short",
+       {{0, kRoom + 1}},
+       kRoom,
+       {{0, kRoom + 1}},
+       1},
   };
   for (const auto &c : kCases) {
     SCOPED_TRACE(c.name);
     auto gathered = std::make_unique<nqring::GatheredText>();
     std::vector<std::pair<std::uint32_t, std::size_t>> writes;
+    std::size_t room = c.file_room;
     std::string text;
     auto write = [&](std::uint32_t key, const char *, std::size_t length) {
       writes.emplace_back(key, length);
+      const std::size_t appended = length < room ? length : room;
+      room -= appended;
+      return appended;
     };
     for (const Add &a : c.adds) {
       if (a.length == 0) {
@@ -164,7 +199,18 @@ TEST(GatheredText, WritesEachFilesTextInOnePiece) {
       gathered->Add(a.key, text.data(), text.size(), write);
     }
     EXPECT_EQ(writes, c.writes);
+    EXPECT_EQ(gathered->lost(), c.lost);
   }
+  // More records than it keeps the ends of: a write before the next one.
+  auto gathered = std::make_unique<nqring::GatheredText>();
+  std::vector<std::size_t> lengths;
+  auto write = [&](std::uint32_t, const char *, std::size_t length) {
+    lengths.push_back(length);
+    return length;
+  };
+  for (int i = 0; i < 8193; ++i) gathered->Add(0, "x", 1, write);
+  gathered->Flush(write);
+  EXPECT_EQ(lengths, (std::vector<std::size_t>{8192, 1}));
 }
 
 }  // namespace

@@ -41,23 +41,26 @@ class Files {
 
   void Flush() { gathered_.Flush(Appender{this}); }
 
+  std::uint64_t lost() const { return gathered_.lost(); }
+
  private:
   // What the gathered text is handed to.
   struct Appender {
     Files *files;
-    void operator()(std::uint32_t key, const char *text, size_t length) const {
-      files->Write(key, text, length);
+    size_t operator()(std::uint32_t key, const char *text,
+                      size_t length) const {
+      return files->Write(key, text, length);
     }
   };
 
-  void Write(std::uint32_t key, const char *text, size_t length) {
+  size_t Write(std::uint32_t key, const char *text, size_t length) {
     char path[sizeof share_->path + 16];
     nqring::RecordPath(*share_, key, path);
     HANDLE file =
         CreateFileA(path, FILE_APPEND_DATA,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
+    if (file == INVALID_HANDLE_VALUE) return 0;
     OVERLAPPED guard;
     const bool guarded = nq::TakeAppendGuard(file, &guard);
     // Where the file ends, under the guard: where this append goes.
@@ -78,6 +81,7 @@ class Files {
     if (part != nullptr) part->bytes = appended;
     if (guarded) UnlockFileEx(file, 0, 1, 0, &guard);
     CloseHandle(file);
+    return static_cast<size_t>(appended);
   }
 
   nqring::RecordsShare *share_ = nullptr;
@@ -225,7 +229,8 @@ unsigned long long StopRecordReader() {
                   kCloseWaitNs);
   nqring::ForgetWrites(*g_share);
   return g_ring.control()->lost.load(std::memory_order_relaxed) +
-         __atomic_load_n(&g_share->lost.lost, __ATOMIC_ACQUIRE);
+         __atomic_load_n(&g_share->lost.lost, __ATOMIC_ACQUIRE) +
+         g_files.lost();
 }
 
 }  // namespace nqrun
