@@ -10,7 +10,7 @@
 
 namespace nqring {
 
-// write(key, text, length) appends text to the file key names (the
+// files.Write(key, text, length) appends text to the file key names (the
 // records' process with one file per process, else 0) and says how many
 // bytes it appended: each record not appended whole is counted lost. Kept
 // in the launcher's static storage, which the Windows launcher, with no C
@@ -19,15 +19,15 @@ class GatheredText {
  public:
   // Gathers a record's text for key's file; larger than the buffer, it is
   // written at once, after what was gathered before it.
-  template <typename WriteFn>
+  template <typename Files>
   void Add(std::uint32_t key, const char *text, std::size_t length,
-           WriteFn write) {
+           Files &files) {
     if (key != key_ || gathered_ + length > sizeof buffer_ ||
         records_ == kMostRecords)
-      Flush(write);
+      Flush(files);
     key_ = key;
     if (length > sizeof buffer_) {
-      if (write(key, text, length) < length) ++lost_;
+      if (files.Write(key, text, length) < length) ++lost_;
       return;
     }
     std::memcpy(buffer_ + gathered_, text, length);
@@ -35,10 +35,10 @@ class GatheredText {
     ends_[records_++] = static_cast<std::uint32_t>(gathered_);
   }
 
-  template <typename WriteFn>
-  void Flush(WriteFn write) {
+  template <typename Files>
+  void Flush(Files &files) {
     if (gathered_ > 0) {
-      const std::size_t appended = write(key_, buffer_, gathered_);
+      const std::size_t appended = files.Write(key_, buffer_, gathered_);
       for (std::size_t i = records_; i > 0 && ends_[i - 1] > appended; --i)
         ++lost_;
     }

@@ -35,6 +35,8 @@ nqring::WrittenPart *NoteWrite(std::uint32_t key, std::uint64_t at,
                                std::uint64_t bytes);
 
 class Files {
+  friend class nqring::GatheredText;  // its Write
+
  public:
   void Begin(const char *path, bool per_process) {
     snprintf(path_, sizeof path_, "%s", path);
@@ -49,10 +51,10 @@ class Files {
         before_ != nullptr ? before_->Already(key, text, length, ReadAt, this)
                            : 0;
     if (written < length)
-      gathered_.Add(key, text + written, length - written, Appender{this});
+      gathered_.Add(key, text + written, length - written, *this);
   }
 
-  void Flush() { gathered_.Flush(Appender{this}); }
+  void Flush() { gathered_.Flush(*this); }
 
   std::uint64_t lost() const { return gathered_.lost(); }
 
@@ -112,15 +114,6 @@ class Files {
                 : 0;
     return slot->fd;
   }
-
-  // What the gathered text is handed to.
-  struct Appender {
-    Files *files;
-    size_t operator()(std::uint32_t key, const char *text,
-                      size_t length) const {
-      return files->Write(key, text, length);
-    }
-  };
 
   // Each write noted in the share first, where the file ends (another
   // process may append between), then where the kernel put it.

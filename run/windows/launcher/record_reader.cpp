@@ -28,6 +28,8 @@ constexpr unsigned kPassesBeforeWait = 8;
 // it went: a process taking over from a launcher killed before the pass's
 // room was given back writes only the records the file lacks.
 class Files {
+  friend class nqring::GatheredText;  // its Write
+
  public:
   void Begin(nqring::RecordsShare *share, const nqring::Ring &ring) {
     share_ = share;
@@ -35,24 +37,14 @@ class Files {
   }
 
   void Add(std::uint32_t pid, const char *text, size_t length) {
-    gathered_.Add(share_->per_process != 0 ? pid : 0, text, length,
-                  Appender{this});
+    gathered_.Add(share_->per_process != 0 ? pid : 0, text, length, *this);
   }
 
-  void Flush() { gathered_.Flush(Appender{this}); }
+  void Flush() { gathered_.Flush(*this); }
 
   std::uint64_t lost() const { return gathered_.lost(); }
 
  private:
-  // What the gathered text is handed to.
-  struct Appender {
-    Files *files;
-    size_t operator()(std::uint32_t key, const char *text,
-                      size_t length) const {
-      return files->Write(key, text, length);
-    }
-  };
-
   size_t Write(std::uint32_t key, const char *text, size_t length) {
     char path[sizeof share_->path + 16];
     nqring::RecordPath(*share_, key, path);
