@@ -40,62 +40,57 @@ struct Record {
   std::size_t already;  // what Already says the file holds of it
 };
 
+// What came after the notes: nothing, the ring giving the room back, or
+// more writes than there is room to note.
+enum After { kNothing, kReleased, kPastRoom };
+
 TEST(WrittenBefore, TellsWhatTheFileHoldsOfEachRecord) {
   const struct {
     const char *name;
     Files files;
     std::vector<Note> notes;
-    bool released_since;  // the ring gave the room back after the notes
-    bool past_room;       // more writes than kWrittenParts after the notes
+    After after;
     std::vector<Record> records;
   } kCases[] = {
       {"written whole, then a record not written",
        {{0, "old\nr1\nr2\n"}},
        {{0, 4, 6}},
-       false,
-       false,
+       kNothing,
        {{0, "r1\n", 3}, {0, "r2\n", 3}, {0, "r3\n", 0}}},
       {"a write cut short with nothing after it: the rest completes it",
        {{0, "old\nr1\nr"}},
        {{0, 4, 4}},
-       false,
-       false,
+       kNothing,
        {{0, "r1\n", 3}, {0, "r2\n", 1}, {0, "r3\n", 0}}},
       {"cut short, another process appended after it: written again whole",
        {{0, "old\nr1\nrX\n"}},
        {{0, 4, 4}},
-       false,
-       false,
+       kNothing,
        {{0, "r1\n", 3}, {0, "r2\n", 0}}},
       {"the file holds other bytes: nothing more of that file is expected",
        {{0, "old\nxx\nr2\n"}},
        {{0, 4, 6}},
-       false,
-       false,
+       kNothing,
        {{0, "r1\n", 0}, {0, "r2\n", 0}}},
       {"files per process, each by its own notes",
        {{7, "a1\n"}, {9, "b1\nb2\n"}},
        {{9, 0, 6}, {7, 0, 3}},
-       false,
-       false,
+       kNothing,
        {{9, "b1\n", 3}, {7, "a1\n", 3}, {9, "b2\n", 3}, {7, "a2\n", 0}}},
       {"two writes to one file, the second after another's append",
        {{0, "r1\nX\nr2\n"}},
        {{0, 0, 3}, {0, 5, 3}},
-       false,
-       false,
+       kNothing,
        {{0, "r1\n", 3}, {0, "r2\n", 3}}},
       {"notes from before the ring's latest release: stale",
        {{0, "r1\n"}},
        {{0, 0, 3}},
-       true,
-       false,
+       kReleased,
        {{0, "r1\n", 0}}},
       {"more writes than room for their notes: every record is written",
        {{0, "r1\n"}},
        {{0, 0, 3}},
-       false,
-       true,
+       kPastRoom,
        {{0, "r1\n", 0}}},
   };
   for (const auto &c : kCases) {
@@ -107,10 +102,10 @@ TEST(WrittenBefore, TellsWhatTheFileHoldsOfEachRecord) {
     for (const Note &n : c.notes)
       nqring::NoteWrite(*share, ring, n.key, n.at, n.bytes);
     for (std::uint32_t n = c.notes.size();
-         c.past_room && n <= nqring::kWrittenParts; ++n)
+         c.after == kPastRoom && n <= nqring::kWrittenParts; ++n)
       EXPECT_EQ(nqring::NoteWrite(*share, ring, 0, 3 + n, 1) == nullptr,
                 n == nqring::kWrittenParts);
-    if (c.released_since) ring.control()->released.store(8);
+    if (c.after == kReleased) ring.control()->released.store(8);
     nqring::WrittenBefore before;
     before.Expect(*share, ring);
     Files files = c.files;
@@ -122,58 +117,74 @@ TEST(WrittenBefore, TellsWhatTheFileHoldsOfEachRecord) {
   }
 }
 
+// The file a test's gathered text goes to: it takes room bytes in all.
+struct Sink {
+  std::size_t room;
+  std::vector<std::pair<std::uint32_t, std::size_t>> writes;
+
+  std::size_t Write(std::uint32_t key, const char *, std::size_t length) {
+    writes.emplace_back(key, length);
+    const std::size_t appended = length < room ? length : room;
+    room -= appended;
+    return appended;
+  }
+};
+
 TEST(GatheredText, WritesEachFilesTextInOnePieceAndCountsWhatItCouldNot) {
   constexpr std::size_t kRoom = 256 * 1024;
   constexpr std::size_t kAll = ~std::size_t{0};
   struct Add {
     std::uint32_t key;
-    std::size_t length;  // 0: a flush
+    std::size_t length;
+    int times;
   };
+  // Each case's records, then a flush.
   const struct {
     const char *name;
     std::vector<Add> adds;
-    std::size_t file_room;  // bytes the writes append in all, then none
+    std::size_t file_room;
     std::vector<std::pair<std::uint32_t, std::size_t>> writes;
     std::uint64_t lost;
   } kCases[] = {
-      {"one file: one write at the flush",
-       {{0, 10}, {0, 20}, {0, 0}},
-       kAll,
-       {{0, 30}},
-       0},
+      {"one file: one write", {{0, 10, 1}, {0, 20, 1}}, kAll, {{0, 30}}, 0},
       {"another file: what was gathered goes first",
-       {{1, 10}, {2, 5}, {1, 7}, {0, 0}},
+       {{1, 10, 1}, {2, 5, 1}, {1, 7, 1}},
        kAll,
        {{1, 10}, {2, 5}, {1, 7}},
        0},
       {"the buffer full to the byte, then one more",
-       {{0, kRoom - 1}, {0, 1}, {0, 1}, {0, 0}},
+       {{0, kRoom - 1, 1}, {0, 1, 2}},
        kAll,
        {{0, kRoom}, {0, 1}},
        0},
       {"larger than the buffer: written at once, after what came before",
-       {{0, 3}, {0, kRoom + 1}, {0, 0}},
+       {{0, 3, 1}, {0, kRoom + 1, 1}},
        kAll,
        {{0, 3}, {0, kRoom + 1}},
        0},
-      {"nothing gathered: no write", {{0, 0}}, kAll, {}, 0},
+      {"more records than it keeps the ends of",
+       {{0, 1, 8193}},
+       kAll,
+       {{0, 8192}, {0, 1}},
+       0},
+      {"nothing gathered: no write", {}, kAll, {}, 0},
       {"a file that takes nothing: every record lost",
-       {{0, 10}, {0, 10}, {0, 10}, {0, 0}},
+       {{0, 10, 3}},
        0,
        {{0, 30}},
        3},
       {"a write cut short in the second record: it and the third lost",
-       {{0, 10}, {0, 10}, {0, 10}, {0, 0}},
+       {{0, 10, 3}},
        15,
        {{0, 30}},
        2},
       {"cut short at a record's end: the records after it lost",
-       {{0, 10}, {0, 10}, {0, 10}, {0, 0}},
+       {{0, 10, 3}},
        20,
        {{0, 30}},
        1},
       {"a record larger than the buffer, cut short",
-       {{0, kRoom + 1}},
+       {{0, kRoom + 1, 1}},
        kRoom,
        {{0, kRoom + 1}},
        1},
@@ -181,36 +192,16 @@ TEST(GatheredText, WritesEachFilesTextInOnePieceAndCountsWhatItCouldNot) {
   for (const auto &c : kCases) {
     SCOPED_TRACE(c.name);
     auto gathered = std::make_unique<nqring::GatheredText>();
-    std::vector<std::pair<std::uint32_t, std::size_t>> writes;
-    std::size_t room = c.file_room;
-    std::string text;
-    auto write = [&](std::uint32_t key, const char *, std::size_t length) {
-      writes.emplace_back(key, length);
-      const std::size_t appended = length < room ? length : room;
-      room -= appended;
-      return appended;
-    };
+    Sink file{c.file_room, {}};
     for (const Add &a : c.adds) {
-      if (a.length == 0) {
-        gathered->Flush(write);
-        continue;
-      }
-      text.assign(a.length, 'x');
-      gathered->Add(a.key, text.data(), text.size(), write);
+      const std::string text(a.length, 'x');
+      for (int i = 0; i < a.times; ++i)
+        gathered->Add(a.key, text.data(), text.size(), file);
     }
-    EXPECT_EQ(writes, c.writes);
+    gathered->Flush(file);
+    EXPECT_EQ(file.writes, c.writes);
     EXPECT_EQ(gathered->lost(), c.lost);
   }
-  // More records than it keeps the ends of: a write before the next one.
-  auto gathered = std::make_unique<nqring::GatheredText>();
-  std::vector<std::size_t> lengths;
-  auto write = [&](std::uint32_t, const char *, std::size_t length) {
-    lengths.push_back(length);
-    return length;
-  };
-  for (int i = 0; i < 8193; ++i) gathered->Add(0, "x", 1, write);
-  gathered->Flush(write);
-  EXPECT_EQ(lengths, (std::vector<std::size_t>{8192, 1}));
 }
 
 }  // namespace

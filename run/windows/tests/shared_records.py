@@ -17,6 +17,15 @@ import nqtest  # noqa: E402
 from nqtest import check  # noqa: E402
 
 
+def ring_env(w):
+    """The test's Wine, the ring as by default."""
+    return {k: v for k, v in w.env.items() if k != "NETQUILL_SHARED_RECORDS"}
+
+
+def numbers(count):
+    return [(0, i) for i in range(count)]
+
+
 def launch(w, name, threads, count, size, pause=0, end_at=0):
     """The launcher running the probe's stream, told to start; its
     process and the trace's path."""
@@ -27,9 +36,7 @@ def launch(w, name, threads, count, size, pause=0, end_at=0):
          a.probe, "stream", str(threads), str(count), str(size), str(pause),
          str(end_at)],
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        text=True,
-        env={k: v for k, v in w.env.items()
-             if k != "NETQUILL_SHARED_RECORDS"})
+        text=True, env=ring_env(w))
     check(p.stdout.readline().startswith("ready"), "%s: the probe ran" % name)
     return p, trace
 
@@ -80,7 +87,7 @@ def stalled(w):
     os.kill(p.pid, signal.SIGCONT)
     got = wait_for(w, trace, 300)
     check(p.poll() is None, "written while the program runs")
-    nqtest.each_once(got, [(0, i) for i in range(300)], "stalled", ordered=False)
+    nqtest.each_once(got, numbers(300), "stalled", ordered=False)
     tell(p)
     check(p.wait(timeout=30) == 0, "the probe's exit code")
 
@@ -121,15 +128,13 @@ def launcher_killed(w):
         os.kill(p.pid, signal.SIGKILL)
         if kill_at:
             said(p)
-        else:
-            nqtest.each_once(wait_for(w, trace, count, 10),
-                             [(0, i) for i in range(count)],
-                             "launcher killed, blocked, before the probe ends")
+        else:  # before the probe ends
+            nqtest.each_once(wait_for(w, trace, count, 10), numbers(count),
+                             "launcher killed, blocked, waiting")
         tell(p)
         p.stdout.read()
         p.wait(timeout=30)
-        nqtest.each_once(wait_for(w, trace, count, 10),
-                         [(0, i) for i in range(count)],
+        nqtest.each_once(wait_for(w, trace, count, 10), numbers(count),
                          "launcher killed, " + case)
 
 
@@ -138,8 +143,7 @@ def attached(w):
     launcher through its ring too (a stopped launcher leaves them there);
     detached   the launcher goes on, writes them, and detaches as before;
     killed     the process writes them itself once the launcher is gone."""
-    a = w.a
-    env = {k: v for k, v in w.env.items() if k != "NETQUILL_SHARED_RECORDS"}
+    a, env = w.a, ring_env(w)
     for ending in ("detached", "killed"):
         trace = os.path.join(a.work, "attached-%s.log" % ending)
         probe = subprocess.Popen(
