@@ -167,7 +167,7 @@ bool IsLaunchersShare(const nqring::RecordsShare *share) {
 // that another launcher attached to, or that a program attached to
 // started, traces to that launcher's file, while the environment still
 // names the ring of the launcher that started the program.
-bool IsThisProcesssFile(const nqring::RecordsShare &share, const char *path) {
+bool WritesThisProcessTo(const nqring::RecordsShare &share, const char *path) {
   char records_go_to[sizeof share.path + 16];
   nqring::RecordPath(share, GetCurrentProcessId(), records_go_to);
   return strcmp(records_go_to, path) == 0;
@@ -203,7 +203,7 @@ bool JoinRing(const char *name, const char *path, bool attached) {
   // A section smaller than the share is not mapped at all.
   auto *share = static_cast<nqring::RecordsShare *>(at);
   if (at == nullptr || !IsLaunchersShare(share) ||
-      !IsThisProcesssFile(*share, path) ||
+      !WritesThisProcessTo(*share, path) ||
       !g_ring.Open(nqring::RingOf(share),
                    nqring::ShareBytes() - sizeof *share)) {
     if (at != nullptr) UnmapViewOfFile(at);
